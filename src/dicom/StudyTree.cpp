@@ -1,0 +1,4 @@
+#include "dicom/StudyTree.h"
+
+TPatientArr gPatients;
+std::recursive_mutex gPatientsMutex;
