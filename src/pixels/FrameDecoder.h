@@ -1,0 +1,35 @@
+// The one dispatch from a header's compression flags to a codec. The viewer,
+// the thumbnail builder and the command-line tool all call it, so the three can
+// never disagree on what a frame holds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dicom/define_types.h"
+
+// One decoded frame in the layout the viewer holds:
+//   buff8  - P = 8: N bytes, one grey value per pixel, top row first;
+//   buff16 - P = 16 (and the 16-bit result of JPEG 2000 and lossless JPEG):
+//            N words in machine byte order, top row first;
+//   buff24 - P = 24: 3N bytes, R, G, B per pixel, top row first.
+// Only the buffers the chosen decoder fills are non-empty.
+struct DecodedFrame {
+  std::vector<uint8_t> buff8;
+  std::vector<int16_t> buff16;
+  std::vector<uint8_t> buff24;
+};
+
+// Decodes frame `frame` (1-based) of `path`, described by header `h` and its
+// frame tables (`framePos`, `frameSize`: entry k - 1 belongs to frame k).
+// Returns false, with a one-line reason when `reason` is given, when the frame
+// cannot be decoded; `out` is then left empty.
+bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<int64_t>& framePos,
+                 const std::vector<int64_t>& frameSize, int frame, DecodedFrame& out,
+                 std::string* reason = nullptr);
+
+// The modality lookup-table step: when P = 16 and the header carries a table,
+// every word becomes its table entry, and the header's slope and intercept
+// become 1 and 0 so that later steps treat the words as already rescaled.
+void ApplyModalityLut(DICOMdata& h, std::vector<int16_t>& buff16);
