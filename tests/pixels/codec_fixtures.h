@@ -55,6 +55,39 @@ inline ::testing::AssertionResult RunTool(const std::string& command) {
          << command << " failed (" << rc << "): " << std::string(out.begin(), out.end());
 }
 
+// The standard output of a command ("" when it fails).
+inline std::string Capture(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// The Planar Configuration a file states (0 when absent).
+inline int PlanarConfiguration(const std::string& dcm) {
+  const std::string line = Capture("dcmdump +P 0028,0006 " + Quote(dcm));
+  const size_t us = line.find("US ");
+  return us == std::string::npos ? 0 : std::atoi(line.c_str() + us + 3);
+}
+
+// R plane, G plane, B plane to R, G, B per pixel.
+inline std::vector<uint8_t> Interleave(const std::vector<uint8_t>& planes, size_t pixels,
+                                       size_t bytesPerSample = 1) {
+  std::vector<uint8_t> out(planes.size());
+  for (size_t c = 0; c < 3; ++c) {
+    for (size_t i = 0; i < pixels; ++i) {
+      for (size_t b = 0; b < bytesPerSample; ++b) {
+        out[(3 * i + c) * bytesPerSample + b] = planes[(c * pixels + i) * bytesPerSample + b];
+      }
+    }
+  }
+  return out;
+}
+
 // A directory of its own for the running test.
 inline std::string TestDir() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
