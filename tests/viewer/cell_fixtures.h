@@ -4,7 +4,9 @@
 
 #include <QColor>
 #include <QImage>
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -139,13 +141,28 @@ inline std::vector<int> Row(const QImage& img, int y) {
   return r;
 }
 
-// Bounding box of the pixels of one colour inside area.
+// A pixel painted with colour c, perhaps blended with a grey picture (as
+// antialiased text is): its colour, less its grey part, points the way of c's.
+inline bool Painted(QRgb p, QColor c) {
+  const int r = qRed(p), g = qGreen(p), b = qBlue(p);
+  const int lo = std::min({r, g, b}), hi = std::max({r, g, b});
+  if (hi - lo < 60) return false;
+  const int cl = std::min({c.red(), c.green(), c.blue()});
+  const int cr = c.red() - cl, cg = c.green() - cl, cb = c.blue() - cl;
+  const int cm = std::max({cr, cg, cb});
+  const auto near = [&](int v, int cv) {
+    return std::abs((v - lo) * cm - cv * (hi - lo)) <= cm * (hi - lo) / 4;
+  };
+  return near(r, cr) && near(g, cg) && near(b, cb);
+}
+
+// Bounding box of the pixels painted with colour c inside area.
 inline QRect Ink(const QImage& img, QColor c, QRect area) {
   QRect box;
   area = area.intersected(img.rect());
   for (int y = area.top(); y <= area.bottom(); ++y)
     for (int x = area.left(); x <= area.right(); ++x)
-      if (img.pixel(x, y) == c.rgb()) box |= QRect(x, y, 1, 1);
+      if (Painted(img.pixel(x, y), c)) box |= QRect(x, y, 1, 1);
   return box;
 }
 
