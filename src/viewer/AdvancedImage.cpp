@@ -511,7 +511,10 @@ void TadvancedImage::StoreInCache(TImg& image) {
   const int k = CurrentFrame - 1;
   if (k < 0) return;
   const size_t slot = size_t(k);
-  if (slot < c.IsCached.size() && c.IsCached[slot]) return;
+  if (slot < c.IsCached.size() && c.IsCached[slot]) {
+    c.IsLoading = false;
+    return;
+  }
   try {
     // Slots for every frame, and at least for this one.
     const size_t n = std::max(size_t(std::max(frameCount, 1)), slot + 1);
@@ -714,8 +717,15 @@ void TadvancedImage::WindowDrag(int X, int Y) {
 
 // --------------------------------------------------------------- geometry
 
+void TadvancedImage::SyncSurface() {
+  // A hidden widget gets its resize event only when shown; its size is
+  // already right, and a fit or render must use it.
+  if (OnUiThread() && img.size() != size().expandedTo(QSize(1, 1))) ResizeImage();
+}
+
 void TadvancedImage::FitZoom() {
   if (bmp.isNull()) return;
+  SyncSurface();
   const double W = bmp.width(), H = bmp.height();
   const double slackW = img.width() - W, slackH = img.height() - H;
   const int z =
@@ -856,6 +866,7 @@ void TadvancedImage::setShowOverlay(bool v) {
 
 void TadvancedImage::RenderViewer() {
   std::lock_guard lock(FState);
+  SyncSurface();
   {
     std::lock_guard surface(FSurfaceLock);
     if (img.isNull()) return;

@@ -220,6 +220,7 @@ class TadvancedImage : public QWidget {
   void StoreInCache(TImg& image);
   void SetLoading(bool loading);
   void UpdateTrackBars();
+  void SyncSurface();
   void FitZoom();
   CellGreyState GreyState() const;
 

@@ -93,6 +93,13 @@ bool TViewer::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
+void TViewer::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // Lay the image control out at once, so a fit right after placing the cell
+  // uses the cell's new size.
+  if (layout()) layout()->activate();
+}
+
 void TViewer::mousePressEvent(QMouseEvent* event) {
   CellMouseDown(event->button(), event->modifiers(), event->position().toPoint());
 }
