@@ -89,7 +89,20 @@ void TViewer::CellMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, Q
 }
 
 bool TViewer::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == CinePanel && event->type() == QEvent::MouseButtonPress) emit CinePanelClick(this);
+  if (watched == CinePanel) {
+    // The panel's mouse events are its click, not the cell's own.
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+        emit CinePanelClick(this);
+        return true;
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::MouseMove:
+        return true;
+      default:
+        break;
+    }
+  }
   return QWidget::eventFilter(watched, event);
 }
 

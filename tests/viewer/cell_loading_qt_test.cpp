@@ -2,6 +2,8 @@
 // window of a loaded frame becomes.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QMouseEvent>
 #include <filesystem>
 
 #include "cell_fixtures.h"
@@ -244,6 +246,21 @@ TEST_F(CellLoading, TrackBarsOfTheHostCellAndClear) {
   EXPECT_FALSE(viewer.CineTrackBar->isHidden());
   EXPECT_EQ(viewer.CineTrackBar->maximum(), 4);
   EXPECT_EQ(viewer.CineTrackBar->value(), 3);
+
+  // The control's mouse presses and the cine panel's clicks leave as the cell's signals.
+  int downs = 0, cineClicks = 0;
+  QObject::connect(&viewer, &TViewer::MouseDown,
+                   [&](TViewer* v, Qt::MouseButton b, Qt::KeyboardModifiers, QPoint) {
+                     downs += v == &viewer && b == Qt::LeftButton;
+                   });
+  QObject::connect(&viewer, &TViewer::CinePanelClick, [&](TViewer*) { ++cineClicks; });
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(&c, &press);
+  QCoreApplication::sendEvent(viewer.CinePanel, &press);
+  EXPECT_EQ(downs, 1);
+  EXPECT_EQ(cineClicks, 1);
+  EXPECT_TRUE(c.IsMouseDown);
 
   c.Clear();
   EXPECT_FALSE(c.HasImage);
