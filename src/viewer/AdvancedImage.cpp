@@ -589,6 +589,11 @@ void TadvancedImage::setCineFrameRate(unsigned Value) {
 }
 
 void TadvancedImage::Clear() {
+  if (!OnUiThread()) {
+    QMetaObject::invokeMethod(
+        this, [this] { Clear(); }, Qt::QueuedConnection);
+    return;
+  }
   std::lock_guard lock(FState);
   CineTimer.reset();
   InCineMode = false;
@@ -777,6 +782,12 @@ void TadvancedImage::DoResize() {
 }
 
 void TadvancedImage::ResetImage() {
+  // It reloads and touches the host's bars: UI thread work.
+  if (!OnUiThread()) {
+    QMetaObject::invokeMethod(
+        this, [this] { ResetImage(); }, Qt::QueuedConnection);
+    return;
+  }
   std::lock_guard lock(FState);
   DeltaWW = DeltaWL = brightness = contrast = 0;
   orientation = OrientationState{};

@@ -205,4 +205,11 @@ TEST_F(CellView, PoolThreadOperationsChangeOnlyTheirCell) {
   // The surface shows the picture as the pool thread left it.
   const QImage s = cell.Surface();
   EXPECT_EQ(Grey(s, 400 - 150, 300 - 150), 255 - 102);  // stored 0: 160 / 400 x 255, inverted
+
+  // A reset reloads: it waits for the UI thread.
+  QtConcurrent::run([&] { cell.ResetImage(); }).waitForFinished();
+  EXPECT_EQ(cell.orientation, State(DrLeft, DrBottom));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(cell.orientation, OrientationState{});
+  EXPECT_FALSE(cell.Inverted);
 }
