@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QtConcurrent/QtConcurrent>
 #include <functional>
+#include <thread>
 
 #include "cell_fixtures.h"
 #include "viewer/AdvancedImage.h"
@@ -182,7 +182,8 @@ TEST_F(CellView, PoolThreadOperationsChangeOnlyTheirCell) {
   ASSERT_TRUE(cell.LoadFile(cellfix::Write(dir, "ct.dcm", ct), 1));
   cell.Zoom(100 - cell.zoomFactor);
   TadvancedImage other;
-  QtConcurrent::run([&] {
+  // A thread of its own: waiting for a pool task may run it on this thread.
+  std::thread([&] {
     cell.Rotate90();
     cell.Flip(flHorizontal);
     cell.Invert();
@@ -195,7 +196,7 @@ TEST_F(CellView, PoolThreadOperationsChangeOnlyTheirCell) {
     cell.LockWwWl(false);
     cell.setShowInfo(false);
     cell.setShowOverlay(false);
-  }).waitForFinished();
+  }).join();
   QCoreApplication::processEvents();
   EXPECT_EQ(cell.orientation, State(DrLeft, DrBottom));
   EXPECT_TRUE(cell.Inverted);
@@ -207,7 +208,7 @@ TEST_F(CellView, PoolThreadOperationsChangeOnlyTheirCell) {
   EXPECT_EQ(Grey(s, 400 - 150, 300 - 150), 255 - 102);  // stored 0: 160 / 400 x 255, inverted
 
   // A reset reloads: it waits for the UI thread.
-  QtConcurrent::run([&] { cell.ResetImage(); }).waitForFinished();
+  std::thread([&] { cell.ResetImage(); }).join();
   EXPECT_EQ(cell.orientation, State(DrLeft, DrBottom));
   QCoreApplication::processEvents();
   EXPECT_EQ(cell.orientation, OrientationState{});
