@@ -154,3 +154,27 @@ TEST(FrameTables, TruncatedInsideTheLastFragment) {
   EXPECT_EQ(o.header.gECATJPEG_pos_table, FragmentValueOffsets(full, 2));
   EXPECT_EQ(o.header.gECATJPEG_size_table, (std::vector<int64_t>{2000, 3000 - 992}));
 }
+
+// Items before the pixel data count as fragments for the fragment rule; one
+// whose length runs past the end of the file ends the walk there. The table
+// entry still stays inside the file.
+TEST(FrameTables, EntriesStayInsideTheFile) {
+  DicomWriter w;
+  AddImageHeader(w, {});
+  w.BeginSequence(0x00081140, true);
+  w.BeginItem();
+  w.Text(0x00081150, "UI", "1.2");
+  w.EndItem();
+  w.BeginItem();
+  w.OB(0x00111010, Bytes(2000, 1));
+  w.EndItem();
+  w.ItemHeader(0xFFFEE000, 0x49444C4D);
+  w.Raw(Bytes(500, 2));
+  w.EndSequence();
+  const Bytes f = Part10(w, dicomwriter::kJPEGBaseline);
+  const ReadOutcome o = ReadHeader(f);
+  EXPECT_TRUE(o.hdrOK);
+  ASSERT_EQ(o.header.gECATJPEG_table_entries, 1);
+  EXPECT_LE(o.header.gECATJPEG_pos_table[0] + o.header.gECATJPEG_size_table[0], int64_t(f.size()));
+  EXPECT_LE(o.header.CompressOffset + o.header.CompressSz, int64_t(f.size()));
+}
