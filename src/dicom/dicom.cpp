@@ -234,10 +234,16 @@ class Walk {
     return v;
   }
   void Consume() { length_ = valueLength_ = 0; }
-  std::string Text(bool keepUnderscore = false) {
-    return ReadElementText(w_, length_, keepUnderscore);
+  // A text value that runs past the end of the file is read as long as the
+  // walk will then take it (its length cut to 16 bits), so that many such
+  // elements cannot each read the rest of the file.
+  uint32_t TextLength() const {
+    return w_.Position() + int64_t(length_) > size_ ? length_ & 0xFFFF : length_;
   }
-  std::string Time() { return ReadElementTime(w_, length_); }
+  std::string Text(bool keepUnderscore = false) {
+    return ReadElementText(w_, TextLength(), keepUnderscore);
+  }
+  std::string Time() { return ReadElementTime(w_, TextLength()); }
   void Integer(int& dest) {
     if (ReadElementInteger(w_, length_, dest)) Consume();
   }
