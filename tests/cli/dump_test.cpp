@@ -22,7 +22,11 @@ ToolRun Dump(const std::string& args) {
 // Evaluates a Python expression over the parsed JSON `d` (strict JSON parser)
 // and returns its ascii() text.
 std::string Query(const std::string& json, const std::string& expression) {
-  const std::string dir = testsupport::TempDir("cli_query");
+  // One folder per query: tests run in parallel processes.
+  static int count = 0;
+  const std::string dir = testsupport::TempDir(
+      std::string("cli_query_") + testing::UnitTest::GetInstance()->current_test_info()->name() +
+      "_" + std::to_string(++count));
   const std::string path =
       fixtures::WriteFile(dir, "out.json", fixtures::Bytes(json.begin(), json.end()));
   std::string out;
