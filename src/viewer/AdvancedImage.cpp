@@ -618,7 +618,7 @@ void TadvancedImage::Clear() {
   CurrentOpenedPath.clear();
   Shapes.clear();
   AngleSecondLine = false;
-  ReferenceLine = Shape{};
+  Scan = TScan{};
   _Top_Label.clear();
   _Right_Label.clear();
   _Bottom_Label.clear();
@@ -1014,7 +1014,7 @@ void TadvancedImage::DrawAnnotations(QPainter& p) {
 }
 
 void TadvancedImage::DrawReferenceLine(QPainter& p) {
-  const Shape& r = ReferenceLine;
+  const Shape& r = Scan.ReferenceLine;
   if (r.x1 == r.x2 && r.y1 == r.y2) return;
   p.setPen(QPen(gSettings().ReferenceLinesColor, 1));
   p.drawLine(::ImageToView(orientation, zoomFactor, imageCenter, QPoint(r.x1, r.y1)),

@@ -27,6 +27,7 @@
 #include "pixels/DisplayBitmap.h"
 #include "pixels/FrameDecoder.h"
 #include "viewer/Orientation.h"
+#include "viewer/ReferenceLinesUnit.h"
 #include "viewer/ViewerTypes.h"
 
 class QPainter;
@@ -195,7 +196,10 @@ class TadvancedImage : public QWidget {
   TShapeArray Shapes;
   int SelectedShapeIndex = -1;
   bool AngleSecondLine = false;
-  Shape ReferenceLine;  // in image space; all zero: none
+  // Where the active cell's plane cuts this image; drawn when reference lines
+  // are on and this cell is not the active one.
+  TScan Scan;
+  Shape& ReferenceLine = Scan.ReferenceLine;  // in image space; both ends equal: none
 
  protected:
   void paintEvent(QPaintEvent* event) override;
