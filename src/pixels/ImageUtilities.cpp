@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "dicom/dicom.h"
 #include "pixels/DisplayBitmap.h"
 #include "pixels/FrameGeometry.h"
 #include "pixels/WindowLevel.h"
@@ -123,4 +124,84 @@ QImage BuildThumbnailBitmap(const DICOMdata& h, const DecodedFrame& f) {
   w.intercept = h.IntenIntercept;
   w.invert = invert;
   return WordsToBitmap(f.buff16.data(), width, height, w, unsignedWords, &data);
+}
+
+namespace {
+
+bool AnyFrameCached(const TCache& c) {
+  return std::any_of(c.IsCached.begin(), c.IsCached.end(), [](uint8_t v) { return v != 0; });
+}
+
+}  // namespace
+
+TImg ThumbnailSource(const TImg& image) {
+  TImg copy;
+  copy.instanceNumber = image.instanceNumber;
+  copy.imagePath = image.imagePath;
+  copy.imageType = image.imageType;
+  const TCache& c = image.Cache;
+  TCache& cc = copy.Cache;
+  cc.DICOM = c.DICOM;
+  // Only frame 1 is wanted: a long multi-frame table stays behind.
+  DICOMdata& h = cc.DICOM;
+  const size_t entries = size_t(std::max(h.gECATJPEG_table_entries, 0));
+  h.gECATJPEG_pos_table.resize(std::min<size_t>({h.gECATJPEG_pos_table.size(), entries, 1}));
+  h.gECATJPEG_size_table.resize(std::min<size_t>({h.gECATJPEG_size_table.size(), entries, 1}));
+  h.gECATJPEG_table_entries =
+      int(std::min(h.gECATJPEG_pos_table.size(), h.gECATJPEG_size_table.size()));
+  if (!c.gECATposra.empty() && !c.gECATszra.empty()) {
+    cc.gECATposra = {c.gECATposra[0]};
+    cc.gECATszra = {c.gECATszra[0]};
+    cc.gECATslices = 1;
+  }
+  // A frame the viewer cached means the header is its display header; the
+  // copy keeps that mark, not the frame.
+  if (AnyFrameCached(c)) cc.IsCached = {1};
+  return copy;
+}
+
+bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
+  f = DecodedFrame{};
+  try {
+    TCache& c = image.Cache;
+    if (image.imagePath.empty()) image.imagePath = c.DICOM.referenceFile;
+    if (c.DICOM.referenceFile.empty() || AnyFrameCached(c)) {
+      // The viewer's header has its lookup table and default window applied;
+      // the thumbnail wants the file's own.
+      DICOMdata h;
+      bool hdrOK = false, imgOK = false;
+      ReadDicomHeader(image.imagePath, true, h, hdrOK, imgOK, [](const std::string&) {});
+      if (!imgOK) return false;
+      h.referenceFile = image.imagePath;
+      c.gECATposra.clear();
+      c.gECATszra.clear();
+      c.gECATslices = 0;
+      c.DICOM = std::move(h);
+    }
+    DICOMdata& h = c.DICOM;
+    if (c.gECATposra.empty() && h.gECATJPEG_table_entries > 0 && !h.gECATJPEG_pos_table.empty() &&
+        !h.gECATJPEG_size_table.empty()) {
+      c.gECATposra = {h.gECATJPEG_pos_table[0]};
+      c.gECATszra = {h.gECATJPEG_size_table[0]};
+      c.gECATslices = 1;
+    }
+    return DecodeFrame(image.imagePath, h, c.gECATposra, c.gECATszra, 1, f);
+  } catch (...) {
+    f = DecodedFrame{};
+    return false;
+  }
+}
+
+QImage MakeSeriesThumbnail(TImg image) {
+  try {
+    DecodedFrame f;
+    if (!DecodeThumbnailPixels(image, f)) return {};
+    const QImage full = BuildThumbnailBitmap(image.Cache.DICOM, f);
+    f = DecodedFrame{};  // the full-size buffers go before the reduction
+    QImage thumb;
+    TImageHandler::CreateThumbnail(full, thumb, kSeriesThumbnailSize);
+    return thumb;
+  } catch (...) {
+    return {};
+  }
 }

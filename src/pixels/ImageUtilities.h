@@ -1,5 +1,9 @@
 // Thumbnails of series: the full-size picture of a frame without any user
 // adjustment, and its reduction to the browser's square.
+//
+// The whole thumbnail of a series is made from a private copy of its first
+// tree image, so that it can be made on a pool thread while loaders file into
+// the tree.
 #pragma once
 
 #include <QImage>
@@ -21,3 +25,21 @@ class TImageHandler {
 // lowest values white for MONOCHROME1. A null image when there is nothing to
 // show, including a uniform 16-bit frame without a header window.
 QImage BuildThumbnailBitmap(const DICOMdata& h, const DecodedFrame& f);
+
+// The side of the square a series thumbnail fits in.
+inline constexpr uint16_t kSeriesThumbnailSize = 100;
+
+// What a thumbnail needs of a tree image: path, header and the position of
+// frame 1's compressed data, without any cached frames. Take it under the
+// tree's lock.
+TImg ThumbnailSource(const TImg& image);
+
+// Frame 1 of `image` (a private copy) decoded into f, with no lookup-table
+// step. The header is the copy's own when it was read from the file; when it
+// is missing, or the viewer replaced it with its display header, the file's
+// header is read into the copy. False, with f empty, on any failure.
+bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f);
+
+// The series thumbnail of `image` (a private copy): frame 1 through
+// BuildThumbnailBitmap, reduced to fit kSeriesThumbnailSize. Null on any failure.
+QImage MakeSeriesThumbnail(TImg image);
