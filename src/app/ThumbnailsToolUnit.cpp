@@ -1,0 +1,439 @@
+#include "app/ThumbnailsToolUnit.h"
+
+#include <QDrag>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QStringDecoder>
+#include <QThread>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <mutex>
+
+#include "dicom/StudyTree.h"
+#include "pixels/ImageUtilities.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/ViewerGlobals.h"
+
+namespace {
+
+constexpr int kPatientHeight = 25;
+constexpr int kStudyHeight = 62;
+constexpr int kSeriesHeight = 110;
+constexpr int kThumbnailHeight = 90;
+constexpr int kSeriesLabelHeight = 20;
+
+// Header texts are 8-bit: UTF-8 when they are valid UTF-8, else Latin-1.
+QString Text(const std::string& s) {
+  QStringDecoder utf8(QStringDecoder::Utf8);
+  QString t = utf8(QByteArrayView(s.data(), qsizetype(s.size())));
+  if (utf8.hasError()) t = QString::fromLatin1(s.data(), qsizetype(s.size()));
+  return t.trimmed();
+}
+
+void Colour(QWidget* w, QColor background, std::optional<QColor> text = std::nullopt) {
+  QPalette p = w->palette();
+  p.setColor(QPalette::Window, background);
+  if (text) p.setColor(QPalette::WindowText, *text);
+  w->setPalette(p);
+  w->setAutoFillBackground(true);
+}
+
+QLabel* CentredLabel(QWidget* parent, int pointSize) {
+  auto* l = new QLabel(parent);
+  l->setAlignment(Qt::AlignCenter);
+  QFont f = l->font();
+  f.setPointSize(pointSize);
+  l->setFont(f);
+  return l;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ drag object
+
+QMimeData* TThumbDrag::ToMimeData() const {
+  auto* data = new QMimeData;
+  data->setData(
+      kMimeType,
+      QStringLiteral("%1,%2,%3").arg(patientIndex).arg(StudyIndex).arg(SeriesIndex).toLatin1());
+  return data;
+}
+
+std::optional<TThumbDrag> TThumbDrag::FromMimeData(const QMimeData* data) {
+  if (!data || !data->hasFormat(kMimeType)) return std::nullopt;
+  const QList<QByteArray> parts = data->data(kMimeType).split(',');
+  if (parts.size() != 3) return std::nullopt;
+  int v[3];
+  for (int i = 0; i < 3; ++i) {
+    bool ok = false;
+    v[i] = parts[i].trimmed().toInt(&ok);
+    if (!ok || v[i] < 0) return std::nullopt;
+  }
+  TThumbDrag d;
+  d.patientIndex = v[0];
+  d.StudyIndex = v[1];
+  d.SeriesIndex = v[2];
+  return d;
+}
+
+// ------------------------------------------------------------ panels
+
+TPatientPanel::TPatientPanel(QWidget* owner, int patIdx, const TPatient& patient) : QLabel(owner) {
+  PatientName = Text(patient.patientName);
+  PatientID = Text(patient.patintID);
+  NumOfStudies = int(patient.studies.size());
+  PatientIndex = patIdx;
+  setFixedHeight(kPatientHeight);
+  setFrameStyle(QFrame::Panel | QFrame::Raised);
+  setAlignment(Qt::AlignCenter);
+  Colour(this, QColor(190, 190, 160), QColor(Qt::black));
+  setText(PatientName);
+}
+
+TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& study)
+    : QFrame(owner) {
+  StudyID = Text(study.studyID);
+  StudyInstanceUID = Text(study.instanceUid);
+  StudyDate = Text(study.studyDate);
+  StudyTime = Text(study.studyTime);
+  AccessionNumber = QString::number(study.accessionNumber);
+  StudyDescription = Text(study.description);
+  NumOfSeries = int(study.serieses.size());
+  PatientIndex = patIdx;
+  StudyIndex = stIdx;
+  setFixedHeight(kStudyHeight);
+  setFrameStyle(QFrame::Panel | QFrame::Raised);
+  Colour(this, QColor(85, 85, 109), QColor(255, 251, 240));
+
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(2, 1, 2, 1);
+  column->setSpacing(0);
+  StudyDateTimeLabel = CentredLabel(this, 11);
+  StudyDescriptionlabel = CentredLabel(this, 11);
+  StudyModalityLabel = CentredLabel(this, 11);
+  for (QLabel* l : {StudyDateTimeLabel, StudyDescriptionlabel, StudyModalityLabel})
+    column->addWidget(l);
+  column->addStretch(1);
+
+  StudyDateTimeLabel->setText(StudyDate + "   " + StudyTime);
+  StudyDescriptionlabel->setText(StudyDescription);
+  // A study without series (a DICOMDIR can list one) has no modality to show.
+  const QString count = QStringLiteral("[%1 Series]").arg(NumOfSeries);
+  StudyModalityLabel->setText(
+      study.serieses.empty() ? count : Text(study.serieses.front().modality) + "    " + count);
+}
+
+TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx, int patIdx,
+                           const TSeries& series)
+    : QFrame(owner) {
+  Modality = Text(series.modality);
+  SeriesNumber = QString::number(series.seriesNumber);
+  SeriesInstanceUID = Text(series.instanceUid);
+  NumOfImages = numOfImgs;
+  PatientIndex = patIdx;
+  StudyIndex = stIdx;
+  SeriesIndex = serIdx;
+  setFixedHeight(kSeriesHeight);
+  Colour(this, QColor(Qt::black));
+
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  Thumbnail = new QLabel(this);
+  Thumbnail->setFixedHeight(kThumbnailHeight);
+  Thumbnail->setAlignment(Qt::AlignCenter);
+  SeriesLabel = CentredLabel(this, 12);
+  SeriesLabel->setFixedHeight(kSeriesLabelHeight);
+  Colour(SeriesLabel, QColor(166, 202, 240), QColor(Qt::black));
+  column->addWidget(Thumbnail);
+  column->addStretch(1);
+  column->addWidget(SeriesLabel);
+  SeriesLabel->setText(
+      QStringLiteral("(%1) Series %2 (%3)").arg(Modality).arg(serIdx + 1).arg(numOfImgs));
+  setCursor(Qt::PointingHandCursor);
+}
+
+void TSeriesPanel::SetThumbnail(const QImage& picture) {
+  FPicture = picture;
+  Thumbnail->setPixmap(picture.isNull() ? QPixmap() : QPixmap::fromImage(picture));
+}
+
+TThumbDrag TSeriesPanel::DragObject() const {
+  TThumbDrag d;
+  d.patientIndex = PatientIndex;
+  d.StudyIndex = StudyIndex;
+  d.SeriesIndex = SeriesIndex;
+  if (!FPicture.isNull()) d.Picture = QPixmap::fromImage(FPicture);
+  return d;
+}
+
+void TSeriesPanel::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return QFrame::mousePressEvent(event);
+  // The hot spot is where the pressed control (panel, thumbnail or label) was hit.
+  const QPoint at = event->position().toPoint();
+  QWidget* control = childAt(at);
+  FHotSpot = control ? control->mapFrom(this, at) : at;
+  FPressed = true;
+  event->accept();
+}
+
+void TSeriesPanel::mouseMoveEvent(QMouseEvent* event) {
+  // The drag starts with the first move: a click or double-click without
+  // moving stays a click.
+  if (!FPressed || !(event->buttons() & Qt::LeftButton)) return QFrame::mouseMoveEvent(event);
+  FPressed = false;
+  StartDrag(FHotSpot);
+}
+
+void TSeriesPanel::mouseReleaseEvent(QMouseEvent* event) {
+  FPressed = false;
+  QFrame::mouseReleaseEvent(event);
+}
+
+void TSeriesPanel::mouseDoubleClickEvent(QMouseEvent* event) {
+  FPressed = false;
+  if (event->button() == Qt::LeftButton && FTool) FTool->SeriesPanelDblClick(this);
+}
+
+void TSeriesPanel::StartDrag(QPoint hotSpot) {
+  const TThumbDrag object = DragObject();
+  QPointer<TThumbnailsTool> tool = FTool;
+  if (tool) tool->DragStarted();
+  gThumbnailDragInProgress = true;
+  auto* drag = new QDrag(this);
+  drag->setMimeData(object.ToMimeData());
+  const QPixmap picture = object.GetDragImages();
+  // Without a thumbnail the drag goes on without a picture.
+  if (!picture.isNull()) {
+    drag->setPixmap(picture);
+    drag->setHotSpot(QPoint(std::clamp(hotSpot.x(), 0, picture.width() - 1),
+                            std::clamp(hotSpot.y(), 0, picture.height() - 1)));
+  }
+  drag->exec(Qt::CopyAction);
+  // The drop may have rebuilt the browser: this panel is retired then, and
+  // is freed only now that its drag is over.
+  gThumbnailDragInProgress = false;
+  if (tool) tool->DragFinished();
+}
+
+// ------------------------------------------------------------ browser
+
+TThumbnailsTool::TThumbnailsTool(QWidget* owner)
+    : QScrollArea(owner), FCancel(std::make_shared<std::atomic<bool>>(false)) {
+  setObjectName("ThumbnailsTool");
+  setWidgetResizable(true);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setFrameShape(QFrame::NoFrame);
+  verticalScrollBar()->setTracking(true);
+  verticalScrollBar()->setSingleStep(20);
+  setAcceptDrops(true);
+  FPool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+}
+
+TThumbnailsTool::~TThumbnailsTool() {
+  FCancel->store(true);
+  FPool.clear();
+  FPool.waitForDone();
+}
+
+void TThumbnailsTool::RetireContent() {
+  ++FGeneration;
+  FCancel->store(true);
+  FCancel = std::make_shared<std::atomic<bool>>(false);
+  FPool.clear();
+  FPending = 0;
+  FSeriesPanels.clear();
+  QWidget* old = takeWidget();
+  FContent = nullptr;
+  if (!old) return;
+  old->hide();
+  if (FDragging)
+    FRetired.emplace_back(old);
+  else
+    old->deleteLater();
+}
+
+void TThumbnailsTool::Clear() {
+  RetireContent();
+}
+
+void TThumbnailsTool::Display(const TPatientArr& patients) {
+  RetireContent();
+
+  // What the panels need, copied under the tree's lock: loaders may be filing
+  // into it, and the panels are made after the lock is released.
+  struct SeriesEntry {
+    int patient, study, series, images;
+  };
+  TPatientArr outline;
+  std::vector<SeriesEntry> entries;
+  std::vector<TImg> sources;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    outline.reserve(patients.size());
+    for (size_t i = 0; i < patients.size(); ++i) {
+      const TPatient& p = patients[i];
+      TPatient& po = outline.emplace_back();
+      po.patientName = p.patientName;
+      po.patintID = p.patintID;
+      po.studies.resize(p.studies.size());
+      for (size_t j = 0; j < p.studies.size(); ++j) {
+        const TStudy& st = p.studies[j];
+        TStudy& so = po.studies[j];
+        so.studyID = st.studyID;
+        so.studyDate = st.studyDate;
+        so.studyTime = st.studyTime;
+        so.accessionNumber = st.accessionNumber;
+        so.description = st.description;
+        so.instanceUid = st.instanceUid;
+        so.serieses.resize(st.serieses.size());
+        for (size_t k = 0; k < st.serieses.size(); ++k) {
+          const TSeries& se = st.serieses[k];
+          TSeries& o = so.serieses[k];
+          o.seriesNumber = se.seriesNumber;
+          o.modality = se.modality;
+          o.instanceUid = se.instanceUid;
+          o.BodyPart = se.BodyPart;
+          QString m = QString::fromLatin1(se.modality.data(), qsizetype(se.modality.size()));
+          if (m.trimmed().toLower() == "pr") continue;  // presentation states: counted, not shown
+          entries.push_back({int(i), int(j), int(k), int(se.images.size())});
+          sources.push_back(se.images.empty() ? TImg{} : ThumbnailSource(se.images.front()));
+        }
+      }
+    }
+  }
+
+  auto* content = new QWidget;
+  content->setObjectName("ThumbnailsContent");
+  Colour(content, QColor(Qt::black));
+  auto* column = new QVBoxLayout(content);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  size_t next = 0;
+  for (size_t i = 0; i < outline.size(); ++i) {
+    const TPatient& p = outline[i];
+    column->addWidget(new TPatientPanel(content, int(i), p));
+    for (size_t j = 0; j < p.studies.size(); ++j) {
+      column->addWidget(new TStudyPanel(content, int(j), int(i), p.studies[j]));
+      for (; next < entries.size() && entries[next].patient == int(i) &&
+             entries[next].study == int(j);
+           ++next) {
+        const SeriesEntry& e = entries[next];
+        auto* panel = new TSeriesPanel(content, e.images, e.series, e.study, e.patient,
+                                       p.studies[j].serieses[size_t(e.series)]);
+        panel->FTool = this;
+        column->addWidget(panel);
+        FSeriesPanels.emplace_back(panel);
+      }
+    }
+  }
+  column->addStretch(1);
+  FContent = content;
+  setWidget(content);
+
+  // Thumbnails in column order, so the panels in view fill first.
+  const quint64 generation = FGeneration;
+  const std::shared_ptr<std::atomic<bool>> cancel = FCancel;
+  for (size_t n = 0; n < sources.size(); ++n) {
+    if (sources[n].imagePath.empty() && sources[n].Cache.DICOM.referenceFile.empty()) continue;
+    ++FPending;
+    FPool.start([this, generation, cancel, n, source = std::move(sources[n])]() mutable {
+      if (cancel->load()) return;
+      QImage picture = MakeSeriesThumbnail(std::move(source));
+      if (cancel->load()) return;
+      // Queued to the browser: if it is gone by then, the call is dropped with it.
+      QMetaObject::invokeMethod(
+          this, [this, generation, n, picture] { DeliverThumbnail(generation, n, picture); },
+          Qt::QueuedConnection);
+    });
+  }
+  if (FPending == 0) emit ThumbnailsFinished();
+}
+
+void TThumbnailsTool::DeliverThumbnail(quint64 generation, size_t index, const QImage& picture) {
+  if (generation != FGeneration) return;  // made for panels that are gone
+  TSeriesPanel* panel = index < FSeriesPanels.size() ? FSeriesPanels[index].data() : nullptr;
+  if (panel) {
+    panel->SetThumbnail(picture);
+    emit ThumbnailReady(panel);
+  }
+  if (FPending > 0 && --FPending == 0) emit ThumbnailsFinished();
+}
+
+std::vector<QWidget*> TThumbnailsTool::Panels() const {
+  std::vector<QWidget*> out;
+  if (!FContent) return out;
+  const QLayout* column = FContent->layout();
+  for (int i = 0; column && i < column->count(); ++i)
+    if (QWidget* w = column->itemAt(i)->widget()) out.push_back(w);
+  return out;
+}
+
+std::vector<TSeriesPanel*> TThumbnailsTool::SeriesPanels() const {
+  std::vector<TSeriesPanel*> out;
+  for (const QPointer<TSeriesPanel>& p : FSeriesPanels)
+    if (p) out.push_back(p.data());
+  return out;
+}
+
+void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
+  TadvancedImage* cell = ActiveImage ? ActiveImage() : nullptr;
+  if (!panel || !cell) return;
+  std::string path;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
+    if (!in(panel->PatientIndex, gPatients.size())) return;
+    const TPatient& p = gPatients[size_t(panel->PatientIndex)];
+    if (!in(panel->StudyIndex, p.studies.size())) return;
+    const TStudy& st = p.studies[size_t(panel->StudyIndex)];
+    if (!in(panel->SeriesIndex, st.serieses.size())) return;
+    const TSeries& se = st.serieses[size_t(panel->SeriesIndex)];
+    if (se.images.empty()) return;
+    path = se.images.front().imagePath;
+  }
+  const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
+  cell->PatientIndex = panel->PatientIndex;
+  cell->StudyIndex = panel->StudyIndex;
+  cell->SeriesIndex = panel->SeriesIndex;
+  cell->ImageIndex = 0;
+  if (!cell->LoadFile(path, 1)) {
+    // The cell still shows its image: its position must still say so.
+    cell->PatientIndex = old[0];
+    cell->StudyIndex = old[1];
+    cell->SeriesIndex = old[2];
+    cell->ImageIndex = old[3];
+    return;
+  }
+  cell->FitImage();
+  emit SeriesShown(cell);
+}
+
+void TThumbnailsTool::DragStarted() {
+  FDragging = true;
+}
+
+void TThumbnailsTool::DragFinished() {
+  FDragging = false;
+  for (QPointer<QWidget>& w : FRetired)
+    if (w) w->deleteLater();
+  FRetired.clear();
+}
+
+// The column takes every drag over it (a drop there does nothing).
+void TThumbnailsTool::dragEnterEvent(QDragEnterEvent* event) {
+  event->acceptProposedAction();
+}
+
+void TThumbnailsTool::dragMoveEvent(QDragMoveEvent* event) {
+  event->acceptProposedAction();
+}
+
+void TThumbnailsTool::dropEvent(QDropEvent* event) {
+  event->acceptProposedAction();
+}

@@ -1,0 +1,270 @@
+// The thumbnail browser on a real tree: panels in tree order with their
+// sizes, colours and texts, thumbnails filled in from the pool, rebuilds
+// while thumbnails are under way, double-click and the drag's data.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <memory>
+
+#include "app/ThumbnailsToolUnit.h"
+#include "dicom/StudyTree.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/cell_fixtures.h"
+
+namespace {
+
+using cellfix::Image;
+
+// Runs the event loop until done() or a few seconds have passed.
+template <typename F>
+bool WaitFor(F done) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < 10000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    // As the main loop would: retired panels go.
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  return done();
+}
+
+QColor Background(QWidget* w) {
+  return w->palette().color(QPalette::Window);
+}
+
+class Browser : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = testsupport::TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    tool = std::make_unique<TThumbnailsTool>();
+    tool->resize(200, 600);
+    tool->show();
+  }
+  void TearDown() override {
+    tool.reset();
+    cellfix::ClearTree();
+  }
+
+  // A 8-bit image of one level, `columns` x `rows`.
+  std::string File(const std::string& name, int columns, int rows, int level,
+                   const std::string& modality = "CT") {
+    Image s;
+    s.columns = columns;
+    s.rows = rows;
+    s.bitsAllocated = 8;
+    s.modality = modality;
+    s.values.assign(size_t(columns) * rows, level);
+    return cellfix::Write(dir, name, s);
+  }
+
+  static TSeries Series(const std::string& modality, std::vector<std::string> files,
+                        int number = 1) {
+    TSeries s;
+    s.modality = modality;
+    s.seriesNumber = number;
+    for (const std::string& f : files) {
+      TImg im;
+      im.imagePath = f;
+      s.images.push_back(im);
+    }
+    return s;
+  }
+
+  // Two patients: the first with a study of CT, PR and MR series and a
+  // study without series; the second with one US series.
+  void BuildTree() {
+    TPatient a;
+    a.patientName = "DOE^JANE";
+    a.patintID = "P1";
+    TStudy s1;
+    s1.studyDate = "2024-01-31";
+    s1.studyTime = "14:30:00";
+    s1.description = "CHEST";
+    s1.serieses = {Series("CT", {File("ct1.dcm", 512, 512, 200), File("ct2.dcm", 512, 512, 10)}),
+                   Series("PR", {File("pr.dcm", 8, 8, 0, "PR")}),
+                   Series("MR", {File("mr.dcm", 256, 1024, 100)})};
+    TStudy empty;
+    empty.description = "LISTED ONLY";
+    a.studies = {s1, empty};
+    TPatient b;
+    b.patientName = "ROE^RICHARD";
+    TStudy s2;
+    s2.serieses = {Series("US", {File("us.dcm", 640, 480, 50)})};
+    b.studies = {s2};
+    std::lock_guard lock(gPatientsMutex);
+    gPatients = {a, b};
+  }
+
+  std::string dir;
+  std::unique_ptr<TThumbnailsTool> tool;
+};
+
+}  // namespace
+
+TEST_F(Browser, PanelsInTreeOrderWithTheirLooks) {
+  BuildTree();
+  tool->Display(gPatients);
+  const std::vector<QWidget*> panels = tool->Panels();
+  ASSERT_EQ(panels.size(), 8u);  // 2 patients, 3 studies, 3 series (the PR has none)
+
+  auto* p0 = qobject_cast<TPatientPanel*>(panels[0]);
+  auto* st0 = qobject_cast<TStudyPanel*>(panels[1]);
+  auto* ct = qobject_cast<TSeriesPanel*>(panels[2]);
+  auto* mr = qobject_cast<TSeriesPanel*>(panels[3]);
+  auto* st1 = qobject_cast<TStudyPanel*>(panels[4]);
+  auto* p1 = qobject_cast<TPatientPanel*>(panels[5]);
+  auto* st2 = qobject_cast<TStudyPanel*>(panels[6]);
+  auto* us = qobject_cast<TSeriesPanel*>(panels[7]);
+  ASSERT_TRUE(p0 && st0 && ct && mr && st1 && p1 && st2 && us);
+
+  EXPECT_EQ(p0->text(), "DOE^JANE");
+  EXPECT_EQ(p0->height(), 25);
+  EXPECT_EQ(Background(p0), QColor(190, 190, 160));
+  EXPECT_EQ(p1->PatientIndex, 1);
+
+  EXPECT_EQ(st0->height(), 62);
+  EXPECT_EQ(Background(st0), QColor(85, 85, 109));
+  EXPECT_EQ(st0->StudyDateTimeLabel->text(), "2024-01-31   14:30:00");
+  EXPECT_EQ(st0->StudyDescriptionlabel->text(), "CHEST");
+  EXPECT_EQ(st0->StudyModalityLabel->text(), "CT    [3 Series]");  // the PR counts
+  EXPECT_EQ(st0->StudyModalityLabel->palette().color(QPalette::WindowText), QColor(255, 251, 240));
+  EXPECT_EQ(st0->StudyModalityLabel->font().pointSize(), 11);
+  EXPECT_EQ(st1->StudyModalityLabel->text(), "[0 Series]");
+  EXPECT_EQ(st1->StudyIndex, 1);
+
+  EXPECT_EQ(ct->height(), 110);
+  EXPECT_EQ(Background(ct), QColor(Qt::black));
+  EXPECT_EQ(ct->Thumbnail->height(), 90);
+  EXPECT_EQ(ct->SeriesLabel->height(), 20);
+  EXPECT_EQ(Background(ct->SeriesLabel), QColor(166, 202, 240));
+  EXPECT_EQ(ct->SeriesLabel->font().pointSize(), 12);
+  EXPECT_EQ(ct->SeriesLabel->text(), "(CT) Series 1 (2)");
+  // The series number counts the PR series it follows.
+  EXPECT_EQ(mr->SeriesLabel->text(), "(MR) Series 3 (1)");
+  EXPECT_EQ(mr->SeriesIndex, 2);
+  EXPECT_EQ(us->PatientIndex, 1);
+  EXPECT_EQ(us->StudyIndex, 0);
+  // Stacked from the top in that order.
+  for (size_t i = 1; i < panels.size(); ++i)
+    EXPECT_EQ(panels[i]->y(), panels[i - 1]->y() + panels[i - 1]->height()) << i;
+
+  // Thumbnails come in from the pool: 100 x 100, 25 x 100 and 100 x 75,
+  // each uniform level one below the file's.
+  ASSERT_TRUE(WaitFor([&] { return tool->PendingThumbnails() == 0; }));
+  EXPECT_EQ(ct->ThumbnailImage().size(), QSize(100, 100));
+  EXPECT_EQ(qRed(ct->ThumbnailImage().pixel(50, 50)), 199);
+  EXPECT_EQ(mr->ThumbnailImage().size(), QSize(25, 100));
+  EXPECT_EQ(us->ThumbnailImage().size(), QSize(100, 75));
+  EXPECT_FALSE(us->Thumbnail->pixmap().isNull());
+
+  // Cleared: nothing left.
+  tool->Display({});
+  EXPECT_TRUE(tool->Panels().empty());
+}
+
+TEST_F(Browser, RebuildWhileThumbnailsAreUnderWay) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 12; ++i)
+    files.push_back(File("s" + std::to_string(i) + ".dcm", 512, 512, 10 + i));
+  {
+    TPatient p;
+    p.studies.resize(1);
+    for (const std::string& f : files) p.studies[0].serieses.push_back(Series("CT", {f}));
+    std::lock_guard lock(gPatientsMutex);
+    gPatients = {p};
+  }
+  int delivered = 0;
+  std::vector<QPointer<TSeriesPanel>> first;
+  QObject::connect(tool.get(), &TThumbnailsTool::ThumbnailReady, [&](TSeriesPanel* panel) {
+    ++delivered;
+    for (const auto& old : first) EXPECT_NE(panel, old.data());
+  });
+  tool->Display(gPatients);
+  for (TSeriesPanel* s : tool->SeriesPanels()) first.emplace_back(s);
+  ASSERT_EQ(first.size(), 12u);
+  // At once, before any thumbnail was handed over; the tree changes too.
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients[0].studies[0].serieses.resize(5);
+  }
+  tool->Display(gPatients);
+  ASSERT_TRUE(WaitFor([&] { return tool->PendingThumbnails() == 0; }));
+  EXPECT_EQ(delivered, 5);
+  for (TSeriesPanel* s : tool->SeriesPanels())
+    EXPECT_EQ(qRed(s->ThumbnailImage().pixel(0, 0)), 9 + s->SeriesIndex);
+  // The retired panels are freed and never got a picture.
+  ASSERT_TRUE(WaitFor([&] {
+    return std::all_of(first.begin(), first.end(), [](const auto& p) { return p.isNull(); });
+  }));
+  // And the browser may go while thumbnails are still being made.
+  tool->Display(gPatients);
+  tool.reset();
+  QApplication::processEvents();
+}
+
+TEST_F(Browser, DoubleClickShowsTheSeriesInTheActiveCell) {
+  BuildTree();
+  TadvancedImage cell;
+  cell.resize(300, 300);
+  tool->ActiveImage = [&] { return &cell; };
+  TadvancedImage* shown = nullptr;
+  QObject::connect(tool.get(), &TThumbnailsTool::SeriesShown,
+                   [&](TadvancedImage* c) { shown = c; });
+  tool->Display(gPatients);
+  TSeriesPanel* mr = tool->SeriesPanels()[1];
+  // On the label: the panel takes it.
+  const QPointF at(10, 5);
+  QMouseEvent dbl(QEvent::MouseButtonDblClick, at, mr->SeriesLabel->mapToGlobal(at), Qt::LeftButton,
+                  Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(mr->SeriesLabel, &dbl);
+  EXPECT_EQ(shown, &cell);
+  EXPECT_EQ(cell.SeriesIndex, 2);
+  EXPECT_EQ(cell.ImageIndex, 0);
+  EXPECT_EQ(cell.CurrentOpenedPath, gPatients[0].studies[0].serieses[2].images[0].imagePath);
+  EXPECT_EQ(cell.Bitmap().size(), QSize(256, 1024));
+  EXPECT_EQ(cell.zoomFactor, 29);  // fitted: 300 / 1024
+
+  // A series whose first image cannot be shown: an empty thumbnail, and a
+  // double-click that leaves the cell as it was.
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients[1].studies[0].serieses[0].images[0].imagePath = dir + "/gone.dcm";
+  }
+  tool->Display(gPatients);
+  ASSERT_TRUE(WaitFor([&] { return tool->PendingThumbnails() == 0; }));
+  TSeriesPanel* broken = tool->SeriesPanels()[2];
+  EXPECT_TRUE(broken->ThumbnailImage().isNull());
+  shown = nullptr;
+  tool->SeriesPanelDblClick(broken);
+  EXPECT_EQ(shown, nullptr);
+  EXPECT_EQ(cell.PatientIndex, 0);
+  EXPECT_EQ(cell.SeriesIndex, 2);
+  // Its drag still carries the series.
+  const TThumbDrag d = broken->DragObject();
+  EXPECT_EQ(d.patientIndex, 1);
+  EXPECT_TRUE(d.GetDragImages().isNull());
+}
+
+TEST_F(Browser, DragDataNamesTheSeries) {
+  BuildTree();
+  tool->Display(gPatients);
+  ASSERT_TRUE(WaitFor([&] { return tool->PendingThumbnails() == 0; }));
+  TSeriesPanel* mr = tool->SeriesPanels()[1];
+  const TThumbDrag d = mr->DragObject();
+  EXPECT_EQ(d.GetDragImages().size(), QSize(25, 100));
+  std::unique_ptr<QMimeData> data(d.ToMimeData());
+  EXPECT_EQ(data->data("application/x-tavrolen-series"), "0,0,2");
+  const std::optional<TThumbDrag> back = TThumbDrag::FromMimeData(data.get());
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->SeriesIndex, 2);
+  // Data of any other kind is no series.
+  QMimeData text;
+  text.setText("0,0,2");
+  EXPECT_FALSE(TThumbDrag::FromMimeData(&text));
+  QMimeData bad;
+  bad.setData("application/x-tavrolen-series", "1,-2,3");
+  EXPECT_FALSE(TThumbDrag::FromMimeData(&bad));
+}
