@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "pixels/codec_fixtures.h"
+#include "support/fixtures.h"
 
 namespace {
 
@@ -60,6 +61,47 @@ TEST(CliDecode, WritesTheChosenFrameOrAllFrames) {
   ASSERT_TRUE(RunTool("dcmcrle " + Quote(rgbFile) + " " + Quote(rle)));
   ASSERT_EQ(Decode(dir, Quote(rle) + " -o " + Quote(out)).status, 0);
   EXPECT_TRUE(ReadBytes(out) == colour);
+}
+
+TEST(CliDecode, AppliesByteOrderAndTheLookupTable) {
+  const std::string dir = TestDir();
+  const std::string out = dir + "/out.bin";
+  // A big-endian file decodes to the same words as its little-endian copy.
+  fixtures::ImageSpec spec;
+  spec.columns = 5;
+  spec.rows = 2;
+  const std::string little = dir + "/little.dcm", big = dir + "/big.dcm";
+  WriteBytes(little, fixtures::SmallImageFile(spec));
+  spec.littleEndian = false;
+  WriteBytes(big, fixtures::SmallImageFile(spec));
+  ASSERT_EQ(Decode(dir, Quote(little) + " -o " + Quote(out)).status, 0);
+  const Bytes fromLittle = ReadBytes(out);
+  ASSERT_EQ(Decode(dir, Quote(big) + " -o " + Quote(out)).status, 0);
+  EXPECT_TRUE(ReadBytes(out) == fromLittle);
+  EXPECT_EQ(fromLittle.size(), 20u);
+
+  // Signed CT words through the table the header carries (the reader takes
+  // it from the first item of the VOI LUT Sequence): 4096 entries from -1024.
+  spec = fixtures::ImageSpec{};
+  spec.columns = 3;
+  spec.rows = 2;
+  spec.bitsStored = 16;
+  spec.pixelRepresentation = 1;
+  fixtures::DicomWriter w;
+  fixtures::AddImageHeader(w, spec);
+  std::vector<uint16_t> lut(4096);
+  for (size_t i = 0; i < lut.size(); ++i) lut[i] = static_cast<uint16_t>(i * 3);
+  w.BeginSequence(0x00283010).BeginItem();
+  w.US(0x00283002, {4096, static_cast<uint16_t>(-1024), 16});
+  w.OW(0x00283006, lut);
+  w.EndItem().EndSequence();
+  const std::vector<int16_t> words = {-2000, -1024, 0, 100, 3071, 5000};
+  w.OW(0x7FE00010, std::vector<uint16_t>(words.begin(), words.end()));
+  const std::string ct = dir + "/lut.dcm";
+  WriteBytes(ct, fixtures::Part10(w, fixtures::NativeSyntax(true, true)));
+  ASSERT_EQ(Decode(dir, Quote(ct) + " -o " + Quote(out)).status, 0);
+  const std::vector<uint16_t> expected = {0, 0, 1024 * 3, 1124 * 3, 4095 * 3, 4095 * 3};
+  EXPECT_TRUE(ReadBytes(out) == WordsAsBytes(expected.data(), expected.size()));
 }
 
 TEST(CliDecode, FailsWithAOneLineReason) {
