@@ -90,8 +90,11 @@ bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, D
   const DicomMessageSink sink = [&](const std::string& text) {
     collector.Message(index, path, text);
   };
+  // A directory tree goes into a local array: a DICOMDIR met among the files
+  // must not replace gDicomDirPatients from a worker thread.
+  TPatientArr directory;
   try {
-    ReadDicomHeader(path, readFrameTables, header, hdrOK, imgOK, sink);
+    ReadDicomHeader(path, readFrameTables, header, hdrOK, imgOK, sink, &directory);
   } catch (const std::bad_alloc&) {
     reason = "not enough memory to read the header";
     return false;
@@ -120,6 +123,17 @@ void NoteNewPatients(TLoadResult& result) {
   const TStudy& study = patient.studies.front();
   result.firstNewStudySeriesCount = static_cast<int>(study.serieses.size());
   if (!study.serieses.empty()) result.firstNewStudyFirstModality = study.serieses.front().modality;
+}
+
+// An absolute, normalised path without a trailing separator, so that the
+// paths filed in the tree are full paths whatever the caller passed.
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  fs::path p = fs::absolute(fs::path(path), ec);
+  if (ec) return path;
+  p = p.lexically_normal();
+  if (!p.has_filename() && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
+  return p.string();
 }
 
 int PatientCount() {
@@ -327,8 +341,9 @@ bool WantsTwoByTwoLayout(const TLoadResult& result, int currentViewerCount) {
 
 // ---- folder load --------------------------------------------------------------------
 
-TLoadResult LoadFolder(const std::string& folder, const TLoadHooks& hooks) {
+TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   const int64_t start = NowMs();
+  const std::string folder = AbsolutePath(folderArg);
   TLoadResult result;
   result.kind = TLoadKind::Folder;
   result.path = folder;
@@ -511,8 +526,9 @@ void addToRoot(TPatientArr& patients, const std::string& dicomDirPath,
       }
 }
 
-TLoadResult LoadDicomDir(const std::string& dicomDirPath, const TLoadHooks& hooks) {
+TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks) {
   const int64_t start = NowMs();
+  const std::string dicomDirPath = AbsolutePath(dicomDirArg);
   TLoadResult result;
   result.kind = TLoadKind::DicomDir;
   result.path = dicomDirPath;
@@ -542,8 +558,7 @@ TLoadResult LoadDicomDir(const std::string& dicomDirPath, const TLoadHooks& hook
     std::vector<std::string> reports;
     std::error_code ec;
     const fs::path folder = fs::path(dicomDirPath).parent_path();
-    fs::directory_iterator it(folder.empty() ? fs::path(".") : folder,
-                              fs::directory_options::skip_permission_denied, ec);
+    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
       std::error_code typeError;
       if (!it->is_regular_file(typeError)) continue;
@@ -677,8 +692,9 @@ bool FileSingleHeader(const DICOMdata& header, bool imgOK, std::string* reason, 
   return true;
 }
 
-TLoadResult LoadSingleFile(const std::string& path) {
+TLoadResult LoadSingleFile(const std::string& pathArg) {
   const int64_t start = NowMs();
+  const std::string path = AbsolutePath(pathArg);
   TLoadResult result;
   result.kind = TLoadKind::SingleFile;
   result.path = path;
@@ -721,6 +737,20 @@ TLoadKind ChooseLoadKind(const std::string& path) {
   std::error_code ec;
   if (fs::is_directory(path, ec)) return TLoadKind::Folder;
   if (ToLower(FileName(path)) == "dicomdir") return TLoadKind::DicomDir;
+  // A directory file under another name (a copy, a renamed medium index) is
+  // still opened as one: its records describe images, it holds none itself.
+  if (fs::is_regular_file(path, ec)) {
+    DICOMdata header;
+    TPatientArr directory;
+    bool hdrOK = false;
+    bool imgOK = false;
+    try {
+      ReadDicomHeader(path, false, header, hdrOK, imgOK, {}, &directory);
+    } catch (const std::exception&) {
+      return TLoadKind::SingleFile;
+    }
+    if (!directory.empty()) return TLoadKind::DicomDir;
+  }
   return TLoadKind::SingleFile;
 }
 
