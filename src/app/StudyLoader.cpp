@@ -79,6 +79,7 @@ constexpr const char* kReasonPresentationState = "presentation state, not an ima
 constexpr const char* kReasonVendorData = "vendor data file, not an image";
 constexpr const char* kReasonMissing = "referenced file not found";
 constexpr const char* kReasonRefused = "Referenced File ID reaches outside the medium";
+constexpr const char* kReasonNoFileId = "record without a Referenced File ID";
 constexpr const char* kReasonCancelled = "not read: the load was cancelled";
 
 // Reads one file's header with the load's sink. Returns false with a reason
@@ -515,6 +516,10 @@ void addToRoot(TPatientArr& patients, const std::string& dicomDirPath,
         kept.reserve(series.images.size());
         series.imagesListPath.clear();
         for (TImg& image : series.images) {
+          if (image.imagePath.find_first_not_of(' ') == std::string::npos) {
+            if (refused) refused->push_back({image.imagePath, kReasonNoFileId});
+            continue;
+          }
           if (!SplitFileId(image.imagePath, parts)) {
             if (refused) refused->push_back({image.imagePath, kReasonRefused});
             continue;
