@@ -10,8 +10,7 @@ namespace {
 // Hoare-style quicksort on whole records with the middle element as pivot.
 // Recursion goes into the smaller part and a loop handles the larger, so the
 // stack depth stays logarithmic whatever the input. Not stable.
-// Records are swapped (moved), never copied; the pivot is a copy of its key
-// only, which is all the comparison looks at.
+// The pivot is a copy of its key only, which is all the comparison looks at.
 template <typename T, typename Key>
 void QuickSort(std::vector<T>& a, int L, int R, Key key) {
   while (L < R) {
@@ -37,9 +36,23 @@ void QuickSort(std::vector<T>& a, int L, int R, Key key) {
   }
 }
 
+// Runs the quicksort on (key, index) pairs and then moves every record once
+// into its place: the order is the one the sort on whole records gives, but
+// a header-carrying image record moves once instead of at every swap.
 template <typename T, typename Key>
 void SortArray(std::vector<T>& a, Key key) {
-  if (a.size() > 1) QuickSort(a, 0, static_cast<int>(a.size()) - 1, key);
+  if (a.size() < 2) return;
+  std::vector<std::pair<int, size_t>> order(a.size());
+  for (size_t k = 0; k < a.size(); ++k) order[k] = {key(a[k]), k};
+  QuickSort(order, 0, static_cast<int>(order.size()) - 1,
+            [](const std::pair<int, size_t>& e) { return e.first; });
+  bool unchanged = true;
+  for (size_t k = 0; k < order.size() && unchanged; ++k) unchanged = order[k].second == k;
+  if (unchanged) return;
+  std::vector<T> sorted;
+  sorted.reserve(a.size());
+  for (const auto& e : order) sorted.push_back(std::move(a[e.second]));
+  a = std::move(sorted);
 }
 
 }  // namespace

@@ -170,22 +170,23 @@ void ListDirectory(const fs::path& dir, TStringArray& list, std::set<fs::path>& 
   const fs::path canonical = fs::canonical(dir, ec);
   if (ec || !visited.insert(canonical).second) return;
 
-  std::vector<fs::directory_entry> entries;
+  // The entry type comes with the listing on most file systems, so only
+  // links cost a stat of their own.
+  std::vector<std::pair<std::string, fs::directory_entry>> entries;
   fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) entries.push_back(*it);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec))
+    entries.emplace_back(it->path().filename().string(), *it);
   std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
+            [](const auto& a, const auto& b) { return a.first < b.first; });
 
-  for (const auto& entry : entries) {
-    const std::string name = entry.path().filename().string();
+  for (const auto& [name, entry] : entries) {
     if (name == "." || name == ".." || ToLower(name) == "dicomdir") continue;
     if (!IsListedExtension(LowerExtension(name))) continue;
+    // These use the cached type and stat only links (which they follow).
     std::error_code typeError;
-    const fs::file_status status = entry.status(typeError);  // follows links
-    if (typeError) continue;
-    if (fs::is_directory(status)) {
+    if (entry.is_directory(typeError)) {
       ListDirectory(entry.path(), list, visited);
-    } else if (fs::is_regular_file(status)) {
+    } else if (!typeError && entry.is_regular_file(typeError)) {
       list.push_back(entry.path().string());
     }
   }
