@@ -1,0 +1,131 @@
+#include "viewer/Orientation.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "viewer/RotateTRansform.h"
+
+namespace {
+
+// Round to nearest, ties to even. Quotients of integers by the zoom are
+// correctly rounded in double, so ties land exactly where they should.
+int RoundEven(double x) {
+  return int(std::rint(x));
+}
+
+// The turn of a state as a matrix: (u, v) = (m[0] a + m[1] b, m[2] a + m[3] b).
+// A state outside the eight reachable ones maps as the identity.
+struct Turn {
+  int m[4];
+};
+
+Turn TurnOf(const OrientationState& s) {
+  switch (s.Top) {
+    case DrTop:
+      return s.Right == DrLeft ? Turn{{-1, 0, 0, 1}} : Turn{{1, 0, 0, 1}};
+    case DrBottom:
+      return s.Right == DrLeft ? Turn{{-1, 0, 0, -1}} : Turn{{1, 0, 0, -1}};
+    case DrLeft:
+      if (s.Right == DrTop) return Turn{{0, -1, 1, 0}};
+      if (s.Right == DrBottom) return Turn{{0, 1, 1, 0}};
+      break;
+    case DrRight:
+      if (s.Right == DrBottom) return Turn{{0, 1, -1, 0}};
+      if (s.Right == DrTop) return Turn{{0, -1, -1, 0}};
+      break;
+  }
+  return Turn{{1, 0, 0, 1}};
+}
+
+}  // namespace
+
+void RotateOrientation(OrientationState& s, RotateAngels angel) {
+  const OrientationState o = s;
+  switch (angel) {
+    case Angel90:
+      s.Top = o.Left;
+      s.Right = o.Top;
+      s.Bottom = o.Right;
+      s.Left = o.Bottom;
+      break;
+    case Angel180:
+      std::swap(s.Top, s.Bottom);
+      std::swap(s.Right, s.Left);
+      break;
+    case Angel270:
+      s.Top = o.Right;
+      s.Right = o.Bottom;
+      s.Bottom = o.Left;
+      s.Left = o.Top;
+      break;
+  }
+}
+
+void FlipOrientation(OrientationState& s, FlipTypes fType) {
+  if (fType == flHorizontal)
+    std::swap(s.Right, s.Left);
+  else
+    std::swap(s.Top, s.Bottom);
+}
+
+float RotationRads(RotateAngels angel) {
+  switch (angel) {
+    case Angel90:
+      return 1.5707964f;
+    case Angel180:
+      return 3.1415927f;
+    case Angel270:
+      return 4.712389f;
+  }
+  return 0.0f;
+}
+
+std::vector<OrientationStep> OrientationSteps(const OrientationState& s) {
+  auto rotate = [](RotateAngels a) { return OrientationStep{false, a, flHorizontal}; };
+  auto flip = [](FlipTypes f) { return OrientationStep{true, Angel90, f}; };
+  std::vector<OrientationStep> steps;
+  switch (s.Top) {
+    case DrTop:
+      break;
+    case DrRight:
+      steps.push_back(rotate(Angel270));
+      if (s.Right == DrTop) steps.push_back(flip(flHorizontal));
+      return steps;
+    case DrBottom:
+      steps.push_back(flip(flVertical));
+      break;
+    case DrLeft:
+      steps.push_back(rotate(Angel90));
+      if (s.Right == DrBottom) steps.push_back(flip(flHorizontal));
+      return steps;
+  }
+  if (s.Right == DrLeft) steps.push_back(flip(flHorizontal));
+  return steps;
+}
+
+void ApplyOrientationToBitmap(QImage& bmp, const OrientationState& s) {
+  for (const OrientationStep& st : OrientationSteps(s)) {
+    if (st.isFlip)
+      TTransform2::FlipBitmapPLG(
+          bmp, st.flip == flHorizontal ? FlipMode::HORIZONTAL : FlipMode::VERTICAL);
+    else
+      TTransform2::RotateBitmapPLG(bmp, RotationRads(st.angel), true, Qt::black);
+  }
+}
+
+QPoint ImageToView(const OrientationState& s, int zoomFactor, QPoint imageCenter, QPoint p) {
+  const Turn t = TurnOf(s);
+  const int u = t.m[0] * p.x() + t.m[1] * p.y();
+  const int v = t.m[2] * p.x() + t.m[3] * p.y();
+  const double z = std::max(zoomFactor, 1);
+  return QPoint(RoundEven(u * z / 100) + imageCenter.x(), RoundEven(v * z / 100) + imageCenter.y());
+}
+
+QPoint ViewToImage(const OrientationState& s, int zoomFactor, QPoint imageCenter, QPoint p) {
+  const double z = std::max(zoomFactor, 1);
+  const int u = RoundEven(double(p.x() - imageCenter.x()) * 100 / z);
+  const int v = RoundEven(double(p.y() - imageCenter.y()) * 100 / z);
+  // Every turn matrix is orthogonal, so its inverse is its transpose.
+  const Turn t = TurnOf(s);
+  return QPoint(t.m[0] * u + t.m[2] * v, t.m[1] * u + t.m[3] * v);
+}
