@@ -211,8 +211,15 @@ std::string FormatStudyTime(const std::string& studyTime) {
 }
 
 bool add_ToImages(TImgArr& images, DICOMdata&& h) {
-  for (const TImg& image : images)
-    if (image.imagePath == h.referenceFile) return false;
+  // Paths of one series share a long prefix; their last bytes tell most
+  // apart before a full comparison.
+  const std::string& path = h.referenceFile;
+  for (const TImg& image : images) {
+    const std::string& other = image.imagePath;
+    if (other.size() == path.size() && (path.empty() || other.back() == path.back()) &&
+        other == path)
+      return false;
+  }
   TImg& image = images.emplace_back();
   image.instanceNumber = h.ImageNum;
   image.imageType = h.imageType;
