@@ -11,8 +11,10 @@
 #include <mutex>
 #include <new>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <system_error>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -210,17 +212,11 @@ std::string FormatStudyTime(const std::string& studyTime) {
   return t;
 }
 
-bool add_ToImages(TImgArr& images, DICOMdata&& h) {
-  // Paths of one series share a long prefix; their last bytes tell most
-  // apart before a full comparison.
-  const std::string& path = h.referenceFile;
-  for (const TImg& image : images) {
-    const std::string& other = image.imagePath;
-    if (other.size() == path.size() && (path.empty() || other.back() == path.back()) &&
-        other == path)
-      return false;
-  }
-  TImg& image = images.emplace_back();
+namespace {
+
+// Fills an image record from the header already in its cache.
+void FillImage(TImg& image) {
+  const DICOMdata& h = image.Cache.DICOM;
   image.instanceNumber = h.ImageNum;
   image.imageType = h.imageType;
   image.imagePath = h.referenceFile;
@@ -228,42 +224,96 @@ bool add_ToImages(TImgArr& images, DICOMdata&& h) {
   cache.gECATslices = h.gECATJPEG_table_entries;
   cache.gECATposra = h.gECATJPEG_pos_table;
   cache.gECATszra = h.gECATJPEG_size_table;
-  cache.DICOM = std::move(h);
+}
+
+TImg MakeImage(DICOMdata&& h) {
+  TImg image;
+  image.Cache.DICOM = std::move(h);
+  FillImage(image);
+  return image;
+}
+
+bool FileImage(TImgArr& images, TImg&& image) {
+  // Paths of one series share a long prefix; their last bytes tell most
+  // apart before a full comparison.
+  const std::string& path = image.imagePath;
+  for (const TImg& other : images) {
+    const std::string& p = other.imagePath;
+    if (p.size() == path.size() && (path.empty() || p.back() == path.back()) && p == path)
+      return false;
+  }
+  images.push_back(std::move(image));
   return true;
 }
 
-bool add_ToSeries(TSeriesArr& series, DICOMdata&& h) {
-  for (TSeries& s : series)
-    if (s.instanceUid == h.Series_Instance_UID) return add_ToImages(s.images, std::move(h));
-  TSeries& s = series.emplace_back();
-  s.instanceUid = h.Series_Instance_UID;
-  s.seriesNumber = h.SeriesNum;
-  s.BodyPart = h.Body_Part_Examined;
-  s.modality = h.modality;
-  return add_ToImages(s.images, std::move(h));
+// Each level finds the node a header belongs to, or appends a new one, and
+// returns its index.
+size_t LocatePatient(TPatientArr& patients, const DICOMdata& h) {
+  for (size_t i = 0; i < patients.size(); ++i)
+    if (patients[i].patientName == h.PatientName && patients[i].patintID == h.PatientID) return i;
+  TPatient& p = patients.emplace_back();
+  p.patientName = h.PatientName;
+  p.patintID = h.PatientID;
+  return patients.size() - 1;
 }
 
-bool add_ToStudies(TStudyArr& studies, DICOMdata&& h) {
-  for (TStudy& st : studies)
-    if (st.studyID == h.Study_ID && st.instanceUid == h.Study_Instance_UID)
-      return add_ToSeries(st.serieses, std::move(h));
+size_t LocateStudy(TStudyArr& studies, const DICOMdata& h) {
+  for (size_t i = 0; i < studies.size(); ++i)
+    if (studies[i].studyID == h.Study_ID && studies[i].instanceUid == h.Study_Instance_UID)
+      return i;
   TStudy& st = studies.emplace_back();
   st.studyID = h.Study_ID;
   st.instanceUid = h.Study_Instance_UID;
   st.studyDate = h.studydate_formated;
   st.studyTime = FormatStudyTime(h.Study_Time);
   st.description = h.Study_Description;
-  return add_ToSeries(st.serieses, std::move(h));
+  return studies.size() - 1;
 }
 
+size_t LocateSeries(TSeriesArr& series, const DICOMdata& h) {
+  for (size_t i = 0; i < series.size(); ++i)
+    if (series[i].instanceUid == h.Series_Instance_UID) return i;
+  TSeries& s = series.emplace_back();
+  s.instanceUid = h.Series_Instance_UID;
+  s.seriesNumber = h.SeriesNum;
+  s.BodyPart = h.Body_Part_Examined;
+  s.modality = h.modality;
+  return series.size() - 1;
+}
+
+struct TSeriesIndex {
+  size_t patient, study, series;
+};
+
+TSeriesIndex Locate(TPatientArr& patients, const DICOMdata& h) {
+  TSeriesIndex at;
+  at.patient = LocatePatient(patients, h);
+  TStudyArr& studies = patients[at.patient].studies;
+  at.study = LocateStudy(studies, h);
+  at.series = LocateSeries(studies[at.study].serieses, h);
+  return at;
+}
+
+TImgArr& ImagesAt(TPatientArr& patients, const TSeriesIndex& at) {
+  return patients[at.patient].studies[at.study].serieses[at.series].images;
+}
+
+}  // namespace
+
+bool add_ToImages(TImgArr& images, DICOMdata&& h) {
+  return FileImage(images, MakeImage(std::move(h)));
+}
+bool add_ToSeries(TSeriesArr& series, DICOMdata&& h) {
+  const size_t i = LocateSeries(series, h);
+  return add_ToImages(series[i].images, std::move(h));
+}
+bool add_ToStudies(TStudyArr& studies, DICOMdata&& h) {
+  const size_t i = LocateStudy(studies, h);
+  return add_ToSeries(studies[i].serieses, std::move(h));
+}
 bool add_ToPatients(TPatientArr& patients, DICOMdata&& h) {
-  for (TPatient& p : patients)
-    if (p.patientName == h.PatientName && p.patintID == h.PatientID)
-      return add_ToStudies(p.studies, std::move(h));
-  TPatient& p = patients.emplace_back();
-  p.patientName = h.PatientName;
-  p.patintID = h.PatientID;
-  return add_ToStudies(p.studies, std::move(h));
+  const size_t i = LocatePatient(patients, h);
+  return add_ToStudies(patients[i].studies, std::move(h));
 }
 
 bool add_ToPatients(TPatientArr& patients, int idx) {
@@ -369,29 +419,30 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
 
   TCollector collector;
   std::atomic<int> counted{0};
-  std::atomic<int> filed{0};
-  std::atomic<int> added{0};
-  std::atomic<int> reports{0};
   const int total = result.filesListed;
 
-  auto count = [&] {
-    const int done = counted.fetch_add(1) + 1;
-    if (hooks.progress) hooks.progress(done, total);
-  };
+  // Each step reads into its own record; the records are filed afterwards in
+  // listing order. Filing is thus one short run under the lock instead of a
+  // lock taken by every pool thread per file, patients and studies are
+  // appended in the same order on every load, and each series grows once.
+  // Records are built by the pool threads, not up front on this one.
+  std::vector<std::optional<TImg>> records(files.size());
+  enum : uint8_t { kNone, kImage, kReport };
+  std::vector<uint8_t> kind(files.size(), kNone);
 
   auto step = [&](const int& i) {
     if (gCancelLoading) return;  // not read, not counted
-    const std::string& path = files[static_cast<size_t>(i)];
+    const size_t k = static_cast<size_t>(i);
+    const std::string& path = files[k];
     try {
       const std::string ext = LowerExtension(path);
       if (IsReportExtension(ext)) {
-        // A report's header is never read, so its names are empty.
-        TGlobal::AddReport({}, {}, path);
-        reports.fetch_add(1);
+        kind[k] = kReport;
       } else if (ext == ".tum" || ext == ".wvl") {
         collector.Skip(i, path, kReasonVendorData);
       } else {
-        DICOMdata header;
+        TImg& image = records[k].emplace();
+        DICOMdata& header = image.Cache.DICOM;
         std::string reason;
         if (!ReadImageHeader(path, i, true, header, collector, reason)) {
           collector.Skip(i, path, std::move(reason));
@@ -399,30 +450,49 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
           collector.Skip(i, path, kReasonPresentationState);
         } else {
           header.referenceFile = path;
-          bool isNew;
-          {
-            std::lock_guard lock(gPatientsMutex);
-            isNew = add_ToPatients(gPatients, std::move(header));
-          }
-          filed.fetch_add(1);
-          if (isNew) added.fetch_add(1);
+          FillImage(image);
+          kind[k] = kImage;
         }
       }
     } catch (const std::exception& e) {
       collector.Skip(i, path, std::string("failed: ") + e.what());
     }
-    count();
+    const int done = counted.fetch_add(1) + 1;
+    if (hooks.progress) hooks.progress(done, total);
   };
 
   std::vector<int> indices(files.size());
   std::iota(indices.begin(), indices.end(), 0);
   QtConcurrent::blockingMap(indices, step);
 
+  {
+    std::lock_guard lock(gPatientsMutex);
+    std::vector<TSeriesIndex> where(files.size());
+    std::map<std::tuple<size_t, size_t, size_t>, size_t> growth;
+    for (size_t k = 0; k < files.size(); ++k) {
+      if (kind[k] == kReport) {
+        // A report's header is never read, so its names are empty.
+        gReports.push_back({files[k], {}, {}});
+        ++result.reportsFound;
+      } else if (kind[k] == kImage) {
+        where[k] = Locate(gPatients, records[k]->Cache.DICOM);
+        ++growth[{where[k].patient, where[k].study, where[k].series}];
+      }
+    }
+    for (const auto& [at, n] : growth) {
+      TImgArr& images = ImagesAt(gPatients, {std::get<0>(at), std::get<1>(at), std::get<2>(at)});
+      images.reserve(images.size() + n);
+    }
+    for (size_t k = 0; k < files.size(); ++k) {
+      if (kind[k] != kImage) continue;
+      ++result.filesFiled;
+      if (FileImage(ImagesAt(gPatients, where[k]), std::move(*records[k]))) ++result.imagesAdded;
+    }
+  }
+  std::vector<std::optional<TImg>>().swap(records);
+
   TGlobal::AppendOpenedFiles(files);
   result.filesCounted = counted;
-  result.filesFiled = filed;
-  result.imagesAdded = added;
-  result.reportsFound = reports;
   result.cancelled = result.filesCounted < result.filesListed;
   collector.MoveInto(result);
   {
