@@ -87,16 +87,20 @@ TEST_F(StudyLoad, FolderLoadReportsThrottledProgressAndFinishesOnce) {
   TStudyLoad load;
   Recorder rec(load);
   FrameRateSetByUser = true;
+  QElapsedTimer clock;
+  clock.start();
   ASSERT_TRUE(load.StartFolder(QString::fromStdString(dir)));
   EXPECT_FALSE(load.StartFolder(QString::fromStdString(dir))) << "one load at a time";
   ASSERT_TRUE(WaitFinished(load));
+  const qint64 elapsed = clock.elapsed();
   Drain();
   EXPECT_EQ(rec.finished, 1);
   EXPECT_EQ(rec.listedFiles, 300);
-  // Every file counted, the last report says so, and far fewer reports than files.
+  // Every file counted and the last report says so; reports come at most
+  // once per interval (plus the final one), not once per file.
   EXPECT_EQ(rec.lastDone, 300);
   EXPECT_EQ(rec.lastTotal, 300);
-  EXPECT_LT(rec.progressCount, 100);
+  EXPECT_LE(rec.progressCount, elapsed / TStudyLoad::kProgressIntervalMs + 2);
   EXPECT_FALSE(FrameRateSetByUser);
   const TLoadResult& r = load.Result();
   EXPECT_EQ(r.filesFiled, 300);
@@ -116,7 +120,7 @@ TEST_F(StudyLoad, CancelFinishesOnceWithWhatWasFiled) {
     Recorder rec(load);
     ASSERT_TRUE(load.StartFolder(QString::fromStdString(dir)));
     if (round == 0) {
-      load.Cancel();  // before the worker has listed anything
+      load.Cancel();  // at once (how far the worker got is up to the scheduler)
     } else {
       QObject::connect(&load, &TStudyLoad::progress, &load, [&load] { load.Cancel(); });
     }
@@ -127,10 +131,6 @@ TEST_F(StudyLoad, CancelFinishesOnceWithWhatWasFiled) {
     std::lock_guard lock(gPatientsMutex);
     // Nothing is filed after the finish: the tree holds exactly what the result says.
     EXPECT_EQ(appfx::ImageCount(gPatients), r.filesFiled);
-    if (round == 0) {
-      EXPECT_TRUE(r.cancelled);
-      EXPECT_EQ(r.filesCounted, 0);
-    }
     EXPECT_FALSE(gLoadingInProgress);
   }
 }
