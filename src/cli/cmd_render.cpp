@@ -1,12 +1,18 @@
 // tavrolen-dicom render FILE [options] -o OUT.png: the picture a viewer cell
 // of the given size paints after loading FILE (fitted), or with --bitmap the
 // cell's display bitmap itself. Window, turns, flips and zoom go through the
-// cell's own operations after the image has been shown once. The output
-// format follows the file name's extension (PNG, PPM, BMP, ...).
+// cell's own operations after the image has been shown once; annotations are
+// drawn through the cell's mouse protocol, in view coordinates of the final
+// picture. The output format follows the file name's extension (PNG, PPM,
+// BMP, ...); .jpg and .jpeg export the cell as the viewer's Save does.
 #ifdef TAVROLEN_WITH_QT
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QImage>
+#include <QKeyEvent>
+#include <QPoint>
+#include <QTimer>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,12 +23,23 @@
 
 #include "commands.h"
 #include "viewer/AdvancedImage.h"
+#include "viewer/AnnText.h"
+#include "viewer/ViewerGlobals.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "render FILE [--frame K] [--size WxH] [--ww W --wl L] [--invert] [--rotate 90|180|270] "
-    "[--flip h|v] [--zoom Z] [--no-info] [--no-overlay] [--bitmap] -o OUT.png";
+    "[--flip h|v] [--zoom Z] [--no-info] [--no-overlay] [--annotate \"A\"]... [--bitmap] "
+    "-o OUT.png|OUT.jpg; A is one of: line|measure|rect|ellipse X1,Y1 X2,Y2 | "
+    "angle X1,Y1 X2,Y2 X3,Y3 (vertex X2,Y2) | text X1,Y1 X2,Y2 TEXT";
+
+// One --annotate: the tool that draws it and its points in view coordinates.
+struct Annotation {
+  ViewerAction action = VALine;
+  std::vector<QPoint> points;
+  QString text;
+};
 
 struct Options {
   std::string file, out;
@@ -32,6 +49,7 @@ struct Options {
   bool invert = false, noInfo = false, noOverlay = false, bitmap = false;
   std::optional<RotateAngels> rotate;
   std::optional<FlipTypes> flip;
+  std::vector<Annotation> annotations;
 };
 
 bool ParseInt(const std::string& s, int& v) {
@@ -41,6 +59,111 @@ bool ParseInt(const std::string& s, int& v) {
   if (s.empty() || *end != '\0' || errno != 0 || x < -2147483647L || x > 2147483647L) return false;
   v = int(x);
   return true;
+}
+
+bool ParsePoint(const std::string& s, QPoint& p) {
+  const size_t comma = s.find(',');
+  int x = 0, y = 0;
+  if (comma == std::string::npos || !ParseInt(s.substr(0, comma), x) ||
+      !ParseInt(s.substr(comma + 1), y) || x < -1000000 || x > 1000000 || y < -1000000 ||
+      y > 1000000)
+    return false;
+  p = QPoint(x, y);
+  return true;
+}
+
+// "KIND X1,Y1 X2,Y2 [X3,Y3 | TEXT]"; returns an error text, empty when fine.
+std::string ParseAnnotation(const std::string& spec, Annotation& a) {
+  std::vector<std::string> words;
+  std::vector<size_t> ends;  // where each word ends in spec
+  for (size_t i = 0; i < spec.size();) {
+    if (spec[i] == ' ' || spec[i] == '\t') {
+      ++i;
+      continue;
+    }
+    const size_t start = i;
+    while (i < spec.size() && spec[i] != ' ' && spec[i] != '\t') ++i;
+    words.push_back(spec.substr(start, i - start));
+    ends.push_back(i);
+  }
+  if (words.empty()) return "--annotate needs a kind and points";
+  const std::string& kind = words[0];
+  size_t points = 2;
+  if (kind == "line")
+    a.action = VALine;
+  else if (kind == "measure")
+    a.action = VAMeasureLine;
+  else if (kind == "rect")
+    a.action = VARectangle;
+  else if (kind == "ellipse")
+    a.action = VAEllipse;
+  else if (kind == "angle")
+    a.action = VAAngle, points = 3;
+  else if (kind == "text")
+    a.action = VATxtLabel;
+  else
+    return "--annotate: unknown kind '" + kind + "'";
+  if (words.size() < points + 1)
+    return "--annotate " + kind + " needs " + std::to_string(points) + " points X,Y";
+  for (size_t k = 1; k <= points; ++k) {
+    QPoint p;
+    if (!ParsePoint(words[k], p)) return "--annotate: bad point '" + words[k] + "'";
+    a.points.push_back(p);
+  }
+  if (kind == "text") {
+    if (words.size() == points + 1) return "--annotate text needs its text";
+    const size_t from = spec.find_first_not_of(" \t", ends[points]);
+    a.text = QString::fromUtf8(spec.substr(from).c_str()).trimmed();
+  } else if (words.size() > points + 1) {
+    return "--annotate: too many values for " + kind;
+  }
+  return {};
+}
+
+bool IsJpegName(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  QString ext = QString::fromStdString(name.substr(dot + 1)).toLower();
+  return ext == "jpg" || ext == "jpeg";
+}
+
+// Press, drag and release with the left button.
+void Drag(TadvancedImage& c, QPoint from, QPoint to) {
+  c.ImgOnMouseDown(Qt::LeftButton, Qt::NoModifier, from.x(), from.y());
+  c.ImgOnMouseMove(Qt::LeftButton, Qt::NoModifier, to.x(), to.y());
+  c.ImgOnMouseUp(Qt::LeftButton, Qt::NoModifier, to.x(), to.y());
+}
+
+// Draws one annotation as a user would with the tool of its kind.
+void Draw(TadvancedImage& c, const Annotation& a) {
+  c.Action = a.action;
+  c.SelectedShapeIndex = -1;  // draw, not pick up what lies under the press
+  if (a.action == VAAngle) {
+    // First arm to the vertex; the second arm follows the mouse to the
+    // third point, where a click ends it.
+    Drag(c, a.points[0], a.points[1]);
+    const QPoint end = a.points[2];
+    c.ImgOnMouseMove(Qt::NoButton, Qt::NoModifier, end.x(), end.y());
+    c.ImgOnMouseDown(Qt::LeftButton, Qt::NoModifier, end.x(), end.y());
+    c.ImgOnMouseUp(Qt::LeftButton, Qt::NoModifier, end.x(), end.y());
+  } else if (a.action == VATxtLabel) {
+    // The entry window opens modally on release; type the text and Enter.
+    // The timer dies with this call, so it cannot answer a later window.
+    QTimer typist;
+    typist.setSingleShot(true);
+    QObject::connect(&typist, &QTimer::timeout, [&a] {
+      auto* form = qobject_cast<TForm3*>(QApplication::activeModalWidget());
+      if (!form) return;
+      form->Edit1->setText(a.text);
+      QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+      QCoreApplication::sendEvent(form->Edit1, &enter);
+    });
+    typist.start(0);
+    Drag(c, a.points[0], a.points[1]);
+  } else {
+    Drag(c, a.points[0], a.points[1]);
+  }
+  c.Action = VAPan;
 }
 
 // Returns an error text, empty when the arguments are fine.
@@ -98,6 +221,12 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
       o.noOverlay = true;
     } else if (a == "--bitmap") {
       o.bitmap = true;
+    } else if (a == "--annotate") {
+      if (!value(s)) return "--annotate needs a description";
+      Annotation an;
+      const std::string why = ParseAnnotation(s, an);
+      if (!why.empty()) return why;
+      o.annotations.push_back(std::move(an));
     } else if (!a.empty() && a[0] == '-') {
       return "unknown option " + a;
     } else if (o.file.empty()) {
@@ -108,6 +237,7 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
   }
   if (o.file.empty()) return "no input file";
   if (o.out.empty()) return "no output file (-o OUT.png)";
+  if (o.bitmap && IsJpegName(o.out)) return "a JPEG export is of the cell, not of --bitmap";
   return {};
 }
 
@@ -128,6 +258,8 @@ int Render(const std::vector<std::string>& args) {
   char* argv[] = {name, nullptr};
   QApplication app(argc, argv);
 
+  // One cell on its own: its drags are its own.
+  gProcessAllViewers = false;
   TadvancedImage cell;
   cell.resize(o.width, o.height);
   cell.ResizeImage();
@@ -147,7 +279,19 @@ int Render(const std::vector<std::string>& args) {
   if (o.rotate) cell.Rotate(*o.rotate);
   if (o.flip) cell.Flip(*o.flip);
   if (o.zoom) cell.Zoom(*o.zoom - cell.zoomFactor);
+  // A still picture: the first frame asked for stays.
+  cell.PauseCine();
+  for (const Annotation& a : o.annotations) Draw(cell, a);
 
+  if (IsJpegName(o.out)) {
+    QString why;
+    if (!cell.SaveJPEG(QString::fromStdString(o.out), &why)) {
+      std::fprintf(stderr, "tavrolen-dicom render: cannot write %s: %s\n", o.out.c_str(),
+                   why.toLocal8Bit().constData());
+      return 1;
+    }
+    return 0;
+  }
   const QImage picture = o.bitmap ? cell.Bitmap() : cell.Surface();
   if (picture.isNull() || !picture.save(QString::fromStdString(o.out))) {
     std::fprintf(stderr, "tavrolen-dicom render: cannot write %s\n", o.out.c_str());

@@ -18,7 +18,8 @@ struct Shared {
   bool stop = false;       // auto-reset event: ends a pending wait without a tick
   bool terminate = false;  // the timer is going away
   uint64_t handedOver = 0;
-  uint64_t done = 0;  // ticks that have run (or were dropped with their timer)
+  uint64_t done = 0;        // ticks that have run (or were dropped with their timer)
+  uint64_t generation = 0;  // bumped by every enabling: older queued ticks are stale
 };
 
 }  // namespace thdtimer_detail
@@ -29,21 +30,36 @@ TTimerThread::TTimerThread(TThreadedTimer* owner, std::shared_ptr<Shared> shared
     : FOwner(owner), FShared(std::move(shared)) {}
 
 void TTimerThread::run() {
+  using Clock = std::chrono::steady_clock;
   Shared& s = *FShared;
   std::unique_lock lk(s.m);
+  // Ticks keep a fixed cadence: each deadline follows the previous one, so
+  // the time a tick takes does not stretch the period. A tick that falls
+  // behind is not made up in a burst.
+  bool fresh = true;
+  Clock::time_point deadline;
   while (!s.terminate) {
     if (!s.running) {
       s.cv.wait(lk, [&] { return s.terminate || s.running; });
+      fresh = true;
       continue;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.interval);
+    const auto now = Clock::now();
+    const auto interval = std::chrono::milliseconds(s.interval);
+    if (fresh)
+      deadline = now + interval;
+    else if (deadline < now)
+      deadline = now;
+    fresh = false;
     s.cv.wait_until(lk, deadline, [&] { return s.terminate || s.stop || !s.running; });
     if (s.terminate) break;
     if (s.stop) {
       s.stop = false;  // consumed; the next wait is a full interval
+      fresh = true;
       continue;
     }
     if (!s.running) continue;
+    deadline += interval;
 
     // The interval has passed: run the tick on the timer's thread and wait for
     // it. The timer's destructor ends this wait (terminate), and Qt drops a
@@ -51,8 +67,8 @@ void TTimerThread::run() {
     const uint64_t id = ++s.handedOver;
     QMetaObject::invokeMethod(
         FOwner,
-        [owner = FOwner, shared = FShared, id] {
-          owner->Tick();
+        [owner = FOwner, shared = FShared, id, generation = s.generation] {
+          owner->Tick(generation);
           // The handler may have destroyed the timer: only the shared state is touched now.
           std::lock_guard g(shared->m);
           shared->done = std::max(shared->done, id);
@@ -113,15 +129,24 @@ void TThreadedTimer::UpdateWorker() {
     std::lock_guard g(FShared->m);
     // An interval of 0 ticks only when allowed; the timer then reads enabled but stays silent.
     run = FEnabled && (FShared->interval != 0 || FAllowZero);
-    if (run) FShared->stop = true;  // the first tick comes one full interval from now
+    if (run) {
+      FShared->stop = true;  // the first tick comes one full interval from now
+      ++FShared->generation;
+    }
     FShared->running = run;
   }
   FShared->cv.notify_all();
   if (run && !FTimerThread->isRunning()) FTimerThread->start(FPriority);
 }
 
-void TThreadedTimer::Tick() {
+void TThreadedTimer::Tick(uint64_t generation) {
   if (!FEnabled || !FOnTimer || FDestroying) return;
+  {
+    // A tick handed over before the timer was last enabled belongs to an
+    // earlier run: delivering it would cut the first interval short.
+    std::lock_guard g(FShared->m);
+    if (generation != FShared->generation) return;
+  }
   // A copy: the handler may destroy this timer, and with it FOnTimer.
   const TNotifyEvent handler = FOnTimer;
   try {

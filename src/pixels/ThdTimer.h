@@ -1,8 +1,9 @@
 // A timer whose clock runs on its own thread, so that ticks keep their pace
 // while the user-interface thread is busy, and whose ticks still run on the
 // thread the timer lives on. The worker waits for the interval, hands the tick
-// over and waits until it has run, so a slow tick delays the next one instead
-// of piling up.
+// over and waits until it has run, so ticks never pile up; deadlines follow a
+// fixed cadence, so a tick that takes part of the interval does not slow the
+// rate, and one slower than the interval delays the next instead of bursting.
 #pragma once
 
 #include <QObject>
@@ -62,8 +63,8 @@ class TThreadedTimer : public QObject {
 
  private:
   friend class TTimerThread;
-  void Tick();          // on the timer's thread
-  void UpdateWorker();  // tells the worker whether to run
+  void Tick(uint64_t generation);  // on the timer's thread
+  void UpdateWorker();             // tells the worker whether to run
 
   TNotifyEvent FOnTimer;
   std::shared_ptr<thdtimer_detail::Shared> FShared;

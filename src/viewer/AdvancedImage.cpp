@@ -17,6 +17,7 @@
 #include "pixels/FrameGeometry.h"
 #include "pixels/ThdTimer.h"
 #include "pixels/WindowLevel.h"
+#include "viewer/CellHelpers.h"
 #include "viewer/RotateTRansform.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
@@ -46,19 +47,11 @@ struct TadvancedImage::Display {
 
 namespace {
 
-// Round to nearest, ties to even.
-int RoundEven(double x) {
-  if (!(x > INT_MIN)) return INT_MIN;  // also NaN
-  if (x >= INT_MAX) return INT_MAX;
-  return int(std::nearbyint(x));
-}
-
-int SatAdd(int a, int64_t b, int64_t lo = INT_MIN, int64_t hi = INT_MAX) {
-  return int(std::clamp<int64_t>(int64_t(a) + b, lo, hi));
-}
-
-// Pan offsets stay far inside int so that centre arithmetic cannot overflow.
-constexpr int64_t kPanLimit = 1 << 28;
+using cellhelpers::InfoFont;
+using cellhelpers::kPanLimit;
+using cellhelpers::RoundEven;
+using cellhelpers::SatAdd;
+using cellhelpers::TextAt;
 
 int64_t CeilDiv(int64_t a, int64_t b) {
   return (a + b - 1) / b;  // a >= 0, b > 0
@@ -114,30 +107,22 @@ bool TurnsQuarter(const std::vector<OrientationStep>& steps) {
   return swapped;
 }
 
-QFont InfoFont() {
-  QFont f(QStringLiteral("DejaVu Sans"));
-  f.setPointSize(8);
-  return f;
-}
-
-// Draws text with its top-left corner at (x, y).
-void TextAt(QPainter& p, int x, int y, const QString& text) {
-  if (text.isEmpty()) return;
-  p.drawText(QPoint(x, y + p.fontMetrics().ascent()), text);
-}
-
 }  // namespace
 
 TadvancedImage::TadvancedImage(QWidget* owner) : QWidget(owner) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   setAttribute(Qt::WA_NoSystemBackground);
   setMouseTracking(true);
+  setAcceptDrops(true);  // series dragged from the thumbnail browser
   setMinimumSize(1, 1);
   resize(100, 100);
   ResizeImage();
 }
 
-TadvancedImage::~TadvancedImage() = default;
+TadvancedImage::~TadvancedImage() {
+  // First of all: no tick may reach a cell being taken apart.
+  CineTimer.reset();
+}
 
 bool TadvancedImage::OnUiThread() const {
   return QThread::currentThread() == thread();
@@ -371,6 +356,9 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   FLastError.clear();
   const bool sameImage = IsTheSameImage();
   const bool sameSeries = IsTheSameSeries();
+  // Another frame of the image on display (a frame step, a reload) leaves
+  // the cine and its rate as they are.
+  const bool newImage = !sameImage || path != CurrentOpenedPath;
   // With the lock on, window offsets carry over between images of one series.
   CellGreyState grey = GreyState();
   if (!sameSeries || !_LockWwWl) grey.DeltaWW = grey.DeltaWL = grey.brightness = grey.contrast = 0;
@@ -420,14 +408,12 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
       windowWidth = cineWW = headerWidth;
       windowLevel = cineWL = headerCenter;
     }
-  } else {
-    if (gDicomData.frame_time > 0 && !FrameRateSetByUser)
-      setCineFrameRate(unsigned(std::max(1.0, std::trunc(1000.0 / gDicomData.frame_time))));
-    if (!InCineMode) {
-      windowWidth = cineWW = headerWidth;
-      windowLevel = cineWL = headerCenter;
-    }
+  } else if (!InCineMode) {
+    windowWidth = cineWW = headerWidth;
+    windowLevel = cineWL = headerCenter;
   }
+  // Also for a cached image: it plays at its own frame time, not the last one's.
+  if (!fromCache || newImage) SetRateFromHeader();
   CommitDisplay(d);
   if (!sameSeries) FitZoom();
   // Set on the cached path too: ResetImage reloads this path.
@@ -440,14 +426,37 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
     if (TImg* im = TreeImage()) StoreInCache(*im);
   }
   UpdateTrackBars();
+  // Opening a multi-frame image plays it.
+  if (newImage && IsCine()) StartCine();
+  return true;
+}
+
+// A frame step within the image on display: nothing but the frame changes.
+bool TadvancedImage::ShowCachedFrame(int frame) {
+  std::lock_guard lock(FState);
+  Staged st;
+  if (!RestoreFromCache(frame, st)) return false;
+  const int headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
+  Display d = BuildDisplay(st.header, st.pixels, GreyState());
+  if (d.bmp.isNull()) return false;
+  Commit(st);
+  // A cine keeps its window from frame to frame.
+  if (frameCount > 1 && cineWW != 0 && cineWL != 0) {
+    windowWidth = cineWW;
+    windowLevel = cineWL;
+  } else {
+    windowWidth = cineWW = headerWidth;
+    windowLevel = cineWL = headerCenter;
+  }
+  CommitDisplay(d);
+  RenderViewer();
   return true;
 }
 
 bool TadvancedImage::DisplayImage() {
   std::lock_guard lock(FState);
   FLastError.clear();
-  if (gDicomData.frame_time > 0 && !FrameRateSetByUser)
-    setCineFrameRate(unsigned(std::max(1.0, std::trunc(1000.0 / gDicomData.frame_time))));
+  SetRateFromHeader();
   if (filepath.empty()) {
     FLastError = "no file is open";
     return false;
@@ -581,11 +590,6 @@ void TadvancedImage::UpdateCineTrackBar() {
   } else {
     host->CineTrackBar->hide();
   }
-}
-
-void TadvancedImage::setCineFrameRate(unsigned Value) {
-  _cineFramerate = std::max(1u, Value);
-  if (CineTimer) CineTimer->setInterval(1000 / _cineFramerate);
 }
 
 void TadvancedImage::Clear() {
@@ -1006,13 +1010,6 @@ void TadvancedImage::DrawRuller(QPainter& p) {
       [&](int a, int e) { p.drawLine(a, H - 15, e, H - 15); });
 }
 
-void TadvancedImage::DrawAnnotations(QPainter& p) {
-  // The layer's pen and brush; the shapes themselves are drawn by the
-  // annotation tools that fill Shapes.
-  p.setBrush(Qt::NoBrush);
-  p.setPen(QPen(Qt::white, 1));
-}
-
 void TadvancedImage::DrawReferenceLine(QPainter& p) {
   const Shape& r = Scan.ReferenceLine;
   if (r.x1 == r.x2 && r.y1 == r.y2) return;
@@ -1095,85 +1092,6 @@ void TadvancedImage::ComputeOrientationLabels() {
   };
   letters(top_cos_x, top_cos_y, top_cos_z, _Right_Label, _Left_Label);
   letters(left_cos_x, left_cos_y, left_cos_z, _Bottom_Label, _Top_Label);
-}
-
-// ------------------------------------------------------------------ mouse
-
-void TadvancedImage::ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X,
-                                    int Y) {
-  if (TViewer* host = Host()) host->CellMouseDown(Button, Shift, mapTo(host, QPoint(X, Y)));
-  std::lock_guard lock(FState);
-  lastX = X;
-  lastY = Y;
-  IsMouseDown = true;
-  if (Button == Qt::RightButton)
-    Action = VAWWWL;
-  else if (Button == Qt::MiddleButton)
-    Action = VAZoom;
-}
-
-void TadvancedImage::ImgOnMouseMove(Qt::MouseButtons Buttons, Qt::KeyboardModifiers Shift, int X,
-                                    int Y) {
-  // In the all-viewers mode the main window applies the drag to every selected cell.
-  if (gProcessAllViewers &&
-      (Action == VAZoom || Action == VAWWWL || (Action == VAPan && !AngleSecondLine))) {
-    if (TViewer* host = Host()) host->CellMouseMove(Buttons, Shift, mapTo(host, QPoint(X, Y)));
-    return;
-  }
-  if (Buttons == Qt::NoButton) return;
-  std::lock_guard lock(FState);
-  switch (Action) {
-    case VAZoom:
-      // Up by one pixel: 1 % more; always about the image centre.
-      zoomFactor = SatAdd(zoomFactor, int64_t(lastY) - Y, 1);
-      lastX = X;
-      lastY = Y;
-      RenderViewer();
-      break;
-    case VAPan:
-      PanX = SatAdd(PanX, int64_t(X) - lastX, -kPanLimit, kPanLimit);
-      panY = SatAdd(panY, int64_t(Y) - lastY, -kPanLimit, kPanLimit);
-      imageCenter = viewerCenter + QPoint(PanX, panY);
-      lastX = X;
-      lastY = Y;
-      RenderViewer();
-      break;
-    case VAWWWL:
-      WindowDrag(X, Y);
-      break;
-    default:
-      break;
-  }
-}
-
-void TadvancedImage::ImgOnMouseUp(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X,
-                                  int Y) {
-  if (gProcessAllViewers) {
-    if (TViewer* host = Host()) host->CellMouseUp(Button, Shift, mapTo(host, QPoint(X, Y)));
-  }
-  std::lock_guard lock(FState);
-  IsMouseDown = false;
-  // A right or middle drag is a passing window or zoom drag.
-  if (!inDeleteMode &&
-      (Button == Qt::RightButton || Button == Qt::MiddleButton || Action == VAAngle))
-    Action = VAPan;
-  gThumbnailDragInProgress = false;
-  RenderViewer();  // back to the averaging stretch
-}
-
-void TadvancedImage::mousePressEvent(QMouseEvent* event) {
-  const QPoint p = event->position().toPoint();
-  ImgOnMouseDown(event->button(), event->modifiers(), p.x(), p.y());
-}
-
-void TadvancedImage::mouseMoveEvent(QMouseEvent* event) {
-  const QPoint p = event->position().toPoint();
-  ImgOnMouseMove(event->buttons(), event->modifiers(), p.x(), p.y());
-}
-
-void TadvancedImage::mouseReleaseEvent(QMouseEvent* event) {
-  const QPoint p = event->position().toPoint();
-  ImgOnMouseUp(event->button(), event->modifiers(), p.x(), p.y());
 }
 
 // ---------------------------------------------------------------- surface

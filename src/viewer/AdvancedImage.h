@@ -30,6 +30,7 @@
 #include "viewer/ReferenceLinesUnit.h"
 #include "viewer/ViewerTypes.h"
 
+class QMimeData;
 class QPainter;
 class TThreadedTimer;
 class TViewer;
@@ -123,18 +124,70 @@ class TadvancedImage : public QWidget {
   void SetOrientation(const std::array<double, 6>& cosines);
   void ComputeOrientationLabels();
 
-  // ---- Cine state used by loading (playback comes with frame stepping) ----
+  // ---- Frames, images and cine (UI thread) ----
 
+  // One frame on; past the last frame, frame 1 of the next image.
+  void NextFrame();
+  // One frame back, wrapping to the last frame of the same image.
+  void PrevFrame();
+  // The next or previous image of the series; past its end the next or
+  // previous series of the study, unless the load mode is Restricted.
+  void NextImage();
+  void PrevImage();
+  // Loads the image at the tree position, fitted when fit. A cine plays; in
+  // cine mode a single-frame image is passed over, once round the range at most.
+  void OpenCurrentImage(bool fit);
+  void PlayCine();
+  void PauseCine();
+  // The cine timer's tick.
+  void CineTick();
+  // The frame track bar moved to position: pauses and shows that frame.
+  void CineTrackBarSeek(int position);
+
+  // Frames per second of cine playback (at least 1).
   unsigned CineFrameRate() const { return _cineFramerate; }
   void setCineFrameRate(unsigned Value);
   // Shows the host cell's frame track bar for a multi-frame image, else hides it.
   void UpdateCineTrackBar();
+
+  // ---- Annotations (UI thread) ----
+
+  void ClearAnnotation();
+  // Removes one annotation; the rest keep their order.
+  void DeleteShape(int index);
+  // Hover selection at view point P; whether SelectedShapeIndex changed.
+  bool HitTestShapes(QPoint P);
+  // P within 10 view pixels of segment A-B (and inside its box grown by 10).
+  static bool IsNearSegment(QPoint A, QPoint B, QPoint P);
+  // P inside the box of A and B grown by 10 pixels on every side.
+  static bool IsInShapeBox(QPoint A, QPoint B, QPoint P);
+  static float PixelDistance(QPoint P, QPoint Q);
+  static float PointDistance(QPointF P, QPointF Q);
+  // The angle at P2 between P2-P1 and P2-P3 in degrees, 0 ... 180; 0 when an
+  // arm has no length.
+  static float AngleBetween(QPointF P1, QPointF P2, QPointF P3);
+  // The label drawn with an annotation ("50.00 mm", "90.00°", ...), empty for
+  // plain lines; text labels give their text.
+  static QString ShapeLabel(const Shape& s);
 
   // ---- Mouse protocol of the surface ----
 
   void ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
   void ImgOnMouseMove(Qt::MouseButtons Buttons, Qt::KeyboardModifiers Shift, int X, int Y);
   void ImgOnMouseUp(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
+  // A series dragged from the thumbnail browser: MIME type SeriesMimeType
+  // holding "patientIndex,StudyIndex,SeriesIndex". Over: whether it is one.
+  // Drop: shows the series' first image fitted; anything else is ignored.
+  static constexpr const char* SeriesMimeType = "application/x-tavrolen-series";
+  bool ImgOnDragOver(const QMimeData* data) const;
+  bool ImgOnDragDrop(const QMimeData* data);
+
+  // ---- Export ----
+
+  // Writes the surface as it is shown, with a black border, as a baseline
+  // JPEG of quality 90. An existing file is replaced only when the new one is
+  // complete. False (with the reason in *error) when it cannot be written.
+  bool SaveJPEG(const QString& path, QString* error = nullptr) const;
 
   // Copies of the drawing surface and the display bitmap, taken under their locks.
   QImage Surface() const;
@@ -207,6 +260,9 @@ class TadvancedImage : public QWidget {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   struct Staged;
@@ -225,6 +281,20 @@ class TadvancedImage : public QWidget {
   void StoreInCache(TImg& image);
   void SetLoading(bool loading);
   void UpdateTrackBars();
+  // Shows frame `frame` of the tree image from its cache; false when not cached.
+  bool ShowCachedFrame(int frame);
+  // Shows frame CurrentFrame: from the cache, else decoded, else loaded afresh.
+  void ShowCurrentFrame();
+  // Moves the tree position one image on (+1) or back (-1); false without a tree.
+  bool StepImageIndex(int step);
+  // Images in the range NextImage walks (the series, or the study).
+  int ImagesInRange() const;
+  // Loads the image at the tree position; false when it cannot be shown.
+  bool LoadCurrentImage(bool fit);
+  void StartCine();  // PlayCine without processing pending events
+  void SetRateFromHeader();
+  // Text entry of a text label dragged from (lastX, lastY) to (X, Y).
+  void EnterLabelText(int X, int Y);
   void SyncSurface();
   void FitZoom();
   CellGreyState GreyState() const;
@@ -250,6 +320,7 @@ class TadvancedImage : public QWidget {
   bool _active = false;
   bool _showInfo = true;
   bool _showOverlay = true;
+  bool FNewShape = false;  // the press being dragged created the last annotation
 
   mutable std::recursive_mutex FState;  // the cell's state, buffers and bitmap
   mutable std::mutex FSurfaceLock;      // img

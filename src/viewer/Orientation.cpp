@@ -1,15 +1,19 @@
 #include "viewer/Orientation.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "viewer/RotateTRansform.h"
 
 namespace {
 
-// Round to nearest, ties to even. Quotients of integers by the zoom are
-// correctly rounded in double, so ties land exactly where they should.
-int RoundEven(double x) {
+// Round to nearest, ties to even (quotients of integers by the zoom are
+// correctly rounded in double, so ties land exactly where they should),
+// limited to int: points far off the image, at any zoom, stay representable.
+int RoundClamped(double x) {
+  if (!(x > INT_MIN)) return INT_MIN;  // also NaN
+  if (x >= INT_MAX) return INT_MAX;
   return int(std::rint(x));
 }
 
@@ -115,17 +119,19 @@ void ApplyOrientationToBitmap(QImage& bmp, const OrientationState& s) {
 
 QPoint ImageToView(const OrientationState& s, int zoomFactor, QPoint imageCenter, QPoint p) {
   const Turn t = TurnOf(s);
-  const int u = t.m[0] * p.x() + t.m[1] * p.y();
-  const int v = t.m[2] * p.x() + t.m[3] * p.y();
+  const double u = double(t.m[0]) * p.x() + double(t.m[1]) * p.y();
+  const double v = double(t.m[2]) * p.x() + double(t.m[3]) * p.y();
   const double z = std::max(zoomFactor, 1);
-  return QPoint(RoundEven(u * z / 100) + imageCenter.x(), RoundEven(v * z / 100) + imageCenter.y());
+  // Rounded before the shift, as the shift is whole pixels.
+  return QPoint(RoundClamped(std::rint(u * z / 100) + imageCenter.x()),
+                RoundClamped(std::rint(v * z / 100) + imageCenter.y()));
 }
 
 QPoint ViewToImage(const OrientationState& s, int zoomFactor, QPoint imageCenter, QPoint p) {
   const double z = std::max(zoomFactor, 1);
-  const int u = RoundEven(double(p.x() - imageCenter.x()) * 100 / z);
-  const int v = RoundEven(double(p.y() - imageCenter.y()) * 100 / z);
+  const double u = std::rint((double(p.x()) - imageCenter.x()) * 100 / z);
+  const double v = std::rint((double(p.y()) - imageCenter.y()) * 100 / z);
   // Every turn matrix is orthogonal, so its inverse is its transpose.
   const Turn t = TurnOf(s);
-  return QPoint(t.m[0] * u + t.m[2] * v, t.m[1] * u + t.m[3] * v);
+  return QPoint(RoundClamped(t.m[0] * u + t.m[2] * v), RoundClamped(t.m[1] * u + t.m[3] * v));
 }

@@ -71,8 +71,12 @@ TViewer::TViewer(QWidget* parent) : QWidget(parent) {
   grid->setColumnStretch(0, 1);
 
   connect(TrackBar, &QSlider::valueChanged, this, [this](int v) { emit TrackBarChange(this, v); });
-  connect(CineTrackBar, &QSlider::valueChanged, this,
-          [this](int v) { emit CineTrackBarChange(this, v); });
+  // The frame bar seeks and the cine panel pauses here, so a cell behaves
+  // the same in any window; the signals tell the main window afterwards.
+  connect(CineTrackBar, &QSlider::valueChanged, this, [this](int v) {
+    FImage->CineTrackBarSeek(v);
+    emit CineTrackBarChange(this, v);
+  });
   connect(SelectButton, &QToolButton::clicked, this, [this] { emit SelectButtonClick(this); });
 }
 
@@ -93,6 +97,7 @@ bool TViewer::eventFilter(QObject* watched, QEvent* event) {
     // The panel's mouse events are its click, not the cell's own.
     switch (event->type()) {
       case QEvent::MouseButtonPress:
+        FImage->PauseCine();
         emit CinePanelClick(this);
         return true;
       case QEvent::MouseButtonRelease:

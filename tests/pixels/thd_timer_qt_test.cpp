@@ -185,3 +185,36 @@ TEST(ThreadedTimer, PriorityIsKept) {
   t.setThreadPriority(QThread::LowPriority);
   EXPECT_EQ(t.ThreadPriority(), QThread::LowPriority);
 }
+
+TEST(ThreadedTimer, TicksKeepTheirCadenceWhileTheyTakeTime) {
+  TThreadedTimer t;
+  QElapsedTimer clock;
+  int ticks = 0;
+  qint64 first = 0, last = 0;
+  t.setOnTimer([&](TThreadedTimer*) {
+    if (ticks++ == 0) first = clock.elapsed();
+    last = clock.elapsed();
+    QThread::msleep(15);  // well inside the interval, but not nothing
+  });
+  t.setInterval(25);
+  clock.start();
+  t.setEnabled(true);
+  ASSERT_TRUE(SpinUntil([&] { return ticks >= 21; }, 10000));
+  t.setEnabled(false);
+  // Twenty periods of 25 ms, not of 25 ms plus the tick's 15.
+  EXPECT_LT((last - first) / 20.0, 36.0);
+}
+
+TEST(ThreadedTimer, TickHandedOverBeforeReenablingIsNotDelivered) {
+  TThreadedTimer t;
+  int ticks = 0;
+  t.setOnTimer([&](TThreadedTimer*) { ++ticks; });
+  t.setInterval(5);
+  t.setEnabled(true);
+  QThread::msleep(100);  // a tick waits in this thread's queue
+  t.setEnabled(false);
+  t.setInterval(400);
+  t.setEnabled(true);
+  Spin(100);
+  EXPECT_EQ(ticks, 0);  // the first tick comes a full interval after enabling
+}

@@ -167,3 +167,28 @@ inline QRect Ink(const QImage& img, QColor c, QRect area) {
 }
 
 }  // namespace cellfix
+
+#include <QCoreApplication>
+#include <QMouseEvent>
+#include <QWidget>
+
+namespace cellfix {
+
+// Sends a synthesized mouse event to w at view point at, with the buttons
+// held during the event (a press holds its button, a release none).
+inline void Mouse(QWidget& w, QEvent::Type type, Qt::MouseButton button, QPoint at,
+                  Qt::MouseButtons held = Qt::NoButton) {
+  if (type == QEvent::MouseButtonPress) held |= button;
+  QMouseEvent e(type, QPointF(at), QPointF(w.mapToGlobal(at)),
+                type == QEvent::MouseMove ? Qt::NoButton : button, held, Qt::NoModifier);
+  QCoreApplication::sendEvent(&w, &e);
+}
+
+// Press at from, one move to to with the button held, release at to.
+inline void Drag(QWidget& w, QPoint from, QPoint to, Qt::MouseButton button = Qt::LeftButton) {
+  Mouse(w, QEvent::MouseButtonPress, button, from);
+  Mouse(w, QEvent::MouseMove, Qt::NoButton, to, button);
+  Mouse(w, QEvent::MouseButtonRelease, button, to);
+}
+
+}  // namespace cellfix

@@ -1,0 +1,245 @@
+// The image control's frame and image stepping and cine playback. All of it
+// runs on the UI thread; the cine timer's worker only hands its ticks over.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QThread>
+#include <algorithm>
+#include <cmath>
+
+#include "dicom/StudyTree.h"
+#include "pixels/ThdTimer.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/Viewer.h"
+#include "viewer/ViewerGlobals.h"
+
+namespace {
+
+// Lets queued work (repaints, other cells' ticks) run between frame steps.
+// Throttled, never nested, and without user input, which could remove the
+// very cells a caller is stepping through.
+void ProcessPendingEvents() {
+  static bool inside = false;
+  static QElapsedTimer last;
+  if (inside || !QCoreApplication::instance() ||
+      QThread::currentThread() != QCoreApplication::instance()->thread())
+    return;
+  if (last.isValid() && last.elapsed() < 20) return;
+  inside = true;
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  last.restart();
+  inside = false;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ frames
+
+void TadvancedImage::ShowCurrentFrame() {
+  if (ShowCachedFrame(CurrentFrame)) return;
+  if (DisplayImage()) return;
+  // Last resort: the file afresh, as the tree knows it.
+  std::string path = CurrentOpenedPath;
+  {
+    std::lock_guard tree(gPatientsMutex);
+    if (const TImg* im = TreeImage()) path = im->imagePath;
+  }
+  if (!path.empty()) LoadFile(path, CurrentFrame);
+}
+
+void TadvancedImage::NextFrame() {
+  QPointer<TadvancedImage> self(this);
+  ProcessPendingEvents();
+  if (!self) return;
+  // A tick let in while a frame or image is being prepared does nothing.
+  if (frameCount <= 1 || PreparingImage || _DecodingFrame) return;
+  if (CurrentFrame < frameCount) {
+    ++CurrentFrame;
+  } else {
+    NextImage();  // the cine continues into the next image
+    CurrentFrame = 1;
+  }
+  ShowCurrentFrame();
+  UpdateCineTrackBar();
+}
+
+void TadvancedImage::PrevFrame() {
+  QPointer<TadvancedImage> self(this);
+  ProcessPendingEvents();
+  if (!self) return;
+  if (frameCount <= 1 || PreparingImage || _DecodingFrame) return;
+  // Wraps within the image, never into the previous one.
+  CurrentFrame = CurrentFrame > 1 ? CurrentFrame - 1 : frameCount;
+  ShowCurrentFrame();
+  UpdateCineTrackBar();
+}
+
+// ------------------------------------------------------------------ images
+
+bool TadvancedImage::StepImageIndex(int step) {
+  std::lock_guard tree(gPatientsMutex);
+  if (PatientIndex < 0 || size_t(PatientIndex) >= gPatients.size()) return false;
+  const TPatient& patient = gPatients[size_t(PatientIndex)];
+  if (StudyIndex < 0 || size_t(StudyIndex) >= patient.studies.size()) return false;
+  const TSeriesArr& series = patient.studies[size_t(StudyIndex)].serieses;
+  const int n = int(series.size());
+  if (SeriesIndex < 0 || SeriesIndex >= n) return false;
+  const auto images = [&](int s) { return int(series[size_t(s)].images.size()); };
+  const bool restricted = gRestrictedLoad;
+  int s = SeriesIndex, i = ImageIndex + (step > 0 ? 1 : -1);
+  if (step > 0 && i >= images(s)) {
+    i = 0;
+    // On to the next series with images, wrapping from the last to the first.
+    if (!restricted) {
+      for (int k = 0; k < n; ++k) {
+        s = (s + 1) % n;
+        if (images(s) > 0) break;
+      }
+    }
+  } else if (step < 0 && i < 0) {
+    if (!restricted) {
+      for (int k = 0; k < n; ++k) {
+        s = (s - 1 + n) % n;
+        if (images(s) > 0) break;
+      }
+    }
+    i = std::max(0, images(s) - 1);
+  }
+  SeriesIndex = s;
+  ImageIndex = i;
+  return true;
+}
+
+int TadvancedImage::ImagesInRange() const {
+  std::lock_guard tree(gPatientsMutex);
+  if (PatientIndex < 0 || size_t(PatientIndex) >= gPatients.size()) return 0;
+  const TPatient& patient = gPatients[size_t(PatientIndex)];
+  if (StudyIndex < 0 || size_t(StudyIndex) >= patient.studies.size()) return 0;
+  const TSeriesArr& series = patient.studies[size_t(StudyIndex)].serieses;
+  if (gRestrictedLoad) {
+    if (SeriesIndex < 0 || size_t(SeriesIndex) >= series.size()) return 0;
+    return int(series[size_t(SeriesIndex)].images.size());
+  }
+  size_t total = 0;
+  for (const TSeries& s : series) total += s.images.size();
+  return int(std::min<size_t>(total, INT_MAX));
+}
+
+void TadvancedImage::NextImage() {
+  if (!HasImage || !StepImageIndex(+1)) return;
+  OpenCurrentImage(false);
+}
+
+void TadvancedImage::PrevImage() {
+  if (!HasImage || !StepImageIndex(-1)) return;
+  OpenCurrentImage(false);
+}
+
+bool TadvancedImage::LoadCurrentImage(bool fit) {
+  std::string path;
+  {
+    std::lock_guard tree(gPatientsMutex);
+    const TImg* im = TreeImage();
+    if (!im) return false;
+    // Paths of a DICOMDIR load are made absolute when it is read.
+    path = im->imagePath;
+  }
+  if (!LoadFile(path, 1)) return false;
+  if (fit) FitImage();
+  return true;
+}
+
+void TadvancedImage::OpenCurrentImage(bool fit) {
+  PreparingImage = true;
+  bool shown = false;
+  try {
+    // In cine mode a single-frame image is passed over; one round of the
+    // range without a multi-frame image ends the cine where it stands.
+    const int range = std::max(1, ImagesInRange());
+    for (int tried = 1;; ++tried) {
+      shown = LoadCurrentImage(fit);
+      if (shown && IsCine()) {
+        StartCine();
+        break;
+      }
+      if (!InCineMode) break;
+      if (tried >= range) {
+        PauseCine();
+        break;
+      }
+      if (!StepImageIndex(+1)) break;
+    }
+  } catch (...) {
+    shown = false;
+  }
+  // What cannot be shown is not pointed at: the position goes back to the
+  // image on display.
+  if (!shown && LastPatientIndex >= 0) {
+    PatientIndex = LastPatientIndex;
+    StudyIndex = LastStudyIndex;
+    SeriesIndex = LastSeriesIndex;
+    ImageIndex = LastImageIndex;
+  }
+  PreparingImage = false;
+}
+
+// -------------------------------------------------------------------- cine
+
+void TadvancedImage::StartCine() {
+  InCineMode = true;
+  if (!CineTimer) {
+    CineTimer = std::make_unique<TThreadedTimer>();
+    CineTimer->setOnTimer([this](TThreadedTimer*) { CineTick(); });
+  }
+  CineTimer->setInterval(1000 / std::max(1u, _cineFramerate));
+  CineTimer->setEnabled(true);
+}
+
+void TadvancedImage::PlayCine() {
+  // The timer lives on the UI thread and is switched there only.
+  if (!OnUiThread()) {
+    QMetaObject::invokeMethod(
+        this, [this] { PlayCine(); }, Qt::QueuedConnection);
+    return;
+  }
+  StartCine();
+}
+
+void TadvancedImage::PauseCine() {
+  if (!OnUiThread()) {
+    QMetaObject::invokeMethod(
+        this, [this] { PauseCine(); }, Qt::QueuedConnection);
+    return;
+  }
+  InCineMode = false;
+  if (CineTimer) CineTimer->setEnabled(false);
+}
+
+void TadvancedImage::CineTick() {
+  NextFrame();
+}
+
+void TadvancedImage::CineTrackBarSeek(int position) {
+  PauseCine();
+  if (!HasImage || position == CurrentFrame) return;
+  CurrentFrame = std::clamp(position, 1, std::max(1, frameCount));
+  ShowCurrentFrame();
+  UpdateCineTrackBar();
+}
+
+void TadvancedImage::setCineFrameRate(unsigned Value) {
+  _cineFramerate = std::max(1u, Value);  // a frame time above a second plays at 1 fps
+  if (!OnUiThread()) {
+    QMetaObject::invokeMethod(
+        this, [this] { setCineFrameRate(_cineFramerate); }, Qt::QueuedConnection);
+    return;
+  }
+  // Takes effect at once: the timer restarts its wait with the new interval.
+  if (CineTimer) CineTimer->setInterval(1000 / _cineFramerate);
+}
+
+void TadvancedImage::SetRateFromHeader() {
+  // A rate the user picked holds until the next file, folder or DICOMDIR is opened.
+  if (gDicomData.frame_time > 0 && !FrameRateSetByUser)
+    setCineFrameRate(unsigned(std::clamp(std::trunc(1000.0 / gDicomData.frame_time), 1.0, 1000.0)));
+}

@@ -1,0 +1,247 @@
+// Frames and images of a cell and cine playback: stepping and its
+// wrap-around rules, the frame rate from the header or the user, the timer
+// driving playback, the frame bar and the cine panel, and what must neither
+// hang nor crash (a range without a cine, missing frames, a cell destroyed
+// while it plays).
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <filesystem>
+#include <functional>
+
+#include "cell_fixtures.h"
+#include "pixels/ThdTimer.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/Viewer.h"
+#include "viewer/ViewerGlobals.h"
+
+using cellfix::Image;
+
+namespace {
+
+bool SpinUntil(const std::function<bool()>& done, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(1);
+  }
+  return true;
+}
+
+// Frames whose first pixel tells their number (frame k: 10 k).
+Image Frames(int frames, const std::string& frameTime = "") {
+  Image s;
+  s.columns = 2;
+  s.rows = 1;
+  s.frames = frames;
+  s.frameTime = frameTime;
+  s.windowCenter = "50";
+  s.windowWidth = "100";
+  for (int f = 1; f <= std::max(frames, 1); ++f) s.values.insert(s.values.end(), {f * 10, 0});
+  return s;
+}
+
+class CellCine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cellfix::ClearTree();
+    dir = testsupport::TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    restricted = gRestrictedLoad.exchange(false);
+    byUser = FrameRateSetByUser.exchange(false);
+    cell.resize(200, 150);
+    cell.ResizeImage();
+  }
+  void TearDown() override {
+    gRestrictedLoad = restricted;
+    FrameRateSetByUser = byUser;
+    cellfix::ClearTree();
+  }
+  std::string File(const std::string& name, const Image& s) { return cellfix::Write(dir, name, s); }
+  // Opens the tree image at (series, image), paused.
+  void Open(TadvancedImage& c, int series, int image) {
+    c.SeriesIndex = series;
+    c.ImageIndex = image;
+    c.OpenCurrentImage(true);
+    c.PauseCine();
+  }
+  int Shown(const TadvancedImage& c) const { return c.Buffers().buff16.at(0) / 10; }
+
+  bool restricted = false, byUser = false;
+  std::string dir;
+  TadvancedImage cell;
+};
+
+}  // namespace
+
+TEST_F(CellCine, FrameAndImageSteppingWrapAround) {
+  const std::string a = File("a.dcm", Frames(10)), b = File("b.dcm", Frames(10));
+  const std::string c = File("c.dcm", Frames(0));
+  cellfix::MakeTree({{a, b}, {c}});
+  Open(cell, 0, 0);
+  EXPECT_TRUE(cell.HasImage);
+  cell.PrevFrame();  // from frame 1 to the last frame of the same image
+  EXPECT_EQ(cell.CurrentFrame, 10);
+  EXPECT_EQ(Shown(cell), 10);
+  EXPECT_EQ(cell.CurrentOpenedPath, a);
+  cell.NextFrame();  // past the last frame: frame 1 of the next image
+  EXPECT_EQ(cell.CurrentOpenedPath, b);
+  EXPECT_EQ(cell.CurrentFrame, 1);
+  EXPECT_EQ(Shown(cell), 1);
+  EXPECT_TRUE(cell.InCineMode);  // opening a multi-frame image plays it
+  cell.PauseCine();
+
+  gRestrictedLoad = true;  // the last image wraps within its series
+  cell.CurrentFrame = 10;
+  cell.NextFrame();
+  EXPECT_EQ(cell.ImageIndex, 0);
+  EXPECT_EQ(cell.SeriesIndex, 0);
+  gRestrictedLoad = false;
+  cell.PauseCine();
+  cell.NextImage();
+  cell.PauseCine();  // playing, the single-frame image would be passed over
+  cell.NextImage();  // on into the next series
+  EXPECT_EQ(cell.SeriesIndex, 1);
+  EXPECT_EQ(cell.CurrentOpenedPath, c);
+  cell.NextFrame();  // a single frame: nothing
+  cell.PrevFrame();
+  EXPECT_EQ(cell.CurrentOpenedPath, c);
+  EXPECT_EQ(cell.CurrentFrame, 1);
+  cell.NextImage();  // from the last series to the first
+  EXPECT_EQ(cell.SeriesIndex, 0);
+  EXPECT_EQ(cell.ImageIndex, 0);
+  cell.PauseCine();
+  cell.PrevImage();  // and back: the last image of the last series
+  EXPECT_EQ(cell.SeriesIndex, 1);
+  EXPECT_EQ(cell.CurrentOpenedPath, c);
+}
+
+TEST_F(CellCine, FrameRateFromHeaderOrUser) {
+  const std::string fast = File("fast.dcm", Frames(3, "33.3"));
+  const std::string slow = File("slow.dcm", Frames(3, "2000"));
+  cellfix::MakeTree({{fast, slow}});
+  Open(cell, 0, 0);
+  EXPECT_EQ(cell.CineFrameRate(), 30u);
+  ASSERT_TRUE(cell.CineTimer);
+  EXPECT_EQ(cell.CineTimer->Interval(), 33u);
+  Open(cell, 0, 1);
+  EXPECT_EQ(cell.CineFrameRate(), 1u);  // over a second a frame: 1 fps, not 0
+  EXPECT_EQ(cell.CineTimer->Interval(), 1000u);
+
+  // The user's pick holds for later images until something is opened anew.
+  FrameRateSetByUser = true;
+  cell.setCineFrameRate(8);
+  Open(cell, 0, 0);
+  EXPECT_EQ(cell.CineFrameRate(), 8u);
+  FrameRateSetByUser = false;
+  Open(cell, 0, 1);
+  Open(cell, 0, 0);  // cached now: still its own frame time
+  EXPECT_EQ(cell.CineFrameRate(), 30u);
+
+  // A change while playing takes effect at once.
+  cell.PlayCine();
+  cell.setCineFrameRate(60);
+  EXPECT_TRUE(cell.CineTimer->Enabled());
+  EXPECT_EQ(cell.CineTimer->Interval(), 16u);
+  int changes = 0, last = cell.CurrentFrame;
+  EXPECT_TRUE(SpinUntil(
+      [&] {
+        changes += cell.CurrentFrame != last;
+        last = cell.CurrentFrame;
+        return changes >= 6;
+      },
+      5000));
+  cell.PauseCine();
+  EXPECT_FALSE(cell.CineTimer->Enabled());
+}
+
+TEST_F(CellCine, FrameBarAndCinePanel) {
+  const std::string a = File("a.dcm", Frames(6));
+  cellfix::MakeTree({{a}});
+  TViewer viewer;
+  viewer.resize(300, 200);
+  TadvancedImage& c = *viewer.AdvancedImage();
+  c.setCineFrameRate(60);
+  ASSERT_TRUE(c.LoadFile(a, 1));
+  EXPECT_TRUE(c.InCineMode);
+  ASSERT_TRUE(SpinUntil([&] { return c.CurrentFrame >= 3; }, 5000));
+  EXPECT_EQ(viewer.CineTrackBar->value(), c.CurrentFrame);
+
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(viewer.CinePanel, &press);
+  EXPECT_FALSE(c.InCineMode);
+
+  c.PlayCine();
+  int seen = 0;
+  QObject::connect(&viewer, &TViewer::CineTrackBarChange, [&](TViewer*, int v) { seen = v; });
+  viewer.CineTrackBar->setValue(c.CurrentFrame == 4 ? 5 : 4);  // the user seeks
+  EXPECT_FALSE(c.InCineMode);
+  EXPECT_EQ(c.CurrentFrame, seen);
+  EXPECT_EQ(Shown(c), seen);
+}
+
+TEST_F(CellCine, NeitherHangsNorCrashes) {
+  // Cine mode over single-frame images only: one round, then it stops.
+  const std::string s1 = File("1.dcm", Frames(0)), s2 = File("2.dcm", Frames(0));
+  const std::string s3 = File("3.dcm", Frames(0));
+  // Frames missing from the file: ten announced, two stored.
+  Image shortFile = Frames(10);
+  shortFile.values.resize(4);
+  const std::string cut = File("cut.dcm", shortFile);
+  cellfix::MakeTree({{s1, s2, s3}, {cut}});
+  gRestrictedLoad = true;
+  Open(cell, 0, 0);
+  cell.PlayCine();
+  cell.NextImage();
+  EXPECT_FALSE(cell.InCineMode);
+  EXPECT_TRUE(cell.HasImage);
+
+  Open(cell, 1, 0);
+  ASSERT_EQ(cell.CurrentOpenedPath, cut) << cell.LastLoadError();
+  for (int i = 0; i < 12; ++i) cell.NextFrame();
+  EXPECT_EQ(cell.CurrentOpenedPath, cut);
+  EXPECT_EQ(cell.CurrentFrame, 3);  // wrapped round once, within its series
+  gRestrictedLoad = false;
+  cell.PauseCine();
+  cell.CurrentFrame = 2;
+  cell.NextFrame();
+  EXPECT_EQ(Shown(cell), 2);  // frame 3 is not there: frame 2 stays
+  cell.PrevFrame();
+  EXPECT_EQ(Shown(cell), 2);
+
+  // An image that cannot be opened: the position stays with the image shown.
+  std::filesystem::remove(s2);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients[0].studies[0].serieses[0].images[1].Cache = TCache{};  // it was shown once
+  }
+  Open(cell, 0, 0);
+  cell.NextImage();
+  EXPECT_EQ(cell.ImageIndex, 0);
+  EXPECT_EQ(cell.CurrentOpenedPath, s1);
+
+  // A playing cell destroyed, or cleared, while a tick waits for it.
+  for (bool clear : {false, true}) {
+    auto* viewer = new TViewer;
+    TadvancedImage& c = *viewer->AdvancedImage();
+    c.PatientIndex = c.StudyIndex = 0;
+    c.SeriesIndex = 1;
+    c.ImageIndex = 0;
+    c.setCineFrameRate(60);
+    c.OpenCurrentImage(false);
+    ASSERT_TRUE(c.InCineMode);
+    QThread::msleep(60);  // ticks are handed over meanwhile
+    if (clear) {
+      c.Clear();
+      EXPECT_FALSE(c.CineTimer);
+      SpinUntil([] { return false; }, 50);
+      EXPECT_FALSE(c.HasImage);
+    }
+    delete viewer;
+    SpinUntil([] { return false; }, 50);
+  }
+}
