@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <mutex>
+#include <string_view>
 
 #include "dicom/StudyTree.h"
 #include "pixels/ImageUtilities.h"
@@ -54,6 +55,10 @@ QLabel* CentredLabel(QWidget* parent, int pointSize) {
 }  // namespace
 
 // ------------------------------------------------------------ drag object
+
+static_assert(std::string_view(TThumbDrag::kMimeType) ==
+                  std::string_view(TadvancedImage::SeriesMimeType),
+              "the cells take what the browser drags");
 
 QMimeData* TThumbDrag::ToMimeData() const {
   auto* data = new QMimeData;

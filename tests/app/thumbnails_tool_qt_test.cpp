@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -248,7 +249,7 @@ TEST_F(Browser, DoubleClickShowsTheSeriesInTheActiveCell) {
   EXPECT_TRUE(d.GetDragImages().isNull());
 }
 
-TEST_F(Browser, DragDataNamesTheSeries) {
+TEST_F(Browser, DragOntoACellShowsTheSeries) {
   BuildTree();
   tool->Display(gPatients);
   ASSERT_TRUE(WaitFor([&] { return tool->PendingThumbnails() == 0; }));
@@ -267,4 +268,22 @@ TEST_F(Browser, DragDataNamesTheSeries) {
   QMimeData bad;
   bad.setData("application/x-tavrolen-series", "1,-2,3");
   EXPECT_FALSE(TThumbDrag::FromMimeData(&bad));
+
+  // Dropped on a cell's surface: the cell shows the series' first image.
+  TadvancedImage cell;
+  cell.resize(300, 300);
+  cell.show();
+  TSeriesPanel* us = tool->SeriesPanels()[2];
+  std::unique_ptr<QMimeData> drop(us->DragObject().ToMimeData());
+  QDragEnterEvent enter(QPoint(150, 150), Qt::CopyAction, drop.get(), Qt::LeftButton,
+                        Qt::NoModifier);
+  QApplication::sendEvent(&cell, &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent dropped(QPointF(150, 150), Qt::CopyAction, drop.get(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&cell, &dropped);
+  EXPECT_TRUE(dropped.isAccepted());
+  EXPECT_EQ(cell.PatientIndex, 1);
+  EXPECT_EQ(cell.SeriesIndex, 0);
+  EXPECT_EQ(cell.CurrentOpenedPath, gPatients[1].studies[0].serieses[0].images[0].imagePath);
+  EXPECT_EQ(cell.Bitmap().size(), QSize(640, 480));
 }
