@@ -17,6 +17,8 @@ struct TLut {
   int LutBitsPerPixel = 0;  // bits per entry; third value of the descriptor
   int LutOffset = 0;        // first stored value that the table maps; second value
   std::vector<int32_t> Lutdata;  // entries in file order, each a 16-bit unsigned value
+
+  bool operator==(const TLut&) const = default;
 };
 
 // Per-frame compressed data positions. Entry k - 1 belongs to frame k. Offsets
@@ -132,6 +134,9 @@ struct DICOMdata {
   LongIntRA gECATJPEG_pos_table;         // kept (emptied with the entry count)
   LongIntRA gECATJPEG_size_table;        // kept (emptied with the entry count)
   TLut Lut;                              // kept
+
+  // Field by field; two reads of one file compare equal.
+  bool operator==(const DICOMdata&) const = default;
 };
 
 // Restores the reset values of a read; fields marked "kept" stay as they were.

@@ -4,6 +4,8 @@
 // different files; every piece of walk state belongs to the call.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -33,6 +35,18 @@ class EDicomReadError : public std::runtime_error {
 // can be displayed. readFrameTables: JPEG syntaxes are accepted and per-frame
 // fragment tables collected.
 //
+// Frame tables (compressed data): entry k - 1 of gECATJPEG_pos_table and
+// gECATJPEG_size_table locates frame k: the file offset of its first data byte
+// and the sum of its fragments' lengths. A frame that spans several fragments
+// has one entry; reading its bytes skips the 8-byte item headers between the
+// fragments. gECATJPEG_table_entries is the size of both tables; it can be
+// smaller than the number of frames when a file does not say where every
+// frame lies.
+//
+// A missing file gives hdrOK = imgOK = false. A file that exists but cannot be
+// opened or read, or whose Image Orientation (Patient) does not convert,
+// throws EDicomReadError.
+//
 // For a DICOMDIR the directory tree is built for this call only. When
 // dicomDirOut is given it receives the tree; otherwise the tree is published
 // to gDicomDirPatients under its lock at the end of the read.
@@ -44,3 +58,24 @@ void ReadDicomHeader(const std::string& fileName, bool readFrameTables, DICOMdat
 // read or replace it.
 extern TPatientArr gDicomDirPatients;
 std::mutex& DicomDirPatientsMutex();
+
+// One read's results, for callers that want the directory tree of this read
+// only (never published to gDicomDirPatients).
+struct DicomReadResult {
+  bool hdrOK = false;
+  bool imgOK = false;
+  bool isDicomDir = false;  // the file holds a Directory Record Sequence
+  TPatientArr dicomDir;     // its directory tree
+};
+
+// As ReadDicomHeader, from a file or from a memory block holding a whole file.
+// Same rules, same exceptions.
+DicomReadResult ReadDicomHeaderFromFile(const std::string& fileName, bool readFrameTables,
+                                        DICOMdata& header, const DicomMessageSink& sink = {});
+DicomReadResult ReadDicomHeaderFromMemory(const uint8_t* data, size_t size, bool readFrameTables,
+                                          DICOMdata& header, const DicomMessageSink& sink = {});
+
+// Lets the user interface process pending events during long reads. The hook
+// is called only on the thread that installed it (the UI thread), at most
+// every few tens of milliseconds, and never re-entered. An empty hook removes it.
+void SetDicomProcessEventsHook(std::function<void()> hook);

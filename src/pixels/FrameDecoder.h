@@ -11,10 +11,9 @@
 
 // One decoded frame in the layout the viewer holds:
 //   buff8  - P = 8: N bytes, one grey value per pixel, top row first;
-//   buff16 - P = 16 (and the 16-bit result of JPEG 2000 and lossless JPEG):
-//            N words in machine byte order, top row first;
+//   buff16 - P = 16: N words in machine byte order, top row first;
 //   buff24 - P = 24: 3N bytes, R, G, B per pixel, top row first.
-// Only the buffers the chosen decoder fills are non-empty.
+// Every codec delivers into the buffer P selects; the other two stay empty.
 struct DecodedFrame {
   std::vector<uint8_t> buff8;
   std::vector<int16_t> buff16;

@@ -16,25 +16,28 @@ std::string NativeSyntax(bool explicitVR, bool littleEndian) {
 }
 
 void AddImageHeader(DicomWriter& w, const ImageSpec& s) {
+  const auto text = [&](uint32_t tag, const char* vr, const std::string& v) {
+    if (!v.empty()) w.Text(tag, vr, v);
+  };
   w.Text(0x00080016, "UI", "1.2.840.10008.5.1.4.1.1.7");
   w.Text(0x00080018, "UI", "1.2.3.4.5.6");
-  w.Text(0x00080060, "CS", s.modality);
-  w.Text(0x00100010, "PN", s.patientName);
-  w.Text(0x00100020, "LO", s.patientId);
-  w.Text(0x0020000D, "UI", s.studyUid);
-  w.Text(0x0020000E, "UI", s.seriesUid);
+  text(0x00080060, "CS", s.modality);
+  text(0x00100010, "PN", s.patientName);
+  text(0x00100020, "LO", s.patientId);
+  text(0x0020000D, "UI", s.studyUid);
+  text(0x0020000E, "UI", s.seriesUid);
   w.US(0x00280002, {uint16_t(s.samples)});
-  w.Text(0x00280004, "CS", s.photometric);
+  text(0x00280004, "CS", s.photometric);
   if (s.frames > 0) w.Text(0x00280008, "IS", std::to_string(s.frames));
   w.US(0x00280010, {uint16_t(s.rows)});
   w.US(0x00280011, {uint16_t(s.columns)});
-  if (!s.pixelSpacing.empty()) w.Text(0x00280030, "DS", s.pixelSpacing);
+  text(0x00280030, "DS", s.pixelSpacing);
   w.US(0x00280100, {uint16_t(s.bitsAllocated)});
   w.US(0x00280101, {uint16_t(s.bitsStored)});
   w.US(0x00280102, {uint16_t(s.bitsStored - 1)});
   w.US(0x00280103, {uint16_t(s.pixelRepresentation)});
-  if (!s.windowCenter.empty()) w.Text(0x00281050, "DS", s.windowCenter);
-  if (!s.windowWidth.empty()) w.Text(0x00281051, "DS", s.windowWidth);
+  text(0x00281050, "DS", s.windowCenter);
+  text(0x00281051, "DS", s.windowWidth);
 }
 
 void AddNativePixels(DicomWriter& w, const ImageSpec& s) {
@@ -62,6 +65,33 @@ Bytes SmallImageFile(const ImageSpec& spec, const std::string& transferSyntax) {
   AddNativePixels(w, spec);
   return Part10(w, transferSyntax.empty() ? NativeSyntax(spec.explicitVR, spec.littleEndian)
                                           : transferSyntax);
+}
+
+Bytes EncapsulatedFile(const ImageSpec& spec, const std::string& transferSyntax,
+                       const std::vector<Bytes>& fragments,
+                       const std::vector<uint32_t>& offsetTable) {
+  DicomWriter w(true, true);
+  AddImageHeader(w, spec);
+  w.Encapsulated(offsetTable, fragments);
+  return Part10(w, transferSyntax);
+}
+
+std::vector<Bytes> Fragments(const std::vector<size_t>& sizes) {
+  std::vector<Bytes> f;
+  for (size_t i = 0; i < sizes.size(); ++i) f.emplace_back(sizes[i], uint8_t(i + 1));
+  return f;
+}
+
+ReadOutcome ReadHeader(const Bytes& file, bool readFrameTables) {
+  ReadOutcome o;
+  const DicomMessageSink sink = [&](const std::string& t) { o.messages.push_back(t); };
+  DicomReadResult r =
+      ReadDicomHeaderFromMemory(file.data(), file.size(), readFrameTables, o.header, sink);
+  o.hdrOK = r.hdrOK;
+  o.imgOK = r.imgOK;
+  o.isDicomDir = r.isDicomDir;
+  o.dir = std::move(r.dicomDir);
+  return o;
 }
 
 long FindTag(const Bytes& b, uint32_t tag, bool little, size_t from) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dicom/DicomWriter.h"
+#include "dicom/dicom.h"
 
 namespace fixtures {
 
@@ -28,7 +29,7 @@ struct ImageSpec {
   int pixelRepresentation = 0;
   std::string photometric = "MONOCHROME2";
   std::string patientName = "DOE^JOHN";
-  std::string patientId = "12345";
+  std::string patientId = "123456";
   std::string modality = "CT";
   std::string studyUid = "1.2.3.4";
   std::string seriesUid = "1.2.3.4.5";
@@ -48,6 +49,25 @@ Bytes SmallImageFile(const ImageSpec& spec = {}, const std::string& transferSynt
 std::string NativeSyntax(bool explicitVR, bool littleEndian);
 // File bytes around a data set with the usual Part 10 prefix.
 Bytes Part10(const DicomWriter& dataSet, const std::string& transferSyntax);
+
+// A file whose pixel data is encapsulated: the header of spec, then the
+// offset table and fragments as given.
+Bytes EncapsulatedFile(const ImageSpec& spec, const std::string& transferSyntax,
+                       const std::vector<Bytes>& fragments,
+                       const std::vector<uint32_t>& offsetTable = {});
+// n fragments of the given sizes, each filled with its index.
+std::vector<Bytes> Fragments(const std::vector<size_t>& sizes);
+
+// One read of a file held in memory, with the texts the reader raised.
+struct ReadOutcome {
+  DICOMdata header;
+  bool hdrOK = false;
+  bool imgOK = false;
+  bool isDicomDir = false;
+  TPatientArr dir;
+  std::vector<std::string> messages;
+};
+ReadOutcome ReadHeader(const Bytes& file, bool readFrameTables = true);
 
 // Offset of the first occurrence of a tag in the given byte order, or -1.
 long FindTag(const Bytes& bytes, uint32_t tag, bool littleEndian = true, size_t from = 0);

@@ -10,7 +10,9 @@ std::string SampleDir() {
   return fs::is_directory(TAVROLEN_SAMPLE_DIR) ? std::string(TAVROLEN_SAMPLE_DIR) : std::string();
 }
 
-std::string SamplePath(const std::string& name) { return std::string(TAVROLEN_SAMPLE_DIR) + "/" + name; }
+std::string SamplePath(const std::string& name) {
+  return std::string(TAVROLEN_SAMPLE_DIR) + "/" + name;
+}
 
 std::string TempDir(const std::string& name) {
   fs::path p = fs::path(TAVROLEN_BINARY_DIR) / "test-tmp" / name;

@@ -1,5 +1,5 @@
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 // Widget tests run without a display unless a platform is chosen explicitly.
 int main(int argc, char** argv) {

@@ -1,0 +1,148 @@
+#include "json.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace cli {
+
+std::string JsonQuote(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string q;
+  q.reserve(bytes.size() + 2);
+  q.push_back('"');
+  for (char ch : bytes) {
+    const auto c = uint8_t(ch);
+    if (c == '"' || c == '\\') {
+      q.push_back('\\');
+      q.push_back(char(c));
+    } else if (c < 0x20 || c >= 0x7F) {
+      q += "\\u00";
+      q.push_back(kHex[c >> 4]);
+      q.push_back(kHex[c & 15]);
+    } else {
+      q.push_back(char(c));
+    }
+  }
+  q.push_back('"');
+  return q;
+}
+
+void JsonWriter::NewLine() {
+  if (indent_ <= 0) return;
+  out_.push_back('\n');
+  out_.append(stack_.size() * size_t(indent_), ' ');
+}
+
+void JsonWriter::BeforeValue() {
+  if (afterKey_) {
+    afterKey_ = false;
+    return;
+  }
+  if (stack_.empty()) return;
+  Level& l = stack_.back();
+  if (!l.empty) out_.push_back(',');
+  if (l.compact) {
+    if (!l.empty) out_.push_back(' ');
+  } else {
+    NewLine();
+  }
+  l.empty = false;
+}
+
+JsonWriter& JsonWriter::BeginObject() {
+  BeforeValue();
+  out_.push_back('{');
+  stack_.push_back({false, false});
+  return *this;
+}
+
+JsonWriter& JsonWriter::EndObject() {
+  const bool empty = stack_.back().empty;
+  stack_.pop_back();
+  if (!empty) NewLine();
+  out_.push_back('}');
+  if (stack_.empty() && indent_ > 0) out_.push_back('\n');
+  return *this;
+}
+
+JsonWriter& JsonWriter::BeginArray(bool compact) {
+  BeforeValue();
+  out_.push_back('[');
+  // Inside a compact array everything stays on one line.
+  const bool parentCompact = !stack_.empty() && stack_.back().compact;
+  stack_.push_back({true, compact || parentCompact || indent_ <= 0});
+  return *this;
+}
+
+JsonWriter& JsonWriter::EndArray() {
+  const Level l = stack_.back();
+  stack_.pop_back();
+  if (!l.empty && !l.compact) NewLine();
+  out_.push_back(']');
+  if (stack_.empty() && indent_ > 0) out_.push_back('\n');
+  return *this;
+}
+
+JsonWriter& JsonWriter::Key(std::string_view key) {
+  BeforeValue();
+  out_ += JsonQuote(key);
+  out_ += indent_ > 0 ? ": " : ":";
+  afterKey_ = true;
+  return *this;
+}
+
+JsonWriter& JsonWriter::String(std::string_view bytes) {
+  BeforeValue();
+  out_ += JsonQuote(bytes);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Int(int64_t v) {
+  BeforeValue();
+  out_ += std::to_string(v);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Double(double v) {
+  BeforeValue();
+  if (!std::isfinite(v)) {
+    out_ += "null";
+    return *this;
+  }
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out_.append(buf, r.ptr);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Float(float v) {
+  BeforeValue();
+  if (!std::isfinite(v)) {
+    out_ += "null";
+    return *this;
+  }
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out_.append(buf, r.ptr);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Bool(bool v) {
+  BeforeValue();
+  out_ += v ? "true" : "false";
+  return *this;
+}
+
+JsonWriter& JsonWriter::Null() {
+  BeforeValue();
+  out_ += "null";
+  return *this;
+}
+
+JsonWriter& JsonWriter::Value(const std::vector<uint8_t>& bytes) {
+  BeginArray(true);
+  for (uint8_t b : bytes) Int(b);
+  return EndArray();
+}
+
+}  // namespace cli

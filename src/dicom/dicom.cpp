@@ -1,0 +1,1465 @@
+// The element walk of the header reader. It starts at the first element (after
+// the preamble and "DICM" when present), reads tag, VR and length of each
+// element, turns the elements the viewer uses into header fields and skips the
+// rest, until the pixel data (uncompressed) or the end of the encapsulated
+// pixel data (compressed). Vendor quirks hook into the same walk.
+//
+// Everything a read needs lives in one Walk object, so concurrent reads of
+// different files share nothing but the message sink and the events hook.
+#include "dicom/dicom.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <new>
+#include <thread>
+
+#include "dicom/dicom_values.h"
+
+TPatientArr gDicomDirPatients;
+
+std::mutex& DicomDirPatientsMutex() {
+  static std::mutex m;
+  return m;
+}
+
+// ---- events hook ----
+
+namespace {
+
+std::mutex gHookMutex;
+std::function<void()> gHook;
+std::atomic<bool> gHookSet{false};
+std::atomic<std::thread::id> gHookThread{};
+thread_local bool tInHook = false;
+thread_local std::chrono::steady_clock::time_point tLastHook{};
+constexpr auto kHookInterval = std::chrono::milliseconds(30);
+
+void MaybeProcessEvents() {
+  if (!gHookSet.load(std::memory_order_relaxed)) return;
+  if (std::this_thread::get_id() != gHookThread.load(std::memory_order_relaxed)) return;
+  if (tInHook) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - tLastHook < kHookInterval) return;
+  tLastHook = now;
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(gHookMutex);
+    hook = gHook;
+  }
+  if (!hook) return;
+  tInHook = true;
+  try {
+    hook();
+  } catch (...) {
+    // The application's event processing must not abort a read.
+  }
+  tInHook = false;
+}
+
+}  // namespace
+
+void SetDicomProcessEventsHook(std::function<void()> hook) {
+  std::lock_guard lock(gHookMutex);
+  const bool set = static_cast<bool>(hook);
+  gHook = std::move(hook);
+  gHookThread.store(std::this_thread::get_id());
+  gHookSet.store(set);
+}
+
+// ---- the walk ----
+
+namespace {
+
+// A read that cannot go on (a tag, length or value past the end of the file).
+struct StopWalk {};
+
+constexpr uint32_t Tag(uint16_t g, uint16_t e) {
+  return uint32_t(g) << 16 | e;
+}
+
+uint32_t Swap16(uint32_t v) {
+  return ((v & 0xFF) << 8) | ((v >> 8) & 0xFF);
+}
+
+float ToFloat(double v) {
+  // Out-of-range doubles become infinities rather than undefined behaviour.
+  if (v > 3.4028234663852886e38) return HUGE_VALF;
+  if (v < -3.4028234663852886e38) return -HUGE_VALF;
+  return float(v);
+}
+
+// Round to nearest, ties to even, saturated to the int range.
+int RoundToInt(double v) {
+  const double r = std::nearbyint(v);
+  if (!(r >= double(INT_MIN))) return INT_MIN;
+  if (r > double(INT_MAX)) return INT_MAX;
+  return int(r);
+}
+
+bool IsLongVRPair(uint8_t a, uint8_t b) {
+  // OB, UN, OW and SQ, and the other VRs with two reserved bytes and a 32-bit
+  // length, which otherwise derail the walk in explicit-VR files.
+  switch (a << 8 | b) {
+    case 'O' << 8 | 'B':
+    case 'U' << 8 | 'N':
+    case 'O' << 8 | 'W':
+    case 'S' << 8 | 'Q':
+    case 'U' << 8 | 'T':
+    case 'U' << 8 | 'C':
+    case 'U' << 8 | 'R':
+    case 'O' << 8 | 'F':
+    case 'O' << 8 | 'D':
+    case 'O' << 8 | 'L':
+    case 'O' << 8 | 'V':
+    case 'S' << 8 | 'V':
+    case 'U' << 8 | 'V':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsShortVRPair(uint8_t a, uint8_t b, bool withAE) {
+  switch (a << 8 | b) {
+    case 'A' << 8 | 'E':
+      return withAE;
+    case 'A' << 8 | 'S':
+    case 'A' << 8 | 'T':
+    case 'C' << 8 | 'S':
+    case 'D' << 8 | 'A':
+    case 'D' << 8 | 'S':
+    case 'D' << 8 | 'T':
+    case 'F' << 8 | 'L':
+    case 'F' << 8 | 'D':
+    case 'I' << 8 | 'S':
+    case 'L' << 8 | 'O':
+    case 'L' << 8 | 'T':
+    case 'P' << 8 | 'N':
+    case 'S' << 8 | 'H':
+    case 'S' << 8 | 'L':
+    case 'S' << 8 | 'S':
+    case 'S' << 8 | 'T':
+    case 'T' << 8 | 'M':
+    case 'U' << 8 | 'I':
+    case 'U' << 8 | 'L':
+    case 'U' << 8 | 'S':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Approximate bytes copied when a header is copied (its texts dominate).
+size_t HeaderWeight(const DICOMdata& d) {
+  static constexpr std::string DICOMdata::*kTexts[] = {&DICOMdata::PatientName,
+                                                       &DICOMdata::PatientID,
+                                                       &DICOMdata::PatientSex,
+                                                       &DICOMdata::PatientBirthDate,
+                                                       &DICOMdata::StudyDate,
+                                                       &DICOMdata::modality,
+                                                       &DICOMdata::serietag,
+                                                       &DICOMdata::AcqTime,
+                                                       &DICOMdata::ImgTime,
+                                                       &DICOMdata::manufacturer,
+                                                       &DICOMdata::Institute_Name,
+                                                       &DICOMdata::referring_physician,
+                                                       &DICOMdata::performing_physician,
+                                                       &DICOMdata::Study_Instance_UID,
+                                                       &DICOMdata::Series_Instance_UID,
+                                                       &DICOMdata::Study_ID,
+                                                       &DICOMdata::studydate_formated,
+                                                       &DICOMdata::ImgTime_formated,
+                                                       &DICOMdata::fixed_manufacturer_name,
+                                                       &DICOMdata::imageType,
+                                                       &DICOMdata::Acquisition_Date,
+                                                       &DICOMdata::Image_Date,
+                                                       &DICOMdata::Study_Time,
+                                                       &DICOMdata::SeriesDate,
+                                                       &DICOMdata::Series_Time,
+                                                       &DICOMdata::SOP_Class_UID,
+                                                       &DICOMdata::SOP_Instance_UID,
+                                                       &DICOMdata::Study_Description,
+                                                       &DICOMdata::Series_Description,
+                                                       &DICOMdata::institution_address,
+                                                       &DICOMdata::overlay_type,
+                                                       &DICOMdata::Body_Part_Examined,
+                                                       &DICOMdata::patientAge,
+                                                       &DICOMdata::Implementation_Class_UID,
+                                                       &DICOMdata::referenceFile};
+  size_t n = sizeof(DICOMdata);
+  for (auto m : kTexts) n += (d.*m).size();
+  return n;
+}
+
+std::string Trim(const std::string& s) {
+  size_t a = 0, b = s.size();
+  while (a < b && uint8_t(s[a]) <= ' ') ++a;
+  while (b > a && uint8_t(s[b - 1]) <= ' ') --b;
+  return s.substr(a, b - a);
+}
+
+enum class Record { None, Patient, Study, Series, Image, Other };
+
+class Walk {
+ public:
+  Walk(DicomByteSource& src, bool readFrameTables, DICOMdata& header, const DicomMessageSink& sink)
+      : w_(src),
+        h_(header),
+        readFrameTables_(readFrameTables),
+        sink_(sink),
+        size_(src.Size()),
+        copyBudget_(int64_t(64) * src.Size() + (int64_t(16) << 20)) {}
+
+  void Run();
+
+  bool hdrOK = false;
+  bool imgOK = true;
+  bool dirMode = false;
+  TPatientArr dir;
+
+ private:
+  // ---- reading helpers ----
+  bool Little() const { return h_.little_endian != 0; }
+  uint32_t Word() {
+    uint32_t v;
+    if (!ReadValueWord(w_, Little(), v)) throw StopWalk{};
+    return v;
+  }
+  uint32_t Long() {
+    uint32_t v;
+    if (!ReadValueLong(w_, Little(), v)) throw StopWalk{};
+    return v;
+  }
+  void Consume() { length_ = valueLength_ = 0; }
+  std::string Text(bool keepUnderscore = false) {
+    return ReadElementText(w_, length_, keepUnderscore);
+  }
+  std::string Time() { return ReadElementTime(w_, length_); }
+  void Integer(int& dest) {
+    if (ReadElementInteger(w_, length_, dest)) Consume();
+  }
+  ElementNumbers Numbers() {
+    ElementNumbers r = ReadElementNumbers(w_, length_, sink_);
+    if (!r.ok) throw StopWalk{};
+    Consume();
+    return r;
+  }
+  // The raw value bytes (as many as the file holds); consumed.
+  std::string RawValue() {
+    std::string raw;
+    w_.ReadBytes(length_, raw);
+    Consume();
+    return raw;
+  }
+  // A 16-bit value. A value shorter than a word is left to the normal skip, so
+  // an empty element cannot shift the walk into the middle of the next one.
+  // After the word the walk goes on at the end of the value; when the length
+  // is beyond any 16-bit length (a VR misread as part of it) it goes on right
+  // after the word, which is where the next element then starts.
+  bool WordValue(uint32_t& v, int count = 1, uint32_t* second = nullptr) {
+    if (length_ < uint32_t(2 * count)) return false;
+    const int64_t start = w_.Position();
+    v = Word();
+    if (second) *second = Word();
+    if (length_ <= 0xFFFF) w_.Seek(start + length_);
+    Consume();
+    return true;
+  }
+  // 32 bits when the length is 4, else a word.
+  bool Value32OrWord(uint32_t& v) {
+    if (length_ == 4) {
+      v = Long();
+      Consume();
+      return true;
+    }
+    return WordValue(v);
+  }
+  void Message(const std::string& text) { EmitDicomMessage(sink_, text); }
+
+  // ---- walk steps ----
+  bool FindStart();
+  void ReadElementHeader();
+  void Act();
+  void Dispatch();
+  void AfterWalk();
+  void CleanUp();
+
+  // ---- element rules ----
+  void TransferSyntax();
+  void ImageType();
+  void Photometric();
+  void BitsAllocated();
+  void BitsStored();
+  void Position();
+  void Orientation();
+  void Overlay();
+  void LutDescriptor();
+  void LutData();
+  void PixelData();
+  void Item();
+  void SequenceDelimiter();
+  void RecordType();
+  void EnterSequenceItem();
+  void MosaicMatrix();
+
+  // ---- saved header ----
+  void Save();
+  void Restore();
+  void ChargeCopy(const DICOMdata& d) {
+    copyBudget_ -= int64_t(HeaderWeight(d));
+    if (copyBudget_ < 0) throw StopWalk{};
+  }
+  void BeforeLutWrite() {
+    if (savedLutIsCurrent_) saved_.Lut.Lutdata = std::move(h_.Lut.Lutdata);
+    savedLutIsCurrent_ = false;
+    h_.Lut.Lutdata.clear();
+  }
+  void BeforeOverlayWrite() {
+    if (savedOverlayIsCurrent_) saved_.overlay_data_bytes = std::move(h_.overlay_data_bytes);
+    savedOverlayIsCurrent_ = false;
+    h_.overlay_data_bytes.clear();
+  }
+
+  // ---- compressed frames ----
+  bool Compressed() const {
+    return h_.RunLengthEncoding || h_.JPEGlossyCpt || h_.JPEGJ2k || h_.JPEGlosslessCpt;
+  }
+  bool JpegFlag() const { return h_.JPEGlossyCpt || h_.JPEGJ2k || h_.JPEGlosslessCpt; }
+  void FinishPixelSequence();
+
+  // ---- directory nodes ----
+  bool RecordWrites() const {
+    return dirMode && record_ != Record::None && record_ != Record::Other;
+  }
+  TPatient* CurPatient() { return RecordWrites() && nPatients_ > 0 ? &dir.back() : nullptr; }
+  TStudy* CurStudy() {
+    TPatient* p = CurPatient();
+    return p && nStudies_ > 0 ? &p->studies.back() : nullptr;
+  }
+  TSeries* CurSeries() {
+    TStudy* s = CurStudy();
+    return s && nSeries_ > 0 ? &s->serieses.back() : nullptr;
+  }
+  TImg* CurImage() {
+    TSeries* s = CurSeries();
+    return s && nImages_ > 0 ? &s->images.back() : nullptr;
+  }
+
+  ReadWindow w_;
+  DICOMdata& h_;
+  const bool readFrameTables_;
+  const DicomMessageSink& sink_;
+  const int64_t size_;
+
+  // Walk state.
+  bool explicitVR_ = false;
+  bool firstElement_ = true;
+  bool syntaxKnown_ = false;
+  bool syntaxBig_ = false;
+  bool standardBig_ = false;  // explicit big endian: switch after the meta group
+  bool lengths16_ = false;
+  bool swapAtEnd_ = false;
+  bool end_ = false;
+  bool insideItem_ = false;
+  bool firstItem_ = true;
+  bool suppressNextItem_ = false;
+  int fragmentCount_ = 0;
+  int outsideRows_ = 0;
+  int outsideColumns_ = 0;
+  bool pixelSigned_ = false;  // Pixel Representation 1 in this file
+
+  // The current element.
+  int64_t elementStart_ = 0;
+  uint16_t group_ = 0;
+  uint16_t element_ = 0;
+  uint32_t length_ = 0;
+  uint32_t valueLength_ = 0;
+  bool undefinedLength_ = false;
+  char vr_[2] = {0, 0};
+
+  // Vendor markers.
+  bool mediface_ = false;
+  bool merge_ = false;
+  bool mosaic_ = false;
+  int mosaicMatrix_ = 0;
+  int phaseSteps_ = 0;
+
+  // The header as it was at the last examined item. Its LUT entries and
+  // overlay bytes are moved there only when the header is about to change
+  // them, so saving at every fragment costs no copies of large values.
+  DICOMdata saved_;
+  bool savedLutIsCurrent_ = true;
+  bool savedOverlayIsCurrent_ = true;
+  bool touched_ = true;   // a header field may have changed since the last save
+  bool skipped_ = false;  // the current element is one the walk only skips
+  int64_t copyBudget_;
+
+  // Frame tables as the walk finds them, and the items of the encapsulated
+  // pixel data (the first is the basic offset table).
+  std::vector<int64_t> tablePos_, tableSize_;
+  struct PixelItem {
+    int64_t tagPos;
+    uint32_t length;
+  };
+  bool pixelSeqActive_ = false;
+  bool pixelSeqSeen_ = false;
+  std::vector<PixelItem> pixelItems_;
+
+  // Directory state.
+  Record record_ = Record::None;
+  int nPatients_ = 0, nStudies_ = 0, nSeries_ = 0, nImages_ = 0;
+};
+
+bool Walk::FindStart() {
+  if (size_ <= 300) return false;
+  uint8_t magic[4];
+  w_.Seek(128);
+  if (w_.ReadBytes(4, magic) == 4 && std::equal(magic, magic + 4, "DICM")) {
+    w_.Seek(132);
+    return true;
+  }
+  w_.Seek(0);
+  if (w_.ReadBytes(4, magic) == 4 && std::equal(magic, magic + 4, "DICM")) {
+    w_.Seek(4);
+    return true;
+  }
+  w_.Seek(0);
+  uint32_t g;
+  if (!ReadValueWord(w_, true, g)) return false;
+  if (g > 8) g = Swap16(g);
+  if (g > 4 && g != 8) return false;
+  w_.Seek(0);
+  return true;
+}
+
+void Walk::Run() {
+  auto lut = std::move(h_.Lut.Lutdata);
+  saved_ = h_;
+  h_.Lut.Lutdata = std::move(lut);
+  bool orderly = false;
+  try {
+    if (FindStart()) {
+      for (;;) {
+        MaybeProcessEvents();
+        ReadElementHeader();
+        firstElement_ = false;
+        valueLength_ = length_;
+        Act();
+        if (end_ && !imgOK) {
+          hdrOK = true;
+          break;
+        }
+        if (w_.Position() + int64_t(length_) > size_) length_ &= 0xFFFF;
+        if (!end_ && length_ != 0 && valueLength_ != 0) {
+          if (w_.Position() + int64_t(length_) > size_) {
+            if (h_.GenesisCpt || JpegFlag()) hdrOK = true;
+            break;
+          }
+          w_.Seek(w_.Position() + length_);
+        }
+        if (end_) {
+          orderly = true;
+          break;
+        }
+      }
+    }
+  } catch (const StopWalk&) {
+    // A read past the end of the file: the walk stops where it stands.
+  }
+  if (orderly) AfterWalk();
+  CleanUp();
+}
+
+void Walk::ReadElementHeader() {
+  for (;;) {
+    elementStart_ = w_.Position();
+    uint32_t g = Word();
+    if (standardBig_ && Little() && g != 0x0002 && g != 0x0200) {
+      // The data set after the meta group of an explicit big-endian file. The
+      // check below catches it only when it starts with group 0008; a
+      // big-endian DICOMDIR starts with group 0004.
+      standardBig_ = false;
+      h_.little_endian = 0;
+      w_.Seek(elementStart_);
+      g = Word();
+    }
+    if (g == 0x0800) {
+      h_.little_endian = 1 - h_.little_endian;
+      w_.Seek(elementStart_);
+      g = Word();
+    }
+    const uint32_t e = Word();
+    const uint32_t v = Long();
+    group_ = uint16_t(g);
+    element_ = uint16_t(e);
+    length_ = v;
+    vr_[0] = vr_[1] = 0;
+    if (explicitVR_ && v == 13) length_ = 10;
+    if ((explicitVR_ || firstElement_) && group_ != 0xFFFE) {
+      const uint8_t c1 = uint8_t(v), c2 = uint8_t(v >> 8), c3 = uint8_t(v >> 16),
+                    c4 = uint8_t(v >> 24);
+      bool matched = true;
+      if (IsLongVRPair(c1, c2)) {
+        vr_[0] = char(c1), vr_[1] = char(c2);
+        length_ = Long();
+      } else if (IsLongVRPair(c4, c3)) {
+        length_ = Long();
+      } else if (IsShortVRPair(c1, c2, true)) {
+        vr_[0] = char(c1), vr_[1] = char(c2);
+        length_ = Little() ? v >> 16 : Swap16(v >> 16);
+      } else if (IsShortVRPair(c4, c3, false)) {
+        length_ = Little() ? uint32_t(c1) * 256 + c2 : c1 + uint32_t(c2) * 256;
+      } else {
+        matched = false;
+      }
+      if (matched && firstElement_) explicitVR_ = true;
+    }
+    if (firstElement_ && length_ == 0x04000000) {
+      // A first length that only makes sense in the other byte order.
+      h_.little_endian = 1 - h_.little_endian;
+      if (h_.little_endian) Message("Switching to little endian");
+      w_.Seek(elementStart_);
+      firstElement_ = false;
+      continue;
+    }
+    undefinedLength_ = length_ == 0xFFFFFFFF;
+    if (undefinedLength_) length_ = 0;
+    if (lengths16_) length_ &= 0xFFFF;
+    return;
+  }
+}
+
+void Walk::Act() {
+  skipped_ = false;
+  Dispatch();
+  if (!skipped_ && group_ != 0xFFFE) touched_ = true;
+}
+
+void Walk::Dispatch() {
+  const uint32_t tag = Tag(group_, element_);
+  if (group_ >= 0x6000 && group_ <= 0x601E && !(group_ & 1)) {
+    Overlay();
+    return;
+  }
+  switch (tag) {
+    case Tag(0x0002, 0x0010):
+      TransferSyntax();
+      break;
+    case Tag(0x0002, 0x0012):
+      h_.Implementation_Class_UID = Text();
+      break;
+    case Tag(0x0002, 0x0013):
+      if (length_ >= 5 && Text() == "MEDIFACE 1 5") mediface_ = true;
+      break;
+    case Tag(0x0004, 0x1220):
+      dirMode = true;
+      dir.clear();
+      nPatients_ = nStudies_ = nSeries_ = nImages_ = 0;
+      record_ = Record::None;
+      length_ = 0;
+      break;
+    case Tag(0x0004, 0x1430):
+      RecordType();
+      break;
+    case Tag(0x0004, 0x1500): {
+      const std::string path = Text(true);
+      if (dirMode && record_ == Record::Image)
+        if (TImg* img = CurImage()) img->imagePath = path;
+      break;
+    }
+    case Tag(0x0008, 0x0008):
+      ImageType();
+      break;
+    case Tag(0x0008, 0x0016):
+      h_.SOP_Class_UID = Text();
+      break;
+    case Tag(0x0008, 0x0018):
+      h_.SOP_Instance_UID = Text();
+      break;
+    case Tag(0x0008, 0x0020):
+      h_.StudyDatePos = w_.Position();
+      h_.StudyDate = Text();
+      h_.studydate_formated = FormatDicomDate(h_.StudyDate);
+      if (TStudy* s = CurStudy()) s->studyDate = h_.StudyDate;
+      break;
+    case Tag(0x0008, 0x0021):
+      h_.SeriesDate = Text();
+      break;
+    case Tag(0x0008, 0x0022):
+      h_.Acquisition_Date = Text();
+      break;
+    case Tag(0x0008, 0x0023):
+      h_.Image_Date = Text();
+      break;
+    case Tag(0x0008, 0x0030):
+      h_.Study_Time = Time();
+      if (TStudy* s = CurStudy()) s->studyTime = h_.Study_Time;
+      break;
+    case Tag(0x0008, 0x0031):
+      h_.Series_Time = Time();
+      break;
+    case Tag(0x0008, 0x0032):
+      h_.AcqTime = Time();
+      break;
+    case Tag(0x0008, 0x0033):
+      h_.ImgTime = Time();
+      break;
+    case Tag(0x0008, 0x0050):
+      Integer(h_.accession);
+      if (TStudy* s = CurStudy()) s->accessionNumber = h_.accession;
+      break;
+    case Tag(0x0008, 0x0060):
+      h_.modality = Text();
+      if (TSeries* s = CurSeries()) s->modality = h_.modality;
+      break;
+    case Tag(0x0008, 0x0070):
+      h_.manufacturer = Text();
+      break;
+    case Tag(0x0008, 0x0080):
+      h_.Institute_Name = Text();
+      break;
+    case Tag(0x0008, 0x0081):
+      h_.institution_address = Text();
+      break;
+    case Tag(0x0008, 0x0090):
+      h_.referring_physician = Text();
+      break;
+    case Tag(0x0008, 0x1030):
+      h_.Study_Description = Text();
+      if (TStudy* s = CurStudy()) s->description = h_.Study_Description;
+      break;
+    case Tag(0x0008, 0x103E):
+      h_.Series_Description = Text();
+      break;
+    case Tag(0x0008, 0x1050):
+      h_.performing_physician = Text();
+      break;
+    case Tag(0x0008, 0x1111):
+      if (mediface_) EnterSequenceItem();
+      break;
+    case Tag(0x0008, 0x1140):
+      if (mediface_ && length_ > 255) EnterSequenceItem();
+      break;
+    case Tag(0x0009, 0x0010):
+      if (length_ >= 5) {
+        std::string letters;
+        for (char c : RawValue())
+          if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) letters.push_back(c & ~0x20);
+        if (letters.size() >= 5 && letters.compare(0, 4, "MERG") == 0) merge_ = true;
+      }
+      break;
+    case Tag(0x0010, 0x0010):
+      h_.PatientName = Text();
+      if (TPatient* p = CurPatient()) p->patientName = h_.PatientName;
+      break;
+    case Tag(0x0010, 0x0020):
+      h_.PatientID = Text();
+      h_.PatientIDint = DigitsToInteger(h_.PatientID);
+      if (TPatient* p = CurPatient()) p->patintID = h_.PatientID;
+      break;
+    case Tag(0x0010, 0x0030):
+      h_.PatientBirthDate = FormatDicomDate(Text());
+      break;
+    case Tag(0x0010, 0x0040):
+      h_.PatientSex = Text();
+      break;
+    case Tag(0x0010, 0x1010):
+      h_.patientAge = Text();
+      break;
+    case Tag(0x0018, 0x0015):
+      h_.Body_Part_Examined = Text();
+      break;
+    case Tag(0x0018, 0x0050):
+      h_.XYZmm[2] = Numbers().first;
+      break;
+    case Tag(0x0018, 0x0060):
+      h_.kV = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0018, 0x0080):
+      h_.TR = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0018, 0x0081):
+      h_.TE = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0018, 0x0086):
+      Integer(h_.VolumeNumber);
+      break;
+    case Tag(0x0018, 0x0088): {
+      const double v = Numbers().first;
+      h_.XYZmm[2] = v;
+      h_.spacing = ToFloat(v);
+      break;
+    }
+    case Tag(0x0018, 0x0089):
+      phaseSteps_ = RoundToInt(Numbers().first);
+      break;
+    case Tag(0x0018, 0x1063):
+      h_.frame_time = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0018, 0x1151):
+      h_.mA = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0018, 0x1310): {
+      const WordList list = ReadElementWordList(w_, Little(), length_);
+      if (!list.ok) throw StopWalk{};
+      Consume();
+      if (merge_) mosaicMatrix_ = int(list.largest);
+      break;
+    }
+    case Tag(0x0019, 0x1220):
+    case Tag(0x0019, 0x14D4):
+      MosaicMatrix();
+      break;
+    case Tag(0x0020, 0x000D):
+      h_.Study_Instance_UID = Text();
+      if (TStudy* s = CurStudy()) s->instanceUid = h_.Study_Instance_UID;
+      break;
+    case Tag(0x0020, 0x000E):
+      h_.Series_Instance_UID = Text();
+      if (TSeries* s = CurSeries()) s->instanceUid = h_.Series_Instance_UID;
+      break;
+    case Tag(0x0020, 0x0010):
+      h_.Study_ID = Text();
+      if (TStudy* s = CurStudy()) s->studyID = h_.Study_ID;
+      break;
+    case Tag(0x0020, 0x0011):
+      Integer(h_.SeriesNum);
+      if (TSeries* s = CurSeries()) s->seriesNumber = h_.SeriesNum;
+      break;
+    case Tag(0x0020, 0x0012):
+      Integer(h_.AcquNum);
+      break;
+    case Tag(0x0020, 0x0013):
+      Integer(h_.ImageNum);
+      if (record_ == Record::Image)
+        if (TImg* img = CurImage()) img->instanceNumber = h_.ImageNum;
+      break;
+    case Tag(0x0020, 0x0032):
+      Position();
+      break;
+    case Tag(0x0020, 0x0037):
+      Orientation();
+      break;
+    case Tag(0x0020, 0x1041):
+      h_.location = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0021, 0x1341):
+      Integer(h_.SiemensSlices);
+      break;
+    case Tag(0x0021, 0x134F): {
+      h_.SiemensInterleaved = 0;
+      std::string kept;
+      for (char c : RawValue()) {
+        if (c == '?') kept.push_back(c);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) kept.push_back(char(c & ~0x20));
+      }
+      if (!kept.empty() && kept[0] == 'I') h_.SiemensInterleaved = 1;
+      break;
+    }
+    case Tag(0x0028, 0x0002): {
+      if (length_ > 255) explicitVR_ = true;
+      uint32_t v;
+      if (WordValue(v)) h_.SamplesPerPixel = int(v);
+      break;
+    }
+    case Tag(0x0028, 0x0004):
+      Photometric();
+      break;
+    case Tag(0x0028, 0x0006): {
+      uint32_t v;
+      if (WordValue(v)) h_.PlanarConfig = int(v);
+      break;
+    }
+    case Tag(0x0028, 0x0008):
+      Integer(h_.XYZdim[2]);
+      if (h_.XYZdim[2] < 1) h_.XYZdim[2] = 1;
+      break;
+    case Tag(0x0028, 0x0010): {
+      uint32_t v;
+      if (WordValue(v)) {
+        h_.XYZdim[1] = int(v);
+        if (!insideItem_) outsideRows_ = int(v);
+      }
+      break;
+    }
+    case Tag(0x0028, 0x0011): {
+      uint32_t v;
+      if (WordValue(v)) {
+        h_.XYZdim[0] = int(v);
+        if (!insideItem_) outsideColumns_ = int(v);
+      }
+      break;
+    }
+    case Tag(0x0028, 0x0030): {
+      const ElementNumbers n = Numbers();
+      h_.XYZmm[1] = n.first;
+      h_.XYZmm[0] = n.second;
+      break;
+    }
+    case Tag(0x0028, 0x0100):
+      BitsAllocated();
+      break;
+    case Tag(0x0028, 0x0101):
+      BitsStored();
+      break;
+    case Tag(0x0028, 0x0103): {
+      uint32_t v;
+      if (WordValue(v)) {
+        h_.pixel_representation = int(v);
+        pixelSigned_ = v == 1;
+      }
+      break;
+    }
+    case Tag(0x0028, 0x0106): {
+      h_.MinIntensitySet = true;
+      uint32_t v;
+      if (WordValue(v)) h_.MinIntensity = int(v);
+      break;
+    }
+    case Tag(0x0028, 0x0107): {
+      uint32_t v;
+      if (Value32OrWord(v)) h_.MaxIntensity = int(v);
+      break;
+    }
+    case Tag(0x0028, 0x1050):
+      if (length_ != 0) h_.WindowCenter = RoundToInt(Numbers().first);
+      break;
+    case Tag(0x0028, 0x1051):
+      if (length_ != 0) h_.WindowWidth = RoundToInt(Numbers().first);
+      break;
+    case Tag(0x0028, 0x1052):
+      h_.IntenIntercept = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0028, 0x1053): {
+      const double v = Numbers().first;
+      h_.IntenScale = v < 1e-9 ? 1.0f : ToFloat(v);
+      break;
+    }
+    case Tag(0x0028, 0x1221):
+      h_.RLEredOffset = w_.Position();
+      h_.RLEredSz = length_;
+      break;
+    case Tag(0x0028, 0x1222):
+      h_.RLEgreenOffset = w_.Position();
+      h_.RLEgreenSz = length_;
+      break;
+    case Tag(0x0028, 0x1223):
+      h_.RLEblueOffset = w_.Position();
+      h_.RLEblueSz = length_;
+      break;
+    case Tag(0x0028, 0x3002):
+      LutDescriptor();
+      break;
+    case Tag(0x0028, 0x3006):
+      LutData();
+      break;
+    case Tag(0x0028, 0x3010):
+      if (explicitVR_ && vr_[0] == 'S' && vr_[1] == 'Q') EnterSequenceItem();
+      break;
+    case Tag(0x0029, 0x1010):
+      if (h_.RunLengthEncoding || (JpegFlag() && h_.gECATJPEG_table_entries >= h_.XYZdim[2])) {
+        end_ = true;
+        // The value is skipped even though the walk ends here.
+        if (w_.Position() + int64_t(length_) <= size_) {
+          w_.Seek(w_.Position() + length_);
+          Consume();
+        }
+      }
+      break;
+    case Tag(0x0041, 0x1050):
+      if (w_.Position() + int64_t(length_) == size_) length_ = 8;
+      break;
+    case Tag(0x0089, 0x1010):
+      length_ = 0;
+      suppressNextItem_ = true;
+      break;
+    case Tag(0x0089, 0x1020):
+      if (length_ > 12) length_ = 0;
+      break;
+    case Tag(0xDDFF, 0x00E0):
+      end_ = true;
+      break;
+    case Tag(0x7FE0, 0x0000):
+      if (!imgOK) end_ = true;
+      break;
+    case Tag(0x7FE0, 0x0010):
+      PixelData();
+      break;
+    case Tag(0xFFFE, 0xE000):
+      Item();
+      break;
+    case Tag(0xFFFE, 0xE00D):
+      insideItem_ = false;
+      break;
+    case Tag(0xFFFE, 0xE0DD):
+      SequenceDelimiter();
+      break;
+    default:
+      skipped_ = true;  // the header is unchanged
+      break;
+  }
+}
+
+// Steps over a sequence's first item tag and length, so the walk reads that
+// item's elements instead of skipping the sequence. An empty sequence is
+// skipped whole: stepping 8 bytes into it would land inside the next element.
+void Walk::EnterSequenceItem() {
+  if (undefinedLength_ || length_ >= 8) length_ = 8;
+}
+
+void Walk::TransferSyntax() {
+  if (w_.Position() + int64_t(length_) > size_) throw StopWalk{};
+  std::string text = RawValue();
+  for (char& c : text)
+    if (!IsUidChar(uint8_t(c))) c = '.';
+  if (text == "1.2.840.113619.5.2") {
+    lengths16_ = true;
+    syntaxKnown_ = true;
+    syntaxBig_ = true;
+  }
+  if (text.size() < 19) return;
+  switch (text[18]) {
+    case '1':
+      syntaxKnown_ = true;
+      explicitVR_ = true;
+      syntaxBig_ = false;
+      break;
+    case '2':
+      syntaxKnown_ = true;
+      explicitVR_ = true;
+      syntaxBig_ = true;
+      standardBig_ = true;
+      break;
+    case '4': {
+      const bool twoDigits = text.size() >= 22 && text[20] >= '0' && text[20] <= '9' &&
+                             text[21] >= '0' && text[21] <= '9';
+      if (text.size() < 21) {
+        Message("Unknown Transfer Syntax: JPEG?");
+        imgOK = false;
+      } else if (!readFrameTables_) {
+        imgOK = false;
+      } else if (!twoDigits) {
+        // 1.2.840.10008.1.2.4.N with a one-digit N names no JPEG process.
+        Message("Unknown Transfer Syntax: JPEG?");
+        imgOK = false;
+      } else {
+        const int p = (text[20] - '0') * 10 + (text[21] - '0');
+        if (p == 90 || p == 91)
+          h_.JPEGJ2k = true;
+        else if (p == 57 || p == 70)
+          h_.JPEGlosslessCpt = true;
+        else
+          h_.JPEGlossyCpt = true;
+      }
+      break;
+    }
+    case '5':
+      h_.RunLengthEncoding = true;
+      break;
+    default:
+      Message(std::string("Unable to extract unknown data type: ") + text[16]);
+      imgOK = false;
+      break;
+  }
+}
+
+void Walk::ImageType() {
+  const std::string raw = RawValue();
+  std::string letters;
+  for (size_t i = raw.size(); i-- > 0;) {
+    const char c = raw[i];
+    if (c == ' ') continue;
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) break;
+    letters.push_back(char(c & ~0x20));
+  }
+  std::reverse(letters.begin(), letters.end());
+  h_.imageType = letters;
+  if (h_.imageType == "MOSAIC") mosaic_ = true;
+  if (record_ == Record::Image)
+    if (TImg* img = CurImage()) img->imageType = h_.imageType;
+}
+
+void Walk::Photometric() {
+  std::string kept;
+  for (char c : RawValue())
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+      kept.push_back(c);
+  if (kept == "MONOCHROME1")
+    h_.Monochrome = 1;
+  else if (kept == "MONOCHROME2")
+    h_.Monochrome = 2;
+  else
+    h_.Monochrome = !kept.empty() && kept[0] == 'Y' ? 4 : 3;
+}
+
+void Walk::BitsAllocated() {
+  uint32_t b;
+  if (!Value32OrWord(b)) return;
+  const uint32_t swapped = Swap16(b & 0xFFFF);
+  if (b == 8 || b == 12 || b == 16) {
+    h_.Allocbits_per_pixel = int(b);
+  } else if (b == 24) {
+    h_.SamplesPerPixel = 3;
+    h_.Allocbits_per_pixel = 8;
+  } else if (swapped == 8 || swapped == 12 || swapped == 16 || swapped == 24) {
+    h_.Allocbits_per_pixel = int(b);
+    swapAtEnd_ = true;
+  } else {
+    if (imgOK)
+      Message("This software only reads 8, 12 and 16 bit DICOM files. This file allocates " +
+              std::to_string(b) + " bits per voxel.");
+    imgOK = false;
+  }
+}
+
+void Walk::BitsStored() {
+  uint32_t s;
+  if (!Value32OrWord(s)) return;
+  if (s <= 8) {
+    h_.Storedbits_per_pixel = 8;
+  } else if (s <= 16) {
+    h_.Storedbits_per_pixel = 16;
+  } else if (s <= 24) {
+    h_.Storedbits_per_pixel = 24;
+    h_.SamplesPerPixel = 3;
+  } else {
+    const uint32_t swapped = Swap16(s & 0xFFFF);
+    if (swapped == 8 || swapped == 12 || swapped == 16) {
+      h_.Storedbits_per_pixel = int(s);
+      swapAtEnd_ = true;
+    } else {
+      if (imgOK)
+        Message("This software can only read 8, 12 and 16 bit DICOM files. This file stores " +
+                std::to_string(s) + " bits per voxel.");
+      h_.Storedbits_per_pixel = int(s);
+      imgOK = false;
+    }
+  }
+}
+
+void Walk::Position() {
+  const ElementNumbers n = Numbers();
+  const auto items = SplitValues(n.text, ' ');
+  if (items.size() < 3) {
+    h_.image_Postion = {0, 0, 0};
+    return;
+  }
+  for (int i = 0; i < 3; ++i)
+    if (!StrToFloat(items[i], h_.image_Postion[i])) break;
+}
+
+void Walk::Orientation() {
+  const ElementNumbers n = Numbers();
+  const auto items = SplitValues(n.text, ' ');
+  if (items.size() != 6) return;
+  for (int i = 0; i < 6; ++i)
+    if (!StrToFloat(items[i], h_.IMAGE_ORIENTATION_PATIENT[i]))
+      throw EDicomReadError("'" + items[i] + "' is not a valid floating point value");
+}
+
+void Walk::Overlay() {
+  uint32_t v, v2;
+  switch (element_) {
+    case 0x0010:
+      if (length_ > 1 && WordValue(v)) h_.overlay_rows = int(v);
+      break;
+    case 0x0011:
+      if (length_ > 1 && WordValue(v)) h_.overlay_columns = int(v);
+      break;
+    case 0x0040:
+      if (length_ != 0) h_.overlay_type = Text();
+      break;
+    case 0x0050:
+      if (length_ > 3 && WordValue(v, 2, &v2)) {
+        h_.overlay_orgin_1 = int(v);
+        h_.overlay_orgin_2 = int(v2);
+      }
+      break;
+    case 0x0100:
+      if (length_ > 1 && WordValue(v)) h_.overlay_bits_allocated = int(v);
+      break;
+    case 0x0102:
+      if (length_ > 1 && WordValue(v)) h_.overlay_bits_position = int(v);
+      break;
+    case 0x3000: {
+      BeforeOverlayWrite();
+      // Only what the file holds is allocated, whatever the length says.
+      const size_t n = size_t(std::min<int64_t>(length_, w_.Remaining()));
+      h_.overlay_data_bytes.resize(n);
+      h_.overlay_data_bytes.resize(w_.ReadBytes(n, h_.overlay_data_bytes.data()));
+      Consume();
+      break;
+    }
+    default:
+      skipped_ = true;
+      break;
+  }
+}
+
+void Walk::LutDescriptor() {
+  if (length_ != 6) return;
+  const uint32_t size = Word();
+  const uint32_t first = Word();
+  const uint32_t bits = Word();
+  Consume();
+  h_.Lut.LutSize = int(size);
+  // The first mapped value is signed for signed pixels: -1024 is not 64512.
+  h_.Lut.LutOffset = pixelSigned_ ? int(int16_t(uint16_t(first))) : int(first);
+  h_.Lut.LutBitsPerPixel = int(bits);
+}
+
+void Walk::LutData() {
+  // A descriptor size of 0 stands for 65536 entries. No more entries are
+  // read than the value holds, and the walk goes on after the value.
+  const int64_t start = w_.Position();
+  const uint32_t want = h_.Lut.LutSize <= 0 ? 65536u : uint32_t(h_.Lut.LutSize);
+  const uint32_t count =
+      uint32_t(std::min<int64_t>(std::min<int64_t>(want, length_ / 2), w_.Remaining() / 2));
+  BeforeLutWrite();
+  h_.Lut.Lutdata.resize(count);
+  for (uint32_t i = 0; i < count; ++i) h_.Lut.Lutdata[i] = int32_t(Word());
+  h_.Lut.LutSize = int(count < want ? count : want);
+  w_.Seek(start + length_);
+  Consume();
+}
+
+void Walk::MosaicMatrix() {
+  const ElementNumbers n = Numbers();
+  const double m = n.second > n.first ? n.second : n.first;
+  mosaicMatrix_ = RoundToInt(m);
+}
+
+void Walk::PixelData() {
+  if (dirMode) return;  // skipped by the walk
+  if (h_.XYZdim[0] < saved_.XYZdim[0]) {
+    // The pixel data of a smaller image inside an item (an icon).
+    Restore();
+    return;
+  }
+  if (!Compressed()) {
+    end_ = true;
+    h_.ImageSz = length_;
+    Consume();
+    return;
+  }
+  Consume();  // the walk goes on with the fragment items
+  if (!pixelSeqSeen_) {
+    pixelSeqSeen_ = true;
+    pixelSeqActive_ = true;
+  }
+}
+
+void Walk::Item() {
+  if (dirMode) {
+    length_ = 0;
+    return;
+  }
+  insideItem_ = true;
+  const int64_t pos = w_.Position();
+  if (pixelSeqActive_) pixelItems_.push_back({elementStart_, length_});
+  if (!suppressNextItem_) {
+    const bool fits = pos + int64_t(length_) <= size_;
+    if (readFrameTables_ && Compressed() && !firstItem_ && length_ > 1024 && fits) {
+      if (h_.gECATJPEG_table_entries == 0) h_.gECATJPEG_table_entries = h_.XYZdim[2];
+      if (fragmentCount_ < h_.gECATJPEG_table_entries) {
+        // The tables grow with the fragments found, never beyond what the
+        // file can hold, whatever the number of frames says.
+        ++fragmentCount_;
+        tablePos_.push_back(pos);
+        tableSize_.push_back(length_);
+      }
+    }
+    if (h_.CompressOffset == 0 && fits && length_ > 1024) {
+      h_.CompressOffset = pos;
+      h_.CompressSz = length_;
+    }
+    if (length_ > 1024 && h_.CompressSz == 0) {
+      h_.CompressSz = length_;
+      h_.CompressOffset = pos;
+    }
+    if (firstItem_)
+      h_.CompressOffset = pos;
+    else if (h_.CompressSz < length_ && !h_.RunLengthEncoding)
+      h_.CompressOffset = pos;
+    if (h_.CompressSz < length_ && length_ > 1024) h_.CompressSz = length_;
+    firstItem_ = false;
+    Save();
+    if (h_.gECATJPEG_table_entries == 1 && !tablePos_.empty()) {
+      tableSize_[0] = h_.CompressSz;
+      tablePos_[0] = h_.CompressOffset;
+    }
+  }
+  suppressNextItem_ = false;
+  if (pos + int64_t(length_) >= size_) end_ = true;
+  w_.Seek(pos + length_);
+  Consume();
+}
+
+void Walk::SequenceDelimiter() {
+  const bool closesPixelData = pixelSeqActive_;
+  if (h_.XYZdim[0] < saved_.XYZdim[0])
+    Restore();
+  else if (h_.RunLengthEncoding || (JpegFlag() && h_.gECATJPEG_table_entries >= h_.XYZdim[2]))
+    end_ = true;
+  if (length_ == 0 && h_.CompressSz == 0 && h_.RunLengthEncoding) {
+    explicitVR_ = true;
+    end_ = false;
+  }
+  if (closesPixelData) {
+    // The end of the encapsulated pixel data ends the walk in every case.
+    FinishPixelSequence();
+    end_ = true;
+  }
+  w_.Seek(w_.Position() + length_);
+  Consume();
+}
+
+// Where the fragment rule missed frames (frames of 1024 bytes or less, frames
+// split over several fragments), the frames are located as the standard says:
+// by the basic offset table when it is not empty, else one fragment per frame
+// when the counts agree, else all fragments form the frame of a single-frame
+// image. In files where the rule found every frame these give the same tables.
+void Walk::FinishPixelSequence() {
+  pixelSeqActive_ = false;
+  if (!readFrameTables_ || !Compressed() || pixelItems_.empty()) return;
+  const PixelItem bot = pixelItems_[0];
+  const std::vector<PixelItem> frags(pixelItems_.begin() + 1, pixelItems_.end());
+  const int64_t frames = std::max(1, h_.XYZdim[2]);
+  const auto fragSize = [&](const PixelItem& f) {
+    return std::clamp<int64_t>(size_ - (f.tagPos + 8), 0, f.length);
+  };
+  std::vector<int64_t> pos, len;
+  // Frame k is fragments [first[k], first[k + 1]).
+  std::vector<size_t> first;
+  const int64_t botValue = bot.tagPos + 8;
+  if (bot.length >= 4 && !frags.empty() && botValue + bot.length <= size_ &&
+      bot.length / 4 == uint64_t(frames)) {
+    const int64_t here = w_.Position();
+    w_.Seek(botValue);
+    const int64_t base = botValue + bot.length;
+    size_t next = 0;
+    bool valid = true;
+    for (int64_t k = 0; k < frames && valid; ++k) {
+      uint32_t off;
+      if (!ReadValueLong(w_, Little(), off)) {
+        valid = false;
+        break;
+      }
+      while (next < frags.size() && frags[next].tagPos - base < int64_t(off)) ++next;
+      valid =
+          next < frags.size() && frags[next].tagPos - base == int64_t(off) && (k > 0 || next == 0);
+      if (valid) first.push_back(next++);
+    }
+    w_.Seek(here);
+    if (!valid) first.clear();
+  }
+  if (first.empty() && int64_t(frags.size()) == frames) {
+    for (size_t k = 0; k < frags.size(); ++k) first.push_back(k);
+  } else if (first.empty() && frames == 1 && !frags.empty()) {
+    first.push_back(0);
+  }
+  if (first.empty()) return;  // the file does not say: keep what the rule found
+  first.push_back(frags.size());
+  tablePos_.clear();
+  tableSize_.clear();
+  for (size_t k = 0; k + 1 < first.size(); ++k) {
+    int64_t total = 0;
+    for (size_t f = first[k]; f < first[k + 1]; ++f) total += fragSize(frags[f]);
+    tablePos_.push_back(frags[first[k]].tagPos + 8);
+    tableSize_.push_back(total);
+  }
+  fragmentCount_ = int(tablePos_.size());
+}
+
+void Walk::RecordType() {
+  const std::string type = Trim(Text());
+  if (!dirMode) return;
+  if (type == "PATIENT") {
+    record_ = Record::Patient;
+    ++nPatients_;
+    nStudies_ = nSeries_ = nImages_ = 0;
+    dir.emplace_back();
+    return;
+  }
+  // A record whose parent level has no node yet (records out of order, or a
+  // parent of an unknown type) gets an empty parent, so its files stay
+  // reachable.
+  const auto ensurePatient = [&] {
+    if (nPatients_ == 0) {
+      dir.emplace_back();
+      nPatients_ = 1;
+      nStudies_ = nSeries_ = nImages_ = 0;
+    }
+  };
+  const auto ensureStudy = [&] {
+    ensurePatient();
+    if (nStudies_ == 0) {
+      dir.back().studies.emplace_back();
+      nStudies_ = 1;
+      nSeries_ = nImages_ = 0;
+    }
+  };
+  const auto ensureSeries = [&] {
+    ensureStudy();
+    if (nSeries_ == 0) {
+      dir.back().studies.back().serieses.emplace_back();
+      nSeries_ = 1;
+      nImages_ = 0;
+    }
+  };
+  if (type == "STUDY") {
+    ensurePatient();
+    record_ = Record::Study;
+    ++nStudies_;
+    nSeries_ = nImages_ = 0;
+    dir.back().studies.emplace_back();
+  } else if (type == "SERIES") {
+    ensureStudy();
+    record_ = Record::Series;
+    ++nSeries_;
+    nImages_ = 0;
+    dir.back().studies.back().serieses.emplace_back();
+  } else if (type == "IMAGE") {
+    ensureSeries();
+    record_ = Record::Image;
+    ++nImages_;
+    dir.back().studies.back().serieses.back().images.emplace_back();
+  } else {
+    // PRESENTATION, PRIVATE, SR DOCUMENT, ...: no node, and none of the
+    // record's values reach the nodes of the tree.
+    record_ = Record::Other;
+  }
+}
+
+void Walk::Save() {
+  if (touched_) {
+    ChargeCopy(h_);
+    auto lut = std::move(h_.Lut.Lutdata);
+    auto overlay = std::move(h_.overlay_data_bytes);
+    saved_ = h_;
+    h_.Lut.Lutdata = std::move(lut);
+    h_.overlay_data_bytes = std::move(overlay);
+    saved_.Lut.Lutdata.clear();
+    saved_.overlay_data_bytes.clear();
+    savedLutIsCurrent_ = savedOverlayIsCurrent_ = true;
+    touched_ = false;
+  } else {
+    // Between items without other elements only the item rule changed the header.
+    saved_.CompressSz = h_.CompressSz;
+    saved_.CompressOffset = h_.CompressOffset;
+    saved_.gECATJPEG_table_entries = h_.gECATJPEG_table_entries;
+  }
+}
+
+void Walk::Restore() {
+  ChargeCopy(saved_);
+  auto lut = savedLutIsCurrent_ ? std::move(h_.Lut.Lutdata) : std::move(saved_.Lut.Lutdata);
+  auto overlay = savedOverlayIsCurrent_ ? std::move(h_.overlay_data_bytes)
+                                        : std::move(saved_.overlay_data_bytes);
+  saved_.Lut.Lutdata.clear();
+  saved_.overlay_data_bytes.clear();
+  h_ = saved_;
+  h_.Lut.Lutdata = std::move(lut);
+  h_.overlay_data_bytes = std::move(overlay);
+  savedLutIsCurrent_ = savedOverlayIsCurrent_ = true;
+  touched_ = false;
+}
+
+void Walk::AfterWalk() {
+  if (pixelSeqActive_) FinishPixelSequence();
+  h_.ImageStart = w_.Position();
+  if (syntaxKnown_) h_.little_endian = syntaxBig_ ? 0 : 1;
+  hdrOK = true;
+  if (swapAtEnd_) {
+    const auto swap = [](int& v) { v = int(Swap16(uint32_t(v))); };
+    swap(h_.XYZdim[0]);
+    swap(h_.XYZdim[1]);
+    if (h_.XYZdim[2] != 1) swap(h_.XYZdim[2]);
+    swap(h_.SamplesPerPixel);
+    swap(h_.Allocbits_per_pixel);
+    swap(h_.Storedbits_per_pixel);
+    // The rows and columns kept for the clean-up were read in the same wrong
+    // order; without this the clean-up would undo the swap.
+    swap(outsideRows_);
+    swap(outsideColumns_);
+  }
+  // Mosaic: tiles across and down.
+  const int columns = h_.XYZdim[0], rows = h_.XYZdim[1];
+  const int m = mosaicMatrix_, p = phaseSteps_;
+  if (m > 1 && columns % m == 0 && rows % m == 0) {
+    h_.SiemensMosaicX = std::max(1, columns / m);
+    h_.SiemensMosaicY = std::max(1, rows / m);
+    if (merge_) {
+      h_.XYZmm[0] *= columns / m;
+      h_.XYZmm[1] *= rows / m;
+    }
+  } else if (mosaic_ && p > 0 && rows > p && rows % p == 0 && rows % (rows / p) == 0) {
+    h_.SiemensMosaicY = rows / p;
+    h_.SiemensMosaicX = h_.SiemensMosaicY;
+  }
+}
+
+void Walk::CleanUp() {
+  h_.gECATJPEG_pos_table = std::move(tablePos_);
+  h_.gECATJPEG_size_table = std::move(tableSize_);
+  h_.gECATJPEG_table_entries = int(h_.gECATJPEG_pos_table.size());
+  if (!hdrOK) imgOK = false;
+  if (outsideRows_ != 0 && outsideColumns_ != 0) {
+    h_.XYZdim[1] = outsideRows_;
+    h_.XYZdim[0] = outsideColumns_;
+  }
+}
+
+DicomReadResult ReadFromSource(DicomByteSource& src, bool readFrameTables, DICOMdata& header,
+                               const DicomMessageSink& sink) {
+  DicomReadResult r;
+  ResetDicomData(header);
+  if (src.Size() < 1) return r;
+  header.little_endian = 1;
+  try {
+    Walk walk(src, readFrameTables, header, sink);
+    walk.Run();
+    r.hdrOK = walk.hdrOK;
+    r.imgOK = walk.imgOK;
+    r.isDicomDir = walk.dirMode;
+    r.dicomDir = std::move(walk.dir);
+  } catch (const std::bad_alloc&) {
+    throw EDicomReadError("Out of memory while reading the header");
+  }
+  return r;
+}
+
+}  // namespace
+
+DicomReadResult ReadDicomHeaderFromFile(const std::string& fileName, bool readFrameTables,
+                                        DICOMdata& header, const DicomMessageSink& sink) {
+  header.JPEGlosslessCpt = header.JPEGJ2k = header.JPEGlossyCpt = false;
+  FileByteSource src;
+  if (!src.Open(fileName)) return {};
+  return ReadFromSource(src, readFrameTables, header, sink);
+}
+
+DicomReadResult ReadDicomHeaderFromMemory(const uint8_t* data, size_t size, bool readFrameTables,
+                                          DICOMdata& header, const DicomMessageSink& sink) {
+  MemoryByteSource src(data, size);
+  return ReadFromSource(src, readFrameTables, header, sink);
+}
+
+void ReadDicomHeader(const std::string& fileName, bool readFrameTables, DICOMdata& header,
+                     bool& hdrOK, bool& imgOK, const DicomMessageSink& sink,
+                     TPatientArr* dicomDirOut) {
+  hdrOK = false;
+  imgOK = false;
+  DicomReadResult r = ReadDicomHeaderFromFile(fileName, readFrameTables, header, sink);
+  hdrOK = r.hdrOK;
+  imgOK = r.imgOK;
+  if (dicomDirOut) {
+    *dicomDirOut = r.isDicomDir ? std::move(r.dicomDir) : TPatientArr{};
+  } else if (r.isDicomDir) {
+    std::lock_guard lock(DicomDirPatientsMutex());
+    gDicomDirPatients = std::move(r.dicomDir);
+  }
+}

@@ -1,0 +1,104 @@
+#include "pixels/BaselineJpeg.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace {
+
+// libjpeg reports fatal errors through error_exit, which must not return:
+// jump back to the decode call instead of letting the library exit().
+struct ErrorManager {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+};
+
+void OnError(j_common_ptr cinfo) {
+  auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+  (*cinfo->err->format_message)(cinfo, err->message);
+  std::longjmp(err->jump, 1);
+}
+
+void OnMessage(j_common_ptr, int) {}  // corrupt-data warnings stay silent
+void OnOutput(j_common_ptr) {}
+
+enum class Target { kRgb, kGrey };
+
+// Plain C-style body: nothing with a destructor may live across setjmp, so
+// the scratch row is allocated by the caller.
+bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Target target,
+            std::vector<uint8_t>& row, std::string* reason) {
+  jpeg_decompress_struct cinfo;
+  ErrorManager err;
+  cinfo.err = jpeg_std_error(&err.base);
+  err.base.error_exit = OnError;
+  err.base.emit_message = OnMessage;
+  err.base.output_message = OnOutput;
+  err.message[0] = 0;
+  if (setjmp(err.jump)) {
+    if (reason) *reason = std::string("JPEG: ") + err.message;
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+  jpeg_read_header(&cinfo, TRUE);
+  // One component decodes straight to grey, which equals every channel of
+  // its RGB conversion.
+  const bool greyPicture = cinfo.num_components == 1;
+  cinfo.out_color_space = (target == Target::kGrey && greyPicture) ? JCS_GRAYSCALE : JCS_RGB;
+  // Compare sizes before the library allocates anything for the picture.
+  jpeg_calc_output_dimensions(&cinfo);
+  const int64_t width = cinfo.output_width;
+  const int64_t height = cinfo.output_height;
+  if (width * height != expected) {
+    if (reason) {
+      char text[128];
+      std::snprintf(text, sizeof text, "JPEG picture is %lld x %lld, the image has %lld pixels",
+                    static_cast<long long>(width), static_cast<long long>(height),
+                    static_cast<long long>(expected));
+      *reason = text;
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
+  jpeg_start_decompress(&cinfo);
+  const int channels = cinfo.output_components;
+  const bool direct = target == Target::kRgb || channels == 1;
+  if (!direct) row.resize(static_cast<size_t>(width) * static_cast<size_t>(channels));
+  while (cinfo.output_scanline < cinfo.output_height) {
+    const int64_t y = cinfo.output_scanline;
+    if (direct) {
+      JSAMPROW line = out + y * width * channels;
+      jpeg_read_scanlines(&cinfo, &line, 1);
+    } else {
+      JSAMPROW line = row.data();
+      jpeg_read_scanlines(&cinfo, &line, 1);
+      uint8_t* dst = out + y * width;
+      for (int64_t x = 0; x < width; ++x) dst[x] = row[static_cast<size_t>(x * channels)];
+    }
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return true;
+}
+
+}  // namespace
+
+bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pixelCount,
+                     std::string* reason) {
+  if (!data || size == 0 || !out) return false;
+  std::vector<uint8_t> row;
+  return Decode(data, size, out, pixelCount, Target::kRgb, row, reason);
+}
+
+bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,
+                      std::string* reason) {
+  if (!data || size == 0 || !out) return false;
+  std::vector<uint8_t> row;
+  return Decode(data, size, out, byteCount, Target::kGrey, row, reason);
+}

@@ -1,0 +1,24 @@
+// Baseline and extended (8-bit) JPEG frames through libjpeg-turbo, read from
+// the frame's bytes in memory.
+//
+// Output layouts, top row first, left to right:
+//   DecodeJpegToRgb  - 3 x pixelCount bytes, R, G, B per pixel (YCbCr becomes
+//                      RGB and one component becomes R = G = B, as libjpeg
+//                      converts by default);
+//   DecodeJpegToGrey - byteCount bytes, the red channel of that conversion
+//                      (the grey level itself for a one-component picture).
+// The picture is decoded at full size and copied only when its pixel count
+// equals the expected count; otherwise `out` is left untouched. libjpeg's
+// errors (not a JPEG stream, a process it cannot decode such as 12-bit or
+// JPEG-LS data) return false with the library's message; its warnings about
+// corrupt data are silent, as the picture is still delivered.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pixelCount,
+                     std::string* reason = nullptr);
+bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,
+                      std::string* reason = nullptr);

@@ -1,0 +1,367 @@
+#include "pixels/FrameDecoder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "pixels/BaselineJpeg.h"
+#include "pixels/FrameGeometry.h"
+#include "pixels/OpenJpeg.h"
+#include "pixels/RleDecoder.h"
+#include "pixels/lsjpeg.h"
+
+namespace {
+
+enum class Codec { kNone, kJpeg2000, kLossless, kBaseline, kRle };
+
+// First match wins, as the header reader may set more than one flag.
+Codec ChooseCodec(const DICOMdata& h) {
+  if (h.JPEGJ2k) return Codec::kJpeg2000;
+  if (h.JPEGlosslessCpt) return Codec::kLossless;
+  if (h.JPEGlossyCpt) return Codec::kBaseline;
+  if (h.RunLengthEncoding) return Codec::kRle;
+  return Codec::kNone;
+}
+
+// The largest frame `compressed` bytes can honestly expand to, so a header
+// claiming a huge image over a few bytes allocates nothing. Lossless JPEG
+// spends at least one bit per sample, RLE at least two bytes per 128, and
+// baseline JPEG at least two bits per 8 x 8 block; JPEG 2000 has no such
+// floor, so a generous fixed allowance covers blank frames.
+bool ExpansionIsPlausible(Codec codec, int64_t frameBytes, int64_t compressed) {
+  switch (codec) {
+    case Codec::kLossless:
+      return frameBytes <= 16 * compressed;
+    case Codec::kRle:
+      return frameBytes <= 64 * compressed;
+    case Codec::kBaseline:
+      return frameBytes <= 1024 * compressed;
+    case Codec::kJpeg2000:
+      return frameBytes <= 4096 * compressed || frameBytes <= (int64_t{256} << 20);
+    case Codec::kNone:
+      break;
+  }
+  return true;
+}
+
+class FrameFile {
+ public:
+  explicit FrameFile(const std::string& path) : in_(path, std::ios::binary) {
+    if (!in_) return;
+    in_.seekg(0, std::ios::end);
+    size_ = static_cast<int64_t>(in_.tellg());
+    if (size_ < 0) size_ = 0;
+  }
+  bool ok() const { return static_cast<bool>(in_); }
+  int64_t size() const { return size_; }
+
+  // Reads exactly n bytes at pos, or fails.
+  bool ReadAt(int64_t pos, int64_t n, void* dst) {
+    if (pos < 0 || n < 0 || pos > size_ || n > size_ - pos) return false;
+    in_.clear();
+    in_.seekg(pos);
+    in_.read(static_cast<char*>(dst), n);
+    return in_.gcount() == n;
+  }
+
+ private:
+  std::ifstream in_;
+  int64_t size_ = 0;
+};
+
+inline uint32_t Le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// An encapsulated item header: tag (FFFE,E000), little endian, and length.
+bool ReadItemHeader(FrameFile& f, int64_t pos, uint32_t& length) {
+  uint8_t h[8];
+  if (!f.ReadAt(pos, 8, h)) return false;
+  if (!(h[0] == 0xFE && h[1] == 0xFF && h[2] == 0x00 && h[3] == 0xE0)) return false;
+  length = Le32(h + 4);
+  return true;
+}
+
+// The compressed bytes of one frame: `length` data bytes from `pos` on. A
+// frame that spans several fragments has its first byte and the sum of the
+// fragment lengths in the table; the item headers between the fragments are
+// skipped. A file that ends early yields what it holds.
+bool ReadCompressedFrame(FrameFile& f, int64_t pos, int64_t length, std::vector<uint8_t>& bytes) {
+  if (pos < 0 || length <= 0 || pos >= f.size()) return false;
+  length = std::min(length, f.size() - pos);
+  int64_t first = length;
+  uint32_t itemLength = 0;
+  if (pos >= 8 && ReadItemHeader(f, pos - 8, itemLength) && itemLength < length) {
+    first = itemLength;
+  }
+  bytes.resize(static_cast<size_t>(length));
+  if (!f.ReadAt(pos, first, bytes.data())) return false;
+  int64_t got = first;
+  int64_t next = pos + first;
+  while (got < length) {
+    if (!ReadItemHeader(f, next, itemLength)) break;
+    next += 8;
+    const int64_t n = std::min({int64_t{itemLength}, length - got, f.size() - next});
+    if (n <= 0 || !f.ReadAt(next, n, bytes.data() + got)) break;
+    got += n;
+    next += itemLength;
+  }
+  bytes.resize(static_cast<size_t>(got));
+  return got > 0;
+}
+
+void SwapWords(std::vector<int16_t>& words) {
+  for (int16_t& w : words) {
+    const auto u = static_cast<uint16_t>(w);
+    w = static_cast<int16_t>(static_cast<uint16_t>(u << 8 | u >> 8));
+  }
+}
+
+// Colour by plane (R plane, G plane, B plane) to R, G, B per pixel.
+void PlanarToInterleaved(std::vector<uint8_t>& rgb, int64_t pixels) {
+  const std::vector<uint8_t> planes = rgb;
+  const uint8_t* r = planes.data();
+  const uint8_t* g = r + pixels;
+  const uint8_t* b = g + pixels;
+  for (int64_t i = 0; i < pixels; ++i) {
+    rgb[3 * i] = r[i];
+    rgb[3 * i + 1] = g[i];
+    rgb[3 * i + 2] = b[i];
+  }
+}
+
+// Stored data is read as it lies in the file; codecs already deliver native
+// words and interleaved colour.
+void ApplyStoredLayout(const DICOMdata& h, const FrameGeometry& g, DecodedFrame& out) {
+  if (g.bitProduct == 16 && h.little_endian != 1 && !h.GenesisCpt) SwapWords(out.buff16);
+  if (g.bitProduct == 24 && h.PlanarConfig == 1) PlanarToInterleaved(out.buff24, g.pixelCount);
+}
+
+std::string Describe(const char* format, long long a, long long b = 0, long long c = 0) {
+  char text[200];
+  std::snprintf(text, sizeof text, format, a, b, c);
+  return text;
+}
+
+class Decoder {
+ public:
+  Decoder(const DICOMdata& h, const FrameGeometry& g, DecodedFrame& out, std::string& why)
+      : h_(h), g_(g), out_(out), why_(why) {}
+
+  bool Uncompressed(FrameFile& f, int frame) {
+    const int64_t s = g_.frameBytes;
+    if (h_.ImageStart < 0 || h_.ImageStart > f.size() || s > f.size() - h_.ImageStart ||
+        frame - 1 > (f.size() - h_.ImageStart - s) / s) {
+      why_ = Describe("frame %lld (%lld bytes) lies beyond the end of the file", frame, s);
+      return false;
+    }
+    const int64_t offset = h_.ImageStart + s * (frame - 1);
+    void* dst = Allocate();
+    if (!f.ReadAt(offset, s, dst)) {
+      why_ = "the pixel data cannot be read";
+      return false;
+    }
+    return true;
+  }
+
+  bool Compressed(Codec codec, const std::vector<uint8_t>& bytes) {
+    switch (codec) {
+      case Codec::kJpeg2000:
+        return Jpeg2000(bytes);
+      case Codec::kLossless:
+        return Lossless(bytes);
+      case Codec::kBaseline:
+        return Baseline(bytes);
+      case Codec::kRle:
+        return Rle(bytes);
+      case Codec::kNone:
+        break;
+    }
+    return false;
+  }
+
+ private:
+  // The buffer P selects, S bytes, zero-filled.
+  void* Allocate() {
+    const auto n = static_cast<size_t>(g_.pixelCount);
+    switch (g_.bitProduct) {
+      case 8:
+        out_.buff8.assign(n, 0);
+        return out_.buff8.data();
+      case 16:
+        out_.buff16.assign(n, 0);
+        return out_.buff16.data();
+      default:
+        out_.buff24.assign(3 * n, 0);
+        return out_.buff24.data();
+    }
+  }
+
+  bool Jpeg2000(const std::vector<uint8_t>& bytes) {
+    Jpeg2000Output o;
+    void* dst = Allocate();
+    if (g_.bitProduct == 8) o.out8 = static_cast<uint8_t*>(dst);
+    if (g_.bitProduct == 16) o.out16 = static_cast<uint16_t*>(dst);
+    if (g_.bitProduct == 24) o.out24 = static_cast<uint8_t*>(dst);
+    const int threads = static_cast<int>(std::min(8u, std::thread::hardware_concurrency()));
+    return DecodeJpeg2000(bytes.data(), bytes.size(), g_.pixelCount, o, threads, &why_);
+  }
+
+  bool Lossless(const std::vector<uint8_t>& bytes) {
+    LosslessJpegInfo info;
+    if (!ReadLosslessJpegInfo(bytes.data(), bytes.size(), info)) {
+      why_ = "the frame is not a lossless JPEG stream";
+      return false;
+    }
+    LosslessJpegResult result;
+    if (info.precision > 8) {
+      if (g_.bitProduct != 16) {
+        why_ = Describe("%lld-bit lossless JPEG samples do not fit a %lld-bit image",
+                        info.precision, g_.bitProduct);
+        return false;
+      }
+      auto* dst = static_cast<uint16_t*>(Allocate());
+      result = DecodeLosslessJpeg(bytes.data(), bytes.size(), dst, out_.buff16.size(), nullptr, 0);
+    } else if (g_.bitProduct == 16) {
+      // 8-bit samples of an image stored in words: widen.
+      std::vector<uint8_t> bytesOut(static_cast<size_t>(g_.pixelCount), 0);
+      result = DecodeLosslessJpeg(bytes.data(), bytes.size(), nullptr, 0, bytesOut.data(),
+                                  bytesOut.size());
+      out_.buff16.assign(bytesOut.begin(), bytesOut.end());
+    } else {
+      auto* dst = static_cast<uint8_t*>(Allocate());
+      const size_t count = static_cast<size_t>(g_.frameBytes);
+      result = DecodeLosslessJpeg(bytes.data(), bytes.size(), nullptr, 0, dst, count);
+    }
+    if (result == LosslessJpegResult::kFailed) {
+      why_ = "the lossless JPEG stream does not decode";
+      return false;
+    }
+    return true;
+  }
+
+  bool Baseline(const std::vector<uint8_t>& bytes) {
+    if (g_.bitProduct == 16) {
+      why_ = "JPEG frames of 16-bit images (12-bit JPEG) are not supported";
+      return false;
+    }
+    auto* dst = static_cast<uint8_t*>(Allocate());
+    if (g_.bitProduct == 24) {
+      return DecodeJpegToRgb(bytes.data(), bytes.size(), dst, g_.pixelCount, &why_);
+    }
+    return DecodeJpegToGrey(bytes.data(), bytes.size(), dst, g_.frameBytes, &why_);
+  }
+
+  bool Rle(const std::vector<uint8_t>& bytes) {
+    const int samples = h_.SamplesPerPixel;
+    if (h_.Allocbits_per_pixel % 8 != 0 || samples < 1) {
+      why_ =
+          Describe("RLE data with %lld bits allocated cannot be decoded", h_.Allocbits_per_pixel);
+      return false;
+    }
+    auto* dst = static_cast<uint8_t*>(Allocate());
+    return DecodeRle(bytes.data(), bytes.size(), samples, h_.Allocbits_per_pixel / 8, g_.pixelCount,
+                     dst, &why_);
+  }
+
+  const DICOMdata& h_;
+  const FrameGeometry& g_;
+  DecodedFrame& out_;
+  std::string& why_;
+};
+
+}  // namespace
+
+bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<int64_t>& framePos,
+                 const std::vector<int64_t>& frameSize, int frame, DecodedFrame& out,
+                 std::string* reason) {
+  out = DecodedFrame{};
+  std::string why;
+  const bool ok = [&] {
+    const FrameGeometry g = ComputeFrameGeometry(h);
+    if (!IsDisplayableBitProduct(g.bitProduct)) {
+      why = Describe("%lld bits per pixel cannot be displayed", g.bitProduct);
+      return false;
+    }
+    if (g.pixelCount <= 0) {
+      why = "the image has no pixels";
+      return false;
+    }
+    const int frames = std::max(1, h.XYZdim[2]);
+    if (frame < 1 || frame > frames) {
+      why = Describe("frame %lld is outside 1 ... %lld", frame, frames);
+      return false;
+    }
+    FrameFile file(path);
+    if (!file.ok()) {
+      why = "the file cannot be opened";
+      return false;
+    }
+    Decoder decoder(h, g, out, why);
+    const Codec codec = ChooseCodec(h);
+    if (codec == Codec::kNone) {
+      if (!decoder.Uncompressed(file, frame)) return false;
+      ApplyStoredLayout(h, g, out);
+      return true;
+    }
+
+    const size_t entry = static_cast<size_t>(frame - 1);
+    int64_t pos, length;
+    if (entry < framePos.size() && entry < frameSize.size()) {
+      pos = framePos[entry];
+      length = frameSize[entry];
+    } else if (frame == 1 && h.CompressSz > 0) {
+      pos = h.CompressOffset;
+      length = h.CompressSz;
+    } else {
+      why = Describe("frame %lld has no compressed data", frame);
+      return false;
+    }
+    if (length <= 0 || !ExpansionIsPlausible(codec, g.frameBytes, length)) {
+      why = Describe("a frame of %lld bytes cannot come from %lld compressed bytes", g.frameBytes,
+                     length);
+      return false;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadCompressedFrame(file, pos, length, bytes)) {
+      why = Describe("the compressed data of frame %lld cannot be read", frame);
+      return false;
+    }
+    return decoder.Compressed(codec, bytes);
+  }();
+  if (!ok) {
+    out = DecodedFrame{};
+    if (reason) *reason = why.empty() ? "the frame cannot be decoded" : why;
+  }
+  return ok;
+}
+
+void ApplyModalityLut(DICOMdata& h, std::vector<int16_t>& buff16) {
+  const TLut& lut = h.Lut;
+  if (ComputeFrameGeometry(h).bitProduct != 16 || lut.LutSize <= 0 || lut.Lutdata.empty() ||
+      buff16.empty()) {
+    return;
+  }
+  const int64_t entries = std::min<int64_t>(lut.LutSize, static_cast<int64_t>(lut.Lutdata.size()));
+  const double first = lut.LutOffset;
+  const double last = static_cast<double>(lut.LutOffset) + static_cast<double>(entries - 1);
+  const bool isSigned = h.pixel_representation == 1;
+  // Every possible word once, then one lookup per pixel.
+  std::vector<int16_t> map(65536);
+  for (uint32_t u = 0; u < 65536; ++u) {
+    const double w = isSigned ? static_cast<int16_t>(u) : static_cast<double>(u);
+    double v = std::nearbyint(w * static_cast<double>(h.IntenScale) +
+                              static_cast<double>(h.IntenIntercept));
+    if (!(v >= first)) v = first;  // also catches NaN
+    if (v > last) v = last;
+    const auto index = static_cast<size_t>(static_cast<int64_t>(v) - lut.LutOffset);
+    map[u] = static_cast<int16_t>(static_cast<uint16_t>(lut.Lutdata[index]));
+  }
+  for (int16_t& w : buff16) w = map[static_cast<uint16_t>(w)];
+  h.IntenScale = 1.0f;
+  h.IntenIntercept = 0.0f;
+}

@@ -1,0 +1,121 @@
+#include "pixels/RleDecoder.h"
+
+#include <bit>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr size_t kHeaderSize = 64;
+constexpr int kMaxSegments = 15;
+
+inline uint32_t Le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// PackBits: a control byte n in 0 ... 127 copies n + 1 literal bytes, -1 ...
+// -127 repeats the next byte 1 - n times, -128 does nothing. Returns the
+// bytes written; stops at whichever of input or output ends first.
+size_t UnpackBits(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+  size_t i = 0, o = 0;
+  while (i < inSize && o < outSize) {
+    const int n = static_cast<int8_t>(in[i++]);
+    if (n >= 0) {
+      size_t count = static_cast<size_t>(n) + 1;
+      if (count > inSize - i) count = inSize - i;
+      if (count > outSize - o) count = outSize - o;
+      std::memcpy(out + o, in + i, count);
+      i += static_cast<size_t>(n) + 1;
+      o += count;
+    } else if (n != -128) {
+      if (i >= inSize) break;
+      size_t count = static_cast<size_t>(1 - n);
+      if (count > outSize - o) count = outSize - o;
+      std::memset(out + o, in[i++], count);
+      o += count;
+    }
+  }
+  return o;
+}
+
+bool Fail(std::string* reason, const char* text) {
+  if (reason) *reason = text;
+  return false;
+}
+
+}  // namespace
+
+bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesPerSample,
+               int64_t pixelCount, uint8_t* out, std::string* reason) {
+  if (samplesPerPixel < 1 || bytesPerSample < 1 || pixelCount <= 0 || !out) {
+    return Fail(reason, "RLE frame has no samples to decode");
+  }
+  const int segments = samplesPerPixel * bytesPerSample;
+  if (segments > kMaxSegments) return Fail(reason, "RLE frame needs more than 15 segments");
+  if (!data || size < kHeaderSize) return Fail(reason, "RLE frame header is truncated");
+  const uint32_t declared = Le32(data);
+  if (declared < static_cast<uint32_t>(segments) || declared > kMaxSegments) {
+    return Fail(reason, "RLE frame has the wrong number of segments");
+  }
+  uint32_t offsets[kMaxSegments + 1];
+  for (uint32_t s = 0; s < declared; ++s) offsets[s] = Le32(data + 4 + 4 * s);
+
+  const size_t plane = static_cast<size_t>(pixelCount);
+  if (segments == 1) {
+    const size_t begin = offsets[0];
+    if (begin < kHeaderSize || begin > size) return Fail(reason, "RLE segment offset is invalid");
+    size_t end = declared > 1 ? offsets[1] : size;
+    if (end > size || end < begin) end = size;
+    const size_t got = UnpackBits(data + begin, end - begin, out, plane);
+    std::memset(out + got, 0, plane - got);
+    return true;
+  }
+
+  // Every segment into its own plane first (runs become memset and memcpy),
+  // then one pass that interleaves them.
+  auto planes = std::make_unique_for_overwrite<uint8_t[]>(plane * static_cast<size_t>(segments));
+  for (int s = 0; s < segments; ++s) {
+    const size_t begin = offsets[s];
+    // A segment ends where the next begins, or at the end of the data when
+    // the offsets are out of order.
+    size_t end = static_cast<uint32_t>(s) + 1 < declared ? offsets[s + 1] : size;
+    if (end > size || end < begin) end = size;
+    if (begin < kHeaderSize || begin > size) return Fail(reason, "RLE segment offset is invalid");
+    uint8_t* dst = planes.get() + plane * static_cast<size_t>(s);
+    const size_t got = UnpackBits(data + begin, end - begin, dst, plane);
+    std::memset(dst + got, 0, plane - got);
+  }
+
+  const uint8_t* p = planes.get();
+  if (samplesPerPixel == 1 && bytesPerSample == 2) {
+    const uint8_t* hi = p;
+    const uint8_t* lo = p + plane;
+    for (size_t i = 0; i < plane; ++i) {
+      const uint16_t w = static_cast<uint16_t>(hi[i] << 8 | lo[i]);
+      std::memcpy(out + 2 * i, &w, 2);
+    }
+  } else if (samplesPerPixel == 3 && bytesPerSample == 1) {
+    const uint8_t* r = p;
+    const uint8_t* g = p + plane;
+    const uint8_t* b = p + 2 * plane;
+    for (size_t i = 0; i < plane; ++i) {
+      out[3 * i] = r[i];
+      out[3 * i + 1] = g[i];
+      out[3 * i + 2] = b[i];
+    }
+  } else {
+    // Segment s holds byte s % bytesPerSample (most significant first) of
+    // sample s / bytesPerSample.
+    const size_t pixelBytes = static_cast<size_t>(segments);
+    for (int s = 0; s < segments; ++s) {
+      const int significance = s % bytesPerSample;
+      const int byteInSample = std::endian::native == std::endian::little
+                                   ? bytesPerSample - 1 - significance
+                                   : significance;
+      uint8_t* dst = out + (s / bytesPerSample) * bytesPerSample + byteInSample;
+      const uint8_t* src = p + plane * static_cast<size_t>(s);
+      for (size_t i = 0; i < plane; ++i) dst[i * pixelBytes] = src[i];
+    }
+  }
+  return true;
+}

@@ -1,0 +1,18 @@
+// RLE Lossless (DICOM PS3.5 Annex G) over one compressed frame in memory.
+//
+// Output layout: pixels row by row, top row first, the samples of a pixel
+// interleaved (R, G, B for colour, whatever the planar configuration says,
+// since RLE stores planes by nature); each sample's bytes in machine byte
+// order, so 16-bit samples are native words. The output holds
+// pixelCount x samplesPerPixel x bytesPerSample bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Decodes into `out`. Returns false, with a reason, when the frame header is
+// malformed or lacks segments. A segment that ends early gives zero bytes for
+// the rest of its plane; a run that would overflow is cut at the end.
+bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesPerSample,
+               int64_t pixelCount, uint8_t* out, std::string* reason = nullptr);

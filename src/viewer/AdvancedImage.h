@@ -1,0 +1,250 @@
+// The image control of a viewer cell: loads a frame of an image of the study
+// tree (caching every decoded frame in the tree), turns it into a display
+// bitmap through the window or brightness/contrast tables, and paints the cell
+// with zoom, pan, turns and flips and the information layers.
+//
+// Threads. Loading, decoding and caching run on the UI thread. The operations
+// that commands of the all-viewers mode call from pool threads (flips, invert,
+// turns, fit, window reset, zoom, pan, WwWL, locks, show switches) change only
+// this cell's state and images under the cell's lock; they paint the surface
+// on the calling thread and hand the widget update to the UI thread, queued.
+// Public fields are read and written on the UI thread (or by the cell's own
+// operations); a pool thread must not touch another cell.
+#pragma once
+
+#include <QImage>
+#include <QPoint>
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dicom/define_types.h"
+#include "pixels/DisplayBitmap.h"
+#include "pixels/FrameDecoder.h"
+#include "viewer/Orientation.h"
+#include "viewer/ViewerTypes.h"
+
+class QPainter;
+class TThreadedTimer;
+class TViewer;
+
+class TadvancedImage : public QWidget {
+  Q_OBJECT
+
+ public:
+  // owner: the viewer cell (a TViewer) or any widget; the control fills it.
+  explicit TadvancedImage(QWidget* owner = nullptr);
+  ~TadvancedImage() override;
+
+  // ---- Loading and frame caching (UI thread) ----
+
+  // Shows frame `Frame` (limited to the image's frames) of `path`, the image at
+  // the cell's tree position. A frame cached in the tree is shown without
+  // opening the file. Returns false, leaving the cell as it was, when the file
+  // or frame cannot be shown (LastLoadError() says why).
+  bool LoadFile(const std::string& path, int Frame);
+  // Decodes frame CurrentFrame of filepath with the header in gDicomData,
+  // builds the bitmap, renders and caches the frame.
+  bool DisplayImage();
+  // Reads only the header of path into gDicomData and the frame tables.
+  bool ReadDicom(const std::string& path);
+  // Empties the cell.
+  void Clear();
+  const std::string& LastLoadError() const { return FLastError; }
+
+  bool IsTheSamePatient() const;
+  bool IsTheSameStudy() const;
+  bool IsTheSameSeries() const;
+  bool IsTheSameImage() const;
+  // The image has more than one frame.
+  bool IsCine() const { return gDicomData.XYZdim[2] > 1; }
+  // 8-bit grey or 24-bit colour: adjusted by brightness and contrast.
+  bool IsByteImage() const;
+
+  // ---- Window/level and the display bitmap ----
+
+  // Rebuilds bmp from the frame buffers and the window or brightness/contrast.
+  // False (bmp unchanged) when the buffers cannot make a picture.
+  bool createBitmap();
+  // Sets the window in effect; the caller rebuilds and renders.
+  void SetWwWl(int _ww, int _wl);
+  void ResetWwWL();
+  void Invert();
+  void LockWwWl(bool _lock);
+  // Proportional window drag of the all-viewers mode (movement since the last
+  // handled step).
+  void WwWL(int diffX, int diffY, int sensetivityFactor);
+  // The cell's own window drag with the mouse at (X, Y): a step of 10 once the
+  // mouse has moved more than 10 pixels from the last step along an axis.
+  void WindowDrag(int X, int Y);
+
+  // ---- View geometry ----
+
+  void FitImage();
+  void Zoom(int diffY);
+  void Pan(int diffX, int diffY);
+  // Re-lays the surface after a size change (no render).
+  void ResizeImage();
+  void DoResize();
+  // Undoes window changes, turns and flips; reloads frame 1 and fits.
+  void ResetImage();
+  void Rotate(RotateAngels angel);
+  void Rotate90();
+  void Rotate180();
+  void Rotate270();
+  void Flip(FlipTypes fType);
+  void LockZoom(bool _lock);
+  // Re-applies the orientation state to a freshly built, unturned bmp.
+  void ApplyOrientation();
+  QPoint ImageToView(QPoint p) const;
+  QPoint ViewToImage(QPoint p) const;
+  // The render pass: repaints the surface from the current state.
+  void RenderViewer();
+
+  bool Selected() const { return _selected; }
+  void setSelected(bool v);
+  bool Active() const { return _active; }
+  void setActive(bool v);
+  bool ShowInfo() const { return _showInfo; }
+  void setShowInfo(bool v);
+  bool ShowOverlay() const { return _showOverlay; }
+  void setShowOverlay(bool v);
+
+  // ---- Orientation letters ----
+
+  // Computes the letters of the four edges from the six direction cosines.
+  void SetOrientation(const std::array<double, 6>& cosines);
+  void ComputeOrientationLabels();
+
+  // ---- Cine state used by loading (playback comes with frame stepping) ----
+
+  unsigned CineFrameRate() const { return _cineFramerate; }
+  void setCineFrameRate(unsigned Value);
+  // Shows the host cell's frame track bar for a multi-frame image, else hides it.
+  void UpdateCineTrackBar();
+
+  // ---- Mouse protocol of the surface ----
+
+  void ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
+  void ImgOnMouseMove(Qt::MouseButtons Buttons, Qt::KeyboardModifiers Shift, int X, int Y);
+  void ImgOnMouseUp(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
+
+  // Copies of the drawing surface and the display bitmap, taken under their locks.
+  QImage Surface() const;
+  QImage Bitmap() const;
+  // The decoded frame on display.
+  const DecodedFrame& Buffers() const { return FBuffers; }
+
+  // ---- Fields ----
+
+  // Header of the image on display (window defaulted, lookup table applied).
+  DICOMdata gDicomData;
+  std::string filepath;           // file whose frames are decoded
+  std::string CurrentOpenedPath;  // path of the last load that completed
+  int frameCount = 1;
+  int CurrentFrame = 1;  // 1-based
+  int gECATslices = 0;
+  std::vector<int64_t> gECATposra;  // file offset of each compressed frame
+  std::vector<int64_t> gECATszra;   // byte length of each compressed frame
+  bool _DecodingFrame = false;
+  bool PreparingImage = false;
+  bool HasImage = false;
+
+  // Position in the study tree, set by the caller before a load.
+  int PatientIndex = 0, StudyIndex = 0, SeriesIndex = 0, ImageIndex = 0;
+  // Position of the image last turned into a bitmap; -1: none yet.
+  int LastPatientIndex = -1, LastStudyIndex = -1, LastSeriesIndex = -1, LastImageIndex = -1;
+
+  int windowWidth = 0, windowLevel = 0;  // in effect, rescaled units
+  int DeltaWW = 0, DeltaWL = 0;          // user offsets to the header window
+  int cineWW = 0, cineWL = 0;            // window carried through a multi-frame image
+  int brightness = 0, contrast = 0;      // byte images
+  int max16 = 0, min16 = 0;
+  bool Inverted = false;
+  bool _LockWwWl = true;
+
+  QImage img;  // the drawing surface, the control's size
+  QImage bmp;  // the display bitmap, turned and mirrored; null without an image
+  QPoint viewerCenter;
+  QPoint imageCenter;  // always viewerCenter + (PanX, panY)
+  bool IsMouseDown = false;
+  int lastX = 0, lastY = 0;
+  int PanX = 0, panY = 0;
+  int zoomFactor = 100;  // percent, never below 1
+  bool _LockZoom = true;
+  bool lockDirection = false;
+  OrientationState orientation;  // Top, Right, Bottom, Left
+
+  std::array<QString, 4> orientation_labels;  // indexed by Directions
+  double top_cos_x = 0, top_cos_y = 0, top_cos_z = 0;
+  double left_cos_x = 0, left_cos_y = 0, left_cos_z = 0;
+  QString _Right_Label, _Bottom_Label, _Left_Label, _Top_Label;
+
+  unsigned _cineFramerate = 15;
+  bool InCineMode = false;
+  std::unique_ptr<TThreadedTimer> CineTimer;
+
+  ViewerAction Action = VAPan;
+  bool inDeleteMode = false;
+  TShapeArray Shapes;
+  int SelectedShapeIndex = -1;
+  bool AngleSecondLine = false;
+  Shape ReferenceLine;  // in image space; all zero: none
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  struct Staged;
+  struct Display;
+
+  bool OnUiThread() const;
+  TViewer* Host() const;
+  void RequestUpdate();
+  TImg* TreeImage() const;  // under gPatientsMutex; null when the position is not in the tree
+  bool RestoreFromCache(int frame, Staged& st) const;
+  bool ReadHeaderInto(const std::string& path, Staged& st);
+  bool DecodeInto(const std::string& path, Staged& st);
+  Display BuildDisplay(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s) const;
+  void CommitDisplay(Display& d);
+  void Commit(Staged& st);
+  void StoreInCache(TImg& image);
+  void SetLoading(bool loading);
+  void UpdateTrackBars();
+  void FitZoom();
+  CellGreyState GreyState() const;
+
+  // Paints the overlay bit plane of h into target, a bitmap in orientation state.
+  void DrawOverlayPlane(QImage& target, const DICOMdata& h, const OrientationState& state) const;
+  void DrawBitmap(QPainter& p);
+  void DrawInformation(QPainter& p);
+  void DrawRuller(QPainter& p);
+  void DrawAnnotations(QPainter& p);
+  void DrawReferenceLine(QPainter& p);
+
+  DecodedFrame FBuffers;
+  bool FOverlayInBmp = false;  // bmp carries the overlay plane
+  QImage FScaled;              // bmp shrunk for the averaging stretch
+  qint64 FScaledKey = 0;
+  // Slope and intercept as the file gives them: the lookup-table step of a
+  // later frame needs them after the displayed header took 1 and 0.
+  bool FFileRescaleKnown = false;
+  float FFileSlope = 1.0f, FFileIntercept = 0.0f;
+  std::string FLastError;
+  bool _selected = false;
+  bool _active = false;
+  bool _showInfo = true;
+  bool _showOverlay = true;
+
+  mutable std::recursive_mutex FState;  // the cell's state, buffers and bitmap
+  mutable std::mutex FSurfaceLock;      // img
+};

@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "codec_fixtures.h"
+#include "lossless_encoder.h"
+#include "pixels/BaselineJpeg.h"
+#include "pixels/OpenJpeg.h"
+
+namespace {
+
+using namespace codectest;
+
+// The last fragment of a single-frame encapsulated file.
+Bytes Fragment(const std::string& dcm) {
+  const std::vector<Bytes> items = PixelItems(dcm);
+  EXPECT_GE(items.size(), 2u) << dcm;
+  return items.size() < 2 ? Bytes() : items.back();
+}
+
+// The samples of a binary PPM or PGM file.
+Bytes PnmBody(const Bytes& pnm, int& channels) {
+  std::string header(pnm.begin(),
+                     pnm.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(pnm.size(), 64)));
+  std::istringstream in(header);
+  std::string magic;
+  int w = 0, h = 0, max = 0;
+  in >> magic >> w >> h >> max;
+  channels = magic == "P6" ? 3 : 1;
+  const size_t body = static_cast<size_t>(w) * h * channels;
+  return pnm.size() < body ? Bytes()
+                           : Bytes(pnm.end() - static_cast<std::ptrdiff_t>(body), pnm.end());
+}
+
+Bytes Djpeg(const std::string& dir, const Bytes& jpeg, int& channels) {
+  WriteBytes(dir + "/frame.jpg", jpeg);
+  EXPECT_TRUE(RunTool("djpeg -pnm -outfile " + Quote(dir + "/frame.pnm") + " " +
+                      Quote(dir + "/frame.jpg")));
+  return PnmBody(ReadBytes(dir + "/frame.pnm"), channels);
+}
+
+TEST(BaselineJpeg, SampleFilesDecodeLikeDjpeg) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  const std::string dir = TestDir();
+  for (const char* name :
+       {"SC_rgb_jpeg_dcmtk.dcm", "SC_jpeg_no_color_transform.dcm", "SC_rgb_dcmtk_+eb+cy+n1.dcm",
+        "SC_rgb_dcmtk_+eb+cy+s4.dcm", "SC_rgb_small_odd_jpeg.dcm", "SC_rgb_jpeg_app14_dcmd.dcm",
+        "SC_rgb_jpeg_lossy_gdcm.dcm"}) {
+    SCOPED_TRACE(name);
+    const Bytes jpeg = Fragment(testsupport::SamplePath(name));
+    int channels = 0;
+    const Bytes expected = Djpeg(dir, jpeg, channels);
+    ASSERT_EQ(channels, 3);
+    const int64_t pixels = static_cast<int64_t>(expected.size() / 3);
+    Bytes rgb(expected.size());
+    std::string why;
+    ASSERT_TRUE(DecodeJpegToRgb(jpeg.data(), jpeg.size(), rgb.data(), pixels, &why)) << why;
+    EXPECT_TRUE(rgb == expected);
+    // As grey: the red channel.
+    Bytes grey(static_cast<size_t>(pixels));
+    ASSERT_TRUE(DecodeJpegToGrey(jpeg.data(), jpeg.size(), grey.data(), pixels, &why)) << why;
+    for (int64_t i = 0; i < pixels; ++i) ASSERT_EQ(grey[i], rgb[3 * i]) << i;
+  }
+}
+
+TEST(BaselineJpeg, GreyPictureGivesItsGreyLevels) {
+  const std::string dir = TestDir();
+  const auto picture = TestPicture(37, 23, 1, 8, 3);
+  Bytes pgm = {'P', '5', '\n', '3', '7', ' ', '2', '3', '\n', '2', '5', '5', '\n'};
+  pgm.insert(pgm.end(), picture.begin(), picture.end());
+  WriteBytes(dir + "/in.pgm", pgm);
+  ASSERT_TRUE(RunTool("cjpeg -grayscale -outfile " + Quote(dir + "/grey.jpg") + " " +
+                      Quote(dir + "/in.pgm")));
+  const Bytes jpeg = ReadBytes(dir + "/grey.jpg");
+  int channels = 0;
+  const Bytes expected = Djpeg(dir, jpeg, channels);
+  ASSERT_EQ(channels, 1);
+  Bytes grey(expected.size());
+  ASSERT_TRUE(DecodeJpegToGrey(jpeg.data(), jpeg.size(), grey.data(), 37 * 23));
+  EXPECT_TRUE(grey == expected);
+  Bytes rgb(3 * expected.size());
+  ASSERT_TRUE(DecodeJpegToRgb(jpeg.data(), jpeg.size(), rgb.data(), 37 * 23));
+  for (size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_TRUE(rgb[3 * i] == expected[i] && rgb[3 * i + 1] == expected[i] &&
+                rgb[3 * i + 2] == expected[i])
+        << i;
+  }
+
+  // A picture one row short of the image leaves the output as it was.
+  Bytes untouched(3 * 37 * 24, 0xEE);
+  std::string why;
+  EXPECT_FALSE(DecodeJpegToRgb(jpeg.data(), jpeg.size(), untouched.data(), 37 * 24, &why));
+  EXPECT_NE(why.find("37 x 23"), std::string::npos) << why;
+  EXPECT_EQ(untouched, Bytes(3 * 37 * 24, 0xEE));
+  EXPECT_FALSE(DecodeJpegToGrey(jpeg.data(), jpeg.size(), untouched.data(), 37 * 24));
+  EXPECT_EQ(untouched, Bytes(3 * 37 * 24, 0xEE));
+}
+
+TEST(BaselineJpeg, LibraryErrorsComeBackAsFailures) {
+  std::string why;
+  Bytes out(64 * 64 * 3);
+  const Bytes garbage(300, 0x42);
+  EXPECT_FALSE(DecodeJpegToRgb(garbage.data(), garbage.size(), out.data(), 64 * 64, &why));
+  EXPECT_FALSE(why.empty());
+  // Lossless and 12-bit frames are beyond this decoder.
+  const Bytes lossless =
+      EncodeLossless(TestPicture(8, 8, 1, 8, 1), 8, 8, 1, codectest::LosslessOptions{});
+  EXPECT_FALSE(DecodeJpegToGrey(lossless.data(), lossless.size(), out.data(), 64, &why));
+  if (!testsupport::SampleDir().empty()) {
+    const Bytes twelve = Fragment(testsupport::SamplePath("JPGExtended.dcm"));
+    EXPECT_FALSE(DecodeJpegToGrey(twelve.data(), twelve.size(), out.data(), 1024 * 256, &why));
+    EXPECT_NE(why.find("12"), std::string::npos) << why;
+  }
+}
+
+TEST(BaselineJpeg, TruncatedAndCorruptedStreamsStayInBounds) {
+  const std::string dir = TestDir();
+  const auto picture = TestPicture(48, 32, 3, 8, 5);
+  Bytes ppm = {'P', '6', '\n', '4', '8', ' ', '3', '2', '\n', '2', '5', '5', '\n'};
+  ppm.insert(ppm.end(), picture.begin(), picture.end());
+  WriteBytes(dir + "/in.ppm", ppm);
+  ASSERT_TRUE(RunTool("cjpeg -outfile " + Quote(dir + "/c.jpg") + " " + Quote(dir + "/in.ppm")));
+  const Bytes jpeg = ReadBytes(dir + "/c.jpg");
+  Bytes out(48 * 32 * 3);
+  for (size_t cut = 0; cut < jpeg.size(); cut += 11) {
+    const auto data = std::make_unique<uint8_t[]>(cut + 1);
+    std::copy(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(cut), data.get());
+    DecodeJpegToRgb(data.get(), cut, out.data(), 48 * 32);
+  }
+  uint32_t state = 17;
+  for (int round = 0; round < 200; ++round) {
+    Bytes bad = jpeg;
+    state = state * 1664525u + 1013904223u;
+    bad[(state >> 8) % bad.size()] ^= static_cast<uint8_t>(state >> 24);
+    DecodeJpegToRgb(bad.data(), bad.size(), out.data(), 48 * 32);
+  }
+}
+
+// Pixel data gdcmconv --raw makes of a file.
+Bytes GdcmRaw(const std::string& dir, const std::string& dcm, int& planar) {
+  const std::string raw = dir + "/raw.dcm";
+  EXPECT_TRUE(RunTool("gdcmconv --raw " + Quote(dcm) + " " + Quote(raw)));
+  planar = PlanarConfiguration(raw);
+  return PixelData(raw);
+}
+
+TEST(Jpeg2000, SampleFilesDecodeLikeGdcmconv) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  const std::string dir = TestDir();
+  struct Case {
+    const char* name;
+    int64_t pixels;
+  };
+  for (const Case& c :
+       {Case{"JPEG2000.dcm", 1024 * 256}, Case{"693_J2KI.dcm", 512 * 512},
+        Case{"J2K_pixelrep_mismatch.dcm", 512 * 512}, Case{"MR_small_jp2klossless.dcm", 64 * 64}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = testsupport::SamplePath(c.name);
+    int planar = 0;
+    const Bytes expected = GdcmRaw(dir, path, planar);
+    const Bytes j2k = Fragment(path);
+    std::vector<uint16_t> words(static_cast<size_t>(c.pixels));
+    Jpeg2000Output o;
+    o.out16 = words.data();
+    std::string why;
+    ASSERT_TRUE(DecodeJpeg2000(j2k.data(), j2k.size(), c.pixels, o, 1, &why)) << why;
+    EXPECT_TRUE(WordsAsBytes(words.data(), words.size()) == expected);
+  }
+  // Colour frames show their first component as grey: R = G = B = red.
+  for (const char* name : {"GDCMJ2K_TextGBR.dcm", "SC_rgb_gdcm_KY.dcm"}) {
+    SCOPED_TRACE(name);
+    const std::string path = testsupport::SamplePath(name);
+    int planar = 0;
+    Bytes rgb = GdcmRaw(dir, path, planar);
+    const int64_t pixels = name[0] == 'G' ? 400 * 400 : 100 * 100;
+    if (planar == 1) rgb = Interleave(rgb, static_cast<size_t>(pixels));
+    const Bytes j2k = Fragment(path);
+    Bytes out(static_cast<size_t>(3 * pixels));
+    Jpeg2000Output o;
+    o.out24 = out.data();
+    ASSERT_TRUE(DecodeJpeg2000(j2k.data(), j2k.size(), pixels, o));
+    for (int64_t i = 0; i < pixels; ++i) {
+      ASSERT_TRUE(out[3 * i] == rgb[3 * i] && out[3 * i + 1] == rgb[3 * i] &&
+                  out[3 * i + 2] == rgb[3 * i])
+          << i;
+    }
+  }
+}
+
+TEST(Jpeg2000, KeepsTheBitPatternOfSixteenAndEightBitFrames) {
+  const std::string dir = TestDir();
+  // Unsigned 16-bit values above 32767 come back with their bits intact.
+  ImageSpec spec;
+  spec.columns = 40;
+  spec.rows = 30;
+  const auto picture = TestPicture(40, 30, 1, 16, 8);
+  const std::string in = WriteDicom(dir, "w16", spec, StoredBytes(picture, 16));
+  ASSERT_TRUE(RunTool("gdcmconv -K " + Quote(in) + " " + Quote(dir + "/w16.j2k.dcm")));
+  const Bytes j2k = Fragment(dir + "/w16.j2k.dcm");
+  std::vector<uint16_t> words(1200);
+  Jpeg2000Output o;
+  o.out16 = words.data();
+  ASSERT_TRUE(DecodeJpeg2000(j2k.data(), j2k.size(), 1200, o, 4));
+  EXPECT_EQ(words, picture);
+  EXPECT_GT(*std::max_element(words.begin(), words.end()), 32767);
+
+  // An 8-bit frame fills the byte buffer.
+  spec.bitsAllocated = spec.bitsStored = 8;
+  const auto bytes = TestPicture(40, 30, 1, 8, 9);
+  const std::string in8 = WriteDicom(dir, "w8", spec, StoredBytes(bytes, 8));
+  ASSERT_TRUE(RunTool("gdcmconv -K " + Quote(in8) + " " + Quote(dir + "/w8.j2k.dcm")));
+  const Bytes j2k8 = Fragment(dir + "/w8.j2k.dcm");
+  Bytes grey(1200);
+  o = Jpeg2000Output{};
+  o.out8 = grey.data();
+  ASSERT_TRUE(DecodeJpeg2000(j2k8.data(), j2k8.size(), 1200, o));
+  EXPECT_TRUE(std::equal(grey.begin(), grey.end(), bytes.begin()));
+
+  // An image with fewer samples than the frame is refused, the output untouched.
+  std::vector<uint16_t> bigger(1300, 0xEEEE);
+  o = Jpeg2000Output{};
+  o.out16 = bigger.data();
+  std::string why;
+  EXPECT_FALSE(DecodeJpeg2000(j2k.data(), j2k.size(), 1300, o, 1, &why));
+  EXPECT_FALSE(why.empty());
+  EXPECT_EQ(bigger, std::vector<uint16_t>(1300, 0xEEEE));
+}
+
+TEST(Jpeg2000, TruncatedAndCorruptedStreamsStayInBounds) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  const std::string dir = TestDir();
+  const Bytes j2k = Fragment(testsupport::SamplePath("MR_small_jp2klossless.dcm"));
+  std::vector<uint16_t> words(64 * 64);
+  Jpeg2000Output o;
+  o.out16 = words.data();
+  for (size_t cut = 0; cut < j2k.size(); cut += 97) {
+    const auto data = std::make_unique<uint8_t[]>(cut + 1);
+    std::copy(j2k.begin(), j2k.begin() + static_cast<std::ptrdiff_t>(cut), data.get());
+    DecodeJpeg2000(data.get(), cut, 64 * 64, o);
+  }
+  uint32_t state = 23;
+  for (int round = 0; round < 60; ++round) {
+    Bytes bad = j2k;
+    state = state * 1664525u + 1013904223u;
+    bad[(state >> 8) % bad.size()] ^= static_cast<uint8_t>(state >> 24);
+    DecodeJpeg2000(bad.data(), bad.size(), 64 * 64, o);
+  }
+}
+
+}  // namespace

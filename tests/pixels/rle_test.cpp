@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include "codec_fixtures.h"
+#include "pixels/RleDecoder.h"
+
+namespace {
+
+using namespace codectest;
+
+struct RleCase {
+  std::string name;
+  int frames, spp, bytesPerSample;
+  int64_t pixels;
+};
+
+// Decodes every fragment of `rleFile` and compares it with dcmdrle's output
+// of the same file, taken as R, G, B per pixel whatever its planar
+// configuration.
+void ExpectLikeDcmdrle(const std::string& dir, const std::string& rleFile, const RleCase& c) {
+  SCOPED_TRACE(c.name);
+  const std::string back = dir + "/" + c.name + ".back.dcm";
+  ASSERT_TRUE(RunTool("dcmdrle " + Quote(rleFile) + " " + Quote(back)));
+  const Bytes oracle = PixelData(back);
+  const bool planar = PlanarConfiguration(back) == 1;
+  const std::vector<Bytes> items = PixelItems(rleFile);
+  ASSERT_EQ(items.size(), static_cast<size_t>(c.frames) + 1);
+  const size_t frameBytes = static_cast<size_t>(c.pixels) * c.spp * c.bytesPerSample;
+  for (int f = 0; f < c.frames; ++f) {
+    Bytes out(frameBytes, 0xEE);
+    std::string why;
+    ASSERT_TRUE(DecodeRle(items[f + 1].data(), items[f + 1].size(), c.spp, c.bytesPerSample,
+                          c.pixels, out.data(), &why))
+        << why;
+    Bytes expected(oracle.begin() + static_cast<std::ptrdiff_t>(f * frameBytes),
+                   oracle.begin() + static_cast<std::ptrdiff_t>((f + 1) * frameBytes));
+    if (planar && c.spp == 3) {
+      expected = Interleave(expected, static_cast<size_t>(c.pixels), c.bytesPerSample);
+    }
+    // dcmdrle writes little-endian samples; ours are in machine order, the same here.
+    EXPECT_TRUE(out == expected) << "frame " << f + 1 << " differs from dcmdrle";
+  }
+}
+
+TEST(Rle, DecodesLikeDcmdrle) {
+  const std::string dir = TestDir();
+  struct Source {
+    const char* name;
+    int bitsAllocated, spp, frames, planar;
+  };
+  const Source sources[] = {{"grey8", 8, 1, 1, 0},
+                            {"grey16", 16, 1, 3, 0},
+                            {"rgb", 8, 3, 2, 0},
+                            {"rgb-planar", 8, 3, 1, 1}};
+  for (const Source& s : sources) {
+    ImageSpec spec;
+    spec.columns = 45;
+    spec.rows = 31;
+    spec.frames = s.frames;
+    spec.bitsAllocated = spec.bitsStored = s.bitsAllocated;
+    spec.samplesPerPixel = s.spp;
+    spec.planar = s.planar;
+    if (s.spp == 3) spec.photometric = "RGB";
+    Bytes stored;
+    for (int f = 0; f < s.frames; ++f) {
+      // Flat areas make long runs, noise makes literals.
+      auto picture = TestPicture(45, 31, s.spp, s.bitsAllocated, 20 + f);
+      for (size_t i = 0; i < picture.size() / 3; ++i) picture[i] = 77;
+      Bytes frame = StoredBytes(picture, s.bitsAllocated);
+      if (s.planar) {
+        Bytes planes(frame.size());
+        for (size_t i = 0; i < 45 * 31; ++i) {
+          for (size_t ch = 0; ch < 3; ++ch) planes[ch * 45 * 31 + i] = frame[3 * i + ch];
+        }
+        frame = planes;
+      }
+      stored.insert(stored.end(), frame.begin(), frame.end());
+    }
+    const std::string in = WriteDicom(dir, s.name, spec, stored);
+    const std::string rle = dir + "/" + s.name + ".rle.dcm";
+    ASSERT_TRUE(RunTool("dcmcrle " + Quote(in) + " " + Quote(rle)));
+    ExpectLikeDcmdrle(dir, rle, {s.name, s.frames, s.spp, s.bitsAllocated / 8, 45 * 31});
+  }
+}
+
+TEST(Rle, SampleFilesDecodeLikeDcmdrle) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  const std::string dir = TestDir();
+  const RleCase cases[] = {
+      {"MR_small_RLE.dcm", 1, 1, 2, 64 * 64},        {"SC_rgb_rle.dcm", 1, 3, 1, 100 * 100},
+      {"SC_rgb_rle_2frame.dcm", 2, 3, 1, 100 * 100}, {"SC_rgb_rle_16bit.dcm", 1, 3, 2, 100 * 100},
+      {"rtdose_rle.dcm", 15, 1, 4, 10 * 10},
+  };
+  for (const RleCase& c : cases) ExpectLikeDcmdrle(dir, testsupport::SamplePath(c.name), c);
+}
+
+Bytes RleFrame(const std::vector<Bytes>& segments) {
+  Bytes f(64, 0);
+  f[0] = static_cast<uint8_t>(segments.size());
+  uint32_t offset = 64;
+  for (size_t s = 0; s < segments.size(); ++s) {
+    for (int b = 0; b < 4; ++b) f[4 + 4 * s + b] = static_cast<uint8_t>(offset >> (8 * b));
+    offset += static_cast<uint32_t>(segments[s].size());
+  }
+  for (const Bytes& s : segments) f.insert(f.end(), s.begin(), s.end());
+  return f;
+}
+
+TEST(Rle, PackBitsRunsLiteralsAndNoOps) {
+  // 3 literals, a run of 4, a no-op, 1 literal; then more than fits.
+  const Bytes segment = {2, 10, 11, 12, 0xFD, 20, 0x80, 0, 30, 0x81, 40};
+  const Bytes frame = RleFrame({segment});
+  Bytes out(9 + 4, 0xEE);
+  ASSERT_TRUE(DecodeRle(frame.data(), frame.size(), 1, 1, 9, out.data()));
+  EXPECT_EQ(out, (Bytes{10, 11, 12, 20, 20, 20, 20, 30, 40, 0xEE, 0xEE, 0xEE, 0xEE}));
+  // Two segments of a 16-bit sample: most significant byte first.
+  const Bytes words = RleFrame({{0xFE, 0x12}, {0, 0x34, 0, 0x56, 0, 0x78}});
+  std::vector<uint16_t> w(3);
+  ASSERT_TRUE(DecodeRle(words.data(), words.size(), 1, 2, 3, reinterpret_cast<uint8_t*>(w.data())));
+  EXPECT_EQ(w, (std::vector<uint16_t>{0x1234, 0x1256, 0x1278}));
+  // Colour planes come out as R, G, B per pixel; a short segment gives zeros.
+  const Bytes rgb = RleFrame({{0xFF, 1}, {1, 2, 3}, {0}});
+  Bytes px(6, 0xEE);
+  ASSERT_TRUE(DecodeRle(rgb.data(), rgb.size(), 3, 1, 2, px.data()));
+  EXPECT_EQ(px, (Bytes{1, 2, 0, 1, 3, 0}));
+}
+
+TEST(Rle, RefusesMalformedHeaders) {
+  auto expectRefused = [](Bytes frame, int spp, int bps, const char* what) {
+    Bytes out(16, 0xEE);
+    std::string why;
+    EXPECT_FALSE(DecodeRle(frame.data(), frame.size(), spp, bps, 4, out.data(), &why)) << what;
+    EXPECT_FALSE(why.empty()) << what;
+    EXPECT_EQ(out, Bytes(16, 0xEE)) << what;
+  };
+  const Bytes good = RleFrame({{3, 1, 2, 3, 4}});
+  expectRefused(Bytes(good.begin(), good.begin() + 63), 1, 1, "short header");
+  Bytes none = good;
+  none[0] = 0;
+  expectRefused(none, 1, 1, "no segments");
+  Bytes sixteen = good;
+  sixteen[0] = 16;
+  expectRefused(sixteen, 1, 1, "sixteen segments");
+  expectRefused(good, 3, 1, "fewer segments than samples");
+  Bytes inHeader = good;
+  inHeader[4] = 8;
+  expectRefused(inHeader, 1, 1, "offset inside the header");
+  Bytes beyond = good;
+  beyond[5] = 0x10;
+  expectRefused(beyond, 1, 1, "offset beyond the data");
+  expectRefused(good, 4, 4, "more than 15 segments needed");
+}
+
+TEST(Rle, TruncatedAndCorruptedFramesStayInBounds) {
+  std::vector<Bytes> segments(3);
+  for (int s = 0; s < 3; ++s) {
+    for (int i = 0; i < 40; ++i) {
+      segments[s].push_back(static_cast<uint8_t>(i % 3 ? 0xF0 + s : 5));
+      segments[s].push_back(static_cast<uint8_t>(i * 7 + s));
+    }
+  }
+  const Bytes frame = RleFrame(segments);
+  const int64_t pixels = 500;
+  for (size_t cut = 0; cut <= frame.size(); cut += 3) {
+    const auto data = std::make_unique<uint8_t[]>(cut + 1);
+    std::copy(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(cut), data.get());
+    std::vector<uint8_t> out(pixels * 3);
+    DecodeRle(data.get(), cut, 3, 1, pixels, out.data());
+  }
+  uint32_t state = 5;
+  for (int round = 0; round < 500; ++round) {
+    Bytes bad = frame;
+    state = state * 1664525u + 1013904223u;
+    bad[(state >> 8) % bad.size()] = static_cast<uint8_t>(state >> 24);
+    std::vector<uint8_t> out(pixels * 3);
+    DecodeRle(bad.data(), bad.size(), 3, 1, pixels, out.data());
+  }
+}
+
+}  // namespace
