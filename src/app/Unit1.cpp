@@ -1,5 +1,7 @@
 #include "app/Unit1.h"
 
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,15 +19,19 @@
 #include <QShortcut>
 #include <QSlider>
 #include <QTabWidget>
+#include <QThread>
+#include <QThreadPool>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <clocale>
 
 #include "app/ColorBox.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "dicom/PatientInfo.h"
+#include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
 #ifndef TAVROLEN_VERSION
@@ -133,11 +139,68 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   auto* quit = new QShortcut(QKeySequence::Quit, this);
   connect(quit, &QShortcut::activated, this, [this] { btnExitClick(); });
 
+  FRowPool = new QThreadPool(this);
+  FRowPool->setMaxThreadCount(3);  // at most three rows
+  FCellPool = new QThreadPool(this);
+  FCellPool->setMaxThreadCount(std::max(2, QThread::idealThreadCount()));
+
   SplitScreenForm = new TSplitScreenForm(this);
   PatientInfoForm = new TPatientInfoForm(this);
 
+  ConnectCommands();
   ApplyIcons();
+  allViewersPanel->installEventFilter(this);
   qApp->installEventFilter(this);
+  // The grid exists from the start, so commands always have an active cell;
+  // the panel's first resize lays it out to size.
+  SetLayout(1, 1);
+}
+
+void TForm1::ConnectCommands() {
+  auto on = [this](QToolButton* b, void (TForm1::*handler)()) {
+    connect(b, &QToolButton::clicked, this, [this, handler] { (this->*handler)(); });
+  };
+  on(btnSplitScreen, &TForm1::btnSplitScreenClick);
+  on(SpeedButton2, &TForm1::SpeedButton2Click);
+  on(SpeedButton3, &TForm1::SpeedButton3Click);
+  on(SpeedButton4, &TForm1::SpeedButton4Click);
+  on(btnProcessAllViewers, &TForm1::btnProcessAllViewersClick);
+  on(showPatInfoButton, &TForm1::showPatInfoButtonClick);
+  on(btnSave, &TForm1::btnSaveClick);
+  on(btnFlipHorizontal, &TForm1::btnFlipHorizontalClick);
+  on(btnFilpVertical, &TForm1::btnFilpVerticalClick);
+  on(btnInvert, &TForm1::btnInvertClick);
+  on(btnWwWl, &TForm1::btnWwWlClick);
+  on(btnPan, &TForm1::btnPanClick);
+  on(btnReset, &TForm1::btnResetClick);
+  on(btnFit, &TForm1::btnFitClick);
+  on(btnZoom, &TForm1::btnZoomClick);
+  on(btnResetWwWl, &TForm1::btnResetWwWlClick);
+  on(btnLockZoom, &TForm1::btnLockZoomClick);
+  on(btnLockWwWl, &TForm1::btnLockWwWlClick);
+  on(btnRotate, &TForm1::btnRotateClick);
+  on(btnDeleteSingleAnn, &TForm1::btnDeleteSingleAnnClick);
+  on(btnClearAllAnn, &TForm1::btnClearAllAnnClick);
+  on(btnDrawText, &TForm1::btnDrawTextClick);
+  on(btnDrawAngle, &TForm1::btnDrawAngleClick);
+  on(btnDrawEclipse, &TForm1::btnDrawEclipseClick);
+  on(btnDrawRect, &TForm1::btnDrawRectClick);
+  on(btnDrawLine, &TForm1::btnDrawLineClick);
+  on(btnDrawMeasureLine, &TForm1::btnDrawMeasureLineClick);
+  on(btnPrevFrame, &TForm1::btnPrevFrameClick);
+  on(btnPauseCine, &TForm1::btnPauseCineClick);
+  on(btnPlayCine, &TForm1::btnPlayCineClick);
+  on(btnNextFrame, &TForm1::btnNextFrameClick);
+  connect(CheckBox_show_information, &QCheckBox::clicked, this,
+          [this] { CheckBox_show_informationClick(); });
+  connect(CheckBox_show_overlay, &QCheckBox::clicked, this,
+          [this] { CheckBox_show_overlayClick(); });
+  connect(CheckBox_show_reference_lines, &QCheckBox::clicked, this,
+          [this] { CheckBox_show_reference_linesClick(); });
+  connect(WwWlPresetsComboBox, &QComboBox::activated, this,
+          [this] { WwWlPresetsComboBoxChange(); });
+  connect(wwTextBox, &QLineEdit::returnPressed, this, [this] { wwTextBoxKeyPress(); });
+  connect(wlTextBox, &QLineEdit::returnPressed, this, [this] { wwTextBoxKeyPress(); });
 }
 
 TForm1::~TForm1() {
@@ -498,7 +561,14 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
     if (AppBar->isVisible()) AppBar->raise();
     return true;
   }
-  return false;
+  if (modifiers & ~Qt::KeypadModifier) return false;
+  // Arrows and pages belong to the focused control when it uses them itself.
+  QWidget* focus = QApplication::focusWidget();
+  if (focus && (qobject_cast<QLineEdit*>(focus) || qobject_cast<QComboBox*>(focus) ||
+                qobject_cast<QAbstractSlider*>(focus) || qobject_cast<QAbstractItemView*>(focus) ||
+                qobject_cast<QAbstractSpinBox*>(focus)))
+    return false;
+  return StepActiveCell(key);
 }
 
 void TForm1::CloseButtonClick() {
@@ -513,7 +583,10 @@ void TForm1::themesComboBoxChange() {
   if (themes::Apply(themesComboBox->currentText())) ApplyIcons();
 }
 
-void TForm1::ColorChanged() {}
+void TForm1::ColorChanged() {
+  // The other cells take the colour at their next redraw.
+  if (ActiveAdvancedImage) ActiveAdvancedImage->RenderViewer();
+}
 
 void TForm1::annColorComboBoxChange() {
   gSettings().AnnotationColor = annColorComboBox->Selected();
@@ -545,24 +618,27 @@ void TForm1::ActivateToolsTab(int index) {
   ToolsPageControl->setCurrentIndex(index);
 }
 
-void TForm1::trkFrameRateChange() {
-  const int pos = std::clamp(trkFrameRate->value(), 1, int(kFrameRates.size()));
-  const int rate = kFrameRates[pos - 1];
-  trkFrameRate->setToolTip(QString::number(rate) + " FPS");
-  frameRateLabel->setText("Frame Rate: " + QString::number(rate) + " FPS");
-  FrameRateSetByUser = true;
-}
-
 // ---- events ---------------------------------------------------------------------
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == allViewersPanel && event->type() == QEvent::Resize) {
+    allViewersPanelResize();
+    return false;
+  }
+  if (!watched->isWidgetType()) return false;
+  auto* widget = static_cast<QWidget*>(watched);
   // The window sees keys before its controls, but only its own.
-  if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
-      static_cast<QWidget*>(watched)->window() == this) {
+  if (event->type() == QEvent::KeyPress && widget->window() == this) {
     auto* ke = static_cast<QKeyEvent*>(event);
     if (FormKeyDown(ke->key(), ke->modifiers())) return true;
   }
-  return QMainWindow::eventFilter(watched, event);
+  // The wheel steps images over the grid; elsewhere (thumbnails, lists) it scrolls.
+  if (event->type() == QEvent::Wheel &&
+      (widget == allViewersPanel || allViewersPanel->isAncestorOf(widget))) {
+    FormMouseWheel(static_cast<QWheelEvent*>(event)->angleDelta().y());
+    return true;
+  }
+  return false;
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

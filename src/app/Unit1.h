@@ -4,9 +4,11 @@
 #pragma once
 
 #include <QMainWindow>
-#include <QPointer>
+#include <QPoint>
 #include <QString>
 #include <array>
+#include <functional>
+#include <vector>
 
 #include "app/Icons.h"
 
@@ -19,12 +21,15 @@ class QLineEdit;
 class QProgressBar;
 class QSlider;
 class QTabWidget;
+class QThreadPool;
 class QToolButton;
 class QTreeWidget;
 class QWidget;
 class TColorBox;
 class TPatientInfoForm;
 class TSplitScreenForm;
+class TViewer;
+class TadvancedImage;
 
 // Program-wide set-up done once before the main window is created: the
 // application's name and version, "." as the decimal separator whatever the
@@ -175,10 +180,104 @@ class TForm1 : public QMainWindow {
   void ActivateToolsTab(int index);
   void trkFrameRateChange();
 
+  // ---- the viewer grid ----
+  int rows = 1, cols = 1;                                    // the last layout asked for
+  int CurrentRows = 1, CurrentCols = 1;                      // the grid as built
+  std::vector<std::vector<TViewer*>> Viewers;                // [row][col]
+  std::vector<std::vector<TadvancedImage*>> AdvancedImages;  // same shape
+  TViewer* ActiveViewer = nullptr;
+  TadvancedImage* ActiveAdvancedImage = nullptr;  // what single-viewer commands act on
+  bool lastLoadingMode = false;                   // gRestrictedLoad of the last fill
   // The mouse tool of the grid: 0 zoom, 1 pan, 2 window.
   int MouseTool = 1;
+  QPoint MousePos, LastMousePos;  // in allViewersPanel coordinates
+  int LastActiveRow = 0, LastActiveCol = 0;
+
+  // Computes one cell's reference line against the active cell; empty until
+  // the reference-line geometry is wired in.
+  std::function<void(TadvancedImage* cell, TadvancedImage* active)> ComputeReferenceLines;
+
+  // Rebuilds the grid as a rows x b columns, keeping the surviving cells.
+  void SetLayout(int a, int b);
+  // Loads the first study of the tree into the cells.
+  void FillViewers();
+  void update_ReferenceLines();
+  bool AnyViewerPreparing() const;
+  void SpeedButton2Click();  // 2 x 2
+  void SpeedButton3Click();  // 1 x 2
+  void SpeedButton4Click();  // 1 x 1
+  void btnSplitScreenClick();
+  void allViewersPanelResize();
+  void allViewersPanelMouseDown(TViewer* sender, Qt::MouseButton button, QPoint pos);
+  void allViewersPanelMouseMove(QPoint pos);
+  void allViewersPanelMouseUp(Qt::MouseButton button);
+  void singleViewerMouseMove(TViewer* sender, QPoint pos);
+  void ViewerTrackBarChange(TViewer* sender);
+  void ViewerCineTrackBarChange(TViewer* sender);
+  void ViewerCinePanelClick(TViewer* sender);
+  void ViewerSelectButtonClick(TViewer* sender);
+  void btnProcessAllViewersClick();
+  // Wheel stepping over the grid; delta as the wheel reports it (120 a notch).
+  void FormMouseWheel(int delta);
+  // Arrow keys and Page Up/Down: images and frames of the active cell.
+  bool StepActiveCell(int key);
+
+  // ---- tool commands ----
+  void btnFlipHorizontalClick();
+  void btnFilpVerticalClick();
+  void btnInvertClick();
+  void btnRotateClick();
+  void btnFitClick();
+  void btnResetClick();
+  void btnResetWwWlClick();
+  void btnPlayCineClick();
+  void btnPauseCineClick();
+  void btnNextFrameClick();
+  void btnPrevFrameClick();
+  void btnLockZoomClick();
+  void btnLockWwWlClick();
+  void CheckBox_show_informationClick();
+  void CheckBox_show_overlayClick();
+  void CheckBox_show_reference_linesClick();
+  void WwWlPresetsComboBoxChange();
+  // Enter in the WW or WL box.
+  void wwTextBoxKeyPress();
+  void update_WwWL(int ww, int wl);
+  void btnZoomClick();
+  void btnPanClick();
+  void btnWwWlClick();
+  void btnDrawLineClick();
+  void btnDrawMeasureLineClick();
+  void btnDrawRectClick();
+  void btnDrawEclipseClick();
+  void btnDrawTextClick();
+  void btnDrawAngleClick();
+  void btnDeleteSingleAnnClick();
+  void btnClearAllAnnClick();
+  void btnSaveClick();
+  void showPatInfoButtonClick();
+  // Shows the presets group when any series of the tree is CT.
+  void UpdatePresetsVisibility();
+  // Enables the tools that need a study.
+  void EnableStudyTools();
+
+  // Runs op on every selected cell with an image: a parallel loop over the
+  // rows whose body runs a parallel loop over the columns.
+  void ForSelectedCells(const std::function<void(TadvancedImage*)>& op);
+  // As ForSelectedCells, but op runs on the UI thread (queued from pool threads).
+  void ForSelectedCellsOnUi(const std::function<void(TadvancedImage*)>& op);
+  // Every cell, with or without an image or selection.
+  void ForAllCells(const std::function<void(TadvancedImage*)>& op);
+
+  // The texts of the last message shown.
+  QString LastMessage;
 
  protected:
+  // Modal interaction, separate so that tests can answer for the user.
+  virtual void ShowMessage(const QString& text);
+  virtual QString AskSaveFileName(const QString& caption, const QString& filter);
+  virtual int ExecSplitScreen();
+
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
@@ -197,6 +296,16 @@ class TForm1 : public QMainWindow {
   void ApplyIcons();
   void SetGlyph(QToolButton* button, const char* glyph);
   void ColorChanged();
+  void ConnectCommands();
+  void WireCell(TViewer* cell);
+  void SetSelectGlyph(TViewer* cell);
+  void SyncMouseToolButtons();
+  // Loads image `image` of the cell's series into it; false when it is not in the tree.
+  bool LoadSeriesImage(TadvancedImage* cell, int image);
+  void StepImage(TadvancedImage* cell, int step);
+  void StepFrame(TadvancedImage* cell, int step);
 
   bool FActivated = false;
+  QThreadPool* FRowPool;   // the outer loop of all-viewers commands
+  QThreadPool* FCellPool;  // its inner loops
 };
