@@ -234,10 +234,16 @@ class Walk {
     return v;
   }
   void Consume() { length_ = valueLength_ = 0; }
-  std::string Text(bool keepUnderscore = false) {
-    return ReadElementText(w_, length_, keepUnderscore);
+  // A text value that runs past the end of the file is read as long as the
+  // walk will then take it (its length cut to 16 bits), so that many such
+  // elements cannot each read the rest of the file.
+  uint32_t TextLength() const {
+    return w_.Position() + int64_t(length_) > size_ ? length_ & 0xFFFF : length_;
   }
-  std::string Time() { return ReadElementTime(w_, length_); }
+  std::string Text(bool keepUnderscore = false) {
+    return ReadElementText(w_, TextLength(), keepUnderscore);
+  }
+  std::string Time() { return ReadElementTime(w_, TextLength()); }
   void Integer(int& dest) {
     if (ReadElementInteger(w_, length_, dest)) Consume();
   }
@@ -1162,6 +1168,8 @@ void Walk::Item() {
   if (pixelSeqActive_) pixelItems_.push_back({elementStart_, length_});
   if (!suppressNextItem_) {
     const bool fits = pos + int64_t(length_) <= size_;
+    // What is recorded of a fragment never reaches past the end of the file.
+    const int64_t held = std::min<int64_t>(length_, std::max<int64_t>(0, size_ - pos));
     if (readFrameTables_ && Compressed() && !firstItem_ && length_ > 1024 && fits) {
       if (h_.gECATJPEG_table_entries == 0) h_.gECATJPEG_table_entries = h_.XYZdim[2];
       if (fragmentCount_ < h_.gECATJPEG_table_entries) {
@@ -1177,19 +1185,21 @@ void Walk::Item() {
       h_.CompressSz = length_;
     }
     if (length_ > 1024 && h_.CompressSz == 0) {
-      h_.CompressSz = length_;
+      h_.CompressSz = held;
       h_.CompressOffset = pos;
     }
     if (firstItem_)
       h_.CompressOffset = pos;
     else if (h_.CompressSz < length_ && !h_.RunLengthEncoding)
       h_.CompressOffset = pos;
-    if (h_.CompressSz < length_ && length_ > 1024) h_.CompressSz = length_;
+    if (h_.CompressSz < length_ && length_ > 1024) h_.CompressSz = held;
     firstItem_ = false;
     Save();
     if (h_.gECATJPEG_table_entries == 1 && !tablePos_.empty()) {
-      tableSize_[0] = h_.CompressSz;
+      // CompressSz may belong to another fragment than CompressOffset (run
+      // length data): keep the entry inside the file.
       tablePos_[0] = h_.CompressOffset;
+      tableSize_[0] = std::clamp<int64_t>(size_ - h_.CompressOffset, 0, h_.CompressSz);
     }
   }
   suppressNextItem_ = false;

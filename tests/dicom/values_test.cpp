@@ -69,7 +69,7 @@ TEST(ReadWindow, HoldsAtMostTheRestOfTheFileAndReloadsWhereNeeded) {
 
 TEST(ReadWindow, FileSourceTellsMissingFromUnreadable) {
   FileByteSource f;
-  EXPECT_FALSE(f.Open(testsupport::TempDir("missing") + "/nothing.dcm"));
+  EXPECT_FALSE(f.Open(testsupport::TempDir("values_missing") + "/nothing.dcm"));
   EXPECT_THROW(f.Open(testsupport::TempDir("a_directory")), EDicomReadError);
 }
 

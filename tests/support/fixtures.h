@@ -47,7 +47,7 @@ void AddNativePixels(DicomWriter& w, const ImageSpec& spec);
 Bytes SmallImageFile(const ImageSpec& spec = {}, const std::string& transferSyntax = "");
 // The transfer syntax UID of an uncompressed encoding.
 std::string NativeSyntax(bool explicitVR, bool littleEndian);
-// File bytes around a data set with the usual Part 10 prefix.
+// File bytes around a data set: preamble, "DICM" and meta group.
 Bytes Part10(const DicomWriter& dataSet, const std::string& transferSyntax);
 
 // A file whose pixel data is encapsulated: the header of spec, then the

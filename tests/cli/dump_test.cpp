@@ -1,0 +1,121 @@
+// tavrolen-dicom dump, run as a user would: valid JSON, the header's fields
+// under their own names, the exit status.
+#include <gtest/gtest.h>
+
+#include "support/fixtures.h"
+#include "support/paths.h"
+
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out;
+};
+
+ToolRun Dump(const std::string& args) {
+  ToolRun r;
+  r.status = fixtures::RunCommand(
+      std::string(TAVROLEN_DICOM_TOOL) + " dump " + args + " 2>/dev/null", &r.out);
+  return r;
+}
+
+// Evaluates a Python expression over the parsed JSON `d` (strict JSON parser)
+// and returns its ascii() text.
+std::string Query(const std::string& json, const std::string& expression) {
+  // One folder per query: tests run in parallel processes.
+  static int count = 0;
+  const std::string dir = testsupport::TempDir(
+      std::string("cli_query_") + testing::UnitTest::GetInstance()->current_test_info()->name() +
+      "_" + std::to_string(++count));
+  const std::string path =
+      fixtures::WriteFile(dir, "out.json", fixtures::Bytes(json.begin(), json.end()));
+  std::string out;
+  const int rc = fixtures::RunCommand(
+      "/usr/bin/python3 -c \"import json,sys; d=json.load(open(sys.argv[1]), "
+      "parse_constant=lambda c: sys.exit(3)); print(ascii((" +
+          expression + ")))\" '" + path + "' 2>&1",
+      &out);
+  EXPECT_EQ(rc, 0) << out;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+std::string Quote(const std::string& path) {
+  return "'" + path + "'";
+}
+
+}  // namespace
+
+TEST(DumpCommand, ImageHeaderAsJson) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  const ToolRun r = Dump(Quote(testsupport::SamplePath("CT_small.dcm")));
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(Query(r.out, "len(d), d[0]['hdrOK'], d[0]['imgOK'], d[0]['messages']"),
+            "(1, True, True, [])");
+  EXPECT_EQ(Query(r.out, "d[0]['header']['XYZdim'], d[0]['header']['ImageStart']"),
+            "([128, 128, 1, 1], 6300)");
+  // Every field, in declaration order, strings as they stand.
+  EXPECT_EQ(Query(r.out,
+                  "len(d[0]['header']), list(d[0]['header'])[:3], "
+                  "list(d[0]['header'])[-4:]"),
+            "(104, ['XYZdim', 'XYZori', 'XYZmm'], ['gECATJPEG_table_entries', "
+            "'gECATJPEG_pos_table', 'gECATJPEG_size_table', 'Lut'])");
+  EXPECT_EQ(Query(r.out, "d[0]['header']['PatientName'], d[0]['header']['Lut']"),
+            "('CompressedSamples CT1 ', {'LutSize': 0, 'LutBitsPerPixel': 0, 'LutOffset': 0, "
+            "'Lutdata': []})");
+  EXPECT_EQ(Query(r.out, "'dicomDirPatients' in d[0], 'error' in d[0]"), "(False, False)");
+}
+
+TEST(DumpCommand, FrameTablesDirectoriesAndMessages) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  const std::string rle = Quote(testsupport::SamplePath("SC_rgb_rle_2frame.dcm"));
+  const std::string jpeg = Quote(testsupport::SamplePath("SC_rgb_jpeg.dcm"));
+  const std::string dir = Quote(testsupport::SamplePath("dicomdirtests/DICOMDIR"));
+  const std::string rtdose = Quote(testsupport::SamplePath("rtdose.dcm"));
+  const ToolRun r = Dump(rle + " " + dir + " " + rtdose);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(Query(r.out,
+                  "d[0]['header']['gECATJPEG_table_entries'], "
+                  "len(d[0]['header']['gECATJPEG_pos_table'])"),
+            "(2, 2)");
+  EXPECT_EQ(Query(r.out,
+                  "len(d[1]['dicomDirPatients']), "
+                  "d[1]['dicomDirPatients'][0]['studies'][0]['serieses'][0]['images'][0]"
+                  "['imagePath'], d[1]['hdrOK']"),
+            "(2, '77654033\\\\CR1\\\\6154 ', False)");
+  EXPECT_EQ(Query(r.out, "d[2]['messages'], d[2]['imgOK']"),
+            "(['This software only reads 8, 12 and 16 bit DICOM files. This file allocates 32 "
+            "bits per voxel.'], False)");
+
+  const ToolRun nt = Dump(jpeg + " --no-frame-tables");
+  ASSERT_EQ(nt.status, 0);
+  EXPECT_EQ(Query(nt.out, "d[0]['hdrOK'], d[0]['imgOK'], d[0]['header']['JPEGlossyCpt']"),
+            "(True, False, False)");
+}
+
+// Exit status 0 whenever the files could be examined, whatever their
+// verdicts; 1 when one could not; 2 for a wrong command line.
+TEST(DumpCommand, ExitStatusAndUnreadableFiles) {
+  const std::string dir = testsupport::TempDir("cli_dump");
+  fixtures::Bytes noise(1000);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = uint8_t(i * 13 + 5);
+  const std::string bad = fixtures::WriteFile(dir, "noise.dcm", noise);
+  // A name that is not UTF-8 still gives valid JSON.
+  const std::string odd = fixtures::WriteFile(dir, "caf\xe9.dcm", fixtures::SmallImageFile());
+
+  const ToolRun ok = Dump(Quote(bad) + " " + Quote(odd));
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(Query(ok.out, "d[0]['hdrOK'], d[0]['imgOK'], d[1]['imgOK'], d[1]['file'][-8:]"),
+            "(False, False, True, 'caf\\xe9.dcm')");
+  EXPECT_NE(ok.out.find("caf\\u00e9.dcm"), std::string::npos);
+
+  const ToolRun missing = Dump(Quote(dir + "/none.dcm") + " " + Quote(bad));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(Query(missing.out, "d[0]['error'], len(d)"), "('No such file', 2)");
+  const ToolRun folder = Dump(Quote(dir));
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_EQ(Query(folder.out, "'error' in d[0], d[0]['hdrOK']"), "(True, False)");
+
+  EXPECT_EQ(Dump("").status, 2);
+  EXPECT_EQ(Dump("--frames " + Quote(bad)).status, 2);
+}

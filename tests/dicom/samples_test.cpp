@@ -1,0 +1,181 @@
+// pydicom's sample files: every file is read without crash or hang, and the
+// image files give the values in the table. The expected values are those
+// pydicom reads from the same files; ImageStart is the offset of the first
+// pixel byte as pydicom locates it (value_tell of Pixel Data).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "dicom/dicom.h"
+#include "support/paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class Codec { NONE, RLE, LOSSLESS, LOSSY, J2K };
+
+struct Expected {
+  const char* file;
+  int columns, rows, frames, bitsAllocated, samples, monochrome;
+  double mm[2];
+  double position[3];
+  double orientation[6];
+  int windowCenter, windowWidth;
+  double slope, intercept;
+  Codec codec;
+  int littleEndian;
+  long imageStart;  // -1: compressed, ImageStart is not a pixel offset
+};
+
+// clang-format off
+const Expected kImages[] = {
+    {"693_J2KI.dcm", 512, 512, 1, 16, 1, 2, {0.478516, 0.478516}, {-122.5, -112.4, 47.0}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 40, 100, 1.0, -1024.0, Codec::J2K, 1, -1},
+    {"CT_small.dcm", 128, 128, 1, 16, 1, 2, {0.661468, 0.661468}, {-158.135803, -179.035797, -75.699997}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 0, 0, 1.0, -1024.0, Codec::NONE, 1, 6300},
+    {"ExplVR_BigEnd.dcm", 80, 60, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::NONE, 0, 1012},
+    {"GDCMJ2K_TextGBR.dcm", 400, 400, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::J2K, 1, -1},
+    {"J2K_pixelrep_mismatch.dcm", 512, 512, 1, 16, 1, 2, {0.431, 0.431}, {-110.2153, -98.1898, 72.1446}, {1.0, 0.0, 0.0, 0.0, 0.9272, -0.3746}, 40, 100, 1.0, 0.0, Codec::J2K, 1, -1},
+    {"JPEG-lossy.dcm", 256, 1024, 1, 16, 1, 2, {2.26, 2.26}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"JPEG2000-embedded-sequence-delimiter.dcm", 256, 1024, 1, 16, 1, 2, {2.26, 2.26}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::J2K, 1, -1},
+    {"JPEG2000.dcm", 256, 1024, 1, 16, 1, 2, {2.26, 2.26}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::J2K, 1, -1},
+    {"JPGExtended.dcm", 256, 1024, 1, 16, 1, 2, {2.26, 2.26}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"MR_small.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::NONE, 1, 1500},
+    {"MR_small_RLE.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::RLE, 1, -1},
+    {"MR_small_bigendian.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::NONE, 0, 1516},
+    {"MR_small_expb.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::NONE, 0, 1516},
+    {"MR_small_implicit.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::NONE, 1, 1510},
+    {"MR_small_jp2klossless.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::J2K, 1, -1},
+    {"MR_small_jpeg_ls_lossless.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"MR_small_padded.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::NONE, 1, 1500},
+    {"MR_truncated.dcm", 64, 64, 1, 16, 1, 2, {0.3125, 0.3125}, {-83.9063, -91.2, 6.6406}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0}, 600, 1600, 1.0, 0.0, Codec::NONE, 1, 1500},
+    {"SC_jpeg_no_color_transform.dcm", 256, 256, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_jpeg_no_color_transform_2.dcm", 256, 256, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_dcmtk_+eb+cr.dcm", 100, 100, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_dcmtk_+eb+cy+n1.dcm", 100, 100, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_dcmtk_+eb+cy+n2.dcm", 100, 100, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_dcmtk_+eb+cy+np.dcm", 100, 100, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_dcmtk_+eb+cy+s2.dcm", 100, 100, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_dcmtk_+eb+cy+s4.dcm", 100, 100, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_gdcm_KY.dcm", 100, 100, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::J2K, 1, -1},
+    {"SC_rgb_jpeg.dcm", 256, 256, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_jpeg_app14_dcmd.dcm", 256, 256, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_jpeg_dcmd.dcm", 256, 256, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::NONE, 1, 898},
+    {"SC_rgb_jpeg_dcmtk.dcm", 100, 100, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_jpeg_gdcm.dcm", 100, 100, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSLESS, 1, -1},
+    {"SC_rgb_jpeg_lossy_gdcm.dcm", 100, 100, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_rgb_rle.dcm", 100, 100, 1, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::RLE, 1, -1},
+    {"SC_rgb_rle_16bit.dcm", 100, 100, 1, 16, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::RLE, 1, -1},
+    {"SC_rgb_rle_16bit_2frame.dcm", 100, 100, 2, 16, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::RLE, 1, -1},
+    {"SC_rgb_rle_2frame.dcm", 100, 100, 2, 8, 3, 3, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::RLE, 1, -1},
+    {"SC_rgb_small_odd.dcm", 3, 3, 1, 8, 3, 3, {33.333333, 33.333333}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::NONE, 1, 1416},
+    {"SC_rgb_small_odd_jpeg.dcm", 3, 3, 1, 8, 3, 4, {33.333333, 33.333333}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
+    {"SC_ybr_full_422_uncompressed.dcm", 100, 100, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::NONE, 1, 1686},
+};
+// clang-format on
+
+std::vector<std::string> AllSampleFiles() {
+  std::vector<std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(testsupport::SampleDir()))
+    if (e.is_regular_file()) files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace
+
+TEST(SampleFiles, ImageFilesMatchTheTable) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  for (const Expected& e : kImages) {
+    SCOPED_TRACE(e.file);
+    DICOMdata h;
+    std::vector<std::string> messages;
+    const DicomReadResult r =
+        ReadDicomHeaderFromFile(testsupport::SamplePath(e.file), true, h,
+                                [&](const std::string& t) { messages.push_back(t); });
+    EXPECT_TRUE(r.hdrOK);
+    EXPECT_TRUE(r.imgOK);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(h.XYZdim[0], e.columns);
+    EXPECT_EQ(h.XYZdim[1], e.rows);
+    EXPECT_EQ(h.XYZdim[2], e.frames);
+    EXPECT_EQ(h.Allocbits_per_pixel, e.bitsAllocated);
+    EXPECT_EQ(h.SamplesPerPixel, e.samples);
+    EXPECT_EQ(h.Monochrome, e.monochrome);
+    EXPECT_DOUBLE_EQ(h.XYZmm[0], e.mm[0]);
+    EXPECT_DOUBLE_EQ(h.XYZmm[1], e.mm[1]);
+    for (int i = 0; i < 3; ++i) EXPECT_DOUBLE_EQ(h.image_Postion[i], e.position[i]);
+    for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(h.IMAGE_ORIENTATION_PATIENT[i], e.orientation[i]);
+    EXPECT_EQ(h.WindowCenter, e.windowCenter);
+    EXPECT_EQ(h.WindowWidth, e.windowWidth);
+    EXPECT_FLOAT_EQ(h.IntenScale, float(e.slope));
+    EXPECT_FLOAT_EQ(h.IntenIntercept, float(e.intercept));
+    EXPECT_EQ(h.RunLengthEncoding, e.codec == Codec::RLE);
+    EXPECT_EQ(h.JPEGlosslessCpt, e.codec == Codec::LOSSLESS);
+    EXPECT_EQ(h.JPEGlossyCpt, e.codec == Codec::LOSSY);
+    EXPECT_EQ(h.JPEGJ2k, e.codec == Codec::J2K);
+    EXPECT_EQ(h.little_endian, e.littleEndian);
+    if (e.codec == Codec::NONE) {
+      EXPECT_EQ(h.ImageStart, e.imageStart);
+      EXPECT_EQ(h.gECATJPEG_table_entries, 0);
+    } else {
+      // Every frame is located, inside the file.
+      EXPECT_EQ(h.gECATJPEG_table_entries, e.frames);
+      const auto size = int64_t(fs::file_size(testsupport::SamplePath(e.file)));
+      for (int k = 0; k < h.gECATJPEG_table_entries; ++k) {
+        EXPECT_GT(h.gECATJPEG_size_table[k], 0);
+        EXPECT_LE(h.gECATJPEG_pos_table[k] + h.gECATJPEG_size_table[k], size);
+      }
+    }
+  }
+}
+
+// Whatever the file, a read returns a verdict, quickly, with tables that stay
+// inside the file.
+TEST(SampleFiles, EveryFileIsReadWithoutCrashOrHang) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  const auto files = AllSampleFiles();
+  EXPECT_GT(files.size(), 150u);
+  for (const auto& f : files) {
+    for (bool tables : {true, false}) {
+      SCOPED_TRACE(f);
+      const auto start = std::chrono::steady_clock::now();
+      DICOMdata h;
+      try {
+        ReadDicomHeaderFromFile(f, tables, h, [](const std::string&) {});
+      } catch (const EDicomReadError&) {
+        // A failed read is a verdict too.
+      }
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+      ASSERT_EQ(h.gECATJPEG_pos_table.size(), size_t(h.gECATJPEG_table_entries));
+      ASSERT_EQ(h.gECATJPEG_size_table.size(), size_t(h.gECATJPEG_table_entries));
+      const auto size = int64_t(fs::file_size(f));
+      for (int k = 0; k < h.gECATJPEG_table_entries; ++k)
+        EXPECT_LE(h.gECATJPEG_pos_table[k] + h.gECATJPEG_size_table[k], size);
+      EXPECT_LE(int64_t(h.overlay_data_bytes.size()), size);
+      EXPECT_LE(int64_t(h.Lut.Lutdata.size()) * 2, size);
+    }
+  }
+}
+
+// Files that are no images: their verdicts.
+TEST(SampleFiles, VerdictsOfOddFiles) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  const struct {
+    const char* file;
+    bool hdrOK, imgOK;
+  } cases[] = {
+      {"rtplan.dcm", false, false},             // no pixel data: the walk runs off the end
+      {"empty_charset_LEI.dcm", false, false},  // 276 bytes: too small to be read
+      {"no_meta.dcm", false, false},            // starts with a stray byte
+      {"rtdose.dcm", true, false},              // 32 bits allocated
+      {"liver_1frame.dcm", true, false},        // 1 bit allocated
+      {"SC_rgb_rle_32bit.dcm", true, false},
+  };
+  for (const auto& c : cases) {
+    DICOMdata h;
+    const DicomReadResult r = ReadDicomHeaderFromFile(testsupport::SamplePath(c.file), true, h);
+    EXPECT_EQ(r.hdrOK, c.hdrOK) << c.file;
+    EXPECT_EQ(r.imgOK, c.imgOK) << c.file;
+  }
+}
