@@ -30,6 +30,7 @@
 #include "app/ColorBox.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
+#include "app/StudyLoader.h"
 #include "dicom/PatientInfo.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
@@ -144,6 +145,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   FCellPool = new QThreadPool(this);
   FCellPool->setMaxThreadCount(std::max(2, QThread::idealThreadCount()));
 
+  Loader = new TStudyLoad(this);
+  connect(Loader, &TStudyLoad::listed, this,
+          [this](const QStringList& files) { PreviewFiles(files); });
+  connect(Loader, &TStudyLoad::progress, this,
+          [this](int done, int total) { ShowProgress(done, total); });
+  connect(Loader, &TStudyLoad::finished, this, [this] { FinishLoading(); });
+
   SplitScreenForm = new TSplitScreenForm(this);
   PatientInfoForm = new TPatientInfoForm(this);
 
@@ -160,6 +168,13 @@ void TForm1::ConnectCommands() {
   auto on = [this](QToolButton* b, void (TForm1::*handler)()) {
     connect(b, &QToolButton::clicked, this, [this, handler] { (this->*handler)(); });
   };
+  on(btnOpenFile, &TForm1::btnOpenFileClick);
+  on(btnOpenFolder, &TForm1::btnOpenFolderClick);
+  on(btnOpenDicomDir, &TForm1::btnOpenDicomDirClick);
+  on(btnClearTree, &TForm1::btnClearTreeClick);
+  on(btnCancelLoading, &TForm1::btnCancelLoadingClick);
+  connect(reportsListView, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem* item) { reportsListViewDblClick(item); });
   on(btnSplitScreen, &TForm1::btnSplitScreenClick);
   on(SpeedButton2, &TForm1::SpeedButton2Click);
   on(SpeedButton3, &TForm1::SpeedButton3Click);
@@ -544,11 +559,6 @@ void TForm1::ApplyIcons() {
 }
 
 // ---- window-level handlers ----------------------------------------------------
-
-void TForm1::FormActivate() {
-  if (FActivated) return;
-  FActivated = true;
-}
 
 void TForm1::FormResize() {
   QWidget* c = centralWidget();

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
+#include <QStringList>
 #include <array>
 #include <functional>
 #include <vector>
@@ -28,6 +29,8 @@ class QWidget;
 class TColorBox;
 class TPatientInfoForm;
 class TSplitScreenForm;
+class TStudyLoad;
+class QTreeWidgetItem;
 class TViewer;
 class TadvancedImage;
 
@@ -272,11 +275,50 @@ class TForm1 : public QMainWindow {
   // The texts of the last message shown.
   QString LastMessage;
 
+  // ---- loading ----
+  TStudyLoad* Loader;
+  int lastPatientsLength = 0;  // patients in the tree when the current load started
+  // Rebuilds the thumbnail browser from the tree; empty until the browser exists.
+  std::function<void()> RebuildBrowser;
+
+  void btnOpenFileClick();
+  void btnOpenFolderClick();
+  void btnOpenDicomDirClick();
+  void btnCancelLoadingClick();
+  void btnClearTreeClick();
+  void reportsListViewDblClick(QTreeWidgetItem* item);
+  // What the three open commands do once the user picked a path.
+  void OpenImage(const QString& path);
+  bool OpenFolder(const QString& folder);
+  bool OpenDicomDir(const QString& dicomDirPath);
+  // Opens each path as the matching command would, one after the other
+  // (files, folders and DICOMDIRs alike); loadsFinished() follows the last.
+  void OpenPaths(const QStringList& paths);
+  // No load running and none waiting.
+  bool IsIdle() const;
+  void SetLoadingState(bool show, const QString& text, bool marquee = false);
+  void ShowProgress(int done, int total);
+  // Shows the first listed file that loads in cell [0][0] while the rest is read.
+  void PreviewFiles(const QStringList& files);
+  // The user-interface side of the end of a folder or DICOMDIR load.
+  void FinishLoading();
+  void update_report_panel();
+
+ signals:
+  void loadsFinished();
+
+ public:
  protected:
   // Modal interaction, separate so that tests can answer for the user.
   virtual void ShowMessage(const QString& text);
   virtual QString AskSaveFileName(const QString& caption, const QString& filter);
   virtual int ExecSplitScreen();
+  virtual QString AskOpenFileName();
+  virtual QString AskFolder();
+  // Opens a report with the desktop's default application.
+  virtual void OpenDocument(const QString& path);
+  // The one summary of a load's skipped files and reader messages.
+  virtual void ShowLoadSummary(const QString& text, const QString& details);
 
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -305,7 +347,12 @@ class TForm1 : public QMainWindow {
   void StepImage(TadvancedImage* cell, int step);
   void StepFrame(TadvancedImage* cell, int step);
 
+  void StartNextLoad();
+  void SetOpenCommandsEnabled(bool enabled);
+  QString LoadSummaryDetails(bool* any) const;
+
   bool FActivated = false;
+  QStringList FPendingPaths;
   QThreadPool* FRowPool;   // the outer loop of all-viewers commands
   QThreadPool* FCellPool;  // its inner loops
 };

@@ -10,8 +10,10 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTreeWidget>
 
 #include "app/CellOps.h"
+#include "app/Global.h"
 #include "app/Unit1.h"
 #include "dicom/PatientInfo.h"
 #include "dicom/StudyTree.h"
@@ -217,6 +219,10 @@ void TForm1::UpdatePresetsVisibility() {
 }
 
 void TForm1::EnableStudyTools() {
+  {
+    std::lock_guard lock(gPatientsMutex);
+    reportsListView->setVisible(!gReports.empty());
+  }
   btnSplitScreen->setEnabled(true);
   CheckBox_show_reference_lines->setEnabled(true);
   ToolsPageControl->setTabEnabled(1, true);

@@ -24,14 +24,27 @@ int main(int argc, char** argv) {
   TForm1 form;
   form.showMaximized();
 
+  // Paths open once the window is up, one after the other.
+  const QStringList paths = parser.positionalArguments();
+  QTimer::singleShot(0, &form, [&form, paths] {
+    if (!paths.isEmpty()) form.OpenPaths(paths);
+  });
+
   if (parser.isSet(screenshot)) {
     const QString file = parser.value(screenshot);
-    // Let the first layout and paint pass happen before the picture is taken.
-    QTimer::singleShot(300, &form, [&form, file] {
-      const bool ok = form.grab().save(file);
-      if (!ok) std::fprintf(stderr, "tavrolen-viewer: cannot write %s\n", qPrintable(file));
-      QApplication::exit(ok ? 0 : 1);
+    // After everything given has loaded and the grid has been painted.
+    auto* poll = new QTimer(&form);
+    poll->setInterval(100);
+    QObject::connect(poll, &QTimer::timeout, &form, [&form, poll, file] {
+      if (!form.IsIdle()) return;
+      poll->stop();
+      QTimer::singleShot(300, &form, [&form, file] {
+        const bool ok = form.grab().save(file);
+        if (!ok) std::fprintf(stderr, "tavrolen-viewer: cannot write %s\n", qPrintable(file));
+        QApplication::exit(ok ? 0 : 1);
+      });
     });
+    QTimer::singleShot(300, poll, qOverload<>(&QTimer::start));
   }
   return app.exec();
 }

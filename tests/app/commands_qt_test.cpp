@@ -6,8 +6,8 @@
 #include <QToolButton>
 
 #include "app/CellOps.h"
-#include "app_fixture.h"
 #include "dicom/PatientInfo.h"
+#include "window_fixture.h"
 
 namespace {
 

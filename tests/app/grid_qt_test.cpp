@@ -4,7 +4,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 
-#include "app_fixture.h"
+#include "window_fixture.h"
 
 namespace {
 
