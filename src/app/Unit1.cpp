@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QIntValidator>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -637,6 +638,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   }
   if (!watched->isWidgetType()) return false;
   auto* widget = static_cast<QWidget*>(watched);
+  if (event->type() == QEvent::MouseButtonRelease && !gProcessAllViewers &&
+      qobject_cast<TadvancedImage*>(widget))
+    allViewersPanelMouseUp(static_cast<QMouseEvent*>(event)->button());
   // The window sees keys before its controls, but only its own.
   if (event->type() == QEvent::KeyPress && widget->window() == this) {
     auto* ke = static_cast<QKeyEvent*>(event);

@@ -62,6 +62,9 @@ int SeriesImageCount(int patient, int study, int series) {
 // ---- layout ----------------------------------------------------------------------
 
 void TForm1::WireCell(TViewer* cell) {
+  // The image control passes releases on only in the all-viewers mode; the
+  // grid needs them in both (the mouse tool returns to panning).
+  cell->AdvancedImage()->installEventFilter(this);
   connect(cell, &TViewer::MouseDown, this,
           [this](TViewer* c, Qt::MouseButton b, Qt::KeyboardModifiers, QPoint pos) {
             allViewersPanelMouseDown(c, b, pos);

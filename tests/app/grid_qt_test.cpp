@@ -257,6 +257,19 @@ TEST_F(GridTest, RightDragWindowsEverySelectedCellWithAnImageInTenPixelSteps) {
   EXPECT_FALSE(gAllViewersMouseDown);
 }
 
+TEST_F(GridTest, RightClickInTheSingleModeReturnsToPanning) {
+  FillTree("single-right", {{"CT", 1}});
+  form->FillViewers();
+  form->btnProcessAllViewersClick();
+  Press(Cell(0, 0), Qt::RightButton);
+  EXPECT_EQ(form->MouseTool, 2);
+  Release(Cell(0, 0), Qt::RightButton);
+  EXPECT_EQ(form->MouseTool, 1);
+  EXPECT_TRUE(form->btnPan->isChecked());
+  EXPECT_FALSE(gAllViewersMouseDown);
+  form->btnProcessAllViewersClick();
+}
+
 TEST_F(GridTest, LeftDragPansSelectedCells) {
   FillTree("pan", {{"CT", 2}});
   form->SpeedButton3Click();
