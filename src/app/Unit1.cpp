@@ -12,10 +12,10 @@
 #include <QHeaderView>
 #include <QIntValidator>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QShortcut>
 #include <QSlider>

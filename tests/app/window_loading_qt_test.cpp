@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QDir>
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
@@ -256,6 +257,26 @@ TEST_F(WindowLoading, CdDicomDirCommand) {
   EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);
   EXPECT_FALSE(form->reportsListView->isHidden());  // the report beside it
   EXPECT_EQ(form->statusLabelCount->text(), "Ready");
+}
+
+TEST_F(WindowLoading, StartUpDicomDirOfTheCurrentFolderLoadsOnFirstActivation) {
+  const std::string dir = testsupport::TempDir("window-startup");
+  ASSERT_TRUE(demo::WriteDemoStudy(dir));
+  const QString saved = QDir::currentPath();
+  QDir::setCurrent(QString::fromStdString(dir));
+  // A fresh window: activation events of the fixture's window came earlier.
+  LoadingForm fresh;
+  fresh.FormActivate();
+  QDir::setCurrent(saved);
+  EXPECT_FALSE(fresh.IsIdle());
+  QEventLoop loop;
+  QObject::connect(&fresh, &TForm1::loadsFinished, &loop, &QEventLoop::quit);
+  QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+  loop.exec();
+  EXPECT_TRUE(fresh.AdvancedImages[0][0]->HasImage);
+  fresh.btnClearTreeClick();
+  fresh.FormActivate();  // only the first activation loads
+  EXPECT_TRUE(fresh.IsIdle());
 }
 
 TEST_F(WindowLoading, PathsOpenOneAfterTheOther) {
