@@ -292,7 +292,7 @@ void TForm1::FillViewers() {
 
 void TForm1::allViewersPanelMouseDown(TViewer* sender, Qt::MouseButton button, QPoint pos) {
   if (!sender) return;
-  gAllViewersMouseDown = true;
+  gAllViewersMouseDown = bool(gProcessAllViewers);  // renders use the fast stretch meanwhile
   MousePos = LastMousePos = pos + sender->pos();
   if (button == Qt::RightButton)
     MouseTool = 2;

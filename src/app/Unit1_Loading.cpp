@@ -63,7 +63,12 @@ constexpr int kPreviewAttempts = 32;
 void TForm1::btnOpenFileClick() {
   if (gLoadingInProgress) return;
   const QString path = AskOpenFileName();
-  if (!path.isEmpty()) OpenImage(path);
+  if (path.isEmpty()) return;
+  // A DICOMDIR picked here opens as the medium it describes.
+  if (ChooseLoadKind(path.toStdString()) == TLoadKind::DicomDir)
+    OpenDicomDir(path);
+  else
+    OpenImage(path);
 }
 
 void TForm1::btnOpenFolderClick() {
