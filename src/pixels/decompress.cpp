@@ -24,22 +24,42 @@ inline uint32_t ExtendDifference(uint32_t d, int s) {
   return d;
 }
 
+// Bits left-aligned in a 64-bit buffer, refilled without branches from the
+// unstuffed data (which is followed by zero padding) before every
+// difference, so each one starts with at least 56 bits at hand.
 struct BitReader {
   const uint8_t* data;
-  uint64_t pos;  // bit position
-  uint64_t end;  // bits of real data
+  const uint8_t* next;  // first byte not yet in the buffer
+  uint64_t buffer;
+  unsigned count;  // valid bits at the top of buffer
+  uint64_t end;    // bits of real data
 
-  // The next 57 or more bits, most significant first.
-  uint64_t Peek() const { return LoadBigEndian64(data + (pos >> 3)) << (pos & 7); }
+  void Seek(size_t byte) {
+    next = data + byte;
+    buffer = 0;
+    count = 0;
+  }
+  void Refill() {
+    buffer |= LoadBigEndian64(next) >> count;
+    next += (63 - count) >> 3;
+    count |= 56;
+  }
+  void Consume(unsigned n) {
+    buffer <<= n;
+    count -= n;
+  }
+  uint64_t Position() const { return static_cast<uint64_t>(next - data) * 8 - count; }
+  bool Exhausted() const { return Position() >= end; }
 };
 
 // One difference, modulo 2^32; callers keep the low 8 or 16 bits.
 inline uint32_t DecodeDifference(BitReader& r, const HuffmanTable::FastEntry* fast,
                                  const HuffmanTable& t) {
-  const uint64_t bits = r.Peek();
+  r.Refill();
+  const uint64_t bits = r.buffer;
   const HuffmanTable::FastEntry e = fast[bits >> (64 - kFastBits)];
   if (e.category == HuffmanTable::kResolved) {
-    r.pos += e.length;
+    r.Consume(e.length);
     return e.diff;
   }
   int length, category;
@@ -49,21 +69,18 @@ inline uint32_t DecodeDifference(BitReader& r, const HuffmanTable::FastEntry* fa
   } else {
     t.DecodeSlow(bits, length, category);
   }
-  r.pos += length;
-  if (category == 0) return 0;
-  if (category >= 16) return 32768;  // category 16 carries no extra bits
+  if (category == 0 || category >= 16) {  // category 16 carries no extra bits
+    r.Consume(static_cast<unsigned>(length));
+    return category ? 32768 : 0;
+  }
   const uint32_t d = static_cast<uint32_t>((bits << length) >> (64 - category));
-  r.pos += category;
+  r.Consume(static_cast<unsigned>(length + category));
   return ExtendDifference(d, category);
 }
 
-// Predictor Ss for the sample at p; `left` and `up` are the distances to the
-// neighbours of the same component.
-template <int kPred, typename T>
-inline int Predict(const T* p, int64_t left, int64_t up) {
-  const int ra = p[-left];
-  const int rb = p[-up];
-  const int rc = p[-up - left];
+// Predictor Ss from the left (Ra), upper (Rb) and upper-left (Rc) neighbours.
+template <int kPred>
+inline int Predict(int ra, int rb, int rc) {
   if constexpr (kPred == 2) return rb;
   if constexpr (kPred == 3) return rc;
   if constexpr (kPred == 4) return ra + rb - rc;
@@ -77,34 +94,42 @@ inline int Predict(const T* p, int64_t left, int64_t up) {
 // begins a restart interval (or the scan) predicts its first sample from
 // `initial` and the rest from the left neighbour; any other run starts a row
 // and predicts its first sample from the one above.
-// The reader and the table are copied into locals: byte stores to the output
-// could otherwise alias them and force reloads in the inner loop.
+// The reader is copied into a local and the neighbours travel in registers:
+// stores to the output could otherwise alias them and force reloads on the
+// critical path.
 template <int kPred, typename T>
 bool DecodeRunSingle(BitReader& reader, const HuffmanTable& t, T* p, int64_t n, int64_t width,
                      bool reset, int initial) {
   BitReader r = reader;
   const HuffmanTable::FastEntry* const fast = t.fast();
-  T* const end = p + n;
   bool complete = true;
-  if (r.pos >= r.end) {
+  if (r.Exhausted()) {
     complete = false;
   } else if (reset) {
-    *p = static_cast<T>(initial + DecodeDifference(r, fast, t));
-    for (++p; p < end; ++p) {
-      if (r.pos >= r.end) {
+    T ra = static_cast<T>(initial + DecodeDifference(r, fast, t));
+    p[0] = ra;
+    for (int64_t x = 1; x < n; ++x) {
+      if (r.Exhausted()) {
         complete = false;
         break;
       }
-      *p = static_cast<T>(p[-1] + DecodeDifference(r, fast, t));
+      ra = static_cast<T>(ra + DecodeDifference(r, fast, t));
+      p[x] = ra;
     }
   } else {
-    *p = static_cast<T>(p[-width] + DecodeDifference(r, fast, t));
-    for (++p; p < end; ++p) {
-      if (r.pos >= r.end) {
+    const T* const above = p - width;
+    int rc = above[0];
+    T ra = static_cast<T>(rc + DecodeDifference(r, fast, t));
+    p[0] = ra;
+    for (int64_t x = 1; x < n; ++x) {
+      if (r.Exhausted()) {
         complete = false;
         break;
       }
-      *p = static_cast<T>(Predict<kPred>(p, 1, width) + DecodeDifference(r, fast, t));
+      const int rb = above[x];
+      ra = static_cast<T>(Predict<kPred>(ra, rb, rc) + DecodeDifference(r, fast, t));
+      p[x] = ra;
+      rc = rb;
     }
   }
   reader = r;
@@ -123,7 +148,7 @@ bool DecodeRunMulti(BitReader& reader, const Scan& s, T* row, int64_t x0, int64_
   for (int64_t x = x0; x < x0 + n; ++x) {
     T* const pixel = row + x * stride;
     for (const ScanComponent& c : s.components) {
-      if (r.pos >= r.end) {
+      if (r.Exhausted()) {
         reader = r;
         return false;
       }
@@ -134,7 +159,7 @@ bool DecodeRunMulti(BitReader& reader, const Scan& s, T* row, int64_t x0, int64_
       } else if (x == 0) {
         prediction = p[-rowLength];
       } else {
-        prediction = Predict<kPred>(p, stride, rowLength);
+        prediction = Predict<kPred>(p[-stride], p[-rowLength], p[-rowLength - stride]);
       }
       *p = static_cast<T>(prediction + DecodeDifference(r, c.table->fast(), *c.table));
     }
@@ -145,7 +170,7 @@ bool DecodeRunMulti(BitReader& reader, const Scan& s, T* row, int64_t x0, int64_
 
 template <int kPred, typename T>
 bool DecodeScanWith(const Scan& s, T* out) {
-  BitReader r{s.data, 0, static_cast<uint64_t>(s.size) * 8};
+  BitReader r{s.data, s.data, 0, 0, static_cast<uint64_t>(s.size) * 8};
   const int shift = std::clamp(s.precision - s.pointTransform - 1, 0, 15);
   const int initial = 1 << shift;
   const bool single = s.components.size() == 1 && s.frameComponents == 1;
@@ -163,10 +188,10 @@ bool DecodeScanWith(const Scan& s, T* out) {
         // The next interval begins after its restart marker; a missing marker
         // resumes at the next whole byte.
         size_t next = intervalIndex < restartCount ? (*s.restarts)[intervalIndex]
-                                                   : static_cast<size_t>((r.pos + 7) / 8);
+                                                   : static_cast<size_t>((r.Position() + 7) / 8);
         next = std::min(next, s.size);
         ++intervalIndex;
-        r.pos = static_cast<uint64_t>(next) * 8;
+        r.Seek(next);
         left = interval;
         reset = true;
       }

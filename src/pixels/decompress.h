@@ -22,9 +22,9 @@ namespace lsjpeg {
 constexpr int kFastBits = 12;
 
 // Zero bytes the caller appends after the entropy-coded data, so the bit
-// reader may load eight bytes at any position it can reach (at most four
+// reader may load eight bytes at any position it can reach (at most sixteen
 // bytes past the end) without a bounds check.
-constexpr size_t kPadding = 16;
+constexpr size_t kPadding = 32;
 
 class HuffmanTable {
  public:

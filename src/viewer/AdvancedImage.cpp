@@ -511,7 +511,10 @@ void TadvancedImage::StoreInCache(TImg& image) {
   const int k = CurrentFrame - 1;
   if (k < 0) return;
   const size_t slot = size_t(k);
-  if (slot < c.IsCached.size() && c.IsCached[slot]) return;
+  if (slot < c.IsCached.size() && c.IsCached[slot]) {
+    c.IsLoading = false;
+    return;
+  }
   try {
     // Slots for every frame, and at least for this one.
     const size_t n = std::max(size_t(std::max(frameCount, 1)), slot + 1);
@@ -586,6 +589,11 @@ void TadvancedImage::setCineFrameRate(unsigned Value) {
 }
 
 void TadvancedImage::Clear() {
+  if (!OnUiThread()) {
+    QMetaObject::invokeMethod(
+        this, [this] { Clear(); }, Qt::QueuedConnection);
+    return;
+  }
   std::lock_guard lock(FState);
   CineTimer.reset();
   InCineMode = false;
@@ -714,8 +722,15 @@ void TadvancedImage::WindowDrag(int X, int Y) {
 
 // --------------------------------------------------------------- geometry
 
+void TadvancedImage::SyncSurface() {
+  // A hidden widget gets its resize event only when shown; its size is
+  // already right, and a fit or render must use it.
+  if (OnUiThread() && img.size() != size().expandedTo(QSize(1, 1))) ResizeImage();
+}
+
 void TadvancedImage::FitZoom() {
   if (bmp.isNull()) return;
+  SyncSurface();
   const double W = bmp.width(), H = bmp.height();
   const double slackW = img.width() - W, slackH = img.height() - H;
   const int z =
@@ -767,6 +782,12 @@ void TadvancedImage::DoResize() {
 }
 
 void TadvancedImage::ResetImage() {
+  // It reloads and touches the host's bars: UI thread work.
+  if (!OnUiThread()) {
+    QMetaObject::invokeMethod(
+        this, [this] { ResetImage(); }, Qt::QueuedConnection);
+    return;
+  }
   std::lock_guard lock(FState);
   DeltaWW = DeltaWL = brightness = contrast = 0;
   orientation = OrientationState{};
@@ -856,6 +877,7 @@ void TadvancedImage::setShowOverlay(bool v) {
 
 void TadvancedImage::RenderViewer() {
   std::lock_guard lock(FState);
+  SyncSurface();
   {
     std::lock_guard surface(FSurfaceLock);
     if (img.isNull()) return;

@@ -53,7 +53,7 @@ class TadvancedImage : public QWidget {
   bool DisplayImage();
   // Reads only the header of path into gDicomData and the frame tables.
   bool ReadDicom(const std::string& path);
-  // Empties the cell.
+  // Empties the cell. Called from another thread, it is queued to the UI thread.
   void Clear();
   const std::string& LastLoadError() const { return FLastError; }
 
@@ -91,7 +91,8 @@ class TadvancedImage : public QWidget {
   // Re-lays the surface after a size change (no render).
   void ResizeImage();
   void DoResize();
-  // Undoes window changes, turns and flips; reloads frame 1 and fits.
+  // Undoes window changes, turns and flips; reloads frame 1 and fits. Called
+  // from another thread, it is queued to the UI thread.
   void ResetImage();
   void Rotate(RotateAngels angel);
   void Rotate90();
@@ -220,6 +221,7 @@ class TadvancedImage : public QWidget {
   void StoreInCache(TImg& image);
   void SetLoading(bool loading);
   void UpdateTrackBars();
+  void SyncSurface();
   void FitZoom();
   CellGreyState GreyState() const;
 

@@ -89,8 +89,28 @@ void TViewer::CellMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, Q
 }
 
 bool TViewer::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == CinePanel && event->type() == QEvent::MouseButtonPress) emit CinePanelClick(this);
+  if (watched == CinePanel) {
+    // The panel's mouse events are its click, not the cell's own.
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+        emit CinePanelClick(this);
+        return true;
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::MouseMove:
+        return true;
+      default:
+        break;
+    }
+  }
   return QWidget::eventFilter(watched, event);
+}
+
+void TViewer::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // Lay the image control out at once, so a fit right after placing the cell
+  // uses the cell's new size.
+  if (layout()) layout()->activate();
 }
 
 void TViewer::mousePressEvent(QMouseEvent* event) {
