@@ -550,7 +550,7 @@ bool WriteCine(TWriteState& st, const TStudyKeys& study, const TSeriesKeys& seri
 bool WriteRadiograph(TWriteState& st, const TStudyKeys& study, const TSeriesKeys& series,
                      const std::vector<double>& coronalSums, TNoise& noise) {
   TImageFile f;
-  f.fileId = {"CR", FileName("IM", 1)};
+  f.fileId = {"XRAY", FileName("IM", 1)};
   f.sopClass = kCrImageStorage;
   f.sopInstance = Uid("7.1");
   f.transferSyntax = dicomwriter::kExplicitVRLittleEndian;

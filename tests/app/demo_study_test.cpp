@@ -145,7 +145,7 @@ TEST_F(DemoStudy, GeometryLetsReferenceLinesShowAndEachImageIsWhatItClaims) {
   EXPECT_EQ(cine.XYZdim[2], 24);
   EXPECT_EQ(cine.SamplesPerPixel, 3);
   EXPECT_FLOAT_EQ(cine.frame_time, 40.0f);
-  EXPECT_EQ(ReadHeader(dir + "/CR/IM0001").Monochrome, 1);
+  EXPECT_EQ(ReadHeader(dir + "/XRAY/IM0001").Monochrome, 1);
   const DICOMdata overlay = ReadHeader(dir + "/MROVL/IM0001");
   EXPECT_EQ(overlay.overlay_rows, 256);
   EXPECT_EQ(overlay.overlay_columns, 256);

@@ -86,14 +86,14 @@ TEST_F(Scan, SingleFileBadFilesAndErrors) {
   const std::string dir = testsupport::TempDir("scan_files");
   ASSERT_EQ(fixtures::RunCommand("'" + kTool + "' make-demo '" + dir + "/study' > /dev/null"), 0);
   const std::string one = dir + "/one.json";
-  ASSERT_EQ(RunScan("--json '" + dir + "/study/CR/IM0001'", one), 0);
+  ASSERT_EQ(RunScan("--json '" + dir + "/study/XRAY/IM0001'", one), 0);
   EXPECT_EQ(Py(one, "d['filesListed'], d['filesFiled'], len(d['patients'])"), "(1, 1, 1)");
 
   // A junk file with a name that is not ASCII: listed with a reason, and the
   // JSON stays valid.
   const std::string bad = dir + "/bad";
   std::filesystem::create_directories(bad);
-  std::filesystem::copy_file(dir + "/study/CR/IM0001", bad + "/good");
+  std::filesystem::copy_file(dir + "/study/XRAY/IM0001", bad + "/good");
   fixtures::WriteFile(bad, "caf\xc3\xa9", fixtures::Bytes(1000, 0x41));
   const std::string out = dir + "/bad.json";
   ASSERT_EQ(RunScan("'" + bad + "' --json", out), 0);
