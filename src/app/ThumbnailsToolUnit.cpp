@@ -43,9 +43,14 @@ void Colour(QWidget* w, QColor background, std::optional<QColor> text = std::nul
   w->setAutoFillBackground(true);
 }
 
-QLabel* CentredLabel(QWidget* parent, int pointSize) {
+// Colours are set on every label itself: under the application's style
+// sheet a child does not take its parent's palette.
+QLabel* CentredLabel(QWidget* parent, int pointSize, QColor text) {
   auto* l = new QLabel(parent);
   l->setAlignment(Qt::AlignCenter);
+  QPalette p = l->palette();
+  p.setColor(QPalette::WindowText, text);
+  l->setPalette(p);
   QFont f = l->font();
   f.setPointSize(pointSize);
   l->setFont(f);
@@ -112,14 +117,15 @@ TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& st
   StudyIndex = stIdx;
   setFixedHeight(kStudyHeight);
   setFrameStyle(QFrame::Panel | QFrame::Raised);
-  Colour(this, QColor(85, 85, 109), QColor(255, 251, 240));
+  Colour(this, QColor(85, 85, 109));
 
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(2, 1, 2, 1);
   column->setSpacing(0);
-  StudyDateTimeLabel = CentredLabel(this, 11);
-  StudyDescriptionlabel = CentredLabel(this, 11);
-  StudyModalityLabel = CentredLabel(this, 11);
+  const QColor text(255, 251, 240);
+  StudyDateTimeLabel = CentredLabel(this, 11, text);
+  StudyDescriptionlabel = CentredLabel(this, 11, text);
+  StudyModalityLabel = CentredLabel(this, 11, text);
   for (QLabel* l : {StudyDateTimeLabel, StudyDescriptionlabel, StudyModalityLabel})
     column->addWidget(l);
   column->addStretch(1);
@@ -151,7 +157,7 @@ TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx,
   Thumbnail = new QLabel(this);
   Thumbnail->setFixedHeight(kThumbnailHeight);
   Thumbnail->setAlignment(Qt::AlignCenter);
-  SeriesLabel = CentredLabel(this, 12);
+  SeriesLabel = CentredLabel(this, 12, Qt::black);
   SeriesLabel->setFixedHeight(kSeriesLabelHeight);
   Colour(SeriesLabel, QColor(166, 202, 240), QColor(Qt::black));
   column->addWidget(Thumbnail);
@@ -218,11 +224,11 @@ void TSeriesPanel::StartDrag(QPoint hotSpot) {
     drag->setHotSpot(QPoint(std::clamp(hotSpot.x(), 0, picture.width() - 1),
                             std::clamp(hotSpot.y(), 0, picture.height() - 1)));
   }
-  drag->exec(Qt::CopyAction);
+  const bool dropped = drag->exec(Qt::CopyAction) != Qt::IgnoreAction;
   // The drop may have rebuilt the browser: this panel is retired then, and
   // is freed only now that its drag is over.
   gThumbnailDragInProgress = false;
-  if (tool) tool->DragFinished();
+  if (tool) tool->DragFinished(dropped);
 }
 
 // ------------------------------------------------------------ browser
@@ -423,11 +429,12 @@ void TThumbnailsTool::DragStarted() {
   FDragging = true;
 }
 
-void TThumbnailsTool::DragFinished() {
+void TThumbnailsTool::DragFinished(bool dropped) {
   FDragging = false;
   for (QPointer<QWidget>& w : FRetired)
     if (w) w->deleteLater();
   FRetired.clear();
+  if (dropped) emit SeriesDropped();
 }
 
 // The column takes every drag over it (a drop there does nothing).

@@ -141,6 +141,9 @@ class TThumbnailsTool : public QScrollArea {
   void ThumbnailsFinished();
   // A double-click showed a series in `cell`.
   void SeriesShown(TadvancedImage* cell);
+  // A series dragged from the browser was dropped (a cell took it, or the
+  // column itself).
+  void SeriesDropped();
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -150,7 +153,7 @@ class TThumbnailsTool : public QScrollArea {
  private:
   friend class TSeriesPanel;
   void DragStarted();
-  void DragFinished();
+  void DragFinished(bool dropped);
   void RetireContent();
   void DeliverThumbnail(quint64 generation, size_t index, const QImage& picture);
 

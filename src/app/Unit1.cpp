@@ -32,6 +32,7 @@
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/StudyLoader.h"
+#include "app/ThumbnailsToolUnit.h"
 #include "dicom/PatientInfo.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
@@ -155,6 +156,14 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
   SplitScreenForm = new TSplitScreenForm(this);
   PatientInfoForm = new TPatientInfoForm(this);
+
+  // The browser shows series in the active cell, or in the cell a series is
+  // dropped on; either way that image is cut with the others again.
+  ThumbnailsTool->ActiveImage = [this] { return ActiveAdvancedImage; };
+  connect(ThumbnailsTool, &TThumbnailsTool::SeriesShown, this, [this] { update_ReferenceLines(); });
+  connect(ThumbnailsTool, &TThumbnailsTool::SeriesDropped, this,
+          [this] { update_ReferenceLines(); });
+  ReferenceLinesHandler.OnMessage = [this](const QString& text) { ShowMessage(text); };
 
   ConnectCommands();
   ApplyIcons();
@@ -465,6 +474,8 @@ void TForm1::BuildWorkArea(QWidget* central) {
   thumbnailsHost->setObjectName("thumbnailsHost");
   auto* host = new QVBoxLayout(thumbnailsHost);
   host->setContentsMargins(0, 0, 0, 0);
+  ThumbnailsTool = new TThumbnailsTool(thumbnailsHost);
+  host->addWidget(ThumbnailsTool);
   col->addWidget(thumbnailsHost, 1);
 
   reportsListView = new QTreeWidget(thumbnailsPanel);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Icons.h"
+#include "viewer/ReferenceLinesUnit.h"
 
 class QCheckBox;
 class QComboBox;
@@ -30,6 +31,7 @@ class TColorBox;
 class TPatientInfoForm;
 class TSplitScreenForm;
 class TStudyLoad;
+class TThumbnailsTool;
 class QTreeWidgetItem;
 class TViewer;
 class TadvancedImage;
@@ -150,6 +152,7 @@ class TForm1 : public QMainWindow {
   QWidget* Panel_back;
   QWidget* thumbnailsPanel;
   QWidget* thumbnailsHost;  // the thumbnail browser lives here
+  TThumbnailsTool* ThumbnailsTool;
   QTreeWidget* reportsListView;
   QWidget* statusBarPanel;
   QLabel* statusLabelCount;
@@ -196,9 +199,8 @@ class TForm1 : public QMainWindow {
   QPoint MousePos, LastMousePos;  // in allViewersPanel coordinates
   int LastActiveRow = 0, LastActiveCol = 0;
 
-  // Computes one cell's reference line against the active cell; empty until
-  // the reference-line geometry is wired in.
-  std::function<void(TadvancedImage* cell, TadvancedImage* active)> ComputeReferenceLines;
+  // Computes the cells' reference lines; its messages go to ShowMessage.
+  TReferenceLine ReferenceLinesHandler;
 
   // Rebuilds the grid as a rows x b columns, keeping the surviving cells.
   void SetLayout(int a, int b);
@@ -278,8 +280,8 @@ class TForm1 : public QMainWindow {
   // ---- loading ----
   TStudyLoad* Loader;
   int lastPatientsLength = 0;  // patients in the tree when the current load started
-  // Rebuilds the thumbnail browser from the tree; empty until the browser exists.
-  std::function<void()> RebuildBrowser;
+  // Rebuilds the thumbnail browser from the tree.
+  void RebuildBrowser();
 
   void btnOpenFileClick();
   void btnOpenFolderClick();

@@ -26,11 +26,6 @@ constexpr int kMoveThreshold = 4;     // zoom and pan
 constexpr int kWindowThreshold = 10;  // window; also its sensitivity
 constexpr int kWheelThreshold = 100;  // finer wheels (touch pads) do not step
 
-bool SameLine(const Shape& a, const Shape& b) {
-  return a.shapeType == b.shapeType && a.x1 == b.x1 && a.y1 == b.y1 && a.x2 == b.x2 &&
-         a.y2 == b.y2 && a.x3 == b.x3 && a.y3 == b.y3 && a.data == b.data && a.txt == b.txt;
-}
-
 // The path of image `image` of series `series` of study 0 of patient 0 ...
 // of the cell's position; empty when that position is not in the tree.
 std::string ImagePath(int patient, int study, int series, int image) {
@@ -523,32 +518,7 @@ void TForm1::ViewerCinePanelClick(TViewer* sender) {
 // ---- reference lines ------------------------------------------------------------
 
 void TForm1::update_ReferenceLines() {
-  auto redrawIfChanged = [](TadvancedImage* cell, const Shape& before) {
-    if (!SameLine(before, cell->ReferenceLine)) cell->RenderViewer();
-  };
-  if (!gShowReferenceLines) {
-    for (auto& row : AdvancedImages)
-      for (TadvancedImage* cell : row) {
-        const Shape before = cell->ReferenceLine;
-        cell->ReferenceLine = Shape{};
-        redrawIfChanged(cell, before);
-      }
-    return;
-  }
-  if (!ActiveAdvancedImage || !ActiveAdvancedImage->HasImage) return;
-  try {
-    ActiveAdvancedImage->ReferenceLine = Shape{};
-    for (auto& row : AdvancedImages)
-      for (TadvancedImage* cell : row) {
-        const Shape before = cell->ReferenceLine;
-        cell->ReferenceLine = Shape{};
-        if (ComputeReferenceLines && cell != ActiveAdvancedImage)
-          ComputeReferenceLines(cell, ActiveAdvancedImage);
-        redrawIfChanged(cell, before);
-      }
-  } catch (...) {
-    // The first failure ends the pass.
-  }
+  ReferenceLinesHandler.update_ReferenceLines(AdvancedImages, ActiveAdvancedImage);
 }
 
 // ---- the parallel pattern -------------------------------------------------------

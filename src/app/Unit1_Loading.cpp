@@ -18,6 +18,7 @@
 
 #include "app/Global.h"
 #include "app/StudyLoader.h"
+#include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
@@ -107,12 +108,7 @@ void TForm1::OpenImage(const QString& path) {
   if (gLoadingInProgress) return;
   const TLoadResult r =
       LoadSingleFile(QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toStdString());
-  if (RebuildBrowser) {
-    try {
-      RebuildBrowser();
-    } catch (...) {
-    }
-  }
+  RebuildBrowser();
   if (r.reportsFound > 0) {
     update_report_panel();
     EnableStudyTools();
@@ -262,12 +258,7 @@ void TForm1::FinishLoading() {
   SetOpenCommandsEnabled(true);
   SetLoadingState(false, kReadyText);
   UpdatePresetsVisibility();
-  if (RebuildBrowser) {
-    try {
-      RebuildBrowser();
-    } catch (...) {
-    }
-  }
+  RebuildBrowser();
   update_report_panel();
   EnableStudyTools();
   gCancelLoading = false;
@@ -340,11 +331,13 @@ void TForm1::btnClearTreeClick() {
   }
   update_report_panel();
   reportsListView->hide();
-  if (RebuildBrowser) {
-    try {
-      RebuildBrowser();
-    } catch (...) {
-    }
+  RebuildBrowser();
+}
+
+void TForm1::RebuildBrowser() {
+  try {
+    ThumbnailsTool->Display(gPatients);
+  } catch (...) {
   }
 }
 

@@ -33,7 +33,7 @@ TEST(DemoReferenceLines, AxialSlicesAndLocalizers) {
   };
   auto coronal = cell("CTLOC/IM0001"), sagittal = cell("CTLOC/IM0002");
   auto axial1 = cell("CTAX/IM0001"), axial2 = cell("CTAX/IM0002");
-  auto thin = cell("CTRLE/IM0001"), radiograph = cell("CR/IM0001");
+  auto thin = cell("CTRLE/IM0001"), radiograph = cell("XRAY/IM0001");
   const std::vector<std::vector<TadvancedImage*>> grid{
       {coronal.get(), sagittal.get(), axial1.get()}, {axial2.get(), thin.get(), radiograph.get()}};
   const bool saved = gShowReferenceLines;

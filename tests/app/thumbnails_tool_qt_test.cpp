@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <memory>
 
+#include "app/Settings.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "dicom/StudyTree.h"
 #include "viewer/AdvancedImage.h"
@@ -40,6 +41,7 @@ class Browser : public ::testing::Test {
  protected:
   void SetUp() override {
     dir = testsupport::TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    themes::Apply("Glossy");  // the application's style sheet is in force
     tool = std::make_unique<TThumbnailsTool>();
     tool->resize(200, 600);
     tool->show();
@@ -148,6 +150,15 @@ TEST_F(Browser, PanelsInTreeOrderWithTheirLooks) {
   EXPECT_EQ(mr->SeriesIndex, 2);
   EXPECT_EQ(us->PatientIndex, 1);
   EXPECT_EQ(us->StudyIndex, 0);
+  // As painted, under the theme's style sheet.
+  QApplication::processEvents();
+  const QImage shot = tool->grab().toImage();
+  const auto at = [&](QWidget* w, QPoint p) { return QColor(shot.pixel(w->mapTo(tool.get(), p))); };
+  EXPECT_EQ(at(st0, QPoint(3, 58)), QColor(85, 85, 109));
+  EXPECT_EQ(at(ct->SeriesLabel, QPoint(2, 2)), QColor(166, 202, 240));
+  EXPECT_EQ(at(ct, QPoint(2, 2)), QColor(Qt::black));
+  EXPECT_EQ(at(p0, QPoint(3, 12)), QColor(190, 190, 160));
+
   // Stacked from the top in that order.
   for (size_t i = 1; i < panels.size(); ++i)
     EXPECT_EQ(panels[i]->y(), panels[i - 1]->y() + panels[i - 1]->height()) << i;

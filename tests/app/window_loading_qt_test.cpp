@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include "app/DemoStudy.h"
 #include "app/Global.h"
 #include "app/StudyLoader.h"
+#include "app/ThumbnailsToolUnit.h"
 #include "app_fixtures.h"
 #include "window_fixture.h"
 
@@ -257,6 +259,73 @@ TEST_F(WindowLoading, CdDicomDirCommand) {
   EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);
   EXPECT_FALSE(form->reportsListView->isHidden());  // the report beside it
   EXPECT_EQ(form->statusLabelCount->text(), "Ready");
+}
+
+TEST_F(WindowLoading, DemoFolderFillsTheBrowserAndCutsTheLocalizers) {
+  const std::string dir = testsupport::TempDir("window-demo-folder");
+  ASSERT_TRUE(demo::WriteDemoStudy(dir));
+  form->folder = QString::fromStdString(dir);
+  form->btnOpenFolderClick();
+  WaitIdle();
+  ASSERT_EQ(Cells(), 4);
+
+  // Every series of the tree has its panel and, once decoded, its thumbnail.
+  int series = 0;
+  for (const TPatient& p : gPatients)
+    for (const TStudy& st : p.studies) series += int(st.serieses.size());
+  const std::vector<TSeriesPanel*> panels = form->ThumbnailsTool->SeriesPanels();
+  EXPECT_EQ(int(panels.size()), series);
+  QElapsedTimer waited;
+  waited.start();
+  while (form->ThumbnailsTool->PendingThumbnails() > 0 && waited.elapsed() < 10000)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  for (TSeriesPanel* panel : panels)
+    EXPECT_FALSE(panel->ThumbnailImage().isNull()) << panel->SeriesLabel->text().toStdString();
+
+  // An axial slice made active: each localizer on the grid shows a level line.
+  const auto cosines = [](TadvancedImage* c) { return c->gDicomData.IMAGE_ORIENTATION_PATIENT; };
+  const std::array<double, 6> axial{1, 0, 0, 0, 1, 0};
+  TViewer* axialViewer = nullptr;
+  std::vector<TadvancedImage*> localizers;
+  for (auto& row : form->Viewers)
+    for (TViewer* v : row) {
+      if (cosines(v->AdvancedImage()) == axial && !axialViewer) axialViewer = v;
+      if (cosines(v->AdvancedImage())[5] == -1) localizers.push_back(v->AdvancedImage());
+    }
+  ASSERT_TRUE(axialViewer);
+  ASSERT_FALSE(localizers.empty());
+  form->allViewersPanelMouseDown(axialViewer, Qt::LeftButton, QPoint(5, 5));
+  form->allViewersPanelMouseUp(Qt::LeftButton);
+  for (TadvancedImage* l : localizers) {
+    const Shape& r = l->ReferenceLine;
+    EXPECT_NE(r.x1, r.x2);
+    EXPECT_EQ(r.y1, r.y2);
+  }
+  form->CheckBox_show_reference_lines->click();
+  for (TadvancedImage* l : localizers) EXPECT_EQ(l->ReferenceLine.x1, l->ReferenceLine.x2);
+  form->CheckBox_show_reference_lines->click();
+  for (TadvancedImage* l : localizers) EXPECT_NE(l->ReferenceLine.x1, l->ReferenceLine.x2);
+
+  // Another series double-clicked into the active cell: the lines follow it
+  // (a localizer cuts no localizer of its own plane, and the other one upright).
+  TSeriesPanel* coronal = nullptr;
+  for (TSeriesPanel* panel : panels)
+    if (panel->SeriesLabel->text().startsWith("(CT)") && panel->NumOfImages == 1 && !coronal)
+      coronal = panel;
+  ASSERT_TRUE(coronal);
+  form->ThumbnailsTool->SeriesPanelDblClick(coronal);
+  EXPECT_EQ(cosines(axialViewer->AdvancedImage())[5], -1);
+  for (TadvancedImage* l : localizers) {
+    const Shape& r = l->ReferenceLine;
+    EXPECT_EQ(r.x1, r.x2);
+    if (cosines(l) == cosines(axialViewer->AdvancedImage()))
+      EXPECT_EQ(r.y1, r.y2);  // none
+    else
+      EXPECT_NE(r.y1, r.y2);  // upright
+  }
+
+  form->btnClearTreeClick();
+  EXPECT_TRUE(form->ThumbnailsTool->Panels().empty());
 }
 
 TEST_F(WindowLoading, StartUpDicomDirOfTheCurrentFolderLoadsOnFirstActivation) {
