@@ -391,6 +391,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   AngleSecondLine = false;
   Shapes.clear();
   SelectedShapeIndex = -1;
+  FNewShape = false;
   if (!_LockZoom) zoomFactor = 100;
   DeltaWW = grey.DeltaWW;
   DeltaWL = grey.DeltaWL;
@@ -622,6 +623,7 @@ void TadvancedImage::Clear() {
   CurrentOpenedPath.clear();
   Shapes.clear();
   AngleSecondLine = false;
+  FNewShape = false;
   ReferenceLine = Shape{};
   _Top_Label.clear();
   _Right_Label.clear();
