@@ -1,0 +1,191 @@
+// Frame decoding against DCMTK and GDCM on the same files, in one run.
+//
+// A 64-frame 512 x 512 16-bit CT series with realistic noise is generated once
+// (cached under the build tree) and compressed with dcmcjpeg +e1 (lossless
+// JPEG, first-order prediction), dcmcrle and gdcmconv -K (JPEG 2000). Each
+// benchmark iteration decodes every frame of one file with the tool and with
+// `tavrolen-dicom decode --all-frames`, both writing their output to disk,
+// and times each. The fastest iteration of each side gives the ratio, which
+// shrugs off the noise of a shared machine.
+//
+// Goals: lossless <= 0.7 x dcmdjpeg, RLE <= 1.0 x dcmdrle, JPEG 2000 <= 1.0 x
+// gdcmconv -w.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kSize = 512;
+constexpr int kFrames = 64;
+
+const std::string& DataDir() {
+  static const std::string dir = std::string(TAVROLEN_BINARY_DIR) + "/bench-data/decode";
+  return dir;
+}
+
+std::string Path(const std::string& name) {
+  return DataDir() + "/" + name;
+}
+
+bool Run(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Stored values of a CT slice in 12 bits: air, a body ellipse of soft tissue
+// with a bone moving through the series, quantum noise strongest in the body.
+std::vector<uint16_t> CtSlice(int frame, std::mt19937& rng) {
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<uint16_t> s(static_cast<size_t>(kSize) * kSize);
+  for (int y = 0; y < kSize; ++y) {
+    for (int x = 0; x < kSize; ++x) {
+      const double bx = (x - 256) / 210.0, by = (y - 256) / 160.0;
+      const bool body = bx * bx + by * by < 1.0;
+      const double ox = (x - 256) / 45.0, oy = (y - 290 + frame) / 32.0;
+      const bool bone = ox * ox + oy * oy < 1.0;
+      const double lx = (x - 180) / 50.0, ly = (y - 240) / 70.0;
+      const bool lung = lx * lx + ly * ly < 1.0;
+      double v = 24.0;  // air, -1000 HU
+      if (body) v = lung ? 180.0 : 1064.0 + 30.0 * std::sin((x + y + frame) / 40.0);
+      if (bone) v = 2100.0;
+      v += noise(rng) * (body ? 18.0 : 3.0);
+      s[static_cast<size_t>(y) * kSize + x] = static_cast<uint16_t>(std::clamp(v, 0.0, 4095.0));
+    }
+  }
+  return s;
+}
+
+bool Prepare() {
+  if (fs::exists(Path("ready"))) return true;
+  fs::create_directories(DataDir());
+  {
+    std::ofstream raw(Path("ct.pixels"), std::ios::binary);
+    std::mt19937 rng(20240601);
+    for (int f = 0; f < kFrames; ++f) {
+      for (uint16_t v : CtSlice(f, rng)) {
+        const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+        raw.write(b, 2);
+      }
+    }
+  }
+  {
+    std::ofstream dump(Path("ct.txt"));
+    dump << "(0002,0010) UI [1.2.840.10008.1.2.1]\n"
+            "(0008,0016) UI =CTImageStorage\n"
+            "(0008,0018) UI [1.2.826.0.1.3680043.9.7777.64]\n"
+            "(0008,0060) CS [CT]\n"
+            "(0028,0002) US 1\n"
+            "(0028,0004) CS [MONOCHROME2]\n"
+            "(0028,0008) IS [64]\n"
+            "(0028,0010) US 512\n"
+            "(0028,0011) US 512\n"
+            "(0028,0100) US 16\n"
+            "(0028,0101) US 12\n"
+            "(0028,0102) US 11\n"
+            "(0028,0103) US 0\n"
+            "(0028,1052) DS [-1024]\n"
+            "(0028,1053) DS [1]\n"
+            "(7fe0,0010) OW ="
+         << Path("ct.pixels") << "\n";
+  }
+  const std::string ct = Path("ct.dcm");
+  if (!Run("dump2dcm " + Path("ct.txt") + " " + ct) ||
+      !Run("dcmcjpeg +e1 " + ct + " " + Path("ct-lossless.dcm")) ||
+      !Run("dcmcrle " + ct + " " + Path("ct-rle.dcm")) ||
+      !Run("gdcmconv -K " + ct + " " + Path("ct-j2k.dcm"))) {
+    return false;
+  }
+  std::ofstream(Path("ready")) << "ok\n";
+  return true;
+}
+
+double Seconds(const std::string& command) {
+  const auto t0 = std::chrono::steady_clock::now();
+  if (!Run(command)) return -1.0;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+struct Comparison {
+  std::string tool;
+  double goal;
+  double bestTool = 1e9, bestOurs = 1e9;
+};
+std::map<std::string, Comparison>& Results() {
+  static std::map<std::string, Comparison> results;
+  return results;
+}
+
+void Compare(benchmark::State& state, const std::string& name, const std::string& file,
+             const std::string& toolCommand, const std::string& toolName, double goal) {
+  Comparison& c = Results()[name];
+  c.tool = toolName;
+  c.goal = goal;
+  const std::string in = Path(file);
+  const std::string toolOut = Path(name + ".tool.dcm");
+  const std::string ours = Path(name + ".ours.raw");
+  for (auto _ : state) {
+    const double t = Seconds(toolCommand + " " + in + " " + toolOut);
+    const double o =
+        Seconds(std::string(TAVROLEN_DICOM_TOOL) + " decode " + in + " --all-frames -o " + ours);
+    if (t < 0 || o < 0) {
+      state.SkipWithError((name + ": a decoder failed").c_str());
+      return;
+    }
+    c.bestTool = std::min(c.bestTool, t);
+    c.bestOurs = std::min(c.bestOurs, o);
+    state.SetIterationTime(o);
+  }
+  state.counters[toolName + "_ms"] = c.bestTool * 1e3;
+  state.counters["ours_ms"] = c.bestOurs * 1e3;
+  state.counters["ratio"] = c.bestOurs / c.bestTool;
+  state.counters["goal"] = goal;
+}
+
+void BM_LosslessJpeg(benchmark::State& state) {
+  Compare(state, "lossless", "ct-lossless.dcm", "dcmdjpeg", "dcmdjpeg", 0.7);
+}
+void BM_Rle(benchmark::State& state) {
+  Compare(state, "rle", "ct-rle.dcm", "dcmdrle", "dcmdrle", 1.0);
+}
+void BM_Jpeg2000(benchmark::State& state) {
+  Compare(state, "jpeg2000", "ct-j2k.dcm", "gdcmconv -w", "gdcmconv-w", 1.0);
+}
+
+BENCHMARK(BM_LosslessJpeg)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Rle)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Jpeg2000)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!Prepare()) {
+    std::fprintf(stderr, "decode_bench: generating the CT series failed (DCMTK, GDCM?)\n");
+    return 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::printf("\n%-10s %-12s %10s %10s %7s %6s\n", "codec", "tool", "tool ms", "ours ms", "ratio",
+              "goal");
+  bool met = true;
+  for (const auto& [name, c] : Results()) {
+    if (c.bestOurs >= 1e9) continue;
+    const double ratio = c.bestOurs / c.bestTool;
+    met = met && ratio <= c.goal;
+    std::printf("%-10s %-12s %10.1f %10.1f %7.2f %6.2f %s\n", name.c_str(), c.tool.c_str(),
+                c.bestTool * 1e3, c.bestOurs * 1e3, ratio, c.goal, ratio <= c.goal ? "" : "MISSED");
+  }
+  return met ? 0 : 2;
+}

@@ -1,0 +1,1000 @@
+#include "app/StudyLoader.h"
+
+#include <QMetaObject>
+#include <QtConcurrent/QtConcurrentMap>
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+
+#include "app/Global.h"
+#include "app/SortUnit.h"
+#include "dicom/StudyTree.h"
+#include "dicom/dicom.h"
+#include "viewer/ViewerGlobals.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ToLower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && ToLower(a) == ToLower(b);
+}
+
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string FileName(const std::string& path) {
+  return fs::path(path).filename().string();
+}
+
+// Results of one load's parallel steps, gathered under a lock of its own and
+// put in listing order at the end.
+class TCollector {
+ public:
+  void Skip(int index, const std::string& path, std::string reason) {
+    std::lock_guard lock(mutex_);
+    skipped_.push_back({index, {path, std::move(reason)}});
+  }
+  void Message(int index, const std::string& path, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    messages_.push_back({index, {path, text}});
+  }
+  void MoveInto(TLoadResult& result) {
+    std::lock_guard lock(mutex_);
+    auto byIndex = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::stable_sort(skipped_.begin(), skipped_.end(), byIndex);
+    std::stable_sort(messages_.begin(), messages_.end(), byIndex);
+    for (auto& s : skipped_) result.skipped.push_back(std::move(s.second));
+    for (auto& m : messages_) result.messages.push_back(std::move(m.second));
+    skipped_.clear();
+    messages_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<int, TSkippedFile>> skipped_;
+  std::vector<std::pair<int, TLoadMessage>> messages_;
+};
+
+constexpr const char* kReasonNotImage = "no readable DICOM image (not DICOM, truncated or damaged)";
+constexpr const char* kReasonUnsupported = "image cannot be displayed (unsupported format)";
+constexpr const char* kReasonPresentationState = "presentation state, not an image";
+constexpr const char* kReasonVendorData = "vendor data file, not an image";
+constexpr const char* kReasonMissing = "referenced file not found";
+constexpr const char* kReasonRefused = "Referenced File ID reaches outside the medium";
+constexpr const char* kReasonNoFileId = "record without a Referenced File ID";
+constexpr const char* kReasonCancelled = "not read: the load was cancelled";
+
+// Reads one file's header with the load's sink. Returns false with a reason
+// when the file is not an image the viewer can show.
+bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, DICOMdata& header,
+                     TCollector& collector, std::string& reason) {
+  bool hdrOK = false;
+  bool imgOK = false;
+  const DicomMessageSink sink = [&](const std::string& text) {
+    collector.Message(index, path, text);
+  };
+  // A directory tree goes into a local array: a DICOMDIR met among the files
+  // must not replace gDicomDirPatients from a worker thread.
+  TPatientArr directory;
+  try {
+    ReadDicomHeader(path, readFrameTables, header, hdrOK, imgOK, sink, &directory);
+  } catch (const std::bad_alloc&) {
+    reason = "not enough memory to read the header";
+    return false;
+  } catch (const std::exception& e) {
+    reason = std::string("unreadable: ") + e.what();
+    return false;
+  }
+  if (!imgOK) {
+    reason = hdrOK ? kReasonUnsupported : kReasonNotImage;
+    return false;
+  }
+  return true;
+}
+
+bool IsPresentationState(const std::string& modality) {
+  return ToLower(modality) == "pr";
+}
+
+// Fills the layout rule's inputs from the tree (caller holds the lock).
+void NoteNewPatients(TLoadResult& result) {
+  result.patientsAfter = static_cast<int>(gPatients.size());
+  result.patientsAdded = result.patientsAfter > result.lastPatientsLength;
+  if (!result.patientsAdded || result.lastPatientsLength < 0) return;
+  const TPatient& patient = gPatients[static_cast<size_t>(result.lastPatientsLength)];
+  if (patient.studies.empty()) return;
+  const TStudy& study = patient.studies.front();
+  result.firstNewStudySeriesCount = static_cast<int>(study.serieses.size());
+  if (!study.serieses.empty()) result.firstNewStudyFirstModality = study.serieses.front().modality;
+}
+
+// An absolute, normalised path without a trailing separator, so that the
+// paths filed in the tree are full paths whatever the caller passed.
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  fs::path p = fs::absolute(fs::path(path), ec);
+  if (ec) return path;
+  p = p.lexically_normal();
+  if (!p.has_filename() && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
+  return p.string();
+}
+
+int PatientCount() {
+  std::lock_guard lock(gPatientsMutex);
+  return static_cast<int>(gPatients.size());
+}
+
+}  // namespace
+
+// ---- listing rules ------------------------------------------------------------
+
+std::string LowerExtension(const std::string& path) {
+  const std::string name = FileName(path);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return {};
+  return ToLower(name.substr(dot));
+}
+
+bool IsListedExtension(const std::string& lowerExt) {
+  return lowerExt.empty() || lowerExt == ".dcm" || lowerExt == ".dcn" || lowerExt == ".dic" ||
+         IsReportExtension(lowerExt);
+}
+
+bool IsReportExtension(const std::string& lowerExt) {
+  return lowerExt == ".rtf" || lowerExt == ".doc" || lowerExt == ".docx" || lowerExt == ".txt" ||
+         lowerExt == ".pdf";
+}
+
+namespace {
+
+void ListDirectory(const fs::path& dir, TStringArray& list, std::set<fs::path>& visited) {
+  std::error_code ec;
+  const fs::path canonical = fs::canonical(dir, ec);
+  if (ec || !visited.insert(canonical).second) return;
+
+  // The entry type comes with the listing on most file systems, so only
+  // links cost a stat of their own.
+  std::vector<std::pair<std::string, fs::directory_entry>> entries;
+  fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec))
+    entries.emplace_back(it->path().filename().string(), *it);
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+
+  for (const auto& [name, entry] : entries) {
+    if (name == "." || name == ".." || ToLower(name) == "dicomdir") continue;
+    if (!IsListedExtension(LowerExtension(name))) continue;
+    // These use the cached type and stat only links (which they follow).
+    std::error_code typeError;
+    if (entry.is_directory(typeError)) {
+      ListDirectory(entry.path(), list, visited);
+    } else if (!typeError && entry.is_regular_file(typeError)) {
+      list.push_back(entry.path().string());
+    }
+  }
+}
+
+}  // namespace
+
+void list_DirectoryFiles(const std::string& path, TStringArray& list) {
+  std::set<fs::path> visited;
+  ListDirectory(fs::path(path), list, visited);
+}
+
+// ---- filing ---------------------------------------------------------------------
+
+std::string FormatStudyTime(const std::string& studyTime) {
+  std::string t = studyTime;
+  // A separator goes only where more text follows, so "1430" reads 14:30.
+  if (t.size() > 2) t.insert(2, ":");
+  if (t.size() > 5) t.insert(5, ":");
+  if (t.size() > 8) t.resize(8);
+  return t;
+}
+
+namespace {
+
+// Fills an image record from the header already in its cache.
+void FillImage(TImg& image) {
+  const DICOMdata& h = image.Cache.DICOM;
+  image.instanceNumber = h.ImageNum;
+  image.imageType = h.imageType;
+  image.imagePath = h.referenceFile;
+  TCache& cache = image.Cache;
+  cache.gECATslices = h.gECATJPEG_table_entries;
+  cache.gECATposra = h.gECATJPEG_pos_table;
+  cache.gECATszra = h.gECATJPEG_size_table;
+}
+
+TImg MakeImage(DICOMdata&& h) {
+  TImg image;
+  image.Cache.DICOM = std::move(h);
+  FillImage(image);
+  return image;
+}
+
+bool FileImage(TImgArr& images, TImg&& image) {
+  // Paths of one series share a long prefix; their last bytes tell most
+  // apart before a full comparison.
+  const std::string& path = image.imagePath;
+  for (const TImg& other : images) {
+    const std::string& p = other.imagePath;
+    if (p.size() == path.size() && (path.empty() || p.back() == path.back()) && p == path)
+      return false;
+  }
+  images.push_back(std::move(image));
+  return true;
+}
+
+// Each level finds the node a header belongs to, or appends a new one, and
+// returns its index.
+size_t LocatePatient(TPatientArr& patients, const DICOMdata& h) {
+  for (size_t i = 0; i < patients.size(); ++i)
+    if (patients[i].patientName == h.PatientName && patients[i].patintID == h.PatientID) return i;
+  TPatient& p = patients.emplace_back();
+  p.patientName = h.PatientName;
+  p.patintID = h.PatientID;
+  return patients.size() - 1;
+}
+
+size_t LocateStudy(TStudyArr& studies, const DICOMdata& h) {
+  for (size_t i = 0; i < studies.size(); ++i)
+    if (studies[i].studyID == h.Study_ID && studies[i].instanceUid == h.Study_Instance_UID)
+      return i;
+  TStudy& st = studies.emplace_back();
+  st.studyID = h.Study_ID;
+  st.instanceUid = h.Study_Instance_UID;
+  st.studyDate = h.studydate_formated;
+  st.studyTime = FormatStudyTime(h.Study_Time);
+  st.description = h.Study_Description;
+  return studies.size() - 1;
+}
+
+size_t LocateSeries(TSeriesArr& series, const DICOMdata& h) {
+  for (size_t i = 0; i < series.size(); ++i)
+    if (series[i].instanceUid == h.Series_Instance_UID) return i;
+  TSeries& s = series.emplace_back();
+  s.instanceUid = h.Series_Instance_UID;
+  s.seriesNumber = h.SeriesNum;
+  s.BodyPart = h.Body_Part_Examined;
+  s.modality = h.modality;
+  return series.size() - 1;
+}
+
+struct TSeriesIndex {
+  size_t patient, study, series;
+};
+
+TSeriesIndex Locate(TPatientArr& patients, const DICOMdata& h) {
+  TSeriesIndex at;
+  at.patient = LocatePatient(patients, h);
+  TStudyArr& studies = patients[at.patient].studies;
+  at.study = LocateStudy(studies, h);
+  at.series = LocateSeries(studies[at.study].serieses, h);
+  return at;
+}
+
+TImgArr& ImagesAt(TPatientArr& patients, const TSeriesIndex& at) {
+  return patients[at.patient].studies[at.study].serieses[at.series].images;
+}
+
+}  // namespace
+
+bool add_ToImages(TImgArr& images, DICOMdata&& h) {
+  return FileImage(images, MakeImage(std::move(h)));
+}
+bool add_ToSeries(TSeriesArr& series, DICOMdata&& h) {
+  const size_t i = LocateSeries(series, h);
+  return add_ToImages(series[i].images, std::move(h));
+}
+bool add_ToStudies(TStudyArr& studies, DICOMdata&& h) {
+  const size_t i = LocateStudy(studies, h);
+  return add_ToSeries(studies[i].serieses, std::move(h));
+}
+bool add_ToPatients(TPatientArr& patients, DICOMdata&& h) {
+  const size_t i = LocatePatient(patients, h);
+  return add_ToStudies(patients[i].studies, std::move(h));
+}
+
+bool add_ToPatients(TPatientArr& patients, int idx) {
+  if (idx < 0 || static_cast<size_t>(idx) >= gFileHeaders.size()) return false;
+  DICOMdata copy = gFileHeaders[static_cast<size_t>(idx)];
+  return add_ToPatients(patients, std::move(copy));
+}
+
+namespace {
+
+int CountImages(const TSeries& s) {
+  return static_cast<int>(s.images.size());
+}
+int CountImages(const TStudy& st) {
+  int n = 0;
+  for (const auto& s : st.serieses) n += CountImages(s);
+  return n;
+}
+int CountImages(const TPatient& p) {
+  int n = 0;
+  for (const auto& st : p.studies) n += CountImages(st);
+  return n;
+}
+
+}  // namespace
+
+int MergePatients(TPatientArr& into, TPatientArr& patients) {
+  int added = 0;
+  for (TPatient& srcPatient : patients) {
+    // Name and ID, as the folder load files them: two patients who share a
+    // name must not be merged into one.
+    auto patient = std::find_if(into.begin(), into.end(), [&](const TPatient& p) {
+      return p.patientName == srcPatient.patientName && p.patintID == srcPatient.patintID;
+    });
+    if (patient == into.end()) {
+      added += CountImages(srcPatient);
+      into.push_back(srcPatient);
+      continue;
+    }
+    for (TStudy& srcStudy : srcPatient.studies) {
+      auto study =
+          std::find_if(patient->studies.begin(), patient->studies.end(),
+                       [&](const TStudy& s) { return s.instanceUid == srcStudy.instanceUid; });
+      if (study == patient->studies.end()) {
+        added += CountImages(srcStudy);
+        patient->studies.push_back(srcStudy);
+        continue;
+      }
+      for (TSeries& srcSeries : srcStudy.serieses) {
+        auto series =
+            std::find_if(study->serieses.begin(), study->serieses.end(),
+                         [&](const TSeries& s) { return s.instanceUid == srcSeries.instanceUid; });
+        if (series == study->serieses.end()) {
+          added += CountImages(srcSeries);
+          study->serieses.push_back(srcSeries);
+          continue;
+        }
+        for (const TImg& srcImage : srcSeries.images) {
+          const bool present =
+              std::any_of(series->images.begin(), series->images.end(),
+                          [&](const TImg& img) { return img.imagePath == srcImage.imagePath; });
+          if (present) continue;
+          series->images.push_back(srcImage);
+          series->imagesListPath.push_back(srcImage.imagePath);
+          ++added;
+        }
+      }
+    }
+  }
+  return added;
+}
+
+int MergePatients(TPatientArr& patients) {
+  std::lock_guard lock(gPatientsMutex);
+  return MergePatients(gPatients, patients);
+}
+
+bool WantsTwoByTwoLayout(const TLoadResult& result, int currentViewerCount) {
+  if (!result.patientsAdded) return false;
+  const std::string modality = ToLower(result.firstNewStudyFirstModality);
+  return result.firstNewStudySeriesCount >= 4 && currentViewerCount < 4 &&
+         (modality == "ct" || modality == "mr" || modality == "pet/ct");
+}
+
+// ---- folder load --------------------------------------------------------------------
+
+TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
+  const int64_t start = NowMs();
+  const std::string folder = AbsolutePath(folderArg);
+  TLoadResult result;
+  result.kind = TLoadKind::Folder;
+  result.path = folder;
+  result.lastPatientsLength = PatientCount();
+
+  TStringArray files;
+  list_DirectoryFiles(folder, files);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gFileList = files;
+  }
+  result.filesListed = static_cast<int>(files.size());
+  if (hooks.listed) hooks.listed(files);
+
+  TCollector collector;
+  std::atomic<int> counted{0};
+  const int total = result.filesListed;
+
+  // Each step reads into its own record; the records are filed afterwards in
+  // listing order. Filing is thus one short run under the lock instead of a
+  // lock taken by every pool thread per file, patients and studies are
+  // appended in the same order on every load, and each series grows once.
+  // Records are built by the pool threads, not up front on this one.
+  std::vector<std::optional<TImg>> records(files.size());
+  enum : uint8_t { kNone, kImage, kReport };
+  std::vector<uint8_t> kind(files.size(), kNone);
+
+  auto step = [&](const int& i) {
+    if (gCancelLoading) return;  // not read, not counted
+    const size_t k = static_cast<size_t>(i);
+    const std::string& path = files[k];
+    try {
+      const std::string ext = LowerExtension(path);
+      if (IsReportExtension(ext)) {
+        kind[k] = kReport;
+      } else if (ext == ".tum" || ext == ".wvl") {
+        collector.Skip(i, path, kReasonVendorData);
+      } else {
+        TImg& image = records[k].emplace();
+        DICOMdata& header = image.Cache.DICOM;
+        std::string reason;
+        if (!ReadImageHeader(path, i, true, header, collector, reason)) {
+          collector.Skip(i, path, std::move(reason));
+        } else if (IsPresentationState(header.modality)) {
+          collector.Skip(i, path, kReasonPresentationState);
+        } else {
+          header.referenceFile = path;
+          FillImage(image);
+          kind[k] = kImage;
+        }
+      }
+    } catch (const std::exception& e) {
+      collector.Skip(i, path, std::string("failed: ") + e.what());
+    }
+    const int done = counted.fetch_add(1) + 1;
+    if (hooks.progress) hooks.progress(done, total);
+  };
+
+  std::vector<int> indices(files.size());
+  std::iota(indices.begin(), indices.end(), 0);
+  QtConcurrent::blockingMap(indices, step);
+
+  {
+    std::lock_guard lock(gPatientsMutex);
+    std::vector<TSeriesIndex> where(files.size());
+    std::map<std::tuple<size_t, size_t, size_t>, size_t> growth;
+    for (size_t k = 0; k < files.size(); ++k) {
+      if (kind[k] == kReport) {
+        // A report's header is never read, so its names are empty.
+        gReports.push_back({files[k], {}, {}});
+        ++result.reportsFound;
+      } else if (kind[k] == kImage) {
+        where[k] = Locate(gPatients, records[k]->Cache.DICOM);
+        ++growth[{where[k].patient, where[k].study, where[k].series}];
+      }
+    }
+    for (const auto& [at, n] : growth) {
+      TImgArr& images = ImagesAt(gPatients, {std::get<0>(at), std::get<1>(at), std::get<2>(at)});
+      images.reserve(images.size() + n);
+    }
+    for (size_t k = 0; k < files.size(); ++k) {
+      if (kind[k] != kImage) continue;
+      ++result.filesFiled;
+      if (FileImage(ImagesAt(gPatients, where[k]), std::move(*records[k]))) ++result.imagesAdded;
+    }
+  }
+  std::vector<std::optional<TImg>>().swap(records);
+
+  TGlobal::AppendOpenedFiles(files);
+  result.filesCounted = counted;
+  result.cancelled = result.filesCounted < result.filesListed;
+  collector.MoveInto(result);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    SortAll(gPatients);
+    NoteNewPatients(result);
+  }
+  result.elapsedMs = NowMs() - start;
+  return result;
+}
+
+// ---- DICOMDIR load ----------------------------------------------------------------
+
+namespace {
+
+// Splits a Referenced File ID into its components. False when the ID would
+// leave the folder of the DICOMDIR (absolute, a drive, or "..").
+bool SplitFileId(const std::string& id, std::vector<std::string>& parts) {
+  parts.clear();
+  size_t first = id.find_first_not_of(' ');
+  if (first == std::string::npos) return false;  // empty ID: nothing to open
+  if (id[first] == '\\' || id[first] == '/') return false;
+  std::string part;
+  auto flush = [&]() {
+    const size_t b = part.find_first_not_of(' ');
+    const size_t e = part.find_last_not_of(' ');
+    std::string trimmed = b == std::string::npos ? std::string() : part.substr(b, e - b + 1);
+    part.clear();
+    if (trimmed.empty() || trimmed == ".") return true;
+    if (trimmed == ".." || trimmed.find(':') != std::string::npos) return false;
+    parts.push_back(std::move(trimmed));
+    return true;
+  };
+  for (size_t i = first; i < id.size(); ++i) {
+    const char c = id[i];
+    if (c == '\\' || c == '/') {
+      if (!flush()) return false;
+    } else if (c == '\0') {
+      break;
+    } else {
+      part.push_back(c);
+    }
+  }
+  if (!flush()) return false;
+  return !parts.empty();
+}
+
+// Resolves components below base, taking the exact name when it exists and
+// otherwise an entry that matches without regard to case (media written on
+// one system are often read on another). Directory listings are cached.
+class TCaseResolver {
+ public:
+  fs::path Resolve(const fs::path& base, const std::vector<std::string>& parts) {
+    fs::path current = base;
+    for (const std::string& part : parts) {
+      std::error_code ec;
+      fs::path exact = current / part;
+      if (fs::exists(exact, ec)) {
+        current = std::move(exact);
+        continue;
+      }
+      const std::string* match = nullptr;
+      for (const std::string& name : Listing(current))
+        if (EqualsNoCase(name, part)) {
+          match = &name;
+          break;
+        }
+      current /= match ? *match : part;
+    }
+    return current;
+  }
+
+ private:
+  const std::vector<std::string>& Listing(const fs::path& dir) {
+    auto [it, inserted] = cache_.try_emplace(dir.string());
+    if (inserted) {
+      std::error_code ec;
+      fs::directory_iterator iter(dir, fs::directory_options::skip_permission_denied, ec);
+      for (; !ec && iter != fs::directory_iterator(); iter.increment(ec))
+        it->second.push_back(iter->path().filename().string());
+      std::sort(it->second.begin(), it->second.end());
+    }
+    return it->second;
+  }
+  std::unordered_map<std::string, std::vector<std::string>> cache_;
+};
+
+}  // namespace
+
+void addToRoot(TPatientArr& patients, const std::string& dicomDirPath,
+               std::vector<TSkippedFile>* refused) {
+  const fs::path base = fs::path(dicomDirPath).parent_path();
+  TCaseResolver resolver;
+  std::vector<std::string> parts;
+  for (TPatient& patient : patients)
+    for (TStudy& study : patient.studies)
+      for (TSeries& series : study.serieses) {
+        TImgArr kept;
+        kept.reserve(series.images.size());
+        series.imagesListPath.clear();
+        for (TImg& image : series.images) {
+          if (image.imagePath.find_first_not_of(' ') == std::string::npos) {
+            if (refused) refused->push_back({image.imagePath, kReasonNoFileId});
+            continue;
+          }
+          if (!SplitFileId(image.imagePath, parts)) {
+            if (refused) refused->push_back({image.imagePath, kReasonRefused});
+            continue;
+          }
+          series.imagesListPath.push_back(resolver.Resolve(base, parts).string());
+          kept.push_back(std::move(image));
+        }
+        series.images = std::move(kept);
+      }
+}
+
+TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks) {
+  const int64_t start = NowMs();
+  const std::string dicomDirPath = AbsolutePath(dicomDirArg);
+  TLoadResult result;
+  result.kind = TLoadKind::DicomDir;
+  result.path = dicomDirPath;
+  result.lastPatientsLength = PatientCount();
+  TCollector collector;
+
+  TPatientArr tree;
+  {
+    DICOMdata scratch;
+    bool hdrOK = false;
+    bool imgOK = false;
+    const DicomMessageSink sink = [&](const std::string& text) {
+      collector.Message(-1, dicomDirPath, text);
+    };
+    try {
+      ReadDicomHeader(dicomDirPath, true, scratch, hdrOK, imgOK, sink, &tree);
+    } catch (const std::exception& e) {
+      collector.Skip(-1, dicomDirPath, std::string("unreadable: ") + e.what());
+      tree.clear();
+    }
+  }
+
+  // Reports beside the DICOMDIR (not in sub-folders), under its first patient.
+  {
+    const std::string name = tree.empty() ? std::string() : tree.front().patientName;
+    const std::string id = tree.empty() ? std::string() : tree.front().patintID;
+    std::vector<std::string> reports;
+    std::error_code ec;
+    const fs::path folder = fs::path(dicomDirPath).parent_path();
+    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      std::error_code typeError;
+      if (!it->is_regular_file(typeError)) continue;
+      if (IsReportExtension(LowerExtension(it->path().filename().string())))
+        reports.push_back(it->path().string());
+    }
+    std::sort(reports.begin(), reports.end());
+    for (const auto& r : reports) TGlobal::AddReport(name, id, r);
+    result.reportsFound = static_cast<int>(reports.size());
+  }
+
+  for (const TPatient& p : tree)
+    for (const TStudy& st : p.studies)
+      for (const TSeries& s : st.serieses) result.filesListed += static_cast<int>(s.images.size());
+
+  std::vector<TSkippedFile> refused;
+  addToRoot(tree, dicomDirPath, &refused);
+  for (auto& r : refused) collector.Skip(-1, r.path, r.reason);
+
+  // Check every image of the non-PR series: presentation states and missing
+  // files leave the tree. The reads run in parallel; each job writes only
+  // its own verdict.
+  struct TCheck {
+    TSeries* series;
+    size_t image;
+    enum Verdict { Unchecked, Keep, Drop } verdict = Unchecked;
+  };
+  std::vector<TCheck> checks;
+  for (TPatient& p : tree)
+    for (TStudy& st : p.studies)
+      for (TSeries& s : st.serieses) {
+        if (IsPresentationState(s.modality)) continue;
+        for (size_t k = 0; k < s.images.size(); ++k) checks.push_back({&s, k});
+      }
+
+  std::atomic<int> counted{0};
+  const int total = static_cast<int>(checks.size());
+  auto check = [&](TCheck& c) {
+    if (gCancelLoading) return;
+    const std::string& path = c.series->imagesListPath[c.image];
+    const int index = static_cast<int>(&c - checks.data());
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) {
+      collector.Skip(index, path, kReasonMissing);
+      c.verdict = TCheck::Drop;
+    } else {
+      DICOMdata scratch;
+      bool hdrOK = false;
+      bool imgOK = false;
+      const DicomMessageSink sink = [&](const std::string& text) {
+        collector.Message(index, path, text);
+      };
+      c.verdict = TCheck::Keep;
+      try {
+        ReadDicomHeader(path, false, scratch, hdrOK, imgOK, sink);
+        if (IsPresentationState(scratch.modality)) {
+          collector.Skip(index, path, kReasonPresentationState);
+          c.verdict = TCheck::Drop;
+        }
+      } catch (const std::exception& e) {
+        // The viewer reports it when the image is shown; the others still load.
+        collector.Message(index, path, std::string("unreadable: ") + e.what());
+      }
+    }
+    const int done = counted.fetch_add(1) + 1;
+    if (hooks.progress) hooks.progress(done, total);
+  };
+  QtConcurrent::blockingMap(checks, check);
+  result.filesCounted = counted;
+  result.cancelled = result.filesCounted < total;
+
+  // Apply the verdicts series by series; an image whose check did not run
+  // (cancel) is not filed.
+  std::map<TSeries*, std::vector<TCheck::Verdict>> verdicts;
+  for (const TCheck& c : checks) {
+    auto& v = verdicts[c.series];
+    v.resize(c.series->images.size(), TCheck::Keep);
+    v[c.image] = c.verdict;
+  }
+  for (TPatient& p : tree)
+    for (TStudy& st : p.studies)
+      for (TSeries& s : st.serieses) {
+        auto found = verdicts.find(&s);
+        TImgArr images;
+        TStringArray paths;
+        for (size_t k = 0; k < s.images.size(); ++k) {
+          if (found != verdicts.end() && found->second[k] != TCheck::Keep) {
+            if (found->second[k] == TCheck::Unchecked)
+              collector.Skip(-1, s.imagesListPath[k], kReasonCancelled);
+            continue;
+          }
+          images.push_back(std::move(s.images[k]));
+          images.back().imagePath = s.imagesListPath[k];
+          paths.push_back(s.imagesListPath[k]);
+        }
+        s.images = std::move(images);
+        s.imagesListPath = std::move(paths);
+        result.filesFiled += static_cast<int>(s.images.size());
+      }
+
+  {
+    std::lock_guard lock(DicomDirPatientsMutex());
+    gDicomDirPatients = tree;
+  }
+  {
+    std::lock_guard lock(gPatientsMutex);
+    result.imagesAdded = MergePatients(gPatients, tree);
+    NoteNewPatients(result);
+  }
+  collector.MoveInto(result);
+  result.elapsedMs = NowMs() - start;
+  return result;
+}
+
+// ---- single file ----------------------------------------------------------------------
+
+bool FileSingleHeader(const DICOMdata& header, bool imgOK, std::string* reason, bool* added) {
+  if (added) *added = false;
+  if (!imgOK) {
+    if (reason) *reason = kReasonUnsupported;
+    return false;
+  }
+  if (IsPresentationState(header.modality)) {
+    if (reason) *reason = kReasonPresentationState;
+    return false;
+  }
+  std::lock_guard lock(gPatientsMutex);
+  gFileHeaders.assign(1, header);
+  const bool isNew = add_ToPatients(gPatients, 0);
+  if (added) *added = isNew;
+  return true;
+}
+
+TLoadResult LoadSingleFile(const std::string& pathArg) {
+  const int64_t start = NowMs();
+  const std::string path = AbsolutePath(pathArg);
+  TLoadResult result;
+  result.kind = TLoadKind::SingleFile;
+  result.path = path;
+  result.lastPatientsLength = PatientCount();
+  result.filesListed = 1;
+  result.filesCounted = 1;
+  TCollector collector;
+  std::error_code ec;
+  if (IsReportExtension(LowerExtension(path))) {
+    TGlobal::AddReport({}, {}, path);
+    result.reportsFound = 1;
+  } else if (!fs::is_regular_file(path, ec)) {
+    collector.Skip(0, path, "not a readable file");
+  } else {
+    DICOMdata header;
+    std::string reason;
+    bool added = false;
+    if (!ReadImageHeader(path, 0, true, header, collector, reason)) {
+      collector.Skip(0, path, reason);
+    } else {
+      header.referenceFile = path;
+      if (FileSingleHeader(header, true, &reason, &added)) {
+        result.filesFiled = 1;
+        result.imagesAdded = added ? 1 : 0;
+      } else {
+        collector.Skip(0, path, reason);
+      }
+    }
+  }
+  {
+    std::lock_guard lock(gPatientsMutex);
+    NoteNewPatients(result);
+  }
+  collector.MoveInto(result);
+  result.elapsedMs = NowMs() - start;
+  return result;
+}
+
+TLoadKind ChooseLoadKind(const std::string& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) return TLoadKind::Folder;
+  if (ToLower(FileName(path)) == "dicomdir") return TLoadKind::DicomDir;
+  // A directory file under another name (a copy, a renamed medium index) is
+  // still opened as one: its records describe images, it holds none itself.
+  if (fs::is_regular_file(path, ec)) {
+    DICOMdata header;
+    TPatientArr directory;
+    bool hdrOK = false;
+    bool imgOK = false;
+    try {
+      ReadDicomHeader(path, false, header, hdrOK, imgOK, {}, &directory);
+    } catch (const std::exception&) {
+      return TLoadKind::SingleFile;
+    }
+    if (!directory.empty()) return TLoadKind::DicomDir;
+  }
+  return TLoadKind::SingleFile;
+}
+
+TLoadResult LoadPath(const std::string& path, const TLoadHooks& hooks) {
+  switch (ChooseLoadKind(path)) {
+    case TLoadKind::Folder:
+      return LoadFolder(path, hooks);
+    case TLoadKind::DicomDir:
+      return LoadDicomDir(path, hooks);
+    case TLoadKind::SingleFile:
+      break;
+  }
+  return LoadSingleFile(path);
+}
+
+// ---- start-up DICOMDIR ---------------------------------------------------------------
+
+namespace {
+
+bool FindDicomDirIn(const fs::path& dir, std::string& path) {
+  std::error_code ec;
+  std::vector<fs::path> found;
+  fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::error_code typeError;
+    if (ToLower(it->path().filename().string()) == "dicomdir" && it->is_regular_file(typeError))
+      found.push_back(it->path());
+  }
+  if (found.empty()) return false;
+  // The standard's upper-case name first, then lower case, then any other.
+  auto rank = [](const fs::path& p) {
+    const std::string n = p.filename().string();
+    return n == "DICOMDIR" ? 0 : n == "dicomdir" ? 1 : 2;
+  };
+  std::sort(found.begin(), found.end(), [&](const fs::path& a, const fs::path& b) {
+    return std::make_pair(rank(a), a.string()) < std::make_pair(rank(b), b.string());
+  });
+  path = found.front().string();
+  return true;
+}
+
+}  // namespace
+
+bool FindStartupDicomDirIn(const std::string& currentDir, const std::string& rootDir,
+                           std::string& path) {
+  if (FindDicomDirIn(currentDir, path)) return true;
+  return !rootDir.empty() && FindDicomDirIn(rootDir, path);
+}
+
+bool FindStartupDicomDir(std::string& path) {
+  std::error_code ec;
+  const fs::path current = fs::current_path(ec);
+  if (ec) return false;
+  return FindStartupDicomDirIn(current.string(), current.root_path().string(), path);
+}
+
+// ---- reports ------------------------------------------------------------------------
+
+TReportRow ReportRowText(const TReportRecord& report) {
+  std::string name = FileName(report.ReportPath);
+  const std::string ext = LowerExtension(name);
+  if (!ext.empty()) {
+    std::string lower = ToLower(name);
+    std::string out;
+    size_t i = 0;
+    while (i < name.size()) {
+      if (lower.compare(i, ext.size(), ext) == 0) {
+        i += ext.size();
+      } else {
+        out.push_back(name[i++]);
+      }
+    }
+    name = std::move(out);
+  }
+  return {report.PatientName, name};
+}
+
+// ---- background load ---------------------------------------------------------------
+
+TStudyLoad::TStudyLoad(QObject* parent) : QObject(parent) {}
+
+TStudyLoad::~TStudyLoad() {
+  if (worker_.joinable()) {
+    gCancelLoading = true;
+    worker_.join();
+    gLoadingInProgress = false;
+  }
+}
+
+bool TStudyLoad::StartFolder(const QString& folder) {
+  return Start(TLoadKind::Folder, folder.toStdString());
+}
+
+bool TStudyLoad::StartDicomDir(const QString& dicomDirPath) {
+  return Start(TLoadKind::DicomDir, dicomDirPath.toStdString());
+}
+
+void TStudyLoad::Cancel() {
+  if (running_) gCancelLoading = true;
+}
+
+bool TStudyLoad::Start(TLoadKind kind, const std::string& path) {
+  if (running_ || gLoadingInProgress) return false;
+  if (worker_.joinable()) worker_.join();
+  running_ = true;
+  gLoadingInProgress = true;
+  // Cleared here, on the UI thread, so a cancel pressed right after the start
+  // is never lost to a worker that clears the flag late.
+  gCancelLoading = false;
+  lastProgressMs_ = 0;
+  lastTotal_ = 0;
+
+  worker_ = std::thread([this, kind, path] {
+    TLoadHooks hooks;
+    hooks.progress = [this](int done, int total) { ReportProgress(done, total); };
+    if (kind == TLoadKind::Folder) {
+      hooks.listed = [this](const TStringArray& files) {
+        QStringList list;
+        list.reserve(static_cast<qsizetype>(files.size()));
+        for (const auto& f : files) list.push_back(QString::fromStdString(f));
+        QMetaObject::invokeMethod(
+            this, [this, list] { emit listed(list); }, Qt::QueuedConnection);
+      };
+    }
+    TLoadResult result;
+    try {
+      result = kind == TLoadKind::Folder ? LoadFolder(path, hooks) : LoadDicomDir(path, hooks);
+    } catch (const std::exception& e) {
+      result.kind = kind;
+      result.path = path;
+      result.skipped.push_back({path, std::string("load failed: ") + e.what()});
+    }
+    // The result is handed over by the queued call; the UI thread reads it
+    // only after finished().
+    QMetaObject::invokeMethod(
+        this,
+        [this, r = std::move(result)]() mutable {
+          result_ = std::move(r);
+          Finish();
+        },
+        Qt::QueuedConnection);
+  });
+  return true;
+}
+
+void TStudyLoad::ReportProgress(int done, int total) {
+  lastTotal_ = total;
+  const int64_t now = NowMs();
+  int64_t last = lastProgressMs_.load();
+  if (now - last < kProgressIntervalMs) return;
+  if (!lastProgressMs_.compare_exchange_strong(last, now)) return;
+  QMetaObject::invokeMethod(
+      this, [this, done, total] { emit progress(done, total); }, Qt::QueuedConnection);
+}
+
+void TStudyLoad::Finish() {
+  if (!running_) return;
+  if (worker_.joinable()) worker_.join();
+  running_ = false;
+  gLoadingInProgress = false;
+  FrameRateSetByUser = false;
+  emit progress(result_.filesCounted, std::max(lastTotal_.load(), result_.filesCounted));
+  emit finished();
+}

@@ -1,0 +1,358 @@
+// The main window: the tool tabs at the top with the logo, the thumbnail column
+// with the reports list and the status area at the left, the viewer grid
+// filling the rest, and the touch bar along the bottom (hidden until Escape).
+#pragma once
+
+#include <QMainWindow>
+#include <QPoint>
+#include <QString>
+#include <QStringList>
+#include <array>
+#include <functional>
+#include <vector>
+
+#include "app/Icons.h"
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QSlider;
+class QTabWidget;
+class QThreadPool;
+class QToolButton;
+class QTreeWidget;
+class QWidget;
+class TColorBox;
+class TPatientInfoForm;
+class TSplitScreenForm;
+class TStudyLoad;
+class QTreeWidgetItem;
+class TViewer;
+class TadvancedImage;
+
+// Program-wide set-up done once before the main window is created: the
+// application's name and version, "." as the decimal separator whatever the
+// user's locale, and the "Glossy" theme.
+void InitApplication();
+
+// "Tavrolen Viewer, Brenvo " + the two-part version.
+QString MainWindowCaption();
+
+// The cine frame rates offered by trkFrameRate: position p selects entry p - 1.
+inline constexpr std::array<int, 9> kFrameRates{1, 2, 4, 8, 15, 20, 25, 30, 60};
+
+struct TWwWlPreset {
+  const char* Name;
+  int WW;
+  int WL;
+};
+inline constexpr std::array<TWwWlPreset, 13> kWwWlPresets{{
+    {"Abdomen/Pelvis", 350, 40},
+    {"Bone", 2500, 480},
+    {"Brain", 80, 40},
+    {"CTA", 650, 50},
+    {"Kidney", 700, 50},
+    {"Liver", 120, 70},
+    {"Lung", 1500, -500},
+    {"Mediastinum/Chest", 4000, 40},
+    {"Myelogram", 880, 110},
+    {"Neck", 350, 20},
+    {"Sinus", 2000, 100},
+    {"Stroke", 50, 40},
+    {"Subdural", 350, 90},
+}};
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // ---- tool area ----
+  QWidget* Panel_top;
+  QTabWidget* ToolsPageControl;
+  QWidget* TabSheet1;  // "Manage"
+  QWidget* TabSheet2;  // "Image Processing"
+  QWidget* TabSheet3;  // "Image Annotation"
+  QWidget* TabSheet4;  // "Cine Player"
+  QWidget* Settings;   // "Settings"
+  QLabel* Image1;      // the logo
+
+  // "Manage"
+  QFrame* Panel1;
+  QToolButton* btnOpenFile;
+  QToolButton* btnOpenFolder;
+  QToolButton* btnOpenDicomDir;
+  QToolButton* btnSave;
+  QToolButton* btnSplitScreen;
+  QToolButton* SpeedButton2;  // 2 x 2
+  QToolButton* SpeedButton3;  // 1 x 2
+  QToolButton* SpeedButton4;  // 1 x 1
+  QToolButton* btnProcessAllViewers;
+  QToolButton* btnClearTree;
+  QToolButton* showPatInfoButton;
+  QToolButton* btnExit;
+
+  // "Image Processing"
+  QToolButton* btnFlipHorizontal;
+  QToolButton* btnFilpVertical;
+  QToolButton* btnInvert;
+  QToolButton* btnWwWl;
+  QToolButton* btnPan;
+  QToolButton* btnReset;
+  QToolButton* btnFit;
+  QToolButton* btnZoom;
+  QToolButton* btnResetWwWl;
+  QToolButton* btnLockZoom;
+  QToolButton* btnLockWwWl;
+  QToolButton* btnRotate;
+  QGroupBox* WwWlPresetGrp;
+  QComboBox* WwWlPresetsComboBox;
+  QLineEdit* wwTextBox;
+  QLineEdit* wlTextBox;
+
+  // "Image Annotation"
+  QToolButton* btnDeleteSingleAnn;
+  QToolButton* btnClearAllAnn;
+  QToolButton* btnDrawText;
+  QToolButton* btnDrawAngle;
+  QToolButton* btnDrawEclipse;
+  QToolButton* btnDrawRect;
+  QToolButton* btnDrawLine;
+  QToolButton* btnDrawMeasureLine;
+  QGroupBox* ShowHideGrp;
+  QCheckBox* CheckBox_show_information;
+  QCheckBox* CheckBox_show_overlay;
+  QCheckBox* CheckBox_show_reference_lines;
+
+  // "Cine Player"
+  QToolButton* btnPrevFrame;
+  QToolButton* btnPauseCine;
+  QToolButton* btnPlayCine;
+  QToolButton* btnNextFrame;
+  QLabel* frameRateLabel;
+  QSlider* trkFrameRate;
+
+  // "Settings"
+  QComboBox* themesComboBox;
+  TColorBox* annColorComboBox;
+  TColorBox* lblColorComboBox;
+  TColorBox* infoColorComboBox;
+  TColorBox* rulerColorComboBox;
+  TColorBox* rlColorComboBox;
+  TColorBox* olColorComboBox;
+
+  // ---- work area ----
+  QWidget* Panel_back;
+  QWidget* thumbnailsPanel;
+  QWidget* thumbnailsHost;  // the thumbnail browser lives here
+  QTreeWidget* reportsListView;
+  QWidget* statusBarPanel;
+  QLabel* statusLabelCount;
+  QProgressBar* loadDicomProgressBar;
+  QToolButton* btnCancelLoading;
+  QWidget* allViewersPanel;
+
+  // ---- touch bar ----
+  QWidget* AppBar;
+  QToolButton* CloseButton;
+
+  TSplitScreenForm* SplitScreenForm;
+  TPatientInfoForm* PatientInfoForm;
+
+  // ---- window-level handlers ----
+  void FormActivate();
+  void FormResize();
+  // Keys the window sees before its controls; true when handled.
+  bool FormKeyDown(int key, Qt::KeyboardModifiers modifiers);
+  void CloseButtonClick();
+  void btnExitClick();
+  void themesComboBoxChange();
+  void annColorComboBoxChange();
+  void lblColorComboBoxChange();
+  void infoColorComboBoxChange();
+  void rulerColorComboBoxChange();
+  void rlColorComboBoxChange();
+  void olColorComboBoxChange();
+  // Makes tab index (0-based: Manage, Image Processing, Image Annotation,
+  // Cine Player, Settings) the visible one.
+  void ActivateToolsTab(int index);
+  void trkFrameRateChange();
+
+  // ---- the viewer grid ----
+  int rows = 1, cols = 1;                                    // the last layout asked for
+  int CurrentRows = 1, CurrentCols = 1;                      // the grid as built
+  std::vector<std::vector<TViewer*>> Viewers;                // [row][col]
+  std::vector<std::vector<TadvancedImage*>> AdvancedImages;  // same shape
+  TViewer* ActiveViewer = nullptr;
+  TadvancedImage* ActiveAdvancedImage = nullptr;  // what single-viewer commands act on
+  bool lastLoadingMode = false;                   // gRestrictedLoad of the last fill
+  // The mouse tool of the grid: 0 zoom, 1 pan, 2 window.
+  int MouseTool = 1;
+  QPoint MousePos, LastMousePos;  // in allViewersPanel coordinates
+  int LastActiveRow = 0, LastActiveCol = 0;
+
+  // Computes one cell's reference line against the active cell; empty until
+  // the reference-line geometry is wired in.
+  std::function<void(TadvancedImage* cell, TadvancedImage* active)> ComputeReferenceLines;
+
+  // Rebuilds the grid as a rows x b columns, keeping the surviving cells.
+  void SetLayout(int a, int b);
+  // Loads the first study of the tree into the cells.
+  void FillViewers();
+  void update_ReferenceLines();
+  bool AnyViewerPreparing() const;
+  void SpeedButton2Click();  // 2 x 2
+  void SpeedButton3Click();  // 1 x 2
+  void SpeedButton4Click();  // 1 x 1
+  void btnSplitScreenClick();
+  void allViewersPanelResize();
+  void allViewersPanelMouseDown(TViewer* sender, Qt::MouseButton button, QPoint pos);
+  void allViewersPanelMouseMove(QPoint pos);
+  void allViewersPanelMouseUp(Qt::MouseButton button);
+  void singleViewerMouseMove(TViewer* sender, QPoint pos);
+  void ViewerTrackBarChange(TViewer* sender);
+  void ViewerCineTrackBarChange(TViewer* sender);
+  void ViewerCinePanelClick(TViewer* sender);
+  void ViewerSelectButtonClick(TViewer* sender);
+  void btnProcessAllViewersClick();
+  // Wheel stepping over the grid; delta as the wheel reports it (120 a notch).
+  void FormMouseWheel(int delta);
+  // Arrow keys and Page Up/Down: images and frames of the active cell.
+  bool StepActiveCell(int key);
+
+  // ---- tool commands ----
+  void btnFlipHorizontalClick();
+  void btnFilpVerticalClick();
+  void btnInvertClick();
+  void btnRotateClick();
+  void btnFitClick();
+  void btnResetClick();
+  void btnResetWwWlClick();
+  void btnPlayCineClick();
+  void btnPauseCineClick();
+  void btnNextFrameClick();
+  void btnPrevFrameClick();
+  void btnLockZoomClick();
+  void btnLockWwWlClick();
+  void CheckBox_show_informationClick();
+  void CheckBox_show_overlayClick();
+  void CheckBox_show_reference_linesClick();
+  void WwWlPresetsComboBoxChange();
+  // Enter in the WW or WL box.
+  void wwTextBoxKeyPress();
+  void update_WwWL(int ww, int wl);
+  void btnZoomClick();
+  void btnPanClick();
+  void btnWwWlClick();
+  void btnDrawLineClick();
+  void btnDrawMeasureLineClick();
+  void btnDrawRectClick();
+  void btnDrawEclipseClick();
+  void btnDrawTextClick();
+  void btnDrawAngleClick();
+  void btnDeleteSingleAnnClick();
+  void btnClearAllAnnClick();
+  void btnSaveClick();
+  void showPatInfoButtonClick();
+  // Shows the presets group when any series of the tree is CT.
+  void UpdatePresetsVisibility();
+  // Enables the tools that need a study.
+  void EnableStudyTools();
+
+  // Runs op on every selected cell with an image: a parallel loop over the
+  // rows whose body runs a parallel loop over the columns.
+  void ForSelectedCells(const std::function<void(TadvancedImage*)>& op);
+  // As ForSelectedCells, but op runs on the UI thread (queued from pool threads).
+  void ForSelectedCellsOnUi(const std::function<void(TadvancedImage*)>& op);
+  // Every cell, with or without an image or selection.
+  void ForAllCells(const std::function<void(TadvancedImage*)>& op);
+
+  // The texts of the last message shown.
+  QString LastMessage;
+
+  // ---- loading ----
+  TStudyLoad* Loader;
+  int lastPatientsLength = 0;  // patients in the tree when the current load started
+  // Rebuilds the thumbnail browser from the tree; empty until the browser exists.
+  std::function<void()> RebuildBrowser;
+
+  void btnOpenFileClick();
+  void btnOpenFolderClick();
+  void btnOpenDicomDirClick();
+  void btnCancelLoadingClick();
+  void btnClearTreeClick();
+  void reportsListViewDblClick(QTreeWidgetItem* item);
+  // What the three open commands do once the user picked a path.
+  void OpenImage(const QString& path);
+  bool OpenFolder(const QString& folder);
+  bool OpenDicomDir(const QString& dicomDirPath);
+  // Opens each path as the matching command would, one after the other
+  // (files, folders and DICOMDIRs alike); loadsFinished() follows the last.
+  void OpenPaths(const QStringList& paths);
+  // No load running and none waiting.
+  bool IsIdle() const;
+  void SetLoadingState(bool show, const QString& text, bool marquee = false);
+  void ShowProgress(int done, int total);
+  // Shows the first listed file that loads in cell [0][0] while the rest is read.
+  void PreviewFiles(const QStringList& files);
+  // The user-interface side of the end of a folder or DICOMDIR load.
+  void FinishLoading();
+  void update_report_panel();
+
+ signals:
+  void loadsFinished();
+
+ public:
+ protected:
+  // Modal interaction, separate so that tests can answer for the user.
+  virtual void ShowMessage(const QString& text);
+  virtual QString AskSaveFileName(const QString& caption, const QString& filter);
+  virtual int ExecSplitScreen();
+  virtual QString AskOpenFileName();
+  virtual QString AskFolder();
+  // Opens a report with the desktop's default application.
+  virtual void OpenDocument(const QString& path);
+  // The one summary of a load's skipped files and reader messages.
+  virtual void ShowLoadSummary(const QString& text, const QString& details);
+
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  QToolButton* NewButton(QWidget* parent, const char* objectName, const QString& hint,
+                         const char* glyph);
+  void BuildManageTab();
+  void BuildImageProcessingTab();
+  void BuildAnnotationTab();
+  void BuildCineTab();
+  void BuildSettingsTab();
+  void BuildWorkArea(QWidget* central);
+  void BuildAppBar(QWidget* central);
+  // Draws every button's glyph and the logo in the current theme's colours.
+  void ApplyIcons();
+  void SetGlyph(QToolButton* button, const char* glyph);
+  void ColorChanged();
+  void ConnectCommands();
+  void WireCell(TViewer* cell);
+  void SetSelectGlyph(TViewer* cell);
+  void SyncMouseToolButtons();
+  // Loads image `image` of the cell's series into it; false when it is not in the tree.
+  bool LoadSeriesImage(TadvancedImage* cell, int image);
+  void StepImage(TadvancedImage* cell, int step);
+  void StepFrame(TadvancedImage* cell, int step);
+
+  void StartNextLoad();
+  void SetOpenCommandsEnabled(bool enabled);
+  QString LoadSummaryDetails(bool* any) const;
+
+  bool FActivated = false;
+  QStringList FPendingPaths;
+  QThreadPool* FRowPool;   // the outer loop of all-viewers commands
+  QThreadPool* FCellPool;  // its inner loops
+};

@@ -1,0 +1,323 @@
+// The commands of the tool tabs: on the active cell in the single mode, on
+// every selected cell with an image in the all-viewers mode.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSlider>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "app/CellOps.h"
+#include "app/Global.h"
+#include "app/Unit1.h"
+#include "dicom/PatientInfo.h"
+#include "dicom/StudyTree.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/ViewerGlobals.h"
+
+namespace {
+
+// The integer in an edit box, or fallback when the text is not one.
+int IntegerOr(const QString& text, int fallback) {
+  bool ok = false;
+  const int v = text.trimmed().toInt(&ok);
+  return ok ? v : fallback;
+}
+
+}  // namespace
+
+// ---- view commands ----------------------------------------------------------
+
+void TForm1::btnFlipHorizontalClick() {
+  if (gProcessAllViewers)
+    ForSelectedCells([](TadvancedImage* c) { c->Flip(flHorizontal); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->Flip(flHorizontal);
+}
+
+void TForm1::btnFilpVerticalClick() {
+  if (gProcessAllViewers)
+    ForSelectedCells([](TadvancedImage* c) { c->Flip(flVertical); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->Flip(flVertical);
+}
+
+void TForm1::btnInvertClick() {
+  if (gProcessAllViewers)
+    ForSelectedCells([](TadvancedImage* c) { c->Invert(); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->Invert();
+}
+
+void TForm1::btnRotateClick() {
+  if (gProcessAllViewers)
+    ForSelectedCells([](TadvancedImage* c) { c->Rotate90(); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->Rotate90();
+}
+
+void TForm1::btnFitClick() {
+  if (gProcessAllViewers)
+    ForSelectedCells([](TadvancedImage* c) { c->FitImage(); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->FitImage();
+}
+
+void TForm1::btnResetClick() {
+  // Reset reloads the image: the UI thread's work.
+  if (gProcessAllViewers)
+    ForSelectedCellsOnUi([](TadvancedImage* c) { c->ResetImage(); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->ResetImage();
+}
+
+void TForm1::btnResetWwWlClick() {
+  if (gProcessAllViewers)
+    ForSelectedCells([](TadvancedImage* c) { c->ResetWwWL(); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->ResetWwWL();
+}
+
+// ---- cine ----------------------------------------------------------------------
+
+void TForm1::btnPlayCineClick() {
+  if (gProcessAllViewers)
+    ForSelectedCellsOnUi([](TadvancedImage* c) {
+      if (c->IsCine()) cellops::PlayCine(c);
+    });
+  else if (ActiveAdvancedImage)
+    cellops::PlayCine(ActiveAdvancedImage);
+}
+
+void TForm1::btnPauseCineClick() {
+  if (gProcessAllViewers)
+    ForSelectedCellsOnUi([](TadvancedImage* c) {
+      if (c->IsCine()) cellops::PauseCine(c);
+    });
+  else if (ActiveAdvancedImage)
+    cellops::PauseCine(ActiveAdvancedImage);
+}
+
+void TForm1::btnNextFrameClick() {
+  if (gProcessAllViewers)
+    ForSelectedCellsOnUi([this](TadvancedImage* c) {
+      if (c->IsCine()) StepFrame(c, 1);
+    });
+  else
+    StepFrame(ActiveAdvancedImage, 1);
+}
+
+void TForm1::btnPrevFrameClick() {
+  if (gProcessAllViewers)
+    ForSelectedCellsOnUi([this](TadvancedImage* c) {
+      if (c->IsCine()) StepFrame(c, -1);
+    });
+  else
+    StepFrame(ActiveAdvancedImage, -1);
+}
+
+void TForm1::trkFrameRateChange() {
+  const int pos = std::clamp(trkFrameRate->value(), 1, int(kFrameRates.size()));
+  const int rate = kFrameRates[size_t(pos - 1)];
+  if (gProcessAllViewers)
+    ForAllCells([rate](TadvancedImage* c) { c->setCineFrameRate(unsigned(rate)); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->setCineFrameRate(unsigned(rate));
+  trkFrameRate->setToolTip(QString::number(rate) + " FPS");
+  frameRateLabel->setText("Frame Rate: " + QString::number(rate) + " FPS");
+  FrameRateSetByUser = true;
+}
+
+// ---- locks and switches ------------------------------------------------------------
+
+void TForm1::btnLockZoomClick() {
+  gLockZoom = !gLockZoom;
+  const bool lock = gLockZoom;
+  if (gProcessAllViewers)
+    ForAllCells([lock](TadvancedImage* c) { c->LockZoom(lock); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->LockZoom(lock);
+  SetGlyph(btnLockZoom, lock ? "lock-zoom-locked" : "lock-zoom-unlocked");
+}
+
+void TForm1::btnLockWwWlClick() {
+  gLockWwWl = !gLockWwWl;
+  const bool lock = gLockWwWl;
+  if (gProcessAllViewers)
+    ForAllCells([lock](TadvancedImage* c) { c->LockWwWl(lock); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->LockWwWl(lock);
+  SetGlyph(btnLockWwWl, lock ? "lock-wwwl-locked" : "lock-wwwl-unlocked");
+}
+
+void TForm1::CheckBox_show_informationClick() {
+  const bool show = CheckBox_show_information->isChecked();
+  if (gProcessAllViewers)
+    ForSelectedCells([show](TadvancedImage* c) { c->setShowInfo(show); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->setShowInfo(show);
+}
+
+void TForm1::CheckBox_show_overlayClick() {
+  const bool show = CheckBox_show_overlay->isChecked();
+  if (gProcessAllViewers)
+    ForSelectedCells([show](TadvancedImage* c) { c->setShowOverlay(show); });
+  else if (ActiveAdvancedImage)
+    ActiveAdvancedImage->setShowOverlay(show);
+}
+
+void TForm1::CheckBox_show_reference_linesClick() {
+  gShowReferenceLines = CheckBox_show_reference_lines->isChecked();
+  update_ReferenceLines();
+}
+
+// ---- window values -------------------------------------------------------------------
+
+void TForm1::update_WwWL(int ww, int wl) {
+  auto apply = [ww, wl](TadvancedImage* c) {
+    c->SetWwWl(ww, wl);
+    c->createBitmap();
+    c->RenderViewer();
+  };
+  if (gProcessAllViewers) {
+    for (auto& row : AdvancedImages)
+      for (TadvancedImage* c : row)
+        if (c->HasImage && c->Selected()) apply(c);
+  } else if (ActiveAdvancedImage && ActiveAdvancedImage->HasImage) {
+    apply(ActiveAdvancedImage);
+  }
+}
+
+void TForm1::WwWlPresetsComboBoxChange() {
+  const int i = WwWlPresetsComboBox->currentIndex();
+  if (i < 0 || i >= int(kWwWlPresets.size())) return;
+  const TWwWlPreset& preset = kWwWlPresets[size_t(i)];
+  wwTextBox->setText(QString::number(preset.WW));
+  wlTextBox->setText(QString::number(preset.WL));
+  update_WwWL(preset.WW, preset.WL);
+}
+
+void TForm1::wwTextBoxKeyPress() {
+  update_WwWL(IntegerOr(wwTextBox->text(), 1), IntegerOr(wlTextBox->text(), 0));
+}
+
+void TForm1::UpdatePresetsVisibility() {
+  bool ct = false;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    for (const TPatient& p : gPatients)
+      for (const TStudy& st : p.studies)
+        for (const TSeries& se : st.serieses)
+          ct = ct || QString::fromStdString(se.modality).toUpper() == "CT";
+  }
+  WwWlPresetGrp->setVisible(ct);
+}
+
+void TForm1::EnableStudyTools() {
+  {
+    std::lock_guard lock(gPatientsMutex);
+    reportsListView->setVisible(!gReports.empty());
+  }
+  btnSplitScreen->setEnabled(true);
+  CheckBox_show_reference_lines->setEnabled(true);
+  ToolsPageControl->setTabEnabled(1, true);
+  ToolsPageControl->setTabEnabled(2, true);
+}
+
+// ---- mouse tools and annotations (the active cell only) --------------------------
+
+void TForm1::SyncMouseToolButtons() {
+  btnZoom->setChecked(MouseTool == 0);
+  btnPan->setChecked(MouseTool == 1);
+  btnWwWl->setChecked(MouseTool == 2);
+}
+
+void TForm1::btnZoomClick() {
+  MouseTool = 0;
+  SyncMouseToolButtons();
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VAZoom;
+}
+
+void TForm1::btnPanClick() {
+  MouseTool = 1;
+  SyncMouseToolButtons();
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VAPan;
+}
+
+void TForm1::btnWwWlClick() {
+  MouseTool = 2;
+  SyncMouseToolButtons();
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VAWWWL;
+}
+
+void TForm1::btnDrawLineClick() {
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VALine;
+}
+void TForm1::btnDrawMeasureLineClick() {
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VAMeasureLine;
+}
+void TForm1::btnDrawRectClick() {
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VARectangle;
+}
+void TForm1::btnDrawEclipseClick() {
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VAEllipse;
+}
+void TForm1::btnDrawTextClick() {
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VATxtLabel;
+}
+void TForm1::btnDrawAngleClick() {
+  if (ActiveAdvancedImage) ActiveAdvancedImage->Action = VAAngle;
+}
+
+void TForm1::btnDeleteSingleAnnClick() {
+  if (!ActiveAdvancedImage) return;
+  TadvancedImage* c = ActiveAdvancedImage;
+  c->Action = c->inDeleteMode ? VAPan : VADelete;
+  c->inDeleteMode = !c->inDeleteMode;
+  btnDeleteSingleAnn->setChecked(c->inDeleteMode);
+}
+
+void TForm1::btnClearAllAnnClick() {
+  TadvancedImage* c = ActiveAdvancedImage;
+  if (!c) return;
+  if (cellops::ClearAnnotation(c)) return;
+  c->Shapes.clear();
+  c->SelectedShapeIndex = -1;
+  c->RenderViewer();
+}
+
+// ---- export and information -------------------------------------------------------
+
+void TForm1::btnSaveClick() {
+  if (!ActiveAdvancedImage || !ActiveAdvancedImage->HasImage) {
+    ShowMessage("No Image in Current Window.");
+    return;
+  }
+  const QString file = AskSaveFileName("Save As JPEG", "Jpeg (*.jpg)");
+  if (file.isEmpty()) return;
+  cellops::SaveJPEG(ActiveAdvancedImage, file);
+}
+
+void TForm1::showPatInfoButtonClick() {
+  if (ActiveAdvancedImage && ActiveAdvancedImage->HasImage)
+    PatientInfoForm->Display(ActiveAdvancedImage->gDicomData);
+}
+
+void TForm1::ShowMessage(const QString& text) {
+  LastMessage = text;
+  QMessageBox::information(this, windowTitle(), text);
+}
+
+QString TForm1::AskSaveFileName(const QString& caption, const QString& filter) {
+  QFileDialog dialog(this, caption, QDir::currentPath(), filter);
+  dialog.setObjectName("imageSaveDialog");
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDefaultSuffix("jpg");
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().first();
+}

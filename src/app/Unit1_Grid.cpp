@@ -1,0 +1,606 @@
+// The viewer grid of the main window: layouts, filling the cells from the
+// study tree, the active and selected cells, wheel and track-bar stepping and
+// drags forwarded to every selected cell in the all-viewers mode.
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QSlider>
+#include <QThread>
+#include <QToolButton>
+#include <QtConcurrent/QtConcurrentMap>
+#include <algorithm>
+#include <numeric>
+
+#include "app/CellOps.h"
+#include "app/Settings.h"
+#include "app/SplitScreen.h"
+#include "app/Unit1.h"
+#include "dicom/StudyTree.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/Viewer.h"
+#include "viewer/ViewerGlobals.h"
+
+namespace {
+
+constexpr int kMoveThreshold = 4;     // zoom and pan
+constexpr int kWindowThreshold = 10;  // window; also its sensitivity
+constexpr int kWheelThreshold = 100;  // finer wheels (touch pads) do not step
+
+bool SameLine(const Shape& a, const Shape& b) {
+  return a.shapeType == b.shapeType && a.x1 == b.x1 && a.y1 == b.y1 && a.x2 == b.x2 &&
+         a.y2 == b.y2 && a.x3 == b.x3 && a.y3 == b.y3 && a.data == b.data && a.txt == b.txt;
+}
+
+// The path of image `image` of series `series` of study 0 of patient 0 ...
+// of the cell's position; empty when that position is not in the tree.
+std::string ImagePath(int patient, int study, int series, int image) {
+  std::lock_guard lock(gPatientsMutex);
+  const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
+  if (!in(patient, gPatients.size())) return {};
+  const TPatient& p = gPatients[size_t(patient)];
+  if (!in(study, p.studies.size())) return {};
+  const TStudy& st = p.studies[size_t(study)];
+  if (!in(series, st.serieses.size())) return {};
+  const TSeries& se = st.serieses[size_t(series)];
+  if (!in(image, se.images.size())) return {};
+  return se.images[size_t(image)].imagePath;
+}
+
+int SeriesImageCount(int patient, int study, int series) {
+  std::lock_guard lock(gPatientsMutex);
+  const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
+  if (!in(patient, gPatients.size())) return 0;
+  const TPatient& p = gPatients[size_t(patient)];
+  if (!in(study, p.studies.size())) return 0;
+  const TStudy& st = p.studies[size_t(study)];
+  if (!in(series, st.serieses.size())) return 0;
+  return int(st.serieses[size_t(series)].images.size());
+}
+
+}  // namespace
+
+// ---- layout ----------------------------------------------------------------------
+
+void TForm1::WireCell(TViewer* cell) {
+  // The image control passes releases on only in the all-viewers mode; the
+  // grid needs them in both (the mouse tool returns to panning).
+  cell->AdvancedImage()->installEventFilter(this);
+  connect(cell, &TViewer::MouseDown, this,
+          [this](TViewer* c, Qt::MouseButton b, Qt::KeyboardModifiers, QPoint pos) {
+            allViewersPanelMouseDown(c, b, pos);
+          });
+  connect(cell, &TViewer::MouseMove, this,
+          [this](TViewer* c, Qt::MouseButtons, Qt::KeyboardModifiers, QPoint pos) {
+            singleViewerMouseMove(c, pos);
+          });
+  connect(cell, &TViewer::MouseUp, this,
+          [this](TViewer*, Qt::MouseButton b, Qt::KeyboardModifiers, QPoint) {
+            allViewersPanelMouseUp(b);
+          });
+  connect(cell, &TViewer::TrackBarChange, this,
+          [this](TViewer* c, int) { ViewerTrackBarChange(c); });
+  connect(cell, &TViewer::CineTrackBarChange, this,
+          [this](TViewer* c, int) { ViewerCineTrackBarChange(c); });
+  connect(cell, &TViewer::CinePanelClick, this, [this](TViewer* c) { ViewerCinePanelClick(c); });
+  connect(cell, &TViewer::SelectButtonClick, this,
+          [this](TViewer* c) { ViewerSelectButtonClick(c); });
+}
+
+void TForm1::SetSelectGlyph(TViewer* cell) {
+  // The select button sits on the cell's dark panel whatever the theme.
+  icons::TIconPalette onDark = themes::IconPalette(themes::kTurquoiseGray);
+  onDark.accent = QColor(0x2e, 0x9b, 0xf0);
+  cell->SelectButton->setIcon(
+      icons::Make(cell->Selected ? "cell-selected" : "cell-unselected", onDark));
+  cell->SelectButton->setToolTip(cell->Selected ? "Selected" : "Not Selected");
+}
+
+void TForm1::SetLayout(int a, int b) {
+  a = std::clamp(a, 1, 3);
+  b = std::clamp(b, 1, 3);
+  const size_t oldRows = Viewers.size();
+  const size_t oldCols = oldRows ? Viewers[0].size() : 0;
+  const bool keptSize =
+      a == CurrentRows && b == CurrentCols && oldRows == size_t(a) && oldCols == size_t(b);
+
+  auto destroy = [this](size_t r, size_t c) {
+    TViewer*& v = Viewers[r][c];
+    if (!v) return;
+    if (v == ActiveViewer) {
+      ActiveViewer = nullptr;
+      ActiveAdvancedImage = nullptr;
+    }
+    delete v;  // owns its image control
+    v = nullptr;
+    AdvancedImages[r][c] = nullptr;
+  };
+  // Columns from the right, then rows from the bottom.
+  for (size_t r = 0; r < Viewers.size(); ++r)
+    for (size_t c = Viewers[r].size(); c-- > size_t(b);) destroy(r, c);
+  CurrentCols = b;
+  for (size_t r = Viewers.size(); r-- > size_t(a);)
+    for (size_t c = 0; c < Viewers[r].size(); ++c) destroy(r, c);
+  CurrentRows = a;
+  Viewers.resize(size_t(a));
+  AdvancedImages.resize(size_t(a));
+  for (int k = 0; k < a; ++k) {
+    Viewers[size_t(k)].resize(size_t(b), nullptr);
+    AdvancedImages[size_t(k)].resize(size_t(b), nullptr);
+  }
+
+  const int w = allViewersPanel->width() / b;
+  const int h = allViewersPanel->height() / a;
+  for (int k = 0; k < a; ++k)
+    for (int l = 0; l < b; ++l) {
+      TViewer*& cell = Viewers[size_t(k)][size_t(l)];
+      if (!cell) {
+        cell = new TViewer(allViewersPanel);
+        // In the single mode only the clicked cell is selected.
+        cell->Selected = gProcessAllViewers;
+        WireCell(cell);
+        SetSelectGlyph(cell);
+        cell->SelectButton->setVisible(gProcessAllViewers);
+        AdvancedImages[size_t(k)][size_t(l)] = cell->AdvancedImage();
+        AdvancedImages[size_t(k)][size_t(l)]->setShowInfo(CheckBox_show_information->isChecked());
+        AdvancedImages[size_t(k)][size_t(l)]->setShowOverlay(CheckBox_show_overlay->isChecked());
+        AdvancedImages[size_t(k)][size_t(l)]->LockZoom(gLockZoom);
+        AdvancedImages[size_t(k)][size_t(l)]->LockWwWl(gLockWwWl);
+        AdvancedImages[size_t(k)][size_t(l)]->setCineFrameRate(
+            unsigned(kFrameRates[size_t(std::clamp(trkFrameRate->value(), 1, 9) - 1)]));
+        cell->show();
+      }
+      cell->setGeometry(w * l, h * k, w, h);
+      TadvancedImage* image = AdvancedImages[size_t(k)][size_t(l)];
+      try {
+        image->FitImage();
+      } catch (...) {
+      }
+      cell->Tag = k * b + l;
+      cell->Row = k;
+      cell->Col = l;
+      image->setSelected(cell->Selected);
+    }
+
+  if (!gProcessAllViewers) AdvancedImages[0][0]->setSelected(true);
+
+  bool anyActive = false;
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* image : row) anyActive = anyActive || image->Active();
+  if (!anyActive || !ActiveAdvancedImage) {
+    for (auto& row : AdvancedImages)
+      for (TadvancedImage* image : row)
+        if (image->Active()) image->setActive(false);
+    AdvancedImages[0][0]->setActive(true);
+    ActiveAdvancedImage = AdvancedImages[0][0];
+    ActiveViewer = Viewers[0][0];
+    LastActiveRow = LastActiveCol = 0;
+  }
+
+  if (keptSize && lastLoadingMode == gRestrictedLoad && !gForceRefill) return;
+  // A refill asked for by "Clear Study" is done once.
+  gForceRefill = false;
+  FillViewers();
+}
+
+void TForm1::allViewersPanelResize() {
+  gForceRefill = false;
+  SetLayout(CurrentRows, CurrentCols);
+}
+
+void TForm1::SpeedButton2Click() {
+  if (gLoadingInProgress) return;
+  rows = 2;
+  cols = 2;
+  SetLayout(rows, cols);
+}
+
+void TForm1::SpeedButton3Click() {
+  if (gLoadingInProgress) return;
+  rows = 1;
+  cols = 2;
+  SetLayout(rows, cols);
+}
+
+void TForm1::SpeedButton4Click() {
+  if (gLoadingInProgress) return;
+  rows = 1;
+  cols = 1;
+  SetLayout(rows, cols);
+}
+
+void TForm1::btnSplitScreenClick() {
+  if (gLoadingInProgress) return;
+  if (ExecSplitScreen() != QDialog::Accepted) return;
+  rows = SplitScreenForm->Rows;
+  cols = SplitScreenForm->Cols;
+  SetLayout(rows, cols);
+}
+
+int TForm1::ExecSplitScreen() {
+  return SplitScreenForm->exec();
+}
+
+// ---- filling ---------------------------------------------------------------------
+
+void TForm1::FillViewers() {
+  if (gLoadingInProgress) return;
+  // The first study's series, as image paths; read under the lock, loaded without it.
+  std::vector<std::vector<std::string>> series;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    if (gPatients.empty() || gPatients[0].studies.empty()) return;
+    for (const TSeries& s : gPatients[0].studies[0].serieses) {
+      std::vector<std::string> paths;
+      for (const TImg& im : s.images) paths.push_back(im.imagePath);
+      series.push_back(std::move(paths));
+    }
+  }
+  lastLoadingMode = gRestrictedLoad;
+
+  auto show = [](TadvancedImage* cell, int s, int i, const std::string& path) {
+    cell->PatientIndex = 0;
+    cell->StudyIndex = 0;
+    cell->SeriesIndex = s;
+    cell->ImageIndex = i;
+    if (cell->LoadFile(path, 1)) cell->FitImage();
+  };
+  try {
+    if (gRestrictedLoad) {
+      // One series per cell; cells beyond the last series are emptied.
+      int n = 0;
+      for (int k = 0; k < CurrentRows; ++k)
+        for (int l = 0; l < CurrentCols; ++l, ++n) {
+          TadvancedImage* cell = AdvancedImages[size_t(k)][size_t(l)];
+          if (size_t(n) < series.size() && !series[size_t(n)].empty())
+            show(cell, n, 0, series[size_t(n)][0]);
+          else
+            cell->Clear();
+        }
+    } else {
+      // Consecutive images through the series; the last one repeats.
+      std::vector<std::pair<int, int>> order;
+      for (size_t s = 0; s < series.size(); ++s)
+        for (size_t i = 0; i < series[s].size(); ++i) order.emplace_back(int(s), int(i));
+      size_t next = 0;
+      for (int k = 0; k < CurrentRows; ++k)
+        for (int l = 0; l < CurrentCols; ++l) {
+          TadvancedImage* cell = AdvancedImages[size_t(k)][size_t(l)];
+          if (order.empty()) {
+            cell->Clear();
+            continue;
+          }
+          const auto [s, i] = order[std::min(next++, order.size() - 1)];
+          show(cell, s, i, series[size_t(s)][size_t(i)]);
+        }
+    }
+
+    bool playing = false;
+    for (auto& row : AdvancedImages)
+      for (TadvancedImage* cell : row)
+        if (cell->HasImage && cell->IsCine()) {
+          cellops::PlayCine(cell);
+          playing = true;
+        }
+    ActivateToolsTab(playing ? 3 : 1);
+  } catch (...) {
+    // A fill that fails leaves what it managed to show.
+  }
+  update_ReferenceLines();
+}
+
+// ---- active and selected cells ------------------------------------------------
+
+void TForm1::allViewersPanelMouseDown(TViewer* sender, Qt::MouseButton button, QPoint pos) {
+  if (!sender) return;
+  gAllViewersMouseDown = bool(gProcessAllViewers);  // renders use the fast stretch meanwhile
+  MousePos = LastMousePos = pos + sender->pos();
+  if (button == Qt::RightButton)
+    MouseTool = 2;
+  else if (button == Qt::MiddleButton)
+    MouseTool = 0;
+  SyncMouseToolButtons();
+
+  TadvancedImage* clicked = nullptr;
+  for (int k = 0; k < CurrentRows; ++k)
+    for (int l = 0; l < CurrentCols; ++l) {
+      TViewer* cell = Viewers[size_t(k)][size_t(l)];
+      TadvancedImage* image = AdvancedImages[size_t(k)][size_t(l)];
+      if (cell == sender) {
+        clicked = image;
+        ActiveViewer = cell;
+        ActiveAdvancedImage = image;
+        if (!image->Active()) image->setActive(true);
+        if (!gProcessAllViewers && !image->Selected()) image->setSelected(true);
+      } else {
+        if (image->Active()) image->setActive(false);
+        image->Action = VAPan;
+        if (!gProcessAllViewers && image->Selected()) image->setSelected(false);
+      }
+    }
+  if (!clicked) return;
+  btnDeleteSingleAnn->setChecked(clicked->inDeleteMode);
+  if (sender->Row != LastActiveRow || sender->Col != LastActiveCol) {
+    LastActiveRow = sender->Row;
+    LastActiveCol = sender->Col;
+    update_ReferenceLines();
+  }
+  update_ReferenceLines();
+}
+
+void TForm1::allViewersPanelMouseUp(Qt::MouseButton button) {
+  gAllViewersMouseDown = false;
+  if (button == Qt::RightButton || button == Qt::MiddleButton) {
+    MouseTool = 1;
+    SyncMouseToolButtons();
+  }
+  // Back to the averaging stretch everywhere.
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* image : row) image->RenderViewer();
+}
+
+void TForm1::singleViewerMouseMove(TViewer* sender, QPoint pos) {
+  if (!sender) return;
+  allViewersPanelMouseMove(pos + sender->pos());
+}
+
+void TForm1::allViewersPanelMouseMove(QPoint pos) {
+  // In the single mode the cell handles its own drags.
+  if (!gProcessAllViewers || !gAllViewersMouseDown || !ActiveAdvancedImage) return;
+  MousePos = pos;
+  const int X = pos.x(), Y = pos.y();
+  const int lastX = LastMousePos.x(), lastY = LastMousePos.y();
+  std::function<void(TadvancedImage*)> op;
+  switch (MouseTool) {
+    case 0:
+      if (std::abs(lastY - Y) > kMoveThreshold)
+        op = [d = lastY - Y](TadvancedImage* c) { c->Zoom(d); };
+      break;
+    case 1:
+      if (std::abs(lastX - X) > kMoveThreshold || std::abs(lastY - Y) > kMoveThreshold)
+        op = [dx = X - lastX, dy = Y - lastY](TadvancedImage* c) { c->Pan(dx, dy); };
+      break;
+    case 2:
+      if (std::abs(lastX - X) > kWindowThreshold || std::abs(lastY - Y) > kWindowThreshold)
+        op = [dx = X - lastX, dy = Y - lastY](TadvancedImage* c) {
+          c->WwWL(dx, dy, kWindowThreshold);
+        };
+      break;
+    default:
+      break;
+  }
+  if (!op) return;
+  LastMousePos = pos;
+  if (ActiveAdvancedImage->Selected())
+    ForSelectedCells(op);
+  else
+    op(ActiveAdvancedImage);
+}
+
+void TForm1::ViewerSelectButtonClick(TViewer* sender) {
+  if (!sender) return;
+  sender->Selected = !sender->Selected;
+  SetSelectGlyph(sender);
+  sender->AdvancedImage()->setSelected(sender->Selected);
+}
+
+void TForm1::btnProcessAllViewersClick() {
+  gProcessAllViewers = !gProcessAllViewers;
+  const bool multi = gProcessAllViewers;
+  gAllViewersMouseDown = false;
+  MouseTool = 1;
+  SyncMouseToolButtons();
+  for (int k = 0; k < CurrentRows; ++k)
+    for (int l = 0; l < CurrentCols; ++l) {
+      TViewer* cell = Viewers[size_t(k)][size_t(l)];
+      TadvancedImage* image = AdvancedImages[size_t(k)][size_t(l)];
+      cell->Selected = multi;
+      image->setSelected(multi);
+      image->setActive(false);
+      cell->SelectButton->setVisible(multi);
+      SetSelectGlyph(cell);
+    }
+  if (!multi) AdvancedImages[0][0]->setSelected(true);
+  AdvancedImages[0][0]->setActive(true);
+  ActiveAdvancedImage = AdvancedImages[0][0];
+  ActiveViewer = Viewers[0][0];
+  LastActiveRow = LastActiveCol = 0;
+  statusLabelCount->setText(multi ? "Multi" : "Single");
+  btnProcessAllViewers->setToolTip(multi ? "Process Current Viewer Only" : "Process All Viewers");
+  SetGlyph(btnProcessAllViewers, multi ? "process-all" : "process-single");
+}
+
+// ---- stepping ---------------------------------------------------------------------
+
+bool TForm1::AnyViewerPreparing() const {
+  for (const auto& row : AdvancedImages)
+    for (const TadvancedImage* image : row)
+      if (image->PreparingImage) return true;
+  return false;
+}
+
+bool TForm1::LoadSeriesImage(TadvancedImage* cell, int image) {
+  const std::string path =
+      ImagePath(cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, image);
+  if (path.empty()) return false;
+  const int previous = cell->ImageIndex;
+  cell->ImageIndex = image;
+  if (!cell->LoadFile(path, 1)) {
+    cell->ImageIndex = previous;
+    return false;
+  }
+  return true;
+}
+
+void TForm1::StepImage(TadvancedImage* cell, int step) {
+  if (!cell || !cell->HasImage) return;
+  if (step > 0 ? cellops::NextImage(cell) : cellops::PrevImage(cell)) return;
+  // Without the control's own stepping: the neighbour in the series, if any.
+  const int count = SeriesImageCount(cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex);
+  const int target = cell->ImageIndex + step;
+  if (target >= 0 && target < count) LoadSeriesImage(cell, target);
+}
+
+void TForm1::StepFrame(TadvancedImage* cell, int step) {
+  if (!cell || !cell->HasImage) return;
+  cellops::PauseCine(cell);
+  if (step > 0 ? cellops::NextFrame(cell) : cellops::PrevFrame(cell)) return;
+  if (!cell->IsCine()) return;
+  const int target = std::clamp(cell->CurrentFrame + step, 1, std::max(1, cell->frameCount));
+  if (target == cell->CurrentFrame) return;
+  cell->CurrentFrame = target;
+  cell->DisplayImage();
+  cell->UpdateCineTrackBar();
+}
+
+void TForm1::FormMouseWheel(int delta) {
+  if (gLoadingInProgress || !allViewersPanel->isVisible()) return;
+  if (std::abs(delta) < kWheelThreshold || AnyViewerPreparing()) return;
+  allViewersPanel->setFocus();
+  const int step = delta < 0 ? 1 : -1;
+  if (gProcessAllViewers) {
+    for (auto& row : AdvancedImages)
+      for (TadvancedImage* cell : row)
+        if (cell->HasImage && cell->Selected() && !cell->PreparingImage) {
+          cellops::PauseCine(cell);
+          StepImage(cell, step);
+        }
+  } else {
+    StepImage(ActiveAdvancedImage, step);
+  }
+  update_ReferenceLines();
+}
+
+bool TForm1::StepActiveCell(int key) {
+  if (!ActiveAdvancedImage || AnyViewerPreparing()) return false;
+  switch (key) {
+    case Qt::Key_Up:
+    case Qt::Key_PageUp:
+      StepImage(ActiveAdvancedImage, -1);
+      break;
+    case Qt::Key_Down:
+    case Qt::Key_PageDown:
+      StepImage(ActiveAdvancedImage, 1);
+      break;
+    case Qt::Key_Left:
+      StepFrame(ActiveAdvancedImage, -1);
+      return true;
+    case Qt::Key_Right:
+      StepFrame(ActiveAdvancedImage, 1);
+      return true;
+    default:
+      return false;
+  }
+  update_ReferenceLines();
+  return true;
+}
+
+void TForm1::ViewerTrackBarChange(TViewer* sender) {
+  if (!sender) return;
+  TadvancedImage* cell = sender->AdvancedImage();
+  const int position = sender->TrackBar->value();
+  if (!cell->HasImage || position == cell->ImageIndex + 1) return;
+  try {
+    LoadSeriesImage(cell, position - 1);
+    update_ReferenceLines();
+  } catch (...) {
+  }
+}
+
+void TForm1::ViewerCineTrackBarChange(TViewer* sender) {
+  if (!sender) return;
+  TadvancedImage* cell = sender->AdvancedImage();
+  const int position = sender->CineTrackBar->value();
+  if (!cell->HasImage || position == cell->CurrentFrame) return;
+  cellops::PauseCine(cell);
+  cell->CurrentFrame = std::clamp(position, 1, std::max(1, cell->frameCount));
+  cell->DisplayImage();
+}
+
+void TForm1::ViewerCinePanelClick(TViewer* sender) {
+  if (sender) cellops::PauseCine(sender->AdvancedImage());
+}
+
+// ---- reference lines ------------------------------------------------------------
+
+void TForm1::update_ReferenceLines() {
+  auto redrawIfChanged = [](TadvancedImage* cell, const Shape& before) {
+    if (!SameLine(before, cell->ReferenceLine)) cell->RenderViewer();
+  };
+  if (!gShowReferenceLines) {
+    for (auto& row : AdvancedImages)
+      for (TadvancedImage* cell : row) {
+        const Shape before = cell->ReferenceLine;
+        cell->ReferenceLine = Shape{};
+        redrawIfChanged(cell, before);
+      }
+    return;
+  }
+  if (!ActiveAdvancedImage || !ActiveAdvancedImage->HasImage) return;
+  try {
+    ActiveAdvancedImage->ReferenceLine = Shape{};
+    for (auto& row : AdvancedImages)
+      for (TadvancedImage* cell : row) {
+        const Shape before = cell->ReferenceLine;
+        cell->ReferenceLine = Shape{};
+        if (ComputeReferenceLines && cell != ActiveAdvancedImage)
+          ComputeReferenceLines(cell, ActiveAdvancedImage);
+        redrawIfChanged(cell, before);
+      }
+  } catch (...) {
+    // The first failure ends the pass.
+  }
+}
+
+// ---- the parallel pattern -------------------------------------------------------
+
+void TForm1::ForSelectedCells(const std::function<void(TadvancedImage*)>& op) {
+  std::vector<int> rowIndex(static_cast<size_t>(CurrentRows));
+  std::vector<int> colIndex(static_cast<size_t>(CurrentCols));
+  std::iota(rowIndex.begin(), rowIndex.end(), 0);
+  std::iota(colIndex.begin(), colIndex.end(), 0);
+  // The cells are fixed while the loop runs: the UI thread waits in it. Rows
+  // and cells run on pools of their own: a row waits for its cells, which a
+  // shared pool could leave without a free thread.
+  const auto& cells = AdvancedImages;
+  QtConcurrent::blockingMap(FRowPool, rowIndex, [&](int r) {
+    std::vector<int> cols = colIndex;
+    QtConcurrent::blockingMap(FCellPool, cols, [&](int c) {
+      TadvancedImage* cell = cells[size_t(r)][size_t(c)];
+      if (!cell || !cell->HasImage || !cell->Selected()) return;
+      try {
+        op(cell);
+      } catch (...) {
+        // One cell's failure does not stop the others.
+      }
+    });
+  });
+}
+
+void TForm1::ForSelectedCellsOnUi(const std::function<void(TadvancedImage*)>& op) {
+  ForSelectedCells([op](TadvancedImage* cell) {
+    // Timers and controls belong to the UI thread; queued from elsewhere.
+    if (QThread::currentThread() == cell->thread()) {
+      op(cell);
+      return;
+    }
+    QMetaObject::invokeMethod(
+        cell,
+        [cell, op] {
+          try {
+            op(cell);
+          } catch (...) {
+          }
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void TForm1::ForAllCells(const std::function<void(TadvancedImage*)>& op) {
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* cell : row) {
+      try {
+        op(cell);
+      } catch (...) {
+      }
+    }
+}

@@ -1,0 +1,383 @@
+// The main window's side of loading: the open commands, progress and cancel,
+// the end of a load (browser, layout rule, filling the grid, the one summary
+// of skipped files), "Clear Study", the reports list and the start-up DICOMDIR.
+// The loads themselves are the study loader's.
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QUrl>
+#include <cmath>
+
+#include "app/Global.h"
+#include "app/StudyLoader.h"
+#include "app/Unit1.h"
+#include "dicom/StudyTree.h"
+#include "dicom/dicom.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/ViewerGlobals.h"
+
+namespace {
+
+// The tree position of the image filed from path, if any.
+bool FindImage(const std::string& path, int& patient, int& study, int& series, int& image) {
+  std::lock_guard lock(gPatientsMutex);
+  for (size_t p = 0; p < gPatients.size(); ++p)
+    for (size_t st = 0; st < gPatients[p].studies.size(); ++st)
+      for (size_t se = 0; se < gPatients[p].studies[st].serieses.size(); ++se) {
+        const TImgArr& images = gPatients[p].studies[st].serieses[se].images;
+        for (size_t i = 0; i < images.size(); ++i)
+          if (images[i].imagePath == path) {
+            patient = int(p);
+            study = int(st);
+            series = int(se);
+            image = int(i);
+            return true;
+          }
+      }
+  return false;
+}
+
+// The DICOMDIR of a folder, whatever the case of its name.
+QString DicomDirIn(const QString& folder) {
+  std::string path;
+  if (FindStartupDicomDirIn(folder.toStdString(), "", path)) return QString::fromStdString(path);
+  return {};
+}
+
+// A preview tries this many listed files at most, so a folder that starts
+// with many unreadable files cannot hold the user interface up.
+constexpr int kPreviewAttempts = 32;
+
+}  // namespace
+
+// ---- the open commands -----------------------------------------------------------
+
+void TForm1::btnOpenFileClick() {
+  if (gLoadingInProgress) return;
+  const QString path = AskOpenFileName();
+  if (path.isEmpty()) return;
+  // A DICOMDIR picked here opens as the medium it describes.
+  if (ChooseLoadKind(path.toStdString()) == TLoadKind::DicomDir)
+    OpenDicomDir(path);
+  else
+    OpenImage(path);
+}
+
+void TForm1::btnOpenFolderClick() {
+  if (gLoadingInProgress) return;
+  const QString folder = AskFolder();
+  if (!folder.isEmpty()) OpenFolder(folder);
+}
+
+void TForm1::btnOpenDicomDirClick() {
+  if (gLoadingInProgress) return;
+  const QString folder = AskFolder();
+  const QString dicomDir = folder.isEmpty() ? QString() : DicomDirIn(folder);
+  if (!dicomDir.isEmpty() && OpenDicomDir(dicomDir)) return;
+  if (!folder.isEmpty()) ShowMessage(kNoDicomDirText);
+  // Nothing to load: the command still ends as a load does.
+  gCancelLoading = false;
+  FrameRateSetByUser = false;
+  ActivateToolsTab(1);
+  UpdatePresetsVisibility();
+  FillViewers();
+}
+
+QString TForm1::AskOpenFileName() {
+  QFileDialog dialog(this, "Open Image", QDir::currentPath(), kOpenImageFilter);
+  dialog.setObjectName("imagesOpenDialog");
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().first();
+}
+
+QString TForm1::AskFolder() {
+  return QFileDialog::getExistingDirectory(this, kSelectFolderCaption, QDir::currentPath());
+}
+
+void TForm1::OpenImage(const QString& path) {
+  if (gLoadingInProgress) return;
+  const TLoadResult r =
+      LoadSingleFile(QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toStdString());
+  if (RebuildBrowser) {
+    try {
+      RebuildBrowser();
+    } catch (...) {
+    }
+  }
+  if (r.reportsFound > 0) {
+    update_report_panel();
+    EnableStudyTools();
+  }
+  TadvancedImage* cell = ActiveAdvancedImage;
+  int p = 0, st = 0, se = 0, im = 0;
+  if (r.filesFiled > 0 && cell && FindImage(r.path, p, st, se, im)) {
+    // The cell caches its frames at its tree position: it must be this image's.
+    cell->PatientIndex = p;
+    cell->StudyIndex = st;
+    cell->SeriesIndex = se;
+    cell->ImageIndex = im;
+    try {
+      if (cell->LoadFile(r.path, 1)) cell->FitImage();
+      EnableStudyTools();
+      update_ReferenceLines();
+    } catch (...) {
+    }
+  }
+  FrameRateSetByUser = false;
+  ActivateToolsTab(cell && cell->HasImage && cell->IsCine() ? 3 : 1);
+  UpdatePresetsVisibility();
+
+  // One file: its reader messages and any refusal in one box.
+  QStringList texts;
+  for (const TLoadMessage& m : r.messages) texts << QString::fromStdString(m.text);
+  for (const TSkippedFile& s : r.skipped)
+    texts << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
+  if (!texts.isEmpty()) ShowMessage(texts.join("\n"));
+}
+
+bool TForm1::OpenFolder(const QString& folder) {
+  if (gLoadingInProgress) return false;
+  lastPatientsLength = [] {
+    std::lock_guard lock(gPatientsMutex);
+    return int(gPatients.size());
+  }();
+  if (!Loader->StartFolder(folder)) return false;
+  SetOpenCommandsEnabled(false);
+  SetLoadingState(true, "");
+  return true;
+}
+
+bool TForm1::OpenDicomDir(const QString& dicomDirPath) {
+  if (gLoadingInProgress) return false;
+  lastPatientsLength = [] {
+    std::lock_guard lock(gPatientsMutex);
+    return int(gPatients.size());
+  }();
+  if (!Loader->StartDicomDir(dicomDirPath)) return false;
+  SetOpenCommandsEnabled(false);
+  SetLoadingState(true, kParsingText, true);
+  return true;
+}
+
+void TForm1::btnCancelLoadingClick() {
+  Loader->Cancel();
+}
+
+// ---- the command line and the start-up DICOMDIR ---------------------------------
+
+void TForm1::OpenPaths(const QStringList& paths) {
+  FPendingPaths << paths;
+  StartNextLoad();
+}
+
+bool TForm1::IsIdle() const {
+  return !Loader->IsRunning() && FPendingPaths.isEmpty();
+}
+
+void TForm1::StartNextLoad() {
+  while (!FPendingPaths.isEmpty() && !Loader->IsRunning() && !gLoadingInProgress) {
+    const QString path = FPendingPaths.takeFirst();
+    switch (ChooseLoadKind(path.toStdString())) {
+      case TLoadKind::Folder:
+        if (OpenFolder(path)) return;
+        break;
+      case TLoadKind::DicomDir:
+        if (OpenDicomDir(path)) return;
+        break;
+      case TLoadKind::SingleFile:
+        OpenImage(path);
+        break;
+    }
+  }
+  if (IsIdle()) emit loadsFinished();
+}
+
+void TForm1::FormActivate() {
+  if (FActivated) return;
+  FActivated = true;
+  // A CD started from its own folder (or a disk with one at its root) opens at once.
+  std::string dicomDir;
+  if (FindStartupDicomDir(dicomDir)) OpenPaths({QString::fromStdString(dicomDir)});
+}
+
+// ---- progress and the end of a load -----------------------------------------------
+
+void TForm1::SetLoadingState(bool show, const QString& text, bool marquee) {
+  loadDicomProgressBar->setRange(0, marquee ? 0 : 100);
+  if (!marquee) loadDicomProgressBar->setValue(0);
+  loadDicomProgressBar->setVisible(show);
+  btnCancelLoading->setVisible(show);
+  statusLabelCount->setText(text);
+}
+
+void TForm1::ShowProgress(int done, int total) {
+  if (total <= 0 || !Loader->IsRunning()) return;
+  statusLabelCount->setText(QString::number(done) + "/" + QString::number(total));
+  loadDicomProgressBar->setValue(int(std::ceil(double(done) / total * 100.0)));
+}
+
+void TForm1::PreviewFiles(const QStringList& files) {
+  if (AdvancedImages.empty() || AdvancedImages[0].empty()) return;
+  TadvancedImage* cell = AdvancedImages[0][0];
+  // The file is not in the tree yet: a position outside it keeps the cell
+  // from caching the preview into another image's slot.
+  cell->PatientIndex = -1;
+  cell->StudyIndex = cell->SeriesIndex = cell->ImageIndex = 0;
+  int attempts = 0;
+  for (const QString& f : files) {
+    if (IsReportExtension(LowerExtension(f.toStdString()))) continue;
+    if (++attempts > kPreviewAttempts) break;
+    try {
+      if (cell->LoadFile(f.toStdString(), 1)) {
+        cell->FitImage();
+        return;
+      }
+    } catch (...) {
+    }
+  }
+}
+
+QString TForm1::LoadSummaryDetails(bool* any) const {
+  const TLoadResult& r = Loader->Result();
+  QStringList lines;
+  for (const TSkippedFile& s : r.skipped)
+    lines << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
+  for (const TLoadMessage& m : r.messages)
+    lines << QString::fromStdString(m.path) + ": " + QString::fromStdString(m.text);
+  *any = !lines.isEmpty();
+  return lines.join("\n");
+}
+
+void TForm1::FinishLoading() {
+  const TLoadResult& r = Loader->Result();
+  SetOpenCommandsEnabled(true);
+  SetLoadingState(false, kReadyText);
+  UpdatePresetsVisibility();
+  if (RebuildBrowser) {
+    try {
+      RebuildBrowser();
+    } catch (...) {
+    }
+  }
+  update_report_panel();
+  EnableStudyTools();
+  gCancelLoading = false;
+
+  if (r.kind == TLoadKind::DicomDir) {
+    ActivateToolsTab(1);
+    FillViewers();
+  } else {
+    try {
+      if (WantsTwoByTwoLayout(r, CurrentRows * CurrentCols)) {
+        gShowReferenceLines = true;
+        CheckBox_show_reference_lines->setChecked(true);
+        gForceRefill = false;
+        SetLayout(2, 2);
+      } else {
+        FillViewers();
+      }
+    } catch (...) {
+      FillViewers();
+    }
+  }
+
+  bool any = false;
+  const QString details = LoadSummaryDetails(&any);
+  if (any) {
+    const int skipped = int(r.skipped.size());
+    QString text =
+        QString::number(r.filesFiled) + " of " + QString::number(r.filesListed) + " files loaded";
+    if (skipped > 0) text += "; " + QString::number(skipped) + " skipped";
+    if (!r.messages.empty()) text += "; " + QString::number(r.messages.size()) + " reader messages";
+    ShowLoadSummary(text + ".", details);
+  }
+  StartNextLoad();
+}
+
+void TForm1::ShowLoadSummary(const QString& text, const QString& details) {
+  LastMessage = text;
+  // Not modal: the grid is already usable while the user reads it.
+  auto* box = new QMessageBox(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
+  box->setObjectName("loadSummary");
+  box->setDetailedText(details);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  box->show();
+}
+
+void TForm1::SetOpenCommandsEnabled(bool enabled) {
+  for (QToolButton* b : {btnOpenFile, btnOpenFolder, btnOpenDicomDir, btnClearTree})
+    b->setEnabled(enabled);
+}
+
+// ---- clearing and reports ---------------------------------------------------------
+
+void TForm1::btnClearTreeClick() {
+  // Loader threads are filing into the tree; it is emptied once they are done.
+  if (gLoadingInProgress) return;
+  lastPatientsLength = 0;
+  gForceRefill = true;
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* cell : row) cell->Clear();
+  {
+    std::lock_guard lock(gPatientsMutex);
+    TGlobal::FreeMemory(gPatients);
+    gFileHeaders.clear();
+    gReports.clear();
+  }
+  {
+    std::lock_guard lock(DicomDirPatientsMutex());
+    TGlobal::FreeMemory(gDicomDirPatients);
+  }
+  update_report_panel();
+  reportsListView->hide();
+  if (RebuildBrowser) {
+    try {
+      RebuildBrowser();
+    } catch (...) {
+    }
+  }
+}
+
+void TForm1::update_report_panel() {
+  reportsListView->clear();
+  std::vector<TReportRecord> reports;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    reports = gReports;
+  }
+  if (reports.empty()) return;
+  auto* group = new QTreeWidgetItem(reportsListView, {"Reports"});
+  group->setFirstColumnSpanned(true);
+  QFont bold = group->font(0);
+  bold.setBold(true);
+  group->setFont(0, bold);
+  group->setFlags(Qt::ItemIsEnabled);
+  for (const TReportRecord& report : reports) {
+    const TReportRow row = ReportRowText(report);
+    auto* item = new QTreeWidgetItem(
+        group, {QString::fromStdString(row.patient), QString::fromStdString(row.report)});
+    item->setData(0, Qt::UserRole, QString::fromStdString(report.ReportPath));
+    item->setToolTip(1, QString::fromStdString(report.ReportPath));
+  }
+  reportsListView->expandAll();
+}
+
+void TForm1::reportsListViewDblClick(QTreeWidgetItem* item) {
+  if (!item) return;
+  const QString path = item->data(0, Qt::UserRole).toString();
+  if (!path.isEmpty()) OpenDocument(path);
+}
+
+void TForm1::OpenDocument(const QString& path) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}

@@ -1,0 +1,50 @@
+// tavrolen-viewer [--screenshot FILE] [PATH...]
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/Unit1.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  InitApplication();
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Desktop viewer for DICOM images.");
+  parser.addHelpOption();
+  parser.addVersionOption();
+  QCommandLineOption screenshot(
+      "screenshot", "Save a picture of the main window to FILE once it is up, then quit.", "FILE");
+  parser.addOption(screenshot);
+  parser.addPositionalArgument("PATH", "Image files, folders or DICOMDIR files to open.",
+                               "[PATH...]");
+  parser.process(app);
+
+  TForm1 form;
+  form.showMaximized();
+
+  // Paths open once the window is up, one after the other.
+  const QStringList paths = parser.positionalArguments();
+  QTimer::singleShot(0, &form, [&form, paths] {
+    if (!paths.isEmpty()) form.OpenPaths(paths);
+  });
+
+  if (parser.isSet(screenshot)) {
+    const QString file = parser.value(screenshot);
+    // After everything given has loaded and the grid has been painted.
+    auto* poll = new QTimer(&form);
+    poll->setInterval(100);
+    QObject::connect(poll, &QTimer::timeout, &form, [&form, poll, file] {
+      if (!form.IsIdle()) return;
+      poll->stop();
+      QTimer::singleShot(300, &form, [&form, file] {
+        const bool ok = form.grab().save(file);
+        if (!ok) std::fprintf(stderr, "tavrolen-viewer: cannot write %s\n", qPrintable(file));
+        QApplication::exit(ok ? 0 : 1);
+      });
+    });
+    QTimer::singleShot(300, poll, qOverload<>(&QTimer::start));
+  }
+  return app.exec();
+}

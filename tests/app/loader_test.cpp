@@ -1,0 +1,634 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+
+#include <sys/stat.h>
+
+#include "app/StudyLoader.h"
+#include "app_fixtures.h"
+
+namespace fs = std::filesystem;
+using appfx::TestImage;
+
+namespace {
+
+class Loader : public ::testing::Test {
+ protected:
+  void SetUp() override { appfx::ResetLoadingState(); }
+  void TearDown() override { appfx::ResetLoadingState(); }
+  static std::string Dir(const std::string& name) { return testsupport::TempDir("loader_" + name); }
+};
+
+std::vector<std::string> Names(const TStringArray& paths, const std::string& root) {
+  std::vector<std::string> out;
+  for (const auto& p : paths) out.push_back(fs::path(p).lexically_relative(root).generic_string());
+  return out;
+}
+
+// ---- listing ------------------------------------------------------------------------
+
+TEST_F(Loader, ListingKeepsListedExtensionsAndSkipsDirectoriesByTheSameRule) {
+  const std::string dir = Dir("listing");
+  const std::vector<uint8_t> any(10, 'x');
+  for (const char* name :
+       {"b", "a.dcm", "c.DCM", "d.dic", "e.dcn", "notes.TXT", "r.pdf", "r.doc", "r.docx", "r.rtf",
+        "photo.jpg", "1.2.840.5", "DICOMDIR", "DicomDir", "x.old/inner.dcm", "sub/deep",
+        "sub/deeper/z.dcm", "dicomdir/hidden.dcm", "sub.dcm/in"})
+    appfx::Write(dir, name, any);
+  TStringArray list;
+  list_DirectoryFiles(dir, list);
+  // Name order within a directory, depth first where a directory is met.
+  EXPECT_EQ(Names(list, dir),
+            (std::vector<std::string>{"a.dcm", "b", "c.DCM", "d.dic", "e.dcn", "notes.TXT", "r.doc",
+                                      "r.docx", "r.pdf", "r.rtf", "sub/deep", "sub/deeper/z.dcm",
+                                      "sub.dcm/in"}));
+
+  // Lists append; a missing folder adds nothing.
+  list_DirectoryFiles(dir + "/missing", list);
+  EXPECT_EQ(list.size(), 13u);
+}
+
+TEST_F(Loader, ListingFollowsLinksOnceAndListsOnlyRegularFiles) {
+  const std::string dir = Dir("links");
+  appfx::Write(dir, "a/f", std::vector<uint8_t>(4, 1));
+  std::error_code ec;
+  fs::create_directory_symlink(fs::path(dir) / "a", fs::path(dir) / "a" / "loop", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  fs::create_symlink(fs::path(dir) / "a" / "f", fs::path(dir) / "link", ec);
+  ASSERT_FALSE(ec);
+  ASSERT_EQ(mkfifo((fs::path(dir) / "pipe").c_str(), 0600), 0);
+  TStringArray list;
+  list_DirectoryFiles(dir, list);
+  // a/f once (the loop back to a is not entered again), the file link, no pipe.
+  EXPECT_EQ(Names(list, dir), (std::vector<std::string>{"a/f", "link"}));
+}
+
+TEST_F(Loader, ExtensionsAndStudyTime) {
+  EXPECT_EQ(LowerExtension("/x.y/Name.DcM"), ".dcm");
+  EXPECT_EQ(LowerExtension("/x.y/name"), "");
+  EXPECT_EQ(LowerExtension("archive.tar.GZ"), ".gz");
+  EXPECT_TRUE(IsListedExtension(""));
+  EXPECT_FALSE(IsListedExtension(".old"));
+  EXPECT_TRUE(IsReportExtension(".docx"));
+  EXPECT_FALSE(IsReportExtension(".dcm"));
+
+  EXPECT_EQ(FormatStudyTime("143015:123456"), "14:30:15");
+  EXPECT_EQ(FormatStudyTime("143015"), "14:30:15");
+  EXPECT_EQ(FormatStudyTime("1430"), "14:30");
+  EXPECT_EQ(FormatStudyTime(""), "");
+}
+
+// ---- filing -------------------------------------------------------------------------
+
+DICOMdata Header(const std::string& name, const std::string& id, const std::string& studyId,
+                 const std::string& studyUid, const std::string& seriesUid,
+                 const std::string& path) {
+  DICOMdata h;
+  h.PatientName = name;
+  h.PatientID = id;
+  h.Study_ID = studyId;
+  h.Study_Instance_UID = studyUid;
+  h.Series_Instance_UID = seriesUid;
+  h.referenceFile = path;
+  return h;
+}
+
+TEST_F(Loader, FilingMatchesEveryLevelExactly) {
+  TPatientArr tree;
+  EXPECT_TRUE(add_ToPatients(tree, Header("DOE", "1", "7", "u1", "s1", "/a")));
+  // Same name, other ID: a second patient.
+  EXPECT_TRUE(add_ToPatients(tree, Header("DOE", "2", "7", "u1", "s1", "/b")));
+  // Same study ID, other UID: a second study.
+  EXPECT_TRUE(add_ToPatients(tree, Header("DOE", "1", "7", "u2", "s2", "/c")));
+  // Case matters.
+  EXPECT_TRUE(add_ToPatients(tree, Header("doe", "1", "7", "u1", "s1", "/d")));
+  // The same path again adds nothing.
+  EXPECT_FALSE(add_ToPatients(tree, Header("DOE", "1", "7", "u1", "s1", "/a")));
+  ASSERT_EQ(tree.size(), 3u);
+  EXPECT_EQ(tree[0].studies.size(), 2u);
+  EXPECT_EQ(tree[0].studies[0].serieses[0].images.size(), 1u);
+
+  // The new image carries the whole header and its frame tables, more than
+  // 500 entries included.
+  DICOMdata h = Header("DOE", "1", "7", "u1", "s1", "/e");
+  h.ImageNum = 42;
+  h.imageType = "AXIAL";
+  h.Study_Time = "093000";
+  h.gECATJPEG_table_entries = 600;
+  h.gECATJPEG_pos_table.assign(600, 5);
+  h.gECATJPEG_size_table.assign(600, 9);
+  h.gECATJPEG_pos_table[599] = 77;
+  TPatientArr fresh;
+  add_ToPatients(fresh, std::move(h));
+  const TStudy& st = fresh[0].studies[0];
+  EXPECT_EQ(st.studyTime, "09:30:00");
+  const TImg& img = st.serieses[0].images[0];
+  EXPECT_EQ(img.instanceNumber, 42);
+  EXPECT_EQ(img.imageType, "AXIAL");
+  EXPECT_EQ(img.imagePath, "/e");
+  EXPECT_EQ(img.Cache.gECATslices, 600);
+  ASSERT_EQ(img.Cache.gECATposra.size(), 600u);
+  EXPECT_EQ(img.Cache.gECATposra[599], 77);
+  EXPECT_EQ(img.Cache.DICOM.gECATJPEG_pos_table.size(), 600u);
+  EXPECT_EQ(img.Cache.DICOM.ImageNum, 42);
+}
+
+TEST_F(Loader, MergeKeepsPatientsWithOneNameApartAndSkipsKnownPaths) {
+  TPatientArr into;
+  add_ToPatients(into, Header("DOE", "1", "7", "u1", "s1", "/a"));
+  TPatientArr src(2);
+  src[0].patientName = "DOE";
+  src[0].patintID = "2";  // another patient who shares the name
+  src[0].studies.resize(1);
+  src[0].studies[0].serieses.resize(1);
+  src[0].studies[0].serieses[0].images.resize(1);
+  src[1] = into[0];
+  src[1].studies[0].serieses[0].images[0].imagePath = "/a";  // already there
+  TImg extra;
+  extra.imagePath = "/z";
+  src[1].studies[0].serieses[0].images.push_back(extra);
+  EXPECT_EQ(MergePatients(into, src), 2);
+  ASSERT_EQ(into.size(), 2u);
+  EXPECT_EQ(into[0].studies[0].serieses[0].images.size(), 2u);
+  EXPECT_EQ(into[0].studies[0].serieses[0].imagesListPath, TStringArray{"/z"});
+}
+
+TEST_F(Loader, FreeMemoryReleasesFramesAndEmptiesTheTree) {
+  TPatientArr tree;
+  add_ToPatients(tree, Header("DOE", "1", "7", "u1", "s1", "/a"));
+  TCache& cache = tree[0].studies[0].serieses[0].images[0].Cache;
+  cache.gBuff16.assign(3, std::vector<int16_t>(100));
+  cache.gBuff8.assign(1, std::vector<uint8_t>(10));
+  TGlobal::FreeMemory(tree);
+  EXPECT_TRUE(tree.empty());
+}
+
+// ---- folder loads -------------------------------------------------------------------
+
+TEST_F(Loader, FolderLoadFilesPatientsStudiesAndSeriesAndSortsThem) {
+  const std::string dir = Dir("folder");
+  TestImage a;
+  a.patientId = "1001";
+  TestImage b = a;
+  b.patientId = "1002";  // same name, another ID
+  b.studyUid = "1.2.826.0.1.2";
+  b.seriesUid = "1.2.826.0.1.2.1";
+  TestImage c = a;
+  c.studyUid = "1.2.826.0.1.3";  // same study ID, another UID
+  c.seriesUid = "1.2.826.0.1.3.1";
+  appfx::WriteImage(dir, "a", a);  // no extension: parsed
+  appfx::WriteImage(dir, "b.dcm", b);
+  appfx::WriteImage(dir, "c.DIC", c);
+  // A DICOM file named .txt is a report, never parsed.
+  appfx::Write(dir, "letter.txt", appfx::ImageFile(c));
+  // Series 3, 1, 2 of one study, and images 10, 2, 1 of series 1.
+  for (int s : {3, 1, 2}) {
+    TestImage t = a;
+    t.seriesNumber = s;
+    if (s != 1) t.seriesUid = "1.2.826.0.1.1.9" + std::to_string(s);
+    appfx::WriteImage(dir, "s" + std::to_string(s), t);
+  }
+  for (int i : {10, 2}) {
+    TestImage t = a;
+    t.instance = i;
+    appfx::WriteImage(dir, "sub/i" + std::to_string(i), t);
+  }
+
+  const TLoadResult r = LoadFolder(dir);
+  EXPECT_EQ(r.kind, TLoadKind::Folder);
+  EXPECT_EQ(r.filesListed, 9);
+  EXPECT_EQ(r.filesCounted, 9);
+  EXPECT_EQ(r.filesFiled, 8);
+  EXPECT_EQ(r.imagesAdded, 8);
+  EXPECT_EQ(r.reportsFound, 1);
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_TRUE(r.skipped.empty());
+  EXPECT_EQ(r.lastPatientsLength, 0);
+  EXPECT_EQ(r.patientsAfter, 2);
+  EXPECT_EQ(gFileList.size(), 9u);
+
+  std::lock_guard lock(gPatientsMutex);
+  ASSERT_EQ(gPatients.size(), 2u);
+  const TPatient* p1 = nullptr;
+  for (const auto& p : gPatients)
+    if (p.patintID == "1001") p1 = &p;
+  ASSERT_NE(p1, nullptr);
+  ASSERT_EQ(p1->studies.size(), 2u);
+  const TStudy* st = p1->studies[0].serieses.size() > 1 ? &p1->studies[0] : &p1->studies[1];
+  EXPECT_EQ(st->studyTime, "14:30:15");
+  EXPECT_EQ(st->studyDate, "14/03/2024");
+  ASSERT_EQ(st->serieses.size(), 3u);
+  EXPECT_EQ(st->serieses[0].seriesNumber, 1);
+  EXPECT_EQ(st->serieses[1].seriesNumber, 2);
+  EXPECT_EQ(st->serieses[2].seriesNumber, 3);
+  // Series 1 holds a, s1 (both instance 1), then 2 and 10, in numeric order.
+  std::vector<int> numbers;
+  for (const auto& img : st->serieses[0].images) {
+    numbers.push_back(img.instanceNumber);
+    EXPECT_TRUE(fs::path(img.imagePath).is_absolute());
+    EXPECT_EQ(img.Cache.DICOM.referenceFile, img.imagePath);
+  }
+  EXPECT_EQ(numbers, (std::vector<int>{1, 1, 2, 10}));
+  ASSERT_EQ(gReports.size(), 1u);
+  EXPECT_EQ(gReports[0].PatientName, "");
+  EXPECT_EQ(gReports[0].PatientId, "");
+  EXPECT_EQ(fs::path(gReports[0].ReportPath).filename(), "letter.txt");
+}
+
+TEST_F(Loader, SameFolderTwiceAddsNothingAndReportsOnlyFoldersAddNoPatients) {
+  const std::string dir = Dir("twice");
+  appfx::WriteImage(dir, "x", TestImage{});
+  const TLoadResult first = LoadFolder(dir);
+  EXPECT_EQ(first.imagesAdded, 1);
+  EXPECT_TRUE(first.patientsAdded);
+  const TLoadResult second = LoadFolder(dir + "/");
+  EXPECT_EQ(second.filesFiled, 1);
+  EXPECT_EQ(second.imagesAdded, 0);
+  EXPECT_FALSE(second.patientsAdded);
+  EXPECT_EQ(appfx::ImageCount(gPatients), 1);
+  EXPECT_EQ(gOpenedFiles.size() >= 2, true);
+
+  appfx::ResetLoadingState();
+  const std::string reports = Dir("reports");
+  appfx::Write(reports, "a.pdf", std::vector<uint8_t>(400, 0));
+  appfx::Write(reports, "deep/b.RTF", std::vector<uint8_t>(3, 0));
+  const TLoadResult r = LoadFolder(reports);
+  EXPECT_EQ(r.reportsFound, 2);
+  EXPECT_FALSE(r.patientsAdded);
+  EXPECT_TRUE(gPatients.empty());
+  ASSERT_EQ(gReports.size(), 2u);
+  EXPECT_EQ(ReportRowText(gReports[0]).patient, "");
+}
+
+TEST_F(Loader, EmptyFolderFinishesWithNothingAdded) {
+  const TLoadResult r = LoadFolder(Dir("empty"));
+  EXPECT_EQ(r.filesListed, 0);
+  EXPECT_EQ(r.filesCounted, 0);
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_FALSE(r.patientsAdded);
+  EXPECT_TRUE(gPatients.empty());
+}
+
+TEST_F(Loader, LayoutRuleInputsForCtWithFourSeriesAndMrWithThree) {
+  const std::string ct = Dir("ct4");
+  for (int s = 1; s <= 4; ++s) {
+    TestImage t;
+    t.seriesNumber = 5 - s;
+    t.seriesUid = "1.2.826.0.1.1." + std::to_string(s);
+    appfx::WriteImage(ct, "f" + std::to_string(s), t);
+  }
+  const TLoadResult r = LoadFolder(ct);
+  EXPECT_TRUE(r.patientsAdded);
+  EXPECT_EQ(r.firstNewStudySeriesCount, 4);
+  EXPECT_EQ(r.firstNewStudyFirstModality, "CT");
+  EXPECT_TRUE(WantsTwoByTwoLayout(r, 1));
+  EXPECT_TRUE(WantsTwoByTwoLayout(r, 2));
+  EXPECT_FALSE(WantsTwoByTwoLayout(r, 4));  // the grid already has four cells
+
+  const std::string mr = Dir("mr3");
+  for (int s = 1; s <= 3; ++s) {
+    TestImage t;
+    t.patientId = "2002";
+    t.modality = "MR";
+    t.studyUid = "1.2.826.0.2";
+    t.seriesUid = "1.2.826.0.2." + std::to_string(s);
+    appfx::WriteImage(mr, "f" + std::to_string(s), t);
+  }
+  const TLoadResult m = LoadFolder(mr);
+  EXPECT_TRUE(m.patientsAdded);
+  EXPECT_EQ(m.lastPatientsLength, 1);
+  EXPECT_EQ(m.firstNewStudySeriesCount, 3);
+  EXPECT_EQ(m.firstNewStudyFirstModality, "MR");
+  EXPECT_FALSE(WantsTwoByTwoLayout(m, 1));
+
+  TLoadResult other = r;
+  other.firstNewStudyFirstModality = "pet/ct";
+  EXPECT_TRUE(WantsTwoByTwoLayout(other, 1));
+  other.firstNewStudyFirstModality = "US";
+  EXPECT_FALSE(WantsTwoByTwoLayout(other, 1));
+  other = r;
+  other.patientsAdded = false;  // a load that only added to known patients
+  EXPECT_FALSE(WantsTwoByTwoLayout(other, 1));
+}
+
+TEST_F(Loader, SingleFileOpenDoesNotSortButTheNextFolderLoadSortsAll) {
+  const std::string dir = Dir("single");
+  TestImage t;
+  t.instance = 5;
+  appfx::WriteImage(dir, "five", t);
+  LoadFolder(dir);
+  t.instance = 3;
+  const std::string three = appfx::WriteImage(Dir("single_extra"), "three", t);
+  const std::string more = Dir("single_more");
+  const std::string junkDir = Dir("single_junk");
+  const TLoadResult r = LoadSingleFile(three);
+  EXPECT_EQ(r.kind, TLoadKind::SingleFile);
+  EXPECT_EQ(r.filesFiled, 1);
+  EXPECT_EQ(r.imagesAdded, 1);
+  ASSERT_EQ(gFileHeaders.size(), 1u);
+  EXPECT_EQ(gFileHeaders[0].referenceFile, three);
+  {
+    const auto& images = gPatients[0].studies[0].serieses[0].images;
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_EQ(images[0].instanceNumber, 5);
+    EXPECT_EQ(images[1].instanceNumber, 3);
+  }
+  // Opening it again adds nothing.
+  EXPECT_EQ(LoadSingleFile(three).imagesAdded, 0);
+  t.instance = 4;
+  appfx::WriteImage(more, "four", t);
+  LoadFolder(more);
+  std::vector<int> numbers;
+  for (const auto& img : gPatients[0].studies[0].serieses[0].images)
+    numbers.push_back(img.instanceNumber);
+  EXPECT_EQ(numbers, (std::vector<int>{3, 4, 5}));
+
+  // A file that is no image is not filed and says why; a report is listed.
+  const std::string junk = appfx::Write(junkDir, "junk", std::vector<uint8_t>(500, 7));
+  const TLoadResult bad = LoadSingleFile(junk);
+  EXPECT_EQ(bad.filesFiled, 0);
+  ASSERT_EQ(bad.skipped.size(), 1u);
+  EXPECT_EQ(bad.skipped[0].path, junk);
+  EXPECT_FALSE(bad.skipped[0].reason.empty());
+  const std::string report = appfx::Write(junkDir, "r.pdf", {1, 2});
+  EXPECT_EQ(LoadSingleFile(report).reportsFound, 1);
+  EXPECT_EQ(ChooseLoadKind(report), TLoadKind::SingleFile);
+  EXPECT_EQ(ChooseLoadKind(junkDir), TLoadKind::Folder);
+}
+
+TEST_F(Loader, PresentationStatesAreSkippedWithTheirReason) {
+  const std::string dir = Dir("pr");
+  TestImage t;
+  t.modality = "PR";
+  appfx::WriteImage(dir, "state", t);
+  const TLoadResult r = LoadFolder(dir);
+  EXPECT_EQ(r.filesFiled, 0);
+  ASSERT_EQ(r.skipped.size(), 1u);
+  EXPECT_NE(r.skipped[0].reason.find("presentation state"), std::string::npos);
+  EXPECT_TRUE(gPatients.empty());
+}
+
+TEST_F(Loader, CancelMidLoadKeepsWhatWasFiled) {
+  const std::string dir = Dir("cancel");
+  for (int i = 0; i < 200; ++i) {
+    TestImage t;
+    t.instance = 200 - i;
+    appfx::WriteImage(dir, "f" + std::to_string(1000 + i), t);
+  }
+  TLoadHooks hooks;
+  hooks.progress = [](int done, int) {
+    if (done == 20) gCancelLoading = true;
+  };
+  const TLoadResult r = LoadFolder(dir, hooks);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_GE(r.filesCounted, 20);
+  EXPECT_LT(r.filesCounted, 200);
+  EXPECT_EQ(r.filesFiled, r.filesCounted);
+  EXPECT_EQ(appfx::ImageCount(gPatients), r.filesFiled);
+  const auto& images = gPatients[0].studies[0].serieses[0].images;
+  EXPECT_TRUE(std::is_sorted(images.begin(), images.end(), [](const TImg& a, const TImg& b) {
+    return a.instanceNumber < b.instanceNumber;
+  }));
+}
+
+// 5 % bad files among good ones: truncated, random bytes, huge lengths.
+TEST_F(Loader, BadFilesAreListedWithReasonsAndGoodOnesFiledRight) {
+  // Something loaded before must survive.
+  const std::string before = Dir("bad_before");
+  TestImage old;
+  old.patientId = "OLDP";
+  appfx::WriteImage(before, "old", old);
+  LoadFolder(before);
+
+  const std::string dir = Dir("bad");
+  std::mt19937 rng(11);
+  std::set<std::string> bad;
+  std::map<std::string, std::string> expectedSeries;  // path -> series UID
+  for (int i = 0; i < 400; ++i) {
+    TestImage t;
+    t.patientId = std::to_string(3000 + i % 4);
+    t.studyUid = "1.2.826.0.5." + std::to_string(i % 4);
+    t.seriesUid = t.studyUid + "." + std::to_string(i % 3);
+    t.instance = i;
+    std::vector<uint8_t> bytes = appfx::ImageFile(t);
+    const std::string name = "f" + std::to_string(i);
+    if (i % 20 == 7) {
+      switch ((i / 20) % 3) {
+        case 0:  // truncated inside the header
+          bytes.resize(bytes.size() / 3);
+          break;
+        case 1:  // random bytes
+          for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+          break;
+        default: {  // a huge length on the patient's name
+          const long at = fixtures::FindTag(bytes, 0x00100010);
+          ASSERT_GT(at, 0);
+          bytes[static_cast<size_t>(at) + 4] = 'U';
+          bytes[static_cast<size_t>(at) + 5] = 'N';
+          bytes.insert(bytes.begin() + at + 6, {0, 0});
+          fixtures::Put32(bytes, static_cast<size_t>(at) + 8, 0xFFFFFFF0u);
+          break;
+        }
+      }
+      bad.insert((fs::path(dir) / name).string());
+    } else {
+      expectedSeries[(fs::path(dir) / name).string()] = t.patientId + "/" + std::to_string(i % 3);
+    }
+    appfx::Write(dir, name, bytes);
+  }
+  const TLoadResult r = LoadFolder(dir);
+  EXPECT_EQ(r.filesListed, 400);
+  EXPECT_EQ(r.filesCounted, 400);
+  EXPECT_EQ(r.filesFiled, 380);
+  std::set<std::string> skipped;
+  for (const auto& s : r.skipped) {
+    EXPECT_FALSE(s.reason.empty()) << s.path;
+    skipped.insert(s.path);
+  }
+  EXPECT_EQ(skipped, bad);
+
+  // Every good file under its patient, study and series; nothing else there.
+  std::lock_guard lock(gPatientsMutex);
+  ASSERT_EQ(gPatients.size(), 5u);
+  int found = 0;
+  for (const auto& p : gPatients) {
+    if (p.patintID == "OLDP") {
+      EXPECT_EQ(appfx::ImageCount({p}), 1);
+      continue;
+    }
+    ASSERT_EQ(p.studies.size(), 1u);
+    for (const auto& s : p.studies[0].serieses)
+      for (const auto& img : s.images) {
+        auto it = expectedSeries.find(img.imagePath);
+        ASSERT_NE(it, expectedSeries.end()) << img.imagePath;
+        const int seriesIndex = img.instanceNumber % 3;
+        EXPECT_EQ(it->second, p.patintID + "/" + std::to_string(seriesIndex));
+        ++found;
+      }
+  }
+  EXPECT_EQ(found, 380);
+}
+
+// ---- DICOMDIR loads ------------------------------------------------------------------
+
+struct DirTree {
+  int patients = 0, studies = 0, series = 0, images = 0;
+};
+DirTree Shape(const TPatientArr& tree) {
+  DirTree d;
+  d.patients = static_cast<int>(tree.size());
+  for (const auto& p : tree) {
+    d.studies += static_cast<int>(p.studies.size());
+    for (const auto& st : p.studies) {
+      d.series += static_cast<int>(st.serieses.size());
+      for (const auto& s : st.serieses) d.images += static_cast<int>(s.images.size());
+    }
+  }
+  return d;
+}
+
+TEST_F(Loader, PydicomDicomDirsLoadIntoTheTreesTheyDescribe) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  const std::string base = testsupport::SamplePath("dicomdirtests");
+  for (const char* name : {"DICOMDIR", "DICOMDIR-bigEnd", "DICOMDIR-implicit"}) {
+    SCOPED_TRACE(name);
+    appfx::ResetLoadingState();
+    const TLoadResult r = LoadDicomDir(base + "/" + name);
+    EXPECT_EQ(r.kind, TLoadKind::DicomDir);
+    EXPECT_EQ(r.filesListed, 31);
+    EXPECT_EQ(r.filesFiled, 31);
+    EXPECT_TRUE(r.skipped.empty());
+    EXPECT_EQ(r.reportsFound, 1);  // README.txt beside it
+    std::lock_guard lock(gPatientsMutex);
+    const DirTree d = Shape(gPatients);
+    EXPECT_EQ(d.patients, 2);
+    EXPECT_EQ(d.studies, 6);
+    EXPECT_EQ(d.series, 13);
+    EXPECT_EQ(d.images, 31);
+    ASSERT_EQ(gPatients.size(), 2u);
+    EXPECT_EQ(gPatients[0].patintID, "77654033");
+    EXPECT_EQ(gPatients[1].patintID, "98890234");
+    const TSeries& ct = gPatients[0].studies[1].serieses[0];
+    ASSERT_EQ(ct.images.size(), 4u);
+    // DICOMDIR order is kept (no sort); paths are absolute and exist.
+    EXPECT_EQ(ct.images[0].instanceNumber, 18);
+    EXPECT_EQ(ct.images[1].instanceNumber, 180);
+    EXPECT_EQ(ct.images[0].imagePath, (fs::path(base) / "77654033" / "CT2" / "17106").string());
+    EXPECT_EQ(ct.imagesListPath, (TStringArray{ct.images[0].imagePath, ct.images[1].imagePath,
+                                               ct.images[2].imagePath, ct.images[3].imagePath}));
+    EXPECT_EQ(ReportRowText(gReports[0]).patient, gPatients[0].patientName);
+    std::lock_guard dirLock(DicomDirPatientsMutex());
+    EXPECT_EQ(Shape(gDicomDirPatients).images, 31);
+  }
+  // A DICOMDIR under another name opens as one.
+  EXPECT_EQ(ChooseLoadKind(base + "/DICOMDIR-bigEnd"), TLoadKind::DicomDir);
+  EXPECT_EQ(ChooseLoadKind(base + "/77654033/CT2/17106"), TLoadKind::SingleFile);
+}
+
+TEST_F(Loader, DicomDirDropsPresentationStatesMissingAndRefusedFiles) {
+  const std::string medium = Dir("medium");
+  TestImage t;
+  t.studyUid = "1.2.826.0.7";
+  t.seriesUid = "1.2.826.0.7.1";
+  // Lower-case names on disk, upper-case IDs in the DICOMDIR.
+  appfx::WriteImage(medium, "img/0001", t);
+  t.instance = 2;
+  appfx::WriteImage(medium, "img/0002", t);
+  TestImage pr = t;
+  pr.modality = "PR";
+  pr.instance = 3;
+  appfx::WriteImage(medium, "img/0003", pr);
+  appfx::WriteImage(fs::path(medium).parent_path().string(), "outside", t);
+  appfx::Write(
+      medium, "DICOMDIR",
+      appfx::DicomDirFile({appfx::Patient("DOE^JOHN", "1001"), appfx::Study("1.2.826.0.7"),
+                           appfx::Series("1.2.826.0.7.1", "CT", 1), appfx::Image("IMG\\0001", 1),
+                           appfx::Image("IMG\\0003", 3), appfx::Image("..\\OUTSIDE", 9),
+                           appfx::Image("/etc/passwd", 8), appfx::Image("IMG\\0009", 4),
+                           appfx::Image("img/0002", 2), appfx::Series("1.2.826.0.7.2", "PR", 2),
+                           appfx::Image("IMG\\0003", 1)}));
+  const TLoadResult r = LoadDicomDir(medium + "/DICOMDIR");
+  EXPECT_EQ(r.filesListed, 7);
+  std::map<std::string, std::string> skipped;
+  int refused = 0;
+  for (const auto& s : r.skipped) {
+    skipped[s.path] = s.reason;
+    if (s.reason.find("outside the medium") != std::string::npos) ++refused;
+  }
+  EXPECT_EQ(skipped.size(), 4u);
+  EXPECT_EQ(refused, 2);  // the ".." and the absolute ID
+  EXPECT_NE(skipped.find((fs::path(medium) / "img" / "0003").string()), skipped.end());
+  EXPECT_NE(skipped.find((fs::path(medium) / "img" / "0009").string()), skipped.end())
+      << "a missing file is resolved as far as its folders exist";
+
+  std::lock_guard lock(gPatientsMutex);
+  ASSERT_EQ(gPatients.size(), 1u);
+  const auto& serieses = gPatients[0].studies[0].serieses;
+  ASSERT_EQ(serieses.size(), 2u);
+  ASSERT_EQ(serieses[0].images.size(), 2u);
+  EXPECT_EQ(serieses[0].images[0].imagePath, (fs::path(medium) / "img" / "0001").string());
+  EXPECT_EQ(serieses[0].images[1].imagePath, (fs::path(medium) / "img" / "0002").string());
+  EXPECT_EQ(serieses[0].imagesListPath.size(), 2u);
+  EXPECT_EQ(serieses[1].images.size(), 1u);  // a PR series is not checked; the browser hides it
+
+  // Loading the medium again adds nothing.
+  EXPECT_EQ(LoadDicomDir(medium + "/DICOMDIR").imagesAdded, 0);
+}
+
+TEST(LoaderPaths, ResolvesIdsWithEitherSeparatorAndRefusesEscapes) {
+  const std::string medium = testsupport::TempDir("loader_ids");
+  appfx::Write(medium, "Dir/Sub/File", {1});
+  TPatientArr tree(1);
+  tree[0].studies.resize(1);
+  tree[0].studies[0].serieses.resize(1);
+  auto& images = tree[0].studies[0].serieses[0].images;
+  for (const char* id : {"DIR\\SUB\\FILE ", "dir/sub/file", "DIR\\.\\SUB\\FILE", "C:\\X",
+                         "\\DIR\\SUB", "DIR\\..\\..\\X", ""}) {
+    TImg img;
+    img.imagePath = id;
+    images.push_back(img);
+  }
+  std::vector<TSkippedFile> refused;
+  addToRoot(tree, medium + "/DICOMDIR", &refused);
+  const std::string expected = (fs::path(medium) / "Dir" / "Sub" / "File").string();
+  EXPECT_EQ(tree[0].studies[0].serieses[0].imagesListPath,
+            (TStringArray{expected, expected, expected}));
+  EXPECT_EQ(images.size(), 3u);
+  ASSERT_EQ(refused.size(), 4u);
+  EXPECT_EQ(refused[3].reason, "record without a Referenced File ID");
+}
+
+// ---- start-up DICOMDIR and reports ------------------------------------------------------
+
+TEST(LoaderStartup, FindsTheDicomDirInAnyCaseHereThenAtTheRoot) {
+  const std::string here = testsupport::TempDir("startup_here");
+  const std::string root = testsupport::TempDir("startup_root");
+  std::string path;
+  EXPECT_FALSE(FindStartupDicomDirIn(here, root, path));
+  appfx::Write(root, "DICOMDIR", {1});
+  ASSERT_TRUE(FindStartupDicomDirIn(here, root, path));
+  EXPECT_EQ(path, (fs::path(root) / "DICOMDIR").string());
+  appfx::Write(here, "DicomDir", {1});
+  ASSERT_TRUE(FindStartupDicomDirIn(here, root, path));
+  EXPECT_EQ(path, (fs::path(here) / "DicomDir").string());
+  appfx::Write(here, "dicomdir", {1});
+  ASSERT_TRUE(FindStartupDicomDirIn(here, root, path));
+  EXPECT_EQ(path, (fs::path(here) / "dicomdir").string());
+  // A folder of that name is not a DICOMDIR.
+  const std::string other = testsupport::TempDir("startup_dir");
+  fs::create_directories(fs::path(other) / "DICOMDIR");
+  EXPECT_FALSE(FindStartupDicomDirIn(other, "", path));
+}
+
+TEST(LoaderReports, RowTextDropsEveryOccurrenceOfTheExtension) {
+  EXPECT_EQ(ReportRowText({"/a/b/Report.TXT", "1", "DOE"}).report, "Report");
+  EXPECT_EQ(ReportRowText({"/a/b/Report.TXT", "1", "DOE"}).patient, "DOE");
+  EXPECT_EQ(ReportRowText({"x.pdf.PDF", "", ""}).report, "x");
+  EXPECT_EQ(ReportRowText({"/a.docx/notes", "", ""}).report, "notes");
+}
+
+}  // namespace

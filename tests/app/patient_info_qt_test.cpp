@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <QLocale>
+
+#include "dicom/PatientInfo.h"
+
+namespace {
+
+DICOMdata SampleHeader() {
+  DICOMdata d;
+  d.PatientName = "DOE^JANE";
+  d.PatientID = "P-77";
+  d.XYZdim = {512, 256, 3, 1};
+  d.XYZmm = {0.703125, 1.25, 2.5};
+  d.image_Postion = {-12.5, -30, 45};
+  d.IntenScale = 0.1f;
+  d.IntenIntercept = -1024.0f;
+  d.WindowWidth = 400;
+  d.WindowCenter = 40;
+  d.ImageNum = 17;
+  d.SeriesNum = 4;
+  d.Series_Instance_UID = "1 2 840 99";
+  return d;
+}
+
+TEST(PatientInfo, ValueFormatsFollowTheHeader) {
+  TPatientInfoForm form;
+  form.Display(SampleHeader());
+  EXPECT_EQ(form.imgSizeValue->text(), "512 X 256");  // columns X rows
+  EXPECT_EQ(form.imgFramesValue->text(), "3");
+  EXPECT_EQ(form.imgPixelSpacingValue->text(), "Y:0.7031 X:1.2500");
+  EXPECT_EQ(form.imgPosValue->text(), "-12.5--30-45");
+  EXPECT_EQ(form.imgOriValue->text(), "0-0-0");
+  EXPECT_EQ(form.imgSlopeValue->text(), "0.100000001490116");  // a 32-bit 0.1 widened
+  EXPECT_EQ(form.imgInterceptValue->text(), "-1024");
+  EXPECT_EQ(form.imgWWValue->text(), "400");
+  EXPECT_EQ(form.imgWLValue->text(), "40");
+  EXPECT_EQ(form.imgNumValue->text(), "17");
+  EXPECT_EQ(form.serNumValue->text(), "4");
+  EXPECT_EQ(form.serInstUIDValue->text(), "1 2 840 99");  // texts as they stand
+  EXPECT_EQ(form.patNameValue->text(), "DOE^JANE");
+  EXPECT_EQ(form.windowTitle(), "Patient Information");
+  EXPECT_TRUE(form.isVisible());
+}
+
+TEST(PatientInfo, DefaultsAndCompressionNames) {
+  TPatientInfoForm form;
+  DICOMdata d;  // no pixel spacing, uncompressed
+  form.Display(d);
+  EXPECT_EQ(form.imgPixelSpacingValue->text(), "Y:1.0000 X:1.0000");
+  EXPECT_EQ(form.imgCompValue->text(), "JPEG_Lossy");
+  EXPECT_EQ(form.imgSlopeValue->text(), "1");
+  d.JPEGlosslessCpt = true;
+  form.Display(d);
+  EXPECT_EQ(form.imgCompValue->text(), "JPEG_Lossless");
+  d.JPEGJ2k = true;  // J2K wins over the lossless flag
+  form.Display(d);
+  EXPECT_EQ(form.imgCompValue->text(), "JPEG_J2K");
+}
+
+TEST(PatientInfo, DecimalPointWhateverTheLocale) {
+  const QLocale saved;
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  EXPECT_EQ(FormatFixed4(0.703125), "0.7031");
+  EXPECT_EQ(FormatGeneral(-12.5), "-12.5");
+  QLocale::setDefault(saved);
+}
+
+TEST(PatientInfo, FixedFormatRoundsToFourSignificantDigits) {
+  EXPECT_EQ(FormatFixed4(1.25), "1.2500");
+  EXPECT_EQ(FormatFixed4(12.3456), "12.3500");
+  EXPECT_EQ(FormatFixed4(0.0), "0.0000");
+  EXPECT_EQ(FormatGeneral(1.0), "1");
+}
+
+TEST(PatientInfo, DisplayAgainRefreshesTheSameWindowAndKeepsACopy) {
+  TPatientInfoForm form;
+  DICOMdata d = SampleHeader();
+  form.Display(d);
+  d.PatientName = "OTHER";
+  EXPECT_EQ(form.patNameValue->text(), "DOE^JANE");  // a copy, not a reference
+  form.Display(d);
+  EXPECT_EQ(form.patNameValue->text(), "OTHER");
+  EXPECT_EQ(form.Header().PatientName, "OTHER");
+}
+
+TEST(PatientInfo, HeaderTextKeepsEveryByte) {
+  EXPECT_EQ(HeaderText("M\xc3\xbcller"), QString::fromUtf8("M\xc3\xbcller"));
+  // Not UTF-8: read as Latin-1 rather than replaced.
+  EXPECT_EQ(HeaderText("M\xfcller"), QString::fromLatin1("M\xfcller"));
+}
+
+TEST(PatientInfo, PanelsInOrderWithGeneralHidden) {
+  TPatientInfoForm form;
+  form.Display(DICOMdata{});
+  EXPECT_TRUE(form.GeneralPanel->isHidden());
+  EXPECT_EQ(form.PatientPanel->Caption(), "Patient");
+  EXPECT_EQ(form.ImagePanel->Caption(), "Image");
+  EXPECT_LT(form.PatientPanel->y(), form.StudyPanel->y());
+  EXPECT_LT(form.StudyPanel->y(), form.SeriesPanel->y());
+  EXPECT_LT(form.SeriesPanel->y(), form.ImagePanel->y());
+  form.StudyPanel->setCollapsed(true);
+  EXPECT_TRUE(form.StudyPanel->body()->isHidden());
+}
+
+}  // namespace

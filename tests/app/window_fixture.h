@@ -1,0 +1,153 @@
+// A main window under test: a study tree written to disk and filed into
+// gPatients by hand, dialogs answered by the test, and helpers to drive cells
+// as a user would (mouse events on the image control).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QWheelEvent>
+#include <string>
+#include <vector>
+
+#include "app/SplitScreen.h"
+#include "app/Unit1.h"
+#include "dicom/StudyTree.h"
+#include "support/fixtures.h"
+#include "support/paths.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/Viewer.h"
+#include "viewer/ViewerGlobals.h"
+
+namespace apptest {
+
+struct SeriesSpec {
+  std::string modality = "CT";
+  int images = 1;
+  int frames = 0;  // > 1: a multi-frame image
+  int columns = 16;
+  int rows = 16;
+};
+
+// Writes one file per image and files them as patient 0, study 0.
+inline void FillTree(const std::string& name, const std::vector<SeriesSpec>& series) {
+  const std::string dir = testsupport::TempDir("app-" + name);
+  TPatient patient;
+  patient.patientName = "DOE^JOHN";
+  patient.patintID = "12345";
+  TStudy study;
+  study.studyID = "1";
+  study.instanceUid = "1.2.3.4";
+  for (size_t s = 0; s < series.size(); ++s) {
+    TSeries se;
+    se.modality = series[s].modality;
+    se.seriesNumber = int(s + 1);
+    se.instanceUid = "1.2.3.4." + std::to_string(s + 1);
+    for (int i = 0; i < series[s].images; ++i) {
+      fixtures::ImageSpec spec;
+      spec.modality = series[s].modality;
+      spec.seriesUid = se.instanceUid;
+      spec.frames = series[s].frames;
+      spec.columns = series[s].columns;
+      spec.rows = series[s].rows;
+      spec.windowCenter = "300";
+      spec.windowWidth = "600";
+      TImg img;
+      img.instanceNumber = i + 1;
+      img.imagePath =
+          fixtures::WriteFile(dir, "s" + std::to_string(s) + "_i" + std::to_string(i) + ".dcm",
+                              fixtures::SmallImageFile(spec));
+      se.images.push_back(img);
+    }
+    study.serieses.push_back(se);
+  }
+  patient.studies.push_back(study);
+  std::lock_guard lock(gPatientsMutex);
+  gPatients.clear();
+  gPatients.push_back(patient);
+}
+
+inline void ClearTree() {
+  std::lock_guard lock(gPatientsMutex);
+  gPatients.clear();
+}
+
+class TestForm : public TForm1 {
+ public:
+  std::vector<QString> messages;
+  QString saveFileName;  // what the save dialog answers
+  // Acts on the chooser while it is "open"; the dialog's result is returned.
+  std::function<void(TSplitScreenForm*)> chooser;
+
+ protected:
+  void ShowMessage(const QString& text) override {
+    LastMessage = text;
+    messages.push_back(text);
+  }
+  QString AskSaveFileName(const QString&, const QString&) override { return saveFileName; }
+  int ExecSplitScreen() override {
+    SplitScreenForm->setResult(QDialog::Rejected);
+    if (chooser) chooser(SplitScreenForm);
+    return SplitScreenForm->result();
+  }
+};
+
+// A shown window of a fixed size with a fresh tree state.
+class AppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClearTree();
+    gLoadingInProgress = false;
+    gForceRefill = false;
+    FrameRateSetByUser = false;
+    form = std::make_unique<TestForm>();
+    form->resize(1000, 700);
+    form->show();
+    QApplication::processEvents();
+  }
+  void TearDown() override {
+    form.reset();
+    ClearTree();
+    gLoadingInProgress = false;
+  }
+
+  TadvancedImage* Cell(int r, int c) const {
+    return form->AdvancedImages.at(size_t(r)).at(size_t(c));
+  }
+  TViewer* Viewer(int r, int c) const { return form->Viewers.at(size_t(r)).at(size_t(c)); }
+  int CellCount() const {
+    int n = 0;
+    for (auto& row : form->Viewers) n += int(row.size());
+    return n;
+  }
+
+  // A press, optional moves and a release on a cell's image, as the mouse does it.
+  void Press(TadvancedImage* cell, Qt::MouseButton button, QPoint at = {40, 40}) {
+    QMouseEvent e(QEvent::MouseButtonPress, at, cell->mapToGlobal(at), button, button,
+                  Qt::NoModifier);
+    QApplication::sendEvent(cell, &e);
+  }
+  void Move(TadvancedImage* cell, Qt::MouseButton held, QPoint to) {
+    QMouseEvent e(QEvent::MouseMove, to, cell->mapToGlobal(to), Qt::NoButton, held, Qt::NoModifier);
+    QApplication::sendEvent(cell, &e);
+  }
+  void Release(TadvancedImage* cell, Qt::MouseButton button, QPoint at = {40, 40}) {
+    QMouseEvent e(QEvent::MouseButtonRelease, at, cell->mapToGlobal(at), button, Qt::NoButton,
+                  Qt::NoModifier);
+    QApplication::sendEvent(cell, &e);
+  }
+  void Click(TadvancedImage* cell) {
+    Press(cell, Qt::LeftButton);
+    Release(cell, Qt::LeftButton);
+  }
+  void Wheel(TadvancedImage* cell, int delta) {
+    QWheelEvent e(QPointF(40, 40), cell->mapToGlobal(QPointF(40, 40)), QPoint(), QPoint(0, delta),
+                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(cell, &e);
+  }
+
+  std::unique_ptr<TestForm> form;
+};
+
+}  // namespace apptest

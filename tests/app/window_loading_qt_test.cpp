@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QDir>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "app/DemoStudy.h"
+#include "app/Global.h"
+#include "app/StudyLoader.h"
+#include "app_fixtures.h"
+#include "window_fixture.h"
+
+namespace {
+
+using appfx::TestImage;
+
+// The window, with folders and files answered by the test.
+class LoadingForm : public apptest::TestForm {
+ public:
+  QString folder, file;
+  QStringList opened;
+  std::vector<std::pair<QString, QString>> summaries;
+
+ protected:
+  QString AskFolder() override { return folder; }
+  QString AskOpenFileName() override { return file; }
+  void OpenDocument(const QString& path) override { opened << path; }
+  void ShowLoadSummary(const QString& text, const QString& details) override {
+    summaries.emplace_back(text, details);
+  }
+};
+
+class WindowLoading : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    appfx::ResetLoadingState();
+    gForceRefill = false;
+    gShowReferenceLines = true;
+    form = std::make_unique<LoadingForm>();
+    form->resize(1000, 700);
+    form->show();
+    QApplication::processEvents();
+  }
+  void TearDown() override {
+    form.reset();
+    appfx::ResetLoadingState();
+  }
+  // Runs the event loop until every load has finished (at most 20 s).
+  void WaitIdle() {
+    if (form->IsIdle() && !gLoadingInProgress) return;
+    QEventLoop loop;
+    QObject::connect(form.get(), &TForm1::loadsFinished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
+    QApplication::processEvents();
+  }
+  // A study of `series` series of two images each, under dir/name.
+  std::string StudyFolder(const std::string& name, const std::string& modality, int series,
+                          const std::string& patient = "DOE^JOHN") {
+    const std::string dir = testsupport::TempDir("window-" + name);
+    for (int s = 0; s < series; ++s)
+      for (int i = 0; i < 2; ++i) {
+        TestImage t;
+        t.patientName = patient;
+        t.modality = modality;
+        t.studyUid = "1.2.826.0.1." + name;
+        t.seriesUid = t.studyUid + "." + std::to_string(s + 1);
+        t.seriesNumber = series - s;  // listed in reverse: the load sorts them
+        t.instance = 2 - i;
+        appfx::WriteImage(dir, "s" + std::to_string(s) + "/i" + std::to_string(i) + ".dcm", t);
+      }
+    return dir;
+  }
+  int Cells() const { return form->CurrentRows * form->CurrentCols; }
+
+  std::unique_ptr<LoadingForm> form;
+};
+
+TEST_F(WindowLoading, CtStudyOfFourSeriesSwitchesAFreshGridTo2x2) {
+  gShowReferenceLines = false;
+  form->CheckBox_show_reference_lines->setChecked(false);
+  form->folder = QString::fromStdString(StudyFolder("ct4", "CT", 4));
+  form->btnOpenFolderClick();
+  EXPECT_TRUE(gLoadingInProgress);
+  EXPECT_FALSE(form->btnOpenFolder->isEnabled());
+  WaitIdle();
+  EXPECT_EQ(Cells(), 4);
+  EXPECT_TRUE(gShowReferenceLines);
+  EXPECT_TRUE(form->CheckBox_show_reference_lines->isChecked());
+  EXPECT_EQ(form->statusLabelCount->text(), "Ready");
+  EXPECT_TRUE(form->loadDicomProgressBar->isHidden());
+  EXPECT_TRUE(form->btnCancelLoading->isHidden());
+  EXPECT_TRUE(form->btnOpenFolder->isEnabled());
+  EXPECT_TRUE(form->ToolsPageControl->isTabEnabled(1));
+  EXPECT_FALSE(form->WwWlPresetGrp->isHidden());
+  // Sequential fill of the sorted tree: series 1 (images 1, 2), then series 2.
+  EXPECT_EQ(form->AdvancedImages[0][0]->ImageIndex, 0);
+  EXPECT_EQ(form->AdvancedImages[0][1]->ImageIndex, 1);
+  EXPECT_EQ(form->AdvancedImages[1][0]->SeriesIndex, 1);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    ASSERT_EQ(gPatients.size(), 1u);
+    EXPECT_EQ(gPatients[0].studies[0].serieses[0].seriesNumber, 1);
+  }
+  EXPECT_TRUE(form->summaries.empty());
+}
+
+TEST_F(WindowLoading, MrStudyOfThreeSeriesKeepsTheGrid) {
+  form->folder = QString::fromStdString(StudyFolder("mr3", "MR", 3));
+  form->btnOpenFolderClick();
+  WaitIdle();
+  EXPECT_EQ(Cells(), 1);
+  EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);
+  EXPECT_TRUE(form->WwWlPresetGrp->isHidden());  // no CT anywhere
+}
+
+TEST_F(WindowLoading, EmptyFolderFinishesAtOnceWithNothingAdded) {
+  form->folder = QString::fromStdString(testsupport::TempDir("window-empty"));
+  form->btnOpenFolderClick();
+  WaitIdle();
+  EXPECT_FALSE(gLoadingInProgress);
+  EXPECT_EQ(form->statusLabelCount->text(), "Ready");
+  EXPECT_FALSE(form->AdvancedImages[0][0]->HasImage);
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_TRUE(gPatients.empty());
+}
+
+TEST_F(WindowLoading, BadFilesAreListedOnceInTheSummary) {
+  const std::string dir = StudyFolder("bad", "CT", 1);
+  appfx::Write(dir, "broken.dcm", std::vector<uint8_t>(40, 0x5A));
+  form->folder = QString::fromStdString(dir);
+  form->btnOpenFolderClick();
+  WaitIdle();
+  ASSERT_EQ(form->summaries.size(), 1u);
+  EXPECT_TRUE(form->summaries[0].second.contains("broken.dcm"));
+  EXPECT_TRUE(form->summaries[0].first.contains("2 of 3"));
+  EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);  // the good files still load
+}
+
+TEST_F(WindowLoading, GridCommandsWaitWhileALoadRuns) {
+  form->folder = QString::fromStdString(StudyFolder("busy", "CT", 4));
+  form->btnOpenFolderClick();
+  if (gLoadingInProgress) {
+    form->SpeedButton2Click();
+    form->btnClearTreeClick();
+    form->btnOpenFolderClick();  // a second load is not started over the first
+    EXPECT_EQ(Cells(), 1);
+  }
+  WaitIdle();
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_EQ(gPatients.size(), 1u);
+}
+
+TEST_F(WindowLoading, SingleFileShowsInTheActiveCellAtItsTreePosition) {
+  const std::string dir = testsupport::TempDir("window-single");
+  TestImage a;
+  a.seriesNumber = 5;
+  a.seriesUid = "1.2.826.0.1.1.5";
+  TestImage b;
+  b.seriesNumber = 2;
+  b.seriesUid = "1.2.826.0.1.1.2";
+  const std::string first = appfx::WriteImage(dir, "a.dcm", a);
+  const std::string second = appfx::WriteImage(dir, "b.dcm", b);
+  form->SpeedButton3Click();
+  form->file = QString::fromStdString(first);
+  form->btnOpenFileClick();
+  form->allViewersPanelMouseDown(form->Viewers[0][1], Qt::LeftButton, {10, 10});
+  form->allViewersPanelMouseUp(Qt::LeftButton);
+  form->file = QString::fromStdString(second);
+  form->btnOpenFileClick();
+  TadvancedImage* cell = form->AdvancedImages[0][1];
+  ASSERT_TRUE(cell->HasImage);
+  EXPECT_EQ(cell->SeriesIndex, 1);  // filed second, not sorted
+  EXPECT_EQ(cell->CurrentOpenedPath, second);
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    ASSERT_EQ(gPatients[0].studies[0].serieses.size(), 2u);
+    EXPECT_EQ(gPatients[0].studies[0].serieses[0].seriesNumber, 5);
+    // The frame went into its own image's cache, not the first one's.
+    EXPECT_EQ(gPatients[0].studies[0].serieses[1].images[0].Cache.DICOM.SeriesNum, 2);
+    EXPECT_EQ(gPatients[0].studies[0].serieses[0].images[0].Cache.DICOM.SeriesNum, 5);
+  }
+  // Not an image: told once, nothing added.
+  const std::string junk = appfx::Write(dir, "junk", std::vector<uint8_t>(10, 1));
+  form->file = QString::fromStdString(junk);
+  form->btnOpenFileClick();
+  ASSERT_EQ(form->messages.size(), 1u);
+  EXPECT_TRUE(form->messages[0].contains("junk"));
+}
+
+TEST_F(WindowLoading, ReportsListRowsOpenWithTheDesktop) {
+  const std::string dir = testsupport::TempDir("window-reports");
+  appfx::Write(dir, "Findings.TXT", {'o', 'k'});
+  appfx::Write(dir, "scan.pdf", {'%', 'P'});
+  form->folder = QString::fromStdString(dir);
+  form->btnOpenFolderClick();
+  WaitIdle();
+  EXPECT_FALSE(form->reportsListView->isHidden());
+  ASSERT_EQ(form->reportsListView->topLevelItemCount(), 1);
+  QTreeWidgetItem* group = form->reportsListView->topLevelItem(0);
+  ASSERT_EQ(group->childCount(), 2);
+  QStringList names{group->child(0)->text(1), group->child(1)->text(1)};
+  names.sort();
+  EXPECT_EQ(names, QStringList({"Findings", "scan"}));
+  form->reportsListViewDblClick(group->child(0));
+  ASSERT_EQ(form->opened.size(), 1);
+  EXPECT_TRUE(form->opened[0].startsWith(QString::fromStdString(dir)));
+  form->reportsListViewDblClick(group);  // the group row opens nothing
+  EXPECT_EQ(form->opened.size(), 1);
+
+  form->btnClearTreeClick();
+  EXPECT_TRUE(form->reportsListView->isHidden());
+  EXPECT_EQ(form->reportsListView->topLevelItemCount(), 0);
+}
+
+TEST_F(WindowLoading, ClearStudyEmptiesTreeAndCellsAndRefillsOnce) {
+  form->folder = QString::fromStdString(StudyFolder("clear", "CT", 1));
+  form->btnOpenFolderClick();
+  WaitIdle();
+  ASSERT_TRUE(form->AdvancedImages[0][0]->HasImage);
+  form->btnClearTreeClick();
+  EXPECT_FALSE(form->AdvancedImages[0][0]->HasImage);
+  EXPECT_TRUE(gForceRefill);
+  EXPECT_EQ(form->lastPatientsLength, 0);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    EXPECT_TRUE(gPatients.empty());
+  }
+  form->btnClearTreeClick();  // twice in a row
+  EXPECT_FALSE(form->AdvancedImages[0][0]->HasImage);
+}
+
+TEST_F(WindowLoading, CdDicomDirCommand) {
+  // A folder without a DICOMDIR: the message, the tree unchanged.
+  form->folder = QString::fromStdString(testsupport::TempDir("window-nodir"));
+  form->btnOpenDicomDirClick();
+  ASSERT_EQ(form->messages.size(), 1u);
+  EXPECT_EQ(form->messages[0], "No DICOMDIR Detected In Current Folder");
+  EXPECT_FALSE(gLoadingInProgress);
+
+  // The demo medium: its DICOMDIR loads in the background, then fills the grid.
+  const std::string dir = testsupport::TempDir("window-demo");
+  ASSERT_TRUE(demo::WriteDemoStudy(dir));
+  form->folder = QString::fromStdString(dir);
+  form->btnOpenDicomDirClick();
+  WaitIdle();
+  EXPECT_EQ(form->messages.size(), 1u);
+  EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);
+  EXPECT_FALSE(form->reportsListView->isHidden());  // the report beside it
+  EXPECT_EQ(form->statusLabelCount->text(), "Ready");
+}
+
+TEST_F(WindowLoading, StartUpDicomDirOfTheCurrentFolderLoadsOnFirstActivation) {
+  const std::string dir = testsupport::TempDir("window-startup");
+  ASSERT_TRUE(demo::WriteDemoStudy(dir));
+  const QString saved = QDir::currentPath();
+  QDir::setCurrent(QString::fromStdString(dir));
+  // A fresh window: activation events of the fixture's window came earlier.
+  LoadingForm fresh;
+  fresh.FormActivate();
+  QDir::setCurrent(saved);
+  EXPECT_FALSE(fresh.IsIdle());
+  QEventLoop loop;
+  QObject::connect(&fresh, &TForm1::loadsFinished, &loop, &QEventLoop::quit);
+  QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+  loop.exec();
+  EXPECT_TRUE(fresh.AdvancedImages[0][0]->HasImage);
+  fresh.btnClearTreeClick();
+  fresh.FormActivate();  // only the first activation loads
+  EXPECT_TRUE(fresh.IsIdle());
+}
+
+TEST_F(WindowLoading, PathsOpenOneAfterTheOther) {
+  const std::string folder = StudyFolder("paths-folder", "MR", 1, "SMITH^ANN");
+  const std::string file =
+      appfx::WriteImage(testsupport::TempDir("window-paths-file"), "one.dcm", TestImage{});
+  int finished = 0;
+  QObject::connect(form.get(), &TForm1::loadsFinished, [&] { ++finished; });
+  form->OpenPaths({QString::fromStdString(file), QString::fromStdString(folder),
+                   QString::fromStdString(testsupport::TempDir("window-paths-empty"))});
+  WaitIdle();
+  EXPECT_EQ(finished, 1);
+  EXPECT_TRUE(form->IsIdle());
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_EQ(gPatients.size(), 2u);
+  EXPECT_EQ(appfx::ImageCount(gPatients), 3);
+}
+
+}  // namespace
