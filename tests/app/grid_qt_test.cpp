@@ -129,11 +129,11 @@ TEST_F(GridTest, WheelStepsSelectedCellsOnlyForAFullNotch) {
   Wheel(Cell(0, 0), 120);  // backward; the unselected cell stays
   EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
   EXPECT_EQ(Cell(0, 1)->ImageIndex, 2);
-  Wheel(Cell(0, 0), 120);  // already at the first image
-  EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+  Wheel(Cell(0, 0), 120);  // before the first image: the last one of the (only) series
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 4);
   gLoadingInProgress = true;
   Wheel(Cell(0, 0), -120);
-  EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 4);
   gLoadingInProgress = false;
 }
 

@@ -32,7 +32,10 @@ struct SeriesSpec {
 
 // Writes one file per image and files them as patient 0, study 0.
 inline void FillTree(const std::string& name, const std::vector<SeriesSpec>& series) {
-  const std::string dir = testsupport::TempDir("app-" + name);
+  // A folder of the test's own: ctest runs tests in parallel processes.
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string dir =
+      testsupport::TempDir("app-" + (test ? std::string(test->name()) + "-" : "") + name);
   TPatient patient;
   patient.patientName = "DOE^JOHN";
   patient.patintID = "12345";
