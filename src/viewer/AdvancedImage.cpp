@@ -391,6 +391,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   AngleSecondLine = false;
   Shapes.clear();
   SelectedShapeIndex = -1;
+  FNewShape = false;
   if (!_LockZoom) zoomFactor = 100;
   DeltaWW = grey.DeltaWW;
   DeltaWL = grey.DeltaWL;
@@ -623,6 +624,7 @@ void TadvancedImage::Clear() {
   Shapes.clear();
   AngleSecondLine = false;
   Scan = TScan{};
+  FNewShape = false;
   _Top_Label.clear();
   _Right_Label.clear();
   _Bottom_Label.clear();

@@ -1,7 +1,8 @@
 // A viewer cell of the grid: a panel hosting one image control, with the
 // image track bar and the select button at its right edge and the frame track
 // bar along its bottom. It knows nothing of the main window: everything the
-// user does on it leaves as a signal.
+// user does on it leaves as a signal. The frame bar seeks and the cine panel
+// pauses the cell's own cine before their signals go out.
 #pragma once
 
 #include <QSlider>
