@@ -3,6 +3,8 @@
 // pull pixel data and fragments back out of the files they write.
 #pragma once
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -165,9 +167,10 @@ inline std::string WriteEncapsulatedDicom(const std::string& dir, const std::str
 // encapsulated data.
 inline std::vector<Bytes> PixelItems(const std::string& dcm) {
   namespace fs = std::filesystem;
-  const std::string out = dcm + ".items";
-  fs::remove_all(out);
-  fs::create_directories(out);
+  // Never beside the input: sample files live in a system folder that other
+  // tests list while this runs. One folder per process and file.
+  std::string key = fs::path(dcm).filename().string() + "-" + std::to_string(::getpid());
+  const std::string out = testsupport::TempDir("items-" + key);
   EXPECT_TRUE(RunTool("dcmdump +W " + Quote(out) + " " + Quote(dcm)));
   std::map<int, Bytes> byIndex;
   for (const auto& e : fs::directory_iterator(out)) {
@@ -180,6 +183,8 @@ inline std::vector<Bytes> PixelItems(const std::string& dcm) {
   }
   std::vector<Bytes> items;
   for (auto& [i, b] : byIndex) items.push_back(std::move(b));
+  std::error_code ec;
+  fs::remove_all(out, ec);
   return items;
 }
 
