@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <numeric>
 
-#include "app/CellOps.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/Unit1.h"
@@ -26,8 +25,7 @@ constexpr int kMoveThreshold = 4;     // zoom and pan
 constexpr int kWindowThreshold = 10;  // window; also its sensitivity
 constexpr int kWheelThreshold = 100;  // finer wheels (touch pads) do not step
 
-// The path of image `image` of series `series` of study 0 of patient 0 ...
-// of the cell's position; empty when that position is not in the tree.
+// The path of an image of the tree; empty when that position is not in it.
 std::string ImagePath(int patient, int study, int series, int image) {
   std::lock_guard lock(gPatientsMutex);
   const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
@@ -39,17 +37,6 @@ std::string ImagePath(int patient, int study, int series, int image) {
   const TSeries& se = st.serieses[size_t(series)];
   if (!in(image, se.images.size())) return {};
   return se.images[size_t(image)].imagePath;
-}
-
-int SeriesImageCount(int patient, int study, int series) {
-  std::lock_guard lock(gPatientsMutex);
-  const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
-  if (!in(patient, gPatients.size())) return 0;
-  const TPatient& p = gPatients[size_t(patient)];
-  if (!in(study, p.studies.size())) return 0;
-  const TStudy& st = p.studies[size_t(study)];
-  if (!in(series, st.serieses.size())) return 0;
-  return int(st.serieses[size_t(series)].images.size());
 }
 
 }  // namespace
@@ -273,7 +260,7 @@ void TForm1::FillViewers() {
     for (auto& row : AdvancedImages)
       for (TadvancedImage* cell : row)
         if (cell->HasImage && cell->IsCine()) {
-          cellops::PlayCine(cell);
+          cell->PlayCine();
           playing = true;
         }
     ActivateToolsTab(playing ? 3 : 1);
@@ -428,23 +415,19 @@ bool TForm1::LoadSeriesImage(TadvancedImage* cell, int image) {
 
 void TForm1::StepImage(TadvancedImage* cell, int step) {
   if (!cell || !cell->HasImage) return;
-  if (step > 0 ? cellops::NextImage(cell) : cellops::PrevImage(cell)) return;
-  // Without the control's own stepping: the neighbour in the series, if any.
-  const int count = SeriesImageCount(cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex);
-  const int target = cell->ImageIndex + step;
-  if (target >= 0 && target < count) LoadSeriesImage(cell, target);
+  if (step > 0)
+    cell->NextImage();
+  else
+    cell->PrevImage();
 }
 
 void TForm1::StepFrame(TadvancedImage* cell, int step) {
   if (!cell || !cell->HasImage) return;
-  cellops::PauseCine(cell);
-  if (step > 0 ? cellops::NextFrame(cell) : cellops::PrevFrame(cell)) return;
-  if (!cell->IsCine()) return;
-  const int target = std::clamp(cell->CurrentFrame + step, 1, std::max(1, cell->frameCount));
-  if (target == cell->CurrentFrame) return;
-  cell->CurrentFrame = target;
-  cell->DisplayImage();
-  cell->UpdateCineTrackBar();
+  cell->PauseCine();
+  if (step > 0)
+    cell->NextFrame();
+  else
+    cell->PrevFrame();
 }
 
 void TForm1::FormMouseWheel(int delta) {
@@ -456,7 +439,7 @@ void TForm1::FormMouseWheel(int delta) {
     for (auto& row : AdvancedImages)
       for (TadvancedImage* cell : row)
         if (cell->HasImage && cell->Selected() && !cell->PreparingImage) {
-          cellops::PauseCine(cell);
+          cell->PauseCine();
           StepImage(cell, step);
         }
   } else {
@@ -506,13 +489,13 @@ void TForm1::ViewerCineTrackBarChange(TViewer* sender) {
   TadvancedImage* cell = sender->AdvancedImage();
   const int position = sender->CineTrackBar->value();
   if (!cell->HasImage || position == cell->CurrentFrame) return;
-  cellops::PauseCine(cell);
+  cell->PauseCine();
   cell->CurrentFrame = std::clamp(position, 1, std::max(1, cell->frameCount));
   cell->DisplayImage();
 }
 
 void TForm1::ViewerCinePanelClick(TViewer* sender) {
-  if (sender) cellops::PauseCine(sender->AdvancedImage());
+  if (sender) sender->AdvancedImage()->PauseCine();
 }
 
 // ---- reference lines ------------------------------------------------------------
