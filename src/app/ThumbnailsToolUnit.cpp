@@ -224,11 +224,11 @@ void TSeriesPanel::StartDrag(QPoint hotSpot) {
     drag->setHotSpot(QPoint(std::clamp(hotSpot.x(), 0, picture.width() - 1),
                             std::clamp(hotSpot.y(), 0, picture.height() - 1)));
   }
-  const bool dropped = drag->exec(Qt::CopyAction) != Qt::IgnoreAction;
+  drag->exec(Qt::CopyAction);
   // The drop may have rebuilt the browser: this panel is retired then, and
   // is freed only now that its drag is over.
   gThumbnailDragInProgress = false;
-  if (tool) tool->DragFinished(dropped);
+  if (tool) tool->DragFinished();
 }
 
 // ------------------------------------------------------------ browser
@@ -429,12 +429,11 @@ void TThumbnailsTool::DragStarted() {
   FDragging = true;
 }
 
-void TThumbnailsTool::DragFinished(bool dropped) {
+void TThumbnailsTool::DragFinished() {
   FDragging = false;
   for (QPointer<QWidget>& w : FRetired)
     if (w) w->deleteLater();
   FRetired.clear();
-  if (dropped) emit SeriesDropped();
 }
 
 // The column takes every drag over it (a drop there does nothing).

@@ -141,9 +141,6 @@ class TThumbnailsTool : public QScrollArea {
   void ThumbnailsFinished();
   // A double-click showed a series in `cell`.
   void SeriesShown(TadvancedImage* cell);
-  // A series dragged from the browser was dropped (a cell took it, or the
-  // column itself).
-  void SeriesDropped();
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -153,7 +150,7 @@ class TThumbnailsTool : public QScrollArea {
  private:
   friend class TSeriesPanel;
   void DragStarted();
-  void DragFinished(bool dropped);
+  void DragFinished();
   void RetireContent();
   void DeliverThumbnail(quint64 generation, size_t index, const QImage& picture);
 

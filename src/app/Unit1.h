@@ -323,6 +323,10 @@ class TForm1 : public QMainWindow {
   virtual void ShowLoadSummary(const QString& text, const QString& details);
 
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // The window takes every drag; files and folders dropped on it open.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
 

@@ -66,6 +66,9 @@ void TForm1::WireCell(TViewer* cell) {
   connect(cell, &TViewer::CinePanelClick, this, [this](TViewer* c) { ViewerCinePanelClick(c); });
   connect(cell, &TViewer::SelectButtonClick, this,
           [this](TViewer* c) { ViewerSelectButtonClick(c); });
+  // A series dropped from the browser changes the cell's image.
+  connect(cell->AdvancedImage(), &TadvancedImage::SeriesDropped, this,
+          [this] { update_ReferenceLines(); });
 }
 
 void TForm1::SetSelectGlyph(TViewer* cell) {

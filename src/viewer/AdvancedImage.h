@@ -254,6 +254,10 @@ class TadvancedImage : public QWidget {
   TScan Scan;
   Shape& ReferenceLine = Scan.ReferenceLine;  // in image space; both ends equal: none
 
+ signals:
+  // A series dropped on the cell is on display: the grid recomputes its lines.
+  void SeriesDropped(TadvancedImage* cell);
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;

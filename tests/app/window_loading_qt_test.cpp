@@ -6,11 +6,13 @@
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include "app/DemoStudy.h"
 #include "app/Global.h"
@@ -324,6 +326,27 @@ TEST_F(WindowLoading, DemoFolderFillsTheBrowserAndCutsTheLocalizers) {
       EXPECT_NE(r.y1, r.y2);  // upright
   }
 
+  // The axial series dropped on the cell of the active localizer's plane: that
+  // cell now shows a slice the localizer cuts, and its line is drawn at once.
+  TSeriesPanel* axialPanel = nullptr;
+  for (TSeriesPanel* panel : panels)
+    if (panel->SeriesLabel->text().startsWith("(CT)") && panel->NumOfImages > 1) axialPanel = panel;
+  TadvancedImage* target = nullptr;
+  for (TadvancedImage* l : localizers)
+    if (l != axialViewer->AdvancedImage() && cosines(l) == cosines(axialViewer->AdvancedImage()))
+      target = l;
+  ASSERT_TRUE(axialPanel && target);
+  ASSERT_EQ(target->ReferenceLine.y1, target->ReferenceLine.y2);
+  std::unique_ptr<QMimeData> drag(axialPanel->DragObject().ToMimeData());
+  QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, drag.get(), Qt::LeftButton, Qt::NoModifier);
+  QDropEvent drop(QPointF(20, 20), Qt::CopyAction, drag.get(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  QApplication::sendEvent(target, &drop);
+  ASSERT_TRUE(drop.isAccepted());
+  EXPECT_EQ(cosines(target), axial);
+  EXPECT_NE(target->ReferenceLine.x1, target->ReferenceLine.x2);
+  EXPECT_EQ(target->ReferenceLine.y1, target->ReferenceLine.y2);
+
   form->btnClearTreeClick();
   EXPECT_TRUE(form->ThumbnailsTool->Panels().empty());
 }
@@ -359,6 +382,24 @@ TEST_F(WindowLoading, PathsOpenOneAfterTheOther) {
   WaitIdle();
   EXPECT_EQ(finished, 1);
   EXPECT_TRUE(form->IsIdle());
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_EQ(gPatients.size(), 2u);
+  EXPECT_EQ(appfx::ImageCount(gPatients), 3);
+}
+
+TEST_F(WindowLoading, FilesAndFoldersDroppedOnTheWindowOpen) {
+  const std::string folder = StudyFolder("drop-folder", "MR", 1, "SMITH^ANN");
+  const std::string file =
+      appfx::WriteImage(testsupport::TempDir("window-drop-file"), "one.dcm", TestImage{});
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(folder)),
+                QUrl::fromLocalFile(QString::fromStdString(file))});
+  QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form.get(), &drop);
+  WaitIdle();
   std::lock_guard lock(gPatientsMutex);
   EXPECT_EQ(gPatients.size(), 2u);
   EXPECT_EQ(appfx::ImageCount(gPatients), 3);
