@@ -6,6 +6,7 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QThread>
@@ -43,10 +44,31 @@ void Colour(QWidget* w, QColor background, std::optional<QColor> text = std::nul
   w->setAutoFillBackground(true);
 }
 
+// A one-line label that fits the column: a text wider than the label ends in
+// "..." (the whole text in its tooltip) instead of widening every panel
+// beyond the visible column.
+void DrawFitText(QLabel* label) {
+  QPainter p(label);
+  const QRect r = label->contentsRect();
+  p.setPen(label->palette().color(label->foregroundRole()));
+  p.drawText(r, int(label->alignment()),
+             label->fontMetrics().elidedText(label->text(), Qt::ElideRight, r.width()));
+}
+
+class TFitLabel : public QLabel {
+ public:
+  explicit TFitLabel(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override { DrawFitText(this); }
+};
+
 // Colours are set on every label itself: under the application's style
 // sheet a child does not take its parent's palette.
 QLabel* CentredLabel(QWidget* parent, int pointSize, QColor text) {
-  auto* l = new QLabel(parent);
+  auto* l = new TFitLabel(parent);
   l->setAlignment(Qt::AlignCenter);
   QPalette p = l->palette();
   p.setColor(QPalette::WindowText, text);
@@ -101,7 +123,14 @@ TPatientPanel::TPatientPanel(QWidget* owner, int patIdx, const TPatient& patient
   setFrameStyle(QFrame::Panel | QFrame::Raised);
   setAlignment(Qt::AlignCenter);
   Colour(this, QColor(190, 190, 160), QColor(Qt::black));
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   setText(PatientName);
+  setToolTip(PatientName);
+}
+
+void TPatientPanel::paintEvent(QPaintEvent* event) {
+  QFrame::paintEvent(event);  // the bevel
+  DrawFitText(this);
 }
 
 TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& study)
@@ -136,6 +165,8 @@ TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& st
   const QString count = QStringLiteral("[%1 Series]").arg(NumOfSeries);
   StudyModalityLabel->setText(
       study.serieses.empty() ? count : Text(study.serieses.front().modality) + "    " + count);
+  for (QLabel* l : {StudyDateTimeLabel, StudyDescriptionlabel, StudyModalityLabel})
+    l->setToolTip(l->text());
 }
 
 TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx, int patIdx,
@@ -165,6 +196,7 @@ TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx,
   column->addWidget(SeriesLabel);
   SeriesLabel->setText(
       QStringLiteral("(%1) Series %2 (%3)").arg(Modality).arg(serIdx + 1).arg(numOfImgs));
+  SeriesLabel->setToolTip(SeriesLabel->text());
   setCursor(Qt::PointingHandCursor);
 }
 

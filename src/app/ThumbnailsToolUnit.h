@@ -57,6 +57,10 @@ class TPatientPanel : public QLabel {
   QString PatientName, PatientID;
   int NumOfStudies = 0;
   int PatientIndex = 0;
+
+ protected:
+  // The name ends in "..." when the column is too narrow for it.
+  void paintEvent(QPaintEvent* event) override;
 };
 
 // 62 px, date and time, description and modality with the series count.

@@ -90,10 +90,10 @@ class Browser : public ::testing::Test {
                    Series("PR", {File("pr.dcm", 8, 8, 0, "PR")}),
                    Series("MR", {File("mr.dcm", 256, 1024, 100)})};
     TStudy empty;
-    empty.description = "LISTED ONLY";
+    empty.description = "LISTED ONLY IN THE DIRECTORY OF A CD, WITH A LONG DESCRIPTION";
     a.studies = {s1, empty};
     TPatient b;
-    b.patientName = "ROE^RICHARD";
+    b.patientName = "ROE^RICHARD^ALEXANDER^MAXIMILIAN^THE^THIRD";
     TStudy s2;
     s2.serieses = {Series("US", {File("us.dcm", 640, 480, 50)})};
     b.studies = {s2};
@@ -158,6 +158,14 @@ TEST_F(Browser, PanelsInTreeOrderWithTheirLooks) {
   EXPECT_EQ(at(ct->SeriesLabel, QPoint(2, 2)), QColor(166, 202, 240));
   EXPECT_EQ(at(ct, QPoint(2, 2)), QColor(Qt::black));
   EXPECT_EQ(at(p0, QPoint(3, 12)), QColor(190, 190, 160));
+
+  // Long texts end in "..." within the column rather than widening it.
+  EXPECT_LE(tool->widget()->width(), tool->viewport()->width());
+  EXPECT_EQ(p1->width(), tool->viewport()->width());
+  EXPECT_EQ(st1->StudyDescriptionlabel->text(),
+            "LISTED ONLY IN THE DIRECTORY OF A CD, WITH A LONG DESCRIPTION");
+  EXPECT_EQ(st1->StudyDescriptionlabel->toolTip(), st1->StudyDescriptionlabel->text());
+  EXPECT_EQ(p1->toolTip(), "ROE^RICHARD^ALEXANDER^MAXIMILIAN^THE^THIRD");
 
   // Stacked from the top in that order.
   for (size_t i = 1; i < panels.size(); ++i)
