@@ -26,6 +26,7 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
@@ -694,4 +695,11 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 void TForm1::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // A window shown behind another one, or on a display without a window
+  // manager, may not become active for a long time: the first show counts too.
+  if (!FActivated) QTimer::singleShot(0, this, [this] { FormActivate(); });
 }

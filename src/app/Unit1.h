@@ -168,6 +168,7 @@ class TForm1 : public QMainWindow {
   TPatientInfoForm* PatientInfoForm;
 
   // ---- window-level handlers ----
+  // The first time the window is shown or becomes active: the start-up DICOMDIR.
   void FormActivate();
   void FormResize();
   // Keys the window sees before its controls; true when handled.
@@ -329,6 +330,7 @@ class TForm1 : public QMainWindow {
   void dropEvent(QDropEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   QToolButton* NewButton(QWidget* parent, const char* objectName, const QString& hint,

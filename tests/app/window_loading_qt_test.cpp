@@ -371,6 +371,27 @@ TEST_F(WindowLoading, StartUpDicomDirOfTheCurrentFolderLoadsOnFirstActivation) {
   EXPECT_TRUE(fresh.IsIdle());
 }
 
+TEST_F(WindowLoading, StartUpDicomDirLoadsEvenWhenTheWindowIsNotActivated) {
+  const std::string dir = testsupport::TempDir("window-startup-inactive");
+  ASSERT_TRUE(demo::WriteDemoStudy(dir));
+  const QString saved = QDir::currentPath();
+  QDir::setCurrent(QString::fromStdString(dir));
+  // Shown, not yet activated (behind another application, or on a display
+  // without a window manager): the window's own queued calls run, the window
+  // system's activation has not arrived.
+  LoadingForm fresh;
+  fresh.show();
+  QCoreApplication::sendPostedEvents();
+  QDir::setCurrent(saved);
+  ASSERT_FALSE(fresh.isActiveWindow());
+  EXPECT_FALSE(fresh.IsIdle());
+  QEventLoop loop;
+  QObject::connect(&fresh, &TForm1::loadsFinished, &loop, &QEventLoop::quit);
+  QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+  if (!fresh.IsIdle()) loop.exec();
+  EXPECT_TRUE(fresh.AdvancedImages[0][0]->HasImage);
+}
+
 TEST_F(WindowLoading, PathsOpenOneAfterTheOther) {
   const std::string folder = StudyFolder("paths-folder", "MR", 1, "SMITH^ANN");
   const std::string file =
