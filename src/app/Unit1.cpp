@@ -640,7 +640,9 @@ void TForm1::olColorComboBoxChange() {
 }
 
 void TForm1::ActivateToolsTab(int index) {
-  if (index < 0 || index >= ToolsPageControl->count()) return;
+  // A tab still disabled (nothing loaded yet) would show greyed-out tools.
+  if (index < 0 || index >= ToolsPageControl->count() || !ToolsPageControl->isTabEnabled(index))
+    return;
   ToolsPageControl->setCurrentIndex(index);
 }
 

@@ -183,7 +183,7 @@ class TForm1 : public QMainWindow {
   void rlColorComboBoxChange();
   void olColorComboBoxChange();
   // Makes tab index (0-based: Manage, Image Processing, Image Annotation,
-  // Cine Player, Settings) the visible one.
+  // Cine Player, Settings) the visible one, unless it is still disabled.
   void ActivateToolsTab(int index);
   void trkFrameRateChange();
 

@@ -87,6 +87,7 @@ TEST_F(GridTest, RestrictedFillGivesOneSeriesPerCellAndClearsTheRest) {
 
 TEST_F(GridTest, SequentialFillWalksTheSeriesAndRepeatsTheLastImage) {
   FillTree("sequential", {{"CT", 2}, {"CT", 1}});
+  form->EnableStudyTools();  // as a load does
   form->SpeedButton2Click();
   const std::pair<int, int> expected[] = {{0, 0}, {0, 1}, {1, 0}, {1, 0}};
   for (int n = 0; n < 4; ++n) {

@@ -249,6 +249,13 @@ TEST_F(WindowLoading, CdDicomDirCommand) {
   ASSERT_EQ(form->messages.size(), 1u);
   EXPECT_EQ(form->messages[0], "No DICOMDIR Detected In Current Folder");
   EXPECT_FALSE(gLoadingInProgress);
+  // Nothing loaded yet: the window stays on its tab rather than showing a
+  // disabled one.
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 0);
+  form->folder.clear();  // the chooser cancelled
+  form->btnOpenDicomDirClick();
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 0);
+  EXPECT_EQ(form->messages.size(), 1u);
 
   // The demo medium: its DICOMDIR loads in the background, then fills the grid.
   const std::string dir = testsupport::TempDir("window-demo");
