@@ -452,7 +452,8 @@ void TForm1::FormMouseWheel(int delta) {
 }
 
 bool TForm1::StepActiveCell(int key) {
-  if (!ActiveAdvancedImage || AnyViewerPreparing()) return false;
+  // As the wheel: no stepping while a load is filing into the tree.
+  if (gLoadingInProgress || !ActiveAdvancedImage || AnyViewerPreparing()) return false;
   switch (key) {
     case Qt::Key_Up:
     case Qt::Key_PageUp:

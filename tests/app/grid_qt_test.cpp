@@ -158,6 +158,11 @@ TEST_F(GridTest, ArrowKeysStepTheActiveCell) {
   QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier);
   QApplication::sendEvent(form->allViewersPanel, &up);
   EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+  gLoadingInProgress = true;  // as the wheel: not while a load runs
+  QKeyEvent again(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
+  QApplication::sendEvent(form->allViewersPanel, &again);
+  gLoadingInProgress = false;
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
 }
 
 TEST_F(GridTest, ChooserConfirmAndCloseButtons) {
