@@ -441,11 +441,16 @@ void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
     path = se.images.front().imagePath;
   }
   const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
+  // As a drop on the cell: a running cine stops, a cine series plays.
+  cell->PauseCine();
   cell->PatientIndex = panel->PatientIndex;
   cell->StudyIndex = panel->StudyIndex;
   cell->SeriesIndex = panel->SeriesIndex;
   cell->ImageIndex = 0;
-  if (!cell->LoadFile(path, 1)) {
+  cell->OpenCurrentImage(true);
+  if (!cell->HasImage || cell->CurrentOpenedPath != path ||
+      cell->PatientIndex != panel->PatientIndex || cell->StudyIndex != panel->StudyIndex ||
+      cell->SeriesIndex != panel->SeriesIndex || cell->ImageIndex != 0) {
     // The cell still shows its image: its position must still say so.
     cell->PatientIndex = old[0];
     cell->StudyIndex = old[1];
@@ -453,7 +458,6 @@ void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
     cell->ImageIndex = old[3];
     return;
   }
-  cell->FitImage();
   emit SeriesShown(cell);
 }
 

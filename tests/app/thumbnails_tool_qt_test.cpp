@@ -247,6 +247,29 @@ TEST_F(Browser, DoubleClickShowsTheSeriesInTheActiveCell) {
   EXPECT_EQ(cell.Bitmap().size(), QSize(256, 1024));
   EXPECT_EQ(cell.zoomFactor, 29);  // fitted: 300 / 1024
 
+  // A multi-frame series plays, as when it is dropped; a still one stops it.
+  Image cine;
+  cine.frames = 3;
+  cine.values.assign(size_t(4 * 3 * 3), 100);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients[1].studies[0].serieses.push_back(
+        Series("US", {cellfix::Write(dir, "cine.dcm", cine)}));
+  }
+  tool->Display(gPatients);
+  const QPointF on(10, 5);
+  QMouseEvent play(QEvent::MouseButtonDblClick, on, on, Qt::LeftButton, Qt::LeftButton,
+                   Qt::NoModifier);
+  QApplication::sendEvent(tool->SeriesPanels()[3]->SeriesLabel, &play);
+  EXPECT_EQ(cell.PatientIndex, 1);
+  EXPECT_EQ(cell.SeriesIndex, 1);
+  EXPECT_TRUE(cell.InCineMode);
+  QMouseEvent still(QEvent::MouseButtonDblClick, on, on, Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(tool->SeriesPanels()[1]->SeriesLabel, &still);
+  EXPECT_EQ(cell.SeriesIndex, 2);
+  EXPECT_FALSE(cell.InCineMode);
+
   // A series whose first image cannot be shown: an empty thumbnail, and a
   // double-click that leaves the cell as it was.
   {
