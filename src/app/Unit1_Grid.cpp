@@ -146,8 +146,6 @@ void TForm1::SetLayout(int a, int b) {
       image->setSelected(cell->Selected);
     }
 
-  if (!gProcessAllViewers) AdvancedImages[0][0]->setSelected(true);
-
   bool anyActive = false;
   for (auto& row : AdvancedImages)
     for (TadvancedImage* image : row) anyActive = anyActive || image->Active();
@@ -160,6 +158,11 @@ void TForm1::SetLayout(int a, int b) {
     ActiveViewer = Viewers[0][0];
     LastActiveRow = LastActiveCol = 0;
   }
+  // In the single mode the selected cell is the active one ([0][0] on a
+  // fresh grid), wherever it is.
+  if (!gProcessAllViewers)
+    for (auto& row : AdvancedImages)
+      for (TadvancedImage* image : row) image->setSelected(image == ActiveAdvancedImage);
 
   if (keptSize && lastLoadingMode == gRestrictedLoad && !gForceRefill) return;
   // A refill asked for by "Clear Study" is done once.

@@ -232,6 +232,15 @@ TEST_F(GridTest, MultiSingleSwitch) {
   Click(Cell(0, 1));
   EXPECT_TRUE(Cell(0, 1)->Selected());
   EXPECT_FALSE(Cell(0, 0)->Selected());
+  // A new layout keeps the selection with the active cell, the only one.
+  form->SetLayout(3, 3);
+  int selected = 0;
+  for (auto& row : form->AdvancedImages)
+    for (TadvancedImage* c : row) selected += c->Selected();
+  EXPECT_EQ(selected, 1);
+  EXPECT_EQ(form->ActiveAdvancedImage, Cell(0, 1));
+  EXPECT_TRUE(Cell(0, 1)->Selected());
+  form->SetLayout(2, 2);
 
   form->btnProcessAllViewersClick();  // back to Multi
   EXPECT_TRUE(gProcessAllViewers);
