@@ -1063,7 +1063,7 @@ void Walk::Orientation() {
   if (items.size() != 6) return;
   for (int i = 0; i < 6; ++i)
     if (!StrToFloat(items[i], h_.IMAGE_ORIENTATION_PATIENT[i]))
-      throw EDicomReadError("'" + items[i] + "' is not a valid floating point value");
+      throw EDicomValueError("'" + items[i] + "' is not a valid floating point value");
 }
 
 void Walk::Overlay() {

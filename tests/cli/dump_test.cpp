@@ -103,11 +103,23 @@ TEST(DumpCommand, ExitStatusAndUnreadableFiles) {
   // A name that is not UTF-8 still gives valid JSON.
   const std::string odd = fixtures::WriteFile(dir, "caf\xe9.dcm", fixtures::SmallImageFile());
 
-  const ToolRun ok = Dump(Quote(bad) + " " + Quote(odd));
+  // An orientation that does not convert fails the read, but the file was
+  // examined: its verdict carries the error, the status stays 0.
+  fixtures::DicomWriter w;
+  w.Text(0x00080060, "CS", "CT");
+  w.Text(0x00200037, "DS", "1\\0\\0\\0\\1\\0.0.0");
+  w.OB(0x00111010, fixtures::Bytes(300, 0));
+  w.OW(0x7FE00010, {0});
+  const std::string orientation = fixtures::WriteFile(
+      dir, "orientation.dcm", fixtures::Part10(w, fixtures::NativeSyntax(true, true)));
+
+  const ToolRun ok = Dump(Quote(bad) + " " + Quote(odd) + " " + Quote(orientation));
   EXPECT_EQ(ok.status, 0);
   EXPECT_EQ(Query(ok.out, "d[0]['hdrOK'], d[0]['imgOK'], d[1]['imgOK'], d[1]['file'][-8:]"),
             "(False, False, True, 'caf\\xe9.dcm')");
   EXPECT_NE(ok.out.find("caf\\u00e9.dcm"), std::string::npos);
+  EXPECT_EQ(Query(ok.out, "d[2]['hdrOK'], d[2]['imgOK'], d[2]['error']"),
+            "(False, False, \"'0.0.0' is not a valid floating point value\")");
 
   const ToolRun missing = Dump(Quote(dir + "/none.dcm") + " " + Quote(bad));
   EXPECT_EQ(missing.status, 1);
