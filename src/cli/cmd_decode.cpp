@@ -24,6 +24,12 @@ int Fail(const std::string& text) {
   return 1;
 }
 
+// A wrong command line: status 2, as every command of the tool.
+int Usage(const std::string& text) {
+  Fail(text);
+  return 2;
+}
+
 bool ParseFrame(const std::string& text, int& frame) {
   char* end = nullptr;
   const long v = std::strtol(text.c_str(), &end, 10);
@@ -41,21 +47,21 @@ int Decode(const std::vector<std::string>& args) {
     if (a == "-o" && i + 1 < args.size()) {
       output = args[++i];
     } else if (a == "--frame" && i + 1 < args.size()) {
-      if (!ParseFrame(args[++i], frame)) return Fail("--frame needs a number from 1 on");
+      if (!ParseFrame(args[++i], frame)) return Usage("--frame needs a number from 1 on");
       frameGiven = true;
     } else if (a == "--all-frames") {
       allFrames = true;
     } else if (!a.empty() && a[0] == '-') {
-      return Fail("unknown option " + a);
+      return Usage("unknown option " + a);
     } else if (input.empty()) {
       input = a;
     } else {
-      return Fail("only one FILE can be decoded");
+      return Usage("only one FILE can be decoded");
     }
   }
   if (input.empty() || output.empty())
-    return Fail("usage: decode FILE [--frame K | --all-frames] -o OUT");
-  if (allFrames && frameGiven) return Fail("--frame and --all-frames exclude each other");
+    return Usage("usage: decode FILE [--frame K | --all-frames] -o OUT");
+  if (allFrames && frameGiven) return Usage("--frame and --all-frames exclude each other");
 
   DICOMdata header;
   bool hdrOK = false, imgOK = false;
@@ -99,12 +105,22 @@ int Decode(const std::vector<std::string>& args) {
       written = std::fwrite(decoded.buff24.data(), 1, decoded.buff24.size(), out.get()) ==
                 decoded.buff24.size();
     }
-    if (!written) return Fail(output + ": write failed");
+    if (!written) {
+      out.reset();
+      std::remove(output.c_str());
+      return Fail(output + ": write failed");
+    }
   }
-  if (std::fclose(out.release()) != 0) return Fail(output + ": write failed");
+  if (std::fclose(out.release()) != 0) {
+    std::remove(output.c_str());
+    return Fail(output + ": write failed");
+  }
   return 0;
 }
 
-const cli::Register kDecode("decode", "decode FILE [--frame K | --all-frames] -o OUT", Decode);
+const cli::Register kDecode("decode",
+                            "decode FILE [--frame K | --all-frames] -o OUT  decoded samples of a "
+                            "frame as the viewer holds them",
+                            Decode);
 
 }  // namespace

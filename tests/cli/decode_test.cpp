@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "pixels/codec_fixtures.h"
 #include "support/fixtures.h"
@@ -119,8 +120,13 @@ TEST(CliDecode, FailsWithAOneLineReason) {
   EXPECT_FALSE(std::filesystem::exists(out));
   expectOneLine(Decode(dir, Quote(raw) + " --frame 3 -o " + Quote(out)), "no such frame");
   expectOneLine(Decode(dir, Quote(dir + "/missing.dcm") + " -o " + Quote(out)), "missing file");
-  expectOneLine(Decode(dir, Quote(raw)), "no output");
-  expectOneLine(Decode(dir, Quote(raw) + " --frame x -o " + Quote(out)), "bad frame number");
+  // A wrong command line exits with 2, as every command of the tool.
+  const Result noOutput = Decode(dir, Quote(raw));
+  expectOneLine(noOutput, "no output");
+  EXPECT_EQ(WEXITSTATUS(noOutput.status), 2);
+  const Result badFrame = Decode(dir, Quote(raw) + " --frame x -o " + Quote(out));
+  expectOneLine(badFrame, "bad frame number");
+  EXPECT_EQ(WEXITSTATUS(badFrame.status), 2);
 
   // A compressed frame that does not decode.
   const std::string full =
