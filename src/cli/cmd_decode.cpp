@@ -2,11 +2,15 @@
 // holds them (one byte per pixel for 8-bit, machine-order words for 16-bit,
 // R, G, B for colour), after the modality lookup-table step.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -37,6 +41,94 @@ bool ParseFrame(const std::string& text, int& frame) {
   frame = static_cast<int>(v);
   return true;
 }
+
+struct FrameResult {
+  bool ok = false;
+  DecodedFrame pixels;  // after the lookup-table step
+  std::string why;
+};
+
+// Decodes frames first ... last on every core at once and hands them out in
+// order. Frames are independent, so one codec thread per frame scales better
+// than several threads inside each frame; a single frame keeps the codec's
+// own threads. At most two frames per worker wait to be taken, so memory stays
+// bounded however many frames the file has.
+class FramePipeline {
+ public:
+  FramePipeline(const std::string& path, const DICOMdata& header, int first, int last)
+      : path_(path), header_(header), next_(first), last_(last), taken_(first - 1) {
+    const int frames = last - first + 1;
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const int workers = std::min(frames, cores);
+    codecThreads_ = workers > 1 ? 1 : 0;
+    window_ = 2 * workers;
+    for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  ~FramePipeline() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  FrameResult Take(int k) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return done_.count(k) != 0; });
+    FrameResult r = std::move(done_[k]);
+    done_.erase(k);
+    taken_ = k;
+    if (!r.ok) stop_ = true;  // the caller gives up at the first failure
+    lock.unlock();
+    changed_.notify_all();
+    return r;
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      int k;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || next_ > last_ || next_ <= taken_ + window_; });
+        if (stop_ || next_ > last_) return;
+        k = next_++;
+      }
+      FrameResult r;
+      try {
+        r.ok = DecodeFrame(path_, header_, header_.gECATJPEG_pos_table,
+                           header_.gECATJPEG_size_table, k, r.pixels, &r.why, codecThreads_);
+        if (r.ok) {
+          // Every frame meets the table with the header's own slope and intercept.
+          DICOMdata shown = header_;
+          ApplyModalityLut(shown, r.pixels.buff16);
+        }
+      } catch (const std::exception& e) {  // out of memory: a failed frame, not a crash
+        r = FrameResult{};
+        r.why = e.what();
+      }
+      {
+        std::lock_guard lock(mutex_);
+        done_[k] = std::move(r);
+      }
+      changed_.notify_all();
+    }
+  }
+
+  const std::string& path_;
+  const DICOMdata& header_;
+  int codecThreads_ = 0;
+  int window_ = 2;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int next_;
+  const int last_;
+  int taken_;
+  bool stop_ = false;
+  std::map<int, FrameResult> done_;
+  std::vector<std::thread> threads_;
+};
 
 int Decode(const std::vector<std::string>& args) {
   std::string input, output;
@@ -82,18 +174,15 @@ int Decode(const std::vector<std::string>& args) {
 
   const int first = allFrames ? 1 : frame;
   const int last = allFrames ? frames : frame;
-  DecodedFrame decoded;
+  FramePipeline pipeline(input, header, first, last);
   for (int k = first; k <= last; ++k) {
-    std::string why;
-    if (!DecodeFrame(input, header, header.gECATJPEG_pos_table, header.gECATJPEG_size_table, k,
-                     decoded, &why)) {
+    FrameResult r = pipeline.Take(k);
+    if (!r.ok) {
       out.reset();
       std::remove(output.c_str());
-      return Fail(input + ": frame " + std::to_string(k) + ": " + why);
+      return Fail(input + ": frame " + std::to_string(k) + ": " + r.why);
     }
-    // Every frame meets the table with the header's own slope and intercept.
-    DICOMdata shown = header;
-    ApplyModalityLut(shown, decoded.buff16);
+    const DecodedFrame& decoded = r.pixels;
     bool written = true;
     if (!decoded.buff8.empty()) {
       written = std::fwrite(decoded.buff8.data(), 1, decoded.buff8.size(), out.get()) ==
