@@ -249,7 +249,7 @@ class Decoder {
 
   bool Baseline(const std::vector<uint8_t>& bytes) {
     if (g_.bitProduct == 16) {
-      why_ = "JPEG frames of 16-bit images (12-bit JPEG) are not supported";
+      why_ = "JPEG frames of 16-bit images (12-bit JPEG, JPEG-LS) are not supported";
       return false;
     }
     auto* dst = static_cast<uint8_t*>(Allocate());

@@ -190,24 +190,55 @@ TEST(SampleFiles, EveryFileIsReadWithoutCrashOrHang) {
   }
 }
 
-// Files that are no images: their verdicts.
+// Files that are no images, and images the viewer cannot show: their
+// verdicts, the one message a refused bit depth raises, and the image values
+// read up to the refusal.
 TEST(SampleFiles, VerdictsOfOddFiles) {
   if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  const char* const k32 =
+      "This software only reads 8, 12 and 16 bit DICOM files. This file allocates 32 bits per "
+      "voxel.";
+  const char* const k1 =
+      "This software only reads 8, 12 and 16 bit DICOM files. This file allocates 1 bits per "
+      "voxel.";
   const struct {
     const char* file;
     bool hdrOK, imgOK;
+    const char* message;  // null: none
+    int columns, rows, frames, samples;
+    bool rle;
   } cases[] = {
-      {"rtplan.dcm", false, false},             // no pixel data: the walk runs off the end
-      {"empty_charset_LEI.dcm", false, false},  // 276 bytes: too small to be read
-      {"no_meta.dcm", false, false},            // starts with a stray byte
-      {"rtdose.dcm", true, false},              // 32 bits allocated
-      {"liver_1frame.dcm", true, false},        // 1 bit allocated
-      {"SC_rgb_rle_32bit.dcm", true, false},
+      {"rtplan.dcm", false, false, nullptr, 1, 1, 1, 1, false},  // no pixel data: runs off the end
+      {"empty_charset_LEI.dcm", false, false, nullptr, 1, 1, 1, 1, false},  // 276 bytes
+      {"no_meta.dcm", false, false, nullptr, 1, 1, 1, 1, false},    // starts with a stray byte
+      {"image_dfl.dcm", false, false, nullptr, 1, 1, 1, 1, false},  // deflated data set
+      {"rtdose.dcm", true, false, k32, 10, 10, 15, 1, false},
+      {"rtdose_1frame.dcm", true, false, k32, 10, 10, 1, 1, false},
+      {"rtdose_expb.dcm", true, false, k32, 10, 10, 15, 1, false},
+      {"rtdose_expb_1frame.dcm", true, false, k32, 10, 10, 1, 1, false},
+      {"rtdose_rle.dcm", true, false, k32, 10, 10, 15, 1, true},
+      {"rtdose_rle_1frame.dcm", true, false, k32, 10, 10, 1, 1, true},
+      {"badVR.dcm", true, false, k32, 10, 10, 1, 1, false},
+      {"liver_1frame.dcm", true, false, k1, 512, 512, 1, 1, false},
+      {"liver_expb_1frame.dcm", true, false, k1, 512, 512, 1, 1, false},
+      {"SC_rgb_rle_32bit.dcm", true, false, k32, 100, 100, 1, 3, true},
+      {"SC_rgb_rle_32bit_2frame.dcm", true, false, k32, 100, 100, 2, 3, true},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
     DICOMdata h;
-    const DicomReadResult r = ReadDicomHeaderFromFile(testsupport::SamplePath(c.file), true, h);
-    EXPECT_EQ(r.hdrOK, c.hdrOK) << c.file;
-    EXPECT_EQ(r.imgOK, c.imgOK) << c.file;
+    std::vector<std::string> messages;
+    const DicomReadResult r =
+        ReadDicomHeaderFromFile(testsupport::SamplePath(c.file), true, h,
+                                [&](const std::string& t) { messages.push_back(t); });
+    EXPECT_EQ(r.hdrOK, c.hdrOK);
+    EXPECT_EQ(r.imgOK, c.imgOK);
+    EXPECT_EQ(messages,
+              c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
+    EXPECT_EQ(h.XYZdim[0], c.columns);
+    EXPECT_EQ(h.XYZdim[1], c.rows);
+    EXPECT_EQ(h.XYZdim[2], c.frames);
+    EXPECT_EQ(h.SamplesPerPixel, c.samples);
+    EXPECT_EQ(h.RunLengthEncoding, c.rle);
   }
 }
