@@ -48,18 +48,18 @@ struct FrameResult {
   std::string why;
 };
 
-// Decodes frames first ... last on every core at once and hands them out in
-// order. Frames are independent, so one codec thread per frame scales better
-// than several threads inside each frame; a single frame keeps the codec's
-// own threads. At most two frames per worker wait to be taken, so memory stays
-// bounded however many frames the file has.
+// Decodes frames first ... last on up to eight cores at once and hands them
+// out in order. Frames are independent, so one codec thread per frame scales
+// better than several threads inside each frame; a single frame keeps the
+// codec's own threads. At most two frames per worker wait to be taken, so
+// memory stays bounded however many frames the file has.
 class FramePipeline {
  public:
   FramePipeline(const std::string& path, const DICOMdata& header, int first, int last)
       : path_(path), header_(header), next_(first), last_(last), taken_(first - 1) {
     const int frames = last - first + 1;
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const int workers = std::min(frames, cores);
+    const int workers = std::min({frames, cores, 8});
     codecThreads_ = workers > 1 ? 1 : 0;
     window_ = 2 * workers;
     for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { Work(); });
