@@ -2,11 +2,15 @@
 // holds them (one byte per pixel for 8-bit, machine-order words for 16-bit,
 // R, G, B for colour), after the modality lookup-table step.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -24,6 +28,12 @@ int Fail(const std::string& text) {
   return 1;
 }
 
+// A wrong command line: status 2, as every command of the tool.
+int Usage(const std::string& text) {
+  Fail(text);
+  return 2;
+}
+
 bool ParseFrame(const std::string& text, int& frame) {
   char* end = nullptr;
   const long v = std::strtol(text.c_str(), &end, 10);
@@ -31,6 +41,94 @@ bool ParseFrame(const std::string& text, int& frame) {
   frame = static_cast<int>(v);
   return true;
 }
+
+struct FrameResult {
+  bool ok = false;
+  DecodedFrame pixels;  // after the lookup-table step
+  std::string why;
+};
+
+// Decodes frames first ... last on up to eight cores at once and hands them
+// out in order. Frames are independent, so one codec thread per frame scales
+// better than several threads inside each frame; a single frame keeps the
+// codec's own threads. At most two frames per worker wait to be taken, so
+// memory stays bounded however many frames the file has.
+class FramePipeline {
+ public:
+  FramePipeline(const std::string& path, const DICOMdata& header, int first, int last)
+      : path_(path), header_(header), next_(first), last_(last), taken_(first - 1) {
+    const int frames = last - first + 1;
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const int workers = std::min({frames, cores, 8});
+    codecThreads_ = workers > 1 ? 1 : 0;
+    window_ = 2 * workers;
+    for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  ~FramePipeline() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  FrameResult Take(int k) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return done_.count(k) != 0; });
+    FrameResult r = std::move(done_[k]);
+    done_.erase(k);
+    taken_ = k;
+    if (!r.ok) stop_ = true;  // the caller gives up at the first failure
+    lock.unlock();
+    changed_.notify_all();
+    return r;
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      int k;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || next_ > last_ || next_ <= taken_ + window_; });
+        if (stop_ || next_ > last_) return;
+        k = next_++;
+      }
+      FrameResult r;
+      try {
+        r.ok = DecodeFrame(path_, header_, header_.gECATJPEG_pos_table,
+                           header_.gECATJPEG_size_table, k, r.pixels, &r.why, codecThreads_);
+        if (r.ok) {
+          // Every frame meets the table with the header's own slope and intercept.
+          DICOMdata shown = header_;
+          ApplyModalityLut(shown, r.pixels.buff16);
+        }
+      } catch (const std::exception& e) {  // out of memory: a failed frame, not a crash
+        r = FrameResult{};
+        r.why = e.what();
+      }
+      {
+        std::lock_guard lock(mutex_);
+        done_[k] = std::move(r);
+      }
+      changed_.notify_all();
+    }
+  }
+
+  const std::string& path_;
+  const DICOMdata& header_;
+  int codecThreads_ = 0;
+  int window_ = 2;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int next_;
+  const int last_;
+  int taken_;
+  bool stop_ = false;
+  std::map<int, FrameResult> done_;
+  std::vector<std::thread> threads_;
+};
 
 int Decode(const std::vector<std::string>& args) {
   std::string input, output;
@@ -41,21 +139,21 @@ int Decode(const std::vector<std::string>& args) {
     if (a == "-o" && i + 1 < args.size()) {
       output = args[++i];
     } else if (a == "--frame" && i + 1 < args.size()) {
-      if (!ParseFrame(args[++i], frame)) return Fail("--frame needs a number from 1 on");
+      if (!ParseFrame(args[++i], frame)) return Usage("--frame needs a number from 1 on");
       frameGiven = true;
     } else if (a == "--all-frames") {
       allFrames = true;
     } else if (!a.empty() && a[0] == '-') {
-      return Fail("unknown option " + a);
+      return Usage("unknown option " + a);
     } else if (input.empty()) {
       input = a;
     } else {
-      return Fail("only one FILE can be decoded");
+      return Usage("only one FILE can be decoded");
     }
   }
   if (input.empty() || output.empty())
-    return Fail("usage: decode FILE [--frame K | --all-frames] -o OUT");
-  if (allFrames && frameGiven) return Fail("--frame and --all-frames exclude each other");
+    return Usage("usage: decode FILE [--frame K | --all-frames] -o OUT");
+  if (allFrames && frameGiven) return Usage("--frame and --all-frames exclude each other");
 
   DICOMdata header;
   bool hdrOK = false, imgOK = false;
@@ -76,18 +174,15 @@ int Decode(const std::vector<std::string>& args) {
 
   const int first = allFrames ? 1 : frame;
   const int last = allFrames ? frames : frame;
-  DecodedFrame decoded;
+  FramePipeline pipeline(input, header, first, last);
   for (int k = first; k <= last; ++k) {
-    std::string why;
-    if (!DecodeFrame(input, header, header.gECATJPEG_pos_table, header.gECATJPEG_size_table, k,
-                     decoded, &why)) {
+    FrameResult r = pipeline.Take(k);
+    if (!r.ok) {
       out.reset();
       std::remove(output.c_str());
-      return Fail(input + ": frame " + std::to_string(k) + ": " + why);
+      return Fail(input + ": frame " + std::to_string(k) + ": " + r.why);
     }
-    // Every frame meets the table with the header's own slope and intercept.
-    DICOMdata shown = header;
-    ApplyModalityLut(shown, decoded.buff16);
+    const DecodedFrame& decoded = r.pixels;
     bool written = true;
     if (!decoded.buff8.empty()) {
       written = std::fwrite(decoded.buff8.data(), 1, decoded.buff8.size(), out.get()) ==
@@ -99,12 +194,22 @@ int Decode(const std::vector<std::string>& args) {
       written = std::fwrite(decoded.buff24.data(), 1, decoded.buff24.size(), out.get()) ==
                 decoded.buff24.size();
     }
-    if (!written) return Fail(output + ": write failed");
+    if (!written) {
+      out.reset();
+      std::remove(output.c_str());
+      return Fail(output + ": write failed");
+    }
   }
-  if (std::fclose(out.release()) != 0) return Fail(output + ": write failed");
+  if (std::fclose(out.release()) != 0) {
+    std::remove(output.c_str());
+    return Fail(output + ": write failed");
+  }
   return 0;
 }
 
-const cli::Register kDecode("decode", "decode FILE [--frame K | --all-frames] -o OUT", Decode);
+const cli::Register kDecode("decode",
+                            "decode FILE [--frame K | --all-frames] -o OUT  decoded samples of a "
+                            "frame as the viewer holds them",
+                            Decode);
 
 }  // namespace

@@ -194,18 +194,25 @@ int RunDump(const std::vector<std::string>& args) {
     DICOMdata header;
     DicomReadResult r;
     std::string error;
+    bool examined = true;
     std::error_code ec;
     if (!std::filesystem::exists(file, ec)) {
       error = "No such file";
+      examined = false;
     } else {
       try {
         r = ReadDicomHeaderFromFile(file, frameTables, header, sink);
+      } catch (const EDicomValueError& e) {
+        // A value of the file failed the read: that is the file's verdict.
+        error = e.what();
+        r = {};
       } catch (const EDicomReadError& e) {
         error = e.what();
+        examined = false;
         r = {};
       }
     }
-    if (!error.empty()) status = 1;
+    if (!examined) status = 1;
     j.BeginObject();
     j.Field("file", file);
     j.Field("hdrOK", r.hdrOK);

@@ -1,4 +1,5 @@
 // tavrolen-dicom: the viewer's own code, headless, for scripts and tests.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,9 +13,36 @@ std::vector<Command>& Registry() {
 }
 }  // namespace cli
 
+// One command's usage, wrapped at word boundaries so long option lists stay
+// readable in a terminal.
+static void PrintWrapped(FILE* to, const std::string& text) {
+  constexpr size_t kWidth = 100;
+  const std::string first = "  ", next = "      ";
+  std::string line = first;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t end = text.find(' ', i);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(i, end - i);
+    const bool fresh = line == first || line == next;
+    if (!fresh && line.size() + 1 + word.size() > kWidth) {
+      std::fprintf(to, "%s\n", line.c_str());
+      line = next;
+    } else if (!fresh) {
+      line += ' ';
+    }
+    line += word;
+    i = end + 1;
+  }
+  std::fprintf(to, "%s\n", line.c_str());
+}
+
 static void PrintUsage(FILE* to) {
   std::fprintf(to, "usage: tavrolen-dicom COMMAND ...\n");
-  for (const auto& c : cli::Registry()) std::fprintf(to, "  %s\n", c.usage.c_str());
+  auto commands = cli::Registry();
+  std::sort(commands.begin(), commands.end(),
+            [](const cli::Command& a, const cli::Command& b) { return a.name < b.name; });
+  for (const auto& c : commands) PrintWrapped(to, c.usage);
 }
 
 int main(int argc, char** argv) {

@@ -308,6 +308,8 @@ class Walk {
   void Item();
   void SequenceDelimiter();
   void RecordType();
+  uint32_t OffsetValue();
+  void LinkDirectory();
   void EnterSequenceItem();
   void MosaicMatrix();
 
@@ -417,6 +419,18 @@ class Walk {
   // Directory state.
   Record record_ = Record::None;
   int nPatients_ = 0, nStudies_ = 0, nSeries_ = 0, nImages_ = 0;
+  // Directory records as the offsets link them: each record's item position,
+  // its links and the node the walk made of it (indices into `dir`).
+  struct DirRecord {
+    Record type = Record::None;
+    int64_t itemPos = 0;
+    uint32_t next = 0, lower = 0;
+    int patient = -1, study = -1, series = -1, image = -1;
+  };
+  std::vector<DirRecord> records_;
+  uint32_t rootOffset_ = 0;
+  int64_t recordItemPos_ = -1;  // the item of the record being read
+  uint32_t recordNext_ = 0, recordLower_ = 0;
 };
 
 bool Walk::FindStart() {
@@ -477,6 +491,7 @@ void Walk::Run() {
   }
   if (orderly) AfterWalk();
   CleanUp();
+  if (dirMode) LinkDirectory();
 }
 
 void Walk::ReadElementHeader() {
@@ -563,9 +578,19 @@ void Walk::Dispatch() {
     case Tag(0x0004, 0x1220):
       dirMode = true;
       dir.clear();
+      records_.clear();
       nPatients_ = nStudies_ = nSeries_ = nImages_ = 0;
       record_ = Record::None;
       length_ = 0;
+      break;
+    case Tag(0x0004, 0x1200):
+      rootOffset_ = OffsetValue();
+      break;
+    case Tag(0x0004, 0x1400):
+      recordNext_ = OffsetValue();
+      break;
+    case Tag(0x0004, 0x1420):
+      recordLower_ = OffsetValue();
       break;
     case Tag(0x0004, 0x1430):
       RecordType();
@@ -1063,7 +1088,7 @@ void Walk::Orientation() {
   if (items.size() != 6) return;
   for (int i = 0; i < 6; ++i)
     if (!StrToFloat(items[i], h_.IMAGE_ORIENTATION_PATIENT[i]))
-      throw EDicomReadError("'" + items[i] + "' is not a valid floating point value");
+      throw EDicomValueError("'" + items[i] + "' is not a valid floating point value");
 }
 
 void Walk::Overlay() {
@@ -1160,6 +1185,10 @@ void Walk::PixelData() {
 
 void Walk::Item() {
   if (dirMode) {
+    // A record's links and type follow its item tag; nested items come after
+    // the type and do not matter.
+    recordItemPos_ = elementStart_;
+    recordNext_ = recordLower_ = 0;
     length_ = 0;
     return;
   }
@@ -1287,13 +1316,6 @@ void Walk::FinishPixelSequence() {
 void Walk::RecordType() {
   const std::string type = Trim(Text());
   if (!dirMode) return;
-  if (type == "PATIENT") {
-    record_ = Record::Patient;
-    ++nPatients_;
-    nStudies_ = nSeries_ = nImages_ = 0;
-    dir.emplace_back();
-    return;
-  }
   // A record whose parent level has no node yet (records out of order, or a
   // parent of an unknown type) gets an empty parent, so its files stay
   // reachable.
@@ -1320,7 +1342,12 @@ void Walk::RecordType() {
       nImages_ = 0;
     }
   };
-  if (type == "STUDY") {
+  if (type == "PATIENT") {
+    record_ = Record::Patient;
+    ++nPatients_;
+    nStudies_ = nSeries_ = nImages_ = 0;
+    dir.emplace_back();
+  } else if (type == "STUDY") {
     ensurePatient();
     record_ = Record::Study;
     ++nStudies_;
@@ -1342,6 +1369,105 @@ void Walk::RecordType() {
     // record's values reach the nodes of the tree.
     record_ = Record::Other;
   }
+  // Where the walk filed the record, for LinkDirectory.
+  DirRecord r;
+  r.type = record_;
+  r.itemPos = recordItemPos_;
+  r.next = recordNext_;
+  r.lower = recordLower_;
+  if (record_ != Record::Other) {
+    r.patient = int(dir.size()) - 1;
+    if (record_ != Record::Patient) r.study = int(dir.back().studies.size()) - 1;
+    if (record_ == Record::Series || record_ == Record::Image)
+      r.series = int(dir.back().studies.back().serieses.size()) - 1;
+    if (record_ == Record::Image)
+      r.image = int(dir.back().studies.back().serieses.back().images.size()) - 1;
+  }
+  records_.push_back(r);
+}
+
+// A 32-bit offset of the directory (UL); 0 when the value is not 4 bytes.
+uint32_t Walk::OffsetValue() {
+  if (length_ != 4) return 0;
+  const uint32_t v = Long();
+  Consume();
+  return v;
+}
+
+// The walk files records in file order, which is the directory's order only
+// when the writer wrote them depth first. The records' own links (the root's
+// first record, each record's next record and first lower-level record) say
+// where each belongs whatever the order; the tree is rebuilt from them when
+// they are complete and consistent, and reach every image the walk found.
+// Otherwise the file-order tree stands.
+void Walk::LinkDirectory() {
+  if (rootOffset_ == 0 || records_.empty()) return;
+  std::vector<std::pair<int64_t, size_t>> byPos;
+  byPos.reserve(records_.size());
+  for (size_t i = 0; i < records_.size(); ++i) byPos.emplace_back(records_[i].itemPos, i);
+  std::sort(byPos.begin(), byPos.end());
+  const auto find = [&](uint32_t offset) -> int {
+    const auto it =
+        std::lower_bound(byPos.begin(), byPos.end(), std::make_pair(int64_t(offset), size_t(0)));
+    return it != byPos.end() && it->first == int64_t(offset) ? int(it->second) : -1;
+  };
+  std::vector<uint8_t> seen(records_.size(), 0);
+  bool ok = true;
+  size_t images = 0;
+  // The records of one chain, each visited once (a loop or a dangling link
+  // makes the links unusable).
+  const auto chain = [&](uint32_t first) {
+    std::vector<int> out;
+    for (uint32_t at = first; at != 0 && ok;) {
+      const int i = find(at);
+      if (i < 0 || seen[size_t(i)]) {
+        ok = false;
+        break;
+      }
+      seen[size_t(i)] = 1;
+      out.push_back(i);
+      at = records_[size_t(i)].next;
+    }
+    return out;
+  };
+  TPatientArr tree;
+  for (int pi : chain(rootOffset_)) {
+    const DirRecord& p = records_[size_t(pi)];
+    if (p.type != Record::Patient) continue;
+    TPatient patient = dir[size_t(p.patient)];
+    patient.studies.clear();
+    for (int si : chain(p.lower)) {
+      const DirRecord& st = records_[size_t(si)];
+      if (st.type != Record::Study) continue;
+      TStudy study = dir[size_t(st.patient)].studies[size_t(st.study)];
+      study.serieses.clear();
+      for (int ri : chain(st.lower)) {
+        const DirRecord& se = records_[size_t(ri)];
+        if (se.type != Record::Series) continue;
+        TSeries series =
+            dir[size_t(se.patient)].studies[size_t(se.study)].serieses[size_t(se.series)];
+        series.images.clear();
+        for (int ii : chain(se.lower)) {
+          const DirRecord& im = records_[size_t(ii)];
+          if (im.type != Record::Image) continue;
+          series.images.push_back(dir[size_t(im.patient)]
+                                      .studies[size_t(im.study)]
+                                      .serieses[size_t(im.series)]
+                                      .images[size_t(im.image)]);
+          ++images;
+        }
+        study.serieses.push_back(std::move(series));
+      }
+      patient.studies.push_back(std::move(study));
+    }
+    tree.push_back(std::move(patient));
+  }
+  if (!ok) return;
+  const auto count = size_t(std::count_if(records_.begin(), records_.end(), [](const DirRecord& r) {
+    return r.type == Record::Image;
+  }));
+  if (images != count) return;  // an image would be lost
+  dir = std::move(tree);
 }
 
 void Walk::Save() {

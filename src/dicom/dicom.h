@@ -30,6 +30,14 @@ class EDicomReadError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The read failed because of a value the file holds (an orientation number
+// that does not convert), not because the file could not be read: the file
+// was examined, and this is its verdict.
+class EDicomValueError : public EDicomReadError {
+ public:
+  using EDicomReadError::EDicomReadError;
+};
+
 // Reads the header of fileName into header (reset first; referenceFile is left
 // to the caller). hdrOK: the walk ended in an orderly way; imgOK: the image
 // can be displayed. readFrameTables: JPEG syntaxes are accepted and per-frame

@@ -149,8 +149,9 @@ std::string Describe(const char* format, long long a, long long b = 0, long long
 
 class Decoder {
  public:
-  Decoder(const DICOMdata& h, const FrameGeometry& g, DecodedFrame& out, std::string& why)
-      : h_(h), g_(g), out_(out), why_(why) {}
+  Decoder(const DICOMdata& h, const FrameGeometry& g, DecodedFrame& out, std::string& why,
+          int codecThreads)
+      : h_(h), g_(g), out_(out), why_(why), codecThreads_(codecThreads) {}
 
   bool Uncompressed(FrameFile& f, int frame) {
     const int64_t s = g_.frameBytes;
@@ -207,7 +208,9 @@ class Decoder {
     if (g_.bitProduct == 8) o.out8 = static_cast<uint8_t*>(dst);
     if (g_.bitProduct == 16) o.out16 = static_cast<uint16_t*>(dst);
     if (g_.bitProduct == 24) o.out24 = static_cast<uint8_t*>(dst);
-    const int threads = static_cast<int>(std::min(8u, std::thread::hardware_concurrency()));
+    const int threads = codecThreads_ > 0
+                            ? codecThreads_
+                            : static_cast<int>(std::min(8u, std::thread::hardware_concurrency()));
     return DecodeJpeg2000(bytes.data(), bytes.size(), g_.pixelCount, o, threads, &why_);
   }
 
@@ -246,7 +249,7 @@ class Decoder {
 
   bool Baseline(const std::vector<uint8_t>& bytes) {
     if (g_.bitProduct == 16) {
-      why_ = "JPEG frames of 16-bit images (12-bit JPEG) are not supported";
+      why_ = "JPEG frames of 16-bit images (12-bit JPEG, JPEG-LS) are not supported";
       return false;
     }
     auto* dst = static_cast<uint8_t*>(Allocate());
@@ -272,13 +275,14 @@ class Decoder {
   const FrameGeometry& g_;
   DecodedFrame& out_;
   std::string& why_;
+  const int codecThreads_;
 };
 
 }  // namespace
 
 bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<int64_t>& framePos,
                  const std::vector<int64_t>& frameSize, int frame, DecodedFrame& out,
-                 std::string* reason) {
+                 std::string* reason, int codecThreads) {
   out = DecodedFrame{};
   std::string why;
   const bool ok = [&] {
@@ -301,7 +305,7 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       why = "the file cannot be opened";
       return false;
     }
-    Decoder decoder(h, g, out, why);
+    Decoder decoder(h, g, out, why, codecThreads);
     const Codec codec = ChooseCodec(h);
     if (codec == Codec::kNone) {
       if (!decoder.Uncompressed(file, frame)) return false;

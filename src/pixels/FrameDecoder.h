@@ -23,10 +23,13 @@ struct DecodedFrame {
 // Decodes frame `frame` (1-based) of `path`, described by header `h` and its
 // frame tables (`framePos`, `frameSize`: entry k - 1 belongs to frame k).
 // Returns false, with a one-line reason when `reason` is given, when the frame
-// cannot be decoded; `out` is then left empty.
+// cannot be decoded; `out` is then left empty. `codecThreads` caps the threads
+// a codec may use inside the frame (JPEG 2000 decodes code blocks in
+// parallel); 0 lets it use the machine's cores. Callers that decode several
+// frames at once pass 1.
 bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<int64_t>& framePos,
                  const std::vector<int64_t>& frameSize, int frame, DecodedFrame& out,
-                 std::string* reason = nullptr);
+                 std::string* reason = nullptr, int codecThreads = 0);
 
 // The modality lookup-table step: when P = 16 and the header carries a table,
 // every word becomes its table entry, and the header's slope and intercept

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "pixels/codec_fixtures.h"
 #include "support/fixtures.h"
@@ -119,8 +120,13 @@ TEST(CliDecode, FailsWithAOneLineReason) {
   EXPECT_FALSE(std::filesystem::exists(out));
   expectOneLine(Decode(dir, Quote(raw) + " --frame 3 -o " + Quote(out)), "no such frame");
   expectOneLine(Decode(dir, Quote(dir + "/missing.dcm") + " -o " + Quote(out)), "missing file");
-  expectOneLine(Decode(dir, Quote(raw)), "no output");
-  expectOneLine(Decode(dir, Quote(raw) + " --frame x -o " + Quote(out)), "bad frame number");
+  // A wrong command line exits with 2, as every command of the tool.
+  const Result noOutput = Decode(dir, Quote(raw));
+  expectOneLine(noOutput, "no output");
+  EXPECT_EQ(WEXITSTATUS(noOutput.status), 2);
+  const Result badFrame = Decode(dir, Quote(raw) + " --frame x -o " + Quote(out));
+  expectOneLine(badFrame, "bad frame number");
+  EXPECT_EQ(WEXITSTATUS(badFrame.status), 2);
 
   // A compressed frame that does not decode.
   const std::string full =
@@ -134,6 +140,28 @@ TEST(CliDecode, FailsWithAOneLineReason) {
   at[1] = 0xC0;  // now claims to be a baseline frame header
   WriteBytes(jpeg, file);
   expectOneLine(Decode(dir, Quote(jpeg) + " --all-frames -o " + Quote(out)), "corrupt frame");
+
+  // Frames decode side by side, but the first bad one in file order is named,
+  // whatever finished first, and no partial output is left behind.
+  Bytes three;
+  for (int f = 0; f < 3; ++f) {
+    const Bytes frame = StoredBytes(TestPicture(20, 12, 1, 16, 50 + f), 16);
+    three.insert(three.end(), frame.begin(), frame.end());
+  }
+  const std::string multi = WriteDicom(dir, "multi", Grey16(3), three);
+  const std::string multiJpeg = dir + "/multi-lossless.dcm";
+  ASSERT_TRUE(RunTool("dcmcjpeg +el " + Quote(multi) + " " + Quote(multiJpeg)));
+  file = ReadBytes(multiJpeg);
+  at = std::search(file.begin(), file.end(), sof3.begin(), sof3.end());
+  ASSERT_NE(at, file.end());
+  at = std::search(at + 2, file.end(), sof3.begin(), sof3.end());  // frame 2's
+  ASSERT_NE(at, file.end());
+  at[1] = 0xC0;
+  WriteBytes(multiJpeg, file);
+  const Result bad = Decode(dir, Quote(multiJpeg) + " --all-frames -o " + Quote(out));
+  expectOneLine(bad, "corrupt second frame");
+  EXPECT_NE(bad.err.find(": frame 2: "), std::string::npos) << bad.err;
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 }  // namespace

@@ -141,6 +141,63 @@ TEST(DicomDir, RecordsWithoutParentsKeepTheirFiles) {
   EXPECT_EQ(o.dir[1].studies[0].serieses[0].images[0].imagePath, "A\\3 ");
 }
 
+// Sets the directory's links: the root's first record and each record's next
+// and lower-level record, given as record numbers in file order (-1: none).
+void Link(Bytes& file, int root, const std::vector<std::pair<int, int>>& links) {
+  const long sequence = FindTag(file, 0x00041220);
+  ASSERT_GE(sequence, 0);
+  std::vector<uint32_t> items;
+  for (long at = sequence; (at = FindTag(file, 0xFFFEE000, true, size_t(at) + 1)) >= 0;)
+    items.push_back(uint32_t(at));
+  ASSERT_EQ(items.size(), links.size());
+  const auto offset = [&](int record) { return record < 0 ? 0u : items[size_t(record)]; };
+  // Explicit little endian UL: tag, "UL", 16-bit length, then the value.
+  Put32(file, size_t(FindTag(file, 0x00041200)) + 8, offset(root));
+  for (size_t i = 0; i < items.size(); ++i) {
+    Put32(file, size_t(FindTag(file, 0x00041400, true, items[i])) + 8, offset(links[i].first));
+    Put32(file, size_t(FindTag(file, 0x00041420, true, items[i])) + 8, offset(links[i].second));
+  }
+}
+
+// Records may lie in any order; their links say where they belong. Links that
+// do not reach every image leave the file-order tree.
+TEST(DicomDir, LinksOrderRecordsWrittenInAnyOrder) {
+  const auto records = [](DicomWriter& w) {
+    Record(w, "IMAGE", ImageRecord("A\\2", 2));                                     // 0
+    Record(w, "SERIES", [](DicomWriter& w) { w.Text(0x00200011, "IS", "7"); });     // 1
+    Record(w, "STUDY", [](DicomWriter& w) { w.Text(0x00200010, "SH", "S1"); });     // 2
+    Record(w, "PATIENT", [](DicomWriter& w) { w.Text(0x00100010, "PN", "ONE"); });  // 3
+    Record(w, "IMAGE", ImageRecord("A\\1", 1));                                     // 4
+    Record(w, "PATIENT", [](DicomWriter& w) { w.Text(0x00100010, "PN", "TWO"); });  // 5
+    Record(w, "STUDY", [](DicomWriter& w) { w.Text(0x00200010, "SH", "S2"); });     // 6
+    Record(w, "SERIES", [](DicomWriter& w) { w.Text(0x00200011, "IS", "8"); });     // 7
+    Record(w, "IMAGE", ImageRecord("B\\1", 1));                                     // 8
+  };
+  Bytes f = DicomDir(records);
+  Link(f, 3, {{-1, -1}, {-1, 4}, {-1, 1}, {5, 2}, {0, -1}, {-1, 6}, {-1, 7}, {-1, 8}, {-1, -1}});
+  const ReadOutcome o = ReadHeader(f);
+  ASSERT_EQ(o.dir.size(), 2u);
+  EXPECT_EQ(o.dir[0].patientName, "ONE ");
+  ASSERT_EQ(o.dir[0].studies.size(), 1u);
+  EXPECT_EQ(o.dir[0].studies[0].studyID, "S1");
+  ASSERT_EQ(o.dir[0].studies[0].serieses.size(), 1u);
+  const TSeries& s = o.dir[0].studies[0].serieses[0];
+  EXPECT_EQ(s.seriesNumber, 7);
+  ASSERT_EQ(s.images.size(), 2u);
+  EXPECT_EQ(s.images[0].imagePath, "A\\1 ");
+  EXPECT_EQ(s.images[1].imagePath, "A\\2 ");
+  EXPECT_EQ(o.dir[1].patientName, "TWO ");
+  EXPECT_EQ(o.dir[1].studies[0].serieses[0].images[0].imagePath, "B\\1 ");
+
+  // Links that miss an image: the file order stands.
+  Bytes dangling = DicomDir(records);
+  Link(dangling, 3,
+       {{-1, -1}, {-1, 4}, {-1, 1}, {5, 2}, {-1, -1}, {-1, 6}, {-1, 7}, {-1, 8}, {-1, -1}});
+  const ReadOutcome d = ReadHeader(dangling);
+  EXPECT_EQ(d.dir.size(), 3u);  // an empty patient holds the first image
+  EXPECT_EQ(CountImages(d.dir), 3u);
+}
+
 TEST(DicomDir, PublishedOnlyByDirectoryReads) {
   const Bytes dir = DicomDir([](DicomWriter& w) {
     Record(w, "PATIENT", [](DicomWriter& w) { w.Text(0x00100010, "PN", "X"); });
@@ -183,7 +240,10 @@ TEST(DicomDir, SampleVariantsAgree) {
   EXPECT_EQ(base[0].patientName, "Doe Archibald ");
   EXPECT_EQ(CountImages(base), 31u);
   EXPECT_EQ(base[0].studies[0].serieses[0].images[0].imagePath, "77654033\\CR1\\6154 ");
-  for (const char* name : {"DICOMDIR-implicit", "DICOMDIR-bigEnd", "DICOMDIR-nooffset"}) {
+  // The reordered one lists its first records upside down; its links put
+  // them back in place.
+  for (const char* name :
+       {"DICOMDIR-implicit", "DICOMDIR-bigEnd", "DICOMDIR-nooffset", "DICOMDIR-reordered"}) {
     const TPatientArr other = read(name);
     ASSERT_EQ(other.size(), base.size()) << name;
     for (size_t i = 0; i < base.size(); ++i) {
@@ -191,8 +251,8 @@ TEST(DicomDir, SampleVariantsAgree) {
       EXPECT_EQ(other[i].studies.size(), base[i].studies.size()) << name;
     }
     EXPECT_EQ(CountImages(other), 31u) << name;
+    EXPECT_EQ(other[0].studies[0].serieses[0].images[0].imagePath, "77654033\\CR1\\6154 ") << name;
   }
-  for (const char* name : {"DICOMDIR-nopatient", "DICOMDIR-reordered"})
-    EXPECT_EQ(CountImages(read(name)), 31u) << name;
+  EXPECT_EQ(CountImages(read("DICOMDIR-nopatient")), 31u);
   EXPECT_TRUE(read("DICOMDIR-empty.dcm").empty());
 }

@@ -382,7 +382,7 @@ TEST(Reader, OrientationThatDoesNotConvertFailsTheRead) {
   w.OW(0x7FE00010, {0});
   DICOMdata h;
   EXPECT_THROW(ReadDicomHeaderFromMemory(w.Bytes().data(), w.Bytes().size(), true, h),
-               EDicomReadError);
+               EDicomValueError);
   EXPECT_EQ(h.image_Postion[0], 1.0);
   EXPECT_EQ(h.image_Postion[1], 0.0);
 }

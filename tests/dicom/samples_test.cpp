@@ -71,6 +71,38 @@ const Expected kImages[] = {
     {"SC_rgb_small_odd.dcm", 3, 3, 1, 8, 3, 3, {33.333333, 33.333333}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::NONE, 1, 1416},
     {"SC_rgb_small_odd_jpeg.dcm", 3, 3, 1, 8, 3, 4, {33.333333, 33.333333}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::LOSSY, 1, -1},
     {"SC_ybr_full_422_uncompressed.dcm", 100, 100, 1, 8, 3, 4, {1.0, 1.0}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 1.0, 0.0, Codec::NONE, 1, 1686},
+    // The images of the DICOMDIR test set, 16 x 16 pixels each.
+    {"dicomdirtests/77654033/CR1/6154", 16, 16, 1, 16, 1, 1, {1, 1}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 1600, 2800, 0.684, 200, Codec::NONE, 1, 1788},
+    {"dicomdirtests/77654033/CR2/6247", 16, 16, 1, 16, 1, 1, {1, 1}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 1600, 2800, 0.684, 200, Codec::NONE, 1, 1786},
+    {"dicomdirtests/77654033/CR3/6278", 16, 16, 1, 16, 1, 1, {1, 1}, {0, 0, 0}, {0, 0, 0, 0, 0, 0}, 1600, 2800, 0.684, 200, Codec::NONE, 1, 1786},
+    {"dicomdirtests/77654033/CT2/17106", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-125, -128.100006, -99.480003}, {1, 0, 0, 0, 1, 0}, 30, 100, 1, -1024, Codec::NONE, 1, 3298},
+    {"dicomdirtests/77654033/CT2/17136", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-125, -128.100006, 103.019997}, {1, 0, 0, 0, 1, 0}, 30, 100, 1, -1024, Codec::NONE, 1, 3300},
+    {"dicomdirtests/77654033/CT2/17166", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-125, -128.100006, 104.269997}, {1, 0, 0, 0, 1, 0}, 30, 100, 1, -1024, Codec::NONE, 1, 3300},
+    {"dicomdirtests/77654033/CT2/17196", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-125, -128.100006, 105.519997}, {1, 0, 0, 0, 1, 0}, 30, 100, 1, -1024, Codec::NONE, 1, 3300},
+    {"dicomdirtests/98892001/CT2N/6293", 16, 16, 1, 16, 1, 2, {0.596847, 0.545455}, {0, 265, 50}, {0, -1, 0, 0, 0, -1}, 50, 500, 1, -1024, Codec::NONE, 1, 3408},
+    {"dicomdirtests/98892001/CT2N/6924", 16, 16, 1, 16, 1, 2, {0.596847, 0.545455}, {-265, 0, 50}, {1, 0, 0, 0, 0, -1}, 50, 500, 1, -1024, Codec::NONE, 1, 3396},
+    {"dicomdirtests/98892001/CT5N/2062", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-72.199997, -143, 8.7625}, {1, 0, 0, 0, 1, 0}, 40, 400, 1, -1024, Codec::NONE, 1, 3424},
+    {"dicomdirtests/98892001/CT5N/2392", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-72.199997, -143, 6.2625}, {1, 0, 0, 0, 1, 0}, 40, 400, 1, -1024, Codec::NONE, 1, 3424},
+    {"dicomdirtests/98892001/CT5N/2693", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-72.199997, -143, 3.7625}, {1, 0, 0, 0, 1, 0}, 40, 400, 1, -1024, Codec::NONE, 1, 3424},
+    {"dicomdirtests/98892001/CT5N/3023", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-72.199997, -143, 1.2625}, {1, 0, 0, 0, 1, 0}, 40, 400, 1, -1024, Codec::NONE, 1, 3424},
+    {"dicomdirtests/98892001/CT5N/3353", 16, 16, 1, 16, 1, 2, {0.488281, 0.488281}, {-72.199997, -143, -1.2375}, {1, 0, 0, 0, 1, 0}, 40, 400, 1, -1024, Codec::NONE, 1, 3426},
+    {"dicomdirtests/98892003/MR1/15820", 16, 16, 1, 16, 1, 2, {1.367188, 1.367188}, {0, -175, 175}, {0, 1, -0, -0, 0, -1}, 243, 798, 1, 0, Codec::NONE, 1, 1824},
+    {"dicomdirtests/98892003/MR1/4919", 16, 16, 1, 16, 1, 2, {1.367188, 1.367188}, {0, -175, 175}, {0, 1, -0, -0, 0, -1}, 349, 829, 1, 0, Codec::NONE, 1, 1824},
+    {"dicomdirtests/98892003/MR1/5641", 16, 16, 1, 16, 1, 2, {1.367188, 1.367188}, {0, -175, 175}, {0, 1, -0, -0, 0, -1}, 282, 782, 1, 0, Codec::NONE, 1, 1818},
+    {"dicomdirtests/98892003/MR2/15970", 16, 16, 1, 16, 1, 2, {1.367188, 1.367188}, {0, -175, 175}, {0, 1, -0, -0, 0, -1}, 303, 971, 1, 0, Codec::NONE, 1, 1824},
+    {"dicomdirtests/98892003/MR2/4950", 16, 16, 1, 16, 1, 2, {1.171875, 1.171875}, {-153.5926, 2.08926, 168.1641}, {1, -0, -0, -0, 0, -1}, 378, 919, 1, 0, Codec::NONE, 1, 1844},
+    {"dicomdirtests/98892003/MR2/4981", 16, 16, 1, 16, 1, 2, {1.171875, 1.171875}, {-150, -149.3036, 18.75}, {1, -0, -0, -0, 1, 0}, 446, 752, 1, 0, Codec::NONE, 1, 1842},
+    {"dicomdirtests/98892003/MR2/5011", 16, 16, 1, 16, 1, 2, {1.171875, 1.171875}, {-0.696426, -149.4141, 168.1641}, {0, 1, -0, -0, 0, -1}, 388, 836, 1, 0, Codec::NONE, 1, 1842},
+    {"dicomdirtests/98892003/MR2/6273", 16, 16, 1, 16, 1, 2, {1.171875, 1.171875}, {-150, -146.1786, 11.875}, {1, -0, -0, -0, 1, 0}, 359, 762, 1, 0, Codec::NONE, 1, 1836},
+    {"dicomdirtests/98892003/MR2/6605", 16, 16, 1, 16, 1, 2, {1.171875, 1.171875}, {-0.696426, -146.2891, 161.2891}, {0, 1, -0, -0, 0, -1}, 325, 761, 1, 0, Codec::NONE, 1, 1836},
+    {"dicomdirtests/98892003/MR2/6935", 16, 16, 1, 16, 1, 2, {1.171875, 1.171875}, {-153.5926, 5.21426, 161.2891}, {1, -0, -0, -0, 0, -1}, 283, 757, 1, 0, Codec::NONE, 1, 1838},
+    {"dicomdirtests/98892003/MR700/4467", 16, 16, 1, 16, 1, 2, {0.390625, 0.390625}, {-78.63148, -72.91145, 98.89108}, {0.653996, 0.756504, 0.00377102, -0.00133901, 0.00614239, -1}, 149, 359, 1, 0, Codec::NONE, 1, 1838},
+    {"dicomdirtests/98892003/MR700/4528", 16, 16, 1, 16, 1, 2, {0.390625, 0.390625}, {-109.1489, -25.54486, 99.22289}, {0.959171, 0.282838, 0.000452936, -0.00133901, 0.00614239, -1}, 149, 359, 1, 0, Codec::NONE, 1, 1836},
+    {"dicomdirtests/98892003/MR700/4558", 16, 16, 1, 16, 1, 2, {0.390625, 0.390625}, {-113.2319, 2.623722, 99.40138}, {1, 0.00115227, -0.00133196, -0.00133901, 0.00614239, -1}, 149, 359, 1, 0, Codec::NONE, 1, 1836},
+    {"dicomdirtests/98892003/MR700/4588", 16, 16, 1, 16, 1, 2, {0.390625, 0.390625}, {-97.29537, -51.42206, 99.04807}, {0.840635, 0.54161, 0.00220114, -0.00133901, 0.00614239, -1}, 149, 359, 1, 0, Codec::NONE, 1, 1838},
+    {"dicomdirtests/98892003/MR700/4618", 16, 16, 1, 16, 1, 2, {0.390625, 0.390625}, {-54.6693, -88.27211, 98.76465}, {0.414374, 0.910111, 0.00503539, -0.00133901, 0.00614239, -1}, 149, 359, 1, 0, Codec::NONE, 1, 1838},
+    {"dicomdirtests/98892003/MR700/4648", 16, 16, 1, 16, 1, 2, {0.390625, 0.390625}, {1.112873, -96.2268, 98.64109}, {-0.143447, 0.989657, 0.00627094, -0.00133901, 0.00614239, -1}, 149, 359, 1, 0, Codec::NONE, 1, 1838},
+    {"dicomdirtests/98892003/MR700/4678", 16, 16, 1, 16, 1, 2, {0.390625, 0.390625}, {-27.35009, -96.25959, 98.679}, {0.141182, 0.989985, 0.00589183, -0.00133901, 0.00614239, -1}, 149, 359, 1, 0, Codec::NONE, 1, 1838},
 };
 // clang-format on
 
@@ -158,24 +190,55 @@ TEST(SampleFiles, EveryFileIsReadWithoutCrashOrHang) {
   }
 }
 
-// Files that are no images: their verdicts.
+// Files that are no images, and images the viewer cannot show: their
+// verdicts, the one message a refused bit depth raises, and the image values
+// read up to the refusal.
 TEST(SampleFiles, VerdictsOfOddFiles) {
   if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  const char* const k32 =
+      "This software only reads 8, 12 and 16 bit DICOM files. This file allocates 32 bits per "
+      "voxel.";
+  const char* const k1 =
+      "This software only reads 8, 12 and 16 bit DICOM files. This file allocates 1 bits per "
+      "voxel.";
   const struct {
     const char* file;
     bool hdrOK, imgOK;
+    const char* message;  // null: none
+    int columns, rows, frames, samples;
+    bool rle;
   } cases[] = {
-      {"rtplan.dcm", false, false},             // no pixel data: the walk runs off the end
-      {"empty_charset_LEI.dcm", false, false},  // 276 bytes: too small to be read
-      {"no_meta.dcm", false, false},            // starts with a stray byte
-      {"rtdose.dcm", true, false},              // 32 bits allocated
-      {"liver_1frame.dcm", true, false},        // 1 bit allocated
-      {"SC_rgb_rle_32bit.dcm", true, false},
+      {"rtplan.dcm", false, false, nullptr, 1, 1, 1, 1, false},  // no pixel data: runs off the end
+      {"empty_charset_LEI.dcm", false, false, nullptr, 1, 1, 1, 1, false},  // 276 bytes
+      {"no_meta.dcm", false, false, nullptr, 1, 1, 1, 1, false},    // starts with a stray byte
+      {"image_dfl.dcm", false, false, nullptr, 1, 1, 1, 1, false},  // deflated data set
+      {"rtdose.dcm", true, false, k32, 10, 10, 15, 1, false},
+      {"rtdose_1frame.dcm", true, false, k32, 10, 10, 1, 1, false},
+      {"rtdose_expb.dcm", true, false, k32, 10, 10, 15, 1, false},
+      {"rtdose_expb_1frame.dcm", true, false, k32, 10, 10, 1, 1, false},
+      {"rtdose_rle.dcm", true, false, k32, 10, 10, 15, 1, true},
+      {"rtdose_rle_1frame.dcm", true, false, k32, 10, 10, 1, 1, true},
+      {"badVR.dcm", true, false, k32, 10, 10, 1, 1, false},
+      {"liver_1frame.dcm", true, false, k1, 512, 512, 1, 1, false},
+      {"liver_expb_1frame.dcm", true, false, k1, 512, 512, 1, 1, false},
+      {"SC_rgb_rle_32bit.dcm", true, false, k32, 100, 100, 1, 3, true},
+      {"SC_rgb_rle_32bit_2frame.dcm", true, false, k32, 100, 100, 2, 3, true},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
     DICOMdata h;
-    const DicomReadResult r = ReadDicomHeaderFromFile(testsupport::SamplePath(c.file), true, h);
-    EXPECT_EQ(r.hdrOK, c.hdrOK) << c.file;
-    EXPECT_EQ(r.imgOK, c.imgOK) << c.file;
+    std::vector<std::string> messages;
+    const DicomReadResult r =
+        ReadDicomHeaderFromFile(testsupport::SamplePath(c.file), true, h,
+                                [&](const std::string& t) { messages.push_back(t); });
+    EXPECT_EQ(r.hdrOK, c.hdrOK);
+    EXPECT_EQ(r.imgOK, c.imgOK);
+    EXPECT_EQ(messages,
+              c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
+    EXPECT_EQ(h.XYZdim[0], c.columns);
+    EXPECT_EQ(h.XYZdim[1], c.rows);
+    EXPECT_EQ(h.XYZdim[2], c.frames);
+    EXPECT_EQ(h.SamplesPerPixel, c.samples);
+    EXPECT_EQ(h.RunLengthEncoding, c.rle);
   }
 }
