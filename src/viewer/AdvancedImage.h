@@ -275,7 +275,8 @@ class TadvancedImage : public QWidget {
   bool RestoreFromCache(int frame, Staged& st) const;
   bool ReadHeaderInto(const std::string& path, Staged& st);
   bool DecodeInto(const std::string& path, Staged& st);
-  Display BuildDisplay(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s) const;
+  Display BuildDisplay(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s,
+                       const StoredRange* frameRange = nullptr) const;
   void CommitDisplay(Display& d);
   void Commit(Staged& st);
   void StoreInCache(TImg& image);
@@ -308,6 +309,10 @@ class TadvancedImage : public QWidget {
   void DrawReferenceLine(QPainter& p);
 
   DecodedFrame FBuffers;
+  // Stored range of FBuffers' words, scanned once per frame for the window steps.
+  bool FRangeKnown = false;
+  bool FRangeUnsigned = false;
+  StoredRange FRange;
   bool FOverlayInBmp = false;  // bmp carries the overlay plane
   QImage FScaled;              // bmp shrunk for the averaging stretch
   qint64 FScaledKey = 0;
