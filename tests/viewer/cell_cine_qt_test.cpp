@@ -185,7 +185,8 @@ TEST_F(CellCine, FrameBarAndCinePanel) {
 }
 
 TEST_F(CellCine, NeitherHangsNorCrashes) {
-  // Cine mode over single-frame images only: one round, then it stops.
+  // Cine mode over single-frame images only: one round, then it stops on
+  // the image the step asked for.
   const std::string s1 = File("1.dcm", Frames(0)), s2 = File("2.dcm", Frames(0));
   const std::string s3 = File("3.dcm", Frames(0));
   // Frames missing from the file: ten announced, two stored.
@@ -199,6 +200,8 @@ TEST_F(CellCine, NeitherHangsNorCrashes) {
   cell.NextImage();
   EXPECT_FALSE(cell.InCineMode);
   EXPECT_TRUE(cell.HasImage);
+  EXPECT_EQ(cell.ImageIndex, 1);
+  EXPECT_EQ(cell.CurrentOpenedPath, s2);
 
   Open(cell, 1, 0);
   ASSERT_EQ(cell.CurrentOpenedPath, cut) << cell.LastLoadError();
