@@ -439,6 +439,8 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   UpdateTrackBars();
   // Opening a multi-frame image plays it.
   if (newImage && IsCine()) StartCine();
+  // Last: a receiver may recompute what depends on this image (reference lines).
+  if (newImage) emit ImageShown(this);
   return true;
 }
 

@@ -254,6 +254,11 @@ class TadvancedImage : public QWidget {
   TScan Scan;
   Shape& ReferenceLine = Scan.ReferenceLine;  // in image space; both ends equal: none
 
+ signals:
+  // Another image is on display (a load, an image step, a cine moving on);
+  // not sent for another frame of the same image. UI thread.
+  void ImageShown(TadvancedImage* cell);
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;

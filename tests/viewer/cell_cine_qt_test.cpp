@@ -81,6 +81,10 @@ TEST_F(CellCine, FrameAndImageSteppingWrapAround) {
   const std::string a = File("a.dcm", Frames(10)), b = File("b.dcm", Frames(10));
   const std::string c = File("c.dcm", Frames(0));
   cellfix::MakeTree({{a, b}, {c}});
+  // Whoever depends on the image shown hears of every new one, not of frames.
+  std::vector<std::string> shown;
+  QObject::connect(&cell, &TadvancedImage::ImageShown,
+                   [&](TadvancedImage* c) { shown.push_back(c->CurrentOpenedPath); });
   Open(cell, 0, 0);
   EXPECT_TRUE(cell.HasImage);
   cell.PrevFrame();  // from frame 1 to the last frame of the same image
@@ -92,6 +96,7 @@ TEST_F(CellCine, FrameAndImageSteppingWrapAround) {
   EXPECT_EQ(cell.CurrentFrame, 1);
   EXPECT_EQ(Shown(cell), 1);
   EXPECT_TRUE(cell.InCineMode);  // opening a multi-frame image plays it
+  EXPECT_EQ(shown, (std::vector<std::string>{a, b}));
   cell.PauseCine();
 
   gRestrictedLoad = true;  // the last image wraps within its series
