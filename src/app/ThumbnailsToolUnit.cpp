@@ -6,6 +6,7 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QThread>
@@ -43,10 +44,31 @@ void Colour(QWidget* w, QColor background, std::optional<QColor> text = std::nul
   w->setAutoFillBackground(true);
 }
 
+// A one-line label that fits the column: a text wider than the label ends in
+// "..." (the whole text in its tooltip) instead of widening every panel
+// beyond the visible column.
+void DrawFitText(QLabel* label) {
+  QPainter p(label);
+  const QRect r = label->contentsRect();
+  p.setPen(label->palette().color(label->foregroundRole()));
+  p.drawText(r, int(label->alignment()),
+             label->fontMetrics().elidedText(label->text(), Qt::ElideRight, r.width()));
+}
+
+class TFitLabel : public QLabel {
+ public:
+  explicit TFitLabel(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override { DrawFitText(this); }
+};
+
 // Colours are set on every label itself: under the application's style
 // sheet a child does not take its parent's palette.
 QLabel* CentredLabel(QWidget* parent, int pointSize, QColor text) {
-  auto* l = new QLabel(parent);
+  auto* l = new TFitLabel(parent);
   l->setAlignment(Qt::AlignCenter);
   QPalette p = l->palette();
   p.setColor(QPalette::WindowText, text);
@@ -101,7 +123,14 @@ TPatientPanel::TPatientPanel(QWidget* owner, int patIdx, const TPatient& patient
   setFrameStyle(QFrame::Panel | QFrame::Raised);
   setAlignment(Qt::AlignCenter);
   Colour(this, QColor(190, 190, 160), QColor(Qt::black));
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   setText(PatientName);
+  setToolTip(PatientName);
+}
+
+void TPatientPanel::paintEvent(QPaintEvent* event) {
+  QFrame::paintEvent(event);  // the bevel
+  DrawFitText(this);
 }
 
 TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& study)
@@ -136,6 +165,8 @@ TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& st
   const QString count = QStringLiteral("[%1 Series]").arg(NumOfSeries);
   StudyModalityLabel->setText(
       study.serieses.empty() ? count : Text(study.serieses.front().modality) + "    " + count);
+  for (QLabel* l : {StudyDateTimeLabel, StudyDescriptionlabel, StudyModalityLabel})
+    l->setToolTip(l->text());
 }
 
 TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx, int patIdx,
@@ -165,6 +196,7 @@ TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx,
   column->addWidget(SeriesLabel);
   SeriesLabel->setText(
       QStringLiteral("(%1) Series %2 (%3)").arg(Modality).arg(serIdx + 1).arg(numOfImgs));
+  SeriesLabel->setToolTip(SeriesLabel->text());
   setCursor(Qt::PointingHandCursor);
 }
 
@@ -224,11 +256,11 @@ void TSeriesPanel::StartDrag(QPoint hotSpot) {
     drag->setHotSpot(QPoint(std::clamp(hotSpot.x(), 0, picture.width() - 1),
                             std::clamp(hotSpot.y(), 0, picture.height() - 1)));
   }
-  const bool dropped = drag->exec(Qt::CopyAction) != Qt::IgnoreAction;
+  drag->exec(Qt::CopyAction);
   // The drop may have rebuilt the browser: this panel is retired then, and
   // is freed only now that its drag is over.
   gThumbnailDragInProgress = false;
-  if (tool) tool->DragFinished(dropped);
+  if (tool) tool->DragFinished();
 }
 
 // ------------------------------------------------------------ browser
@@ -409,11 +441,16 @@ void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
     path = se.images.front().imagePath;
   }
   const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
+  // As a drop on the cell: a running cine stops, a cine series plays.
+  cell->PauseCine();
   cell->PatientIndex = panel->PatientIndex;
   cell->StudyIndex = panel->StudyIndex;
   cell->SeriesIndex = panel->SeriesIndex;
   cell->ImageIndex = 0;
-  if (!cell->LoadFile(path, 1)) {
+  cell->OpenCurrentImage(true);
+  if (!cell->HasImage || cell->CurrentOpenedPath != path ||
+      cell->PatientIndex != panel->PatientIndex || cell->StudyIndex != panel->StudyIndex ||
+      cell->SeriesIndex != panel->SeriesIndex || cell->ImageIndex != 0) {
     // The cell still shows its image: its position must still say so.
     cell->PatientIndex = old[0];
     cell->StudyIndex = old[1];
@@ -421,7 +458,6 @@ void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
     cell->ImageIndex = old[3];
     return;
   }
-  cell->FitImage();
   emit SeriesShown(cell);
 }
 
@@ -429,12 +465,11 @@ void TThumbnailsTool::DragStarted() {
   FDragging = true;
 }
 
-void TThumbnailsTool::DragFinished(bool dropped) {
+void TThumbnailsTool::DragFinished() {
   FDragging = false;
   for (QPointer<QWidget>& w : FRetired)
     if (w) w->deleteLater();
   FRetired.clear();
-  if (dropped) emit SeriesDropped();
 }
 
 // The column takes every drag over it (a drop there does nothing).

@@ -57,6 +57,10 @@ class TPatientPanel : public QLabel {
   QString PatientName, PatientID;
   int NumOfStudies = 0;
   int PatientIndex = 0;
+
+ protected:
+  // The name ends in "..." when the column is too narrow for it.
+  void paintEvent(QPaintEvent* event) override;
 };
 
 // 62 px, date and time, description and modality with the series count.
@@ -141,9 +145,6 @@ class TThumbnailsTool : public QScrollArea {
   void ThumbnailsFinished();
   // A double-click showed a series in `cell`.
   void SeriesShown(TadvancedImage* cell);
-  // A series dragged from the browser was dropped (a cell took it, or the
-  // column itself).
-  void SeriesDropped();
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -153,7 +154,7 @@ class TThumbnailsTool : public QScrollArea {
  private:
   friend class TSeriesPanel;
   void DragStarted();
-  void DragFinished(bool dropped);
+  void DragFinished();
   void RetireContent();
   void DeliverThumbnail(quint64 generation, size_t index, const QImage& picture);
 

@@ -5,6 +5,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QEvent>
 #include <QFrame>
 #include <QGroupBox>
@@ -15,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QShortcut>
@@ -22,8 +26,10 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <clocale>
@@ -157,12 +163,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   SplitScreenForm = new TSplitScreenForm(this);
   PatientInfoForm = new TPatientInfoForm(this);
 
-  // The browser shows series in the active cell, or in the cell a series is
-  // dropped on; either way that image is cut with the others again.
+  // A series double-clicked in the browser shows in the active cell, whose
+  // plane the other cells are cut with (drops are wired with each cell).
   ThumbnailsTool->ActiveImage = [this] { return ActiveAdvancedImage; };
   connect(ThumbnailsTool, &TThumbnailsTool::SeriesShown, this, [this] { update_ReferenceLines(); });
-  connect(ThumbnailsTool, &TThumbnailsTool::SeriesDropped, this,
-          [this] { update_ReferenceLines(); });
   ReferenceLinesHandler.OnMessage = [this](const QString& text) { ShowMessage(text); };
 
   ConnectCommands();
@@ -636,7 +640,9 @@ void TForm1::olColorComboBoxChange() {
 }
 
 void TForm1::ActivateToolsTab(int index) {
-  if (index < 0 || index >= ToolsPageControl->count()) return;
+  // A tab still disabled (nothing loaded yet) would show greyed-out tools.
+  if (index < 0 || index >= ToolsPageControl->count() || !ToolsPageControl->isTabEnabled(index))
+    return;
   ToolsPageControl->setCurrentIndex(index);
 }
 
@@ -666,6 +672,23 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   return false;
 }
 
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  event->acceptProposedAction();
+}
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event) {
+  event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  event->acceptProposedAction();
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths << url.toLocalFile();
+  // Opened as the matching command would, after any load under way.
+  if (!paths.isEmpty()) OpenPaths(paths);
+}
+
 void TForm1::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
   FormResize();
@@ -674,4 +697,11 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 void TForm1::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // A window shown behind another one, or on a display without a window
+  // manager, may not become active for a long time: the first show counts too.
+  if (!FActivated) QTimer::singleShot(0, this, [this] { FormActivate(); });
 }

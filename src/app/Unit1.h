@@ -168,6 +168,7 @@ class TForm1 : public QMainWindow {
   TPatientInfoForm* PatientInfoForm;
 
   // ---- window-level handlers ----
+  // The first time the window is shown or becomes active: the start-up DICOMDIR.
   void FormActivate();
   void FormResize();
   // Keys the window sees before its controls; true when handled.
@@ -182,7 +183,7 @@ class TForm1 : public QMainWindow {
   void rlColorComboBoxChange();
   void olColorComboBoxChange();
   // Makes tab index (0-based: Manage, Image Processing, Image Annotation,
-  // Cine Player, Settings) the visible one.
+  // Cine Player, Settings) the visible one, unless it is still disabled.
   void ActivateToolsTab(int index);
   void trkFrameRateChange();
 
@@ -323,8 +324,13 @@ class TForm1 : public QMainWindow {
   virtual void ShowLoadSummary(const QString& text, const QString& details);
 
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // The window takes every drag; files and folders dropped on it open.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   QToolButton* NewButton(QWidget* parent, const char* objectName, const QString& hint,

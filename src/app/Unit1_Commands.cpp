@@ -12,7 +12,6 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
-#include "app/CellOps.h"
 #include "app/Global.h"
 #include "app/Unit1.h"
 #include "dicom/PatientInfo.h"
@@ -88,19 +87,19 @@ void TForm1::btnResetWwWlClick() {
 void TForm1::btnPlayCineClick() {
   if (gProcessAllViewers)
     ForSelectedCellsOnUi([](TadvancedImage* c) {
-      if (c->IsCine()) cellops::PlayCine(c);
+      if (c->IsCine()) c->PlayCine();
     });
   else if (ActiveAdvancedImage)
-    cellops::PlayCine(ActiveAdvancedImage);
+    ActiveAdvancedImage->PlayCine();
 }
 
 void TForm1::btnPauseCineClick() {
   if (gProcessAllViewers)
     ForSelectedCellsOnUi([](TadvancedImage* c) {
-      if (c->IsCine()) cellops::PauseCine(c);
+      if (c->IsCine()) c->PauseCine();
     });
   else if (ActiveAdvancedImage)
-    cellops::PauseCine(ActiveAdvancedImage);
+    ActiveAdvancedImage->PauseCine();
 }
 
 void TForm1::btnNextFrameClick() {
@@ -283,12 +282,7 @@ void TForm1::btnDeleteSingleAnnClick() {
 }
 
 void TForm1::btnClearAllAnnClick() {
-  TadvancedImage* c = ActiveAdvancedImage;
-  if (!c) return;
-  if (cellops::ClearAnnotation(c)) return;
-  c->Shapes.clear();
-  c->SelectedShapeIndex = -1;
-  c->RenderViewer();
+  if (ActiveAdvancedImage) ActiveAdvancedImage->ClearAnnotation();
 }
 
 // ---- export and information -------------------------------------------------------
@@ -300,7 +294,9 @@ void TForm1::btnSaveClick() {
   }
   const QString file = AskSaveFileName("Save As JPEG", "Jpeg (*.jpg)");
   if (file.isEmpty()) return;
-  cellops::SaveJPEG(ActiveAdvancedImage, file);
+  QString error;
+  if (!ActiveAdvancedImage->SaveJPEG(file, &error))
+    ShowMessage("Cannot save " + QDir::toNativeSeparators(file) + ": " + error);
 }
 
 void TForm1::showPatInfoButtonClick() {

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <numeric>
 
-#include "app/CellOps.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/Unit1.h"
@@ -26,8 +25,7 @@ constexpr int kMoveThreshold = 4;     // zoom and pan
 constexpr int kWindowThreshold = 10;  // window; also its sensitivity
 constexpr int kWheelThreshold = 100;  // finer wheels (touch pads) do not step
 
-// The path of image `image` of series `series` of study 0 of patient 0 ...
-// of the cell's position; empty when that position is not in the tree.
+// The path of an image of the tree; empty when that position is not in it.
 std::string ImagePath(int patient, int study, int series, int image) {
   std::lock_guard lock(gPatientsMutex);
   const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
@@ -39,17 +37,6 @@ std::string ImagePath(int patient, int study, int series, int image) {
   const TSeries& se = st.serieses[size_t(series)];
   if (!in(image, se.images.size())) return {};
   return se.images[size_t(image)].imagePath;
-}
-
-int SeriesImageCount(int patient, int study, int series) {
-  std::lock_guard lock(gPatientsMutex);
-  const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
-  if (!in(patient, gPatients.size())) return 0;
-  const TPatient& p = gPatients[size_t(patient)];
-  if (!in(study, p.studies.size())) return 0;
-  const TStudy& st = p.studies[size_t(study)];
-  if (!in(series, st.serieses.size())) return 0;
-  return int(st.serieses[size_t(series)].images.size());
 }
 
 }  // namespace
@@ -79,6 +66,9 @@ void TForm1::WireCell(TViewer* cell) {
   connect(cell, &TViewer::CinePanelClick, this, [this](TViewer* c) { ViewerCinePanelClick(c); });
   connect(cell, &TViewer::SelectButtonClick, this,
           [this](TViewer* c) { ViewerSelectButtonClick(c); });
+  // A series dropped from the browser changes the cell's image.
+  connect(cell->AdvancedImage(), &TadvancedImage::SeriesDropped, this,
+          [this] { update_ReferenceLines(); });
 }
 
 void TForm1::SetSelectGlyph(TViewer* cell) {
@@ -156,8 +146,6 @@ void TForm1::SetLayout(int a, int b) {
       image->setSelected(cell->Selected);
     }
 
-  if (!gProcessAllViewers) AdvancedImages[0][0]->setSelected(true);
-
   bool anyActive = false;
   for (auto& row : AdvancedImages)
     for (TadvancedImage* image : row) anyActive = anyActive || image->Active();
@@ -170,6 +158,11 @@ void TForm1::SetLayout(int a, int b) {
     ActiveViewer = Viewers[0][0];
     LastActiveRow = LastActiveCol = 0;
   }
+  // In the single mode the selected cell is the active one ([0][0] on a
+  // fresh grid), wherever it is.
+  if (!gProcessAllViewers)
+    for (auto& row : AdvancedImages)
+      for (TadvancedImage* image : row) image->setSelected(image == ActiveAdvancedImage);
 
   if (keptSize && lastLoadingMode == gRestrictedLoad && !gForceRefill) return;
   // A refill asked for by "Clear Study" is done once.
@@ -273,7 +266,7 @@ void TForm1::FillViewers() {
     for (auto& row : AdvancedImages)
       for (TadvancedImage* cell : row)
         if (cell->HasImage && cell->IsCine()) {
-          cellops::PlayCine(cell);
+          cell->PlayCine();
           playing = true;
         }
     ActivateToolsTab(playing ? 3 : 1);
@@ -428,23 +421,19 @@ bool TForm1::LoadSeriesImage(TadvancedImage* cell, int image) {
 
 void TForm1::StepImage(TadvancedImage* cell, int step) {
   if (!cell || !cell->HasImage) return;
-  if (step > 0 ? cellops::NextImage(cell) : cellops::PrevImage(cell)) return;
-  // Without the control's own stepping: the neighbour in the series, if any.
-  const int count = SeriesImageCount(cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex);
-  const int target = cell->ImageIndex + step;
-  if (target >= 0 && target < count) LoadSeriesImage(cell, target);
+  if (step > 0)
+    cell->NextImage();
+  else
+    cell->PrevImage();
 }
 
 void TForm1::StepFrame(TadvancedImage* cell, int step) {
   if (!cell || !cell->HasImage) return;
-  cellops::PauseCine(cell);
-  if (step > 0 ? cellops::NextFrame(cell) : cellops::PrevFrame(cell)) return;
-  if (!cell->IsCine()) return;
-  const int target = std::clamp(cell->CurrentFrame + step, 1, std::max(1, cell->frameCount));
-  if (target == cell->CurrentFrame) return;
-  cell->CurrentFrame = target;
-  cell->DisplayImage();
-  cell->UpdateCineTrackBar();
+  cell->PauseCine();
+  if (step > 0)
+    cell->NextFrame();
+  else
+    cell->PrevFrame();
 }
 
 void TForm1::FormMouseWheel(int delta) {
@@ -456,7 +445,7 @@ void TForm1::FormMouseWheel(int delta) {
     for (auto& row : AdvancedImages)
       for (TadvancedImage* cell : row)
         if (cell->HasImage && cell->Selected() && !cell->PreparingImage) {
-          cellops::PauseCine(cell);
+          cell->PauseCine();
           StepImage(cell, step);
         }
   } else {
@@ -466,7 +455,8 @@ void TForm1::FormMouseWheel(int delta) {
 }
 
 bool TForm1::StepActiveCell(int key) {
-  if (!ActiveAdvancedImage || AnyViewerPreparing()) return false;
+  // As the wheel: no stepping while a load is filing into the tree.
+  if (gLoadingInProgress || !ActiveAdvancedImage || AnyViewerPreparing()) return false;
   switch (key) {
     case Qt::Key_Up:
     case Qt::Key_PageUp:
@@ -506,13 +496,13 @@ void TForm1::ViewerCineTrackBarChange(TViewer* sender) {
   TadvancedImage* cell = sender->AdvancedImage();
   const int position = sender->CineTrackBar->value();
   if (!cell->HasImage || position == cell->CurrentFrame) return;
-  cellops::PauseCine(cell);
+  cell->PauseCine();
   cell->CurrentFrame = std::clamp(position, 1, std::max(1, cell->frameCount));
   cell->DisplayImage();
 }
 
 void TForm1::ViewerCinePanelClick(TViewer* sender) {
-  if (sender) cellops::PauseCine(sender->AdvancedImage());
+  if (sender) sender->AdvancedImage()->PauseCine();
 }
 
 // ---- reference lines ------------------------------------------------------------

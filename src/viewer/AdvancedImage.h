@@ -258,6 +258,8 @@ class TadvancedImage : public QWidget {
   // Another image is on display (a load, an image step, a cine moving on);
   // not sent for another frame of the same image. UI thread.
   void ImageShown(TadvancedImage* cell);
+  // A series dropped on the cell is on display: the grid recomputes its lines.
+  void SeriesDropped(TadvancedImage* cell);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -538,6 +538,7 @@ bool TadvancedImage::ImgOnDragDrop(const QMimeData* data) {
   SeriesIndex = index[2];
   ImageIndex = 0;
   OpenCurrentImage(true);
+  emit SeriesDropped(this);
   return true;
 }
 

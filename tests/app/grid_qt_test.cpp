@@ -87,6 +87,7 @@ TEST_F(GridTest, RestrictedFillGivesOneSeriesPerCellAndClearsTheRest) {
 
 TEST_F(GridTest, SequentialFillWalksTheSeriesAndRepeatsTheLastImage) {
   FillTree("sequential", {{"CT", 2}, {"CT", 1}});
+  form->EnableStudyTools();  // as a load does
   form->SpeedButton2Click();
   const std::pair<int, int> expected[] = {{0, 0}, {0, 1}, {1, 0}, {1, 0}};
   for (int n = 0; n < 4; ++n) {
@@ -157,6 +158,11 @@ TEST_F(GridTest, ArrowKeysStepTheActiveCell) {
   QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier);
   QApplication::sendEvent(form->allViewersPanel, &up);
   EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+  gLoadingInProgress = true;  // as the wheel: not while a load runs
+  QKeyEvent again(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
+  QApplication::sendEvent(form->allViewersPanel, &again);
+  gLoadingInProgress = false;
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
 }
 
 TEST_F(GridTest, ChooserConfirmAndCloseButtons) {
@@ -226,6 +232,15 @@ TEST_F(GridTest, MultiSingleSwitch) {
   Click(Cell(0, 1));
   EXPECT_TRUE(Cell(0, 1)->Selected());
   EXPECT_FALSE(Cell(0, 0)->Selected());
+  // A new layout keeps the selection with the active cell, the only one.
+  form->SetLayout(3, 3);
+  int selected = 0;
+  for (auto& row : form->AdvancedImages)
+    for (TadvancedImage* c : row) selected += c->Selected();
+  EXPECT_EQ(selected, 1);
+  EXPECT_EQ(form->ActiveAdvancedImage, Cell(0, 1));
+  EXPECT_TRUE(Cell(0, 1)->Selected());
+  form->SetLayout(2, 2);
 
   form->btnProcessAllViewersClick();  // back to Multi
   EXPECT_TRUE(gProcessAllViewers);

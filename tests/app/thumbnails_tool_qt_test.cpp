@@ -90,10 +90,10 @@ class Browser : public ::testing::Test {
                    Series("PR", {File("pr.dcm", 8, 8, 0, "PR")}),
                    Series("MR", {File("mr.dcm", 256, 1024, 100)})};
     TStudy empty;
-    empty.description = "LISTED ONLY";
+    empty.description = "LISTED ONLY IN THE DIRECTORY OF A CD, WITH A LONG DESCRIPTION";
     a.studies = {s1, empty};
     TPatient b;
-    b.patientName = "ROE^RICHARD";
+    b.patientName = "ROE^RICHARD^ALEXANDER^MAXIMILIAN^THE^THIRD";
     TStudy s2;
     s2.serieses = {Series("US", {File("us.dcm", 640, 480, 50)})};
     b.studies = {s2};
@@ -158,6 +158,14 @@ TEST_F(Browser, PanelsInTreeOrderWithTheirLooks) {
   EXPECT_EQ(at(ct->SeriesLabel, QPoint(2, 2)), QColor(166, 202, 240));
   EXPECT_EQ(at(ct, QPoint(2, 2)), QColor(Qt::black));
   EXPECT_EQ(at(p0, QPoint(3, 12)), QColor(190, 190, 160));
+
+  // Long texts end in "..." within the column rather than widening it.
+  EXPECT_LE(tool->widget()->width(), tool->viewport()->width());
+  EXPECT_EQ(p1->width(), tool->viewport()->width());
+  EXPECT_EQ(st1->StudyDescriptionlabel->text(),
+            "LISTED ONLY IN THE DIRECTORY OF A CD, WITH A LONG DESCRIPTION");
+  EXPECT_EQ(st1->StudyDescriptionlabel->toolTip(), st1->StudyDescriptionlabel->text());
+  EXPECT_EQ(p1->toolTip(), "ROE^RICHARD^ALEXANDER^MAXIMILIAN^THE^THIRD");
 
   // Stacked from the top in that order.
   for (size_t i = 1; i < panels.size(); ++i)
@@ -238,6 +246,29 @@ TEST_F(Browser, DoubleClickShowsTheSeriesInTheActiveCell) {
   EXPECT_EQ(cell.CurrentOpenedPath, gPatients[0].studies[0].serieses[2].images[0].imagePath);
   EXPECT_EQ(cell.Bitmap().size(), QSize(256, 1024));
   EXPECT_EQ(cell.zoomFactor, 29);  // fitted: 300 / 1024
+
+  // A multi-frame series plays, as when it is dropped; a still one stops it.
+  Image cine;
+  cine.frames = 3;
+  cine.values.assign(size_t(4 * 3 * 3), 100);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients[1].studies[0].serieses.push_back(
+        Series("US", {cellfix::Write(dir, "cine.dcm", cine)}));
+  }
+  tool->Display(gPatients);
+  const QPointF on(10, 5);
+  QMouseEvent play(QEvent::MouseButtonDblClick, on, on, Qt::LeftButton, Qt::LeftButton,
+                   Qt::NoModifier);
+  QApplication::sendEvent(tool->SeriesPanels()[3]->SeriesLabel, &play);
+  EXPECT_EQ(cell.PatientIndex, 1);
+  EXPECT_EQ(cell.SeriesIndex, 1);
+  EXPECT_TRUE(cell.InCineMode);
+  QMouseEvent still(QEvent::MouseButtonDblClick, on, on, Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(tool->SeriesPanels()[1]->SeriesLabel, &still);
+  EXPECT_EQ(cell.SeriesIndex, 2);
+  EXPECT_FALSE(cell.InCineMode);
 
   // A series whose first image cannot be shown: an empty thumbnail, and a
   // double-click that leaves the cell as it was.

@@ -6,11 +6,13 @@
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include "app/DemoStudy.h"
 #include "app/Global.h"
@@ -247,6 +249,13 @@ TEST_F(WindowLoading, CdDicomDirCommand) {
   ASSERT_EQ(form->messages.size(), 1u);
   EXPECT_EQ(form->messages[0], "No DICOMDIR Detected In Current Folder");
   EXPECT_FALSE(gLoadingInProgress);
+  // Nothing loaded yet: the window stays on its tab rather than showing a
+  // disabled one.
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 0);
+  form->folder.clear();  // the chooser cancelled
+  form->btnOpenDicomDirClick();
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 0);
+  EXPECT_EQ(form->messages.size(), 1u);
 
   // The demo medium: its DICOMDIR loads in the background, then fills the grid.
   const std::string dir = testsupport::TempDir("window-demo");
@@ -324,6 +333,27 @@ TEST_F(WindowLoading, DemoFolderFillsTheBrowserAndCutsTheLocalizers) {
       EXPECT_NE(r.y1, r.y2);  // upright
   }
 
+  // The axial series dropped on the cell of the active localizer's plane: that
+  // cell now shows a slice the localizer cuts, and its line is drawn at once.
+  TSeriesPanel* axialPanel = nullptr;
+  for (TSeriesPanel* panel : panels)
+    if (panel->SeriesLabel->text().startsWith("(CT)") && panel->NumOfImages > 1) axialPanel = panel;
+  TadvancedImage* target = nullptr;
+  for (TadvancedImage* l : localizers)
+    if (l != axialViewer->AdvancedImage() && cosines(l) == cosines(axialViewer->AdvancedImage()))
+      target = l;
+  ASSERT_TRUE(axialPanel && target);
+  ASSERT_EQ(target->ReferenceLine.y1, target->ReferenceLine.y2);
+  std::unique_ptr<QMimeData> drag(axialPanel->DragObject().ToMimeData());
+  QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, drag.get(), Qt::LeftButton, Qt::NoModifier);
+  QDropEvent drop(QPointF(20, 20), Qt::CopyAction, drag.get(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  QApplication::sendEvent(target, &drop);
+  ASSERT_TRUE(drop.isAccepted());
+  EXPECT_EQ(cosines(target), axial);
+  EXPECT_NE(target->ReferenceLine.x1, target->ReferenceLine.x2);
+  EXPECT_EQ(target->ReferenceLine.y1, target->ReferenceLine.y2);
+
   form->btnClearTreeClick();
   EXPECT_TRUE(form->ThumbnailsTool->Panels().empty());
 }
@@ -348,6 +378,27 @@ TEST_F(WindowLoading, StartUpDicomDirOfTheCurrentFolderLoadsOnFirstActivation) {
   EXPECT_TRUE(fresh.IsIdle());
 }
 
+TEST_F(WindowLoading, StartUpDicomDirLoadsEvenWhenTheWindowIsNotActivated) {
+  const std::string dir = testsupport::TempDir("window-startup-inactive");
+  ASSERT_TRUE(demo::WriteDemoStudy(dir));
+  const QString saved = QDir::currentPath();
+  QDir::setCurrent(QString::fromStdString(dir));
+  // Shown, not yet activated (behind another application, or on a display
+  // without a window manager): the window's own queued calls run, the window
+  // system's activation has not arrived.
+  LoadingForm fresh;
+  fresh.show();
+  QCoreApplication::sendPostedEvents();
+  QDir::setCurrent(saved);
+  ASSERT_FALSE(fresh.isActiveWindow());
+  EXPECT_FALSE(fresh.IsIdle());
+  QEventLoop loop;
+  QObject::connect(&fresh, &TForm1::loadsFinished, &loop, &QEventLoop::quit);
+  QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+  if (!fresh.IsIdle()) loop.exec();
+  EXPECT_TRUE(fresh.AdvancedImages[0][0]->HasImage);
+}
+
 TEST_F(WindowLoading, PathsOpenOneAfterTheOther) {
   const std::string folder = StudyFolder("paths-folder", "MR", 1, "SMITH^ANN");
   const std::string file =
@@ -359,6 +410,24 @@ TEST_F(WindowLoading, PathsOpenOneAfterTheOther) {
   WaitIdle();
   EXPECT_EQ(finished, 1);
   EXPECT_TRUE(form->IsIdle());
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_EQ(gPatients.size(), 2u);
+  EXPECT_EQ(appfx::ImageCount(gPatients), 3);
+}
+
+TEST_F(WindowLoading, FilesAndFoldersDroppedOnTheWindowOpen) {
+  const std::string folder = StudyFolder("drop-folder", "MR", 1, "SMITH^ANN");
+  const std::string file =
+      appfx::WriteImage(testsupport::TempDir("window-drop-file"), "one.dcm", TestImage{});
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(folder)),
+                QUrl::fromLocalFile(QString::fromStdString(file))});
+  QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form.get(), &drop);
+  WaitIdle();
   std::lock_guard lock(gPatientsMutex);
   EXPECT_EQ(gPatients.size(), 2u);
   EXPECT_EQ(appfx::ImageCount(gPatients), 3);
