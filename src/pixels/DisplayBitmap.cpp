@@ -83,7 +83,8 @@ QImage BytesToBitmap(const DecodedFrame& f, int width, int height, int bitProduc
   return {};
 }
 
-CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s) {
+CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s,
+                            const StoredRange* frameRange) {
   CellBitmap out;
   const FrameGeometry g = ComputeFrameGeometry(h);
   if (g.columns > INT_MAX || g.rows > INT_MAX) return out;
@@ -100,7 +101,9 @@ CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyS
   if (!HasPixels(f.buff16.size(), g.pixelCount)) return out;
   out.wordImage = true;
   const bool unsignedWords = WordsUnsigned(h.pixel_representation, h.MinIntensity);
-  const StoredRange data = ScanMinMax(f.buff16.data(), size_t(g.pixelCount), unsignedWords);
+  const StoredRange data =
+      frameRange ? *frameRange : ScanMinMax(f.buff16.data(), size_t(g.pixelCount), unsignedWords);
+  out.data = data;
   StoredRange judged = data;
   // Words that went through the header's table are judged against the table's range.
   if (h.WindowWidth == 0) LutRange(h.Lut, judged);

@@ -40,11 +40,15 @@ struct CellBitmap {
   int windowLevel = 0;
   int min16 = 0;  // range the default window was judged against
   int max16 = 0;
+  StoredRange data;  // the frame's own stored range (words read as WordsUnsigned says)
 };
 
 // The viewer cell's bitmap of frame `f` with header `h`: 8-bit and colour data
 // through brightness/contrast, anything else as 16-bit words through the window
 // (header window + offsets). When the header's window is missing or its centre
 // lies outside the data, the window spanning the data replaces it in `h`, so
-// later frames and the cache see the same window.
-CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s);
+// later frames and the cache see the same window. `frameRange`, when given, is
+// the frame's stored range from an earlier call (CellBitmap::data): a window
+// change then costs no rescan of the frame.
+CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s,
+                            const StoredRange* frameRange = nullptr);

@@ -43,6 +43,8 @@ struct TadvancedImage::Display {
   int windowWidth = 0, windowLevel = 0;
   int min16 = 0, max16 = 0;
   bool overlay = false;
+  bool wordsUnsigned = false;
+  StoredRange data;  // the frame's stored range (16-bit path)
 };
 
 namespace {
@@ -291,17 +293,20 @@ CellGreyState TadvancedImage::GreyState() const {
 }
 
 TadvancedImage::Display TadvancedImage::BuildDisplay(DICOMdata& h, const DecodedFrame& f,
-                                                     const CellGreyState& s) const {
+                                                     const CellGreyState& s,
+                                                     const StoredRange* frameRange) const {
   Display d;
   CellBitmap cb;
   try {
-    cb = CreateCellBitmap(h, f, s);
+    cb = CreateCellBitmap(h, f, s, frameRange);
   } catch (...) {
     return d;
   }
   if (cb.bmp.isNull()) return d;
   d.bmp = std::move(cb.bmp);
   d.wordImage = cb.wordImage;
+  d.wordsUnsigned = WordsUnsigned(h.pixel_representation, h.MinIntensity);
+  d.data = cb.data;
   d.windowWidth = cb.windowWidth;
   d.windowLevel = cb.windowLevel;
   d.min16 = cb.min16;
@@ -323,6 +328,10 @@ void TadvancedImage::CommitDisplay(Display& d) {
     windowLevel = d.windowLevel;
     min16 = d.min16;
     max16 = d.max16;
+    // d was built from the frame now in FBuffers (Commit runs first).
+    FRangeKnown = true;
+    FRangeUnsigned = d.wordsUnsigned;
+    FRange = d.data;
   }
   LastPatientIndex = PatientIndex;
   LastStudyIndex = StudyIndex;
@@ -341,6 +350,7 @@ void TadvancedImage::CommitDisplay(Display& d) {
 void TadvancedImage::Commit(Staged& st) {
   gDicomData = std::move(st.header);
   FBuffers = std::move(st.pixels);
+  FRangeKnown = false;
   gECATslices = st.slices;
   gECATposra = std::move(st.pos);
   gECATszra = std::move(st.size);
@@ -429,6 +439,8 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   UpdateTrackBars();
   // Opening a multi-frame image plays it.
   if (newImage && IsCine()) StartCine();
+  // Last: a receiver may recompute what depends on this image (reference lines).
+  if (newImage) emit ImageShown(this);
   return true;
 }
 
@@ -614,6 +626,7 @@ void TadvancedImage::Clear() {
   SelectedShapeIndex = -1;
   brightness = contrast = DeltaWW = DeltaWL = 0;
   FBuffers = DecodedFrame{};
+  FRangeKnown = false;
   gDicomData = DICOMdata{};
   frameCount = CurrentFrame = 1;
   gECATslices = 0;
@@ -641,7 +654,10 @@ void TadvancedImage::Clear() {
 
 bool TadvancedImage::createBitmap() {
   std::lock_guard lock(FState);
-  Display d = BuildDisplay(gDicomData, FBuffers, GreyState());
+  // A window step on the same frame needs no new scan of its range.
+  const bool known = FRangeKnown && FRangeUnsigned == WordsUnsigned(gDicomData.pixel_representation,
+                                                                    gDicomData.MinIntensity);
+  Display d = BuildDisplay(gDicomData, FBuffers, GreyState(), known ? &FRange : nullptr);
   if (d.bmp.isNull()) return false;
   CommitDisplay(d);
   return true;

@@ -255,6 +255,9 @@ class TadvancedImage : public QWidget {
   Shape& ReferenceLine = Scan.ReferenceLine;  // in image space; both ends equal: none
 
  signals:
+  // Another image is on display (a load, an image step, a cine moving on);
+  // not sent for another frame of the same image. UI thread.
+  void ImageShown(TadvancedImage* cell);
   // A series dropped on the cell is on display: the grid recomputes its lines.
   void SeriesDropped(TadvancedImage* cell);
 
@@ -279,7 +282,8 @@ class TadvancedImage : public QWidget {
   bool RestoreFromCache(int frame, Staged& st) const;
   bool ReadHeaderInto(const std::string& path, Staged& st);
   bool DecodeInto(const std::string& path, Staged& st);
-  Display BuildDisplay(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s) const;
+  Display BuildDisplay(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s,
+                       const StoredRange* frameRange = nullptr) const;
   void CommitDisplay(Display& d);
   void Commit(Staged& st);
   void StoreInCache(TImg& image);
@@ -312,6 +316,10 @@ class TadvancedImage : public QWidget {
   void DrawReferenceLine(QPainter& p);
 
   DecodedFrame FBuffers;
+  // Stored range of FBuffers' words, scanned once per frame for the window steps.
+  bool FRangeKnown = false;
+  bool FRangeUnsigned = false;
+  StoredRange FRange;
   bool FOverlayInBmp = false;  // bmp carries the overlay plane
   QImage FScaled;              // bmp shrunk for the averaging stretch
   qint64 FScaledKey = 0;

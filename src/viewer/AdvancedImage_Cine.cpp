@@ -156,6 +156,7 @@ void TadvancedImage::OpenCurrentImage(bool fit) {
     // In cine mode a single-frame image is passed over; one round of the
     // range without a multi-frame image ends the cine where it stands.
     const int range = std::max(1, ImagesInRange());
+    const int series = SeriesIndex, image = ImageIndex;
     for (int tried = 1;; ++tried) {
       shown = LoadCurrentImage(fit);
       if (shown && IsCine()) {
@@ -164,7 +165,13 @@ void TadvancedImage::OpenCurrentImage(bool fit) {
       }
       if (!InCineMode) break;
       if (tried >= range) {
+        // Nothing to play: the cine stops on the image that was asked for.
         PauseCine();
+        if (tried > 1 && (SeriesIndex != series || ImageIndex != image)) {
+          SeriesIndex = series;
+          ImageIndex = image;
+          shown = LoadCurrentImage(fit);
+        }
         break;
       }
       if (!StepImageIndex(+1)) break;

@@ -81,6 +81,10 @@ TEST_F(CellCine, FrameAndImageSteppingWrapAround) {
   const std::string a = File("a.dcm", Frames(10)), b = File("b.dcm", Frames(10));
   const std::string c = File("c.dcm", Frames(0));
   cellfix::MakeTree({{a, b}, {c}});
+  // Whoever depends on the image shown hears of every new one, not of frames.
+  std::vector<std::string> shown;
+  QObject::connect(&cell, &TadvancedImage::ImageShown,
+                   [&](TadvancedImage* c) { shown.push_back(c->CurrentOpenedPath); });
   Open(cell, 0, 0);
   EXPECT_TRUE(cell.HasImage);
   cell.PrevFrame();  // from frame 1 to the last frame of the same image
@@ -92,6 +96,7 @@ TEST_F(CellCine, FrameAndImageSteppingWrapAround) {
   EXPECT_EQ(cell.CurrentFrame, 1);
   EXPECT_EQ(Shown(cell), 1);
   EXPECT_TRUE(cell.InCineMode);  // opening a multi-frame image plays it
+  EXPECT_EQ(shown, (std::vector<std::string>{a, b}));
   cell.PauseCine();
 
   gRestrictedLoad = true;  // the last image wraps within its series
@@ -185,7 +190,8 @@ TEST_F(CellCine, FrameBarAndCinePanel) {
 }
 
 TEST_F(CellCine, NeitherHangsNorCrashes) {
-  // Cine mode over single-frame images only: one round, then it stops.
+  // Cine mode over single-frame images only: one round, then it stops on
+  // the image the step asked for.
   const std::string s1 = File("1.dcm", Frames(0)), s2 = File("2.dcm", Frames(0));
   const std::string s3 = File("3.dcm", Frames(0));
   // Frames missing from the file: ten announced, two stored.
@@ -199,6 +205,8 @@ TEST_F(CellCine, NeitherHangsNorCrashes) {
   cell.NextImage();
   EXPECT_FALSE(cell.InCineMode);
   EXPECT_TRUE(cell.HasImage);
+  EXPECT_EQ(cell.ImageIndex, 1);
+  EXPECT_EQ(cell.CurrentOpenedPath, s2);
 
   Open(cell, 1, 0);
   ASSERT_EQ(cell.CurrentOpenedPath, cut) << cell.LastLoadError();

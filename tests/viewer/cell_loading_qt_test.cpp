@@ -196,6 +196,26 @@ TEST_F(CellLoading, DefaultWindowAndUnsignedRange) {
   ASSERT_TRUE(cell.LoadFile(cellfix::Write(dir, "lung.dcm", lung), 1));
   EXPECT_EQ(cell.windowWidth, 1500);
   EXPECT_EQ(cell.windowLevel, -600);
+
+  // Window steps reuse a frame's range; another frame brings its own. Frame
+  // 2 lies beyond frame 1's window, which it must not keep.
+  Image frames;
+  frames.columns = 2;
+  frames.rows = 1;
+  frames.frames = 2;
+  frames.values = {0, 100, 1000, 1100};
+  ASSERT_TRUE(cell.LoadFile(cellfix::Write(dir, "frames.dcm", frames), 1));
+  cell.PauseCine();
+  EXPECT_EQ(cell.windowLevel, 50);
+  cell.CurrentFrame = 2;
+  ASSERT_TRUE(cell.DisplayImage());
+  for (int step = 0; step < 2; ++step) {
+    ASSERT_TRUE(cell.createBitmap());
+    EXPECT_EQ(cell.min16, 1000);
+    EXPECT_EQ(cell.max16, 1100);
+    EXPECT_EQ(cell.windowLevel, 1050);
+    EXPECT_EQ(Row(cell.Bitmap(), 0), (std::vector<int>{0, 255}));
+  }
 }
 
 TEST_F(CellLoading, BadInputLeavesTheCellAsItWas) {
