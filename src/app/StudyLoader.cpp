@@ -10,14 +10,16 @@
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <numeric>
-#include <optional>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "app/Global.h"
@@ -429,6 +431,45 @@ bool WantsTwoByTwoLayout(const TLoadResult& result, int currentViewerCount) {
 
 // ---- folder load --------------------------------------------------------------------
 
+namespace {
+
+// A series that receives images in a folder load: its place in the tree and
+// the listing indices of its records, in listing order.
+struct TSeriesIntake {
+  TSeriesIndex at;
+  std::vector<size_t> records;
+};
+
+// Appends the records of one series that are not in it yet (same path) and
+// sorts it, as appending them one by one and then sorting the series would,
+// but moves each record once, straight into its place. Returns the number
+// of images added; the records are released.
+int PlaceIntoSeries(const TSeriesIntake& in, std::vector<std::unique_ptr<TImg>>& records) {
+  TImgArr& images = ImagesAt(gPatients, in.at);
+  std::unordered_set<std::string_view> paths;
+  paths.reserve(images.size() + in.records.size());
+  for (const TImg& image : images) paths.insert(image.imagePath);
+  std::vector<TImg*> incoming;
+  incoming.reserve(in.records.size());
+  for (size_t k : in.records)
+    if (paths.insert(records[k]->imagePath).second) incoming.push_back(records[k].get());
+
+  const size_t present = images.size();
+  std::vector<int> keys;
+  keys.reserve(present + incoming.size());
+  for (const TImg& image : images) keys.push_back(image.instanceNumber);
+  for (const TImg* image : incoming) keys.push_back(image->instanceNumber);
+  TImgArr placed;
+  placed.reserve(keys.size());
+  for (size_t from : SortOrder(keys))
+    placed.push_back(std::move(from < present ? images[from] : *incoming[from - present]));
+  images = std::move(placed);
+  for (size_t k : in.records) records[k].reset();
+  return static_cast<int>(incoming.size());
+}
+
+}  // namespace
+
 TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   const int64_t start = NowMs();
   const std::string folder = AbsolutePath(folderArg);
@@ -452,10 +493,10 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
 
   // Each step reads into its own record; the records are filed afterwards in
   // listing order. Filing is thus one short run under the lock instead of a
-  // lock taken by every pool thread per file, patients and studies are
-  // appended in the same order on every load, and each series grows once.
-  // Records are built by the pool threads, not up front on this one.
-  std::vector<std::optional<TImg>> records(files.size());
+  // lock taken by every pool thread per file, and patients and studies are
+  // appended in the same order on every load. Records are allocated by the
+  // pool threads, not up front on this one.
+  std::vector<std::unique_ptr<TImg>> records(files.size());
   enum : uint8_t { kNone, kImage, kReport };
   std::vector<uint8_t> kind(files.size(), kNone);
 
@@ -470,7 +511,8 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
       } else if (ext == ".tum" || ext == ".wvl") {
         collector.Skip(i, path, kReasonVendorData);
       } else {
-        TImg& image = records[k].emplace();
+        records[k] = std::make_unique<TImg>();
+        TImg& image = *records[k];
         DICOMdata& header = image.Cache.DICOM;
         std::string reason;
         if (!ReadImageHeader(path, i, true, header, collector, reason)) {
@@ -482,8 +524,11 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
           FillImage(image);
           kind[k] = kImage;
         }
+        if (kind[k] != kImage) records[k].reset();
       }
     } catch (const std::exception& e) {
+      records[k].reset();
+      kind[k] = kNone;
       collector.Skip(i, path, std::string("failed: ") + e.what());
     }
     const int done = counted.fetch_add(1) + 1;
@@ -496,39 +541,45 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
 
   {
     std::lock_guard lock(gPatientsMutex);
-    std::vector<TSeriesIndex> where(files.size());
-    std::map<std::tuple<size_t, size_t, size_t>, size_t> growth;
+    std::vector<TSeriesIntake> intakes;
+    std::map<std::tuple<size_t, size_t, size_t>, size_t> intakeOf;
     for (size_t k = 0; k < files.size(); ++k) {
       if (kind[k] == kReport) {
         // A report's header is never read, so its names are empty.
         gReports.push_back({files[k], {}, {}});
         ++result.reportsFound;
       } else if (kind[k] == kImage) {
-        where[k] = Locate(gPatients, records[k]->Cache.DICOM);
-        ++growth[{where[k].patient, where[k].study, where[k].series}];
+        ++result.filesFiled;
+        const TSeriesIndex at = Locate(gPatients, records[k]->Cache.DICOM);
+        const auto [it, isNew] =
+            intakeOf.try_emplace({at.patient, at.study, at.series}, intakes.size());
+        if (isNew) intakes.push_back({at, {}});
+        intakes[it->second].records.push_back(k);
       }
     }
-    for (const auto& [at, n] : growth) {
-      TImgArr& images = ImagesAt(gPatients, {std::get<0>(at), std::get<1>(at), std::get<2>(at)});
-      images.reserve(images.size() + n);
+    // The series that received images are filled and sorted in parallel;
+    // each job touches its own series and its own records only.
+    std::atomic<int> added{0};
+    QtConcurrent::blockingMap(
+        intakes, [&](const TSeriesIntake& in) { added += PlaceIntoSeries(in, records); });
+    result.imagesAdded = added;
+    // The rest of the tree is sorted as every folder load sorts it.
+    for (size_t p = 0; p < gPatients.size(); ++p) {
+      TStudyArr& studies = gPatients[p].studies;
+      for (size_t st = 0; st < studies.size(); ++st) {
+        TSeriesArr& series = studies[st].serieses;
+        for (size_t se = 0; se < series.size(); ++se)
+          if (!intakeOf.count({p, st, se})) TSortHandler::SortImages(series[se].images);
+        TSortHandler::SortSeries(series);
+      }
     }
-    for (size_t k = 0; k < files.size(); ++k) {
-      if (kind[k] != kImage) continue;
-      ++result.filesFiled;
-      if (FileImage(ImagesAt(gPatients, where[k]), std::move(*records[k]))) ++result.imagesAdded;
-    }
+    NoteNewPatients(result);
   }
-  std::vector<std::optional<TImg>>().swap(records);
 
   TGlobal::AppendOpenedFiles(files);
   result.filesCounted = counted;
   result.cancelled = result.filesCounted < result.filesListed;
   collector.MoveInto(result);
-  {
-    std::lock_guard lock(gPatientsMutex);
-    SortAll(gPatients);
-    NoteNewPatients(result);
-  }
   result.elapsedMs = NowMs() - start;
   return result;
 }
