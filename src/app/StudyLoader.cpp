@@ -2,13 +2,18 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <QFuture>
 #include <QMetaObject>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -181,7 +186,9 @@ struct TDirId {
 // Plain readdir: the entry type comes with the listing on most file systems,
 // so only links and unknown types cost a stat of their own, and no path
 // object is built per entry (a folder of 10,000 files lists in a few ms).
-void ListDirectory(const std::string& dir, TStringArray& list, std::set<TDirId>& visited) {
+using TFileSink = std::function<void(std::string&& path)>;
+
+void ListDirectory(const std::string& dir, const TFileSink& add, std::set<TDirId>& visited) {
   DIR* d = ::opendir(dir.c_str());
   if (!d) return;
   struct stat st;
@@ -218,9 +225,9 @@ void ListDirectory(const std::string& dir, TStringArray& list, std::set<TDirId>&
       isFile = S_ISREG(st.st_mode);
     }
     if (isDir) {
-      ListDirectory(path, list, visited);
+      ListDirectory(path, add, visited);
     } else if (isFile) {
-      list.push_back(std::move(path));
+      add(std::move(path));
     }
   }
 }
@@ -229,7 +236,8 @@ void ListDirectory(const std::string& dir, TStringArray& list, std::set<TDirId>&
 
 void list_DirectoryFiles(const std::string& path, TStringArray& list) {
   std::set<TDirId> visited;
-  ListDirectory(path, list, visited);
+  ListDirectory(
+      path, [&list](std::string&& p) { list.push_back(std::move(p)); }, visited);
 }
 
 // ---- filing ---------------------------------------------------------------------
@@ -325,8 +333,8 @@ TSeriesIndex Locate(TPatientArr& patients, const DICOMdata& h) {
   return at;
 }
 
-TImgArr& ImagesAt(TPatientArr& patients, const TSeriesIndex& at) {
-  return patients[at.patient].studies[at.study].serieses[at.series].images;
+TSeries& SeriesAt(TPatientArr& patients, const TSeriesIndex& at) {
+  return patients[at.patient].studies[at.study].serieses[at.series];
 }
 
 }  // namespace
@@ -433,27 +441,112 @@ bool WantsTwoByTwoLayout(const TLoadResult& result, int currentViewerCount) {
 
 namespace {
 
-// A series that receives images in a folder load: its place in the tree and
-// the listing indices of its records, in listing order.
-struct TSeriesIntake {
-  TSeriesIndex at;
-  std::vector<size_t> records;
+enum : uint8_t { kNotFiled, kImage, kReport };
+
+// Files of one folder load in listing order, in chunks read on the thread pool
+// while the listing goes on. Each chunk owns its paths and its records, and
+// each read writes only its own file's slots.
+struct TReadChunk {
+  TStringArray paths;
+  std::vector<std::unique_ptr<TImg>> records;  // accepted images
+  std::vector<uint8_t> kind;
+  QFuture<void> done;
 };
 
-// Appends the records of one series that are not in it yet (same path) and
-// sorts it, as appending them one by one and then sorting the series would,
-// but moves each record once, straight into its place. Returns the number
-// of images added; the records are released.
-int PlaceIntoSeries(const TSeriesIntake& in, std::vector<std::unique_ptr<TImg>>& records) {
-  TImgArr& images = ImagesAt(gPatients, in.at);
-  std::unordered_set<std::string_view> paths;
-  paths.reserve(images.size() + in.records.size());
-  for (const TImg& image : images) paths.insert(image.imagePath);
-  std::vector<TImg*> incoming;
-  incoming.reserve(in.records.size());
-  for (size_t k : in.records)
-    if (paths.insert(records[k]->imagePath).second) incoming.push_back(records[k].get());
+class TFolderRead {
+ public:
+  // Small enough that filing follows the reads closely and a cancel is quick,
+  // large enough that scheduling a chunk costs little against reading it.
+  static constexpr size_t kChunkFiles = 32;
 
+  TFolderRead(const TLoadHooks& hooks, TCollector& collector)
+      : hooks_(hooks), collector_(collector) {}
+  // A chunk still queued must not outlive the load.
+  ~TFolderRead() {
+    for (TReadChunk& c : chunks_) c.done.waitForFinished();
+  }
+
+  void Add(std::string&& path) {
+    pending_.push_back(std::move(path));
+    ++listed_;
+    if (pending_.size() == kChunkFiles) Submit();
+  }
+  void EndOfListing() {
+    if (!pending_.empty()) Submit();
+  }
+  int Listed() const { return listed_; }
+  int Counted() const { return counted_; }
+  // Stable references: chunks are only appended.
+  std::deque<TReadChunk>& Chunks() { return chunks_; }
+
+ private:
+  void Submit() {
+    TReadChunk& c = chunks_.emplace_back();
+    const int first = listed_ - static_cast<int>(pending_.size());
+    c.paths = std::move(pending_);
+    pending_ = {};
+    c.records.resize(c.paths.size());
+    c.kind.assign(c.paths.size(), kNotFiled);
+    c.done = QtConcurrent::run(QThreadPool::globalInstance(), [this, &c, first] {
+      for (size_t k = 0; k < c.paths.size(); ++k) Read(c, k, first + static_cast<int>(k));
+    });
+  }
+
+  void Read(TReadChunk& c, size_t k, int index) {
+    if (gCancelLoading) return;  // not read, not counted
+    const std::string& path = c.paths[k];
+    try {
+      const std::string ext = LowerExtension(path);
+      if (IsReportExtension(ext)) {
+        c.kind[k] = kReport;
+      } else if (ext == ".tum" || ext == ".wvl") {
+        collector_.Skip(index, path, kReasonVendorData);
+      } else {
+        auto image = std::make_unique<TImg>();
+        DICOMdata& header = image->Cache.DICOM;
+        std::string reason;
+        if (!ReadImageHeader(path, index, true, header, collector_, reason)) {
+          collector_.Skip(index, path, std::move(reason));
+        } else if (IsPresentationState(header.modality)) {
+          collector_.Skip(index, path, kReasonPresentationState);
+        } else {
+          header.referenceFile = path;
+          FillImage(*image);
+          c.records[k] = std::move(image);
+          c.kind[k] = kImage;
+        }
+      }
+    } catch (const std::exception& e) {
+      c.records[k].reset();
+      c.kind[k] = kNotFiled;
+      collector_.Skip(index, path, std::string("failed: ") + e.what());
+    }
+    const int done = counted_.fetch_add(1) + 1;
+    // The total grows while the listing goes on.
+    if (hooks_.progress) hooks_.progress(done, listed_);
+  }
+
+  const TLoadHooks& hooks_;
+  TCollector& collector_;
+  TStringArray pending_;
+  std::deque<TReadChunk> chunks_;
+  std::atomic<int> listed_{0};
+  std::atomic<int> counted_{0};
+};
+
+// A series of the load's own tree and the records filed into it, in listing
+// order (each is the slot of a chunk that owns the record).
+struct TSeriesIntake {
+  TSeriesIndex at;
+  std::vector<std::unique_ptr<TImg>*> records;
+  TSeries* target = nullptr;  // the series of gPatients it joins, if any
+};
+
+// Moves records into images, in the order the display sort gives the
+// images already there followed by the new ones: the same order as
+// appending them one by one and sorting the series, but each record moves
+// once, straight into its place.
+void PlaceSorted(TImgArr& images, std::vector<TImg*>& incoming) {
   const size_t present = images.size();
   std::vector<int> keys;
   keys.reserve(present + incoming.size());
@@ -464,8 +557,55 @@ int PlaceIntoSeries(const TSeriesIntake& in, std::vector<std::unique_ptr<TImg>>&
   for (size_t from : SortOrder(keys))
     placed.push_back(std::move(from < present ? images[from] : *incoming[from - present]));
   images = std::move(placed);
-  for (size_t k : in.records) records[k].reset();
+}
+
+// The records of a series new to gPatients: a listing holds every path once,
+// so none can be there twice.
+void PlaceNewSeries(TSeries& series, TSeriesIntake& in) {
+  std::vector<TImg*> incoming;
+  incoming.reserve(in.records.size());
+  for (std::unique_ptr<TImg>* r : in.records) incoming.push_back(r->get());
+  PlaceSorted(series.images, incoming);
+  for (std::unique_ptr<TImg>* r : in.records) r->reset();
+}
+
+// Records joining a series of gPatients; those whose path is there already
+// add nothing. Returns the number added.
+int PlaceIntoExisting(TSeries& target, std::vector<TImg*> records) {
+  std::unordered_set<std::string_view> paths;
+  paths.reserve(target.images.size() + records.size());
+  for (const TImg& image : target.images) paths.insert(image.imagePath);
+  std::vector<TImg*> incoming;
+  for (TImg* r : records)
+    if (paths.insert(r->imagePath).second) incoming.push_back(r);
+  PlaceSorted(target.images, incoming);
   return static_cast<int>(incoming.size());
+}
+
+TPatient* FindPatient(TPatientArr& patients, const TPatient& p) {
+  for (TPatient& q : patients)
+    if (q.patientName == p.patientName && q.patintID == p.patintID) return &q;
+  return nullptr;
+}
+TStudy* FindStudy(TStudyArr& studies, const TStudy& st) {
+  for (TStudy& q : studies)
+    if (q.studyID == st.studyID && q.instanceUid == st.instanceUid) return &q;
+  return nullptr;
+}
+TSeries* FindSeries(TSeriesArr& series, const TSeries& se) {
+  for (TSeries& q : series)
+    if (q.instanceUid == se.instanceUid) return &q;
+  return nullptr;
+}
+
+// The series of gPatients that an intake's series joins, if there is one
+// (caller holds the lock).
+TSeries* FindTarget(TPatientArr& fresh, const TSeriesIntake& in) {
+  const TPatient& p = fresh[in.at.patient];
+  const TStudy& st = p.studies[in.at.study];
+  TPatient* patient = FindPatient(gPatients, p);
+  TStudy* study = patient ? FindStudy(patient->studies, st) : nullptr;
+  return study ? FindSeries(study->serieses, st.serieses[in.at.series]) : nullptr;
 }
 
 }  // namespace
@@ -477,9 +617,20 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   result.kind = TLoadKind::Folder;
   result.path = folder;
   result.lastPatientsLength = PatientCount();
+  TCollector collector;
 
+  // Reading starts with the first listed files.
+  TFolderRead read(hooks, collector);
+  {
+    std::set<TDirId> visited;
+    ListDirectory(
+        folder, [&read](std::string&& path) { read.Add(std::move(path)); }, visited);
+  }
+  read.EndOfListing();
   TStringArray files;
-  list_DirectoryFiles(folder, files);
+  files.reserve(static_cast<size_t>(read.Listed()));
+  for (const TReadChunk& c : read.Chunks())
+    files.insert(files.end(), c.paths.begin(), c.paths.end());
   {
     std::lock_guard lock(gPatientsMutex);
     gFileList = files;
@@ -487,98 +638,101 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   result.filesListed = static_cast<int>(files.size());
   if (hooks.listed) hooks.listed(files);
 
-  TCollector collector;
-  std::atomic<int> counted{0};
-  const int total = result.filesListed;
-
-  // Each step reads into its own record; the records are filed afterwards in
-  // listing order. Filing is thus one short run under the lock instead of a
-  // lock taken by every pool thread per file, and patients and studies are
-  // appended in the same order on every load. Records are allocated by the
-  // pool threads, not up front on this one.
-  std::vector<std::unique_ptr<TImg>> records(files.size());
-  enum : uint8_t { kNone, kImage, kReport };
-  std::vector<uint8_t> kind(files.size(), kNone);
-
-  auto step = [&](const int& i) {
-    if (gCancelLoading) return;  // not read, not counted
-    const size_t k = static_cast<size_t>(i);
-    const std::string& path = files[k];
-    try {
-      const std::string ext = LowerExtension(path);
-      if (IsReportExtension(ext)) {
-        kind[k] = kReport;
-      } else if (ext == ".tum" || ext == ".wvl") {
-        collector.Skip(i, path, kReasonVendorData);
-      } else {
-        records[k] = std::make_unique<TImg>();
-        TImg& image = *records[k];
-        DICOMdata& header = image.Cache.DICOM;
-        std::string reason;
-        if (!ReadImageHeader(path, i, true, header, collector, reason)) {
-          collector.Skip(i, path, std::move(reason));
-        } else if (IsPresentationState(header.modality)) {
-          collector.Skip(i, path, kReasonPresentationState);
-        } else {
-          header.referenceFile = path;
-          FillImage(image);
-          kind[k] = kImage;
-        }
-        if (kind[k] != kImage) records[k].reset();
+  // Records are filed in listing order, as their chunks finish, into a tree
+  // of this load's own: patients and studies come in the same order on every
+  // load, and gPatients is locked only for the short merge at the end.
+  // Waiting for a chunk that has not started runs it on this thread.
+  TPatientArr fresh;
+  std::vector<TSeriesIntake> intakes;
+  std::map<std::tuple<size_t, size_t, size_t>, size_t> intakeOf;
+  TStringArray reports;
+  for (TReadChunk& c : read.Chunks()) {
+    c.done.waitForFinished();
+    for (size_t k = 0; k < c.paths.size(); ++k) {
+      if (c.kind[k] == kReport) {
+        reports.push_back(c.paths[k]);
+      } else if (c.kind[k] == kImage) {
+        ++result.filesFiled;
+        const TSeriesIndex at = Locate(fresh, c.records[k]->Cache.DICOM);
+        const auto [it, isNew] =
+            intakeOf.try_emplace({at.patient, at.study, at.series}, intakes.size());
+        if (isNew) intakes.push_back({at, {}, nullptr});
+        intakes[it->second].records.push_back(&c.records[k]);
       }
-    } catch (const std::exception& e) {
-      records[k].reset();
-      kind[k] = kNone;
-      collector.Skip(i, path, std::string("failed: ") + e.what());
     }
-    const int done = counted.fetch_add(1) + 1;
-    if (hooks.progress) hooks.progress(done, total);
-  };
+  }
+  result.filesCounted = read.Counted();
+  result.cancelled = result.filesCounted < result.filesListed;
 
-  std::vector<int> indices(files.size());
-  std::iota(indices.begin(), indices.end(), 0);
-  QtConcurrent::blockingMap(indices, step);
+  // Series new to the tree are filled and sorted outside the lock, in
+  // parallel; each job touches its own series and records only. No other
+  // load changes gPatients meanwhile (one load at a time), and the merge
+  // below checks again.
+  {
+    std::lock_guard lock(gPatientsMutex);
+    for (TSeriesIntake& in : intakes) in.target = FindTarget(fresh, in);
+  }
+  std::vector<TSeriesIntake*> newSeries;
+  for (TSeriesIntake& in : intakes)
+    if (!in.target) newSeries.push_back(&in);
+  QtConcurrent::blockingMap(
+      newSeries, [&fresh](TSeriesIntake* in) { PlaceNewSeries(SeriesAt(fresh, in->at), *in); });
 
   {
     std::lock_guard lock(gPatientsMutex);
-    std::vector<TSeriesIntake> intakes;
-    std::map<std::tuple<size_t, size_t, size_t>, size_t> intakeOf;
-    for (size_t k = 0; k < files.size(); ++k) {
-      if (kind[k] == kReport) {
-        // A report's header is never read, so its names are empty.
-        gReports.push_back({files[k], {}, {}});
-        ++result.reportsFound;
-      } else if (kind[k] == kImage) {
-        ++result.filesFiled;
-        const TSeriesIndex at = Locate(gPatients, records[k]->Cache.DICOM);
-        const auto [it, isNew] =
-            intakeOf.try_emplace({at.patient, at.study, at.series}, intakes.size());
-        if (isNew) intakes.push_back({at, {}});
-        intakes[it->second].records.push_back(k);
+    // Every series of the tree is put in display order, as every folder load
+    // does: those that receive images by placing them, the others here.
+    std::unordered_set<const TSeries*> targets;
+    for (TSeriesIntake& in : intakes) {
+      in.target = FindTarget(fresh, in);
+      if (in.target) targets.insert(in.target);
+    }
+    for (TPatient& p : gPatients)
+      for (TStudy& st : p.studies)
+        for (TSeries& se : st.serieses)
+          if (!targets.count(&se)) TSortHandler::SortImages(se.images);
+    for (TSeriesIntake& in : intakes) {
+      TSeries& own = SeriesAt(fresh, in.at);
+      // A series placed above holds its records; otherwise they are still in
+      // their slots.
+      if (in.target) {
+        std::vector<TImg*> records;
+        for (TImg& image : own.images) records.push_back(&image);
+        if (records.empty())
+          for (std::unique_ptr<TImg>* r : in.records)
+            if (*r) records.push_back(r->get());
+        result.imagesAdded += PlaceIntoExisting(*in.target, std::move(records));
+        own.images.clear();
+      } else {
+        if (own.images.empty()) PlaceNewSeries(own, in);
+        result.imagesAdded += static_cast<int>(own.images.size());
       }
     }
-    // The series that received images are filled and sorted in parallel;
-    // each job touches its own series and its own records only.
-    std::atomic<int> added{0};
-    QtConcurrent::blockingMap(
-        intakes, [&](const TSeriesIntake& in) { added += PlaceIntoSeries(in, records); });
-    result.imagesAdded = added;
-    // The rest of the tree is sorted as every folder load sorts it.
-    for (size_t p = 0; p < gPatients.size(); ++p) {
-      TStudyArr& studies = gPatients[p].studies;
-      for (size_t st = 0; st < studies.size(); ++st) {
-        TSeriesArr& series = studies[st].serieses;
-        for (size_t se = 0; se < series.size(); ++se)
-          if (!intakeOf.count({p, st, se})) TSortHandler::SortImages(series[se].images);
-        TSortHandler::SortSeries(series);
+    // The rest moves in whole, in the order this load met it.
+    for (TPatient& p : fresh) {
+      TPatient* patient = FindPatient(gPatients, p);
+      if (!patient) {
+        gPatients.push_back(std::move(p));
+        continue;
+      }
+      for (TStudy& st : p.studies) {
+        TStudy* study = FindStudy(patient->studies, st);
+        if (!study) {
+          patient->studies.push_back(std::move(st));
+          continue;
+        }
+        for (TSeries& se : st.serieses)
+          if (!FindSeries(study->serieses, se)) study->serieses.push_back(std::move(se));
       }
     }
+    for (TPatient& p : gPatients)
+      for (TStudy& st : p.studies) TSortHandler::SortSeries(st.serieses);
+    for (const std::string& r : reports) gReports.push_back({r, {}, {}});
     NoteNewPatients(result);
   }
+  result.reportsFound = static_cast<int>(reports.size());
 
   TGlobal::AppendOpenedFiles(files);
-  result.filesCounted = counted;
-  result.cancelled = result.filesCounted < result.filesListed;
   collector.MoveInto(result);
   result.elapsedMs = NowMs() - start;
   return result;
