@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <QFuture>
 #include <QMetaObject>
+#include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 #include <QtConcurrent/QtConcurrentRun>
@@ -146,6 +147,18 @@ std::string AbsolutePath(const std::string& path) {
   p = p.lexically_normal();
   if (!p.has_filename() && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
   return p.string();
+}
+
+// The loads' own threads. Qt scales and converts images on the global pool
+// and the user interface waits for that: hundreds of queued file reads there
+// would hold up every picture drawn while a load runs.
+QThreadPool* LoaderPool() {
+  static QThreadPool* pool = [] {
+    auto* p = new QThreadPool;  // lives as long as the program
+    p->setMaxThreadCount(QThread::idealThreadCount());
+    return p;
+  }();
+  return pool;
 }
 
 int PatientCount() {
@@ -487,7 +500,7 @@ class TFolderRead {
     pending_ = {};
     c.records.resize(c.paths.size());
     c.kind.assign(c.paths.size(), kNotFiled);
-    c.done = QtConcurrent::run(QThreadPool::globalInstance(), [this, &c, first] {
+    c.done = QtConcurrent::run(LoaderPool(), [this, &c, first] {
       for (size_t k = 0; k < c.paths.size(); ++k) Read(c, k, first + static_cast<int>(k));
     });
   }
@@ -675,8 +688,9 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   std::vector<TSeriesIntake*> newSeries;
   for (TSeriesIntake& in : intakes)
     if (!in.target) newSeries.push_back(&in);
-  QtConcurrent::blockingMap(
-      newSeries, [&fresh](TSeriesIntake* in) { PlaceNewSeries(SeriesAt(fresh, in->at), *in); });
+  QtConcurrent::blockingMap(LoaderPool(), newSeries, [&fresh](TSeriesIntake* in) {
+    PlaceNewSeries(SeriesAt(fresh, in->at), *in);
+  });
 
   {
     std::lock_guard lock(gPatientsMutex);
@@ -943,7 +957,7 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
     const int done = counted.fetch_add(1) + 1;
     if (hooks.progress) hooks.progress(done, total);
   };
-  QtConcurrent::blockingMap(checks, check);
+  QtConcurrent::blockingMap(LoaderPool(), checks, check);
   result.filesCounted = counted;
   result.cancelled = result.filesCounted < total;
 
