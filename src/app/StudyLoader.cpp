@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <QFuture>
+#include <QGlobalStatic>
 #include <QMetaObject>
-#include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 #include <QtConcurrent/QtConcurrentRun>
@@ -152,13 +152,10 @@ std::string AbsolutePath(const std::string& path) {
 // The loads' own threads. Qt scales and converts images on the global pool
 // and the user interface waits for that: hundreds of queued file reads there
 // would hold up every picture drawn while a load runs.
+Q_GLOBAL_STATIC(QThreadPool, gLoaderPool)
+
 QThreadPool* LoaderPool() {
-  static QThreadPool* pool = [] {
-    auto* p = new QThreadPool;  // lives as long as the program
-    p->setMaxThreadCount(QThread::idealThreadCount());
-    return p;
-  }();
-  return pool;
+  return gLoaderPool();
 }
 
 int PatientCount() {
@@ -474,8 +471,10 @@ class TFolderRead {
 
   TFolderRead(const TLoadHooks& hooks, TCollector& collector)
       : hooks_(hooks), collector_(collector) {}
-  // A chunk still queued must not outlive the load.
+  // A chunk must not outlive the load; one not read yet is skipped (the
+  // load ends early only when something failed).
   ~TFolderRead() {
+    stop_ = true;
     for (TReadChunk& c : chunks_) c.done.waitForFinished();
   }
 
@@ -506,7 +505,7 @@ class TFolderRead {
   }
 
   void Read(TReadChunk& c, size_t k, int index) {
-    if (gCancelLoading) return;  // not read, not counted
+    if (gCancelLoading || stop_) return;  // not read, not counted
     const std::string& path = c.paths[k];
     try {
       const std::string ext = LowerExtension(path);
@@ -545,6 +544,7 @@ class TFolderRead {
   std::deque<TReadChunk> chunks_;
   std::atomic<int> listed_{0};
   std::atomic<int> counted_{0};
+  std::atomic<bool> stop_{false};
 };
 
 // A series of the load's own tree and the records filed into it, in listing
