@@ -19,7 +19,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <numeric>
 #include <set>
 #include <string_view>
 #include <system_error>
