@@ -36,33 +36,44 @@ void QuickSort(std::vector<T>& a, int L, int R, Key key) {
   }
 }
 
-// Runs the quicksort on (key, index) pairs and then moves every record once
-// into its place: the order is the one the sort on whole records gives, but
-// a header-carrying image record moves once instead of at every swap.
-template <typename T, typename Key>
-void SortArray(std::vector<T>& a, Key key) {
-  if (a.size() < 2) return;
-  std::vector<std::pair<int, size_t>> order(a.size());
-  for (size_t k = 0; k < a.size(); ++k) order[k] = {key(a[k]), k};
-  QuickSort(order, 0, static_cast<int>(order.size()) - 1,
-            [](const std::pair<int, size_t>& e) { return e.first; });
+// Moves every record once into the place the order gives it.
+template <typename T>
+void Permute(std::vector<T>& a, const std::vector<size_t>& order) {
   bool unchanged = true;
-  for (size_t k = 0; k < order.size() && unchanged; ++k) unchanged = order[k].second == k;
+  for (size_t k = 0; k < order.size() && unchanged; ++k) unchanged = order[k] == k;
   if (unchanged) return;
   std::vector<T> sorted;
   sorted.reserve(a.size());
-  for (const auto& e : order) sorted.push_back(std::move(a[e.second]));
+  for (size_t from : order) sorted.push_back(std::move(a[from]));
   a = std::move(sorted);
 }
 
 }  // namespace
 
+std::vector<size_t> SortOrder(const std::vector<int>& keys) {
+  // The quicksort runs on (key, index) pairs: the order is the one the sort
+  // on whole records gives, but a header-carrying record then moves once
+  // instead of at every swap.
+  std::vector<std::pair<int, size_t>> pairs(keys.size());
+  for (size_t k = 0; k < keys.size(); ++k) pairs[k] = {keys[k], k};
+  if (pairs.size() > 1)
+    QuickSort(pairs, 0, static_cast<int>(pairs.size()) - 1,
+              [](const std::pair<int, size_t>& e) { return e.first; });
+  std::vector<size_t> order(pairs.size());
+  for (size_t k = 0; k < pairs.size(); ++k) order[k] = pairs[k].second;
+  return order;
+}
+
 void TSortHandler::SortSeries(TSeriesArr& seriesArr) {
-  SortArray(seriesArr, [](const TSeries& s) { return s.seriesNumber; });
+  std::vector<int> keys(seriesArr.size());
+  for (size_t k = 0; k < keys.size(); ++k) keys[k] = seriesArr[k].seriesNumber;
+  Permute(seriesArr, SortOrder(keys));
 }
 
 void TSortHandler::SortImages(TImgArr& imagesArr) {
-  SortArray(imagesArr, [](const TImg& img) { return img.instanceNumber; });
+  std::vector<int> keys(imagesArr.size());
+  for (size_t k = 0; k < keys.size(); ++k) keys[k] = imagesArr[k].instanceNumber;
+  Permute(imagesArr, SortOrder(keys));
 }
 
 void SortAll(TPatientArr& patients) {

@@ -3,6 +3,9 @@
 // order in which they were filed.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "dicom/define_types.h"
 
 class TSortHandler {
@@ -10,6 +13,11 @@ class TSortHandler {
   static void SortSeries(TSeriesArr& seriesArr);
   static void SortImages(TImgArr& imagesArr);
 };
+
+// The order in which the sort above puts records with these keys: entry k is
+// the index of the record that goes to place k. Lets a caller that holds the
+// records elsewhere move each of them once, straight into its place.
+std::vector<size_t> SortOrder(const std::vector<int>& keys);
 
 // Sorts every study's series, then the images of each series, in place.
 // Locks gPatientsMutex itself.

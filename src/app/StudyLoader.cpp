@@ -1,21 +1,30 @@
 #include "app/StudyLoader.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <QFuture>
+#include <QGlobalStatic>
 #include <QMetaObject>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
-#include <numeric>
-#include <optional>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "app/Global.h"
@@ -139,6 +148,15 @@ std::string AbsolutePath(const std::string& path) {
   return p.string();
 }
 
+// The loads' own threads. Qt scales and converts images on the global pool
+// and the user interface waits for that: hundreds of queued file reads there
+// would hold up every picture drawn while a load runs.
+Q_GLOBAL_STATIC(QThreadPool, gLoaderPool)
+
+QThreadPool* LoaderPool() {
+  return gLoaderPool();
+}
+
 int PatientCount() {
   std::lock_guard lock(gPatientsMutex);
   return static_cast<int>(gPatients.size());
@@ -149,10 +167,11 @@ int PatientCount() {
 // ---- listing rules ------------------------------------------------------------
 
 std::string LowerExtension(const std::string& path) {
-  const std::string name = FileName(path);
-  const size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return {};
-  return ToLower(name.substr(dot));
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot < nameStart) return {};
+  return ToLower(path.substr(dot));
 }
 
 bool IsListedExtension(const std::string& lowerExt) {
@@ -167,29 +186,57 @@ bool IsReportExtension(const std::string& lowerExt) {
 
 namespace {
 
-void ListDirectory(const fs::path& dir, TStringArray& list, std::set<fs::path>& visited) {
-  std::error_code ec;
-  const fs::path canonical = fs::canonical(dir, ec);
-  if (ec || !visited.insert(canonical).second) return;
+struct TDirId {
+  dev_t dev;
+  ino_t ino;
+  bool operator<(const TDirId& o) const { return std::tie(dev, ino) < std::tie(o.dev, o.ino); }
+};
 
-  // The entry type comes with the listing on most file systems, so only
-  // links cost a stat of their own.
-  std::vector<std::pair<std::string, fs::directory_entry>> entries;
-  fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec))
-    entries.emplace_back(it->path().filename().string(), *it);
+// Plain readdir: the entry type comes with the listing on most file systems,
+// so only links and unknown types cost a stat of their own, and no path
+// object is built per entry (a folder of 10,000 files lists in a few ms).
+using TFileSink = std::function<void(std::string&& path)>;
+
+void ListDirectory(const std::string& dir, const TFileSink& add, std::set<TDirId>& visited) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  struct stat st;
+  // A directory reached twice (through links) is listed once.
+  if (::fstat(::dirfd(d), &st) != 0 || !visited.insert({st.st_dev, st.st_ino}).second) {
+    ::closedir(d);
+    return;
+  }
+  struct TEntry {
+    std::string name;
+    unsigned char type;
+  };
+  std::vector<TEntry> entries;
+  while (const dirent* e = ::readdir(d)) {
+    const char* name = e->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    entries.push_back({name, e->d_type});
+  }
+  ::closedir(d);
   std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+            [](const TEntry& a, const TEntry& b) { return a.name < b.name; });
 
-  for (const auto& [name, entry] : entries) {
-    if (name == "." || name == ".." || ToLower(name) == "dicomdir") continue;
-    if (!IsListedExtension(LowerExtension(name))) continue;
-    // These use the cached type and stat only links (which they follow).
-    std::error_code typeError;
-    if (entry.is_directory(typeError)) {
-      ListDirectory(entry.path(), list, visited);
-    } else if (!typeError && entry.is_regular_file(typeError)) {
-      list.push_back(entry.path().string());
+  const std::string prefix = !dir.empty() && dir.back() == '/' ? dir : dir + '/';
+  for (const TEntry& entry : entries) {
+    if (EqualsNoCase(entry.name, "dicomdir")) continue;
+    if (!IsListedExtension(LowerExtension(entry.name))) continue;
+    std::string path = prefix + entry.name;
+    bool isDir = entry.type == DT_DIR;
+    bool isFile = entry.type == DT_REG;
+    if (entry.type == DT_LNK || entry.type == DT_UNKNOWN) {
+      // Links are followed; a dangling one is left out.
+      if (::stat(path.c_str(), &st) != 0) continue;
+      isDir = S_ISDIR(st.st_mode);
+      isFile = S_ISREG(st.st_mode);
+    }
+    if (isDir) {
+      ListDirectory(path, add, visited);
+    } else if (isFile) {
+      add(std::move(path));
     }
   }
 }
@@ -197,8 +244,9 @@ void ListDirectory(const fs::path& dir, TStringArray& list, std::set<fs::path>& 
 }  // namespace
 
 void list_DirectoryFiles(const std::string& path, TStringArray& list) {
-  std::set<fs::path> visited;
-  ListDirectory(fs::path(path), list, visited);
+  std::set<TDirId> visited;
+  ListDirectory(
+      path, [&list](std::string&& p) { list.push_back(std::move(p)); }, visited);
 }
 
 // ---- filing ---------------------------------------------------------------------
@@ -294,8 +342,8 @@ TSeriesIndex Locate(TPatientArr& patients, const DICOMdata& h) {
   return at;
 }
 
-TImgArr& ImagesAt(TPatientArr& patients, const TSeriesIndex& at) {
-  return patients[at.patient].studies[at.study].serieses[at.series].images;
+TSeries& SeriesAt(TPatientArr& patients, const TSeriesIndex& at) {
+  return patients[at.patient].studies[at.study].serieses[at.series];
 }
 
 }  // namespace
@@ -400,6 +448,180 @@ bool WantsTwoByTwoLayout(const TLoadResult& result, int currentViewerCount) {
 
 // ---- folder load --------------------------------------------------------------------
 
+namespace {
+
+enum : uint8_t { kNotFiled, kImage, kReport };
+
+// Files of one folder load in listing order, in chunks read on the thread pool
+// while the listing goes on. Each chunk owns its paths and its records, and
+// each read writes only its own file's slots.
+struct TReadChunk {
+  TStringArray paths;
+  std::vector<std::unique_ptr<TImg>> records;  // accepted images
+  std::vector<uint8_t> kind;
+  QFuture<void> done;
+};
+
+class TFolderRead {
+ public:
+  // Small enough that filing follows the reads closely and a cancel is quick,
+  // large enough that scheduling a chunk costs little against reading it.
+  static constexpr size_t kChunkFiles = 32;
+
+  TFolderRead(const TLoadHooks& hooks, TCollector& collector)
+      : hooks_(hooks), collector_(collector) {}
+  // A chunk must not outlive the load; one not read yet is skipped (the
+  // load ends early only when something failed).
+  ~TFolderRead() {
+    stop_ = true;
+    for (TReadChunk& c : chunks_) c.done.waitForFinished();
+  }
+
+  void Add(std::string&& path) {
+    pending_.push_back(std::move(path));
+    ++listed_;
+    if (pending_.size() == kChunkFiles) Submit();
+  }
+  void EndOfListing() {
+    if (!pending_.empty()) Submit();
+  }
+  int Listed() const { return listed_; }
+  int Counted() const { return counted_; }
+  // Stable references: chunks are only appended.
+  std::deque<TReadChunk>& Chunks() { return chunks_; }
+
+ private:
+  void Submit() {
+    TReadChunk& c = chunks_.emplace_back();
+    const int first = listed_ - static_cast<int>(pending_.size());
+    c.paths = std::move(pending_);
+    pending_ = {};
+    c.records.resize(c.paths.size());
+    c.kind.assign(c.paths.size(), kNotFiled);
+    c.done = QtConcurrent::run(LoaderPool(), [this, &c, first] {
+      for (size_t k = 0; k < c.paths.size(); ++k) Read(c, k, first + static_cast<int>(k));
+    });
+  }
+
+  void Read(TReadChunk& c, size_t k, int index) {
+    if (gCancelLoading || stop_) return;  // not read, not counted
+    const std::string& path = c.paths[k];
+    try {
+      const std::string ext = LowerExtension(path);
+      if (IsReportExtension(ext)) {
+        c.kind[k] = kReport;
+      } else if (ext == ".tum" || ext == ".wvl") {
+        collector_.Skip(index, path, kReasonVendorData);
+      } else {
+        auto image = std::make_unique<TImg>();
+        DICOMdata& header = image->Cache.DICOM;
+        std::string reason;
+        if (!ReadImageHeader(path, index, true, header, collector_, reason)) {
+          collector_.Skip(index, path, std::move(reason));
+        } else if (IsPresentationState(header.modality)) {
+          collector_.Skip(index, path, kReasonPresentationState);
+        } else {
+          header.referenceFile = path;
+          FillImage(*image);
+          c.records[k] = std::move(image);
+          c.kind[k] = kImage;
+        }
+      }
+    } catch (const std::exception& e) {
+      c.records[k].reset();
+      c.kind[k] = kNotFiled;
+      collector_.Skip(index, path, std::string("failed: ") + e.what());
+    }
+    const int done = counted_.fetch_add(1) + 1;
+    // The total grows while the listing goes on.
+    if (hooks_.progress) hooks_.progress(done, listed_);
+  }
+
+  const TLoadHooks& hooks_;
+  TCollector& collector_;
+  TStringArray pending_;
+  std::deque<TReadChunk> chunks_;
+  std::atomic<int> listed_{0};
+  std::atomic<int> counted_{0};
+  std::atomic<bool> stop_{false};
+};
+
+// A series of the load's own tree and the records filed into it, in listing
+// order (each is the slot of a chunk that owns the record).
+struct TSeriesIntake {
+  TSeriesIndex at;
+  std::vector<std::unique_ptr<TImg>*> records;
+  TSeries* target = nullptr;  // the series of gPatients it joins, if any
+};
+
+// Moves records into images, in the order the display sort gives the
+// images already there followed by the new ones: the same order as
+// appending them one by one and sorting the series, but each record moves
+// once, straight into its place.
+void PlaceSorted(TImgArr& images, std::vector<TImg*>& incoming) {
+  const size_t present = images.size();
+  std::vector<int> keys;
+  keys.reserve(present + incoming.size());
+  for (const TImg& image : images) keys.push_back(image.instanceNumber);
+  for (const TImg* image : incoming) keys.push_back(image->instanceNumber);
+  TImgArr placed;
+  placed.reserve(keys.size());
+  for (size_t from : SortOrder(keys))
+    placed.push_back(std::move(from < present ? images[from] : *incoming[from - present]));
+  images = std::move(placed);
+}
+
+// The records of a series new to gPatients: a listing holds every path once,
+// so none can be there twice.
+void PlaceNewSeries(TSeries& series, TSeriesIntake& in) {
+  std::vector<TImg*> incoming;
+  incoming.reserve(in.records.size());
+  for (std::unique_ptr<TImg>* r : in.records) incoming.push_back(r->get());
+  PlaceSorted(series.images, incoming);
+  for (std::unique_ptr<TImg>* r : in.records) r->reset();
+}
+
+// Records joining a series of gPatients; those whose path is there already
+// add nothing. Returns the number added.
+int PlaceIntoExisting(TSeries& target, std::vector<TImg*> records) {
+  std::unordered_set<std::string_view> paths;
+  paths.reserve(target.images.size() + records.size());
+  for (const TImg& image : target.images) paths.insert(image.imagePath);
+  std::vector<TImg*> incoming;
+  for (TImg* r : records)
+    if (paths.insert(r->imagePath).second) incoming.push_back(r);
+  PlaceSorted(target.images, incoming);
+  return static_cast<int>(incoming.size());
+}
+
+TPatient* FindPatient(TPatientArr& patients, const TPatient& p) {
+  for (TPatient& q : patients)
+    if (q.patientName == p.patientName && q.patintID == p.patintID) return &q;
+  return nullptr;
+}
+TStudy* FindStudy(TStudyArr& studies, const TStudy& st) {
+  for (TStudy& q : studies)
+    if (q.studyID == st.studyID && q.instanceUid == st.instanceUid) return &q;
+  return nullptr;
+}
+TSeries* FindSeries(TSeriesArr& series, const TSeries& se) {
+  for (TSeries& q : series)
+    if (q.instanceUid == se.instanceUid) return &q;
+  return nullptr;
+}
+
+// The series of gPatients that an intake's series joins, if there is one
+// (caller holds the lock).
+TSeries* FindTarget(TPatientArr& fresh, const TSeriesIntake& in) {
+  const TPatient& p = fresh[in.at.patient];
+  const TStudy& st = p.studies[in.at.study];
+  TPatient* patient = FindPatient(gPatients, p);
+  TStudy* study = patient ? FindStudy(patient->studies, st) : nullptr;
+  return study ? FindSeries(study->serieses, st.serieses[in.at.series]) : nullptr;
+}
+
+}  // namespace
+
 TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   const int64_t start = NowMs();
   const std::string folder = AbsolutePath(folderArg);
@@ -407,9 +629,20 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   result.kind = TLoadKind::Folder;
   result.path = folder;
   result.lastPatientsLength = PatientCount();
+  TCollector collector;
 
+  // Reading starts with the first listed files.
+  TFolderRead read(hooks, collector);
+  {
+    std::set<TDirId> visited;
+    ListDirectory(
+        folder, [&read](std::string&& path) { read.Add(std::move(path)); }, visited);
+  }
+  read.EndOfListing();
   TStringArray files;
-  list_DirectoryFiles(folder, files);
+  files.reserve(static_cast<size_t>(read.Listed()));
+  for (const TReadChunk& c : read.Chunks())
+    files.insert(files.end(), c.paths.begin(), c.paths.end());
   {
     std::lock_guard lock(gPatientsMutex);
     gFileList = files;
@@ -417,89 +650,103 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   result.filesListed = static_cast<int>(files.size());
   if (hooks.listed) hooks.listed(files);
 
-  TCollector collector;
-  std::atomic<int> counted{0};
-  const int total = result.filesListed;
-
-  // Each step reads into its own record; the records are filed afterwards in
-  // listing order. Filing is thus one short run under the lock instead of a
-  // lock taken by every pool thread per file, patients and studies are
-  // appended in the same order on every load, and each series grows once.
-  // Records are built by the pool threads, not up front on this one.
-  std::vector<std::optional<TImg>> records(files.size());
-  enum : uint8_t { kNone, kImage, kReport };
-  std::vector<uint8_t> kind(files.size(), kNone);
-
-  auto step = [&](const int& i) {
-    if (gCancelLoading) return;  // not read, not counted
-    const size_t k = static_cast<size_t>(i);
-    const std::string& path = files[k];
-    try {
-      const std::string ext = LowerExtension(path);
-      if (IsReportExtension(ext)) {
-        kind[k] = kReport;
-      } else if (ext == ".tum" || ext == ".wvl") {
-        collector.Skip(i, path, kReasonVendorData);
-      } else {
-        TImg& image = records[k].emplace();
-        DICOMdata& header = image.Cache.DICOM;
-        std::string reason;
-        if (!ReadImageHeader(path, i, true, header, collector, reason)) {
-          collector.Skip(i, path, std::move(reason));
-        } else if (IsPresentationState(header.modality)) {
-          collector.Skip(i, path, kReasonPresentationState);
-        } else {
-          header.referenceFile = path;
-          FillImage(image);
-          kind[k] = kImage;
-        }
+  // Records are filed in listing order, as their chunks finish, into a tree
+  // of this load's own: patients and studies come in the same order on every
+  // load, and gPatients is locked only for the short merge at the end.
+  // Waiting for a chunk that has not started runs it on this thread.
+  TPatientArr fresh;
+  std::vector<TSeriesIntake> intakes;
+  std::map<std::tuple<size_t, size_t, size_t>, size_t> intakeOf;
+  TStringArray reports;
+  for (TReadChunk& c : read.Chunks()) {
+    c.done.waitForFinished();
+    for (size_t k = 0; k < c.paths.size(); ++k) {
+      if (c.kind[k] == kReport) {
+        reports.push_back(c.paths[k]);
+      } else if (c.kind[k] == kImage) {
+        ++result.filesFiled;
+        const TSeriesIndex at = Locate(fresh, c.records[k]->Cache.DICOM);
+        const auto [it, isNew] =
+            intakeOf.try_emplace({at.patient, at.study, at.series}, intakes.size());
+        if (isNew) intakes.push_back({at, {}, nullptr});
+        intakes[it->second].records.push_back(&c.records[k]);
       }
-    } catch (const std::exception& e) {
-      collector.Skip(i, path, std::string("failed: ") + e.what());
-    }
-    const int done = counted.fetch_add(1) + 1;
-    if (hooks.progress) hooks.progress(done, total);
-  };
-
-  std::vector<int> indices(files.size());
-  std::iota(indices.begin(), indices.end(), 0);
-  QtConcurrent::blockingMap(indices, step);
-
-  {
-    std::lock_guard lock(gPatientsMutex);
-    std::vector<TSeriesIndex> where(files.size());
-    std::map<std::tuple<size_t, size_t, size_t>, size_t> growth;
-    for (size_t k = 0; k < files.size(); ++k) {
-      if (kind[k] == kReport) {
-        // A report's header is never read, so its names are empty.
-        gReports.push_back({files[k], {}, {}});
-        ++result.reportsFound;
-      } else if (kind[k] == kImage) {
-        where[k] = Locate(gPatients, records[k]->Cache.DICOM);
-        ++growth[{where[k].patient, where[k].study, where[k].series}];
-      }
-    }
-    for (const auto& [at, n] : growth) {
-      TImgArr& images = ImagesAt(gPatients, {std::get<0>(at), std::get<1>(at), std::get<2>(at)});
-      images.reserve(images.size() + n);
-    }
-    for (size_t k = 0; k < files.size(); ++k) {
-      if (kind[k] != kImage) continue;
-      ++result.filesFiled;
-      if (FileImage(ImagesAt(gPatients, where[k]), std::move(*records[k]))) ++result.imagesAdded;
     }
   }
-  std::vector<std::optional<TImg>>().swap(records);
-
-  TGlobal::AppendOpenedFiles(files);
-  result.filesCounted = counted;
+  result.filesCounted = read.Counted();
   result.cancelled = result.filesCounted < result.filesListed;
-  collector.MoveInto(result);
+
+  // Series new to the tree are filled and sorted outside the lock, in
+  // parallel; each job touches its own series and records only. No other
+  // load changes gPatients meanwhile (one load at a time), and the merge
+  // below checks again.
   {
     std::lock_guard lock(gPatientsMutex);
-    SortAll(gPatients);
+    for (TSeriesIntake& in : intakes) in.target = FindTarget(fresh, in);
+  }
+  std::vector<TSeriesIntake*> newSeries;
+  for (TSeriesIntake& in : intakes)
+    if (!in.target) newSeries.push_back(&in);
+  QtConcurrent::blockingMap(LoaderPool(), newSeries, [&fresh](TSeriesIntake* in) {
+    PlaceNewSeries(SeriesAt(fresh, in->at), *in);
+  });
+
+  {
+    std::lock_guard lock(gPatientsMutex);
+    // Every series of the tree is put in display order, as every folder load
+    // does: those that receive images by placing them, the others here.
+    std::unordered_set<const TSeries*> targets;
+    for (TSeriesIntake& in : intakes) {
+      in.target = FindTarget(fresh, in);
+      if (in.target) targets.insert(in.target);
+    }
+    for (TPatient& p : gPatients)
+      for (TStudy& st : p.studies)
+        for (TSeries& se : st.serieses)
+          if (!targets.count(&se)) TSortHandler::SortImages(se.images);
+    for (TSeriesIntake& in : intakes) {
+      TSeries& own = SeriesAt(fresh, in.at);
+      // A series placed above holds its records; otherwise they are still in
+      // their slots.
+      if (in.target) {
+        std::vector<TImg*> records;
+        for (TImg& image : own.images) records.push_back(&image);
+        if (records.empty())
+          for (std::unique_ptr<TImg>* r : in.records)
+            if (*r) records.push_back(r->get());
+        result.imagesAdded += PlaceIntoExisting(*in.target, std::move(records));
+        own.images.clear();
+      } else {
+        if (own.images.empty()) PlaceNewSeries(own, in);
+        result.imagesAdded += static_cast<int>(own.images.size());
+      }
+    }
+    // The rest moves in whole, in the order this load met it.
+    for (TPatient& p : fresh) {
+      TPatient* patient = FindPatient(gPatients, p);
+      if (!patient) {
+        gPatients.push_back(std::move(p));
+        continue;
+      }
+      for (TStudy& st : p.studies) {
+        TStudy* study = FindStudy(patient->studies, st);
+        if (!study) {
+          patient->studies.push_back(std::move(st));
+          continue;
+        }
+        for (TSeries& se : st.serieses)
+          if (!FindSeries(study->serieses, se)) study->serieses.push_back(std::move(se));
+      }
+    }
+    for (TPatient& p : gPatients)
+      for (TStudy& st : p.studies) TSortHandler::SortSeries(st.serieses);
+    for (const std::string& r : reports) gReports.push_back({r, {}, {}});
     NoteNewPatients(result);
   }
+  result.reportsFound = static_cast<int>(reports.size());
+
+  TGlobal::AppendOpenedFiles(files);
+  collector.MoveInto(result);
   result.elapsedMs = NowMs() - start;
   return result;
 }
@@ -709,7 +956,7 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
     const int done = counted.fetch_add(1) + 1;
     if (hooks.progress) hooks.progress(done, total);
   };
-  QtConcurrent::blockingMap(checks, check);
+  QtConcurrent::blockingMap(LoaderPool(), checks, check);
   result.filesCounted = counted;
   result.cancelled = result.filesCounted < total;
 

@@ -115,10 +115,12 @@ struct TLoadResult {
 // cells, switches the grid to 2 x 2 with reference lines on.
 bool WantsTwoByTwoLayout(const TLoadResult& result, int currentViewerCount);
 
-// Called after every handled file with (handled so far, total). Runs on the
+// Called after every handled file with (handled so far, total). During a
+// folder load's listing the total is the count listed so far. Runs on the
 // thread that handled the file; keep it cheap.
 using TProgressHook = std::function<void(int done, int total)>;
-// Called once with the listed files before they are read.
+// Called once with the listed files when the listing ends (the first files
+// are being read by then).
 using TListedHook = std::function<void(const TStringArray& files)>;
 
 struct TLoadHooks {
@@ -128,8 +130,10 @@ struct TLoadHooks {
 
 // ---- the loads (any thread; gCancelLoading is honoured, not cleared) --------
 
-// Lists folder, reads every file's header in parallel on the thread pool,
-// files images and reports, then sorts the whole tree.
+// Lists folder, reads every file's header in parallel on the loader's threads
+// (starting while the listing goes on), files images and reports in listing
+// order, then sorts the whole tree. gPatients is locked only for the final
+// merge, so cells that use the tree meanwhile are not held up.
 TLoadResult LoadFolder(const std::string& folder, const TLoadHooks& hooks = {});
 
 // Reads a DICOMDIR, resolves its Referenced File IDs against its own folder,

@@ -4,6 +4,7 @@
 #ifdef TAVROLEN_WITH_QT
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -131,7 +132,10 @@ int Scan(const std::vector<std::string>& args) {
   const TLoadResult result = LoadPath(path);
   const std::string out = json ? ResultJson(result) : ResultText(result);
   std::fwrite(out.data(), 1, out.size(), stdout);
-  return 0;
+  // The process ends here without freeing the tree record by record: for a
+  // large tree that took longer than filing it.
+  const bool written = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  std::_Exit(written ? 0 : 1);
 }
 
 cli::Register scanCommand("scan",

@@ -58,9 +58,12 @@ const uint8_t* FileByteSource::Map(int64_t offset, size_t n, size_t& got) {
   got = 0;
   if (fd_ < 0 || offset < 0 || offset >= size_) return nullptr;
   n = size_t(std::min<int64_t>(int64_t(n), size_ - offset));
-  if (buffer_.size() < n) buffer_.resize(n);
+  if (capacity_ < n) {
+    buffer_ = std::make_unique_for_overwrite<uint8_t[]>(n);
+    capacity_ = n;
+  }
   while (got < n) {
-    const ssize_t r = ::pread(fd_, buffer_.data() + got, n - got, off_t(offset + int64_t(got)));
+    const ssize_t r = ::pread(fd_, buffer_.get() + got, n - got, off_t(offset + int64_t(got)));
     if (r < 0) {
       if (errno == EINTR) continue;
       throw EDicomReadError(std::string("Read error: ") + std::strerror(errno));
@@ -68,7 +71,7 @@ const uint8_t* FileByteSource::Map(int64_t offset, size_t n, size_t& got) {
     if (r == 0) break;  // the file shrank under us: what is there is all there is
     got += size_t(r);
   }
-  return buffer_.data();
+  return buffer_.get();
 }
 
 // ---- read window ----
@@ -79,10 +82,14 @@ void ReadWindow::Fill(int64_t offset) {
   length_ = 0;
   block_ = nullptr;
   if (start_ >= size_) return;
-  const size_t want = size_t(std::min<int64_t>(int64_t(kSize), size_ - start_));
+  // A block that carries on where the last one ended means a long header:
+  // ask for more at once.
+  if (start_ == loadedEnd_) blockSize_ = std::min(blockSize_ * 4, kSize);
+  const size_t want = size_t(std::min<int64_t>(int64_t(blockSize_), size_ - start_));
   size_t got = 0;
   block_ = src_.Map(start_, want, got);
   length_ = block_ ? got : 0;
+  loadedEnd_ = start_ + int64_t(length_);
 }
 
 void ReadWindow::Seek(int64_t offset) {

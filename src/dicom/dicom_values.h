@@ -1,5 +1,5 @@
 // The header reader's byte access and value conversions: one byte source (a
-// file or a memory block) read through a 16 KiB read-ahead window, the fixed
+// file or a memory block) read through a read-ahead window, the fixed
 // size value readers, the element text, number and integer readers and the
 // text helpers. Their character filters decide how every text field of a
 // DICOMdata looks (UIDs are stored with blanks in place of dots, for example).
@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,15 +52,22 @@ class FileByteSource final : public DicomByteSource {
 
  private:
   int fd_ = -1;
-  std::vector<uint8_t> buffer_;
+  std::unique_ptr<uint8_t[]> buffer_;  // not zeroed: every byte used is read first
+  size_t capacity_ = 0;
 };
 
-// The read-ahead window: at most kSize bytes of the source, loaded at the
-// position where a read needs them. Moving the position costs nothing; a read
-// outside the loaded block reloads the window there.
+// The read-ahead window: a block of the source loaded at the position where a
+// read needs it. Moving the position costs nothing; a read outside the loaded
+// block reloads the window there.
+//
+// The first block is small: most headers end within a few KiB, and a header
+// scan of many small files would otherwise copy their pixel data too. Each
+// block that continues the previous one is four times larger, up to kSize, so
+// a long header (a DICOMDIR, a big private group) still needs few reads.
 class ReadWindow {
  public:
-  static constexpr size_t kSize = 16384;
+  static constexpr size_t kFirstSize = 4096;
+  static constexpr size_t kSize = 65536;
 
   explicit ReadWindow(DicomByteSource& source) : src_(source), size_(source.Size()) {}
 
@@ -90,6 +98,8 @@ class ReadWindow {
   int64_t start_ = 0;
   size_t length_ = 0;
   size_t index_ = 0;
+  size_t blockSize_ = kFirstSize;  // bytes the next load asks for
+  int64_t loadedEnd_ = -1;         // end of the last block loaded
 };
 
 // 8-, 16- and 32-bit unsigned values in the given byte order. When the value

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QThreadPool>
+
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -8,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include "app/SortUnit.h"
 #include "app/StudyLoader.h"
 #include "app_fixtures.h"
 
@@ -380,10 +384,15 @@ TEST_F(Loader, CancelMidLoadKeepsWhatWasFiled) {
     appfx::WriteImage(dir, "f" + std::to_string(1000 + i), t);
   }
   TLoadHooks hooks;
-  hooks.progress = [](int done, int) {
+  std::atomic<int> globalPoolBusy{0};
+  hooks.progress = [&](int done, int) {
+    // Reads stay off Qt's global pool, where the user interface's picture
+    // scaling waits for free threads.
+    globalPoolBusy += QThreadPool::globalInstance()->activeThreadCount();
     if (done == 20) gCancelLoading = true;
   };
   const TLoadResult r = LoadFolder(dir, hooks);
+  EXPECT_EQ(globalPoolBusy, 0);
   EXPECT_TRUE(r.cancelled);
   EXPECT_GE(r.filesCounted, 20);
   EXPECT_LT(r.filesCounted, 200);
@@ -393,6 +402,91 @@ TEST_F(Loader, CancelMidLoadKeepsWhatWasFiled) {
   EXPECT_TRUE(std::is_sorted(images.begin(), images.end(), [](const TImg& a, const TImg& b) {
     return a.instanceNumber < b.instanceNumber;
   }));
+}
+
+// The folder load files, merges and sorts in bulk; the tree must be the one
+// that filing every listed file one by one and then sorting gives, tie order
+// of equal instance numbers included, also when a load joins series that an
+// earlier (unsorted) open or load already holds.
+std::string TreeText(const TPatientArr& tree) {
+  std::string out;
+  for (const auto& p : tree) {
+    out += "P " + p.patientName + "|" + p.patintID + "\n";
+    for (const auto& st : p.studies) {
+      out += " S " + st.studyID + "|" + st.instanceUid + "|" + st.studyTime + "\n";
+      for (const auto& se : st.serieses) {
+        out += "  E " + se.instanceUid + "|" + std::to_string(se.seriesNumber) + "\n";
+        for (const auto& img : se.images)
+          out += "   " + std::to_string(img.instanceNumber) + " " + img.imagePath + " " +
+                 img.Cache.DICOM.referenceFile + "\n";
+      }
+    }
+  }
+  return out;
+}
+
+TEST_F(Loader, BulkFilingGivesTheTreeOfFilingOneByOneAndSorting) {
+  std::mt19937 rng(5);
+  auto writeFolder = [&](const std::string& dir, int files) {
+    for (int i = 0; i < files; ++i) {
+      TestImage t;
+      const int patient = int(rng() % 3);
+      t.patientName = patient == 2 ? "DOE^JOHN" : "ROE^ANN";
+      t.patientId = std::to_string(100 + patient % 2);  // one name under two IDs
+      t.studyUid = "1.2.826.0.9." + std::to_string(patient) + "." + std::to_string(rng() % 2);
+      t.seriesUid = t.studyUid + "." + std::to_string(rng() % 3);
+      t.seriesNumber = int(rng() % 4);  // equal series numbers too
+      t.instance = int(rng() % 6);      // many equal instance numbers
+      appfx::WriteImage(dir, "d" + std::to_string(rng() % 4) + "/f" + std::to_string(i), t);
+    }
+  };
+  const std::string a = Dir("bulk_a"), b = Dir("bulk_b");
+  writeFolder(a, 150);
+  writeFolder(b, 90);
+
+  // The reference: every listed file filed in listing order, then sorted.
+  TPatientArr expected;
+  auto fileOneByOne = [&](const std::string& dir) {
+    TStringArray list;
+    list_DirectoryFiles(fs::absolute(dir).lexically_normal().string(), list);
+    for (const auto& path : list) {
+      DICOMdata h;
+      bool hdrOK = false, imgOK = false;
+      ReadDicomHeader(path, true, h, hdrOK, imgOK);
+      ASSERT_TRUE(imgOK) << path;
+      h.referenceFile = path;
+      add_ToPatients(expected, std::move(h));
+    }
+  };
+
+  // An unsorted start: one file of b opened alone, then a, then b (which
+  // joins series of both and holds that file again).
+  TStringArray listB;
+  list_DirectoryFiles(b, listB);
+  ASSERT_FALSE(listB.empty());
+  const std::string single = listB.back();
+  ASSERT_EQ(LoadSingleFile(single).imagesAdded, 1);
+  {
+    DICOMdata h;
+    bool hdrOK = false, imgOK = false;
+    ReadDicomHeader(single, true, h, hdrOK, imgOK);
+    h.referenceFile = single;
+    add_ToPatients(expected, std::move(h));
+  }
+
+  const TLoadResult ra = LoadFolder(a);
+  fileOneByOne(a);
+  SortAll(expected);
+  EXPECT_EQ(ra.imagesAdded, 150);
+  EXPECT_EQ(TreeText(gPatients), TreeText(expected));
+
+  const TLoadResult rb = LoadFolder(b);
+  fileOneByOne(b);
+  SortAll(expected);
+  EXPECT_EQ(rb.filesFiled, 90);
+  EXPECT_EQ(rb.imagesAdded, 89);
+  EXPECT_EQ(TreeText(gPatients), TreeText(expected));
+  EXPECT_EQ(appfx::ImageCount(gPatients), 240);
 }
 
 // 5 % bad files among good ones: truncated, random bytes, huge lengths.

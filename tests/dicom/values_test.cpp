@@ -1,6 +1,7 @@
 // The read window, the value readers and the text helpers on exact bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,8 @@ struct Value {
 }  // namespace
 
 TEST(ReadWindow, HoldsAtMostTheRestOfTheFileAndReloadsWhereNeeded) {
-  std::vector<uint8_t> data(40000);
+  const int64_t size = 200000;
+  std::vector<uint8_t> data(size);
   for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 31);
   const std::string path = fixtures::WriteFile(testsupport::TempDir("read_window"), "f.bin", data);
   FileByteSource file;
@@ -41,28 +43,43 @@ TEST(ReadWindow, HoldsAtMostTheRestOfTheFileAndReloadsWhereNeeded) {
   for (DicomByteSource* src :
        {static_cast<DicomByteSource*>(&file), static_cast<DicomByteSource*>(&memory)}) {
     ReadWindow w(*src);
-    w.Fill(40000 - 100);
+    w.Fill(size - 100);
     EXPECT_EQ(w.WindowLength(), 100u);
+    // A small first block; a jump elsewhere does not grow it.
     w.Fill(0);
-    EXPECT_EQ(w.WindowLength(), ReadWindow::kSize);
+    EXPECT_EQ(w.WindowLength(), ReadWindow::kFirstSize);
 
     // A 4-byte read 3 bytes before the end fails without reading.
-    w.Seek(40000 - 3);
+    w.Seek(size - 3);
     uint32_t v = 99;
     EXPECT_FALSE(ReadValueLong(w, true, v));
     EXPECT_EQ(v, 0u);
-    EXPECT_EQ(w.Position(), 40000 - 3);
+    EXPECT_EQ(w.Position(), size - 3);
     EXPECT_TRUE(ReadValueWord(w, true, v));
 
-    // Reads that cross the window's end continue in the next block.
-    w.Seek(ReadWindow::kSize - 2);
+    // Reads that cross the window's end continue in the next block, which
+    // grows while the reads carry on, up to kSize, and holds the right bytes.
+    w.Fill(0);
+    w.Seek(ReadWindow::kFirstSize - 2);
     uint8_t buf[8];
     ASSERT_EQ(w.ReadBytes(8, buf), 8u);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(buf[i], data[ReadWindow::kSize - 2 + i]);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(buf[i], data[ReadWindow::kFirstSize - 2 + i]);
+    EXPECT_EQ(w.WindowStart(), int64_t(ReadWindow::kFirstSize));
+    EXPECT_EQ(w.WindowLength(), 4 * ReadWindow::kFirstSize);
+    std::string all;
+    w.Seek(0);
+    ASSERT_EQ(w.ReadBytes(size_t(size), all), size_t(size));
+    EXPECT_TRUE(std::equal(all.begin(), all.end(), data.begin(),
+                           [](char a, uint8_t b) { return uint8_t(a) == b; }));
+    EXPECT_LE(w.WindowLength(), ReadWindow::kSize);
+    w.Fill(0);
+    w.Fill(int64_t(w.WindowLength()));
+    EXPECT_EQ(w.WindowLength(), ReadWindow::kSize);
+
     // At the end of the file a read returns what is there.
-    w.Seek(40000 - 5);
+    w.Seek(size - 5);
     EXPECT_EQ(w.ReadBytes(8, buf), 5u);
-    w.Seek(50000);
+    w.Seek(size + 10000);
     EXPECT_EQ(w.ReadBytes(8, buf), 0u);
   }
 }
