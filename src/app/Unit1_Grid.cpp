@@ -66,8 +66,12 @@ void TForm1::WireCell(TViewer* cell) {
   connect(cell, &TViewer::CinePanelClick, this, [this](TViewer* c) { ViewerCinePanelClick(c); });
   connect(cell, &TViewer::SelectButtonClick, this,
           [this](TViewer* c) { ViewerSelectButtonClick(c); });
-  // A series dropped from the browser changes the cell's image.
+  // A series dropped from the browser, or an image or cine step moving on to
+  // another image, changes what the lines are drawn from or onto. A cell
+  // stepping on a pool thread reaches this queued, on the UI thread.
   connect(cell->AdvancedImage(), &TadvancedImage::SeriesDropped, this,
+          [this] { update_ReferenceLines(); });
+  connect(cell->AdvancedImage(), &TadvancedImage::ImageShown, this,
           [this] { update_ReferenceLines(); });
 }
 

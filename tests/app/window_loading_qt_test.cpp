@@ -315,6 +315,18 @@ TEST_F(WindowLoading, DemoFolderFillsTheBrowserAndCutsTheLocalizers) {
   form->CheckBox_show_reference_lines->click();
   for (TadvancedImage* l : localizers) EXPECT_NE(l->ReferenceLine.x1, l->ReferenceLine.x2);
 
+  // The cell stepping on by itself (as a cine does) moves the level lines.
+  std::vector<int> levels;
+  for (TadvancedImage* l : localizers) levels.push_back(l->ReferenceLine.y1);
+  axialViewer->AdvancedImage()->NextImage();
+  for (size_t i = 0; i < localizers.size(); ++i) {
+    EXPECT_NE(localizers[i]->ReferenceLine.y1, levels[i]);
+    EXPECT_EQ(localizers[i]->ReferenceLine.y1, localizers[i]->ReferenceLine.y2);
+  }
+  axialViewer->AdvancedImage()->PrevImage();
+  for (size_t i = 0; i < localizers.size(); ++i)
+    EXPECT_EQ(localizers[i]->ReferenceLine.y1, levels[i]);
+
   // Another series double-clicked into the active cell: the lines follow it
   // (a localizer cuts no localizer of its own plane, and the other one upright).
   TSeriesPanel* coronal = nullptr;
