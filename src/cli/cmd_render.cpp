@@ -73,17 +73,17 @@ bool ParsePoint(const std::string& s, QPoint& p) {
 }
 
 // "KIND X1,Y1 X2,Y2 [X3,Y3 | TEXT]"; returns an error text, empty when fine.
-std::string ParseAnnotation(const std::string& spec, Annotation& a) {
+std::string ParseAnnotation(const std::string& line, Annotation& a) {
   std::vector<std::string> words;
-  std::vector<size_t> ends;  // where each word ends in spec
-  for (size_t i = 0; i < spec.size();) {
-    if (spec[i] == ' ' || spec[i] == '\t') {
+  std::vector<size_t> ends;  // where each word ends in line
+  for (size_t i = 0; i < line.size();) {
+    if (line[i] == ' ' || line[i] == '\t') {
       ++i;
       continue;
     }
     const size_t start = i;
-    while (i < spec.size() && spec[i] != ' ' && spec[i] != '\t') ++i;
-    words.push_back(spec.substr(start, i - start));
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    words.push_back(line.substr(start, i - start));
     ends.push_back(i);
   }
   if (words.empty()) return "--annotate needs a kind and points";
@@ -112,8 +112,8 @@ std::string ParseAnnotation(const std::string& spec, Annotation& a) {
   }
   if (kind == "text") {
     if (words.size() == points + 1) return "--annotate text needs its text";
-    const size_t from = spec.find_first_not_of(" \t", ends[points]);
-    a.text = QString::fromUtf8(spec.substr(from).c_str()).trimmed();
+    const size_t from = line.find_first_not_of(" \t", ends[points]);
+    a.text = QString::fromUtf8(line.substr(from).c_str()).trimmed();
   } else if (words.size() > points + 1) {
     return "--annotate: too many values for " + kind;
   }

@@ -13,9 +13,9 @@
 
 // A lookup table applied to rescaled pixel values.
 struct TLut {
-  int LutSize = 0;          // entries; first value of LUT Descriptor (0028,3002)
-  int LutBitsPerPixel = 0;  // bits per entry; third value of the descriptor
-  int LutOffset = 0;        // first stored value that the table maps; second value
+  int LutSize = 0;               // entries; first value of LUT Descriptor (0028,3002)
+  int LutBitsPerPixel = 0;       // bits per entry; third value of the descriptor
+  int LutOffset = 0;             // first stored value that the table maps; second value
   std::vector<int32_t> Lutdata;  // entries in file order, each a 16-bit unsigned value
 
   bool operator==(const TLut&) const = default;
@@ -30,10 +30,10 @@ using LongIntRA = std::vector<int64_t>;
 // reset values at the start of every read and leaves the fields that a read
 // does not reset (marked "kept") as they were.
 struct DICOMdata {
-  std::array<int, 4> XYZdim{1, 1, 1, 1};      // columns, rows, frames, unused
-  std::array<int, 3> XYZori{0, 0, 0};         // never filled
-  std::array<double, 3> XYZmm{1.0, 1.0, 1.0}; // column spacing, row spacing, slice
-  std::array<double, 3> image_Postion{0, 0, 0};              // kept
+  std::array<int, 4> XYZdim{1, 1, 1, 1};         // columns, rows, frames, unused
+  std::array<int, 3> XYZori{0, 0, 0};            // never filled
+  std::array<double, 3> XYZmm{1.0, 1.0, 1.0};    // column spacing, row spacing, slice
+  std::array<double, 3> image_Postion{0, 0, 0};  // kept
   std::array<double, 6> IMAGE_ORIENTATION_PATIENT{0, 0, 0, 0, 0, 0};  // kept
   bool Rotate180deg = false;
   bool Float = false;
@@ -69,10 +69,10 @@ struct DICOMdata {
   int little_endian = 0;
   int Allocbits_per_pixel = 16;
   int Storedbits_per_pixel = 16;
-  int64_t ImageSz = 0;         // kept
+  int64_t ImageSz = 0;  // kept
   int accession = 1;
   int PatientIDint = 0;
-  int VolumeNumber = 0;        // kept
+  int VolumeNumber = 0;  // kept
   int WindowWidth = 0;
   int WindowCenter = 0;
   int GenesisPackHdr = 0;
@@ -131,9 +131,9 @@ struct DICOMdata {
   std::string Implementation_Class_UID;  // kept
   std::string referenceFile;             // kept; set by the caller of the reader
   int gECATJPEG_table_entries = 0;
-  LongIntRA gECATJPEG_pos_table;         // kept (emptied with the entry count)
-  LongIntRA gECATJPEG_size_table;        // kept (emptied with the entry count)
-  TLut Lut;                              // kept
+  LongIntRA gECATJPEG_pos_table;   // kept (emptied with the entry count)
+  LongIntRA gECATJPEG_size_table;  // kept (emptied with the entry count)
+  TLut Lut;                        // kept
 
   // Field by field; two reads of one file compare equal.
   bool operator==(const DICOMdata&) const = default;

@@ -48,19 +48,19 @@ inline void FillTree(const std::string& name, const std::vector<SeriesSpec>& ser
     se.seriesNumber = int(s + 1);
     se.instanceUid = "1.2.3.4." + std::to_string(s + 1);
     for (int i = 0; i < series[s].images; ++i) {
-      fixtures::ImageSpec spec;
-      spec.modality = series[s].modality;
-      spec.seriesUid = se.instanceUid;
-      spec.frames = series[s].frames;
-      spec.columns = series[s].columns;
-      spec.rows = series[s].rows;
-      spec.windowCenter = "300";
-      spec.windowWidth = "600";
+      fixtures::ImageSpec image;
+      image.modality = series[s].modality;
+      image.seriesUid = se.instanceUid;
+      image.frames = series[s].frames;
+      image.columns = series[s].columns;
+      image.rows = series[s].rows;
+      image.windowCenter = "300";
+      image.windowWidth = "600";
       TImg img;
       img.instanceNumber = i + 1;
       img.imagePath =
           fixtures::WriteFile(dir, "s" + std::to_string(s) + "_i" + std::to_string(i) + ".dcm",
-                              fixtures::SmallImageFile(spec));
+                              fixtures::SmallImageFile(image));
       se.images.push_back(img);
     }
     study.serieses.push_back(se);

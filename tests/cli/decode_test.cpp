@@ -68,13 +68,13 @@ TEST(CliDecode, AppliesByteOrderAndTheLookupTable) {
   const std::string dir = TestDir();
   const std::string out = dir + "/out.bin";
   // A big-endian file decodes to the same words as its little-endian copy.
-  fixtures::ImageSpec spec;
-  spec.columns = 5;
-  spec.rows = 2;
+  fixtures::ImageSpec desc;
+  desc.columns = 5;
+  desc.rows = 2;
   const std::string little = dir + "/little.dcm", big = dir + "/big.dcm";
-  WriteBytes(little, fixtures::SmallImageFile(spec));
-  spec.littleEndian = false;
-  WriteBytes(big, fixtures::SmallImageFile(spec));
+  WriteBytes(little, fixtures::SmallImageFile(desc));
+  desc.littleEndian = false;
+  WriteBytes(big, fixtures::SmallImageFile(desc));
   ASSERT_EQ(Decode(dir, Quote(little) + " -o " + Quote(out)).status, 0);
   const Bytes fromLittle = ReadBytes(out);
   ASSERT_EQ(Decode(dir, Quote(big) + " -o " + Quote(out)).status, 0);
@@ -83,13 +83,13 @@ TEST(CliDecode, AppliesByteOrderAndTheLookupTable) {
 
   // Signed CT words through the table the header carries (the reader takes
   // it from the first item of the VOI LUT Sequence): 4096 entries from -1024.
-  spec = fixtures::ImageSpec{};
-  spec.columns = 3;
-  spec.rows = 2;
-  spec.bitsStored = 16;
-  spec.pixelRepresentation = 1;
+  desc = fixtures::ImageSpec{};
+  desc.columns = 3;
+  desc.rows = 2;
+  desc.bitsStored = 16;
+  desc.pixelRepresentation = 1;
   fixtures::DicomWriter w;
-  fixtures::AddImageHeader(w, spec);
+  fixtures::AddImageHeader(w, desc);
   std::vector<uint16_t> lut(4096);
   for (size_t i = 0; i < lut.size(); ++i) lut[i] = static_cast<uint16_t>(i * 3);
   w.BeginSequence(0x00283010).BeginItem();

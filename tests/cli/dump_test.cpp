@@ -88,10 +88,10 @@ TEST(DumpCommand, ImageHeaderAsJson) {
 // Overlay bytes as a list of numbers, the table as an object with its entries,
 // texts with their padding.
 TEST(DumpCommand, OverlayAndLookupTableValues) {
-  fixtures::ImageSpec spec;
-  spec.patientName = "DOE^JAN";  // odd length: padded with a blank
+  fixtures::ImageSpec desc;
+  desc.patientName = "DOE^JAN";  // odd length: padded with a blank
   fixtures::DicomWriter w;
-  fixtures::AddImageHeader(w, spec);
+  fixtures::AddImageHeader(w, desc);
   w.BeginSequence(0x00283010).BeginItem();
   w.US(0x00283002, {3, 100, 16});
   w.OW(0x00283006, {5, 6, 65535});
@@ -99,7 +99,7 @@ TEST(DumpCommand, OverlayAndLookupTableValues) {
   w.US(0x60000010, {2});
   w.US(0x60000011, {8});
   w.OB(0x60003000, {0x81, 0x7E});
-  fixtures::AddNativePixels(w, spec);
+  fixtures::AddNativePixels(w, desc);
   const std::string file =
       fixtures::WriteFile(testsupport::TempDir("cli_dump_values"), "overlay.dcm",
                           fixtures::Part10(w, fixtures::NativeSyntax(true, true)));

@@ -69,10 +69,10 @@ TEST(Reader, EveryEncodingAndFileLayout) {
     for (bool little : {true, false}) {
       if (!explicitVR && !little) continue;
       SCOPED_TRACE(std::string(explicitVR ? "explicit " : "implicit ") + (little ? "LE" : "BE"));
-      ImageSpec spec;
-      spec.explicitVR = explicitVR;
-      spec.littleEndian = little;
-      const Bytes f = SmallImageFile(spec);
+      ImageSpec desc;
+      desc.explicitVR = explicitVR;
+      desc.littleEndian = little;
+      const Bytes f = SmallImageFile(desc);
       const ReadOutcome o = ReadHeader(f);
       ExpectSmallImage(o);
       EXPECT_EQ(o.header.ImageStart, PixelValueOffset(f, explicitVR, little));
@@ -158,12 +158,12 @@ TEST(Reader, ImplicitDataSetAfterExplicitMetaGroup) {
   inner.ElementWithLength(0x00111011, "", uint32_t(rest), Bytes(rest, 0));
   ASSERT_EQ(inner.Size(), 0x4955u);
 
-  ImageSpec spec;
-  spec.explicitVR = false;
+  ImageSpec desc;
+  desc.explicitVR = false;
   DicomWriter w(false, true);
   w.ElementWithLength(0x00090010, "", 0x4955, inner.Bytes());
-  AddImageHeader(w, spec);
-  AddNativePixels(w, spec);
+  AddImageHeader(w, desc);
+  AddNativePixels(w, desc);
   const ReadOutcome o = ReadHeader(Part10(w, dicomwriter::kImplicitVRLittleEndian));
   ExpectSmallImage(o);
   EXPECT_EQ(o.header.PatientSex, "F ");
@@ -201,8 +201,8 @@ TEST(Reader, TransferSyntaxes) {
               c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
   }
   // Deflate is read as explicit little endian (and its data set is then noise).
-  ImageSpec spec;
-  const ReadOutcome d = ReadHeader(SmallImageFile(spec, "1.2.840.10008.1.2.1.99"));
+  ImageSpec desc;
+  const ReadOutcome d = ReadHeader(SmallImageFile(desc, "1.2.840.10008.1.2.1.99"));
   ExpectSmallImage(d);
   EXPECT_EQ(d.header.little_endian, 1);
 
@@ -222,10 +222,10 @@ TEST(Reader, TransferSyntaxes) {
 TEST(Reader, PrivateBigEndianSyntaxWith16BitLengths) {
   DicomWriter w(false, true);
   w.ElementWithLength(0x00080060, "", 0x00010002, {'M', 'R'});
-  ImageSpec spec = Encoding(false, true);
-  spec.modality = "";
-  AddImageHeader(w, spec);
-  AddNativePixels(w, spec);
+  ImageSpec desc = Encoding(false, true);
+  desc.modality = "";
+  AddImageHeader(w, desc);
+  AddNativePixels(w, desc);
   const ReadOutcome o = ReadHeader(Part10(w, "1.2.840.113619.5.2"));
   EXPECT_TRUE(o.hdrOK);
   EXPECT_EQ(o.header.modality, "MR");
@@ -234,26 +234,26 @@ TEST(Reader, PrivateBigEndianSyntaxWith16BitLengths) {
 }
 
 TEST(Reader, UnsupportedBitDepthsAreReportedOnce) {
-  ImageSpec spec;
-  spec.bitsAllocated = 32;
-  spec.bitsStored = 32;
-  const ReadOutcome o = ReadHeader(SmallImageFile(spec));
+  ImageSpec desc;
+  desc.bitsAllocated = 32;
+  desc.bitsStored = 32;
+  const ReadOutcome o = ReadHeader(SmallImageFile(desc));
   EXPECT_TRUE(o.hdrOK);  // the walk went on to the pixel data
   EXPECT_FALSE(o.imgOK);
   EXPECT_EQ(o.messages, std::vector<std::string>{"This software only reads 8, 12 and 16 bit DICOM "
                                                  "files. This file allocates 32 bits per voxel."});
-  spec.bitsAllocated = 16;
-  spec.bitsStored = 30;
-  const ReadOutcome s = ReadHeader(SmallImageFile(spec));
+  desc.bitsAllocated = 16;
+  desc.bitsStored = 30;
+  const ReadOutcome s = ReadHeader(SmallImageFile(desc));
   EXPECT_FALSE(s.imgOK);
   EXPECT_EQ(s.header.Storedbits_per_pixel, 30);
   EXPECT_EQ(s.messages,
             std::vector<std::string>{"This software can only read 8, 12 and 16 bit "
                                      "DICOM files. This file stores 30 bits per voxel."});
   // 24 bits allocated stand for 8-bit RGB; bits stored round up to 8, 16, 24.
-  spec.bitsAllocated = 24;
-  spec.bitsStored = 9;
-  const ReadOutcome rgb = ReadHeader(SmallImageFile(spec));
+  desc.bitsAllocated = 24;
+  desc.bitsStored = 9;
+  const ReadOutcome rgb = ReadHeader(SmallImageFile(desc));
   EXPECT_EQ(rgb.header.Allocbits_per_pixel, 8);
   EXPECT_EQ(rgb.header.SamplesPerPixel, 3);
   EXPECT_EQ(rgb.header.Storedbits_per_pixel, 16);
@@ -409,10 +409,10 @@ TEST(Reader, FirstElementByteOrderProbe) {
 
 TEST(Reader, LookupTableFromTheVoiLutSequence) {
   for (int signedPixels : {1, 0}) {
-    ImageSpec spec;
-    spec.pixelRepresentation = signedPixels;
+    ImageSpec desc;
+    desc.pixelRepresentation = signedPixels;
     DicomWriter w;
-    AddImageHeader(w, spec);
+    AddImageHeader(w, desc);
     w.BeginSequence(0x00283010);
     w.BeginItem();
     w.US(0x00283002, {4, uint16_t(-1024), 16});
@@ -422,7 +422,7 @@ TEST(Reader, LookupTableFromTheVoiLutSequence) {
     w.US(0x00283002, {2, 0, 8});
     w.EndItem();
     w.EndSequence();
-    AddNativePixels(w, spec);
+    AddNativePixels(w, desc);
     const ReadOutcome o = ReadHeader(Part10(w, dicomwriter::kExplicitVRLittleEndian));
     ExpectSmallImage(o);
     EXPECT_EQ(o.header.Lut.LutSize, 4);

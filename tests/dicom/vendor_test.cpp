@@ -12,11 +12,11 @@ namespace {
 // token pixel value (the reader stops at its start).
 Bytes Image(int columns, int rows, const std::function<void(DicomWriter&)>& extra,
             const dicomwriter::DicomFileOptions& options = {}) {
-  ImageSpec spec;
-  spec.columns = columns;
-  spec.rows = rows;
+  ImageSpec desc;
+  desc.columns = columns;
+  desc.rows = rows;
   DicomWriter w;
-  AddImageHeader(w, spec);
+  AddImageHeader(w, desc);
   extra(w);
   w.OW(0x7FE00010, {0});
   return dicomwriter::BuildDicomFile(w, options);
@@ -78,12 +78,12 @@ TEST(Merge, AcquisitionMatrixScalesThePixelSize) {
   EXPECT_DOUBLE_EQ(o.header.XYZmm[0], 0.25 * 6);
   EXPECT_DOUBLE_EQ(o.header.XYZmm[1], 0.5 * 6);
 
-  ImageSpec spec;
-  spec.columns = spec.rows = 384;
-  spec.pixelSpacing = "3.75\\3.75";
+  ImageSpec desc;
+  desc.columns = desc.rows = 384;
+  desc.pixelSpacing = "3.75\\3.75";
   DicomWriter w;
   w.Text(0x00090010, "LO", "MERGE");
-  AddImageHeader(w, spec);
+  AddImageHeader(w, desc);
   w.US(0x00181310, {0, 64, 64, 0});
   w.OW(0x7FE00010, {0});
   const ReadOutcome m = ReadHeader(Part10(w, dicomwriter::kExplicitVRLittleEndian));
@@ -112,10 +112,10 @@ TEST(Mediface, ReferencedImageSequenceIsEntered) {
     w.EndSequence();
   };
   const auto build = [&](const std::string& version) {
-    ImageSpec spec;
-    spec.patientName = "";
+    ImageSpec desc;
+    desc.patientName = "";
     DicomWriter w;
-    AddImageHeader(w, spec);
+    AddImageHeader(w, desc);
     sequence(w);
     w.OW(0x7FE00010, {0});
     dicomwriter::DicomFileOptions o;
@@ -157,9 +157,9 @@ TEST(PrivateElements, EndMarkersAndReEnteredValues) {
 // (0089,1010) is read as elements and the item inside it is neither a
 // fragment nor a header save point.
 TEST(PrivateElements, SuppressedItemIsNoFragment) {
-  ImageSpec spec;
+  ImageSpec desc;
   DicomWriter w;
-  AddImageHeader(w, spec);
+  AddImageHeader(w, desc);
   DicomWriter wrapped;
   wrapped.ItemHeader(0xFFFEE000, 3000).Raw(Bytes(3000, 5));
   w.OB(0x00891010, wrapped.Bytes());

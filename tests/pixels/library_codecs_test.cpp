@@ -190,11 +190,11 @@ TEST(Jpeg2000, SampleFilesDecodeLikeGdcmconv) {
 TEST(Jpeg2000, KeepsTheBitPatternOfSixteenAndEightBitFrames) {
   const std::string dir = TestDir();
   // Unsigned 16-bit values above 32767 come back with their bits intact.
-  ImageSpec spec;
-  spec.columns = 40;
-  spec.rows = 30;
+  ImageSpec desc;
+  desc.columns = 40;
+  desc.rows = 30;
   const auto picture = TestPicture(40, 30, 1, 16, 8);
-  const std::string in = WriteDicom(dir, "w16", spec, StoredBytes(picture, 16));
+  const std::string in = WriteDicom(dir, "w16", desc, StoredBytes(picture, 16));
   ASSERT_TRUE(RunTool("gdcmconv -K " + Quote(in) + " " + Quote(dir + "/w16.j2k.dcm")));
   const Bytes j2k = Fragment(dir + "/w16.j2k.dcm");
   std::vector<uint16_t> words(1200);
@@ -205,9 +205,9 @@ TEST(Jpeg2000, KeepsTheBitPatternOfSixteenAndEightBitFrames) {
   EXPECT_GT(*std::max_element(words.begin(), words.end()), 32767);
 
   // An 8-bit frame fills the byte buffer.
-  spec.bitsAllocated = spec.bitsStored = 8;
+  desc.bitsAllocated = desc.bitsStored = 8;
   const auto bytes = TestPicture(40, 30, 1, 8, 9);
-  const std::string in8 = WriteDicom(dir, "w8", spec, StoredBytes(bytes, 8));
+  const std::string in8 = WriteDicom(dir, "w8", desc, StoredBytes(bytes, 8));
   ASSERT_TRUE(RunTool("gdcmconv -K " + Quote(in8) + " " + Quote(dir + "/w8.j2k.dcm")));
   const Bytes j2k8 = Fragment(dir + "/w8.j2k.dcm");
   Bytes grey(1200);

@@ -62,20 +62,20 @@ ImageSpec SpecFor(const Depth& d, int width, int height, int frames = 1) {
 
 // Compresses `source` with dcmcjpeg `options`, decodes every fragment and
 // compares it with what dcmdjpeg makes of the same file.
-void ExpectLikeDcmdjpeg(const std::string& dir, const std::string& name, const ImageSpec& spec,
+void ExpectLikeDcmdjpeg(const std::string& dir, const std::string& name, const ImageSpec& desc,
                         const Bytes& source, const std::string& options) {
   SCOPED_TRACE(name + " " + options);
-  const std::string in = WriteDicom(dir, name, spec, source);
+  const std::string in = WriteDicom(dir, name, desc, source);
   const std::string jpeg = dir + "/" + name + ".jpeg.dcm";
   const std::string back = dir + "/" + name + ".back.dcm";
   ASSERT_TRUE(RunTool("dcmcjpeg " + options + " " + Quote(in) + " " + Quote(jpeg)));
   ASSERT_TRUE(RunTool("dcmdjpeg " + Quote(jpeg) + " " + Quote(back)));
   const Bytes oracle = PixelData(back);
   const std::vector<Bytes> items = PixelItems(jpeg);
-  ASSERT_EQ(items.size(), static_cast<size_t>(spec.frames) + 1);  // offset table + frames
-  const size_t frameSamples = static_cast<size_t>(spec.rows) * spec.columns * spec.samplesPerPixel;
-  const size_t frameBytes = frameSamples * (spec.bitsAllocated / 8);
-  for (int f = 0; f < spec.frames; ++f) {
+  ASSERT_EQ(items.size(), static_cast<size_t>(desc.frames) + 1);  // offset table + frames
+  const size_t frameSamples = static_cast<size_t>(desc.rows) * desc.columns * desc.samplesPerPixel;
+  const size_t frameBytes = frameSamples * (desc.bitsAllocated / 8);
+  for (int f = 0; f < desc.frames; ++f) {
     const Decoded d = Decode(items[f + 1], frameSamples);
     EXPECT_EQ(d.result, LosslessJpegResult::kComplete) << "frame " << f + 1;
     const Bytes expected(oracle.begin() + static_cast<std::ptrdiff_t>(f * frameBytes),
@@ -87,11 +87,11 @@ void ExpectLikeDcmdjpeg(const std::string& dir, const std::string& name, const I
 TEST(LosslessJpeg, DecodesLikeDcmdjpegForEveryPredictorAndDepth) {
   const std::string dir = TestDir();
   for (const Depth& depth : kDepths) {
-    const ImageSpec spec = SpecFor(depth, 61, 37);
+    const ImageSpec desc = SpecFor(depth, 61, 37);
     const auto picture = TestPicture(61, 37, depth.samplesPerPixel, depth.bitsStored, 7);
     const Bytes source = StoredBytes(picture, depth.bitsAllocated);
     for (int sv = 1; sv <= 7; ++sv) {
-      ExpectLikeDcmdjpeg(dir, "p" + std::to_string(sv), spec, source,
+      ExpectLikeDcmdjpeg(dir, "p" + std::to_string(sv), desc, source,
                          "+el +sv " + std::to_string(sv));
     }
     // Lossless with Pt = 0 gives the source back as well.
@@ -111,10 +111,10 @@ TEST(LosslessJpeg, PointTransformShiftsSamplesBackToTheirScale) {
       {kDepths[1], 1, 2}, {kDepths[2], 7, 3}, {kDepths[3], 4, 1}, {kDepths[0], 6, 5}};
   int n = 0;
   for (const Case& c : cases) {
-    const ImageSpec spec = SpecFor(c.depth, 40, 24);
+    const ImageSpec desc = SpecFor(c.depth, 40, 24);
     const auto picture = TestPicture(40, 24, c.depth.samplesPerPixel, c.depth.bitsStored, 3);
     const std::string name = "pt" + std::to_string(n++);
-    ExpectLikeDcmdjpeg(dir, name, spec, StoredBytes(picture, c.depth.bitsAllocated),
+    ExpectLikeDcmdjpeg(dir, name, desc, StoredBytes(picture, c.depth.bitsAllocated),
                        "+el +sv " + std::to_string(c.sv) + " +pt " + std::to_string(c.pt));
     const Decoded d = Decode(PixelItems(dir + "/" + name + ".jpeg.dcm")[1], picture.size());
     ASSERT_EQ(d.info.pointTransform, c.pt);
@@ -126,13 +126,13 @@ TEST(LosslessJpeg, PointTransformShiftsSamplesBackToTheirScale) {
 
 TEST(LosslessJpeg, DecodesEveryFrameOfAMultiFrameFile) {
   const std::string dir = TestDir();
-  const ImageSpec spec = SpecFor(kDepths[2], 32, 20, 3);
+  const ImageSpec desc = SpecFor(kDepths[2], 32, 20, 3);
   Bytes source;
   for (int f = 0; f < 3; ++f) {
     const Bytes frame = StoredBytes(TestPicture(32, 20, 1, 16, 11 + f), 16);
     source.insert(source.end(), frame.begin(), frame.end());
   }
-  ExpectLikeDcmdjpeg(dir, "multi", spec, source, "+el +sv 5");
+  ExpectLikeDcmdjpeg(dir, "multi", desc, source, "+el +sv 5");
 }
 
 // Streams of the encoder above, checked against dcmdjpeg and the source.
@@ -145,14 +145,14 @@ void ExpectStreamRoundTrip(const std::string& dir, const std::string& name,
   EXPECT_EQ(d.result, LosslessJpegResult::kComplete);
   EXPECT_TRUE(d.samples == picture) << "decoded samples differ from the source";
   if (!askDcmtk) return;
-  ImageSpec spec;
-  spec.columns = width;
-  spec.rows = height;
-  spec.bitsAllocated = o.precision > 8 ? 16 : 8;
-  spec.bitsStored = o.precision;
-  spec.samplesPerPixel = components;
-  if (components == 3) spec.photometric = "RGB";
-  const std::string file = WriteEncapsulatedDicom(dir, name, spec, kLosslessSyntax, {stream});
+  ImageSpec desc;
+  desc.columns = width;
+  desc.rows = height;
+  desc.bitsAllocated = o.precision > 8 ? 16 : 8;
+  desc.bitsStored = o.precision;
+  desc.samplesPerPixel = components;
+  if (components == 3) desc.photometric = "RGB";
+  const std::string file = WriteEncapsulatedDicom(dir, name, desc, kLosslessSyntax, {stream});
   const std::string back = dir + "/" + name + ".back.dcm";
   ASSERT_TRUE(RunTool("dcmdjpeg " + Quote(file) + " " + Quote(back)));
   EXPECT_TRUE(Head(PixelData(back), d.stored.size()) == d.stored) << "dcmdjpeg disagrees";

@@ -52,14 +52,14 @@ TEST(Rle, DecodesLikeDcmdrle) {
                             {"rgb", 8, 3, 2, 0},
                             {"rgb-planar", 8, 3, 1, 1}};
   for (const Source& s : sources) {
-    ImageSpec spec;
-    spec.columns = 45;
-    spec.rows = 31;
-    spec.frames = s.frames;
-    spec.bitsAllocated = spec.bitsStored = s.bitsAllocated;
-    spec.samplesPerPixel = s.spp;
-    spec.planar = s.planar;
-    if (s.spp == 3) spec.photometric = "RGB";
+    ImageSpec desc;
+    desc.columns = 45;
+    desc.rows = 31;
+    desc.frames = s.frames;
+    desc.bitsAllocated = desc.bitsStored = s.bitsAllocated;
+    desc.samplesPerPixel = s.spp;
+    desc.planar = s.planar;
+    if (s.spp == 3) desc.photometric = "RGB";
     Bytes stored;
     for (int f = 0; f < s.frames; ++f) {
       // Flat areas make long runs, noise makes literals.
@@ -75,7 +75,7 @@ TEST(Rle, DecodesLikeDcmdrle) {
       }
       stored.insert(stored.end(), frame.begin(), frame.end());
     }
-    const std::string in = WriteDicom(dir, s.name, spec, stored);
+    const std::string in = WriteDicom(dir, s.name, desc, stored);
     const std::string rle = dir + "/" + s.name + ".rle.dcm";
     ASSERT_TRUE(RunTool("dcmcrle " + Quote(in) + " " + Quote(rle)));
     ExpectLikeDcmdrle(dir, rle, {s.name, s.frames, s.spp, s.bitsAllocated / 8, 45 * 31});

@@ -153,16 +153,16 @@ TEST(SampleFiles, DecodeToTheBuffersTheToolsGive) {
 // them, decode like the tools decode them.
 TEST(SampleFiles, FramesSplitOverFragmentsDecodeLikeTheTools) {
   const std::string dir = TestDir();
-  ImageSpec spec;
-  spec.columns = 96;
-  spec.rows = 64;
-  spec.frames = 3;
+  ImageSpec desc;
+  desc.columns = 96;
+  desc.rows = 64;
+  desc.frames = 3;
   Bytes stored;
   for (int f = 0; f < 3; ++f) {
     const Bytes frame = StoredBytes(TestPicture(96, 64, 1, 16, 50 + f), 16);
     stored.insert(stored.end(), frame.begin(), frame.end());
   }
-  const std::string raw = WriteDicom(dir, "raw", spec, stored);
+  const std::string raw = WriteDicom(dir, "raw", desc, stored);
   for (const std::string& tool :
        {std::string("dcmcjpeg +el +sv 2 +fs 2"), std::string("dcmcrle +fs 2")}) {
     SCOPED_TRACE(tool);

@@ -59,19 +59,19 @@ Bytes Part10(const DicomWriter& dataSet, const std::string& transferSyntax) {
   return dicomwriter::BuildDicomFile(dataSet, o);
 }
 
-Bytes SmallImageFile(const ImageSpec& spec, const std::string& transferSyntax) {
-  DicomWriter w(spec.explicitVR, spec.littleEndian);
-  AddImageHeader(w, spec);
-  AddNativePixels(w, spec);
-  return Part10(w, transferSyntax.empty() ? NativeSyntax(spec.explicitVR, spec.littleEndian)
+Bytes SmallImageFile(const ImageSpec& desc, const std::string& transferSyntax) {
+  DicomWriter w(desc.explicitVR, desc.littleEndian);
+  AddImageHeader(w, desc);
+  AddNativePixels(w, desc);
+  return Part10(w, transferSyntax.empty() ? NativeSyntax(desc.explicitVR, desc.littleEndian)
                                           : transferSyntax);
 }
 
-Bytes EncapsulatedFile(const ImageSpec& spec, const std::string& transferSyntax,
+Bytes EncapsulatedFile(const ImageSpec& desc, const std::string& transferSyntax,
                        const std::vector<Bytes>& fragments,
                        const std::vector<uint32_t>& offsetTable) {
   DicomWriter w(true, true);
-  AddImageHeader(w, spec);
+  AddImageHeader(w, desc);
   w.Encapsulated(offsetTable, fragments);
   return Part10(w, transferSyntax);
 }

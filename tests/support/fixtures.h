@@ -38,21 +38,21 @@ struct ImageSpec {
   std::string windowWidth;
 };
 
-// The elements of spec up to (not including) the pixel data.
-void AddImageHeader(DicomWriter& w, const ImageSpec& spec);
-// Native pixel data of spec: a ramp, in the writer's byte order.
-void AddNativePixels(DicomWriter& w, const ImageSpec& spec);
+// The elements of desc up to (not including) the pixel data.
+void AddImageHeader(DicomWriter& w, const ImageSpec& desc);
+// Native pixel data of desc: a ramp, in the writer's byte order.
+void AddNativePixels(DicomWriter& w, const ImageSpec& desc);
 // A whole file: preamble, "DICM", meta group (transfer syntax from the
-// spec's encoding unless given), header and native pixel data.
-Bytes SmallImageFile(const ImageSpec& spec = {}, const std::string& transferSyntax = "");
+// desc's encoding unless given), header and native pixel data.
+Bytes SmallImageFile(const ImageSpec& desc = {}, const std::string& transferSyntax = "");
 // The transfer syntax UID of an uncompressed encoding.
 std::string NativeSyntax(bool explicitVR, bool littleEndian);
 // File bytes around a data set: preamble, "DICM" and meta group.
 Bytes Part10(const DicomWriter& dataSet, const std::string& transferSyntax);
 
-// A file whose pixel data is encapsulated: the header of spec, then the
+// A file whose pixel data is encapsulated: the header of desc, then the
 // offset table and fragments as given.
-Bytes EncapsulatedFile(const ImageSpec& spec, const std::string& transferSyntax,
+Bytes EncapsulatedFile(const ImageSpec& desc, const std::string& transferSyntax,
                        const std::vector<Bytes>& fragments,
                        const std::vector<uint32_t>& offsetTable = {});
 // n fragments of the given sizes, each filled with its index.
