@@ -56,8 +56,17 @@ void TadvancedImage::NextFrame() {
   if (CurrentFrame < frameCount) {
     ++CurrentFrame;
   } else {
-    NextImage();  // the cine continues into the next image
+    // The cine continues into the next image, whose load shows its frame 1
+    // already: showing it again would cost a second bitmap and render per image.
+    const qint64 before = bmp.cacheKey();
+    NextImage();
+    if (!self) return;
+    const bool loaded = bmp.cacheKey() != before && CurrentFrame == 1;
     CurrentFrame = 1;
+    if (loaded) {
+      UpdateCineTrackBar();
+      return;
+    }
   }
   ShowCurrentFrame();
   UpdateCineTrackBar();

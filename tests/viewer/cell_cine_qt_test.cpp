@@ -100,10 +100,19 @@ TEST_F(CellCine, FrameAndImageSteppingWrapAround) {
   cell.PauseCine();
 
   gRestrictedLoad = true;  // the last image wraps within its series
+  // Its frame 1 is shown once: the picture its load made stays on display.
+  qint64 loaded = 0;
+  const auto onShown = QObject::connect(&cell, &TadvancedImage::ImageShown,
+                                        [&](TadvancedImage* s) { loaded = s->bmp.cacheKey(); });
   cell.CurrentFrame = 10;
   cell.NextFrame();
+  QObject::disconnect(onShown);
   EXPECT_EQ(cell.ImageIndex, 0);
   EXPECT_EQ(cell.SeriesIndex, 0);
+  EXPECT_EQ(cell.CurrentFrame, 1);
+  EXPECT_EQ(Shown(cell), 1);
+  EXPECT_NE(loaded, 0);
+  EXPECT_EQ(cell.bmp.cacheKey(), loaded);
   gRestrictedLoad = false;
   cell.PauseCine();
   cell.NextImage();
