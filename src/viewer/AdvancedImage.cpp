@@ -538,8 +538,9 @@ void TadvancedImage::StoreInCache(TImg& image) {
     return;
   }
   try {
-    // Slots for every frame, and at least for this one.
-    const size_t n = std::max(size_t(std::max(frameCount, 1)), slot + 1);
+    // Slots up to this frame only: the header's frame count is not bounded by
+    // the file, and room for every announced frame could take gigabytes.
+    const size_t n = slot + 1;
     if (c.gBuff8.size() < n) c.gBuff8.resize(n);
     if (c.gBuff16.size() < n) c.gBuff16.resize(n);
     if (c.gBuff24.size() < n) c.gBuff24.resize(n);

@@ -250,6 +250,36 @@ TEST_F(CellLoading, BadInputLeavesTheCellAsItWas) {
   EXPECT_EQ(Row(cell.Bitmap(), 1), (std::vector<int>{0, 0, 0}));
 }
 
+TEST_F(CellLoading, AbsurdFrameCountCostsOnlyTheFramesShown) {
+  // Two frames stored, nearly 2^31 announced: caching a frame must not
+  // reserve room for every announced one (tens of gigabytes).
+  Image s = MultiFrame(2);
+  s.frames = 2000000000;
+  const std::string path = cellfix::Write(dir, "many.dcm", s);
+  cellfix::MakeTree({{path}});
+  ASSERT_TRUE(cell.LoadFile(path, 2)) << cell.LastLoadError();
+  cell.PauseCine();
+  EXPECT_EQ(cell.Buffers().buff16.at(0), 20);
+  ASSERT_TRUE(cell.LoadFile(path, 1));
+  cell.PauseCine();
+  {
+    std::lock_guard lock(gPatientsMutex);
+    const TCache& c = gPatients[0].studies[0].serieses[0].images[0].Cache;
+    EXPECT_LE(c.IsCached.size(), 2u);
+    EXPECT_LE(c.gBuff16.size(), 2u);
+    EXPECT_LE(c.gBuff8.size(), 2u);
+    EXPECT_LE(c.gBuff24.size(), 2u);
+  }
+  // Both frames come back from the cache.
+  std::filesystem::remove(path);
+  ASSERT_TRUE(cell.LoadFile(path, 2));
+  cell.PauseCine();
+  EXPECT_EQ(cell.Buffers().buff16.at(0), 20);
+  ASSERT_TRUE(cell.LoadFile(path, 1));
+  cell.PauseCine();
+  EXPECT_EQ(cell.Buffers().buff16.at(0), 10);
+}
+
 TEST_F(CellLoading, TrackBarsOfTheHostCellAndClear) {
   TViewer viewer;
   TadvancedImage& c = *viewer.AdvancedImage();
