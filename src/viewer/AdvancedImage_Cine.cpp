@@ -119,6 +119,13 @@ bool TadvancedImage::StepImageIndex(int step) {
   return true;
 }
 
+bool TadvancedImage::TreeImageHasOneFrame() const {
+  std::lock_guard tree(gPatientsMutex);
+  const TImg* im = TreeImage();
+  // A record without the file's header (a DICOMDIR entry) tells nothing.
+  return im && !im->Cache.DICOM.referenceFile.empty() && im->Cache.DICOM.XYZdim[2] <= 1;
+}
+
 int TadvancedImage::ImagesInRange() const {
   std::lock_guard tree(gPatientsMutex);
   if (PatientIndex < 0 || size_t(PatientIndex) >= gPatients.size()) return 0;
@@ -167,10 +174,17 @@ void TadvancedImage::OpenCurrentImage(bool fit) {
     const int range = std::max(1, ImagesInRange());
     const int series = SeriesIndex, image = ImageIndex;
     for (int tried = 1;; ++tried) {
-      shown = LoadCurrentImage(fit);
-      if (shown && IsCine()) {
-        StartCine();
-        break;
+      // Past the image asked for, an image whose header in the tree says it
+      // has one frame is passed over unloaded: decoding and drawing each one
+      // on the way would hold the window for the whole range.
+      if (tried > 1 && TreeImageHasOneFrame()) {
+        shown = false;
+      } else {
+        shown = LoadCurrentImage(fit);
+        if (shown && IsCine()) {
+          StartCine();
+          break;
+        }
       }
       if (!InCineMode) break;
       if (tried >= range) {

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "cell_fixtures.h"
+#include "dicom/dicom.h"
 #include "pixels/ThdTimer.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/Viewer.h"
@@ -196,6 +197,50 @@ TEST_F(CellCine, FrameBarAndCinePanel) {
   EXPECT_FALSE(c.InCineMode);
   EXPECT_EQ(c.CurrentFrame, seen);
   EXPECT_EQ(Shown(c), seen);
+}
+
+TEST_F(CellCine, CineModePassesOverSingleFramesWithoutShowingThem) {
+  // Headers in the tree as a folder load files them.
+  const std::string s1 = File("1.dcm", Frames(0)), s2 = File("2.dcm", Frames(0));
+  const std::string s3 = File("3.dcm", Frames(0)), s4 = File("4.dcm", Frames(0));
+  const std::string cine = File("cine.dcm", Frames(4));
+  cellfix::MakeTree({{s1, s2, s3, s4, cine}});
+  {
+    std::lock_guard lock(gPatientsMutex);
+    for (TImg& im : gPatients[0].studies[0].serieses[0].images) {
+      bool hdrOK = false, imgOK = false;
+      ReadDicomHeader(im.imagePath, true, im.Cache.DICOM, hdrOK, imgOK, [](const std::string&) {});
+      ASSERT_TRUE(imgOK);
+      im.Cache.DICOM.referenceFile = im.imagePath;
+    }
+  }
+  std::vector<std::string> shown;
+  QObject::connect(&cell, &TadvancedImage::ImageShown,
+                   [&](TadvancedImage* c) { shown.push_back(c->CurrentOpenedPath); });
+  Open(cell, 0, 0);
+  cell.PlayCine();  // on a single frame: the next image step looks for a cine
+  cell.NextImage();
+  EXPECT_TRUE(cell.InCineMode);
+  EXPECT_EQ(cell.CurrentOpenedPath, cine);
+  EXPECT_EQ(cell.ImageIndex, 4);
+  // The image asked for is shown; those after it are passed over unshown.
+  EXPECT_EQ(shown, (std::vector<std::string>{s1, s2, cine}));
+  cell.PauseCine();
+
+  // Nothing to play in the range: the cine stops on the image asked for.
+  std::filesystem::remove(cine);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients[0].studies[0].serieses[0].images.pop_back();
+  }
+  Open(cell, 0, 0);
+  shown.clear();
+  cell.PlayCine();
+  cell.NextImage();
+  EXPECT_FALSE(cell.InCineMode);
+  EXPECT_EQ(cell.ImageIndex, 1);
+  EXPECT_EQ(cell.CurrentOpenedPath, s2);
+  EXPECT_EQ(shown, (std::vector<std::string>{s2}));
 }
 
 TEST_F(CellCine, NeitherHangsNorCrashes) {
