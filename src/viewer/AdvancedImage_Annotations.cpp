@@ -65,12 +65,18 @@ bool ShapeOf(ViewerAction a, ShapTypes& type) {
   }
 }
 
-// Fixed notation with two decimals while the integer part fits in eight
-// digits, scientific beyond; "." whatever the locale.
+// Fixed notation with two decimals and eight significant digits at most
+// (a value of seven integer digits keeps one decimal, padded with a zero),
+// scientific beyond eight integer digits; "." whatever the locale.
 QString Fixed2(double v) {
   if (!std::isfinite(v)) return QStringLiteral("0.00");
-  if (std::fabs(v) >= 1e8) return QString::number(v, 'E', 7);
-  return QString::number(v, 'f', 2);
+  const double a = std::fabs(v);
+  if (a >= 1e8) return QString::number(v, 'E', 7);
+  const int intDigits = a < 1 ? 0 : int(std::floor(std::log10(a))) + 1;
+  const int decimals = std::clamp(8 - intDigits, 0, 2);
+  QString s = QString::number(v, 'f', decimals);
+  if (decimals < 2) s += decimals == 0 ? QStringLiteral(".00") : QStringLiteral("0");
+  return s;
 }
 
 // The area of a rectangle or ellipse annotation in mm2 from its box.

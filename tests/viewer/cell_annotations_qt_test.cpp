@@ -93,6 +93,18 @@ TEST_F(CellAnnotations, MeasurementsAndLabels) {
   a.shapeType = STAngle;
   a.data = TadvancedImage::AngleBetween({10, 0}, {0, 0}, {0, 10});
   EXPECT_EQ(TadvancedImage::ShapeLabel(a), QString("90.00") + QChar(0x00B0));
+
+  // Eight significant digits at most, always two decimals shown.
+  Shape r;
+  r.shapeType = STRectangle;
+  r.data = 1234567.75f;
+  EXPECT_EQ(TadvancedImage::ShapeLabel(r), "1234567.80 mm2");
+  r.data = 24999998.0f;
+  EXPECT_EQ(TadvancedImage::ShapeLabel(r), "24999998.00 mm2");
+  r.data = 0.004f;
+  EXPECT_EQ(TadvancedImage::ShapeLabel(r), "0.00 mm2");
+  r.data = 123456.125f;
+  EXPECT_EQ(TadvancedImage::ShapeLabel(r), "123456.13 mm2");
 }
 
 TEST_F(CellAnnotations, AngleProtocol) {
