@@ -99,6 +99,12 @@ TEST_F(CellCine, FrameAndImageSteppingWrapAround) {
   EXPECT_TRUE(cell.InCineMode);  // opening a multi-frame image plays it
   EXPECT_EQ(shown, (std::vector<std::string>{a, b}));
   cell.PauseCine();
+  // Loading another frame of the image on display is a frame step: a paused
+  // cine stays paused.
+  ASSERT_TRUE(cell.LoadFile(b, 3));
+  EXPECT_EQ(Shown(cell), 3);
+  EXPECT_FALSE(cell.InCineMode);
+  EXPECT_EQ(shown.size(), 2u);
 
   gRestrictedLoad = true;  // the last image wraps within its series
   // Its frame 1 is shown once: the picture its load made stays on display.
