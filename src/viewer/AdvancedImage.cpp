@@ -179,10 +179,12 @@ void TadvancedImage::SetLoading(bool loading) {
   if (TImg* im = TreeImage()) im->Cache.IsLoading = loading;
 }
 
-bool TadvancedImage::RestoreFromCache(int frame, Staged& st) const {
+bool TadvancedImage::RestoreFromCache(const std::string& path, int frame, Staged& st) const {
   std::lock_guard tree(gPatientsMutex);
   const TImg* im = TreeImage();
-  if (!im) return false;
+  // The frames cached at the position are another file's when the caller
+  // did not put the cell at this file's position.
+  if (!im || im->imagePath != path) return false;
   const TCache& c = im->Cache;
   const size_t k = size_t(frame - 1);
   if (frame < 1 || k >= c.IsCached.size() || !c.IsCached[k]) return false;
@@ -375,7 +377,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
 
   Staged st;
   const int f = std::max(Frame, 1);
-  if (!RestoreFromCache(f, st)) {
+  if (!RestoreFromCache(path, f, st)) {
     st = Staged{};
     SetLoading(true);
     if (!ReadHeaderInto(path, st)) {
@@ -448,7 +450,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
 bool TadvancedImage::ShowCachedFrame(int frame) {
   std::lock_guard lock(FState);
   Staged st;
-  if (!RestoreFromCache(frame, st)) return false;
+  if (!RestoreFromCache(filepath, frame, st)) return false;
   const int headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
   Display d = BuildDisplay(st.header, st.pixels, GreyState());
   if (d.bmp.isNull()) return false;
@@ -530,6 +532,11 @@ bool TadvancedImage::ReadDicom(const std::string& path) {
 
 void TadvancedImage::StoreInCache(TImg& image) {
   TCache& c = image.Cache;
+  // Only the file at the position may fill its cache.
+  if (image.imagePath != filepath) {
+    c.IsLoading = false;
+    return;
+  }
   const int k = CurrentFrame - 1;
   if (k < 0) return;
   const size_t slot = size_t(k);

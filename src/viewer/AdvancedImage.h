@@ -279,7 +279,9 @@ class TadvancedImage : public QWidget {
   TViewer* Host() const;
   void RequestUpdate();
   TImg* TreeImage() const;  // under gPatientsMutex; null when the position is not in the tree
-  bool RestoreFromCache(int frame, Staged& st) const;
+  // Frame `frame` of `path` from the cache of the tree image at the cell's
+  // position; false when not cached there (or the position holds another file).
+  bool RestoreFromCache(const std::string& path, int frame, Staged& st) const;
   bool ReadHeaderInto(const std::string& path, Staged& st);
   bool DecodeInto(const std::string& path, Staged& st);
   Display BuildDisplay(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s,

@@ -144,6 +144,30 @@ TEST_F(CellLoading, RevisitedFrameComesFromTheCacheWithoutTheFile) {
   EXPECT_EQ(c.DICOM.WindowWidth, 400);
 }
 
+TEST_F(CellLoading, ACellOffItsFilesPositionNeitherShowsNorFillsThatPositionsCache) {
+  Image a = Ct();
+  Image b = Ct();
+  b.values = {4000, 4000, 4000, 0, 0, 0};
+  const std::string pa = cellfix::Write(dir, "a.dcm", a), pb = cellfix::Write(dir, "b.dcm", b);
+  cellfix::MakeTree({{pa}});
+  ASSERT_TRUE(cell.LoadFile(pa, 1));  // a is cached at (0, 0, 0, 0)
+  const QImage first = cell.Bitmap();
+  // A file that is not the one at the cell's position: its own pixels, and
+  // the position's cache stays a's.
+  ASSERT_TRUE(cell.LoadFile(pb, 1));
+  EXPECT_EQ(cell.Buffers().buff16.at(0), 4000);
+  EXPECT_NE(cell.Bitmap(), first);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    const TCache& c = gPatients[0].studies[0].serieses[0].images[0].Cache;
+    ASSERT_EQ(c.gBuff16.size(), 1u);
+    EXPECT_EQ(c.gBuff16[0].at(0), 0);
+    EXPECT_EQ(c.DICOM.referenceFile, pa);
+  }
+  ASSERT_TRUE(cell.LoadFile(pa, 1));
+  EXPECT_EQ(cell.Bitmap(), first);
+}
+
 TEST_F(CellLoading, WindowOffsetsKeptWithinASeriesAndResetAcrossSeries) {
   const std::string p1 = cellfix::Write(dir, "1.dcm", Ct()),
                     p2 = cellfix::Write(dir, "2.dcm", Ct());
