@@ -38,12 +38,9 @@ void ProcessPendingEvents() {
 void TadvancedImage::ShowCurrentFrame() {
   if (ShowCachedFrame(CurrentFrame)) return;
   if (DisplayImage()) return;
-  // Last resort: the file afresh, as the tree knows it.
-  std::string path = CurrentOpenedPath;
-  {
-    std::lock_guard tree(gPatientsMutex);
-    if (const TImg* im = TreeImage()) path = im->imagePath;
-  }
+  // Last resort: the file on display afresh (not the tree's file at the
+  // position, which a caller may have left pointing elsewhere).
+  const std::string path = CurrentOpenedPath;
   if (!path.empty()) LoadFile(path, CurrentFrame);
 }
 

@@ -280,6 +280,15 @@ TEST_F(CellCine, NeitherHangsNorCrashes) {
   EXPECT_EQ(Shown(cell), 2);  // frame 3 is not there: frame 2 stays
   cell.PrevFrame();
   EXPECT_EQ(Shown(cell), 2);
+  // The same off its tree position: a missing frame never brings in the
+  // frame of the file that is at the position.
+  cell.SeriesIndex = 0;
+  cell.ImageIndex = 0;
+  ASSERT_TRUE(cell.LoadFile(cut, 2));
+  cell.PauseCine();
+  cell.NextFrame();
+  EXPECT_EQ(cell.CurrentOpenedPath, cut);
+  EXPECT_EQ(Shown(cell), 2);
 
   // An image that cannot be opened: the position stays with the image shown.
   std::filesystem::remove(s2);
