@@ -254,7 +254,9 @@ class Decoder {
     }
     auto* dst = static_cast<uint8_t*>(Allocate());
     if (g_.bitProduct == 24) {
-      return DecodeJpegToRgb(bytes.data(), bytes.size(), dst, g_.pixelCount, &why_);
+      // Photometric 3: RGB (or another non-YCbCr model); 4: a YBR model.
+      return DecodeJpegToRgb(bytes.data(), bytes.size(), dst, g_.pixelCount, &why_,
+                             h_.Monochrome == 3);
     }
     return DecodeJpegToGrey(bytes.data(), bytes.size(), dst, g_.frameBytes, &why_);
   }
