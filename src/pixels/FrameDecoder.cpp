@@ -155,8 +155,10 @@ bool IsStoredYbr422(const DICOMdata& h, const FrameGeometry& g) {
   if (h.Monochrome != 4 || g.bitProduct != 24 || g.columns % 2 != 0 || h.ImageSz <= 0) {
     return false;
   }
+  // At least 2N and less than 3N bytes per frame, without multiplying by a
+  // frame count the header may inflate.
   const int64_t frames = std::max(1, h.XYZdim[2]);
-  return h.ImageSz >= frames * 2 * g.pixelCount && h.ImageSz < frames * 3 * g.pixelCount;
+  return h.ImageSz / (2 * g.pixelCount) >= frames && h.ImageSz / frames < 3 * g.pixelCount;
 }
 
 // The first 2N bytes of `px` (Y1 Y2 Cb Cr per pair) become Y Cb Cr per pixel.
