@@ -350,8 +350,8 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
     }
     Decoder decoder(h, g, out, why, codecThreads);
     const Codec codec = ChooseCodec(h);
-    // Y models other than YBR_FULL(_422) only come out of JPEG and JPEG 2000,
-    // whose own colour handling applies; stored and RLE data are converted here.
+    // Stored, RLE and lossless JPEG data hold YBR_FULL samples as they are;
+    // baseline JPEG and JPEG 2000 apply their own colour transforms.
     const bool ybrFull = h.Monochrome == 4 && g.bitProduct == 24;
     if (codec == Codec::kNone) {
       const bool ybr422 = IsStoredYbr422(h, g);
@@ -386,7 +386,7 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       return false;
     }
     if (!decoder.Compressed(codec, bytes)) return false;
-    if (codec == Codec::kRle && ybrFull) YbrFullToRgb(out.buff24);
+    if ((codec == Codec::kRle || codec == Codec::kLossless) && ybrFull) YbrFullToRgb(out.buff24);
     return true;
   }();
   if (!ok) {

@@ -133,7 +133,7 @@ TEST(FrameDecoder, StoredYbrFullColourBecomesRgb) {
   EXPECT_EQ(f.buff24, (Bytes{200, 200, 200, 128, 128, 128, 254, 0, 0, 254, 0, 0}));
 }
 
-TEST(FrameDecoder, RleYbrFullColourBecomesRgb) {
+TEST(FrameDecoder, CompressedYbrFullColourBecomesRgb) {
   const std::string dir = TestDir();
   ImageSpec desc;
   desc.columns = 3;
@@ -142,17 +142,20 @@ TEST(FrameDecoder, RleYbrFullColourBecomesRgb) {
   desc.samplesPerPixel = 3;
   desc.photometric = "YBR_FULL";
   const std::string raw = WriteDicom(dir, "ybr", desc, kYbr);
-  const std::string rle = dir + "/ybr_rle.dcm";
-  ASSERT_TRUE(RunTool("dcmcrle " + Quote(raw) + " " + Quote(rle)));
-  DICOMdata h;
-  bool hdrOK = false, imgOK = false;
-  ReadDicomHeader(rle, true, h, hdrOK, imgOK);
-  ASSERT_TRUE(imgOK);
-  ASSERT_EQ(h.Monochrome, 4);
-  DecodedFrame f;
-  std::string why;
-  ASSERT_TRUE(Decode(rle, h, 1, f, &why, h.gECATJPEG_pos_table, h.gECATJPEG_size_table)) << why;
-  EXPECT_EQ(f.buff24, kRgb);
+  for (const std::string& tool : {std::string("dcmcrle"), std::string("dcmcjpeg +e1")}) {
+    SCOPED_TRACE(tool);
+    const std::string coded = dir + "/ybr_coded.dcm";
+    ASSERT_TRUE(RunTool(tool + " " + Quote(raw) + " " + Quote(coded)));
+    DICOMdata h;
+    bool hdrOK = false, imgOK = false;
+    ReadDicomHeader(coded, true, h, hdrOK, imgOK);
+    ASSERT_TRUE(imgOK);
+    ASSERT_EQ(h.Monochrome, 4);
+    DecodedFrame f;
+    std::string why;
+    ASSERT_TRUE(Decode(coded, h, 1, f, &why, h.gECATJPEG_pos_table, h.gECATJPEG_size_table)) << why;
+    EXPECT_EQ(f.buff24, kRgb);
+  }
 }
 
 TEST(FrameDecoder, RefusesWhatTheFileCannotHold) {
