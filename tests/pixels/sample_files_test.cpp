@@ -158,6 +158,31 @@ TEST(SampleFiles, DecodeToTheBuffersTheToolsGive) {
   }
 }
 
+// A 4:2:2 colour image stored uncompressed (two bytes per pixel): its bands
+// in the colours pydicom converts them to.
+TEST(SampleFiles, StoredYbr422ShowsItsColours) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  const std::string path = testsupport::SamplePath("SC_ybr_full_422_uncompressed.dcm");
+  DICOMdata h;
+  bool hdrOK = false, imgOK = false;
+  ReadDicomHeader(path, true, h, hdrOK, imgOK);
+  ASSERT_TRUE(imgOK);
+  DecodedFrame f;
+  std::string why;
+  ASSERT_TRUE(DecodeFrame(path, h, h.gECATJPEG_pos_table, h.gECATJPEG_size_table, 1, f, &why))
+      << why;
+  ASSERT_EQ(f.buff24.size(), 3u * 100 * 100);
+  const std::pair<int, Bytes> bands[] = {{0, {254, 0, 0}},      {15, {255, 127, 127}},
+                                         {35, {129, 255, 129}}, {55, {128, 127, 255}},
+                                         {75, {64, 64, 64}},    {95, {255, 255, 255}}};
+  for (const auto& [row, rgb] : bands) {
+    for (int column : {0, 99}) {
+      const auto at = f.buff24.begin() + 3 * (row * 100 + column);
+      EXPECT_EQ(Bytes(at, at + 3), rgb) << "row " << row << ", column " << column;
+    }
+  }
+}
+
 // Frames split over several fragments, as dcmcjpeg +fs and dcmcrle +fs write
 // them, decode like the tools decode them.
 TEST(SampleFiles, FramesSplitOverFragmentsDecodeLikeTheTools) {
