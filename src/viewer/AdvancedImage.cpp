@@ -530,6 +530,21 @@ bool TadvancedImage::ReadDicom(const std::string& path) {
   return true;
 }
 
+bool TadvancedImage::TreeImageHasOneFrame() {
+  std::string path;
+  {
+    std::lock_guard tree(gPatientsMutex);
+    const TImg* im = TreeImage();
+    if (!im) return false;
+    if (!im->Cache.DICOM.referenceFile.empty()) return im->Cache.DICOM.XYZdim[2] <= 1;
+    path = im->imagePath;
+  }
+  // A record without the file's header (a DICOMDIR entry): the header alone
+  // tells, at a fraction of the cost of a load.
+  Staged st;
+  return !path.empty() && ReadHeaderInto(path, st) && st.frameCount <= 1;
+}
+
 void TadvancedImage::StoreInCache(TImg& image) {
   TCache& c = image.Cache;
   // Only the file at the position may fill its cache.

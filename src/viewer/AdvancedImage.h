@@ -299,9 +299,9 @@ class TadvancedImage : public QWidget {
   bool StepImageIndex(int step);
   // Images in the range NextImage walks (the series, or the study).
   int ImagesInRange() const;
-  // The tree's header of the image at the position has one frame; false
-  // when the tree holds no header for it.
-  bool TreeImageHasOneFrame() const;
+  // The image at the tree position has one frame, by the tree's header or,
+  // when the tree holds none, the file's; false when it cannot be told.
+  bool TreeImageHasOneFrame();
   // Loads the image at the tree position; false when it cannot be shown.
   bool LoadCurrentImage(bool fit);
   void StartCine();  // PlayCine without processing pending events

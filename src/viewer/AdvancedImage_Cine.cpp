@@ -116,13 +116,6 @@ bool TadvancedImage::StepImageIndex(int step) {
   return true;
 }
 
-bool TadvancedImage::TreeImageHasOneFrame() const {
-  std::lock_guard tree(gPatientsMutex);
-  const TImg* im = TreeImage();
-  // A record without the file's header (a DICOMDIR entry) tells nothing.
-  return im && !im->Cache.DICOM.referenceFile.empty() && im->Cache.DICOM.XYZdim[2] <= 1;
-}
-
 int TadvancedImage::ImagesInRange() const {
   std::lock_guard tree(gPatientsMutex);
   if (PatientIndex < 0 || size_t(PatientIndex) >= gPatients.size()) return 0;

@@ -233,6 +233,16 @@ TEST_F(CellCine, CineModePassesOverSingleFramesWithoutShowingThem) {
   EXPECT_EQ(shown, (std::vector<std::string>{s1, s2, cine}));
   cell.PauseCine();
 
+  // Records without headers (a DICOMDIR's): the files' headers tell.
+  cellfix::MakeTree({{s1, s2, s3, s4, cine}});
+  Open(cell, 0, 0);
+  shown.clear();
+  cell.PlayCine();
+  cell.NextImage();
+  EXPECT_EQ(cell.CurrentOpenedPath, cine);
+  EXPECT_EQ(shown, (std::vector<std::string>{s2, cine}));
+  cell.PauseCine();
+
   // Nothing to play in the range: the cine stops on the image asked for.
   std::filesystem::remove(cine);
   {
