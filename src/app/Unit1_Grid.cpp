@@ -230,6 +230,9 @@ void TForm1::FillViewers() {
   lastLoadingMode = gRestrictedLoad;
 
   auto show = [](TadvancedImage* cell, int s, int i, const std::string& path) {
+    // A cine still running from the cell's last image would go on ticking,
+    // and later steps would hunt for multi-frame images; cines restart below.
+    cell->PauseCine();
     cell->PatientIndex = 0;
     cell->StudyIndex = 0;
     cell->SeriesIndex = s;

@@ -117,6 +117,7 @@ void TForm1::OpenImage(const QString& path) {
   int p = 0, st = 0, se = 0, im = 0;
   if (r.filesFiled > 0 && cell && FindImage(r.path, p, st, se, im)) {
     // The cell caches its frames at its tree position: it must be this image's.
+    cell->PauseCine();  // the file replaces whatever played there
     cell->PatientIndex = p;
     cell->StudyIndex = st;
     cell->SeriesIndex = se;
@@ -228,6 +229,7 @@ void TForm1::PreviewFiles(const QStringList& files) {
   // from caching the preview into another image's slot.
   cell->PatientIndex = -1;
   cell->StudyIndex = cell->SeriesIndex = cell->ImageIndex = 0;
+  cell->PauseCine();
   int attempts = 0;
   for (const QString& f : files) {
     if (IsReportExtension(LowerExtension(f.toStdString()))) continue;
