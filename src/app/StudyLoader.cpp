@@ -253,6 +253,8 @@ void list_DirectoryFiles(const std::string& path, TStringArray& list) {
 
 std::string FormatStudyTime(const std::string& studyTime) {
   std::string t = studyTime;
+  // Old ACR-NEMA files write HH:MM:SS already; more colons would garble it.
+  if (t.size() > 2 && t[2] == ':') return t.substr(0, 8);
   // A separator goes only where more text follows, so "1430" reads 14:30.
   if (t.size() > 2) t.insert(2, ":");
   if (t.size() > 5) t.insert(5, ":");

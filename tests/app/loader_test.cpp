@@ -84,6 +84,8 @@ TEST_F(Loader, ExtensionsAndStudyTime) {
   EXPECT_EQ(FormatStudyTime("143015"), "14:30:15");
   EXPECT_EQ(FormatStudyTime("1430"), "14:30");
   EXPECT_EQ(FormatStudyTime(""), "");
+  EXPECT_EQ(FormatStudyTime("14:04:38"), "14:04:38");  // ACR-NEMA style
+  EXPECT_EQ(FormatStudyTime("14:04:38.5"), "14:04:38");
 }
 
 // ---- filing -------------------------------------------------------------------------
