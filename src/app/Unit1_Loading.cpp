@@ -115,15 +115,34 @@ void TForm1::OpenImage(const QString& path) {
   }
   TadvancedImage* cell = ActiveAdvancedImage;
   int p = 0, st = 0, se = 0, im = 0;
+  QString notShown;
   if (r.filesFiled > 0 && cell && FindImage(r.path, p, st, se, im)) {
+    const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
     // The cell caches its frames at its tree position: it must be this image's.
     cell->PauseCine();  // the file replaces whatever played there
     cell->PatientIndex = p;
     cell->StudyIndex = st;
     cell->SeriesIndex = se;
     cell->ImageIndex = im;
+    bool shown = false;
     try {
-      if (cell->LoadFile(r.path, 1)) cell->FitImage();
+      shown = cell->LoadFile(r.path, 1);
+      if (shown) cell->FitImage();
+    } catch (...) {
+      shown = false;
+    }
+    if (!shown) {
+      // The cell still shows its last image, and its position must say so.
+      cell->PatientIndex = old[0];
+      cell->StudyIndex = old[1];
+      cell->SeriesIndex = old[2];
+      cell->ImageIndex = old[3];
+      // Filed, but the user asked for this one file and sees nothing change.
+      const std::string why = cell->LastLoadError();
+      notShown = QString::fromStdString(r.path) + ": cannot be displayed" +
+                 (why.empty() ? QString() : ": " + QString::fromStdString(why));
+    }
+    try {
       EnableStudyTools();
       update_ReferenceLines();
     } catch (...) {
@@ -138,6 +157,7 @@ void TForm1::OpenImage(const QString& path) {
   for (const TLoadMessage& m : r.messages) texts << QString::fromStdString(m.text);
   for (const TSkippedFile& s : r.skipped)
     texts << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
+  if (!notShown.isEmpty()) texts << notShown;
   if (!texts.isEmpty()) ShowMessage(texts.join("\n"));
 }
 

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
@@ -267,6 +268,54 @@ TEST_F(Scenario, SplitScreenChooserModes) {
   form->btnSplitScreen->click();
   EXPECT_EQ(form->CurrentRows * form->CurrentCols, 9);
   for (TadvancedImage* c : Cells()) EXPECT_TRUE(c->HasImage);
+}
+
+}  // namespace
+
+namespace {
+
+// The tree's path at a cell's position; empty when there is none.
+std::string PathAt(const TadvancedImage* c) {
+  std::lock_guard lock(gPatientsMutex);
+  try {
+    return gPatients.at(size_t(c->PatientIndex))
+        .studies.at(size_t(c->StudyIndex))
+        .serieses.at(size_t(c->SeriesIndex))
+        .images.at(size_t(c->ImageIndex))
+        .imagePath;
+  } catch (const std::out_of_range&) {
+    return {};
+  }
+}
+
+TEST_F(Scenario, EverySampleOpenedAloneThenItsInformation) {
+  // Each sample opened as a single file into the active cell: it shows, or
+  // the user is told why; the cell's position always names what it shows,
+  // and the information window shows the same header.
+  QDir dir(QString::fromUtf8(TAVROLEN_SAMPLE_DIR));
+  const QStringList files = dir.entryList({"*.dcm"}, QDir::Files, QDir::Name);
+  ASSERT_GT(files.size(), 50);
+  int shown = 0;
+  for (const QString& name : files) {
+    SCOPED_TRACE(name.toStdString());
+    form->messages.clear();
+    form->OpenImage(dir.filePath(name));
+    TadvancedImage* cell = form->ActiveAdvancedImage;
+    const bool isShown = cell->CurrentOpenedPath == dir.filePath(name).toStdString();
+    if (!isShown) {
+      ASSERT_EQ(form->messages.size(), 1u);
+      EXPECT_TRUE(form->messages[0].contains(name));
+    }
+    if (!cell->HasImage) continue;
+    EXPECT_EQ(PathAt(cell), cell->CurrentOpenedPath);
+    shown += isShown;
+    form->showPatInfoButton->click();
+    ASSERT_TRUE(form->PatientInfoForm->isVisible());
+    EXPECT_EQ(form->PatientInfoForm->Header().referenceFile, cell->gDicomData.referenceFile);
+    EXPECT_EQ(form->PatientInfoForm->patIDValue->text(), HeaderText(cell->gDicomData.PatientID));
+  }
+  EXPECT_GT(shown, 30);
+  form->PatientInfoForm->close();
 }
 
 }  // namespace
