@@ -237,7 +237,10 @@ void TForm1::FillViewers() {
     cell->StudyIndex = 0;
     cell->SeriesIndex = s;
     cell->ImageIndex = i;
-    if (cell->LoadFile(path, 1)) cell->FitImage();
+    if (cell->LoadFile(path, 1))
+      cell->FitImage();
+    else
+      cell->Clear();  // not the last image under a position that names another
   };
   try {
     if (gRestrictedLoad) {

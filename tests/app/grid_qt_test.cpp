@@ -102,6 +102,23 @@ TEST_F(GridTest, SequentialFillWalksTheSeriesAndRepeatsTheLastImage) {
   EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);  // "Image Processing"
 }
 
+TEST_F(GridTest, AFillThatCannotShowItsImageLeavesTheCellEmpty) {
+  FillTree("unreadable", {{"CT", 2}});
+  form->SpeedButton3Click();
+  ASSERT_TRUE(Cell(0, 1)->HasImage);
+  {
+    // The second image's file is gone and nothing of it is cached.
+    std::lock_guard lock(gPatientsMutex);
+    TImg& lost = gPatients[0].studies[0].serieses[0].images[1];
+    lost.imagePath += ".missing";
+    lost.Cache = TCache{};
+  }
+  form->FillViewers();
+  EXPECT_TRUE(Cell(0, 0)->HasImage);
+  // Not its old picture under a position that names the lost image.
+  EXPECT_FALSE(Cell(0, 1)->HasImage);
+}
+
 TEST_F(GridTest, FillDoesNothingWhileLoadingOrWithoutATree) {
   form->FillViewers();
   EXPECT_FALSE(Cell(0, 0)->HasImage);
