@@ -440,9 +440,27 @@ TEST_F(WindowLoading, FilesAndFoldersDroppedOnTheWindowOpen) {
   QDropEvent drop(QPointF(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(form.get(), &drop);
   WaitIdle();
+  {
+    std::lock_guard lock(gPatientsMutex);
+    EXPECT_EQ(gPatients.size(), 2u);
+    EXPECT_EQ(appfx::ImageCount(gPatients), 3);
+  }
+
+  // The thumbnail column takes every drag; files dropped there open too.
+  const std::string more =
+      appfx::WriteImage(testsupport::TempDir("window-drop-column"), "two.dcm",
+                        TestImage{.patientName = "THIRD^ONE", .patientId = "3003"});
+  QMimeData column;
+  column.setUrls({QUrl::fromLocalFile(QString::fromStdString(more))});
+  QWidget* viewport = form->ThumbnailsTool->viewport();
+  QDragEnterEvent over(QPoint(20, 20), Qt::CopyAction, &column, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(viewport, &over);
+  EXPECT_TRUE(over.isAccepted());
+  QDropEvent onColumn(QPointF(20, 20), Qt::CopyAction, &column, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(viewport, &onColumn);
+  WaitIdle();
   std::lock_guard lock(gPatientsMutex);
-  EXPECT_EQ(gPatients.size(), 2u);
-  EXPECT_EQ(appfx::ImageCount(gPatients), 3);
+  EXPECT_EQ(gPatients.size(), 3u);
 }
 
 }  // namespace
