@@ -317,6 +317,17 @@ void TForm1::allViewersPanelMouseDown(TViewer* sender, Qt::MouseButton button, Q
     }
   if (!clicked) return;
   btnDeleteSingleAnn->setChecked(clicked->inDeleteMode);
+  // In the single mode a cell drags with its own tool, and every cell but the
+  // active one was set back to panning: the tool buttons show the clicked one's.
+  if (!gProcessAllViewers && button == Qt::LeftButton) {
+    if (clicked->Action == VAZoom)
+      MouseTool = 0;
+    else if (clicked->Action == VAWWWL)
+      MouseTool = 2;
+    else if (clicked->Action == VAPan)
+      MouseTool = 1;
+    SyncMouseToolButtons();
+  }
   if (sender->Row != LastActiveRow || sender->Col != LastActiveCol) {
     LastActiveRow = sender->Row;
     LastActiveCol = sender->Col;

@@ -302,6 +302,28 @@ TEST_F(GridTest, RightClickInTheSingleModeReturnsToPanning) {
   form->btnProcessAllViewersClick();
 }
 
+TEST_F(GridTest, SingleModeToolButtonsFollowTheActiveCell) {
+  // In the single mode each cell drags with its own tool: the checked tool
+  // button shows the active cell's, not the one picked for another cell.
+  FillTree("single-tools", {{"CT", 2}});
+  form->EnableStudyTools();  // as a load does
+  form->SpeedButton3Click();
+  form->btnProcessAllViewersClick();
+  Click(Cell(0, 0));
+  form->btnZoom->click();
+  EXPECT_EQ(Cell(0, 0)->Action, VAZoom);
+  Click(Cell(0, 1));
+  EXPECT_EQ(Cell(0, 1)->Action, VAPan);
+  EXPECT_TRUE(form->btnPan->isChecked());
+  EXPECT_FALSE(form->btnZoom->isChecked());
+  form->btnWwWl->click();
+  Click(Cell(0, 0));  // the zoom cell was set back to panning when it lost focus
+  EXPECT_TRUE(form->btnPan->isChecked());
+  Click(Cell(0, 1));
+  EXPECT_EQ(Cell(0, 1)->Action, VAPan);
+  form->btnProcessAllViewersClick();
+}
+
 TEST_F(GridTest, LeftDragPansSelectedCells) {
   FillTree("pan", {{"CT", 2}});
   form->SpeedButton3Click();
