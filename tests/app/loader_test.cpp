@@ -406,6 +406,22 @@ TEST_F(Loader, CancelMidLoadKeepsWhatWasFiled) {
   }));
 }
 
+TEST_F(Loader, CancelEndsTheListingToo) {
+  // A cancel pressed while a large tree is still being listed stops the walk,
+  // not only the reads.
+  const std::string dir = Dir("cancel-listing");
+  for (int d = 0; d < 3; ++d) appfx::WriteImage(dir, "d" + std::to_string(d) + "/f", TestImage{});
+  gCancelLoading = true;
+  const TLoadResult r = LoadFolder(dir);
+  gCancelLoading = false;
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(r.filesListed, 0);
+  EXPECT_TRUE(gPatients.empty());
+  TStringArray list;
+  list_DirectoryFiles(dir, list);  // no cancel: the whole tree
+  EXPECT_EQ(list.size(), 3u);
+}
+
 // The folder load files, merges and sorts in bulk; the tree must be the one
 // that filing every listed file one by one and then sorting gives, tie order
 // of equal instance numbers included, also when a load joins series that an
