@@ -303,6 +303,12 @@ void TForm1::FinishLoading() {
     }
   }
 
+  // A preview the load did not file (refused, or not read before a cancel)
+  // and no fill replaced shows a picture in neither the tree nor the browser.
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* cell : row)
+      if (cell->HasImage && cell->PatientIndex < 0) cell->Clear();
+
   bool any = false;
   const QString details = LoadSummaryDetails(&any);
   if (any) {

@@ -136,6 +136,26 @@ TEST_F(WindowLoading, EmptyFolderFinishesAtOnceWithNothingAdded) {
   EXPECT_TRUE(gPatients.empty());
 }
 
+TEST_F(WindowLoading, APreviewOfAFileTheLoadDidNotFileIsNotLeftOnScreen) {
+  // The first listed file shows while the rest is read; the load then skips
+  // it (a presentation state) and files nothing: the cell must not go on
+  // showing a picture that is in neither the tree nor the browser.
+  const std::string dir = testsupport::TempDir("window-preview-only");
+  TestImage t;
+  t.modality = "PR";
+  appfx::WriteImage(dir, "state.dcm", t);
+  form->folder = QString::fromStdString(dir);
+  bool previewed = false;
+  QObject::connect(form->Loader, &TStudyLoad::listed, form.get(),
+                   [&] { previewed = form->AdvancedImages[0][0]->HasImage; });
+  form->btnOpenFolderClick();
+  WaitIdle();
+  EXPECT_TRUE(previewed);
+  EXPECT_FALSE(form->AdvancedImages[0][0]->HasImage);
+  ASSERT_EQ(form->summaries.size(), 1u);
+  EXPECT_TRUE(form->summaries[0].second.contains("state.dcm"));
+}
+
 TEST_F(WindowLoading, BadFilesAreListedOnceInTheSummary) {
   const std::string dir = StudyFolder("bad", "CT", 1);
   appfx::Write(dir, "broken.dcm", std::vector<uint8_t>(40, 0x5A));
