@@ -223,7 +223,10 @@ void TForm1::FillViewers() {
     if (gPatients.empty() || gPatients[0].studies.empty()) return;
     for (const TSeries& s : gPatients[0].studies[0].serieses) {
       std::vector<std::string> paths;
-      for (const TImg& im : s.images) paths.push_back(im.imagePath);
+      // A DICOMDIR keeps presentation-state series in the tree (the browser
+      // hides them); they hold no picture for a cell.
+      if (QString::fromStdString(s.modality).trimmed().toLower() != "pr")
+        for (const TImg& im : s.images) paths.push_back(im.imagePath);
       series.push_back(std::move(paths));
     }
   }
@@ -245,12 +248,15 @@ void TForm1::FillViewers() {
   try {
     if (gRestrictedLoad) {
       // One series per cell; cells beyond the last series are emptied.
-      int n = 0;
+      std::vector<int> shown;
+      for (size_t s = 0; s < series.size(); ++s)
+        if (!series[s].empty()) shown.push_back(int(s));
+      size_t n = 0;
       for (int k = 0; k < CurrentRows; ++k)
         for (int l = 0; l < CurrentCols; ++l, ++n) {
           TadvancedImage* cell = AdvancedImages[size_t(k)][size_t(l)];
-          if (size_t(n) < series.size() && !series[size_t(n)].empty())
-            show(cell, n, 0, series[size_t(n)][0]);
+          if (n < shown.size())
+            show(cell, shown[n], 0, series[size_t(shown[n])][0]);
           else
             cell->Clear();
         }

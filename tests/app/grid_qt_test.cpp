@@ -119,6 +119,21 @@ TEST_F(GridTest, AFillThatCannotShowItsImageLeavesTheCellEmpty) {
   EXPECT_FALSE(Cell(0, 1)->HasImage);
 }
 
+TEST_F(GridTest, FillsPassOverPresentationStateSeries) {
+  // A DICOMDIR keeps its presentation-state series in the tree; no cell gets one.
+  FillTree("presentation", {{"CT", 1}, {"PR", 1}, {"CT", 1}});
+  form->SpeedButton3Click();
+  EXPECT_EQ(Cell(0, 0)->SeriesIndex, 0);
+  EXPECT_EQ(Cell(0, 1)->SeriesIndex, 2);
+  gRestrictedLoad = true;
+  form->SpeedButton2Click();
+  EXPECT_EQ(Cell(0, 0)->SeriesIndex, 0);
+  EXPECT_EQ(Cell(0, 1)->SeriesIndex, 2);
+  EXPECT_FALSE(Cell(1, 0)->HasImage);
+  EXPECT_FALSE(Cell(1, 1)->HasImage);
+  gRestrictedLoad = false;
+}
+
 TEST_F(GridTest, FillDoesNothingWhileLoadingOrWithoutATree) {
   form->FillViewers();
   EXPECT_FALSE(Cell(0, 0)->HasImage);
