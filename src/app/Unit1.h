@@ -361,6 +361,10 @@ class TForm1 : public QMainWindow {
 
   bool FActivated = false;
   QStringList FPendingPaths;
+  // Several paths opened at once (a drop, the command line): what single
+  // files would each say in a modal box is gathered into one summary.
+  bool FBatch = false;
+  QStringList FBatchNotes;
   QThreadPool* FRowPool;   // the outer loop of all-viewers commands
   QThreadPool* FCellPool;  // its inner loops
 };

@@ -158,7 +158,16 @@ void TForm1::OpenImage(const QString& path) {
   for (const TSkippedFile& s : r.skipped)
     texts << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
   if (!notShown.isEmpty()) texts << notShown;
-  if (!texts.isEmpty()) ShowMessage(texts.join("\n"));
+  if (texts.isEmpty()) return;
+  if (!FBatch) {
+    ShowMessage(texts.join("\n"));
+    return;
+  }
+  // One entry per file; a reader message does not name its file by itself.
+  const QString file = QString::fromStdString(r.path);
+  for (QString& t : texts)
+    if (!t.startsWith(file)) t = file + ": " + t;
+  FBatchNotes << texts.join("\n");
 }
 
 bool TForm1::OpenFolder(const QString& folder) {
@@ -193,6 +202,7 @@ void TForm1::btnCancelLoadingClick() {
 
 void TForm1::OpenPaths(const QStringList& paths) {
   FPendingPaths << paths;
+  if (FPendingPaths.size() > 1) FBatch = true;
   StartNextLoad();
 }
 
@@ -215,7 +225,15 @@ void TForm1::StartNextLoad() {
         break;
     }
   }
-  if (IsIdle()) emit loadsFinished();
+  if (!IsIdle()) return;
+  if (!FBatchNotes.isEmpty()) {
+    const QString n = QString::number(FBatchNotes.size());
+    ShowLoadSummary(n + (FBatchNotes.size() == 1 ? " file" : " files") + " could not be opened.",
+                    FBatchNotes.join("\n"));
+  }
+  FBatch = false;
+  FBatchNotes.clear();
+  emit loadsFinished();
 }
 
 void TForm1::FormActivate() {

@@ -447,6 +447,29 @@ TEST_F(WindowLoading, PathsOpenOneAfterTheOther) {
   EXPECT_EQ(appfx::ImageCount(gPatients), 3);
 }
 
+TEST_F(WindowLoading, SeveralFilesOpenedAtOnceReportInOneSummary) {
+  // A drop of many files: what each would say in a box of its own comes in
+  // one summary at the end; the good ones load.
+  const std::string dir = testsupport::TempDir("window-batch");
+  QStringList paths;
+  for (int i = 0; i < 3; ++i)
+    paths << QString::fromStdString(
+        appfx::Write(dir, "junk" + std::to_string(i), std::vector<uint8_t>(20, 'j')));
+  paths << QString::fromStdString(appfx::WriteImage(dir, "good.dcm", TestImage{}));
+  form->OpenPaths(paths);
+  WaitIdle();
+  EXPECT_TRUE(form->messages.empty());
+  ASSERT_EQ(form->summaries.size(), 1u);
+  EXPECT_TRUE(form->summaries[0].first.startsWith("3 files"));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(form->summaries[0].second.contains("junk" + QString::number(i)));
+  EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);
+  // One file alone still says it in a box.
+  form->OpenPaths({paths[0]});
+  EXPECT_EQ(form->messages.size(), 1u);
+  EXPECT_EQ(form->summaries.size(), 1u);
+}
+
 TEST_F(WindowLoading, FilesAndFoldersDroppedOnTheWindowOpen) {
   const std::string folder = StudyFolder("drop-folder", "MR", 1, "SMITH^ANN");
   const std::string file =
