@@ -333,6 +333,10 @@ void TForm1::FinishLoading() {
     const int skipped = int(r.skipped.size());
     QString text =
         QString::number(r.filesFiled) + " of " + QString::number(r.filesListed) + " files loaded";
+    // Reports are listed files too: without them the numbers would not add up.
+    if (r.reportsFound > 0)
+      text +=
+          "; " + QString::number(r.reportsFound) + (r.reportsFound == 1 ? " report" : " reports");
     if (skipped > 0) text += "; " + QString::number(skipped) + " skipped";
     if (!r.messages.empty()) text += "; " + QString::number(r.messages.size()) + " reader messages";
     ShowLoadSummary(text + ".", details);

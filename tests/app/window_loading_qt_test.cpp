@@ -159,12 +159,13 @@ TEST_F(WindowLoading, APreviewOfAFileTheLoadDidNotFileIsNotLeftOnScreen) {
 TEST_F(WindowLoading, BadFilesAreListedOnceInTheSummary) {
   const std::string dir = StudyFolder("bad", "CT", 1);
   appfx::Write(dir, "broken.dcm", std::vector<uint8_t>(40, 0x5A));
+  appfx::Write(dir, "notes.txt", {'o', 'k'});
   form->folder = QString::fromStdString(dir);
   form->btnOpenFolderClick();
   WaitIdle();
   ASSERT_EQ(form->summaries.size(), 1u);
   EXPECT_TRUE(form->summaries[0].second.contains("broken.dcm"));
-  EXPECT_TRUE(form->summaries[0].first.contains("2 of 3"));
+  EXPECT_EQ(form->summaries[0].first, "2 of 4 files loaded; 1 report; 1 skipped.");
   EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);  // the good files still load
 }
 
