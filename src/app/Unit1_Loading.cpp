@@ -118,6 +118,7 @@ void TForm1::OpenImage(const QString& path) {
   QString notShown;
   if (r.filesFiled > 0 && cell && FindImage(r.path, p, st, se, im)) {
     const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
+    const bool wasPlaying = cell->InCineMode;
     // The cell caches its frames at its tree position: it must be this image's.
     cell->PauseCine();  // the file replaces whatever played there
     cell->PatientIndex = p;
@@ -137,6 +138,7 @@ void TForm1::OpenImage(const QString& path) {
       cell->StudyIndex = old[1];
       cell->SeriesIndex = old[2];
       cell->ImageIndex = old[3];
+      if (wasPlaying) cell->PlayCine();
       // Filed, but the user asked for this one file and sees nothing change.
       const std::string why = cell->LastLoadError();
       notShown = QString::fromStdString(r.path) + ": cannot be displayed" +

@@ -194,7 +194,12 @@ TEST_F(Scenario, LayoutChangesWhileACinePlays) {
 
   // Cines in a cell that a smaller layout destroys and in one it keeps.
   playIn(2, 2);
-  playIn(0, 0);
+  TadvancedImage* kept = playIn(0, 0);
+  // A file that is filed but cannot be shown leaves the cine playing.
+  form->OpenImage(QString::fromUtf8(TAVROLEN_SAMPLE_DIR) + "/MR_small_jpeg_ls_lossless.dcm");
+  ASSERT_EQ(form->messages.size(), 1u);
+  EXPECT_TRUE(kept->IsCine());
+  EXPECT_GT(FramesShown(kept, 400).size(), 1u);
   form->SpeedButton3->click();
   Pump(150);
   EXPECT_EQ(form->CurrentRows * form->CurrentCols, 2);
