@@ -4,6 +4,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 
+#include "app/ThumbnailsToolUnit.h"
 #include "window_fixture.h"
 
 namespace {
@@ -194,6 +195,15 @@ TEST_F(GridTest, ArrowKeysStepTheActiveCell) {
   QKeyEvent again(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
   QApplication::sendEvent(form->allViewersPanel, &again);
   gLoadingInProgress = false;
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+
+  // With the focus in the thumbnail column the keys scroll the column.
+  form->activateWindow();
+  form->ThumbnailsTool->setFocus();
+  QApplication::processEvents();
+  ASSERT_EQ(QApplication::focusWidget(), form->ThumbnailsTool);
+  QKeyEvent page(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
+  QApplication::sendEvent(form->ThumbnailsTool, &page);
   EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
 }
 
