@@ -1,6 +1,6 @@
 #include "app/Unit1.h"
 
-#include <QAbstractScrollArea>
+#include <QAbstractItemView>
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QCheckBox>
@@ -592,11 +592,9 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   if (modifiers & ~Qt::KeypadModifier) return false;
   // Arrows and pages belong to the focused control when it uses them itself.
   QWidget* focus = QApplication::focusWidget();
-  // Lists and the thumbnail column are scroll areas: the keys scroll them.
-  if (focus &&
-      (qobject_cast<QLineEdit*>(focus) || qobject_cast<QComboBox*>(focus) ||
-       qobject_cast<QAbstractSlider*>(focus) || qobject_cast<QAbstractScrollArea*>(focus) ||
-       qobject_cast<QAbstractSpinBox*>(focus)))
+  if (focus && (qobject_cast<QLineEdit*>(focus) || qobject_cast<QComboBox*>(focus) ||
+                qobject_cast<QAbstractSlider*>(focus) || qobject_cast<QAbstractItemView*>(focus) ||
+                qobject_cast<QAbstractSpinBox*>(focus)))
     return false;
   return StepActiveCell(key);
 }

@@ -3,6 +3,7 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTreeWidget>
 
 #include "app/ThumbnailsToolUnit.h"
 #include "window_fixture.h"
@@ -197,14 +198,23 @@ TEST_F(GridTest, ArrowKeysStepTheActiveCell) {
   gLoadingInProgress = false;
   EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
 
-  // With the focus in the thumbnail column the keys scroll the column.
+  // A series picked in the thumbnail column gives the column the focus; the
+  // keys still step the active cell (the column scrolls with the wheel).
   form->activateWindow();
   form->ThumbnailsTool->setFocus();
   QApplication::processEvents();
   ASSERT_EQ(QApplication::focusWidget(), form->ThumbnailsTool);
   QKeyEvent page(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
   QApplication::sendEvent(form->ThumbnailsTool, &page);
-  EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 1);
+  // A list that has the focus keeps its own keys.
+  form->reportsListView->show();
+  form->reportsListView->setFocus();
+  QApplication::processEvents();
+  ASSERT_EQ(QApplication::focusWidget(), form->reportsListView);
+  QKeyEvent inList(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
+  QApplication::sendEvent(form->reportsListView, &inList);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 1);
 }
 
 TEST_F(GridTest, ChooserConfirmAndCloseButtons) {
