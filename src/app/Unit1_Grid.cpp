@@ -23,7 +23,9 @@ namespace {
 
 constexpr int kMoveThreshold = 4;     // zoom and pan
 constexpr int kWindowThreshold = 10;  // window; also its sensitivity
-constexpr int kWheelThreshold = 100;  // finer wheels (touch pads) do not step
+constexpr int kWheelThreshold = 100;  // a smaller delta is part of a notch
+constexpr int kWheelNotch = 120;
+constexpr int kWheelGatherMs = 300;  // parts further apart are not one gesture
 
 // The path of an image of the tree; empty when that position is not in it.
 std::string ImagePath(int patient, int study, int series, int image) {
@@ -465,7 +467,20 @@ void TForm1::StepFrame(TadvancedImage* cell, int step) {
 
 void TForm1::FormMouseWheel(int delta) {
   if (gLoadingInProgress || !allViewersPanel->isVisible()) return;
-  if (std::abs(delta) < kWheelThreshold || AnyViewerPreparing()) return;
+  if (std::abs(delta) < kWheelThreshold) {
+    // Fine-grained wheels and touch pads send a notch in parts: one part
+    // alone does nothing, a whole notch of them in one direction steps once.
+    if (delta == 0) return;
+    const bool sameWay = FWheelRest != 0 && (delta < 0) == (FWheelRest < 0);
+    if (!sameWay || !FWheelClock.isValid() || FWheelClock.elapsed() > kWheelGatherMs)
+      FWheelRest = 0;
+    FWheelRest += delta;
+    FWheelClock.restart();
+    if (std::abs(FWheelRest) < kWheelNotch) return;
+    delta = FWheelRest;
+  }
+  FWheelRest = 0;
+  if (AnyViewerPreparing()) return;
   allViewersPanel->setFocus();
   const int step = delta < 0 ? 1 : -1;
   if (gProcessAllViewers) {

@@ -172,6 +172,21 @@ TEST_F(GridTest, WheelStepsSelectedCellsOnlyForAFullNotch) {
   gLoadingInProgress = false;
 }
 
+TEST_F(GridTest, FineWheelPartsStepOnceAWholeNotchHasGathered) {
+  FillTree("wheel-fine", {{"CT", 5}});
+  form->FillViewers();
+  Wheel(Cell(0, 0), -60);  // half a notch: nothing yet
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+  for (int i = 0; i < 3; ++i) Wheel(Cell(0, 0), -20);  // a touch pad's small parts
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 1);
+  Wheel(Cell(0, 0), -60);
+  Wheel(Cell(0, 0), 60);  // the other way: the parts so far do not count
+  Wheel(Cell(0, 0), -60);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 1);
+  Wheel(Cell(0, 0), -60);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 2);
+}
+
 TEST_F(GridTest, WheelInTheSingleModeStepsTheActiveCellOnly) {
   FillTree("wheel-single", {{"CT", 5}});
   form->SpeedButton3Click();
