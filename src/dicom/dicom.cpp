@@ -1411,63 +1411,88 @@ void Walk::LinkDirectory() {
         std::lower_bound(byPos.begin(), byPos.end(), std::make_pair(int64_t(offset), size_t(0)));
     return it != byPos.end() && it->first == int64_t(offset) ? int(it->second) : -1;
   };
-  std::vector<uint8_t> seen(records_.size(), 0);
-  bool ok = true;
-  size_t images = 0;
-  // The records of one chain, each visited once (a loop or a dangling link
-  // makes the links unusable).
-  const auto chain = [&](uint32_t first) {
-    std::vector<int> out;
-    for (uint32_t at = first; at != 0 && ok;) {
-      const int i = find(at);
-      if (i < 0 || seen[size_t(i)]) {
-        ok = false;
-        break;
-      }
-      seen[size_t(i)] = 1;
-      out.push_back(i);
-      at = records_[size_t(i)].next;
-    }
-    return out;
-  };
-  TPatientArr tree;
-  for (int pi : chain(rootOffset_)) {
-    const DirRecord& p = records_[size_t(pi)];
-    if (p.type != Record::Patient) continue;
-    TPatient patient = dir[size_t(p.patient)];
-    patient.studies.clear();
-    for (int si : chain(p.lower)) {
-      const DirRecord& st = records_[size_t(si)];
-      if (st.type != Record::Study) continue;
-      TStudy study = dir[size_t(st.patient)].studies[size_t(st.study)];
-      study.serieses.clear();
-      for (int ri : chain(st.lower)) {
-        const DirRecord& se = records_[size_t(ri)];
-        if (se.type != Record::Series) continue;
-        TSeries series =
-            dir[size_t(se.patient)].studies[size_t(se.study)].serieses[size_t(se.series)];
-        series.images.clear();
-        for (int ii : chain(se.lower)) {
-          const DirRecord& im = records_[size_t(ii)];
-          if (im.type != Record::Image) continue;
-          series.images.push_back(dir[size_t(im.patient)]
-                                      .studies[size_t(im.study)]
-                                      .serieses[size_t(im.series)]
-                                      .images[size_t(im.image)]);
-          ++images;
+  // Builds the tree from the chain that starts at `root`; false when the
+  // links are unusable or miss an image.
+  const auto build = [&](uint32_t root) {
+    std::vector<uint8_t> seen(records_.size(), 0);
+    bool ok = true;
+    size_t images = 0;
+    // The records of one chain, each visited once (a loop or a dangling link
+    // makes the links unusable).
+    const auto chain = [&](uint32_t first) {
+      std::vector<int> out;
+      for (uint32_t at = first; at != 0 && ok;) {
+        const int i = find(at);
+        if (i < 0 || seen[size_t(i)]) {
+          ok = false;
+          break;
         }
-        study.serieses.push_back(std::move(series));
+        seen[size_t(i)] = 1;
+        out.push_back(i);
+        at = records_[size_t(i)].next;
       }
-      patient.studies.push_back(std::move(study));
+      return out;
+    };
+    // A record of another type (UNKNOWN, PRIVATE, ...) in a patient, study or
+    // series chain is no node, but what it links below it keeps its place: it
+    // goes into an empty node of that level, as the file-order walk files
+    // records that have no parent.
+    TPatientArr tree;
+    for (int pi : chain(root)) {
+      const DirRecord& p = records_[size_t(pi)];
+      if (p.type != Record::Patient && p.type != Record::Other) continue;
+      TPatient patient = p.type == Record::Patient ? dir[size_t(p.patient)] : TPatient{};
+      patient.studies.clear();
+      for (int si : chain(p.lower)) {
+        const DirRecord& st = records_[size_t(si)];
+        if (st.type != Record::Study && st.type != Record::Other) continue;
+        TStudy study =
+            st.type == Record::Study ? dir[size_t(st.patient)].studies[size_t(st.study)] : TStudy{};
+        study.serieses.clear();
+        for (int ri : chain(st.lower)) {
+          const DirRecord& se = records_[size_t(ri)];
+          if (se.type != Record::Series && se.type != Record::Other) continue;
+          TSeries series =
+              se.type == Record::Series
+                  ? dir[size_t(se.patient)].studies[size_t(se.study)].serieses[size_t(se.series)]
+                  : TSeries{};
+          series.images.clear();
+          for (int ii : chain(se.lower)) {
+            const DirRecord& im = records_[size_t(ii)];
+            if (im.type != Record::Image) continue;
+            series.images.push_back(dir[size_t(im.patient)]
+                                        .studies[size_t(im.study)]
+                                        .serieses[size_t(im.series)]
+                                        .images[size_t(im.image)]);
+            ++images;
+          }
+          if (se.type == Record::Series || !series.images.empty())
+            study.serieses.push_back(std::move(series));
+        }
+        if (st.type == Record::Study || !study.serieses.empty())
+          patient.studies.push_back(std::move(study));
+      }
+      if (p.type == Record::Patient || !patient.studies.empty()) tree.push_back(std::move(patient));
     }
-    tree.push_back(std::move(patient));
-  }
-  if (!ok) return;
-  const auto count = size_t(std::count_if(records_.begin(), records_.end(), [](const DirRecord& r) {
-    return r.type == Record::Image;
-  }));
-  if (images != count) return;  // an image would be lost
-  dir = std::move(tree);
+    if (!ok) return false;
+    const auto count =
+        size_t(std::count_if(records_.begin(), records_.end(),
+                             [](const DirRecord& r) { return r.type == Record::Image; }));
+    if (images != count) return false;  // an image would be lost
+    dir = std::move(tree);
+    return true;
+  };
+  if (build(rootOffset_)) return;
+  // A root offset left stale by a writer that reordered the records: the
+  // chain starts at the one record that no link reaches.
+  std::vector<uint8_t> linked(records_.size(), 0);
+  for (const DirRecord& r : records_)
+    for (uint32_t to : {r.next, r.lower})
+      if (const int i = find(to); i >= 0) linked[size_t(i)] = 1;
+  if (std::count(linked.begin(), linked.end(), 0) != 1) return;
+  const auto start = size_t(std::find(linked.begin(), linked.end(), 0) - linked.begin());
+  const int64_t at = records_[start].itemPos;
+  if (at != int64_t(rootOffset_) && at > 0 && at <= int64_t(UINT32_MAX)) build(uint32_t(at));
 }
 
 void Walk::Save() {

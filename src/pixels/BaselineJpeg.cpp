@@ -28,10 +28,21 @@ void OnOutput(j_common_ptr) {}
 
 enum class Target { kRgb, kGrey };
 
+// libjpeg takes three components as YCbCr unless a marker or the component
+// ids say RGB. Writers of RGB images often leave both out (no JFIF, no Adobe
+// marker, ids 0, 1, 2): there the image's own RGB photometric holds, as DCMTK
+// and GDCM decode it. Ids 1, 2, 3 are the JFIF convention and stay YCbCr, so
+// a stream that is YCbCr under an RGB label still shows its true colours.
+bool StoredAsRgb(const jpeg_decompress_struct& cinfo) {
+  if (cinfo.num_components != 3 || cinfo.saw_JFIF_marker || cinfo.saw_Adobe_marker) return false;
+  const jpeg_component_info* c = cinfo.comp_info;
+  return !(c[0].component_id == 1 && c[1].component_id == 2 && c[2].component_id == 3);
+}
+
 // Plain C-style body: nothing with a destructor may live across setjmp, so
 // the scratch row is allocated by the caller.
 bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Target target,
-            std::vector<uint8_t>& row, std::string* reason) {
+            bool rgbPhotometric, std::vector<uint8_t>& row, std::string* reason) {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
   cinfo.err = jpeg_std_error(&err.base);
@@ -47,6 +58,7 @@ bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Ta
   jpeg_create_decompress(&cinfo);
   jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
   jpeg_read_header(&cinfo, TRUE);
+  if (rgbPhotometric && StoredAsRgb(cinfo)) cinfo.jpeg_color_space = JCS_RGB;
   // One component decodes straight to grey, which equals every channel of
   // its RGB conversion.
   const bool greyPicture = cinfo.num_components == 1;
@@ -90,15 +102,15 @@ bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Ta
 }  // namespace
 
 bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pixelCount,
-                     std::string* reason) {
+                     std::string* reason, bool rgbPhotometric) {
   if (!data || size == 0 || !out) return false;
   std::vector<uint8_t> row;
-  return Decode(data, size, out, pixelCount, Target::kRgb, row, reason);
+  return Decode(data, size, out, pixelCount, Target::kRgb, rgbPhotometric, row, reason);
 }
 
 bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,
                       std::string* reason) {
   if (!data || size == 0 || !out) return false;
   std::vector<uint8_t> row;
-  return Decode(data, size, out, byteCount, Target::kGrey, row, reason);
+  return Decode(data, size, out, byteCount, Target::kGrey, false, row, reason);
 }

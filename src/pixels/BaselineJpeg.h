@@ -4,7 +4,9 @@
 // Output layouts, top row first, left to right:
 //   DecodeJpegToRgb  - 3 x pixelCount bytes, R, G, B per pixel (YCbCr becomes
 //                      RGB and one component becomes R = G = B, as libjpeg
-//                      converts by default);
+//                      converts by default; with rgbPhotometric, three
+//                      components that no JFIF or Adobe marker or JFIF
+//                      component ids declare YCbCr are taken as RGB);
 //   DecodeJpegToGrey - byteCount bytes, the red channel of that conversion
 //                      (the grey level itself for a one-component picture).
 // The picture is decoded at full size and copied only when its pixel count
@@ -19,6 +21,6 @@
 #include <string>
 
 bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pixelCount,
-                     std::string* reason = nullptr);
+                     std::string* reason = nullptr, bool rgbPhotometric = false);
 bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,
                       std::string* reason = nullptr);

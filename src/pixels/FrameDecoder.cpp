@@ -134,11 +134,52 @@ void PlanarToInterleaved(std::vector<uint8_t>& rgb, int64_t pixels) {
   }
 }
 
+uint8_t Clamp8(double v) {
+  return static_cast<uint8_t>(std::clamp(std::nearbyint(v), 0.0, 255.0));
+}
+
+// Full-range YCbCr, as JPEG defines it, to R, G, B.
+void YbrFullToRgb(std::vector<uint8_t>& px) {
+  for (size_t i = 0; i + 2 < px.size(); i += 3) {
+    const double y = px[i], cb = px[i + 1] - 128.0, cr = px[i + 2] - 128.0;
+    px[i] = Clamp8(y + 1.402 * cr);
+    px[i + 1] = Clamp8(y - 0.344136 * cb - 0.714136 * cr);
+    px[i + 2] = Clamp8(y + 1.772 * cb);
+  }
+}
+
+// YBR_FULL_422 as stored: Y1 Y2 Cb Cr for each pair of pixels of a row, two
+// bytes per pixel. The header names only a Y model, so the length of the
+// pixel data tells it from YBR_FULL.
+bool IsStoredYbr422(const DICOMdata& h, const FrameGeometry& g) {
+  if (h.Monochrome != 4 || g.bitProduct != 24 || g.columns % 2 != 0 || h.ImageSz <= 0) {
+    return false;
+  }
+  // At least 2N and less than 3N bytes per frame, without multiplying by a
+  // frame count the header may inflate.
+  const int64_t frames = std::max(1, h.XYZdim[2]);
+  return h.ImageSz / (2 * g.pixelCount) >= frames && h.ImageSz / frames < 3 * g.pixelCount;
+}
+
+// The first 2N bytes of `px` (Y1 Y2 Cb Cr per pair) become Y Cb Cr per pixel.
+void Expand422(std::vector<uint8_t>& px, int64_t pixels) {
+  // Backwards, so each pair is read before the wider output reaches it.
+  for (int64_t p = pixels / 2 - 1; p >= 0; --p) {
+    const uint8_t y1 = px[4 * p], y2 = px[4 * p + 1], cb = px[4 * p + 2], cr = px[4 * p + 3];
+    uint8_t* o = px.data() + 6 * p;
+    o[0] = y1, o[1] = cb, o[2] = cr, o[3] = y2, o[4] = cb, o[5] = cr;
+  }
+}
+
 // Stored data is read as it lies in the file; codecs already deliver native
 // words and interleaved colour.
-void ApplyStoredLayout(const DICOMdata& h, const FrameGeometry& g, DecodedFrame& out) {
+void ApplyStoredLayout(const DICOMdata& h, const FrameGeometry& g, DecodedFrame& out, bool ybr422) {
   if (g.bitProduct == 16 && h.little_endian != 1 && !h.GenesisCpt) SwapWords(out.buff16);
-  if (g.bitProduct == 24 && h.PlanarConfig == 1) PlanarToInterleaved(out.buff24, g.pixelCount);
+  if (ybr422) {
+    Expand422(out.buff24, g.pixelCount);
+  } else if (g.bitProduct == 24 && h.PlanarConfig == 1) {
+    PlanarToInterleaved(out.buff24, g.pixelCount);
+  }
 }
 
 std::string Describe(const char* format, long long a, long long b = 0, long long c = 0) {
@@ -153,8 +194,8 @@ class Decoder {
           int codecThreads)
       : h_(h), g_(g), out_(out), why_(why), codecThreads_(codecThreads) {}
 
-  bool Uncompressed(FrameFile& f, int frame) {
-    const int64_t s = g_.frameBytes;
+  // `s`: bytes of one stored frame (S, or 2N for YBR_FULL_422).
+  bool Uncompressed(FrameFile& f, int frame, int64_t s) {
     if (h_.ImageStart < 0 || h_.ImageStart > f.size() || s > f.size() - h_.ImageStart ||
         frame - 1 > (f.size() - h_.ImageStart - s) / s) {
       why_ = Describe("frame %lld (%lld bytes) lies beyond the end of the file", frame, s);
@@ -254,7 +295,9 @@ class Decoder {
     }
     auto* dst = static_cast<uint8_t*>(Allocate());
     if (g_.bitProduct == 24) {
-      return DecodeJpegToRgb(bytes.data(), bytes.size(), dst, g_.pixelCount, &why_);
+      // Photometric 3: RGB (or another non-YCbCr model); 4: a YBR model.
+      return DecodeJpegToRgb(bytes.data(), bytes.size(), dst, g_.pixelCount, &why_,
+                             h_.Monochrome == 3);
     }
     return DecodeJpegToGrey(bytes.data(), bytes.size(), dst, g_.frameBytes, &why_);
   }
@@ -307,9 +350,16 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
     }
     Decoder decoder(h, g, out, why, codecThreads);
     const Codec codec = ChooseCodec(h);
+    // Stored, RLE and lossless JPEG data hold YBR_FULL samples as they are;
+    // baseline JPEG and JPEG 2000 apply their own colour transforms.
+    const bool ybrFull = h.Monochrome == 4 && g.bitProduct == 24;
     if (codec == Codec::kNone) {
-      if (!decoder.Uncompressed(file, frame)) return false;
-      ApplyStoredLayout(h, g, out);
+      const bool ybr422 = IsStoredYbr422(h, g);
+      if (!decoder.Uncompressed(file, frame, ybr422 ? 2 * g.pixelCount : g.frameBytes)) {
+        return false;
+      }
+      ApplyStoredLayout(h, g, out, ybr422);
+      if (ybrFull) YbrFullToRgb(out.buff24);
       return true;
     }
 
@@ -335,7 +385,9 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       why = Describe("the compressed data of frame %lld cannot be read", frame);
       return false;
     }
-    return decoder.Compressed(codec, bytes);
+    if (!decoder.Compressed(codec, bytes)) return false;
+    if ((codec == Codec::kRle || codec == Codec::kLossless) && ybrFull) YbrFullToRgb(out.buff24);
+    return true;
   }();
   if (!ok) {
     out = DecodedFrame{};

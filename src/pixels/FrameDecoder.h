@@ -12,7 +12,9 @@
 // One decoded frame in the layout the viewer holds:
 //   buff8  - P = 8: N bytes, one grey value per pixel, top row first;
 //   buff16 - P = 16: N words in machine byte order, top row first;
-//   buff24 - P = 24: 3N bytes, R, G, B per pixel, top row first.
+//   buff24 - P = 24: 3N bytes, R, G, B per pixel, top row first (YBR_FULL data
+//            stored, RLE or lossless JPEG coded, and stored YBR_FULL_422, become
+//            R, G, B).
 // Every codec delivers into the buffer P selects; the other two stay empty.
 struct DecodedFrame {
   std::vector<uint8_t> buff8;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QGridLayout>
 #include <QLocale>
 
 #include "dicom/PatientInfo.h"
@@ -101,6 +102,47 @@ TEST(PatientInfo, PanelsInOrderWithGeneralHidden) {
   EXPECT_LT(form.SeriesPanel->y(), form.ImagePanel->y());
   form.StudyPanel->setCollapsed(true);
   EXPECT_TRUE(form.StudyPanel->body()->isHidden());
+}
+
+// Each row: caption, value label, caption, value label, read from the grid.
+QStringList GridRows(TCategoryPanel* panel) {
+  QStringList rows;
+  QGridLayout* g = panel->grid();
+  for (int r = 0; r < g->rowCount(); ++r) {
+    QStringList cells;
+    for (int c = 0; c < 4; ++c) {
+      QLayoutItem* item = g->itemAtPosition(r, c);
+      auto* label = item ? qobject_cast<QLabel*>(item->widget()) : nullptr;
+      if (!label) continue;
+      cells << (c % 2 == 0 ? label->text() : label->objectName());
+    }
+    if (!cells.join("").isEmpty()) rows << cells.join(" | ");
+  }
+  return rows;
+}
+
+TEST(PatientInfo, CaptionsAndValueLabelsInTheirCells) {
+  TPatientInfoForm form;
+  form.Display(DICOMdata{});
+  EXPECT_EQ(GridRows(form.PatientPanel),
+            QStringList({"Patient Name | patNameValue | Patient ID | patIDValue",
+                         "Patient Sex | patSexValue | Patient DOB | patDOBValue"}));
+  EXPECT_EQ(GridRows(form.StudyPanel),
+            QStringList({"Study ID | studyIDValue | Study Date | studyDateValue",
+                         "Study InstanceUID | studyInstUidValue | Study Time | studyTimeValue",
+                         "Study Description | studyDescValue"}));
+  EXPECT_EQ(GridRows(form.SeriesPanel),
+            QStringList({"Series InstanceUID | serInstUIDValue | Series date | serDateValue",
+                         "Series Number | serNumValue | Series Time | serTimeValue",
+                         "Series Description | serDescValue"}));
+  EXPECT_EQ(GridRows(form.ImagePanel),
+            QStringList({"Image Size | imgSizeValue | Frames | imgFramesValue",
+                         "Pixel Spacing | imgPixelSpacingValue | Image Position | imgPosValue",
+                         "Image Orientation | imgOriValue | Compression | imgCompValue",
+                         "MonoChrome | imgMonoValue | Image Number | imgNumValue",
+                         "Slope | imgSlopeValue | Intercept | imgInterceptValue",
+                         "Window Width | imgWWValue | Window Level | imgWLValue",
+                         "Pixel Representation | imgPixRepValue"}));
 }
 
 }  // namespace

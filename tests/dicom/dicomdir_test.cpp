@@ -198,6 +198,35 @@ TEST(DicomDir, LinksOrderRecordsWrittenInAnyOrder) {
   EXPECT_EQ(CountImages(d.dir), 3u);
 }
 
+// A patient record of an unknown type still holds what it links below it, and
+// a root offset that names no top record (left stale when the records were
+// reordered) gives way to the one record no link reaches.
+TEST(DicomDir, UnknownParentsAndStaleRootKeepTheLinkedTree) {
+  const auto records = [](DicomWriter& w) {
+    Record(w, "IMAGE", ImageRecord("A\\1", 1));                                     // 0
+    Record(w, "SERIES", [](DicomWriter& w) { w.Text(0x00200011, "IS", "7"); });     // 1
+    Record(w, "STUDY", [](DicomWriter& w) { w.Text(0x00200010, "SH", "S1"); });     // 2
+    Record(w, "UNKNOWN", [](DicomWriter& w) { w.Text(0x00100010, "PN", "X"); });    // 3
+    Record(w, "PATIENT", [](DicomWriter& w) { w.Text(0x00100010, "PN", "TWO"); });  // 4
+    Record(w, "STUDY", [](DicomWriter& w) { w.Text(0x00200010, "SH", "S2"); });     // 5
+    Record(w, "SERIES", [](DicomWriter& w) { w.Text(0x00200011, "IS", "8"); });     // 6
+    Record(w, "IMAGE", ImageRecord("B\\1", 1));                                     // 7
+  };
+  Bytes f = DicomDir(records);
+  Link(f, 0, {{-1, -1}, {-1, 0}, {-1, 1}, {4, 2}, {-1, 5}, {-1, 6}, {-1, 7}, {-1, -1}});
+  const ReadOutcome o = ReadHeader(f);
+  ASSERT_EQ(o.dir.size(), 2u);
+  EXPECT_EQ(o.dir[0].patientName, "");
+  ASSERT_EQ(o.dir[0].studies.size(), 1u);
+  EXPECT_EQ(o.dir[0].studies[0].studyID, "S1");
+  ASSERT_EQ(o.dir[0].studies[0].serieses.size(), 1u);
+  EXPECT_EQ(o.dir[0].studies[0].serieses[0].seriesNumber, 7);
+  ASSERT_EQ(o.dir[0].studies[0].serieses[0].images.size(), 1u);
+  EXPECT_EQ(o.dir[0].studies[0].serieses[0].images[0].imagePath, "A\\1 ");
+  EXPECT_EQ(o.dir[1].patientName, "TWO ");
+  EXPECT_EQ(o.dir[1].studies[0].serieses[0].images[0].imagePath, "B\\1 ");
+}
+
 TEST(DicomDir, PublishedOnlyByDirectoryReads) {
   const Bytes dir = DicomDir([](DicomWriter& w) {
     Record(w, "PATIENT", [](DicomWriter& w) { w.Text(0x00100010, "PN", "X"); });
@@ -253,6 +282,17 @@ TEST(DicomDir, SampleVariantsAgree) {
     EXPECT_EQ(CountImages(other), 31u) << name;
     EXPECT_EQ(other[0].studies[0].serieses[0].images[0].imagePath, "77654033\\CR1\\6154 ") << name;
   }
-  EXPECT_EQ(CountImages(read("DICOMDIR-nopatient")), 31u);
+  // Its patient records are of an unknown type: nameless patients hold the
+  // same studies and series.
+  const TPatientArr nameless = read("DICOMDIR-nopatient");
+  ASSERT_EQ(nameless.size(), base.size());
+  for (size_t i = 0; i < base.size(); ++i) {
+    EXPECT_EQ(nameless[i].patientName, "");
+    ASSERT_EQ(nameless[i].studies.size(), base[i].studies.size());
+    for (size_t k = 0; k < base[i].studies.size(); ++k)
+      EXPECT_EQ(nameless[i].studies[k].serieses.size(), base[i].studies[k].serieses.size());
+  }
+  EXPECT_EQ(CountImages(nameless), 31u);
+  EXPECT_EQ(nameless[0].studies[0].serieses[0].images[0].imagePath, "77654033\\CR1\\6154 ");
   EXPECT_TRUE(read("DICOMDIR-empty.dcm").empty());
 }

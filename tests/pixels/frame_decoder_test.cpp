@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codec_fixtures.h"
+#include "dicom/dicom.h"
 #include "lossless_encoder.h"
 #include "pixels/FrameDecoder.h"
 
@@ -101,6 +102,60 @@ TEST(FrameDecoder, ColourByPlaneBecomesInterleaved) {
   h.PlanarConfig = 1;
   ASSERT_TRUE(Decode(path, h, 1, f));
   EXPECT_EQ(f.buff24, (Bytes{1, 11, 21, 2, 12, 22, 3, 13, 23}));
+}
+
+// Y Cb Cr of pure red, a mid grey and a light grey, and the R, G, B they show.
+const Bytes kYbr = {76, 85, 255, 128, 128, 128, 200, 128, 128};
+const Bytes kRgb = {254, 0, 0, 128, 128, 128, 200, 200, 200};
+
+TEST(FrameDecoder, StoredYbrFullColourBecomesRgb) {
+  const std::string dir = TestDir();
+  const std::string path = WriteFixture(dir, "ybr.raw", kYbr);
+  DICOMdata h = Header(3, 1, 1, 8, 3);
+  h.ImageSz = 9;
+  DecodedFrame f;
+  ASSERT_TRUE(Decode(path, h, 1, f));
+  EXPECT_EQ(f.buff24, kYbr);  // RGB photometric: as stored
+  h.Monochrome = 4;
+  ASSERT_TRUE(Decode(path, h, 1, f));
+  EXPECT_EQ(f.buff24, kRgb);
+
+  // YBR_FULL_422: Y1 Y2 Cb Cr per pair of pixels, two frames of 2 x 2.
+  const std::string sub = WriteFixture(dir, "ybr422.raw",
+                                       {76, 76, 85, 255, 128, 200, 128, 128,  //
+                                        200, 128, 128, 128, 76, 76, 85, 255});
+  h = Header(2, 2, 2, 8, 3);
+  h.Monochrome = 4;
+  h.ImageSz = 16;
+  ASSERT_TRUE(Decode(sub, h, 1, f));
+  EXPECT_EQ(f.buff24, (Bytes{254, 0, 0, 254, 0, 0, 128, 128, 128, 200, 200, 200}));
+  ASSERT_TRUE(Decode(sub, h, 2, f));
+  EXPECT_EQ(f.buff24, (Bytes{200, 200, 200, 128, 128, 128, 254, 0, 0, 254, 0, 0}));
+}
+
+TEST(FrameDecoder, CompressedYbrFullColourBecomesRgb) {
+  const std::string dir = TestDir();
+  ImageSpec desc;
+  desc.columns = 3;
+  desc.rows = 1;
+  desc.bitsAllocated = desc.bitsStored = 8;
+  desc.samplesPerPixel = 3;
+  desc.photometric = "YBR_FULL";
+  const std::string raw = WriteDicom(dir, "ybr", desc, kYbr);
+  for (const std::string& tool : {std::string("dcmcrle"), std::string("dcmcjpeg +e1")}) {
+    SCOPED_TRACE(tool);
+    const std::string coded = dir + "/ybr_coded.dcm";
+    ASSERT_TRUE(RunTool(tool + " " + Quote(raw) + " " + Quote(coded)));
+    DICOMdata h;
+    bool hdrOK = false, imgOK = false;
+    ReadDicomHeader(coded, true, h, hdrOK, imgOK);
+    ASSERT_TRUE(imgOK);
+    ASSERT_EQ(h.Monochrome, 4);
+    DecodedFrame f;
+    std::string why;
+    ASSERT_TRUE(Decode(coded, h, 1, f, &why, h.gECATJPEG_pos_table, h.gECATJPEG_size_table)) << why;
+    EXPECT_EQ(f.buff24, kRgb);
+  }
 }
 
 TEST(FrameDecoder, RefusesWhatTheFileCannotHold) {

@@ -43,7 +43,16 @@ const Sample kSamples[] = {
     {"SC_rgb_gdcm_KY.dcm", Oracle::kGdcmRawRed, 1},
     {"SC_rgb_jpeg_dcmtk.dcm", Oracle::kDjpeg, 1},
     {"SC_rgb_small_odd_jpeg.dcm", Oracle::kDjpeg, 1},
-    {"SC_jpeg_no_color_transform.dcm", Oracle::kDjpeg, 1},
+    // RGB photometric, three components and nothing in the stream that says
+    // YCbCr: RGB as stored, as GDCM and DCMTK decode it (djpeg would convert).
+    {"SC_jpeg_no_color_transform.dcm", Oracle::kGdcmRaw, 1},
+    {"SC_rgb_jpeg.dcm", Oracle::kGdcmRaw, 1},  // an Adobe marker too short to count
+    {"SC_jpeg_no_color_transform_2.dcm", Oracle::kGdcmRaw, 1},  // Adobe, no transform
+    {"SC_rgb_dcmtk_+eb+cr.dcm", Oracle::kDcmdjpeg, 1},          // ids R, G, B
+    {"SC_rgb_dcmtk_+eb+cy+s2.dcm", Oracle::kDcmdjpeg, 1},       // JFIF, YBR_FULL_422
+    // Labelled RGB, but JFIF component ids and YCbCr data: converted, so it
+    // shows its true colours (GDCM and DCMTK keep the YCbCr values).
+    {"SC_rgb_jpeg_lossy_gdcm.dcm", Oracle::kDjpeg, 1},
     {"JPGExtended.dcm", Oracle::kRefused, 1},                // 12-bit JPEG
     {"MR_small_jpeg_ls_lossless.dcm", Oracle::kRefused, 1},  // JPEG-LS
     {"SC_rgb_rle_16bit.dcm", Oracle::kRefused, 1},           // 48 bits per pixel
@@ -146,6 +155,31 @@ TEST(SampleFiles, DecodeToTheBuffersTheToolsGive) {
     const Bytes expected = Expected(dir, path, s.oracle, frameBytes, s.frames, h.SamplesPerPixel);
     EXPECT_EQ(decoded.size(), expected.size());
     EXPECT_TRUE(decoded == expected);
+  }
+}
+
+// A 4:2:2 colour image stored uncompressed (two bytes per pixel): its bands
+// in the colours pydicom converts them to.
+TEST(SampleFiles, StoredYbr422ShowsItsColours) {
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  const std::string path = testsupport::SamplePath("SC_ybr_full_422_uncompressed.dcm");
+  DICOMdata h;
+  bool hdrOK = false, imgOK = false;
+  ReadDicomHeader(path, true, h, hdrOK, imgOK);
+  ASSERT_TRUE(imgOK);
+  DecodedFrame f;
+  std::string why;
+  ASSERT_TRUE(DecodeFrame(path, h, h.gECATJPEG_pos_table, h.gECATJPEG_size_table, 1, f, &why))
+      << why;
+  ASSERT_EQ(f.buff24.size(), 3u * 100 * 100);
+  const std::pair<int, Bytes> bands[] = {{0, {254, 0, 0}},      {15, {255, 127, 127}},
+                                         {35, {129, 255, 129}}, {55, {128, 127, 255}},
+                                         {75, {64, 64, 64}},    {95, {255, 255, 255}}};
+  for (const auto& [row, rgb] : bands) {
+    for (int column : {0, 99}) {
+      const auto at = f.buff24.begin() + 3 * (row * 100 + column);
+      EXPECT_EQ(Bytes(at, at + 3), rgb) << "row " << row << ", column " << column;
+    }
   }
 }
 
