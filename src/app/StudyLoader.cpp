@@ -222,6 +222,9 @@ void ListDirectory(const std::string& dir, const TFileSink& add, std::set<TDirId
 
   const std::string prefix = !dir.empty() && dir.back() == '/' ? dir : dir + '/';
   for (const TEntry& entry : entries) {
+    // A cancel also ends the walk: a folder picked by mistake (a home or a
+    // network share) would otherwise be listed to its end.
+    if (gCancelLoading) return;
     if (EqualsNoCase(entry.name, "dicomdir")) continue;
     if (!IsListedExtension(LowerExtension(entry.name))) continue;
     std::string path = prefix + entry.name;
@@ -253,6 +256,8 @@ void list_DirectoryFiles(const std::string& path, TStringArray& list) {
 
 std::string FormatStudyTime(const std::string& studyTime) {
   std::string t = studyTime;
+  // Old ACR-NEMA files write HH:MM:SS already; more colons would garble it.
+  if (t.size() > 2 && t[2] == ':') return t.substr(0, 8);
   // A separator goes only where more text follows, so "1430" reads 14:30.
   if (t.size() > 2) t.insert(2, ":");
   if (t.size() > 5) t.insert(5, ":");
@@ -639,6 +644,7 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
         folder, [&read](std::string&& path) { read.Add(std::move(path)); }, visited);
   }
   read.EndOfListing();
+  const bool listingCut = gCancelLoading;
   TStringArray files;
   files.reserve(static_cast<size_t>(read.Listed()));
   for (const TReadChunk& c : read.Chunks())
@@ -674,7 +680,7 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
     }
   }
   result.filesCounted = read.Counted();
-  result.cancelled = result.filesCounted < result.filesListed;
+  result.cancelled = listingCut || result.filesCounted < result.filesListed;
 
   // Series new to the tree are filled and sorted outside the lock, in
   // parallel; each job touches its own series and records only. No other

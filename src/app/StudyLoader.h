@@ -52,7 +52,8 @@ void list_DirectoryFiles(const std::string& path, TStringArray& list);
 
 // ---- filing ---------------------------------------------------------------
 
-// Study Time as HH:MM:SS: ":" after the 2nd and 5th character, cut to 8.
+// Study Time as HH:MM:SS: ":" after the 2nd and 5th character, cut to 8
+// (a time written with colons already is only cut).
 std::string FormatStudyTime(const std::string& studyTime);
 
 // File one header into a tree, level by level. Each level matches exactly

@@ -10,6 +10,7 @@
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QThread>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <mutex>
@@ -472,7 +473,8 @@ void TThumbnailsTool::DragFinished() {
   FRetired.clear();
 }
 
-// The column takes every drag over it (a drop there does nothing).
+// The column takes every drag over it; a series dropped there does nothing,
+// files and folders are opened as anywhere else on the window.
 void TThumbnailsTool::dragEnterEvent(QDragEnterEvent* event) {
   event->acceptProposedAction();
 }
@@ -483,4 +485,8 @@ void TThumbnailsTool::dragMoveEvent(QDragMoveEvent* event) {
 
 void TThumbnailsTool::dropEvent(QDropEvent* event) {
   event->acceptProposedAction();
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths << url.toLocalFile();
+  if (!paths.isEmpty()) emit PathsDropped(paths);
 }

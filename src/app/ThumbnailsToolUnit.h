@@ -145,6 +145,8 @@ class TThumbnailsTool : public QScrollArea {
   void ThumbnailsFinished();
   // A double-click showed a series in `cell`.
   void SeriesShown(TadvancedImage* cell);
+  // Files or folders dropped on the column, to be opened as the window opens them.
+  void PathsDropped(const QStringList& paths);
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;

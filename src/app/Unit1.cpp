@@ -167,6 +167,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   // plane the other cells are cut with (drops are wired with each cell).
   ThumbnailsTool->ActiveImage = [this] { return ActiveAdvancedImage; };
   connect(ThumbnailsTool, &TThumbnailsTool::SeriesShown, this, [this] { update_ReferenceLines(); });
+  connect(ThumbnailsTool, &TThumbnailsTool::PathsDropped, this,
+          [this](const QStringList& paths) { OpenPaths(paths); });
   ReferenceLinesHandler.OnMessage = [this](const QString& text) { ShowMessage(text); };
 
   ConnectCommands();

@@ -3,6 +3,7 @@
 // filling the rest, and the touch bar along the bottom (hidden until Escape).
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
@@ -359,8 +360,15 @@ class TForm1 : public QMainWindow {
   void SetOpenCommandsEnabled(bool enabled);
   QString LoadSummaryDetails(bool* any) const;
 
+  // Parts of a wheel notch gathered from a fine-grained wheel or touch pad.
+  int FWheelRest = 0;
+  QElapsedTimer FWheelClock;
   bool FActivated = false;
   QStringList FPendingPaths;
+  // Several paths opened at once (a drop, the command line): what single
+  // files would each say in a modal box is gathered into one summary.
+  bool FBatch = false;
+  QStringList FBatchNotes;
   QThreadPool* FRowPool;   // the outer loop of all-viewers commands
   QThreadPool* FCellPool;  // its inner loops
 };

@@ -23,7 +23,9 @@ namespace {
 
 constexpr int kMoveThreshold = 4;     // zoom and pan
 constexpr int kWindowThreshold = 10;  // window; also its sensitivity
-constexpr int kWheelThreshold = 100;  // finer wheels (touch pads) do not step
+constexpr int kWheelThreshold = 100;  // a smaller delta is part of a notch
+constexpr int kWheelNotch = 120;
+constexpr int kWheelGatherMs = 300;  // parts further apart are not one gesture
 
 // The path of an image of the tree; empty when that position is not in it.
 std::string ImagePath(int patient, int study, int series, int image) {
@@ -223,28 +225,40 @@ void TForm1::FillViewers() {
     if (gPatients.empty() || gPatients[0].studies.empty()) return;
     for (const TSeries& s : gPatients[0].studies[0].serieses) {
       std::vector<std::string> paths;
-      for (const TImg& im : s.images) paths.push_back(im.imagePath);
+      // A DICOMDIR keeps presentation-state series in the tree (the browser
+      // hides them); they hold no picture for a cell.
+      if (QString::fromStdString(s.modality).trimmed().toLower() != "pr")
+        for (const TImg& im : s.images) paths.push_back(im.imagePath);
       series.push_back(std::move(paths));
     }
   }
   lastLoadingMode = gRestrictedLoad;
 
   auto show = [](TadvancedImage* cell, int s, int i, const std::string& path) {
+    // A cine still running from the cell's last image would go on ticking,
+    // and later steps would hunt for multi-frame images; cines restart below.
+    cell->PauseCine();
     cell->PatientIndex = 0;
     cell->StudyIndex = 0;
     cell->SeriesIndex = s;
     cell->ImageIndex = i;
-    if (cell->LoadFile(path, 1)) cell->FitImage();
+    if (cell->LoadFile(path, 1))
+      cell->FitImage();
+    else
+      cell->Clear();  // not the last image under a position that names another
   };
   try {
     if (gRestrictedLoad) {
       // One series per cell; cells beyond the last series are emptied.
-      int n = 0;
+      std::vector<int> shown;
+      for (size_t s = 0; s < series.size(); ++s)
+        if (!series[s].empty()) shown.push_back(int(s));
+      size_t n = 0;
       for (int k = 0; k < CurrentRows; ++k)
         for (int l = 0; l < CurrentCols; ++l, ++n) {
           TadvancedImage* cell = AdvancedImages[size_t(k)][size_t(l)];
-          if (size_t(n) < series.size() && !series[size_t(n)].empty())
-            show(cell, n, 0, series[size_t(n)][0]);
+          if (n < shown.size())
+            show(cell, shown[n], 0, series[size_t(shown[n])][0]);
           else
             cell->Clear();
         }
@@ -311,6 +325,17 @@ void TForm1::allViewersPanelMouseDown(TViewer* sender, Qt::MouseButton button, Q
     }
   if (!clicked) return;
   btnDeleteSingleAnn->setChecked(clicked->inDeleteMode);
+  // In the single mode a cell drags with its own tool, and every cell but the
+  // active one was set back to panning: the tool buttons show the clicked one's.
+  if (!gProcessAllViewers && button == Qt::LeftButton) {
+    if (clicked->Action == VAZoom)
+      MouseTool = 0;
+    else if (clicked->Action == VAWWWL)
+      MouseTool = 2;
+    else if (clicked->Action == VAPan)
+      MouseTool = 1;
+    SyncMouseToolButtons();
+  }
   if (sender->Row != LastActiveRow || sender->Col != LastActiveCol) {
     LastActiveRow = sender->Row;
     LastActiveCol = sender->Col;
@@ -442,7 +467,20 @@ void TForm1::StepFrame(TadvancedImage* cell, int step) {
 
 void TForm1::FormMouseWheel(int delta) {
   if (gLoadingInProgress || !allViewersPanel->isVisible()) return;
-  if (std::abs(delta) < kWheelThreshold || AnyViewerPreparing()) return;
+  if (std::abs(delta) < kWheelThreshold) {
+    // Fine-grained wheels and touch pads send a notch in parts: one part
+    // alone does nothing, a whole notch of them in one direction steps once.
+    if (delta == 0) return;
+    const bool sameWay = FWheelRest != 0 && (delta < 0) == (FWheelRest < 0);
+    if (!sameWay || !FWheelClock.isValid() || FWheelClock.elapsed() > kWheelGatherMs)
+      FWheelRest = 0;
+    FWheelRest += delta;
+    FWheelClock.restart();
+    if (std::abs(FWheelRest) < kWheelNotch) return;
+    delta = FWheelRest;
+  }
+  FWheelRest = 0;
+  if (AnyViewerPreparing()) return;
   allViewersPanel->setFocus();
   const int step = delta < 0 ? 1 : -1;
   if (gProcessAllViewers) {

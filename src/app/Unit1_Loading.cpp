@@ -115,14 +115,36 @@ void TForm1::OpenImage(const QString& path) {
   }
   TadvancedImage* cell = ActiveAdvancedImage;
   int p = 0, st = 0, se = 0, im = 0;
+  QString notShown;
   if (r.filesFiled > 0 && cell && FindImage(r.path, p, st, se, im)) {
+    const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
+    const bool wasPlaying = cell->InCineMode;
     // The cell caches its frames at its tree position: it must be this image's.
+    cell->PauseCine();  // the file replaces whatever played there
     cell->PatientIndex = p;
     cell->StudyIndex = st;
     cell->SeriesIndex = se;
     cell->ImageIndex = im;
+    bool shown = false;
     try {
-      if (cell->LoadFile(r.path, 1)) cell->FitImage();
+      shown = cell->LoadFile(r.path, 1);
+      if (shown) cell->FitImage();
+    } catch (...) {
+      shown = false;
+    }
+    if (!shown) {
+      // The cell still shows its last image, and its position must say so.
+      cell->PatientIndex = old[0];
+      cell->StudyIndex = old[1];
+      cell->SeriesIndex = old[2];
+      cell->ImageIndex = old[3];
+      if (wasPlaying) cell->PlayCine();
+      // Filed, but the user asked for this one file and sees nothing change.
+      const std::string why = cell->LastLoadError();
+      notShown = QString::fromStdString(r.path) + ": cannot be displayed" +
+                 (why.empty() ? QString() : ": " + QString::fromStdString(why));
+    }
+    try {
       EnableStudyTools();
       update_ReferenceLines();
     } catch (...) {
@@ -137,7 +159,17 @@ void TForm1::OpenImage(const QString& path) {
   for (const TLoadMessage& m : r.messages) texts << QString::fromStdString(m.text);
   for (const TSkippedFile& s : r.skipped)
     texts << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
-  if (!texts.isEmpty()) ShowMessage(texts.join("\n"));
+  if (!notShown.isEmpty()) texts << notShown;
+  if (texts.isEmpty()) return;
+  if (!FBatch) {
+    ShowMessage(texts.join("\n"));
+    return;
+  }
+  // One entry per file; a reader message does not name its file by itself.
+  const QString file = QString::fromStdString(r.path);
+  for (QString& t : texts)
+    if (!t.startsWith(file)) t = file + ": " + t;
+  FBatchNotes << texts.join("\n");
 }
 
 bool TForm1::OpenFolder(const QString& folder) {
@@ -172,6 +204,7 @@ void TForm1::btnCancelLoadingClick() {
 
 void TForm1::OpenPaths(const QStringList& paths) {
   FPendingPaths << paths;
+  if (FPendingPaths.size() > 1) FBatch = true;
   StartNextLoad();
 }
 
@@ -194,7 +227,15 @@ void TForm1::StartNextLoad() {
         break;
     }
   }
-  if (IsIdle()) emit loadsFinished();
+  if (!IsIdle()) return;
+  if (!FBatchNotes.isEmpty()) {
+    const QString n = QString::number(FBatchNotes.size());
+    ShowLoadSummary(n + (FBatchNotes.size() == 1 ? " file" : " files") + " could not be opened.",
+                    FBatchNotes.join("\n"));
+  }
+  FBatch = false;
+  FBatchNotes.clear();
+  emit loadsFinished();
 }
 
 void TForm1::FormActivate() {
@@ -228,6 +269,7 @@ void TForm1::PreviewFiles(const QStringList& files) {
   // from caching the preview into another image's slot.
   cell->PatientIndex = -1;
   cell->StudyIndex = cell->SeriesIndex = cell->ImageIndex = 0;
+  cell->PauseCine();
   int attempts = 0;
   for (const QString& f : files) {
     if (IsReportExtension(LowerExtension(f.toStdString()))) continue;
@@ -281,12 +323,22 @@ void TForm1::FinishLoading() {
     }
   }
 
+  // A preview the load did not file (refused, or not read before a cancel)
+  // and no fill replaced shows a picture in neither the tree nor the browser.
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* cell : row)
+      if (cell->HasImage && cell->PatientIndex < 0) cell->Clear();
+
   bool any = false;
   const QString details = LoadSummaryDetails(&any);
   if (any) {
     const int skipped = int(r.skipped.size());
     QString text =
         QString::number(r.filesFiled) + " of " + QString::number(r.filesListed) + " files loaded";
+    // Reports are listed files too: without them the numbers would not add up.
+    if (r.reportsFound > 0)
+      text +=
+          "; " + QString::number(r.reportsFound) + (r.reportsFound == 1 ? " report" : " reports");
     if (skipped > 0) text += "; " + QString::number(skipped) + " skipped";
     if (!r.messages.empty()) text += "; " + QString::number(r.messages.size()) + " reader messages";
     ShowLoadSummary(text + ".", details);

@@ -1,9 +1,12 @@
 // tavrolen-viewer [--screenshot FILE] [PATH...]
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <cstdio>
+#include <memory>
 
+#include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
 
 int main(int argc, char** argv) {
@@ -32,11 +35,18 @@ int main(int argc, char** argv) {
 
   if (parser.isSet(screenshot)) {
     const QString file = parser.value(screenshot);
-    // After everything given has loaded and the grid has been painted.
+    // After everything given has loaded, the thumbnails are in (for a few
+    // seconds at most) and the grid has been painted.
     auto* poll = new QTimer(&form);
     poll->setInterval(100);
-    QObject::connect(poll, &QTimer::timeout, &form, [&form, poll, file] {
-      if (!form.IsIdle()) return;
+    auto idleSince = std::make_shared<QElapsedTimer>();
+    QObject::connect(poll, &QTimer::timeout, &form, [&form, poll, file, idleSince] {
+      if (!form.IsIdle()) {
+        idleSince->invalidate();
+        return;
+      }
+      if (!idleSince->isValid()) idleSince->start();
+      if (form.ThumbnailsTool->PendingThumbnails() > 0 && idleSince->elapsed() < 10000) return;
       poll->stop();
       QTimer::singleShot(300, &form, [&form, file] {
         const bool ok = form.grab().save(file);

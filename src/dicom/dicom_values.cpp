@@ -324,6 +324,9 @@ int DigitsToInteger(std::string_view text) {
 }
 
 std::string FormatDicomDate(const std::string& t) {
+  // ACR-NEMA wrote dates as YYYY.MM.DD; cut as YYYYMMDD they read "4 /0./1997".
+  if (t.size() >= 10 && t[4] == '.' && t[7] == '.')
+    return t.substr(8, 2) + "/" + t.substr(5, 2) + "/" + t.substr(0, 4);
   if (t.size() < 8) return t;
   return t.substr(6, 2) + "/" + t.substr(4, 2) + "/" + t.substr(0, 4);
 }

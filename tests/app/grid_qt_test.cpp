@@ -3,7 +3,9 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTreeWidget>
 
+#include "app/ThumbnailsToolUnit.h"
 #include "window_fixture.h"
 
 namespace {
@@ -102,6 +104,38 @@ TEST_F(GridTest, SequentialFillWalksTheSeriesAndRepeatsTheLastImage) {
   EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);  // "Image Processing"
 }
 
+TEST_F(GridTest, AFillThatCannotShowItsImageLeavesTheCellEmpty) {
+  FillTree("unreadable", {{"CT", 2}});
+  form->SpeedButton3Click();
+  ASSERT_TRUE(Cell(0, 1)->HasImage);
+  {
+    // The second image's file is gone and nothing of it is cached.
+    std::lock_guard lock(gPatientsMutex);
+    TImg& lost = gPatients[0].studies[0].serieses[0].images[1];
+    lost.imagePath += ".missing";
+    lost.Cache = TCache{};
+  }
+  form->FillViewers();
+  EXPECT_TRUE(Cell(0, 0)->HasImage);
+  // Not its old picture under a position that names the lost image.
+  EXPECT_FALSE(Cell(0, 1)->HasImage);
+}
+
+TEST_F(GridTest, FillsPassOverPresentationStateSeries) {
+  // A DICOMDIR keeps its presentation-state series in the tree; no cell gets one.
+  FillTree("presentation", {{"CT", 1}, {"PR", 1}, {"CT", 1}});
+  form->SpeedButton3Click();
+  EXPECT_EQ(Cell(0, 0)->SeriesIndex, 0);
+  EXPECT_EQ(Cell(0, 1)->SeriesIndex, 2);
+  gRestrictedLoad = true;
+  form->SpeedButton2Click();
+  EXPECT_EQ(Cell(0, 0)->SeriesIndex, 0);
+  EXPECT_EQ(Cell(0, 1)->SeriesIndex, 2);
+  EXPECT_FALSE(Cell(1, 0)->HasImage);
+  EXPECT_FALSE(Cell(1, 1)->HasImage);
+  gRestrictedLoad = false;
+}
+
 TEST_F(GridTest, FillDoesNothingWhileLoadingOrWithoutATree) {
   form->FillViewers();
   EXPECT_FALSE(Cell(0, 0)->HasImage);
@@ -138,6 +172,21 @@ TEST_F(GridTest, WheelStepsSelectedCellsOnlyForAFullNotch) {
   gLoadingInProgress = false;
 }
 
+TEST_F(GridTest, FineWheelPartsStepOnceAWholeNotchHasGathered) {
+  FillTree("wheel-fine", {{"CT", 5}});
+  form->FillViewers();
+  Wheel(Cell(0, 0), -60);  // half a notch: nothing yet
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+  for (int i = 0; i < 3; ++i) Wheel(Cell(0, 0), -20);  // a touch pad's small parts
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 1);
+  Wheel(Cell(0, 0), -60);
+  Wheel(Cell(0, 0), 60);  // the other way: the parts so far do not count
+  Wheel(Cell(0, 0), -60);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 1);
+  Wheel(Cell(0, 0), -60);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 2);
+}
+
 TEST_F(GridTest, WheelInTheSingleModeStepsTheActiveCellOnly) {
   FillTree("wheel-single", {{"CT", 5}});
   form->SpeedButton3Click();
@@ -163,6 +212,24 @@ TEST_F(GridTest, ArrowKeysStepTheActiveCell) {
   QApplication::sendEvent(form->allViewersPanel, &again);
   gLoadingInProgress = false;
   EXPECT_EQ(Cell(0, 0)->ImageIndex, 0);
+
+  // A series picked in the thumbnail column gives the column the focus; the
+  // keys still step the active cell (the column scrolls with the wheel).
+  form->activateWindow();
+  form->ThumbnailsTool->setFocus();
+  QApplication::processEvents();
+  ASSERT_EQ(QApplication::focusWidget(), form->ThumbnailsTool);
+  QKeyEvent page(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
+  QApplication::sendEvent(form->ThumbnailsTool, &page);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 1);
+  // A list that has the focus keeps its own keys.
+  form->reportsListView->show();
+  form->reportsListView->setFocus();
+  QApplication::processEvents();
+  ASSERT_EQ(QApplication::focusWidget(), form->reportsListView);
+  QKeyEvent inList(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
+  QApplication::sendEvent(form->reportsListView, &inList);
+  EXPECT_EQ(Cell(0, 0)->ImageIndex, 1);
 }
 
 TEST_F(GridTest, ChooserConfirmAndCloseButtons) {
@@ -282,6 +349,28 @@ TEST_F(GridTest, RightClickInTheSingleModeReturnsToPanning) {
   EXPECT_EQ(form->MouseTool, 1);
   EXPECT_TRUE(form->btnPan->isChecked());
   EXPECT_FALSE(gAllViewersMouseDown);
+  form->btnProcessAllViewersClick();
+}
+
+TEST_F(GridTest, SingleModeToolButtonsFollowTheActiveCell) {
+  // In the single mode each cell drags with its own tool: the checked tool
+  // button shows the active cell's, not the one picked for another cell.
+  FillTree("single-tools", {{"CT", 2}});
+  form->EnableStudyTools();  // as a load does
+  form->SpeedButton3Click();
+  form->btnProcessAllViewersClick();
+  Click(Cell(0, 0));
+  form->btnZoom->click();
+  EXPECT_EQ(Cell(0, 0)->Action, VAZoom);
+  Click(Cell(0, 1));
+  EXPECT_EQ(Cell(0, 1)->Action, VAPan);
+  EXPECT_TRUE(form->btnPan->isChecked());
+  EXPECT_FALSE(form->btnZoom->isChecked());
+  form->btnWwWl->click();
+  Click(Cell(0, 0));  // the zoom cell was set back to panning when it lost focus
+  EXPECT_TRUE(form->btnPan->isChecked());
+  Click(Cell(0, 1));
+  EXPECT_EQ(Cell(0, 1)->Action, VAPan);
   form->btnProcessAllViewersClick();
 }
 

@@ -84,6 +84,8 @@ TEST_F(Loader, ExtensionsAndStudyTime) {
   EXPECT_EQ(FormatStudyTime("143015"), "14:30:15");
   EXPECT_EQ(FormatStudyTime("1430"), "14:30");
   EXPECT_EQ(FormatStudyTime(""), "");
+  EXPECT_EQ(FormatStudyTime("14:04:38"), "14:04:38");  // ACR-NEMA style
+  EXPECT_EQ(FormatStudyTime("14:04:38.5"), "14:04:38");
 }
 
 // ---- filing -------------------------------------------------------------------------
@@ -402,6 +404,22 @@ TEST_F(Loader, CancelMidLoadKeepsWhatWasFiled) {
   EXPECT_TRUE(std::is_sorted(images.begin(), images.end(), [](const TImg& a, const TImg& b) {
     return a.instanceNumber < b.instanceNumber;
   }));
+}
+
+TEST_F(Loader, CancelEndsTheListingToo) {
+  // A cancel pressed while a large tree is still being listed stops the walk,
+  // not only the reads.
+  const std::string dir = Dir("cancel-listing");
+  for (int d = 0; d < 3; ++d) appfx::WriteImage(dir, "d" + std::to_string(d) + "/f", TestImage{});
+  gCancelLoading = true;
+  const TLoadResult r = LoadFolder(dir);
+  gCancelLoading = false;
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(r.filesListed, 0);
+  EXPECT_TRUE(gPatients.empty());
+  TStringArray list;
+  list_DirectoryFiles(dir, list);  // no cancel: the whole tree
+  EXPECT_EQ(list.size(), 3u);
 }
 
 // The folder load files, merges and sorts in bulk; the tree must be the one

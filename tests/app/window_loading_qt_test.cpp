@@ -136,15 +136,36 @@ TEST_F(WindowLoading, EmptyFolderFinishesAtOnceWithNothingAdded) {
   EXPECT_TRUE(gPatients.empty());
 }
 
+TEST_F(WindowLoading, APreviewOfAFileTheLoadDidNotFileIsNotLeftOnScreen) {
+  // The first listed file shows while the rest is read; the load then skips
+  // it (a presentation state) and files nothing: the cell must not go on
+  // showing a picture that is in neither the tree nor the browser.
+  const std::string dir = testsupport::TempDir("window-preview-only");
+  TestImage t;
+  t.modality = "PR";
+  appfx::WriteImage(dir, "state.dcm", t);
+  form->folder = QString::fromStdString(dir);
+  bool previewed = false;
+  QObject::connect(form->Loader, &TStudyLoad::listed, form.get(),
+                   [&] { previewed = form->AdvancedImages[0][0]->HasImage; });
+  form->btnOpenFolderClick();
+  WaitIdle();
+  EXPECT_TRUE(previewed);
+  EXPECT_FALSE(form->AdvancedImages[0][0]->HasImage);
+  ASSERT_EQ(form->summaries.size(), 1u);
+  EXPECT_TRUE(form->summaries[0].second.contains("state.dcm"));
+}
+
 TEST_F(WindowLoading, BadFilesAreListedOnceInTheSummary) {
   const std::string dir = StudyFolder("bad", "CT", 1);
   appfx::Write(dir, "broken.dcm", std::vector<uint8_t>(40, 0x5A));
+  appfx::Write(dir, "notes.txt", {'o', 'k'});
   form->folder = QString::fromStdString(dir);
   form->btnOpenFolderClick();
   WaitIdle();
   ASSERT_EQ(form->summaries.size(), 1u);
   EXPECT_TRUE(form->summaries[0].second.contains("broken.dcm"));
-  EXPECT_TRUE(form->summaries[0].first.contains("2 of 3"));
+  EXPECT_EQ(form->summaries[0].first, "2 of 4 files loaded; 1 report; 1 skipped.");
   EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);  // the good files still load
 }
 
@@ -427,6 +448,29 @@ TEST_F(WindowLoading, PathsOpenOneAfterTheOther) {
   EXPECT_EQ(appfx::ImageCount(gPatients), 3);
 }
 
+TEST_F(WindowLoading, SeveralFilesOpenedAtOnceReportInOneSummary) {
+  // A drop of many files: what each would say in a box of its own comes in
+  // one summary at the end; the good ones load.
+  const std::string dir = testsupport::TempDir("window-batch");
+  QStringList paths;
+  for (int i = 0; i < 3; ++i)
+    paths << QString::fromStdString(
+        appfx::Write(dir, "junk" + std::to_string(i), std::vector<uint8_t>(20, 'j')));
+  paths << QString::fromStdString(appfx::WriteImage(dir, "good.dcm", TestImage{}));
+  form->OpenPaths(paths);
+  WaitIdle();
+  EXPECT_TRUE(form->messages.empty());
+  ASSERT_EQ(form->summaries.size(), 1u);
+  EXPECT_TRUE(form->summaries[0].first.startsWith("3 files"));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(form->summaries[0].second.contains("junk" + QString::number(i)));
+  EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);
+  // One file alone still says it in a box.
+  form->OpenPaths({paths[0]});
+  EXPECT_EQ(form->messages.size(), 1u);
+  EXPECT_EQ(form->summaries.size(), 1u);
+}
+
 TEST_F(WindowLoading, FilesAndFoldersDroppedOnTheWindowOpen) {
   const std::string folder = StudyFolder("drop-folder", "MR", 1, "SMITH^ANN");
   const std::string file =
@@ -440,9 +484,27 @@ TEST_F(WindowLoading, FilesAndFoldersDroppedOnTheWindowOpen) {
   QDropEvent drop(QPointF(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(form.get(), &drop);
   WaitIdle();
+  {
+    std::lock_guard lock(gPatientsMutex);
+    EXPECT_EQ(gPatients.size(), 2u);
+    EXPECT_EQ(appfx::ImageCount(gPatients), 3);
+  }
+
+  // The thumbnail column takes every drag; files dropped there open too.
+  const std::string more =
+      appfx::WriteImage(testsupport::TempDir("window-drop-column"), "two.dcm",
+                        TestImage{.patientName = "THIRD^ONE", .patientId = "3003"});
+  QMimeData column;
+  column.setUrls({QUrl::fromLocalFile(QString::fromStdString(more))});
+  QWidget* viewport = form->ThumbnailsTool->viewport();
+  QDragEnterEvent over(QPoint(20, 20), Qt::CopyAction, &column, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(viewport, &over);
+  EXPECT_TRUE(over.isAccepted());
+  QDropEvent onColumn(QPointF(20, 20), Qt::CopyAction, &column, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(viewport, &onColumn);
+  WaitIdle();
   std::lock_guard lock(gPatientsMutex);
-  EXPECT_EQ(gPatients.size(), 2u);
-  EXPECT_EQ(appfx::ImageCount(gPatients), 3);
+  EXPECT_EQ(gPatients.size(), 3u);
 }
 
 }  // namespace

@@ -225,6 +225,7 @@ TEST(TextHelpers, DigitsDatesAndSplitting) {
   EXPECT_EQ(FormatDicomDate("20040119 "), "19/01/2004");
   EXPECT_EQ(FormatDicomDate("2004"), "2004");
   EXPECT_EQ(FormatDicomDate(""), "");
+  EXPECT_EQ(FormatDicomDate("1997.04.24"), "24/04/1997");
 
   EXPECT_EQ(SplitValues("  1.5  -2 3e2 ", ' '), (std::vector<std::string>{"1.5", "-2", "3e2"}));
   EXPECT_EQ(SplitValues("a,,b\tc", ','), (std::vector<std::string>{"a", "b", "c"}));
