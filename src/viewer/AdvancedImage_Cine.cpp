@@ -91,6 +91,9 @@ bool TadvancedImage::StepImageIndex(int step) {
   const int n = int(series.size());
   if (SeriesIndex < 0 || SeriesIndex >= n) return false;
   const auto images = [&](int s) { return int(series[size_t(s)].images.size()); };
+  // Presentation states hold no picture: stepping into one would fail to load
+  // and leave the position where it was, so the step could never pass it.
+  const auto shows = [&](int s) { return images(s) > 0 && series[size_t(s)].modality != "PR"; };
   const bool restricted = gRestrictedLoad;
   int s = SeriesIndex, i = ImageIndex + (step > 0 ? 1 : -1);
   if (step > 0 && i >= images(s)) {
@@ -99,14 +102,14 @@ bool TadvancedImage::StepImageIndex(int step) {
     if (!restricted) {
       for (int k = 0; k < n; ++k) {
         s = (s + 1) % n;
-        if (images(s) > 0) break;
+        if (shows(s)) break;
       }
     }
   } else if (step < 0 && i < 0) {
     if (!restricted) {
       for (int k = 0; k < n; ++k) {
         s = (s - 1 + n) % n;
-        if (images(s) > 0) break;
+        if (shows(s)) break;
       }
     }
     i = std::max(0, images(s) - 1);

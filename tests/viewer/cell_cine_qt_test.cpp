@@ -140,6 +140,23 @@ TEST_F(CellCine, FrameAndImageSteppingWrapAround) {
   EXPECT_EQ(cell.CurrentOpenedPath, c);
 }
 
+TEST_F(CellCine, ImageSteppingPassesOverPresentationStates) {
+  const std::string a = File("a.dcm", Frames(0)), c = File("c.dcm", Frames(0));
+  const std::string pr = File("pr.dcm", Frames(0));
+  cellfix::MakeTree({{a}, {pr}, {c}});
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients[0].studies[0].serieses[1].modality = "PR";
+  }
+  Open(cell, 0, 0);
+  cell.NextImage();
+  EXPECT_EQ(cell.SeriesIndex, 2);
+  EXPECT_EQ(cell.CurrentOpenedPath, c);
+  cell.PrevImage();
+  EXPECT_EQ(cell.SeriesIndex, 0);
+  EXPECT_EQ(cell.CurrentOpenedPath, a);
+}
+
 TEST_F(CellCine, FrameRateFromHeaderOrUser) {
   const std::string fast = File("fast.dcm", Frames(3, "33.3"));
   const std::string slow = File("slow.dcm", Frames(3, "2000"));
