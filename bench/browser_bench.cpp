@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/ThumbnailsToolUnit.h"
+#include "ct_image_module.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
@@ -51,19 +52,7 @@ std::string WriteCt(const std::filesystem::path& dir, int i) {
   w.Text(0x00100010, "PN", "BENCH^BROWSER");
   w.Text(0x0020000D, "UI", "1.2.826.0.1.3");
   w.Text(0x0020000E, "UI", "1.2.826.0.1.3.0." + std::to_string(i));
-  w.US(0x00280002, {1});
-  w.Text(0x00280004, "CS", "MONOCHROME2");
-  w.US(0x00280010, {kSize});
-  w.US(0x00280011, {kSize});
-  w.Text(0x00280030, "DS", "0.7\\0.7");
-  w.US(0x00280100, {16});
-  w.US(0x00280101, {12});
-  w.US(0x00280102, {11});
-  w.US(0x00280103, {0});
-  w.Text(0x00281050, "DS", "40");
-  w.Text(0x00281051, "DS", "400");
-  w.Text(0x00281052, "DS", "-1024");
-  w.Text(0x00281053, "DS", "1");
+  benchct::AddCtImageModule(w, kSize);
   w.OW(0x7FE00010, CtPixels(i % 40));
   dicomwriter::DicomFileOptions o;
   o.sopInstanceUid = "1.2.826.0.1.3." + std::to_string(i);

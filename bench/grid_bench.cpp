@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "ct_image_module.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
 #include "viewer/AdvancedImage.h"
@@ -45,19 +46,7 @@ std::string WriteCtSlice(const std::string& dir, int index) {
   w.Text(0x0020000D, "UI", "2.25.9");
   w.Text(0x0020000E, "UI", "2.25.9.1");
   w.Text(0x00200013, "IS", std::to_string(index + 1));
-  w.US(0x00280002, {1});
-  w.Text(0x00280004, "CS", "MONOCHROME2");
-  w.US(0x00280010, {kSize});
-  w.US(0x00280011, {kSize});
-  w.Text(0x00280030, "DS", "0.7\\0.7");
-  w.US(0x00280100, {16});
-  w.US(0x00280101, {12});
-  w.US(0x00280102, {11});
-  w.US(0x00280103, {0});
-  w.Text(0x00281050, "DS", "40");
-  w.Text(0x00281051, "DS", "400");
-  w.Text(0x00281052, "DS", "-1024");
-  w.Text(0x00281053, "DS", "1");
+  benchct::AddCtImageModule(w, kSize);
   w.OW(0x7FE00010, px);
   const std::string path = dir + "/ct" + std::to_string(index) + ".dcm";
   dicomwriter::DicomFileOptions o;

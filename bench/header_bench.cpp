@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ct_image_module.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/dicom.h"
 
@@ -58,19 +59,7 @@ std::vector<uint8_t> ImageFile(int patient, int series, int image) {
   w.Text(0x00200032, "DS", "-100\\-100\\" + std::to_string(image * 1.25));
   w.Text(0x00200037, "DS", "1\\0\\0\\0\\1\\0");
   w.Text(0x00201041, "DS", std::to_string(image * 1.25));
-  w.US(0x00280002, {1});
-  w.Text(0x00280004, "CS", "MONOCHROME2");
-  w.US(0x00280010, {kSize});
-  w.US(0x00280011, {kSize});
-  w.Text(0x00280030, "DS", "0.7\\0.7");
-  w.US(0x00280100, {16});
-  w.US(0x00280101, {12});
-  w.US(0x00280102, {11});
-  w.US(0x00280103, {0});
-  w.Text(0x00281050, "DS", "40");
-  w.Text(0x00281051, "DS", "400");
-  w.Text(0x00281052, "DS", "-1024");
-  w.Text(0x00281053, "DS", "1");
+  benchct::AddCtImageModule(w, kSize);
   std::vector<uint16_t> pixels(kSize * kSize);
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint16_t((i * 7 + size_t(image)) & 0xFFF);
   w.OW(0x7FE00010, pixels);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ct_image_module.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
 #include "viewer/AdvancedImage.h"
@@ -52,19 +53,7 @@ std::string CtFile() {
   w.Text(0x00100010, "PN", "BENCH^CT");
   w.Text(0x00100020, "LO", "B1");
   w.Text(0x00200037, "DS", "1\\0\\0\\0\\1\\0");
-  w.US(0x00280002, {1});
-  w.Text(0x00280004, "CS", "MONOCHROME2");
-  w.US(0x00280010, {kSize});
-  w.US(0x00280011, {kSize});
-  w.Text(0x00280030, "DS", "0.7\\0.7");
-  w.US(0x00280100, {16});
-  w.US(0x00280101, {12});
-  w.US(0x00280102, {11});
-  w.US(0x00280103, {0});
-  w.Text(0x00281050, "DS", "40");
-  w.Text(0x00281051, "DS", "400");
-  w.Text(0x00281052, "DS", "-1024");
-  w.Text(0x00281053, "DS", "1");
+  benchct::AddCtImageModule(w, kSize);
   w.OW(0x7FE00010, CtPixels());
   dicomwriter::DicomFileOptions o;
   dicomwriter::WriteBytesToFile(path, dicomwriter::BuildDicomFile(w, o));
