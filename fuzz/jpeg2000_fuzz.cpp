@@ -1,24 +1,30 @@
-// JPEG 2000 frames through the OpenJPEG glue. The first two bytes pick the
-// frame's pixel count, so code streams larger and smaller than the frame are
-// tried; the outputs are exact heap allocations, so a write past them is caught.
+// JPEG 2000 frames through the OpenJPEG glue. The first three bytes pick the
+// frame's width, height, samples and bits, so code streams larger and smaller
+// than the frame are tried; the output is an exact heap allocation, so a write
+// past it is caught.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include "pixels/OpenJpeg.h"
+#include "pixels/codecs/OpenJpeg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 2) return 0;
-  const int64_t pixels = (int64_t{data[0]} << 8 | data[1]) + 1;
-  data += 2;
-  size -= 2;
+  if (size < 3) return 0;
+  FrameSpec spec;
+  spec.columns = data[0] + 1;
+  spec.rows = data[1] + 1;
+  spec.samples = (data[2] & 1) ? 3 : 1;
+  spec.bitsAllocated = spec.bitsStored = (data[2] & 2) ? 16 : 8;
+  data += 3;
+  size -= 3;
   const auto input = std::make_unique<uint8_t[]>(size);
   std::copy(data, data + size, input.get());
-  const auto n = static_cast<size_t>(pixels);
-  const auto out16 = std::make_unique<uint16_t[]>(n);
-  const auto out8 = std::make_unique<uint8_t[]>(n);
-  const auto out24 = std::make_unique<uint8_t[]>(3 * n);
-  DecodeJpeg2000(input.get(), size, pixels, {out16.get(), out8.get(), out24.get()});
+  const auto n = static_cast<size_t>(NativeFrameBytes(spec));
+  const auto out = std::make_unique<uint8_t[]>(n);
+  CodecOutput o;
+  o.data = out.get();
+  o.size = n;
+  DecodeJpeg2000Frame(input.get(), size, spec, o);
   return 0;
 }
