@@ -52,7 +52,7 @@ const Sample kSamples[] = {
     // Labelled RGB, but JFIF component ids and YCbCr data: converted, so it
     // shows its true colours (GDCM and DCMTK keep the YCbCr values).
     {"SC_rgb_jpeg_lossy_gdcm.dcm", Oracle::kDjpeg, 1},
-    {"JPGExtended.dcm", Oracle::kRefused, 1},                // 12-bit JPEG
+    {"JPGExtended.dcm", Oracle::kDcmdjpeg, 1},  // 12-bit JPEG
     {"MR_small_jpeg_ls_lossless.dcm", Oracle::kRefused, 1},  // JPEG-LS
     {"SC_rgb_rle_16bit.dcm", Oracle::kRefused, 1},           // 48 bits per pixel
     {"rtdose_rle.dcm", Oracle::kRefused, 15},                // 32 bits per sample

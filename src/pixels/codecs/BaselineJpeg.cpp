@@ -8,6 +8,9 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "pixels/codecs/Jpeg12.h"
+#include "pixels/codecs/lsjpeg.h"
+
 namespace {
 
 // libjpeg reports fatal errors through error_exit, which must not return:
@@ -127,8 +130,9 @@ bool IsFrameHeader(uint8_t m) {
 
 }  // namespace
 
-int JpegPrecision(const uint8_t* data, size_t size) {
+int JpegPrecision(const uint8_t* data, size_t size, int* marker) {
   size_t i = 0;
+  if (marker) *marker = 0;
   // Marker segments up to the frame header; entropy-coded data never comes first.
   while (i + 4 <= size) {
     if (data[i] != 0xFF) return 0;
@@ -141,7 +145,10 @@ int JpegPrecision(const uint8_t* data, size_t size) {
       i += 2;
       continue;
     }
-    if (IsFrameHeader(m)) return i + 4 < size ? data[i + 4] : 0;
+    if (IsFrameHeader(m)) {
+      if (marker) *marker = m;
+      return i + 4 < size ? data[i + 4] : 0;
+    }
     if (m == 0xDA || m == 0xD9) return 0;
     i += 2 + (size_t{data[i + 2]} << 8 | data[i + 3]);
   }
@@ -157,11 +164,12 @@ bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, Co
     out.why = "JPEG frames of " + std::to_string(spec.samples) + " samples per pixel cannot be shown";
     return false;
   }
-  const int precision = JpegPrecision(data, size);
-  if (precision > 8) {
-    out.why = "12-bit JPEG is not supported";
-    return false;
-  }
+  int marker = 0;
+  const int precision = JpegPrecision(data, size, &marker);
+  // A lossless stream under a DCT syntax (SOF3, 7, 11, 15), as some writers
+  // label them: the JPEG family's own lossless decoder.
+  if ((marker & 0xF3) == 0xC3) return DecodeLosslessJpegFrame(data, size, spec, out);
+  if (precision > 8) return DecodeJpeg12Frame(data, size, spec, out);
   out.rgb = spec.samples == 3;
   const int64_t samples = spec.pixels() * spec.samples;
   if (SampleBytes(spec.bitsAllocated) == 1) {

@@ -30,12 +30,13 @@ bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pix
 bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,
                       std::string* reason = nullptr, bool* incomplete = nullptr);
 
-// The sample precision of the stream's frame header (SOFn), 0 when there is none.
-int JpegPrecision(const uint8_t* data, size_t size);
+// The sample precision of the stream's frame header (SOFn), 0 when there is
+// none; `marker`, when given, receives the SOF marker's second byte.
+int JpegPrecision(const uint8_t* data, size_t size, int* marker = nullptr);
 
 // The table's entry point for the DCT processes (baseline, extended,
-// progressive): the frame header's precision decides the library, 8-bit
-// streams go to libjpeg-turbo and 12-bit ones to the 12-bit glue, whatever
-// the transfer syntax claims. Colour comes out R, G, B (out.rgb); 8-bit
+// progressive): the frame header decides the library, 8-bit streams go to
+// libjpeg-turbo, 12-bit ones to the 12-bit glue and lossless ones to the
+// lossless decoder, whichever JPEG syntax the file claims. Colour comes out R, G, B (out.rgb); 8-bit
 // samples of an image with wider words are widened.
 bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "pixels/codecs/BaselineJpeg.h"
 #include "pixels/codecs/decompress.h"
 
 namespace {
@@ -296,6 +297,10 @@ bool DecodeLosslessJpegFrame(const uint8_t* data, size_t size, const FrameSpec& 
                              CodecOutput& out) {
   LosslessJpegInfo info;
   if (!ReadLosslessJpegInfo(data, size, info)) {
+    // A DCT stream under a lossless syntax: the JPEG family's DCT decoders.
+    int marker = 0;
+    if (JpegPrecision(data, size, &marker) > 0 && (marker & 0xF3) != 0xC3)
+      return DecodeJpegFrame(data, size, spec, out);
     out.why = "the frame is not a lossless JPEG stream";
     return false;
   }
