@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "pixels/codecs/BaselineJpeg.h"
+#include "pixels/codecs/JpegLs.h"
 #include "pixels/codecs/OpenJpeg.h"
 #include "pixels/codecs/RleDecoder.h"
 #include "pixels/codecs/lsjpeg.h"
@@ -111,9 +112,10 @@ const TransferSyntaxCodec kTable[] = {
     {"1.2.840.10008.1.2.4.70",
      "JPEG Lossless, Non-Hierarchical, First-Order Prediction (Process 14 [Selection Value 1])",
      kEncapsulated, DecodeLosslessJpegFrame, kLosslessJpeg},
-    {"1.2.840.10008.1.2.4.80", "JPEG-LS Lossless Image Compression", kEncapsulated, nullptr, 0},
+    {"1.2.840.10008.1.2.4.80", "JPEG-LS Lossless Image Compression", kEncapsulated,
+     DecodeJpegLsFrame, 0},
     {"1.2.840.10008.1.2.4.81", "JPEG-LS Lossy (Near-Lossless) Image Compression", kEncapsulated,
-     nullptr, 0},
+     DecodeJpegLsFrame, 0},
     {"1.2.840.10008.1.2.4.90", "JPEG 2000 Image Compression (Lossless Only)", kEncapsulated,
      DecodeJpeg2000Frame, 0},
     {"1.2.840.10008.1.2.4.91", "JPEG 2000 Image Compression", kEncapsulated, DecodeJpeg2000Frame,

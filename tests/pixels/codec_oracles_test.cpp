@@ -164,4 +164,75 @@ TEST(TwelveBitJpeg, CutAndMismatchedStreamsAreBoundedAndSaySo) {
   EXPECT_EQ(d.samples.size(), 64u * 64u);
 }
 
+TEST(JpegLs, DecodesLikeDcmdjplsLosslessAndNearLossless) {
+  const std::string dir = TestDir();
+  struct Case {
+    int bits, samples;
+    const char* options;
+  };
+  for (const Case& c : {Case{8, 1, "+el"}, Case{12, 1, "+el"}, Case{16, 1, "+el"},
+                        Case{16, 1, "+en +md 3"}, Case{8, 1, "+en"}, Case{8, 3, "+el +il"},
+                        Case{8, 3, "+el +is"}, Case{8, 3, "+el +in"}, Case{8, 3, "+en +in"}}) {
+    const std::string trace = std::to_string(c.bits) + " bits, " + std::to_string(c.samples) +
+                              " samples, " + c.options;
+    SCOPED_TRACE(trace);
+    const ImageSpec s = Spec(61, 37, 2, c.bits, c.samples);
+    const std::string raw = WritePicture(dir, "src", s, 70 + c.bits);
+    const std::string coded = dir + "/ls.dcm";
+    ASSERT_TRUE(RunTool(std::string("dcmcjpls ") + c.options + " " + Quote(raw) + " " + Quote(coded)));
+    const Decoded d = DecodeFile(coded);
+    ASSERT_TRUE(d.ok) << d.why;
+    const int bytes = c.bits > 8 ? 2 : 1;
+    const Bytes expected = ToolPixels("dcmdjpls", coded, dir + "/oracle.dcm",
+                                      size_t(61) * 37 * 2 * c.samples * bytes, 61 * 37, bytes);
+    EXPECT_EQ(MaxDifference(d.samples, expected, bytes), 0);
+  }
+}
+
+TEST(JpegLs, GdcmStreamsAndThePydicomSampleDecodeLikeGdcmconv) {
+  const std::string dir = TestDir();
+  for (int samples : {1, 3}) {
+    SCOPED_TRACE(samples);
+    const ImageSpec s = Spec(50, 41, 1, samples == 1 ? 16 : 8, samples);
+    const std::string coded = dir + "/gdcm-ls.dcm";
+    ASSERT_TRUE(RunTool("gdcmconv -L " + Quote(WritePicture(dir, "g", s, 5)) + " " + Quote(coded)));
+    const Decoded d = DecodeFile(coded);
+    ASSERT_TRUE(d.ok) << d.why;
+    EXPECT_EQ(d.samples, ToolPixels("gdcmconv --raw", coded, dir + "/o.dcm", d.samples.size(),
+                                    50 * 41, 1));
+  }
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  const std::string sample = testsupport::SamplePath("MR_small_jpeg_ls_lossless.dcm");
+  const Decoded d = DecodeFile(sample);
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_EQ(d.samples, ToolPixels("gdcmconv --raw", sample, dir + "/mr.dcm", 64 * 64 * 2));
+}
+
+TEST(JpegLs, CutAndMismatchedStreamsAreBoundedAndSaySo) {
+  const std::string dir = TestDir();
+  const std::string coded = dir + "/c.dcm";
+  ASSERT_TRUE(RunTool("dcmcjpls " + Quote(WritePicture(dir, "p", Spec(64, 64, 1, 16), 9)) + " " +
+                      Quote(coded)));
+  const Bytes stream = PixelItems(coded).back();
+  ImageSpec s = Spec(64, 64, 1, 16);
+  Decoded d = DecodeFile(WriteEncapsulatedDicom(
+      dir, "cut", s, "1.2.840.10008.1.2.4.80",
+      {Bytes(stream.begin(), stream.begin() + std::ptrdiff_t(stream.size() / 2))}));
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_TRUE(d.incomplete);
+  const Decoded whole = DecodeFile(coded);
+  ASSERT_TRUE(whole.ok) << whole.why;
+  // The first rows are there.
+  EXPECT_TRUE(std::equal(d.samples.begin(), d.samples.begin() + 64 * 2 * 8, whole.samples.begin()));
+  s = Spec(63, 64, 1, 16);
+  d = DecodeFile(WriteEncapsulatedDicom(dir, "mismatch", s, "1.2.840.10008.1.2.4.80", {stream}));
+  EXPECT_FALSE(d.ok);
+  EXPECT_NE(d.why.find("64 x 64"), std::string::npos) << d.why;
+  // Sixteen-bit samples do not go into an 8-bit frame.
+  s = Spec(64, 64, 1, 8);
+  d = DecodeFile(WriteEncapsulatedDicom(dir, "narrow", s, "1.2.840.10008.1.2.4.80", {stream}));
+  EXPECT_FALSE(d.ok);
+  EXPECT_NE(d.why.find("do not fit"), std::string::npos) << d.why;
+}
+
 }  // namespace

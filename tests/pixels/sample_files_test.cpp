@@ -53,7 +53,7 @@ const Sample kSamples[] = {
     // shows its true colours (GDCM and DCMTK keep the YCbCr values).
     {"SC_rgb_jpeg_lossy_gdcm.dcm", Oracle::kDjpeg, 1},
     {"JPGExtended.dcm", Oracle::kDcmdjpeg, 1},  // 12-bit JPEG
-    {"MR_small_jpeg_ls_lossless.dcm", Oracle::kRefused, 1},  // JPEG-LS
+    {"MR_small_jpeg_ls_lossless.dcm", Oracle::kGdcmRaw, 1},  // JPEG-LS
     {"SC_rgb_rle_16bit.dcm", Oracle::kRefused, 1},           // 48 bits per pixel
     {"rtdose_rle.dcm", Oracle::kRefused, 15},                // 32 bits per sample
 };
