@@ -6,6 +6,7 @@
 #include "pixels/codecs/BaselineJpeg.h"
 #include "pixels/codecs/JpegLs.h"
 #include "pixels/codecs/OpenJpeg.h"
+#include "pixels/codecs/OpenJph.h"
 #include "pixels/codecs/RleDecoder.h"
 #include "pixels/codecs/lsjpeg.h"
 
@@ -66,12 +67,12 @@ const TransferSyntaxCodec kTable[] = {
     {"1.2.840.10008.1.2.4.111", "JPEG XL JPEG Recompression", kEncapsulated, nullptr, 0},
     {"1.2.840.10008.1.2.4.112", "JPEG XL", kEncapsulated, nullptr, 0},
     {"1.2.840.10008.1.2.4.201", "High-Throughput JPEG 2000 Image Compression (Lossless Only)",
-     kEncapsulated, nullptr, 0},
+     kEncapsulated, DecodeHtj2kFrame, 0},
     {"1.2.840.10008.1.2.4.202",
      "High-Throughput JPEG 2000 with RPCL Options Image Compression (Lossless Only)",
-     kEncapsulated, nullptr, 0},
+     kEncapsulated, DecodeHtj2kFrame, 0},
     {"1.2.840.10008.1.2.4.203", "High-Throughput JPEG 2000 Image Compression", kEncapsulated,
-     nullptr, 0},
+     DecodeHtj2kFrame, 0},
     {"1.2.840.10008.1.2.4.204", "JPIP HTJ2K Referenced", kEncapsulated, nullptr, 0},
     {"1.2.840.10008.1.2.4.205", "JPIP HTJ2K Referenced Deflate", kEncapsulated, nullptr, 0},
     {"1.2.840.10008.1.2.4.50", "JPEG Baseline (Process 1)", kEncapsulated, DecodeJpegFrame, kDct},

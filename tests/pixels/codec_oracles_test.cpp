@@ -7,6 +7,7 @@
 #include "codec_fixtures.h"
 #include "dicom/dicom.h"
 #include "pixels/FrameDecoder.h"
+#include "support/fixtures.h"
 
 namespace {
 
@@ -233,6 +234,127 @@ TEST(JpegLs, CutAndMismatchedStreamsAreBoundedAndSaySo) {
   d = DecodeFile(WriteEncapsulatedDicom(dir, "narrow", s, "1.2.840.10008.1.2.4.80", {stream}));
   EXPECT_FALSE(d.ok);
   EXPECT_NE(d.why.find("do not fit"), std::string::npos) << d.why;
+}
+
+// A binary PGM (one component) or PPM (three) of `samples`, big-endian words
+// above 8 bits, as the JPEG 2000 tools read them.
+void WritePnm(const std::string& path, const std::vector<uint16_t>& samples, int width, int height,
+              int components, int bits) {
+  const std::string head = std::string(components == 3 ? "P6" : "P5") + "\n" +
+                           std::to_string(width) + " " + std::to_string(height) + "\n" +
+                           std::to_string((1 << bits) - 1) + "\n";
+  Bytes b(head.begin(), head.end());
+  for (uint16_t v : samples) {
+    if (bits > 8) b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+  }
+  WriteBytes(path, b);
+}
+
+Bytes PnmSamples(const std::string& path, size_t count, int bits) {
+  const Bytes pnm = ReadBytes(path);
+  const size_t bytes = count * (bits > 8 ? 2 : 1);
+  if (pnm.size() < bytes) return {};
+  Bytes body(pnm.end() - std::ptrdiff_t(bytes), pnm.end());
+  if (bits > 8)
+    for (size_t i = 0; i + 1 < body.size(); i += 2) std::swap(body[i], body[i + 1]);
+  return body;  // little-endian words, as the decoded buffers compare
+}
+
+// An encapsulated file written by our own writer, for syntaxes dump2dcm
+// does not know (HTJ2K, deflated frames).
+std::string WriteFrames(const std::string& dir, const std::string& name, const ImageSpec& s,
+                        const std::string& uid, const std::vector<Bytes>& frames) {
+  fixtures::ImageSpec f;
+  f.columns = s.columns;
+  f.rows = s.rows;
+  f.frames = s.frames > 1 ? s.frames : 0;
+  f.samples = s.samplesPerPixel;
+  f.bitsAllocated = s.bitsAllocated;
+  f.bitsStored = s.bitsStored;
+  f.pixelRepresentation = s.pixelRepresentation;
+  f.photometric = s.photometric;
+  return fixtures::WriteFile(dir, name + ".dcm", fixtures::EncapsulatedFile(f, uid, frames));
+}
+
+struct Htj2kCase {
+  int bits, components;
+};
+
+TEST(Htj2k, LosslessStreamsOfOpenJphGiveTheSourceBack) {
+  const std::string dir = TestDir();
+  for (const Htj2kCase& c : {Htj2kCase{8, 1}, Htj2kCase{12, 1}, Htj2kCase{16, 1}, Htj2kCase{8, 3}}) {
+    SCOPED_TRACE(std::to_string(c.bits) + " bits x " + std::to_string(c.components));
+    constexpr int kW = 77, kH = 51;
+    std::vector<Bytes> frames;
+    Bytes source;
+    for (int f = 0; f < 2; ++f) {
+      const auto picture = TestPicture(kW, kH, c.components, c.bits, 30 + f);
+      const Bytes stored = StoredBytes(picture, c.bits > 8 ? 16 : 8);
+      source.insert(source.end(), stored.begin(), stored.end());
+      const std::string in = dir + (c.components == 3 ? "/in.ppm" : "/in.pgm");
+      WritePnm(in, picture, kW, kH, c.components, c.bits);
+      ASSERT_TRUE(RunTool("ojph_compress -i " + Quote(in) + " -o " +
+                          Quote(dir + "/f.j2c") + " -reversible true"));
+      frames.push_back(ReadBytes(dir + "/f.j2c"));
+    }
+    const Decoded d = DecodeFile(WriteFrames(dir, "ht", Spec(kW, kH, 2, c.bits, c.components),
+                                                        "1.2.840.10008.1.2.4.201", frames));
+    ASSERT_TRUE(d.ok) << d.why;
+    EXPECT_FALSE(d.incomplete);
+    EXPECT_TRUE(d.samples == source);
+  }
+}
+
+TEST(Htj2k, LossyStreamsDecodeLikeOjphExpandAndOpjDecompress) {
+  const std::string dir = TestDir();
+  for (const Htj2kCase& c : {Htj2kCase{12, 1}, Htj2kCase{8, 3}}) {
+    SCOPED_TRACE(std::to_string(c.bits) + " bits x " + std::to_string(c.components));
+    constexpr int kW = 64, kH = 48;
+    const auto picture = TestPicture(kW, kH, c.components, c.bits, 4);
+    const std::string ext = c.components == 3 ? ".ppm" : ".pgm";
+    WritePnm(dir + "/in" + ext, picture, kW, kH, c.components, c.bits);
+    ASSERT_TRUE(RunTool("ojph_compress -i " + Quote(dir + "/in" + ext) + " -o " +
+                        Quote(dir + "/f.j2c") + " -qstep 0.02"));
+    const Decoded d = DecodeFile(WriteFrames(
+        dir, "lossy", Spec(kW, kH, 1, c.bits, c.components), "1.2.840.10008.1.2.4.203",
+        {ReadBytes(dir + "/f.j2c")}));
+    ASSERT_TRUE(d.ok) << d.why;
+    const size_t count = size_t(kW) * kH * c.components;
+    const int bytes = c.bits > 8 ? 2 : 1;
+    ASSERT_TRUE(RunTool("ojph_expand -i " + Quote(dir + "/f.j2c") + " -o " + Quote(dir + "/x" + ext)));
+    EXPECT_LE(MaxDifference(d.samples, PnmSamples(dir + "/x" + ext, count, c.bits), bytes), 1);
+    ASSERT_TRUE(RunTool("opj_decompress -i " + Quote(dir + "/f.j2c") + " -o " + Quote(dir + "/o" + ext)));
+    EXPECT_LE(MaxDifference(d.samples, PnmSamples(dir + "/o" + ext, count, c.bits), bytes), 2);
+  }
+}
+
+TEST(Htj2k, StreamsUnderTheOtherFamilysUidAndCutStreamsStillDecode) {
+  const std::string dir = TestDir();
+  constexpr int kW = 64, kH = 40;
+  const auto picture = TestPicture(kW, kH, 1, 16, 12);
+  const Bytes source = StoredBytes(picture, 16);
+  WritePnm(dir + "/in.pgm", picture, kW, kH, 1, 16);
+  ASSERT_TRUE(RunTool("ojph_compress -i " + Quote(dir + "/in.pgm") + " -o " +
+                      Quote(dir + "/ht.j2c") + " -reversible true"));
+  ASSERT_TRUE(RunTool("opj_compress -i " + Quote(dir + "/in.pgm") + " -o " + Quote(dir + "/p1.j2k")));
+  const Bytes ht = ReadBytes(dir + "/ht.j2c"), part1 = ReadBytes(dir + "/p1.j2k");
+  const ImageSpec s = Spec(kW, kH, 1, 16);
+  // A Part-1 stream under an HTJ2K UID, and an HT stream under a JPEG 2000 UID.
+  Decoded d = DecodeFile(WriteFrames(dir, "a", s, "1.2.840.10008.1.2.4.202", {part1}));
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_TRUE(d.samples == source);
+  d = DecodeFile(WriteFrames(dir, "b", s, "1.2.840.10008.1.2.4.90", {ht}));
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_TRUE(d.samples == source);
+  // Cut short: OpenJPEG decodes what there is and the frame is marked.
+  d = DecodeFile(WriteFrames(dir, "c", s, "1.2.840.10008.1.2.4.201",
+                                        {Bytes(ht.begin(), ht.begin() + std::ptrdiff_t(ht.size() * 2 / 3))}));
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_TRUE(d.incomplete);
+  // A stream larger than the frame is refused before anything is allocated for it.
+  d = DecodeFile(WriteFrames(dir, "d", Spec(kW + 1, kH, 1, 16), "1.2.840.10008.1.2.4.201", {ht}));
+  EXPECT_FALSE(d.ok);
 }
 
 }  // namespace

@@ -126,8 +126,10 @@ bool StoreComponent(const ComponentPlane& c, int sample, const FrameSpec& spec, 
   return true;
 }
 
-bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec,
-                         CodecOutput& out) {
+namespace {
+
+bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, int threads,
+            CodecOutput& out) {
   const int64_t pixelCount = spec.pixels();
   if (!data || size == 0 || pixelCount <= 0) return Fail(out, "the JPEG 2000 frame is empty");
 
@@ -145,7 +147,7 @@ bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec
   }
   // A stream cut short decodes as far as it goes.
   opj_decoder_set_strict_mode(codec.get(), OPJ_FALSE);
-  if (spec.threads > 1 && opj_has_thread_support()) opj_codec_set_threads(codec.get(), spec.threads);
+  if (threads > 1 && opj_has_thread_support()) opj_codec_set_threads(codec.get(), threads);
 
   MemoryStream source{data, size, 0};
   std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(1 << 16, OPJ_TRUE));
@@ -188,4 +190,18 @@ bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec
   }
   out.incomplete = truncated;
   return true;
+}
+
+}  // namespace
+
+bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec,
+                         CodecOutput& out) {
+  if (Decode(data, size, spec, spec.threads, out)) return true;
+  // The library's threaded path gives up on damaged code blocks that its
+  // single-threaded path decodes around (a stream cut short): try that.
+  if (spec.threads <= 1 || !opj_has_thread_support()) return false;
+  std::string why = std::move(out.why);
+  if (Decode(data, size, spec, 1, out)) return true;
+  out.why = std::move(why);
+  return false;
 }
