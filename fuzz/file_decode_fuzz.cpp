@@ -55,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     DICOMdata shown = header;
     ApplyModalityLut(shown, decoded.buff16);
+    AdoptHeldLayout(shown, decoded);
   }
   return 0;
 }

@@ -1,6 +1,6 @@
 // tavrolen-dicom decode: the decoded samples of a frame exactly as the viewer
-// holds them (one byte per pixel for 8-bit, machine-order words for 16-bit,
-// R, G, B for colour), after the modality lookup-table step.
+// holds them (one byte per pixel for grey bytes, machine-order words, or
+// R, G, B; see DecodedFrame), after the modality lookup-table step.
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -183,6 +183,10 @@ int Decode(const std::vector<std::string>& args) {
       return Fail(input + ": frame " + std::to_string(k) + ": " + r.why);
     }
     const DecodedFrame& decoded = r.pixels;
+    if (decoded.incomplete) {
+      std::fprintf(stderr, "tavrolen-dicom decode: %s: frame %d: incomplete image (the data ends early)\n",
+                   input.c_str(), k);
+    }
     bool written = true;
     if (!decoded.buff8.empty()) {
       written = std::fwrite(decoded.buff8.data(), 1, decoded.buff8.size(), out.get()) ==

@@ -123,6 +123,28 @@ void WriteHeader(cli::JsonWriter& j, const DICOMdata& d) {
   j.Field("Lutdata", d.Lut.Lutdata);
   j.EndObject();
   j.Field("TransferSyntaxUID", d.TransferSyntaxUID);
+  j.Key("Pixel").BeginObject();
+  j.Field("samplesPerPixel", d.Pixel.samplesPerPixel);
+  j.Field("bitsAllocated", d.Pixel.bitsAllocated);
+  j.Field("bitsStored", d.Pixel.bitsStored);
+  j.Field("pixelRepresentation", d.Pixel.pixelRepresentation);
+  j.Field("floatBits", d.Pixel.floatBits);
+  j.Field("photometric", d.Pixel.photometric);
+  j.Field("rescaleSlope", d.Pixel.rescaleSlope);
+  j.Field("rescaleIntercept", d.Pixel.rescaleIntercept);
+  j.Key("palette").BeginArray();
+  for (const TPaletteLut& p : d.Pixel.palette) {
+    j.BeginObject();
+    j.Field("entries", p.entries);
+    j.Field("firstMapped", p.firstMapped);
+    j.Field("bits", p.bits);
+    j.Field("segmented", p.segmented);
+    j.Field("bytes", int64_t(p.data ? p.data->size() : 0));
+    j.EndObject();
+  }
+  j.EndArray();
+  j.EndObject();
+  j.Field("FramesAnnounced", d.FramesAnnounced);
   j.EndObject();
 }
 

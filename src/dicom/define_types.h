@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,45 @@ struct TLut {
   std::vector<int32_t> Lutdata;  // entries in file order, each a 16-bit unsigned value
 
   bool operator==(const TLut&) const = default;
+};
+
+// One palette colour lookup table as the file holds it: the descriptor
+// (0028,1101-1103) and the data (0028,1201-1203), or segmented data
+// (0028,1221-1223) still in segments. The bytes are shared, so the copies the
+// reader makes of a header during its walk cost nothing; two tables compare
+// by content.
+struct TPaletteLut {
+  int entries = 0;      // first descriptor value as read (0 stands for 65536)
+  int firstMapped = 0;  // second value, signed for signed pixels
+  int bits = 0;         // third value: bits per entry
+  bool segmented = false;
+  std::shared_ptr<const std::vector<uint8_t>> data;  // the value's bytes in file order
+
+  bool operator==(const TPaletteLut& o) const {
+    const bool sameData = data == o.data || (data && o.data && *data == *o.data) ||
+                          ((!data || data->empty()) && (!o.data || o.data->empty()));
+    return entries == o.entries && firstMapped == o.firstMapped && bits == o.bits &&
+           segmented == o.segmented && sameData;
+  }
+};
+
+// The image pixel module as the file states it, for the formats the fields
+// above cannot describe (1, 32 and 64 bits, float data, palettes, the exact
+// colour model). Filled by the reader and never changed after: the frame
+// decoder describes stored frames by it, whatever the other fields were made
+// to say about the decoded buffers. bitsAllocated 0: not read.
+struct TPixelModule {
+  int samplesPerPixel = 0;      // (0028,0002)
+  int bitsAllocated = 0;        // (0028,0100)
+  int bitsStored = 0;           // (0028,0101)
+  int pixelRepresentation = 0;  // (0028,0103)
+  int floatBits = 0;            // 32: Float Pixel Data (7FE0,0008); 64: Double Float (7FE0,0009)
+  std::string photometric;      // (0028,0004) without its padding
+  double rescaleSlope = 1.0;    // (0028,1053); 1 when below 1e-9
+  double rescaleIntercept = 0.0;  // (0028,1052)
+  std::array<TPaletteLut, 3> palette;  // red, green, blue
+
+  bool operator==(const TPixelModule&) const = default;
 };
 
 // Per-frame compressed data positions. Entry k - 1 belongs to frame k. Offsets
@@ -137,6 +177,10 @@ struct DICOMdata {
   // Added past the original record: the Transfer Syntax UID (0002,0010) as
   // read, without its padding; empty when the file has none.
   std::string TransferSyntaxUID;
+  TPixelModule Pixel;
+  // Number of Frames as the file announced it, when the pixel data holds
+  // fewer (XYZdim[2] then counts the frames that are there); 0 otherwise.
+  int FramesAnnounced = 0;
 
   // Field by field; two reads of one file compare equal.
   bool operator==(const DICOMdata&) const = default;

@@ -304,6 +304,8 @@ class Walk {
   void Overlay();
   void LutDescriptor();
   void LutData();
+  void PaletteDescriptor(TPaletteLut& lut);
+  void PaletteData(TPaletteLut& lut, bool segmented);
   void PixelData();
   void Item();
   void SequenceDelimiter();
@@ -793,7 +795,7 @@ void Walk::Dispatch() {
     case Tag(0x0028, 0x0002): {
       if (length_ > 255) explicitVR_ = true;
       uint32_t v;
-      if (WordValue(v)) h_.SamplesPerPixel = int(v);
+      if (WordValue(v)) h_.SamplesPerPixel = h_.Pixel.samplesPerPixel = int(v);
       break;
     }
     case Tag(0x0028, 0x0004):
@@ -839,7 +841,7 @@ void Walk::Dispatch() {
     case Tag(0x0028, 0x0103): {
       uint32_t v;
       if (WordValue(v)) {
-        h_.pixel_representation = int(v);
+        h_.pixel_representation = h_.Pixel.pixelRepresentation = int(v);
         pixelSigned_ = v == 1;
       }
       break;
@@ -862,24 +864,39 @@ void Walk::Dispatch() {
       if (length_ != 0) h_.WindowWidth = RoundToInt(Numbers().first);
       break;
     case Tag(0x0028, 0x1052):
-      h_.IntenIntercept = ToFloat(Numbers().first);
+      h_.Pixel.rescaleIntercept = Numbers().first;
+      h_.IntenIntercept = ToFloat(h_.Pixel.rescaleIntercept);
       break;
     case Tag(0x0028, 0x1053): {
       const double v = Numbers().first;
       h_.IntenScale = v < 1e-9 ? 1.0f : ToFloat(v);
+      h_.Pixel.rescaleSlope = v < 1e-9 ? 1.0 : v;
       break;
     }
+    case Tag(0x0028, 0x1101):
+    case Tag(0x0028, 0x1102):
+    case Tag(0x0028, 0x1103):
+      PaletteDescriptor(h_.Pixel.palette[element_ - 0x1101]);
+      break;
+    case Tag(0x0028, 0x1201):
+    case Tag(0x0028, 0x1202):
+    case Tag(0x0028, 0x1203):
+      PaletteData(h_.Pixel.palette[element_ - 0x1201], false);
+      break;
     case Tag(0x0028, 0x1221):
       h_.RLEredOffset = w_.Position();
       h_.RLEredSz = length_;
+      PaletteData(h_.Pixel.palette[0], true);
       break;
     case Tag(0x0028, 0x1222):
       h_.RLEgreenOffset = w_.Position();
       h_.RLEgreenSz = length_;
+      PaletteData(h_.Pixel.palette[1], true);
       break;
     case Tag(0x0028, 0x1223):
       h_.RLEblueOffset = w_.Position();
       h_.RLEblueSz = length_;
+      PaletteData(h_.Pixel.palette[2], true);
       break;
     case Tag(0x0028, 0x3002):
       LutDescriptor();
@@ -917,6 +934,11 @@ void Walk::Dispatch() {
       if (!imgOK) end_ = true;
       break;
     case Tag(0x7FE0, 0x0010):
+      PixelData();
+      break;
+    case Tag(0x7FE0, 0x0008):  // Float Pixel Data
+    case Tag(0x7FE0, 0x0009):  // Double Float Pixel Data
+      if (!dirMode && h_.XYZdim[0] >= saved_.XYZdim[0]) h_.Pixel.floatBits = element_ == 8 ? 32 : 64;
       PixelData();
       break;
     case Tag(0xFFFE, 0xE000):
@@ -1018,7 +1040,11 @@ void Walk::ImageType() {
 
 void Walk::Photometric() {
   std::string kept;
-  for (char c : RawValue())
+  const std::string raw = RawValue();
+  std::string text = raw;
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  h_.Pixel.photometric = text;
+  for (char c : raw)
     if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
       kept.push_back(c);
   if (kept == "MONOCHROME1")
@@ -1032,8 +1058,10 @@ void Walk::Photometric() {
 void Walk::BitsAllocated() {
   uint32_t b;
   if (!Value32OrWord(b)) return;
+  h_.Pixel.bitsAllocated = int(b);
   const uint32_t swapped = Swap16(b & 0xFFFF);
-  if (b == 8 || b == 12 || b == 16) {
+  // 1, 32 and 64 bits (segmentations, dose grids, float data) are read as well.
+  if (b == 8 || b == 12 || b == 16 || b == 1 || b == 32 || b == 64) {
     h_.Allocbits_per_pixel = int(b);
   } else if (b == 24) {
     h_.SamplesPerPixel = 3;
@@ -1052,7 +1080,12 @@ void Walk::BitsAllocated() {
 void Walk::BitsStored() {
   uint32_t s;
   if (!Value32OrWord(s)) return;
-  if (s <= 8) {
+  h_.Pixel.bitsStored = int(s);
+  if ((h_.Allocbits_per_pixel == 32 || h_.Allocbits_per_pixel == 64) && s > 16 &&
+      s <= uint32_t(h_.Allocbits_per_pixel)) {
+    // Wide grey samples: neither a colour hint nor a depth to refuse.
+    h_.Storedbits_per_pixel = int(s);
+  } else if (s <= 8) {
     h_.Storedbits_per_pixel = 8;
   } else if (s <= 16) {
     h_.Storedbits_per_pixel = 16;
@@ -1158,6 +1191,32 @@ void Walk::LutData() {
   h_.Lut.LutSize = int(count < want ? count : want);
   w_.Seek(start + length_);
   Consume();
+}
+
+// Three words: entries, first mapped value, bits per entry.
+void Walk::PaletteDescriptor(TPaletteLut& lut) {
+  if (length_ != 6) return;
+  lut.entries = int(Word());
+  const uint32_t first = Word();
+  lut.firstMapped = pixelSigned_ ? int(int16_t(uint16_t(first))) : int(first);
+  lut.bits = int(Word());
+  Consume();
+}
+
+// The table's bytes, as many as the file holds. Segmented data is also
+// recorded by position, and the walk skips it as before.
+void Walk::PaletteData(TPaletteLut& lut, bool segmented) {
+  const int64_t start = w_.Position();
+  const auto n = size_t(std::min<int64_t>(length_, w_.Remaining()));
+  auto bytes = std::make_shared<std::vector<uint8_t>>(n);
+  bytes->resize(w_.ReadBytes(n, bytes->data()));
+  lut.data = std::move(bytes);
+  lut.segmented = segmented;
+  if (segmented) {
+    w_.Seek(start);
+  } else {
+    Consume();
+  }
 }
 
 void Walk::MosaicMatrix() {

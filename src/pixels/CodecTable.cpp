@@ -5,6 +5,7 @@
 
 #include "pixels/codecs/BaselineJpeg.h"
 #include "pixels/codecs/JpegLs.h"
+#include "pixels/codecs/Native.h"
 #include "pixels/codecs/OpenJpeg.h"
 #include "pixels/codecs/OpenJph.h"
 #include "pixels/codecs/RleDecoder.h"
@@ -27,7 +28,7 @@ const TransferSyntaxCodec kTable[] = {
     {"1.2.840.10008.1.2", "Implicit VR Little Endian", kNative, nullptr, 0},
     {"1.2.840.10008.1.2.1", "Explicit VR Little Endian", kNative, nullptr, 0},
     {"1.2.840.10008.1.2.1.98", "Encapsulated Uncompressed Explicit VR Little Endian",
-     kEncapsulated, nullptr, 0},
+     kEncapsulated, DecodeUncompressedFrame, 1},
     {"1.2.840.10008.1.2.1.99", "Deflated Explicit VR Little Endian", kNative, nullptr, 0},
     {"1.2.840.10008.1.2.2", "Explicit VR Big Endian", kNative, nullptr, 0},
     {"1.2.840.10008.1.2.4.100", "MPEG2 Main Profile / Main Level", kEncapsulated, nullptr, 0},

@@ -1,18 +1,23 @@
 #include "pixels/FrameDecoder.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "pixels/CodecTable.h"
 #include "pixels/FrameGeometry.h"
+#include "pixels/codecs/Native.h"
 
 namespace {
 
+// The bytes the header's positions refer to: the file itself.
 class FrameFile {
  public:
   explicit FrameFile(const std::string& path) : in_(path, std::ios::binary) {
@@ -54,9 +59,11 @@ bool ReadItemHeader(FrameFile& f, int64_t pos, uint32_t& length) {
 // The compressed bytes of one frame: `length` data bytes from `pos` on. A
 // frame that spans several fragments has its first byte and the sum of the
 // fragment lengths in the table; the item headers between the fragments are
-// skipped. A file that ends early yields what it holds.
-bool ReadCompressedFrame(FrameFile& f, int64_t pos, int64_t length, std::vector<uint8_t>& bytes) {
+// skipped. A file that ends early yields what it holds (`cut` is then set).
+bool ReadCompressedFrame(FrameFile& f, int64_t pos, int64_t length, std::vector<uint8_t>& bytes,
+                         bool& cut) {
   if (pos < 0 || length <= 0 || pos >= f.size()) return false;
+  const int64_t wanted = length;
   length = std::min(length, f.size() - pos);
   int64_t first = length;
   uint32_t itemLength = 0;
@@ -76,75 +83,8 @@ bool ReadCompressedFrame(FrameFile& f, int64_t pos, int64_t length, std::vector<
     next += itemLength;
   }
   bytes.resize(static_cast<size_t>(got));
+  cut = got < wanted;
   return got > 0;
-}
-
-void SwapWords(std::vector<int16_t>& words) {
-  for (int16_t& w : words) {
-    const auto u = static_cast<uint16_t>(w);
-    w = static_cast<int16_t>(static_cast<uint16_t>(u << 8 | u >> 8));
-  }
-}
-
-// Colour by plane (R plane, G plane, B plane) to R, G, B per pixel.
-void PlanarToInterleaved(std::vector<uint8_t>& rgb, int64_t pixels) {
-  const std::vector<uint8_t> planes = rgb;
-  const uint8_t* r = planes.data();
-  const uint8_t* g = r + pixels;
-  const uint8_t* b = g + pixels;
-  for (int64_t i = 0; i < pixels; ++i) {
-    rgb[3 * i] = r[i];
-    rgb[3 * i + 1] = g[i];
-    rgb[3 * i + 2] = b[i];
-  }
-}
-
-uint8_t Clamp8(double v) {
-  return static_cast<uint8_t>(std::clamp(std::nearbyint(v), 0.0, 255.0));
-}
-
-// Full-range YCbCr, as JPEG defines it, to R, G, B.
-void YbrFullToRgb(std::vector<uint8_t>& px) {
-  for (size_t i = 0; i + 2 < px.size(); i += 3) {
-    const double y = px[i], cb = px[i + 1] - 128.0, cr = px[i + 2] - 128.0;
-    px[i] = Clamp8(y + 1.402 * cr);
-    px[i + 1] = Clamp8(y - 0.344136 * cb - 0.714136 * cr);
-    px[i + 2] = Clamp8(y + 1.772 * cb);
-  }
-}
-
-// YBR_FULL_422 as stored: Y1 Y2 Cb Cr for each pair of pixels of a row, two
-// bytes per pixel. The header names only a Y model, so the length of the
-// pixel data tells it from YBR_FULL.
-bool IsStoredYbr422(const DICOMdata& h, const FrameGeometry& g) {
-  if (h.Monochrome != 4 || g.bitProduct != 24 || g.columns % 2 != 0 || h.ImageSz <= 0) {
-    return false;
-  }
-  // At least 2N and less than 3N bytes per frame, without multiplying by a
-  // frame count the header may inflate.
-  const int64_t frames = std::max(1, h.XYZdim[2]);
-  return h.ImageSz / (2 * g.pixelCount) >= frames && h.ImageSz / frames < 3 * g.pixelCount;
-}
-
-// The first 2N bytes of `px` (Y1 Y2 Cb Cr per pair) become Y Cb Cr per pixel.
-void Expand422(std::vector<uint8_t>& px, int64_t pixels) {
-  // Backwards, so each pair is read before the wider output reaches it.
-  for (int64_t p = pixels / 2 - 1; p >= 0; --p) {
-    const uint8_t y1 = px[4 * p], y2 = px[4 * p + 1], cb = px[4 * p + 2], cr = px[4 * p + 3];
-    uint8_t* o = px.data() + 6 * p;
-    o[0] = y1, o[1] = cb, o[2] = cr, o[3] = y2, o[4] = cb, o[5] = cr;
-  }
-}
-
-// Stored data is read as it lies in the file; codecs already deliver native
-// words and interleaved colour.
-void ApplyStoredLayout(const DICOMdata& h, const FrameGeometry& g, DecodedFrame& out, bool ybr422) {
-  if (g.bitProduct == 16 && h.little_endian != 1 && !h.GenesisCpt) SwapWords(out.buff16);
-  if (ybr422) {
-    Expand422(out.buff24, g.pixelCount);
-  } else if (g.bitProduct == 24 && h.PlanarConfig == 1) {
-    PlanarToInterleaved(out.buff24, g.pixelCount);
-  }
 }
 
 std::string Describe(const char* format, long long a, long long b = 0, long long c = 0) {
@@ -153,80 +93,175 @@ std::string Describe(const char* format, long long a, long long b = 0, long long
   return text;
 }
 
-class Decoder {
+// YBR_FULL_422 as stored: Y1 Y2 Cb Cr for each pair of pixels, two bytes per
+// pixel. The header names the model, but writers also label full YBR data so;
+// the length of the pixel data tells them apart.
+bool IsStoredYbr422(const DICOMdata& h, const StoredFormat& s) {
+  const int64_t n = s.spec.pixels();
+  if (!IsYbr(s.photometric) || s.spec.samples != 3 || s.spec.bitsAllocated != 8 ||
+      s.spec.columns % 2 != 0 || h.ImageSz <= 0) {
+    return false;
+  }
+  // At least 2N and less than 3N bytes per frame, without multiplying by a
+  // frame count the header may inflate.
+  const int64_t frames = std::max(1, h.XYZdim[2]);
+  return h.ImageSz / (2 * n) >= frames && h.ImageSz / frames < 3 * n;
+}
+
+// 12 bits allocated in less than two bytes per sample: the packed ACR-NEMA
+// layout, told apart by the length of the pixel data.
+bool IsPacked12(const DICOMdata& h, const StoredFormat& s) {
+  const int64_t samples = s.spec.pixels() * s.spec.samples;
+  const int64_t frames = std::max(1, h.XYZdim[2]);
+  return s.spec.bitsAllocated == 12 && h.ImageSz > 0 && samples > 0 &&
+         h.ImageSz / frames < 2 * samples && h.ImageSz / frames >= samples * 3 / 2;
+}
+
+// One frame's native samples (Codec.h layout) into `out`.
+class NativeStage {
  public:
-  Decoder(const DICOMdata& h, const FrameGeometry& g, DecodedFrame& out, std::string& why,
-          int codecThreads)
-      : h_(h), g_(g), out_(out), why_(why), codecThreads_(codecThreads) {}
+  NativeStage(const DICOMdata& h, const StoredFormat& s, const TransferSyntaxCodec& codec,
+              FrameFile& file, const std::vector<int64_t>& pos, const std::vector<int64_t>& size)
+      : h_(h), s_(s), codec_(codec), file_(file), pos_(pos), size_(size) {}
 
-  // `s`: bytes of one stored frame (S, or 2N for YBR_FULL_422).
-  bool Uncompressed(FrameFile& f, int frame, int64_t s) {
-    if (h_.ImageStart < 0 || h_.ImageStart > f.size() || s > f.size() - h_.ImageStart ||
-        frame - 1 > (f.size() - h_.ImageStart - s) / s) {
-      why_ = Describe("frame %lld (%lld bytes) lies beyond the end of the file", frame, s);
+  bool Decode(int frame, CodecOutput& out) {
+    if (codec_.encoding == PixelEncoding::kNative) return Stored(frame, out);
+    return Encapsulated(frame, out);
+  }
+
+  // Where the compressed bytes of a frame lie; false, with a reason, when
+  // there are none or they cannot honestly expand to the frame. Run before
+  // anything is allocated for the frame.
+  bool Locate(int frame, int64_t& pos, int64_t& length, std::string& why) const {
+    const size_t entry = static_cast<size_t>(frame - 1);
+    if (entry < pos_.size() && entry < size_.size()) {
+      pos = pos_[entry];
+      length = size_[entry];
+    } else if (frame == 1 && h_.CompressSz > 0) {
+      pos = h_.CompressOffset;
+      length = h_.CompressSz;
+    } else {
+      why = Describe("frame %lld has no compressed data", frame);
       return false;
     }
-    const int64_t offset = h_.ImageStart + s * (frame - 1);
-    void* dst = Allocate();
-    if (!f.ReadAt(offset, s, dst)) {
-      why_ = "the pixel data cannot be read";
+    const int64_t frameBytes = NativeFrameBytes(s_.spec);
+    if (length <= 0 || !ExpansionIsPlausible(codec_, frameBytes, length)) {
+      why = Describe("a frame of %lld bytes cannot come from %lld compressed bytes", frameBytes,
+                     length);
       return false;
     }
     return true;
   }
-
-  bool Compressed(const TransferSyntaxCodec& codec, const std::vector<uint8_t>& bytes) {
-    FrameSpec spec;
-    spec.columns = g_.columns;
-    spec.rows = g_.rows;
-    spec.samples = g_.bitProduct == 24 ? 3 : 1;
-    spec.bitsAllocated = g_.bitProduct == 16 ? 16 : 8;
-    spec.bitsStored = std::min(h_.Storedbits_per_pixel, spec.bitsAllocated);
-    spec.isSigned = h_.pixel_representation == 1;
-    // Photometric 3: RGB (or another non-YCbCr model); 4: a YBR model.
-    spec.rgbPhotometric = h_.Monochrome == 3;
-    spec.threads = codecThreads_ > 0
-                       ? codecThreads_
-                       : static_cast<int>(std::min(8u, std::thread::hardware_concurrency()));
-    CodecOutput o;
-    o.data = static_cast<uint8_t*>(Allocate());
-    o.size = static_cast<size_t>(NativeFrameBytes(spec));
-    if (!codec.decode(bytes.data(), bytes.size(), spec, o)) {
-      why_ = o.why.empty() ? "the frame does not decode" : o.why;
-      return false;
-    }
-    out_.incomplete = o.incomplete;
-    rgb_ = o.rgb;
-    return true;
-  }
-
-  // The codec delivered R, G, B itself.
-  bool rgb() const { return rgb_; }
 
  private:
-  // The buffer P selects, S bytes, zero-filled.
-  void* Allocate() {
-    const auto n = static_cast<size_t>(g_.pixelCount);
-    switch (g_.bitProduct) {
-      case 8:
-        out_.buff8.assign(n, 0);
-        return out_.buff8.data();
-      case 16:
-        out_.buff16.assign(n, 0);
-        return out_.buff16.data();
-      default:
-        out_.buff24.assign(3 * n, 0);
-        return out_.buff24.data();
+  bool Stored(int frame, CodecOutput& out) {
+    const FrameSpec& spec = s_.spec;
+    const int64_t start = h_.ImageStart;
+    int64_t offset, bytes;
+    int bitOffset = 0;
+    if (spec.bitsAllocated == 1 || spec.packed12) {
+      // Frames of bits follow each other without padding.
+      const int64_t bits = StoredFrameBits(spec) * (frame - 1);
+      offset = start + bits / 8;
+      bitOffset = int(bits % 8);
+      bytes = (bitOffset + StoredFrameBits(spec) + 7) / 8;
+    } else {
+      bytes = StoredFrameBytes(spec);
+      offset = start + bytes * (frame - 1);
     }
+    if (start < 0 || offset >= file_.size() || bytes <= 0) {
+      out.why = Describe("frame %lld (%lld bytes) lies beyond the end of the file", frame, bytes);
+      return false;
+    }
+    const int64_t n = std::min(bytes, file_.size() - offset);
+    std::vector<uint8_t> raw(static_cast<size_t>(n));
+    if (!file_.ReadAt(offset, n, raw.data())) {
+      out.why = "the pixel data cannot be read";
+      return false;
+    }
+    const bool big = h_.little_endian != 1 && !h_.GenesisCpt;
+    return NativeBytesToSamples(raw.data(), raw.size(), bitOffset, spec, big, out);
+  }
+
+  bool Encapsulated(int frame, CodecOutput& out) {
+    int64_t pos, length;
+    if (!Locate(frame, pos, length, out.why)) return false;
+    std::vector<uint8_t> bytes;
+    bool cut = false;
+    if (!ReadCompressedFrame(file_, pos, length, bytes, cut)) {
+      out.why = Describe("the compressed data of frame %lld cannot be read", frame);
+      return false;
+    }
+    if (!codec_.decode(bytes.data(), bytes.size(), s_.spec, out)) {
+      if (out.why.empty()) out.why = "the frame does not decode";
+      return false;
+    }
+    out.incomplete = out.incomplete || cut;
+    return true;
   }
 
   const DICOMdata& h_;
-  const FrameGeometry& g_;
-  DecodedFrame& out_;
-  std::string& why_;
-  const int codecThreads_;
-  bool rgb_ = false;
+  const StoredFormat& s_;
+  const TransferSyntaxCodec& codec_;
+  FrameFile& file_;
+  const std::vector<int64_t>& pos_;
+  const std::vector<int64_t>& size_;
 };
+
+// The range of every sample of a file, for the formats held through it. It
+// takes a pass over all frames, so it is kept per file (path, size, time) for
+// the frames that follow; the cache holds a few dozen small entries.
+class RangeCache {
+ public:
+  struct Entry {
+    std::once_flag once;
+    bool ok = false;
+    SampleRange range;
+    std::string why;
+  };
+
+  std::shared_ptr<Entry> Find(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(key);
+    if (it != entries_.end()) return it->second;
+    if (entries_.size() >= 64) entries_.erase(entries_.begin());
+    return entries_[key] = std::make_shared<Entry>();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<Entry>> entries_;
+};
+
+std::string FileKey(const std::string& path, const DICOMdata& h) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  const auto time = std::filesystem::last_write_time(path, ec).time_since_epoch().count();
+  return path + '\n' + std::to_string(size) + '\n' + std::to_string(time) + '\n' +
+         std::to_string(h.XYZdim[2]) + '\n' + h.TransferSyntaxUID;
+}
+
+bool FileRange(const std::string& path, const DICOMdata& h, NativeStage& stage,
+               const StoredFormat& s, SampleRange& range, std::string& why) {
+  static RangeCache cache;
+  const std::shared_ptr<RangeCache::Entry> e = cache.Find(FileKey(path, h));
+  std::call_once(e->once, [&] {
+    const int frames = std::max(1, h.XYZdim[2]);
+    std::vector<uint8_t> native(static_cast<size_t>(NativeFrameBytes(s.spec)));
+    for (int k = 1; k <= frames; ++k) {
+      std::fill(native.begin(), native.end(), 0);
+      CodecOutput o;
+      o.data = native.data();
+      o.size = native.size();
+      // A frame that does not decode adds nothing; it is refused on its own.
+      if (stage.Decode(k, o)) WidenRange(s, native.data(), native.size(), e->range);
+    }
+    e->ok = true;
+  });
+  range = e->range;
+  if (!e->ok) why = "the range of the pixel data cannot be found";
+  return e->ok;
+}
 
 }  // namespace
 
@@ -236,12 +271,10 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
   out = DecodedFrame{};
   std::string why;
   const bool ok = [&] {
-    const FrameGeometry g = ComputeFrameGeometry(h);
-    if (!IsDisplayableBitProduct(g.bitProduct)) {
-      why = Describe("%lld bits per pixel cannot be displayed", g.bitProduct);
-      return false;
-    }
-    if (g.pixelCount <= 0) {
+    StoredFormat s;
+    if (!DescribeStoredFormat(h, s, why)) return false;
+    const int64_t pixels = s.spec.pixels();
+    if (pixels <= 0) {
       why = "the image has no pixels";
       return false;
     }
@@ -250,55 +283,75 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       why = Describe("frame %lld is outside 1 ... %lld", frame, frames);
       return false;
     }
-    FrameFile file(path);
-    if (!file.ok()) {
-      why = "the file cannot be opened";
-      return false;
-    }
     const std::string uid = FrameTransferSyntax(h);
     const TransferSyntaxCodec* codec = FindTransferSyntax(uid);
     if (!codec || !codec->supported()) {
       why = "transfer syntax " + DescribeTransferSyntax(uid) + " is not supported";
       return false;
     }
-    Decoder decoder(h, g, out, why, codecThreads);
-    // Stored, RLE and lossless JPEG data hold YBR_FULL samples as they are;
-    // the DCT processes and JPEG 2000's colour transforms give R, G, B.
-    const bool ybrFull = h.Monochrome == 4 && g.bitProduct == 24;
-    if (codec->encoding == PixelEncoding::kNative) {
-      const bool ybr422 = IsStoredYbr422(h, g);
-      if (!decoder.Uncompressed(file, frame, ybr422 ? 2 * g.pixelCount : g.frameBytes)) {
-        return false;
-      }
-      ApplyStoredLayout(h, g, out, ybr422);
-      if (ybrFull) YbrFullToRgb(out.buff24);
-      return true;
+    FrameFile file(path);
+    if (!file.ok()) {
+      why = "the file cannot be opened";
+      return false;
     }
+    const bool stored = codec->encoding == PixelEncoding::kNative;
+    s.spec.ybr422 = stored && IsStoredYbr422(h, s);
+    s.spec.packed12 = stored && IsPacked12(h, s);
+    s.spec.threads = codecThreads > 0
+                         ? codecThreads
+                         : static_cast<int>(std::min(8u, std::thread::hardware_concurrency()));
+    // A header claiming far more than the file can hold allocates nothing: a
+    // file cut short still shows its part of a frame, down to a sixty-fourth.
+    const int64_t frameBytes = NativeFrameBytes(s.spec);
+    if (stored && StoredFrameBytes(s.spec) / 64 > std::max<int64_t>(file.size() - h.ImageStart, 0)) {
+      why = Describe("frame %lld (%lld bytes) lies beyond the end of the file", frame,
+                     StoredFrameBytes(s.spec));
+      return false;
+    }
+    NativeStage stage(h, s, *codec, file, framePos, frameSize);
+    int64_t at, length;
+    if (!stored && !stage.Locate(frame, at, length, why)) return false;
+    const HeldBuffer held = HeldBufferOf(s);
+    ExpandedPalette palette;
+    if (s.palette && !ExpandPalette(h, palette, &why)) return false;
 
-    const size_t entry = static_cast<size_t>(frame - 1);
-    int64_t pos, length;
-    if (entry < framePos.size() && entry < frameSize.size()) {
-      pos = framePos[entry];
-      length = frameSize[entry];
-    } else if (frame == 1 && h.CompressSz > 0) {
-      pos = h.CompressOffset;
-      length = h.CompressSz;
+    // The held buffer, zero-filled; formats held as they are stored decode
+    // straight into it.
+    const auto n = static_cast<size_t>(pixels);
+    uint8_t* heldData = nullptr;
+    if (held == HeldBuffer::kGrey8) {
+      out.buff8.assign(n, 0);
+      heldData = out.buff8.data();
+    } else if (held == HeldBuffer::kWords) {
+      out.buff16.assign(n, 0);
+      heldData = reinterpret_cast<uint8_t*>(out.buff16.data());
     } else {
-      why = Describe("frame %lld has no compressed data", frame);
+      out.buff24.assign(3 * n, 0);
+      heldData = out.buff24.data();
+    }
+    std::vector<uint8_t> native;
+    CodecOutput o;
+    if (HeldDirectly(s)) {
+      o.data = heldData;
+    } else {
+      native.assign(static_cast<size_t>(frameBytes), 0);
+      o.data = native.data();
+    }
+    o.size = static_cast<size_t>(frameBytes);
+    if (!stage.Decode(frame, o)) {
+      why = o.why.empty() ? "the frame does not decode" : o.why;
       return false;
     }
-    if (length <= 0 || !ExpansionIsPlausible(*codec, g.frameBytes, length)) {
-      why = Describe("a frame of %lld bytes cannot come from %lld compressed bytes", g.frameBytes,
-                     length);
-      return false;
+    out.incomplete = o.incomplete;
+    if (!HeldDirectly(s)) {
+      SampleRange range;
+      if (NeedsFileRange(s) && !FileRange(path, h, stage, s, range, why)) return false;
+      out.held = ConvertToHeld(s, h, native.data(), range, palette, out.buff8, out.buff16,
+                               out.buff24);
     }
-    std::vector<uint8_t> bytes;
-    if (!ReadCompressedFrame(file, pos, length, bytes)) {
-      why = Describe("the compressed data of frame %lld cannot be read", frame);
-      return false;
-    }
-    if (!decoder.Compressed(*codec, bytes)) return false;
-    if (ybrFull && !decoder.rgb()) YbrFullToRgb(out.buff24);
+    // YBR samples the codec left as they are become R, G, B.
+    if (held == HeldBuffer::kRgb && !s.palette && !o.rgb && IsYbr(s.photometric))
+      YbrToRgb(s.photometric, out.buff24.data(), pixels);
     return true;
   }();
   if (!ok) {
@@ -306,6 +359,17 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
     if (reason) *reason = why.empty() ? "the frame cannot be decoded" : why;
   }
   return ok;
+}
+
+void AdoptHeldLayout(DICOMdata& h, const DecodedFrame& f) {
+  if (!f.held.differs) return;
+  h.Allocbits_per_pixel = f.held.allocBits;
+  h.Storedbits_per_pixel = f.held.storedBits;
+  h.SamplesPerPixel = f.held.samples;
+  h.pixel_representation = f.held.pixelRepresentation;
+  h.Monochrome = f.held.monochrome;
+  h.IntenScale = f.held.slope;
+  h.IntenIntercept = f.held.intercept;
 }
 
 std::string FrameTransferSyntax(const DICOMdata& h) {
@@ -323,6 +387,9 @@ void ApplyModalityLut(DICOMdata& h, std::vector<int16_t>& buff16) {
       buff16.empty()) {
     return;
   }
+  StoredFormat s;
+  std::string why;
+  if (!DescribeStoredFormat(h, s, why) || !HeldDirectly(s)) return;
   const int64_t entries = std::min<int64_t>(lut.LutSize, static_cast<int64_t>(lut.Lutdata.size()));
   const double first = lut.LutOffset;
   const double last = static_cast<double>(lut.LutOffset) + static_cast<double>(entries - 1);

@@ -8,14 +8,26 @@
 #include <vector>
 
 #include "dicom/define_types.h"
+#include "pixels/HeldLayout.h"
 
-// One decoded frame in the layout the viewer holds:
-//   buff8  - P = 8: N bytes, one grey value per pixel, top row first;
-//   buff16 - P = 16: N words in machine byte order, top row first;
-//   buff24 - P = 24: 3N bytes, R, G, B per pixel, top row first (YBR_FULL data
-//            stored, RLE or lossless JPEG coded, and stored YBR_FULL_422, become
-//            R, G, B).
-// Every codec delivers into the buffer P selects; the other two stay empty.
+// One decoded frame in the layout the viewer holds, top row first, left to
+// right; exactly one buffer is filled:
+//   buff8  - N bytes, one grey value per pixel: 8-bit unsigned grey as stored;
+//            1-bit data as 0 and 255;
+//   buff16 - N words in machine byte order: 12- and 16-bit grey as stored
+//            (signed or not, as the pixel representation says); signed 8-bit
+//            grey sign-extended; 32-bit integer, float and double grey mapped
+//            from the file's range into 0 ... 65535 (see `held`);
+//   buff24 - 3N bytes, R, G, B per pixel: 8-bit colour (a YBR model, stored or
+//            coded, becomes R, G, B); 16- and 32-bit colour by the top eight
+//            bits of its stored depth; palette colour through its tables.
+// When the held buffer is not what the header's own fields describe (every
+// case above past 8-bit unsigned grey, 12/16-bit grey and 8-bit colour),
+// `held` gives the fields that do: AdoptHeldLayout puts them into a header
+// copy used to show or measure the frame, so modality values (word x slope +
+// intercept) stay the file's. Decoding again from an adopted header gives the
+// same frame: the decoder reads the stored format from the header's pixel
+// module, which adoption leaves alone.
 struct DecodedFrame {
   std::vector<uint8_t> buff8;
   std::vector<int16_t> buff16;
@@ -23,7 +35,13 @@ struct DecodedFrame {
   // The frame's data ended early (a truncated file, a short fragment): what it
   // held is decoded, the rest is zero.
   bool incomplete = false;
+  HeldHeader held;
 };
+
+// Puts the fields of `f.held` (when it differs) into `h`: bits allocated and
+// stored, samples per pixel, pixel representation, photometric code, slope and
+// intercept. Idempotent.
+void AdoptHeldLayout(DICOMdata& h, const DecodedFrame& f);
 
 // The transfer syntax a header's frames are decoded by: its Transfer Syntax
 // UID, or for a header without one (no meta information, or a record made by
@@ -45,4 +63,6 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
 // The modality lookup-table step: when P = 16 and the header carries a table,
 // every word becomes its table entry, and the header's slope and intercept
 // become 1 and 0 so that later steps treat the words as already rescaled.
+// Words that hold a mapping of other samples (see DecodedFrame) are left
+// alone.
 void ApplyModalityLut(DICOMdata& h, std::vector<int16_t>& buff16);

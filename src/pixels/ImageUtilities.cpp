@@ -185,7 +185,9 @@ bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
       c.gECATszra = {h.gECATJPEG_size_table[0]};
       c.gECATslices = 1;
     }
-    return DecodeFrame(image.imagePath, h, c.gECATposra, c.gECATszra, 1, f);
+    if (!DecodeFrame(image.imagePath, h, c.gECATposra, c.gECATszra, 1, f)) return false;
+    AdoptHeldLayout(h, f);  // the header then describes the held buffer
+    return true;
   } catch (...) {
     f = DecodedFrame{};
     return false;

@@ -37,7 +37,8 @@ TImg ThumbnailSource(const TImg& image);
 // Frame 1 of `image` (a private copy) decoded into f, with no lookup-table
 // step. The header is the copy's own when it was read from the file; when it
 // is missing, or the viewer replaced it with its display header, the file's
-// header is read into the copy. False, with f empty, on any failure.
+// header is read into the copy, and it then describes the held buffer
+// (AdoptHeldLayout). False, with f empty, on any failure.
 bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f);
 
 // The series thumbnail of `image` (a private copy): frame 1 through

@@ -281,6 +281,8 @@ bool TadvancedImage::DecodeInto(const std::string& path, Staged& st) {
     st.header.IntenIntercept = st.intercept;
     ApplyModalityLut(st.header, st.pixels.buff16);
   }
+  // Deeper formats are held through a mapping: the header then says so.
+  AdoptHeldLayout(st.header, st.pixels);
   return true;
 }
 

@@ -235,15 +235,73 @@ TEST(Reader, PrivateBigEndianSyntaxWith16BitLengths) {
   EXPECT_EQ(o.header.XYZdim[0], 4);
 }
 
+TEST(Reader, PaletteTablesFloatPixelDataAndThePhotometricTextAreKept) {
+  ImageSpec desc;
+  desc.bitsAllocated = desc.bitsStored = 8;
+  desc.photometric = "PALETTE COLOR";
+  DicomWriter w;
+  AddImageHeader(w, desc);
+  w.US(0x00281101, {0, 16, 16});  // 0 entries stand for 65536
+  w.US(0x00281102, {4, 0, 8});
+  w.US(0x00281103, {4, 0, 8});
+  w.OW(0x00281201, {1, 2, 3});
+  w.OB(0x00281202, {10, 20, 30, 40});
+  w.OW(0x00281223, {0, 2, 5, 7});  // segmented: also recorded by position
+  AddNativePixels(w, desc);
+  ReadOutcome o = ReadHeader(Part10(w, dicomwriter::kExplicitVRLittleEndian));
+  ASSERT_TRUE(o.imgOK);
+  const TPixelModule& p = o.header.Pixel;
+  EXPECT_EQ(p.photometric, "PALETTE COLOR");
+  EXPECT_EQ(o.header.Monochrome, 3);
+  EXPECT_EQ(p.palette[0].entries, 0);
+  EXPECT_EQ(p.palette[0].firstMapped, 16);
+  EXPECT_EQ(p.palette[0].bits, 16);
+  ASSERT_TRUE(p.palette[0].data && p.palette[1].data && p.palette[2].data);
+  EXPECT_EQ(*p.palette[0].data, (std::vector<uint8_t>{1, 0, 2, 0, 3, 0}));
+  EXPECT_EQ(*p.palette[1].data, (std::vector<uint8_t>{10, 20, 30, 40}));
+  EXPECT_TRUE(p.palette[2].segmented);
+  EXPECT_EQ(p.palette[2].data->size(), 8u);
+  EXPECT_EQ(o.header.RLEblueSz, 8);
+  EXPECT_EQ(o.header.XYZdim[0], 4);  // the walk went on after the segmented data
+  // Two reads of one file compare equal, the shared tables by content.
+  EXPECT_TRUE(o.header == ReadHeader(Part10(w, dicomwriter::kExplicitVRLittleEndian)).header);
+
+  // Float Pixel Data ends the walk like Pixel Data and names its width.
+  desc = ImageSpec{};
+  desc.bitsAllocated = desc.bitsStored = 32;
+  DicomWriter f;
+  AddImageHeader(f, desc);
+  f.FL(0x7FE00008, {1.5f, -2.0f, 0.25f, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  o = ReadHeader(Part10(f, dicomwriter::kExplicitVRLittleEndian));
+  ASSERT_TRUE(o.imgOK);
+  EXPECT_EQ(o.header.Pixel.floatBits, 32);
+  EXPECT_EQ(o.header.ImageSz, 48);
+  const Bytes file = Part10(f, dicomwriter::kExplicitVRLittleEndian);
+  EXPECT_EQ(o.header.ImageStart, int64_t(file.size()) - 48);
+}
+
 TEST(Reader, UnsupportedBitDepthsAreReportedOnce) {
   ImageSpec desc;
-  desc.bitsAllocated = 32;
-  desc.bitsStored = 32;
+  desc.bitsAllocated = 4;
+  desc.bitsStored = 4;
   const ReadOutcome o = ReadHeader(SmallImageFile(desc));
   EXPECT_TRUE(o.hdrOK);  // the walk went on to the pixel data
   EXPECT_FALSE(o.imgOK);
   EXPECT_EQ(o.messages, std::vector<std::string>{"This software only reads 8, 12 and 16 bit DICOM "
-                                                 "files. This file allocates 32 bits per voxel."});
+                                                 "files. This file allocates 4 bits per voxel."});
+  // 1, 32 and 64 bits are read; wide stored depths stay as they are.
+  for (int bits : {1, 32, 64}) {
+    SCOPED_TRACE(bits);
+    desc.bitsAllocated = bits;
+    desc.bitsStored = bits == 64 ? 64 : bits == 32 ? 24 : 1;
+    const ReadOutcome deep = ReadHeader(SmallImageFile(desc));
+    EXPECT_TRUE(deep.imgOK);
+    EXPECT_TRUE(deep.messages.empty());
+    EXPECT_EQ(deep.header.Allocbits_per_pixel, bits);
+    EXPECT_EQ(deep.header.SamplesPerPixel, 1);
+    EXPECT_EQ(deep.header.Pixel.bitsAllocated, bits);
+    EXPECT_EQ(deep.header.Pixel.bitsStored, desc.bitsStored);
+  }
   desc.bitsAllocated = 16;
   desc.bitsStored = 30;
   const ReadOutcome s = ReadHeader(SmallImageFile(desc));

@@ -175,10 +175,12 @@ TEST(FrameDecoder, RefusesWhatTheFileCannotHold) {
   lossless.JPEGlosslessCpt = true;
   EXPECT_FALSE(Decode(path, lossless, 1, f, &why, {kPrefix}, {100}));
   EXPECT_NE(why.find("cannot come from"), std::string::npos) << why;
-  // Bit products other than 8, 16 and 24 have no buffer.
-  EXPECT_FALSE(Decode(path, Header(2, 2, 1, 12), 1, f, &why));
-  EXPECT_FALSE(Decode(path, Header(2, 2, 1, 32), 1, f));
-  EXPECT_FALSE(Decode(path, Header(2, 2, 1, 16, 3), 1, f));
+  // Depths no buffer holds.
+  EXPECT_FALSE(Decode(path, Header(2, 2, 1, 4), 1, f, &why));
+  EXPECT_EQ(why, "4 bits per pixel cannot be displayed");
+  EXPECT_FALSE(Decode(path, Header(2, 2, 1, 64), 1, f, &why));  // 64-bit integers
+  EXPECT_FALSE(Decode(path, Header(2, 2, 1, 8, 2), 1, f, &why));
+  EXPECT_EQ(why, "2 samples per pixel cannot be displayed");
   EXPECT_FALSE(Decode(dir + "/missing.raw", Header(2, 2, 1, 8), 1, f, &why));
   EXPECT_NE(why.find("cannot be opened"), std::string::npos) << why;
   // A frame table entry outside the file, or no entry at all.

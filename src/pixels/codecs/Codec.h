@@ -29,6 +29,12 @@ struct FrameSpec {
   int bitsStored = 8;       // per sample, at most bitsAllocated
   bool isSigned = false;    // pixel representation 1
   bool rgbPhotometric = false;  // RGB (not a YBR model): JPEG streams without a colour marker stay RGB
+  // Uncompressed data only: colour stored plane by plane, YBR_FULL_422 as
+  // stored (Y1 Y2 Cb Cr for each pair of pixels, two bytes per pixel), and 12
+  // bits allocated packed two samples to three bytes (ACR-NEMA).
+  bool planar = false;
+  bool ybr422 = false;
+  bool packed12 = false;
   int threads = 1;          // threads a codec may use inside the frame
 
   int64_t pixels() const { return columns * rows; }

@@ -1,0 +1,162 @@
+"""Writes files of the deeper pixel formats with pydicom, and what pydicom
+itself decodes them to, for the frame decoder's tests.
+
+usage: make_formats.py DIR
+
+For every case NAME it writes DIR/NAME.dcm and either DIR/NAME.expected (the
+held buffer, every frame: bytes, or little-endian words) or DIR/NAME.values
+(the modality value of every sample as little-endian float64, for formats
+held through a mapping).
+"""
+import os
+import struct
+import sys
+
+import numpy as np
+import pydicom
+from pydicom.dataset import Dataset, FileMetaDataset
+from pydicom.pixel_data_handlers.util import apply_color_lut, pack_bits
+from pydicom.uid import ExplicitVRLittleEndian, generate_uid
+
+OUT = sys.argv[1]
+rng = np.random.default_rng(20240611)
+
+
+def dataset(rows, columns, samples, photometric, bits, stored=None, signed=0, frames=1):
+    ds = Dataset()
+    ds.file_meta = FileMetaDataset()
+    ds.file_meta.TransferSyntaxUID = ExplicitVRLittleEndian
+    ds.file_meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.1.1.7"
+    ds.file_meta.MediaStorageSOPInstanceUID = generate_uid()
+    ds.SOPClassUID = ds.file_meta.MediaStorageSOPClassUID
+    ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID
+    ds.is_little_endian = True
+    ds.is_implicit_VR = False
+    ds.Modality = "OT"
+    ds.PatientName = "Formats^Test"
+    ds.SamplesPerPixel = samples
+    ds.PhotometricInterpretation = photometric
+    if samples == 3:
+        ds.PlanarConfiguration = 0
+    if frames > 1:
+        ds.NumberOfFrames = frames
+    ds.Rows, ds.Columns = rows, columns
+    ds.BitsAllocated = bits
+    ds.BitsStored = stored or bits
+    ds.HighBit = ds.BitsStored - 1
+    if bits not in (32, 64) or "float" not in photometric:
+        ds.PixelRepresentation = signed
+    return ds
+
+
+def save(name, ds, expected=None, values=None):
+    ds.is_little_endian = True
+    ds.is_implicit_VR = False
+    ds.save_as(os.path.join(OUT, name + ".dcm"), write_like_original=False)
+    if expected is not None:
+        with open(os.path.join(OUT, name + ".expected"), "wb") as f:
+            f.write(np.ascontiguousarray(expected).astype(expected.dtype.newbyteorder("<")).tobytes())
+    if values is not None:
+        with open(os.path.join(OUT, name + ".values"), "wb") as f:
+            f.write(np.asarray(values, dtype="<f8").tobytes())
+
+
+def top_byte(lut_rgb):
+    return (lut_rgb >> 8).astype(np.uint8) if lut_rgb.dtype == np.uint16 else lut_rgb.astype(np.uint8)
+
+
+def palette(name, indices, bits, entries, first, tables, lut_bits=16, segmented=None):
+    rows, columns = indices.shape[-2:]
+    ds = dataset(rows, columns, 1, "PALETTE COLOR", bits)
+    n = 0 if entries == 65536 else entries
+    for colour, table in zip(("Red", "Green", "Blue"), tables):
+        setattr(ds, colour + "PaletteColorLookupTableDescriptor", [n, first, lut_bits])
+        if segmented is not None:
+            setattr(ds, "Segmented" + colour + "PaletteColorLookupTableData",
+                    np.asarray(segmented, dtype="<u2").tobytes())
+        elif lut_bits == 8:
+            data = np.asarray(table, dtype=np.uint8).tobytes()
+            setattr(ds, colour + "PaletteColorLookupTableData", data + b"\0" * (len(data) & 1))
+        else:
+            setattr(ds, colour + "PaletteColorLookupTableData", np.asarray(table, dtype="<u2").tobytes())
+    ds.PixelData = indices.astype(np.uint8 if bits == 8 else "<u2").tobytes()
+    expected = apply_color_lut(indices, ds)
+    if lut_bits == 16 and expected.max() < 256:
+        expected = expected.astype(np.uint8)  # a table that stays below 256 holds 8-bit entries
+    save(name, ds, expected=top_byte(expected))
+
+
+# Palette colour: 8-bit indices, 16-bit entries.
+idx8 = rng.integers(0, 256, (48, 64))
+ramp = np.arange(256)
+palette("palette8", idx8, 8, 256, 0, [ramp * 257, (255 - ramp) * 257, (ramp * 97 % 256) * 257])
+# 8-bit entries, packed one byte per entry.
+palette("palette8_lut8", idx8, 8, 256, 0, [ramp, 255 - ramp, ramp * 3 % 256], lut_bits=8)
+# The well-known hot iron palette (8-bit entries) of pydicom's palette files.
+hot = pydicom.dcmread(os.path.join(os.path.dirname(pydicom.__file__), "data", "palettes", "hotiron.dcm"))
+hot_tables = [np.frombuffer(getattr(hot, c + "PaletteColorLookupTableData"), dtype=np.uint8)
+              for c in ("Red", "Green", "Blue")]
+palette("palette_hotiron", idx8, 8, 256, 0, hot_tables, lut_bits=8)
+# 16-bit indices from below the first mapped value to past the last entry.
+idx16 = rng.integers(0, 1300, (40, 50))
+e = np.arange(1000)
+palette("palette16", idx16, 16, 1000, 100, [e * 60, 65535 - e * 60, (e * 641) % 65536])
+# 65536 entries, written as 0 in the descriptor.
+idxfull = rng.integers(0, 65536, (32, 32))
+f = np.arange(65536)
+palette("palette65536", idxfull, 16, 65536, 0, [f, 65535 - f, (f * 7) % 65536])
+# Segmented: a discrete segment, a linear one, and an indirect copy of both
+# (128 entries in all).
+seg = [0, 3, 0, 1000, 2000, 1, 61, 40000, 2, 2, 0, 0]
+palette("palette_segmented", rng.integers(0, 128, (20, 30)), 8, 128, 0, [None] * 3, segmented=seg)
+
+# Deep colour: 16-bit samples (12 stored bits and 16), 32-bit samples.
+for stored in (12, 16):
+    px = rng.integers(0, 1 << stored, (30, 40, 3))
+    ds = dataset(30, 40, 3, "RGB", 16, stored)
+    ds.PixelData = px.astype("<u2").tobytes()
+    save("rgb48_%d" % stored, ds, expected=(px >> (stored - 8)).astype(np.uint8))
+px = rng.integers(0, 1 << 32, (20, 25, 3), dtype=np.uint64)
+ds = dataset(20, 25, 3, "RGB", 32)
+ds.PixelData = px.astype("<u4").tobytes()
+save("rgb96", ds, expected=(px >> 24).astype(np.uint8))
+
+# Signed 8-bit grey: held as words.
+px = rng.integers(-128, 128, (2, 20, 30))
+ds = dataset(20, 30, 1, "MONOCHROME2", 8, signed=1, frames=2)
+ds.PixelData = px.astype(np.int8).tobytes()
+save("int8", ds, expected=px.astype("<i2"))
+
+# 32-bit integers: a range wider than a word (signed, with a rescale) and a
+# narrow one (held exactly).
+px = rng.integers(-100000, 100000, (3, 16, 24))
+ds = dataset(16, 24, 1, "MONOCHROME2", 32, signed=1, frames=3)
+ds.RescaleSlope, ds.RescaleIntercept = 0.5, -10
+ds.PixelData = px.astype("<i4").tobytes()
+save("int32_wide", ds, values=px * 0.5 - 10)
+px = rng.integers(3000000, 3050000, (16, 24))
+ds = dataset(16, 24, 1, "MONOCHROME2", 32)
+ds.PixelData = px.astype("<u4").tobytes()
+save("uint32_narrow", ds, values=px)
+
+# Float and double pixel data (parametric maps), with a NaN.
+for bits, name in ((32, "float32"), (64, "float64")):
+    v = rng.normal(0.0015, 0.0006, (2, 18, 22))
+    v[0, 0, 0] = np.nan
+    ds = dataset(18, 22, 1, "MONOCHROME2", bits, frames=2)
+    del ds.PixelRepresentation
+    data = v.astype("<f4" if bits == 32 else "<f8").tobytes()
+    if bits == 32:
+        ds.FloatPixelData = data
+    else:
+        ds.DoubleFloatPixelData = data
+    vals = v.astype("<f4" if bits == 32 else "<f8").astype(np.float64)
+    vals[0, 0, 0] = 0.0  # NaN is held as the bottom of the range
+    vals[0, 0, 0] = np.nanmin(vals)
+    save(name, ds, values=vals)
+
+# 1-bit frames of 13 x 7 pixels: 91 bits each, so frames start inside bytes.
+bits = rng.integers(0, 2, (3, 7, 13)).astype(np.uint8)
+ds = dataset(7, 13, 1, "MONOCHROME2", 1, frames=3)
+ds.PixelData = pack_bits(bits.ravel())
+save("bits1", ds, expected=(bits * 255).astype(np.uint8))
