@@ -504,7 +504,8 @@ QIcon Make(const QString& name, const TIconPalette& palette) {
 QIcon Application() {
   QIcon icon;
   const QDir dir(":/app-icon");
-  for (const QString& name : dir.entryList({"*.png"}, QDir::Files)) icon.addFile(dir.filePath(name));
+  for (const QString& name : dir.entryList({"*.png"}, QDir::Files))
+    icon.addFile(dir.filePath(name));
   return icon;
 }
 

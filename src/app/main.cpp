@@ -36,7 +36,9 @@ int main(int argc, char** argv) {
   parser.addHelpOption();
   parser.addVersionOption();
   QCommandLineOption screenshot(
-      "screenshot", "Save a picture of the main window to FILE once everything given has loaded, then quit.", "FILE");
+      "screenshot",
+      "Save a picture of the main window to FILE once everything given has loaded, then quit.",
+      "FILE");
   parser.addOption(screenshot);
   QCommandLineOption demo(
       "demo", "Also open the built-in demo study (written once into the user's cache folder).");

@@ -31,7 +31,8 @@ TEST(ApplicationIcon, EveryThemeSizeIsCompiledInAndIsTheWindowIcon) {
   InitApplication();
   // Wayland matches the window to the installed entry by this id.
   const QString id = QGuiApplication::desktopFileName();
-  EXPECT_TRUE(QFileInfo::exists(QString(TAVROLEN_SOURCE_DIR) + "/packaging/" + id + ".desktop")) << id.toStdString();
+  EXPECT_TRUE(QFileInfo::exists(QString(TAVROLEN_SOURCE_DIR) + "/packaging/" + id + ".desktop"))
+      << id.toStdString();
   TForm1 form;  // its theme's glyphs are drawn, the window icon stays
   EXPECT_EQ(form.windowIcon().availableSizes(), QApplication::windowIcon().availableSizes());
   EXPECT_EQ(form.windowIcon().cacheKey(), QApplication::windowIcon().cacheKey());
