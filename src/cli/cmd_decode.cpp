@@ -157,13 +157,14 @@ int Decode(const std::vector<std::string>& args) {
 
   DICOMdata header;
   bool hdrOK = false, imgOK = false;
+  std::string said;  // the reader's last message, the likeliest reason for a refusal
   try {
-    ReadDicomHeader(input, true, header, hdrOK, imgOK, [](const std::string&) {});
+    ReadDicomHeader(input, true, header, hdrOK, imgOK, [&](const std::string& t) { said = t; });
   } catch (const std::exception& e) {
     return Fail(input + ": " + e.what());
   }
   header.referenceFile = input;
-  if (!imgOK) return Fail(input + ": no displayable image");
+  if (!imgOK) return Fail(input + ": " + (said.empty() ? "no displayable image" : said));
 
   const int frames = std::max(1, header.XYZdim[2]);
   if (frame > frames) {

@@ -8,6 +8,8 @@
 // different files share nothing but the message sink and the events hook.
 #include "dicom/dicom.h"
 
+#include "dicom/DeflatedDataSet.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -75,6 +77,9 @@ namespace {
 
 // A read that cannot go on (a tag, length or value past the end of the file).
 struct StopWalk {};
+// The meta group names the deflated syntax: the walk starts again over the
+// inflated data set.
+struct DeflatedDataSetFound {};
 
 constexpr uint32_t Tag(uint16_t g, uint16_t e) {
   return uint32_t(g) << 16 | e;
@@ -205,10 +210,12 @@ enum class Record { None, Patient, Study, Series, Image, Other };
 
 class Walk {
  public:
-  Walk(DicomByteSource& src, bool readFrameTables, DICOMdata& header, const DicomMessageSink& sink)
+  Walk(DicomByteSource& src, bool readFrameTables, DICOMdata& header, const DicomMessageSink& sink,
+       bool inflated = false)
       : w_(src),
         h_(header),
         readFrameTables_(readFrameTables),
+        inflated_(inflated),
         sink_(sink),
         size_(src.Size()),
         copyBudget_(int64_t(64) * src.Size() + (int64_t(16) << 20)) {}
@@ -292,6 +299,7 @@ class Walk {
   void Dispatch();
   void AfterWalk();
   void CleanUp();
+  void BoundFrameCount();
 
   // ---- element rules ----
   void TransferSyntax();
@@ -335,7 +343,8 @@ class Walk {
 
   // ---- compressed frames ----
   bool Compressed() const {
-    return h_.RunLengthEncoding || h_.JPEGlossyCpt || h_.JPEGJ2k || h_.JPEGlosslessCpt;
+    return h_.RunLengthEncoding || h_.JPEGlossyCpt || h_.JPEGJ2k || h_.JPEGlosslessCpt ||
+           encapsulated_;
   }
   bool JpegFlag() const { return h_.JPEGlossyCpt || h_.JPEGJ2k || h_.JPEGlosslessCpt; }
   void FinishPixelSequence();
@@ -361,6 +370,7 @@ class Walk {
   ReadWindow w_;
   DICOMdata& h_;
   const bool readFrameTables_;
+  const bool inflated_;  // the source is a deflated file's logical stream
   const DicomMessageSink& sink_;
   const int64_t size_;
 
@@ -370,6 +380,10 @@ class Walk {
   bool syntaxKnown_ = false;
   bool syntaxBig_ = false;
   bool standardBig_ = false;  // explicit big endian: switch after the meta group
+  // An encapsulated syntax none of the compression flags stands for (deflated
+  // frames, encapsulated uncompressed frames).
+  bool encapsulated_ = false;
+  int64_t pixelDataLength_ = 0;  // of native pixel data read in this walk
   bool lengths16_ = false;
   bool swapAtEnd_ = false;
   bool end_ = false;
@@ -969,6 +983,18 @@ void Walk::TransferSyntax() {
   std::string uid = text;
   while (!uid.empty() && (uid.back() == '\0' || uid.back() == ' ')) uid.pop_back();
   h_.TransferSyntaxUID = uid;
+  if (uid == kDeflatedSyntax && !inflated_) throw DeflatedDataSetFound{};
+  if (uid == "1.2.840.10008.1.2.8.1" || uid == "1.2.840.10008.1.2.1.98") {
+    // Explicit little endian with one encapsulated fragment per frame.
+    syntaxKnown_ = true;
+    explicitVR_ = true;
+    syntaxBig_ = false;
+    if (readFrameTables_)
+      encapsulated_ = true;
+    else
+      imgOK = false;
+    return;
+  }
   for (char& c : text)
     if (!IsUidChar(uint8_t(c))) c = '.';
   if (text == "1.2.840.113619.5.2") {
@@ -1235,6 +1261,7 @@ void Walk::PixelData() {
   if (!Compressed()) {
     end_ = true;
     h_.ImageSz = length_;
+    pixelDataLength_ = undefinedLength_ ? 0 : int64_t(length_);
     Consume();
     return;
   }
@@ -1634,16 +1661,51 @@ void Walk::CleanUp() {
     h_.XYZdim[1] = outsideRows_;
     h_.XYZdim[0] = outsideColumns_;
   }
+  if (hdrOK && imgOK && !dirMode) BoundFrameCount();
+}
+
+// A header may announce more frames than its pixel data holds (a file cut
+// short, a wrong Number of Frames): the frame count becomes what is there,
+// said once. Only what the data cannot hold at the smallest frame its format
+// allows is cut, so no honest file loses a frame.
+void Walk::BoundFrameCount() {
+  const int announced = h_.XYZdim[2];
+  if (announced <= 1) return;
+  int64_t present;
+  if (Compressed()) {
+    // Every frame needs a fragment of its own: fewer located frames than
+    // announced are all there is.
+    const int64_t entries = h_.gECATJPEG_table_entries;
+    if (!readFrameTables_ || entries <= 0 || entries >= announced) return;
+    present = entries;
+  } else {
+    const int64_t pixels = int64_t(std::max(0, h_.XYZdim[0])) * std::max(0, h_.XYZdim[1]);
+    const int samples = std::max(1, h_.SamplesPerPixel);
+    int64_t frameBits = pixels * samples * std::max(1, h_.Allocbits_per_pixel);
+    const std::string& photometric = h_.Pixel.photometric;
+    if (samples == 3 && h_.Allocbits_per_pixel == 8 &&
+        (photometric.find("422") != std::string::npos || photometric.find("420") != std::string::npos))
+      frameBits = pixels * 16;  // two bytes per pixel as stored
+    if (frameBits <= 0 || h_.ImageStart < 0) return;
+    int64_t bytes = size_ - h_.ImageStart;
+    if (pixelDataLength_ > 0) bytes = std::min<int64_t>(bytes, pixelDataLength_);
+    present = std::max<int64_t>(0, bytes) * 8 / frameBits;
+    if (present >= announced) return;
+  }
+  h_.FramesAnnounced = announced;
+  h_.XYZdim[2] = int(std::max<int64_t>(1, present));
+  Message("The header announces " + std::to_string(announced) +
+          " frames; the pixel data holds " + std::to_string(present) + ".");
 }
 
 DicomReadResult ReadFromSource(DicomByteSource& src, bool readFrameTables, DICOMdata& header,
-                               const DicomMessageSink& sink) {
+                               const DicomMessageSink& sink, bool inflated = false) {
   DicomReadResult r;
   ResetDicomData(header);
   if (src.Size() < 1) return r;
   header.little_endian = 1;
   try {
-    Walk walk(src, readFrameTables, header, sink);
+    Walk walk(src, readFrameTables, header, sink, inflated);
     walk.Run();
     r.hdrOK = walk.hdrOK;
     r.imgOK = walk.imgOK;
@@ -1657,18 +1719,53 @@ DicomReadResult ReadFromSource(DicomByteSource& src, bool readFrameTables, DICOM
 
 }  // namespace
 
+namespace {
+
+// A deflated data set is walked in its logical stream (DeflatedDataSet.h);
+// one that is refused is reported once and read no further; one that turns
+// out not to be deflated is read as it is.
+DicomReadResult ReadInflated(std::shared_ptr<const InflatedFile> inflated, const std::string& why,
+                             DicomByteSource& plain, bool readFrameTables, DICOMdata& header,
+                             const DicomMessageSink& sink) {
+  if (inflated) {
+    MemoryByteSource src(inflated->bytes.data(), inflated->bytes.size());
+    return ReadFromSource(src, readFrameTables, header, sink, true);
+  }
+  if (!why.empty()) {
+    EmitDicomMessage(sink, why);
+    ResetDicomData(header);
+    return {};
+  }
+  return ReadFromSource(plain, readFrameTables, header, sink, true);
+}
+
+}  // namespace
+
 DicomReadResult ReadDicomHeaderFromFile(const std::string& fileName, bool readFrameTables,
                                         DICOMdata& header, const DicomMessageSink& sink) {
   header.JPEGlosslessCpt = header.JPEGJ2k = header.JPEGlossyCpt = false;
   FileByteSource src;
   if (!src.Open(fileName)) return {};
-  return ReadFromSource(src, readFrameTables, header, sink);
+  try {
+    return ReadFromSource(src, readFrameTables, header, sink);
+  } catch (const DeflatedDataSetFound&) {
+    std::string why;
+    std::shared_ptr<const InflatedFile> inflated = InflatedDataSetOf(fileName, &why);
+    return ReadInflated(std::move(inflated), why, src, readFrameTables, header, sink);
+  }
 }
 
 DicomReadResult ReadDicomHeaderFromMemory(const uint8_t* data, size_t size, bool readFrameTables,
                                           DICOMdata& header, const DicomMessageSink& sink) {
   MemoryByteSource src(data, size);
-  return ReadFromSource(src, readFrameTables, header, sink);
+  try {
+    return ReadFromSource(src, readFrameTables, header, sink);
+  } catch (const DeflatedDataSetFound&) {
+    std::string why;
+    auto inflated = std::make_shared<InflatedFile>();
+    if (InflateDataSet(data, size, *inflated, &why) != DeflateVerdict::kInflated) inflated.reset();
+    return ReadInflated(std::move(inflated), why, src, readFrameTables, header, sink);
+  }
 }
 
 void ReadDicomHeader(const std::string& fileName, bool readFrameTables, DICOMdata& header,

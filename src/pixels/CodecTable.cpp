@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "pixels/codecs/BaselineJpeg.h"
+#include "pixels/codecs/Deflate.h"
 #include "pixels/codecs/JpegLs.h"
 #include "pixels/codecs/Native.h"
 #include "pixels/codecs/OpenJpeg.h"
@@ -17,10 +18,12 @@ constexpr PixelEncoding kNative = PixelEncoding::kNative;
 constexpr PixelEncoding kEncapsulated = PixelEncoding::kEncapsulated;
 
 // Lossless JPEG spends at least one bit per sample, RLE at least two bytes per
-// 128, the DCT processes at least two bits per 8 x 8 block.
+// 128, the DCT processes at least two bits per 8 x 8 block, deflate one byte
+// per 1032.
 constexpr int64_t kLosslessJpeg = 16;
 constexpr int64_t kRle = 64;
 constexpr int64_t kDct = 1024;
+constexpr int64_t kDeflate = 1100;  // deflate cannot pass 1032
 
 // Every transfer syntax of the standard (and the one private syntax real
 // files use), in UID order. Rows without a codec are known by name only.
@@ -136,7 +139,8 @@ const TransferSyntaxCodec kTable[] = {
     {"1.2.840.10008.1.2.7.2", "SMPTE ST 2110-20 Uncompressed Interlaced Active Video",
      kEncapsulated, nullptr, 0},
     {"1.2.840.10008.1.2.7.3", "SMPTE ST 2110-30 PCM Digital Audio", kEncapsulated, nullptr, 0},
-    {"1.2.840.10008.1.2.8.1", "Deflated Image Frame Compression", kEncapsulated, nullptr, 0},
+    {"1.2.840.10008.1.2.8.1", "Deflated Image Frame Compression", kEncapsulated,
+     DecodeDeflatedFrame, kDeflate},
     {"1.2.840.113619.5.2", "GE Implicit VR Big Endian", kNative, nullptr, 0},
 };
 

@@ -11,27 +11,45 @@
 #include <mutex>
 #include <thread>
 
+#include "dicom/DeflatedDataSet.h"
 #include "pixels/CodecTable.h"
 #include "pixels/FrameGeometry.h"
 #include "pixels/codecs/Native.h"
 
 namespace {
 
-// The bytes the header's positions refer to: the file itself.
+// The bytes the header's positions refer to: the file itself, or for a
+// deflated data set its logical stream (the meta group and the inflated data
+// set), inflated once for all the frames that follow.
 class FrameFile {
  public:
-  explicit FrameFile(const std::string& path) : in_(path, std::ios::binary) {
+  FrameFile(const std::string& path, bool deflated) {
+    if (deflated) {
+      memory_ = InflatedDataSetOf(path, &why_);
+      if (memory_) {
+        size_ = static_cast<int64_t>(memory_->bytes.size());
+        return;
+      }
+      if (!why_.empty()) return;
+      // Not deflated after all: the reader read it as it is.
+    }
+    in_.open(path, std::ios::binary);
     if (!in_) return;
     in_.seekg(0, std::ios::end);
     size_ = static_cast<int64_t>(in_.tellg());
     if (size_ < 0) size_ = 0;
   }
-  bool ok() const { return static_cast<bool>(in_); }
+  bool ok() const { return memory_ || static_cast<bool>(in_); }
+  const std::string& why() const { return why_; }
   int64_t size() const { return size_; }
 
   // Reads exactly n bytes at pos, or fails.
   bool ReadAt(int64_t pos, int64_t n, void* dst) {
     if (pos < 0 || n < 0 || pos > size_ || n > size_ - pos) return false;
+    if (memory_) {
+      std::memcpy(dst, memory_->bytes.data() + pos, static_cast<size_t>(n));
+      return true;
+    }
     in_.clear();
     in_.seekg(pos);
     in_.read(static_cast<char*>(dst), n);
@@ -40,6 +58,8 @@ class FrameFile {
 
  private:
   std::ifstream in_;
+  std::shared_ptr<const InflatedFile> memory_;
+  std::string why_;
   int64_t size_ = 0;
 };
 
@@ -289,9 +309,9 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       why = "transfer syntax " + DescribeTransferSyntax(uid) + " is not supported";
       return false;
     }
-    FrameFile file(path);
+    FrameFile file(path, uid == kDeflatedSyntax);
     if (!file.ok()) {
-      why = "the file cannot be opened";
+      why = file.why().empty() ? "the file cannot be opened" : file.why();
       return false;
     }
     const bool stored = codec->encoding == PixelEncoding::kNative;

@@ -136,12 +136,57 @@ TEST(FrameTables, ManyFramesAndImpossibleFrameCounts) {
   EXPECT_EQ(o.header.gECATJPEG_table_entries, 600);
   EXPECT_EQ(o.header.gECATJPEG_pos_table, FragmentValueOffsets(f, 600));
 
+  // The frames the data holds are what is shown, and said once.
   const Bytes huge = EncapsulatedFile(Frames(2147483647), kLossless, Fragments({1100, 1100}));
   const ReadOutcome h = ReadHeader(huge);
   EXPECT_TRUE(h.hdrOK);
-  EXPECT_EQ(h.header.XYZdim[2], 2147483647);
+  EXPECT_EQ(h.header.XYZdim[2], 2);
+  EXPECT_EQ(h.header.FramesAnnounced, 2147483647);
+  EXPECT_EQ(h.messages, std::vector<std::string>{
+                            "The header announces 2147483647 frames; the pixel data holds 2."});
   EXPECT_EQ(h.header.gECATJPEG_table_entries, 2);
   EXPECT_EQ(h.header.gECATJPEG_pos_table, FragmentValueOffsets(huge, 2));
+}
+
+// Native pixel data: the frame count is cut to what the pixel data (and the
+// file) holds at the smallest frame the format allows, never below.
+TEST(FrameTables, NativeFrameCountsAreBoundedByTheData) {
+  const auto read = [](int frames, int bitsAllocated, size_t bytes, size_t cutTo = 0,
+                       const std::string& photometric = "MONOCHROME2", int samples = 1) {
+    ImageSpec d;
+    d.columns = 4;
+    d.rows = 3;
+    d.frames = frames;
+    d.samples = samples;
+    d.photometric = photometric;
+    d.bitsAllocated = d.bitsStored = bitsAllocated;
+    DicomWriter w;
+    AddImageHeader(w, d);
+    w.OB(0x7FE00010, Bytes(bytes + (bytes & 1), 1));
+    Bytes f = Part10(w, dicomwriter::kExplicitVRLittleEndian);
+    if (cutTo) f.resize(f.size() - cutTo);
+    return ReadHeader(f);
+  };
+  ReadOutcome o = read(10, 16, 4 * 24);  // four frames of 24 bytes
+  EXPECT_EQ(o.header.XYZdim[2], 4);
+  EXPECT_EQ(o.header.FramesAnnounced, 10);
+  EXPECT_EQ(o.messages,
+            std::vector<std::string>{"The header announces 10 frames; the pixel data holds 4."});
+  o = read(4, 16, 4 * 24, 30);  // the file ends inside frame 3
+  EXPECT_EQ(o.header.XYZdim[2], 2);
+  o = read(3, 16, 3 * 24);  // honest files keep their count, without a word
+  EXPECT_EQ(o.header.XYZdim[2], 3);
+  EXPECT_EQ(o.header.FramesAnnounced, 0);
+  EXPECT_TRUE(o.messages.empty());
+  o = read(8, 1, 12);  // eight 12-bit frames of 1-bit pixels in 12 bytes
+  EXPECT_EQ(o.header.XYZdim[2], 8);
+  o = read(9, 1, 12);
+  EXPECT_EQ(o.header.XYZdim[2], 8);
+  o = read(5, 8, 5 * 24, 0, "YBR_FULL_422", 3);  // 2 bytes per pixel as stored
+  EXPECT_EQ(o.header.XYZdim[2], 5);
+  o = read(3, 8, 1);  // less than a frame: one frame, shown as far as it goes
+  EXPECT_EQ(o.header.XYZdim[2], 1);
+  EXPECT_EQ(o.header.FramesAnnounced, 3);
 }
 
 // A file cut inside its last fragment: the frames found so far are kept and

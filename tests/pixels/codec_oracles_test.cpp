@@ -357,4 +357,24 @@ TEST(Htj2k, StreamsUnderTheOtherFamilysUidAndCutStreamsStillDecode) {
   EXPECT_FALSE(d.ok);
 }
 
+TEST(Deflate, DataSetsDeflatedByDcmconvDecodeLikeItsInflation) {
+  const std::string dir = TestDir();
+  for (int bits : {8, 16}) {
+    SCOPED_TRACE(bits);
+    const std::string raw = WritePicture(dir, "src", Spec(73, 41, 3, bits), 21);
+    const std::string deflated = dir + "/d.dcm";
+    ASSERT_TRUE(RunTool("dcmconv +td " + Quote(raw) + " " + Quote(deflated)));
+    const Decoded d = DecodeFile(deflated);
+    ASSERT_TRUE(d.ok) << d.why;
+    EXPECT_EQ(d.header.TransferSyntaxUID, "1.2.840.10008.1.2.1.99");
+    EXPECT_EQ(d.samples, ToolPixels("dcmconv +te", deflated, dir + "/o.dcm", d.samples.size()));
+    EXPECT_EQ(d.samples, Head(PixelData(raw), d.samples.size()));
+  }
+  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  const std::string sample = testsupport::SamplePath("image_dfl.dcm");
+  const Decoded d = DecodeFile(sample);
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_EQ(d.samples, ToolPixels("dcmconv +te", sample, dir + "/s.dcm", d.samples.size()));
+}
+
 }  // namespace

@@ -67,6 +67,8 @@ TEST(HeldFormats, HoldWhatPydicomDecodes) {
       {"palette16", 8, 3},         {"palette65536", 8, 3},      {"palette_segmented", 8, 3},
       {"rgb48_12", 8, 3},          {"rgb48_16", 8, 3},          {"rgb96", 8, 3},
       {"int8", 16, 1},             {"bits1", 8, 1},
+      // Deflated frames and a deflated data set with a zlib header.
+      {"deflated_u16", 16, 1},     {"deflated_bits", 8, 1},     {"dataset_zlib", 16, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -96,7 +98,11 @@ TEST(HeldFormats, MappedFormatsKeepTheirValues) {
   const struct {
     const char* name;
     bool exact;  // the range fits the words: every value exactly
-  } cases[] = {{"int32_wide", false}, {"uint32_narrow", true}, {"float32", false}, {"float64", false}};
+  } cases[] = {{"int32_wide", false},
+               {"uint32_narrow", true},
+               {"float32", false},
+               {"float64", false},
+               {"deflated_float", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string base = FormatsDir() + "/" + c.name;
@@ -135,6 +141,26 @@ TEST(HeldFormats, MappedFormatsKeepTheirValues) {
     AdoptHeldLayout(twice, again);
     EXPECT_TRUE(twice == shown);
   }
+}
+
+TEST(HeldFormats, DeflatedDataThatEndsEarlyOrExpandsTooFar) {
+  // The last deflated frame is cut in half: shown as far as it goes, marked.
+  const File cut = DecodeAll(FormatsDir() + "/deflated_cut.dcm");
+  ASSERT_EQ(cut.frames.size(), 3u) << cut.why;
+  EXPECT_FALSE(cut.frames[0].incomplete || cut.frames[1].incomplete);
+  EXPECT_TRUE(cut.frames[2].incomplete);
+  const File whole = DecodeAll(FormatsDir() + "/deflated_u16.dcm");
+  ASSERT_EQ(whole.frames.size(), 3u);
+  EXPECT_EQ(cut.frames[1].buff16, whole.frames[1].buff16);
+  // A data set that expands far past what its size allows is refused with
+  // one message, before it takes the memory it asks for.
+  DICOMdata h;
+  std::vector<std::string> messages;
+  const DicomReadResult r = ReadDicomHeaderFromFile(
+      FormatsDir() + "/dataset_bomb.dcm", true, h, [&](const std::string& t) { messages.push_back(t); });
+  EXPECT_FALSE(r.imgOK);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("expands past"), std::string::npos) << messages[0];
 }
 
 TEST(HeldFormats, DeepSampleFilesDecodeLikeTheTools) {

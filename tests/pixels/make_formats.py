@@ -160,3 +160,100 @@ bits = rng.integers(0, 2, (3, 7, 13)).astype(np.uint8)
 ds = dataset(7, 13, 1, "MONOCHROME2", 1, frames=3)
 ds.PixelData = pack_bits(bits.ravel())
 save("bits1", ds, expected=(bits * 255).astype(np.uint8))
+
+# Deflated Image Frame Compression: each frame a raw deflate stream (one with
+# a zlib header, as some writers do), encapsulated one fragment per frame.
+import zlib
+from pydicom.encaps import encapsulate
+
+DEFLATED_FRAMES = "1.2.840.10008.1.2.8.1"
+
+
+def deflated_frames(name, ds, frames, zlib_header_frame=-1, cut_last=False):
+    streams = []
+    for i, f in enumerate(frames):
+        if i == zlib_header_frame:
+            streams.append(zlib.compress(f, 9))
+        else:
+            c = zlib.compressobj(9, zlib.DEFLATED, -15)
+            streams.append(c.compress(f) + c.flush())
+    if cut_last:
+        streams[-1] = streams[-1][: len(streams[-1]) // 2]
+    # pydicom writes only syntaxes it knows: one of the same length, put
+    # right after saving (see patch_syntax).
+    ds.file_meta.TransferSyntaxUID = "1.2.840.10008.1.2.4.50"
+    ds.PixelData = encapsulate(streams, has_bot=False)
+    ds["PixelData"].is_undefined_length = True
+    ds["PixelData"].VR = "OB"
+
+
+def patch_syntax(name):
+    path = os.path.join(OUT, name + ".dcm")
+    with open(path, "rb") as f:
+        data = f.read()
+    data = data.replace(b"1.2.840.10008.1.2.4.50", DEFLATED_FRAMES.encode() + b"\0", 1)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+px = rng.integers(0, 4096, (3, 24, 32))
+ds = dataset(24, 32, 1, "MONOCHROME2", 16, 12, frames=3)
+deflated_frames("deflated_u16", ds, [f.astype("<u2").tobytes() for f in px], zlib_header_frame=1)
+save("deflated_u16", ds, expected=px.astype("<u2"))
+patch_syntax("deflated_u16")
+ds = dataset(24, 32, 1, "MONOCHROME2", 16, 12, frames=3)
+deflated_frames("deflated_cut", ds, [f.astype("<u2").tobytes() for f in px], cut_last=True)
+save("deflated_cut", ds)
+patch_syntax("deflated_cut")
+v = rng.normal(40.0, 9.0, (2, 12, 16))
+ds = dataset(12, 16, 1, "MONOCHROME2", 32, frames=2)
+del ds.PixelRepresentation
+deflated_frames("deflated_float", ds, [f.astype("<f4").tobytes() for f in v])
+ds.FloatPixelData = ds.PixelData
+del ds.PixelData
+ds["FloatPixelData"].is_undefined_length = True
+save("deflated_float", ds, values=v.astype("<f4").astype(np.float64))
+patch_syntax("deflated_float")
+seg = rng.integers(0, 2, (2, 10, 16)).astype(np.uint8)
+ds = dataset(10, 16, 1, "MONOCHROME2", 1, frames=2)
+deflated_frames("deflated_bits", ds, [pack_bits(f.ravel()) for f in seg])
+save("deflated_bits", ds, expected=(seg * 255).astype(np.uint8))
+patch_syntax("deflated_bits")
+
+
+# Deflated data sets: one with a zlib header (against the standard), and a
+# bomb far beyond what its size allows.
+def deflated_file(name, data_set_bytes, wrap):
+    from io import BytesIO
+    from pydicom.filewriter import write_file_meta_info
+    meta = FileMetaDataset()
+    meta.TransferSyntaxUID = "1.2.840.10008.1.2.1.99"
+    meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.1.1.7"
+    meta.MediaStorageSOPInstanceUID = generate_uid()
+    buf = BytesIO()
+    buf.write(b"\0" * 128 + b"DICM")
+    write_file_meta_info(buf, meta, enforce_standard=True)
+    with open(os.path.join(OUT, name + ".dcm"), "wb") as f:
+        f.write(buf.getvalue() + wrap(data_set_bytes))
+
+
+def explicit_bytes(ds):
+    from io import BytesIO
+    from pydicom.filebase import DicomFileLike
+    from pydicom.filewriter import write_dataset
+    buf = DicomFileLike(BytesIO())
+    buf.is_little_endian, buf.is_implicit_VR = True, False
+    write_dataset(buf, ds)
+    return buf.parent.getvalue()
+
+
+px = rng.integers(0, 65536, (2, 20, 20))
+ds = dataset(20, 20, 1, "MONOCHROME2", 16, frames=2)
+ds.PixelData = px.astype("<u2").tobytes()
+deflated_file("dataset_zlib", explicit_bytes(ds), lambda b: zlib.compress(b, 6))
+with open(os.path.join(OUT, "dataset_zlib.expected"), "wb") as f:
+    f.write(px.astype("<u2").tobytes())
+ds = dataset(4000, 4000, 1, "MONOCHROME2", 8, frames=12)
+ds.PixelData = bytes(4000 * 4000 * 12)
+bomb = zlib.compressobj(9, zlib.DEFLATED, -15)
+deflated_file("dataset_bomb", explicit_bytes(ds), lambda b: bomb.compress(b) + bomb.flush())

@@ -1,0 +1,165 @@
+#include "dicom/DeflatedDataSet.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string_view>
+
+namespace {
+
+uint16_t Le16(const uint8_t* p) {
+  return uint16_t(p[0] | p[1] << 8);
+}
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+bool LongLength(const uint8_t* vr) {
+  static const char* const kLong[] = {"OB", "OW", "OF", "OD", "OL", "OV", "SQ",
+                                      "UT", "UN", "UC", "UR", "SV", "UV"};
+  return std::any_of(std::begin(kLong), std::end(kLong),
+                     [&](const char* v) { return vr[0] == v[0] && vr[1] == v[1]; });
+}
+
+// A zlib header: compression method 8, a window of at most 32 KiB, and the
+// check bits that make the first two bytes a multiple of 31.
+bool HasZlibHeader(const uint8_t* p, size_t n) {
+  return n >= 2 && (p[0] & 0x0F) == 8 && (p[0] >> 4) <= 7 && ((p[0] << 8) | p[1]) % 31 == 0;
+}
+
+std::string Megabytes(int64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld MB", static_cast<long long>(bytes >> 20));
+  return text;
+}
+
+}  // namespace
+
+size_t DeflatedDataSetStart(const uint8_t* data, size_t size) {
+  size_t at = 0;
+  if (size >= 132 && std::memcmp(data + 128, "DICM", 4) == 0)
+    at = 132;
+  else if (size >= 4 && std::memcmp(data, "DICM", 4) == 0)
+    at = 4;
+  else
+    return 0;
+  // The meta group: explicit VR little endian, group 0002.
+  bool deflated = false;
+  while (at + 8 <= size && Le16(data + at) == 0x0002) {
+    const uint16_t element = Le16(data + at + 2);
+    const uint8_t* vr = data + at + 4;
+    size_t header = 8;
+    uint64_t length = Le16(data + at + 6);
+    if (LongLength(vr)) {
+      if (at + 12 > size) return 0;
+      header = 12;
+      length = Le32(data + at + 8);
+    }
+    if (length > size - at - header) return 0;
+    if (element == 0x0010) {
+      std::string_view uid(reinterpret_cast<const char*>(data + at + header), size_t(length));
+      while (!uid.empty() && (uid.back() == '\0' || uid.back() == ' ')) uid.remove_suffix(1);
+      deflated = uid == kDeflatedSyntax;
+    }
+    at += header + size_t(length);
+  }
+  return deflated ? at : 0;
+}
+
+DeflateVerdict InflateDataSet(const uint8_t* data, size_t size, InflatedFile& out,
+                              std::string* why) {
+  const size_t start = DeflatedDataSetStart(data, size);
+  if (start == 0) return DeflateVerdict::kNotDeflated;
+  const uint8_t* in = data + start;
+  const size_t inSize = size - start;
+  const int64_t limit =
+      std::min<int64_t>(kMaxInflateRatio * int64_t(inSize) + kInflateAllowance, kMaxInflatedBytes);
+  z_stream z{};
+  if (inflateInit2(&z, HasZlibHeader(in, inSize) ? 15 : -15) != Z_OK) {
+    if (why) *why = "the deflated data set cannot be inflated";
+    return DeflateVerdict::kRefused;
+  }
+  std::vector<uint8_t>& bytes = out.bytes;
+  bytes.assign(data, data + start);
+  size_t used = start;
+  bytes.resize(start + std::min<size_t>(size_t(limit), std::max<size_t>(4 * inSize, 1 << 16)));
+  z.next_in = const_cast<Bytef*>(in);
+  z.avail_in = uInt(std::min<size_t>(inSize, UINT32_MAX));
+  size_t fed = z.avail_in;
+  int ret = Z_OK;
+  bool refused = false;
+  for (;;) {
+    if (used == bytes.size()) {
+      // Grow geometrically up to the bound; at the bound the data set is refused.
+      if (int64_t(used - start) >= limit) {
+        refused = true;
+        break;
+      }
+      bytes.resize(start + size_t(std::min<int64_t>(limit, 2 * int64_t(used - start))));
+    }
+    if (z.avail_in == 0 && fed < inSize) {
+      z.avail_in = uInt(std::min<size_t>(inSize - fed, UINT32_MAX));
+      fed += z.avail_in;
+    }
+    const size_t room = std::min<size_t>(bytes.size() - used, UINT32_MAX);
+    z.next_out = bytes.data() + used;
+    z.avail_out = uInt(room);
+    ret = inflate(&z, Z_NO_FLUSH);
+    used += room - z.avail_out;
+    if (ret == Z_STREAM_END) break;
+    if (ret != Z_OK && ret != Z_BUF_ERROR) break;  // damaged: keep what came out
+    if (ret == Z_BUF_ERROR && z.avail_in == 0 && fed == inSize) break;  // the input ended
+  }
+  inflateEnd(&z);
+  if (refused) {
+    out.bytes.clear();
+    if (why) *why = "The deflated data set expands past " + Megabytes(limit) + " and is not read.";
+    return DeflateVerdict::kRefused;
+  }
+  if (used == start) {
+    // Nothing inflated: the data set is not deflated after all.
+    out.bytes.clear();
+    return DeflateVerdict::kNotDeflated;
+  }
+  bytes.resize(used);
+  bytes.shrink_to_fit();
+  out.truncated = ret != Z_STREAM_END;
+  return DeflateVerdict::kInflated;
+}
+
+std::shared_ptr<const InflatedFile> InflatedDataSetOf(const std::string& path, std::string* why) {
+  struct Entry {
+    std::string key;
+    std::shared_ptr<const InflatedFile> file;
+  };
+  static std::mutex mutex;
+  static std::vector<Entry> cache;  // the last two files, newest last
+
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (ec) return nullptr;
+  const auto time = std::filesystem::last_write_time(path, ec).time_since_epoch().count();
+  const std::string key = path + '\n' + std::to_string(size) + '\n' + std::to_string(time);
+  // One inflation at a time: the frames of one file decoded on several
+  // threads share the first one's result.
+  std::lock_guard lock(mutex);
+  for (const Entry& e : cache)
+    if (e.key == key) return e.file;
+  std::ifstream f(path, std::ios::binary);
+  std::vector<uint8_t> data(static_cast<size_t>(size));
+  if (!f.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()))) {
+    if (why) *why = "the file cannot be read";
+    return nullptr;
+  }
+  auto inflated = std::make_shared<InflatedFile>();
+  const DeflateVerdict v = InflateDataSet(data.data(), data.size(), *inflated, why);
+  if (v != DeflateVerdict::kInflated) return nullptr;
+  if (cache.size() >= 2) cache.erase(cache.begin());
+  cache.push_back({key, inflated});
+  return inflated;
+}
