@@ -31,6 +31,7 @@
 #include "app/SortUnit.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
+#include "pixels/FrameDecoder.h"
 #include "viewer/ViewerGlobals.h"
 
 namespace fs = std::filesystem;
@@ -671,6 +672,9 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
         reports.push_back(c.paths[k]);
       } else if (c.kind[k] == kImage) {
         ++result.filesFiled;
+        std::string why;
+        if (!FrameFormatSupported(c.records[k]->Cache.DICOM, &why))
+          result.undisplayable.push_back({c.paths[k], why});
         const TSeriesIndex at = Locate(fresh, c.records[k]->Cache.DICOM);
         const auto [it, isNew] =
             intakeOf.try_emplace({at.patient, at.study, at.series}, intakes.size());

@@ -100,6 +100,9 @@ struct TLoadResult {
   int reportsFound = 0;
   bool cancelled = false;
   std::vector<TSkippedFile> skipped;   // in listing order
+  // Filed images whose pixels no codec or buffer takes (counted in
+  // filesFiled too), with the reason, in listing order.
+  std::vector<TSkippedFile> undisplayable;
   std::vector<TLoadMessage> messages;  // in listing order
   int64_t elapsedMs = 0;
 

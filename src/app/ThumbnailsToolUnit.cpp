@@ -388,7 +388,10 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
     ++FPending;
     FPool.start([this, generation, cancel, n, source = std::move(sources[n])]() mutable {
       if (cancel->load()) return;
-      QImage picture = MakeSeriesThumbnail(std::move(source));
+      std::string why;
+      QImage picture = MakeSeriesThumbnail(std::move(source), &why);
+      // A series whose first image does not decode says why on its thumbnail.
+      if (picture.isNull() && !why.empty()) picture = FailureThumbnail(why);
       if (cancel->load()) return;
       // Queued to the browser: if it is gone by then, the call is dropped with it.
       QMetaObject::invokeMethod(

@@ -234,18 +234,28 @@ void TForm1::FillViewers() {
   }
   lastLoadingMode = gRestrictedLoad;
 
-  auto show = [](TadvancedImage* cell, int s, int i, const std::string& path) {
+  // Shows image i of series s, or in one-series-per-cell mode the first of
+  // its images from i on that decodes; a cell that shows none says why.
+  auto show = [&series](TadvancedImage* cell, int s, int i, bool firstThatDecodes) {
     // A cine still running from the cell's last image would go on ticking,
     // and later steps would hunt for multi-frame images; cines restart below.
     cell->PauseCine();
     cell->PatientIndex = 0;
     cell->StudyIndex = 0;
     cell->SeriesIndex = s;
-    cell->ImageIndex = i;
-    if (cell->LoadFile(path, 1))
-      cell->FitImage();
-    else
-      cell->Clear();  // not the last image under a position that names another
+    const std::vector<std::string>& paths = series[size_t(s)];
+    std::string why;
+    for (size_t k = size_t(i); k < paths.size(); ++k) {
+      cell->ImageIndex = int(k);
+      if (cell->LoadFile(paths[k], 1)) {
+        cell->FitImage();
+        return;
+      }
+      if (why.empty()) why = cell->LastLoadError();
+      if (!firstThatDecodes) break;
+    }
+    cell->Clear();  // not the last image under a position that names another
+    cell->ShowFailure(why);
   };
   try {
     if (gRestrictedLoad) {
@@ -258,7 +268,7 @@ void TForm1::FillViewers() {
         for (int l = 0; l < CurrentCols; ++l, ++n) {
           TadvancedImage* cell = AdvancedImages[size_t(k)][size_t(l)];
           if (n < shown.size())
-            show(cell, shown[n], 0, series[size_t(shown[n])][0]);
+            show(cell, shown[n], 0, true);
           else
             cell->Clear();
         }
@@ -276,7 +286,7 @@ void TForm1::FillViewers() {
             continue;
           }
           const auto [s, i] = order[std::min(next++, order.size() - 1)];
-          show(cell, s, i, series[size_t(s)][size_t(i)]);
+          show(cell, s, i, false);
         }
     }
 

@@ -289,6 +289,8 @@ QString TForm1::LoadSummaryDetails(bool* any) const {
   QStringList lines;
   for (const TSkippedFile& s : r.skipped)
     lines << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
+  for (const TSkippedFile& s : r.undisplayable)
+    lines << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
   for (const TLoadMessage& m : r.messages)
     lines << QString::fromStdString(m.path) + ": " + QString::fromStdString(m.text);
   *any = !lines.isEmpty();
@@ -333,8 +335,12 @@ void TForm1::FinishLoading() {
   const QString details = LoadSummaryDetails(&any);
   if (any) {
     const int skipped = int(r.skipped.size());
-    QString text =
-        QString::number(r.filesFiled) + " of " + QString::number(r.filesListed) + " files loaded";
+    // Files filed that no codec or buffer takes are counted apart from the loaded ones.
+    const int undisplayable = int(r.undisplayable.size());
+    QString text = QString::number(r.filesFiled - undisplayable) + " of " +
+                   QString::number(r.filesListed) + " files loaded";
+    if (undisplayable > 0)
+      text += "; " + QString::number(undisplayable) + " filed but cannot be displayed";
     // Reports are listed files too: without them the numbers would not add up.
     if (r.reportsFound > 0)
       text +=

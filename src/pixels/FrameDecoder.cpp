@@ -303,12 +303,9 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       why = Describe("frame %lld is outside 1 ... %lld", frame, frames);
       return false;
     }
+    if (!FrameFormatSupported(h, &why)) return false;
     const std::string uid = FrameTransferSyntax(h);
     const TransferSyntaxCodec* codec = FindTransferSyntax(uid);
-    if (!codec || !codec->supported()) {
-      why = "transfer syntax " + DescribeTransferSyntax(uid) + " is not supported";
-      return false;
-    }
     FrameFile file(path, uid == kDeflatedSyntax);
     if (!file.ok()) {
       why = file.why().empty() ? "the file cannot be opened" : file.why();
@@ -379,6 +376,19 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
     if (reason) *reason = why.empty() ? "the frame cannot be decoded" : why;
   }
   return ok;
+}
+
+bool FrameFormatSupported(const DICOMdata& h, std::string* why) {
+  std::string reason;
+  StoredFormat s;
+  if (DescribeStoredFormat(h, s, reason)) {
+    const std::string uid = FrameTransferSyntax(h);
+    const TransferSyntaxCodec* codec = FindTransferSyntax(uid);
+    if (codec && codec->supported()) return true;
+    reason = "transfer syntax " + DescribeTransferSyntax(uid) + " is not supported";
+  }
+  if (why) *why = reason;
+  return false;
 }
 
 void AdoptHeldLayout(DICOMdata& h, const DecodedFrame& f) {

@@ -38,6 +38,11 @@ struct DecodedFrame {
   HeldHeader held;
 };
 
+// Whether DecodeFrame can decode the header's frames at all: its syntax has a
+// codec and a buffer holds its pixel format. No pixels are read; false with
+// the reason DecodeFrame would give.
+bool FrameFormatSupported(const DICOMdata& h, std::string* why = nullptr);
+
 // Puts the fields of `f.held` (when it differs) into `h`: bits allocated and
 // stored, samples per pixel, pixel representation, photometric code, slope and
 // intercept. Idempotent.

@@ -1,5 +1,7 @@
 #include "pixels/ImageUtilities.h"
 
+#include <QPainter>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -160,8 +162,9 @@ TImg ThumbnailSource(const TImg& image) {
   return copy;
 }
 
-bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
+bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f, std::string* why) {
   f = DecodedFrame{};
+  std::string reason;
   try {
     TCache& c = image.Cache;
     if (image.imagePath.empty()) image.imagePath = c.DICOM.referenceFile;
@@ -170,8 +173,16 @@ bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
       // the thumbnail wants the file's own.
       DICOMdata h;
       bool hdrOK = false, imgOK = false;
-      ReadDicomHeader(image.imagePath, true, h, hdrOK, imgOK, [](const std::string&) {});
-      if (!imgOK) return false;
+      std::string said;
+      ReadDicomHeader(image.imagePath, true, h, hdrOK, imgOK,
+                      [&](const std::string& t) { said = t; });
+      if (!imgOK) {
+        if (why)
+          *why = !said.empty() ? said
+                 : hdrOK       ? "the file holds no image that can be displayed"
+                               : "the file cannot be read";
+        return false;
+      }
       h.referenceFile = image.imagePath;
       c.gECATposra.clear();
       c.gECATszra.clear();
@@ -185,19 +196,23 @@ bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
       c.gECATszra = {h.gECATJPEG_size_table[0]};
       c.gECATslices = 1;
     }
-    if (!DecodeFrame(image.imagePath, h, c.gECATposra, c.gECATszra, 1, f)) return false;
+    if (!DecodeFrame(image.imagePath, h, c.gECATposra, c.gECATszra, 1, f, &reason)) {
+      if (why) *why = reason;
+      return false;
+    }
     AdoptHeldLayout(h, f);  // the header then describes the held buffer
     return true;
   } catch (...) {
     f = DecodedFrame{};
+    if (why) *why = "the image cannot be read";
     return false;
   }
 }
 
-QImage MakeSeriesThumbnail(TImg image) {
+QImage MakeSeriesThumbnail(TImg image, std::string* why) {
   try {
     DecodedFrame f;
-    if (!DecodeThumbnailPixels(image, f)) return {};
+    if (!DecodeThumbnailPixels(image, f, why)) return {};
     const QImage full = BuildThumbnailBitmap(image.Cache.DICOM, f);
     f = DecodedFrame{};  // the full-size buffers go before the reduction
     QImage thumb;
@@ -206,4 +221,18 @@ QImage MakeSeriesThumbnail(TImg image) {
   } catch (...) {
     return {};
   }
+}
+
+QImage FailureThumbnail(const std::string& why) {
+  QImage out(kSeriesThumbnailSize, kSeriesThumbnailSize, QImage::Format_RGB32);
+  if (out.isNull()) return out;
+  out.fill(QColor(40, 40, 40));
+  QPainter p(&out);
+  QFont font = p.font();
+  font.setPixelSize(10);
+  p.setFont(font);
+  p.setPen(QColor(230, 180, 90));
+  p.drawText(out.rect().adjusted(4, 4, -4, -4), Qt::AlignCenter | Qt::TextWordWrap,
+             QString::fromStdString(why));
+  return out;
 }

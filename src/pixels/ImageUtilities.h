@@ -38,9 +38,13 @@ TImg ThumbnailSource(const TImg& image);
 // step. The header is the copy's own when it was read from the file; when it
 // is missing, or the viewer replaced it with its display header, the file's
 // header is read into the copy, and it then describes the held buffer
-// (AdoptHeldLayout). False, with f empty, on any failure.
-bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f);
+// (AdoptHeldLayout). False, with f empty and the reason in `why`, on any failure.
+bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f, std::string* why = nullptr);
 
 // The series thumbnail of `image` (a private copy): frame 1 through
-// BuildThumbnailBitmap, reduced to fit kSeriesThumbnailSize. Null on any failure.
-QImage MakeSeriesThumbnail(TImg image);
+// BuildThumbnailBitmap, reduced to fit kSeriesThumbnailSize. Null on any
+// failure, with the frame's one-line reason in `why` when it did not decode.
+QImage MakeSeriesThumbnail(TImg image, std::string* why = nullptr);
+
+// A thumbnail that shows `why` instead of a picture.
+QImage FailureThumbnail(const std::string& why);

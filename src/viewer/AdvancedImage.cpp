@@ -223,8 +223,9 @@ bool TadvancedImage::ReadHeaderInto(const std::string& path, Staged& st) {
   DICOMdata h;
   h.Lut.LutSize = 0;  // a table of the previous image must not survive
   bool hdrOK = false, imgOK = false;
+  std::string said;  // the reader's last message, the likeliest reason for a refusal
   try {
-    ReadDicomHeader(path, true, h, hdrOK, imgOK, [](const std::string&) {});
+    ReadDicomHeader(path, true, h, hdrOK, imgOK, [&](const std::string& t) { said = t; });
   } catch (const std::exception& e) {
     FLastError = std::string("the header cannot be read: ") + e.what();
     return false;
@@ -233,7 +234,7 @@ bool TadvancedImage::ReadHeaderInto(const std::string& path, Staged& st) {
     return false;
   }
   if (!imgOK) {
-    FLastError = "the file holds no image that can be displayed";
+    FLastError = said.empty() ? "the file holds no image that can be displayed" : said;
     return false;
   }
   h.referenceFile = path;
@@ -352,6 +353,7 @@ void TadvancedImage::CommitDisplay(Display& d) {
 }
 
 void TadvancedImage::Commit(Staged& st) {
+  FFailureText.clear();
   gDicomData = std::move(st.header);
   FBuffers = std::move(st.pixels);
   FRangeKnown = false;
@@ -555,7 +557,11 @@ void TadvancedImage::StoreInCache(TImg& image) {
     return;
   }
   const int k = CurrentFrame - 1;
-  if (k < 0) return;
+  // A frame whose data ended early is decoded again each time, so its mark stays.
+  if (k < 0 || FBuffers.incomplete) {
+    c.IsLoading = false;
+    return;
+  }
   const size_t slot = size_t(k);
   if (slot < c.IsCached.size() && c.IsCached[slot]) {
     c.IsLoading = false;
@@ -651,6 +657,7 @@ void TadvancedImage::Clear() {
   SelectedShapeIndex = -1;
   brightness = contrast = DeltaWW = DeltaWL = 0;
   FBuffers = DecodedFrame{};
+  FFailureText.clear();
   FRangeKnown = false;
   gDicomData = DICOMdata{};
   frameCount = CurrentFrame = 1;
@@ -941,6 +948,9 @@ void TadvancedImage::RenderViewer() {
         HasImage = true;
         DrawBitmap(p);
         if (_showInfo) DrawInformation(p);
+        if (FBuffers.incomplete) DrawCellNotice(p, QStringLiteral("incomplete image"), true);
+      } else if (!FFailureText.empty()) {
+        DrawCellNotice(p, QString::fromStdString(FFailureText), false);
       }
       DrawAnnotations(p);
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
@@ -961,6 +971,27 @@ void TadvancedImage::RenderViewer() {
     }
   }
   RequestUpdate();
+}
+
+// A failure's reason across the middle of an empty cell, or the incomplete
+// mark at the top of a shown frame; neither turns or zooms with the image.
+void TadvancedImage::DrawCellNotice(QPainter& p, const QString& text, bool mark) {
+  const int W = img.width(), H = img.height();
+  QFont font = p.font();
+  font.setPixelSize(std::clamp(H / 28, 11, 16));
+  font.setBold(mark);
+  p.setFont(font);
+  p.setPen(mark ? QColor(255, 160, 40) : QColor(200, 200, 200));
+  const QRect box = mark ? QRect(8, 4, W - 16, font.pixelSize() * 2)
+                         : QRect(W / 10, H / 4, W - W / 5, H / 2);
+  p.drawText(box, Qt::AlignHCenter | (mark ? Qt::AlignTop : Qt::AlignVCenter) | Qt::TextWordWrap,
+             text);
+}
+
+void TadvancedImage::ShowFailure(const std::string& reason) {
+  std::lock_guard lock(FState);
+  FFailureText = reason;
+  RenderViewer();
 }
 
 void TadvancedImage::DrawBitmap(QPainter& p) {

@@ -58,6 +58,12 @@ class TadvancedImage : public QWidget {
   // Empties the cell. Called from another thread, it is queued to the UI thread.
   void Clear();
   const std::string& LastLoadError() const { return FLastError; }
+  // An empty cell says why its image could not be shown (until the next image
+  // or Clear). The frame on display had data that ended early: the overlay
+  // marks it "incomplete image".
+  void ShowFailure(const std::string& reason);
+  const std::string& FailureText() const { return FFailureText; }
+  bool FrameIncomplete() const { return FBuffers.incomplete; }
 
   bool IsTheSamePatient() const;
   bool IsTheSameStudy() const;
@@ -315,6 +321,7 @@ class TadvancedImage : public QWidget {
   // Paints the overlay bit plane of h into target, a bitmap in orientation state.
   void DrawOverlayPlane(QImage& target, const DICOMdata& h, const OrientationState& state) const;
   void DrawBitmap(QPainter& p);
+  void DrawCellNotice(QPainter& p, const QString& text, bool mark);
   void DrawInformation(QPainter& p);
   void DrawRuller(QPainter& p);
   void DrawAnnotations(QPainter& p);
@@ -333,6 +340,7 @@ class TadvancedImage : public QWidget {
   bool FFileRescaleKnown = false;
   float FFileSlope = 1.0f, FFileIntercept = 0.0f;
   std::string FLastError;
+  std::string FFailureText;
   bool _selected = false;
   bool _active = false;
   bool _showInfo = true;

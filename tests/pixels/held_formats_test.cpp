@@ -18,7 +18,8 @@ using namespace codectest;
 
 const std::string& FormatsDir() {
   static const std::string dir = [] {
-    const std::string d = testsupport::TempDir("held-formats");
+    // One folder per process: ctest runs the tests of this file side by side.
+    const std::string d = testsupport::TempDir("held-formats-" + std::to_string(::getpid()));
     const std::string script = std::string(TAVROLEN_SOURCE_DIR) + "/tests/pixels/make_formats.py";
     EXPECT_TRUE(RunTool("/usr/bin/python3 " + Quote(script) + " " + Quote(d)));
     return d;
