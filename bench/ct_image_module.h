@@ -4,14 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "dicom/DicomWriter.h"
 
 namespace benchct {
 
-inline void AddCtImageModule(dicomwriter::DicomWriter& w, uint16_t size) {
+// `frames` > 0 adds Number of Frames.
+inline void AddCtImageModule(dicomwriter::DicomWriter& w, uint16_t size, int frames = 0) {
   w.US(0x00280002, {1});
   w.Text(0x00280004, "CS", "MONOCHROME2");
+  if (frames > 0) w.Text(0x00280008, "IS", std::to_string(frames));
   w.US(0x00280010, {size});
   w.US(0x00280011, {size});
   w.Text(0x00280030, "DS", "0.7\\0.7");

@@ -2,14 +2,19 @@
 //
 // A 64-frame 512 x 512 16-bit CT series with realistic noise is generated once
 // (cached under the build tree) and compressed with dcmcjpeg +e1 (lossless
-// JPEG, first-order prediction), dcmcrle and gdcmconv -K (JPEG 2000). Each
-// benchmark iteration decodes every frame of one file with the tool and with
-// `tavrolen-dicom decode --all-frames`, both writing their output to disk,
-// and times each. The fastest iteration of each side gives the ratio, which
-// shrugs off the noise of a shared machine.
+// JPEG, first-order prediction), dcmcrle, gdcmconv -K (JPEG 2000), dcmcjpeg
+// +ee (12-bit extended JPEG), dcmcjpls (JPEG-LS lossless), dcmconv +td
+// (deflated data set) and ojph_compress (HTJ2K, one code stream per slice,
+// wrapped into a file of the HTJ2K lossless syntax). Each benchmark iteration
+// decodes every frame of one file with the tool and with `tavrolen-dicom
+// decode --all-frames`, both writing their output to disk, and times each.
+// The fastest iteration of each side gives the ratio, which shrugs off the
+// noise of a shared machine.
 //
 // Goals: lossless <= 0.7 x dcmdjpeg, RLE <= 1.0 x dcmdrle, JPEG 2000 <= 1.0 x
-// gdcmconv -w.
+// gdcmconv -w, 12-bit JPEG <= 0.7 x dcmdjpeg, JPEG-LS <= 0.7 x dcmdjpls,
+// HTJ2K <= 0.7 x ojph_expand over the same 64 code streams, deflate <= 0.7 x
+// dcmconv +te.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -23,6 +28,9 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "ct_image_module.h"
+#include "dicom/DicomWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -67,8 +75,57 @@ std::vector<uint16_t> CtSlice(int frame, std::mt19937& rng) {
   return s;
 }
 
+// The slices as 16-bit PGM files, one HTJ2K code stream each, and a file of
+// the HTJ2K lossless syntax holding them (DCMTK and GDCM do not write it).
+bool PrepareHtj2k() {
+  if (fs::exists(Path("ready-htj2k"))) return true;
+  fs::create_directories(Path("htj2k"));
+  std::mt19937 rng(20240601);
+  std::vector<std::vector<uint8_t>> streams;
+  for (int f = 0; f < kFrames; ++f) {
+    const std::string pgm = Path("htj2k/" + std::to_string(100 + f) + ".pgm");
+    {
+      std::ofstream out(pgm, std::ios::binary);
+      out << "P5\n" << kSize << " " << kSize << "\n4095\n";
+      for (uint16_t v : CtSlice(f, rng)) {
+        const char b[2] = {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+        out.write(b, 2);
+      }
+    }
+    const std::string j2c = Path("htj2k/" + std::to_string(100 + f) + ".j2c");
+    if (!Run("ojph_compress -i " + pgm + " -o " + j2c + " -reversible true")) return false;
+    std::ifstream in(j2c, std::ios::binary);
+    streams.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    fs::remove(pgm);
+  }
+  dicomwriter::DicomWriter w(true, true);
+  w.Text(0x00080016, "UI", "1.2.840.10008.5.1.4.1.1.2");
+  w.Text(0x00080018, "UI", "1.2.826.0.1.3680043.9.7777.65");
+  w.Text(0x00080060, "CS", "CT");
+  benchct::AddCtImageModule(w, kSize, kFrames);
+  w.Encapsulated(dicomwriter::DicomWriter::OffsetsOneFragmentPerFrame(streams), streams);
+  dicomwriter::DicomFileOptions o;
+  o.transferSyntax = "1.2.840.10008.1.2.4.201";
+  if (!dicomwriter::WriteBytesToFile(Path("ct-htj2k.dcm"), dicomwriter::BuildDicomFile(w, o)))
+    return false;
+  std::ofstream(Path("ready-htj2k")) << "ok\n";
+  return true;
+}
+
+bool PrepareNewCodecs() {
+  if (fs::exists(Path("ready-codecs"))) return true;
+  const std::string ct = Path("ct.dcm");
+  if (!Run("dcmcjpeg +ee " + ct + " " + Path("ct-j12.dcm")) ||
+      !Run("dcmcjpls " + ct + " " + Path("ct-jls.dcm")) ||
+      !Run("dcmconv +td " + ct + " " + Path("ct-deflate.dcm")) || !PrepareHtj2k()) {
+    return false;
+  }
+  std::ofstream(Path("ready-codecs")) << "ok\n";
+  return true;
+}
+
 bool Prepare() {
-  if (fs::exists(Path("ready"))) return true;
+  if (fs::exists(Path("ready"))) return PrepareNewCodecs();
   fs::create_directories(DataDir());
   {
     std::ofstream raw(Path("ct.pixels"), std::ios::binary);
@@ -108,7 +165,7 @@ bool Prepare() {
     return false;
   }
   std::ofstream(Path("ready")) << "ok\n";
-  return true;
+  return PrepareNewCodecs();
 }
 
 double Seconds(const std::string& command) {
@@ -127,8 +184,11 @@ std::map<std::string, Comparison>& Results() {
   return results;
 }
 
+// `toolCommand` is run as is when `toolWholeCommand`, else with the input and
+// an output file appended.
 void Compare(benchmark::State& state, const std::string& name, const std::string& file,
-             const std::string& toolCommand, const std::string& toolName, double goal) {
+             const std::string& toolCommand, const std::string& toolName, double goal,
+             bool toolWholeCommand = false) {
   Comparison& c = Results()[name];
   c.tool = toolName;
   c.goal = goal;
@@ -136,7 +196,7 @@ void Compare(benchmark::State& state, const std::string& name, const std::string
   const std::string toolOut = Path(name + ".tool.dcm");
   const std::string ours = Path(name + ".ours.raw");
   for (auto _ : state) {
-    const double t = Seconds(toolCommand + " " + in + " " + toolOut);
+    const double t = Seconds(toolWholeCommand ? toolCommand : toolCommand + " " + in + " " + toolOut);
     const double o =
         Seconds(std::string(TAVROLEN_DICOM_TOOL) + " decode " + in + " --all-frames -o " + ours);
     if (t < 0 || o < 0) {
@@ -163,9 +223,30 @@ void BM_Jpeg2000(benchmark::State& state) {
   Compare(state, "jpeg2000", "ct-j2k.dcm", "gdcmconv -w", "gdcmconv-w", 1.0);
 }
 
+void BM_Jpeg12(benchmark::State& state) {
+  Compare(state, "jpeg12", "ct-j12.dcm", "dcmdjpeg", "dcmdjpeg", 0.7);
+}
+void BM_JpegLs(benchmark::State& state) {
+  Compare(state, "jpegls", "ct-jls.dcm", "dcmdjpls", "dcmdjpls", 0.7);
+}
+void BM_Htj2k(benchmark::State& state) {
+  // Each code stream expanded to a file of its own, as a user of the tool would.
+  const std::string dir = Path("htj2k");
+  Compare(state, "htj2k", "ct-htj2k.dcm",
+          "sh -c 'for f in " + dir + "/*.j2c; do ojph_expand -i $f -o ${f%.j2c}.pgm || exit 1; done'",
+          "ojph_expand", 0.7, true);
+}
+void BM_Deflate(benchmark::State& state) {
+  Compare(state, "deflate", "ct-deflate.dcm", "dcmconv +te", "dcmconv+te", 0.7);
+}
+
 BENCHMARK(BM_LosslessJpeg)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Rle)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Jpeg2000)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Jpeg12)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JpegLs)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Htj2k)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Deflate)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

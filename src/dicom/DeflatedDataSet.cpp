@@ -1,9 +1,11 @@
 #include "dicom/DeflatedDataSet.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -71,6 +73,10 @@ size_t DeflatedDataSetStart(const uint8_t* data, size_t size) {
   return deflated ? at : 0;
 }
 
+void InflatedFile::Free::operator()(uint8_t* p) const {
+  std::free(p);
+}
+
 DeflateVerdict InflateDataSet(const uint8_t* data, size_t size, InflatedFile& out,
                               std::string* why) {
   const size_t start = DeflatedDataSetStart(data, size);
@@ -79,55 +85,78 @@ DeflateVerdict InflateDataSet(const uint8_t* data, size_t size, InflatedFile& ou
   const size_t inSize = size - start;
   const int64_t limit =
       std::min<int64_t>(kMaxInflateRatio * int64_t(inSize) + kInflateAllowance, kMaxInflatedBytes);
-  z_stream z{};
-  if (inflateInit2(&z, HasZlibHeader(in, inSize) ? 15 : -15) != Z_OK) {
-    if (why) *why = "the deflated data set cannot be inflated";
+  // Reserved, not touched: the pages the stream does not reach cost nothing.
+  auto* block = static_cast<uint8_t*>(std::malloc(start + size_t(limit) + 1));
+  if (!block) {
+    if (why) *why = "The deflated data set does not fit in memory.";
     return DeflateVerdict::kRefused;
   }
-  std::vector<uint8_t>& bytes = out.bytes;
-  bytes.assign(data, data + start);
-  size_t used = start;
-  bytes.resize(start + std::min<size_t>(size_t(limit), std::max<size_t>(4 * inSize, 1 << 16)));
-  z.next_in = const_cast<Bytef*>(in);
-  z.avail_in = uInt(std::min<size_t>(inSize, UINT32_MAX));
-  size_t fed = z.avail_in;
+  out.data_.reset(block);
+  std::memcpy(block, data, start);
+  // One byte past the bound tells a stream that would go on from one that ends there.
+  const size_t room = size_t(limit) + 1;
+  const bool zlibHeader = HasZlibHeader(in, inSize);
+  size_t made = 0;
   int ret = Z_OK;
-  bool refused = false;
-  for (;;) {
-    if (used == bytes.size()) {
-      // Grow geometrically up to the bound; at the bound the data set is refused.
-      if (int64_t(used - start) >= limit) {
-        refused = true;
-        break;
-      }
-      bytes.resize(start + size_t(std::min<int64_t>(limit, 2 * int64_t(used - start))));
+  // libdeflate inflates a whole stream two to three times faster than zlib;
+  // zlib takes the streams it refuses (cut short or damaged) and keeps what
+  // they give.
+  bool whole = false;
+  if (libdeflate_decompressor* d = libdeflate_alloc_decompressor()) {
+    const libdeflate_result r =
+        zlibHeader ? libdeflate_zlib_decompress(d, in, inSize, block + start, room, &made)
+                   : libdeflate_deflate_decompress(d, in, inSize, block + start, room, &made);
+    libdeflate_free_decompressor(d);
+    if (r == LIBDEFLATE_SUCCESS) {
+      whole = true;
+      ret = Z_STREAM_END;
+    } else if (r == LIBDEFLATE_INSUFFICIENT_SPACE) {
+      whole = true;
+      made = room;
+    } else {
+      made = 0;
     }
+  }
+  if (!whole) {
+  z_stream z{};
+  if (inflateInit2(&z, zlibHeader ? 15 : -15) != Z_OK) {
+    out.data_.reset();
+    if (why) *why = "The deflated data set cannot be inflated.";
+    return DeflateVerdict::kRefused;
+  }
+  size_t fed = 0;
+  while (made < room) {
     if (z.avail_in == 0 && fed < inSize) {
+      z.next_in = const_cast<Bytef*>(in + fed);
       z.avail_in = uInt(std::min<size_t>(inSize - fed, UINT32_MAX));
       fed += z.avail_in;
     }
-    const size_t room = std::min<size_t>(bytes.size() - used, UINT32_MAX);
-    z.next_out = bytes.data() + used;
-    z.avail_out = uInt(room);
+    const size_t chunk = std::min<size_t>(room - made, UINT32_MAX);
+    z.next_out = block + start + made;
+    z.avail_out = uInt(chunk);
     ret = inflate(&z, Z_NO_FLUSH);
-    used += room - z.avail_out;
-    if (ret == Z_STREAM_END) break;
-    if (ret != Z_OK && ret != Z_BUF_ERROR) break;  // damaged: keep what came out
-    if (ret == Z_BUF_ERROR && z.avail_in == 0 && fed == inSize) break;  // the input ended
+    made += chunk - z.avail_out;
+    if (ret == Z_STREAM_END || (ret != Z_OK && ret != Z_BUF_ERROR)) break;
+    if (z.avail_in == 0 && fed == inSize && z.avail_out > 0) break;  // the input ended
   }
   inflateEnd(&z);
-  if (refused) {
-    out.bytes.clear();
+  }
+  if (made > size_t(limit)) {
+    out.data_.reset();
     if (why) *why = "The deflated data set expands past " + Megabytes(limit) + " and is not read.";
     return DeflateVerdict::kRefused;
   }
-  if (used == start) {
+  if (made == 0) {
     // Nothing inflated: the data set is not deflated after all.
-    out.bytes.clear();
+    out.data_.reset();
     return DeflateVerdict::kNotDeflated;
   }
-  bytes.resize(used);
-  bytes.shrink_to_fit();
+  out.size_ = start + made;
+  // Give back what was reserved beyond the stream.
+  if (auto* cut = static_cast<uint8_t*>(std::realloc(block, out.size_))) {
+    out.data_.release();
+    out.data_.reset(cut);
+  }
   out.truncated = ret != Z_STREAM_END;
   return DeflateVerdict::kInflated;
 }
@@ -151,13 +180,13 @@ std::shared_ptr<const InflatedFile> InflatedDataSetOf(const std::string& path, s
   for (const Entry& e : cache)
     if (e.key == key) return e.file;
   std::ifstream f(path, std::ios::binary);
-  std::vector<uint8_t> data(static_cast<size_t>(size));
-  if (!f.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()))) {
+  const auto data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(size));
+  if (!f.read(reinterpret_cast<char*>(data.get()), std::streamsize(size))) {
     if (why) *why = "the file cannot be read";
     return nullptr;
   }
   auto inflated = std::make_shared<InflatedFile>();
-  const DeflateVerdict v = InflateDataSet(data.data(), data.size(), *inflated, why);
+  const DeflateVerdict v = InflateDataSet(data.get(), static_cast<size_t>(size), *inflated, why);
   if (v != DeflateVerdict::kInflated) return nullptr;
   if (cache.size() >= 2) cache.erase(cache.begin());
   cache.push_back({key, inflated});

@@ -21,16 +21,33 @@ inline constexpr int64_t kMaxInflateRatio = 256;
 inline constexpr int64_t kInflateAllowance = int64_t{64} << 20;
 inline constexpr int64_t kMaxInflatedBytes = int64_t{1} << 30;
 
-struct InflatedFile {
-  std::vector<uint8_t> bytes;  // the logical stream
-  bool truncated = false;      // the deflate stream ended before its end marker
-};
-
 enum class DeflateVerdict {
   kNotDeflated,  // no meta group naming the syntax: read the file as it is
   kInflated,
   kRefused,      // named, but it expands past the bounds or is not a deflate stream
 };
+
+class InflatedFile;
+DeflateVerdict InflateDataSet(const uint8_t* data, size_t size, InflatedFile& out,
+                              std::string* why);
+
+// The logical stream. Its block is reserved at the bound and written once by
+// the inflater, then cut to size: pages never written are never touched.
+class InflatedFile {
+ public:
+  const uint8_t* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+  bool truncated = false;  // the deflate stream ended before its end marker
+
+ private:
+  friend DeflateVerdict InflateDataSet(const uint8_t*, size_t, InflatedFile&, std::string*);
+  struct Free {
+    void operator()(uint8_t* p) const;
+  };
+  std::unique_ptr<uint8_t, Free> data_;
+  size_t size_ = 0;
+};
+
 
 // Where the meta group of a Part 10 file held in `data` ends, when it names
 // the deflated syntax; 0 otherwise.
@@ -39,7 +56,7 @@ size_t DeflatedDataSetStart(const uint8_t* data, size_t size);
 // Inflates the data set of a file held in memory. A stream that carries a
 // zlib header (against the standard) is read too, as DCMTK does.
 DeflateVerdict InflateDataSet(const uint8_t* data, size_t size, InflatedFile& out,
-                              std::string* why = nullptr);
+                              std::string* why);
 
 // The logical stream of the file at `path`, kept for the frames that follow
 // (the last few files, keyed by path, size and time). Null when the file is

@@ -1728,7 +1728,7 @@ DicomReadResult ReadInflated(std::shared_ptr<const InflatedFile> inflated, const
                              DicomByteSource& plain, bool readFrameTables, DICOMdata& header,
                              const DicomMessageSink& sink) {
   if (inflated) {
-    MemoryByteSource src(inflated->bytes.data(), inflated->bytes.size());
+    MemoryByteSource src(inflated->data(), inflated->size());
     return ReadFromSource(src, readFrameTables, header, sink, true);
   }
   if (!why.empty()) {

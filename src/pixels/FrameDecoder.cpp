@@ -27,7 +27,7 @@ class FrameFile {
     if (deflated) {
       memory_ = InflatedDataSetOf(path, &why_);
       if (memory_) {
-        size_ = static_cast<int64_t>(memory_->bytes.size());
+        size_ = static_cast<int64_t>(memory_->size());
         return;
       }
       if (!why_.empty()) return;
@@ -40,6 +40,10 @@ class FrameFile {
     if (size_ < 0) size_ = 0;
   }
   bool ok() const { return memory_ || static_cast<bool>(in_); }
+  // The bytes at pos when the stream is in memory, else null.
+  const uint8_t* Memory(int64_t pos) const {
+    return memory_ && pos >= 0 && pos <= size_ ? memory_->data() + pos : nullptr;
+  }
   const std::string& why() const { return why_; }
   int64_t size() const { return size_; }
 
@@ -47,7 +51,7 @@ class FrameFile {
   bool ReadAt(int64_t pos, int64_t n, void* dst) {
     if (pos < 0 || n < 0 || pos > size_ || n > size_ - pos) return false;
     if (memory_) {
-      std::memcpy(dst, memory_->bytes.data() + pos, static_cast<size_t>(n));
+      std::memcpy(dst, memory_->data() + pos, static_cast<size_t>(n));
       return true;
     }
     in_.clear();
@@ -194,13 +198,15 @@ class NativeStage {
       return false;
     }
     const int64_t n = std::min(bytes, file_.size() - offset);
-    std::vector<uint8_t> raw(static_cast<size_t>(n));
-    if (!file_.ReadAt(offset, n, raw.data())) {
+    const bool big = h_.little_endian != 1 && !h_.GenesisCpt;
+    if (const uint8_t* in = file_.Memory(offset))
+      return NativeBytesToSamples(in, static_cast<size_t>(n), bitOffset, spec, big, out);
+    const auto raw = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n));
+    if (!file_.ReadAt(offset, n, raw.get())) {
       out.why = "the pixel data cannot be read";
       return false;
     }
-    const bool big = h_.little_endian != 1 && !h_.GenesisCpt;
-    return NativeBytesToSamples(raw.data(), raw.size(), bitOffset, spec, big, out);
+    return NativeBytesToSamples(raw.get(), static_cast<size_t>(n), bitOffset, spec, big, out);
   }
 
   bool Encapsulated(int frame, CodecOutput& out) {

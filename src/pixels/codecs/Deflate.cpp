@@ -1,5 +1,6 @@
 #include "pixels/codecs/Deflate.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -24,8 +25,24 @@ bool DecodeDeflatedFrame(const uint8_t* data, size_t size, const FrameSpec& spec
     return false;
   }
   std::vector<uint8_t> raw(static_cast<size_t>(frameBytes));
+  const bool zlibHeader = HasZlibHeader(data, size);
+  // libdeflate when the stream fits the frame exactly or ends before; zlib
+  // for streams cut short, damaged or longer than the frame, keeping what
+  // fits.
+  if (libdeflate_decompressor* d = libdeflate_alloc_decompressor()) {
+    size_t made = 0;
+    const libdeflate_result r =
+        zlibHeader ? libdeflate_zlib_decompress(d, data, size, raw.data(), raw.size(), &made)
+                   : libdeflate_deflate_decompress(d, data, size, raw.data(), raw.size(), &made);
+    libdeflate_free_decompressor(d);
+    if (r == LIBDEFLATE_SUCCESS && made > 0) {
+      if (!NativeBytesToSamples(raw.data(), made, 0, stored, false, out)) return false;
+      out.incomplete = out.incomplete || made < raw.size();
+      return true;
+    }
+  }
   z_stream z{};
-  if (inflateInit2(&z, HasZlibHeader(data, size) ? 15 : -15) != Z_OK) {
+  if (inflateInit2(&z, zlibHeader ? 15 : -15) != Z_OK) {
     out.why = "the deflated frame cannot be inflated";
     return false;
   }
