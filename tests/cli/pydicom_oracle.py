@@ -185,7 +185,16 @@ def tags(tool, paths):
 
 def roi(path, frame, shape, x0, y0, x1, y1):
     ds = pydicom.dcmread(path)
-    arr = ds.pixel_array
+    try:
+        arr = ds.pixel_array
+    except Exception:
+        # No pydicom codec for this transfer syntax: GDCM decodes it.
+        import tempfile
+        with tempfile.TemporaryDirectory() as tmp:
+            raw = os.path.join(tmp, "raw.dcm")
+            subprocess.run(["gdcmconv", "--raw", path, raw], check=True)
+            ds = pydicom.dcmread(raw)
+            arr = ds.pixel_array
     if int(getattr(ds, "NumberOfFrames", 1) or 1) > 1:
         arr = arr[frame - 1]
     values = arr.astype(numpy.float64) * float(getattr(ds, "RescaleSlope", 1) or 1) + \
