@@ -135,7 +135,9 @@ std::string FormatMeasure(double v) {
   }
   const int intDigits = a < 1 ? 0 : int(std::floor(std::log10(a))) + 1;
   const int decimals = std::clamp(8 - intDigits, 0, 2);
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  // Halves round away from zero, as a reader expects of a label.
+  const double unit = decimals == 2 ? 100 : decimals == 1 ? 10 : 1;
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, std::round(v * unit) / unit);
   std::string s = buf;
   if (decimals < 2) s += decimals == 0 ? ".00" : "0";
   return s;
