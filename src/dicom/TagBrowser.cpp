@@ -1,0 +1,363 @@
+#include "dicom/TagBrowser.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QClipboard>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSortFilterProxyModel>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <vector>
+
+namespace {
+
+// Values longer than this are cut in the tree (the tooltip and the copies
+// hold them whole), so a long report text cannot make the rows crawl.
+constexpr int kShownValue = 200;
+
+QString Utf8(const std::string& s) {
+  return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+}  // namespace
+
+// One row of the tree: an element, or an item of the sequence above it.
+struct TTagNode {
+  TTagNode* parent = nullptr;
+  int row = 0;
+  const TagElement* element = nullptr;  // null: an item of the parent's sequence
+  std::vector<std::unique_ptr<TTagNode>> children;
+  QString columns[TTagBrowserForm::ColumnCount];
+  QString value;     // whole
+  QString haystack;  // every column, for the filter
+  int depth = 0;
+};
+
+namespace {
+
+using Node = TTagNode;
+
+void Build(Node& parent, const std::vector<TagElement>& elements) {
+  for (const TagElement& e : elements) {
+    auto node = std::make_unique<Node>();
+    node->parent = &parent;
+    node->row = int(parent.children.size());
+    node->element = &e;
+    node->depth = parent.depth + 1;
+    node->columns[TTagBrowserForm::ColTag] = Utf8(TagText(e.tag));
+    node->columns[TTagBrowserForm::ColVR] = Utf8(e.vr);
+    node->columns[TTagBrowserForm::ColKeyword] = Utf8(e.keyword);
+    node->columns[TTagBrowserForm::ColName] =
+        e.creator.empty() ? Utf8(e.name) : "[" + Utf8(e.creator) + "] " + Utf8(e.name);
+    node->value = Utf8(ElementValueText(e));
+    QString shown = node->value;
+    shown.replace(QLatin1Char('\r'), QString()).replace(QLatin1Char('\n'), QStringLiteral(" \u21B5 "));
+    if (shown.size() > kShownValue) shown = shown.left(kShownValue) + QStringLiteral("\u2026");
+    node->columns[TTagBrowserForm::ColValue] = shown;
+    for (const QString& c : node->columns) node->haystack += c + QLatin1Char('\t');
+    // The tag typed without its punctuation ("00100010") finds it too.
+    node->haystack += QString(node->columns[TTagBrowserForm::ColTag]).remove('(').remove(',').remove(')') +
+                      QLatin1Char('\t');
+    node->haystack += node->value;
+    for (size_t k = 0; k < e.items.size(); ++k) {
+      auto item = std::make_unique<Node>();
+      item->parent = node.get();
+      item->row = int(k);
+      item->depth = node->depth + 1;
+      item->columns[TTagBrowserForm::ColTag] = QStringLiteral("Item %1").arg(k + 1);
+      const size_t n = e.items[k].size();
+      item->columns[TTagBrowserForm::ColValue] =
+          QStringLiteral("%1 element%2").arg(n).arg(n == 1 ? "" : "s");
+      item->haystack = item->columns[TTagBrowserForm::ColTag];
+      Build(*item, e.items[k]);
+      node->children.push_back(std::move(item));
+    }
+    parent.children.push_back(std::move(node));
+  }
+}
+
+}  // namespace
+
+class TTagTreeModel : public QAbstractItemModel {
+  using Node = TTagNode;
+
+ public:
+  void Reset(const TagListing& listing) {
+    beginResetModel();
+    root_ = std::make_unique<Node>();
+    Build(*root_, listing.elements);
+    endResetModel();
+  }
+
+  QModelIndex index(int row, int column, const QModelIndex& parent) const override {
+    const Node* p = NodeOf(parent);
+    if (!p || row < 0 || size_t(row) >= p->children.size() || column < 0 ||
+        column >= TTagBrowserForm::ColumnCount)
+      return {};
+    return createIndex(row, column, p->children[size_t(row)].get());
+  }
+  QModelIndex parent(const QModelIndex& child) const override {
+    if (!child.isValid()) return {};
+    const Node* n = static_cast<const Node*>(child.internalPointer());
+    if (!n->parent || n->parent == root_.get()) return {};
+    return createIndex(n->parent->row, 0, n->parent);
+  }
+  int rowCount(const QModelIndex& parent) const override {
+    if (parent.isValid() && parent.column() != 0) return 0;
+    const Node* p = NodeOf(parent);
+    return p ? int(p->children.size()) : 0;
+  }
+  int columnCount(const QModelIndex&) const override { return TTagBrowserForm::ColumnCount; }
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (!index.isValid()) return {};
+    const Node* n = static_cast<const Node*>(index.internalPointer());
+    switch (role) {
+      case Qt::DisplayRole:
+        return n->columns[index.column()];
+      case Qt::ToolTipRole:
+        if (index.column() == TTagBrowserForm::ColValue && n->value.size() > kShownValue)
+          return n->value.left(4000);
+        return {};
+      case Qt::UserRole:
+        return n->haystack;
+      case Qt::UserRole + 1:
+        return n->value;
+      default:
+        return {};
+    }
+  }
+  QVariant headerData(int section, Qt::Orientation o, int role) const override {
+    static const char* kTitles[] = {"Tag", "VR", "Keyword", "Name", "Value"};
+    if (o == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
+        section < TTagBrowserForm::ColumnCount)
+      return QString::fromLatin1(kTitles[section]);
+    return {};
+  }
+  static const Node* NodeAt(const QModelIndex& index) {
+    return index.isValid() ? static_cast<const Node*>(index.internalPointer()) : nullptr;
+  }
+
+ private:
+  const Node* NodeOf(const QModelIndex& index) const {
+    return index.isValid() ? static_cast<const Node*>(index.internalPointer()) : root_.get();
+  }
+  std::unique_ptr<Node> root_ = std::make_unique<Node>();
+};
+
+namespace {
+
+// Keeps the rows whose columns contain the text, with the sequences and items
+// above them and everything below a row that matches.
+class TagFilter : public QSortFilterProxyModel {
+ public:
+  void SetNeedle(const QString& needle) {
+    needle_ = needle;
+    invalidateFilter();
+  }
+
+ protected:
+  bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+    if (needle_.isEmpty()) return true;
+    const QModelIndex i = sourceModel()->index(row, 0, parent);
+    const Node* n = TTagTreeModel::NodeAt(i);
+    return n && n->haystack.contains(needle_, Qt::CaseInsensitive);
+  }
+
+ private:
+  QString needle_;
+};
+
+void AppendShown(const QAbstractItemModel& m, const QModelIndex& parent, QString& out) {
+  for (int r = 0; r < m.rowCount(parent); ++r) {
+    const QModelIndex i = m.index(r, 0, parent);
+    const Node* n = TTagTreeModel::NodeAt(
+        static_cast<const QSortFilterProxyModel&>(m).mapToSource(i));
+    if (!n) continue;
+    QString line(size_t(std::max(0, n->depth - 1)) * 2, QLatin1Char(' '));
+    if (n->element) {
+      line += n->columns[TTagBrowserForm::ColTag] + ' ' + n->columns[TTagBrowserForm::ColVR] +
+              ' ' +
+              (n->columns[TTagBrowserForm::ColKeyword].isEmpty()
+                   ? n->columns[TTagBrowserForm::ColName]
+                   : n->columns[TTagBrowserForm::ColKeyword]) +
+              '\t' + QString(n->value).replace('\n', "\\n").replace('\r', "\\r");
+    } else {
+      line += n->columns[TTagBrowserForm::ColTag];
+    }
+    out += line + '\n';
+    AppendShown(m, i, out);
+  }
+}
+
+int CountShown(const QAbstractItemModel& m, const QModelIndex& parent) {
+  int n = m.rowCount(parent);
+  for (int r = 0, rows = n; r < rows; ++r) n += CountShown(m, m.index(r, 0, parent));
+  return n;
+}
+
+}  // namespace
+
+TTagBrowserForm::TTagBrowserForm(QWidget* parent)
+    : QDialog(parent), FModel(std::make_unique<TTagTreeModel>()) {
+  setObjectName("TagBrowserForm");
+  setWindowTitle("DICOM Tags");
+  setModal(false);
+  resize(900, 640);
+  auto* layout = new QVBoxLayout(this);
+  filterEdit = new QLineEdit(this);
+  filterEdit->setObjectName("tagFilterEdit");
+  filterEdit->setPlaceholderText("Filter by tag, keyword, name or value");
+  filterEdit->setClearButtonEnabled(true);
+  layout->addWidget(filterEdit);
+
+  auto* proxy = new TagFilter;
+  proxy->setParent(this);
+  proxy->setRecursiveFilteringEnabled(true);
+  proxy->setAutoAcceptChildRows(true);
+  proxy->setSourceModel(FModel.get());
+  FProxy = proxy;
+  tree = new QTreeView(this);
+  tree->setObjectName("tagTree");
+  tree->setModel(FProxy);
+  tree->setUniformRowHeights(true);
+  tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  tree->setAlternatingRowColors(true);
+  tree->header()->setStretchLastSection(true);
+  tree->setColumnWidth(ColTag, 130);
+  tree->setColumnWidth(ColVR, 40);
+  tree->setColumnWidth(ColKeyword, 220);
+  tree->setColumnWidth(ColName, 220);
+  layout->addWidget(tree, 1);
+
+  auto* row = new QHBoxLayout;
+  statusLabel = new QLabel(this);
+  statusLabel->setObjectName("tagStatusLabel");
+  statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  row->addWidget(statusLabel, 1);
+  copyValueButton = new QPushButton("Copy Value", this);
+  copyRowsButton = new QPushButton("Copy Selected Rows", this);
+  copyAllButton = new QPushButton("Copy Listing", this);
+  copyValueButton->setToolTip("Copy the value of the current element");
+  copyRowsButton->setToolTip("Copy the selected rows (Ctrl+C)");
+  copyAllButton->setToolTip("Copy every row shown (all of them without a filter)");
+  for (auto* b : {copyValueButton, copyRowsButton, copyAllButton}) {
+    b->setAutoDefault(false);
+    row->addWidget(b);
+  }
+  layout->addLayout(row);
+
+  connect(filterEdit, &QLineEdit::textChanged, this, &TTagBrowserForm::SetFilter);
+  connect(copyValueButton, &QPushButton::clicked, this,
+          [this] { QApplication::clipboard()->setText(CurrentValue()); });
+  connect(copyRowsButton, &QPushButton::clicked, this, [this] { CopySelectedRows(); });
+  connect(copyAllButton, &QPushButton::clicked, this,
+          [this] { QApplication::clipboard()->setText(ShownListingText()); });
+  tree->installEventFilter(this);
+  auto* find = new QShortcut(QKeySequence::Find, this);
+  connect(find, &QShortcut::activated, this, [this] {
+    filterEdit->setFocus();
+    filterEdit->selectAll();
+  });
+}
+
+TTagBrowserForm::~TTagBrowserForm() {
+  // The view and the proxy go before the model they look at.
+  tree->setModel(nullptr);
+  FProxy->setSourceModel(nullptr);
+}
+
+void TTagBrowserForm::Display(const std::string& path) {
+  Display(path, ReadTagListing(path));
+}
+
+void TTagBrowserForm::Display(const std::string& path, TagListing listing) {
+  FListing = std::move(listing);
+  FModel->Reset(FListing);
+  const QString name = QFileInfo(QString::fromStdString(path)).fileName();
+  setWindowTitle("DICOM Tags - " + name);
+  QString status;
+  if (!FListing.ok) {
+    status = "<span style='color:#c00000'>" + (name + ": " + Utf8(FListing.error)).toHtmlEscaped() +
+             "</span>";
+  } else {
+    status = QStringLiteral("%1 elements \u00B7 %2").arg(FListing.count).arg(Utf8(FListing.transferSyntax));
+  }
+  if (!FListing.warning.empty())
+    status += " \u00B7 <span style='color:#c00000'>" + Utf8(FListing.warning).toHtmlEscaped() + "</span>";
+  statusLabel->setText(status);
+  // Sequences open at once in a header of ordinary size; a huge one opens
+  // at the top level and unfolds on demand.
+  if (FListing.count <= 20000)
+    tree->expandAll();
+  else
+    tree->collapseAll();
+  show();
+  raise();
+  activateWindow();
+}
+
+void TTagBrowserForm::SetFilter(const QString& text) {
+  if (filterEdit->text() != text) {
+    filterEdit->setText(text);  // comes back here through textChanged
+    return;
+  }
+  static_cast<TagFilter*>(FProxy)->SetNeedle(text.trimmed());
+  if (!text.trimmed().isEmpty() || FListing.count <= 20000) tree->expandAll();
+}
+
+int TTagBrowserForm::VisibleRows() const {
+  return CountShown(*FProxy, {});
+}
+
+QString TTagBrowserForm::ShownListingText() const {
+  QString out;
+  AppendShown(*FProxy, {}, out);
+  return out;
+}
+
+QString TTagBrowserForm::CurrentValue() const {
+  const QModelIndex i = tree->currentIndex();
+  return i.isValid() ? FProxy->data(i.siblingAtColumn(0), Qt::UserRole + 1).toString() : QString();
+}
+
+void TTagBrowserForm::CopySelectedRows() const {
+  QStringList lines;
+  for (const QModelIndex& i : tree->selectionModel()->selectedRows()) {
+    QStringList cells;
+    for (int c = 0; c < ColumnCount; ++c)
+      cells << (c == ColValue ? FProxy->data(i.siblingAtColumn(0), Qt::UserRole + 1).toString()
+                              : FProxy->data(i.siblingAtColumn(c)).toString());
+    lines << cells.join('\t');
+  }
+  QApplication::clipboard()->setText(lines.join('\n'));
+}
+
+bool TTagBrowserForm::eventFilter(QObject* watched, QEvent* event) {
+  // The tree would copy only the cell under the cursor.
+  if (watched == tree && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+    CopySelectedRows();
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void TTagBrowserForm::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Copy)) {
+    CopySelectedRows();
+    return;
+  }
+  // Escape clears a filter first, then closes.
+  if (event->key() == Qt::Key_Escape && !filterEdit->text().isEmpty()) {
+    filterEdit->clear();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
