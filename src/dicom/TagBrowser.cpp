@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShortcut>
-#include <QSortFilterProxyModel>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <vector>
@@ -85,19 +84,60 @@ void Build(Node& parent, const std::vector<TagElement>& elements) {
 
 }  // namespace
 
+// The rows shown: the whole tree, or what the filter keeps of it.
+struct TTagView {
+  const TTagNode* node = nullptr;
+  TTagView* parent = nullptr;
+  int row = 0;
+  std::vector<std::unique_ptr<TTagView>> children;
+};
+
+namespace {
+
+// Keeps the rows whose columns contain the needle, the sequences and items
+// above them, and everything below a row that matches. Returns whether
+// anything of node's subtree is kept.
+bool Keep(const TTagNode& node, const QString& needle, bool all, TTagView& into) {
+  bool kept = false;
+  for (const auto& child : node.children) {
+    const bool match = all || child->haystack.contains(needle, Qt::CaseInsensitive);
+    auto v = std::make_unique<TTagView>();
+    v->node = child.get();
+    v->parent = &into;
+    if (Keep(*child, needle, match, *v) || match) {
+      v->row = int(into.children.size());
+      into.children.push_back(std::move(v));
+      kept = true;
+    }
+  }
+  return kept;
+}
+
+}  // namespace
+
 class TTagTreeModel : public QAbstractItemModel {
   using Node = TTagNode;
+  using View = TTagView;
 
  public:
   void Reset(const TagListing& listing) {
     beginResetModel();
     root_ = std::make_unique<Node>();
     Build(*root_, listing.elements);
+    Refilter();
+    endResetModel();
+  }
+  // One reset for the whole change: far cheaper for the view than removing
+  // and inserting rows piece by piece.
+  void SetNeedle(const QString& needle) {
+    beginResetModel();
+    needle_ = needle;
+    Refilter();
     endResetModel();
   }
 
   QModelIndex index(int row, int column, const QModelIndex& parent) const override {
-    const Node* p = NodeOf(parent);
+    const View* p = ViewOf(parent);
     if (!p || row < 0 || size_t(row) >= p->children.size() || column < 0 ||
         column >= TTagBrowserForm::ColumnCount)
       return {};
@@ -105,19 +145,19 @@ class TTagTreeModel : public QAbstractItemModel {
   }
   QModelIndex parent(const QModelIndex& child) const override {
     if (!child.isValid()) return {};
-    const Node* n = static_cast<const Node*>(child.internalPointer());
-    if (!n->parent || n->parent == root_.get()) return {};
-    return createIndex(n->parent->row, 0, n->parent);
+    const View* v = static_cast<const View*>(child.internalPointer());
+    if (!v->parent || v->parent == view_.get()) return {};
+    return createIndex(v->parent->row, 0, v->parent);
   }
   int rowCount(const QModelIndex& parent) const override {
     if (parent.isValid() && parent.column() != 0) return 0;
-    const Node* p = NodeOf(parent);
+    const View* p = ViewOf(parent);
     return p ? int(p->children.size()) : 0;
   }
   int columnCount(const QModelIndex&) const override { return TTagBrowserForm::ColumnCount; }
   QVariant data(const QModelIndex& index, int role) const override {
-    if (!index.isValid()) return {};
-    const Node* n = static_cast<const Node*>(index.internalPointer());
+    const Node* n = NodeAt(index);
+    if (!n) return {};
     switch (role) {
       case Qt::DisplayRole:
         return n->columns[index.column()];
@@ -125,8 +165,6 @@ class TTagTreeModel : public QAbstractItemModel {
         if (index.column() == TTagBrowserForm::ColValue && n->value.size() > kShownValue)
           return n->value.left(4000);
         return {};
-      case Qt::UserRole:
-        return n->haystack;
       case Qt::UserRole + 1:
         return n->value;
       default:
@@ -141,44 +179,29 @@ class TTagTreeModel : public QAbstractItemModel {
     return {};
   }
   static const Node* NodeAt(const QModelIndex& index) {
-    return index.isValid() ? static_cast<const Node*>(index.internalPointer()) : nullptr;
+    return index.isValid() ? static_cast<const View*>(index.internalPointer())->node : nullptr;
   }
 
  private:
-  const Node* NodeOf(const QModelIndex& index) const {
-    return index.isValid() ? static_cast<const Node*>(index.internalPointer()) : root_.get();
+  void Refilter() {
+    view_ = std::make_unique<View>();
+    view_->node = root_.get();
+    Keep(*root_, needle_, needle_.isEmpty(), *view_);
+  }
+  const View* ViewOf(const QModelIndex& index) const {
+    return index.isValid() ? static_cast<const View*>(index.internalPointer()) : view_.get();
   }
   std::unique_ptr<Node> root_ = std::make_unique<Node>();
+  std::unique_ptr<View> view_ = std::make_unique<View>();
+  QString needle_;
 };
 
 namespace {
 
-// Keeps the rows whose columns contain the text, with the sequences and items
-// above them and everything below a row that matches.
-class TagFilter : public QSortFilterProxyModel {
- public:
-  void SetNeedle(const QString& needle) {
-    needle_ = needle;
-    invalidateFilter();
-  }
-
- protected:
-  bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
-    if (needle_.isEmpty()) return true;
-    const QModelIndex i = sourceModel()->index(row, 0, parent);
-    const Node* n = TTagTreeModel::NodeAt(i);
-    return n && n->haystack.contains(needle_, Qt::CaseInsensitive);
-  }
-
- private:
-  QString needle_;
-};
-
 void AppendShown(const QAbstractItemModel& m, const QModelIndex& parent, QString& out) {
   for (int r = 0; r < m.rowCount(parent); ++r) {
     const QModelIndex i = m.index(r, 0, parent);
-    const Node* n = TTagTreeModel::NodeAt(
-        static_cast<const QSortFilterProxyModel&>(m).mapToSource(i));
+    const TTagNode* n = TTagTreeModel::NodeAt(i);
     if (!n) continue;
     QString line(size_t(std::max(0, n->depth - 1)) * 2, QLatin1Char(' '));
     if (n->element) {
@@ -217,15 +240,9 @@ TTagBrowserForm::TTagBrowserForm(QWidget* parent)
   filterEdit->setClearButtonEnabled(true);
   layout->addWidget(filterEdit);
 
-  auto* proxy = new TagFilter;
-  proxy->setParent(this);
-  proxy->setRecursiveFilteringEnabled(true);
-  proxy->setAutoAcceptChildRows(true);
-  proxy->setSourceModel(FModel.get());
-  FProxy = proxy;
   tree = new QTreeView(this);
   tree->setObjectName("tagTree");
-  tree->setModel(FProxy);
+  tree->setModel(FModel.get());
   tree->setUniformRowHeights(true);
   tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
   tree->setAlternatingRowColors(true);
@@ -268,9 +285,8 @@ TTagBrowserForm::TTagBrowserForm(QWidget* parent)
 }
 
 TTagBrowserForm::~TTagBrowserForm() {
-  // The view and the proxy go before the model they look at.
+  // The view goes before the model it looks at.
   tree->setModel(nullptr);
-  FProxy->setSourceModel(nullptr);
 }
 
 void TTagBrowserForm::Display(const std::string& path) {
@@ -308,23 +324,23 @@ void TTagBrowserForm::SetFilter(const QString& text) {
     filterEdit->setText(text);  // comes back here through textChanged
     return;
   }
-  static_cast<TagFilter*>(FProxy)->SetNeedle(text.trimmed());
+  FModel->SetNeedle(text.trimmed());
   if (!text.trimmed().isEmpty() || FListing.count <= 20000) tree->expandAll();
 }
 
 int TTagBrowserForm::VisibleRows() const {
-  return CountShown(*FProxy, {});
+  return CountShown(*FModel, {});
 }
 
 QString TTagBrowserForm::ShownListingText() const {
   QString out;
-  AppendShown(*FProxy, {}, out);
+  AppendShown(*FModel, {}, out);
   return out;
 }
 
 QString TTagBrowserForm::CurrentValue() const {
   const QModelIndex i = tree->currentIndex();
-  return i.isValid() ? FProxy->data(i.siblingAtColumn(0), Qt::UserRole + 1).toString() : QString();
+  return i.isValid() ? FModel->data(i.siblingAtColumn(0), Qt::UserRole + 1).toString() : QString();
 }
 
 void TTagBrowserForm::CopySelectedRows() const {
@@ -332,8 +348,8 @@ void TTagBrowserForm::CopySelectedRows() const {
   for (const QModelIndex& i : tree->selectionModel()->selectedRows()) {
     QStringList cells;
     for (int c = 0; c < ColumnCount; ++c)
-      cells << (c == ColValue ? FProxy->data(i.siblingAtColumn(0), Qt::UserRole + 1).toString()
-                              : FProxy->data(i.siblingAtColumn(c)).toString());
+      cells << (c == ColValue ? FModel->data(i.siblingAtColumn(0), Qt::UserRole + 1).toString()
+                              : FModel->data(i.siblingAtColumn(c), Qt::DisplayRole).toString());
     lines << cells.join('\t');
   }
   QApplication::clipboard()->setText(lines.join('\n'));

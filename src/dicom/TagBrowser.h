@@ -16,7 +16,6 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QSortFilterProxyModel;
 class QTreeView;
 class TTagTreeModel;
 
@@ -58,5 +57,4 @@ class TTagBrowserForm : public QDialog {
 
   TagListing FListing;
   std::unique_ptr<TTagTreeModel> FModel;
-  QSortFilterProxyModel* FProxy;
 };
