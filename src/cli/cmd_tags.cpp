@@ -1,6 +1,7 @@
 // tavrolen-dicom tags FILE [--json]: every element of a file, sequences as
 // nested items, with tag, VR, keyword, name and value, from the same walk
 // the tag browser shows.
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,6 +13,15 @@
 namespace {
 
 void WriteElements(cli::JsonWriter& j, const std::vector<TagElement>& elements);
+
+// JSON has no NaN or infinity: such floats are null.
+void WriteNumber(cli::JsonWriter& j, const ElementNumber& n) {
+  const bool isFloat = n.kind == ElementNumber::Float32 || n.kind == ElementNumber::Float64;
+  if (isFloat && !std::isfinite(n.f))
+    j.Null();
+  else
+    j.Number(NumberText(n, true));
+}
 
 void WriteElement(cli::JsonWriter& j, const TagElement& e) {
   j.BeginObject();
@@ -34,10 +44,10 @@ void WriteElement(cli::JsonWriter& j, const TagElement& e) {
       if (e.numbers.empty()) {
         j.Null();
       } else if (e.numbers.size() == 1) {
-        j.Number(NumberText(e.numbers[0], true));
+        WriteNumber(j, e.numbers[0]);
       } else {
         j.BeginArray(true);
-        for (const auto& n : e.numbers) j.Number(NumberText(n, true));
+        for (const auto& n : e.numbers) WriteNumber(j, n);
         j.EndArray();
       }
       break;

@@ -13,7 +13,10 @@
 #include <QShortcut>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <functional>
 #include <vector>
+
+#include "dicom/HeaderFacts.h"
 
 namespace {
 
@@ -303,11 +306,25 @@ void TTagBrowserForm::Display(const std::string& path, TagListing listing) {
     status = "<span style='color:#c00000'>" + (name + ": " + Utf8(FListing.error)).toHtmlEscaped() +
              "</span>";
   } else {
-    status = QStringLiteral("%1 elements \u00B7 %2").arg(FListing.count).arg(Utf8(FListing.transferSyntax));
+    status = QStringLiteral("%1 elements \u00B7 %2")
+                 .arg(FListing.count)
+                 .arg(Utf8(TransferSyntaxName(FListing.transferSyntax)).toHtmlEscaped());
   }
   if (!FListing.warning.empty())
     status += " \u00B7 <span style='color:#c00000'>" + Utf8(FListing.warning).toHtmlEscaped() + "</span>";
   statusLabel->setText(status);
+  // The tag column holds the deepest row's tag beside its indentation.
+  int depth = 0;
+  const std::function<void(const std::vector<TagElement>&, int)> deepest =
+      [&](const std::vector<TagElement>& es, int d) {
+        for (const auto& e : es) {
+          depth = std::max(depth, d);
+          for (const auto& item : e.items) deepest(item, d + 2);
+        }
+      };
+  deepest(FListing.elements, 0);
+  const int tagWidth = tree->fontMetrics().horizontalAdvance("(0000,0000)") + 24;
+  tree->setColumnWidth(ColTag, std::min(tagWidth + tree->indentation() * (depth + 1), 420));
   // Sequences open at once in a header of ordinary size; a huge one opens
   // at the top level and unfolds on demand.
   if (FListing.count <= 20000)

@@ -2,6 +2,7 @@
 // every sample file, the JSON shapes of each kind of value, exit statuses.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "support/fixtures.h"
@@ -26,7 +27,7 @@ std::string Query(const std::string& file, const std::string& expression) {
   const int rc = fixtures::RunCommand(
       "/usr/bin/python3 -c \"import json,subprocess,sys; "
       "d=json.loads(subprocess.run([sys.argv[1],'tags','--json',sys.argv[2]],"
-      "capture_output=True,check=True).stdout); "
+      "capture_output=True,check=True).stdout, parse_constant=lambda c: sys.exit(3)); "
       "e={x['tag']:x for x in d}; print(ascii((" +
           expression + ")))\" " + Quote(Tool()) + " " + Quote(file) + " 2>&1",
       &out);
@@ -67,6 +68,7 @@ TEST(TagsCommand, JsonGivesEachKindOfValueItsShape) {
   w.US(0x00281101, {256, 0, 16});
   w.Element(0x00281102, "US", std::vector<uint8_t>{});
   w.FD(0x00189087, {0.25});
+  w.FD(0x00189089, {NAN, INFINITY, 1.5});
   w.Element(0x7FE00010, "OW", std::vector<uint8_t>(32, 7));
   const std::string dir = testsupport::TempDir("tags_json");
   const std::string file =
@@ -85,6 +87,7 @@ TEST(TagsCommand, JsonGivesEachKindOfValueItsShape) {
             "(4, [256, 0, 16])");
   EXPECT_EQ(Query(file, "e['(0028,1102)']['value']"), "None");
   EXPECT_EQ(Query(file, "e['(0018,9087)']['value']"), "0.25");
+  EXPECT_EQ(Query(file, "e['(0018,9089)']['value']"), "[None, None, 1.5]");  // strict JSON
   EXPECT_EQ(Query(file, "sorted(e['(7FE0,0010)'])"), "['keyword', 'length', 'name', 'tag', 'vr']");
   EXPECT_EQ(Query(file, "e['(7FE0,0010)']['length']"), "32");
 }
