@@ -202,8 +202,9 @@ QString Given(const std::optional<std::string>& v) {
   return v ? HeaderText(*v) : QString(kNotGiven);
 }
 
-// Without the file, the compression the header's flags name.
+// Without the file, the transfer syntax the header kept, else what its flags name.
 QString CompressionOfFlags(const DICOMdata& h) {
+  if (!h.TransferSyntaxUID.empty()) return HeaderText(TransferSyntaxName(h.TransferSyntaxUID));
   if (h.JPEGJ2k) return "JPEG 2000";
   if (h.JPEGlosslessCpt) return "JPEG Lossless";
   if (h.JPEGlossyCpt) return "JPEG Lossy";

@@ -67,6 +67,9 @@ TEST(PatientInfo, DefaultsAndCompressionNames) {
   d.JPEGJ2k = true;  // J2K wins over the lossless flag
   form.Display(d);
   EXPECT_EQ(form.imgCompValue->text(), "JPEG 2000");
+  d.TransferSyntaxUID = "1.2.840.10008.1.2.4.80";  // the UID the reader kept names it
+  form.Display(d);
+  EXPECT_EQ(form.imgCompValue->text(), "JPEG-LS Lossless Image Compression");
 }
 
 TEST(PatientInfo, DecimalPointWhateverTheLocale) {
