@@ -30,6 +30,7 @@ class QTreeWidget;
 class QWidget;
 class TColorBox;
 class TPatientInfoForm;
+class TTagBrowserForm;
 class TSplitScreenForm;
 class TStudyLoad;
 class TThumbnailsTool;
@@ -101,6 +102,7 @@ class TForm1 : public QMainWindow {
   QToolButton* btnProcessAllViewers;
   QToolButton* btnClearTree;
   QToolButton* showPatInfoButton;
+  QToolButton* showTagsButton;
   QToolButton* btnExit;
 
   // "Image Processing"
@@ -170,6 +172,7 @@ class TForm1 : public QMainWindow {
 
   TSplitScreenForm* SplitScreenForm;
   TPatientInfoForm* PatientInfoForm;
+  TTagBrowserForm* TagBrowserForm;
 
   // ---- window-level handlers ----
   // The first time the window is shown or becomes active: the start-up DICOMDIR.
@@ -266,6 +269,8 @@ class TForm1 : public QMainWindow {
   void btnClearAllAnnClick();
   void btnSaveClick();
   void showPatInfoButtonClick();
+  // Every element of the active image's file in the tag browser.
+  void showTagsButtonClick();
   // Shows the presets group when any series of the tree is CT.
   void UpdatePresetsVisibility();
   // Enables the tools that need a study.
