@@ -1,4 +1,4 @@
-// tavrolen-viewer [--screenshot FILE] [PATH...]
+// tavrolen-viewer [--screenshot FILE] [--cache-mb N] [PATH...]
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/FrameCacheSetting.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
+#include "pixels/FrameCache.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -20,9 +22,22 @@ int main(int argc, char** argv) {
   QCommandLineOption screenshot(
       "screenshot", "Save a picture of the main window to FILE once it is up, then quit.", "FILE");
   parser.addOption(screenshot);
+  QCommandLineOption cacheMb(
+      "cache-mb", "Memory for decoded frames in this run, in megabytes (default: a quarter of "
+      "physical memory, at most 4096).", "N");
+  parser.addOption(cacheMb);
   parser.addPositionalArgument("PATH", "Image files, folders or DICOMDIR files to open.",
                                "[PATH...]");
   parser.process(app);
+  if (parser.isSet(cacheMb)) {
+    int64_t mib = 0;
+    QString why;
+    if (!ParseCacheMegabytes(parser.value(cacheMb), mib, &why)) {
+      std::fprintf(stderr, "tavrolen-viewer: %s\n", qPrintable(why));
+      return 2;
+    }
+    FrameCache::Shared().SetBudget(mib << 20);
+  }
 
   TForm1 form;
   form.showMaximized();

@@ -126,14 +126,6 @@ QImage BuildThumbnailBitmap(const DICOMdata& h, const DecodedFrame& f) {
   return WordsToBitmap(f.buff16.data(), width, height, w, unsignedWords, &data);
 }
 
-namespace {
-
-bool AnyFrameCached(const TCache& c) {
-  return std::any_of(c.IsCached.begin(), c.IsCached.end(), [](uint8_t v) { return v != 0; });
-}
-
-}  // namespace
-
 TImg ThumbnailSource(const TImg& image) {
   TImg copy;
   copy.instanceNumber = image.instanceNumber;
@@ -154,24 +146,19 @@ TImg ThumbnailSource(const TImg& image) {
     cc.gECATszra = {c.gECATszra[0]};
     cc.gECATslices = 1;
   }
-  // A frame the viewer cached means the header is its display header; the
-  // copy keeps that mark, not the frame.
-  if (AnyFrameCached(c)) cc.IsCached = {1};
   return copy;
 }
 
-bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
-  f = DecodedFrame{};
+FramePtr DecodeThumbnailFrame(TImg& image) {
   try {
     TCache& c = image.Cache;
     if (image.imagePath.empty()) image.imagePath = c.DICOM.referenceFile;
-    if (c.DICOM.referenceFile.empty() || AnyFrameCached(c)) {
-      // The viewer's header has its lookup table and default window applied;
-      // the thumbnail wants the file's own.
+    if (c.DICOM.referenceFile.empty()) {
+      // A record without the file's header (a DICOMDIR entry).
       DICOMdata h;
       bool hdrOK = false, imgOK = false;
       ReadDicomHeader(image.imagePath, true, h, hdrOK, imgOK, [](const std::string&) {});
-      if (!imgOK) return false;
+      if (!imgOK) return nullptr;
       h.referenceFile = image.imagePath;
       c.gECATposra.clear();
       c.gECATszra.clear();
@@ -185,7 +172,22 @@ bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
       c.gECATszra = {h.gECATJPEG_size_table[0]};
       c.gECATslices = 1;
     }
-    return DecodeFrame(image.imagePath, h, c.gECATposra, c.gECATszra, 1, f);
+    // Through the shared cache: the cell that opens the series shows the
+    // frame the thumbnail decoded.
+    const FrameSourcePtr src = MakeFrameSource(image.imagePath, h, c.gECATposra, c.gECATszra);
+    return FrameCache::Shared().Acquire(*src, 1);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
+  f = DecodedFrame{};
+  try {
+    const FramePtr p = DecodeThumbnailFrame(image);
+    if (!p) return false;
+    f = *p;
+    return true;
   } catch (...) {
     f = DecodedFrame{};
     return false;
@@ -194,10 +196,10 @@ bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f) {
 
 QImage MakeSeriesThumbnail(TImg image) {
   try {
-    DecodedFrame f;
-    if (!DecodeThumbnailPixels(image, f)) return {};
-    const QImage full = BuildThumbnailBitmap(image.Cache.DICOM, f);
-    f = DecodedFrame{};  // the full-size buffers go before the reduction
+    FramePtr f = DecodeThumbnailFrame(image);
+    if (!f) return {};
+    const QImage full = BuildThumbnailBitmap(image.Cache.DICOM, *f);
+    f.reset();  // the cache's frame is let go before the reduction
     QImage thumb;
     TImageHandler::CreateThumbnail(full, thumb, kSeriesThumbnailSize);
     return thumb;

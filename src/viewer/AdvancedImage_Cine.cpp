@@ -50,6 +50,7 @@ void TadvancedImage::NextFrame() {
   if (!self) return;
   // A tick let in while a frame or image is being prepared does nothing.
   if (frameCount <= 1 || PreparingImage || _DecodingFrame) return;
+  FTravel = 1;
   if (CurrentFrame < frameCount) {
     ++CurrentFrame;
   } else {
@@ -74,6 +75,7 @@ void TadvancedImage::PrevFrame() {
   ProcessPendingEvents();
   if (!self) return;
   if (frameCount <= 1 || PreparingImage || _DecodingFrame) return;
+  FTravel = -1;
   // Wraps within the image, never into the previous one.
   CurrentFrame = CurrentFrame > 1 ? CurrentFrame - 1 : frameCount;
   ShowCurrentFrame();
@@ -136,11 +138,13 @@ int TadvancedImage::ImagesInRange() const {
 
 void TadvancedImage::NextImage() {
   if (!HasImage || !StepImageIndex(+1)) return;
+  FTravel = 1;
   OpenCurrentImage(false);
 }
 
 void TadvancedImage::PrevImage() {
   if (!HasImage || !StepImageIndex(-1)) return;
+  FTravel = -1;
   OpenCurrentImage(false);
 }
 
@@ -236,6 +240,8 @@ void TadvancedImage::PauseCine() {
   }
   InCineMode = false;
   if (CineTimer) CineTimer->setEnabled(false);
+  // A paused cine's frames need not stay; the one on display does.
+  ReleaseCineFrames();
 }
 
 void TadvancedImage::CineTick() {
