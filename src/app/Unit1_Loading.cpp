@@ -369,6 +369,7 @@ void TForm1::btnClearTreeClick() {
   if (gLoadingInProgress) return;
   lastPatientsLength = 0;
   gForceRefill = true;
+  refusedImages.clear();
   for (auto& row : AdvancedImages)
     for (TadvancedImage* cell : row) cell->Clear();
   {

@@ -135,12 +135,15 @@ class TadvancedImage : public QWidget {
   // One frame back, wrapping to the last frame of the same image.
   void PrevFrame();
   // The next or previous image of the series; past its end the next or
-  // previous series of the study, unless the load mode is Restricted.
+  // previous series of the study, unless the load mode is Restricted. An
+  // image that cannot be shown is passed over (and reports ImageRefused).
   void NextImage();
   void PrevImage();
   // Loads the image at the tree position, fitted when fit. A cine plays; in
-  // cine mode a single-frame image is passed over, once round the range at most.
-  void OpenCurrentImage(bool fit);
+  // cine mode a single-frame image is passed over, once round the range at
+  // most. False when nothing new could be shown (the position is then back
+  // at the image on display).
+  bool OpenCurrentImage(bool fit);
   void PlayCine();
   void PauseCine();
   // The cine timer's tick.
@@ -264,6 +267,9 @@ class TadvancedImage : public QWidget {
   void ImageShown(TadvancedImage* cell);
   // A series dropped on the cell is on display: the grid recomputes its lines.
   void SeriesDropped(TadvancedImage* cell);
+  // The tree image at the cell's position could not be shown (a file gone or
+  // changed since the load, a damaged frame): its path and the reason. UI thread.
+  void ImageRefused(TadvancedImage* cell, const QString& path, const QString& reason);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -312,6 +318,8 @@ class TadvancedImage : public QWidget {
   void ShowCurrentFrame();
   // Moves the tree position one image on (+1) or back (-1); false without a tree.
   bool StepImageIndex(int step);
+  // NextImage (+1) and PrevImage (-1).
+  void StepImage(int step);
   // Images in the range NextImage walks (the series, or the study).
   int ImagesInRange() const;
   // The image at the tree position has one frame, by the tree's header or,
