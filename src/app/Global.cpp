@@ -3,6 +3,8 @@
 #include <mutex>
 
 #include "dicom/StudyTree.h"
+#include "pixels/FrameCache.h"
+#include "pixels/FramePrefetch.h"
 
 TStringArray gFileList;
 std::vector<DICOMdata> gFileHeaders;
@@ -21,16 +23,10 @@ void TGlobal::AppendOpenedFiles(const TStringArray& list) {
 }
 
 void TGlobal::FreeMemory(TPatientArr& patients) {
-  for (auto& patient : patients)
-    for (auto& study : patient.studies)
-      for (auto& series : study.serieses)
-        for (auto& image : series.images) {
-          TCache& cache = image.Cache;
-          // swap with empty vectors: clear() alone keeps the capacity
-          std::vector<std::vector<uint8_t>>().swap(cache.gBuff8);
-          std::vector<std::vector<uint8_t>>().swap(cache.gBuff24);
-          std::vector<std::vector<int16_t>>().swap(cache.gBuff16);
-          std::vector<uint8_t>().swap(cache.IsCached);
-        }
+  // Decodes queued for the study go first, then its frames: a prefetch that
+  // finishes meanwhile does not store into the emptied cache.
+  FramePrefetcher::Shared().CancelAll();
+  FrameCache::Shared().Clear();
+  // swap with an empty array: clear() alone keeps the capacity
   TPatientArr().swap(patients);
 }

@@ -10,6 +10,7 @@
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -287,6 +288,7 @@ TThumbnailsTool::~TThumbnailsTool() {
 
 void TThumbnailsTool::RetireContent() {
   ++FGeneration;
+  FBuild.reset();
   FCancel->store(true);
   FCancel = std::make_shared<std::atomic<bool>>(false);
   FPool.clear();
@@ -311,9 +313,6 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
 
   // What the panels need, copied under the tree's lock: loaders may be filing
   // into it, and the panels are made after the lock is released.
-  struct SeriesEntry {
-    int patient, study, series, images;
-  };
   TPatientArr outline;
   std::vector<SeriesEntry> entries;
   std::vector<TImg> sources;
@@ -358,48 +357,82 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
   auto* column = new QVBoxLayout(content);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
-  size_t next = 0;
-  for (size_t i = 0; i < outline.size(); ++i) {
-    const TPatient& p = outline[i];
-    column->addWidget(new TPatientPanel(content, int(i), p));
-    for (size_t j = 0; j < p.studies.size(); ++j) {
-      column->addWidget(new TStudyPanel(content, int(j), int(i), p.studies[j]));
-      for (; next < entries.size() && entries[next].patient == int(i) &&
-             entries[next].study == int(j);
-           ++next) {
-        const SeriesEntry& e = entries[next];
-        auto* panel = new TSeriesPanel(content, e.images, e.series, e.study, e.patient,
-                                       p.studies[j].serieses[size_t(e.series)]);
-        panel->FTool = this;
-        column->addWidget(panel);
-        FSeriesPanels.emplace_back(panel);
-      }
-    }
-  }
   column->addStretch(1);
   FContent = content;
   setWidget(content);
 
-  // Thumbnails in column order, so the panels in view fill first.
-  const quint64 generation = FGeneration;
-  const std::shared_ptr<std::atomic<bool>> cancel = FCancel;
-  for (size_t n = 0; n < sources.size(); ++n) {
-    if (sources[n].imagePath.empty() && sources[n].Cache.DICOM.referenceFile.empty()) continue;
-    ++FPending;
-    FPool.start([this, generation, cancel, n, source = std::move(sources[n])]() mutable {
-      if (cancel->load()) return;
-      std::string why;
-      QImage picture = MakeSeriesThumbnail(std::move(source), &why);
-      // A series whose first image does not decode says why on its thumbnail.
-      if (picture.isNull() && !why.empty()) picture = FailureThumbnail(why);
-      if (cancel->load()) return;
-      // Queued to the browser: if it is gone by then, the call is dropped with it.
-      QMetaObject::invokeMethod(
-          this, [this, generation, n, picture] { DeliverThumbnail(generation, n, picture); },
-          Qt::QueuedConnection);
-    });
+  // The panels in column order; each series' thumbnail is queued as its
+  // panel is made, so the panels in view fill first.
+  auto rows = std::make_shared<std::vector<PanelRow>>();
+  size_t next = 0;
+  for (size_t i = 0; i < outline.size(); ++i) {
+    rows->push_back({int(i), -1, 0});
+    for (size_t j = 0; j < outline[i].studies.size(); ++j) {
+      rows->push_back({int(i), int(j), 0});
+      for (; next < entries.size() && entries[next].patient == int(i) &&
+             entries[next].study == int(j);
+           ++next)
+        rows->push_back({int(i), int(j), int(next) + 1});
+    }
   }
+  for (const TImg& source : sources)
+    if (!source.imagePath.empty() || !source.Cache.DICOM.referenceFile.empty()) ++FPending;
+  FBuild = std::make_shared<PanelBuild>(
+      PanelBuild{std::move(outline), std::move(entries), std::move(sources), std::move(rows), 0});
+  // A folder of many series would hold the window for seconds: the first
+  // panels come at once, the rest a batch per turn of the event loop.
+  BuildPanels(FGeneration, kFirstPanels);
   if (FPending == 0) emit ThumbnailsFinished();
+}
+
+void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
+  if (generation != FGeneration || !FBuild || !FContent) return;
+  PanelBuild& b = *FBuild;
+  auto* column = static_cast<QVBoxLayout*>(FContent->layout());
+  const std::shared_ptr<std::atomic<bool>> cancel = FCancel;
+  for (size_t made = 0; made < count && b.next < b.rows->size(); ++made) {
+    const PanelRow& r = (*b.rows)[b.next++];
+    const TPatient& p = b.outline[size_t(r.patient)];
+    QWidget* panel;
+    if (r.study < 0) {
+      panel = new TPatientPanel(FContent, r.patient, p);
+    } else if (r.entry == 0) {
+      panel = new TStudyPanel(FContent, r.study, r.patient, p.studies[size_t(r.study)]);
+    } else {
+      const size_t n = size_t(r.entry - 1);
+      const auto& e = b.entries[n];
+      auto* series = new TSeriesPanel(FContent, e.images, e.series, e.study, e.patient,
+                                      p.studies[size_t(e.study)].serieses[size_t(e.series)]);
+      series->FTool = this;
+      FSeriesPanels.emplace_back(series);
+      panel = series;
+      TImg& source = b.sources[n];
+      if (!source.imagePath.empty() || !source.Cache.DICOM.referenceFile.empty()) {
+        const size_t index = FSeriesPanels.size() - 1;
+        FPool.start([this, generation, cancel, index, source = std::move(source)]() mutable {
+          if (cancel->load()) return;
+          std::string why;
+          QImage picture = MakeSeriesThumbnail(std::move(source), &why);
+          // A series whose first image does not decode says why on its thumbnail.
+          if (picture.isNull() && !why.empty()) picture = FailureThumbnail(why);
+          if (cancel->load()) return;
+          // Queued to the browser: if it is gone by then, the call is dropped with it.
+          QMetaObject::invokeMethod(
+              this,
+              [this, generation, index, picture] {
+                DeliverThumbnail(generation, index, picture);
+              },
+              Qt::QueuedConnection);
+        });
+      }
+    }
+    column->insertWidget(column->count() - 1, panel);  // above the stretch
+  }
+  if (b.next < b.rows->size()) {
+    QTimer::singleShot(0, this, [this, generation] { BuildPanels(generation, kPanelBatch); });
+  } else {
+    FBuild.reset();
+  }
 }
 
 void TThumbnailsTool::DeliverThumbnail(quint64 generation, size_t index, const QImage& picture) {

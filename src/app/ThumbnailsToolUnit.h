@@ -121,8 +121,14 @@ class TThumbnailsTool : public QScrollArea {
   explicit TThumbnailsTool(QWidget* owner = nullptr);
   ~TThumbnailsTool() override;
 
+  // Panels made at once by Display; the rest follow a batch per turn of the
+  // event loop, so a tree of thousands of series never holds the window.
+  static constexpr size_t kFirstPanels = 64;
+  static constexpr size_t kPanelBatch = 16;
+
   // Rebuilds the browser from `patients` (the study tree; read under its
-  // lock): panels at once, thumbnails as they are decoded.
+  // lock): the first panels at once, the rest soon after, thumbnails as they
+  // are decoded.
   void Display(const TPatientArr& patients);
   // Empties the browser.
   void Clear();
@@ -136,8 +142,11 @@ class TThumbnailsTool : public QScrollArea {
   // The panels in column order.
   std::vector<QWidget*> Panels() const;
   std::vector<TSeriesPanel*> SeriesPanels() const;
-  // Thumbnails of the current panels still being made.
+  // Thumbnails of the current panels still being made (panels still to be
+  // made included).
   int PendingThumbnails() const { return FPending; }
+  // Every panel of the last Display is made.
+  bool PanelsComplete() const { return !FBuild; }
 
  signals:
   void ThumbnailReady(TSeriesPanel* panel);
@@ -159,6 +168,25 @@ class TThumbnailsTool : public QScrollArea {
   void DragFinished();
   void RetireContent();
   void DeliverThumbnail(quint64 generation, size_t index, const QImage& picture);
+  // Makes up to count more panels of the current Display, then queues the rest.
+  void BuildPanels(quint64 generation, size_t count);
+
+  struct SeriesEntry {
+    int patient, study, series, images;
+  };
+  // One panel to make: a patient (study < 0), a study (entry 0) or series
+  // entry - 1.
+  struct PanelRow {
+    int patient, study, entry;
+  };
+  struct PanelBuild {
+    TPatientArr outline;
+    std::vector<SeriesEntry> entries;
+    std::vector<TImg> sources;  // frame 1 of each series, taken under the tree's lock
+    std::shared_ptr<std::vector<PanelRow>> rows;
+    size_t next;
+  };
+  std::shared_ptr<PanelBuild> FBuild;  // the panels still to make
 
   QWidget* FContent = nullptr;
   std::vector<QPointer<TSeriesPanel>> FSeriesPanels;

@@ -35,6 +35,7 @@
 #include <clocale>
 
 #include "app/ColorBox.h"
+#include "app/FrameCacheSetting.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/StudyLoader.h"
@@ -474,6 +475,7 @@ void TForm1::BuildSettingsTab() {
                            &TForm1::rlColorComboBoxChange);
   olColorComboBox =
       picker("Overlay Color", "olColorComboBox", s.OverlayColor, &TForm1::olColorComboBoxChange);
+  row->addWidget(new TFrameCacheSetting(Settings));
   row->addStretch(1);
 
   ToolsPageControl->addTab(Settings, "Settings");

@@ -215,6 +215,10 @@ class TForm1 : public QMainWindow {
   // Loads the first study of the tree into the cells.
   void FillViewers();
   void update_ReferenceLines();
+  // An image a cell could not show (its file gone or changed since the load):
+  // said once per file in the status area, with the reason as its tooltip.
+  void ReportRefusedImage(const QString& path, const QString& reason);
+  QStringList refusedImages;  // reported since the last Clear Study
   bool AnyViewerPreparing() const;
   void SpeedButton2Click();  // 2 x 2
   void SpeedButton3Click();  // 1 x 2

@@ -3,6 +3,7 @@
 // drags forwarded to every selected cell in the all-viewers mode.
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QSlider>
 #include <QThread>
@@ -75,6 +76,17 @@ void TForm1::WireCell(TViewer* cell) {
           [this] { update_ReferenceLines(); });
   connect(cell->AdvancedImage(), &TadvancedImage::ImageShown, this,
           [this] { update_ReferenceLines(); });
+  connect(cell->AdvancedImage(), &TadvancedImage::ImageRefused, this,
+          [this](TadvancedImage*, const QString& path, const QString& reason) {
+            ReportRefusedImage(path, reason);
+          });
+}
+
+void TForm1::ReportRefusedImage(const QString& path, const QString& reason) {
+  if (refusedImages.contains(path)) return;
+  refusedImages.push_back(path);
+  statusLabelCount->setText("Cannot show " + QFileInfo(path).fileName());
+  statusLabelCount->setToolTip(path + ": " + reason);
 }
 
 void TForm1::SetSelectGlyph(TViewer* cell) {

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
@@ -354,13 +355,18 @@ void TForm1::FinishLoading() {
 
 void TForm1::ShowLoadSummary(const QString& text, const QString& details) {
   LastMessage = text;
-  // Not modal: the grid is already usable while the user reads it.
-  auto* box = new QMessageBox(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
-  box->setObjectName("loadSummary");
-  box->setDetailedText(details);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setModal(false);
-  box->show();
+  // On a turn of its own: laying out thousands of skipped files takes tens
+  // of milliseconds, which must not add to the end of the load's.
+  QTimer::singleShot(0, this, [this, text, details] {
+    // Not modal: the grid is already usable while the user reads it.
+    auto* box =
+        new QMessageBox(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
+    box->setObjectName("loadSummary");
+    box->setDetailedText(details);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+  });
 }
 
 void TForm1::SetOpenCommandsEnabled(bool enabled) {
@@ -375,6 +381,7 @@ void TForm1::btnClearTreeClick() {
   if (gLoadingInProgress) return;
   lastPatientsLength = 0;
   gForceRefill = true;
+  refusedImages.clear();
   for (auto& row : AdvancedImages)
     for (TadvancedImage* cell : row) cell->Clear();
   {

@@ -1,4 +1,4 @@
-// tavrolen-viewer [--demo] [--screenshot FILE] [PATH...]
+// tavrolen-viewer [--demo] [--screenshot FILE] [--cache-mb N] [PATH...]
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -8,8 +8,10 @@
 #include <memory>
 
 #include "app/DemoCache.h"
+#include "app/FrameCacheSetting.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
+#include "pixels/FrameCache.h"
 
 namespace {
 
@@ -43,6 +45,10 @@ int main(int argc, char** argv) {
   QCommandLineOption demo(
       "demo", "Also open the built-in demo study (written once into the user's cache folder).");
   parser.addOption(demo);
+  QCommandLineOption cacheMb(
+      "cache-mb", "Memory for decoded frames in this run, in megabytes (default: a quarter of "
+      "physical memory, at most 4096).", "N");
+  parser.addOption(cacheMb);
   parser.addPositionalArgument("PATH", "Image files, folders or DICOMDIR files to open.",
                                "[PATH...]");
   AnswerHelpOrVersion(parser, argc, argv);
@@ -50,6 +56,15 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   InitApplication();
   parser.process(app);
+  if (parser.isSet(cacheMb)) {
+    int64_t mib = 0;
+    QString why;
+    if (!ParseCacheMegabytes(parser.value(cacheMb), mib, &why)) {
+      std::fprintf(stderr, "tavrolen-viewer: %s\n", qPrintable(why));
+      return 2;
+    }
+    FrameCache::Shared().SetBudget(mib << 20);
+  }
 
   TForm1 form;
   form.showMaximized();

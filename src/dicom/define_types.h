@@ -1,6 +1,6 @@
 // The study data model: the parsed header of one file (DICOMdata) and the
-// four-level study tree (patients, studies, series, images) with the per-image
-// frame cache. Plain value records; the operations live with their users.
+// four-level study tree (patients, studies, series, images) with each image's
+// header. Plain value records; the operations live with their users.
 //
 // Text fields are 8-bit byte strings exactly as the reader produced them; the
 // user interface widens them when it shows them.
@@ -191,18 +191,12 @@ struct DICOMdata {
 // count and the tables never disagree.
 void ResetDicomData(DICOMdata& d);
 
-// Per-image cache inside each TImg: the header and the decoded frames. The
-// per-frame arrays are indexed by frame number - 1; an empty buffer means the
-// frame is not cached. The frame tables are not capped.
+// Per-image record inside each TImg: the file's header as the loader read it
+// and the positions of its compressed frames. Decoded frames are not kept
+// here: they live in the frame cache (src/pixels/FrameCache.h), keyed by path
+// and frame, under one budget. The frame tables are not capped.
 struct TCache {
   DICOMdata DICOM;
-  int Size = 0;          // pixels per frame
-  int64_t FullSize = 0;  // bytes per frame
-  std::vector<std::vector<uint8_t>> gBuff8;
-  std::vector<std::vector<uint8_t>> gBuff24;
-  std::vector<std::vector<int16_t>> gBuff16;
-  std::vector<uint8_t> IsCached;  // per frame: 1 when a decoded copy is present
-  bool IsLoading = false;
   int gECATslices = 0;
   std::vector<int64_t> gECATposra;  // file offset of frame k's compressed data
   std::vector<int64_t> gECATszra;   // length of frame k's compressed data

@@ -254,6 +254,13 @@ class Walk {
   void Integer(int& dest) {
     if (ReadElementInteger(w_, length_, dest)) Consume();
   }
+  // A number that directory records copy into their nodes: inside a record
+  // an empty or unreadable value reads as 0 (the node's default), never as
+  // the number an earlier record left behind.
+  void RecordInteger(int& dest) {
+    if (RecordWrites()) dest = 0;
+    Integer(dest);
+  }
   ElementNumbers Numbers() {
     ElementNumbers r = ReadElementNumbers(w_, length_, sink_);
     if (!r.ok) throw StopWalk{};
@@ -655,7 +662,7 @@ void Walk::Dispatch() {
       h_.ImgTime = Time();
       break;
     case Tag(0x0008, 0x0050):
-      Integer(h_.accession);
+      RecordInteger(h_.accession);
       if (TStudy* s = CurStudy()) s->accessionNumber = h_.accession;
       break;
     case Tag(0x0008, 0x0060):
@@ -773,14 +780,14 @@ void Walk::Dispatch() {
       if (TStudy* s = CurStudy()) s->studyID = h_.Study_ID;
       break;
     case Tag(0x0020, 0x0011):
-      Integer(h_.SeriesNum);
+      RecordInteger(h_.SeriesNum);
       if (TSeries* s = CurSeries()) s->seriesNumber = h_.SeriesNum;
       break;
     case Tag(0x0020, 0x0012):
       Integer(h_.AcquNum);
       break;
     case Tag(0x0020, 0x0013):
-      Integer(h_.ImageNum);
+      RecordInteger(h_.ImageNum);
       if (record_ == Record::Image)
         if (TImg* img = CurImage()) img->instanceNumber = h_.ImageNum;
       break;

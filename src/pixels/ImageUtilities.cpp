@@ -128,14 +128,6 @@ QImage BuildThumbnailBitmap(const DICOMdata& h, const DecodedFrame& f) {
   return WordsToBitmap(f.buff16.data(), width, height, w, unsignedWords, &data);
 }
 
-namespace {
-
-bool AnyFrameCached(const TCache& c) {
-  return std::any_of(c.IsCached.begin(), c.IsCached.end(), [](uint8_t v) { return v != 0; });
-}
-
-}  // namespace
-
 TImg ThumbnailSource(const TImg& image) {
   TImg copy;
   copy.instanceNumber = image.instanceNumber;
@@ -156,21 +148,15 @@ TImg ThumbnailSource(const TImg& image) {
     cc.gECATszra = {c.gECATszra[0]};
     cc.gECATslices = 1;
   }
-  // A frame the viewer cached means the header is its display header; the
-  // copy keeps that mark, not the frame.
-  if (AnyFrameCached(c)) cc.IsCached = {1};
   return copy;
 }
 
-bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f, std::string* why) {
-  f = DecodedFrame{};
-  std::string reason;
+FramePtr DecodeThumbnailFrame(TImg& image, std::string* why) {
   try {
     TCache& c = image.Cache;
     if (image.imagePath.empty()) image.imagePath = c.DICOM.referenceFile;
-    if (c.DICOM.referenceFile.empty() || AnyFrameCached(c)) {
-      // The viewer's header has its lookup table and default window applied;
-      // the thumbnail wants the file's own.
+    if (c.DICOM.referenceFile.empty()) {
+      // A record without the file's header (a DICOMDIR entry).
       DICOMdata h;
       bool hdrOK = false, imgOK = false;
       std::string said;
@@ -181,7 +167,7 @@ bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f, std::string* why) {
           *why = !said.empty() ? said
                  : hdrOK       ? "the file holds no image that can be displayed"
                                : "the file cannot be read";
-        return false;
+        return nullptr;
       }
       h.referenceFile = image.imagePath;
       c.gECATposra.clear();
@@ -196,11 +182,29 @@ bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f, std::string* why) {
       c.gECATszra = {h.gECATJPEG_size_table[0]};
       c.gECATslices = 1;
     }
-    if (!DecodeFrame(image.imagePath, h, c.gECATposra, c.gECATszra, 1, f, &reason)) {
+    // Through the shared cache: the cell that opens the series shows the
+    // frame the thumbnail decoded.
+    const FrameSourcePtr src = MakeFrameSource(image.imagePath, h, c.gECATposra, c.gECATszra);
+    std::string reason;
+    FramePtr f = FrameCache::Shared().Acquire(*src, 1, &reason);
+    if (!f) {
       if (why) *why = reason;
-      return false;
+      return nullptr;
     }
-    AdoptHeldLayout(h, f);  // the header then describes the held buffer
+    AdoptHeldLayout(h, *f);  // the header then describes the held buffer
+    return f;
+  } catch (...) {
+    if (why) *why = "the image cannot be read";
+    return nullptr;
+  }
+}
+
+bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f, std::string* why) {
+  f = DecodedFrame{};
+  try {
+    const FramePtr p = DecodeThumbnailFrame(image, why);
+    if (!p) return false;
+    f = *p;
     return true;
   } catch (...) {
     f = DecodedFrame{};
@@ -211,10 +215,10 @@ bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f, std::string* why) {
 
 QImage MakeSeriesThumbnail(TImg image, std::string* why) {
   try {
-    DecodedFrame f;
-    if (!DecodeThumbnailPixels(image, f, why)) return {};
-    const QImage full = BuildThumbnailBitmap(image.Cache.DICOM, f);
-    f = DecodedFrame{};  // the full-size buffers go before the reduction
+    FramePtr f = DecodeThumbnailFrame(image, why);
+    if (!f) return {};
+    const QImage full = BuildThumbnailBitmap(image.Cache.DICOM, *f);
+    f.reset();  // the cache's frame is let go before the reduction
     QImage thumb;
     TImageHandler::CreateThumbnail(full, thumb, kSeriesThumbnailSize);
     return thumb;

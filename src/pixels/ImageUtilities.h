@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "dicom/define_types.h"
+#include "pixels/FrameCache.h"
 #include "pixels/FrameDecoder.h"
 
 class TImageHandler {
@@ -34,11 +35,13 @@ inline constexpr uint16_t kSeriesThumbnailSize = 100;
 // tree's lock.
 TImg ThumbnailSource(const TImg& image);
 
-// Frame 1 of `image` (a private copy) decoded into f, with no lookup-table
-// step. The header is the copy's own when it was read from the file; when it
-// is missing, or the viewer replaced it with its display header, the file's
-// header is read into the copy, and it then describes the held buffer
-// (AdoptHeldLayout). False, with f empty and the reason in `why`, on any failure.
+// Frame 1 of `image` (a private copy) from the frame cache, decoded on a miss,
+// with no lookup-table step. The header is the copy's own; when it is missing
+// (a DICOMDIR entry), the file's header is read into the copy; it then
+// describes the held buffer (AdoptHeldLayout). Null on any failure, with the
+// one-line reason in `why`.
+FramePtr DecodeThumbnailFrame(TImg& image, std::string* why = nullptr);
+// The same, copied into f. False, with f empty, on any failure.
 bool DecodeThumbnailPixels(TImg& image, DecodedFrame& f, std::string* why = nullptr);
 
 // The series thumbnail of `image` (a private copy): frame 1 through

@@ -14,7 +14,9 @@
 
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
+#include "pixels/FrameCache.h"
 #include "pixels/FrameGeometry.h"
+#include "pixels/FramePrefetch.h"
 #include "pixels/ThdTimer.h"
 #include "pixels/WindowLevel.h"
 #include "viewer/CellHelpers.h"
@@ -25,15 +27,12 @@
 // A frame on its way into the cell: nothing of it reaches the cell's fields
 // until it has decoded and made a picture, so a failed load changes nothing.
 struct TadvancedImage::Staged {
-  DICOMdata header;
-  DecodedFrame pixels;
-  int slices = 0;
-  std::vector<int64_t> pos, size;
+  FrameSourcePtr source;  // the file's header and frame tables
+  DICOMdata header;       // the display header in the making
+  FramePtr cached;        // the cache's frame: pinned while the cell shows it
+  std::shared_ptr<const DecodedFrame> pixels;  // what is shown: cached, or its lookup-table copy
   int frameCount = 1;
   int frame = 1;
-  bool fromCache = false;
-  bool rescaleKnown = false;
-  float slope = 1.0f, intercept = 0.0f;
 };
 
 // A display bitmap and the window it was made with.
@@ -124,6 +123,13 @@ TadvancedImage::TadvancedImage(QWidget* owner) : QWidget(owner) {
 TadvancedImage::~TadvancedImage() {
   // First of all: no tick may reach a cell being taken apart.
   CineTimer.reset();
+  FramePrefetcher::Shared().Cancel(this);
+  ReleaseCineFrames();
+}
+
+const DecodedFrame& TadvancedImage::Buffers() const {
+  static const DecodedFrame kNone;
+  return FBuffers ? *FBuffers : kNone;
 }
 
 bool TadvancedImage::OnUiThread() const {
@@ -174,117 +180,74 @@ bool TadvancedImage::IsByteImage() const {
   return p == 8 || p == 24;
 }
 
-void TadvancedImage::SetLoading(bool loading) {
-  std::lock_guard tree(gPatientsMutex);
-  if (TImg* im = TreeImage()) im->Cache.IsLoading = loading;
-}
-
-bool TadvancedImage::RestoreFromCache(const std::string& path, int frame, Staged& st) const {
-  std::lock_guard tree(gPatientsMutex);
-  const TImg* im = TreeImage();
-  // The frames cached at the position are another file's when the caller
-  // did not put the cell at this file's position.
-  if (!im || im->imagePath != path) return false;
-  const TCache& c = im->Cache;
-  const size_t k = size_t(frame - 1);
-  if (frame < 1 || k >= c.IsCached.size() || !c.IsCached[k]) return false;
-  const FrameGeometry g = ComputeFrameGeometry(c.DICOM);
-  const size_t n = size_t(std::max<int64_t>(g.pixelCount, 0));
-  if (n == 0) return false;
-  // The first slot filled, in the order the cache is written.
-  if (k < c.gBuff8.size() && !c.gBuff8[k].empty()) {
-    if (c.gBuff8[k].size() < n) return false;
-    st.pixels.buff8.assign(c.gBuff8[k].begin(), c.gBuff8[k].begin() + ptrdiff_t(n));
-  } else if (k < c.gBuff24.size() && !c.gBuff24[k].empty()) {
-    if (c.gBuff24[k].size() < 3 * n) return false;
-    st.pixels.buff24.assign(c.gBuff24[k].begin(), c.gBuff24[k].begin() + ptrdiff_t(3 * n));
-  } else if (k < c.gBuff16.size() && !c.gBuff16[k].empty()) {
-    if (c.gBuff16[k].size() < n) return false;
-    st.pixels.buff16.assign(c.gBuff16[k].begin(), c.gBuff16[k].begin() + ptrdiff_t(n));
-  } else {
-    return false;
+FrameSourcePtr TadvancedImage::SourceFor(const std::string& path, bool onDisplay) {
+  if (onDisplay && FSource && FSource->path == path) return FSource;
+  {
+    std::lock_guard tree(gPatientsMutex);
+    // The tree image's header is used only when the cell stands at that
+    // file's position; otherwise it belongs to another file.
+    const TImg* im = TreeImage();
+    if (im && im->imagePath == path && !im->Cache.DICOM.referenceFile.empty())
+      return MakeFrameSource(path, im->Cache.DICOM, im->Cache.gECATposra, im->Cache.gECATszra);
   }
-  st.header = c.DICOM;
-  st.frameCount = std::max(1, st.header.XYZdim[2]);
-  st.frame = std::clamp(frame, 1, st.frameCount);
-  st.slices = c.gECATslices;
-  st.pos = c.gECATposra;
-  st.size = c.gECATszra;
-  st.fromCache = true;
-  // A cached header has its table applied already; the file's rescale is
-  // known only when there is no table.
-  st.rescaleKnown = st.header.Lut.LutSize <= 0 || st.header.Lut.Lutdata.empty();
-  st.slope = st.header.IntenScale;
-  st.intercept = st.header.IntenIntercept;
-  return true;
-}
-
-bool TadvancedImage::ReadHeaderInto(const std::string& path, Staged& st) {
-  DICOMdata h;
-  h.Lut.LutSize = 0;  // a table of the previous image must not survive
-  bool hdrOK = false, imgOK = false;
-  std::string said;  // the reader's last message, the likeliest reason for a refusal
-  try {
-    ReadDicomHeader(path, true, h, hdrOK, imgOK, [&](const std::string& t) { said = t; });
-  } catch (const std::exception& e) {
-    FLastError = std::string("the header cannot be read: ") + e.what();
-    return false;
-  } catch (...) {
-    FLastError = "the header cannot be read";
-    return false;
-  }
-  if (!imgOK) {
-    FLastError = said.empty() ? "the file holds no image that can be displayed" : said;
-    return false;
-  }
-  h.referenceFile = path;
-  st.frameCount = std::max(1, h.XYZdim[2]);
-  const size_t entries = size_t(std::max(h.gECATJPEG_table_entries, 0));
-  st.pos = std::move(h.gECATJPEG_pos_table);
-  st.size = std::move(h.gECATJPEG_size_table);
-  st.pos.resize(std::min(st.pos.size(), entries));
-  st.size.resize(std::min(st.size.size(), entries));
-  st.slices = int(std::min(st.pos.size(), st.size.size()));
-  h.gECATJPEG_table_entries = 0;
-  h.gECATJPEG_pos_table.clear();
-  h.gECATJPEG_size_table.clear();
-  st.rescaleKnown = true;
-  st.slope = h.IntenScale;
-  st.intercept = h.IntenIntercept;
-  st.header = std::move(h);
-  return true;
-}
-
-bool TadvancedImage::DecodeInto(const std::string& path, Staged& st) {
   std::string why;
-  bool ok = false;
-  _DecodingFrame = true;
+  FrameSourcePtr s = ReadFrameSource(path, &why);
+  if (!s) {
+    FLastError = why.empty() ? "the header cannot be read" : why;
+    return nullptr;
+  }
+  // A record without the file's header (a DICOMDIR entry) keeps the one just
+  // read, so later visits, steps and prefetch need not read it again.
+  std::lock_guard tree(gPatientsMutex);
+  if (TImg* im = TreeImage(); im && im->imagePath == path && im->Cache.DICOM.referenceFile.empty()) {
+    TCache& c = im->Cache;
+    c.DICOM = s->header;
+    c.gECATposra = s->framePos;
+    c.gECATszra = s->frameSize;
+    c.gECATslices = int(std::min(s->framePos.size(), s->frameSize.size()));
+  }
+  return s;
+}
+
+bool TadvancedImage::FetchPixels(Staged& st, bool decode) {
+  FrameCache& cache = FrameCache::Shared();
+  std::string why;
   try {
-    ok = DecodeFrame(path, st.header, st.pos, st.size, st.frame, st.pixels, &why);
-  } catch (const std::bad_alloc&) {
-    why = "the frame does not fit in memory";
-  } catch (...) {
-    why = "the frame cannot be decoded";
-  }
-  _DecodingFrame = false;
-  if (!ok) {
-    FLastError = why.empty() ? "the frame cannot be decoded" : why;
-    return false;
-  }
-  const TLut& lut = st.header.Lut;
-  if (lut.LutSize > 0 && !lut.Lutdata.empty()) {
-    if (!st.rescaleKnown) {
-      FLastError = "the rescale of the lookup table is unknown";
+    if (decode) {
+      _DecodingFrame = true;
+      st.cached = cache.Acquire(*st.source, st.frame, &why);
+      _DecodingFrame = false;
+    } else {
+      st.cached = cache.Find(st.source->path, st.frame);
+    }
+    if (!st.cached) {
+      if (decode) FLastError = why.empty() ? "the frame cannot be decoded" : why;
       return false;
     }
-    // The table maps rescaled values: every frame starts from the file's rescale.
-    st.header.IntenScale = st.slope;
-    st.header.IntenIntercept = st.intercept;
-    ApplyModalityLut(st.header, st.pixels.buff16);
+    const TLut& lut = st.header.Lut;
+    if (lut.LutSize <= 0 || lut.Lutdata.empty()) {
+      st.pixels = st.cached;
+      // Deeper formats are held through a mapping: the header then says so.
+      AdoptHeldLayout(st.header, *st.pixels);
+      return true;
+    }
+    // The table maps rescaled values: every frame starts from the file's
+    // rescale, which the displayed header no longer carries.
+    auto mapped = std::make_shared<DecodedFrame>(*st.cached);
+    st.header.IntenScale = st.source->header.IntenScale;
+    st.header.IntenIntercept = st.source->header.IntenIntercept;
+    ApplyModalityLut(st.header, mapped->buff16);
+    st.pixels = std::move(mapped);
+    AdoptHeldLayout(st.header, *st.pixels);
+    return true;
+  } catch (const std::bad_alloc&) {
+    FLastError = "the frame does not fit in memory";
+  } catch (...) {
+    FLastError = "the frame cannot be decoded";
   }
-  // Deeper formats are held through a mapping: the header then says so.
-  AdoptHeldLayout(st.header, st.pixels);
-  return true;
+  _DecodingFrame = false;
+  st.cached.reset();
+  return false;
 }
 
 CellGreyState TadvancedImage::GreyState() const {
@@ -356,15 +319,17 @@ void TadvancedImage::Commit(Staged& st) {
   FFailureText.clear();
   gDicomData = std::move(st.header);
   FBuffers = std::move(st.pixels);
+  FShown = std::move(st.cached);
   FRangeKnown = false;
-  gECATslices = st.slices;
-  gECATposra = std::move(st.pos);
-  gECATszra = std::move(st.size);
+  if (FSource != st.source) {
+    FSource = std::move(st.source);
+    gECATposra = FSource->framePos;
+    gECATszra = FSource->frameSize;
+    gECATslices = int(std::min(gECATposra.size(), gECATszra.size()));
+  }
   frameCount = st.frameCount;
   CurrentFrame = st.frame;
-  FFileRescaleKnown = st.rescaleKnown;
-  FFileSlope = st.slope;
-  FFileIntercept = st.intercept;
+  KeepCineFrame();
 }
 
 bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
@@ -380,25 +345,16 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   if (!sameSeries || !_LockWwWl) grey.DeltaWW = grey.DeltaWL = grey.brightness = grey.contrast = 0;
 
   Staged st;
-  const int f = std::max(Frame, 1);
-  if (!RestoreFromCache(path, f, st)) {
-    st = Staged{};
-    SetLoading(true);
-    if (!ReadHeaderInto(path, st)) {
-      SetLoading(false);
-      return false;
-    }
-    st.frame = std::clamp(f, 1, st.frameCount);
-    if (!DecodeInto(path, st)) {
-      SetLoading(false);
-      return false;
-    }
-  }
+  st.source = SourceFor(path, false);
+  if (!st.source) return false;
+  st.header = st.source->header;
+  st.frameCount = st.source->frames;
+  st.frame = std::clamp(std::max(Frame, 1), 1, st.frameCount);
+  if (!FetchPixels(st, true)) return false;
   const int headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
-  Display d = BuildDisplay(st.header, st.pixels, grey);
+  Display d = BuildDisplay(st.header, *st.pixels, grey);
   if (d.bmp.isNull()) {
     FLastError = "the frame cannot be turned into a picture";
-    SetLoading(false);
     return false;
   }
 
@@ -414,9 +370,53 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   brightness = grey.brightness;
   contrast = grey.contrast;
   filepath = path;
-  const bool fromCache = st.fromCache;
+  if (newImage) ReleaseCineFrames();
   Commit(st);
-  if (fromCache) {
+  if (!InCineMode) {
+    windowWidth = cineWW = headerWidth;
+    windowLevel = cineWL = headerCenter;
+  }
+  SetRateFromHeader();
+  CommitDisplay(d);
+  if (!sameSeries) FitZoom();
+  // ResetImage reloads this path.
+  CurrentOpenedPath = path;
+  gDicomData.referenceFile = path;
+  HasImage = true;
+  RenderViewer();
+  UpdateTrackBars();
+  // Opening a multi-frame image plays it.
+  if (newImage && IsCine()) StartCine();
+  Prefetch();
+  // Last: a receiver may recompute what depends on this image (reference lines).
+  if (newImage) emit ImageShown(this);
+  return true;
+}
+
+// A frame step within the image on display: nothing but the frame changes.
+// decode: a frame the cache lacks is decoded; otherwise it is not shown.
+bool TadvancedImage::ShowFrame(int frame, bool decode) {
+  std::lock_guard lock(FState);
+  if (filepath.empty()) {
+    FLastError = "no file is open";
+    return false;
+  }
+  Staged st;
+  st.source = SourceFor(filepath, true);
+  if (!st.source) return false;
+  // The displayed header: a window defaulted on the first frame holds for all.
+  st.header = gDicomData;
+  st.frameCount = std::max(1, frameCount);
+  st.frame = std::clamp(frame, 1, st.frameCount);
+  if (!FetchPixels(st, decode)) return false;
+  const int headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
+  Display d = BuildDisplay(st.header, *st.pixels, GreyState());
+  if (d.bmp.isNull()) {
+    FLastError = "the frame cannot be turned into a picture";
+    return false;
+  }
+  Commit(st);
+  if (!decode) {
     // A cine keeps its window from frame to frame.
     if (frameCount > 1 && cineWW != 0 && cineWL != 0) {
       windowWidth = cineWW;
@@ -429,108 +429,37 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
     windowWidth = cineWW = headerWidth;
     windowLevel = cineWL = headerCenter;
   }
-  // Also for a cached image: it plays at its own frame time, not the last one's.
-  if (!fromCache || newImage) SetRateFromHeader();
   CommitDisplay(d);
-  if (!sameSeries) FitZoom();
-  // Set on the cached path too: ResetImage reloads this path.
-  CurrentOpenedPath = path;
-  gDicomData.referenceFile = path;
-  HasImage = true;
   RenderViewer();
-  if (!fromCache) {
-    std::lock_guard tree(gPatientsMutex);
-    if (TImg* im = TreeImage()) StoreInCache(*im);
-  }
-  UpdateTrackBars();
-  // Opening a multi-frame image plays it.
-  if (newImage && IsCine()) StartCine();
-  // Last: a receiver may recompute what depends on this image (reference lines).
-  if (newImage) emit ImageShown(this);
+  Prefetch();
   return true;
 }
 
-// A frame step within the image on display: nothing but the frame changes.
 bool TadvancedImage::ShowCachedFrame(int frame) {
-  std::lock_guard lock(FState);
-  Staged st;
-  if (!RestoreFromCache(filepath, frame, st)) return false;
-  const int headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
-  Display d = BuildDisplay(st.header, st.pixels, GreyState());
-  if (d.bmp.isNull()) return false;
-  Commit(st);
-  // A cine keeps its window from frame to frame.
-  if (frameCount > 1 && cineWW != 0 && cineWL != 0) {
-    windowWidth = cineWW;
-    windowLevel = cineWL;
-  } else {
-    windowWidth = cineWW = headerWidth;
-    windowLevel = cineWL = headerCenter;
-  }
-  CommitDisplay(d);
-  RenderViewer();
-  return true;
+  return ShowFrame(frame, false);
 }
 
 bool TadvancedImage::DisplayImage() {
   std::lock_guard lock(FState);
   FLastError.clear();
   SetRateFromHeader();
-  if (filepath.empty()) {
-    FLastError = "no file is open";
-    return false;
-  }
-  Staged st;
-  st.header = gDicomData;
-  st.slices = gECATslices;
-  st.pos = gECATposra;
-  st.size = gECATszra;
-  st.frameCount = std::max(1, frameCount);
-  st.frame = std::clamp(CurrentFrame, 1, st.frameCount);
-  st.rescaleKnown = FFileRescaleKnown;
-  st.slope = FFileSlope;
-  st.intercept = FFileIntercept;
-  const TLut& lut = st.header.Lut;
-  if (!st.rescaleKnown && lut.LutSize > 0 && !lut.Lutdata.empty()) {
-    // The header came from the cache with its table applied: the file tells
-    // the rescale the table expects.
-    Staged file;
-    if (!ReadHeaderInto(filepath, file)) return false;
-    st.rescaleKnown = true;
-    st.slope = file.slope;
-    st.intercept = file.intercept;
-  }
-  if (!DecodeInto(filepath, st)) return false;
-  const int headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
-  Display d = BuildDisplay(st.header, st.pixels, GreyState());
-  if (d.bmp.isNull()) {
-    FLastError = "the frame cannot be turned into a picture";
-    return false;
-  }
-  Commit(st);
-  if (!InCineMode) {
-    windowWidth = cineWW = headerWidth;
-    windowLevel = cineWL = headerCenter;
-  }
-  CommitDisplay(d);
-  RenderViewer();
-  std::lock_guard tree(gPatientsMutex);
-  if (TImg* im = TreeImage()) StoreInCache(*im);
-  return true;
+  return ShowFrame(CurrentFrame, true);
 }
 
 bool TadvancedImage::ReadDicom(const std::string& path) {
   std::lock_guard lock(FState);
-  Staged st;
-  if (!ReadHeaderInto(path, st)) return false;
-  gDicomData = std::move(st.header);
-  frameCount = st.frameCount;
-  gECATslices = st.slices;
-  gECATposra = std::move(st.pos);
-  gECATszra = std::move(st.size);
-  FFileRescaleKnown = true;
-  FFileSlope = st.slope;
-  FFileIntercept = st.intercept;
+  std::string why;
+  FrameSourcePtr s = ReadFrameSource(path, &why);
+  if (!s) {
+    FLastError = why;
+    return false;
+  }
+  gDicomData = s->header;
+  frameCount = s->frames;
+  gECATposra = s->framePos;
+  gECATszra = s->frameSize;
+  gECATslices = int(std::min(gECATposra.size(), gECATszra.size()));
+  FSource = std::move(s);
   return true;
 }
 
@@ -545,58 +474,77 @@ bool TadvancedImage::TreeImageHasOneFrame() {
   }
   // A record without the file's header (a DICOMDIR entry): the header alone
   // tells, at a fraction of the cost of a load.
-  Staged st;
-  return !path.empty() && ReadHeaderInto(path, st) && st.frameCount <= 1;
+  if (path.empty()) return false;
+  FrameSourcePtr s = ReadFrameSource(path);
+  return s && s->frames <= 1;
 }
 
-void TadvancedImage::StoreInCache(TImg& image) {
-  TCache& c = image.Cache;
-  // Only the file at the position may fill its cache.
-  if (image.imagePath != filepath) {
-    c.IsLoading = false;
+// ------------------------------------------------------- prefetch and pins
+
+void TadvancedImage::Prefetch() {
+  FramePrefetcher& prefetcher = FramePrefetcher::Shared();
+  if (!FSource || !HasImage) {
+    prefetcher.Cancel(this);
     return;
   }
-  const int k = CurrentFrame - 1;
-  // A frame whose data ended early is decoded again each time, so its mark stays.
-  if (k < 0 || FBuffers.incomplete) {
-    c.IsLoading = false;
-    return;
-  }
-  const size_t slot = size_t(k);
-  if (slot < c.IsCached.size() && c.IsCached[slot]) {
-    c.IsLoading = false;
-    return;
-  }
-  try {
-    // Slots up to this frame only: the header's frame count is not bounded by
-    // the file, and room for every announced frame could take gigabytes.
-    const size_t n = slot + 1;
-    if (c.gBuff8.size() < n) c.gBuff8.resize(n);
-    if (c.gBuff16.size() < n) c.gBuff16.resize(n);
-    if (c.gBuff24.size() < n) c.gBuff24.resize(n);
-    if (c.IsCached.size() < n) c.IsCached.resize(n, 0);
-    if (!FBuffers.buff8.empty())
-      c.gBuff8[slot] = FBuffers.buff8;
-    else if (!FBuffers.buff24.empty())
-      c.gBuff24[slot] = FBuffers.buff24;
-    else if (!FBuffers.buff16.empty())
-      c.gBuff16[slot] = FBuffers.buff16;
-    else
-      return;
-    const FrameGeometry g = ComputeFrameGeometry(gDicomData);
-    c.Size = int(std::min<int64_t>(g.pixelCount, INT_MAX));
-    c.FullSize = g.frameBytes;
-    c.DICOM = gDicomData;
-    if (c.gECATposra.empty() && !gECATposra.empty()) {
-      c.gECATslices = gECATslices;
-      c.gECATposra = gECATposra;
-      c.gECATszra = gECATszra;
+  FrameCache& cache = FrameCache::Shared();
+  // A quarter of the budget ahead at most, so the frames fetched for the
+  // next steps cannot push out the ones the user is looking at.
+  constexpr int kAhead = 8;
+  const int64_t frameBytes = std::max<int64_t>(FSource->frameBytes, 1);
+  const int depth = int(std::clamp<int64_t>(cache.Budget() / 4 / frameBytes, 0, kAhead));
+  const int dir = FTravel < 0 ? -1 : 1;
+  std::vector<FramePrefetcher::Job> jobs;
+  if (frameCount > 1) {
+    for (int i = 1; i <= depth && i < frameCount; ++i) {
+      const int f = ((CurrentFrame - 1 + i * dir) % frameCount + frameCount) % frameCount + 1;
+      if (!cache.Contains(FSource->path, f)) jobs.push_back({FSource, {}, f});
     }
-    c.IsCached[slot] = 1;
-  } catch (...) {
-    // A frame that cannot be cached is decoded again next time.
+  } else {
+    std::lock_guard tree(gPatientsMutex);
+    if (TreeImage() && TreeImage()->imagePath == filepath) {
+      const TImgArr& images =
+          gPatients[size_t(PatientIndex)].studies[size_t(StudyIndex)].serieses[size_t(SeriesIndex)].images;
+      for (int i = 1; i <= depth; ++i) {
+        const int k = ImageIndex + i * dir;
+        if (k < 0 || size_t(k) >= images.size()) break;
+        const TImg& im = images[size_t(k)];
+        if (im.imagePath.empty() || cache.Contains(im.imagePath, 1)) continue;
+        if (im.Cache.DICOM.referenceFile.empty())
+          jobs.push_back({nullptr, im.imagePath, 1});
+        else
+          jobs.push_back(
+              {MakeFrameSource(im.imagePath, im.Cache.DICOM, im.Cache.gECATposra, im.Cache.gECATszra),
+               {},
+               1});
+      }
+    }
   }
-  c.IsLoading = false;
+  prefetcher.Request(this, std::move(jobs));
+}
+
+void TadvancedImage::KeepCineFrame() {
+  if (!InCineMode || frameCount <= 1 || !FShown || !FSource) return;
+  if (FCineReserved == 0 && !FCineRefused) {
+    // The whole range pinned once it has played, if it fits the share of the
+    // budget pinned groups may take; otherwise prefetch keeps ahead of it.
+    const int64_t bytes = int64_t(frameCount) * std::max<int64_t>(FSource->frameBytes, 1);
+    if (FSource->frameBytes > 0 && FrameCache::Shared().Reserve(bytes))
+      FCineReserved = bytes;
+    else
+      FCineRefused = true;
+  }
+  if (FCineReserved == 0) return;
+  const size_t k = size_t(CurrentFrame - 1);
+  if (FCineFrames.size() <= k) FCineFrames.resize(k + 1);
+  FCineFrames[k] = FShown;
+}
+
+void TadvancedImage::ReleaseCineFrames() {
+  std::vector<FramePtr>().swap(FCineFrames);
+  if (FCineReserved > 0) FrameCache::Shared().Unreserve(FCineReserved);
+  FCineReserved = 0;
+  FCineRefused = false;
 }
 
 void TadvancedImage::UpdateTrackBars() {
@@ -656,7 +604,11 @@ void TadvancedImage::Clear() {
   lockDirection = false;
   SelectedShapeIndex = -1;
   brightness = contrast = DeltaWW = DeltaWL = 0;
-  FBuffers = DecodedFrame{};
+  FBuffers.reset();
+  FShown.reset();
+  FSource.reset();
+  ReleaseCineFrames();
+  FramePrefetcher::Shared().Cancel(this);
   FFailureText.clear();
   FRangeKnown = false;
   gDicomData = DICOMdata{};
@@ -689,7 +641,7 @@ bool TadvancedImage::createBitmap() {
   // A window step on the same frame needs no new scan of its range.
   const bool known = FRangeKnown && FRangeUnsigned == WordsUnsigned(gDicomData.pixel_representation,
                                                                     gDicomData.MinIntensity);
-  Display d = BuildDisplay(gDicomData, FBuffers, GreyState(), known ? &FRange : nullptr);
+  Display d = BuildDisplay(gDicomData, Buffers(), GreyState(), known ? &FRange : nullptr);
   if (d.bmp.isNull()) return false;
   CommitDisplay(d);
   return true;
@@ -948,7 +900,7 @@ void TadvancedImage::RenderViewer() {
         HasImage = true;
         DrawBitmap(p);
         if (_showInfo) DrawInformation(p);
-        if (FBuffers.incomplete) DrawCellNotice(p, QStringLiteral("incomplete image"), true);
+        if (FBuffers && FBuffers->incomplete) DrawCellNotice(p, QStringLiteral("incomplete image"), true);
       } else if (!FFailureText.empty()) {
         DrawCellNotice(p, QString::fromStdString(FFailureText), false);
       }

@@ -1,9 +1,11 @@
 // The image control of a viewer cell: loads a frame of an image of the study
-// tree (caching every decoded frame in the tree), turns it into a display
+// tree (through the shared frame cache, which it asks to decode the next
+// frames ahead of the user), turns it into a display
 // bitmap through the window or brightness/contrast tables, and paints the cell
 // with zoom, pan, turns and flips and the information layers.
 //
-// Threads. Loading, decoding and caching run on the UI thread. The operations
+// Threads. Loading runs on the UI thread (prefetch decodes on the
+// prefetcher's workers, straight into the frame cache). The operations
 // that commands of the all-viewers mode call from pool threads (flips, invert,
 // turns, fit, window reset, zoom, pan, WwWL, locks, show switches) change only
 // this cell's state and images under the cell's lock; they paint the surface
@@ -27,6 +29,7 @@
 
 #include "dicom/define_types.h"
 #include "pixels/DisplayBitmap.h"
+#include "pixels/FrameCache.h"
 #include "pixels/FrameDecoder.h"
 #include "viewer/Orientation.h"
 #include "viewer/ReferenceLinesUnit.h"
@@ -48,12 +51,13 @@ class TadvancedImage : public QWidget {
   // ---- Loading and frame caching (UI thread) ----
 
   // Shows frame `Frame` (limited to the image's frames) of `path`, the image at
-  // the cell's tree position. A frame cached in the tree is shown without
-  // opening the file. Returns false, leaving the cell as it was, when the file
-  // or frame cannot be shown (LastLoadError() says why).
+  // the cell's tree position. A frame in the frame cache is shown without
+  // decoding it, and with the tree's header without opening the file. Returns
+  // false, leaving the cell as it was, when the file or frame cannot be shown
+  // (LastLoadError() says why). The frame on display stays pinned in the cache.
   bool LoadFile(const std::string& path, int Frame);
-  // Decodes frame CurrentFrame of filepath with the header in gDicomData,
-  // builds the bitmap, renders and caches the frame.
+  // Shows frame CurrentFrame of filepath with the header in gDicomData (from
+  // the frame cache, decoded on a miss), builds the bitmap and renders.
   bool DisplayImage();
   // Reads only the header of path into gDicomData and the frame tables.
   bool ReadDicom(const std::string& path);
@@ -65,7 +69,7 @@ class TadvancedImage : public QWidget {
   // marks it "incomplete image".
   void ShowFailure(const std::string& reason);
   const std::string& FailureText() const { return FFailureText; }
-  bool FrameIncomplete() const { return FBuffers.incomplete; }
+  bool FrameIncomplete() const { return FBuffers && FBuffers->incomplete; }
 
   bool IsTheSamePatient() const;
   bool IsTheSameStudy() const;
@@ -139,12 +143,15 @@ class TadvancedImage : public QWidget {
   // One frame back, wrapping to the last frame of the same image.
   void PrevFrame();
   // The next or previous image of the series; past its end the next or
-  // previous series of the study, unless the load mode is Restricted.
+  // previous series of the study, unless the load mode is Restricted. An
+  // image that cannot be shown is passed over (and reports ImageRefused).
   void NextImage();
   void PrevImage();
   // Loads the image at the tree position, fitted when fit. A cine plays; in
-  // cine mode a single-frame image is passed over, once round the range at most.
-  void OpenCurrentImage(bool fit);
+  // cine mode a single-frame image is passed over, once round the range at
+  // most. False when nothing new could be shown (the position is then back
+  // at the image on display).
+  bool OpenCurrentImage(bool fit);
   void PlayCine();
   void PauseCine();
   // The cine timer's tick.
@@ -213,8 +220,8 @@ class TadvancedImage : public QWidget {
   // Copies of the drawing surface and the display bitmap, taken under their locks.
   QImage Surface() const;
   QImage Bitmap() const;
-  // The decoded frame on display.
-  const DecodedFrame& Buffers() const { return FBuffers; }
+  // The decoded frame on display (empty buffers without one).
+  const DecodedFrame& Buffers() const;
 
   // ---- Fields ----
 
@@ -281,6 +288,9 @@ class TadvancedImage : public QWidget {
   void ImageShown(TadvancedImage* cell);
   // A series dropped on the cell is on display: the grid recomputes its lines.
   void SeriesDropped(TadvancedImage* cell);
+  // The tree image at the cell's position could not be shown (a file gone or
+  // changed since the load, a damaged frame): its path and the reason. UI thread.
+  void ImageRefused(TadvancedImage* cell, const QString& path, const QString& reason);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -301,24 +311,37 @@ class TadvancedImage : public QWidget {
   TViewer* Host() const;
   void RequestUpdate();
   TImg* TreeImage() const;  // under gPatientsMutex; null when the position is not in the tree
-  // Frame `frame` of `path` from the cache of the tree image at the cell's
-  // position; false when not cached there (or the position holds another file).
-  bool RestoreFromCache(const std::string& path, int frame, Staged& st) const;
-  bool ReadHeaderInto(const std::string& path, Staged& st);
-  bool DecodeInto(const std::string& path, Staged& st);
+  // Header and frame tables of path: the image's on display (when onDisplay:
+  // a frame step), the tree's at the cell's position when it is that file's,
+  // else read from the file.
+  FrameSourcePtr SourceFor(const std::string& path, bool onDisplay);
+  // Frame st.frame of st.source from the frame cache (decoded on a miss when
+  // decode), through the header's lookup table. False (FLastError set when
+  // decoding) when it cannot be had.
+  bool FetchPixels(Staged& st, bool decode);
   Display BuildDisplay(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s,
                        const StoredRange* frameRange = nullptr) const;
   void CommitDisplay(Display& d);
   void Commit(Staged& st);
-  void StoreInCache(TImg& image);
-  void SetLoading(bool loading);
   void UpdateTrackBars();
-  // Shows frame `frame` of the tree image from its cache; false when not cached.
+  // Shows frame `frame` of the image on display; decoded when not cached and
+  // decode is set, else false.
+  bool ShowFrame(int frame, bool decode);
+  // Shows frame `frame` from the frame cache; false when not cached.
   bool ShowCachedFrame(int frame);
+  // Asks the prefetcher for the next frames (or images of the series) in the
+  // direction of travel, replacing what the cell asked for before.
+  void Prefetch();
+  // A playing cine pins the frames of its image as they are shown, when the
+  // cache grants room for all of them.
+  void KeepCineFrame();
+  void ReleaseCineFrames();
   // Shows frame CurrentFrame: from the cache, else decoded, else loaded afresh.
   void ShowCurrentFrame();
   // Moves the tree position one image on (+1) or back (-1); false without a tree.
   bool StepImageIndex(int step);
+  // NextImage (+1) and PrevImage (-1).
+  void StepImage(int step);
   // Images in the range NextImage walks (the series, or the study).
   int ImagesInRange() const;
   // The image at the tree position has one frame, by the tree's header or,
@@ -344,7 +367,13 @@ class TadvancedImage : public QWidget {
   void DrawReferenceLine(QPainter& p);
   void DrawProbe(QPainter& p);
 
-  DecodedFrame FBuffers;
+  FrameSourcePtr FSource;                     // header and frame tables of filepath
+  FramePtr FShown;                            // the cache's frame on display (pinned)
+  std::shared_ptr<const DecodedFrame> FBuffers;  // the frame on display (FShown, or its LUT copy)
+  std::vector<FramePtr> FCineFrames;          // a playing cine's pinned range, by frame - 1
+  int64_t FCineReserved = 0;                  // bytes the cache granted for it
+  bool FCineRefused = false;                  // the range does not fit: prefetch only
+  int FTravel = 1;                            // direction of the last step: +1 or -1
   // Stored range of FBuffers' words, scanned once per frame for the window steps.
   bool FRangeKnown = false;
   bool FRangeUnsigned = false;

@@ -50,6 +50,7 @@ void TadvancedImage::NextFrame() {
   if (!self) return;
   // A tick let in while a frame or image is being prepared does nothing.
   if (frameCount <= 1 || PreparingImage || _DecodingFrame) return;
+  FTravel = 1;
   if (CurrentFrame < frameCount) {
     ++CurrentFrame;
   } else {
@@ -74,6 +75,7 @@ void TadvancedImage::PrevFrame() {
   ProcessPendingEvents();
   if (!self) return;
   if (frameCount <= 1 || PreparingImage || _DecodingFrame) return;
+  FTravel = -1;
   // Wraps within the image, never into the previous one.
   CurrentFrame = CurrentFrame > 1 ? CurrentFrame - 1 : frameCount;
   ShowCurrentFrame();
@@ -135,13 +137,34 @@ int TadvancedImage::ImagesInRange() const {
 }
 
 void TadvancedImage::NextImage() {
-  if (!HasImage || !StepImageIndex(+1)) return;
-  OpenCurrentImage(false);
+  StepImage(+1);
 }
 
 void TadvancedImage::PrevImage() {
-  if (!HasImage || !StepImageIndex(-1)) return;
-  OpenCurrentImage(false);
+  StepImage(-1);
+}
+
+void TadvancedImage::StepImage(int step) {
+  if (!HasImage) return;
+  FTravel = step;
+  // An image that cannot be shown (its file gone or changed since the load)
+  // is passed over in the direction of travel, once round the range at most,
+  // so one bad file cannot stop the user stepping; it reports itself. A cine
+  // passes over images on its own.
+  const int range = InCineMode ? 1 : std::max(1, ImagesInRange());
+  for (int tried = 0; tried < range; ++tried) {
+    if (!StepImageIndex(step)) return;
+    const int series = SeriesIndex, image = ImageIndex;
+    if (OpenCurrentImage(false)) return;
+    if (LastPatientIndex < 0) return;
+    SeriesIndex = series;
+    ImageIndex = image;
+  }
+  // Nothing else could be shown: the position stays with the image on display.
+  PatientIndex = LastPatientIndex;
+  StudyIndex = LastStudyIndex;
+  SeriesIndex = LastSeriesIndex;
+  ImageIndex = LastImageIndex;
 }
 
 bool TadvancedImage::LoadCurrentImage(bool fit) {
@@ -153,12 +176,15 @@ bool TadvancedImage::LoadCurrentImage(bool fit) {
     // Paths of a DICOMDIR load are made absolute when it is read.
     path = im->imagePath;
   }
-  if (!LoadFile(path, 1)) return false;
+  if (!LoadFile(path, 1)) {
+    emit ImageRefused(this, QString::fromStdString(path), QString::fromStdString(FLastError));
+    return false;
+  }
   if (fit) FitImage();
   return true;
 }
 
-void TadvancedImage::OpenCurrentImage(bool fit) {
+bool TadvancedImage::OpenCurrentImage(bool fit) {
   PreparingImage = true;
   bool shown = false;
   try {
@@ -204,6 +230,7 @@ void TadvancedImage::OpenCurrentImage(bool fit) {
     ImageIndex = LastImageIndex;
   }
   PreparingImage = false;
+  return shown;
 }
 
 // -------------------------------------------------------------------- cine
@@ -236,6 +263,8 @@ void TadvancedImage::PauseCine() {
   }
   InCineMode = false;
   if (CineTimer) CineTimer->setEnabled(false);
+  // A paused cine's frames need not stay; the one on display does.
+  ReleaseCineFrames();
 }
 
 void TadvancedImage::CineTick() {

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "app/SortUnit.h"
+#include "pixels/FrameCache.h"
 #include "app/StudyLoader.h"
 #include "app_fixtures.h"
 
@@ -166,11 +167,14 @@ TEST_F(Loader, MergeKeepsPatientsWithOneNameApartAndSkipsKnownPaths) {
 TEST_F(Loader, FreeMemoryReleasesFramesAndEmptiesTheTree) {
   TPatientArr tree;
   add_ToPatients(tree, Header("DOE", "1", "7", "u1", "s1", "/a"));
-  TCache& cache = tree[0].studies[0].serieses[0].images[0].Cache;
-  cache.gBuff16.assign(3, std::vector<int16_t>(100));
-  cache.gBuff8.assign(1, std::vector<uint8_t>(10));
+  DecodedFrame f;
+  f.buff16.assign(100, 0);
+  FrameCache::Shared().Insert("/a", 1, std::move(f));
+  ASSERT_GT(FrameCache::Shared().BytesHeld(), 0);
   TGlobal::FreeMemory(tree);
   EXPECT_TRUE(tree.empty());
+  EXPECT_EQ(FrameCache::Shared().BytesHeld(), 0);
+  EXPECT_FALSE(FrameCache::Shared().Contains("/a", 1));
 }
 
 // ---- folder loads -------------------------------------------------------------------

@@ -14,6 +14,8 @@
 #include "app/SplitScreen.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
+#include "pixels/FrameCache.h"
+#include "pixels/FramePrefetch.h"
 #include "support/fixtures.h"
 #include "support/paths.h"
 #include "viewer/AdvancedImage.h"
@@ -71,7 +73,11 @@ inline void FillTree(const std::string& name, const std::vector<SeriesSpec>& ser
   gPatients.push_back(patient);
 }
 
+// The tree and every frame decoded for it (prefetch included).
 inline void ClearTree() {
+  FramePrefetcher::Shared().CancelAll();
+  FramePrefetcher::Shared().WaitIdle();
+  FrameCache::Shared().Clear();
   std::lock_guard lock(gPatientsMutex);
   gPatients.clear();
 }

@@ -121,6 +121,83 @@ TEST(DicomDir, RecordsBuildTheTree) {
   EXPECT_EQ(second.images[0].instanceNumber, 3);
 }
 
+// A record with an empty value keeps no value of an earlier record: each
+// node has its own record's values or its defaults.
+TEST(DicomDir, EmptyValuesCarryNothingOverFromEarlierRecords) {
+  const Bytes f = DicomDir([](DicomWriter& w) {
+    Record(w, "PATIENT", [](DicomWriter& w) {
+      w.Text(0x00100010, "PN", "DOE^JOHN");
+      w.Text(0x00100020, "LO", "P1");
+    });
+    Record(w, "STUDY", [](DicomWriter& w) {
+      w.Text(0x00080020, "DA", "20240131");
+      w.Text(0x00080030, "TM", "101530");
+      w.Text(0x00080050, "SH", "77");
+      w.Text(0x00081030, "LO", "HEAD");
+      w.Text(0x0020000D, "UI", "1.2.3");
+      w.Text(0x00200010, "SH", "S1");
+    });
+    Record(w, "SERIES", [](DicomWriter& w) {
+      w.Text(0x00080060, "CS", "CT");
+      w.Text(0x0020000E, "UI", "1.2.3.4");
+      w.Text(0x00200011, "IS", "5");
+    });
+    Record(w, "IMAGE", ImageRecord("IMG\\0001", 4));
+    Record(w, "PATIENT", [](DicomWriter& w) {
+      w.Text(0x00100010, "PN", "");
+      w.Text(0x00100020, "LO", "");
+    });
+    // Every value empty: nothing of the first study may show here.
+    Record(w, "STUDY", [](DicomWriter& w) {
+      w.Text(0x00080020, "DA", "");
+      w.Text(0x00080030, "TM", "");
+      w.Text(0x00080050, "SH", "");
+      w.Text(0x00081030, "LO", "");
+      w.Text(0x0020000D, "UI", "");
+      w.Text(0x00200010, "SH", "");
+    });
+    Record(w, "SERIES", [](DicomWriter& w) {
+      w.Text(0x00080060, "CS", "");
+      w.Text(0x0020000E, "UI", "");
+      w.Text(0x00200011, "IS", "");
+    });
+    Record(w, "IMAGE", [](DicomWriter& w) {
+      w.Text(0x00041500, "CS", "IMG\\0002");
+      w.Text(0x00080008, "CS", "");
+      w.Text(0x00200013, "IS", "");
+    });
+    // Absent values too.
+    Record(w, "STUDY", [](DicomWriter&) {});
+    Record(w, "SERIES", [](DicomWriter&) {});
+    Record(w, "IMAGE", [](DicomWriter& w) { w.Text(0x00041500, "CS", "IMG\\0003"); });
+  });
+  const ReadOutcome o = ReadHeader(f);
+  ASSERT_EQ(o.dir.size(), 2u);
+  EXPECT_EQ(o.dir[0].studies[0].accessionNumber, 77);
+  EXPECT_EQ(o.dir[0].studies[0].serieses[0].seriesNumber, 5);
+  EXPECT_EQ(o.dir[0].studies[0].serieses[0].images[0].instanceNumber, 4);
+  const TPatient& p = o.dir[1];
+  EXPECT_EQ(p.patientName, "");
+  EXPECT_EQ(p.patintID, "");
+  ASSERT_EQ(p.studies.size(), 2u);
+  for (const TStudy& s : p.studies) {
+    EXPECT_EQ(s.accessionNumber, 0);
+    EXPECT_EQ(s.studyDate, "");
+    EXPECT_EQ(s.studyTime, "");
+    EXPECT_EQ(s.description, "");
+    EXPECT_EQ(s.instanceUid, "");
+    EXPECT_EQ(s.studyID, "");
+    ASSERT_EQ(s.serieses.size(), 1u);
+    const TSeries& se = s.serieses[0];
+    EXPECT_EQ(se.seriesNumber, 0);
+    EXPECT_EQ(se.modality, "");
+    EXPECT_EQ(se.instanceUid, "");
+    ASSERT_EQ(se.images.size(), 1u);
+    EXPECT_EQ(se.images[0].instanceNumber, 0);
+    EXPECT_EQ(se.images[0].imageType, "");
+  }
+}
+
 // Records whose parent level has no node yet get an empty parent, so the
 // files they list stay reachable.
 TEST(DicomDir, RecordsWithoutParentsKeepTheirFiles) {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "dicom/DicomWriter.h"
 #include "dicom/dicom.h"
+#include "pixels/FrameCache.h"
 #include "pixels/ImageUtilities.h"
 #include "support/fixtures.h"
 #include "support/paths.h"
@@ -160,17 +162,14 @@ TEST_F(SeriesThumbnail, HeaderFromTheFileNotFromTheViewer) {
   ASSERT_FALSE(expected.isNull());
   EXPECT_EQ(MakeSeriesThumbnail(Unread(path)), expected);
 
-  // The viewer cached a frame and left its display header (another window)
-  // in the record: the file's header is read again.
-  TImg shown = Filed(path);
-  shown.Cache.DICOM.WindowCenter = 20;
-  shown.Cache.DICOM.WindowWidth = 2;
-  shown.Cache.IsCached = {1};
-  shown.Cache.gBuff16 = {std::vector<int16_t>(200 * 200, 0)};
-  const TImg copy = ThumbnailSource(shown);
-  EXPECT_TRUE(copy.Cache.gBuff16.empty());  // no frames travel with the copy
-  EXPECT_EQ(MakeSeriesThumbnail(copy), expected);
-  EXPECT_EQ(shown.Cache.DICOM.WindowWidth, 2);  // and the record is not changed
+  // Frame 1 comes through the shared frame cache: a filed record whose file
+  // has gone since still makes its thumbnail from the cached frame.
+  const TImg filed = Filed(path);
+  std::filesystem::remove(path);
+  EXPECT_TRUE(FrameCache::Shared().Contains(path, 1));
+  EXPECT_EQ(MakeSeriesThumbnail(filed), expected);
+  FrameCache::Shared().Forget(path);
+  EXPECT_TRUE(MakeSeriesThumbnail(filed).isNull());
 }
 
 TEST_F(SeriesThumbnail, CompressedFramesGoThroughTheDispatch) {

@@ -13,6 +13,7 @@
 
 #include "cell_fixtures.h"
 #include "dicom/dicom.h"
+#include "pixels/FrameCache.h"
 #include "pixels/ThdTimer.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/Viewer.h"
@@ -317,7 +318,8 @@ TEST_F(CellCine, NeitherHangsNorCrashes) {
   cell.PrevFrame();
   EXPECT_EQ(Shown(cell), 1);
 
-  // An image that cannot be opened: the position stays with the image shown.
+  // An image that cannot be opened is passed over; with nothing else to
+  // show, the position stays with the image shown.
   std::filesystem::remove(s2);
   {
     std::lock_guard lock(gPatientsMutex);
@@ -325,8 +327,17 @@ TEST_F(CellCine, NeitherHangsNorCrashes) {
   }
   Open(cell, 0, 0);
   cell.NextImage();
+  EXPECT_EQ(cell.ImageIndex, 2);
+  EXPECT_EQ(cell.CurrentOpenedPath, s3);
+  std::filesystem::remove(s3);
+  FrameCache::Shared().Clear();
+  gRestrictedLoad = true;
+  Open(cell, 0, 0);
+  cell.NextImage();
+  EXPECT_EQ(cell.SeriesIndex, 0);
   EXPECT_EQ(cell.ImageIndex, 0);
   EXPECT_EQ(cell.CurrentOpenedPath, s1);
+  gRestrictedLoad = false;
 
   // A playing cell destroyed, or cleared, while a tick waits for it.
   for (bool clear : {false, true}) {

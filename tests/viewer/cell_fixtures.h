@@ -12,6 +12,8 @@
 
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
+#include "pixels/FrameCache.h"
+#include "pixels/FramePrefetch.h"
 #include "support/fixtures.h"
 #include "support/paths.h"
 
@@ -127,7 +129,11 @@ inline void MakeTree(const std::vector<std::vector<std::string>>& series) {
   }
 }
 
+// The tree and every frame decoded for it (prefetch included).
 inline void ClearTree() {
+  FramePrefetcher::Shared().CancelAll();
+  FramePrefetcher::Shared().WaitIdle();
+  FrameCache::Shared().Clear();
   std::lock_guard lock(gPatientsMutex);
   gPatients.clear();
 }

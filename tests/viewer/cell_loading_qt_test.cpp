@@ -1,5 +1,5 @@
-// Loading frames into a cell, the frame cache in the study tree, and what the
-// window of a loaded frame becomes.
+// Loading frames into a cell through the frame cache, and what the window of
+// a loaded frame becomes.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -7,6 +7,8 @@
 #include <filesystem>
 
 #include "cell_fixtures.h"
+#include "pixels/FrameCache.h"
+#include "pixels/FramePrefetch.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/Viewer.h"
 
@@ -103,23 +105,27 @@ TEST_F(CellLoading, LookupTableMapsRescaledValuesOnEveryFrame) {
   EXPECT_EQ(cell.gDicomData.IntenScale, 1.0f);
   EXPECT_EQ(cell.gDicomData.IntenIntercept, 0.0f);
   {
+    // The tree keeps the file's header: the table step is the cell's own.
     std::lock_guard lock(gPatientsMutex);
-    EXPECT_EQ(gPatients[0].studies[0].serieses[0].images[0].Cache.DICOM.IntenIntercept, 0.0f);
+    EXPECT_EQ(gPatients[0].studies[0].serieses[0].images[0].Cache.DICOM.IntenIntercept, -1024.0f);
   }
   // The next frame goes through the table from the file's rescale, not from 1 and 0.
   cell.CurrentFrame = 2;
   ASSERT_TRUE(cell.DisplayImage()) << cell.LastLoadError();
   EXPECT_EQ(cell.Buffers().buff16, want);
-  // Also after the header came back from the cache.
+  // Also from the cache, and when frame 2 was evicted and is decoded again.
   ASSERT_TRUE(cell.LoadFile(path, 1));
   cell.CurrentFrame = 2;
-  {
-    std::lock_guard lock(gPatientsMutex);
-    auto& c = gPatients[0].studies[0].serieses[0].images[0].Cache;
-    c.IsCached[1] = 0;
-  }
   ASSERT_TRUE(cell.DisplayImage()) << cell.LastLoadError();
   EXPECT_EQ(cell.Buffers().buff16, want);
+  ASSERT_TRUE(cell.LoadFile(path, 1));
+  FramePrefetcher::Shared().WaitIdle();
+  FrameCache::Shared().Forget(path);
+  cell.CurrentFrame = 2;
+  ASSERT_TRUE(cell.DisplayImage()) << cell.LastLoadError();
+  EXPECT_EQ(cell.Buffers().buff16, want);
+  // The cache holds the stored words; the table copy is the cell's.
+  EXPECT_EQ(FrameCache::Shared().Find(path, 2)->buff16, (std::vector<int16_t>{-1000, 1024, 5024}));
 }
 
 TEST_F(CellLoading, RevisitedFrameComesFromTheCacheWithoutTheFile) {
@@ -137,14 +143,15 @@ TEST_F(CellLoading, RevisitedFrameComesFromTheCacheWithoutTheFile) {
   ASSERT_TRUE(cell.LoadFile(pa, 1));
   EXPECT_EQ(cell.Bitmap(), first);
   EXPECT_EQ(cell.CurrentOpenedPath, pa);
+  EXPECT_TRUE(FrameCache::Shared().Contains(pa, 1));
+  // The record had no header: the one the cell read stays in the tree.
   std::lock_guard lock(gPatientsMutex);
   const TCache& c = gPatients[0].studies[0].serieses[0].images[0].Cache;
-  EXPECT_FALSE(c.IsLoading);
-  EXPECT_EQ(c.FullSize, 12);
+  EXPECT_EQ(c.DICOM.referenceFile, pa);
   EXPECT_EQ(c.DICOM.WindowWidth, 400);
 }
 
-TEST_F(CellLoading, ACellOffItsFilesPositionNeitherShowsNorFillsThatPositionsCache) {
+TEST_F(CellLoading, ACellOffItsFilesPositionNeitherShowsNorFillsThatPositionsRecord) {
   Image a = Ct();
   Image b = Ct();
   b.values = {4000, 4000, 4000, 0, 0, 0};
@@ -160,10 +167,10 @@ TEST_F(CellLoading, ACellOffItsFilesPositionNeitherShowsNorFillsThatPositionsCac
   {
     std::lock_guard lock(gPatientsMutex);
     const TCache& c = gPatients[0].studies[0].serieses[0].images[0].Cache;
-    ASSERT_EQ(c.gBuff16.size(), 1u);
-    EXPECT_EQ(c.gBuff16[0].at(0), 0);
     EXPECT_EQ(c.DICOM.referenceFile, pa);
   }
+  EXPECT_EQ(FrameCache::Shared().Find(pa, 1)->buff16.at(0), 0);
+  EXPECT_EQ(FrameCache::Shared().Find(pb, 1)->buff16.at(0), 4000);
   ASSERT_TRUE(cell.LoadFile(pa, 1));
   EXPECT_EQ(cell.Bitmap(), first);
 }
@@ -291,14 +298,9 @@ TEST_F(CellLoading, AbsurdFrameCountCostsOnlyTheFramesShown) {
   EXPECT_EQ(cell.Buffers().buff16.at(0), 20);
   ASSERT_TRUE(cell.LoadFile(path, 1));
   cell.PauseCine();
-  {
-    std::lock_guard lock(gPatientsMutex);
-    const TCache& c = gPatients[0].studies[0].serieses[0].images[0].Cache;
-    EXPECT_LE(c.IsCached.size(), 2u);
-    EXPECT_LE(c.gBuff16.size(), 2u);
-    EXPECT_LE(c.gBuff8.size(), 2u);
-    EXPECT_LE(c.gBuff24.size(), 2u);
-  }
+  // Prefetch tried the announced frames ahead; only the stored ones exist.
+  FramePrefetcher::Shared().WaitIdle();
+  EXPECT_LE(FrameCache::Shared().GetStats().frames, 2u);
   // Both frames come back from the cache.
   std::filesystem::remove(path);
   ASSERT_TRUE(cell.LoadFile(path, 2));
