@@ -119,6 +119,8 @@ TadvancedImage::TadvancedImage(QWidget* owner) : QWidget(owner) {
   setMinimumSize(1, 1);
   resize(100, 100);
   ResizeImage();
+  connect(&TAnnotationStore::Instance(), &TAnnotationStore::Changed, this,
+          &TadvancedImage::OnAnnotationsChanged);
 }
 
 TadvancedImage::~TadvancedImage() {
@@ -361,6 +363,7 @@ void TadvancedImage::Commit(Staged& st) {
   FFileRescaleKnown = st.rescaleKnown;
   FFileSlope = st.slope;
   FFileIntercept = st.intercept;
+  SyncAnnotationKey();
 }
 
 bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
@@ -401,8 +404,6 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   // The new frame is in hand: from here on the cell changes.
   if (!sameImage) Action = VAPan;
   AngleSecondLine = false;
-  Shapes.clear();
-  SelectedShapeIndex = -1;
   FNewShape = false;
   if (!_LockZoom) zoomFactor = 100;
   DeltaWW = grey.DeltaWW;
@@ -637,6 +638,7 @@ void TadvancedImage::Clear() {
   std::lock_guard lock(FState);
   CineTimer.reset();
   InCineMode = false;
+  FStackCine = false;
   bmp = QImage();
   FOverlayInBmp = false;
   Action = VAPan;
@@ -657,6 +659,10 @@ void TadvancedImage::Clear() {
   gECATszra.clear();
   filepath.clear();
   CurrentOpenedPath.clear();
+  // The annotations stay with their image in the store.
+  StoreAnnotations();
+  FAnnKey = {};
+  FEditPending = false;
   Shapes.clear();
   AngleSecondLine = false;
   Scan = TScan{};
@@ -959,6 +965,7 @@ void TadvancedImage::RenderViewer() {
     }
   }
   RequestUpdate();
+  NoteViewShown();
 }
 
 void TadvancedImage::DrawBitmap(QPainter& p) {
@@ -1002,6 +1009,7 @@ void TadvancedImage::DrawInformation(QPainter& p) {
   TextAt(p, 10, 25, HeaderText(h.modality));
   rightAligned(10, HeaderText(h.PatientName));
   rightAligned(25, HeaderText(h.studydate_formated));
+  if (const QString frame = FrameLabel(); !frame.isEmpty()) TextAt(p, 10, H - 95, frame);
   TextAt(p, 10, H - 80, QStringLiteral("Series : %1").arg(h.SeriesNum));
   TextAt(p, 10, H - 65, QStringLiteral("Image : %1").arg(h.ImageNum));
   if (IsByteImage()) {
@@ -1012,7 +1020,8 @@ void TadvancedImage::DrawInformation(QPainter& p) {
     TextAt(p, 10, H - 35, QStringLiteral("WL    : %1").arg(windowLevel));
   }
   TextAt(p, 10, H - 20, QStringLiteral("Zoom  : %1%").arg(zoomFactor));
-  TextAt(p, W - 50, H - 20, HeaderText(h.Institute_Name));
+  // Right-aligned like the other right-hand texts, so a long name is not cut off.
+  rightAligned(H - 20, HeaderText(h.Institute_Name));
 
   QFont letters = base;
   letters.setPointSize(12);

@@ -26,6 +26,7 @@
 #include "dicom/define_types.h"
 #include "pixels/DisplayBitmap.h"
 #include "pixels/FrameDecoder.h"
+#include "viewer/AnnotationStore.h"
 #include "viewer/Orientation.h"
 #include "viewer/ReferenceLinesUnit.h"
 #include "viewer/ViewerTypes.h"
@@ -34,6 +35,10 @@ class QMimeData;
 class QPainter;
 class TThreadedTimer;
 class TViewer;
+
+// Frames per second a file asks for: from Frame Time, else Cine Rate, else
+// Recommended Display Frame Rate; 0 when it gives none.
+double HeaderFrameRate(const DICOMdata& h);
 
 class TadvancedImage : public QWidget {
   Q_OBJECT
@@ -141,6 +146,13 @@ class TadvancedImage : public QWidget {
   void PauseCine();
   // The cine timer's tick.
   void CineTick();
+  // The image is a cine, or one of a series of several images, which plays
+  // as a cine over the series (a stack).
+  bool CanPlayCine() const;
+  // Images in the cell's series; 0 when the position is not in the tree.
+  int ImagesInSeries() const;
+  // A cine over the images of the series is playing.
+  bool PlaysStack() const { return FStackCine; }
   // The frame track bar moved to position: pauses and shows that frame.
   void CineTrackBarSeek(int position);
 
@@ -149,12 +161,23 @@ class TadvancedImage : public QWidget {
   void setCineFrameRate(unsigned Value);
   // Shows the host cell's frame track bar for a multi-frame image, else hides it.
   void UpdateCineTrackBar();
+  // "Frame : 12 / 40" for a multi-frame image (shown with the corner texts), else empty.
+  QString FrameLabel() const;
 
   // ---- Annotations (UI thread) ----
 
+  // Annotations belong to the file and frame they were drawn on (kept in
+  // TAnnotationStore): another image or frame shows its own, and they come
+  // back with their frame in any cell. Every edit below is written back.
+
+  // Removes the annotations of the frame on display (undoable).
   void ClearAnnotation();
+  // Removes the annotation under the mouse (undoable); false when there is none.
+  bool DeleteSelectedShape();
   // Removes one annotation; the rest keep their order.
   void DeleteShape(int index);
+  // The file and frame whose annotations are on display; empty without an image.
+  const TAnnotationKey& AnnotationKey() const { return FAnnKey; }
   // Hover selection at view point P; whether SelectedShapeIndex changed.
   bool HitTestShapes(QPoint P);
   // P within 10 view pixels of segment A-B (and inside its box grown by 10).
@@ -260,6 +283,11 @@ class TadvancedImage : public QWidget {
   void ImageShown(TadvancedImage* cell);
   // A series dropped on the cell is on display: the grid recomputes its lines.
   void SeriesDropped(TadvancedImage* cell);
+  // The window, zoom or image on display changed (sent from the thread that
+  // rendered; receivers on the UI thread get it queued).
+  void ViewShown(TadvancedImage* cell);
+  // A right click that did not drag: the cell's menu at globalPos. UI thread.
+  void MenuRequested(TadvancedImage* cell, QPoint globalPos);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -305,11 +333,23 @@ class TadvancedImage : public QWidget {
   // Loads the image at the tree position; false when it cannot be shown.
   bool LoadCurrentImage(bool fit);
   void StartCine();  // PlayCine without processing pending events
+  void StackCineStep();  // the next image of the series, round to the first
   void SetRateFromHeader();
   // Text entry of a text label dragged from (lastX, lastY) to (X, Y).
   void EnterLabelText(int X, int Y);
   void SyncSurface();
   void FitZoom();
+  // After the file or frame on display changed: shows that frame's annotations.
+  void SyncAnnotationKey();
+  // Writes Shapes back to the store under the frame on display.
+  void StoreAnnotations();
+  // An edit of the annotations starts / ends: what ends differently from how
+  // it started becomes the one level of undo.
+  void BeginAnnotationEdit();
+  void EndAnnotationEdit();
+  void OnAnnotationsChanged(const QString& path, int frame, const QObject* origin);
+  // Sends ViewShown when what the main window mirrors has changed.
+  void NoteViewShown();
   CellGreyState GreyState() const;
 
   // Paints the overlay bit plane of h into target, a bitmap in orientation state.
@@ -338,6 +378,17 @@ class TadvancedImage : public QWidget {
   bool _showInfo = true;
   bool _showOverlay = true;
   bool FNewShape = false;  // the press being dragged created the last annotation
+  bool FStackCine = false;  // the cine steps through the series' images
+  TAnnotationKey FAnnKey;  // the frame whose annotations Shapes holds
+  bool FEditPending = false;
+  TShapeArray FEditBefore;  // Shapes when the edit under way began
+  QPoint FPressAt;          // view position of the last press
+  struct ShownView {
+    bool hasImage = false;
+    int ww = 0, wl = 0, zoom = 0;
+    std::string path;
+    bool operator==(const ShownView&) const = default;
+  } FShown;  // as ViewShown last reported it
 
   mutable std::recursive_mutex FState;  // the cell's state, buffers and bitmap
   mutable std::mutex FSurfaceLock;      // img
