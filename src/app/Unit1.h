@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <array>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "app/Icons.h"
@@ -21,6 +22,7 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QProgressBar;
 class QSlider;
 class QTabWidget;
@@ -308,6 +310,44 @@ class TForm1 : public QMainWindow {
   void FinishLoading();
   void update_report_panel();
 
+  // ---- reading tools ----
+  QToolButton* btnExportPng;      // "Export PNG"
+  QToolButton* btnCopy;           // "Copy to Clipboard"
+  QToolButton* btnClearAnn;       // "Clear Annotations of This Image"
+  QToolButton* btnUndoAnn;        // "Undo Annotation Change"
+  QToolButton* btnSyncPosition;   // scrolling linked by position
+  QToolButton* btnLinkWwWl;       // one window for the linked cells
+  QToolButton* btnLinkZoom;       // one scale for the linked cells
+  // The cells the user linked by hand (besides those sharing a frame of
+  // reference), with the slice position each was at when linked.
+  std::map<const TadvancedImage*, double> UserLinks;
+
+  void btnExportPngClick();
+  void btnCopyClick();
+  void btnClearAnnClick();
+  void btnUndoAnnClick();
+  void btnSyncPositionClick();
+  void btnLinkWwWlClick();
+  void btnLinkZoomClick();
+  // Keys of the reading tools (copy, undo, delete, Home/End, tools, presets);
+  // true when handled.
+  bool ReadingKey(int key, Qt::KeyboardModifiers modifiers);
+  // The first (image < 0: the last) image of the active cell's series.
+  void ShowSeriesEnd(bool last);
+  // The WW/WL boxes, the preset list and the frame rate show the active cell's.
+  void SyncWindowBoxes();
+  // The cell's right-click menu with the common tools.
+  QMenu* BuildCellMenu(TadvancedImage* cell);
+  // Cells linked with the active one: same frame of reference or linked by hand.
+  std::vector<TadvancedImage*> LinkedCells(const TadvancedImage* source) const;
+  // Moves every linked cell to the slice nearest the active cell's by position.
+  void SyncLinkedPositions(TadvancedImage* source);
+  void SyncLinkedWindow(TadvancedImage* source);
+  void SyncLinkedZoom(TadvancedImage* source);
+  void ToggleUserLink(TadvancedImage* cell);
+  // The active cell as shown, without the active and selection frames.
+  QImage ActiveCellPicture(bool ownResolution) const;
+
  signals:
   void loadsFinished();
 
@@ -315,7 +355,12 @@ class TForm1 : public QMainWindow {
  protected:
   // Modal interaction, separate so that tests can answer for the user.
   virtual void ShowMessage(const QString& text);
-  virtual QString AskSaveFileName(const QString& caption, const QString& filter);
+  // filters: ";;"-separated; *chosen gets the one picked.
+  virtual QString AskSaveFileName(const QString& caption, const QString& filters,
+                                  QString* chosen = nullptr);
+  virtual bool AskConfirmation(const QString& text);
+  // Runs the cell menu at globalPos.
+  virtual void ExecMenu(QMenu* menu, QPoint globalPos);
   virtual int ExecSplitScreen();
   virtual QString AskOpenFileName();
   virtual QString AskFolder();
@@ -355,6 +400,14 @@ class TForm1 : public QMainWindow {
   bool LoadSeriesImage(TadvancedImage* cell, int image);
   void StepImage(TadvancedImage* cell, int step);
   void StepFrame(TadvancedImage* cell, int step);
+
+  void BuildReadingTools();
+  void WireReadingCell(TViewer* cell);
+  // What a cell reported: the boxes and the links follow the active cell.
+  void CellViewShown(TadvancedImage* cell);
+  void CellImageShown(TadvancedImage* cell);
+  // Writes the active cell (or its whole series) as the export filter asks.
+  void ExportActiveCell(const QString& file, const QString& filter);
 
   void StartNextLoad();
   void SetOpenCommandsEnabled(bool enabled);

@@ -932,6 +932,14 @@ void TadvancedImage::RenderViewer() {
   {
     std::lock_guard surface(FSurfaceLock);
     if (img.isNull()) return;
+    PaintLayers(true);
+  }
+  RequestUpdate();
+  NoteViewShown();
+}
+
+void TadvancedImage::PaintLayers(bool frames) {
+  {
     try {
       QPainter p(&img);
       const int W = img.width(), H = img.height();
@@ -949,13 +957,13 @@ void TadvancedImage::RenderViewer() {
       DrawAnnotations(p);
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
       const QRect frame(0, 0, W - 6, H - 6);
-      if (_selected) {
+      if (frames && _selected) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(QColor(240, 202, 178), 3));
         p.drawRect(frame);
       }
       if (gShowReferenceLines && !_active) DrawReferenceLine(p);
-      if (_active) {
+      if (frames && _active) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(Qt::red, 3));
         p.drawRect(frame);
@@ -964,8 +972,6 @@ void TadvancedImage::RenderViewer() {
       // What was drawn so far stays.
     }
   }
-  RequestUpdate();
-  NoteViewShown();
 }
 
 void TadvancedImage::DrawBitmap(QPainter& p) {

@@ -207,10 +207,17 @@ class TadvancedImage : public QWidget {
 
   // ---- Export ----
 
-  // Writes the surface as it is shown, with a black border, as a baseline
-  // JPEG of quality 90. An existing file is replaced only when the new one is
-  // complete. False (with the reason in *error) when it cannot be written.
-  bool SaveJPEG(const QString& path, QString* error = nullptr) const;
+  // The picture of the cell as shown, without the selection and active
+  // frames; ownResolution: at the display bitmap's own size and zoom 100 %
+  // (every layer drawn as at that zoom; null without an image).
+  QImage Picture(bool ownResolution = false);
+  // Writes Picture(ownResolution), framed with a black border when it is the
+  // cell's view, as a baseline JPEG of quality 90. An existing file is
+  // replaced only when the new one is complete. False (with the reason in
+  // *error) when it cannot be written.
+  bool SaveJPEG(const QString& path, QString* error = nullptr, bool ownResolution = false);
+  // Writes Picture(ownResolution) as a PNG file, replacing it only when complete.
+  bool SavePNG(const QString& path, QString* error = nullptr, bool ownResolution = false);
 
   // Copies of the drawing surface and the display bitmap, taken under their locks.
   QImage Surface() const;
@@ -354,6 +361,9 @@ class TadvancedImage : public QWidget {
 
   // Paints the overlay bit plane of h into target, a bitmap in orientation state.
   void DrawOverlayPlane(QImage& target, const DICOMdata& h, const OrientationState& state) const;
+  // The render pass's layers onto img (caller holds both locks); frames: the
+  // selection and active frames too, which a picture for export leaves out.
+  void PaintLayers(bool frames);
   void DrawBitmap(QPainter& p);
   void DrawInformation(QPainter& p);
   void DrawRuller(QPainter& p);
