@@ -6,11 +6,11 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <array>
 #include <functional>
-#include <map>
 #include <vector>
 
 #include "app/Icons.h"
@@ -46,6 +46,17 @@ void InitApplication();
 
 // "Tavrolen Viewer, Brenvo " + the two-part version.
 QString MainWindowCaption();
+
+// What the save dialogs offer: the cell as shown or the image's own
+// resolution, one picture or a whole series as numbered files.
+inline constexpr const char* kJpegCellFilter = "Jpeg (*.jpg)";
+inline constexpr const char* kJpegOwnFilter = "Jpeg, at the image's own resolution (*.jpg)";
+inline constexpr const char* kPngCellFilter = "PNG, as shown in the cell (*.png)";
+inline constexpr const char* kPngOwnFilter = "PNG, at the image's own resolution (*.png)";
+inline constexpr const char* kPngSeriesFilter =
+    "PNG, the whole series as numbered files, as shown in the cell (*.png)";
+inline constexpr const char* kPngSeriesOwnFilter =
+    "PNG, the whole series as numbered files, at the images' own resolution (*.png)";
 
 // The cine frame rates offered by trkFrameRate: position p selects entry p - 1.
 inline constexpr std::array<int, 9> kFrameRates{1, 2, 4, 8, 15, 20, 25, 30, 60};
@@ -319,8 +330,11 @@ class TForm1 : public QMainWindow {
   QToolButton* btnLinkWwWl;       // one window for the linked cells
   QToolButton* btnLinkZoom;       // one scale for the linked cells
   // The cells the user linked by hand (besides those sharing a frame of
-  // reference), with the slice position each was at when linked.
-  std::map<const TadvancedImage*, double> UserLinks;
+  // reference), with the slice position each was at when linked; a cell
+  // that is gone drops out by itself.
+  std::vector<std::pair<QPointer<TadvancedImage>, double>> UserLinks;
+  // Where cell was when linked by hand; null when it is not.
+  const double* UserLinkOf(const TadvancedImage* cell) const;
 
   void btnExportPngClick();
   void btnCopyClick();
@@ -413,6 +427,7 @@ class TForm1 : public QMainWindow {
   void SetOpenCommandsEnabled(bool enabled);
   QString LoadSummaryDetails(bool* any) const;
 
+  bool FViewSyncQueued = false;  // a cell's view report waits to be mirrored
   // Parts of a wheel notch gathered from a fine-grained wheel or touch pad.
   int FWheelRest = 0;
   QElapsedTimer FWheelClock;

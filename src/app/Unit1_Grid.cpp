@@ -75,6 +75,7 @@ void TForm1::WireCell(TViewer* cell) {
           [this] { update_ReferenceLines(); });
   connect(cell->AdvancedImage(), &TadvancedImage::ImageShown, this,
           [this] { update_ReferenceLines(); });
+  WireReadingCell(cell);
 }
 
 void TForm1::SetSelectGlyph(TViewer* cell) {

@@ -393,6 +393,7 @@ class TadvancedImage : public QWidget {
   bool FEditPending = false;
   TShapeArray FEditBefore;  // Shapes when the edit under way began
   QPoint FPressAt;          // view position of the last press
+  ViewerAction FActionAtPress = VAPan;
   struct ShownView {
     bool hasImage = false;
     int ww = 0, wl = 0, zoom = 0;

@@ -322,6 +322,7 @@ void TadvancedImage::ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifier
   lastX = X;
   lastY = Y;
   FPressAt = QPoint(X, Y);
+  FActionAtPress = Action;
   IsMouseDown = true;
   FNewShape = false;
   if (Button == Qt::RightButton)
@@ -479,9 +480,12 @@ void TadvancedImage::ImgOnMouseUp(Qt::MouseButton Button, Qt::KeyboardModifiers 
   }
   gThumbnailDragInProgress = false;
   RenderViewer();  // back to the averaging stretch
-  // A right click that did not drag the window asks for the cell's menu.
-  if (Button == Qt::RightButton && (QPoint(X, Y) - FPressAt).manhattanLength() <= 3)
+  // A right click that did not drag the window asks for the cell's menu, and
+  // the tool in hand before it stays.
+  if (Button == Qt::RightButton && (QPoint(X, Y) - FPressAt).manhattanLength() <= 3) {
+    if (!inDeleteMode) Action = FActionAtPress;
     emit MenuRequested(this, mapToGlobal(QPoint(X, Y)));
+  }
 }
 
 void TadvancedImage::EnterLabelText(int X, int Y) {
