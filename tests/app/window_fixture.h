@@ -118,8 +118,9 @@ inline void TestForm::ExecMenu(QMenu* menu, QPoint) {
   QAction* chosen = nullptr;
   for (QAction* a : menu->actions()) {
     if (a->isSeparator()) continue;
-    menuEntries << a->text();
-    if (!pick.isEmpty() && a->text() == pick && a->isEnabled()) chosen = a;
+    const QString text = QString(a->text()).replace("&&", "&");  // as the user reads it
+    menuEntries << text;
+    if (!pick.isEmpty() && text == pick && a->isEnabled()) chosen = a;
   }
   if (chosen) chosen->trigger();
 }
