@@ -124,6 +124,19 @@ struct Ctx {
   }
 };
 
+// A tilted eraser centred at c, scale 1 being 44 x 22.
+void Eraser(const Ctx& x, QPointF c, double scale) {
+  x.p.save();
+  x.p.translate(c);
+  x.p.rotate(-40);
+  x.p.scale(scale, scale);
+  x.outlined(x.c.paper, x.c.ink, 3.5 / scale);
+  x.p.drawRoundedRect(QRectF(-22, -11, 44, 22), 3, 3);
+  x.fill(x.c.warn);
+  x.p.drawRoundedRect(QRectF(-20, -9, 16, 18), 2, 2);
+  x.p.restore();
+}
+
 using Painter = std::function<void(const Ctx&)>;
 
 const std::map<QString, Painter>& Glyphs() {
@@ -410,14 +423,7 @@ const std::map<QString, Painter>& Glyphs() {
          // An eraser over a few strokes.
          x.stroke(x.c.accent, 4);
          x.line(6, 58, 58, 58);
-         x.p.save();
-         x.p.translate(34, 30);
-         x.p.rotate(-40);
-         x.outlined(x.c.paper, x.c.ink, 3.5);
-         x.p.drawRoundedRect(QRectF(-22, -11, 44, 22), 3, 3);
-         x.fill(x.c.warn);
-         x.p.drawRoundedRect(QRectF(-20, -9, 16, 18), 2, 2);
-         x.p.restore();
+         Eraser(x, QPointF(34, 30), 1.0);
        }},
       {"ann-clear-image",
        [](const Ctx& x) {
@@ -427,14 +433,7 @@ const std::map<QString, Painter>& Glyphs() {
          x.stroke(x.c.accent, 4);
          x.line(12, 30, 24, 18);
          x.line(24, 18, 38, 30);
-         x.p.save();
-         x.p.translate(42, 46);
-         x.p.rotate(-40);
-         x.outlined(x.c.paper, x.c.ink, 3.5);
-         x.p.drawRoundedRect(QRectF(-16, -8, 32, 16), 3, 3);
-         x.fill(x.c.warn);
-         x.p.drawRoundedRect(QRectF(-14, -6, 11, 12), 2, 2);
-         x.p.restore();
+         Eraser(x, QPointF(42, 46), 0.73);
        }},
       {"undo",
        [](const Ctx& x) {
