@@ -562,9 +562,12 @@ void TForm1::CellViewShown(TadvancedImage*) {
 
 void TForm1::SyncWindowBoxes() {
   const TadvancedImage* c = ActiveAdvancedImage;
-  const bool window = c && c->HasImage && !c->IsByteImage();
+  // Every image takes a typed window; an 8-bit or colour one shows no values
+  // until it has one (it is shown through brightness and contrast).
+  const bool image = c && c->HasImage;
+  const bool window = image && (!c->IsByteImage() || c->ByteWindowOn());
   for (QLineEdit* box : {wwTextBox, wlTextBox}) {
-    box->setEnabled(window);
+    box->setEnabled(image);
     // What the user is typing stays until Enter.
     if (box->hasFocus() && box->isModified()) continue;
     box->setText(window ? QString::number(box == wwTextBox ? c->windowWidth : c->windowLevel)

@@ -40,6 +40,7 @@ struct TadvancedImage::Staged {
 struct TadvancedImage::Display {
   QImage bmp;
   bool wordImage = false;
+  bool byteWindow = false;
   int windowWidth = 0, windowLevel = 0;
   int min16 = 0, max16 = 0;
   bool overlay = false;
@@ -293,6 +294,9 @@ CellGreyState TadvancedImage::GreyState() const {
   s.brightness = brightness;
   s.contrast = contrast;
   s.Inverted = Inverted;
+  s.byteWindow = FByteWindow;
+  s.byteWidth = FByteWW;
+  s.byteLevel = FByteWL;
   return s;
 }
 
@@ -309,6 +313,7 @@ TadvancedImage::Display TadvancedImage::BuildDisplay(DICOMdata& h, const Decoded
   if (cb.bmp.isNull()) return d;
   d.bmp = std::move(cb.bmp);
   d.wordImage = cb.wordImage;
+  d.byteWindow = cb.byteWindow;
   d.wordsUnsigned = WordsUnsigned(h.pixel_representation, h.MinIntensity);
   d.data = cb.data;
   d.windowWidth = cb.windowWidth;
@@ -336,6 +341,9 @@ void TadvancedImage::CommitDisplay(Display& d) {
     FRangeKnown = true;
     FRangeUnsigned = d.wordsUnsigned;
     FRange = d.data;
+  } else if (d.byteWindow) {
+    windowWidth = d.windowWidth;
+    windowLevel = d.windowLevel;
   }
   LastPatientIndex = PatientIndex;
   LastStudyIndex = StudyIndex;
@@ -376,7 +384,10 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   const bool newImage = !sameImage || path != CurrentOpenedPath;
   // With the lock on, window offsets carry over between images of one series.
   CellGreyState grey = GreyState();
-  if (!sameSeries || !_LockWwWl) grey.DeltaWW = grey.DeltaWL = grey.brightness = grey.contrast = 0;
+  if (!sameSeries || !_LockWwWl) {
+    grey.DeltaWW = grey.DeltaWL = grey.brightness = grey.contrast = 0;
+    grey.byteWindow = false;
+  }
 
   Staged st;
   const int f = std::max(Frame, 1);
@@ -410,6 +421,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   DeltaWL = grey.DeltaWL;
   brightness = grey.brightness;
   contrast = grey.contrast;
+  FByteWindow = grey.byteWindow;
   filepath = path;
   const bool fromCache = st.fromCache;
   Commit(st);
@@ -694,6 +706,12 @@ bool TadvancedImage::createBitmap() {
 
 void TadvancedImage::SetWwWl(int _ww, int _wl) {
   std::lock_guard lock(FState);
+  if (HasImage && IsByteImage()) {
+    // A typed window on bytes replaces brightness and contrast until reset.
+    FByteWindow = true;
+    FByteWW = std::max(_ww, 1);
+    FByteWL = _wl;
+  }
   windowWidth = _ww;
   windowLevel = _wl;
   DeltaWW = SatAdd(_ww, -int64_t(gDicomData.WindowWidth));
@@ -703,6 +721,7 @@ void TadvancedImage::SetWwWl(int _ww, int _wl) {
 void TadvancedImage::ResetWwWL() {
   std::lock_guard lock(FState);
   DeltaWW = DeltaWL = brightness = contrast = 0;
+  FByteWindow = false;
   createBitmap();
   RenderViewer();
 }
@@ -755,6 +774,10 @@ void TakeDragState(TadvancedImage& c, const WindowDragState& s) {
 
 void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
   std::lock_guard lock(FState);
+  if (FByteWindow) {
+    ByteWindowDrag([&](WindowDragState& s) { return ::WwWL(s, diffX, diffY, sensetivityFactor, false); });
+    return;
+  }
   WindowDragState s = DragState(*this);
   if (!::WwWL(s, diffX, diffY, sensetivityFactor, IsByteImage())) return;
   TakeDragState(*this, s);
@@ -764,9 +787,29 @@ void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
 
 void TadvancedImage::WindowDrag(int X, int Y) {
   std::lock_guard lock(FState);
+  if (FByteWindow) {
+    ByteWindowDrag([&](WindowDragState& s) { return CellWindowDrag(s, X, Y); });
+    return;
+  }
   WindowDragState s = DragState(*this);
   if (!CellWindowDrag(s, X, Y)) return;
   TakeDragState(*this, s);
+  createBitmap();
+  RenderViewer();
+}
+
+void TadvancedImage::ByteWindowDrag(const std::function<bool(WindowDragState&)>& step) {
+  // The typed window moves as a header window with no offsets would.
+  WindowDragState s;
+  s.headerWidth = s.windowWidth = s.cineWW = FByteWW;
+  s.headerCenter = s.windowLevel = s.cineWL = FByteWL;
+  s.lastX = lastX;
+  s.lastY = lastY;
+  if (!step(s)) return;
+  FByteWW = std::max(s.windowWidth, 1);
+  FByteWL = s.windowLevel;
+  lastX = s.lastX;
+  lastY = s.lastY;
   createBitmap();
   RenderViewer();
 }
@@ -841,6 +884,7 @@ void TadvancedImage::ResetImage() {
   }
   std::lock_guard lock(FState);
   DeltaWW = DeltaWL = brightness = contrast = 0;
+  FByteWindow = false;
   orientation = OrientationState{};
   const bool reloaded = !CurrentOpenedPath.empty() && LoadFile(CurrentOpenedPath, 1);
   // Without a reload the bitmap still carries the old turns.
@@ -1018,7 +1062,7 @@ void TadvancedImage::DrawInformation(QPainter& p) {
   if (const QString frame = FrameLabel(); !frame.isEmpty()) TextAt(p, 10, H - 95, frame);
   TextAt(p, 10, H - 80, QStringLiteral("Series : %1").arg(h.SeriesNum));
   TextAt(p, 10, H - 65, QStringLiteral("Image : %1").arg(h.ImageNum));
-  if (IsByteImage()) {
+  if (IsByteImage() && !FByteWindow) {
     TextAt(p, 10, H - 50, QStringLiteral("Contrast    : %1").arg(contrast));
     TextAt(p, 10, H - 35, QStringLiteral("Brightness    : %1").arg(brightness));
   } else {

@@ -18,6 +18,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,8 +79,12 @@ class TadvancedImage : public QWidget {
   // Rebuilds bmp from the frame buffers and the window or brightness/contrast.
   // False (bmp unchanged) when the buffers cannot make a picture.
   bool createBitmap();
-  // Sets the window in effect; the caller rebuilds and renders.
+  // Sets the window in effect; the caller rebuilds and renders. On an 8-bit
+  // or colour image it is a window on the bytes, in place of brightness and
+  // contrast, until ResetWwWL.
   void SetWwWl(int _ww, int _wl);
+  // A typed window is applied to the bytes of an 8-bit or colour image.
+  bool ByteWindowOn() const { return FByteWindow; }
   void ResetWwWL();
   void Invert();
   void LockWwWl(bool _lock);
@@ -358,6 +363,8 @@ class TadvancedImage : public QWidget {
   // Sends ViewShown when what the main window mirrors has changed.
   void NoteViewShown();
   CellGreyState GreyState() const;
+  // One step of a drag (the cell's own, or the grid's proportional one) on the typed byte window.
+  void ByteWindowDrag(const std::function<bool(WindowDragState&)>& step);
 
   // Paints the overlay bit plane of h into target, a bitmap in orientation state.
   void DrawOverlayPlane(QImage& target, const DICOMdata& h, const OrientationState& state) const;
@@ -389,13 +396,15 @@ class TadvancedImage : public QWidget {
   bool _showOverlay = true;
   bool FNewShape = false;  // the press being dragged created the last annotation
   bool FStackCine = false;  // the cine steps through the series' images
+  bool FByteWindow = false;  // bytes go through FByteWW/FByteWL, not brightness/contrast
+  int FByteWW = 256, FByteWL = 128;
   TAnnotationKey FAnnKey;  // the frame whose annotations Shapes holds
   bool FEditPending = false;
   TShapeArray FEditBefore;  // Shapes when the edit under way began
   QPoint FPressAt;          // view position of the last press
   ViewerAction FActionAtPress = VAPan;
   struct ShownView {
-    bool hasImage = false;
+    bool hasImage = false, active = false, byteWindow = false;
     int ww = 0, wl = 0, zoom = 0;
     std::string path;
     bool operator==(const ShownView&) const = default;

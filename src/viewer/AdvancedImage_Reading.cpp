@@ -83,6 +83,8 @@ void TadvancedImage::NoteViewShown() {
   {
     std::lock_guard lock(FState);
     now.hasImage = HasImage && !bmp.isNull();
+    now.active = _active;
+    now.byteWindow = FByteWindow;
     now.ww = windowWidth;
     now.wl = windowLevel;
     now.zoom = zoomFactor;

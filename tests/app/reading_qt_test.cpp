@@ -423,3 +423,31 @@ TEST_F(ReadingTest, LinkedWindowAndZoomAreSeparateToggles) {
   EXPECT_EQ(a->windowWidth, 600);
   EXPECT_EQ(b->windowWidth, 80);
 }
+
+TEST_F(ReadingTest, TypedValuesForAnEightBitImageToo) {
+  const std::string dir = testsupport::TempDir("app-bytes");
+  cellfix::Image s;
+  s.columns = s.rows = 8;
+  s.bitsAllocated = 8;
+  s.modality = "US";
+  s.values.assign(64, 60);
+  cellfix::MakeTree({{cellfix::Write(dir, "us.dcm", s)}});
+  form->FillViewers();
+  Single();
+  Settle();
+  TadvancedImage* cell = Cell(0, 0);
+  ASSERT_TRUE(cell->IsByteImage());
+  // Shown through brightness and contrast: no values, but the boxes take some.
+  EXPECT_TRUE(form->wwTextBox->isEnabled());
+  EXPECT_TRUE(form->wwTextBox->text().isEmpty());
+  form->wwTextBox->setText("40");
+  form->wlTextBox->setText("60");
+  emit form->wwTextBox->returnPressed();
+  Settle();
+  EXPECT_EQ(cellfix::Grey(cell->Bitmap(), 0, 0), 128);
+  EXPECT_EQ(form->wwTextBox->text(), "40");
+  form->btnResetWwWlClick();
+  Settle();
+  EXPECT_EQ(cellfix::Grey(cell->Bitmap(), 0, 0), 60);
+  EXPECT_TRUE(form->wwTextBox->text().isEmpty());
+}

@@ -157,3 +157,37 @@ TEST_F(CellReading, TellsWhatWindowAndZoomItShows) {
   cell.Clear();
   EXPECT_EQ(shown, 3);
 }
+
+TEST_F(CellReading, ATypedWindowOnBytesReplacesBrightnessAndContrast) {
+  Image s;
+  s.columns = 3;
+  s.rows = 1;
+  s.bitsAllocated = 8;
+  s.modality = "US";
+  s.values = {0, 50, 200};
+  Image t = s;
+  t.values = {50, 100, 0};
+  cellfix::MakeTree({{File("a.dcm", s), File("b.dcm", t)}});
+  Open(0, 0);
+  ASSERT_TRUE(cell.IsByteImage());
+  EXPECT_EQ(cellfix::Row(cell.Bitmap(), 0), (std::vector<int>{0, 50, 200}));  // the bytes as they are
+  cell.SetWwWl(100, 50);
+  cell.createBitmap();
+  cell.RenderViewer();
+  EXPECT_TRUE(cell.ByteWindowOn());
+  EXPECT_EQ(cellfix::Row(cell.Bitmap(), 0), (std::vector<int>{0, 128, 255}));
+  EXPECT_EQ(cell.windowWidth, 100);
+  EXPECT_EQ(cell.windowLevel, 50);
+  // The next image of the series keeps it (the window lock is on).
+  cell.NextImage();
+  EXPECT_EQ(cellfix::Row(cell.Bitmap(), 0), (std::vector<int>{128, 255, 0}));
+  // A drag moves the typed window, not the brightness.
+  cell.lastX = 0;
+  cell.lastY = 0;
+  cell.WindowDrag(20, 0);
+  EXPECT_EQ(cell.windowWidth, 110);
+  EXPECT_EQ(cell.brightness, 0);
+  cell.ResetWwWL();
+  EXPECT_FALSE(cell.ByteWindowOn());
+  EXPECT_EQ(cellfix::Row(cell.Bitmap(), 0), (std::vector<int>{50, 100, 0}));
+}
