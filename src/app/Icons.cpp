@@ -124,6 +124,19 @@ struct Ctx {
   }
 };
 
+// A tilted eraser centred at c, scale 1 being 44 x 22.
+void Eraser(const Ctx& x, QPointF c, double scale) {
+  x.p.save();
+  x.p.translate(c);
+  x.p.rotate(-40);
+  x.p.scale(scale, scale);
+  x.outlined(x.c.paper, x.c.ink, 3.5 / scale);
+  x.p.drawRoundedRect(QRectF(-22, -11, 44, 22), 3, 3);
+  x.fill(x.c.warn);
+  x.p.drawRoundedRect(QRectF(-20, -9, 16, 18), 2, 2);
+  x.p.restore();
+}
+
 using Painter = std::function<void(const Ctx&)>;
 
 const std::map<QString, Painter>& Glyphs() {
@@ -146,6 +159,24 @@ const std::map<QString, Painter>& Glyphs() {
          x.fill(x.c.accent);
          x.p.drawPolygon(QPolygonF{{17, 52}, {28, 34}, {35, 44}, {40, 38}, {47, 52}});
          x.p.drawEllipse(QPointF(23, 25), 4.5, 4.5);
+       }},
+      {"copy",
+       [](const Ctx& x) {
+         // Two overlapping sheets, the front one holding a picture.
+         x.outlined(x.c.paper, x.c.ink, 3.5);
+         x.p.drawRect(QRectF(6, 6, 32, 38));
+         x.p.drawRect(QRectF(24, 20, 34, 38));
+         x.fill(x.c.accent);
+         x.p.drawPolygon(QPolygonF{{29, 52}, {38, 38}, {44, 46}, {48, 41}, {54, 52}});
+       }},
+      {"export-png",
+       [](const Ctx& x) {
+         // A picture with an arrow leaving it.
+         x.outlined(x.c.paper, x.c.ink, 3.5);
+         x.p.drawRect(QRectF(6, 14, 36, 40));
+         x.fill(x.c.accent);
+         x.p.drawPolygon(QPolygonF{{10, 50}, {20, 34}, {27, 43}, {32, 37}, {38, 50}});
+         x.arrow(QPointF(30, 24), QPointF(58, 8), x.c.warn, 14);
        }},
       {"open-folder",
        [](const Ctx& x) {
@@ -341,6 +372,43 @@ const std::map<QString, Painter>& Glyphs() {
          x.ramp(QRectF(4, 8, 52, 16));
          x.padlock(QPointF(32, 42), false);
        }},
+      {"sync-position",
+       [](const Ctx& x) {
+         // Two stacks of slices joined by a double arrow.
+         x.outlined(x.c.paper, x.c.ink, 3);
+         for (int i = 0; i < 3; ++i) {
+           x.p.drawRect(QRectF(4 + i * 3, 8 + i * 14, 18, 10));
+           x.p.drawRect(QRectF(42 - i * 3, 8 + i * 14, 18, 10));
+         }
+         x.arrow(QPointF(32, 30), QPointF(28, 30), x.c.accent, 10);
+         x.arrow(QPointF(28, 30), QPointF(36, 30), x.c.accent, 10);
+       }},
+      {"link-wwwl",
+       [](const Ctx& x) {
+         // Two half-dark squares held by a chain link.
+         for (double left : {4.0, 38.0}) {
+           x.outlined(x.c.paper, x.c.ink, 3);
+           x.p.drawRect(QRectF(left, 16, 22, 22));
+           x.fill(x.c.ink);
+           x.p.drawPolygon(QPolygonF{{left, 38}, {left + 22, 16}, {left + 22, 38}});
+         }
+         x.stroke(x.c.accent, 4);
+         x.p.drawRoundedRect(QRectF(20, 44, 14, 10), 5, 5);
+         x.p.drawRoundedRect(QRectF(30, 44, 14, 10), 5, 5);
+       }},
+      {"link-zoom",
+       [](const Ctx& x) {
+         // Two lenses held by a chain link.
+         for (double cx : {16.0, 48.0}) {
+           x.outlined(x.c.paper, x.c.ink, 3.5);
+           x.p.drawEllipse(QPointF(cx, 24), 11, 11);
+           x.stroke(x.c.ink, 4);
+           x.line(cx + 8, 32, cx + 13, 38);
+         }
+         x.stroke(x.c.accent, 4);
+         x.p.drawRoundedRect(QRectF(20, 46, 14, 10), 5, 5);
+         x.p.drawRoundedRect(QRectF(30, 46, 14, 10), 5, 5);
+       }},
       {"rotate",
        [](const Ctx& x) {
          x.outlined(x.c.paper, x.c.ink, 3.5);
@@ -367,14 +435,27 @@ const std::map<QString, Painter>& Glyphs() {
          // An eraser over a few strokes.
          x.stroke(x.c.accent, 4);
          x.line(6, 58, 58, 58);
-         x.p.save();
-         x.p.translate(34, 30);
-         x.p.rotate(-40);
+         Eraser(x, QPointF(34, 30), 1.0);
+       }},
+      {"ann-clear-image",
+       [](const Ctx& x) {
+         // An eraser over one framed picture.
          x.outlined(x.c.paper, x.c.ink, 3.5);
-         x.p.drawRoundedRect(QRectF(-22, -11, 44, 22), 3, 3);
-         x.fill(x.c.warn);
-         x.p.drawRoundedRect(QRectF(-20, -9, 16, 18), 2, 2);
-         x.p.restore();
+         x.p.drawRect(QRectF(6, 6, 40, 34));
+         x.stroke(x.c.accent, 4);
+         x.line(12, 30, 24, 18);
+         x.line(24, 18, 38, 30);
+         Eraser(x, QPointF(42, 46), 0.73);
+       }},
+      {"undo",
+       [](const Ctx& x) {
+         // A curved arrow turning back to the left.
+         QPainterPath path;
+         path.moveTo(50, 52);
+         path.cubicTo(60, 30, 44, 16, 22, 20);
+         x.stroke(x.c.ink, 6);
+         x.p.drawPath(path);
+         x.head(QPointF(8, 22), 185, x.c.accent, 16);
        }},
       {"draw-text",
        [](const Ctx& x) {

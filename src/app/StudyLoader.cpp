@@ -31,6 +31,7 @@
 
 #include "app/Global.h"
 #include "app/SortUnit.h"
+#include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
 #include "pixels/FrameDecoder.h"
@@ -118,7 +119,9 @@ bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, D
     return false;
   }
   if (!imgOK) {
-    reason = hdrOK ? kReasonUnsupported : kReasonNotImage;
+    // A valid object of a kind that holds no image is no damaged file.
+    const std::string kind = NonImageKind(header.SOP_Class_UID);
+    reason = !kind.empty() ? kind + ", not an image" : hdrOK ? kReasonUnsupported : kReasonNotImage;
     return false;
   }
   return true;

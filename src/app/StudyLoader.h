@@ -26,9 +26,6 @@ inline constexpr const char* kReadyText = "Ready";
 inline constexpr const char* kParsingText = "Parsing";
 inline constexpr const char* kSelectFolderCaption = "Select a folder:";
 inline constexpr const char* kNoDicomDirText = "No DICOMDIR Detected In Current Folder";
-// Filter of the open-file dialog. Many DICOM files carry no extension, so all
-// files are offered too.
-inline constexpr const char* kOpenImageFilter = "DICOM Files (*.dcm *.dic *.dcn);;All Files (*)";
 
 // ---- listing rules --------------------------------------------------------
 

@@ -185,6 +185,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
           [this](const QStringList& paths) { OpenPaths(paths); });
   ReferenceLinesHandler.OnMessage = [this](const QString& text) { ShowMessage(text); };
 
+  BuildReadingTools();
   ConnectCommands();
   ApplyIcons();
   allViewersPanel->installEventFilter(this);
@@ -596,6 +597,8 @@ void TForm1::ApplyIcons() {
 // ---- window-level handlers ----------------------------------------------------
 
 void TForm1::FormResize() {
+  // A narrow window gives the logo's room to the tools.
+  Image1->setVisible(width() >= 1200);
   QWidget* c = centralWidget();
   AppBar->setGeometry(0, c->height() - 75, c->width(), 75);
 }
@@ -606,13 +609,14 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
     if (AppBar->isVisible()) AppBar->raise();
     return true;
   }
-  if (modifiers & ~Qt::KeypadModifier) return false;
-  // Arrows and pages belong to the focused control when it uses them itself.
+  // Keys belong to the focused control when it uses them itself.
   QWidget* focus = QApplication::focusWidget();
   if (focus && (qobject_cast<QLineEdit*>(focus) || qobject_cast<QComboBox*>(focus) ||
                 qobject_cast<QAbstractSlider*>(focus) || qobject_cast<QAbstractItemView*>(focus) ||
                 qobject_cast<QAbstractSpinBox*>(focus)))
     return false;
+  if (ReadingKey(key, modifiers)) return true;
+  if (modifiers & ~Qt::KeypadModifier) return false;
   return StepActiveCell(key);
 }
 

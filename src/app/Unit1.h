@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -21,6 +22,7 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QProgressBar;
 class QSlider;
 class QTabWidget;
@@ -48,6 +50,17 @@ void InitApplicationNames();
 
 // "Tavrolen Viewer, Brenvo " + the two-part version.
 QString MainWindowCaption();
+
+// What the save dialogs offer: the cell as shown or the image's own
+// resolution, one picture or a whole series as numbered files.
+inline constexpr const char* kJpegCellFilter = "Jpeg (*.jpg)";
+inline constexpr const char* kJpegOwnFilter = "Jpeg, at the image's own resolution (*.jpg)";
+inline constexpr const char* kPngCellFilter = "PNG, as shown in the cell (*.png)";
+inline constexpr const char* kPngOwnFilter = "PNG, at the image's own resolution (*.png)";
+inline constexpr const char* kPngSeriesFilter =
+    "PNG, the whole series as numbered files, as shown in the cell (*.png)";
+inline constexpr const char* kPngSeriesOwnFilter =
+    "PNG, the whole series as numbered files, at the images' own resolution (*.png)";
 
 // The cine frame rates offered by trkFrameRate: position p selects entry p - 1.
 inline constexpr std::array<int, 9> kFrameRates{1, 2, 4, 8, 15, 20, 25, 30, 60};
@@ -320,6 +333,47 @@ class TForm1 : public QMainWindow {
   void FinishLoading();
   void update_report_panel();
 
+  // ---- reading tools ----
+  QToolButton* btnExportPng;      // "Export PNG"
+  QToolButton* btnCopy;           // "Copy to Clipboard"
+  QToolButton* btnClearAnn;       // "Clear Annotations of This Image"
+  QToolButton* btnUndoAnn;        // "Undo Annotation Change"
+  QToolButton* btnSyncPosition;   // scrolling linked by position
+  QToolButton* btnLinkWwWl;       // one window for the linked cells
+  QToolButton* btnLinkZoom;       // one scale for the linked cells
+  // The cells the user linked by hand (besides those sharing a frame of
+  // reference), with the slice position each was at when linked; a cell
+  // that is gone drops out by itself.
+  std::vector<std::pair<QPointer<TadvancedImage>, double>> UserLinks;
+  // Where cell was when linked by hand; null when it is not.
+  const double* UserLinkOf(const TadvancedImage* cell) const;
+
+  void btnExportPngClick();
+  void btnCopyClick();
+  void btnClearAnnClick();
+  void btnUndoAnnClick();
+  void btnSyncPositionClick();
+  void btnLinkWwWlClick();
+  void btnLinkZoomClick();
+  // Keys of the reading tools (copy, undo, delete, Home/End, tools, presets);
+  // true when handled.
+  bool ReadingKey(int key, Qt::KeyboardModifiers modifiers);
+  // The first (image < 0: the last) image of the active cell's series.
+  void ShowSeriesEnd(bool last);
+  // The WW/WL boxes, the preset list and the frame rate show the active cell's.
+  void SyncWindowBoxes();
+  // The cell's right-click menu with the common tools.
+  QMenu* BuildCellMenu(TadvancedImage* cell);
+  // Cells linked with the active one: same frame of reference or linked by hand.
+  std::vector<TadvancedImage*> LinkedCells(const TadvancedImage* source) const;
+  // Moves every linked cell to the slice nearest the active cell's by position.
+  void SyncLinkedPositions(TadvancedImage* source);
+  void SyncLinkedWindow(TadvancedImage* source);
+  void SyncLinkedZoom(TadvancedImage* source);
+  void ToggleUserLink(TadvancedImage* cell);
+  // The active cell as shown, without the active and selection frames.
+  QImage ActiveCellPicture(bool ownResolution) const;
+
  signals:
   void loadsFinished();
 
@@ -327,7 +381,12 @@ class TForm1 : public QMainWindow {
  protected:
   // Modal interaction, separate so that tests can answer for the user.
   virtual void ShowMessage(const QString& text);
-  virtual QString AskSaveFileName(const QString& caption, const QString& filter);
+  // filters: ";;"-separated; *chosen gets the one picked.
+  virtual QString AskSaveFileName(const QString& caption, const QString& filters,
+                                  QString* chosen = nullptr);
+  virtual bool AskConfirmation(const QString& text);
+  // Runs the cell menu at globalPos.
+  virtual void ExecMenu(QMenu* menu, QPoint globalPos);
   virtual int ExecSplitScreen();
   virtual QString AskOpenFileName();
   virtual QString AskFolder();
@@ -368,10 +427,19 @@ class TForm1 : public QMainWindow {
   void StepImage(TadvancedImage* cell, int step);
   void StepFrame(TadvancedImage* cell, int step);
 
+  void BuildReadingTools();
+  void WireReadingCell(TViewer* cell);
+  // What a cell reported: the boxes and the links follow the active cell.
+  void CellViewShown(TadvancedImage* cell);
+  void CellImageShown(TadvancedImage* cell);
+  // Writes the active cell (or its whole series) as the export filter asks.
+  void ExportActiveCell(const QString& file, const QString& filter);
+
   void StartNextLoad();
   void SetOpenCommandsEnabled(bool enabled);
   QString LoadSummaryDetails(bool* any) const;
 
+  bool FViewSyncQueued = false;  // a cell's view report waits to be mirrored
   // Parts of a wheel notch gathered from a fine-grained wheel or touch pad.
   int FWheelRest = 0;
   QElapsedTimer FWheelClock;

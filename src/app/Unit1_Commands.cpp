@@ -10,6 +10,7 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QToolTip>
 #include <QTreeWidget>
 
 #include "app/Global.h"
@@ -86,9 +87,10 @@ void TForm1::btnResetWwWlClick() {
 // ---- cine ----------------------------------------------------------------------
 
 void TForm1::btnPlayCineClick() {
+  // Multi-frame images and stacks of several single-frame images play.
   if (gProcessAllViewers)
     ForSelectedCellsOnUi([](TadvancedImage* c) {
-      if (c->IsCine()) c->PlayCine();
+      if (c->CanPlayCine()) c->PlayCine();
     });
   else if (ActiveAdvancedImage)
     ActiveAdvancedImage->PlayCine();
@@ -97,7 +99,7 @@ void TForm1::btnPlayCineClick() {
 void TForm1::btnPauseCineClick() {
   if (gProcessAllViewers)
     ForSelectedCellsOnUi([](TadvancedImage* c) {
-      if (c->IsCine()) c->PauseCine();
+      if (c->IsCine() || c->InCineMode) c->PauseCine();
     });
   else if (ActiveAdvancedImage)
     ActiveAdvancedImage->PauseCine();
@@ -203,19 +205,28 @@ void TForm1::WwWlPresetsComboBoxChange() {
 }
 
 void TForm1::wwTextBoxKeyPress() {
-  update_WwWL(IntegerOr(wwTextBox->text(), 1), IntegerOr(wlTextBox->text(), 0));
+  bool number = false;
+  const int ww = wwTextBox->text().trimmed().toInt(&number);
+  if (number && ww < 1) {
+    // A width below 1 would threshold the picture: refused with the box's
+    // own hint, and the boxes go back to what the cell shows.
+    QToolTip::showText(wwTextBox->mapToGlobal(QPoint(0, wwTextBox->height())),
+                       wwTextBox->toolTip(), wwTextBox);
+    wwTextBox->setModified(false);
+    wlTextBox->setModified(false);
+    SyncWindowBoxes();
+    return;
+  }
+  update_WwWL(number ? ww : 1, IntegerOr(wlTextBox->text(), 0));
+  wwTextBox->setModified(false);
+  wlTextBox->setModified(false);
 }
 
 void TForm1::UpdatePresetsVisibility() {
-  bool ct = false;
-  {
-    std::lock_guard lock(gPatientsMutex);
-    for (const TPatient& p : gPatients)
-      for (const TStudy& st : p.studies)
-        for (const TSeries& se : st.serieses)
-          ct = ct || QString::fromStdString(se.modality).toUpper() == "CT";
-  }
-  WwWlPresetGrp->setVisible(ct);
+  // Typed values serve every modality: the group stays, and its preset list
+  // is offered while the active cell shows a CT image.
+  WwWlPresetGrp->setVisible(true);
+  SyncWindowBoxes();
 }
 
 void TForm1::EnableStudyTools() {
@@ -282,10 +293,6 @@ void TForm1::btnDeleteSingleAnnClick() {
   btnDeleteSingleAnn->setChecked(c->inDeleteMode);
 }
 
-void TForm1::btnClearAllAnnClick() {
-  if (ActiveAdvancedImage) ActiveAdvancedImage->ClearAnnotation();
-}
-
 // ---- export and information -------------------------------------------------------
 
 void TForm1::btnSaveClick() {
@@ -293,11 +300,11 @@ void TForm1::btnSaveClick() {
     ShowMessage("No Image in Current Window.");
     return;
   }
-  const QString file = AskSaveFileName("Save As JPEG", "Jpeg (*.jpg)");
+  QString filter;
+  const QString file =
+      AskSaveFileName("Save As JPEG", QString(kJpegCellFilter) + ";;" + kJpegOwnFilter, &filter);
   if (file.isEmpty()) return;
-  QString error;
-  if (!ActiveAdvancedImage->SaveJPEG(file, &error))
-    ShowMessage("Cannot save " + QDir::toNativeSeparators(file) + ": " + error);
+  ExportActiveCell(file, filter.isEmpty() ? kJpegCellFilter : filter);
 }
 
 void TForm1::showPatInfoButtonClick() {
@@ -315,11 +322,18 @@ void TForm1::ShowMessage(const QString& text) {
   QMessageBox::information(this, windowTitle(), text);
 }
 
-QString TForm1::AskSaveFileName(const QString& caption, const QString& filter) {
-  QFileDialog dialog(this, caption, QDir::currentPath(), filter);
+QString TForm1::AskSaveFileName(const QString& caption, const QString& filters, QString* chosen) {
+  QFileDialog dialog(this, caption, QDir::currentPath());
   dialog.setObjectName("imageSaveDialog");
   dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setDefaultSuffix("jpg");
+  dialog.setNameFilters(filters.split(";;"));
+  // The suffix follows the kind of file picked.
+  const auto suffix = [&dialog](const QString& filter) {
+    dialog.setDefaultSuffix(filter.contains("*.png") ? "png" : "jpg");
+  };
+  suffix(dialog.selectedNameFilter());
+  connect(&dialog, &QFileDialog::filterSelected, &dialog, suffix);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  if (chosen) *chosen = dialog.selectedNameFilter();
   return dialog.selectedFiles().first();
 }

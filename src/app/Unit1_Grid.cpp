@@ -80,6 +80,7 @@ void TForm1::WireCell(TViewer* cell) {
           [this](TadvancedImage*, const QString& path, const QString& reason) {
             ReportRefusedImage(path, reason);
           });
+  WireReadingCell(cell);
 }
 
 void TForm1::ReportRefusedImage(const QString& path, const QString& reason) {

@@ -16,8 +16,10 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <cmath>
+#include <memory>
 
 #include "app/Global.h"
+#include "app/OpenDialog.h"
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
@@ -94,11 +96,10 @@ void TForm1::btnOpenDicomDirClick() {
 }
 
 QString TForm1::AskOpenFileName() {
-  QFileDialog dialog(this, "Open Image", QDir::currentPath(), kOpenImageFilter);
-  dialog.setObjectName("imagesOpenDialog");
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-  return dialog.selectedFiles().first();
+  // Lists files without an extension (IM0001) and UID-named ones as DICOM files.
+  std::unique_ptr<QFileDialog> dialog(NewImageOpenDialog(this, QDir::currentPath()));
+  if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return {};
+  return dialog->selectedFiles().first();
 }
 
 QString TForm1::AskFolder() {

@@ -93,6 +93,8 @@ struct DICOMdata {
   float spacing = 0;
   float location = 0;
   float frame_time = 0;
+  float cine_rate = 0;               // Cine Rate (0018,0040), frames per second
+  float recommended_frame_rate = 0;  // Recommended Display Frame Rate (0008,2144)
   int SiemensInterleaved = 2;
   int SiemensSlices = 0;
   int SiemensMosaicX = 1;
@@ -142,6 +144,7 @@ struct DICOMdata {
   std::string performing_physician;
   std::string Study_Instance_UID;   // kept
   std::string Series_Instance_UID;  // kept
+  std::string Frame_Of_Reference_UID;
   std::string Study_ID;             // kept
   std::string studydate_formated;
   std::string ImgTime_formated;

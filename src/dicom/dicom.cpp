@@ -753,6 +753,15 @@ void Walk::Dispatch() {
     case Tag(0x0018, 0x1063):
       h_.frame_time = ToFloat(Numbers().first);
       break;
+    case Tag(0x0018, 0x0040):
+      h_.cine_rate = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0008, 0x2144):
+      h_.recommended_frame_rate = ToFloat(Numbers().first);
+      break;
+    case Tag(0x0020, 0x0052):
+      h_.Frame_Of_Reference_UID = Text();
+      break;
     case Tag(0x0018, 0x1151):
       h_.mA = ToFloat(Numbers().first);
       break;

@@ -92,6 +92,19 @@ CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyS
   const bool invert = GreyInverted(h.Monochrome, s.Inverted);
 
   if (g.bitProduct == 8 || g.bitProduct == 24) {
+    if (s.byteWindow) {
+      WindowParams w;
+      w.width = std::max(s.byteWidth, 1);
+      w.level = s.byteLevel;
+      w.slope = h.IntenScale;
+      w.intercept = h.IntenIntercept;
+      w.invert = invert;
+      out.byteWindow = true;
+      out.windowWidth = w.width;
+      out.windowLevel = w.level;
+      out.bmp = BytesToBitmap(f, width, height, g.bitProduct, BuildByteWindowLut(w));
+      return out;
+    }
     out.bmp =
         BytesToBitmap(f, width, height, g.bitProduct, BuildBCLut(s.brightness, s.contrast, invert));
     return out;

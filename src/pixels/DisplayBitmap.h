@@ -31,11 +31,16 @@ struct CellGreyState {
   int brightness = 0;
   int contrast = 0;
   bool Inverted = false;
+  // A window typed for an 8-bit or colour image, in place of brightness/contrast.
+  bool byteWindow = false;
+  int byteWidth = 256;
+  int byteLevel = 128;
 };
 
 struct CellBitmap {
   QImage bmp;              // null when the frame lacks the buffer its bit product needs
   bool wordImage = false;  // the 16-bit path was taken (the window fields below are set)
+  bool byteWindow = false;  // bytes went through a window (the window fields are set)
   int windowWidth = 0;     // window in effect, rescaled units
   int windowLevel = 0;
   int min16 = 0;  // range the default window was judged against
@@ -44,7 +49,7 @@ struct CellBitmap {
 };
 
 // The viewer cell's bitmap of frame `f` with header `h`: 8-bit and colour data
-// through brightness/contrast, anything else as 16-bit words through the window
+// through brightness/contrast (or the typed byte window), anything else as 16-bit words through the window
 // (header window + offsets). When the header's window is missing or its centre
 // lies outside the data, the window spanning the data replaces it in `h`, so
 // later frames and the cache see the same window. `frameRange`, when given, is

@@ -239,6 +239,13 @@ ByteGreyTable BuildBCLut(int brightness, int contrast, bool invert) {
   return t;
 }
 
+ByteGreyTable BuildByteWindowLut(const WindowParams& p) {
+  const WwWlTable window = BuildWwWlLut(p, 0, 255);
+  ByteGreyTable t{};
+  for (int i = 0; i < 256; ++i) t[size_t(i)] = window.Grey(i);
+  return t;
+}
+
 void MapBytesToGrey(const uint8_t* in, size_t n, const ByteGreyTable& table, uint8_t* grey) {
   for (size_t i = 0; i < n; ++i) grey[i] = table[in[i]];
 }

@@ -102,6 +102,9 @@ void MapWordsToGrey(const int16_t* words, size_t n, const WordGreyTable& table, 
 // (it can only steepen the ramp); brightness is not limited.
 using ByteGreyTable = std::array<uint8_t, 256>;
 ByteGreyTable BuildBCLut(int brightness, int contrast, bool invert);
+// The 256 byte values through window p, by the same mapping as BuildWwWlLut:
+// a window typed for an 8-bit or colour image.
+ByteGreyTable BuildByteWindowLut(const WindowParams& p);
 void MapBytesToGrey(const uint8_t* in, size_t n, const ByteGreyTable& table, uint8_t* grey);
 
 // The window state a drag moves. headerWidth/headerCenter are the header's

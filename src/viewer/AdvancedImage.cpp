@@ -39,6 +39,7 @@ struct TadvancedImage::Staged {
 struct TadvancedImage::Display {
   QImage bmp;
   bool wordImage = false;
+  bool byteWindow = false;
   int windowWidth = 0, windowLevel = 0;
   int min16 = 0, max16 = 0;
   bool overlay = false;
@@ -118,6 +119,8 @@ TadvancedImage::TadvancedImage(QWidget* owner) : QWidget(owner) {
   setMinimumSize(1, 1);
   resize(100, 100);
   ResizeImage();
+  connect(&TAnnotationStore::Instance(), &TAnnotationStore::Changed, this,
+          &TadvancedImage::OnAnnotationsChanged);
 }
 
 TadvancedImage::~TadvancedImage() {
@@ -257,6 +260,9 @@ CellGreyState TadvancedImage::GreyState() const {
   s.brightness = brightness;
   s.contrast = contrast;
   s.Inverted = Inverted;
+  s.byteWindow = FByteWindow;
+  s.byteWidth = FByteWW;
+  s.byteLevel = FByteWL;
   return s;
 }
 
@@ -273,6 +279,7 @@ TadvancedImage::Display TadvancedImage::BuildDisplay(DICOMdata& h, const Decoded
   if (cb.bmp.isNull()) return d;
   d.bmp = std::move(cb.bmp);
   d.wordImage = cb.wordImage;
+  d.byteWindow = cb.byteWindow;
   d.wordsUnsigned = WordsUnsigned(h.pixel_representation, h.MinIntensity);
   d.data = cb.data;
   d.windowWidth = cb.windowWidth;
@@ -300,6 +307,9 @@ void TadvancedImage::CommitDisplay(Display& d) {
     FRangeKnown = true;
     FRangeUnsigned = d.wordsUnsigned;
     FRange = d.data;
+  } else if (d.byteWindow) {
+    windowWidth = d.windowWidth;
+    windowLevel = d.windowLevel;
   }
   LastPatientIndex = PatientIndex;
   LastStudyIndex = StudyIndex;
@@ -330,6 +340,7 @@ void TadvancedImage::Commit(Staged& st) {
   frameCount = st.frameCount;
   CurrentFrame = st.frame;
   KeepCineFrame();
+  SyncAnnotationKey();
 }
 
 bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
@@ -342,7 +353,10 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   const bool newImage = !sameImage || path != CurrentOpenedPath;
   // With the lock on, window offsets carry over between images of one series.
   CellGreyState grey = GreyState();
-  if (!sameSeries || !_LockWwWl) grey.DeltaWW = grey.DeltaWL = grey.brightness = grey.contrast = 0;
+  if (!sameSeries || !_LockWwWl) {
+    grey.DeltaWW = grey.DeltaWL = grey.brightness = grey.contrast = 0;
+    grey.byteWindow = false;
+  }
 
   Staged st;
   st.source = SourceFor(path, false);
@@ -361,14 +375,13 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   // The new frame is in hand: from here on the cell changes.
   if (!sameImage) Action = VAPan;
   AngleSecondLine = false;
-  Shapes.clear();
-  SelectedShapeIndex = -1;
   FNewShape = false;
   if (!_LockZoom) zoomFactor = 100;
   DeltaWW = grey.DeltaWW;
   DeltaWL = grey.DeltaWL;
   brightness = grey.brightness;
   contrast = grey.contrast;
+  FByteWindow = grey.byteWindow;
   filepath = path;
   if (newImage) ReleaseCineFrames();
   Commit(st);
@@ -593,6 +606,7 @@ void TadvancedImage::Clear() {
   std::lock_guard lock(FState);
   CineTimer.reset();
   InCineMode = false;
+  FStackCine = false;
   bmp = QImage();
   FOverlayInBmp = false;
   Action = VAPan;
@@ -618,6 +632,10 @@ void TadvancedImage::Clear() {
   gECATszra.clear();
   filepath.clear();
   CurrentOpenedPath.clear();
+  // The annotations stay with their image in the store.
+  StoreAnnotations();
+  FAnnKey = {};
+  FEditPending = false;
   Shapes.clear();
   AngleSecondLine = false;
   Scan = TScan{};
@@ -649,6 +667,12 @@ bool TadvancedImage::createBitmap() {
 
 void TadvancedImage::SetWwWl(int _ww, int _wl) {
   std::lock_guard lock(FState);
+  if (HasImage && IsByteImage()) {
+    // A typed window on bytes replaces brightness and contrast until reset.
+    FByteWindow = true;
+    FByteWW = std::max(_ww, 1);
+    FByteWL = _wl;
+  }
   windowWidth = _ww;
   windowLevel = _wl;
   DeltaWW = SatAdd(_ww, -int64_t(gDicomData.WindowWidth));
@@ -658,6 +682,7 @@ void TadvancedImage::SetWwWl(int _ww, int _wl) {
 void TadvancedImage::ResetWwWL() {
   std::lock_guard lock(FState);
   DeltaWW = DeltaWL = brightness = contrast = 0;
+  FByteWindow = false;
   createBitmap();
   RenderViewer();
 }
@@ -710,6 +735,10 @@ void TakeDragState(TadvancedImage& c, const WindowDragState& s) {
 
 void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
   std::lock_guard lock(FState);
+  if (FByteWindow) {
+    ByteWindowDrag([&](WindowDragState& s) { return ::WwWL(s, diffX, diffY, sensetivityFactor, false); });
+    return;
+  }
   WindowDragState s = DragState(*this);
   if (!::WwWL(s, diffX, diffY, sensetivityFactor, IsByteImage())) return;
   TakeDragState(*this, s);
@@ -719,9 +748,29 @@ void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
 
 void TadvancedImage::WindowDrag(int X, int Y) {
   std::lock_guard lock(FState);
+  if (FByteWindow) {
+    ByteWindowDrag([&](WindowDragState& s) { return CellWindowDrag(s, X, Y); });
+    return;
+  }
   WindowDragState s = DragState(*this);
   if (!CellWindowDrag(s, X, Y)) return;
   TakeDragState(*this, s);
+  createBitmap();
+  RenderViewer();
+}
+
+void TadvancedImage::ByteWindowDrag(const std::function<bool(WindowDragState&)>& step) {
+  // The typed window moves as a header window with no offsets would.
+  WindowDragState s;
+  s.headerWidth = s.windowWidth = s.cineWW = FByteWW;
+  s.headerCenter = s.windowLevel = s.cineWL = FByteWL;
+  s.lastX = lastX;
+  s.lastY = lastY;
+  if (!step(s)) return;
+  FByteWW = std::max(s.windowWidth, 1);
+  FByteWL = s.windowLevel;
+  lastX = s.lastX;
+  lastY = s.lastY;
   createBitmap();
   RenderViewer();
 }
@@ -796,6 +845,7 @@ void TadvancedImage::ResetImage() {
   }
   std::lock_guard lock(FState);
   DeltaWW = DeltaWL = brightness = contrast = 0;
+  FByteWindow = false;
   orientation = OrientationState{};
   const bool reloaded = !CurrentOpenedPath.empty() && LoadFile(CurrentOpenedPath, 1);
   // Without a reload the bitmap still carries the old turns.
@@ -887,6 +937,14 @@ void TadvancedImage::RenderViewer() {
   {
     std::lock_guard surface(FSurfaceLock);
     if (img.isNull()) return;
+    PaintLayers(true);
+  }
+  RequestUpdate();
+  NoteViewShown();
+}
+
+void TadvancedImage::PaintLayers(bool frames) {
+  {
     try {
       QPainter p(&img);
       const int W = img.width(), H = img.height();
@@ -908,13 +966,13 @@ void TadvancedImage::RenderViewer() {
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
       DrawProbe(p);
       const QRect frame(0, 0, W - 6, H - 6);
-      if (_selected) {
+      if (frames && _selected) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(QColor(240, 202, 178), 3));
         p.drawRect(frame);
       }
       if (gShowReferenceLines && !_active) DrawReferenceLine(p);
-      if (_active) {
+      if (frames && _active) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(Qt::red, 3));
         p.drawRect(frame);
@@ -923,7 +981,6 @@ void TadvancedImage::RenderViewer() {
       // What was drawn so far stays.
     }
   }
-  RequestUpdate();
 }
 
 // A failure's reason across the middle of an empty cell, or the incomplete
@@ -988,9 +1045,10 @@ void TadvancedImage::DrawInformation(QPainter& p) {
   TextAt(p, 10, 25, HeaderText(h.modality));
   rightAligned(10, HeaderText(h.PatientName));
   rightAligned(25, HeaderText(h.studydate_formated));
+  if (const QString frame = FrameLabel(); !frame.isEmpty()) TextAt(p, 10, H - 95, frame);
   TextAt(p, 10, H - 80, QStringLiteral("Series : %1").arg(h.SeriesNum));
   TextAt(p, 10, H - 65, QStringLiteral("Image : %1").arg(h.ImageNum));
-  if (IsByteImage()) {
+  if (IsByteImage() && !FByteWindow) {
     TextAt(p, 10, H - 50, QStringLiteral("Contrast    : %1").arg(contrast));
     TextAt(p, 10, H - 35, QStringLiteral("Brightness    : %1").arg(brightness));
   } else {
@@ -998,7 +1056,8 @@ void TadvancedImage::DrawInformation(QPainter& p) {
     TextAt(p, 10, H - 35, QStringLiteral("WL    : %1").arg(windowLevel));
   }
   TextAt(p, 10, H - 20, QStringLiteral("Zoom  : %1%").arg(zoomFactor));
-  TextAt(p, W - 50, H - 20, HeaderText(h.Institute_Name));
+  // Right-aligned like the other right-hand texts, so a long name is not cut off.
+  rightAligned(H - 20, HeaderText(h.Institute_Name));
 
   QFont letters = base;
   letters.setPointSize(12);

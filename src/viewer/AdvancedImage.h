@@ -22,6 +22,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +32,7 @@
 #include "pixels/DisplayBitmap.h"
 #include "pixels/FrameCache.h"
 #include "pixels/FrameDecoder.h"
+#include "viewer/AnnotationStore.h"
 #include "viewer/Orientation.h"
 #include "viewer/ReferenceLinesUnit.h"
 #include "viewer/ViewerTypes.h"
@@ -39,6 +41,10 @@ class QMimeData;
 class QPainter;
 class TThreadedTimer;
 class TViewer;
+
+// Frames per second a file asks for: from Frame Time, else Cine Rate, else
+// Recommended Display Frame Rate; 0 when it gives none.
+double HeaderFrameRate(const DICOMdata& h);
 
 class TadvancedImage : public QWidget {
   Q_OBJECT
@@ -85,8 +91,12 @@ class TadvancedImage : public QWidget {
   // Rebuilds bmp from the frame buffers and the window or brightness/contrast.
   // False (bmp unchanged) when the buffers cannot make a picture.
   bool createBitmap();
-  // Sets the window in effect; the caller rebuilds and renders.
+  // Sets the window in effect; the caller rebuilds and renders. On an 8-bit
+  // or colour image it is a window on the bytes, in place of brightness and
+  // contrast, until ResetWwWL.
   void SetWwWl(int _ww, int _wl);
+  // A typed window is applied to the bytes of an 8-bit or colour image.
+  bool ByteWindowOn() const { return FByteWindow; }
   void ResetWwWL();
   void Invert();
   void LockWwWl(bool _lock);
@@ -156,6 +166,13 @@ class TadvancedImage : public QWidget {
   void PauseCine();
   // The cine timer's tick.
   void CineTick();
+  // The image is a cine, or one of a series of several images, which plays
+  // as a cine over the series (a stack).
+  bool CanPlayCine() const;
+  // Images in the cell's series; 0 when the position is not in the tree.
+  int ImagesInSeries() const;
+  // A cine over the images of the series is playing.
+  bool PlaysStack() const { return FStackCine; }
   // The frame track bar moved to position: pauses and shows that frame.
   void CineTrackBarSeek(int position);
 
@@ -164,12 +181,23 @@ class TadvancedImage : public QWidget {
   void setCineFrameRate(unsigned Value);
   // Shows the host cell's frame track bar for a multi-frame image, else hides it.
   void UpdateCineTrackBar();
+  // "Frame : 12 / 40" for a multi-frame image (shown with the corner texts), else empty.
+  QString FrameLabel() const;
 
   // ---- Annotations (UI thread) ----
 
+  // Annotations belong to the file and frame they were drawn on (kept in
+  // TAnnotationStore): another image or frame shows its own, and they come
+  // back with their frame in any cell. Every edit below is written back.
+
+  // Removes the annotations of the frame on display (undoable).
   void ClearAnnotation();
+  // Removes the annotation under the mouse (undoable); false when there is none.
+  bool DeleteSelectedShape();
   // Removes one annotation; the rest keep their order.
   void DeleteShape(int index);
+  // The file and frame whose annotations are on display; empty without an image.
+  const TAnnotationKey& AnnotationKey() const { return FAnnKey; }
   // Hover selection at view point P; whether SelectedShapeIndex changed.
   bool HitTestShapes(QPoint P);
   // P within 10 view pixels of segment A-B (and inside its box grown by 10).
@@ -212,10 +240,17 @@ class TadvancedImage : public QWidget {
 
   // ---- Export ----
 
-  // Writes the surface as it is shown, with a black border, as a baseline
-  // JPEG of quality 90. An existing file is replaced only when the new one is
-  // complete. False (with the reason in *error) when it cannot be written.
-  bool SaveJPEG(const QString& path, QString* error = nullptr) const;
+  // The picture of the cell as shown, without the selection and active
+  // frames; ownResolution: at the display bitmap's own size and zoom 100 %
+  // (every layer drawn as at that zoom; null without an image).
+  QImage Picture(bool ownResolution = false);
+  // Writes Picture(ownResolution), framed with a black border when it is the
+  // cell's view, as a baseline JPEG of quality 90. An existing file is
+  // replaced only when the new one is complete. False (with the reason in
+  // *error) when it cannot be written.
+  bool SaveJPEG(const QString& path, QString* error = nullptr, bool ownResolution = false);
+  // Writes Picture(ownResolution) as a PNG file, replacing it only when complete.
+  bool SavePNG(const QString& path, QString* error = nullptr, bool ownResolution = false);
 
   // Copies of the drawing surface and the display bitmap, taken under their locks.
   QImage Surface() const;
@@ -291,6 +326,11 @@ class TadvancedImage : public QWidget {
   // The tree image at the cell's position could not be shown (a file gone or
   // changed since the load, a damaged frame): its path and the reason. UI thread.
   void ImageRefused(TadvancedImage* cell, const QString& path, const QString& reason);
+  // The window, zoom or image on display changed (sent from the thread that
+  // rendered; receivers on the UI thread get it queued).
+  void ViewShown(TadvancedImage* cell);
+  // A right click that did not drag: the cell's menu at globalPos. UI thread.
+  void MenuRequested(TadvancedImage* cell, QPoint globalPos);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -350,15 +390,32 @@ class TadvancedImage : public QWidget {
   // Loads the image at the tree position; false when it cannot be shown.
   bool LoadCurrentImage(bool fit);
   void StartCine();  // PlayCine without processing pending events
+  void StackCineStep();  // the next image of the series, round to the first
   void SetRateFromHeader();
   // Text entry of a text label dragged from (lastX, lastY) to (X, Y).
   void EnterLabelText(int X, int Y);
   void SyncSurface();
   void FitZoom();
+  // After the file or frame on display changed: shows that frame's annotations.
+  void SyncAnnotationKey();
+  // Writes Shapes back to the store under the frame on display.
+  void StoreAnnotations();
+  // An edit of the annotations starts / ends: what ends differently from how
+  // it started becomes the one level of undo.
+  void BeginAnnotationEdit();
+  void EndAnnotationEdit();
+  void OnAnnotationsChanged(const QString& path, int frame, const QObject* origin);
+  // Sends ViewShown when what the main window mirrors has changed.
+  void NoteViewShown();
   CellGreyState GreyState() const;
+  // One step of a drag (the cell's own, or the grid's proportional one) on the typed byte window.
+  void ByteWindowDrag(const std::function<bool(WindowDragState&)>& step);
 
   // Paints the overlay bit plane of h into target, a bitmap in orientation state.
   void DrawOverlayPlane(QImage& target, const DICOMdata& h, const OrientationState& state) const;
+  // The render pass's layers onto img (caller holds both locks); frames: the
+  // selection and active frames too, which a picture for export leaves out.
+  void PaintLayers(bool frames);
   void DrawBitmap(QPainter& p);
   void DrawCellNotice(QPainter& p, const QString& text, bool mark);
   void DrawInformation(QPainter& p);
@@ -381,10 +438,6 @@ class TadvancedImage : public QWidget {
   bool FOverlayInBmp = false;  // bmp carries the overlay plane
   QImage FScaled;              // bmp shrunk for the averaging stretch
   qint64 FScaledKey = 0;
-  // Slope and intercept as the file gives them: the lookup-table step of a
-  // later frame needs them after the displayed header took 1 and 0.
-  bool FFileRescaleKnown = false;
-  float FFileSlope = 1.0f, FFileIntercept = 0.0f;
   std::string FLastError;
   std::string FFailureText;
   bool _selected = false;
@@ -394,6 +447,20 @@ class TadvancedImage : public QWidget {
   bool FNewShape = false;  // the press being dragged created the last annotation
   bool FProbeOn = false;   // the pixel probe is shown at FProbeAt
   QPoint FProbeAt;
+  bool FStackCine = false;  // the cine steps through the series' images
+  bool FByteWindow = false;  // bytes go through FByteWW/FByteWL, not brightness/contrast
+  int FByteWW = 256, FByteWL = 128;
+  TAnnotationKey FAnnKey;  // the frame whose annotations Shapes holds
+  bool FEditPending = false;
+  TShapeArray FEditBefore;  // Shapes when the edit under way began
+  QPoint FPressAt;          // view position of the last press
+  ViewerAction FActionAtPress = VAPan;
+  struct ShownView {
+    bool hasImage = false, active = false, byteWindow = false;
+    int ww = 0, wl = 0, zoom = 0;
+    std::string path;
+    bool operator==(const ShownView&) const = default;
+  } FReportedView;  // as ViewShown last reported it
 
   mutable std::recursive_mutex FState;  // the cell's state, buffers and bitmap
   mutable std::mutex FSurfaceLock;      // img

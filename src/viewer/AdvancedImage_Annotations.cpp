@@ -197,16 +197,6 @@ QString TadvancedImage::ShapeLabel(const Shape& s) {
 
 // ------------------------------------------------------------- annotations
 
-void TadvancedImage::ClearAnnotation() {
-  std::lock_guard lock(FState);
-  if (Shapes.empty()) return;
-  Shapes.clear();
-  SelectedShapeIndex = -1;
-  AngleSecondLine = false;
-  FNewShape = false;
-  RenderViewer();
-}
-
 void TadvancedImage::DeleteShape(int index) {
   std::lock_guard lock(FState);
   if (index < 0 || size_t(index) >= Shapes.size()) return;
@@ -316,6 +306,8 @@ void TadvancedImage::ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifier
   std::lock_guard lock(FState);
   lastX = X;
   lastY = Y;
+  FPressAt = QPoint(X, Y);
+  FActionAtPress = Action;
   IsMouseDown = true;
   FNewShape = false;
   if (Button == Qt::RightButton)
@@ -325,13 +317,16 @@ void TadvancedImage::ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifier
   if (Button != Qt::LeftButton) return;
   if (SelectedShapeIndex >= int(Shapes.size())) SelectedShapeIndex = -1;
   if (Action == VADelete && SelectedShapeIndex != -1) {
-    DeleteShape(SelectedShapeIndex);
-    SelectedShapeIndex = -1;
+    DeleteSelectedShape();
     return;
   }
+  ShapTypes type = STLine;
+  const bool drawing = ShapeOf(Action, type);
+  if (SelectedShapeIndex < 0 && !drawing) return;
+  // An annotation goes on the frame it was drawn on: a playing cine stops there.
+  if (InCineMode) PauseCine();
+  BeginAnnotationEdit();
   if (SelectedShapeIndex >= 0) return;  // the drag moves the annotation under the mouse
-  ShapTypes type;
-  if (!ShapeOf(Action, type)) return;
   const QPoint p = ClampPoint(ViewToImage(QPoint(X, Y)));
   Shape s;
   s.shapeType = type;
@@ -343,11 +338,20 @@ void TadvancedImage::ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifier
   }
   Shapes.push_back(s);
   FNewShape = true;
+  StoreAnnotations();
 }
 
 void TadvancedImage::ImgOnMouseMove(Qt::MouseButtons Buttons, Qt::KeyboardModifiers Shift, int X,
                                     int Y) {
   UpdateProbe(Shift.testFlag(Qt::ShiftModifier), X, Y);
+  // A shape drawn, moved or swung is written back as it goes, so another
+  // cell on the same frame follows it.
+  struct WriteBack {
+    TadvancedImage* cell;
+    ~WriteBack() {
+      if (cell->FEditPending || cell->AngleSecondLine) cell->StoreAnnotations();
+    }
+  } writeBack{this};
   // In the all-viewers mode the main window applies the drag to every selected cell.
   if (gProcessAllViewers &&
       (Action == VAZoom || Action == VAWWWL || (Action == VAPan && !AngleSecondLine))) {
@@ -456,8 +460,18 @@ void TadvancedImage::ImgOnMouseUp(Qt::MouseButton Button, Qt::KeyboardModifiers 
   QPointer<TadvancedImage> self(this);
   if (textEntry) EnterLabelText(X, Y);
   if (!self) return;
+  {
+    std::lock_guard lock(FState);
+    EndAnnotationEdit();
+  }
   gThumbnailDragInProgress = false;
   RenderViewer();  // back to the averaging stretch
+  // A right click that did not drag the window asks for the cell's menu, and
+  // the tool in hand before it stays.
+  if (Button == Qt::RightButton && (QPoint(X, Y) - FPressAt).manhattanLength() <= 3) {
+    if (!inDeleteMode) Action = FActionAtPress;
+    emit MenuRequested(this, mapToGlobal(QPoint(X, Y)));
+  }
 }
 
 void TadvancedImage::EnterLabelText(int X, int Y) {

@@ -137,10 +137,13 @@ int TadvancedImage::ImagesInRange() const {
 }
 
 void TadvancedImage::NextImage() {
+  // A step by hand ends a stack's cine (in cine mode single-frame images are passed over).
+  if (FStackCine) PauseCine();
   StepImage(+1);
 }
 
 void TadvancedImage::PrevImage() {
+  if (FStackCine) PauseCine();
   StepImage(-1);
 }
 
@@ -252,6 +255,8 @@ void TadvancedImage::PlayCine() {
         this, [this] { PlayCine(); }, Qt::QueuedConnection);
     return;
   }
+  // A stack of single-frame images plays over its series.
+  FStackCine = HasImage && !IsCine() && ImagesInSeries() > 1;
   StartCine();
 }
 
@@ -262,13 +267,17 @@ void TadvancedImage::PauseCine() {
     return;
   }
   InCineMode = false;
+  FStackCine = false;
   if (CineTimer) CineTimer->setEnabled(false);
   // A paused cine's frames need not stay; the one on display does.
   ReleaseCineFrames();
 }
 
 void TadvancedImage::CineTick() {
-  NextFrame();
+  if (FStackCine)
+    StackCineStep();
+  else
+    NextFrame();
 }
 
 void TadvancedImage::CineTrackBarSeek(int position) {
@@ -292,6 +301,55 @@ void TadvancedImage::setCineFrameRate(unsigned Value) {
 
 void TadvancedImage::SetRateFromHeader() {
   // A rate the user picked holds until the next file, folder or DICOMDIR is opened.
-  if (gDicomData.frame_time > 0 && !FrameRateSetByUser)
-    setCineFrameRate(unsigned(std::clamp(std::trunc(1000.0 / gDicomData.frame_time), 1.0, 1000.0)));
+  if (FrameRateSetByUser) return;
+  const double fps = HeaderFrameRate(gDicomData);
+  if (fps > 0) setCineFrameRate(unsigned(std::clamp(std::trunc(fps), 1.0, 1000.0)));
+}
+
+double HeaderFrameRate(const DICOMdata& h) {
+  // The nominal time between frames first, then the rates the file asks for.
+  if (h.frame_time > 0 && std::isfinite(h.frame_time)) return 1000.0 / h.frame_time;
+  if (h.cine_rate > 0 && std::isfinite(h.cine_rate)) return h.cine_rate;
+  if (h.recommended_frame_rate > 0 && std::isfinite(h.recommended_frame_rate))
+    return h.recommended_frame_rate;
+  return 0;
+}
+
+// ------------------------------------------------------------ stack cine
+
+int TadvancedImage::ImagesInSeries() const {
+  std::lock_guard tree(gPatientsMutex);
+  if (PatientIndex < 0 || size_t(PatientIndex) >= gPatients.size()) return 0;
+  const TPatient& patient = gPatients[size_t(PatientIndex)];
+  if (StudyIndex < 0 || size_t(StudyIndex) >= patient.studies.size()) return 0;
+  const TSeriesArr& series = patient.studies[size_t(StudyIndex)].serieses;
+  if (SeriesIndex < 0 || size_t(SeriesIndex) >= series.size()) return 0;
+  return int(series[size_t(SeriesIndex)].images.size());
+}
+
+bool TadvancedImage::CanPlayCine() const {
+  return HasImage && (IsCine() || ImagesInSeries() > 1);
+}
+
+void TadvancedImage::StackCineStep() {
+  QPointer<TadvancedImage> self(this);
+  ProcessPendingEvents();
+  if (!self || !FStackCine || PreparingImage || _DecodingFrame) return;
+  const int images = ImagesInSeries();
+  if (images < 2) {
+    PauseCine();
+    return;
+  }
+  // Round the series and back to its first image, whatever the load mode.
+  const int previous = ImageIndex;
+  ImageIndex = (ImageIndex + 1) % images;
+  PreparingImage = true;
+  bool shown = false;
+  try {
+    shown = LoadCurrentImage(false);
+  } catch (...) {
+  }
+  if (!self) return;
+  PreparingImage = false;
+  if (!shown) ImageIndex = previous;
 }

@@ -1,4 +1,5 @@
 // Export of what a cell shows as a JPEG file.
+#include <QBuffer>
 #include <QPainter>
 #include <QSaveFile>
 #include <algorithm>
@@ -59,17 +60,68 @@ bool EncodeRgb(const QImage& rgb, int quality, unsigned char** out, unsigned lon
   return true;
 }
 
-}  // namespace
-
-bool TadvancedImage::SaveJPEG(const QString& path, QString* error) const {
+// Writes bytes to path through a file beside it that is renamed over it when
+// complete, so a failed export never leaves a broken file or loses the old one.
+bool WriteWhole(const QString& path, const QByteArray& bytes, QString* error) {
+  QSaveFile file(path);
   const auto fail = [&](const QString& why) {
     if (error) *error = why;
     return false;
   };
-  // A work copy of the surface as last rendered, framed in black.
-  QImage work = Surface().convertToFormat(QImage::Format_RGB888);
-  if (work.isNull()) return fail(QStringLiteral("the cell has no picture"));
+  if (!file.open(QIODevice::WriteOnly)) return fail(file.errorString());
+  if (file.write(bytes) != bytes.size()) {
+    const QString why = file.errorString();
+    file.cancelWriting();
+    return fail(why);
+  }
+  if (!file.commit()) return fail(file.errorString());
+  return true;
+}
+
+}  // namespace
+
+QImage TadvancedImage::Picture(bool ownResolution) {
+  std::lock_guard lock(FState);
+  // Without an image the cell's view is its black surface; there is no image resolution.
+  if (ownResolution && bmp.isNull()) return {};
+  SyncSurface();
+  const QSize size = ownResolution ? bmp.size() : img.size();
+  QImage picture(size, QImage::Format_RGB32);
+  if (picture.isNull()) return {};
+  // The view is set for the picture and put back; every step below holds the
+  // cell's lock, so no other thread sees it in between.
+  const int zoom = zoomFactor;
+  const QPoint viewCentre = viewerCenter, centre = imageCenter;
+  if (ownResolution) {
+    zoomFactor = 100;
+    // The bitmap's left and top edges land on the picture's first pixel.
+    viewerCenter = QPoint((size.width() + 1) / 2, (size.height() + 1) / 2);
+    imageCenter = viewerCenter;
+  }
   {
+    std::lock_guard surface(FSurfaceLock);
+    std::swap(img, picture);
+    PaintLayers(false);
+    std::swap(img, picture);
+  }
+  zoomFactor = zoom;
+  viewerCenter = viewCentre;
+  imageCenter = centre;
+  return picture;
+}
+
+bool TadvancedImage::SaveJPEG(const QString& path, QString* error, bool ownResolution) {
+  const auto fail = [&](const QString& why) {
+    if (error) *error = why;
+    return false;
+  };
+  // Converted from a named copy: painting on what converting a temporary in
+  // place gave crashed in the raster engine.
+  const QImage picture = Picture(ownResolution);
+  QImage work = picture.convertToFormat(QImage::Format_RGB888);
+  if (work.isNull()) return fail(QStringLiteral("the cell has no picture"));
+  if (!ownResolution) {
+    // The cell's view is framed in black; the image's own pixels are not covered.
     QPainter p(&work);
     const int W = work.width(), H = work.height(), b = std::min({3, W, H});
     p.fillRect(0, 0, W, b, Qt::black);
@@ -85,15 +137,21 @@ bool TadvancedImage::SaveJPEG(const QString& path, QString* error) const {
       encoded ? QByteArray(reinterpret_cast<const char*>(jpeg), qsizetype(size)) : QByteArray();
   std::free(jpeg);
   if (!encoded) return fail(QStringLiteral("the picture cannot be compressed: ") + message);
-  // Written beside the target and renamed over it when complete, so a
-  // failed export never leaves a broken file or loses the old one.
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return fail(file.errorString());
-  if (file.write(bytes) != bytes.size()) {
-    const QString why = file.errorString();
-    file.cancelWriting();
-    return fail(why);
+  return WriteWhole(path, bytes, error);
+}
+
+bool TadvancedImage::SavePNG(const QString& path, QString* error, bool ownResolution) {
+  const QImage picture = Picture(ownResolution);
+  if (picture.isNull()) {
+    if (error) *error = QStringLiteral("the cell has no picture");
+    return false;
   }
-  if (!file.commit()) return fail(file.errorString());
-  return true;
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  if (!picture.convertToFormat(QImage::Format_RGB888).save(&buffer, "PNG")) {
+    if (error) *error = QStringLiteral("the picture cannot be encoded as PNG");
+    return false;
+  }
+  return WriteWhole(path, bytes, error);
 }

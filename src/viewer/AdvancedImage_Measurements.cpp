@@ -46,7 +46,7 @@ QStringList TadvancedImage::MeasurementLines(Shape& s) {
     return {Text(LengthLabel(b.x() - a.x(), b.y() - a.y(), scale))};
   }
   if (s.shapeType != STRectangle && s.shapeType != STEllipse) return {ShapeLabel(s)};
-  const ModalityFrame m = ModalityFrameOf(gDicomData, FBuffers, calibration, frame);
+  const ModalityFrame m = ModalityFrameOf(gDicomData, Buffers(), calibration, frame);
   const RoiMeasurement r =
       MeasureRoi(m, calibration, s.shapeType == STRectangle ? RoiShape::Rectangle : RoiShape::Ellipse,
                  a.x(), a.y(), b.x(), b.y(), frame);
@@ -70,18 +70,18 @@ QString TadvancedImage::ProbeText() const {
   const int64_t c = int64_t(std::floor(px.x())), r = int64_t(std::floor(px.y()));
   const ImageCalibration calibration =
       filepath.empty() ? ImageCalibration{} : CalibrationOfFile(filepath);
-  const ModalityFrame m = ModalityFrameOf(gDicomData, FBuffers, calibration, std::max(1, CurrentFrame));
+  const ModalityFrame m = ModalityFrameOf(gDicomData, Buffers(), calibration, std::max(1, CurrentFrame));
   const int64_t columns = gDicomData.XYZdim[0], rows = gDicomData.XYZdim[1];
   if (c < 0 || r < 0 || c >= columns || r >= rows) return {};
   QString text = QStringLiteral("X %1  Y %2  ").arg(c).arg(r);
   if (!m.Valid()) {
     // Colour: the three samples as stored.
     const size_t i = size_t(r * columns + c) * 3;
-    if (i + 2 >= FBuffers.buff24.size()) return {};
+    if (i + 2 >= Buffers().buff24.size()) return {};
     return text + QStringLiteral("R %1  G %2  B %3")
-                      .arg(FBuffers.buff24[i])
-                      .arg(FBuffers.buff24[i + 1])
-                      .arg(FBuffers.buff24[i + 2]);
+                      .arg(Buffers().buff24[i])
+                      .arg(Buffers().buff24[i + 1])
+                      .arg(Buffers().buff24[i + 2]);
   }
   const double stored = m.Stored(c, r), value = m.Value(c, r);
   text += QStringLiteral("stored %1").arg(stored, 0, 'g', 10);

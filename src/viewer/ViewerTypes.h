@@ -49,5 +49,7 @@ struct Shape {
   int x3 = 0, y3 = 0;  // an angle's second arm ends here
   float data = 0;      // length (mm), angle (degrees) or area (mm2)
   QString txt;
+
+  bool operator==(const Shape&) const = default;
 };
 using TShapeArray = std::vector<Shape>;

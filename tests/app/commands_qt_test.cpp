@@ -210,15 +210,22 @@ TEST_F(CommandTest, CineCommandsOnlyOnCineCells) {
   EXPECT_FALSE(cine->InCineMode);
 }
 
-TEST_F(CommandTest, PresetsOnlyWithACtSeries) {
+TEST_F(CommandTest, PresetsForCtTypedValuesForEveryModality) {
+  // The group stays whatever the modality; its preset list is for CT images.
   form->UpdatePresetsVisibility();
   EXPECT_FALSE(form->WwWlPresetGrp->isHidden());
+  EXPECT_TRUE(form->WwWlPresetsComboBox->isEnabled());
   FillTree("mr", {{"MR", 2}, {"mr", 1}});
-  form->UpdatePresetsVisibility();
-  EXPECT_TRUE(form->WwWlPresetGrp->isHidden());
-  FillTree("ct-lower", {{"MR", 1}, {"ct", 1}});
+  form->FillViewers();
   form->UpdatePresetsVisibility();
   EXPECT_FALSE(form->WwWlPresetGrp->isHidden());
+  EXPECT_FALSE(form->WwWlPresetsComboBox->isEnabled());
+  EXPECT_TRUE(form->wwTextBox->isEnabled());
+  form->wwTextBox->setText("900");
+  form->wlTextBox->setText("250");
+  emit form->wwTextBox->returnPressed();
+  EXPECT_EQ(Cell(0, 0)->windowWidth, 900);
+  EXPECT_EQ(Cell(0, 0)->windowLevel, 250);
 }
 
 TEST_F(CommandTest, ExportNeedsAnImage) {

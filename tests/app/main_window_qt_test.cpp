@@ -40,9 +40,11 @@ TEST(MainWindow, StartsWithTheToolTabsAndStatusOfAFreshRun) {
   EXPECT_TRUE(form.btnCancelLoading->isHidden());
   EXPECT_TRUE(form.AppBar->isHidden());
   EXPECT_EQ(form.WwWlPresetsComboBox->count(), 13);
-  EXPECT_EQ(form.WwWlPresetsComboBox->currentText(), "Abdomen/Pelvis");
-  EXPECT_EQ(form.wwTextBox->text(), "000");
-  EXPECT_EQ(form.wlTextBox->text(), "000");
+  // No cell shows a window yet: empty boxes and no preset (not "000" and a
+  // preset that is not applied).
+  EXPECT_EQ(form.WwWlPresetsComboBox->currentIndex(), -1);
+  EXPECT_TRUE(form.wwTextBox->text().isEmpty());
+  EXPECT_TRUE(form.wlTextBox->text().isEmpty());
   EXPECT_EQ(form.frameRateLabel->text(), "Frame Rate: 15 FPS");
   EXPECT_EQ(form.trkFrameRate->value(), 5);
   EXPECT_TRUE(form.CheckBox_show_information->isChecked());
@@ -70,27 +72,33 @@ TEST(MainWindow, EveryCommandButtonHasItsHintAndAGlyph) {
       {form.btnFlipHorizontal, "Flip Horizontally"},
       {form.btnFilpVertical, "Flip Vertically"},
       {form.btnInvert, "Invert Image"},
-      {form.btnWwWl, "WW & WL"},
-      {form.btnPan, "Pan"},
+      {form.btnWwWl, "WW & WL (W)"},
+      {form.btnPan, "Pan (P)"},
       {form.btnReset, "Reset Image"},
       {form.btnFit, "Fit Image"},
-      {form.btnZoom, "Zoom"},
+      {form.btnZoom, "Zoom (Z)"},
       {form.btnResetWwWl, "Reset WW/WL"},
       {form.btnLockZoom, "Lock Zoom"},
       {form.btnLockWwWl, "Lock WW & WL"},
       {form.btnRotate, "Rotate Clockwise"},
-      {form.btnDeleteSingleAnn, "Delete Selected Annotation"},
+      {form.btnDeleteSingleAnn, "Delete Selected Annotation (Delete removes the one under the mouse)"},
       {form.btnClearAllAnn, "Clear All Annotations"},
-      {form.btnDrawText, "Draw Text"},
-      {form.btnDrawAngle, "Draw Angle"},
-      {form.btnDrawEclipse, "Draw Ellipse"},
-      {form.btnDrawRect, "Draw Rectangle"},
-      {form.btnDrawLine, "Draw Line"},
-      {form.btnDrawMeasureLine, "Draw Measurement Line"},
+      {form.btnDrawText, "Draw Text (T)"},
+      {form.btnDrawAngle, "Draw Angle (A)"},
+      {form.btnDrawEclipse, "Draw Ellipse (E)"},
+      {form.btnDrawRect, "Draw Rectangle (R)"},
+      {form.btnDrawLine, "Draw Line (L)"},
+      {form.btnDrawMeasureLine, "Draw Measurement Line (M)"},
       {form.btnPrevFrame, "Previous Frame"},
       {form.btnPauseCine, "Pause Cine"},
       {form.btnPlayCine, "Play Cine"},
       {form.btnNextFrame, "Next Frame"},
+      {form.btnExportPng, "Export PNG"},
+      {form.btnCopy, "Copy to Clipboard (Ctrl+C)"},
+      {form.btnClearAnn, "Clear Annotations of This Image"},
+      {form.btnUndoAnn, "Undo Annotation Change (Ctrl+Z)"},
+      {form.btnLinkWwWl, "Link WW/WL of Cells"},
+      {form.btnLinkZoom, "Link Zoom of Cells"},
   };
   for (const auto& [button, hint] : hints) {
     EXPECT_EQ(button->toolTip(), hint);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QWheelEvent>
 #include <string>
@@ -86,6 +87,12 @@ class TestForm : public TForm1 {
  public:
   std::vector<QString> messages;
   QString saveFileName;  // what the save dialog answers
+  QString saveFilter;    // and the filter it reports picked
+  QString offeredFilters;
+  std::vector<QString> questions;
+  bool confirm = true;  // the answer to a question
+  QStringList menuEntries;
+  QString pick;         // the menu entry to choose
   // Acts on the chooser while it is "open"; the dialog's result is returned.
   std::function<void(TSplitScreenForm*)> chooser;
 
@@ -94,13 +101,35 @@ class TestForm : public TForm1 {
     LastMessage = text;
     messages.push_back(text);
   }
-  QString AskSaveFileName(const QString&, const QString&) override { return saveFileName; }
+  QString AskSaveFileName(const QString&, const QString& filters, QString* chosen) override {
+    offeredFilters = filters;
+    if (chosen) *chosen = saveFilter;
+    return saveFileName;
+  }
+  bool AskConfirmation(const QString& text) override {
+    questions.push_back(text);
+    return confirm;
+  }
+  // Records the menu's entries; picks the one named pick, if any.
+  void ExecMenu(QMenu* menu, QPoint) override;
   int ExecSplitScreen() override {
     SplitScreenForm->setResult(QDialog::Rejected);
     if (chooser) chooser(SplitScreenForm);
     return SplitScreenForm->result();
   }
 };
+
+inline void TestForm::ExecMenu(QMenu* menu, QPoint) {
+  menuEntries.clear();
+  QAction* chosen = nullptr;
+  for (QAction* a : menu->actions()) {
+    if (a->isSeparator()) continue;
+    const QString text = QString(a->text()).replace("&&", "&");  // as the user reads it
+    menuEntries << text;
+    if (!pick.isEmpty() && text == pick && a->isEnabled()) chosen = a;
+  }
+  if (chosen) chosen->trigger();
+}
 
 // A shown window of a fixed size with a fresh tree state.
 class AppTest : public ::testing::Test {

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QTabWidget>
@@ -122,7 +124,11 @@ TEST_F(WindowLoading, MrStudyOfThreeSeriesKeepsTheGrid) {
   WaitIdle();
   EXPECT_EQ(Cells(), 1);
   EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);
-  EXPECT_TRUE(form->WwWlPresetGrp->isHidden());  // no CT anywhere
+  // No CT: the presets are not offered; typed values are, for every modality.
+  QApplication::processEvents();
+  EXPECT_FALSE(form->WwWlPresetGrp->isHidden());
+  EXPECT_FALSE(form->WwWlPresetsComboBox->isEnabled());
+  EXPECT_TRUE(form->wwTextBox->isEnabled());
 }
 
 TEST_F(WindowLoading, EmptyFolderFinishesAtOnceWithNothingAdded) {

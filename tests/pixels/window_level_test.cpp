@@ -146,6 +146,24 @@ TEST(WindowTable, ZeroOrNegativeSlopeGivesADefinedPicture) {
   for (int v = -299; v <= 300; ++v) ASSERT_LE(t.Grey(v), t.Grey(v - 1)) << v;
 }
 
+TEST(WindowTable, ByteWindowMapsTheByteValuesAsWordsWouldBe) {
+  WindowParams w;
+  w.width = 100;
+  w.level = 50;
+  const ByteGreyTable t = BuildByteWindowLut(w);
+  const WwWlTable words = BuildWwWlLut(w, 0, 255);
+  for (int v = 0; v < 256; ++v) EXPECT_EQ(t[size_t(v)], words.Grey(v)) << v;
+  EXPECT_EQ(t[0], 0);
+  EXPECT_EQ(t[50], 128);
+  EXPECT_EQ(t[100], 255);
+  EXPECT_EQ(t[255], 255);
+  w.invert = true;
+  w.intercept = -100;  // rescaled units: byte 150 is 50
+  const ByteGreyTable inverted = BuildByteWindowLut(w);
+  EXPECT_EQ(inverted[150], 255 - 128);
+  EXPECT_EQ(inverted[0], 255);
+}
+
 TEST(DefaultWindow, HeaderWithoutWindowSpansTheData) {
   const WindowDefault w = DefaultWindow(0, 0, {-2000, 3000}, 1.0f, 0.0f);
   EXPECT_TRUE(w.replaced);

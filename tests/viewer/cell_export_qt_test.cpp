@@ -1,5 +1,6 @@
-// The JPEG export of a cell: the surface's size and pixels, the black
-// border, baseline colour at quality 90, replacing and failing.
+// The JPEG and PNG export of a cell: the surface's size and pixels without
+// the active and selection frames, the black border, baseline colour at
+// quality 90, the image's own resolution, replacing and failing.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -174,4 +175,58 @@ TEST_F(CellExport, ReplacesOrFailsWithoutDamage) {
   Decoded d;
   ASSERT_TRUE(Decode(Read(dir + "/empty.jpg"), d));
   EXPECT_EQ(d.width, 40);
+}
+
+TEST_F(CellExport, NoActiveFrameAndTheImagesOwnResolution) {
+  ASSERT_TRUE(cell.LoadFile(path, 1));
+  cell.setActive(true);
+  cell.setSelected(true);
+  const QImage surface = cell.Surface();
+  // The surface has the red active frame; its right and bottom sides lie
+  // inside the export's black border.
+  ASSERT_EQ(surface.pixel(594, 200), qRgb(255, 0, 0));
+  ASSERT_EQ(surface.pixel(300, 494), qRgb(255, 0, 0));
+  const std::string out = dir + "/active.jpg";
+  ASSERT_TRUE(cell.SaveJPEG(QString::fromStdString(out)));
+  Decoded d;
+  ASSERT_TRUE(Decode(Read(out), d));
+  for (QPoint at : {QPoint(594, 200), QPoint(300, 494)}) {
+    const QRgb p = d.At(at.x(), at.y());
+    EXPECT_LT(qRed(p) - qGreen(p), 30) << at.x() << "," << at.y();  // the grey ramp, not red
+  }
+  const QImage picture = cell.Picture();
+  EXPECT_EQ(picture.size(), surface.size());
+  EXPECT_FALSE(cellfix::Painted(picture.pixel(594, 200), Qt::red));
+  EXPECT_FALSE(cellfix::Painted(picture.pixel(1, 200), QColor(240, 202, 178)));
+
+  // At the image's own resolution: 64 x 48, the ramp pixel for pixel, with
+  // the annotations where they lie on the image.
+  cell.Zoom(250);
+  cell.Rotate90();
+  cell.Rotate270();
+  cell.Action = VALine;
+  const QPoint a = cell.ImageToView(QPoint(-20, 0)), b = cell.ImageToView(QPoint(20, 0));
+  cellfix::Drag(cell, a, b);
+  const QImage own = cell.Picture(true);
+  ASSERT_EQ(own.size(), QSize(64, 48));
+  for (int x : {0, 10, 63}) EXPECT_EQ(cellfix::Grey(own, x, 47), 40 + 3 * x) << x;
+  EXPECT_TRUE(cellfix::Painted(own.pixel(32, 24), gSettings().AnnotationColor));
+  EXPECT_EQ(cell.ImageToView(QPoint(-20, 0)), a);  // the cell's view is as it was
+  const std::string jpg = dir + "/own.jpg", png = dir + "/own.png";
+  ASSERT_TRUE(cell.SaveJPEG(QString::fromStdString(jpg), nullptr, true));
+  ASSERT_TRUE(Decode(Read(jpg), d));
+  EXPECT_EQ(QSize(d.width, d.height), QSize(64, 48));
+  EXPECT_GT(Luma(d.At(0, 47)), 25);  // no black border over the image's own pixels
+  ASSERT_TRUE(cell.SavePNG(QString::fromStdString(png), nullptr, true));
+  const QImage read(QString::fromStdString(png));
+  ASSERT_EQ(read.size(), QSize(64, 48));
+  EXPECT_EQ(cellfix::Grey(read, 10, 47), 70);  // lossless
+  ASSERT_TRUE(cell.SavePNG(QString::fromStdString(dir + "/cell.png")));
+  EXPECT_EQ(QImage(QString::fromStdString(dir + "/cell.png")).size(), QSize(600, 500));
+
+  TadvancedImage empty;  // no image: no resolution of its own
+  EXPECT_TRUE(empty.Picture(true).isNull());
+  QString why;
+  EXPECT_FALSE(empty.SavePNG(QString::fromStdString(dir + "/none.png"), &why, true));
+  EXPECT_FALSE(why.isEmpty());
 }

@@ -34,6 +34,8 @@ struct Image {
   std::string imagerPixelSpacing;
   std::string orientation;  // six cosines, "\\"-separated
   std::string frameTime;
+  std::string cineRate, displayRate;  // Cine Rate, Recommended Display Frame Rate
+  std::string frameOfReference, position;  // Frame of Reference UID, Image Position (Patient)
   // Lookup table (in the VOI LUT Sequence, where the reader takes it from):
   // first mapped value and entries.
   bool lut = false;
@@ -56,15 +58,19 @@ inline std::vector<uint8_t> Build(const Image& s) {
   text(0x00080020, "DA", s.studyDate);
   text(0x00080060, "CS", s.modality);
   text(0x00080080, "LO", s.institution);
+  text(0x00082144, "IS", s.displayRate);
   text(0x00100010, "PN", s.patientName);
   text(0x00100020, "LO", s.patientId);
+  text(0x00180040, "IS", s.cineRate);
   text(0x00181063, "DS", s.frameTime);
   text(0x00181164, "DS", s.imagerPixelSpacing);
   w.Text(0x0020000D, "UI", "1.2.3.4");
   w.Text(0x0020000E, "UI", "1.2.3.4.5");
   text(0x00200011, "IS", s.seriesNumber);
   text(0x00200013, "IS", s.instanceNumber);
+  text(0x00200032, "DS", s.position);
   text(0x00200037, "DS", s.orientation);
+  text(0x00200052, "UI", s.frameOfReference);
   w.US(0x00280002, {uint16_t(s.samples)});
   text(0x00280004, "CS", s.photometric);
   if (s.samples == 3) w.US(0x00280006, {0});

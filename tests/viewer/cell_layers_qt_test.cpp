@@ -67,9 +67,11 @@ TEST_F(CellLayers, CornerTextsAndLettersAtTheirPlaces) {
   startsAt({10, 25}, 200);         // modality
   startsAt({10, H - 80}, 200);     // series
   startsAt({10, H - 20}, 200);     // zoom
-  startsAt({W - 50, H - 20}, 50);  // institution
   const QRect name = Ink(img, kInfo, QRect(W / 2, 10, W / 2, 15));
   EXPECT_NEAR(name.right(), W - 11, 3);  // right-aligned
+  // The institution too, so that a long name is not cut at the edge.
+  const QRect institution = Ink(img, kInfo, QRect(W * 3 / 4, H - 20, W / 4, 15));
+  EXPECT_NEAR(institution.right(), W - 11, 3);
   // Letters: top A, right L, bottom P, left R.
   EXPECT_EQ(cell.orientation_labels, (std::array<QString, 4>{"A", "L", "P", "R"}));
   for (QPoint at :
@@ -80,6 +82,13 @@ TEST_F(CellLayers, CornerTextsAndLettersAtTheirPlaces) {
 
   cell.setShowInfo(false);
   EXPECT_TRUE(Ink(cell.Surface(), kInfo, QRect(0, 0, W, H)).isEmpty());
+  cell.setShowInfo(true);
+
+  s.institution = "SAINT ELSEWHERE UNIVERSITY HOSPITAL";
+  ASSERT_TRUE(Load(s, "long.dcm"));
+  const QRect whole = Ink(cell.Surface(), kInfo, QRect(W / 2 + 20, H - 20, W / 2 - 20, 15));
+  EXPECT_GT(whole.width(), 150);  // all of it, not its first letters
+  EXPECT_LE(whole.right(), W - 8);
 }
 
 TEST_F(CellLayers, ByteImagesShowContrastAndBrightness) {

@@ -1,0 +1,43 @@
+// Valid DICOM objects that hold no image (reports, RT plans and structures,
+// ECG waveforms) are skipped as what they are, not as damaged files; a file
+// that is no DICOM at all still is.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "app/StudyLoader.h"
+#include "dicom/StudyTree.h"
+#include "support/paths.h"
+
+namespace {
+
+std::string ReasonFor(const std::string& path) {
+  const TLoadResult r = LoadSingleFile(path);
+  EXPECT_EQ(r.filesFiled, 0) << path;
+  return r.skipped.empty() ? std::string() : r.skipped.front().reason;
+}
+
+}  // namespace
+
+TEST(NonImageObjects, AreSkippedAsNotAnImage) {
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients.clear();
+  }
+  const std::pair<const char*, const char*> samples[] = {
+      {"test-SR.dcm", "structured report, not an image"},
+      {"rtplan.dcm", "RT plan, not an image"},
+      {"rtstruct.dcm", "RT structure set, not an image"},
+      {"waveform_ecg.dcm", "waveform (ECG), not an image"},
+  };
+  for (const auto& [name, reason] : samples) {
+    const std::string path = testsupport::SamplePath(name);
+    if (!std::ifstream(path)) GTEST_SKIP() << "no sample " << name;
+    EXPECT_EQ(ReasonFor(path), reason) << name;
+  }
+  const std::string garbage = testsupport::TempDir("non-image") + "/garbage.dcm";
+  std::ofstream(garbage) << std::string(300, 'x');
+  EXPECT_EQ(ReasonFor(garbage), "no readable DICOM image (not DICOM, truncated or damaged)");
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_TRUE(gPatients.empty());
+}
