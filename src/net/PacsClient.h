@@ -1,0 +1,64 @@
+// One interface to an archive, whatever it speaks: DIMSE (C-ECHO, C-FIND,
+// C-GET, C-MOVE through DCMTK) or DICOMweb (QIDO-RS, WADO-RS through Qt
+// Network). Every call blocks its thread until the answer is complete,
+// failed or cancelled, so the command line runs them directly and the viewer
+// on a worker thread. A failure comes back as one sentence a user
+// understands, naming the server; passwords never appear in it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/InstanceStore.h"
+#include "net/PacsServer.h"
+#include "net/QueryKeys.h"
+
+// What a server announced about one instance of a study, for checking what arrives.
+struct TAnnouncedInstance {
+  std::string seriesUid;
+  std::string sopUid;
+  std::string sopClassUid;  // may be empty
+};
+
+class TPacsClient {
+ public:
+  explicit TPacsClient(TPacsServer server) : server_(std::move(server)) {}
+  virtual ~TPacsClient() = default;
+
+  const TPacsServer& Server() const { return server_; }
+
+  // Checks that the server answers (C-ECHO, or a QIDO-RS request).
+  virtual bool Echo(std::string& why) = 0;
+  // The matches of keys at level, with the level's return keys.
+  virtual bool Find(TQueryLevel level, const std::vector<TQueryKey>& keys,
+                    std::vector<TQueryRow>& rows, std::string& why) = 0;
+  // The instances of a study (or of one series of it).
+  virtual bool ListInstances(const std::string& studyUid, const std::string& seriesUid,
+                             std::vector<TAnnouncedInstance>& out, std::string& why);
+  // Retrieves what store expects into it. True when the server reported the
+  // whole transfer as done; what arrived stays in the store either way.
+  // announced (may be empty) lets DIMSE offer the SOP classes the study holds.
+  virtual bool Retrieve(TInstanceStore& store, const std::vector<TAnnouncedInstance>& announced,
+                        std::string& why) = 0;
+
+  // Any thread: ends the running call as soon as possible (it then fails
+  // with "cancelled"). Later calls run again.
+  virtual void Cancel() { cancel_ = true; }
+  void ResetCancel() { cancel_ = false; }
+  bool Cancelled() const { return cancel_; }
+
+ protected:
+  TPacsServer server_;
+  std::atomic<bool> cancel_{false};
+};
+
+inline constexpr const char* kCancelledText = "cancelled";
+
+// A client for the server's kind.
+std::unique_ptr<TPacsClient> MakePacsClient(const TPacsServer& server);
+
+// The transfer syntaxes offered for images, in order of preference: those the
+// decoders handle without loss of what was stored first, uncompressed last.
+const std::vector<std::string>& DecodableTransferSyntaxes();

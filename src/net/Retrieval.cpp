@@ -1,0 +1,61 @@
+#include "net/Retrieval.h"
+
+TRetrieveResult RetrieveInto(TPacsClient& client, const TRetrieveRequest& request,
+                             const TRetrieveHooks& hooks) {
+  TRetrieveResult result;
+  if (!IsValidUid(request.studyUid)) {
+    result.why = "\"" + request.studyUid + "\" is not a study instance UID.";
+    return result;
+  }
+  if (!request.seriesUid.empty() && !IsValidUid(request.seriesUid)) {
+    result.why = "\"" + request.seriesUid + "\" is not a series instance UID.";
+    return result;
+  }
+  std::vector<TAnnouncedInstance> announced;
+  if (!client.ListInstances(request.studyUid, request.seriesUid, announced, result.why)) return result;
+
+  TInstanceStore::Expect expect;
+  expect.studyUid = request.studyUid;
+  expect.seriesUid = request.seriesUid;
+  for (const TAnnouncedInstance& a : announced) {
+    expect.sopUids.push_back(a.sopUid);
+    ++result.announcedPerSeries[a.seriesUid];
+  }
+  result.announced = announced.size();
+  if (hooks.announced) hooks.announced(result.announcedPerSeries);
+
+  TInstanceStore store(request.dir, expect);
+  store.onStored = hooks.stored;
+  if (!store.Open(result.why)) return result;
+  std::string why;
+  const bool done = client.Retrieve(store, announced, why);
+  result.stored = store.Stored();
+  const size_t missing = store.Missing().size();
+  const std::string arrived =
+      result.stored.empty()
+          ? std::string()
+          : " (" + std::to_string(result.stored.size()) +
+                (result.announced ? " of " + std::to_string(result.announced) : std::string()) +
+                " images arrived and were kept)";
+  if (!done) {
+    result.why = why == kCancelledText ? std::string("Cancelled") + arrived + "." : why;
+    if (why != kCancelledText && !arrived.empty()) {
+      if (!result.why.empty() && result.why.back() == '.') result.why.pop_back();
+      result.why += arrived + ".";
+    }
+    return result;
+  }
+  if (missing > 0) {
+    result.why = std::to_string(missing) + " of " + std::to_string(result.announced) +
+                 " images did not arrive from " + client.Server().Describe() + ".";
+    return result;
+  }
+  if (result.stored.empty()) {
+    result.why = "The server at " + client.Server().Describe() + " sent no images of " +
+                 (request.seriesUid.empty() ? "study " + request.studyUid
+                                            : "series " + request.seriesUid) + ".";
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
