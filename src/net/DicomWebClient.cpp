@@ -127,22 +127,7 @@ class TDicomWebClient : public TPacsClient {
     return true;
   }
 
-  bool ListInstances(const std::string& studyUid, const std::string& seriesUid,
-                     std::vector<TAnnouncedInstance>& out, std::string& why) override {
-    out.clear();
-    std::vector<TQueryKey> keys = {{"StudyInstanceUID", studyUid}};
-    if (!seriesUid.empty()) keys.push_back({"SeriesInstanceUID", seriesUid});
-    std::vector<TQueryRow> rows;
-    if (!Find(TQueryLevel::Instance, keys, rows, why)) return false;
-    for (const TQueryRow& r : rows) {
-      const std::string& sop = r.Get("SOPInstanceUID");
-      if (IsValidUid(sop)) out.push_back({r.Get("SeriesInstanceUID"), sop, r.Get("SOPClassUID")});
-    }
-    return true;
-  }
-
-  bool Retrieve(TInstanceStore& store, const std::vector<TAnnouncedInstance>&,
-                std::string& why) override {
+  bool Retrieve(TInstanceStore& store, const TAnnouncement&, std::string& why) override {
     const TInstanceStore::Expect& ex = store.Expected();
     QString path = "studies/" + Q(ex.studyUid);
     if (!ex.seriesUid.empty()) path += "/series/" + Q(ex.seriesUid);
@@ -273,6 +258,10 @@ class TDicomWebClient : public TPacsClient {
     QNetworkRequest req(url);
     req.setRawHeader("Accept", accept);
     req.setRawHeader("User-Agent", "Tavrolen");
+    // Qt asks for gzip by default, and Orthanc then compresses every image
+    // on the fly: a retrieve becomes bound by the server's CPU. Pixel data
+    // barely compresses; only the JSON of queries is worth it.
+    if (!accept.startsWith("application/dicom+json")) req.setRawHeader("Accept-Encoding", "identity");
     if (!server_.user.empty()) {
       const QByteArray credentials = QByteArray::fromStdString(server_.user + ":" + server_.password);
       req.setRawHeader("Authorization", "Basic " + credentials.toBase64());

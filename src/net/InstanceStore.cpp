@@ -39,9 +39,7 @@ std::atomic<unsigned> gStoreSerial{0};
 }  // namespace
 
 TInstanceStore::TInstanceStore(std::string dir, Expect expect)
-    : dir_(std::move(dir)), expect_(std::move(expect)) {
-  announced_.insert(expect_.sopUids.begin(), expect_.sopUids.end());
-}
+    : dir_(std::move(dir)), expect_(std::move(expect)) {}
 
 TInstanceStore::~TInstanceStore() {
   AbortStream();
@@ -98,7 +96,7 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
   try {
     r = ReadDicomHeaderFromFile(stagedPath, false, h);
   } catch (const std::exception& e) {
-    return refuse(std::string("the server sent a DICOM file that cannot be read: ") + e.what());
+    return refuse(std::string("the server sent a DICOM file whose header cannot be read: ") + e.what());
   }
   if (!r.hdrOK) return refuse("the server sent a DICOM file whose header cannot be read");
   TStoredInstance inst;
@@ -114,13 +112,14 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
 
   {
     std::lock_guard lock(mutex_);
-    if (!announced_.empty()) {
-      if (!announced_.count(inst.sopUid))
-        return refuse("the server sent an image it had not announced (" + inst.sopUid + ")");
-      if (received_ >= announced_.size())
+    if (!expect_.perSeries.empty()) {
+      const auto announced = expect_.perSeries.find(inst.seriesUid);
+      if (announced == expect_.perSeries.end())
+        return refuse("the server sent an image of a series it had not announced (" + inst.seriesUid + ")");
+      if (received_[inst.seriesUid] >= announced->second)
         return refuse("the server sent more images than it announced");
     }
-    ++received_;
+    ++received_[inst.seriesUid];
   }
 
   const fs::path folder = fs::path(dir_) / inst.studyUid / inst.seriesUid;
@@ -132,7 +131,10 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
 
   {
     std::lock_guard lock(mutex_);
-    if (storedUids_.insert(inst.sopUid).second) stored_.push_back(inst);
+    if (storedUids_.insert(inst.sopUid).second) {
+      stored_.push_back(inst);
+      ++distinct_[inst.seriesUid];
+    }
   }
   if (stored) *stored = inst;
   if (onStored) onStored(inst);
@@ -222,10 +224,18 @@ size_t TInstanceStore::StoredCount() const {
   return stored_.size();
 }
 
-std::vector<std::string> TInstanceStore::Missing() const {
+size_t TInstanceStore::MissingCount() const {
   std::lock_guard lock(mutex_);
-  std::vector<std::string> out;
-  for (const std::string& uid : expect_.sopUids)
-    if (!storedUids_.count(uid)) out.push_back(uid);
-  return out;
+  size_t missing = 0;
+  for (const auto& [series, count] : expect_.perSeries) {
+    const auto got = distinct_.find(series);
+    const int have = got == distinct_.end() ? 0 : got->second;
+    if (have < count) missing += size_t(count - have);
+  }
+  return missing;
+}
+
+std::map<std::string, int> TInstanceStore::StoredPerSeries() const {
+  std::lock_guard lock(mutex_);
+  return distinct_;
 }

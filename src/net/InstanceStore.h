@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -25,9 +26,10 @@ struct TStoredInstance {
 class TInstanceStore {
  public:
   struct Expect {
-    std::string studyUid;                // required
-    std::string seriesUid;               // empty: any series of the study
-    std::vector<std::string> sopUids;    // what the query announced; empty when unknown
+    std::string studyUid;   // required
+    std::string seriesUid;  // empty: any series of the study
+    // Instances per series as the server announced them; empty when unknown.
+    std::map<std::string, int> perSeries;
   };
 
   TInstanceStore(std::string dir, Expect expect);
@@ -55,8 +57,10 @@ class TInstanceStore {
 
   std::vector<TStoredInstance> Stored() const;
   size_t StoredCount() const;
-  // Announced instances that have not arrived (empty when nothing was announced).
-  std::vector<std::string> Missing() const;
+  // Announced instances that have not arrived (0 when nothing was announced).
+  size_t MissingCount() const;
+  // Distinct instances stored per series.
+  std::map<std::string, int> StoredPerSeries() const;
   const Expect& Expected() const { return expect_; }
   const std::string& Dir() const { return dir_; }
 
@@ -69,12 +73,12 @@ class TInstanceStore {
  private:
   std::string dir_;
   Expect expect_;
-  std::set<std::string> announced_;
   std::string staging_;
   mutable std::mutex mutex_;
   std::set<std::string> storedUids_;
   std::vector<TStoredInstance> stored_;
-  size_t received_ = 0;  // accepted files, repeats included
+  std::map<std::string, int> received_;  // accepted files per series, repeats included
+  std::map<std::string, int> distinct_;  // distinct instances per series
   unsigned counter_ = 0;
   // The stream being written.
   std::FILE* stream_ = nullptr;

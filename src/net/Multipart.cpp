@@ -272,14 +272,15 @@ bool TMultipartParser::Finish() {
     case State::Epilogue: return true;
     case State::Failed: return false;
     case State::AfterDelimiter:
-      // Some servers end after the last part without the closing "--".
+    case State::Headers:
+      // Some servers end after the last part's delimiter without the closing "--".
       if (parts_ > 0 && Pending().empty()) return true;
-      return Fail("the answer ended inside a multipart delimiter");
+      return Fail(state_ == State::Headers ? "the answer ended in the middle of an image"
+                                           : "the answer ended inside a multipart delimiter");
     case State::Preamble:
       return Fail(parts_ == 0 && buf_.size() == pos_ && preambleSeen_ == 0
                       ? "the server's answer was empty"
                       : "the answer is not a multipart body with the announced boundary");
-    case State::Headers:
     case State::Body: return Fail("the answer ended in the middle of an image");
   }
   return false;

@@ -3,30 +3,33 @@
 #include "net/DicomWebClient.h"
 #include "net/DimseClient.h"
 
-bool TPacsClient::ListInstances(const std::string& studyUid, const std::string& seriesUid,
-                                std::vector<TAnnouncedInstance>& out, std::string& why) {
-  out.clear();
-  // Hierarchical, as the standard's study root asks: the series of the
-  // study, then the instances of each series.
-  std::vector<std::string> series;
-  if (!seriesUid.empty()) {
-    series.push_back(seriesUid);
-  } else {
-    std::vector<TQueryRow> rows;
-    if (!Find(TQueryLevel::Series, {{"StudyInstanceUID", studyUid}}, rows, why)) return false;
-    for (const TQueryRow& r : rows)
-      if (IsValidUid(r.Get("SeriesInstanceUID"))) series.push_back(r.Get("SeriesInstanceUID"));
-  }
-  for (const std::string& s : series) {
-    std::vector<TQueryRow> rows;
-    if (!Find(TQueryLevel::Instance, {{"StudyInstanceUID", studyUid}, {"SeriesInstanceUID", s}},
-              rows, why))
-      return false;
-    for (const TQueryRow& r : rows) {
-      const std::string& sop = r.Get("SOPInstanceUID");
-      if (!IsValidUid(sop)) continue;
-      out.push_back({s, sop, r.Get("SOPClassUID")});
+int TAnnouncement::Total() const {
+  int n = 0;
+  for (const auto& [series, count] : perSeries) n += count;
+  return n;
+}
+
+bool TPacsClient::Announce(const std::string& studyUid, const std::string& seriesUid,
+                           TAnnouncement& out, std::string& why) {
+  out = {};
+  std::vector<TQueryKey> keys = {{"StudyInstanceUID", studyUid}};
+  if (!seriesUid.empty()) keys.push_back({"SeriesInstanceUID", seriesUid});
+  std::vector<TQueryRow> rows;
+  if (!Find(TQueryLevel::Series, keys, rows, why)) return false;
+  for (const TQueryRow& r : rows) {
+    const std::string& series = r.Get("SeriesInstanceUID");
+    if (!IsValidUid(series) || (!seriesUid.empty() && series != seriesUid)) continue;
+    const std::string& count = r.Get("NumberOfSeriesRelatedInstances");
+    if (!count.empty() && count.find_first_not_of("0123456789") == std::string::npos && count.size() < 9) {
+      out.perSeries[series] = std::stoi(count);
+      continue;
     }
+    // No count from this server: the series' instances, counted.
+    std::vector<TQueryRow> instances;
+    if (!Find(TQueryLevel::Instance, {{"StudyInstanceUID", studyUid}, {"SeriesInstanceUID", series}},
+              instances, why))
+      return false;
+    out.perSeries[series] = int(instances.size());
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,11 +16,11 @@
 #include "net/PacsServer.h"
 #include "net/QueryKeys.h"
 
-// What a server announced about one instance of a study, for checking what arrives.
-struct TAnnouncedInstance {
-  std::string seriesUid;
-  std::string sopUid;
-  std::string sopClassUid;  // may be empty
+// What a server says a study (or series) holds before it is retrieved.
+struct TAnnouncement {
+  std::map<std::string, int> perSeries;  // series UID -> instances
+  std::vector<std::string> sopClasses;   // storage classes in the study; may be empty
+  int Total() const;
 };
 
 class TPacsClient {
@@ -34,13 +35,14 @@ class TPacsClient {
   // The matches of keys at level, with the level's return keys.
   virtual bool Find(TQueryLevel level, const std::vector<TQueryKey>& keys,
                     std::vector<TQueryRow>& rows, std::string& why) = 0;
-  // The instances of a study (or of one series of it).
-  virtual bool ListInstances(const std::string& studyUid, const std::string& seriesUid,
-                             std::vector<TAnnouncedInstance>& out, std::string& why);
+  // How many instances each series of a study (or the one series) holds,
+  // from series-level matches: queries an archive answers from its index.
+  virtual bool Announce(const std::string& studyUid, const std::string& seriesUid,
+                        TAnnouncement& out, std::string& why);
   // Retrieves what store expects into it. True when the server reported the
   // whole transfer as done; what arrived stays in the store either way.
-  // announced (may be empty) lets DIMSE offer the SOP classes the study holds.
-  virtual bool Retrieve(TInstanceStore& store, const std::vector<TAnnouncedInstance>& announced,
+  // The announcement lets DIMSE offer the SOP classes the study holds.
+  virtual bool Retrieve(TInstanceStore& store, const TAnnouncement& announced,
                         std::string& why) = 0;
 
   // Any thread: ends the running call as soon as possible (it then fails

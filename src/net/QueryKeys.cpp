@@ -11,6 +11,8 @@
 
 namespace {
 
+// Keys archives keep in their index: anything else (Rows, say) can make a
+// server open every file to answer, which for Orthanc is seconds per series.
 const std::vector<std::string>& LevelKeys(TQueryLevel level) {
   static const std::vector<std::string> patient = {
       "PatientName", "PatientID", "PatientBirthDate", "PatientSex",
@@ -26,7 +28,7 @@ const std::vector<std::string>& LevelKeys(TQueryLevel level) {
       "BodyPartExamined", "SeriesDate", "SeriesTime", "NumberOfSeriesRelatedInstances"};
   static const std::vector<std::string> instance = {
       "StudyInstanceUID", "SeriesInstanceUID", "SOPInstanceUID", "SOPClassUID",
-      "InstanceNumber", "Rows", "Columns", "NumberOfFrames"};
+      "InstanceNumber", "NumberOfFrames"};
   switch (level) {
     case TQueryLevel::Patient: return patient;
     case TQueryLevel::Study: return study;

@@ -11,17 +11,15 @@ TRetrieveResult RetrieveInto(TPacsClient& client, const TRetrieveRequest& reques
     result.why = "\"" + request.seriesUid + "\" is not a series instance UID.";
     return result;
   }
-  std::vector<TAnnouncedInstance> announced;
-  if (!client.ListInstances(request.studyUid, request.seriesUid, announced, result.why)) return result;
+  TAnnouncement announced;
+  if (!client.Announce(request.studyUid, request.seriesUid, announced, result.why)) return result;
 
   TInstanceStore::Expect expect;
   expect.studyUid = request.studyUid;
   expect.seriesUid = request.seriesUid;
-  for (const TAnnouncedInstance& a : announced) {
-    expect.sopUids.push_back(a.sopUid);
-    ++result.announcedPerSeries[a.seriesUid];
-  }
-  result.announced = announced.size();
+  expect.perSeries = announced.perSeries;
+  result.announcedPerSeries = announced.perSeries;
+  result.announced = size_t(announced.Total());
   if (hooks.announced) hooks.announced(result.announcedPerSeries);
 
   TInstanceStore store(request.dir, expect);
@@ -30,7 +28,7 @@ TRetrieveResult RetrieveInto(TPacsClient& client, const TRetrieveRequest& reques
   std::string why;
   const bool done = client.Retrieve(store, announced, why);
   result.stored = store.Stored();
-  const size_t missing = store.Missing().size();
+  const size_t missing = store.MissingCount();
   const std::string arrived =
       result.stored.empty()
           ? std::string()
