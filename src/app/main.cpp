@@ -1,4 +1,4 @@
-// tavrolen-viewer [--screenshot FILE] [PATH...]
+// tavrolen-viewer [--screenshot FILE] [--servers FILE] [PATH...]
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -20,11 +20,23 @@ int main(int argc, char** argv) {
   QCommandLineOption screenshot(
       "screenshot", "Save a picture of the main window to FILE once it is up, then quit.", "FILE");
   parser.addOption(screenshot);
+  QCommandLineOption servers("servers",
+                             "Offer the PACS servers of FILE (JSON) in the PACS window; "
+                             "nothing is stored between runs.",
+                             "FILE");
+  parser.addOption(servers);
   parser.addPositionalArgument("PATH", "Image files, folders or DICOMDIR files to open.",
                                "[PATH...]");
   parser.process(app);
 
   TForm1 form;
+  if (parser.isSet(servers)) {
+    QString why;
+    if (!form.AddPacsServersFile(parser.value(servers), &why)) {
+      std::fprintf(stderr, "tavrolen-viewer: %s\n", qPrintable(why));
+      return 2;
+    }
+  }
   form.showMaximized();
 
   // Paths open once the window is up, one after the other.

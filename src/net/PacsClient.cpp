@@ -19,6 +19,10 @@ bool TPacsClient::Announce(const std::string& studyUid, const std::string& serie
   for (const TQueryRow& r : rows) {
     const std::string& series = r.Get("SeriesInstanceUID");
     if (!IsValidUid(series) || (!seriesUid.empty() && series != seriesUid)) continue;
+    std::string label = r.Get("Modality");
+    for (const char* k : {"SeriesNumber", "SeriesDescription"})
+      if (!r.Get(k).empty()) label += (label.empty() ? "" : " ") + r.Get(k);
+    out.labels[series] = label;
     const std::string& count = r.Get("NumberOfSeriesRelatedInstances");
     if (!count.empty() && count.find_first_not_of("0123456789") == std::string::npos && count.size() < 9) {
       out.perSeries[series] = std::stoi(count);

@@ -20,6 +20,7 @@
 struct TAnnouncement {
   std::map<std::string, int> perSeries;  // series UID -> instances
   std::vector<std::string> sopClasses;   // storage classes in the study; may be empty
+  std::map<std::string, std::string> labels;  // series UID -> "CT 2 Chest" for progress lists
   int Total() const;
 };
 

@@ -20,7 +20,7 @@ TRetrieveResult RetrieveInto(TPacsClient& client, const TRetrieveRequest& reques
   expect.perSeries = announced.perSeries;
   result.announcedPerSeries = announced.perSeries;
   result.announced = size_t(announced.Total());
-  if (hooks.announced) hooks.announced(result.announcedPerSeries);
+  if (hooks.announced) hooks.announced(announced);
 
   TInstanceStore store(request.dir, expect);
   store.onStored = hooks.stored;

@@ -25,8 +25,8 @@ struct TRetrieveResult {
 };
 
 struct TRetrieveHooks {
-  // Once the server has said what it will send: images per series UID.
-  std::function<void(const std::map<std::string, int>&)> announced;
+  // Once the server has said what it will send.
+  std::function<void(const TAnnouncement&)> announced;
   // After each instance is in place, on the thread that stored it.
   std::function<void(const TStoredInstance&)> stored;
 };
