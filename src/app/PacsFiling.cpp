@@ -28,6 +28,55 @@ struct TCellSpot {
   std::string study, series, path;
 };
 
+// Puts every untouched cell of shown on the first image of its slot's
+// series of the study; false when the tree has no such study.
+bool FollowSlots(const std::string& studyUid, std::vector<TAutoShown>& shown) {
+  int patient = -1, study = -1;
+  std::vector<std::string> firstImages;  // one per series, in order
+  {
+    std::lock_guard lock(gPatientsMutex);
+    for (size_t p = 0; p < gPatients.size() && patient < 0; ++p)
+      for (size_t st = 0; st < gPatients[p].studies.size(); ++st)
+        if (gPatients[p].studies[st].instanceUid == studyUid) {
+          patient = int(p);
+          study = int(st);
+          for (const TSeries& s : gPatients[p].studies[st].serieses)
+            firstImages.push_back(s.images.empty() ? std::string() : s.images.front().imagePath);
+          break;
+        }
+  }
+  if (patient < 0) return false;
+  for (TAutoShown& s : shown) {
+    TadvancedImage* cell = s.cell;
+    if (!cell || size_t(s.slot) >= firstImages.size() || firstImages[size_t(s.slot)].empty()) continue;
+    // The user moved the cell (or put another image there): it is theirs now.
+    const bool untouched = s.path.empty() ? !cell->HasImage : cell->CurrentOpenedPath == s.path;
+    if (!untouched || cell->InCineMode) continue;
+    const std::string& first = firstImages[size_t(s.slot)];
+    if (first == s.path && cell->SeriesIndex == s.slot && cell->ImageIndex == 0) continue;
+    const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
+    cell->PatientIndex = patient;
+    cell->StudyIndex = study;
+    cell->SeriesIndex = s.slot;
+    cell->ImageIndex = 0;
+    bool loaded = false;
+    try {
+      loaded = cell->LoadFile(first, 1);
+      if (loaded && s.path.empty()) cell->FitImage();
+    } catch (...) {
+    }
+    if (loaded) {
+      s.path = first;
+    } else {
+      cell->PatientIndex = old[0];
+      cell->StudyIndex = old[1];
+      cell->SeriesIndex = old[2];
+      cell->ImageIndex = old[3];
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 TArrival ReadArrival(const std::string& path) {
@@ -124,40 +173,10 @@ std::vector<TAutoShown> ShowStudyIfGridEmpty(TForm1& form, const std::string& st
   for (auto& row : form.AdvancedImages)
     for (TadvancedImage* cell : row)
       if (cell->HasImage) return shown;
-  int patient = -1, study = -1;
-  std::vector<std::string> firstImages;  // one per series, in order
-  {
-    std::lock_guard lock(gPatientsMutex);
-    for (size_t p = 0; p < gPatients.size() && patient < 0; ++p)
-      for (size_t st = 0; st < gPatients[p].studies.size(); ++st)
-        if (gPatients[p].studies[st].instanceUid == studyUidAsRead) {
-          patient = int(p);
-          study = int(st);
-          for (const TSeries& s : gPatients[p].studies[st].serieses)
-            firstImages.push_back(s.images.empty() ? std::string() : s.images.front().imagePath);
-          break;
-        }
-  }
-  if (patient < 0) return shown;
-  size_t next = 0;
+  int slot = 0;
   for (auto& row : form.AdvancedImages)
-    for (TadvancedImage* cell : row) {
-      while (next < firstImages.size() && firstImages[next].empty()) ++next;
-      if (next >= firstImages.size()) break;
-      cell->PauseCine();
-      cell->PatientIndex = patient;
-      cell->StudyIndex = study;
-      cell->SeriesIndex = int(next);
-      cell->ImageIndex = 0;
-      try {
-        if (cell->LoadFile(firstImages[next], 1)) {
-          cell->FitImage();
-          shown.push_back({cell, firstImages[next]});
-        }
-      } catch (...) {
-      }
-      ++next;
-    }
+    for (TadvancedImage* cell : row) shown.push_back({cell, "", slot++});
+  if (!FollowSlots(studyUidAsRead, shown)) return {};
   try {
     form.EnableStudyTools();
     form.UpdatePresetsVisibility();
@@ -167,31 +186,18 @@ std::vector<TAutoShown> ShowStudyIfGridEmpty(TForm1& form, const std::string& st
   return shown;
 }
 
-void KeepOnFirstImages(std::vector<TAutoShown>& shown) {
-  for (TAutoShown& s : shown) {
-    TadvancedImage* cell = s.cell;
-    if (!cell || !cell->HasImage || cell->CurrentOpenedPath != s.path || cell->InCineMode) continue;
-    std::string first;
-    {
-      std::lock_guard lock(gPatientsMutex);
-      const size_t p = size_t(cell->PatientIndex), st = size_t(cell->StudyIndex),
-                   se = size_t(cell->SeriesIndex);
-      if (cell->PatientIndex < 0 || p >= gPatients.size() || st >= gPatients[p].studies.size() ||
-          se >= gPatients[p].studies[st].serieses.size() ||
-          gPatients[p].studies[st].serieses[se].images.empty())
-        continue;
-      first = gPatients[p].studies[st].serieses[se].images.front().imagePath;
-    }
-    if (first == s.path) continue;
-    const int was = cell->ImageIndex;
-    cell->ImageIndex = 0;
-    try {
-      if (cell->LoadFile(first, 1)) {
-        s.path = first;
-        continue;
+void KeepOnFirstImages(TForm1& form, std::vector<TAutoShown>& shown) {
+  if (shown.empty()) return;
+  std::string study;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    for (const TAutoShown& s : shown)
+      if (s.cell && s.cell->HasImage && s.cell->PatientIndex >= 0 &&
+          size_t(s.cell->PatientIndex) < gPatients.size() &&
+          size_t(s.cell->StudyIndex) < gPatients[size_t(s.cell->PatientIndex)].studies.size()) {
+        study = gPatients[size_t(s.cell->PatientIndex)].studies[size_t(s.cell->StudyIndex)].instanceUid;
+        break;
       }
-    } catch (...) {
-    }
-    cell->ImageIndex = was;
   }
+  if (!study.empty() && FollowSlots(study, shown)) form.update_ReferenceLines();
 }

@@ -36,15 +36,17 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch);
 // the cell meanwhile (a smaller layout).
 struct TAutoShown {
   QPointer<TadvancedImage> cell;
-  std::string path;
+  std::string path;  // empty while the cell waits for its series
+  int slot = 0;      // the cell shows the study's series of this index
 };
 
 // When no cell shows an image, shows the study's series one per cell, in
-// order (UI thread), and returns the cells it filled. studyUid as the reader
+// order (UI thread), and returns the grid's cells with the series each is
+// for (later series fill the rest as they arrive). studyUid as the reader
 // keeps it (the header's value).
 std::vector<TAutoShown> ShowStudyIfGridEmpty(TForm1& form, const std::string& studyUidAsRead);
 
-// Images arrive in the server's order: a cell the retrieve filled, which
-// the user has not moved since, follows its series' first image as earlier
-// instances come in (UI thread).
-void KeepOnFirstImages(std::vector<TAutoShown>& shown);
+// Images and series arrive in the server's order: a cell the retrieve
+// filled, which the user has not moved since, follows the first image of
+// the series of its slot as earlier series and instances come in (UI thread).
+void KeepOnFirstImages(TForm1& form, std::vector<TAutoShown>& shown);

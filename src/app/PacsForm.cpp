@@ -659,7 +659,7 @@ void TPacsForm::FlushArrivals() {
     shownStudy_ = true;
     autoShown_ = ShowStudyIfGridEmpty(*main_, currentStudyAsRead_);
   } else if (filed.added > 0) {
-    KeepOnFirstImages(autoShown_);
+    KeepOnFirstImages(*main_, autoShown_);
   }
 }
 

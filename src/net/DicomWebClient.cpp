@@ -174,7 +174,12 @@ class TDicomWebClient : public TPacsClient {
     const bool ok = Get(Url(path, {}), accept, headers, data, why);
     if (ok && parser && !parser->Finish()) {
       store.AbortStream();
-      why = "Refused what the server at " + server_.Describe() + " sent: " + parser->Error() + ".";
+      // The body ended early: what a server that stopped (or a lost
+      // connection) looks like when the answer is framed by the connection.
+      why = parser->PartsCompleted() > 0 || parser->Error().find("middle") != std::string::npos
+                ? "The answer from " + server_.Describe() +
+                      " stopped in the middle of an image: the server stopped or the connection was lost."
+                : "Refused what the server at " + server_.Describe() + " sent: " + parser->Error() + ".";
       return false;
     }
     store.AbortStream();

@@ -87,7 +87,7 @@ TEST_P(EachKind, RetrieveBringsBackExactlyTheUploadedInstances) {
   std::map<std::string, int> announced;
   int storedCalls = 0;
   TRetrieveHooks hooks;
-  hooks.announced = [&](const std::map<std::string, int>& a) { announced = a; };
+  hooks.announced = [&](const TAnnouncement& a) { announced = a.perSeries; };
   hooks.stored = [&](const TStoredInstance&) { ++storedCalls; };
   const TRetrieveResult r = RetrieveInto(*client, {dir, kStudyA, ""}, hooks);
   ASSERT_TRUE(r.ok) << r.why;
