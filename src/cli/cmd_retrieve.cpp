@@ -4,8 +4,12 @@
 // are whole and stay, nothing half-written does.
 #ifdef TAVROLEN_WITH_QT
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -13,6 +17,9 @@
 #include "pacs_options.h"
 
 namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+extern "C" void OnInterrupt(int) { gInterrupted = 1; }
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "tavrolen-dicom retrieve: %s\n", text.c_str());
@@ -56,7 +63,23 @@ int Run(const std::vector<std::string>& args) {
 
   cli::EnsureQtCore();
   std::unique_ptr<TPacsClient> client = MakePacsClient(server);
+  // Ctrl-C or a TERM cancels the transfer, so the staging folder is cleaned
+  // up and only whole files stay.
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  std::atomic<bool> finished{false};
+  std::thread watcher([&] {
+    while (!finished) {
+      if (gInterrupted) {
+        client->Cancel();
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
   const TRetrieveResult r = RetrieveInto(*client, request);
+  finished = true;
+  watcher.join();
   if (!r.ok) return Fail(r.why);
   std::printf("%zu instances of %s retrieved into %s\n", r.stored.size(),
               request.seriesUid.empty() ? ("study " + request.studyUid).c_str()

@@ -82,7 +82,7 @@ TEST_P(EachKind, QueriesAtEveryLevelFindWhatWasUploaded) {
 
 TEST_P(EachKind, RetrieveBringsBackExactlyTheUploadedInstances) {
   REQUIRE_ORTHANC(o);
-  const std::string dir = testsupport::TempDir(std::string("retrieve_") + GetParam());
+  const std::string dir = TestDir(std::string("retrieve_") + GetParam());
   auto client = MakePacsClient(Server(*o));
   std::map<std::string, int> announced;
   int storedCalls = 0;
@@ -108,7 +108,7 @@ TEST_P(EachKind, RetrieveBringsBackExactlyTheUploadedInstances) {
   EXPECT_EQ(FilesUnder(dir), expectedFiles);  // nothing else, no staging leftovers
 
   // One series alone.
-  const std::string one = testsupport::TempDir(std::string("retrieve_series_") + GetParam());
+  const std::string one = TestDir(std::string("retrieve_series_") + GetParam());
   const TRetrieveResult s = RetrieveInto(*client, {one, kStudyA, kSeriesA2});
   ASSERT_TRUE(s.ok) << s.why;
   EXPECT_EQ(FilesUnder(one).size(), 2u);
@@ -116,7 +116,7 @@ TEST_P(EachKind, RetrieveBringsBackExactlyTheUploadedInstances) {
 
 TEST_P(EachKind, AnUnknownStudyIsAFailureNotAnEmptySuccess) {
   REQUIRE_ORTHANC(o);
-  const std::string dir = testsupport::TempDir(std::string("retrieve_unknown_") + GetParam());
+  const std::string dir = TestDir(std::string("retrieve_unknown_") + GetParam());
   auto client = MakePacsClient(Server(*o));
   const TRetrieveResult r = RetrieveInto(*client, {dir, "1.2.3.4.5.6.7.8.9", ""});
   EXPECT_FALSE(r.ok);
@@ -165,7 +165,7 @@ TEST(PacsErrors, EachFailureGivesOneClearReason) {
     EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
     EXPECT_EQ(why.find("secret"), std::string::npos) << c.what << ": " << why;
     EXPECT_EQ(why.find('\n'), std::string::npos) << c.what << ": " << why;
-    const std::string dir = testsupport::TempDir("errors_retrieve");
+    const std::string dir = TestDir("errors_retrieve");
     const TRetrieveResult r = RetrieveInto(*client, {dir, kStudyA, ""});
     EXPECT_FALSE(r.ok) << c.what;
     EXPECT_NE(r.why.find(c.reason), std::string::npos) << c.what << ": " << r.why;
@@ -174,7 +174,7 @@ TEST(PacsErrors, EachFailureGivesOneClearReason) {
   // The storage SCP of a C-MOVE cannot listen on a port in use.
   TPacsServer busy = MoveServer(*o);
   busy.movePort = o->DicomPort();
-  const std::string dir = testsupport::TempDir("errors_busy_port");
+  const std::string dir = TestDir("errors_busy_port");
   const TRetrieveResult r = RetrieveInto(*MakePacsClient(busy), {dir, kStudyA, ""});
   EXPECT_FALSE(r.ok);
   EXPECT_NE(r.why.find("port " + std::to_string(o->DicomPort())), std::string::npos) << r.why;

@@ -6,6 +6,11 @@
 // local loop.
 #pragma once
 
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <functional>
@@ -20,20 +25,38 @@ namespace pacstest {
 class FakeWebServer : public QObject {
  public:
   using Route = std::function<std::string(const std::string& path)>;
-  explicit FakeWebServer(Route route) : route_(std::move(route)) {
-    server_.listen(QHostAddress::LocalHost, 0);
-    QObject::connect(&server_, &QTcpServer::newConnection, this, [this] {
-      while (QTcpSocket* s = server_.nextPendingConnection()) {
+  // With a certificate and key (PEM files) it speaks HTTPS.
+  explicit FakeWebServer(Route route, const std::string& certFile = "", const std::string& keyFile = "")
+      : route_(std::move(route)), tls_(!certFile.empty()) {
+    if (tls_) {
+      auto* ssl = new QSslServer(this);
+      QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+      QFile cert(QString::fromStdString(certFile)), key(QString::fromStdString(keyFile));
+      cert.open(QIODevice::ReadOnly);
+      key.open(QIODevice::ReadOnly);
+      conf.setLocalCertificate(QSslCertificate(&cert, QSsl::Pem));
+      conf.setPrivateKey(QSslKey(&key, QSsl::Rsa, QSsl::Pem));
+      ssl->setSslConfiguration(conf);
+      server_ = ssl;
+    } else {
+      server_ = new QTcpServer(this);
+    }
+    server_->listen(QHostAddress::LocalHost, 0);
+    QObject::connect(server_, &QTcpServer::pendingConnectionAvailable, this, [this] {
+      while (QTcpSocket* s = server_->nextPendingConnection()) {
         QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { Serve(s); });
         QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+        if (s->bytesAvailable() > 0) Serve(s);
       }
     });
   }
-  int Port() const { return server_.serverPort(); }
+  int Port() const { return server_->serverPort(); }
   TPacsServer Server() const {
     TPacsServer s;
     std::string why;
-    ParseServerAddress("dicomweb+http://127.0.0.1:" + std::to_string(Port()) + "/rs/", s, why);
+    ParseServerAddress(std::string(tls_ ? "dicomweb+https" : "dicomweb+http") + "://127.0.0.1:" +
+                           std::to_string(Port()) + "/rs/",
+                       s, why);
     s.timeoutSeconds = 10;
     return s;
   }
@@ -77,7 +100,8 @@ class FakeWebServer : public QObject {
   }
 
   Route route_;
-  QTcpServer server_;
+  bool tls_;
+  QTcpServer* server_;
   std::map<QTcpSocket*, QByteArray> pending_;
   std::vector<std::string> paths_;
 };

@@ -16,32 +16,35 @@ using namespace pacstest;
 
 namespace {
 
-constexpr int kSlices = 40;
+constexpr int kSlices = 80;
 
 class KilledServer : public ::testing::TestWithParam<const char*> {};
 
 }  // namespace
 
 TEST_P(KilledServer, WhatArrivedBeforeStaysWhole) {
-  if (!testsupport::Orthanc::Installed()) GTEST_SKIP() << "Orthanc is not installed";
+  if (!testsupport::Orthanc::Installed()) {
+    if (OrthancRequired()) FAIL() << "Orthanc is not installed";
+    GTEST_SKIP() << "Orthanc is not installed";
+  }
   const std::string kind = GetParam();
   testsupport::Orthanc o;
   std::string why;
-  ASSERT_TRUE(o.Start(testsupport::TempDir("killed_orthanc_" + kind), {}, why)) << why;
+  ASSERT_TRUE(o.Start(TestDir("killed_orthanc_" + kind), {}, why)) << why;
   testsupport::CtSliceSpec spec;
   spec.studyUid = "1.2.826.0.1.3680043.2.1125.9";
   spec.seriesUid = spec.studyUid + ".1";
-  spec.size = 256;
-  const auto files = testsupport::WriteCtSeries(testsupport::TempDir("killed_files_" + kind), spec, kSlices);
+  spec.size = 512;
+  const auto files = testsupport::WriteCtSeries(TestDir("killed_files_" + kind), spec, kSlices);
   for (const std::string& f : files) ASSERT_TRUE(o.Upload(f, why)) << why;
 
   const TPacsServer server = kind == "dimse" ? DimseServer(o) : kind == "move" ? MoveServer(o) : WebServer(o);
   auto client = MakePacsClient(server);
-  const std::string dir = testsupport::TempDir("killed_out_" + kind);
+  const std::string dir = TestDir("killed_out_" + kind);
   TRetrieveHooks hooks;
   int stored = 0;
   hooks.stored = [&](const TStoredInstance&) {
-    if (++stored == 3) o.Kill();
+    if (++stored == 1) o.Kill();
   };
   const TRetrieveResult r = RetrieveInto(*client, {dir, spec.studyUid, ""}, hooks);
   EXPECT_FALSE(r.ok);
@@ -49,7 +52,7 @@ TEST_P(KilledServer, WhatArrivedBeforeStaysWhole) {
               r.why.find("ended") != std::string::npos)
       << r.why;
   EXPECT_NE(r.why.find("images arrived and were kept"), std::string::npos) << r.why;
-  ASSERT_GE(r.stored.size(), 3u);
+  ASSERT_GE(r.stored.size(), 1u);
   EXPECT_LT(r.stored.size(), size_t(kSlices));
   // Only whole files, each readable, and no staging leftovers.
   const auto kept = FilesUnder(dir);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,6 +26,7 @@ std::vector<Uploaded> gUploaded;
 std::string gFailure;
 bool gTried = false;
 std::string gStudyB;
+std::vector<std::string> gDirs;  // this process's folders, removed at its end
 
 std::string ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -32,7 +36,7 @@ std::string ReadAll(const std::string& path) {
 }
 
 bool Load(testsupport::Orthanc& o, std::string& why) {
-  const std::string dir = testsupport::TempDir("pacs_fixture_files");
+  const std::string dir = TestDir("pacs_fixture_files");
   testsupport::CtSliceSpec spec;
   spec.studyUid = kStudyA;
   spec.seriesUid = kSeriesA1;
@@ -66,10 +70,18 @@ bool Load(testsupport::Orthanc& o, std::string& why) {
   return true;
 }
 
-// Stops the server when the test process ends, after the last test.
+// Ends the server with the test process, after the last test. Its storage is
+// thrown away, so it need not shut down in order (which takes seconds).
 class StopAtExit : public ::testing::Environment {
  public:
-  void TearDown() override { gOrthanc.reset(); }
+  void TearDown() override {
+    if (gOrthanc) gOrthanc->Kill();
+    gOrthanc.reset();
+    for (const std::string& d : gDirs) {
+      std::error_code ec;
+      fs::remove_all(d, ec);
+    }
+  }
 };
 const auto* gStopAtExit = ::testing::AddGlobalTestEnvironment(new StopAtExit);
 
@@ -83,7 +95,7 @@ testsupport::Orthanc* SharedOrthanc(std::string* why) {
     } else {
       auto o = std::make_unique<testsupport::Orthanc>();
       std::string reason;
-      if (!o->Start(testsupport::TempDir("pacs_orthanc"), {}, reason) || !Load(*o, reason))
+      if (!o->Start(TestDir("pacs_orthanc"), {}, reason) || !Load(*o, reason))
         gFailure = "cannot start the test Orthanc: " + reason;
       else
         gOrthanc = std::move(o);
@@ -103,6 +115,8 @@ std::vector<Uploaded> UploadedOf(const std::string& studyUid, const std::string&
 }
 
 std::string StudyB() { return gStudyB; }
+
+bool OrthancRequired() { return std::getenv("TAVROLEN_REQUIRE_ORTHANC") != nullptr; }
 
 TPacsServer DimseServer(const testsupport::Orthanc& o) {
   TPacsServer s;
@@ -147,6 +161,12 @@ std::string MetaTransferSyntax(const std::string& path) {
   std::string uid = bytes.substr(at + 8, len);
   while (!uid.empty() && (uid.back() == '\0' || uid.back() == ' ')) uid.pop_back();
   return uid;
+}
+
+std::string TestDir(const std::string& name) {
+  const std::string dir = testsupport::TempDir(name + "-" + std::to_string(::getpid()));
+  if (std::find(gDirs.begin(), gDirs.end(), dir) == gDirs.end()) gDirs.push_back(dir);
+  return dir;
 }
 
 std::vector<std::string> FilesUnder(const std::string& dir) {

@@ -164,7 +164,7 @@ TEST_F(PacsWindow, SearchesAndRetrievesAStudyIntoTheGrid) {
   }
 
   // A folder of the user's choice keeps the files instead.
-  const std::string chosen = testsupport::TempDir("pacs_window_chosen");
+  const std::string chosen = TestDir("pacs_window_chosen");
   pacs->folderEdit->setText(QString::fromStdString(chosen));
   pacs->chosenFolderRadio->setChecked(true);
   apptest::ClearTree();
@@ -272,7 +272,7 @@ TEST_F(PacsWindow, CancelStopsARetrieveAndKeepsWhatArrived) {
 }
 
 TEST_F(PacsWindow, AServersFileFillsTheListAndABadOneSaysWhy) {
-  const std::string dir = testsupport::TempDir("pacs_servers_file");
+  const std::string dir = TestDir("pacs_servers_file");
   const std::string good = fixtures::WriteFile(dir, "servers.json", [] {
     const std::string t = R"({"servers": [
       {"name": "Archive", "url": "dicom://ARCHIVE@10.0.0.5:104", "callingAe": "VIEWER", "movePort": 11113},

@@ -73,7 +73,7 @@ TEST(WebRefusals, UntrustworthyAnswersAreRefusedAndWhatCameBeforeStays) {
         return FakeWebServer::Json(FakeWebServer::SeriesJson(kStudy, kSeries, c.announced));
       return c.body;
     });
-    const std::string dir = testsupport::TempDir("web_refusals");
+    const std::string dir = TestDir("web_refusals");
     auto client = MakePacsClient(server.Server());
     const TRetrieveResult r = RetrieveInto(*client, {dir, kStudy, ""});
     EXPECT_FALSE(r.ok) << c.what;
@@ -94,7 +94,7 @@ TEST(WebRefusals, AWellFormedAnswerWithoutLengthsOrCloseDelimiterIsAccepted) {
     return FakeWebServer::MultipartHead(b) + "preamble\r\n" + FakeWebServer::Part(b, Slice(1), false) +
            FakeWebServer::Part(b, Slice(2), false) + "--" + b + "\r\n";
   });
-  const std::string dir = testsupport::TempDir("web_plain");
+  const std::string dir = TestDir("web_plain");
   const TRetrieveResult r = RetrieveInto(*MakePacsClient(server.Server()), {dir, kStudy, ""});
   EXPECT_TRUE(r.ok) << r.why;
   EXPECT_EQ(FilesUnder(dir).size(), 2u);
