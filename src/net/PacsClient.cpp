@@ -1,7 +1,10 @@
 #include "net/PacsClient.h"
 
+#include <algorithm>
+
 #include "net/DicomWebClient.h"
 #include "net/DimseClient.h"
+#include "pixels/CodecTable.h"
 
 int TAnnouncement::Total() const {
   int n = 0;
@@ -44,17 +47,22 @@ std::unique_ptr<TPacsClient> MakePacsClient(const TPacsServer& server) {
 }
 
 const std::vector<std::string>& DecodableTransferSyntaxes() {
-  static const std::vector<std::string> syntaxes = {
-      "1.2.840.10008.1.2.4.70",  // JPEG lossless, first-order prediction
-      "1.2.840.10008.1.2.4.57",  // JPEG lossless
-      "1.2.840.10008.1.2.5",     // RLE lossless
-      "1.2.840.10008.1.2.4.90",  // JPEG 2000 lossless
-      "1.2.840.10008.1.2.4.91",  // JPEG 2000
-      "1.2.840.10008.1.2.4.50",  // JPEG baseline
-      "1.2.840.10008.1.2.4.51",  // JPEG extended
-      "1.2.840.10008.1.2.1",     // explicit VR little endian
-      "1.2.840.10008.1.2",       // implicit VR little endian
-      "1.2.840.10008.1.2.2",     // explicit VR big endian
-  };
+  static const std::vector<std::string> syntaxes = [] {
+    // The decoders' own table; compressed syntaxes first, so a peer that
+    // offers a file both as stored and transcoded keeps it as stored.
+    std::vector<std::string> compressed, native;
+    for (const std::string& uid : SupportedTransferSyntaxes()) {
+      const TransferSyntaxCodec* e = FindTransferSyntax(uid);
+      // Private syntaxes (GE's big endian) are not network syntaxes.
+      if (!e || uid.rfind("1.2.840.10008.", 0) != 0) continue;
+      (e->encoding == PixelEncoding::kEncapsulated ? compressed : native).push_back(uid);
+    }
+    // Explicit little endian is the one every peer can send; it goes first
+    // among the uncompressed.
+    std::stable_partition(native.begin(), native.end(),
+                          [](const std::string& uid) { return uid == "1.2.840.10008.1.2.1"; });
+    compressed.insert(compressed.end(), native.begin(), native.end());
+    return compressed;
+  }();
   return syntaxes;
 }

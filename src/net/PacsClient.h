@@ -62,6 +62,6 @@ inline constexpr const char* kCancelledText = "cancelled";
 // A client for the server's kind.
 std::unique_ptr<TPacsClient> MakePacsClient(const TPacsServer& server);
 
-// The transfer syntaxes offered for images, in order of preference: those the
-// decoders handle without loss of what was stored first, uncompressed last.
+// The transfer syntaxes offered for images: every one the decoders' table
+// handles, compressed first, uncompressed (explicit little endian first) last.
 const std::vector<std::string>& DecodableTransferSyntaxes();

@@ -186,3 +186,17 @@ TEST(PacsEcho, BothKindsAnswer) {
   EXPECT_TRUE(MakePacsClient(DimseServer(*o))->Echo(why)) << why;
   EXPECT_TRUE(MakePacsClient(WebServer(*o))->Echo(why)) << why;
 }
+
+TEST(PacsSyntaxes, EveryDecodableSyntaxIsOfferedCompressedFirst) {
+  const std::vector<std::string>& ts = DecodableTransferSyntaxes();
+  const auto at = [&](const char* uid) { return std::find(ts.begin(), ts.end(), uid) - ts.begin(); };
+  const long n = long(ts.size());
+  for (const char* uid : {"1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.5",
+                          "1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2"})
+    EXPECT_LT(at(uid), n) << uid;
+  EXPECT_LT(at("1.2.840.10008.1.2.4.70"), at("1.2.840.10008.1.2.1"));
+  EXPECT_LT(at("1.2.840.10008.1.2.1"), at("1.2.840.10008.1.2"));
+  EXPECT_EQ(at("1.2.840.113619.5.2"), n);           // a private syntax is not offered
+  EXPECT_EQ(at("1.2.840.10008.1.2.4.100"), n);      // nor video the decoders refuse
+  EXPECT_EQ(std::set<std::string>(ts.begin(), ts.end()).size(), ts.size());
+}
