@@ -123,8 +123,15 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
   }
 
   const fs::path folder = fs::path(dir_) / inst.studyUid / inst.seriesUid;
-  fs::create_directories(folder, ec);
-  if (ec) return refuse("cannot create the folder " + folder.string() + ": " + ec.message());
+  {
+    // Series arrive one after another: most images go where the last one went.
+    std::lock_guard lock(mutex_);
+    if (folder.string() != lastFolder_) {
+      fs::create_directories(folder, ec);
+      if (ec) return refuse("cannot create the folder " + folder.string() + ": " + ec.message());
+      lastFolder_ = folder.string();
+    }
+  }
   inst.path = (folder / (inst.sopUid + ".dcm")).string();
   fs::rename(stagedPath, inst.path, ec);
   if (ec) return refuse("cannot write " + inst.path + ": " + ec.message());

@@ -80,6 +80,7 @@ class TInstanceStore {
   std::map<std::string, int> received_;  // accepted files per series, repeats included
   std::map<std::string, int> distinct_;  // distinct instances per series
   unsigned counter_ = 0;
+  std::string lastFolder_;  // the series folder last created
   // The stream being written.
   std::FILE* stream_ = nullptr;
   std::string streamPath_;
