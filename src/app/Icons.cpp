@@ -1,5 +1,6 @@
 #include "app/Icons.h"
 
+#include <QDir>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -510,6 +511,14 @@ QIcon Make(const QString& name, const TIconPalette& palette) {
   if (!Glyphs().count(name)) return {};
   QIcon icon;
   for (int side : {16, 24, 32, 48, 64}) icon.addPixmap(Pixmap(name, palette, side));
+  return icon;
+}
+
+QIcon Application() {
+  QIcon icon;
+  const QDir dir(":/app-icon");
+  for (const QString& name : dir.entryList({"*.png"}, QDir::Files))
+    icon.addFile(dir.filePath(name));
   return icon;
 }
 

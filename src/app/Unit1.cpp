@@ -46,6 +46,9 @@
 #ifndef TAVROLEN_VERSION
 #define TAVROLEN_VERSION "1.0"
 #endif
+#ifndef TAVROLEN_APP_ID
+#define TAVROLEN_APP_ID "org.tavrolen.Viewer"
+#endif
 
 namespace {
 
@@ -74,9 +77,17 @@ QGroupBox* Group(const QString& title, QWidget* parent) {
 
 }  // namespace
 
+void InitApplicationNames() {
+  QCoreApplication::setApplicationName("Tavrolen Viewer, Brenvo");
+  QCoreApplication::setApplicationVersion(TAVROLEN_VERSION);
+}
+
 void InitApplication() {
-  QApplication::setApplicationName("Tavrolen Viewer, Brenvo");
-  QApplication::setApplicationVersion(TAVROLEN_VERSION);
+  InitApplicationNames();
+  // The installed desktop entry's id (Wayland matches windows to it) and the
+  // icon compiled in, so the window shows it wherever the program runs from.
+  QGuiApplication::setDesktopFileName(TAVROLEN_APP_ID);
+  QApplication::setWindowIcon(icons::Application());
   // Numbers are written and read with "." everywhere: Qt's default locale and
   // the C library's numeric category (which QApplication set from the user's
   // environment).
@@ -574,7 +585,6 @@ void TForm1::ApplyIcons() {
     const QString glyph = b->property("glyph").toString();
     if (!glyph.isEmpty()) b->setIcon(icons::Make(glyph, palette));
   }
-  setWindowIcon(icons::Make("open-cd", palette));
   Image1->setPixmap(icons::Logo(palette, QSize(220, 95)));
 }
 

@@ -39,9 +39,12 @@ class TViewer;
 class TadvancedImage;
 
 // Program-wide set-up done once before the main window is created: the
-// application's name and version, "." as the decimal separator whatever the
-// user's locale, and the "Glossy" theme.
+// application's name, version and icon, "." as the decimal separator whatever
+// the user's locale, and the "Glossy" theme.
 void InitApplication();
+// The name and version alone; needs only a QCoreApplication (for --help and
+// --version, answered without a display).
+void InitApplicationNames();
 
 // "Tavrolen Viewer, Brenvo " + the two-part version.
 QString MainWindowCaption();
