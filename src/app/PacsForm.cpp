@@ -617,10 +617,12 @@ void TPacsForm::Announced(const std::map<std::string, int>& perSeries,
     const auto label = labels.find(series);
     item->setText(0, label != labels.end() && !label->second.empty() ? Q(label->second) : Q(series));
     item->setToolTip(0, Q(series));
-    item->setText(1, "0 / " + QString::number(count));
+    // Images may have come in before the count did.
+    const int got = seriesArrived_.count(series) ? seriesArrived_[series] : 0;
+    item->setText(1, QString::number(got) + " / " + QString::number(count));
     auto* bar = new QProgressBar;
     bar->setRange(0, std::max(1, count));
-    bar->setValue(0);
+    bar->setValue(got);
     progressList->setItemWidget(item, 2, bar);
     seriesRows_[series] = item;
   }

@@ -134,6 +134,11 @@ bool ResolveServer(const PacsOptions& o, TPacsServer& server, std::string& why, 
 
 void EnsureQtCore() {
   if (QCoreApplication::instance()) return;
+  // The tool reports each failure once, in its own words; Qt's internal
+  // warnings (an abort racing a network error, say) are not for its users.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
+  });
   static int argc = 1;
   static char name[] = "tavrolen-dicom";
   static char* argv[] = {name, nullptr};

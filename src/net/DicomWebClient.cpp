@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -128,62 +129,66 @@ class TDicomWebClient : public TPacsClient {
   }
 
   bool Retrieve(TInstanceStore& store, const TAnnouncement&, std::string& why) override {
+    TWado wado(*this, store);
+    return Finish(wado, Run({&wado.call}, why), why);
+  }
+
+  // The series counts (QIDO-RS) and the images (WADO-RS) are asked for at
+  // once: the first images need not wait for the count, which comes in
+  // while they arrive and is checked against what came before it.
+  bool AnnounceAndRetrieve(TInstanceStore& store, TAnnouncement& announcement,
+                           const std::function<void(const TAnnouncement&)>& announced,
+                           std::string& why) override {
+    announcement = {};
     const TInstanceStore::Expect& ex = store.Expected();
-    QString path = "studies/" + Q(ex.studyUid);
-    if (!ex.seriesUid.empty()) path += "/series/" + Q(ex.seriesUid);
-    std::unique_ptr<TMultipartParser> parser;
-    std::string streamError;
-    TMultipartLimits limits;
-    limits.maxPartBytes = store.maxInstanceBytes;
-    auto headers = [&](QNetworkReply* reply, std::string& bad) {
-      TMediaType type;
-      const QByteArray ct = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-      if (!ParseMediaType(ct.toStdString(), type) || type.type != "multipart/related" ||
-          type.Param("boundary").empty()) {
-        bad = "the server did not answer with multipart/related images (Content-Type \"" +
-              ct.left(120).toStdString() + "\")";
+    std::vector<TQueryKey> keys = {{"StudyInstanceUID", ex.studyUid}};
+    if (!ex.seriesUid.empty()) keys.push_back({"SeriesInstanceUID", ex.seriesUid});
+    const std::vector<std::string> returnKeys = ReturnKeys(TQueryLevel::Series, keys);
+    std::vector<std::pair<QString, QString>> params;
+    if (!ex.seriesUid.empty()) params.emplace_back("SeriesInstanceUID", Q(ex.seriesUid));
+    for (const std::string& k : returnKeys) params.emplace_back("includefield", Q(k));
+    QByteArray body;
+    std::vector<std::string> uncounted;  // series the server gave no count for
+    bool told = false;
+    TCall series;
+    series.url = Url("studies/" + Q(ex.studyUid) + "/series", params);
+    series.accept = "application/dicom+json, application/json";
+    series.onHeaders = [](QNetworkReply*, std::string&) { return true; };
+    series.onData = [&body](const char* d, size_t n, std::string& bad) {
+      if (body.size() + qint64(n) > kMaxJsonBytes) {
+        bad = "the series list is too large";
         return false;
       }
-      const std::string partType = type.Param("type");
-      if (!partType.empty() && partType != "application/dicom") {
-        bad = "the server sent parts of type \"" + partType + "\", not DICOM files";
-        return false;
-      }
-      TMultipartParser::Sink sink;
-      sink.begin = [&store](const TMultipartParser::Part& p, std::string& w) {
-        if (!p.contentType.empty()) {
-          TMediaType t;
-          if (!ParseMediaType(p.contentType, t) || t.type != "application/dicom") {
-            w = "the server sent a part of type \"" + p.contentType.substr(0, 120) + "\", not a DICOM file";
-            return false;
-          }
-        }
-        return store.BeginStream(p.hasLength ? p.length : 0, w);
-      };
-      sink.data = [&store](const char* d, size_t n, std::string& w) { return store.WriteStream(d, n, w); };
-      sink.end = [&store](std::string& w) { return store.EndStream(w); };
-      parser = std::make_unique<TMultipartParser>(type.Param("boundary"), std::move(sink), limits);
+      body.append(d, qsizetype(n));
       return true;
     };
-    auto data = [&](const char* d, size_t n, std::string& bad) {
-      if (parser->Feed(d, n)) return true;
-      bad = parser->Error();
-      return false;
+    series.done = [&](std::string& bad) {
+      std::vector<TQueryRow> rows;
+      if (!ParseQidoJson(body, returnKeys, rows, bad)) return false;
+      for (TQueryRow& r : rows) r.Set("StudyInstanceUID", ex.studyUid);
+      uncounted = CountSeries(rows, ex.seriesUid, announcement);
+      if (!uncounted.empty()) return true;  // counted after the transfer
+      told = true;
+      if (!store.Announce(announcement.perSeries, bad)) return false;
+      if (announced) announced(announcement);
+      return true;
     };
-    const QByteArray accept = "multipart/related; type=\"application/dicom\"; transfer-syntax=*";
-    const bool ok = Get(Url(path, {}), accept, headers, data, why);
-    if (ok && parser && !parser->Finish()) {
-      store.AbortStream();
-      // The body ended early: what a server that stopped (or a lost
-      // connection) looks like when the answer is framed by the connection.
-      why = parser->PartsCompleted() > 0 || parser->Error().find("middle") != std::string::npos
-                ? "The answer from " + server_.Describe() +
-                      " stopped in the middle of an image: the server stopped or the connection was lost."
-                : "Refused what the server at " + server_.Describe() + " sent: " + parser->Error() + ".";
+    TWado wado(*this, store);
+    const bool ok = Finish(wado, Run({&series, &wado.call}, why), why);
+    if (!ok || told) return ok;
+    for (const std::string& s : uncounted) {
+      std::vector<TQueryRow> instances;
+      if (!Find(TQueryLevel::Instance, {{"StudyInstanceUID", ex.studyUid}, {"SeriesInstanceUID", s}},
+                instances, why))
+        return false;
+      announcement.perSeries[s] = int(instances.size());
+    }
+    if (!store.Announce(announcement.perSeries, why)) {
+      why = "Refused what the server at " + server_.Describe() + " sent: " + why + ".";
       return false;
     }
-    store.AbortStream();
-    return ok;
+    if (announced) announced(announcement);
+    return true;
   }
 
  private:
@@ -249,24 +254,110 @@ class TDicomWebClient : public TPacsClient {
     return Get(url, "application/dicom+json, application/json", headers, data, why);
   }
 
-  // One GET: headers checked once the status line is in, then the body
-  // handed over as it arrives. False with one sentence on any failure.
+  // One GET in flight: headers checked once the status line is in, then the
+  // body handed over as it arrives; done() runs when it has ended well.
+  struct TCall {
+    QUrl url;
+    QByteArray accept;
+    std::function<bool(QNetworkReply*, std::string&)> onHeaders;
+    std::function<bool(const char*, size_t, std::string&)> onData;
+    std::function<bool(std::string&)> done;
+    QNetworkReply* reply = nullptr;
+    bool checked = false, refused = false, any = false, finished = false, aborted = false;
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    int status = 0;
+    std::string refusal;
+  };
+
+  // The WADO-RS request of a store's study or series, its multipart reader
+  // writing each part into the store.
+  struct TWado {
+    TCall call;
+    std::unique_ptr<TMultipartParser> parser;
+
+    TWado(TDicomWebClient& client, TInstanceStore& store) {
+      const TInstanceStore::Expect& ex = store.Expected();
+      QString path = "studies/" + Q(ex.studyUid);
+      if (!ex.seriesUid.empty()) path += "/series/" + Q(ex.seriesUid);
+      call.url = client.Url(path, {});
+      call.accept = "multipart/related; type=\"application/dicom\"; transfer-syntax=*";
+      TMultipartLimits limits;
+      limits.maxPartBytes = store.maxInstanceBytes;
+      call.onHeaders = [this, &store, limits](QNetworkReply* reply, std::string& bad) {
+        TMediaType type;
+        const QByteArray ct = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        if (!ParseMediaType(ct.toStdString(), type) || type.type != "multipart/related" ||
+            type.Param("boundary").empty()) {
+          bad = "the server did not answer with multipart/related images (Content-Type \"" +
+                ct.left(120).toStdString() + "\")";
+          return false;
+        }
+        const std::string partType = type.Param("type");
+        if (!partType.empty() && partType != "application/dicom") {
+          bad = "the server sent parts of type \"" + partType + "\", not DICOM files";
+          return false;
+        }
+        TMultipartParser::Sink sink;
+        sink.begin = [&store](const TMultipartParser::Part& p, std::string& w) {
+          if (!p.contentType.empty()) {
+            TMediaType t;
+            if (!ParseMediaType(p.contentType, t) || t.type != "application/dicom") {
+              w = "the server sent a part of type \"" + p.contentType.substr(0, 120) + "\", not a DICOM file";
+              return false;
+            }
+          }
+          return store.BeginStream(p.hasLength ? p.length : 0, w);
+        };
+        sink.data = [&store](const char* d, size_t n, std::string& w) { return store.WriteStream(d, n, w); };
+        sink.end = [&store](std::string& w) { return store.EndStream(w); };
+        parser = std::make_unique<TMultipartParser>(type.Param("boundary"), std::move(sink), limits);
+        return true;
+      };
+      call.onData = [this](const char* d, size_t n, std::string& bad) {
+        if (parser->Feed(d, n)) return true;
+        bad = parser->Error();
+        return false;
+      };
+      call.done = [this, &store](std::string& bad) {
+        store.AbortStream();
+        if (!parser || parser->Finish()) return true;
+        bad = parser->Error();
+        return false;
+      };
+    }
+  };
+
+  // The end of a WADO-RS transfer: a body that ended early is what a server
+  // that stopped (or a lost connection) looks like when the connection
+  // frames the answer.
+  bool Finish(TWado& wado, bool ok, std::string& why) {
+    if (!ok && wado.parser && wado.call.finished && wado.call.error == QNetworkReply::NoError &&
+        !wado.call.refused && !wado.parser->Closed() &&
+        (wado.parser->PartsCompleted() > 0 || wado.parser->Error().find("middle") != std::string::npos))
+      why = "The answer from " + server_.Describe() +
+            " stopped in the middle of an image: the server stopped or the connection was lost.";
+    return ok;
+  }
+
   bool Get(const QUrl& url, const QByteArray& accept,
            const std::function<bool(QNetworkReply*, std::string&)>& onHeaders,
            const std::function<bool(const char*, size_t, std::string&)>& onData, std::string& why) {
-    if (cancel_) {
-      why = kCancelledText;
-      return false;
-    }
-    QNetworkAccessManager nam;
-    nam.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    QNetworkRequest req(url);
-    req.setRawHeader("Accept", accept);
+    TCall call;
+    call.url = url;
+    call.accept = accept;
+    call.onHeaders = onHeaders;
+    call.onData = onData;
+    return Run({&call}, why);
+  }
+
+  QNetworkRequest MakeRequest(const TCall& call, std::string& why) const {
+    QNetworkRequest req(call.url);
+    req.setRawHeader("Accept", call.accept);
     req.setRawHeader("User-Agent", "Tavrolen");
     // Qt asks for gzip by default, and Orthanc then compresses every image
     // on the fly: a retrieve becomes bound by the server's CPU. Pixel data
     // barely compresses; only the JSON of queries is worth it.
-    if (!accept.startsWith("application/dicom+json")) req.setRawHeader("Accept-Encoding", "identity");
+    if (!call.accept.startsWith("application/dicom+json")) req.setRawHeader("Accept-Encoding", "identity");
     if (!server_.user.empty()) {
       const QByteArray credentials = QByteArray::fromStdString(server_.user + ":" + server_.password);
       req.setRawHeader("Authorization", "Basic " + credentials.toBase64());
@@ -278,92 +369,136 @@ class TDicomWebClient : public TPacsClient {
       QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
       if (!server_.caFile.empty()) {
         const QList<QSslCertificate> cas = QSslCertificate::fromPath(Q(server_.caFile));
-        if (cas.isEmpty()) {
-          why = "Cannot read certificate authorities from " + server_.caFile + ".";
-          return false;
-        }
+        if (cas.isEmpty()) why = "Cannot read certificate authorities from " + server_.caFile + ".";
         ssl.addCaCertificates(cas);
       }
       req.setSslConfiguration(ssl);
     }
+    return req;
+  }
 
-    QNetworkReply* reply = nam.get(req);
-    reply->setReadBufferSize(8 * kReadChunk);
+  static void Abort(TCall& c) {
+    if (c.aborted || c.finished || c.reply->isFinished()) return;
+    c.aborted = true;
+    c.reply->abort();
+  }
+
+  void Pump(TCall& c) {
+    if (c.refused) return;
+    if (!c.checked) {
+      const QVariant code = c.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+      if (!code.isValid()) return;
+      c.checked = true;
+      c.status = code.toInt();
+      if (c.status != 200 && c.status != 204) return;
+      if (!c.onHeaders(c.reply, c.refusal)) {
+        c.refused = true;
+        Abort(c);
+        return;
+      }
+    }
+    if (c.status != 200) return;
+    while (c.reply->bytesAvailable() > 0) {
+      const QByteArray chunk = c.reply->read(kReadChunk);
+      if (chunk.isEmpty()) break;
+      c.any = true;
+      if (!c.onData(chunk.constData(), size_t(chunk.size()), c.refusal)) {
+        c.refused = true;
+        Abort(c);
+        return;
+      }
+    }
+  }
+
+  // Runs the calls side by side until all have ended or one has failed (the
+  // others are then stopped). False with the first failure in one sentence.
+  bool Run(const std::vector<TCall*>& calls, std::string& why) {
+    if (cancel_) {
+      why = kCancelledText;
+      return false;
+    }
+    QNetworkAccessManager nam;
+    nam.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     QEventLoop loop;
-    bool checked = false, refused = false, any = false, cancelled = false;
-    int status = 0;
-    std::string refusal;
-    auto pump = [&] {
-      if (refused) return;
-      if (!checked) {
-        const QVariant code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (!code.isValid()) return;
-        checked = true;
-        status = code.toInt();
-        if (status != 200 && status != 204) return;
-        if (!onHeaders(reply, refusal)) {
-          refused = true;
-          reply->abort();
-          return;
-        }
-      }
-      if (status != 200) return;
-      while (reply->bytesAvailable() > 0) {
-        const QByteArray chunk = reply->read(kReadChunk);
-        if (chunk.isEmpty()) break;
-        any = true;
-        if (!onData(chunk.constData(), size_t(chunk.size()), refusal)) {
-          refused = true;
-          reply->abort();
-          return;
-        }
-      }
+    bool cancelled = false;
+    std::string failure;
+    auto fail = [&](std::string text) {
+      if (!failure.empty()) return;
+      failure = std::move(text);
+      for (TCall* other : calls) Abort(*other);
     };
-    QObject::connect(reply, &QNetworkReply::readyRead, &loop, pump);
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    for (TCall* c : calls) {
+      std::string bad;
+      const QNetworkRequest req = MakeRequest(*c, bad);
+      if (!bad.empty()) {
+        why = bad;
+        return false;
+      }
+      c->reply = nam.get(req);
+      c->reply->setReadBufferSize(8 * kReadChunk);
+      QObject::connect(c->reply, &QNetworkReply::readyRead, &loop, [this, c] { Pump(*c); });
+      QObject::connect(c->reply, &QNetworkReply::finished, &loop, [&, c] {
+        Pump(*c);
+        c->finished = true;
+        c->error = c->reply->error();
+        if (failure.empty() && !cancelled) {
+          std::string text;
+          if (!Outcome(*c, text)) fail(text);
+          else if (c->done && !c->done(text)) fail("Refused what the server at " + server_.Describe() + " sent: " + text + ".");
+        }
+        if (std::all_of(calls.begin(), calls.end(), [](const TCall* k) { return k->finished; })) loop.quit();
+      });
+    }
     QTimer poll;
     poll.setInterval(50);
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
       if (cancel_ && !cancelled) {
         cancelled = true;
-        reply->abort();
+        for (TCall* c : calls) Abort(*c);
       }
     });
     poll.start();
-    if (!reply->isFinished()) loop.exec();
-    pump();
-    const QNetworkReply::NetworkError error = reply->error();
-    const QString errorText = reply->errorString();
-    reply->deleteLater();
-
-    const std::string where = server_.Describe();
+    if (!std::all_of(calls.begin(), calls.end(), [](const TCall* k) { return k->finished; })) loop.exec();
+    for (TCall* c : calls) c->reply->deleteLater();
     if (cancelled) {
       why = kCancelledText;
       return false;
     }
-    if (refused) {
-      why = "Refused what the server at " + where + " sent: " + refusal + ".";
+    if (!failure.empty()) {
+      why = failure;
       return false;
     }
-    if (status == 401 || error == QNetworkReply::AuthenticationRequiredError) {
+    return true;
+  }
+
+  // How a call that has finished ended, as one sentence when it failed.
+  bool Outcome(const TCall& c, std::string& why) const {
+    const QNetworkReply::NetworkError error = c.reply->error();
+    const QString errorText = c.reply->errorString();
+    const std::string where = server_.Describe();
+    if (c.refused) {
+      why = "Refused what the server at " + where + " sent: " + c.refusal + ".";
+      return false;
+    }
+    if (c.status == 401 || error == QNetworkReply::AuthenticationRequiredError) {
       why = "The server at " + where + " refused the user name or password.";
       return false;
     }
-    if (status == 403) {
+    if (c.status == 403) {
       why = "The server at " + where + " does not allow this user to do that.";
       return false;
     }
-    if (status == 404) {
+    if (c.status == 404) {
       why = "The server at " + where + " has no such study, series or DICOMweb service (HTTP 404).";
       return false;
     }
-    if (status >= 300 && status != 0) {
-      why = "The server at " + where + " answered HTTP " + std::to_string(status) + ".";
+    if (c.status >= 300 && c.status != 0) {
+      why = "The server at " + where + " answered HTTP " + std::to_string(c.status) + ".";
       return false;
     }
     switch (error) {
       case QNetworkReply::NoError:
-        if (status == 0) {
+        if (c.status == 0) {
           why = "The server at " + where + " did not send an HTTP answer.";
           return false;
         }
@@ -381,14 +516,14 @@ class TDicomWebClient : public TPacsClient {
               std::to_string(server_.timeoutSeconds) + " s.";
         return false;
       case QNetworkReply::RemoteHostClosedError:
-        why = any || checked ? "The connection to the server at " + where + " was lost during the transfer."
-                             : "The server at " + where + " closed the connection without answering.";
+        why = c.any || c.checked ? "The connection to the server at " + where + " was lost during the transfer."
+                                 : "The server at " + where + " closed the connection without answering.";
         return false;
       case QNetworkReply::SslHandshakeFailedError:
         why = "The secure connection to " + where + " failed: " + errorText.toStdString() + ".";
         return false;
       default:
-        why = (checked ? "The transfer from " : "Cannot reach ") + where + ": " + errorText.toStdString() + ".";
+        why = (c.checked ? "The transfer from " : "Cannot reach ") + where + ": " + errorText.toStdString() + ".";
         return false;
     }
   }

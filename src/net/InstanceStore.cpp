@@ -68,6 +68,24 @@ bool TInstanceStore::Open(std::string& why) {
   return true;
 }
 
+bool TInstanceStore::Announce(const std::map<std::string, int>& perSeries, std::string& why) {
+  std::lock_guard lock(mutex_);
+  expect_.perSeries = perSeries;
+  if (perSeries.empty()) return true;
+  for (const auto& [series, received] : received_) {
+    const auto announced = perSeries.find(series);
+    if (announced == perSeries.end()) {
+      why = "the server sent an image of a series it had not announced (" + series + ")";
+      return false;
+    }
+    if (received > announced->second) {
+      why = "the server sent more images than it announced";
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string TInstanceStore::NewStagingPath() {
   std::lock_guard lock(mutex_);
   return (fs::path(staging_) / ("instance-" + std::to_string(counter_++) + ".part")).string();

@@ -41,6 +41,11 @@ class TInstanceStore {
   // Creates DIR (and its staging folder). False with a reason when it cannot.
   bool Open(std::string& why);
 
+  // What the server says it will send, when that comes in while the images
+  // already arrive: what was stored before is checked against it. False
+  // with a reason when the server sent more than it now announces.
+  bool Announce(const std::map<std::string, int>& perSeries, std::string& why);
+
   // A fresh staging path for one instance (the file is not created).
   std::string NewStagingPath();
   // Checks a staged file and moves it into place. A refused file is removed,

@@ -12,13 +12,9 @@ int TAnnouncement::Total() const {
   return n;
 }
 
-bool TPacsClient::Announce(const std::string& studyUid, const std::string& seriesUid,
-                           TAnnouncement& out, std::string& why) {
-  out = {};
-  std::vector<TQueryKey> keys = {{"StudyInstanceUID", studyUid}};
-  if (!seriesUid.empty()) keys.push_back({"SeriesInstanceUID", seriesUid});
-  std::vector<TQueryRow> rows;
-  if (!Find(TQueryLevel::Series, keys, rows, why)) return false;
+std::vector<std::string> CountSeries(const std::vector<TQueryRow>& rows, const std::string& seriesUid,
+                                     TAnnouncement& out) {
+  std::vector<std::string> uncounted;
   for (const TQueryRow& r : rows) {
     const std::string& series = r.Get("SeriesInstanceUID");
     if (!IsValidUid(series) || (!seriesUid.empty() && series != seriesUid)) continue;
@@ -27,11 +23,23 @@ bool TPacsClient::Announce(const std::string& studyUid, const std::string& serie
       if (!r.Get(k).empty()) label += (label.empty() ? "" : " ") + r.Get(k);
     out.labels[series] = label;
     const std::string& count = r.Get("NumberOfSeriesRelatedInstances");
-    if (!count.empty() && count.find_first_not_of("0123456789") == std::string::npos && count.size() < 9) {
+    if (!count.empty() && count.size() < 9 && count.find_first_not_of("0123456789") == std::string::npos)
       out.perSeries[series] = std::stoi(count);
-      continue;
-    }
-    // No count from this server: the series' instances, counted.
+    else
+      uncounted.push_back(series);
+  }
+  return uncounted;
+}
+
+bool TPacsClient::Announce(const std::string& studyUid, const std::string& seriesUid,
+                           TAnnouncement& out, std::string& why) {
+  out = {};
+  std::vector<TQueryKey> keys = {{"StudyInstanceUID", studyUid}};
+  if (!seriesUid.empty()) keys.push_back({"SeriesInstanceUID", seriesUid});
+  std::vector<TQueryRow> rows;
+  if (!Find(TQueryLevel::Series, keys, rows, why)) return false;
+  // A server that gives no count: the series' instances, counted.
+  for (const std::string& series : CountSeries(rows, seriesUid, out)) {
     std::vector<TQueryRow> instances;
     if (!Find(TQueryLevel::Instance, {{"StudyInstanceUID", studyUid}, {"SeriesInstanceUID", series}},
               instances, why))
@@ -39,6 +47,16 @@ bool TPacsClient::Announce(const std::string& studyUid, const std::string& serie
     out.perSeries[series] = int(instances.size());
   }
   return true;
+}
+
+bool TPacsClient::AnnounceAndRetrieve(TInstanceStore& store, TAnnouncement& announcement,
+                                      const std::function<void(const TAnnouncement&)>& announced,
+                                      std::string& why) {
+  const TInstanceStore::Expect& ex = store.Expected();
+  if (!Announce(ex.studyUid, ex.seriesUid, announcement, why)) return false;
+  if (!store.Announce(announcement.perSeries, why)) return false;
+  if (announced) announced(announcement);
+  return Retrieve(store, announcement, why);
 }
 
 std::unique_ptr<TPacsClient> MakePacsClient(const TPacsServer& server) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,6 +24,11 @@ struct TAnnouncement {
   std::map<std::string, std::string> labels;  // series UID -> "CT 2 Chest" for progress lists
   int Total() const;
 };
+
+// Fills announcement from series-level matches (only seriesUid's when given);
+// returns the series whose rows carry no usable instance count.
+std::vector<std::string> CountSeries(const std::vector<TQueryRow>& rows, const std::string& seriesUid,
+                                     TAnnouncement& announcement);
 
 class TPacsClient {
  public:
@@ -45,6 +51,13 @@ class TPacsClient {
   // The announcement lets DIMSE offer the SOP classes the study holds.
   virtual bool Retrieve(TInstanceStore& store, const TAnnouncement& announced,
                         std::string& why) = 0;
+  // Announce, then Retrieve into store (whose expectation is filled in from
+  // the announcement); announced is called once the announcement is in. A
+  // client may ask for both at once (DICOMweb does: the images need not wait
+  // for the count).
+  virtual bool AnnounceAndRetrieve(TInstanceStore& store, TAnnouncement& announcement,
+                                   const std::function<void(const TAnnouncement&)>& announced,
+                                   std::string& why);
 
   // Any thread: ends the running call as soon as possible (it then fails
   // with "cancelled"). Later calls run again.

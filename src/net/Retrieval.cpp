@@ -11,22 +11,19 @@ TRetrieveResult RetrieveInto(TPacsClient& client, const TRetrieveRequest& reques
     result.why = "\"" + request.seriesUid + "\" is not a series instance UID.";
     return result;
   }
-  TAnnouncement announced;
-  if (!client.Announce(request.studyUid, request.seriesUid, announced, result.why)) return result;
-
   TInstanceStore::Expect expect;
   expect.studyUid = request.studyUid;
   expect.seriesUid = request.seriesUid;
-  expect.perSeries = announced.perSeries;
-  result.announcedPerSeries = announced.perSeries;
-  result.announced = size_t(announced.Total());
-  if (hooks.announced) hooks.announced(announced);
-
   TInstanceStore store(request.dir, expect);
   store.onStored = hooks.stored;
   if (!store.Open(result.why)) return result;
+  TAnnouncement announcement;
   std::string why;
-  const bool done = client.Retrieve(store, announced, why);
+  const bool done = client.AnnounceAndRetrieve(store, announcement, [&](const TAnnouncement& a) {
+    result.announcedPerSeries = a.perSeries;
+    result.announced = size_t(a.Total());
+    if (hooks.announced) hooks.announced(a);
+  }, why);
   result.stored = store.Stored();
   const size_t missing = store.MissingCount();
   const std::string arrived =
