@@ -40,6 +40,7 @@
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "dicom/PatientInfo.h"
+#include "dicom/TagBrowser.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -173,6 +174,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
   SplitScreenForm = new TSplitScreenForm(this);
   PatientInfoForm = new TPatientInfoForm(this);
+  TagBrowserForm = new TTagBrowserForm(this);
 
   // A series double-clicked in the browser shows in the active cell, whose
   // plane the other cells are cut with (drops are wired with each cell).
@@ -209,6 +211,7 @@ void TForm1::ConnectCommands() {
   on(SpeedButton4, &TForm1::SpeedButton4Click);
   on(btnProcessAllViewers, &TForm1::btnProcessAllViewersClick);
   on(showPatInfoButton, &TForm1::showPatInfoButtonClick);
+  on(showTagsButton, &TForm1::showTagsButtonClick);
   on(btnSave, &TForm1::btnSaveClick);
   on(btnFlipHorizontal, &TForm1::btnFlipHorizontalClick);
   on(btnFilpVertical, &TForm1::btnFilpVerticalClick);
@@ -293,7 +296,9 @@ void TForm1::BuildManageTab() {
       NewButton(TabSheet1, "btnProcessAllViewers", "Process Single Viewer", "process-all");
   btnClearTree = NewButton(TabSheet1, "btnClearTree", "Clear Study", "clear-study");
   showPatInfoButton = NewButton(TabSheet1, "showPatInfoButton", "Display Dicom File Info", "info");
-  for (auto* b : {btnProcessAllViewers, btnClearTree, showPatInfoButton}) row->addWidget(b);
+  showTagsButton = NewButton(TabSheet1, "showTagsButton", "Display All DICOM Tags", "tags");
+  for (auto* b : {btnProcessAllViewers, btnClearTree, showPatInfoButton, showTagsButton})
+    row->addWidget(b);
   row->addWidget(Separator(TabSheet1));
   btnExit = NewButton(TabSheet1, "btnExit", "Exit", "exit");
   row->addWidget(btnExit);

@@ -31,6 +31,7 @@ class QWidget;
 class TColorBox;
 class TPacsForm;
 class TPatientInfoForm;
+class TTagBrowserForm;
 class TSplitScreenForm;
 class TStudyLoad;
 class TThumbnailsTool;
@@ -103,6 +104,7 @@ class TForm1 : public QMainWindow {
   QToolButton* btnProcessAllViewers;
   QToolButton* btnClearTree;
   QToolButton* showPatInfoButton;
+  QToolButton* showTagsButton;
   QToolButton* btnExit;
 
   // "Image Processing"
@@ -172,6 +174,7 @@ class TForm1 : public QMainWindow {
 
   TSplitScreenForm* SplitScreenForm;
   TPatientInfoForm* PatientInfoForm;
+  TTagBrowserForm* TagBrowserForm;
   TPacsForm* PacsForm = nullptr;  // created when first opened
 
   // The PACS window (created on first use); a servers file adds its archives.
@@ -273,6 +276,8 @@ class TForm1 : public QMainWindow {
   void btnClearAllAnnClick();
   void btnSaveClick();
   void showPatInfoButtonClick();
+  // Every element of the active image's file in the tag browser.
+  void showTagsButtonClick();
   // Shows the presets group when any series of the tree is CT.
   void UpdatePresetsVisibility();
   // Enables the tools that need a study.
