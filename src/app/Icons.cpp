@@ -216,6 +216,19 @@ const std::map<QString, Painter>& Glyphs() {
          x.stroke(x.c.ink, 3);
          x.p.drawArc(QRectF(18, 18, 28, 28), 280 * 16, 60 * 16);
        }},
+      {"pacs",
+       [](const Ctx& x) {
+         // Two servers of the archive, and an arrow down into the viewer.
+         for (double y : {6.0, 22.0}) {
+           x.outlined(x.c.paper, x.c.ink);
+           x.p.drawRoundedRect(QRectF(6, y, 34, 13), 2, 2);
+           x.fill(x.c.accent);
+           x.p.drawEllipse(QPointF(33, y + 6.5), 2.5, 2.5);
+         }
+         x.arrow(QPointF(48, 8), QPointF(48, 58), x.c.accent, 14);
+         x.stroke(x.c.ink, 3.5);
+         x.line(6, 56, 38, 56);
+       }},
       {"save-jpeg",
        [](const Ctx& x) {
          x.outlined(x.c.paper, x.c.ink);

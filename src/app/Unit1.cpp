@@ -202,6 +202,7 @@ void TForm1::ConnectCommands() {
   on(btnOpenFile, &TForm1::btnOpenFileClick);
   on(btnOpenFolder, &TForm1::btnOpenFolderClick);
   on(btnOpenDicomDir, &TForm1::btnOpenDicomDirClick);
+  on(btnPacs, &TForm1::btnPacsClick);
   on(btnClearTree, &TForm1::btnClearTreeClick);
   on(btnCancelLoading, &TForm1::btnCancelLoadingClick);
   connect(reportsListView, &QTreeWidget::itemDoubleClicked, this,
@@ -280,8 +281,9 @@ void TForm1::BuildManageTab() {
   btnOpenFile = NewButton(Panel1, "btnOpenFile", "Open Image", "open-image");
   btnOpenFolder = NewButton(Panel1, "btnOpenFolder", "Open Folder", "open-folder");
   btnOpenDicomDir = NewButton(Panel1, "btnOpenDicomDir", "Open CD Dicom Dir", "open-cd");
+  btnPacs = NewButton(Panel1, "btnPacs", "PACS: Search and Retrieve", "pacs");
   btnSave = NewButton(Panel1, "btnSave", "Save As JPEG", "save-jpeg");
-  for (auto* b : {btnOpenFile, btnOpenFolder, btnOpenDicomDir, btnSave}) files->addWidget(b);
+  for (auto* b : {btnOpenFile, btnOpenFolder, btnOpenDicomDir, btnPacs, btnSave}) files->addWidget(b);
   row->addWidget(Panel1);
   row->addWidget(Separator(TabSheet1));
 

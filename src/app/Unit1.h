@@ -31,6 +31,7 @@ class QToolButton;
 class QTreeWidget;
 class QWidget;
 class TColorBox;
+class TPacsForm;
 class TPatientInfoForm;
 class TTagBrowserForm;
 class TSplitScreenForm;
@@ -107,6 +108,7 @@ class TForm1 : public QMainWindow {
   QToolButton* btnOpenFile;
   QToolButton* btnOpenFolder;
   QToolButton* btnOpenDicomDir;
+  QToolButton* btnPacs;  // opens the PACS window
   QToolButton* btnSave;
   QToolButton* btnSplitScreen;
   QToolButton* SpeedButton2;  // 2 x 2
@@ -186,6 +188,11 @@ class TForm1 : public QMainWindow {
   TSplitScreenForm* SplitScreenForm;
   TPatientInfoForm* PatientInfoForm;
   TTagBrowserForm* TagBrowserForm;
+  TPacsForm* PacsForm = nullptr;  // created when first opened
+
+  // The PACS window (created on first use); a servers file adds its archives.
+  void btnPacsClick();
+  bool AddPacsServersFile(const QString& path, QString* why);
 
   // ---- window-level handlers ----
   // The first time the window is shown or becomes active: the start-up DICOMDIR.

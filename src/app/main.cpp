@@ -1,4 +1,4 @@
-// tavrolen-viewer [--demo] [--screenshot FILE] [--cache-mb N] [PATH...]
+// tavrolen-viewer [--demo] [--screenshot FILE] [--cache-mb N] [--servers FILE] [PATH...]
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -49,6 +49,11 @@ int main(int argc, char** argv) {
       "cache-mb", "Memory for decoded frames in this run, in megabytes (default: a quarter of "
       "physical memory, at most 4096).", "N");
   parser.addOption(cacheMb);
+  QCommandLineOption servers("servers",
+                             "Offer the PACS servers of FILE (JSON) in the PACS window; "
+                             "nothing is stored between runs.",
+                             "FILE");
+  parser.addOption(servers);
   parser.addPositionalArgument("PATH", "Image files, folders or DICOMDIR files to open.",
                                "[PATH...]");
   AnswerHelpOrVersion(parser, argc, argv);
@@ -67,6 +72,13 @@ int main(int argc, char** argv) {
   }
 
   TForm1 form;
+  if (parser.isSet(servers)) {
+    QString why;
+    if (!form.AddPacsServersFile(parser.value(servers), &why)) {
+      std::fprintf(stderr, "tavrolen-viewer: %s\n", qPrintable(why));
+      return 2;
+    }
+  }
   form.showMaximized();
 
   // Paths open once the window is up, one after the other.

@@ -1,6 +1,7 @@
 // tavrolen-dicom: the viewer's own code, headless, for scripts and tests.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -60,8 +61,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::string name = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  // A password given as --user NAME:PASSWORD is blanked in the process's own
+  // argument memory, so process lists (ps, /proc/PID/cmdline) do not show it.
+  for (int i = 3; i < argc; ++i)
+    if (std::string(argv[i - 1]) == "--user")
+      if (char* colon = std::strchr(argv[i], ':'))
+        for (char* c = colon + 1; *c; ++c) *c = '*';
   for (const auto& c : cli::Registry()) {
-    if (c.name == name) return c.run(std::vector<std::string>(argv + 2, argv + argc));
+    if (c.name == name) return c.run(args);
   }
   std::fprintf(stderr, "tavrolen-dicom: unknown command '%s'\n", name.c_str());
   PrintUsage(stderr);

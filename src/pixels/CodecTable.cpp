@@ -159,6 +159,13 @@ const TransferSyntaxCodec* FindTransferSyntax(std::string_view uid) {
   return it == std::end(kTable) ? nullptr : &*it;
 }
 
+std::vector<std::string> SupportedTransferSyntaxes() {
+  std::vector<std::string> out;
+  for (const TransferSyntaxCodec& e : kTable)
+    if (e.supported()) out.push_back(e.uid);
+  return out;
+}
+
 std::string DescribeTransferSyntax(std::string_view uid) {
   uid = Trimmed(uid);
   const TransferSyntaxCodec* e = uid.empty() ? nullptr : FindTransferSyntax(uid);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pixels/codecs/Codec.h"
 
@@ -33,6 +34,10 @@ struct TransferSyntaxCodec {
 // table does not know it. An empty UID (files without meta information) is
 // native data.
 const TransferSyntaxCodec* FindTransferSyntax(std::string_view uid);
+
+// Every syntax the table decodes, in table order: what a network peer may
+// send without the need to transcode.
+std::vector<std::string> SupportedTransferSyntaxes();
 
 // "1.2.840.10008.1.2.4.80 (JPEG-LS Lossless Image Compression)", or the UID
 // with "(unknown transfer syntax)".
