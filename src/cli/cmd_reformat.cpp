@@ -122,7 +122,7 @@ int Reformat(const std::vector<std::string>& args) {
     std::remove(output.c_str());
     return Fail(output + ": write failed");
   }
-  std::printf("%s\n", PlaneJson(image).c_str());
+  std::fputs(PlaneJson(image).c_str(), stdout);
   return 0;
 }
 

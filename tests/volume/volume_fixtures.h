@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <numeric>
 #include <random>
 #include <string>
@@ -127,6 +128,7 @@ inline fixtures::Bytes SliceFile(const SeriesSpec& s, int k, int instance) {
 // instance numbers (neither tells the order), into dir; returns the paths.
 inline std::vector<std::string> WriteSeries(const std::string& dir, const SeriesSpec& s,
                                             unsigned seed = 7) {
+  std::filesystem::create_directories(dir);
   std::vector<int> order(static_cast<size_t>(s.Slices()));
   std::iota(order.begin(), order.end(), 0);
   std::mt19937 rng(seed);
