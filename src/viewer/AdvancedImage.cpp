@@ -363,6 +363,24 @@ void TadvancedImage::Commit(Staged& st) {
   FFileIntercept = st.intercept;
 }
 
+bool TadvancedImage::CommitPlane(DICOMdata& h, DecodedFrame& f) {
+  Display d = BuildDisplay(h, f, GreyState());
+  if (d.bmp.isNull()) return false;
+  gDicomData = std::move(h);
+  FBuffers = std::move(f);
+  FRangeKnown = false;
+  frameCount = CurrentFrame = 1;
+  gECATslices = 0;
+  gECATposra.clear();
+  gECATszra.clear();
+  filepath.clear();
+  FFileRescaleKnown = true;
+  FFileSlope = gDicomData.IntenScale;
+  FFileIntercept = gDicomData.IntenIntercept;
+  CommitDisplay(d);
+  return true;
+}
+
 bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   std::lock_guard lock(FState);
   FLastError.clear();
@@ -399,6 +417,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   }
 
   // The new frame is in hand: from here on the cell changes.
+  if (FMpr) LeaveMpr();
   if (!sameImage) Action = VAPan;
   AngleSecondLine = false;
   Shapes.clear();
@@ -592,6 +611,7 @@ void TadvancedImage::StoreInCache(TImg& image) {
 }
 
 void TadvancedImage::UpdateTrackBars() {
+  if (FMpr) return MprUpdateTrackBar();
   TViewer* host = Host();
   if (!host) return;
   int images = 0;
@@ -635,6 +655,7 @@ void TadvancedImage::Clear() {
     return;
   }
   std::lock_guard lock(FState);
+  if (FMpr) LeaveMpr();
   CineTimer.reset();
   InCineMode = false;
   bmp = QImage();
@@ -949,6 +970,7 @@ void TadvancedImage::RenderViewer() {
         p.drawRect(frame);
       }
       if (gShowReferenceLines && !_active) DrawReferenceLine(p);
+      if (FMpr && !bmp.isNull()) DrawMprCrosshair(p);
       if (_active) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(Qt::red, 3));

@@ -26,6 +26,7 @@
 #include "dicom/define_types.h"
 #include "pixels/DisplayBitmap.h"
 #include "pixels/FrameDecoder.h"
+#include "viewer/Mpr.h"
 #include "viewer/Orientation.h"
 #include "viewer/ReferenceLinesUnit.h"
 #include "viewer/ViewerTypes.h"
@@ -182,6 +183,29 @@ class TadvancedImage : public QWidget {
   bool ImgOnDragOver(const QMimeData* data) const;
   bool ImgOnDragDrop(const QMimeData* data);
 
+  // ---- Multiplanar reformation (AdvancedImage_Mpr.cpp; UI thread) ----
+
+  // Shows plane `kind` of the view `link` through its crosshair, fitted: the
+  // cell becomes one of the view's cells until another image is loaded into
+  // it or it is cleared. False (the cell as it was) when the plane cannot be
+  // made into a picture.
+  bool ShowMprPlane(std::shared_ptr<TMprLink> link, TPlaneKind kind);
+  bool IsMpr() const { return FMpr != nullptr; }
+  const TMprState* Mpr() const { return FMpr.get(); }
+  // Samples the plane again through the view's crosshair (when it moved or
+  // the slab changed) and renders.
+  bool MprRefresh();
+  // Moves this cell's plane `steps` grid planes along its normal, or onto
+  // grid plane `index`; the other cells of the view follow.
+  void MprStep(int steps);
+  void MprGoTo(int index);
+  // Slab thickness in mm (0: thin) and projection of this cell's plane.
+  void SetMprSlab(double mm, TProjection projection);
+  // The cell is no longer part of a view (its picture stays until replaced).
+  void LeaveMpr();
+  // The crosshair centre in view pixels of this cell; false when not an MPR cell.
+  bool MprCrossInView(QPointF& at) const;
+
   // ---- Export ----
 
   // Writes the surface as it is shown, with a black border, as a baseline
@@ -319,6 +343,20 @@ class TadvancedImage : public QWidget {
   void DrawRuller(QPainter& p);
   void DrawAnnotations(QPainter& p);
   void DrawReferenceLine(QPainter& p);
+
+  // Multiplanar reformation.
+  std::unique_ptr<TMprState> FMpr;
+  // Shows a frame that no file holds (a reformatted plane) with the cell's
+  // window and turns; false, the cell unchanged, when it makes no picture.
+  bool CommitPlane(DICOMdata& h, DecodedFrame& f);
+  bool MprPress(Qt::MouseButton button, Qt::KeyboardModifiers shift, int X, int Y);
+  bool MprMove(Qt::MouseButtons buttons, int X, int Y);
+  void MprRelease();
+  void DrawMprCrosshair(QPainter& p);
+  void MprUpdateTrackBar();
+  void MprBuildBar();
+  // View position of a point in the plane's pixels (x along u, y along v).
+  QPointF MprPixelToView(double x, double y) const;
 
   DecodedFrame FBuffers;
   // Stored range of FBuffers' words, scanned once per frame for the window steps.

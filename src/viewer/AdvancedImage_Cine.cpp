@@ -135,11 +135,13 @@ int TadvancedImage::ImagesInRange() const {
 }
 
 void TadvancedImage::NextImage() {
+  if (FMpr) return MprStep(+1);
   if (!HasImage || !StepImageIndex(+1)) return;
   OpenCurrentImage(false);
 }
 
 void TadvancedImage::PrevImage() {
+  if (FMpr) return MprStep(-1);
   if (!HasImage || !StepImageIndex(-1)) return;
   OpenCurrentImage(false);
 }

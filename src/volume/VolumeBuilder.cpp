@@ -63,15 +63,27 @@ std::string TVolumeFrame::Name() const {
   return frames > 1 ? "frame " + std::to_string(frame) + " of " + path : path;
 }
 
+TFrameView TDecodingFrameSource::ViewOf(const DecodedFrame& f) {
+  TFrameView v;
+  if (!f.buff16.empty()) {
+    v.words = f.buff16.data();
+    v.count = f.buff16.size();
+  } else if (!f.buff8.empty()) {
+    v.bytes = f.buff8.data();
+    v.count = f.buff8.size();
+  }
+  return v;
+}
+
 bool TDecodingFrameSource::UseFrame(const TVolumeFile& file, int frame,
-                                    const std::function<void(const DecodedFrame&)>& use,
+                                    const std::function<void(const TFrameView&)>& use,
                                     std::string& reason) {
   DecodedFrame f;
   // One thread per frame: the builder decodes frames side by side.
   if (!DecodeFrame(file.path, file.header, file.header.gECATJPEG_pos_table,
                    file.header.gECATJPEG_size_table, frame, f, &reason, 1))
     return false;
-  use(f);
+  use(ViewOf(f));
   return true;
 }
 
@@ -257,18 +269,18 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
       int16_t* dst = vol->Slice(int(k));
       std::string why;
       bool fits = true;
-      const bool ok = source.UseFrame(*f.file, f.frame, [&](const DecodedFrame& d) {
+      const bool ok = source.UseFrame(*f.file, f.frame, [&](const TFrameView& d) {
         int lo = std::numeric_limits<int>::max(), hi = std::numeric_limits<int>::min();
-        if (!bytes && d.buff16.size() >= sliceSize) {
-          std::memcpy(dst, d.buff16.data(), sliceSize * sizeof(int16_t));
+        if (!bytes && d.words && d.count >= sliceSize) {
+          std::memcpy(dst, d.words, sliceSize * sizeof(int16_t));
           for (size_t i = 0; i < sliceSize; ++i) {
             const int v = isSigned ? int(dst[i]) : int(uint16_t(dst[i]));
             lo = std::min(lo, v);
             hi = std::max(hi, v);
           }
-        } else if (bytes && d.buff8.size() >= sliceSize) {
+        } else if (bytes && d.bytes && d.count >= sliceSize) {
           for (size_t i = 0; i < sliceSize; ++i) {
-            const int v = isSigned ? int(int8_t(d.buff8[i])) : int(d.buff8[i]);
+            const int v = isSigned ? int(int8_t(d.bytes[i])) : int(d.bytes[i]);
             dst[i] = int16_t(v);
             lo = std::min(lo, v);
             hi = std::max(hi, v);

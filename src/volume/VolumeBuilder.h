@@ -39,16 +39,25 @@ struct TVolumeFrame {
   std::string Name() const;
 };
 
+// A decoded grey frame lent to the builder for the time of one call, laid
+// out as DecodeFrame lays it out: N words (16 bits) or N bytes (8 bits), top
+// row first. Neither for a colour frame.
+struct TFrameView {
+  const int16_t* words = nullptr;
+  const uint8_t* bytes = nullptr;
+  size_t count = 0;  // N
+};
+
 // Where the builder gets decoded frames: the decode dispatch directly, or the
 // frame cache the cells share (which decodes on a miss).
 class TFrameSource {
  public:
   virtual ~TFrameSource() = default;
-  // Hands frame `frame` (1-based) of `file`, laid out as DecodeFrame lays it
-  // out, to `use`; false with a one-line reason when it cannot be had (`use`
-  // is then not called). Called from several threads at once.
+  // Lends frame `frame` (1-based) of `file` to `use`; false with a one-line
+  // reason when it cannot be had (`use` is then not called). Called from
+  // several threads at once.
   virtual bool UseFrame(const TVolumeFile& file, int frame,
-                        const std::function<void(const DecodedFrame&)>& use,
+                        const std::function<void(const TFrameView&)>& use,
                         std::string& reason) = 0;
 };
 
@@ -56,7 +65,9 @@ class TFrameSource {
 class TDecodingFrameSource : public TFrameSource {
  public:
   bool UseFrame(const TVolumeFile& file, int frame,
-                const std::function<void(const DecodedFrame&)>& use, std::string& reason) override;
+                const std::function<void(const TFrameView&)>& use, std::string& reason) override;
+  // The view of a decoded frame.
+  static TFrameView ViewOf(const DecodedFrame& f);
 };
 
 // The checked and ordered frames of a volume and its geometry.

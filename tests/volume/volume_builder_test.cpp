@@ -247,7 +247,7 @@ class FailingSource : public TFrameSource {
  public:
   explicit FailingSource(std::string failing) : failing_(std::move(failing)) {}
   bool UseFrame(const TVolumeFile& file, int frame,
-                const std::function<void(const DecodedFrame&)>& use, std::string& reason) override {
+                const std::function<void(const TFrameView&)>& use, std::string& reason) override {
     if (file.path.find(failing_) != std::string::npos) {
       reason = "the data ends early";
       return false;
