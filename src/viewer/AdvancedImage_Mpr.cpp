@@ -135,7 +135,11 @@ void TadvancedImage::LeaveMpr() {
   std::unique_ptr<TMprState> state = std::move(FMpr);
   if (state->link && state->link->cells[size_t(state->kind)] == this)
     state->link->cells[size_t(state->kind)] = nullptr;
-  if (state->bar) state->bar->deleteLater();
+  // Later: a leave may come from inside one of the bar's own signals.
+  if (state->bar) {
+    state->bar->hide();
+    state->bar->deleteLater();
+  }
 }
 
 void TadvancedImage::MprStep(int steps) {
