@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -11,6 +13,10 @@
 #include <thread>
 
 #include "pixels/FrameGeometry.h"
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace {
 
@@ -243,7 +249,7 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
   const size_t sliceSize = size_t(g.columns) * size_t(g.rows);
   try {
     // Every word is written by its slice's copy below.
-    vol->voxels = std::vector<int16_t>(sliceSize * n);
+    vol->voxels = TVoxels(sliceSize * n);
   } catch (const std::bad_alloc&) {
     reason = "there is not enough memory for the volume (" +
              std::to_string(sliceSize * n * 2 / (1024 * 1024)) + " MB)";
@@ -273,10 +279,16 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
         int lo = std::numeric_limits<int>::max(), hi = std::numeric_limits<int>::min();
         if (!bytes && d.words && d.count >= sliceSize) {
           std::memcpy(dst, d.words, sliceSize * sizeof(int16_t));
-          for (size_t i = 0; i < sliceSize; ++i) {
-            const int v = isSigned ? int(dst[i]) : int(uint16_t(dst[i]));
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
+          // One loop per signedness, so each vectorises.
+          if (isSigned) {
+            int16_t a = INT16_MAX, b = INT16_MIN;
+            for (size_t i = 0; i < sliceSize; ++i) a = std::min(a, dst[i]), b = std::max(b, dst[i]);
+            lo = a, hi = b;
+          } else {
+            const uint16_t* u = reinterpret_cast<const uint16_t*>(dst);
+            uint16_t a = UINT16_MAX, b = 0;
+            for (size_t i = 0; i < sliceSize; ++i) a = std::min(a, u[i]), b = std::max(b, u[i]);
+            lo = a, hi = b;
           }
         } else if (bytes && d.bytes && d.count >= sliceSize) {
           for (size_t i = 0; i < sliceSize; ++i) {
@@ -337,6 +349,30 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
     vol->sliceFrame.push_back(f.frame);
   }
   return vol;
+}
+
+void* AllocateVoxelBlock(size_t bytes) {
+#ifdef __linux__
+  constexpr size_t kHuge = size_t(2) << 20;
+  if (bytes >= 2 * kHuge) {
+    const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    void* p = std::aligned_alloc(kHuge, rounded);
+    if (!p) throw std::bad_alloc();
+    madvise(p, rounded, MADV_HUGEPAGE);
+    return p;
+  }
+#endif
+  return ::operator new(bytes);
+}
+
+void FreeVoxelBlock(void* p, size_t bytes) noexcept {
+#ifdef __linux__
+  if (bytes >= 2 * (size_t(2) << 20)) {
+    std::free(p);
+    return;
+  }
+#endif
+  ::operator delete(p);
 }
 
 std::shared_ptr<TVolume> BuildVolume(std::vector<TVolumeFrame> frames, TFrameSource& source,
