@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "pixels/BaselineJpeg.h"
+#include "pixels/codecs/BaselineJpeg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "pixels/lsjpeg.h"
+#include "pixels/codecs/lsjpeg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

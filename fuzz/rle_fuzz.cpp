@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "pixels/RleDecoder.h"
+#include "pixels/codecs/RleDecoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;

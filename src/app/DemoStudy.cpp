@@ -287,7 +287,11 @@ void Geometry(TDataSet& ds, const double origin[3], const double orientation[6],
   ds.Text(0x00180050, "DS", Num(thickness));
   ds.Text(0x00200032, "DS", Num(origin[0]) + "\\" + Num(origin[1]) + "\\" + Num(origin[2]));
   std::string o;
-  for (int k = 0; k < 6; ++k) o += (k ? "\\" : "") + Num(orientation[k]);
+  for (int k = 0; k < 6; ++k) {
+    // Appended piecewise: GCC 12 misreads `literal + string&&` at -O3 (-Wrestrict).
+    if (k) o += '\\';
+    o += Num(orientation[k]);
+  }
   ds.Text(0x00200037, "DS", o);
   ds.Text(0x00200052, "UI", Uid("9.1"));  // one frame of reference for the CT study
   ds.Text(0x00280030, "DS", Num(rowSpacing) + "\\" + Num(columnSpacing));

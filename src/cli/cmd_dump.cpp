@@ -122,6 +122,7 @@ void WriteHeader(cli::JsonWriter& j, const DICOMdata& d) {
   j.Field("LutOffset", d.Lut.LutOffset);
   j.Field("Lutdata", d.Lut.Lutdata);
   j.EndObject();
+  j.Field("TransferSyntaxUID", d.TransferSyntaxUID);
   j.EndObject();
 }
 

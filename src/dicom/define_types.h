@@ -134,6 +134,9 @@ struct DICOMdata {
   LongIntRA gECATJPEG_pos_table;   // kept (emptied with the entry count)
   LongIntRA gECATJPEG_size_table;  // kept (emptied with the entry count)
   TLut Lut;                        // kept
+  // Added past the original record: the Transfer Syntax UID (0002,0010) as
+  // read, without its padding; empty when the file has none.
+  std::string TransferSyntaxUID;
 
   // Field by field; two reads of one file compare equal.
   bool operator==(const DICOMdata&) const = default;

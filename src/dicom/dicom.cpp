@@ -944,6 +944,9 @@ void Walk::EnterSequenceItem() {
 void Walk::TransferSyntax() {
   if (w_.Position() + int64_t(length_) > size_) throw StopWalk{};
   std::string text = RawValue();
+  std::string uid = text;
+  while (!uid.empty() && (uid.back() == '\0' || uid.back() == ' ')) uid.pop_back();
+  h_.TransferSyntaxUID = uid;
   for (char& c : text)
     if (!IsUidChar(uint8_t(c))) c = '.';
   if (text == "1.2.840.113619.5.2") {

@@ -8,45 +8,10 @@
 #include <fstream>
 #include <thread>
 
-#include "pixels/BaselineJpeg.h"
+#include "pixels/CodecTable.h"
 #include "pixels/FrameGeometry.h"
-#include "pixels/OpenJpeg.h"
-#include "pixels/RleDecoder.h"
-#include "pixels/lsjpeg.h"
 
 namespace {
-
-enum class Codec { kNone, kJpeg2000, kLossless, kBaseline, kRle };
-
-// First match wins, as the header reader may set more than one flag.
-Codec ChooseCodec(const DICOMdata& h) {
-  if (h.JPEGJ2k) return Codec::kJpeg2000;
-  if (h.JPEGlosslessCpt) return Codec::kLossless;
-  if (h.JPEGlossyCpt) return Codec::kBaseline;
-  if (h.RunLengthEncoding) return Codec::kRle;
-  return Codec::kNone;
-}
-
-// The largest frame `compressed` bytes can honestly expand to, so a header
-// claiming a huge image over a few bytes allocates nothing. Lossless JPEG
-// spends at least one bit per sample, RLE at least two bytes per 128, and
-// baseline JPEG at least two bits per 8 x 8 block; JPEG 2000 has no such
-// floor, so a generous fixed allowance covers blank frames.
-bool ExpansionIsPlausible(Codec codec, int64_t frameBytes, int64_t compressed) {
-  switch (codec) {
-    case Codec::kLossless:
-      return frameBytes <= 16 * compressed;
-    case Codec::kRle:
-      return frameBytes <= 64 * compressed;
-    case Codec::kBaseline:
-      return frameBytes <= 1024 * compressed;
-    case Codec::kJpeg2000:
-      return frameBytes <= 4096 * compressed || frameBytes <= (int64_t{256} << 20);
-    case Codec::kNone:
-      break;
-  }
-  return true;
-}
 
 class FrameFile {
  public:
@@ -210,21 +175,33 @@ class Decoder {
     return true;
   }
 
-  bool Compressed(Codec codec, const std::vector<uint8_t>& bytes) {
-    switch (codec) {
-      case Codec::kJpeg2000:
-        return Jpeg2000(bytes);
-      case Codec::kLossless:
-        return Lossless(bytes);
-      case Codec::kBaseline:
-        return Baseline(bytes);
-      case Codec::kRle:
-        return Rle(bytes);
-      case Codec::kNone:
-        break;
+  bool Compressed(const TransferSyntaxCodec& codec, const std::vector<uint8_t>& bytes) {
+    FrameSpec spec;
+    spec.columns = g_.columns;
+    spec.rows = g_.rows;
+    spec.samples = g_.bitProduct == 24 ? 3 : 1;
+    spec.bitsAllocated = g_.bitProduct == 16 ? 16 : 8;
+    spec.bitsStored = std::min(h_.Storedbits_per_pixel, spec.bitsAllocated);
+    spec.isSigned = h_.pixel_representation == 1;
+    // Photometric 3: RGB (or another non-YCbCr model); 4: a YBR model.
+    spec.rgbPhotometric = h_.Monochrome == 3;
+    spec.threads = codecThreads_ > 0
+                       ? codecThreads_
+                       : static_cast<int>(std::min(8u, std::thread::hardware_concurrency()));
+    CodecOutput o;
+    o.data = static_cast<uint8_t*>(Allocate());
+    o.size = static_cast<size_t>(NativeFrameBytes(spec));
+    if (!codec.decode(bytes.data(), bytes.size(), spec, o)) {
+      why_ = o.why.empty() ? "the frame does not decode" : o.why;
+      return false;
     }
-    return false;
+    out_.incomplete = o.incomplete;
+    rgb_ = o.rgb;
+    return true;
   }
+
+  // The codec delivered R, G, B itself.
+  bool rgb() const { return rgb_; }
 
  private:
   // The buffer P selects, S bytes, zero-filled.
@@ -243,82 +220,12 @@ class Decoder {
     }
   }
 
-  bool Jpeg2000(const std::vector<uint8_t>& bytes) {
-    Jpeg2000Output o;
-    void* dst = Allocate();
-    if (g_.bitProduct == 8) o.out8 = static_cast<uint8_t*>(dst);
-    if (g_.bitProduct == 16) o.out16 = static_cast<uint16_t*>(dst);
-    if (g_.bitProduct == 24) o.out24 = static_cast<uint8_t*>(dst);
-    const int threads = codecThreads_ > 0
-                            ? codecThreads_
-                            : static_cast<int>(std::min(8u, std::thread::hardware_concurrency()));
-    return DecodeJpeg2000(bytes.data(), bytes.size(), g_.pixelCount, o, threads, &why_);
-  }
-
-  bool Lossless(const std::vector<uint8_t>& bytes) {
-    LosslessJpegInfo info;
-    if (!ReadLosslessJpegInfo(bytes.data(), bytes.size(), info)) {
-      why_ = "the frame is not a lossless JPEG stream";
-      return false;
-    }
-    LosslessJpegResult result;
-    if (info.precision > 8) {
-      if (g_.bitProduct != 16) {
-        why_ = Describe("%lld-bit lossless JPEG samples do not fit a %lld-bit image",
-                        info.precision, g_.bitProduct);
-        return false;
-      }
-      auto* dst = static_cast<uint16_t*>(Allocate());
-      result = DecodeLosslessJpeg(bytes.data(), bytes.size(), dst, out_.buff16.size(), nullptr, 0);
-    } else if (g_.bitProduct == 16) {
-      // 8-bit samples of an image stored in words: widen.
-      std::vector<uint8_t> bytesOut(static_cast<size_t>(g_.pixelCount), 0);
-      result = DecodeLosslessJpeg(bytes.data(), bytes.size(), nullptr, 0, bytesOut.data(),
-                                  bytesOut.size());
-      out_.buff16.assign(bytesOut.begin(), bytesOut.end());
-    } else {
-      auto* dst = static_cast<uint8_t*>(Allocate());
-      const size_t count = static_cast<size_t>(g_.frameBytes);
-      result = DecodeLosslessJpeg(bytes.data(), bytes.size(), nullptr, 0, dst, count);
-    }
-    if (result == LosslessJpegResult::kFailed) {
-      why_ = "the lossless JPEG stream does not decode";
-      return false;
-    }
-    return true;
-  }
-
-  bool Baseline(const std::vector<uint8_t>& bytes) {
-    if (g_.bitProduct == 16) {
-      why_ = "JPEG frames of 16-bit images (12-bit JPEG, JPEG-LS) are not supported";
-      return false;
-    }
-    auto* dst = static_cast<uint8_t*>(Allocate());
-    if (g_.bitProduct == 24) {
-      // Photometric 3: RGB (or another non-YCbCr model); 4: a YBR model.
-      return DecodeJpegToRgb(bytes.data(), bytes.size(), dst, g_.pixelCount, &why_,
-                             h_.Monochrome == 3);
-    }
-    return DecodeJpegToGrey(bytes.data(), bytes.size(), dst, g_.frameBytes, &why_);
-  }
-
-  bool Rle(const std::vector<uint8_t>& bytes) {
-    const int samples = h_.SamplesPerPixel;
-    if (h_.Allocbits_per_pixel % 8 != 0 || samples < 1) {
-      why_ =
-          Describe("RLE data with %lld bits allocated cannot be decoded", h_.Allocbits_per_pixel);
-      return false;
-    }
-    auto* dst = static_cast<uint8_t*>(Allocate());
-    return DecodeRle(bytes.data(), bytes.size(), samples, h_.Allocbits_per_pixel / 8, g_.pixelCount,
-                     dst, &why_);
-  }
-
   const DICOMdata& h_;
   const FrameGeometry& g_;
   DecodedFrame& out_;
   std::string& why_;
   const int codecThreads_;
+  bool rgb_ = false;
 };
 
 }  // namespace
@@ -348,12 +255,17 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       why = "the file cannot be opened";
       return false;
     }
+    const std::string uid = FrameTransferSyntax(h);
+    const TransferSyntaxCodec* codec = FindTransferSyntax(uid);
+    if (!codec || !codec->supported()) {
+      why = "transfer syntax " + DescribeTransferSyntax(uid) + " is not supported";
+      return false;
+    }
     Decoder decoder(h, g, out, why, codecThreads);
-    const Codec codec = ChooseCodec(h);
     // Stored, RLE and lossless JPEG data hold YBR_FULL samples as they are;
-    // baseline JPEG and JPEG 2000 apply their own colour transforms.
+    // the DCT processes and JPEG 2000's colour transforms give R, G, B.
     const bool ybrFull = h.Monochrome == 4 && g.bitProduct == 24;
-    if (codec == Codec::kNone) {
+    if (codec->encoding == PixelEncoding::kNative) {
       const bool ybr422 = IsStoredYbr422(h, g);
       if (!decoder.Uncompressed(file, frame, ybr422 ? 2 * g.pixelCount : g.frameBytes)) {
         return false;
@@ -375,7 +287,7 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       why = Describe("frame %lld has no compressed data", frame);
       return false;
     }
-    if (length <= 0 || !ExpansionIsPlausible(codec, g.frameBytes, length)) {
+    if (length <= 0 || !ExpansionIsPlausible(*codec, g.frameBytes, length)) {
       why = Describe("a frame of %lld bytes cannot come from %lld compressed bytes", g.frameBytes,
                      length);
       return false;
@@ -385,8 +297,8 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       why = Describe("the compressed data of frame %lld cannot be read", frame);
       return false;
     }
-    if (!decoder.Compressed(codec, bytes)) return false;
-    if ((codec == Codec::kRle || codec == Codec::kLossless) && ybrFull) YbrFullToRgb(out.buff24);
+    if (!decoder.Compressed(*codec, bytes)) return false;
+    if (ybrFull && !decoder.rgb()) YbrFullToRgb(out.buff24);
     return true;
   }();
   if (!ok) {
@@ -394,6 +306,15 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
     if (reason) *reason = why.empty() ? "the frame cannot be decoded" : why;
   }
   return ok;
+}
+
+std::string FrameTransferSyntax(const DICOMdata& h) {
+  if (!h.TransferSyntaxUID.empty()) return h.TransferSyntaxUID;
+  if (h.JPEGJ2k) return "1.2.840.10008.1.2.4.90";
+  if (h.JPEGlosslessCpt) return "1.2.840.10008.1.2.4.70";
+  if (h.JPEGlossyCpt) return "1.2.840.10008.1.2.4.51";
+  if (h.RunLengthEncoding) return "1.2.840.10008.1.2.5";
+  return "";
 }
 
 void ApplyModalityLut(DICOMdata& h, std::vector<int16_t>& buff16) {

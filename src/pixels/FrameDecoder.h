@@ -1,6 +1,6 @@
-// The one dispatch from a header's compression flags to a codec. The viewer,
-// the thumbnail builder and the command-line tool all call it, so the three can
-// never disagree on what a frame holds.
+// The one dispatch from a header's transfer syntax to its codec (CodecTable.h).
+// The viewer, the thumbnail builder and the command-line tool all call it, so
+// the three can never disagree on what a frame holds.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,16 @@ struct DecodedFrame {
   std::vector<uint8_t> buff8;
   std::vector<int16_t> buff16;
   std::vector<uint8_t> buff24;
+  // The frame's data ended early (a truncated file, a short fragment): what it
+  // held is decoded, the rest is zero.
+  bool incomplete = false;
 };
+
+// The transfer syntax a header's frames are decoded by: its Transfer Syntax
+// UID, or for a header without one (no meta information, or a record made by
+// code) the syntax its compression flags stand for (JPEG 2000, lossless JPEG,
+// other JPEG, RLE: the first flag set wins), else native data.
+std::string FrameTransferSyntax(const DICOMdata& h);
 
 // Decodes frame `frame` (1-based) of `path`, described by header `h` and its
 // frame tables (`framePos`, `frameSize`: entry k - 1 belongs to frame k).

@@ -196,7 +196,11 @@ TEST_F(Scenario, LayoutChangesWhileACinePlays) {
   playIn(2, 2);
   TadvancedImage* kept = playIn(0, 0);
   // A file that is filed but cannot be shown leaves the cine playing.
-  form->OpenImage(QString::fromUtf8(TAVROLEN_SAMPLE_DIR) + "/MR_small_jpeg_ls_lossless.dcm");
+  // (MPEG-2 video: a syntax no still-image codec decodes.)
+  const std::string undecodable = fixtures::WriteFile(
+      testsupport::TempDir("scenario-undecodable"), "video.dcm",
+      fixtures::EncapsulatedFile({}, "1.2.840.10008.1.2.4.100", fixtures::Fragments({64})));
+  form->OpenImage(QString::fromStdString(undecodable));
   ASSERT_EQ(form->messages.size(), 1u);
   EXPECT_TRUE(kept->IsCine());
   EXPECT_GT(FramesShown(kept, 400).size(), 1u);

@@ -77,7 +77,7 @@ TEST(DumpCommand, ImageHeaderAsJson) {
             "overlay_orgin_1 overlay_orgin_2 overlay_bits_allocated overlay_bits_position "
             "overlay_data_bytes overlay_type Body_Part_Examined patientAge "
             "Implementation_Class_UID referenceFile gECATJPEG_table_entries "
-            "gECATJPEG_pos_table gECATJPEG_size_table Lut"
+            "gECATJPEG_pos_table gECATJPEG_size_table Lut TransferSyntaxUID"
             "'");
   EXPECT_EQ(Query(r.out, "d[0]['header']['PatientName'], d[0]['header']['Lut']"),
             "('CompressedSamples CT1 ', {'LutSize': 0, 'LutBitsPerPixel': 0, 'LutOffset': 0, "

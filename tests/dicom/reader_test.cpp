@@ -197,6 +197,8 @@ TEST(Reader, TransferSyntaxes) {
     EXPECT_EQ(o.header.JPEGlossyCpt, c.lossy);
     EXPECT_EQ(o.header.JPEGJ2k, c.j2k);
     EXPECT_EQ(o.header.RunLengthEncoding, c.rle);
+    // The UID is kept as read, without its padding byte.
+    EXPECT_EQ(o.header.TransferSyntaxUID, c.uid);
     EXPECT_EQ(o.messages,
               c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
   }

@@ -5,6 +5,7 @@
 #include "codec_fixtures.h"
 #include "dicom/dicom.h"
 #include "lossless_encoder.h"
+#include "pixels/CodecTable.h"
 #include "pixels/FrameDecoder.h"
 
 namespace {
@@ -357,6 +358,47 @@ TEST(FrameDecoder, TruncatedCompressedFramesDecodeWhatTheyHold) {
   EXPECT_TRUE(std::equal(p.begin(), p.begin() + 32 * 10, f.buff16.begin(),
                          [](uint16_t a, int16_t b) { return a == static_cast<uint16_t>(b); }));
   EXPECT_EQ(f.buff16.back(), 0);
+}
+
+TEST(CodecTable, SyntaxesWithoutACodecAreRefusedByName) {
+  const std::string dir = TestDir();
+  const std::string path = WriteFixture(dir, "frame", Bytes(4000, 9));
+  DICOMdata h = Header(16, 16, 1, 8);
+  h.JPEGlossyCpt = true;  // what the reader makes of any other JPEG-family UID
+  DecodedFrame f;
+  std::string why;
+  h.TransferSyntaxUID = "1.2.840.10008.1.2.4.100";
+  EXPECT_FALSE(Decode(path, h, 1, f, &why, {kPrefix}, {4000}));
+  EXPECT_EQ(why,
+            "transfer syntax 1.2.840.10008.1.2.4.100 (MPEG2 Main Profile / Main Level) is not "
+            "supported");
+  h.TransferSyntaxUID = "1.2.840.10008.1.2.4.99";
+  EXPECT_FALSE(Decode(path, h, 1, f, &why, {kPrefix}, {4000}));
+  EXPECT_EQ(why, "transfer syntax 1.2.840.10008.1.2.4.99 (unknown transfer syntax) is not supported");
+  // Native data under an unknown UID is not read as stored either.
+  h = Header(16, 16, 1, 8);
+  h.TransferSyntaxUID = "1.2.3.4";
+  EXPECT_FALSE(Decode(path, h, 1, f, &why));
+  EXPECT_NE(why.find("1.2.3.4 (unknown transfer syntax)"), std::string::npos) << why;
+  h.TransferSyntaxUID = "1.2.840.10008.1.2.1";
+  EXPECT_TRUE(Decode(path, h, 1, f, &why)) << why;
+}
+
+TEST(CodecTable, FindsEntriesByUidAndHeadersWithoutOneByTheirFlags) {
+  ASSERT_NE(FindTransferSyntax("1.2.840.10008.1.2.4.70"), nullptr);
+  EXPECT_EQ(FindTransferSyntax(std::string("1.2.840.10008.1.2.5\0", 20)),
+            FindTransferSyntax("1.2.840.10008.1.2.5"));
+  EXPECT_EQ(FindTransferSyntax("1.2.840.10008.1.2.4.7"), nullptr);
+  EXPECT_EQ(FindTransferSyntax("")->encoding, PixelEncoding::kNative);
+  EXPECT_TRUE(FindTransferSyntax("1.2.840.113619.5.2")->supported());
+  DICOMdata h;
+  EXPECT_EQ(FrameTransferSyntax(h), "");
+  h.RunLengthEncoding = h.JPEGlosslessCpt = true;
+  EXPECT_EQ(FrameTransferSyntax(h), "1.2.840.10008.1.2.4.70");
+  h.TransferSyntaxUID = "1.2.840.10008.1.2.4.57";
+  EXPECT_EQ(FrameTransferSyntax(h), "1.2.840.10008.1.2.4.57");
+  EXPECT_EQ(DescribeTransferSyntax("1.2.840.10008.1.2.4.80 "),
+            "1.2.840.10008.1.2.4.80 (JPEG-LS Lossless Image Compression)");
 }
 
 DICOMdata LutHeader(int offset, int entries) {

@@ -2,7 +2,7 @@
 
 #include "codec_fixtures.h"
 #include "lossless_encoder.h"
-#include "pixels/lsjpeg.h"
+#include "pixels/codecs/lsjpeg.h"
 
 namespace {
 

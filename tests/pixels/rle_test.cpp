@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "codec_fixtures.h"
-#include "pixels/RleDecoder.h"
+#include "pixels/codecs/RleDecoder.h"
 
 namespace {
 

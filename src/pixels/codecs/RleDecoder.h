@@ -11,8 +11,15 @@
 #include <cstdint>
 #include <string>
 
+#include "pixels/codecs/Codec.h"
+
 // Decodes into `out`. Returns false, with a reason, when the frame header is
 // malformed or lacks segments. A segment that ends early gives zero bytes for
 // the rest of its plane; a run that would overflow is cut at the end.
+// `incomplete`, when given, is set when a segment ended early.
 bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesPerSample,
-               int64_t pixelCount, uint8_t* out, std::string* reason = nullptr);
+               int64_t pixelCount, uint8_t* out, std::string* reason = nullptr,
+               bool* incomplete = nullptr);
+
+// The table's entry point (.5): samples of 8, 16 or 32 bits.
+bool DecodeRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);

@@ -20,7 +20,23 @@
 #include <cstdint>
 #include <string>
 
+#include "pixels/codecs/Codec.h"
+
+// `incomplete`, when given, is set when the stream ended before the picture
+// did (libjpeg fills the rest with grey).
 bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pixelCount,
-                     std::string* reason = nullptr, bool rgbPhotometric = false);
+                     std::string* reason = nullptr, bool rgbPhotometric = false,
+                     bool* incomplete = nullptr);
 bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,
-                      std::string* reason = nullptr);
+                      std::string* reason = nullptr, bool* incomplete = nullptr);
+
+// The sample precision of the stream's frame header (SOFn), 0 when there is
+// none; `marker`, when given, receives the SOF marker's second byte.
+int JpegPrecision(const uint8_t* data, size_t size, int* marker = nullptr);
+
+// The table's entry point for the DCT processes (baseline, extended,
+// progressive): the frame header decides the library, 8-bit streams go to
+// libjpeg-turbo, 12-bit ones to the 12-bit glue and lossless ones to the
+// lossless decoder, whichever JPEG syntax the file claims. Colour comes out R, G, B (out.rgb); 8-bit
+// samples of an image with wider words are widened.
+bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);

@@ -1,11 +1,12 @@
-#include "pixels/lsjpeg.h"
+#include "pixels/codecs/lsjpeg.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include "pixels/decompress.h"
+#include "pixels/codecs/BaselineJpeg.h"
+#include "pixels/codecs/decompress.h"
 
 namespace {
 
@@ -290,4 +291,44 @@ LosslessJpegResult DecodeLosslessJpeg(const uint8_t* data, size_t size, uint16_t
   if (!anyScan) return LosslessJpegResult::kFailed;
   if (infoOut) *infoOut = frame;
   return complete ? LosslessJpegResult::kComplete : LosslessJpegResult::kPartial;
+}
+
+bool DecodeLosslessJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec,
+                             CodecOutput& out) {
+  LosslessJpegInfo info;
+  if (!ReadLosslessJpegInfo(data, size, info)) {
+    // A DCT stream under a lossless syntax: the JPEG family's DCT decoders.
+    int marker = 0;
+    if (JpegPrecision(data, size, &marker) > 0 && (marker & 0xF3) != 0xC3)
+      return DecodeJpegFrame(data, size, spec, out);
+    out.why = "the frame is not a lossless JPEG stream";
+    return false;
+  }
+  const int width = SampleBytes(spec.bitsAllocated);
+  const size_t count = out.size / size_t(width);
+  LosslessJpegResult result;
+  if (info.precision > 8) {
+    if (width != 2) {
+      out.why = std::to_string(info.precision) + "-bit lossless JPEG samples do not fit " +
+                std::to_string(spec.bitsAllocated) + "-bit samples";
+      return false;
+    }
+    result = DecodeLosslessJpeg(data, size, reinterpret_cast<uint16_t*>(out.data), count, nullptr,
+                                0, &info);
+  } else if (width == 1) {
+    result = DecodeLosslessJpeg(data, size, nullptr, 0, out.data, count, &info);
+  } else {
+    std::vector<uint8_t> bytes(count, 0);
+    result = DecodeLosslessJpeg(data, size, nullptr, 0, bytes.data(), count, &info);
+    for (size_t i = 0; i < count; ++i) StoreSample(out.data + i * size_t(width), width, bytes[i]);
+  }
+  if (result == LosslessJpegResult::kFailed) {
+    out.why = "the lossless JPEG stream does not decode";
+    return false;
+  }
+  // Partial because the data ran out, not because the stream is larger than the frame.
+  if (result == LosslessJpegResult::kPartial &&
+      info.width * info.height * std::max(1, info.components) <= int64_t(count))
+    out.incomplete = true;
+  return true;
 }

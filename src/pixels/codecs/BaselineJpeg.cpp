@@ -1,4 +1,4 @@
-#include "pixels/BaselineJpeg.h"
+#include "pixels/codecs/BaselineJpeg.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -6,6 +6,10 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <jerror.h>
+
+#include "pixels/codecs/Jpeg12.h"
+#include "pixels/codecs/lsjpeg.h"
 
 namespace {
 
@@ -15,6 +19,7 @@ struct ErrorManager {
   jpeg_error_mgr base;
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
+  bool truncated;
 };
 
 void OnError(j_common_ptr cinfo) {
@@ -23,7 +28,12 @@ void OnError(j_common_ptr cinfo) {
   std::longjmp(err->jump, 1);
 }
 
-void OnMessage(j_common_ptr, int) {}  // corrupt-data warnings stay silent
+// Corrupt-data warnings stay silent; the end of the data coming too soon
+// marks the picture incomplete.
+void OnMessage(j_common_ptr cinfo, int level) {
+  if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF)
+    reinterpret_cast<ErrorManager*>(cinfo->err)->truncated = true;
+}
 void OnOutput(j_common_ptr) {}
 
 enum class Target { kRgb, kGrey };
@@ -42,7 +52,8 @@ bool StoredAsRgb(const jpeg_decompress_struct& cinfo) {
 // Plain C-style body: nothing with a destructor may live across setjmp, so
 // the scratch row is allocated by the caller.
 bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Target target,
-            bool rgbPhotometric, std::vector<uint8_t>& row, std::string* reason) {
+            bool rgbPhotometric, std::vector<uint8_t>& row, std::string* reason,
+            bool* incomplete) {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
   cinfo.err = jpeg_std_error(&err.base);
@@ -50,6 +61,7 @@ bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Ta
   err.base.emit_message = OnMessage;
   err.base.output_message = OnOutput;
   err.message[0] = 0;
+  err.truncated = false;
   if (setjmp(err.jump)) {
     if (reason) *reason = std::string("JPEG: ") + err.message;
     jpeg_destroy_decompress(&cinfo);
@@ -96,21 +108,94 @@ bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Ta
   }
   jpeg_finish_decompress(&cinfo);
   jpeg_destroy_decompress(&cinfo);
+  if (incomplete) *incomplete = err.truncated;
   return true;
+}
+
+// Grey or colour bytes of one frame, decoded into `dst`.
+bool DecodeBytes(const uint8_t* data, size_t size, const FrameSpec& spec, uint8_t* dst,
+                 CodecOutput& out) {
+  std::vector<uint8_t> row;
+  return spec.samples == 3
+             ? Decode(data, size, dst, spec.pixels(), Target::kRgb, spec.rgbPhotometric, row,
+                      &out.why, &out.incomplete)
+             : Decode(data, size, dst, spec.pixels(), Target::kGrey, false, row, &out.why,
+                      &out.incomplete);
+}
+
+bool IsFrameHeader(uint8_t m) {
+  // SOF0 ... SOF15 without DHT (C4), JPG (C8) and DAC (CC).
+  return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
 }
 
 }  // namespace
 
+int JpegPrecision(const uint8_t* data, size_t size, int* marker) {
+  size_t i = 0;
+  if (marker) *marker = 0;
+  // Marker segments up to the frame header; entropy-coded data never comes first.
+  while (i + 4 <= size) {
+    if (data[i] != 0xFF) return 0;
+    const uint8_t m = data[i + 1];
+    if (m == 0xFF) {  // fill byte
+      ++i;
+      continue;
+    }
+    if (m == 0xD8 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) {
+      i += 2;
+      continue;
+    }
+    if (IsFrameHeader(m)) {
+      if (marker) *marker = m;
+      return i + 4 < size ? data[i + 4] : 0;
+    }
+    if (m == 0xDA || m == 0xD9) return 0;
+    i += 2 + (size_t{data[i + 2]} << 8 | data[i + 3]);
+  }
+  return 0;
+}
+
+bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
+  if (!data || size == 0 || spec.pixels() <= 0) {
+    out.why = "the JPEG frame is empty";
+    return false;
+  }
+  if (spec.samples != 1 && spec.samples != 3) {
+    out.why = "JPEG frames of " + std::to_string(spec.samples) + " samples per pixel cannot be shown";
+    return false;
+  }
+  int marker = 0;
+  const int precision = JpegPrecision(data, size, &marker);
+  // A lossless stream under a DCT syntax (SOF3, 7, 11, 15), as some writers
+  // label them: the JPEG family's own lossless decoder.
+  if ((marker & 0xF3) == 0xC3) return DecodeLosslessJpegFrame(data, size, spec, out);
+  if (precision > 8) return DecodeJpeg12Frame(data, size, spec, out);
+  out.rgb = spec.samples == 3;
+  const int64_t samples = spec.pixels() * spec.samples;
+  if (SampleBytes(spec.bitsAllocated) == 1) {
+    if (out.size < size_t(samples)) return false;
+    return DecodeBytes(data, size, spec, out.data, out);
+  }
+  // 8-bit samples of an image stored in wider words: widen.
+  std::vector<uint8_t> bytes(size_t(samples), 0);
+  if (!DecodeBytes(data, size, spec, bytes.data(), out)) return false;
+  const int width = SampleBytes(spec.bitsAllocated);
+  if (out.size < size_t(samples) * size_t(width)) return false;
+  for (size_t i = 0; i < bytes.size(); ++i) StoreSample(out.data + i * size_t(width), width, bytes[i]);
+  return true;
+}
+
 bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pixelCount,
-                     std::string* reason, bool rgbPhotometric) {
+                     std::string* reason, bool rgbPhotometric, bool* incomplete) {
   if (!data || size == 0 || !out) return false;
   std::vector<uint8_t> row;
-  return Decode(data, size, out, pixelCount, Target::kRgb, rgbPhotometric, row, reason);
+  return Decode(data, size, out, pixelCount, Target::kRgb, rgbPhotometric, row, reason,
+                incomplete);
 }
 
 bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,
-                      std::string* reason) {
+                      std::string* reason, bool* incomplete) {
   if (!data || size == 0 || !out) return false;
   std::vector<uint8_t> row;
-  return Decode(data, size, out, byteCount, Target::kGrey, false, row, reason);
+  return Decode(data, size, out, byteCount, Target::kGrey, false, row, reason, incomplete);
 }

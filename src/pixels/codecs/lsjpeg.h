@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pixels/codecs/Codec.h"
+
 struct LosslessJpegInfo {
   int precision = 0;
   int64_t width = 0;   // samples per line (X)
@@ -40,3 +42,10 @@ bool ReadLosslessJpegInfo(const uint8_t* data, size_t size, LosslessJpegInfo& in
 LosslessJpegResult DecodeLosslessJpeg(const uint8_t* data, size_t size, uint16_t* out16,
                                       size_t out16Count, uint8_t* out8, size_t out8Count,
                                       LosslessJpegInfo* info = nullptr);
+
+// The table's entry point (.57, .70): samples of up to 8 bits into one-byte
+// samples, wider ones into words; 8-bit streams of an image stored in words
+// are widened, wider streams of an 8-bit image refused. A stream that ends
+// early gives what it holds (out.incomplete).
+bool DecodeLosslessJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec,
+                             CodecOutput& out);

@@ -1,4 +1,4 @@
-#include "pixels/decompress.h"
+#include "pixels/codecs/decompress.h"
 
 #include <algorithm>
 #include <bit>

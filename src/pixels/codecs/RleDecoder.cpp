@@ -1,4 +1,4 @@
-#include "pixels/RleDecoder.h"
+#include "pixels/codecs/RleDecoder.h"
 
 #include <bit>
 #include <cstring>
@@ -46,7 +46,7 @@ bool Fail(std::string* reason, const char* text) {
 }  // namespace
 
 bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesPerSample,
-               int64_t pixelCount, uint8_t* out, std::string* reason) {
+               int64_t pixelCount, uint8_t* out, std::string* reason, bool* incomplete) {
   if (samplesPerPixel < 1 || bytesPerSample < 1 || pixelCount <= 0 || !out) {
     return Fail(reason, "RLE frame has no samples to decode");
   }
@@ -61,6 +61,7 @@ bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesP
   for (uint32_t s = 0; s < declared; ++s) offsets[s] = Le32(data + 4 + 4 * s);
 
   const size_t plane = static_cast<size_t>(pixelCount);
+  if (incomplete) *incomplete = false;
   if (segments == 1) {
     const size_t begin = offsets[0];
     if (begin < kHeaderSize || begin > size) return Fail(reason, "RLE segment offset is invalid");
@@ -68,6 +69,7 @@ bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesP
     if (end > size || end < begin) end = size;
     const size_t got = UnpackBits(data + begin, end - begin, out, plane);
     std::memset(out + got, 0, plane - got);
+    if (incomplete) *incomplete = got < plane;
     return true;
   }
 
@@ -84,6 +86,7 @@ bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesP
     uint8_t* dst = planes.get() + plane * static_cast<size_t>(s);
     const size_t got = UnpackBits(data + begin, end - begin, dst, plane);
     std::memset(dst + got, 0, plane - got);
+    if (incomplete && got < plane) *incomplete = true;
   }
 
   const uint8_t* p = planes.get();
@@ -118,4 +121,14 @@ bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesP
     }
   }
   return true;
+}
+
+bool DecodeRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
+  if (spec.bitsAllocated % 8 != 0) {
+    out.why = "RLE data with " + std::to_string(spec.bitsAllocated) +
+              " bits allocated cannot be decoded";
+    return false;
+  }
+  return DecodeRle(data, size, spec.samples, spec.bitsAllocated / 8, spec.pixels(), out.data,
+                   &out.why, &out.incomplete);
 }

@@ -1,0 +1,17 @@
+// JPEG-LS frames, lossless and near-lossless (ITU-T T.87), through CharLS 2.4.
+//
+// Output layout (the table's, see Codec.h): samples of up to 8 bits in one
+// byte, wider ones in words; colour interleaved whatever the stream's
+// interleave mode (none, line or sample). CharLS undoes its own colour
+// transforms (HP1-HP3); a YBR photometric stays as stored. One component in a
+// colour frame gives R = G = B, a colour stream in a grey frame its first
+// component. A stream whose size differs from the frame's is refused; one cut
+// short keeps the lines decoded before the cut (out.incomplete).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pixels/codecs/Codec.h"
+
+bool DecodeJpegLsFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);

@@ -1,0 +1,191 @@
+#include "pixels/codecs/OpenJpeg.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include <openjpeg.h>
+
+namespace {
+
+struct MemoryStream {
+  const uint8_t* data;
+  size_t size;
+  size_t pos;
+};
+
+OPJ_SIZE_T Read(void* buffer, OPJ_SIZE_T count, void* user) {
+  auto* s = static_cast<MemoryStream*>(user);
+  if (s->pos >= s->size) return static_cast<OPJ_SIZE_T>(-1);
+  const size_t n = std::min<size_t>(count, s->size - s->pos);
+  std::memcpy(buffer, s->data + s->pos, n);
+  s->pos += n;
+  return n;
+}
+
+OPJ_OFF_T Skip(OPJ_OFF_T count, void* user) {
+  auto* s = static_cast<MemoryStream*>(user);
+  const auto pos = static_cast<OPJ_OFF_T>(s->pos);
+  const auto size = static_cast<OPJ_OFF_T>(s->size);
+  const OPJ_OFF_T target = std::clamp<OPJ_OFF_T>(pos + count, 0, size);
+  s->pos = static_cast<size_t>(target);
+  return target - pos;
+}
+
+OPJ_BOOL Seek(OPJ_OFF_T offset, void* user) {
+  auto* s = static_cast<MemoryStream*>(user);
+  if (offset < 0 || static_cast<uint64_t>(offset) > s->size) return OPJ_FALSE;
+  s->pos = static_cast<size_t>(offset);
+  return OPJ_TRUE;
+}
+
+void Quiet(const char*, void*) {}
+
+// Warnings that say the code stream ended before the picture did.
+void NoteTruncation(const char* message, void* user) {
+  if (std::strstr(message, "Stream too short") || std::strstr(message, "does not end with EOC") ||
+      std::strstr(message, "inconsistent with stream length") ||
+      std::strstr(message, "Stream reached its end"))
+    *static_cast<bool*>(user) = true;
+}
+
+struct CodecDeleter {
+  void operator()(opj_codec_t* c) const { opj_destroy_codec(c); }
+};
+struct StreamDeleter {
+  void operator()(opj_stream_t* s) const { opj_stream_destroy(s); }
+};
+struct ImageDeleter {
+  void operator()(opj_image_t* i) const { opj_image_destroy(i); }
+};
+
+bool Fail(CodecOutput& out, const char* text) {
+  out.why = text;
+  return false;
+}
+
+bool IsJp2File(const uint8_t* data, size_t size) {
+  static const uint8_t kSignature[12] = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+  return size >= sizeof kSignature && std::memcmp(data, kSignature, sizeof kSignature) == 0;
+}
+
+int64_t Samples(const opj_image_comp_t& c) {
+  return int64_t{c.w} * int64_t{c.h};
+}
+
+template <typename T>
+void StoreRows(const ComponentPlane& c, int sample, const FrameSpec& spec, T* out, int shift,
+               bool stretch) {
+  const int64_t samples = spec.samples;
+  const int32_t top = stretch ? (1 << c.precision) - 1 : 1;
+  for (int64_t y = 0; y < spec.rows; ++y) {
+    const int32_t* row = c.values + (y / c.dy) * c.width;
+    T* o = out + y * spec.columns * samples + sample;
+    if (c.dx == 1 && shift == 0 && !stretch) {
+      for (int64_t x = 0; x < spec.columns; ++x) o[x * samples] = static_cast<T>(row[x]);
+      continue;
+    }
+    for (int64_t x = 0; x < spec.columns; ++x) {
+      int32_t v = row[x / c.dx] >> shift;
+      if (stretch) v = std::clamp(v, 0, top) * 255 / top;
+      o[x * samples] = static_cast<T>(v);
+    }
+  }
+}
+
+}  // namespace
+
+bool StoreComponent(const ComponentPlane& c, int sample, const FrameSpec& spec, uint8_t* out,
+                    std::string& why) {
+  if (!c.values || c.dx < 1 || c.dy < 1 || (spec.columns + c.dx - 1) / c.dx > c.width ||
+      (spec.rows + c.dy - 1) / c.dy > c.height) {
+    why = "the JPEG 2000 image (" + std::to_string(c.width * c.dx) + " x " +
+          std::to_string(c.height * c.dy) + ") does not cover the frame (" +
+          std::to_string(spec.columns) + " x " + std::to_string(spec.rows) + ")";
+    return false;
+  }
+  const int width = SampleBytes(spec.bitsAllocated);
+  const int shift = std::clamp(c.precision - 8 * width, 0, 31);
+  const bool stretch = spec.samples == 3 && width == 1 && c.precision > 0 && c.precision < 8;
+  switch (width) {
+    case 1:
+      StoreRows(c, sample, spec, out, shift, stretch);
+      break;
+    case 2:
+      StoreRows(c, sample, spec, reinterpret_cast<uint16_t*>(out), shift, stretch);
+      break;
+    default:
+      // 4 or 8 bytes: JPEG 2000 samples are at most 32 bits.
+      if (width == 4) {
+        StoreRows(c, sample, spec, reinterpret_cast<uint32_t*>(out), shift, stretch);
+      } else {
+        StoreRows(c, sample, spec, reinterpret_cast<uint64_t*>(out), shift, stretch);
+      }
+      break;
+  }
+  return true;
+}
+
+bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec,
+                         CodecOutput& out) {
+  const int64_t pixelCount = spec.pixels();
+  if (!data || size == 0 || pixelCount <= 0) return Fail(out, "the JPEG 2000 frame is empty");
+
+  opj_dparameters_t parameters;
+  opj_set_default_decoder_parameters(&parameters);
+  std::unique_ptr<opj_codec_t, CodecDeleter> codec(
+      opj_create_decompress(IsJp2File(data, size) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
+  if (!codec) return Fail(out, "the JPEG 2000 decoder cannot be created");
+  bool truncated = false;
+  opj_set_info_handler(codec.get(), Quiet, nullptr);
+  opj_set_warning_handler(codec.get(), NoteTruncation, &truncated);
+  opj_set_error_handler(codec.get(), NoteTruncation, &truncated);
+  if (!opj_setup_decoder(codec.get(), &parameters)) {
+    return Fail(out, "the JPEG 2000 decoder setup failed");
+  }
+  // A stream cut short decodes as far as it goes.
+  opj_decoder_set_strict_mode(codec.get(), OPJ_FALSE);
+  if (spec.threads > 1 && opj_has_thread_support()) opj_codec_set_threads(codec.get(), spec.threads);
+
+  MemoryStream source{data, size, 0};
+  std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(1 << 16, OPJ_TRUE));
+  if (!stream) return Fail(out, "the JPEG 2000 stream cannot be created");
+  opj_stream_set_user_data(stream.get(), &source, nullptr);
+  opj_stream_set_user_data_length(stream.get(), size);
+  opj_stream_set_read_function(stream.get(), Read);
+  opj_stream_set_skip_function(stream.get(), Skip);
+  opj_stream_set_seek_function(stream.get(), Seek);
+
+  opj_image_t* header = nullptr;
+  if (!opj_read_header(stream.get(), codec.get(), &header)) {
+    return Fail(out, "the JPEG 2000 code stream header is invalid");
+  }
+  std::unique_ptr<opj_image_t, ImageDeleter> image(header);
+  if (image->numcomps == 0) return Fail(out, "the JPEG 2000 image has no components");
+  // The library allocates every component before decoding: refuse code
+  // streams whose declared size the frame cannot justify.
+  int64_t total = 0;
+  for (OPJ_UINT32 c = 0; c < image->numcomps; ++c) total += Samples(image->comps[c]);
+  if (total > 8 * pixelCount * std::max(1, spec.samples) + (int64_t{1} << 16)) {
+    return Fail(out, "the JPEG 2000 image is far larger than the frame");
+  }
+  if (!opj_decode(codec.get(), stream.get(), image.get())) {
+    return Fail(out, "the JPEG 2000 code stream does not decode");
+  }
+  opj_end_decompress(codec.get(), stream.get());
+
+  const int used = spec.samples == 3 && image->numcomps >= 3 ? 3 : 1;
+  for (int s = 0; s < spec.samples; ++s) {
+    const opj_image_comp_t& c = image->comps[used == 3 ? s : 0];
+    ComponentPlane plane{c.data, c.w, c.h, int(c.dx), int(c.dy), int(c.prec)};
+    if (!StoreComponent(plane, s, spec, out.data, out.why)) return false;
+  }
+  if (used == 3) {
+    // The transform RCT/ICT is undone by the library; the samples are then R, G, B.
+    opj_codestream_info_v2_t* info = opj_get_cstr_info(codec.get());
+    out.rgb = info && info->m_default_tile_info.mct != 0;
+    opj_destroy_cstr_info(&info);
+  }
+  out.incomplete = truncated;
+  return true;
+}
