@@ -16,7 +16,6 @@
 #include "viewer/Mpr.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
-#include "volume/TreeFrameSource.h"
 #include "volume/VolumeInput.h"
 
 namespace {
@@ -119,11 +118,11 @@ void TForm1::ShowMpr(int patient, int study, int series) {
             }
             emit mprFinished(true);
           });
-  watcher->setFuture(QtConcurrent::run([paths, patient, study, series, progress] {
+  watcher->setFuture(QtConcurrent::run([paths, progress] {
     TMprBuild r;
     std::vector<TVolumeFrame> frames;
     if (!FramesFromFiles(paths, frames, r.reason)) return r;
-    TTreeFrameSource source(patient, study, series);
+    TCachedFrameSource source;
     TVolumeOptions options;
     options.progress = progress;
     r.volume = BuildVolume(std::move(frames), source, r.reason, options);

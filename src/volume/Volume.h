@@ -6,7 +6,8 @@
 // words in machine order, slice after slice, each slice top row first and
 // each row first column first, exactly as the frame decoder delivers a frame.
 // Words hold unsigned values when `isSigned` is false (read them as uint16_t).
-// 8-bit grey series are widened to words.
+// 8-bit grey series are widened to words. Frames that differ in rescale (PET)
+// are brought to one common scale, given in `header`, as signed words.
 //
 // Slice order: by position along the planes' normal, never by instance number
 // or file name, running towards the patient's head, left or back (whichever

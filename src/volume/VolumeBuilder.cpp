@@ -93,6 +93,17 @@ bool TDecodingFrameSource::UseFrame(const TVolumeFile& file, int frame,
   return true;
 }
 
+bool TCachedFrameSource::UseFrame(const TVolumeFile& file, int frame,
+                                  const std::function<void(const TFrameView&)>& use,
+                                  std::string& reason) {
+  const FrameSourcePtr source = file.source ? file.source : MakeFrameSource(file.path, file.header);
+  // Held for the copy only: the frame is pinned while `use` reads it.
+  const FramePtr f = FCache.Acquire(*source, frame, &reason, 1);
+  if (!f) return false;
+  use(TDecodingFrameSource::ViewOf(*f));
+  return true;
+}
+
 bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string& reason) {
   plan = TVolumePlan{};
   std::erase_if(frames, [](const TVolumeFrame& f) { return !f.file; });
@@ -156,10 +167,30 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
       reason = "the images differ in pixel spacing: " + ref.Name() + " and " + f.Name();
       return false;
     }
-    if (!Near(f.slope, ref.slope, 1e-6) || !Near(f.intercept, ref.intercept, 1e-6)) {
-      reason = "the images differ in rescale slope or intercept: " + ref.Name() + " and " + f.Name();
-      return false;
+    if (!Near(f.slope, ref.slope, 1e-6) || !Near(f.intercept, ref.intercept, 1e-6))
+      plan.commonScale = true;
+  }
+  if (plan.commonScale) {
+    // The real values every frame's stored range can take, over 65536 steps.
+    const int bits = std::clamp(h0.Storedbits_per_pixel, 1, g0.bitProduct);
+    const bool isSigned = h0.pixel_representation == 1;
+    const double lo = isSigned ? -std::ldexp(1.0, bits - 1) : 0.0;
+    const double hi = isSigned ? std::ldexp(1.0, bits - 1) - 1 : std::ldexp(1.0, bits) - 1;
+    double realLo = 1e300, realHi = -1e300;
+    for (const TVolumeFrame& f : frames) {
+      if (!std::isfinite(f.slope) || !std::isfinite(f.intercept)) {
+        reason = f.Name() + " has a rescale that is not a number";
+        return false;
+      }
+      const double a = f.slope * lo + f.intercept, b = f.slope * hi + f.intercept;
+      realLo = std::min({realLo, a, b});
+      realHi = std::max({realHi, a, b});
     }
+    plan.slope = realHi > realLo ? (realHi - realLo) / 65535.0 : 1.0;
+    plan.intercept = realLo + 32768.0 * plan.slope;
+    char b[96];
+    std::snprintf(b, sizeof b, "%.6g and intercept %.6g", plan.slope, plan.intercept);
+    plan.notes.push_back(std::string("the images differ in rescale: their values are shown on one scale (slope ") + b + ")");
   }
 
   // Order along the normal, turned to run towards the head, left or back.
@@ -226,9 +257,9 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
                              (missing > 0 ? " (about " + std::to_string(missing) + " missing)" : ""));
       }
   }
-  plan.isSigned = h0.pixel_representation == 1;
+  plan.isSigned = h0.pixel_representation == 1 || plan.commonScale;
   plan.bitsAllocated = g0.bitProduct;
-  plan.bitsStored = std::clamp(h0.Storedbits_per_pixel, 1, g0.bitProduct);
+  plan.bitsStored = plan.commonScale ? 16 : std::clamp(h0.Storedbits_per_pixel, 1, g0.bitProduct);
   plan.frames = std::move(frames);
   return true;
 }
@@ -263,7 +294,8 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
   std::mutex report;
   std::string firstError;
   int done = 0;
-  const bool isSigned = plan.isSigned;
+  // The frames' own signedness (a common scale makes the volume signed).
+  const bool isSigned = plan.frames.front().file->header.pixel_representation == 1;
   const bool bytes = plan.bitsAllocated == 8;
 
   const auto work = [&] {
@@ -300,6 +332,19 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
         } else {
           fits = false;
           return;
+        }
+        if (plan.commonScale) {
+          // word' = (word x slope_k + intercept_k - intercept) / slope, the
+          // word read in the frame's own signedness (bytes are widened already).
+          const double a = f.slope / plan.slope, b = (f.intercept - plan.intercept) / plan.slope;
+          lo = INT16_MAX, hi = INT16_MIN;
+          for (size_t i = 0; i < sliceSize; ++i) {
+            const int v = bytes || isSigned ? int(dst[i]) : int(uint16_t(dst[i]));
+            const int w = std::clamp(int(std::lround(v * a + b)), -32768, 32767);
+            dst[i] = int16_t(w);
+            lo = std::min(lo, w);
+            hi = std::max(hi, w);
+          }
         }
         sliceMin[k] = lo;
         sliceMax[k] = hi;
@@ -340,8 +385,13 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
   h.gECATJPEG_pos_table.clear();
   h.gECATJPEG_size_table.clear();
   h.XYZdim[2] = 1;
-  h.IntenScale = float(plan.frames.front().slope);
-  h.IntenIntercept = float(plan.frames.front().intercept);
+  h.IntenScale = float(plan.commonScale ? plan.slope : plan.frames.front().slope);
+  h.IntenIntercept = float(plan.commonScale ? plan.intercept : plan.frames.front().intercept);
+  if (plan.commonScale) {
+    h.pixel_representation = 1;
+    h.Allocbits_per_pixel = h.Storedbits_per_pixel = 16;
+    h.Lut = TLut{};  // the scale replaces any table
+  }
   vol->slicePath.reserve(n);
   vol->sliceFrame.reserve(n);
   for (const TVolumeFrame& f : plan.frames) {

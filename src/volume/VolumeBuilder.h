@@ -16,13 +16,17 @@
 #include <vector>
 
 #include "dicom/define_types.h"
+#include "pixels/FrameCache.h"
 #include "pixels/FrameDecoder.h"
 #include "volume/Volume.h"
 
-// A file whose frames go into a volume, with its header as read with frame tables.
+// A file whose frames go into a volume, with its header as read with frame
+// tables, and what the frame cache decodes it from (made on first use when
+// null).
 struct TVolumeFile {
   std::string path;
   DICOMdata header;
+  FrameSourcePtr source;
 };
 
 // One frame offered to the builder and the plane it lies on.
@@ -70,6 +74,19 @@ class TDecodingFrameSource : public TFrameSource {
   static TFrameView ViewOf(const DecodedFrame& f);
 };
 
+// Takes frames through a frame cache, the one the cells share: a frame they
+// hold or have decoded is copied from there, any other is decoded into it
+// (within its budget; nothing stays pinned once copied).
+class TCachedFrameSource : public TFrameSource {
+ public:
+  explicit TCachedFrameSource(FrameCache& cache = FrameCache::Shared()) : FCache(cache) {}
+  bool UseFrame(const TVolumeFile& file, int frame,
+                const std::function<void(const TFrameView&)>& use, std::string& reason) override;
+
+ private:
+  FrameCache& FCache;
+};
+
 // The checked and ordered frames of a volume and its geometry.
 struct TVolumePlan {
   TVolumeGeometry geometry;
@@ -78,11 +95,17 @@ struct TVolumePlan {
   bool isSigned = false;
   int bitsStored = 16;
   int bitsAllocated = 16;
+  // The frames differ in rescale (PET): the volume holds signed words on
+  // this common scale, each frame's values brought to it.
+  bool commonScale = false;
+  double slope = 1, intercept = 0;
 };
 
 // Checks that the frames form a volume and orders them. False with the reason
 // when they do not (fewer than two, other sizes, spacings or orientations,
 // planes not parallel, two at one position, origins off one line, colour).
+// Frames that differ in rescale are brought to one scale spanning all their
+// values in signed words (noted).
 bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string& reason);
 
 struct TVolumeOptions {

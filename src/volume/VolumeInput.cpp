@@ -39,6 +39,7 @@ std::shared_ptr<TVolumeFile> ReadFile(const std::string& path, std::string& why)
   const size_t entries = size_t(std::max(h.gECATJPEG_table_entries, 0));
   h.gECATJPEG_pos_table.resize(std::min(h.gECATJPEG_pos_table.size(), entries));
   h.gECATJPEG_size_table.resize(std::min(h.gECATJPEG_size_table.size(), entries));
+  file->source = MakeFrameSource(path, h);
   return file;
 }
 

@@ -298,6 +298,33 @@ TEST(VolumeBuild, WordsAndBytesKeepTheirSignedness) {
   EXPECT_LT(b.volume->minValue, 0);
 }
 
+TEST(VolumeBuild, ImagesThatDifferInRescaleShareOneScale) {
+  // As PET series are written: every slice with a slope of its own.
+  SeriesSpec s;
+  s.slices = 3;
+  s.isSigned = false;
+  const std::string dir = testsupport::TempDir("volume-rescale");
+  for (int k = 0; k < s.slices; ++k) {
+    SeriesSpec sk = s;
+    sk.slope = 0.5 * (k + 1);
+    sk.intercept = 10.0 * k;
+    fixtures::WriteFile(dir, "s" + std::to_string(k), volfix::SliceFile(sk, k, k + 1));
+  }
+  Built b = BuildFrom(dir);
+  ASSERT_TRUE(b.volume) << b.reason;
+  const TVolume& v = *b.volume;
+  EXPECT_TRUE(HasNote(v, "the images differ in rescale"));
+  EXPECT_TRUE(v.isSigned);
+  EXPECT_EQ(v.header.pixel_representation, 1);
+  const double slope = v.header.IntenScale, intercept = v.header.IntenIntercept;
+  for (int k = 0; k < s.slices; ++k)
+    for (int j = 0; j < s.rows; ++j)
+      for (int i = 0; i < s.columns; ++i) {
+        const double real = volfix::Value(s, i, j, k) * 0.5 * (k + 1) + 10.0 * k;
+        ASSERT_NEAR(v.At(i, j, k) * slope + intercept, real, 0.51 * slope + 1e-4 * std::abs(real));
+      }
+}
+
 TEST(VolumeBuild, EnhancedMultiFrameEqualsTheSameVolumeAsSingleFrames) {
   SeriesSpec s;
   s.step = {0, 0.3, 2.0};  // tilted, so positions must be read per frame
