@@ -66,7 +66,7 @@ struct Visitor {
 
 class Walker {
  public:
-  Walker(const uint8_t* d, size_t n) : d_(d), n_(n) {}
+  explicit Walker(const uint8_t* d) : d_(d) {}
 
   bool explicitVR = true;
   bool little = true;
@@ -219,7 +219,6 @@ class Walker {
   }
 
   const uint8_t* d_;
-  size_t n_;
 };
 
 // ---- values ----
@@ -383,7 +382,7 @@ WalkResult WalkData(const uint8_t* data, size_t size, bool whole, TPerFrameGroup
   out = TPerFrameGroups{};
   size_t pos = 0;
   if (size >= 132 && std::memcmp(data + 128, "DICM", 4) == 0) pos = 132;
-  Walker w(data, size);
+  Walker w(data);
   std::string syntax;
   if (size >= pos + 8 && data[pos] == 0x02 && data[pos + 1] == 0x00) {
     MetaGroup meta;

@@ -855,6 +855,7 @@ void TadvancedImage::ResetImage() {
     return;
   }
   std::lock_guard lock(FState);
+  if (FMpr) MprResetAxes();
   DeltaWW = DeltaWL = brightness = contrast = 0;
   orientation = OrientationState{};
   const bool reloaded = !CurrentOpenedPath.empty() && LoadFile(CurrentOpenedPath, 1);

@@ -205,6 +205,8 @@ class TadvancedImage : public QWidget {
   void LeaveMpr();
   // The crosshair centre in view pixels of this cell; false when not an MPR cell.
   bool MprCrossInView(QPointF& at) const;
+  // The view's planes back in the grid's directions (after turning them).
+  void MprResetAxes();
 
   // ---- Export ----
 
@@ -355,8 +357,10 @@ class TadvancedImage : public QWidget {
   void DrawMprCrosshair(QPainter& p);
   void MprUpdateTrackBar();
   void MprBuildBar();
-  // View position of a point in the plane's pixels (x along u, y along v).
+  // View position of a point in the plane's pixels (x along u, y along v),
+  // and back.
   QPointF MprPixelToView(double x, double y) const;
+  bool MprViewToPixel(QPointF view, double& x, double& y) const;
 
   DecodedFrame FBuffers;
   // Stored range of FBuffers' words, scanned once per frame for the window steps.

@@ -50,6 +50,23 @@ QPointF TadvancedImage::MprPixelToView(double x, double y) const {
   return o + (ex - o) * (ix / 10000) + (ey - o) * (iy / 10000);
 }
 
+bool TadvancedImage::MprViewToPixel(QPointF view, double& x, double& y) const {
+  const QPointF o = MprPixelToView(0, 0), ex = MprPixelToView(1, 0), ey = MprPixelToView(0, 1);
+  const QPointF a = ex - o, b = ey - o, r = view - o;
+  const double det = a.x() * b.y() - a.y() * b.x();
+  if (std::abs(det) < 1e-12) return false;
+  x = (r.x() * b.y() - r.y() * b.x()) / det;
+  y = (a.x() * r.y() - a.y() * r.x()) / det;
+  return true;
+}
+
+void TadvancedImage::MprResetAxes() {
+  if (!FMpr || !FMpr->link->Turned()) return;
+  const std::shared_ptr<TMprLink> link = FMpr->link;
+  link->ResetAxes();
+  link->MoveCross(MprSnap(*link->volume, link->cross));
+}
+
 bool TadvancedImage::MprCrossInView(QPointF& at) const {
   std::lock_guard lock(FState);
   if (!FMpr || !FMpr->planeShown) return false;
@@ -99,8 +116,7 @@ bool TadvancedImage::MprRefresh() {
   std::lock_guard lock(FState);
   if (!FMpr || !FMpr->link->volume) return false;
   const TVolume& vol = *FMpr->link->volume;
-  const TMprPlane plane =
-      MprPlane(vol, FMpr->kind, FMpr->link->cross, FMpr->slab, FMpr->projection);
+  const TMprPlane plane = FMpr->link->Plane(FMpr->kind, FMpr->slab, FMpr->projection);
   if (FMpr->planeShown && SameSpec(plane.spec, FMpr->plane.spec)) {
     // Only the crosshair moved in this plane.
     FMpr->plane = plane;
@@ -152,7 +168,8 @@ void TadvancedImage::MprGoTo(int index) {
   const std::shared_ptr<TMprLink> link = FMpr->link;
   const int target = std::clamp(index, 0, std::max(0, FMpr->plane.count - 1));
   if (target == FMpr->plane.index && FMpr->planeShown) return;
-  link->MoveCross(MprMoveTo(*link->volume, FMpr->kind, link->cross, target));
+  link->MoveCross(
+      MprMoveTo(*link->volume, link->axes[size_t(FMpr->kind)], FMpr->kind, link->cross, target));
 }
 
 void TadvancedImage::SetMprSlab(double mm, TProjection projection) {
@@ -244,7 +261,7 @@ void TadvancedImage::DrawMprCrosshair(QPainter& p) {
   p.setRenderHint(QPainter::Antialiasing, true);
   for (TPlaneKind other : kKinds) {
     if (other == FMpr->kind) continue;
-    const TMprPlane theirs = MprPlane(*link.volume, other, link.cross);
+    const TMprPlane theirs = link.Plane(other);
     // Their plane cuts ours along this direction.
     const Vec3 d = Cross(mine.normal, theirs.normal);
     const QPointF ahead = MprPixelToView(cx + Dot(d, s.u) / s.du * 100, cy + Dot(d, s.v) / s.dv * 100);
@@ -299,7 +316,7 @@ bool TadvancedImage::MprPress(Qt::MouseButton button, Qt::KeyboardModifiers shif
   const bool atCentre = std::hypot(m.x() - centre.x(), m.y() - centre.y()) <= kCentreGrab;
   for (TPlaneKind other : kKinds) {
     if (other == FMpr->kind) continue;
-    const TMprPlane theirs = MprPlane(*link.volume, other, link.cross);
+    const TMprPlane theirs = link.Plane(other);
     const Vec3 d = Cross(FMpr->plane.normal, theirs.normal);
     const QPointF ahead = MprPixelToView(cx + Dot(d, s.u) / s.du * 100, cy + Dot(d, s.v) / s.dv * 100);
     QPointF dir = ahead - centre;
@@ -312,6 +329,16 @@ bool TadvancedImage::MprPress(Qt::MouseButton button, Qt::KeyboardModifiers shif
     }
   }
   if (!any) return false;
+  // Ctrl on a line (away from the centre) turns the other planes about this
+  // one's normal instead.
+  if (!jump && !atCentre && shift.testFlag(Qt::ControlModifier)) {
+    double x, y;
+    if (!MprViewToPixel(m, x, y)) return false;
+    FMpr->dragging = {false, false, false};
+    FMpr->rotating = true;
+    FMpr->rotateAngle = std::atan2(y - cy, x - cx);
+    return true;
+  }
   if (jump) MprMove(Qt::LeftButton, X, Y);
   return true;
 }
@@ -320,21 +347,30 @@ bool TadvancedImage::MprMove(Qt::MouseButtons buttons, int X, int Y) {
   std::lock_guard lock(FState);
   if (!FMpr || !FMpr->planeShown) return false;
   const bool dragging =
-      FMpr->dragging[0] || FMpr->dragging[1] || FMpr->dragging[2];
+      FMpr->dragging[0] || FMpr->dragging[1] || FMpr->dragging[2] || FMpr->rotating;
   if (!dragging || !(buttons & Qt::LeftButton)) return false;
   const std::shared_ptr<TMprLink> link = FMpr->link;
   const TPlaneSpec& s = FMpr->plane.spec;
   // The view point back to the plane's pixels, then to patient space.
-  const QPointF o = MprPixelToView(0, 0), ex = MprPixelToView(1, 0), ey = MprPixelToView(0, 1);
-  const QPointF a = ex - o, b = ey - o, r = QPointF(X, Y) - o;
-  const double det = a.x() * b.y() - a.y() * b.x();
-  if (std::abs(det) < 1e-12) return true;
-  const double x = (r.x() * b.y() - r.y() * b.x()) / det, y = (a.x() * r.y() - a.y() * r.x()) / det;
+  double x, y;
+  if (!MprViewToPixel(QPointF(X, Y), x, y)) return true;
+  if (FMpr->rotating) {
+    double cx, cy;
+    MprPixelOf(s, link->cross, cx, cy);
+    const double now = std::atan2(y - cy, x - cx);
+    double turn = now - FMpr->rotateAngle;
+    if (turn > M_PI) turn -= 2 * M_PI;
+    if (turn < -M_PI) turn += 2 * M_PI;
+    FMpr->rotateAngle = now;
+    // Angles in the plane's pixels run from u towards v: about u x v.
+    if (std::abs(turn) > 1e-9) link->Rotate(FMpr->kind, turn);
+    return true;
+  }
   const Vec3 at = s.origin + s.u * (x * s.du) + s.v * (y * s.dv);
   Vec3 cross = link->cross;
   for (TPlaneKind other : kKinds) {
     if (!FMpr->dragging[size_t(other)]) continue;
-    const Vec3 n = MprPlane(*link->volume, other, cross).normal;
+    const Vec3 n = link->Plane(other).normal;
     cross = cross + n * Dot(at - cross, n);
   }
   cross = MprSnap(*link->volume, cross);
@@ -343,5 +379,7 @@ bool TadvancedImage::MprMove(Qt::MouseButtons buttons, int X, int Y) {
 }
 
 void TadvancedImage::MprRelease() {
-  if (FMpr) FMpr->dragging = {false, false, false};
+  if (!FMpr) return;
+  FMpr->dragging = {false, false, false};
+  FMpr->rotating = false;
 }

@@ -19,6 +19,37 @@ void TMprLink::MoveCross(Vec3 to) {
   if (first) emit first->ImageShown(first);
 }
 
+TMprPlane TMprLink::Plane(TPlaneKind kind, double slab, TProjection p) const {
+  return MprPlane(*volume, axes[size_t(kind)], kind, cross, slab, p);
+}
+
+void TMprLink::Rotate(TPlaneKind about, double radians) {
+  if (!volume || !std::isfinite(radians)) return;
+  const TPlaneAxes& a = axes[size_t(about)];
+  const Vec3 n = Unit(Cross(a.u, a.v));
+  for (size_t k = 0; k < 3; ++k) {
+    if (k == size_t(about)) continue;
+    // Unit again: rounding would otherwise build up over a long drag.
+    axes[k].u = Unit(MprRotate(axes[k].u, n, radians));
+    axes[k].v = Unit(MprRotate(axes[k].v, n, radians));
+  }
+  MoveCross(cross);
+}
+
+void TMprLink::ResetAxes() {
+  if (!volume) return;
+  for (size_t k = 0; k < 3; ++k) axes[k] = MprAxes(*volume, TPlaneKind(k));
+}
+
+bool TMprLink::Turned() const {
+  if (!volume) return false;
+  for (size_t k = 0; k < 3; ++k) {
+    const TPlaneAxes grid = MprAxes(*volume, TPlaneKind(k));
+    if (Dot(grid.u, axes[k].u) < 1 - 1e-9 || Dot(grid.v, axes[k].v) < 1 - 1e-9) return true;
+  }
+  return false;
+}
+
 QColor MprPlaneColor(TPlaneKind kind) {
   switch (kind) {
     case TPlaneKind::Coronal:

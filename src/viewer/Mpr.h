@@ -22,10 +22,14 @@ class TMprLink {
  public:
   explicit TMprLink(std::shared_ptr<const TVolume> v) : volume(std::move(v)) {
     if (volume) cross = MprCentre(*volume);
+    ResetAxes();
   }
 
   const std::shared_ptr<const TVolume> volume;
   Vec3 cross;  // the crosshair centre, patient millimetres
+  // Each plane's directions (indexed by TPlaneKind): the grid's until the
+  // crosshair is turned.
+  std::array<TPlaneAxes, 3> axes;
   // The cell showing each plane (indexed by TPlaneKind); null when none does.
   std::array<QPointer<TadvancedImage>, 3> cells;
   // The source series in the study tree, for the cells' tree position.
@@ -34,6 +38,14 @@ class TMprLink {
   // Moves the crosshair: every cell of the view shows its plane through it,
   // and the grid is told once (reference lines).
   void MoveCross(Vec3 to);
+  // Plane `kind` through the crosshair.
+  TMprPlane Plane(TPlaneKind kind, double slab = 0, TProjection p = TProjection::Max) const;
+  // Turns the other two planes about plane `about`'s normal through the
+  // crosshair (oblique planes), and shows them.
+  void Rotate(TPlaneKind about, double radians);
+  // The grid's directions again (not shown until the next MoveCross).
+  void ResetAxes();
+  bool Turned() const;
 };
 
 // A cell's part in a view.
@@ -44,8 +56,12 @@ struct TMprState {
   TProjection projection = TProjection::Max;
   TMprPlane plane;       // the plane on display
   bool planeShown = false;
-  // The drag in progress moves the plane(s) of these kinds to the mouse.
+  // The drag in progress moves the plane(s) of these kinds to the mouse...
   std::array<bool, 3> dragging{false, false, false};
+  // ... or turns the other planes about this one's normal (Ctrl-drag of a
+  // line), from this angle in the plane's pixels.
+  bool rotating = false;
+  double rotateAngle = 0;
   QPointer<QWidget> bar;  // slab controls in the host cell's bottom bar
 };
 

@@ -90,9 +90,54 @@ Vec3 MprSnap(const TVolume& v, Vec3 cross) {
   return PointOf(g, f);
 }
 
+TPlaneAxes MprAxes(const TVolume& v, TPlaneKind kind) {
+  const TVolumeGeometry& g = v.geometry;
+  const TGridAxes ax = GridAxesOf(g, kind);
+  return {AxisDirection(g, ax.horizontal) * (ax.horizontalReversed ? -1.0 : 1.0),
+          AxisDirection(g, ax.vertical) * (ax.verticalReversed ? -1.0 : 1.0)};
+}
+
+namespace {
+
+bool IsGridAxes(const TVolume& v, TPlaneKind kind, const TPlaneAxes& a) {
+  const TPlaneAxes grid = MprAxes(v, kind);
+  return Dot(grid.u, a.u) > 1 - 1e-9 && Dot(grid.v, a.v) > 1 - 1e-9;
+}
+
+// An oblique plane's steps: one voxel along its normal in the grid's own
+// spacings, counted from the volume's lowest corner along the normal.
+void ObliqueSteps(const TVolumeGeometry& g, Vec3 n, double& step, double& lowest, double& highest) {
+  const double a = Dot(n, g.rowDir) / g.columnSpacing, b = Dot(n, g.colDir) / g.rowSpacing,
+               c = Dot(n, g.normal) / g.sliceSpacing;
+  step = 1.0 / std::sqrt(a * a + b * b + c * c);
+  lowest = 1e300;
+  highest = -1e300;
+  for (int k : {0, g.slices - 1})
+    for (int i : {0, g.columns - 1})
+      for (int j : {0, g.rows - 1}) {
+        const double d = Dot(g.VoxelPosition(i, j, k), n);
+        lowest = std::min(lowest, d);
+        highest = std::max(highest, d);
+      }
+}
+
+}  // namespace
+
 Vec3 MprMoveTo(const TVolume& v, TPlaneKind kind, Vec3 cross, int index) {
+  return MprMoveTo(v, MprAxes(v, kind), kind, cross, index);
+}
+
+Vec3 MprMoveTo(const TVolume& v, const TPlaneAxes& axes, TPlaneKind kind, Vec3 cross, int index) {
   const TVolumeGeometry& g = v.geometry;
   if (g.slices < 1) return cross;
+  if (!IsGridAxes(v, kind, axes)) {
+    const Vec3 n = Unit(Cross(axes.u, axes.v));
+    double step, lowest, highest;
+    ObliqueSteps(g, n, step, lowest, highest);
+    const int count = int(std::floor((highest - lowest) / step + 1e-6)) + 1;
+    index = std::clamp(index, 0, count - 1);
+    return cross + n * (lowest + index * step - Dot(cross, n));
+  }
   const TGridAxes ax = GridAxesOf(g, kind);
   Frame f = FrameOf(g, cross);
   int lo, hi;
@@ -105,14 +150,20 @@ Vec3 MprMoveTo(const TVolume& v, TPlaneKind kind, Vec3 cross, int index) {
 
 TMprPlane MprPlane(const TVolume& v, TPlaneKind kind, Vec3 cross, double slab,
                    TProjection projection, int maxSide) {
+  return MprPlane(v, MprAxes(v, kind), kind, cross, slab, projection, maxSide);
+}
+
+TMprPlane MprPlane(const TVolume& v, const TPlaneAxes& axes, TPlaneKind kind, Vec3 cross,
+                   double slab, TProjection projection, int maxSide) {
   const TVolumeGeometry& g = v.geometry;
   TMprPlane m;
   if (g.slices < 1) return m;
   const TGridAxes ax = GridAxesOf(g, kind);
   TPlaneSpec& s = m.spec;
-  s.u = AxisDirection(g, ax.horizontal) * (ax.horizontalReversed ? -1.0 : 1.0);
-  s.v = AxisDirection(g, ax.vertical) * (ax.verticalReversed ? -1.0 : 1.0);
+  s.u = Unit(axes.u);
+  s.v = Unit(axes.v);
   m.normal = Cross(s.u, s.v);
+  // The grid plane's pixel size, kept when the plane is turned.
   const double sh = SpacingOf(g, ax.horizontal), sv = SpacingOf(g, ax.vertical);
   if (std::abs(sh - sv) <= 0.01 * std::max(sh, sv)) {
     s.du = sh;
@@ -143,6 +194,13 @@ TMprPlane MprPlane(const TVolume& v, TPlaneKind kind, Vec3 cross, double slab,
   s.slab = slab;
   s.projection = projection;
 
+  if (!IsGridAxes(v, kind, axes)) {
+    double lowest, highest;
+    ObliqueSteps(g, m.normal, m.step, lowest, highest);
+    m.count = int(std::floor((highest - lowest) / m.step + 1e-6)) + 1;
+    m.index = std::clamp(int(std::lround((Dot(cross, m.normal) - lowest) / m.step)), 0, m.count - 1);
+    return m;
+  }
   const Frame f = FrameOf(g, cross);
   int lo, hi;
   const int grid = GridIndex(g, ax.fixed, f, lo, hi);
@@ -150,6 +208,13 @@ TMprPlane MprPlane(const TVolume& v, TPlaneKind kind, Vec3 cross, double slab,
   m.index = ax.fixedReversed ? hi - grid : grid - lo;
   m.step = SpacingOf(g, ax.fixed);
   return m;
+}
+
+Vec3 MprRotate(Vec3 p, Vec3 axis, double radians) {
+  // Rodrigues: p cos + (k x p) sin + k (k . p)(1 - cos).
+  const Vec3 k = Unit(axis);
+  const double c = std::cos(radians), s = std::sin(radians);
+  return p * c + Cross(k, p) * s + k * (Dot(k, p) * (1 - c));
 }
 
 void MprPixelOf(const TPlaneSpec& s, Vec3 p, double& x, double& y) {

@@ -53,7 +53,7 @@ class MprCells : public ::testing::Test {
   const TMprPlane& Plane(TPlaneKind k) { return Cell(k)->Mpr()->plane; }
   std::vector<int16_t> Expected(TPlaneKind k, double slab = 0, TProjection p = TProjection::Max) {
     std::vector<int16_t> out;
-    SamplePlane(*volume, MprPlane(*volume, k, link->cross, slab, p).spec, out);
+    SamplePlane(*volume, link->Plane(k, slab, p).spec, out);
     return out;
   }
   void Mouse(TadvancedImage* cell, QEvent::Type type, QPointF at, Qt::MouseButtons held,
@@ -171,6 +171,52 @@ TEST_F(MprCells, DraggingTheCrosshairMovesTheOtherPlanes) {
   Mouse(axial, QEvent::MouseMove, corner + QPointF(15, 0), Qt::LeftButton);
   Mouse(axial, QEvent::MouseButtonRelease, corner + QPointF(15, 0), Qt::NoButton);
   EXPECT_EQ(Plane(kSagittal).index, sagittalNow);
+}
+
+TEST_F(MprCells, CtrlDraggingALineTurnsTheOtherPlanesIntoObliqueOnes) {
+  TadvancedImage* axial = Cell(kAxial);
+  QPointF centre;
+  ASSERT_TRUE(axial->MprCrossInView(centre));
+  const std::array<double, 6> axialCosines = axial->gDicomData.IMAGE_ORIENTATION_PATIENT;
+  // The horizontal line (the coronal plane), grabbed left of the centre and
+  // carried a quarter turn round it.
+  const QPointF from = centre + QPointF(-60, 0), to = centre + QPointF(0, -60);
+  Mouse(axial, QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::ControlModifier);
+  for (int i = 1; i <= 8; ++i) {
+    const double a = M_PI / 2 * i / 8;
+    Mouse(axial, QEvent::MouseMove, centre + QPointF(-60 * std::cos(a), -60 * std::sin(a)),
+          Qt::LeftButton, Qt::ControlModifier);
+  }
+  Mouse(axial, QEvent::MouseButtonRelease, to, Qt::NoButton, Qt::ControlModifier);
+  EXPECT_TRUE(link->Turned());
+  // The axial plane stays; the other two turned about its normal and stay
+  // at right angles to it and to each other.
+  EXPECT_EQ(axial->gDicomData.IMAGE_ORIENTATION_PATIENT, axialCosines);
+  const Vec3 na = Plane(kAxial).normal, nc = Plane(kCoronal).normal, ns = Plane(kSagittal).normal;
+  EXPECT_NEAR(Dot(na, nc), 0, 1e-9);
+  EXPECT_NEAR(Dot(na, ns), 0, 1e-9);
+  EXPECT_NEAR(Dot(nc, ns), 0, 1e-9);
+  // A quarter turn: the coronal plane now faces left-right.
+  EXPECT_NEAR(std::abs(nc.x), 1, 0.05);
+  EXPECT_EQ(Cell(kCoronal)->Buffers().buff16, Expected(kCoronal));
+  const DICOMdata& h = Cell(kCoronal)->gDicomData;
+  const TPlaneSpec& s = Plane(kCoronal).spec;
+  EXPECT_EQ(h.IMAGE_ORIENTATION_PATIENT,
+            (std::array<double, 6>{s.u.x, s.u.y, s.u.z, s.v.x, s.v.y, s.v.z}));
+  // An oblique plane steps along its normal, from plane to plane of its
+  // own lattice (the first step lands on it).
+  Cell(kCoronal)->NextImage();
+  const Vec3 before = link->cross;
+  const int index = Plane(kCoronal).index;
+  Cell(kCoronal)->NextImage();
+  EXPECT_EQ(Plane(kCoronal).index, index + 1);
+  EXPECT_NEAR(std::abs(Dot(link->cross - before, nc)), Plane(kCoronal).step, 1e-9);
+  EXPECT_NEAR(Norm(link->cross - before), Plane(kCoronal).step, 1e-9);
+  // Reset Image puts the planes back on the grid.
+  Cell(kSagittal)->ResetImage();
+  EXPECT_FALSE(link->Turned());
+  EXPECT_EQ(Cell(kCoronal)->Buffers().buff16, Expected(kCoronal));
+  EXPECT_EQ(Plane(kCoronal).spec.u, (Vec3{1, 0, 0}));
 }
 
 TEST_F(MprCells, SlabsProjectInTheCellAndItsBar) {

@@ -93,6 +93,38 @@ TEST(MprGeometry, MovingAPlaneMovesOnlyAlongItsNormalAndStaysInTheVolume) {
   }
 }
 
+TEST(MprGeometry, TurnedPlanesStepAlongTheirNormalAcrossTheWholeVolume) {
+  SeriesSpec s;
+  s.rowSpacing = s.columnSpacing = 1;
+  s.step = {0, 0, 1};
+  auto v = Build("turned", s);
+  ASSERT_TRUE(v);
+  TPlaneAxes a = MprAxes(*v, TPlaneKind::Coronal);
+  // 30 degrees about the head-feet axis.
+  a.u = MprRotate(a.u, {0, 0, 1}, M_PI / 6);
+  a.v = MprRotate(a.v, {0, 0, 1}, M_PI / 6);
+  const Vec3 c = MprCentre(*v);
+  const TMprPlane p = MprPlane(*v, a, TPlaneKind::Coronal, c);
+  EXPECT_NEAR(Dot(p.normal, Vec3{0, 0, 1}), 0, 1e-12);
+  EXPECT_NEAR(p.step, 1, 1e-12);  // unit voxels: one millimetre whatever the direction
+  // The planes span the volume's corners along the normal.
+  double lo = 1e9, hi = -1e9;
+  for (int k : {0, s.slices - 1})
+    for (int i : {0, s.columns - 1})
+      for (int j : {0, s.rows - 1}) {
+        lo = std::min(lo, Dot(v->geometry.VoxelPosition(i, j, k), p.normal));
+        hi = std::max(hi, Dot(v->geometry.VoxelPosition(i, j, k), p.normal));
+      }
+  EXPECT_EQ(p.count, int(std::floor(hi - lo + 1e-6)) + 1);
+  const Vec3 to = MprMoveTo(*v, a, TPlaneKind::Coronal, c, 2);
+  EXPECT_EQ(MprPlane(*v, a, TPlaneKind::Coronal, to).index, 2);
+  EXPECT_NEAR(Dot(to - c, a.u), 0, 1e-9);
+  EXPECT_NEAR(Dot(to - c, a.v), 0, 1e-9);
+  EXPECT_NEAR(Dot(to, p.normal), lo + 2, 1e-9);
+  EXPECT_EQ(MprPlane(*v, a, TPlaneKind::Coronal, MprMoveTo(*v, a, TPlaneKind::Coronal, c, 999)).index,
+            p.count - 1);
+}
+
 TEST(MprGeometry, SnapPutsTheCrossOnTheNearestVoxel) {
   SeriesSpec s;
   auto v = Build("snap", s);
