@@ -99,7 +99,7 @@ class Walker {
       e.vr[0] = a;
       e.vr[1] = b;
       if (LongVR(e.VR())) {
-        if (pos > end - 12) return Short();
+        if (end < 12 || pos > end - 12) return Short();
         e.length = U32(pos + 8);
         e.value = pos + 12;
       } else {

@@ -72,6 +72,9 @@ TEST(PerFrameGroups, BadDataEndsTheWalkWithAReasonNeverACrash) {
       EXPECT_LE(g.frames.size(), 4u);
     }
   }
+  // A long VR's header cut short at the very start (found by fuzzing).
+  const Bytes shortHeader{0x20, 0x00, 0x13, 0x91, 'S', 'Q', 0x00, 0x00, 0x20};
+  Read(shortHeader, false);
   // Sequences nested past 16 levels.
   DicomWriter deep;
   deep.BeginSequence(0x52009230);
