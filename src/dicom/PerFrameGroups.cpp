@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -244,7 +245,9 @@ bool Decimals(const uint8_t* v, size_t n, std::array<double, N>& out, size_t wan
     if (!item.empty() && item.front() == '+') item.remove_prefix(1);
     double x = 0;
     const auto r = std::from_chars(item.data(), item.data() + item.size(), x);
-    if (item.empty() || r.ec != std::errc() || r.ptr != item.data() + item.size()) break;
+    if (item.empty() || r.ec != std::errc() || r.ptr != item.data() + item.size() ||
+        !std::isfinite(x))
+      break;
     out[got++] = x;
     if (cut == std::string_view::npos) break;
     s.remove_prefix(cut + 1);

@@ -144,6 +144,16 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
     return false;
   }
   for (const TVolumeFrame& f : frames) {
+    // Values no scanner writes (not numbers, a kilometre off, spacings of
+    // metres) would only make planes of absurd size.
+    const auto sane = [](double x, double limit) { return std::isfinite(x) && std::abs(x) <= limit; };
+    bool numbers = sane(f.position.x, 1e6) && sane(f.position.y, 1e6) && sane(f.position.z, 1e6) &&
+                   sane(f.rowSpacing, 1e4) && sane(f.columnSpacing, 1e4);
+    for (double c : f.orientation) numbers = numbers && sane(c, 1.5);
+    if (!numbers) {
+      reason = f.Name() + " has a position, orientation or spacing out of any real range";
+      return false;
+    }
     const DICOMdata& h = f.file->header;
     if (h.XYZdim[0] != h0.XYZdim[0] || h.XYZdim[1] != h0.XYZdim[1]) {
       reason = "the images differ in size: " + ref.Name() + " has " + std::to_string(h0.XYZdim[0]) +

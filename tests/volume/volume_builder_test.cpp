@@ -225,6 +225,12 @@ TEST(VolumeBuild, SeriesThatDoNotFormAVolumeAreRefusedWithTheReason) {
   volfix::WriteSeries(dir, none);
   EXPECT_NE(refused("no orientation", dir).find("has no Image Orientation"), std::string::npos);
 
+  dir = testsupport::TempDir("refuse-absurd");
+  SeriesSpec far = s;
+  far.first = {1e9, 0, 0};
+  volfix::WriteSeries(dir, far);
+  EXPECT_NE(refused("absurd", dir).find("out of any real range"), std::string::npos);
+
   dir = testsupport::TempDir("refuse-two-series");
   volfix::WriteSeries(dir, s);
   SeriesSpec other = s;
