@@ -809,7 +809,10 @@ void TadvancedImage::FitZoom() {
 void TadvancedImage::FitImage() {
   std::lock_guard lock(FState);
   if (bmp.isNull()) return;
-  FitZoom();
+  if (FMpr)
+    MprFitZoom();
+  else
+    FitZoom();
   RenderViewer();
 }
 

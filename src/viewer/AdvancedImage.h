@@ -357,6 +357,9 @@ class TadvancedImage : public QWidget {
   void DrawMprCrosshair(QPainter& p);
   void MprUpdateTrackBar();
   void MprBuildBar();
+  // The whole plane in view: planes across a stack are often far wider than
+  // high, where fitting along one axis would cut them off.
+  void MprFitZoom();
   // View position of a point in the plane's pixels (x along u, y along v),
   // and back.
   QPointF MprPixelToView(double x, double y) const;

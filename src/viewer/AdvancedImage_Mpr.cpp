@@ -103,7 +103,7 @@ bool TadvancedImage::ShowMprPlane(std::shared_ptr<TMprLink> link, TPlaneKind kin
   SeriesIndex = link->series;
   ImageIndex = 0;
   CurrentOpenedPath.clear();
-  FitZoom();
+  MprFitZoom();
   RenderViewer();
   MprBuildBar();
   MprUpdateTrackBar();
@@ -139,10 +139,19 @@ bool TadvancedImage::MprRefresh() {
   FMpr->plane = plane;
   FMpr->planeShown = true;
   HasImage = true;
-  if (resized && !bmp.isNull()) FitZoom();
+  if (resized && !bmp.isNull()) MprFitZoom();
   RenderViewer();
   MprUpdateTrackBar();
   return true;
+}
+
+void TadvancedImage::MprFitZoom() {
+  if (bmp.isNull()) return;
+  SyncSurface();
+  const double z = std::min(double(img.width()) / bmp.width(), double(img.height()) / bmp.height());
+  zoomFactor = std::max(1, cellhelpers::RoundEven(z * 100));
+  PanX = panY = 0;
+  imageCenter = viewerCenter;
 }
 
 void TadvancedImage::LeaveMpr() {

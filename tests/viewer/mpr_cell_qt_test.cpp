@@ -290,6 +290,20 @@ TEST_F(MprCells, LoadingAnImageOrClearingLeavesTheView) {
   EXPECT_EQ(link->cells[size_t(kAxial)], nullptr);
 }
 
+TEST_F(MprCells, TheWholePlaneIsInViewWhenFitted) {
+  for (TPlaneKind k : {kAxial, kCoronal, kSagittal}) {
+    TadvancedImage* c = Cell(k);
+    c->resize(300, 80);  // far wider than high: one axis alone would cut the plane off
+    c->ResizeImage();
+    c->FitImage();
+    const QImage b = c->Bitmap();
+    const double z = c->zoomFactor / 100.0;
+    EXPECT_LE(b.width() * z, 300 + 1) << PlaneName(k);
+    EXPECT_LE(b.height() * z, 80 + 1) << PlaneName(k);
+    EXPECT_TRUE(b.width() * z > 298 || b.height() * z > 78) << PlaneName(k);
+  }
+}
+
 TEST_F(MprCells, MeasurementsUseThePlanesMillimetres) {
   TadvancedImage* sagittal = Cell(kSagittal);
   const TPlaneSpec& s = Plane(kSagittal).spec;
