@@ -1,5 +1,6 @@
 #include "app/Icons.h"
 
+#include <QDir>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -231,6 +232,18 @@ const std::map<QString, Painter>& Glyphs() {
          x.fill(x.c.paper);
          x.p.drawEllipse(QPointF(32, 19), 4.5, 4.5);
          x.p.drawRoundedRect(QRectF(27.5, 27, 9, 22), 2, 2);
+       }},
+      {"tags",  // a listing: tag boxes beside their value lines
+       [](const Ctx& x) {
+         x.outlined(x.c.paper, x.c.ink);
+         x.p.drawRoundedRect(QRectF(8, 6, 48, 52), 4, 4);
+         for (int k = 0; k < 4; ++k) {
+           const double y = 16 + k * 11;
+           x.fill(x.c.accent);
+           x.p.drawRect(QRectF(14, y - 3, 10, 6));
+           x.stroke(x.c.ink, 3);
+           x.line(29, y, 49, y);
+         }
        }},
       {"exit",
        [](const Ctx& x) {
@@ -513,6 +526,14 @@ QIcon Make(const QString& name, const TIconPalette& palette) {
   if (!Glyphs().count(name)) return {};
   QIcon icon;
   for (int side : {16, 24, 32, 48, 64}) icon.addPixmap(Pixmap(name, palette, side));
+  return icon;
+}
+
+QIcon Application() {
+  QIcon icon;
+  const QDir dir(":/app-icon");
+  for (const QString& name : dir.entryList({"*.png"}, QDir::Files))
+    icon.addFile(dir.filePath(name));
   return icon;
 }
 

@@ -26,5 +26,8 @@ QIcon Make(const QString& name, const TIconPalette& palette);
 QPixmap Pixmap(const QString& name, const TIconPalette& palette, int side);
 // The logo of the tool area.
 QPixmap Logo(const TIconPalette& palette, QSize size);
+// The application's icon (the window icon), at every size the icon theme
+// installs; the same pictures, compiled in.
+QIcon Application();
 
 }  // namespace icons

@@ -41,11 +41,15 @@
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "dicom/PatientInfo.h"
+#include "dicom/TagBrowser.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
 #ifndef TAVROLEN_VERSION
 #define TAVROLEN_VERSION "1.0"
+#endif
+#ifndef TAVROLEN_APP_ID
+#define TAVROLEN_APP_ID "org.tavrolen.Viewer"
 #endif
 
 namespace {
@@ -75,9 +79,17 @@ QGroupBox* Group(const QString& title, QWidget* parent) {
 
 }  // namespace
 
+void InitApplicationNames() {
+  QCoreApplication::setApplicationName("Tavrolen Viewer, Brenvo");
+  QCoreApplication::setApplicationVersion(TAVROLEN_VERSION);
+}
+
 void InitApplication() {
-  QApplication::setApplicationName("Tavrolen Viewer, Brenvo");
-  QApplication::setApplicationVersion(TAVROLEN_VERSION);
+  InitApplicationNames();
+  // The installed desktop entry's id (Wayland matches windows to it) and the
+  // icon compiled in, so the window shows it wherever the program runs from.
+  QGuiApplication::setDesktopFileName(TAVROLEN_APP_ID);
+  QApplication::setWindowIcon(icons::Application());
   // Numbers are written and read with "." everywhere: Qt's default locale and
   // the C library's numeric category (which QApplication set from the user's
   // environment).
@@ -163,6 +175,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
   SplitScreenForm = new TSplitScreenForm(this);
   PatientInfoForm = new TPatientInfoForm(this);
+  TagBrowserForm = new TTagBrowserForm(this);
 
   // A series double-clicked in the browser shows in the active cell, whose
   // plane the other cells are cut with (drops are wired with each cell).
@@ -201,6 +214,7 @@ void TForm1::ConnectCommands() {
   on(SpeedButton4, &TForm1::SpeedButton4Click);
   on(btnProcessAllViewers, &TForm1::btnProcessAllViewersClick);
   on(showPatInfoButton, &TForm1::showPatInfoButtonClick);
+  on(showTagsButton, &TForm1::showTagsButtonClick);
   on(btnSave, &TForm1::btnSaveClick);
   on(btnFlipHorizontal, &TForm1::btnFlipHorizontalClick);
   on(btnFilpVertical, &TForm1::btnFilpVerticalClick);
@@ -284,7 +298,9 @@ void TForm1::BuildManageTab() {
       NewButton(TabSheet1, "btnProcessAllViewers", "Process Single Viewer", "process-all");
   btnClearTree = NewButton(TabSheet1, "btnClearTree", "Clear Study", "clear-study");
   showPatInfoButton = NewButton(TabSheet1, "showPatInfoButton", "Display Dicom File Info", "info");
-  for (auto* b : {btnProcessAllViewers, btnClearTree, showPatInfoButton}) row->addWidget(b);
+  showTagsButton = NewButton(TabSheet1, "showTagsButton", "Display All DICOM Tags", "tags");
+  for (auto* b : {btnProcessAllViewers, btnClearTree, showPatInfoButton, showTagsButton})
+    row->addWidget(b);
   row->addWidget(Separator(TabSheet1));
   btnExit = NewButton(TabSheet1, "btnExit", "Exit", "exit");
   row->addWidget(btnExit);
@@ -577,7 +593,6 @@ void TForm1::ApplyIcons() {
     const QString glyph = b->property("glyph").toString();
     if (!glyph.isEmpty()) b->setIcon(icons::Make(glyph, palette));
   }
-  setWindowIcon(icons::Make("open-cd", palette));
   Image1->setPixmap(icons::Logo(palette, QSize(220, 95)));
 }
 

@@ -31,6 +31,7 @@ class QTreeWidget;
 class QWidget;
 class TColorBox;
 class TPatientInfoForm;
+class TTagBrowserForm;
 class TSplitScreenForm;
 class TStudyLoad;
 class TThumbnailsTool;
@@ -40,9 +41,12 @@ class TadvancedImage;
 class TMprLink;
 
 // Program-wide set-up done once before the main window is created: the
-// application's name and version, "." as the decimal separator whatever the
-// user's locale, and the "Glossy" theme.
+// application's name, version and icon, "." as the decimal separator whatever
+// the user's locale, and the "Glossy" theme.
 void InitApplication();
+// The name and version alone; needs only a QCoreApplication (for --help and
+// --version, answered without a display).
+void InitApplicationNames();
 
 // "Tavrolen Viewer, Brenvo " + the two-part version.
 QString MainWindowCaption();
@@ -100,6 +104,7 @@ class TForm1 : public QMainWindow {
   QToolButton* btnProcessAllViewers;
   QToolButton* btnClearTree;
   QToolButton* showPatInfoButton;
+  QToolButton* showTagsButton;
   QToolButton* btnExit;
 
   // "Image Processing"
@@ -169,6 +174,7 @@ class TForm1 : public QMainWindow {
 
   TSplitScreenForm* SplitScreenForm;
   TPatientInfoForm* PatientInfoForm;
+  TTagBrowserForm* TagBrowserForm;
 
   // ---- window-level handlers ----
   // The first time the window is shown or becomes active: the start-up DICOMDIR.
@@ -265,6 +271,8 @@ class TForm1 : public QMainWindow {
   void btnClearAllAnnClick();
   void btnSaveClick();
   void showPatInfoButtonClick();
+  // Every element of the active image's file in the tag browser.
+  void showTagsButtonClick();
   // Shows the presets group when any series of the tree is CT.
   void UpdatePresetsVisibility();
   // Enables the tools that need a study.

@@ -15,6 +15,7 @@
 #include "app/Global.h"
 #include "app/Unit1.h"
 #include "dicom/PatientInfo.h"
+#include "dicom/TagBrowser.h"
 #include "dicom/StudyTree.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
@@ -302,6 +303,11 @@ void TForm1::btnSaveClick() {
 void TForm1::showPatInfoButtonClick() {
   if (ActiveAdvancedImage && ActiveAdvancedImage->HasImage)
     PatientInfoForm->Display(ActiveAdvancedImage->gDicomData);
+}
+
+void TForm1::showTagsButtonClick() {
+  if (ActiveAdvancedImage && ActiveAdvancedImage->HasImage && !ActiveAdvancedImage->filepath.empty())
+    TagBrowserForm->Display(ActiveAdvancedImage->filepath);
 }
 
 void TForm1::ShowMessage(const QString& text) {

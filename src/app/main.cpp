@@ -1,34 +1,69 @@
-// tavrolen-viewer [--screenshot FILE] [PATH...]
+// tavrolen-viewer [--demo] [--screenshot FILE] [PATH...]
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
+#include "app/DemoCache.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
 
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  InitApplication();
+namespace {
 
+// --help and --version are answered before the window system is reached, so
+// they work on a terminal without a display (and in package checks).
+void AnswerHelpOrVersion(QCommandLineParser& parser, int argc, char** argv) {
+  bool asked = false;
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+    for (const char* o : {"-h", "-?", "--help", "--help-all", "-v", "--version"})
+      asked = asked || std::strcmp(argv[i], o) == 0;
+  if (!asked) return;
+  QCoreApplication core(argc, argv);
+  InitApplicationNames();
+  parser.parse(core.arguments());  // unknown (e.g. Qt's own) options do not matter here
+  if (parser.isSet("version")) parser.showVersion();
+  parser.showHelp();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   QCommandLineParser parser;
   parser.setApplicationDescription("Desktop viewer for DICOM images.");
   parser.addHelpOption();
   parser.addVersionOption();
   QCommandLineOption screenshot(
-      "screenshot", "Save a picture of the main window to FILE once it is up, then quit.", "FILE");
+      "screenshot",
+      "Save a picture of the main window to FILE once everything given has loaded, then quit.",
+      "FILE");
   parser.addOption(screenshot);
+  QCommandLineOption demo(
+      "demo", "Also open the built-in demo study (written once into the user's cache folder).");
+  parser.addOption(demo);
   parser.addPositionalArgument("PATH", "Image files, folders or DICOMDIR files to open.",
                                "[PATH...]");
+  AnswerHelpOrVersion(parser, argc, argv);
+
+  QApplication app(argc, argv);
+  InitApplication();
   parser.process(app);
 
   TForm1 form;
   form.showMaximized();
 
   // Paths open once the window is up, one after the other.
-  const QStringList paths = parser.positionalArguments();
+  QStringList paths = parser.positionalArguments();
+  if (parser.isSet(demo)) {
+    QString error;
+    const QString folder = DemoStudyFolder(&error);
+    if (folder.isEmpty())
+      std::fprintf(stderr, "tavrolen-viewer: no demo study: %s\n", qPrintable(error));
+    else
+      paths.prepend(folder);
+  }
   QTimer::singleShot(0, &form, [&form, paths] {
     if (!paths.isEmpty()) form.OpenPaths(paths);
   });

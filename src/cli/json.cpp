@@ -27,6 +27,28 @@ std::string JsonQuote(std::string_view bytes) {
   return q;
 }
 
+std::string JsonQuoteUtf8(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string q;
+  q.reserve(text.size() + 2);
+  q.push_back('"');
+  for (char ch : text) {
+    const auto c = uint8_t(ch);
+    if (c == '"' || c == '\\') {
+      q.push_back('\\');
+      q.push_back(char(c));
+    } else if (c < 0x20 || c == 0x7F) {
+      q += "\\u00";
+      q.push_back(kHex[c >> 4]);
+      q.push_back(kHex[c & 15]);
+    } else {
+      q.push_back(char(c));
+    }
+  }
+  q.push_back('"');
+  return q;
+}
+
 void JsonWriter::NewLine() {
   if (indent_ <= 0) return;
   out_.push_back('\n');
@@ -94,6 +116,18 @@ JsonWriter& JsonWriter::Key(std::string_view key) {
 JsonWriter& JsonWriter::String(std::string_view bytes) {
   BeforeValue();
   out_ += JsonQuote(bytes);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Utf8(std::string_view text) {
+  BeforeValue();
+  out_ += JsonQuoteUtf8(text);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Number(std::string_view text) {
+  BeforeValue();
+  out_ += text;
   return *this;
 }
 

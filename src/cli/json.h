@@ -25,6 +25,11 @@ class JsonWriter {
   JsonWriter& Key(std::string_view key);
 
   JsonWriter& String(std::string_view bytes);
+  // Text already in UTF-8 (SanitizeUtf8'd): written as it stands, only
+  // quotes, backslashes and control characters escaped.
+  JsonWriter& Utf8(std::string_view text);
+  // A number already formatted as JSON (integers beyond int64, exact floats).
+  JsonWriter& Number(std::string_view text);
   JsonWriter& Int(int64_t v);
   JsonWriter& Double(double v);  // shortest text that reads back the same; null if not finite
   JsonWriter& Float(float v);
@@ -78,5 +83,7 @@ class JsonWriter {
 
 // The JSON string literal of bytes, quotes included.
 std::string JsonQuote(std::string_view bytes);
+// The JSON string literal of UTF-8 text, quotes included.
+std::string JsonQuoteUtf8(std::string_view text);
 
 }  // namespace cli

@@ -38,17 +38,26 @@ static void PrintWrapped(FILE* to, const std::string& text) {
 }
 
 static void PrintUsage(FILE* to) {
-  std::fprintf(to, "usage: tavrolen-dicom COMMAND ...\n");
+  std::fprintf(to, "usage: tavrolen-dicom COMMAND ...  (or --version)\n");
   auto commands = cli::Registry();
   std::sort(commands.begin(), commands.end(),
             [](const cli::Command& a, const cli::Command& b) { return a.name < b.name; });
   for (const auto& c : commands) PrintWrapped(to, c.usage);
 }
 
+#ifndef TAVROLEN_VERSION
+#define TAVROLEN_VERSION "1.0"
+#endif
+
 int main(int argc, char** argv) {
-  if (argc < 2 || std::string(argv[1]) == "help" || std::string(argv[1]) == "--help") {
+  const std::string first = argc < 2 ? "" : argv[1];
+  if (argc < 2 || first == "help" || first == "--help" || first == "-h") {
     PrintUsage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
+  }
+  if (first == "--version" || first == "-v") {
+    std::printf("tavrolen-dicom %s\n", TAVROLEN_VERSION);
+    return 0;
   }
   const std::string name = argv[1];
   for (const auto& c : cli::Registry()) {

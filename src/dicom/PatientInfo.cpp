@@ -7,7 +7,10 @@
 #include <QStringDecoder>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
+
+#include "dicom/HeaderFacts.h"
 
 QString HeaderText(const std::string& text) {
   QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -180,9 +183,42 @@ void TPatientInfoForm::AddRow(TCategoryPanel* panel, int row, const QString& lef
   if (rightValue) *rightValue = addPair(2, rightCaption);
 }
 
+namespace {
+
+const char* kNotGiven = "not given";
+
+QString Spacing(double row, double column) {
+  return "Y:" + FormatFixed4(row) + " X:" + FormatFixed4(column);
+}
+
+// A UID as stored: the reader keeps blanks where the file has dots.
+QString Uid(const std::string& readerText) {
+  QString t = HeaderText(readerText).trimmed();
+  t.replace(QLatin1Char(' '), QLatin1Char('.'));
+  return t.isEmpty() ? QString(kNotGiven) : t;
+}
+
+QString Given(const std::optional<std::string>& v) {
+  return v ? HeaderText(*v) : QString(kNotGiven);
+}
+
+// Without the file, the transfer syntax the header kept, else what its flags name.
+QString CompressionOfFlags(const DICOMdata& h) {
+  if (!h.TransferSyntaxUID.empty()) return HeaderText(TransferSyntaxName(h.TransferSyntaxUID));
+  if (h.JPEGJ2k) return "JPEG 2000";
+  if (h.JPEGlosslessCpt) return "JPEG Lossless";
+  if (h.JPEGlossyCpt) return "JPEG Lossy";
+  if (h.RunLengthEncoding) return "RLE Lossless";
+  return "Uncompressed";
+}
+
+}  // namespace
+
 void TPatientInfoForm::Display(const DICOMdata& header) {
   FHeader = header;
   const DICOMdata& h = FHeader;
+  // The file's own elements tell what is absent and how values are stored.
+  const HeaderFacts f = h.referenceFile.empty() ? HeaderFacts{} : ReadHeaderFacts(h.referenceFile);
 
   patNameValue->setText(HeaderText(h.PatientName));
   patIDValue->setText(HeaderText(h.PatientID));
@@ -192,35 +228,50 @@ void TPatientInfoForm::Display(const DICOMdata& header) {
   studyDateValue->setText(HeaderText(h.studydate_formated));
   studyTimeValue->setText(HeaderText(h.Study_Time));
   studyIDValue->setText(HeaderText(h.Study_ID));
-  studyInstUidValue->setText(HeaderText(h.Study_Instance_UID));
+  studyInstUidValue->setText(f.read ? Given(f.studyUid) : Uid(h.Study_Instance_UID));
   studyDescValue->setText(HeaderText(h.Study_Description));
 
   serNumValue->setText(QString::number(h.SeriesNum));
-  serInstUIDValue->setText(HeaderText(h.Series_Instance_UID));
+  serInstUIDValue->setText(f.read ? Given(f.seriesUid) : Uid(h.Series_Instance_UID));
   serDateValue->setText(HeaderText(h.SeriesDate));
   serTimeValue->setText(HeaderText(h.Series_Time));
   serDescValue->setText(HeaderText(h.Series_Description));
 
   imgSizeValue->setText(QString::number(h.XYZdim[0]) + " X " + QString::number(h.XYZdim[1]));
-  imgPixelSpacingValue->setText("Y:" + FormatFixed4(h.XYZmm[0]) + " X:" + FormatFixed4(h.XYZmm[1]));
-  imgOriValue->setText(QString::number(h.XYZori[0]) + "-" + QString::number(h.XYZori[1]) + "-" +
-                       QString::number(h.XYZori[2]));
+  // Y is the spacing between rows (Pixel Spacing's first value), X between columns.
+  QString spacing = Spacing(h.XYZmm[1], h.XYZmm[0]);
+  if (f.read) {
+    if (f.pixelSpacing)
+      spacing = Spacing(f.pixelSpacing->first, f.pixelSpacing->second);
+    else if (f.imagerSpacing)
+      spacing = QString(kNotGiven) + " (Imager Pixel Spacing " +
+                Spacing(f.imagerSpacing->first, f.imagerSpacing->second) + ")";
+    else if (f.ultrasoundRegions)
+      spacing = QString(kNotGiven) + " (ultrasound regions are calibrated)";
+    else
+      spacing = kNotGiven;
+  }
+  imgPixelSpacingValue->setText(spacing);
+  const auto& o = h.IMAGE_ORIENTATION_PATIENT;
+  const bool noCosines = std::all_of(o.begin(), o.end(), [](double v) { return v == 0; });
+  QStringList cosines;
+  for (double v : o) cosines << FormatGeneral(v);
+  imgOriValue->setText(f.read ? Given(f.orientation) : noCosines ? kNotGiven : cosines.join(", "));
   imgMonoValue->setText(QString::number(h.Monochrome));
   imgPixRepValue->setText(QString::number(h.pixel_representation));
   imgFramesValue->setText(QString::number(h.XYZdim[2]));
-  imgPosValue->setText(FormatGeneral(h.image_Postion[0]) + "-" + FormatGeneral(h.image_Postion[1]) +
-                       "-" + FormatGeneral(h.image_Postion[2]));
-  if (h.JPEGJ2k)
-    imgCompValue->setText("JPEG_J2K");
-  else if (h.JPEGlosslessCpt)
-    imgCompValue->setText("JPEG_Lossless");
-  else
-    imgCompValue->setText("JPEG_Lossy");
+  imgPosValue->setText(f.read ? Given(f.position)
+                              : FormatGeneral(h.image_Postion[0]) + ", " +
+                                    FormatGeneral(h.image_Postion[1]) + ", " +
+                                    FormatGeneral(h.image_Postion[2]));
+  imgCompValue->setText(f.read ? HeaderText(TransferSyntaxName(f.transferSyntax))
+                               : CompressionOfFlags(h));
   imgNumValue->setText(QString::number(h.ImageNum));
-  imgSlopeValue->setText(FormatGeneral(double(h.IntenScale)));
-  imgInterceptValue->setText(FormatGeneral(double(h.IntenIntercept)));
-  imgWWValue->setText(QString::number(h.WindowWidth));
-  imgWLValue->setText(QString::number(h.WindowCenter));
+  imgSlopeValue->setText(f.read && !f.slope ? kNotGiven : FormatGeneral(double(h.IntenScale)));
+  imgInterceptValue->setText(f.read && !f.intercept ? kNotGiven
+                                                    : FormatGeneral(double(h.IntenIntercept)));
+  imgWWValue->setText(f.read && !f.windowWidth ? kNotGiven : QString::number(h.WindowWidth));
+  imgWLValue->setText(f.read && !f.windowCenter ? kNotGiven : QString::number(h.WindowCenter));
 
   // As tall as the screen's work area; the image panel takes what the other
   // three leave.

@@ -967,6 +967,7 @@ void TadvancedImage::RenderViewer() {
       }
       DrawAnnotations(p);
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
+      DrawProbe(p);
       const QRect frame(0, 0, W - 6, H - 6);
       if (_selected) {
         p.setBrush(Qt::NoBrush);

@@ -14,6 +14,8 @@
 
 #include <QImage>
 #include <QPoint>
+#include <QPointF>
+#include <QStringList>
 #include <QString>
 #include <QWidget>
 #include <array>
@@ -170,6 +172,19 @@ class TadvancedImage : public QWidget {
   // The label drawn with an annotation ("50.00 mm", "90.00°", ...), empty for
   // plain lines; text labels give their text.
   static QString ShapeLabel(const Shape& s);
+  // The label of a measurement as the cell shows it: a calibrated length, or
+  // a region's area and statistics over the frame on display (one line
+  // each); sets s.data to the length or area. Other annotations: ShapeLabel.
+  QStringList MeasurementLines(Shape& s);
+  // Pixel edge coordinates (pixel (c, r) covers c..c+1 x r..r+1 of the
+  // unturned image) of an image-space point, and of a point of the surface.
+  QPointF ImageToPixel(QPointF p) const;
+  QPointF ViewToPixel(QPoint view) const;
+  // The pixel probe: the value under (X, Y), stored and rescaled, shown
+  // beside the mouse while `on` (Shift held over the cell).
+  void UpdateProbe(bool on, int X, int Y);
+  QString ProbeText() const;
+  bool ProbeShown() const { return FProbeOn; }
 
   // ---- Mouse protocol of the surface ----
 
@@ -296,6 +311,7 @@ class TadvancedImage : public QWidget {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void leaveEvent(QEvent* event) override;
 
  private:
   struct Staged;
@@ -345,6 +361,7 @@ class TadvancedImage : public QWidget {
   void DrawRuller(QPainter& p);
   void DrawAnnotations(QPainter& p);
   void DrawReferenceLine(QPainter& p);
+  void DrawProbe(QPainter& p);
 
   // Multiplanar reformation.
   std::unique_ptr<TMprState> FMpr;
@@ -383,6 +400,8 @@ class TadvancedImage : public QWidget {
   bool _showInfo = true;
   bool _showOverlay = true;
   bool FNewShape = false;  // the press being dragged created the last annotation
+  bool FProbeOn = false;   // the pixel probe is shown at FProbeAt
+  QPoint FProbeAt;
 
   mutable std::recursive_mutex FState;  // the cell's state, buffers and bitmap
   mutable std::mutex FSurfaceLock;      // img

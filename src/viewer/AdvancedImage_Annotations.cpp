@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "dicom/StudyTree.h"
+#include "pixels/RoiStatistics.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnText.h"
 #include "viewer/CellHelpers.h"
@@ -65,27 +66,9 @@ bool ShapeOf(ViewerAction a, ShapTypes& type) {
   }
 }
 
-// Fixed notation with two decimals and eight significant digits at most
-// (a value of seven integer digits keeps one decimal, padded with a zero),
-// scientific beyond eight integer digits; "." whatever the locale.
+// Labels share the number format of the measurement units.
 QString Fixed2(double v) {
-  if (!std::isfinite(v)) return QStringLiteral("0.00");
-  const double a = std::fabs(v);
-  if (a >= 1e8) return QString::number(v, 'E', 7);
-  const int intDigits = a < 1 ? 0 : int(std::floor(std::log10(a))) + 1;
-  const int decimals = std::clamp(8 - intDigits, 0, 2);
-  QString s = QString::number(v, 'f', decimals);
-  if (decimals < 2) s += decimals == 0 ? QStringLiteral(".00") : QStringLiteral("0");
-  return s;
-}
-
-// The area of a rectangle or ellipse annotation in mm2 from its box.
-float AreaOf(const Shape& s, const DICOMdata& h) {
-  const double w = std::fabs(double(s.x1) - s.x2), ht = std::fabs(double(s.y1) - s.y2);
-  const double mm = h.XYZmm[0] * h.XYZmm[1];
-  if (s.shapeType == STRectangle) return float(w * ht * mm);
-  // Half-axes in whole pixels.
-  return float(std::floor(w / 2) * M_PI * std::floor(ht / 2) * mm);
+  return QString::fromStdString(FormatMeasure(v));
 }
 
 // Clips segment a-b to r (Liang-Barsky); false when nothing of it is inside.
@@ -204,7 +187,7 @@ QString TadvancedImage::ShapeLabel(const Shape& s) {
       return Fixed2(s.data) + QChar(0x00B0);
     case STRectangle:
     case STEllipse:
-      return Fixed2(s.data) + QStringLiteral(" mm2");
+      return Fixed2(s.data) + QStringLiteral(" mm") + QChar(0x00B2);
     case STTxt:
       return s.txt;
     default:
@@ -273,6 +256,10 @@ void TadvancedImage::DrawAnnotations(QPainter& p) {
     p.setPen(labelColour);
     Label(p, at, text);
   };
+  const auto labelLines = [&](QPoint at, const QStringList& lines) {
+    for (int k = 0; k < lines.size(); ++k)
+      label(at + QPoint(0, k * p.fontMetrics().height()), lines[k]);
+  };
   if (SelectedShapeIndex >= int(Shapes.size())) SelectedShapeIndex = -1;
   for (size_t i = 0; i < Shapes.size(); ++i) {
     Shape& s = Shapes[i];
@@ -285,7 +272,7 @@ void TadvancedImage::DrawAnnotations(QPainter& p) {
         break;
       case STMeasureLine:
         Segment(p, area, A, B);
-        label(B, ShapeLabel(s));
+        labelLines(B, MeasurementLines(s));
         break;
       case STAngle:
         Segment(p, area, A, B);
@@ -293,14 +280,12 @@ void TadvancedImage::DrawAnnotations(QPainter& p) {
         label(B, ShapeLabel(s));
         break;
       case STRectangle:
-        s.data = AreaOf(s, gDicomData);
         Outline(p, area, A, B);
-        label(A, ShapeLabel(s));
+        labelLines(A, MeasurementLines(s));
         break;
       case STEllipse:
-        s.data = AreaOf(s, gDicomData);
         EllipseIn(p, area, A, B);
-        label(A, ShapeLabel(s));
+        labelLines(A, MeasurementLines(s));
         break;
       case STTxt: {
         if (s.txt.isEmpty()) {
@@ -363,6 +348,7 @@ void TadvancedImage::ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifier
 
 void TadvancedImage::ImgOnMouseMove(Qt::MouseButtons Buttons, Qt::KeyboardModifiers Shift, int X,
                                     int Y) {
+  UpdateProbe(Shift.testFlag(Qt::ShiftModifier), X, Y);
   if (FMpr && MprMove(Buttons, X, Y)) return;
   // In the all-viewers mode the main window applies the drag to every selected cell.
   if (gProcessAllViewers &&

@@ -78,8 +78,8 @@ TEST_F(CellAnnotations, MeasurementsAndLabels) {
   Draw(VARectangle, {200, 150}, {210, 170});  // image (0, 0) to (10, 20)
   Draw(VAEllipse, {200, 150}, {211, 171});    // an 11 x 21 box
   cell.RenderViewer();                        // areas follow the points at each render
-  EXPECT_EQ(TadvancedImage::ShapeLabel(cell.Shapes[0]), "50.00 mm2");
-  EXPECT_FLOAT_EQ(cell.Shapes[1].data, float(5 * M_PI * 10 * 0.25));  // half-axes 5 and 10
+  EXPECT_EQ(TadvancedImage::ShapeLabel(cell.Shapes[0]), QString("50.00 mm") + QChar(0x00B2));
+  EXPECT_FLOAT_EQ(cell.Shapes[1].data, float(5.5 * M_PI * 10.5 * 0.25));  // the box's own half-axes
 
   Load("1\\1");  // a load empties the list; no spacing reads pixels
   EXPECT_TRUE(cell.Shapes.empty());
@@ -98,13 +98,13 @@ TEST_F(CellAnnotations, MeasurementsAndLabels) {
   Shape r;
   r.shapeType = STRectangle;
   r.data = 1234567.75f;
-  EXPECT_EQ(TadvancedImage::ShapeLabel(r), "1234567.80 mm2");
+  EXPECT_EQ(TadvancedImage::ShapeLabel(r), QString("1234567.80 mm") + QChar(0x00B2));
   r.data = 24999998.0f;
-  EXPECT_EQ(TadvancedImage::ShapeLabel(r), "24999998.00 mm2");
+  EXPECT_EQ(TadvancedImage::ShapeLabel(r), QString("24999998.00 mm") + QChar(0x00B2));
   r.data = 0.004f;
-  EXPECT_EQ(TadvancedImage::ShapeLabel(r), "0.00 mm2");
+  EXPECT_EQ(TadvancedImage::ShapeLabel(r), QString("0.00 mm") + QChar(0x00B2));
   r.data = 123456.125f;
-  EXPECT_EQ(TadvancedImage::ShapeLabel(r), "123456.13 mm2");
+  EXPECT_EQ(TadvancedImage::ShapeLabel(r), QString("123456.13 mm") + QChar(0x00B2));
 }
 
 TEST_F(CellAnnotations, AngleProtocol) {

@@ -29,6 +29,7 @@ struct Image {
   std::string seriesNumber = "3", instanceNumber = "9";
   std::string windowCenter, windowWidth, intercept, slope;
   std::string pixelSpacing = "1\\1";
+  std::string imagerPixelSpacing;
   std::string orientation;  // six cosines, "\\"-separated
   std::string frameTime;
   // Lookup table (in the VOI LUT Sequence, where the reader takes it from):
@@ -56,6 +57,7 @@ inline std::vector<uint8_t> Build(const Image& s) {
   text(0x00100010, "PN", s.patientName);
   text(0x00100020, "LO", s.patientId);
   text(0x00181063, "DS", s.frameTime);
+  text(0x00181164, "DS", s.imagerPixelSpacing);
   w.Text(0x0020000D, "UI", "1.2.3.4");
   w.Text(0x0020000E, "UI", "1.2.3.4.5");
   text(0x00200011, "IS", s.seriesNumber);
@@ -177,10 +179,11 @@ namespace cellfix {
 // Sends a synthesized mouse event to w at view point at, with the buttons
 // held during the event (a press holds its button, a release none).
 inline void Mouse(QWidget& w, QEvent::Type type, Qt::MouseButton button, QPoint at,
-                  Qt::MouseButtons held = Qt::NoButton) {
+                  Qt::MouseButtons held = Qt::NoButton,
+                  Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
   if (type == QEvent::MouseButtonPress) held |= button;
   QMouseEvent e(type, QPointF(at), QPointF(w.mapToGlobal(at)),
-                type == QEvent::MouseMove ? Qt::NoButton : button, held, Qt::NoModifier);
+                type == QEvent::MouseMove ? Qt::NoButton : button, held, modifiers);
   QCoreApplication::sendEvent(&w, &e);
 }
 

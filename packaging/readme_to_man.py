@@ -1,0 +1,221 @@
+#!/usr/bin/env python3
+"""Writes a manual page from one section of README.md.
+
+The README is the only place where the programs' commands and options are
+described; the pages are made from it at build time so the two never drift.
+The section's paragraphs before its first list become DESCRIPTION, the list
+becomes the OPTIONS or COMMANDS section (one tagged paragraph per item whose
+text starts with a code span), and what follows the list stays in that
+section. SYNOPSIS is the section's first code span.
+
+Only the Markdown the README uses is understood: paragraphs, "- " lists with
+indented continuation lines, indented code blocks, `code`, **bold**, *emphasis*
+and [links](...).
+"""
+import argparse
+import gzip
+import re
+import sys
+
+
+def read_section(text, title):
+    """Lines of the level-2 section called title, without its heading."""
+    lines = text.splitlines()
+    out, inside = [], False
+    for line in lines:
+        if line.startswith("## "):
+            if inside:
+                break
+            inside = line[3:].strip() == title
+            continue
+        if inside:
+            out.append(line)
+    if not inside and not out:
+        raise SystemExit(f"readme_to_man: no section '## {title}'")
+    return out
+
+
+def blocks(lines):
+    """Splits a section into ('para', text), ('item', text) and ('code', lines)."""
+    result, current, kind = [], [], None
+
+    def flush():
+        nonlocal current, kind
+        if current:
+            if kind == "code":
+                result.append(("code", current))
+            else:
+                result.append((kind, " ".join(s.strip() for s in current)))
+        current, kind = [], None
+
+    for line in lines:
+        if not line.strip():
+            if kind == "code":
+                current.append("")
+                continue
+            flush()
+            continue
+        if line.startswith("    ") and kind in (None, "code"):
+            if kind != "code":
+                flush()
+                kind = "code"
+            current.append(line[4:])
+            continue
+        if kind == "code":
+            while current and not current[-1]:
+                current.pop()
+            flush()
+        if line.startswith("- "):
+            flush()
+            kind = "item"
+            current.append(line[2:])
+        elif kind == "item" and line.startswith("  "):
+            current.append(line)
+        else:
+            if kind == "item":
+                flush()
+            kind = kind or "para"
+            current.append(line)
+    if kind == "code":
+        while current and not current[-1]:
+            current.pop()
+    flush()
+    return result
+
+
+def escape(text):
+    """Plain text for roff: backslashes, non-ASCII characters."""
+    out = []
+    for ch in text.replace("\\", "\\e"):
+        if ord(ch) < 128:
+            out.append(ch)
+        else:
+            out.append("\\[u%04X]" % ord(ch))
+    return "".join(out)
+
+
+PLACEHOLDER = re.compile(r"\b[A-Z][A-Z0-9]*\b")
+LITERAL = re.compile(r"[A-Za-z0-9_.,=/+:%~$-]+")
+
+
+def code(text):
+    """A code span: literals bold, upper-case placeholders italic, the rest roman."""
+    out, i = [], 0
+    while i < len(text):
+        m = PLACEHOLDER.match(text, i)
+        if m:
+            out.append("\\fI" + escape(m.group(0)) + "\\fR")
+            i = m.end()
+            continue
+        m = LITERAL.match(text, i)
+        if m:
+            word = m.group(0)
+            # A literal run stops before a placeholder inside it (OUT.png -> OUT, .png).
+            p = PLACEHOLDER.search(word)
+            if p and p.start() > 0:
+                word = word[: p.start()]
+            if word.strip(".,"):
+                out.append("\\fB" + escape(word).replace("-", "\\-") + "\\fR")
+            else:
+                out.append(escape(word))  # an ellipsis or a separator
+            i += len(word)
+            continue
+        out.append(escape(text[i]))
+        i += 1
+    return "".join(out)
+
+
+def inline(text):
+    """Markdown inline markup of running text into roff."""
+    text = re.sub(r"!\[[^\]]*\]\([^)]*\)", "", text)
+    text = re.sub(r"\[([^\]]+)\]\([^)]*\)", r"\1", text)
+    parts = re.split(r"(`[^`]*`)", text)
+    out = []
+    for part in parts:
+        if part.startswith("`") and part.endswith("`") and len(part) >= 2:
+            out.append(code(part[1:-1]))
+            continue
+        part = escape(part)
+        part = re.sub(r"\*\*([^*]+)\*\*", r"\\fB\1\\fR", part)
+        part = re.sub(r"(?<![\w*])\*([^*\s][^*]*)\*(?![\w*])", r"\\fI\1\\fR", part)
+        out.append(part)
+    return "".join(out)
+
+
+def line(text):
+    """One output line; a leading dot or quote would read as a request."""
+    text = text.strip()
+    return "\\&" + text if text[:1] in (".", "'") else text
+
+
+def render(readme, section, name, summary, version, list_title, see_also):
+    items = blocks(read_section(readme, section))
+    if not items:
+        raise SystemExit(f"readme_to_man: section '## {section}' is empty")
+    synopsis = None
+    for kind, value in items:
+        if kind == "para":
+            m = re.search(r"`([^`]+)`", value)
+            if m and m.group(1).split()[0] == name:
+                synopsis = m.group(1)
+            break
+    out = [
+        '.\\" Generated from README.md; edit the README, not this page.',
+        '.TH %s 1 "" "Tavrolen Viewer %s" "User Commands"' % (name.upper(), version),
+        ".SH NAME",
+        "%s \\- %s" % (name.replace("-", "\\-"), escape(summary)),
+        ".SH SYNOPSIS",
+        code(synopsis) if synopsis else "\\fB%s\\fR" % name.replace("-", "\\-"),
+        ".SH DESCRIPTION",
+    ]
+    in_list = False
+    for kind, value in items:
+        if kind == "item":
+            if not in_list:
+                out.append(".SH " + list_title)
+                in_list = True
+            m = re.match(r"`([^`]+)`[\s:,\u2014-]*(.*)$", value)
+            if m:
+                out += [".TP", code(m.group(1)), line(inline(m.group(2)))]
+            else:
+                out += [".IP \\(bu 2", line(inline(value))]
+        elif kind == "para":
+            out += [".PP", line(inline(value))]
+        else:
+            out += [".PP", ".RS 4", ".nf"] + [line(escape(s)) if s else "" for s in value] + [".fi", ".RE"]
+    if see_also:
+        refs = []
+        for ref in see_also:
+            m = re.match(r"(.+)\((\w+)\)$", ref)
+            refs.append("\\fB%s\\fR(%s)" % (m.group(1).replace("-", "\\-"), m.group(2)) if m else escape(ref))
+        out += [".SH SEE ALSO", ", ".join(refs)]
+    return "\n".join(out) + "\n"
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("readme")
+    ap.add_argument("--section", required=True, help="title of the README's level-2 section")
+    ap.add_argument("--name", required=True, help="program name")
+    ap.add_argument("--summary", required=True, help="the NAME line's description")
+    ap.add_argument("--version", required=True)
+    ap.add_argument("--list-title", default="OPTIONS")
+    ap.add_argument("--see-also", action="append", default=[])
+    ap.add_argument("-o", "--output", required=True, help="page to write; .gz compresses it")
+    a = ap.parse_args(argv)
+    with open(a.readme, encoding="utf-8") as f:
+        page = render(f.read(), a.section, a.name, a.summary, a.version, a.list_title, a.see_also)
+    data = page.encode("ascii")
+    if a.output.endswith(".gz"):
+        # No name and no time stamp in the header, so a rebuild gives the same bytes.
+        with open(a.output, "wb") as raw, gzip.GzipFile(filename="", mode="wb", fileobj=raw,
+                                                         compresslevel=9, mtime=0) as z:
+            z.write(data)
+    else:
+        with open(a.output, "wb") as f:
+            f.write(data)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

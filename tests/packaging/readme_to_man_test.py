@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Manual pages made from README sections: structure, escaping, markup."""
+import gzip
+import importlib.util
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+spec = importlib.util.spec_from_file_location("readme_to_man", sys.argv.pop(1))
+to_man = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(to_man)
+
+README = """# Tool
+
+## Before
+Not this one.
+
+## The tool
+
+`tool COMMAND ...` does things; `tool help` lists them.
+A second line of the same paragraph.
+
+- `run FILE [--fast] -o OUT.png|OUT.jpg` runs FILE, writing
+  OUT; a continuation line.
+- `make-it DIR` makes DIR.
+- a bullet without a code span
+- `--size WxH`: cell size, 3 \u00d7 4 \u2014 no more.
+
+    indented code
+    .starts with a dot
+
+Exit status 2 means a wrong command line.
+
+'quoted at the start, with a back\\slash.
+
+## After
+Not this one either.
+"""
+
+
+def page(section="The tool", name="tool", **kw):
+    return to_man.render(README, section, name, "does things", "1.0",
+                         kw.get("list_title", "COMMANDS"), kw.get("see_also", ["other(1)"]))
+
+
+class Structure(unittest.TestCase):
+    def test_sections_in_order_and_only_the_named_section(self):
+        p = page()
+        order = [p.index(s) for s in (".SH NAME", ".SH SYNOPSIS", ".SH DESCRIPTION",
+                                      ".SH COMMANDS", ".SH SEE ALSO")]
+        self.assertEqual(order, sorted(order))
+        self.assertNotIn("Not this one", p)
+        self.assertIn("tool \\- does things", p)
+        self.assertIn("\\fBother\\fR(1)", p)
+
+    def test_synopsis_is_the_first_code_span(self):
+        p = page()
+        synopsis = p.split(".SH SYNOPSIS\n")[1].split("\n")[0]
+        self.assertEqual(synopsis, "\\fBtool\\fR \\fICOMMAND\\fR ...")
+
+    def test_items_with_a_code_span_are_tagged_paragraphs(self):
+        lines = page().splitlines()
+        tags = [lines[i + 1] for i, l in enumerate(lines) if l == ".TP"]
+        self.assertEqual(len(tags), 3)
+        self.assertTrue(tags[0].startswith("\\fBrun\\fR \\fIFILE\\fR [\\fB\\-\\-fast\\fR]"))
+        self.assertIn("\\fIOUT\\fR\\fB.png\\fR|\\fIOUT\\fR\\fB.jpg\\fR", tags[0])
+        self.assertEqual(tags[1], "\\fBmake\\-it\\fR \\fIDIR\\fR")
+        # Continuation lines join the item; the separator after the tag goes.
+        self.assertIn("runs FILE, writing OUT; a continuation line.", page())
+        self.assertIn("\ncell size,", page())
+        self.assertIn(".IP \\(bu 2\na bullet without a code span", page())
+
+    def test_paragraphs_after_the_list_stay_and_code_blocks_are_verbatim(self):
+        p = page()
+        self.assertIn(".nf\nindented code\n\\&.starts with a dot\n.fi", p)
+        self.assertIn(".PP\nExit status 2 means a wrong command line.\n.PP\n"
+                      "\\&'quoted at the start, with a back\\eslash.\n.SH SEE ALSO", p)
+
+    def test_missing_or_empty_section_is_an_error(self):
+        with self.assertRaises(SystemExit):
+            page(section="Nowhere")
+        with self.assertRaises(SystemExit):
+            to_man.render("## Empty\n\n## Next\ntext\n", "Empty", "x", "s", "1", "OPTIONS", [])
+
+
+class Escaping(unittest.TestCase):
+    def test_requests_backslashes_and_non_ascii(self):
+        self.assertEqual(to_man.line(".dot"), "\\&.dot")
+        self.assertEqual(to_man.line("'quote"), "\\&'quote")
+        self.assertEqual(to_man.escape("a\\b"), "a\\eb")
+        self.assertEqual(to_man.escape("3 \u00d7 4 \u2014"), "3 \\[u00D7] 4 \\[u2014]")
+        self.assertTrue(page().isascii())
+
+    def test_inline_markup(self):
+        self.assertEqual(to_man.inline("**b** and *i* and [link](http://x) ![pic](p.png)"),
+                         "\\fBb\\fR and \\fIi\\fR and link ")
+        # Ellipses and separators in code stay roman; literals bold, placeholders italic.
+        self.assertEqual(to_man.code("dump FILE... [--no-frame-tables]"),
+                         "\\fBdump\\fR \\fIFILE\\fR... [\\fB\\-\\-no\\-frame\\-tables\\fR]")
+
+
+class Output(unittest.TestCase):
+    def test_groff_reads_it_without_warnings(self):
+        with tempfile.TemporaryDirectory() as d:
+            src = os.path.join(d, "README.md")
+            with open(src, "w", encoding="utf-8") as f:
+                f.write(README)
+            out = os.path.join(d, "tool.1")
+            self.assertEqual(to_man.main([src, "--section", "The tool", "--name", "tool",
+                                          "--summary", "s", "--version", "1.0", "-o", out]), 0)
+            r = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", out],
+                               capture_output=True, text=True)
+            self.assertEqual((r.returncode, r.stderr), (0, ""))
+
+    def test_compressed_page_is_the_same_bytes_every_time(self):
+        with tempfile.TemporaryDirectory() as d:
+            src = os.path.join(d, "README.md")
+            with open(src, "w", encoding="utf-8") as f:
+                f.write(README)
+            outs = []
+            for n in ("a.1.gz", "b.1.gz"):
+                out = os.path.join(d, n)
+                to_man.main([src, "--section", "The tool", "--name", "tool", "--summary", "s",
+                             "--version", "1.0", "--list-title", "COMMANDS", "-o", out])
+                with open(out, "rb") as f:
+                    outs.append(f.read())
+            self.assertEqual(outs[0], outs[1])
+            self.assertIn(b".SH COMMANDS", gzip.decompress(outs[0]))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)
