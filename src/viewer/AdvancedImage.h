@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "dicom/Calibration.h"
 #include "dicom/define_types.h"
 #include "pixels/DisplayBitmap.h"
 #include "pixels/FrameDecoder.h"
@@ -363,6 +364,9 @@ class TadvancedImage : public QWidget {
   void DrawReferenceLine(QPainter& p);
   void DrawProbe(QPainter& p);
 
+  // The calibration measurements use: the file's, or a reformatted plane's.
+  ImageCalibration CellCalibration() const;
+  ImageCalibration MprCalibration() const;
   // Multiplanar reformation.
   std::unique_ptr<TMprState> FMpr;
   // Shows a frame that no file holds (a reformatted plane) with the cell's

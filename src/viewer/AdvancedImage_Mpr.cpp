@@ -145,6 +145,21 @@ bool TadvancedImage::MprRefresh() {
   return true;
 }
 
+ImageCalibration TadvancedImage::MprCalibration() const {
+  // The plane's own pixels, and the values the volume holds.
+  ImageCalibration c;
+  if (!FMpr || !FMpr->planeShown) return c;
+  const TPlaneSpec& s = FMpr->plane.spec;
+  c.pixelSpacing = {s.dv, s.du};
+  const DICOMdata& h = FMpr->link->volume->header;
+  c.slope = h.IntenScale;
+  c.intercept = h.IntenIntercept;
+  c.rescaleGiven = true;
+  c.modality = h.modality;
+  c.ok = true;
+  return c;
+}
+
 void TadvancedImage::MprFitZoom() {
   if (bmp.isNull()) return;
   SyncSurface();

@@ -312,6 +312,16 @@ TEST_F(MprCells, MeasurementsUseThePlanesMillimetres) {
   EXPECT_DOUBLE_EQ(sagittal->gDicomData.XYZmm[1], 1.0);
   // Rows of the sagittal plane span the stack: 11 steps of 2 mm.
   EXPECT_EQ(s.rows, 23);
+  // A measuring line down the plane: 12 pixels are 12 mm of the stack.
+  Shape line;
+  line.shapeType = STMeasureLine;
+  line.x1 = line.x2 = 0;
+  line.y1 = -6;
+  line.y2 = 6;
+  const QStringList label = sagittal->MeasurementLines(line);
+  EXPECT_NEAR(line.data, 12.0, 1e-4);
+  ASSERT_FALSE(label.isEmpty());
+  EXPECT_TRUE(label[0].contains("mm")) << label[0].toStdString();
 }
 
 }  // namespace
