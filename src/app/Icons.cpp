@@ -431,6 +431,22 @@ const std::map<QString, Painter>& Glyphs() {
          // Clockwise: the arc runs from the left over the top to the right.
          x.arcArrow(QRectF(6, 6, 52, 40), 170, -130, x.c.accent);
        }},
+      {"mpr",
+       [](const Ctx& x) {
+         // Three panes, each crossed by the other two planes.
+         x.outlined(x.c.paper, x.c.ink, 3);
+         for (const QRectF r : {QRectF(4, 4, 26, 26), QRectF(34, 4, 26, 26), QRectF(4, 34, 26, 26)})
+           x.p.drawRect(r);
+         x.stroke(x.c.accent, 3);
+         x.line(17, 6, 17, 28);
+         x.line(6, 17, 28, 17);
+         x.line(47, 6, 47, 28);
+         x.line(36, 17, 58, 17);
+         x.line(17, 36, 17, 58);
+         x.line(6, 47, 28, 47);
+         x.fill(x.c.accent);
+         x.p.drawEllipse(QPointF(47, 47), 9, 9);
+       }},
       // ---- Image Annotation ----
       {"ann-delete",
        [](const Ctx& x) {

@@ -1,9 +1,11 @@
 #include "app/ThumbnailsToolUnit.h"
 
+#include <QContextMenuEvent>
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -242,6 +244,15 @@ void TSeriesPanel::mouseReleaseEvent(QMouseEvent* event) {
 void TSeriesPanel::mouseDoubleClickEvent(QMouseEvent* event) {
   FPressed = false;
   if (event->button() == Qt::LeftButton && FTool) FTool->SeriesPanelDblClick(this);
+}
+
+void TSeriesPanel::contextMenuEvent(QContextMenuEvent* event) {
+  if (!FTool || FTool->SeriesMenu.empty()) return;
+  // Parentless, and the commands carry the series' position: a rebuild of
+  // the browser while the menu is open takes this panel away.
+  QMenu menu;
+  for (const auto& add : FTool->SeriesMenu) add(menu, PatientIndex, StudyIndex, SeriesIndex);
+  if (!menu.isEmpty()) menu.exec(event->globalPos());
 }
 
 void TSeriesPanel::StartDrag(QPoint hotSpot) {

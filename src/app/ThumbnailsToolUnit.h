@@ -25,6 +25,7 @@
 
 #include "dicom/define_types.h"
 
+class QMenu;
 class QMimeData;
 class TadvancedImage;
 class TThumbnailsTool;
@@ -104,6 +105,8 @@ class TSeriesPanel : public QFrame {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+  // The menu the browser's SeriesMenu builders fill.
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   friend class TThumbnailsTool;
@@ -135,6 +138,9 @@ class TThumbnailsTool : public QScrollArea {
 
   // The image control a double-click shows the series in.
   std::function<TadvancedImage*()> ActiveImage;
+  // Each adds its commands to a series panel's context menu, for the series
+  // at (patient, study, series).
+  std::vector<std::function<void(QMenu& menu, int patient, int study, int series)>> SeriesMenu;
 
   // Double-click on a series panel: its first image in the active cell, fitted.
   void SeriesPanelDblClick(TSeriesPanel* panel);

@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
@@ -180,6 +181,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   // A series double-clicked in the browser shows in the active cell, whose
   // plane the other cells are cut with (drops are wired with each cell).
   ThumbnailsTool->ActiveImage = [this] { return ActiveAdvancedImage; };
+  ThumbnailsTool->SeriesMenu.push_back([this](QMenu& menu, int p, int st, int se) {
+    menu.addAction("MPR", this, [this, p, st, se] { ShowMpr(p, st, se); });
+  });
   connect(ThumbnailsTool, &TThumbnailsTool::SeriesShown, this, [this] { update_ReferenceLines(); });
   connect(ThumbnailsTool, &TThumbnailsTool::PathsDropped, this,
           [this](const QStringList& paths) { OpenPaths(paths); });
@@ -332,6 +336,7 @@ void TForm1::BuildImageProcessingTab() {
   for (auto* b : {btnFlipHorizontal, btnFilpVertical, btnInvert, btnWwWl, btnPan, btnReset, btnFit,
                   btnZoom, btnResetWwWl, btnLockZoom, btnLockWwWl, btnRotate})
     row->addWidget(b);
+  row->addWidget(BuildMprButton(TabSheet2));
   row->addWidget(Separator(TabSheet2));
 
   WwWlPresetGrp = Group("WW/WL Presets", TabSheet2);

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <array>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "app/Icons.h"
@@ -40,6 +41,7 @@ class TThumbnailsTool;
 class QTreeWidgetItem;
 class TViewer;
 class TadvancedImage;
+class TMprLink;
 
 // Program-wide set-up done once before the main window is created: the
 // application's name, version and icon, "." as the decimal separator whatever
@@ -380,9 +382,19 @@ class TForm1 : public QMainWindow {
   void ToggleUserLink(TadvancedImage* cell);
   // The active cell as shown, without the active and selection frames.
   QImage ActiveCellPicture(bool ownResolution) const;
+  // ---- multiplanar reformation (Unit1_Mpr.cpp) ----
+  QToolButton* btnMpr = nullptr;
+  // Builds the volume of a series on a worker thread and shows its axial,
+  // coronal and sagittal planes in three cells; a series that does not form
+  // a volume is refused with the reason.
+  void ShowMpr(int patient, int study, int series);
+  // The active cell's series (or the series of its multiplanar view).
+  void btnMprClick();
 
  signals:
   void loadsFinished();
+  // A volume build asked for by ShowMpr ended: its planes are shown, or not.
+  void mprFinished(bool shown);
 
  public:
  protected:
@@ -444,6 +456,10 @@ class TForm1 : public QMainWindow {
 
   void StartNextLoad();
   void SetOpenCommandsEnabled(bool enabled);
+  QToolButton* BuildMprButton(QWidget* parent);
+  void FillMprCells(const std::shared_ptr<TMprLink>& link);
+  void MakeCellActive(TViewer* cell);
+  bool FMprBuilding = false;
   QString LoadSummaryDetails(bool* any) const;
 
   bool FViewSyncQueued = false;  // a cell's view report waits to be mirrored

@@ -509,7 +509,10 @@ void TForm1::FormMouseWheel(int delta) {
   if (gProcessAllViewers) {
     for (auto& row : AdvancedImages)
       for (TadvancedImage* cell : row)
-        if (cell->HasImage && cell->Selected() && !cell->PreparingImage) {
+        // The planes of a multiplanar view share a crosshair: only the one
+        // worked in moves, or every notch would move it in all three directions.
+        if (cell->HasImage && cell->Selected() && !cell->PreparingImage &&
+            (!cell->IsMpr() || cell == ActiveAdvancedImage)) {
           cell->PauseCine();
           StepImage(cell, step);
         }
@@ -548,6 +551,10 @@ void TForm1::ViewerTrackBarChange(TViewer* sender) {
   if (!sender) return;
   TadvancedImage* cell = sender->AdvancedImage();
   const int position = sender->TrackBar->value();
+  if (cell->IsMpr()) {
+    cell->MprGoTo(position - 1);
+    return;
+  }
   if (!cell->HasImage || position == cell->ImageIndex + 1) return;
   try {
     LoadSeriesImage(cell, position - 1);

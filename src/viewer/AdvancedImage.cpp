@@ -343,6 +343,28 @@ void TadvancedImage::Commit(Staged& st) {
   SyncAnnotationKey();
 }
 
+bool TadvancedImage::CommitPlane(DICOMdata& h, DecodedFrame& f) {
+  Display d = BuildDisplay(h, f, GreyState());
+  if (d.bmp.isNull()) return false;
+  gDicomData = std::move(h);
+  FBuffers = std::make_shared<const DecodedFrame>(std::move(f));
+  FRangeKnown = false;
+  FFailureText.clear();
+  // No file stands behind a plane: nothing to pin, prefetch or play.
+  FShown.reset();
+  FSource.reset();
+  ReleaseCineFrames();
+  FramePrefetcher::Shared().Cancel(this);
+  frameCount = CurrentFrame = 1;
+  gECATslices = 0;
+  gECATposra.clear();
+  gECATszra.clear();
+  filepath.clear();
+  SyncAnnotationKey();
+  CommitDisplay(d);
+  return true;
+}
+
 bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   std::lock_guard lock(FState);
   FLastError.clear();
@@ -373,6 +395,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   }
 
   // The new frame is in hand: from here on the cell changes.
+  if (FMpr) LeaveMpr();
   if (!sameImage) Action = VAPan;
   AngleSecondLine = false;
   FNewShape = false;
@@ -561,6 +584,7 @@ void TadvancedImage::ReleaseCineFrames() {
 }
 
 void TadvancedImage::UpdateTrackBars() {
+  if (FMpr) return MprUpdateTrackBar();
   TViewer* host = Host();
   if (!host) return;
   int images = 0;
@@ -604,6 +628,7 @@ void TadvancedImage::Clear() {
     return;
   }
   std::lock_guard lock(FState);
+  if (FMpr) LeaveMpr();
   CineTimer.reset();
   InCineMode = false;
   FStackCine = false;
@@ -798,7 +823,10 @@ void TadvancedImage::FitZoom() {
 void TadvancedImage::FitImage() {
   std::lock_guard lock(FState);
   if (bmp.isNull()) return;
-  FitZoom();
+  if (FMpr)
+    MprFitZoom();
+  else
+    FitZoom();
   RenderViewer();
 }
 
@@ -844,6 +872,7 @@ void TadvancedImage::ResetImage() {
     return;
   }
   std::lock_guard lock(FState);
+  if (FMpr) MprResetAxes();
   DeltaWW = DeltaWL = brightness = contrast = 0;
   FByteWindow = false;
   orientation = OrientationState{};
@@ -972,6 +1001,7 @@ void TadvancedImage::PaintLayers(bool frames) {
         p.drawRect(frame);
       }
       if (gShowReferenceLines && !_active) DrawReferenceLine(p);
+      if (FMpr && !bmp.isNull()) DrawMprCrosshair(p);
       if (frames && _active) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(Qt::red, 3));

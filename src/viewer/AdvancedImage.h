@@ -28,11 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "dicom/Calibration.h"
 #include "dicom/define_types.h"
 #include "pixels/DisplayBitmap.h"
 #include "pixels/FrameCache.h"
 #include "pixels/FrameDecoder.h"
 #include "viewer/AnnotationStore.h"
+#include "viewer/Mpr.h"
 #include "viewer/Orientation.h"
 #include "viewer/ReferenceLinesUnit.h"
 #include "viewer/ViewerTypes.h"
@@ -238,6 +240,31 @@ class TadvancedImage : public QWidget {
   bool ImgOnDragOver(const QMimeData* data) const;
   bool ImgOnDragDrop(const QMimeData* data);
 
+  // ---- Multiplanar reformation (AdvancedImage_Mpr.cpp; UI thread) ----
+
+  // Shows plane `kind` of the view `link` through its crosshair, fitted: the
+  // cell becomes one of the view's cells until another image is loaded into
+  // it or it is cleared. False (the cell as it was) when the plane cannot be
+  // made into a picture.
+  bool ShowMprPlane(std::shared_ptr<TMprLink> link, TPlaneKind kind);
+  bool IsMpr() const { return FMpr != nullptr; }
+  const TMprState* Mpr() const { return FMpr.get(); }
+  // Samples the plane again through the view's crosshair (when it moved or
+  // the slab changed) and renders.
+  bool MprRefresh();
+  // Moves this cell's plane `steps` grid planes along its normal, or onto
+  // grid plane `index`; the other cells of the view follow.
+  void MprStep(int steps);
+  void MprGoTo(int index);
+  // Slab thickness in mm (0: thin) and projection of this cell's plane.
+  void SetMprSlab(double mm, TProjection projection);
+  // The cell is no longer part of a view (its picture stays until replaced).
+  void LeaveMpr();
+  // The crosshair centre in view pixels of this cell; false when not an MPR cell.
+  bool MprCrossInView(QPointF& at) const;
+  // The view's planes back in the grid's directions (after turning them).
+  void MprResetAxes();
+
   // ---- Export ----
 
   // The picture of the cell as shown, without the selection and active
@@ -431,6 +458,28 @@ class TadvancedImage : public QWidget {
   int64_t FCineReserved = 0;                  // bytes the cache granted for it
   bool FCineRefused = false;                  // the range does not fit: prefetch only
   int FTravel = 1;                            // direction of the last step: +1 or -1
+  // The calibration measurements use: the file's, or a reformatted plane's.
+  ImageCalibration CellCalibration() const;
+  ImageCalibration MprCalibration() const;
+  // Multiplanar reformation.
+  std::unique_ptr<TMprState> FMpr;
+  // Shows a frame that no file holds (a reformatted plane) with the cell's
+  // window and turns; false, the cell unchanged, when it makes no picture.
+  bool CommitPlane(DICOMdata& h, DecodedFrame& f);
+  bool MprPress(Qt::MouseButton button, Qt::KeyboardModifiers shift, int X, int Y);
+  bool MprMove(Qt::MouseButtons buttons, int X, int Y);
+  void MprRelease();
+  void DrawMprCrosshair(QPainter& p);
+  void MprUpdateTrackBar();
+  void MprBuildBar();
+  // The whole plane in view: planes across a stack are often far wider than
+  // high, where fitting along one axis would cut them off.
+  void MprFitZoom();
+  // View position of a point in the plane's pixels (x along u, y along v),
+  // and back.
+  QPointF MprPixelToView(double x, double y) const;
+  bool MprViewToPixel(QPointF view, double& x, double& y) const;
+
   // Stored range of FBuffers' words, scanned once per frame for the window steps.
   bool FRangeKnown = false;
   bool FRangeUnsigned = false;

@@ -310,6 +310,7 @@ void TadvancedImage::ImgOnMouseDown(Qt::MouseButton Button, Qt::KeyboardModifier
   FActionAtPress = Action;
   IsMouseDown = true;
   FNewShape = false;
+  if (FMpr && MprPress(Button, Shift, X, Y)) return;
   if (Button == Qt::RightButton)
     Action = VAWWWL;
   else if (Button == Qt::MiddleButton)
@@ -352,6 +353,7 @@ void TadvancedImage::ImgOnMouseMove(Qt::MouseButtons Buttons, Qt::KeyboardModifi
       if (cell->FEditPending || cell->AngleSecondLine) cell->StoreAnnotations();
     }
   } writeBack{this};
+  if (FMpr && MprMove(Buttons, X, Y)) return;
   // In the all-viewers mode the main window applies the drag to every selected cell.
   if (gProcessAllViewers &&
       (Action == VAZoom || Action == VAWWWL || (Action == VAPan && !AngleSecondLine))) {
@@ -445,6 +447,7 @@ void TadvancedImage::ImgOnMouseUp(Qt::MouseButton Button, Qt::KeyboardModifiers 
   {
     std::lock_guard lock(FState);
     IsMouseDown = false;
+    if (FMpr) MprRelease();
     const bool drawn = FNewShape && !Shapes.empty();
     // The first arm of a new angle is down: the second follows the mouse
     // until the next release.

@@ -138,11 +138,13 @@ int TadvancedImage::ImagesInRange() const {
 
 void TadvancedImage::NextImage() {
   // A step by hand ends a stack's cine (in cine mode single-frame images are passed over).
+  if (FMpr) return MprStep(+1);
   if (FStackCine) PauseCine();
   StepImage(+1);
 }
 
 void TadvancedImage::PrevImage() {
+  if (FMpr) return MprStep(-1);
   if (FStackCine) PauseCine();
   StepImage(-1);
 }

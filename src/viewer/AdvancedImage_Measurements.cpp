@@ -17,6 +17,11 @@ QString Text(const std::string& s) {
 
 }  // namespace
 
+ImageCalibration TadvancedImage::CellCalibration() const {
+  if (FMpr) return MprCalibration();
+  return filepath.empty() ? ImageCalibration{} : CalibrationOfFile(filepath);
+}
+
 QPointF TadvancedImage::ImageToPixel(QPointF p) const {
   // Image space is centred on the unturned image: the origin is the edge
   // between the middle columns (and rows), as the bitmap is drawn.
@@ -38,7 +43,7 @@ QPointF TadvancedImage::ViewToPixel(QPoint view) const {
 QStringList TadvancedImage::MeasurementLines(Shape& s) {
   const QPointF a = ImageToPixel(QPointF(s.x1, s.y1)), b = ImageToPixel(QPointF(s.x2, s.y2));
   const ImageCalibration calibration =
-      filepath.empty() ? ImageCalibration{} : CalibrationOfFile(filepath);
+      CellCalibration();
   const int frame = std::max(1, CurrentFrame);
   if (s.shapeType == STMeasureLine) {
     const PixelScale scale = calibration.ScaleFor(a.x(), a.y(), b.x(), b.y(), frame);
@@ -69,7 +74,7 @@ QString TadvancedImage::ProbeText() const {
   const QPointF px = ViewToPixel(FProbeAt);
   const int64_t c = int64_t(std::floor(px.x())), r = int64_t(std::floor(px.y()));
   const ImageCalibration calibration =
-      filepath.empty() ? ImageCalibration{} : CalibrationOfFile(filepath);
+      CellCalibration();
   const ModalityFrame m = ModalityFrameOf(gDicomData, Buffers(), calibration, std::max(1, CurrentFrame));
   const int64_t columns = gDicomData.XYZdim[0], rows = gDicomData.XYZdim[1];
   if (c < 0 || r < 0 || c >= columns || r >= rows) return {};

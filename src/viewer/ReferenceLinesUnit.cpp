@@ -318,6 +318,13 @@ TReferenceLine::Outcome TReferenceLine::ComputeScan(const DICOMdata& src, const 
 void TReferenceLine::image_process_ReferenceLines(TadvancedImage* srcAdvImg,
                                                   TadvancedImage* destAdvImg) {
   if (!srcAdvImg || !destAdvImg) return;
+  // The cells of one multiplanar view show each other's planes as their
+  // crosshair already.
+  if (srcAdvImg->IsMpr() && destAdvImg->IsMpr() &&
+      srcAdvImg->Mpr()->link == destAdvImg->Mpr()->link) {
+    ZeroLine(destAdvImg->Scan.ReferenceLine);
+    return;
+  }
   const DICOMdata& src = srcAdvImg->gDicomData;
   if (ComputeScan(src, destAdvImg->gDicomData, destAdvImg->Scan) != Outcome::NoSourceSpacing) {
     FLastReported.clear();

@@ -1,0 +1,183 @@
+// The "MPR" command: the volume of a series, built on a worker thread from
+// the tree's cached frames (decoding the rest), shown as its axial, coronal
+// and sagittal planes in three cells of the grid.
+#include <QFutureWatcher>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QToolButton>
+#include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
+#include <atomic>
+
+#include "app/Unit1.h"
+#include "dicom/StudyTree.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/Mpr.h"
+#include "viewer/Viewer.h"
+#include "viewer/ViewerGlobals.h"
+#include "volume/VolumeInput.h"
+
+namespace {
+
+struct TMprBuild {
+  std::shared_ptr<TVolume> volume;
+  std::string reason;
+};
+
+}  // namespace
+
+QToolButton* TForm1::BuildMprButton(QWidget* parent) {
+  btnMpr = NewButton(parent, "btnMpr", "MPR", "mpr");
+  connect(btnMpr, &QToolButton::clicked, this, [this] { btnMprClick(); });
+  return btnMpr;
+}
+
+void TForm1::btnMprClick() {
+  TadvancedImage* cell = ActiveAdvancedImage;
+  if (!cell || !cell->HasImage) {
+    ShowMessage("No Image in Current Window.");
+    return;
+  }
+  if (const TMprState* m = cell->Mpr())
+    ShowMpr(m->link->patient, m->link->study, m->link->series);
+  else
+    ShowMpr(cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex);
+}
+
+void TForm1::ShowMpr(int patient, int study, int series) {
+  if (FMprBuilding || gLoadingInProgress) return;
+  std::vector<std::string> paths;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
+    if (in(patient, gPatients.size()) && in(study, gPatients[size_t(patient)].studies.size()) &&
+        in(series, gPatients[size_t(patient)].studies[size_t(study)].serieses.size()))
+      for (const TImg& im :
+           gPatients[size_t(patient)].studies[size_t(study)].serieses[size_t(series)].images)
+        paths.push_back(im.imagePath);
+  }
+  if (paths.empty()) {
+    ShowMessage("No Image in Current Window.");
+    return;
+  }
+  FMprBuilding = true;
+  if (btnMpr) btnMpr->setEnabled(false);
+  statusLabelCount->setText("Building the volume");
+  loadDicomProgressBar->setRange(0, 100);
+  loadDicomProgressBar->setValue(0);
+  loadDicomProgressBar->setVisible(true);
+
+  QPointer<TForm1> self(this);
+  auto progress = [self](int done, int total) {
+    QMetaObject::invokeMethod(
+        self, [self, done, total] {
+          if (!self || !self->FMprBuilding) return;
+          self->loadDicomProgressBar->setValue(total > 0 ? done * 100 / total : 0);
+        },
+        Qt::QueuedConnection);
+  };
+  auto* watcher = new QFutureWatcher<TMprBuild>(this);
+  connect(watcher, &QFutureWatcher<TMprBuild>::finished, this,
+          [this, watcher, patient, study, series, first = paths.front()] {
+            const TMprBuild r = watcher->result();
+            watcher->deleteLater();
+            FMprBuilding = false;
+            if (btnMpr) btnMpr->setEnabled(true);
+            loadDicomProgressBar->setVisible(false);
+            statusLabelCount->setText("Ready");
+            bool stillThere = false;
+            {
+              // A Clear Study during the build leaves nothing to show it with.
+              std::lock_guard lock(gPatientsMutex);
+              stillThere = size_t(patient) < gPatients.size() &&
+                           size_t(study) < gPatients[size_t(patient)].studies.size() &&
+                           size_t(series) < gPatients[size_t(patient)].studies[size_t(study)].serieses.size() &&
+                           !gPatients[size_t(patient)].studies[size_t(study)].serieses[size_t(series)].images.empty() &&
+                           gPatients[size_t(patient)].studies[size_t(study)].serieses[size_t(series)].images.front().imagePath == first;
+            }
+            if (!r.volume) {
+              if (stillThere) ShowMessage(QString::fromStdString("MPR: " + r.reason));
+              emit mprFinished(false);
+              return;
+            }
+            if (!stillThere) {
+              emit mprFinished(false);
+              return;
+            }
+            auto link = std::make_shared<TMprLink>(r.volume);
+            link->patient = patient;
+            link->study = study;
+            link->series = series;
+            FillMprCells(link);
+            if (!r.volume->notes.empty()) {
+              QString text = "MPR:";
+              for (const std::string& n : r.volume->notes) text += "\n" + QString::fromStdString(n);
+              statusLabelCount->setText(QString::fromStdString(r.volume->notes.front()));
+              statusLabelCount->setToolTip(text);
+            }
+            emit mprFinished(true);
+          });
+  watcher->setFuture(QtConcurrent::run([paths, progress] {
+    TMprBuild r;
+    std::vector<TVolumeFrame> frames;
+    if (!FramesFromFiles(paths, frames, r.reason)) return r;
+    TCachedFrameSource source;
+    TVolumeOptions options;
+    options.progress = progress;
+    r.volume = BuildVolume(std::move(frames), source, r.reason, options);
+    return r;
+  }));
+}
+
+void TForm1::MakeCellActive(TViewer* target) {
+  for (size_t r = 0; r < Viewers.size(); ++r)
+    for (size_t c = 0; c < Viewers[r].size(); ++c) {
+      TViewer* cell = Viewers[r][c];
+      TadvancedImage* image = AdvancedImages[r][c];
+      if (!cell) continue;
+      const bool active = cell == target;
+      if (image->Active() != active) image->setActive(active);
+      if (!gProcessAllViewers && image->Selected() != active) image->setSelected(active);
+      if (active) {
+        ActiveViewer = cell;
+        ActiveAdvancedImage = image;
+        LastActiveRow = int(r);
+        LastActiveCol = int(c);
+      }
+    }
+}
+
+void TForm1::FillMprCells(const std::shared_ptr<TMprLink>& link) {
+  // Three cells are needed; a smaller grid becomes 2 x 2, the fourth cell
+  // showing the acquired series.
+  const bool grown = CurrentRows * CurrentCols < 3;
+  if (grown) {
+    rows = cols = 2;
+    SetLayout(2, 2);
+  }
+  std::vector<TViewer*> cells;
+  for (auto& row : Viewers)
+    for (TViewer* cell : row) cells.push_back(cell);
+  if (cells.size() < 3) return;
+  for (TViewer* cell : cells) cell->AdvancedImage()->PauseCine();
+  const TPlaneKind kinds[3] = {TPlaneKind::Axial, TPlaneKind::Coronal, TPlaneKind::Sagittal};
+  for (int k = 0; k < 3; ++k) cells[size_t(k)]->AdvancedImage()->ShowMprPlane(link, kinds[k]);
+  if (grown && cells.size() > 3) {
+    TadvancedImage* fourth = cells[3]->AdvancedImage();
+    int images = 0;
+    {
+      std::lock_guard lock(gPatientsMutex);
+      images = int(gPatients[size_t(link->patient)]
+                       .studies[size_t(link->study)]
+                       .serieses[size_t(link->series)]
+                       .images.size());
+    }
+    fourth->PatientIndex = link->patient;
+    fourth->StudyIndex = link->study;
+    fourth->SeriesIndex = link->series;
+    if (LoadSeriesImage(fourth, images / 2)) fourth->FitImage();
+  }
+  MakeCellActive(cells[0]);
+  update_ReferenceLines();
+}
