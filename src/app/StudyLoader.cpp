@@ -181,7 +181,12 @@ std::string LowerExtension(const std::string& path) {
 }
 
 bool IsListedExtension(const std::string& lowerExt) {
-  return lowerExt.empty() || lowerExt == ".dcm" || lowerExt == ".dcn" || lowerExt == ".dic" ||
+  // Archives and modalities name files by their SOP Instance UID, whose last
+  // component reads as an all-digit extension, and Siemens writes .ima.
+  const bool digits = lowerExt.size() > 1 && std::all_of(lowerExt.begin() + 1, lowerExt.end(),
+                                                         [](char c) { return c >= '0' && c <= '9'; });
+  return lowerExt.empty() || digits || lowerExt == ".dcm" || lowerExt == ".dcn" ||
+         lowerExt == ".dic" || lowerExt == ".dicom" || lowerExt == ".ima" ||
          IsReportExtension(lowerExt);
 }
 
@@ -232,7 +237,10 @@ void ListDirectory(const std::string& dir, const TFileSink& add, std::set<TDirId
     // network share) would otherwise be listed to its end.
     if (gCancelLoading) return;
     if (EqualsNoCase(entry.name, "dicomdir")) continue;
-    if (!IsListedExtension(LowerExtension(entry.name))) continue;
+    // The extension rule is for files: folders named by UID ("1.2.840...")
+    // or by date ("2024.05") hold images too.
+    const bool listed = IsListedExtension(LowerExtension(entry.name));
+    if (!listed && entry.type == DT_REG) continue;
     std::string path = prefix + entry.name;
     bool isDir = entry.type == DT_DIR;
     bool isFile = entry.type == DT_REG;
@@ -244,7 +252,7 @@ void ListDirectory(const std::string& dir, const TFileSink& add, std::set<TDirId
     }
     if (isDir) {
       ListDirectory(path, add, visited);
-    } else if (isFile) {
+    } else if (isFile && listed) {
       add(std::move(path));
     }
   }

@@ -8,6 +8,7 @@
 #include <map>
 #include <string_view>
 
+#include "dicom/DeflatedDataSet.h"
 #include "dicom/DicomCharset.h"
 #include "dicom/DicomDictionary.h"
 #include "dicom/dicom.h"
@@ -100,7 +101,10 @@ struct Header {
 
 class Walker {
  public:
-  explicit Walker(DicomByteSource& source) : src_(source), size_(source.Size()) {}
+  // `inflated`: the source is a deflated file's logical stream (its meta
+  // group, then the data set inflated), read as explicit VR little endian.
+  explicit Walker(DicomByteSource& source, bool inflated = false)
+      : src_(source), size_(source.Size()), inflated_(inflated) {}
   TagListing Run();
 
  private:
@@ -150,6 +154,7 @@ class Walker {
 
   DicomByteSource& src_;
   const int64_t size_;
+  const bool inflated_;
   std::vector<uint8_t> window_;
   int64_t windowStart_ = 0;
   CharsetDecoder charset_;
@@ -600,7 +605,7 @@ TagListing Walker::Run() {
     syn = {false, false};
   } else if (syntax == kExplicitBE) {
     syn = {true, true};
-  } else if (syntax == kDeflated) {
+  } else if (syntax == kDeflated && !inflated_) {
     result.ok = false;
     result.transferSyntax = syntax;
     result.error = "the data set is deflate-compressed (" + syntax +
@@ -708,6 +713,20 @@ TagListing ReadTagListing(DicomByteSource& source) {
 
 TagListing ReadTagListing(const std::string& path) {
   try {
+    std::string why;
+    if (const std::shared_ptr<const InflatedFile> inflated = InflatedDataSetOf(path, &why)) {
+      MemoryByteSource stream(inflated->data(), inflated->size());
+      Walker w(stream, true);
+      TagListing r = w.Run();
+      if (inflated->truncated && r.warning.empty())
+        r.warning = "the deflated data set ends before its end";
+      return r;
+    }
+    if (!why.empty()) {
+      TagListing r;
+      r.error = why;
+      return r;
+    }
     FileByteSource file;
     if (!file.Open(path)) {
       TagListing r;

@@ -339,6 +339,14 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
             lo = std::min(lo, v);
             hi = std::max(hi, v);
           }
+        } else if (bytes && d.words && d.count >= sliceSize) {
+          // Signed bytes are held as words, sign-extended already.
+          for (size_t i = 0; i < sliceSize; ++i) {
+            const int v = d.words[i];
+            dst[i] = int16_t(v);
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+          }
         } else {
           fits = false;
           return;

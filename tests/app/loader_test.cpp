@@ -36,7 +36,7 @@ std::vector<std::string> Names(const TStringArray& paths, const std::string& roo
 
 // ---- listing ------------------------------------------------------------------------
 
-TEST_F(Loader, ListingKeepsListedExtensionsAndSkipsDirectoriesByTheSameRule) {
+TEST_F(Loader, ListingKeepsListedExtensionsAndEntersEveryDirectory) {
   const std::string dir = Dir("listing");
   const std::vector<uint8_t> any(10, 'x');
   for (const char* name :
@@ -48,13 +48,13 @@ TEST_F(Loader, ListingKeepsListedExtensionsAndSkipsDirectoriesByTheSameRule) {
   list_DirectoryFiles(dir, list);
   // Name order within a directory, depth first where a directory is met.
   EXPECT_EQ(Names(list, dir),
-            (std::vector<std::string>{"a.dcm", "b", "c.DCM", "d.dic", "e.dcn", "notes.TXT", "r.doc",
-                                      "r.docx", "r.pdf", "r.rtf", "sub/deep", "sub/deeper/z.dcm",
-                                      "sub.dcm/in"}));
+            (std::vector<std::string>{"1.2.840.5", "a.dcm", "b", "c.DCM", "d.dic", "e.dcn",
+                                      "notes.TXT", "r.doc", "r.docx", "r.pdf", "r.rtf", "sub/deep",
+                                      "sub/deeper/z.dcm", "sub.dcm/in", "x.old/inner.dcm"}));
 
   // Lists append; a missing folder adds nothing.
   list_DirectoryFiles(dir + "/missing", list);
-  EXPECT_EQ(list.size(), 13u);
+  EXPECT_EQ(list.size(), 15u);
 }
 
 TEST_F(Loader, ListingFollowsLinksOnceAndListsOnlyRegularFiles) {
@@ -72,12 +72,27 @@ TEST_F(Loader, ListingFollowsLinksOnceAndListsOnlyRegularFiles) {
   EXPECT_EQ(Names(list, dir), (std::vector<std::string>{"a/f", "link"}));
 }
 
+TEST_F(Loader, FoldersAreEnteredWhateverTheirNameAndUidNamedFilesListed) {
+  const std::string dir = Dir("uids");
+  appfx::Write(dir, "1.2.840.10008.5/IM0001", std::vector<uint8_t>(4, 1));
+  appfx::Write(dir, "1.2.840.10008.5/1.2.840.10008.5.1.4.77", std::vector<uint8_t>(4, 1));
+  appfx::Write(dir, "2024.05/notes.old", std::vector<uint8_t>(4, 1));
+  TStringArray list;
+  list_DirectoryFiles(dir, list);
+  EXPECT_EQ(Names(list, dir), (std::vector<std::string>{"1.2.840.10008.5/1.2.840.10008.5.1.4.77",
+                                                        "1.2.840.10008.5/IM0001"}));
+}
+
 TEST_F(Loader, ExtensionsAndStudyTime) {
   EXPECT_EQ(LowerExtension("/x.y/Name.DcM"), ".dcm");
   EXPECT_EQ(LowerExtension("/x.y/name"), "");
   EXPECT_EQ(LowerExtension("archive.tar.GZ"), ".gz");
   EXPECT_TRUE(IsListedExtension(""));
   EXPECT_FALSE(IsListedExtension(".old"));
+  // Files named by UID, and Siemens' extension.
+  EXPECT_TRUE(IsListedExtension(LowerExtension("1.2.840.113619.2.55.3.2831164355.781.1")));
+  EXPECT_TRUE(IsListedExtension(".ima"));
+  EXPECT_FALSE(IsListedExtension(".1a"));
   EXPECT_TRUE(IsReportExtension(".docx"));
   EXPECT_FALSE(IsReportExtension(".dcm"));
 

@@ -2,11 +2,14 @@
 // public tools on this machine, decoded here and by DCMTK or GDCM, compared
 // sample by sample (lossless to the byte, lossy within the rounding of the
 // tools' arithmetic).
+#include <chrono>
+
 #include <gtest/gtest.h>
 
 #include "codec_fixtures.h"
 #include "dicom/dicom.h"
 #include "pixels/FrameDecoder.h"
+#include "pixels/codecs/JpegLs.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -234,6 +237,27 @@ TEST(JpegLs, CutAndMismatchedStreamsAreBoundedAndSaySo) {
   d = DecodeFile(WriteEncapsulatedDicom(dir, "narrow", s, "1.2.840.10008.1.2.4.80", {stream}));
   EXPECT_FALSE(d.ok);
   EXPECT_NE(d.why.find("do not fit"), std::string::npos) << d.why;
+}
+
+TEST(JpegLs, AStreamCutInARunOfZeroBitsEndsAtOnce) {
+  // Found by fuzzing: a 24 x 20 grey stream cut with no marker after it, on
+  // which the library alone spins for seconds. Bytes 0-3 are the fuzz
+  // target's frame description.
+  const Bytes file = ReadBytes(std::string(TAVROLEN_SOURCE_DIR) + "/fuzz/corpus/jpegls/cut_zero_run_24x20");
+  ASSERT_GT(file.size(), 4u);
+  FrameSpec spec;
+  spec.columns = 24;
+  spec.rows = 20;
+  spec.samples = 1;
+  spec.bitsAllocated = spec.bitsStored = 16;
+  std::vector<uint8_t> out(size_t(NativeFrameBytes(spec)));
+  CodecOutput o;
+  o.data = out.data();
+  o.size = out.size();
+  const auto start = std::chrono::steady_clock::now();
+  DecodeJpegLsFrame(file.data() + 4, file.size() - 4, spec, o);
+  // Far above a decode of 480 samples, far below the seconds it took.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
 // A binary PGM (one component) or PPM (three) of `samples`, big-endian words

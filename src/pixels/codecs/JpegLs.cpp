@@ -34,11 +34,28 @@ void Rearrange(const uint8_t* in, int inBytes, int components, bool planar, int6
   }
 }
 
+bool EndsWithEoi(const uint8_t* data, size_t size) {
+  while (size > 0 && data[size - 1] == 0) --size;
+  return size >= 2 && data[size - 2] == 0xFF && data[size - 1] == 0xD9;
+}
+
 }  // namespace
 
 bool DecodeJpegLsFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
   if (!data || size == 0 || spec.pixels() <= 0) return Fail(out, "the JPEG-LS frame is empty");
   try {
+    // CharLS 2.4 spins for billions of steps when a run of zero bits reaches
+    // the end of the buffer with no marker after it (a cut stream): a stream
+    // that does not end in EOI (its even-length padding aside) gets one.
+    std::vector<uint8_t> closed;
+    if (!EndsWithEoi(data, size)) {
+      closed.reserve(size + 2);
+      closed.assign(data, data + size);
+      closed.push_back(0xFF);
+      closed.push_back(0xD9);
+      data = closed.data();
+      size = closed.size();
+    }
     charls::jpegls_decoder decoder;
     decoder.source(data, size);
     decoder.read_header();
