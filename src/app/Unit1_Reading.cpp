@@ -527,7 +527,7 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
       });
   }
   if (cell->CanPlayCine())
-    add(menu, cell->InCineMode ? "Pause Cine" : "Play Cine", [this, cell] {
+    add(menu, cell->InCineMode ? "Pause Cine" : "Play Cine", [cell] {
       if (cell->InCineMode)
         cell->PauseCine();
       else
@@ -543,6 +543,7 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
   link->setCheckable(true);
   link->setChecked(UserLinkOf(cell) != nullptr);
   add(menu, "Display Dicom File Info", [this] { showPatInfoButtonClick(); }, image);
+  add(menu, showTagsButton->toolTip(), [this] { showTagsButtonClick(); }, image);
   return menu;
 }
 

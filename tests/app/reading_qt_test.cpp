@@ -216,7 +216,7 @@ TEST_F(ReadingTest, TheCellMenuOffersTheCommonTools) {
   for (const char* entry : {"Pan (P)", "Zoom (Z)", "WW & WL (W)", "Draw Line (L)",
                             "Draw Measurement Line (M)", "Reset Image", "Fit Image",
                             "Copy to Clipboard (Ctrl+C)", "Export PNG...",
-                            "Link This Cell for Synchronised Scrolling"})
+                            "Link This Cell for Synchronised Scrolling", "Display All DICOM Tags"})
     EXPECT_TRUE(form->menuEntries.contains(entry)) << entry;
   EXPECT_EQ(cell->Action, VARectangle);
   // A right drag windows and opens no menu.
