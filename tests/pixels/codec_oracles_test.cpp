@@ -10,6 +10,7 @@
 #include "dicom/dicom.h"
 #include "pixels/FrameDecoder.h"
 #include "pixels/codecs/JpegLs.h"
+#include "pixels/codecs/OpenJph.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -258,6 +259,35 @@ TEST(JpegLs, AStreamCutInARunOfZeroBitsEndsAtOnce) {
   DecodeJpegLsFrame(file.data() + 4, file.size() - 4, spec, o);
   // Far above a decode of 480 samples, far below the seconds it took.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+TEST(Htj2k, AStreamThatTripsTheLibrarysAssertionIsRefusedAndTheProcessGoesOn) {
+  // Found by fuzzing: OpenJPH asserts on its packet header. Bytes 0-3 are the
+  // fuzz target's frame description (24 x 20 colour, 8-bit).
+  const Bytes file = ReadBytes(std::string(TAVROLEN_SOURCE_DIR) + "/fuzz/corpus/htj2k/assert_in_packet_header");
+  ASSERT_GT(file.size(), 4u);
+  FrameSpec spec;
+  spec.columns = 24;
+  spec.rows = 20;
+  spec.samples = 3;
+  spec.bitsAllocated = spec.bitsStored = 8;
+  std::vector<uint8_t> out(size_t(NativeFrameBytes(spec)));
+  for (int round = 0; round < 3; ++round) {  // the guard holds every time, not once
+    CodecOutput o;
+    o.data = out.data();
+    o.size = out.size();
+    DecodeHtj2kFrame(file.data() + 4, file.size() - 4, spec, o);
+  }
+  // A good stream still decodes after it.
+  const Bytes good = ReadBytes(std::string(TAVROLEN_SOURCE_DIR) + "/fuzz/corpus/htj2k/grey16_24x20");
+  FrameSpec g = spec;
+  g.samples = 1;
+  g.bitsAllocated = g.bitsStored = 16;
+  std::vector<uint8_t> words(size_t(NativeFrameBytes(g)));
+  CodecOutput o;
+  o.data = words.data();
+  o.size = words.size();
+  EXPECT_TRUE(DecodeHtj2kFrame(good.data() + 4, good.size() - 4, g, o)) << o.why;
 }
 
 // A binary PGM (one component) or PPM (three) of `samples`, big-endian words

@@ -9,9 +9,12 @@
 #include <openjph/ojph_params.h>
 
 #include <algorithm>
+#include <csetjmp>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -34,14 +37,27 @@ class QuietError : public ojph::message_error {
   }
 };
 
-// The library's message handlers are process-wide: set them once.
+// A stream that swallows what is written to it.
+FILE* DiscardStream() {
+  cookie_io_functions_t io{};
+  io.write = [](void*, const char*, size_t n) -> ssize_t { return ssize_t(n); };
+  return fopencookie(nullptr, "w", io);
+}
+
+// The library's message handlers are process-wide: set them once. OpenJPH
+// 0.9.0 ignores configure_warning/configure_info (and configure_error), and its
+// own handlers print to their stream unchecked, so a null stream crashes:
+// they get a stream that discards instead.
 void Silence() {
   static std::once_flag once;
   std::call_once(once, [] {
     static QuietError error;
     ojph::configure_error(&error);
-    ojph::set_warning_stream(nullptr);
-    ojph::set_info_stream(nullptr);
+    if (FILE* sink = DiscardStream()) {
+      ojph::set_error_stream(sink);
+      ojph::set_warning_stream(sink);
+      ojph::set_info_stream(sink);
+    }
   });
 }
 
@@ -68,32 +84,77 @@ struct Planes {
   bool colourTransform = false;
 };
 
-// Decodes every component into its own plane; false when OpenJPH refuses the
-// stream or it does not fit the frame (OpenJPEG then gets its turn).
-bool DecodePlanes(const uint8_t* data, size_t size, const FrameSpec& spec, Planes& p,
-                  std::string& why) {
-  Silence();
+// OpenJPH 0.9.0 is built with its assertions on, and a crafted packet header
+// trips one (num_bits <= 32 in bb_read_bits): abort() would take the viewer
+// down with it. While a thread decodes through OpenJPH, an abort raised on
+// that thread jumps back to the decode, which then fails; any other abort goes
+// on to the handler that was there before. glibc's abort() allows this: it
+// releases its lock and resets its stage before raising the signal. Nothing
+// with a destructor lives in the frames jumped over: the library's state is
+// held through `Session`, which the caller frees.
+thread_local sigjmp_buf* tAbortGuard = nullptr;
+struct sigaction gAbortBefore;
+
+void OnAbort(int sig, siginfo_t* info, void* context) {
+  if (sigjmp_buf* back = tAbortGuard) {
+    tAbortGuard = nullptr;
+    siglongjmp(*back, 1);
+  }
+  if (gAbortBefore.sa_flags & SA_SIGINFO) {
+    if (gAbortBefore.sa_sigaction) gAbortBefore.sa_sigaction(sig, info, context);
+    return;
+  }
+  if (gAbortBefore.sa_handler != SIG_DFL && gAbortBefore.sa_handler != SIG_IGN) {
+    gAbortBefore.sa_handler(sig);
+    return;
+  }
+  // The default action: abort() raises again with SIG_DFL after a handler returns.
+}
+
+void GuardAborts() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction act {};
+    act.sa_sigaction = OnAbort;
+    act.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&act.sa_mask);
+    sigaction(SIGABRT, &act, &gAbortBefore);
+  });
+}
+
+struct Session {
+  ojph::mem_infile file;
+  std::unique_ptr<ojph::codestream> codestream;
+  std::vector<ojph::ui32> rows;
+  std::string why;
+  bool ok = false;
+};
+
+// Reads the stream into p. Runs under the abort guard: every object that owns
+// memory is in `s` or `p`.
+void DecodeInSession(const uint8_t* data, size_t size, const FrameSpec& spec, Planes& p,
+                     Session& s) {
   try {
-    ojph::mem_infile file;
-    file.open(data, size);
-    ojph::codestream codestream;
-    codestream.read_headers(&file);
+    s.file.open(data, size);
+    s.codestream = std::make_unique<ojph::codestream>();
+    ojph::codestream& codestream = *s.codestream;
+    codestream.read_headers(&s.file);
     ojph::param_siz siz = codestream.access_siz();
     const ojph::point extent = siz.get_image_extent(), offset = siz.get_image_offset();
     const int64_t width = int64_t{extent.x} - offset.x, height = int64_t{extent.y} - offset.y;
     const ojph::ui32 components = siz.get_num_components();
     if (width < spec.columns || height < spec.rows || components == 0 ||
         width * height * components > 8 * spec.pixels() * spec.samples + (int64_t{1} << 16)) {
-      why = "the HTJ2K image (" + std::to_string(width) + " x " + std::to_string(height) +
-            ") does not fit the frame (" + std::to_string(spec.columns) + " x " +
-            std::to_string(spec.rows) + ")";
-      return false;
+      s.why = "the HTJ2K image (" + std::to_string(width) + " x " + std::to_string(height) +
+              ") does not fit the frame (" + std::to_string(spec.columns) + " x " +
+              std::to_string(spec.rows) + ")";
+      return;
     }
     const ojph::ui32 used = spec.samples == 3 && components >= 3 ? 3 : 1;
     p.colourTransform = used == 3 && codestream.access_cod().is_using_color_transform();
     p.values.resize(components);
     p.planes.resize(components);
-    std::vector<ojph::ui32> rows(components, 0);
+    s.rows.assign(components, 0);
     for (ojph::ui32 c = 0; c < components; ++c) {
       const ojph::point d = siz.get_downsampling(c);
       ComponentPlane& plane = p.planes[c];
@@ -114,11 +175,11 @@ bool DecodePlanes(const uint8_t* data, size_t size, const FrameSpec& spec, Plane
     for (int64_t n = 0; n < total; ++n) {
       ojph::ui32 c = 0;
       ojph::line_buf* line = codestream.pull(c);
-      if (!line || c >= components || rows[c] >= p.planes[c].height) break;
+      if (!line || c >= components || s.rows[c] >= p.planes[c].height) break;
       const ComponentPlane& plane = p.planes[c];
       const int64_t top = (int64_t{1} << plane.precision) - 1;
       const bool isSigned = siz.is_signed(c);
-      int32_t* dst = p.values[c].data() + rows[c]++ * plane.width;
+      int32_t* dst = p.values[c].data() + s.rows[c]++ * plane.width;
       const ojph::si32* src = line->i32;
       // Lossy samples may overshoot their range slightly.
       for (int64_t x = 0; x < plane.width; ++x) {
@@ -127,13 +188,33 @@ bool DecodePlanes(const uint8_t* data, size_t size, const FrameSpec& spec, Plane
       }
     }
     codestream.close();
-    return true;
+    s.ok = true;
   } catch (const std::bad_alloc&) {
-    why = "the HTJ2K frame does not fit in memory";
+    s.why = "the HTJ2K frame does not fit in memory";
   } catch (const std::exception& e) {
-    why = std::string("HTJ2K: ") + e.what();
+    s.why = std::string("HTJ2K: ") + e.what();
   }
-  return false;
+}
+
+// Decodes every component into its own plane; false when OpenJPH refuses the
+// stream or it does not fit the frame (OpenJPEG then gets its turn).
+bool DecodePlanes(const uint8_t* data, size_t size, const FrameSpec& spec, Planes& p,
+                  std::string& why) {
+  Silence();
+  GuardAborts();
+  Session s;
+  sigjmp_buf back;
+  if (sigsetjmp(back, 1) == 0) {
+    tAbortGuard = &back;
+    DecodeInSession(data, size, spec, p, s);
+    tAbortGuard = nullptr;
+  } else {
+    s.ok = false;
+    s.why = "the HTJ2K stream is damaged (the decoder stopped on a packet header)";
+    // The library's state may be half-built: released without a close.
+  }
+  why = std::move(s.why);
+  return s.ok;
 }
 
 }  // namespace
