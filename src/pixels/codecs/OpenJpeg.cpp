@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include <openjpeg.h>
+
+#include "pixels/codecs/AbortGuard.h"
 
 namespace {
 
@@ -128,41 +131,88 @@ bool StoreComponent(const ComponentPlane& c, int sample, const FrameSpec& spec, 
 
 namespace {
 
-bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, int threads,
-            CodecOutput& out) {
-  const int64_t pixelCount = spec.pixels();
-  if (!data || size == 0 || pixelCount <= 0) return Fail(out, "the JPEG 2000 frame is empty");
+// OpenJPEG allocates what a tile-part's header (SOT) says it holds before it
+// reads it: a crafted length of 4 GB is 4 GB. A tile-part cannot hold more
+// than the stream has left, so lengths past the end are cut to it (in a copy;
+// a stream cut short keeps decoding as far as it goes).
+const uint8_t* ClampTilePartLengths(const uint8_t* data, size_t size, std::vector<uint8_t>& copy) {
+  const auto be16 = [](const uint8_t* p) { return size_t(p[0]) << 8 | p[1]; };
+  const auto be32 = [](const uint8_t* p) {
+    return uint64_t(p[0]) << 24 | uint64_t(p[1]) << 16 | uint64_t(p[2]) << 8 | p[3];
+  };
+  if (size < 4 || be16(data) != 0xFF4F) return data;  // not a raw code stream
+  size_t at = 2;
+  // The main header, segment by segment, up to the first tile-part.
+  while (at + 4 <= size && be16(data + at) != 0xFF90) {
+    if (data[at] != 0xFF) return data;
+    at += 2 + be16(data + at + 2);
+  }
+  const uint8_t* p = data;
+  while (at + 12 <= size && be16(p + at) == 0xFF90) {
+    const uint64_t length = be32(p + at + 6);  // Psot: from the SOT marker on
+    const uint64_t left = size - at;
+    if (length > left) {
+      if (copy.empty()) {
+        copy.assign(data, data + size);
+        p = copy.data();
+      }
+      copy[at + 6] = uint8_t(left >> 24);
+      copy[at + 7] = uint8_t(left >> 16);
+      copy[at + 8] = uint8_t(left >> 8);
+      copy[at + 9] = uint8_t(left);
+      break;
+    }
+    if (length == 0) break;  // the last tile-part, up to EOC
+    at += size_t(length);
+  }
+  return p;
+}
 
+// What the library allocates for one decode, freed by the caller: a decode
+// the abort guard cut short leaves it here half built.
+struct Session {
+  MemoryStream source{nullptr, 0, 0};
+  std::unique_ptr<opj_codec_t, CodecDeleter> codec;
+  std::unique_ptr<opj_stream_t, StreamDeleter> stream;
+  std::unique_ptr<opj_image_t, ImageDeleter> image;
+  bool truncated = false;
+};
+
+// Runs under the abort guard: nothing here owns memory but through `s`.
+bool DecodeInSession(Session& s, const uint8_t* data, size_t size, const FrameSpec& spec,
+                     int threads, CodecOutput& out) {
+  const int64_t pixelCount = spec.pixels();
   opj_dparameters_t parameters;
   opj_set_default_decoder_parameters(&parameters);
-  std::unique_ptr<opj_codec_t, CodecDeleter> codec(
-      opj_create_decompress(IsJp2File(data, size) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
-  if (!codec) return Fail(out, "the JPEG 2000 decoder cannot be created");
-  bool truncated = false;
-  opj_set_info_handler(codec.get(), Quiet, nullptr);
-  opj_set_warning_handler(codec.get(), NoteTruncation, &truncated);
-  opj_set_error_handler(codec.get(), NoteTruncation, &truncated);
-  if (!opj_setup_decoder(codec.get(), &parameters)) {
+  s.codec.reset(opj_create_decompress(IsJp2File(data, size) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
+  if (!s.codec) return Fail(out, "the JPEG 2000 decoder cannot be created");
+  opj_codec_t* codec = s.codec.get();
+  opj_set_info_handler(codec, Quiet, nullptr);
+  opj_set_warning_handler(codec, NoteTruncation, &s.truncated);
+  opj_set_error_handler(codec, NoteTruncation, &s.truncated);
+  if (!opj_setup_decoder(codec, &parameters)) {
     return Fail(out, "the JPEG 2000 decoder setup failed");
   }
   // A stream cut short decodes as far as it goes.
-  opj_decoder_set_strict_mode(codec.get(), OPJ_FALSE);
-  if (threads > 1 && opj_has_thread_support()) opj_codec_set_threads(codec.get(), threads);
+  opj_decoder_set_strict_mode(codec, OPJ_FALSE);
+  if (threads > 1 && opj_has_thread_support()) opj_codec_set_threads(codec, threads);
 
-  MemoryStream source{data, size, 0};
-  std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(1 << 16, OPJ_TRUE));
-  if (!stream) return Fail(out, "the JPEG 2000 stream cannot be created");
-  opj_stream_set_user_data(stream.get(), &source, nullptr);
-  opj_stream_set_user_data_length(stream.get(), size);
-  opj_stream_set_read_function(stream.get(), Read);
-  opj_stream_set_skip_function(stream.get(), Skip);
-  opj_stream_set_seek_function(stream.get(), Seek);
+  s.source = MemoryStream{data, size, 0};
+  s.stream.reset(opj_stream_create(1 << 16, OPJ_TRUE));
+  if (!s.stream) return Fail(out, "the JPEG 2000 stream cannot be created");
+  opj_stream_t* stream = s.stream.get();
+  opj_stream_set_user_data(stream, &s.source, nullptr);
+  opj_stream_set_user_data_length(stream, size);
+  opj_stream_set_read_function(stream, Read);
+  opj_stream_set_skip_function(stream, Skip);
+  opj_stream_set_seek_function(stream, Seek);
 
   opj_image_t* header = nullptr;
-  if (!opj_read_header(stream.get(), codec.get(), &header)) {
+  if (!opj_read_header(stream, codec, &header)) {
     return Fail(out, "the JPEG 2000 code stream header is invalid");
   }
-  std::unique_ptr<opj_image_t, ImageDeleter> image(header);
+  s.image.reset(header);
+  opj_image_t* image = header;
   if (image->numcomps == 0) return Fail(out, "the JPEG 2000 image has no components");
   // The library allocates every component before decoding: refuse code
   // streams whose declared size the frame cannot justify.
@@ -171,25 +221,48 @@ bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, int threads
   if (total > 8 * pixelCount * std::max(1, spec.samples) + (int64_t{1} << 16)) {
     return Fail(out, "the JPEG 2000 image is far larger than the frame");
   }
-  if (!opj_decode(codec.get(), stream.get(), image.get())) {
+  if (!opj_decode(codec, stream, image)) {
     return Fail(out, "the JPEG 2000 code stream does not decode");
   }
-  opj_end_decompress(codec.get(), stream.get());
+  opj_end_decompress(codec, stream);
 
   const int used = spec.samples == 3 && image->numcomps >= 3 ? 3 : 1;
-  for (int s = 0; s < spec.samples; ++s) {
-    const opj_image_comp_t& c = image->comps[used == 3 ? s : 0];
+  for (int k = 0; k < spec.samples; ++k) {
+    const opj_image_comp_t& c = image->comps[used == 3 ? k : 0];
     ComponentPlane plane{c.data, c.w, c.h, int(c.dx), int(c.dy), int(c.prec)};
-    if (!StoreComponent(plane, s, spec, out.data, out.why)) return false;
+    if (!StoreComponent(plane, k, spec, out.data, out.why)) return false;
   }
   if (used == 3) {
     // The transform RCT/ICT is undone by the library; the samples are then R, G, B.
-    opj_codestream_info_v2_t* info = opj_get_cstr_info(codec.get());
+    opj_codestream_info_v2_t* info = opj_get_cstr_info(codec);
     out.rgb = info && info->m_default_tile_info.mct != 0;
     opj_destroy_cstr_info(&info);
   }
-  out.incomplete = truncated;
+  out.incomplete = s.truncated;
   return true;
+}
+
+// A raw code stream (SOC, then SIZ) whose capabilities (Rsiz) name Part 15.
+bool IsHtCodeStream(const uint8_t* data, size_t size) {
+  return size >= 8 && data[0] == 0xFF && data[1] == 0x4F && data[2] == 0xFF && data[3] == 0x51 &&
+         (data[6] & 0x40) != 0;
+}
+
+bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, int threads,
+            CodecOutput& out) {
+  if (!data || size == 0 || spec.pixels() <= 0) return Fail(out, "the JPEG 2000 frame is empty");
+  // The HT block decoder asserts on some damaged blocks, and only the calling
+  // thread is guarded: HT streams are decoded on it alone.
+  if (IsHtCodeStream(data, size)) threads = 1;
+  std::vector<uint8_t> clamped;
+  data = ClampTilePartLengths(data, size, clamped);
+  Session s;
+  bool ok = false;
+  auto body = [&] { ok = DecodeInSession(s, data, size, spec, threads, out); };
+  if (!codecs::RunAbortGuarded(body)) {
+    return Fail(out, "the JPEG 2000 code stream is damaged (the decoder stopped on it)");
+  }
+  return ok;
 }
 
 }  // namespace

@@ -9,8 +9,6 @@
 #include <openjph/ojph_params.h>
 
 #include <algorithm>
-#include <csetjmp>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -20,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "pixels/codecs/AbortGuard.h"
+#include "pixels/codecs/Isolated.h"
 #include "pixels/codecs/OpenJpeg.h"
 
 namespace {
@@ -42,6 +42,16 @@ FILE* DiscardStream() {
   cookie_io_functions_t io{};
   io.write = [](void*, const char*, size_t n) -> ssize_t { return ssize_t(n); };
   return fopencookie(nullptr, "w", io);
+}
+
+// A child process gets streams of its own: another thread of the parent may
+// have held the inherited one's lock when it forked.
+void FreshStreams() {
+  if (FILE* sink = DiscardStream()) {
+    ojph::set_error_stream(sink);
+    ojph::set_warning_stream(sink);
+    ojph::set_info_stream(sink);
+  }
 }
 
 // The library's message handlers are process-wide: set them once. OpenJPH
@@ -71,6 +81,63 @@ bool IsHtCodeStream(const uint8_t* data, size_t size) {
          (Be16(data + 6) & 0x4000) != 0;
 }
 
+inline uint32_t Be32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// The main header's segments up to the first tile, checked as the standard
+// bounds them: OpenJPH 0.9 trusts SIZ and COD and divides by a tile size of
+// 0 or sizes its tables by them. A stream that fails goes to OpenJPEG.
+// `samples`: how many the first three components hold together.
+bool MainHeaderSane(const uint8_t* data, size_t size, uint64_t& samples) {
+  size_t at = 2;  // after SOC
+  bool siz = false, cod = false;
+  while (at + 4 <= size) {
+    const int marker = Be16(data + at);
+    if (marker == 0xFF90) return siz && cod;  // SOT: the first tile-part
+    const size_t length = size_t(Be16(data + at + 2));
+    if ((marker >> 8) != 0xFF || length < 2 || at + 2 + length > size) return false;
+    const uint8_t* seg = data + at + 4;
+    const size_t n = length - 2;
+    if (marker == 0xFF51) {  // SIZ
+      if (siz || n < 36) return false;
+      const uint64_t x = Be32(seg + 2), y = Be32(seg + 6), xo = Be32(seg + 10),
+                     yo = Be32(seg + 14), xt = Be32(seg + 18), yt = Be32(seg + 22),
+                     xto = Be32(seg + 26), yto = Be32(seg + 30);
+      const size_t components = size_t(Be16(seg + 34));
+      if (components == 0 || components > 16384 || n != 36 + 3 * components) return false;
+      if (x <= xo || y <= yo || xt == 0 || yt == 0 || xto > xo || yto > yo || xto + xt <= xo ||
+          yto + yt <= yo)
+        return false;
+      const uint64_t tiles = ((x - xto + xt - 1) / xt) * ((y - yto + yt - 1) / yt);
+      if (tiles > 65535) return false;
+      samples = 0;
+      for (size_t c = 0; c < components; ++c) {
+        const uint8_t* k = seg + 36 + 3 * c;
+        if ((k[0] & 0x7F) + 1 > 38 || k[1] == 0 || k[2] == 0) return false;
+        const uint64_t dx = k[1], dy = k[2];
+        const uint64_t w = (x + dx - 1) / dx - (xo + dx - 1) / dx;
+        const uint64_t h = (y + dy - 1) / dy - (yo + dy - 1) / dy;
+        if (c < 3) samples += w * h;
+      }
+      siz = true;
+    } else if (marker == 0xFF52) {  // COD
+      if (n < 10) return false;
+      const int scod = seg[0], order = seg[1], layers = Be16(seg + 2), mct = seg[4];
+      const int levels = seg[5], xcb = (seg[6] & 0x0F) + 2, ycb = (seg[7] & 0x0F) + 2;
+      if (order > 4 || layers == 0 || mct > 1 || levels > 32 || xcb > 10 || ycb > 10 ||
+          xcb + ycb > 12 || seg[9] > 1)
+        return false;
+      if ((scod & 1) && n < size_t(10 + levels + 1)) return false;
+      cod = true;
+    } else if (!siz) {
+      return false;  // SIZ comes first
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
 // A stream cut short lacks the end-of-code-stream marker (a DICOM fragment
 // may add one zero byte of padding after it).
 bool EndsWithEoc(const uint8_t* data, size_t size) {
@@ -84,44 +151,6 @@ struct Planes {
   bool colourTransform = false;
 };
 
-// OpenJPH 0.9.0 is built with its assertions on, and a crafted packet header
-// trips one (num_bits <= 32 in bb_read_bits): abort() would take the viewer
-// down with it. While a thread decodes through OpenJPH, an abort raised on
-// that thread jumps back to the decode, which then fails; any other abort goes
-// on to the handler that was there before. glibc's abort() allows this: it
-// releases its lock and resets its stage before raising the signal. Nothing
-// with a destructor lives in the frames jumped over: the library's state is
-// held through `Session`, which the caller frees.
-thread_local sigjmp_buf* tAbortGuard = nullptr;
-struct sigaction gAbortBefore;
-
-void OnAbort(int sig, siginfo_t* info, void* context) {
-  if (sigjmp_buf* back = tAbortGuard) {
-    tAbortGuard = nullptr;
-    siglongjmp(*back, 1);
-  }
-  if (gAbortBefore.sa_flags & SA_SIGINFO) {
-    if (gAbortBefore.sa_sigaction) gAbortBefore.sa_sigaction(sig, info, context);
-    return;
-  }
-  if (gAbortBefore.sa_handler != SIG_DFL && gAbortBefore.sa_handler != SIG_IGN) {
-    gAbortBefore.sa_handler(sig);
-    return;
-  }
-  // The default action: abort() raises again with SIG_DFL after a handler returns.
-}
-
-void GuardAborts() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction act {};
-    act.sa_sigaction = OnAbort;
-    act.sa_flags = SA_SIGINFO | SA_NODEFER;
-    sigemptyset(&act.sa_mask);
-    sigaction(SIGABRT, &act, &gAbortBefore);
-  });
-}
-
 struct Session {
   ojph::mem_infile file;
   std::unique_ptr<ojph::codestream> codestream;
@@ -130,8 +159,8 @@ struct Session {
   bool ok = false;
 };
 
-// Reads the stream into p. Runs under the abort guard: every object that owns
-// memory is in `s` or `p`.
+// Reads the stream into p. Runs under the abort guard (AbortGuard.h): every
+// object that owns memory is in `s` or `p`.
 void DecodeInSession(const uint8_t* data, size_t size, const FrameSpec& spec, Planes& p,
                      Session& s) {
   try {
@@ -201,20 +230,89 @@ void DecodeInSession(const uint8_t* data, size_t size, const FrameSpec& spec, Pl
 bool DecodePlanes(const uint8_t* data, size_t size, const FrameSpec& spec, Planes& p,
                   std::string& why) {
   Silence();
-  GuardAborts();
   Session s;
-  sigjmp_buf back;
-  if (sigsetjmp(back, 1) == 0) {
-    tAbortGuard = &back;
-    DecodeInSession(data, size, spec, p, s);
-    tAbortGuard = nullptr;
-  } else {
+  auto body = [&] { DecodeInSession(data, size, spec, p, s); };
+  if (!codecs::RunAbortGuarded(body)) {
+    // OpenJPH asserts on some crafted packet headers; its half-built state
+    // is freed with the session.
     s.ok = false;
-    s.why = "the HTJ2K stream is damaged (the decoder stopped on a packet header)";
-    // The library's state may be half-built: released without a close.
+    s.why = "the HTJ2K stream is damaged (the decoder stopped on it)";
   }
   why = std::move(s.why);
   return s.ok;
+}
+
+// What the child hands back, ahead of the samples of up to three planes.
+struct SharedResult {
+  int32_t state = 0;  // 1: decoded; 2: refused, with `why`
+  int32_t colourTransform = 0;
+  int32_t planes = 0;
+  int32_t unused = 0;
+  struct {
+    int64_t width, height;
+    int32_t dx, dy, precision, unused;
+  } plane[3];
+  char why[256];
+};
+
+// OpenJPH decodes in a child process (Isolated.h): the planes of the first
+// three components come back in `block`. False when the child refused the
+// stream, crashed or hung.
+bool DecodeIsolated(const uint8_t* data, size_t size, const FrameSpec& spec, uint64_t samples,
+                    codecs::SharedBlock& block, Planes& p, std::string& why, bool& timedOut) {
+  auto* head = reinterpret_cast<SharedResult*>(block.data());
+  auto* values = reinterpret_cast<int32_t*>(block.data() + sizeof(SharedResult));
+  auto child = [&] {
+    FreshStreams();
+    Planes got;
+    std::string said;
+    if (!DecodePlanes(data, size, spec, got, said)) {
+      said.copy(head->why, sizeof head->why - 1);
+      head->state = 2;
+      return;
+    }
+    const size_t used = std::min<size_t>(got.planes.size(), 3);
+    uint64_t at = 0;
+    for (size_t k = 0; k < used; ++k) {
+      const ComponentPlane& c = got.planes[k];
+      const uint64_t area = uint64_t(c.width) * uint64_t(c.height);
+      if (at + area > samples) {
+        head->state = 2;
+        return;
+      }
+      std::copy(c.values, c.values + area, values + at);
+      head->plane[k] = {c.width, c.height, c.dx, c.dy, c.precision, 0};
+      at += area;
+    }
+    head->planes = int32_t(used);
+    head->colourTransform = got.colourTransform;
+    head->state = 1;
+  };
+  // A crafted stream can keep the decoder busy for minutes: a second, and a
+  // microsecond per sample (a 4096 x 4096 colour frame, 50 s), are plenty.
+  const int limitMs = int(std::min<uint64_t>(1000 + samples / 1000, 600000));
+  const codecs::ChildEnd end = codecs::RunInChild(child, limitMs);
+  timedOut = end == codecs::ChildEnd::kTimedOut;
+  if (end != codecs::ChildEnd::kExited || head->state != 1) {
+    why = end == codecs::ChildEnd::kTimedOut ? "the HTJ2K stream takes the decoder too long"
+          : head->state == 2                 ? std::string(head->why)
+                                             : "the HTJ2K stream is damaged";
+    return false;
+  }
+  p.planes.assign(size_t(std::clamp(head->planes, 0, 3)), ComponentPlane{});
+  uint64_t at = 0;
+  for (size_t k = 0; k < p.planes.size(); ++k) {
+    ComponentPlane& c = p.planes[k];
+    c.width = head->plane[k].width;
+    c.height = head->plane[k].height;
+    c.dx = head->plane[k].dx;
+    c.dy = head->plane[k].dy;
+    c.precision = head->plane[k].precision;
+    c.values = values + at;
+    at += uint64_t(c.width) * uint64_t(c.height);
+  }
+  p.colourTransform = head->colourTransform != 0;
+  return !p.planes.empty();
 }
 
 }  // namespace
@@ -224,10 +322,15 @@ bool DecodeHtj2kFrame(const uint8_t* data, size_t size, const FrameSpec& spec, C
     out.why = "the HTJ2K frame is empty";
     return false;
   }
-  if (IsHtCodeStream(data, size) && EndsWithEoc(data, size)) {
+  uint64_t samples = 0;
+  const uint64_t bound = uint64_t(8 * spec.pixels() * std::max(1, spec.samples) + (int64_t{1} << 16));
+  if (IsHtCodeStream(data, size) && EndsWithEoc(data, size) &&
+      MainHeaderSane(data, size, samples) && samples > 0 && samples <= bound) {
     Planes p;
     std::string why;
-    if (DecodePlanes(data, size, spec, p, why)) {
+    codecs::SharedBlock block(sizeof(SharedResult) + samples * sizeof(int32_t));
+    bool timedOut = false;
+    if (block.data() && DecodeIsolated(data, size, spec, samples, block, p, why, timedOut)) {
       const int used = spec.samples == 3 && p.planes.size() >= 3 ? 3 : 1;
       for (int s = 0; s < spec.samples; ++s) {
         if (!StoreComponent(p.planes[size_t(used == 3 ? s : 0)], s, spec, out.data, out.why))
@@ -235,6 +338,11 @@ bool DecodeHtj2kFrame(const uint8_t* data, size_t size, const FrameSpec& spec, C
       }
       out.rgb = p.colourTransform;
       return true;
+    }
+    // A stream that kept OpenJPH busy that long is not handed on.
+    if (timedOut) {
+      out.why = why;
+      return false;
     }
   }
   return DecodeJpeg2000Frame(data, size, spec, out);
