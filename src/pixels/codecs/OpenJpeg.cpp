@@ -136,34 +136,24 @@ namespace {
 // than the stream has left, so lengths past the end are cut to it (in a copy;
 // a stream cut short keeps decoding as far as it goes).
 const uint8_t* ClampTilePartLengths(const uint8_t* data, size_t size, std::vector<uint8_t>& copy) {
-  const auto be16 = [](const uint8_t* p) { return size_t(p[0]) << 8 | p[1]; };
-  const auto be32 = [](const uint8_t* p) {
-    return uint64_t(p[0]) << 24 | uint64_t(p[1]) << 16 | uint64_t(p[2]) << 8 | p[3];
-  };
-  if (size < 4 || be16(data) != 0xFF4F) return data;  // not a raw code stream
-  size_t at = 2;
-  // The main header, segment by segment, up to the first tile-part.
-  while (at + 4 <= size && be16(data + at) != 0xFF90) {
-    if (data[at] != 0xFF) return data;
-    at += 2 + be16(data + at + 2);
-  }
+  if (size < 4 || data[0] != 0xFF || data[1] != 0x4F) return data;  // not a raw code stream
   const uint8_t* p = data;
-  while (at + 12 <= size && be16(p + at) == 0xFF90) {
-    const uint64_t length = be32(p + at + 6);  // Psot: from the SOT marker on
+  // Every SOT (FF90, Lsot 10). Coded data never holds FF followed by a byte
+  // above 8F, so a match is a marker, wherever the library looks for it.
+  for (size_t at = 2; at + 12 <= size; ++at) {
+    if (p[at] != 0xFF || p[at + 1] != 0x90 || p[at + 2] != 0 || p[at + 3] != 10) continue;
+    const uint64_t length = uint64_t(p[at + 6]) << 24 | uint64_t(p[at + 7]) << 16 |
+                            uint64_t(p[at + 8]) << 8 | p[at + 9];
     const uint64_t left = size - at;
-    if (length > left) {
-      if (copy.empty()) {
-        copy.assign(data, data + size);
-        p = copy.data();
-      }
-      copy[at + 6] = uint8_t(left >> 24);
-      copy[at + 7] = uint8_t(left >> 16);
-      copy[at + 8] = uint8_t(left >> 8);
-      copy[at + 9] = uint8_t(left);
-      break;
+    if (length <= left) continue;
+    if (copy.empty()) {
+      copy.assign(data, data + size);
+      p = copy.data();
     }
-    if (length == 0) break;  // the last tile-part, up to EOC
-    at += size_t(length);
+    copy[at + 6] = uint8_t(left >> 24);
+    copy[at + 7] = uint8_t(left >> 16);
+    copy[at + 8] = uint8_t(left >> 8);
+    copy[at + 9] = uint8_t(left);
   }
   return p;
 }
