@@ -713,8 +713,20 @@ TagListing ReadTagListing(DicomByteSource& source) {
 
 TagListing ReadTagListing(const std::string& path) {
   try {
+    // Only a file whose meta group names the deflated syntax is inflated;
+    // the meta group sits in the first few hundred bytes.
+    bool deflated = false;
+    {
+      FileByteSource head;
+      if (head.Open(path)) {
+        size_t got = 0;
+        const uint8_t* bytes = head.Map(0, size_t(std::min<int64_t>(head.Size(), 1 << 16)), got);
+        deflated = bytes && DeflatedDataSetStart(bytes, got) > 0;
+      }
+    }
     std::string why;
-    if (const std::shared_ptr<const InflatedFile> inflated = InflatedDataSetOf(path, &why)) {
+    if (const std::shared_ptr<const InflatedFile> inflated =
+            deflated ? InflatedDataSetOf(path, &why) : nullptr) {
       MemoryByteSource stream(inflated->data(), inflated->size());
       Walker w(stream, true);
       TagListing r = w.Run();
