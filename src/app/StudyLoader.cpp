@@ -90,6 +90,7 @@ class TCollector {
 
 constexpr const char* kReasonNotImage = "no readable DICOM image (not DICOM, truncated or damaged)";
 constexpr const char* kReasonUnsupported = "image cannot be displayed (unsupported format)";
+constexpr const char* kReasonNoPixelData = "DICOM object without pixel data";
 constexpr const char* kReasonPresentationState = "presentation state, not an image";
 constexpr const char* kReasonVendorData = "vendor data file, not an image";
 constexpr const char* kReasonMissing = "referenced file not found";
@@ -121,7 +122,13 @@ bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, D
   if (!imgOK) {
     // A valid object of a kind that holds no image is no damaged file.
     const std::string kind = NonImageKind(header.SOP_Class_UID);
-    reason = !kind.empty() ? kind + ", not an image" : hdrOK ? kReasonUnsupported : kReasonNotImage;
+    // A data set read through to its end names its SOP class: it is DICOM,
+    // only without an image in it (anonymised stubs, DICOMDIR test media).
+    reason = !kind.empty()                      ? kind + ", not an image"
+             : hdrOK                            ? kReasonUnsupported
+             : !header.SOP_Class_UID.empty() &&
+                   header.SOP_Instance_UID.size() > 0 ? kReasonNoPixelData
+                                                      : kReasonNotImage;
     return false;
   }
   return true;

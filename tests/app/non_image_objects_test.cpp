@@ -35,6 +35,12 @@ TEST(NonImageObjects, AreSkippedAsNotAnImage) {
     if (!std::ifstream(path)) GTEST_SKIP() << "no sample " << name;
     EXPECT_EQ(ReasonFor(path), reason) << name;
   }
+  // An image object stripped of its pixels (pydicom's DICOMDIR test medium).
+  const std::string stub =
+      testsupport::SamplePath("dicomdirtests/TINY_ALPHA/PT000000/ST000000/SE000000/IM000000");
+  if (std::ifstream(stub)) {
+    EXPECT_EQ(ReasonFor(stub), "DICOM object without pixel data");
+  }
   const std::string garbage = testsupport::TempDir("non-image") + "/garbage.dcm";
   std::ofstream(garbage) << std::string(300, 'x');
   EXPECT_EQ(ReasonFor(garbage), "no readable DICOM image (not DICOM, truncated or damaged)");
