@@ -245,7 +245,10 @@ bool HeldDirectly(const StoredFormat& s) {
 }
 
 bool NeedsFileRange(const StoredFormat& s) {
-  return s.spec.samples == 1 && !s.palette &&
+  if (s.palette) return false;
+  // Deep colour is shown through a window over the file's samples.
+  if (s.spec.samples == 3) return s.spec.bitsAllocated > 8;
+  return s.spec.samples == 1 &&
          (s.floatBits != 0 || s.spec.bitsAllocated == 32 || s.spec.bitsAllocated == 64);
 }
 
@@ -292,13 +295,20 @@ HeldHeader ConvertToHeld(const StoredFormat& s, const DICOMdata& h, const uint8_
     return held;
   }
   if (s.spec.samples == 3) {
-    // Deep colour: the stored depth's top eight bits.
+    // Deep colour: the range of the file's samples (all three channels
+    // together, so the balance stays) into 0 ... 255; without a range (no
+    // finite sample, or all equal) the stored depth's top eight bits.
     const int width = SampleBytes(s.spec.bitsAllocated);
-    const int shift = std::clamp(s.spec.bitsStored, 8, 8 * width) - 8;
-    for (size_t i = 0; i < 3 * n; ++i) {
-      const uint8_t* p = native + i * size_t(width);
-      const uint64_t v = width == 2 ? Load<uint16_t>(p) : width == 4 ? Load<uint32_t>(p) : *p;
-      rgb[i] = uint8_t(std::min<uint64_t>(v >> shift, 255));
+    if (range.any && range.max > range.min) {
+      const double lo = range.min, span = range.max - range.min;
+      for (size_t i = 0; i < 3 * n; ++i) rgb[i] = Clamp8((SampleAt(s, native, i) - lo) * 255.0 / span);
+    } else {
+      const int shift = std::clamp(s.spec.bitsStored, 8, 8 * width) - 8;
+      for (size_t i = 0; i < 3 * n; ++i) {
+        const uint8_t* p = native + i * size_t(width);
+        const uint64_t v = width == 2 ? Load<uint16_t>(p) : width == 4 ? Load<uint32_t>(p) : *p;
+        rgb[i] = uint8_t(std::min<uint64_t>(v >> shift, 255));
+      }
     }
     held.samples = 3;
     held.allocBits = held.storedBits = 8;

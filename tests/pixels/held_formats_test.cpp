@@ -4,6 +4,7 @@
 // describe the held buffers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -66,7 +67,8 @@ TEST(HeldFormats, HoldWhatPydicomDecodes) {
   } cases[] = {
       {"palette8", 8, 3},          {"palette8_lut8", 8, 3},     {"palette_hotiron", 8, 3},
       {"palette16", 8, 3},         {"palette65536", 8, 3},      {"palette_segmented", 8, 3},
-      {"rgb48_12", 8, 3},          {"rgb48_16", 8, 3},          {"rgb96", 8, 3},
+      {"rgb48_12", 8, 3},          {"rgb48_16", 8, 3},          {"rgb48_narrow", 8, 3},
+      {"rgb96", 8, 3},
       {"int8", 16, 1},             {"bits1", 8, 1},
       // Deflated frames and a deflated data set with a zlib header.
       {"deflated_u16", 16, 1},     {"deflated_bits", 8, 1},     {"dataset_zlib", 16, 1},
@@ -167,8 +169,8 @@ TEST(HeldFormats, DeflatedDataThatEndsEarlyOrExpandsTooFar) {
 TEST(HeldFormats, DeepSampleFilesDecodeLikeTheTools) {
   if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
   const std::string dir = TestDir();
-  // 16- and 32-bit RGB (RLE): the top eight bits of every sample, as dcmdrle
-  // decodes them.
+  // 16- and 32-bit RGB (RLE): every sample as dcmdrle decodes it, through a
+  // window over the file's range (all frames, all channels) into 0 ... 255.
   for (const char* name : {"SC_rgb_rle_16bit.dcm", "SC_rgb_rle_32bit_2frame.dcm"}) {
     SCOPED_TRACE(name);
     const std::string path = testsupport::SamplePath(name);
@@ -177,17 +179,26 @@ TEST(HeldFormats, DeepSampleFilesDecodeLikeTheTools) {
     ASSERT_TRUE(RunTool("dcmdrle " + Quote(path) + " " + Quote(dir + "/o.dcm")));
     const Bytes stored = PixelData(dir + "/o.dcm");
     const bool byPlane = PlanarConfiguration(dir + "/o.dcm") == 1;
-    const int width = f.header.Pixel.bitsAllocated / 8;
+    const size_t width = size_t(f.header.Pixel.bitsAllocated / 8);
+    const auto sampleAt = [&](size_t k) {
+      uint64_t v = 0;  // little endian
+      for (size_t b = width; b-- > 0;) v = v << 8 | stored[k * width + b];
+      return double(v);
+    };
+    const size_t samples = stored.size() / width;
+    double lo = sampleAt(0), hi = lo;
+    for (size_t k = 1; k < samples; ++k) lo = std::min(lo, sampleAt(k)), hi = std::max(hi, sampleAt(k));
+    ASSERT_GT(hi, lo);
     const size_t pixels = 100 * 100;
     size_t frame = 0;
     for (const DecodedFrame& d : f.frames) {
       ASSERT_EQ(d.buff24.size(), 3 * pixels);
-      const size_t base = frame++ * 3 * pixels * size_t(width);
+      const size_t base = frame++ * 3 * pixels;
       for (size_t i = 0; i < 3 * pixels; ++i) {
         const size_t c = i % 3, p = i / 3;
-        // The top byte of a little-endian sample is its last.
-        const size_t sample = byPlane ? c * pixels + p : i;
-        ASSERT_EQ(d.buff24[i], stored[base + sample * size_t(width) + size_t(width) - 1]) << i;
+        const size_t sample = base + (byPlane ? c * pixels + p : i);
+        const double want = std::clamp(std::nearbyint((sampleAt(sample) - lo) * 255.0 / (hi - lo)), 0.0, 255.0);
+        ASSERT_EQ(d.buff24[i], uint8_t(want)) << i;
       }
     }
   }

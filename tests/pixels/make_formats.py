@@ -61,6 +61,13 @@ def save(name, ds, expected=None, values=None):
             f.write(np.asarray(values, dtype="<f8").tobytes())
 
 
+def window_rgb(px):
+    """Deep colour as the viewer holds it: the file's sample range into 0 ... 255."""
+    v = px.astype(np.float64)
+    lo, hi = v.min(), v.max()
+    return np.clip(np.round((v - lo) * 255.0 / (hi - lo)), 0, 255).astype(np.uint8)
+
+
 def top_byte(lut_rgb):
     return (lut_rgb >> 8).astype(np.uint8) if lut_rgb.dtype == np.uint16 else lut_rgb.astype(np.uint8)
 
@@ -115,11 +122,16 @@ for stored in (12, 16):
     px = rng.integers(0, 1 << stored, (30, 40, 3))
     ds = dataset(30, 40, 3, "RGB", 16, stored)
     ds.PixelData = px.astype("<u2").tobytes()
-    save("rgb48_%d" % stored, ds, expected=(px >> (stored - 8)).astype(np.uint8))
+    save("rgb48_%d" % stored, ds, expected=window_rgb(px))
+# Samples in a narrow band of the stored depth: the window spreads them.
+px = rng.integers(1000, 1300, (30, 40, 3))
+ds = dataset(30, 40, 3, "RGB", 16, 16)
+ds.PixelData = px.astype("<u2").tobytes()
+save("rgb48_narrow", ds, expected=window_rgb(px))
 px = rng.integers(0, 1 << 32, (20, 25, 3), dtype=np.uint64)
 ds = dataset(20, 25, 3, "RGB", 32)
 ds.PixelData = px.astype("<u4").tobytes()
-save("rgb96", ds, expected=(px >> 24).astype(np.uint8))
+save("rgb96", ds, expected=window_rgb(px))
 
 # Signed 8-bit grey: held as words.
 px = rng.integers(-128, 128, (2, 20, 30))
