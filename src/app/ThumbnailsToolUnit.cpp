@@ -9,6 +9,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QThread>
@@ -297,6 +298,31 @@ TThumbnailsTool::~TThumbnailsTool() {
   FPool.waitForDone();
 }
 
+namespace {
+
+// Deletes a retired column a batch of panels per turn of the event loop: a
+// browser of a thousand series took a tenth of a second to delete at once,
+// and the window stood still meanwhile.
+void DisposeStep(QPointer<QWidget> column) {
+  constexpr int kPanelsPerTurn = 64;
+  if (!column) return;
+  const QList<QWidget*> panels = column->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (int i = 0; i < panels.size() && i < kPanelsPerTurn; ++i) delete panels[i];
+  if (panels.size() > kPanelsPerTurn)
+    QTimer::singleShot(0, column, [column] { DisposeStep(column); });
+  else
+    delete column.data();
+}
+
+void DisposeInBatches(QWidget* old) {
+  QPointer<QWidget> column(old);
+  if (!column) return;
+  delete column->layout();  // the panels stay; no layout bookkeeping per deletion
+  QTimer::singleShot(0, column, [column] { DisposeStep(column); });
+}
+
+}  // namespace
+
 void TThumbnailsTool::RetireContent() {
   ++FGeneration;
   FBuild.reset();
@@ -312,7 +338,7 @@ void TThumbnailsTool::RetireContent() {
   if (FDragging)
     FRetired.emplace_back(old);
   else
-    old->deleteLater();
+    DisposeInBatches(old);
 }
 
 void TThumbnailsTool::Clear() {
@@ -516,7 +542,7 @@ void TThumbnailsTool::DragStarted() {
 void TThumbnailsTool::DragFinished() {
   FDragging = false;
   for (QPointer<QWidget>& w : FRetired)
-    if (w) w->deleteLater();
+    if (w) DisposeInBatches(w);
   FRetired.clear();
 }
 

@@ -329,3 +329,28 @@ TEST_F(Browser, DragOntoACellShowsTheSeries) {
   EXPECT_EQ(cell.CurrentOpenedPath, gPatients[1].studies[0].serieses[0].images[0].imagePath);
   EXPECT_EQ(cell.Bitmap().size(), QSize(640, 480));
 }
+
+TEST_F(Browser, ALargeRetiredColumnIsFreedABatchAtATime) {
+  {
+    TPatient p;
+    p.studies.resize(1);
+    for (int i = 0; i < 200; ++i) p.studies[0].serieses.push_back(Series("CT", {}));
+    std::lock_guard lock(gPatientsMutex);
+    gPatients = {p};
+  }
+  tool->Display(gPatients);
+  ASSERT_TRUE(WaitFor([&] { return tool->SeriesPanels().size() == 200u; }));
+  std::vector<QPointer<TSeriesPanel>> panels;
+  for (TSeriesPanel* s : tool->SeriesPanels()) panels.emplace_back(s);
+  const auto alive = [&] {
+    return std::count_if(panels.begin(), panels.end(), [](const auto& p) { return !p.isNull(); });
+  };
+  tool->Clear();
+  EXPECT_EQ(alive(), 200);
+  // One turn of the event loop frees one batch, not the whole column: deleting
+  // a thousand series' panels at once held the window for a tenth of a second.
+  QApplication::processEvents();
+  EXPECT_GT(alive(), 0);
+  EXPECT_LT(alive(), 200);
+  ASSERT_TRUE(WaitFor([&] { return alive() == 0; }));
+}
