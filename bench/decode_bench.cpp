@@ -196,7 +196,8 @@ void Compare(benchmark::State& state, const std::string& name, const std::string
   const std::string toolOut = Path(name + ".tool.dcm");
   const std::string ours = Path(name + ".ours.raw");
   for (auto _ : state) {
-    const double t = Seconds(toolWholeCommand ? toolCommand : toolCommand + " " + in + " " + toolOut);
+    const double t =
+        Seconds(toolWholeCommand ? toolCommand : toolCommand + " " + in + " " + toolOut);
     const double o =
         Seconds(std::string(TAVROLEN_DICOM_TOOL) + " decode " + in + " --all-frames -o " + ours);
     if (t < 0 || o < 0) {
@@ -232,9 +233,10 @@ void BM_JpegLs(benchmark::State& state) {
 void BM_Htj2k(benchmark::State& state) {
   // Each code stream expanded to a file of its own, as a user of the tool would.
   const std::string dir = Path("htj2k");
-  Compare(state, "htj2k", "ct-htj2k.dcm",
-          "sh -c 'for f in " + dir + "/*.j2c; do ojph_expand -i $f -o ${f%.j2c}.pgm || exit 1; done'",
-          "ojph_expand", 0.7, true);
+  Compare(
+      state, "htj2k", "ct-htj2k.dcm",
+      "sh -c 'for f in " + dir + "/*.j2c; do ojph_expand -i $f -o ${f%.j2c}.pgm || exit 1; done'",
+      "ojph_expand", 0.7, true);
 }
 void BM_Deflate(benchmark::State& state) {
   Compare(state, "deflate", "ct-deflate.dcm", "dcmconv +te", "dcmconv+te", 0.7);

@@ -7,6 +7,7 @@
 // 10 mm MIP slab.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <algorithm>
@@ -16,7 +17,6 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "ct_image_module.h"
@@ -195,10 +195,14 @@ void NewPlanes(benchmark::State& state, double slab) {
   }
 }
 
-void BM_NewPlaneInACell(benchmark::State& state) { NewPlanes(state, 0); }
+void BM_NewPlaneInACell(benchmark::State& state) {
+  NewPlanes(state, 0);
+}
 BENCHMARK(BM_NewPlaneInACell)->Iterations(180)->Unit(benchmark::kMillisecond);
 
-void BM_NewPlaneWithA10mmMip(benchmark::State& state) { NewPlanes(state, 10); }
+void BM_NewPlaneWithA10mmMip(benchmark::State& state) {
+  NewPlanes(state, 10);
+}
 BENCHMARK(BM_NewPlaneWithA10mmMip)->Iterations(90)->Unit(benchmark::kMillisecond);
 
 // Sampling alone, on one thread and on two: axial, coronal, sagittal.

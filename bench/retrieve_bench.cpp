@@ -11,6 +11,7 @@
 // The series is written once under the build tree (bench-data/ct300).
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -18,7 +19,6 @@
 #include <QRadioButton>
 #include <QThread>
 #include <QTreeWidget>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -46,7 +46,9 @@ const std::string kStudy = "1.2.826.0.1.3680043.2.1125.300";
 
 std::unique_ptr<testsupport::Orthanc> gOrthanc;
 
-std::string Dir(const std::string& name) { return std::string(TAVROLEN_BINARY_DIR) + "/bench-data/" + name; }
+std::string Dir(const std::string& name) {
+  return std::string(TAVROLEN_BINARY_DIR) + "/bench-data/" + name;
+}
 
 std::vector<std::string> SeriesFiles() {
   const std::string dir = Dir("ct300");
@@ -70,7 +72,9 @@ bool StartServer(std::string& why) {
   return true;
 }
 
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 // Runs a shell command that writes into dir (fresh, never used before: a
 // folder just emptied makes the file system slower to create files in, which
@@ -88,7 +92,9 @@ double Timed(const std::string& command, const std::string& dir) {
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  return v.empty()      ? 0
+         : v.size() % 2 ? v[v.size() / 2]
+                        : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 size_t FilesIn(const std::string& dir) {
@@ -114,7 +120,9 @@ void SideBySide(benchmark::State& state, const std::string& ours, const std::str
     // Turn about, so neither tool always meets the server's caches first.
     double s = 0, t = 0;
     const auto runOurs = [&] { s = Timed(ours + " -o '" + ourDir + "'", ourDir); };
-    const auto runTheirs = [&] { t = Timed(theirs + " '" + theirDir + (theirFiles == 1 ? "/all.bin'" : "'"), theirDir); };
+    const auto runTheirs = [&] {
+      t = Timed(theirs + " '" + theirDir + (theirFiles == 1 ? "/all.bin'" : "'"), theirDir);
+    };
     if (n % 2 == 0) {
       runOurs();
       runTheirs();
@@ -142,21 +150,26 @@ void SideBySide(benchmark::State& state, const std::string& ours, const std::str
 void BM_CGetVsGetscu(benchmark::State& state) {
   const testsupport::Orthanc& o = *gOrthanc;
   const std::string port = std::to_string(o.DicomPort());
-  SideBySide(state, std::string(TAVROLEN_DICOM_TOOL) + " retrieve --server " + o.DimseAddress() + " --study " + kStudy,
-             "getscu -aet TAVROLEN -aec ORTHANC -S -k QueryRetrieveLevel=STUDY -k StudyInstanceUID=" + kStudy +
-                 " 127.0.0.1 " + port + " -od",
-             "getscu", kSlices);
+  SideBySide(
+      state,
+      std::string(TAVROLEN_DICOM_TOOL) + " retrieve --server " + o.DimseAddress() + " --study " +
+          kStudy,
+      "getscu -aet TAVROLEN -aec ORTHANC -S -k QueryRetrieveLevel=STUDY -k StudyInstanceUID=" +
+          kStudy + " 127.0.0.1 " + port + " -od",
+      "getscu", kSlices);
 }
 BENCHMARK(BM_CGetVsGetscu)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
 
 void BM_WadoRsVsCurl(benchmark::State& state) {
   const testsupport::Orthanc& o = *gOrthanc;
-  const std::string url = "http://127.0.0.1:" + std::to_string(o.HttpPort()) + "/dicom-web/studies/" + kStudy;
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(o.HttpPort()) + "/dicom-web/studies/" + kStudy;
   SideBySide(state,
              std::string(TAVROLEN_DICOM_TOOL) + " retrieve --server " + o.WebAddress() +
                  " --user alice:secret --study " + kStudy,
              "curl -sf -u alice:secret -H 'Accept: multipart/related; type=\"application/dicom\"; "
-             "transfer-syntax=*' " + url + " -o",
+             "transfer-syntax=*' " +
+                 url + " -o",
              "curl", 1);
 }
 BENCHMARK(BM_WadoRsVsCurl)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
@@ -216,13 +229,17 @@ void BM_FirstImageBeforeTheLast(benchmark::State& state) {
   state.counters["first_image_ms"] = first / n;
   state.counters["all_arrived_ms"] = all / n;  // the first must come well before this
 }
-BENCHMARK(BM_FirstImageBeforeTheLast)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_FirstImageBeforeTheLast)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string note;
-  if (!testsupport::EnterLoopbackOnlyNetwork(&note)) std::fprintf(stderr, "retrieve_bench: %s\n", note.c_str());
+  if (!testsupport::EnterLoopbackOnlyNetwork(&note))
+    std::fprintf(stderr, "retrieve_bench: %s\n", note.c_str());
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   InitApplication();

@@ -45,7 +45,10 @@ std::vector<uint16_t> CtPixels() {
     for (int x = 0; x < 512; ++x) {
       seed = seed * 1664525u + 1013904223u;
       const double r = std::hypot((x - 256) / 200.0, (y - 260) / 160.0);
-      px[size_t(y) * 512 + size_t(x)] = uint16_t((r > 1 ? 24 : r > 0.9 ? 1700 : 1060) + (seed >> 27));
+      px[size_t(y) * 512 + size_t(x)] = uint16_t((r > 1     ? 24
+                                                  : r > 0.9 ? 1700
+                                                            : 1060) +
+                                                 (seed >> 27));
     }
   return px;
 }
@@ -193,7 +196,10 @@ void BM_TagBrowserFilterKeystroke(benchmark::State& state) {
   state.counters["keystroke_cpu_ms"] = cpu / std::max(strokes, 1);
   state.counters["keystroke_cpu_worst_ms"] = cpuWorst;
 }
-BENCHMARK(BM_TagBrowserFilterKeystroke)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_TagBrowserFilterKeystroke)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(5);
 
 void BM_RoiDrag512(benchmark::State& state) {
   size_t elements = 0;

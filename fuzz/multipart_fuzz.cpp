@@ -1,9 +1,9 @@
 // The WADO-RS multipart reader on arbitrary bytes: the first byte picks a
 // chunk size, so delimiters and headers split at every place the network
 // could split them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <string>
 
 #include "net/Multipart.h"
@@ -17,7 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.maxPartBytes = 1 << 16;
   size_t received = 0;
   TMultipartParser::Sink sink;
-  sink.begin = [](const TMultipartParser::Part& p, std::string&) { return p.contentType.size() < 1000; };
+  sink.begin = [](const TMultipartParser::Part& p, std::string&) {
+    return p.contentType.size() < 1000;
+  };
   sink.data = [&](const char*, size_t n, std::string&) {
     received += n;
     return true;

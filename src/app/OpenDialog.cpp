@@ -17,7 +17,8 @@ class TDicomFileFilter : public QSortFilterProxyModel {
     const QModelIndex index = files->index(row, 0, parent);
     if (files->isDir(index)) return true;
     // The dialog hides the patterns: the filter is known by its name.
-    if (!QString::fromLatin1(kDicomFilesFilter).startsWith(FDialog->selectedNameFilter())) return true;
+    if (!QString::fromLatin1(kDicomFilesFilter).startsWith(FDialog->selectedNameFilter()))
+      return true;
     return LooksLikeDicomFileName(files->fileName(index));
   }
 
@@ -48,7 +49,8 @@ QFileDialog* NewImageOpenDialog(QWidget* parent, const QString& dir) {
   dialog->setOption(QFileDialog::DontUseNativeDialog);
   dialog->setOption(QFileDialog::HideNameFilterDetails);
   dialog->setFileMode(QFileDialog::ExistingFile);
-  dialog->setNameFilters({QString::fromLatin1(kDicomFilesFilter), QString::fromLatin1(kAllFilesFilter)});
+  dialog->setNameFilters(
+      {QString::fromLatin1(kDicomFilesFilter), QString::fromLatin1(kAllFilesFilter)});
   auto* filter = new TDicomFileFilter(dialog);
   dialog->setProxyModel(filter);
   QObject::connect(dialog, &QFileDialog::filterSelected, filter,

@@ -48,7 +48,8 @@ bool FollowSlots(const std::string& studyUid, std::vector<TAutoShown>& shown) {
   if (patient < 0) return false;
   for (TAutoShown& s : shown) {
     TadvancedImage* cell = s.cell;
-    if (!cell || size_t(s.slot) >= firstImages.size() || firstImages[size_t(s.slot)].empty()) continue;
+    if (!cell || size_t(s.slot) >= firstImages.size() || firstImages[size_t(s.slot)].empty())
+      continue;
     // The user moved the cell (or put another image there): it is theirs now.
     const bool untouched = s.path.empty() ? !cell->HasImage : cell->CurrentOpenedPath == s.path;
     if (!untouched || cell->InCineMode) continue;
@@ -119,7 +120,8 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
           se >= gPatients[p].studies[st].serieses.size())
         continue;
       const TStudy& study = gPatients[p].studies[st];
-      spots.push_back({cell, study.instanceUid, study.serieses[se].instanceUid, cell->CurrentOpenedPath});
+      spots.push_back(
+          {cell, study.instanceUid, study.serieses[se].instanceUid, cell->CurrentOpenedPath});
     }
   size_t seriesBefore = 0, seriesAfter = 0;
   for (const TPatient& p : gPatients)
@@ -195,7 +197,8 @@ void KeepOnFirstImages(TForm1& form, std::vector<TAutoShown>& shown) {
       if (s.cell && s.cell->HasImage && s.cell->PatientIndex >= 0 &&
           size_t(s.cell->PatientIndex) < gPatients.size() &&
           size_t(s.cell->StudyIndex) < gPatients[size_t(s.cell->PatientIndex)].studies.size()) {
-        study = gPatients[size_t(s.cell->PatientIndex)].studies[size_t(s.cell->StudyIndex)].instanceUid;
+        study =
+            gPatients[size_t(s.cell->PatientIndex)].studies[size_t(s.cell->StudyIndex)].instanceUid;
         break;
       }
   }

@@ -23,8 +23,8 @@ struct TArrival {
 TArrival ReadArrival(const std::string& path);
 
 struct TFilingOutcome {
-  int added = 0;             // images new to the tree
-  bool newSeries = false;    // a series (or study) the tree did not hold
+  int added = 0;                      // images new to the tree
+  bool newSeries = false;             // a series (or study) the tree did not hold
   std::vector<std::string> notShown;  // "path: reason" for files kept on disk but not filed
 };
 

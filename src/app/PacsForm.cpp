@@ -33,7 +33,9 @@
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 // "20240115" as 15/01/2024, as the viewer shows dates; anything else as sent.
 QString ShowDate(const std::string& d) {
@@ -105,8 +107,10 @@ class TServerDialog : public QDialog {
     connect(buttons, &QDialogButtonBox::accepted, this, [this] {
       TPacsServer t;
       std::string why;
-      if (Read(t, why)) accept();
-      else error->setText(Q(why));
+      if (Read(t, why))
+        accept();
+      else
+        error->setText(Q(why));
     });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(kind, &QComboBox::currentIndexChanged, this, [this] { Enable(); });
@@ -133,8 +137,8 @@ class TServerDialog : public QDialog {
     } else {
       std::string p = path->text().trimmed().toStdString();
       if (p.empty() || p[0] != '/') p = "/" + p;
-      address = std::string(tls->isChecked() ? "dicomweb+https://" : "dicomweb+http://") + hostText + ":" +
-                std::to_string(port->value()) + p;
+      address = std::string(tls->isChecked() ? "dicomweb+https://" : "dicomweb+http://") +
+                hostText + ":" + std::to_string(port->value()) + p;
       s.movePort = 0;
     }
     if (!ParseServerAddress(address, s, why)) {
@@ -155,8 +159,10 @@ class TServerDialog : public QDialog {
  private:
   void Enable() {
     const bool dimse = kind->currentIndex() == 0;
-    for (QWidget* w : std::initializer_list<QWidget*>{calledAe, callingAe, movePort}) w->setEnabled(dimse);
-    for (QWidget* w : std::initializer_list<QWidget*>{path, tls, user, password}) w->setEnabled(!dimse);
+    for (QWidget* w : std::initializer_list<QWidget*>{calledAe, callingAe, movePort})
+      w->setEnabled(dimse);
+    for (QWidget* w : std::initializer_list<QWidget*>{path, tls, user, password})
+      w->setEnabled(!dimse);
   }
 };
 
@@ -242,8 +248,8 @@ void TPacsForm::BuildUi() {
   resultsList = new QTreeWidget;
   resultsList->setObjectName("pacsResults");
   resultsList->setColumnCount(ColumnCount);
-  resultsList->setHeaderLabels({"Patient name", "Patient ID", "Birth date", "Study date", "Description",
-                                "Modalities", "Accession", "Series", "Images"});
+  resultsList->setHeaderLabels({"Patient name", "Patient ID", "Birth date", "Study date",
+                                "Description", "Modalities", "Accession", "Series", "Images"});
   resultsList->setRootIsDecorated(false);
   resultsList->setSelectionMode(QAbstractItemView::ExtendedSelection);
   resultsList->setSortingEnabled(true);
@@ -301,7 +307,8 @@ void TPacsForm::BuildUi() {
     folderEdit->setText(dir);
     chosenFolderRadio->setChecked(true);
   });
-  connect(folderEdit, &QLineEdit::textEdited, this, [this] { chosenFolderRadio->setChecked(true); });
+  connect(folderEdit, &QLineEdit::textEdited, this,
+          [this] { chosenFolderRadio->setChecked(true); });
 }
 
 void TPacsForm::UpdateButtons() {
@@ -317,7 +324,9 @@ void TPacsForm::UpdateButtons() {
   cancelButton->setEnabled(busy);
 }
 
-bool TPacsForm::Busy() const { return worker_ != nullptr; }
+bool TPacsForm::Busy() const {
+  return worker_ != nullptr;
+}
 
 void TPacsForm::closeEvent(QCloseEvent* event) {
   // Closing the window hides it; a running retrieve goes on.
@@ -335,7 +344,8 @@ void TPacsForm::RefreshServerBox(int select) {
   const QSignalBlocker block(serverBox);
   serverBox->clear();
   for (const TPacsServer& s : servers_)
-    serverBox->addItem(Q(s.name) + (s.name == s.Describe() ? QString() : "  (" + Q(s.Describe()) + ")"));
+    serverBox->addItem(Q(s.name) +
+                       (s.name == s.Describe() ? QString() : "  (" + Q(s.Describe()) + ")"));
   serverBox->setCurrentIndex(std::min(select, int(servers_.size()) - 1));
   UpdateButtons();
 }
@@ -456,8 +466,10 @@ void TPacsForm::Search() {
   add("AccessionNumber", accessionEdit->text(), false);
   add("ModalitiesInStudy", modalityBox->currentText(), false);
   if (dateCheck->isChecked()) {
-    const QDate a = std::min(fromDate->date(), toDate->date()), b = std::max(fromDate->date(), toDate->date());
-    keys.push_back({"StudyDate", (a.toString("yyyyMMdd") + "-" + b.toString("yyyyMMdd")).toStdString()});
+    const QDate a = std::min(fromDate->date(), toDate->date()),
+                b = std::max(fromDate->date(), toDate->date());
+    keys.push_back(
+        {"StudyDate", (a.toString("yyyyMMdd") + "-" + b.toString("yyyyMMdd")).toStdString()});
   }
   client_ = MakePacsClient(*s);
   struct Outcome {
@@ -478,7 +490,9 @@ void TPacsForm::Search() {
     if (out->ok) {
       ShowMatches(out->rows);
       statusLabel->setStyleSheet({});
-      statusLabel->setText(out->rows.size() == 1 ? "1 study found." : QString::number(out->rows.size()) + " studies found.");
+      statusLabel->setText(out->rows.size() == 1
+                               ? "1 study found."
+                               : QString::number(out->rows.size()) + " studies found.");
     } else if (cancelled) {
       statusLabel->setText("Search cancelled.");
     } else {
@@ -513,7 +527,9 @@ void TPacsForm::ShowMatches(const std::vector<TQueryRow>& rows) {
       if (ok) item->setData(column, kSortRole, v);
     };
     number(ColBirth, r.Get("PatientBirthDate"));
-    number(ColDate, r.Get("StudyDate") + (r.Get("StudyTime").size() >= 6 ? r.Get("StudyTime").substr(0, 6) : "000000"));
+    number(ColDate,
+           r.Get("StudyDate") +
+               (r.Get("StudyTime").size() >= 6 ? r.Get("StudyTime").substr(0, 6) : "000000"));
     number(ColSeries, r.Get("NumberOfStudyRelatedSeries"));
     number(ColImages, r.Get("NumberOfStudyRelatedInstances"));
     item->setData(0, kUidRole, Q(r.Get("StudyInstanceUID")));
@@ -521,7 +537,8 @@ void TPacsForm::ShowMatches(const std::vector<TQueryRow>& rows) {
   }
   resultsList->setSortingEnabled(true);
   for (int c = 0; c < ColumnCount; ++c) resultsList->resizeColumnToContents(c);
-  if (resultsList->topLevelItemCount() > 0) resultsList->setCurrentItem(resultsList->topLevelItem(0));
+  if (resultsList->topLevelItemCount() > 0)
+    resultsList->setCurrentItem(resultsList->topLevelItem(0));
 }
 
 // ---- retrieve -------------------------------------------------------------------
@@ -581,7 +598,8 @@ void TPacsForm::StartNextRetrieve() {
     TRetrieveHooks hooks;
     hooks.announced = [self](const TAnnouncement& a) {
       QMetaObject::invokeMethod(
-          self, [self, perSeries = a.perSeries, labels = a.labels] {
+          self,
+          [self, perSeries = a.perSeries, labels = a.labels] {
             if (self) self->Announced(perSeries, labels);
           },
           Qt::QueuedConnection);
@@ -591,7 +609,8 @@ void TPacsForm::StartNextRetrieve() {
       TArrival arrival = ReadArrival(s.path);
       arrival.seriesUid = s.seriesUid;
       QMetaObject::invokeMethod(
-          self, [self, arrival = std::move(arrival)]() mutable {
+          self,
+          [self, arrival = std::move(arrival)]() mutable {
             if (self) self->Arrived(std::move(arrival));
           },
           Qt::QueuedConnection);
@@ -615,7 +634,8 @@ void TPacsForm::Announced(const std::map<std::string, int>& perSeries,
   for (const auto& [series, count] : perSeries) {
     auto* item = new QTreeWidgetItem(progressList);
     const auto label = labels.find(series);
-    item->setText(0, label != labels.end() && !label->second.empty() ? Q(label->second) : Q(series));
+    item->setText(0,
+                  label != labels.end() && !label->second.empty() ? Q(label->second) : Q(series));
     item->setToolTip(0, Q(series));
     // Images may have come in before the count did.
     const int got = seriesArrived_.count(series) ? seriesArrived_[series] : 0;
@@ -636,11 +656,14 @@ void TPacsForm::Arrived(TArrival arrival) {
   if (QTreeWidgetItem* item = seriesRows_.count(series) ? seriesRows_[series] : nullptr) {
     const int expected = seriesExpected_[series];
     item->setText(1, QString::number(got) + " / " + QString::number(expected));
-    if (auto* bar = qobject_cast<QProgressBar*>(progressList->itemWidget(item, 2))) bar->setValue(got);
+    if (auto* bar = qobject_cast<QProgressBar*>(progressList->itemWidget(item, 2)))
+      bar->setValue(got);
   }
   // The first image goes into the tree at once, the rest in batches.
-  if (!shownStudy_) FlushArrivals();
-  else if (!flushTimer_->isActive()) flushTimer_->start();
+  if (!shownStudy_)
+    FlushArrivals();
+  else if (!flushTimer_->isActive())
+    flushTimer_->start();
 }
 
 void TPacsForm::FlushArrivals() {
@@ -676,7 +699,8 @@ void TPacsForm::RetrieveDone(bool ok, const QString& why) {
     queue_.clear();
     if (cancelled_) {
       statusLabel->setStyleSheet({});
-      statusLabel->setText("Retrieve cancelled; " + QString::number(arrived) + " images arrived and stay loaded.");
+      statusLabel->setText("Retrieve cancelled; " + QString::number(arrived) +
+                           " images arrived and stay loaded.");
     } else {
       Fail(why);
     }
@@ -684,7 +708,8 @@ void TPacsForm::RetrieveDone(bool ok, const QString& why) {
     statusLabel->setStyleSheet({});
     QString text = QString::number(arrived) + (arrived == 1 ? " image" : " images") + " retrieved.";
     if (!notShown_.isEmpty())
-      text += " " + QString::number(notShown_.size()) + " cannot be displayed: " + notShown_.join("; ");
+      text +=
+          " " + QString::number(notShown_.size()) + " cannot be displayed: " + notShown_.join("; ");
     statusLabel->setText(text);
   }
   UpdateButtons();

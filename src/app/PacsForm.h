@@ -72,8 +72,18 @@ class TPacsForm : public QWidget {
   QLabel* statusLabel;
 
   // Columns of resultsList.
-  enum Column { ColName, ColId, ColBirth, ColDate, ColDescription, ColModalities, ColAccession,
-                ColSeries, ColImages, ColumnCount };
+  enum Column {
+    ColName,
+    ColId,
+    ColBirth,
+    ColDate,
+    ColDescription,
+    ColModalities,
+    ColAccession,
+    ColSeries,
+    ColImages,
+    ColumnCount
+  };
 
   void Search();
   // Retrieves the selected studies (or the current one), one after another.
@@ -108,7 +118,8 @@ class TPacsForm : public QWidget {
   void RemoveCurrentServer();
   void ShowMatches(const std::vector<struct TQueryRow>& rows);
   void StartNextRetrieve();
-  void Announced(const std::map<std::string, int>& perSeries, const std::map<std::string, std::string>& labels);
+  void Announced(const std::map<std::string, int>& perSeries,
+                 const std::map<std::string, std::string>& labels);
   void Arrived(TArrival arrival);
   void FlushArrivals();
   void RetrieveDone(bool ok, const QString& why);
@@ -122,7 +133,7 @@ class TPacsForm : public QWidget {
   // The running operation (a search or one study's retrieve) and its client.
   QThread* worker_ = nullptr;
   std::shared_ptr<TPacsClient> client_;
-  QStringList queue_;            // studies waiting to be retrieved
+  QStringList queue_;  // studies waiting to be retrieved
   QString currentStudy_;
   std::string currentStudyAsRead_;  // as the header reader keeps it, for the tree
   bool shownStudy_ = false;

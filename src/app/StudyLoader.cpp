@@ -124,11 +124,11 @@ bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, D
     const std::string kind = NonImageKind(header.SOP_Class_UID);
     // A data set read through to its end names its SOP class: it is DICOM,
     // only without an image in it (anonymised stubs, DICOMDIR test media).
-    reason = !kind.empty()                      ? kind + ", not an image"
-             : hdrOK                            ? kReasonUnsupported
-             : !header.SOP_Class_UID.empty() &&
-                   header.SOP_Instance_UID.size() > 0 ? kReasonNoPixelData
-                                                      : kReasonNotImage;
+    reason = !kind.empty() ? kind + ", not an image"
+             : hdrOK       ? kReasonUnsupported
+             : !header.SOP_Class_UID.empty() && header.SOP_Instance_UID.size() > 0
+                 ? kReasonNoPixelData
+                 : kReasonNotImage;
     return false;
   }
   return true;
@@ -190,8 +190,9 @@ std::string LowerExtension(const std::string& path) {
 bool IsListedExtension(const std::string& lowerExt) {
   // Archives and modalities name files by their SOP Instance UID, whose last
   // component reads as an all-digit extension, and Siemens writes .ima.
-  const bool digits = lowerExt.size() > 1 && std::all_of(lowerExt.begin() + 1, lowerExt.end(),
-                                                         [](char c) { return c >= '0' && c <= '9'; });
+  const bool digits =
+      lowerExt.size() > 1 && std::all_of(lowerExt.begin() + 1, lowerExt.end(),
+                                         [](char c) { return c >= '0' && c <= '9'; });
   return lowerExt.empty() || digits || lowerExt == ".dcm" || lowerExt == ".dcn" ||
          lowerExt == ".dic" || lowerExt == ".dicom" || lowerExt == ".ima" ||
          IsReportExtension(lowerExt);

@@ -96,7 +96,7 @@ struct TLoadResult {
   int imagesAdded = 0;   // images new to the tree
   int reportsFound = 0;
   bool cancelled = false;
-  std::vector<TSkippedFile> skipped;   // in listing order
+  std::vector<TSkippedFile> skipped;  // in listing order
   // Filed images whose pixels no codec or buffer takes (counted in
   // filesFiled too), with the reason, in listing order.
   std::vector<TSkippedFile> undisplayable;

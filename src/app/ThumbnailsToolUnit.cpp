@@ -456,9 +456,7 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
           // Queued to the browser: if it is gone by then, the call is dropped with it.
           QMetaObject::invokeMethod(
               this,
-              [this, generation, index, picture] {
-                DeliverThumbnail(generation, index, picture);
-              },
+              [this, generation, index, picture] { DeliverThumbnail(generation, index, picture); },
               Qt::QueuedConnection);
         });
       }

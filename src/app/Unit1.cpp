@@ -287,7 +287,8 @@ void TForm1::BuildManageTab() {
   btnOpenDicomDir = NewButton(Panel1, "btnOpenDicomDir", "Open CD Dicom Dir", "open-cd");
   btnPacs = NewButton(Panel1, "btnPacs", "PACS: Search and Retrieve", "pacs");
   btnSave = NewButton(Panel1, "btnSave", "Save As JPEG", "save-jpeg");
-  for (auto* b : {btnOpenFile, btnOpenFolder, btnOpenDicomDir, btnPacs, btnSave}) files->addWidget(b);
+  for (auto* b : {btnOpenFile, btnOpenFolder, btnOpenDicomDir, btnPacs, btnSave})
+    files->addWidget(b);
   row->addWidget(Panel1);
   row->addWidget(Separator(TabSheet1));
 

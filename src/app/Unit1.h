@@ -343,13 +343,13 @@ class TForm1 : public QMainWindow {
   void update_report_panel();
 
   // ---- reading tools ----
-  QToolButton* btnExportPng;      // "Export PNG"
-  QToolButton* btnCopy;           // "Copy to Clipboard"
-  QToolButton* btnClearAnn;       // "Clear Annotations of This Image"
-  QToolButton* btnUndoAnn;        // "Undo Annotation Change"
-  QToolButton* btnSyncPosition;   // scrolling linked by position
-  QToolButton* btnLinkWwWl;       // one window for the linked cells
-  QToolButton* btnLinkZoom;       // one scale for the linked cells
+  QToolButton* btnExportPng;     // "Export PNG"
+  QToolButton* btnCopy;          // "Copy to Clipboard"
+  QToolButton* btnClearAnn;      // "Clear Annotations of This Image"
+  QToolButton* btnUndoAnn;       // "Undo Annotation Change"
+  QToolButton* btnSyncPosition;  // scrolling linked by position
+  QToolButton* btnLinkWwWl;      // one window for the linked cells
+  QToolButton* btnLinkZoom;      // one scale for the linked cells
   // The cells the user linked by hand (besides those sharing a frame of
   // reference), with the slice position each was at when linked; a cell
   // that is gone drops out by itself.

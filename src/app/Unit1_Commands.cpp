@@ -16,8 +16,8 @@
 #include "app/Global.h"
 #include "app/Unit1.h"
 #include "dicom/PatientInfo.h"
-#include "dicom/TagBrowser.h"
 #include "dicom/StudyTree.h"
+#include "dicom/TagBrowser.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -210,8 +210,8 @@ void TForm1::wwTextBoxKeyPress() {
   if (number && ww < 1) {
     // A width below 1 would threshold the picture: refused with the box's
     // own hint, and the boxes go back to what the cell shows.
-    QToolTip::showText(wwTextBox->mapToGlobal(QPoint(0, wwTextBox->height())),
-                       wwTextBox->toolTip(), wwTextBox);
+    QToolTip::showText(wwTextBox->mapToGlobal(QPoint(0, wwTextBox->height())), wwTextBox->toolTip(),
+                       wwTextBox);
     wwTextBox->setModified(false);
     wlTextBox->setModified(false);
     SyncWindowBoxes();
@@ -313,7 +313,8 @@ void TForm1::showPatInfoButtonClick() {
 }
 
 void TForm1::showTagsButtonClick() {
-  if (ActiveAdvancedImage && ActiveAdvancedImage->HasImage && !ActiveAdvancedImage->filepath.empty())
+  if (ActiveAdvancedImage && ActiveAdvancedImage->HasImage &&
+      !ActiveAdvancedImage->filepath.empty())
     TagBrowserForm->Display(ActiveAdvancedImage->filepath);
 }
 

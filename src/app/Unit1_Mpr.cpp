@@ -71,7 +71,8 @@ void TForm1::ShowMpr(int patient, int study, int series) {
   QPointer<TForm1> self(this);
   auto progress = [self](int done, int total) {
     QMetaObject::invokeMethod(
-        self, [self, done, total] {
+        self,
+        [self, done, total] {
           if (!self || !self->FMprBuilding) return;
           self->loadDicomProgressBar->setValue(total > 0 ? done * 100 / total : 0);
         },
@@ -92,9 +93,17 @@ void TForm1::ShowMpr(int patient, int study, int series) {
               std::lock_guard lock(gPatientsMutex);
               stillThere = size_t(patient) < gPatients.size() &&
                            size_t(study) < gPatients[size_t(patient)].studies.size() &&
-                           size_t(series) < gPatients[size_t(patient)].studies[size_t(study)].serieses.size() &&
-                           !gPatients[size_t(patient)].studies[size_t(study)].serieses[size_t(series)].images.empty() &&
-                           gPatients[size_t(patient)].studies[size_t(study)].serieses[size_t(series)].images.front().imagePath == first;
+                           size_t(series) <
+                               gPatients[size_t(patient)].studies[size_t(study)].serieses.size() &&
+                           !gPatients[size_t(patient)]
+                                .studies[size_t(study)]
+                                .serieses[size_t(series)]
+                                .images.empty() &&
+                           gPatients[size_t(patient)]
+                                   .studies[size_t(study)]
+                                   .serieses[size_t(series)]
+                                   .images.front()
+                                   .imagePath == first;
             }
             if (!r.volume) {
               if (stillThere) ShowMessage(QString::fromStdString("MPR: " + r.reason));

@@ -187,7 +187,8 @@ void TForm1::BuildReadingTools() {
   btnUndoAnn = NewButton(TabSheet3, "btnUndoAnn", "Undo Annotation Change (Ctrl+Z)", "undo");
   place(btnClearAllAnn, btnClearAnn);
   place(btnClearAnn, btnUndoAnn);
-  btnDeleteSingleAnn->setToolTip(btnDeleteSingleAnn->toolTip() + " (Delete removes the one under the mouse)");
+  btnDeleteSingleAnn->setToolTip(btnDeleteSingleAnn->toolTip() +
+                                 " (Delete removes the one under the mouse)");
 
   btnSyncPosition = NewButton(TabSheet2, "btnSyncPosition",
                               "Synchronise Scrolling by Position (cells of one frame of reference "
@@ -266,10 +267,12 @@ void TForm1::WireReadingCell(TViewer* cell) {
   TadvancedImage* image = cell->AdvancedImage();
   // Queued: a cell reports from whichever thread rendered it, and a report
   // from the middle of a grid change is read once the grid is whole again.
-  connect(image, &TadvancedImage::ViewShown, this, [this](TadvancedImage* c) { CellViewShown(c); },
-          Qt::QueuedConnection);
-  connect(image, &TadvancedImage::ImageShown, this,
-          [this](TadvancedImage* c) { CellImageShown(c); }, Qt::QueuedConnection);
+  connect(
+      image, &TadvancedImage::ViewShown, this, [this](TadvancedImage* c) { CellViewShown(c); },
+      Qt::QueuedConnection);
+  connect(
+      image, &TadvancedImage::ImageShown, this, [this](TadvancedImage* c) { CellImageShown(c); },
+      Qt::QueuedConnection);
   connect(image, &TadvancedImage::MenuRequested, this, [this](TadvancedImage* c, QPoint at) {
     if (c != ActiveAdvancedImage) return;
     // The right button made the grid's tool the window drag for a moment.
@@ -349,8 +352,7 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
     ShowMessage("Cannot save " + QDir::toNativeSeparators(path) + ": " + error);
   };
   if (!filter.contains("series")) {
-    if (!(png ? cell->SavePNG(file, &error, own) : cell->SaveJPEG(file, &error, own)))
-      failed(file);
+    if (!(png ? cell->SavePNG(file, &error, own) : cell->SaveJPEG(file, &error, own))) failed(file);
     return;
   }
 
@@ -367,8 +369,7 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
     const TImg* here = nullptr;
     if (size_t(cell->PatientIndex) < gPatients.size() &&
         size_t(cell->StudyIndex) < gPatients[size_t(cell->PatientIndex)].studies.size()) {
-      const TStudy& st =
-          gPatients[size_t(cell->PatientIndex)].studies[size_t(cell->StudyIndex)];
+      const TStudy& st = gPatients[size_t(cell->PatientIndex)].studies[size_t(cell->StudyIndex)];
       if (size_t(cell->SeriesIndex) < st.serieses.size()) {
         const TImgArr& images = st.serieses[size_t(cell->SeriesIndex)].images;
         for (size_t i = 0; i < images.size(); ++i) {
@@ -420,7 +421,8 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
       exporter.createBitmap();
       exporter.Zoom(cell->zoomFactor - exporter.zoomFactor);
       exporter.Pan(cell->PanX - exporter.PanX, cell->panY - exporter.panY);
-      const QString name = QString("%1_%2.%3").arg(base).arg(number, digits, 10, QChar('0')).arg(suffix);
+      const QString name =
+          QString("%1_%2.%3").arg(base).arg(number, digits, 10, QChar('0')).arg(suffix);
       if (png ? exporter.SavePNG(name, &error, own) : exporter.SaveJPEG(name, &error, own))
         ++written;
       else
@@ -449,7 +451,8 @@ bool TForm1::ReadingKey(int key, Qt::KeyboardModifiers modifiers) {
     }
     return false;
   }
-  if (key >= Qt::Key_F1 && key <= Qt::Key_F12 && (mods == Qt::NoModifier || mods == Qt::ShiftModifier)) {
+  if (key >= Qt::Key_F1 && key <= Qt::Key_F12 &&
+      (mods == Qt::NoModifier || mods == Qt::ShiftModifier)) {
     const int index = mods == Qt::ShiftModifier ? 12 + (key - Qt::Key_F1) : key - Qt::Key_F1;
     if (index >= int(kWwWlPresets.size()) || !IsCt(ActiveAdvancedImage)) return false;
     WwWlPresetsComboBox->setCurrentIndex(index);
@@ -506,18 +509,26 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
     a->setChecked(cell->Action == k.action);
     if (k.action == VAWWWL) menu->addSeparator();  // the mouse tools, then the drawing ones
   }
-  const bool overShape = cell->SelectedShapeIndex >= 0 && cell->SelectedShapeIndex < int(cell->Shapes.size());
-  add(menu, "Delete This Annotation (Delete)", [this] {
-    if (ActiveAdvancedImage) ActiveAdvancedImage->DeleteSelectedShape();
-  }, overShape);
-  add(menu, btnClearAnn->toolTip(), [this] { btnClearAnnClick(); }, !cell->Shapes.empty());
-  add(menu, "Clear All Annotations...", [this] { btnClearAllAnnClick(); },
+  const bool overShape =
+      cell->SelectedShapeIndex >= 0 && cell->SelectedShapeIndex < int(cell->Shapes.size());
+  add(
+      menu, "Delete This Annotation (Delete)",
+      [this] {
+        if (ActiveAdvancedImage) ActiveAdvancedImage->DeleteSelectedShape();
+      },
+      overShape);
+  add(
+      menu, btnClearAnn->toolTip(), [this] { btnClearAnnClick(); }, !cell->Shapes.empty());
+  add(
+      menu, "Clear All Annotations...", [this] { btnClearAllAnnClick(); },
       TAnnotationStore::Instance().Count() > 0);
-  add(menu, "Undo Annotation Change (Ctrl+Z)", [this] { btnUndoAnnClick(); },
+  add(
+      menu, "Undo Annotation Change (Ctrl+Z)", [this] { btnUndoAnnClick(); },
       TAnnotationStore::Instance().CanUndo());
   menu->addSeparator();
   for (const MenuCommand& m : kImageCommands)
-    add(menu, (this->*m.button)->toolTip(), [this, m] { (this->*m.command)(); }, image);
+    add(
+        menu, (this->*m.button)->toolTip(), [this, m] { (this->*m.command)(); }, image);
   if (IsCt(cell)) {
     QMenu* presets = menu->addMenu("WW/WL Presets");
     for (int i = 0; i < int(kWwWlPresets.size()); ++i)
@@ -534,16 +545,22 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
         cell->PlayCine();
     });
   menu->addSeparator();
-  add(menu, "Copy to Clipboard (Ctrl+C)", [this] { btnCopyClick(); }, image);
-  add(menu, "Export PNG...", [this] { btnExportPngClick(); }, image);
-  add(menu, "Save As JPEG...", [this] { btnSaveClick(); }, image);
+  add(
+      menu, "Copy to Clipboard (Ctrl+C)", [this] { btnCopyClick(); }, image);
+  add(
+      menu, "Export PNG...", [this] { btnExportPngClick(); }, image);
+  add(
+      menu, "Save As JPEG...", [this] { btnSaveClick(); }, image);
   menu->addSeparator();
-  QAction* link = add(menu, "Link This Cell for Synchronised Scrolling",
-                      [this, cell] { ToggleUserLink(cell); }, image);
+  QAction* link = add(
+      menu, "Link This Cell for Synchronised Scrolling", [this, cell] { ToggleUserLink(cell); },
+      image);
   link->setCheckable(true);
   link->setChecked(UserLinkOf(cell) != nullptr);
-  add(menu, "Display Dicom File Info", [this] { showPatInfoButtonClick(); }, image);
-  add(menu, showTagsButton->toolTip(), [this] { showTagsButtonClick(); }, image);
+  add(
+      menu, "Display Dicom File Info", [this] { showPatInfoButtonClick(); }, image);
+  add(
+      menu, showTagsButton->toolTip(), [this] { showTagsButtonClick(); }, image);
   return menu;
 }
 

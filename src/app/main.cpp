@@ -46,8 +46,10 @@ int main(int argc, char** argv) {
       "demo", "Also open the built-in demo study (written once into the user's cache folder).");
   parser.addOption(demo);
   QCommandLineOption cacheMb(
-      "cache-mb", "Memory for decoded frames in this run, in megabytes (default: a quarter of "
-      "physical memory, at most 4096).", "N");
+      "cache-mb",
+      "Memory for decoded frames in this run, in megabytes (default: a quarter of "
+      "physical memory, at most 4096).",
+      "N");
   parser.addOption(cacheMb);
   QCommandLineOption servers("servers",
                              "Offer the PACS servers of FILE (JSON) in the PACS window; "

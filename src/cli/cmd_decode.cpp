@@ -185,7 +185,8 @@ int Decode(const std::vector<std::string>& args) {
     }
     const DecodedFrame& decoded = r.pixels;
     if (decoded.incomplete) {
-      std::fprintf(stderr, "tavrolen-dicom decode: %s: frame %d: incomplete image (the data ends early)\n",
+      std::fprintf(stderr,
+                   "tavrolen-dicom decode: %s: frame %d: incomplete image (the data ends early)\n",
                    input.c_str(), k);
     }
     bool written = true;

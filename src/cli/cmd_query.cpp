@@ -93,7 +93,8 @@ int Run(const std::vector<std::string>& args) {
     QJsonArray out;
     for (const TQueryRow& r : rows) {
       QJsonObject o;
-      for (const auto& [k, v] : r.fields) o.insert(QString::fromStdString(k), QString::fromStdString(v));
+      for (const auto& [k, v] : r.fields)
+        o.insert(QString::fromStdString(k), QString::fromStdString(v));
       out.append(o);
     }
     std::fputs(QJsonDocument(out).toJson(QJsonDocument::Indented).constData(), stdout);

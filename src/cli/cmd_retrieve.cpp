@@ -19,7 +19,9 @@
 namespace {
 
 volatile std::sig_atomic_t gInterrupted = 0;
-extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+extern "C" void OnInterrupt(int) {
+  gInterrupted = 1;
+}
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "tavrolen-dicom retrieve: %s\n", text.c_str());
@@ -51,7 +53,8 @@ int Run(const std::vector<std::string>& args) {
   }
   if (request.studyUid.empty()) return Usage("--study is required");
   if (request.dir.empty()) return Usage("-o DIR is required");
-  if (!IsValidUid(request.studyUid)) return Usage("--study: \"" + request.studyUid + "\" is not a UID");
+  if (!IsValidUid(request.studyUid))
+    return Usage("--study: \"" + request.studyUid + "\" is not a UID");
   if (!request.seriesUid.empty() && !IsValidUid(request.seriesUid))
     return Usage("--series: \"" + request.seriesUid + "\" is not a UID");
   TPacsServer server;

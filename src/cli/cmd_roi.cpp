@@ -68,8 +68,7 @@ int Roi(const std::vector<std::string>& args) {
     }
   }
   if (path.empty() || shapes != 1)
-    return Usage(
-        "usage: roi FILE [--frame K] --rect X0,Y0,X1,Y1 | --ellipse X0,Y0,X1,Y1");
+    return Usage("usage: roi FILE [--frame K] --rect X0,Y0,X1,Y1 | --ellipse X0,Y0,X1,Y1");
 
   DICOMdata header;
   bool hdrOK = false, imgOK = false;
@@ -97,8 +96,7 @@ int Roi(const std::vector<std::string>& args) {
   const ImageCalibration calibration = CalibrationOfFile(path);
   const ModalityFrame m = ModalityFrameOf(header, pixels, calibration, frame);
   if (!m.Valid()) return Fail(path + ": statistics need a grey image");
-  const RoiMeasurement r =
-      MeasureRoi(m, calibration, shape, box[0], box[1], box[2], box[3], frame);
+  const RoiMeasurement r = MeasureRoi(m, calibration, shape, box[0], box[1], box[2], box[3], frame);
 
   cli::JsonWriter j(0);
   j.BeginObject();

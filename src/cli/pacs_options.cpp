@@ -55,9 +55,10 @@ std::string PromptPassword(const std::string& prompt) {
 
 }  // namespace
 
-bool TakePacsOption(const std::vector<std::string>& args, size_t& i, PacsOptions& o, std::string& why) {
+bool TakePacsOption(const std::vector<std::string>& args, size_t& i, PacsOptions& o,
+                    std::string& why) {
   const std::string& a = args[i];
-  static const char* kWithValue[] = {"--server", "--servers", "--calling-ae", "--user",
+  static const char* kWithValue[] = {"--server",  "--servers", "--calling-ae", "--user",
                                      "--ca-file", "--timeout", "--move-port"};
   bool known = false;
   for (const char* k : kWithValue) known |= a == k;
@@ -67,15 +68,18 @@ bool TakePacsOption(const std::vector<std::string>& args, size_t& i, PacsOptions
     return true;
   }
   const std::string& v = args[++i];
-  if (a == "--server") o.server = v;
-  else if (a == "--servers") o.serversFile = v;
+  if (a == "--server")
+    o.server = v;
+  else if (a == "--servers")
+    o.serversFile = v;
   else if (a == "--calling-ae") {
     if (!IsValidAeTitle(v)) why = "\"" + v + "\" is not an AE title (1 to 16 characters)";
     o.callingAe = v;
   } else if (a == "--user") {
     if (v.empty() || v[0] == ':') why = "--user needs a user name";
     o.user = v;
-  } else if (a == "--ca-file") o.caFile = v;
+  } else if (a == "--ca-file")
+    o.caFile = v;
   else if (a == "--timeout") {
     if (!ParseInt(v, 1, 3600, o.timeout)) why = "--timeout takes 1 to 3600 seconds";
   } else if (a == "--move-port") {

@@ -24,7 +24,8 @@ struct PacsOptions {
 
 // Takes the option at args[i] (and its value) when it is one of the shared
 // ones; false when it is not. A malformed value sets why.
-bool TakePacsOption(const std::vector<std::string>& args, size_t& i, PacsOptions& o, std::string& why);
+bool TakePacsOption(const std::vector<std::string>& args, size_t& i, PacsOptions& o,
+                    std::string& why);
 
 // The server the options name, with the password resolved. False with a
 // reason; usage tells a wrong command line from a server that cannot be used.

@@ -115,8 +115,7 @@ std::string PixelScale::SourceName() const {
   }
 }
 
-PixelScale ImageCalibration::ScaleFor(double x0, double y0, double x1, double y1,
-                                      int frame) const {
+PixelScale ImageCalibration::ScaleFor(double x0, double y0, double x1, double y1, int frame) const {
   PixelScale s;
   std::array<double, 2> ps = pixelSpacing;
   if (frame >= 1 && size_t(frame) <= frameSpacing.size() && frameSpacing[frame - 1][0] > 0)
@@ -137,8 +136,7 @@ PixelScale ImageCalibration::ScaleFor(double x0, double y0, double x1, double y1
   const double ly = std::min(y0, y1), hy = std::max(y0, y1);
   for (const UltrasoundRegion& r : regions) {
     // The region's pixels r.x0 ... r.x1 cover the edges r.x0 ... r.x1 + 1.
-    if (r.dx > 0 && r.dy > 0 && lx >= r.x0 && hx <= r.x1 + 1.0 && ly >= r.y0 &&
-        hy <= r.y1 + 1.0) {
+    if (r.dx > 0 && r.dy > 0 && lx >= r.x0 && hx <= r.x1 + 1.0 && ly >= r.y0 && hy <= r.y1 + 1.0) {
       s.source = PixelScale::Source::UltrasoundRegion;
       s.x = r.dx;
       s.y = r.dy;

@@ -118,28 +118,28 @@ DeflateVerdict InflateDataSet(const uint8_t* data, size_t size, InflatedFile& ou
     }
   }
   if (!whole) {
-  z_stream z{};
-  if (inflateInit2(&z, zlibHeader ? 15 : -15) != Z_OK) {
-    out.data_.reset();
-    if (why) *why = "The deflated data set cannot be inflated.";
-    return DeflateVerdict::kRefused;
-  }
-  size_t fed = 0;
-  while (made < room) {
-    if (z.avail_in == 0 && fed < inSize) {
-      z.next_in = const_cast<Bytef*>(in + fed);
-      z.avail_in = uInt(std::min<size_t>(inSize - fed, UINT32_MAX));
-      fed += z.avail_in;
+    z_stream z{};
+    if (inflateInit2(&z, zlibHeader ? 15 : -15) != Z_OK) {
+      out.data_.reset();
+      if (why) *why = "The deflated data set cannot be inflated.";
+      return DeflateVerdict::kRefused;
     }
-    const size_t chunk = std::min<size_t>(room - made, UINT32_MAX);
-    z.next_out = block + start + made;
-    z.avail_out = uInt(chunk);
-    ret = inflate(&z, Z_NO_FLUSH);
-    made += chunk - z.avail_out;
-    if (ret == Z_STREAM_END || (ret != Z_OK && ret != Z_BUF_ERROR)) break;
-    if (z.avail_in == 0 && fed == inSize && z.avail_out > 0) break;  // the input ended
-  }
-  inflateEnd(&z);
+    size_t fed = 0;
+    while (made < room) {
+      if (z.avail_in == 0 && fed < inSize) {
+        z.next_in = const_cast<Bytef*>(in + fed);
+        z.avail_in = uInt(std::min<size_t>(inSize - fed, UINT32_MAX));
+        fed += z.avail_in;
+      }
+      const size_t chunk = std::min<size_t>(room - made, UINT32_MAX);
+      z.next_out = block + start + made;
+      z.avail_out = uInt(chunk);
+      ret = inflate(&z, Z_NO_FLUSH);
+      made += chunk - z.avail_out;
+      if (ret == Z_STREAM_END || (ret != Z_OK && ret != Z_BUF_ERROR)) break;
+      if (z.avail_in == 0 && fed == inSize && z.avail_out > 0) break;  // the input ended
+    }
+    inflateEnd(&z);
   }
   if (made > size_t(limit)) {
     out.data_.reset();

@@ -24,7 +24,7 @@ inline constexpr int64_t kMaxInflatedBytes = int64_t{1} << 30;
 enum class DeflateVerdict {
   kNotDeflated,  // no meta group naming the syntax: read the file as it is
   kInflated,
-  kRefused,      // named, but it expands past the bounds or is not a deflate stream
+  kRefused,  // named, but it expands past the bounds or is not a deflate stream
 };
 
 class InflatedFile;
@@ -47,7 +47,6 @@ class InflatedFile {
   std::unique_ptr<uint8_t, Free> data_;
   size_t size_ = 0;
 };
-
 
 // Where the meta group of a Part 10 file held in `data` ends, when it names
 // the deflated syntax; 0 otherwise.

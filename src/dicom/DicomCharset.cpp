@@ -65,15 +65,12 @@ struct Escape {
   bool keepEscape;  // stateful encodings read the escape themselves
 };
 constexpr Escape kEscapes[] = {
-    {"(B", kLatin1, false},         {"-A", kLatin1, false},
-    {")I", "SHIFT_JIS", false},     {"(J", "SHIFT_JIS", false},
-    {"$B", "ISO-2022-JP", true},    {"-B", "ISO-8859-2", false},
-    {"-C", "ISO-8859-3", false},    {"-D", "ISO-8859-4", false},
-    {"-F", "ISO-8859-7", false},    {"-G", "ISO-8859-6", false},
-    {"-H", "ISO-8859-8", false},    {"-L", "ISO-8859-5", false},
-    {"-M", "ISO-8859-9", false},    {"-T", "TIS-620", false},
-    {"-b", "ISO-8859-15", false},   {"$)C", "EUC-KR", false},
-    {"$(D", "ISO-2022-JP-2", true}, {"$)A", "GB2312", false},
+    {"(B", kLatin1, false},      {"-A", kLatin1, false},         {")I", "SHIFT_JIS", false},
+    {"(J", "SHIFT_JIS", false},  {"$B", "ISO-2022-JP", true},    {"-B", "ISO-8859-2", false},
+    {"-C", "ISO-8859-3", false}, {"-D", "ISO-8859-4", false},    {"-F", "ISO-8859-7", false},
+    {"-G", "ISO-8859-6", false}, {"-H", "ISO-8859-8", false},    {"-L", "ISO-8859-5", false},
+    {"-M", "ISO-8859-9", false}, {"-T", "TIS-620", false},       {"-b", "ISO-8859-15", false},
+    {"$)C", "EUC-KR", false},    {"$(D", "ISO-2022-JP-2", true}, {"$)A", "GB2312", false},
 };
 
 const char* EncodingOf(const std::string& term) {

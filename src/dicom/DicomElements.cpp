@@ -80,8 +80,8 @@ struct Syntax {
 struct Scope {
   const Scope* parent = nullptr;
   std::vector<std::string> charset;
-  int pixelRepresentation = -1;  // -1: not given here
-  int64_t lutEntries = -1;       // first value of this item's LUT Descriptor
+  int pixelRepresentation = -1;              // -1: not given here
+  int64_t lutEntries = -1;                   // first value of this item's LUT Descriptor
   std::map<uint32_t, std::string> creators;  // (group << 8 | block) -> creator
 
   int PixelRepresentation() const {
@@ -126,8 +126,8 @@ class Walker {
   bool ReadHeader(int64_t pos, Syntax syn, Header& h);
   // Elements from pos up to end; end < 0: up to an item delimiter (consumed).
   // Returns where the data set ends.
-  int64_t DataSet(int64_t pos, int64_t end, Syntax syn, Scope& scope,
-                  std::vector<TagElement>& out, int depth);
+  int64_t DataSet(int64_t pos, int64_t end, Syntax syn, Scope& scope, std::vector<TagElement>& out,
+                  int depth);
   // Returns the position after the element.
   int64_t Element(const Header& h, Syntax syn, Scope& scope, TagElement& e, int depth);
   int64_t Sequence(int64_t pos, uint32_t length, Syntax syn, const Scope& scope, TagElement& e,
@@ -286,8 +286,7 @@ std::string Walker::ResolveVR(const Header& h, const Scope& scope, const Diction
   }
   if (vr == "SQ") sequence = true;
   // An undefined length that is not pixel data can only be a sequence.
-  if (h.length == kUndefined && h.tag != kPixelData && !sequence &&
-      (vr == "UN" || !h.hasVR)) {
+  if (h.length == kUndefined && h.tag != kPixelData && !sequence && (vr == "UN" || !h.hasVR)) {
     vr = "SQ";
     sequence = true;
   }
@@ -304,8 +303,7 @@ void Walker::Decode(const std::string& bytes, bool big, const Scope& scope, TagE
     for (size_t k = 0; k < count; ++k, p += size) {
       ElementNumber n;
       uint64_t raw = 0;
-      for (int b = 0; b < size; ++b)
-        raw |= uint64_t(p[big ? size - 1 - b : b]) << (8 * b);
+      for (int b = 0; b < size; ++b) raw |= uint64_t(p[big ? size - 1 - b : b]) << (8 * b);
       if (vr == "FL") {
         float f;
         const uint32_t r32 = uint32_t(raw);
@@ -482,9 +480,8 @@ int64_t Walker::Element(const Header& h, Syntax syn, Scope& scope, TagElement& e
   int64_t length = h.length;
   if (length > size_ - h.valuePos) {
     e.truncated = true;
-    Damage("the file ends inside " + TagText(h.tag) + ": " +
-           std::to_string(size_ - h.valuePos) + " of " + std::to_string(length) +
-           " bytes are present");
+    Damage("the file ends inside " + TagText(h.tag) + ": " + std::to_string(size_ - h.valuePos) +
+           " of " + std::to_string(length) + " bytes are present");
     length = std::max<int64_t>(0, size_ - h.valuePos);
   }
   e.length = length;
@@ -514,8 +511,8 @@ int64_t Walker::Element(const Header& h, Syntax syn, Scope& scope, TagElement& e
   } else if (h.tag == 0x00280103u && !e.numbers.empty()) {
     scope.pixelRepresentation = e.numbers[0].u == 1 || e.numbers[0].i == 1 ? 1 : 0;
   } else if (h.tag == 0x00283002u && !e.numbers.empty()) {
-    scope.lutEntries = e.numbers[0].kind == ElementNumber::Unsigned ? int64_t(e.numbers[0].u)
-                                                                     : e.numbers[0].i;
+    scope.lutEntries =
+        e.numbers[0].kind == ElementNumber::Unsigned ? int64_t(e.numbers[0].u) : e.numbers[0].i;
   } else if (IsPrivateCreator(uint16_t(h.tag >> 16), uint16_t(h.tag)) && !e.texts.empty()) {
     scope.creators[(h.tag >> 16) << 8 | (h.tag & 0xFF)] = Trimmed(e.texts[0]);
   }

@@ -40,19 +40,19 @@ struct TagElement {
   // Value bytes in the file (encapsulated pixel data: every item, headers
   // included, up to the sequence delimiter).
   int64_t length = 0;
-  int64_t offset = 0;        // file position of the element's tag
-  int fragments = -1;        // encapsulated pixel data: items, offset table included
-  bool truncated = false;    // the file ends inside the value
-  std::string preview;       // Bulk: hex of the first bytes (at most 16)
+  int64_t offset = 0;      // file position of the element's tag
+  int fragments = -1;      // encapsulated pixel data: items, offset table included
+  bool truncated = false;  // the file ends inside the value
+  std::string preview;     // Bulk: hex of the first bytes (at most 16)
   std::vector<std::vector<TagElement>> items;  // Sequence
   bool empty() const { return kind == Kind::Sequence ? items.empty() : length == 0; }
 };
 
 struct TagListing {
-  bool ok = false;            // false: not a DICOM file (error says why)
+  bool ok = false;  // false: not a DICOM file (error says why)
   std::string error;
-  std::string warning;        // damage found; the listing holds what came before
-  std::string transferSyntax; // the UID the data set was read with
+  std::string warning;         // damage found; the listing holds what came before
+  std::string transferSyntax;  // the UID the data set was read with
   std::vector<TagElement> elements;
   // Elements in the whole tree, items' elements included.
   size_t count = 0;

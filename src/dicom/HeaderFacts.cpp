@@ -53,8 +53,8 @@ HeaderFacts HeaderFactsOf(const TagListing& listing) {
   const auto& es = listing.elements;
   f.studyUid = Joined(Find(&es, 0x0020000D));
   f.seriesUid = Joined(Find(&es, 0x0020000E));
-  f.position = Joined(Located(es, 0x00209113, 0x00200032));     // Plane Position Sequence
-  f.orientation = Joined(Located(es, 0x00209116, 0x00200037));  // Plane Orientation Sequence
+  f.position = Joined(Located(es, 0x00209113, 0x00200032));           // Plane Position Sequence
+  f.orientation = Joined(Located(es, 0x00209116, 0x00200037));        // Plane Orientation Sequence
   f.windowWidth = Joined(Located(es, 0x00289132, 0x00281051), true);  // Frame VOI LUT Sequence
   f.windowCenter = Joined(Located(es, 0x00289132, 0x00281050), true);
   f.slope = Joined(Located(es, 0x00289145, 0x00281053), true);
@@ -84,10 +84,14 @@ std::string TransferSyntaxName(const std::string& uid) {
       {"1.2.840.10008.1.2.4.50", "JPEG Baseline (Process 1)"},
       {"1.2.840.10008.1.2.4.51", "JPEG Extended (Process 2 & 4)"},
       {"1.2.840.10008.1.2.4.52", "JPEG Extended (Process 3 & 5) (Retired)"},
-      {"1.2.840.10008.1.2.4.53", "JPEG Spectral Selection, Non-Hierarchical (Process 6 & 8) (Retired)"},
-      {"1.2.840.10008.1.2.4.54", "JPEG Spectral Selection, Non-Hierarchical (Process 7 & 9) (Retired)"},
-      {"1.2.840.10008.1.2.4.55", "JPEG Full Progression, Non-Hierarchical (Process 10 & 12) (Retired)"},
-      {"1.2.840.10008.1.2.4.56", "JPEG Full Progression, Non-Hierarchical (Process 11 & 13) (Retired)"},
+      {"1.2.840.10008.1.2.4.53",
+       "JPEG Spectral Selection, Non-Hierarchical (Process 6 & 8) (Retired)"},
+      {"1.2.840.10008.1.2.4.54",
+       "JPEG Spectral Selection, Non-Hierarchical (Process 7 & 9) (Retired)"},
+      {"1.2.840.10008.1.2.4.55",
+       "JPEG Full Progression, Non-Hierarchical (Process 10 & 12) (Retired)"},
+      {"1.2.840.10008.1.2.4.56",
+       "JPEG Full Progression, Non-Hierarchical (Process 11 & 13) (Retired)"},
       {"1.2.840.10008.1.2.4.57", "JPEG Lossless, Non-Hierarchical (Process 14)"},
       {"1.2.840.10008.1.2.4.58", "JPEG Lossless, Non-Hierarchical (Process 15) (Retired)"},
       {"1.2.840.10008.1.2.4.70",
@@ -96,7 +100,8 @@ std::string TransferSyntaxName(const std::string& uid) {
       {"1.2.840.10008.1.2.4.81", "JPEG-LS Lossy (Near-Lossless) Image Compression"},
       {"1.2.840.10008.1.2.4.90", "JPEG 2000 Image Compression (Lossless Only)"},
       {"1.2.840.10008.1.2.4.91", "JPEG 2000 Image Compression"},
-      {"1.2.840.10008.1.2.4.92", "JPEG 2000 Part 2 Multi-component Image Compression (Lossless Only)"},
+      {"1.2.840.10008.1.2.4.92",
+       "JPEG 2000 Part 2 Multi-component Image Compression (Lossless Only)"},
       {"1.2.840.10008.1.2.4.93", "JPEG 2000 Part 2 Multi-component Image Compression"},
       {"1.2.840.10008.1.2.4.94", "JPIP Referenced"},
       {"1.2.840.10008.1.2.4.95", "JPIP Referenced Deflate"},

@@ -9,13 +9,14 @@
 struct TagListing;
 
 struct HeaderFacts {
-  bool read = false;  // the file's elements could be read
+  bool read = false;           // the file's elements could be read
   std::string transferSyntax;  // UID the data set is coded in
   // Each is empty (std::nullopt) when the file does not give it. Texts are
   // the stored values joined with ", " (multi-valued) or as they stand.
   std::optional<std::string> studyUid, seriesUid;
-  std::optional<std::string> position;     // Image Position (Patient), first frame's for enhanced images
-  std::optional<std::string> orientation;  // Image Orientation (Patient), six cosines
+  std::optional<std::string>
+      position;  // Image Position (Patient), first frame's for enhanced images
+  std::optional<std::string> orientation;                // Image Orientation (Patient), six cosines
   std::optional<std::string> windowWidth, windowCenter;  // the first of several
   std::optional<std::string> slope, intercept;
   // Row and column spacing in mm when present and positive.

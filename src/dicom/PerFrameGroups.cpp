@@ -10,7 +10,9 @@
 
 namespace {
 
-constexpr uint32_t Tag(uint16_t g, uint16_t e) { return (uint32_t(g) << 16) | e; }
+constexpr uint32_t Tag(uint16_t g, uint16_t e) {
+  return (uint32_t(g) << 16) | e;
+}
 
 constexpr uint32_t kItem = Tag(0xFFFE, 0xE000);
 constexpr uint32_t kItemEnd = Tag(0xFFFE, 0xE00D);

@@ -47,6 +47,7 @@ struct TPerFrameGroups {
 // Reads the functional groups of a file, or of a whole file held in memory.
 // False with a one-line reason when the data cannot be walked; a file without
 // functional groups reads as true with no frames.
-bool ReadPerFrameGroups(const std::string& path, TPerFrameGroups& out, std::string* reason = nullptr);
+bool ReadPerFrameGroups(const std::string& path, TPerFrameGroups& out,
+                        std::string* reason = nullptr);
 bool ReadPerFrameGroupsFromMemory(const uint8_t* data, size_t size, TPerFrameGroups& out,
                                   std::string* reason = nullptr);

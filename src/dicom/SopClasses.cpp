@@ -54,7 +54,8 @@ std::string NonImageKind(const std::string& sopClassUid) {
     if (c == '\0') continue;
     uid.push_back(c);
   }
-  while (!uid.empty() && (uid.back() == '.' || std::isspace(static_cast<unsigned char>(uid.back()))))
+  while (!uid.empty() &&
+         (uid.back() == '.' || std::isspace(static_cast<unsigned char>(uid.back()))))
     uid.pop_back();
   if (uid.empty()) return {};
   for (const Kind& k : kKinds) {

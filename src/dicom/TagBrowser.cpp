@@ -60,13 +60,15 @@ void Build(Node& parent, const std::vector<TagElement>& elements) {
         e.creator.empty() ? Utf8(e.name) : "[" + Utf8(e.creator) + "] " + Utf8(e.name);
     node->value = Utf8(ElementValueText(e));
     QString shown = node->value;
-    shown.replace(QLatin1Char('\r'), QString()).replace(QLatin1Char('\n'), QStringLiteral(" \u21B5 "));
+    shown.replace(QLatin1Char('\r'), QString())
+        .replace(QLatin1Char('\n'), QStringLiteral(" \u21B5 "));
     if (shown.size() > kShownValue) shown = shown.left(kShownValue) + QStringLiteral("\u2026");
     node->columns[TTagBrowserForm::ColValue] = shown;
     for (const QString& c : node->columns) node->haystack += c + QLatin1Char('\t');
     // The tag typed without its punctuation ("00100010") finds it too.
-    node->haystack += QString(node->columns[TTagBrowserForm::ColTag]).remove('(').remove(',').remove(')') +
-                      QLatin1Char('\t');
+    node->haystack +=
+        QString(node->columns[TTagBrowserForm::ColTag]).remove('(').remove(',').remove(')') +
+        QLatin1Char('\t');
     node->haystack += node->value;
     for (size_t k = 0; k < e.items.size(); ++k) {
       auto item = std::make_unique<Node>();
@@ -208,8 +210,7 @@ void AppendShown(const QAbstractItemModel& m, const QModelIndex& parent, QString
     if (!n) continue;
     QString line(size_t(std::max(0, n->depth - 1)) * 2, QLatin1Char(' '));
     if (n->element) {
-      line += n->columns[TTagBrowserForm::ColTag] + ' ' + n->columns[TTagBrowserForm::ColVR] +
-              ' ' +
+      line += n->columns[TTagBrowserForm::ColTag] + ' ' + n->columns[TTagBrowserForm::ColVR] + ' ' +
               (n->columns[TTagBrowserForm::ColKeyword].isEmpty()
                    ? n->columns[TTagBrowserForm::ColName]
                    : n->columns[TTagBrowserForm::ColKeyword]) +
@@ -311,7 +312,8 @@ void TTagBrowserForm::Display(const std::string& path, TagListing listing) {
                  .arg(Utf8(TransferSyntaxName(FListing.transferSyntax)).toHtmlEscaped());
   }
   if (!FListing.warning.empty())
-    status += " \u00B7 <span style='color:#c00000'>" + Utf8(FListing.warning).toHtmlEscaped() + "</span>";
+    status +=
+        " \u00B7 <span style='color:#c00000'>" + Utf8(FListing.warning).toHtmlEscaped() + "</span>";
   statusLabel->setText(status);
   // The tag column holds the deepest row's tag beside its indentation.
   int depth = 0;

@@ -48,13 +48,13 @@ struct TPaletteLut {
 // decoder describes stored frames by it, whatever the other fields were made
 // to say about the decoded buffers. bitsAllocated 0: not read.
 struct TPixelModule {
-  int samplesPerPixel = 0;      // (0028,0002)
-  int bitsAllocated = 0;        // (0028,0100)
-  int bitsStored = 0;           // (0028,0101)
-  int pixelRepresentation = 0;  // (0028,0103)
-  int floatBits = 0;            // 32: Float Pixel Data (7FE0,0008); 64: Double Float (7FE0,0009)
-  std::string photometric;      // (0028,0004) without its padding
-  double rescaleSlope = 1.0;    // (0028,1053); 1 when below 1e-9
+  int samplesPerPixel = 0;        // (0028,0002)
+  int bitsAllocated = 0;          // (0028,0100)
+  int bitsStored = 0;             // (0028,0101)
+  int pixelRepresentation = 0;    // (0028,0103)
+  int floatBits = 0;              // 32: Float Pixel Data (7FE0,0008); 64: Double Float (7FE0,0009)
+  std::string photometric;        // (0028,0004) without its padding
+  double rescaleSlope = 1.0;      // (0028,1053); 1 when below 1e-9
   double rescaleIntercept = 0.0;  // (0028,1052)
   std::array<TPaletteLut, 3> palette;  // red, green, blue
 
@@ -145,7 +145,7 @@ struct DICOMdata {
   std::string Study_Instance_UID;   // kept
   std::string Series_Instance_UID;  // kept
   std::string Frame_Of_Reference_UID;
-  std::string Study_ID;             // kept
+  std::string Study_ID;  // kept
   std::string studydate_formated;
   std::string ImgTime_formated;
   bool fixed_manufacturer_flag = false;  // kept

@@ -968,7 +968,8 @@ void Walk::Dispatch() {
       break;
     case Tag(0x7FE0, 0x0008):  // Float Pixel Data
     case Tag(0x7FE0, 0x0009):  // Double Float Pixel Data
-      if (!dirMode && h_.XYZdim[0] >= saved_.XYZdim[0]) h_.Pixel.floatBits = element_ == 8 ? 32 : 64;
+      if (!dirMode && h_.XYZdim[0] >= saved_.XYZdim[0])
+        h_.Pixel.floatBits = element_ == 8 ? 32 : 64;
       PixelData();
       break;
     case Tag(0xFFFE, 0xE000):
@@ -1700,7 +1701,8 @@ void Walk::BoundFrameCount() {
     int64_t frameBits = pixels * samples * std::max(1, h_.Allocbits_per_pixel);
     const std::string& photometric = h_.Pixel.photometric;
     if (samples == 3 && h_.Allocbits_per_pixel == 8 &&
-        (photometric.find("422") != std::string::npos || photometric.find("420") != std::string::npos))
+        (photometric.find("422") != std::string::npos ||
+         photometric.find("420") != std::string::npos))
       frameBits = pixels * 16;  // two bytes per pixel as stored
     if (frameBits <= 0 || h_.ImageStart < 0) return;
     int64_t bytes = size_ - h_.ImageStart;
@@ -1710,8 +1712,8 @@ void Walk::BoundFrameCount() {
   }
   h_.FramesAnnounced = announced;
   h_.XYZdim[2] = int(std::max<int64_t>(1, present));
-  Message("The header announces " + std::to_string(announced) +
-          " frames; the pixel data holds " + std::to_string(present) + ".");
+  Message("The header announces " + std::to_string(announced) + " frames; the pixel data holds " +
+          std::to_string(present) + ".");
 }
 
 DicomReadResult ReadFromSource(DicomByteSource& src, bool readFrameTables, DICOMdata& header,

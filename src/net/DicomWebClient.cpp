@@ -25,7 +25,9 @@ namespace {
 constexpr qint64 kMaxJsonBytes = qint64(64) << 20;
 constexpr qint64 kReadChunk = qint64(1) << 20;
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 bool ParseTagKey(const QString& key, uint16_t& g, uint16_t& e) {
   if (key.size() != 8) return false;
@@ -79,7 +81,8 @@ class TDicomWebClient : public TPacsClient {
         study = k.value;
         continue;
       }
-      if (level == TQueryLevel::Instance && k.keyword == "SeriesInstanceUID" && IsValidUid(k.value)) {
+      if (level == TQueryLevel::Instance && k.keyword == "SeriesInstanceUID" &&
+          IsValidUid(k.value)) {
         series = k.value;
         continue;
       }
@@ -90,8 +93,12 @@ class TDicomWebClient : public TPacsClient {
     for (const std::string& k : returnKeys) params.emplace_back("includefield", Q(k));
     QString path;
     switch (level) {
-      case TQueryLevel::Study: path = "studies"; break;
-      case TQueryLevel::Series: path = study.empty() ? "series" : "studies/" + Q(study) + "/series"; break;
+      case TQueryLevel::Study:
+        path = "studies";
+        break;
+      case TQueryLevel::Series:
+        path = study.empty() ? "series" : "studies/" + Q(study) + "/series";
+        break;
       case TQueryLevel::Instance:
         if (!study.empty() && !series.empty()) {
           path = "studies/" + Q(study) + "/series/" + Q(series) + "/instances";
@@ -102,12 +109,14 @@ class TDicomWebClient : public TPacsClient {
           if (!series.empty()) params.emplace_back("SeriesInstanceUID", Q(series));
         }
         break;
-      case TQueryLevel::Patient: break;
+      case TQueryLevel::Patient:
+        break;
     }
     QByteArray body;
     if (!GetJson(Url(path, params), body, why)) return false;
     if (!ParseQidoJson(body, returnKeys, rows, why)) {
-      why = "The server at " + server_.Describe() + " sent a query answer that cannot be read: " + why + ".";
+      why = "The server at " + server_.Describe() +
+            " sent a query answer that cannot be read: " + why + ".";
       return false;
     }
     if (!narrow.empty()) {
@@ -115,7 +124,8 @@ class TDicomWebClient : public TPacsClient {
       for (TQueryRow& r : rows) {
         bool all = true;
         for (const TQueryKey& k : narrow)
-          all = all && WildcardMatch(k.value, r.Get(k.keyword), k.keyword.find("Name") != std::string::npos);
+          all = all && WildcardMatch(k.value, r.Get(k.keyword),
+                                     k.keyword.find("Name") != std::string::npos);
         if (all) kept.push_back(std::move(r));
       }
       rows = std::move(kept);
@@ -178,8 +188,8 @@ class TDicomWebClient : public TPacsClient {
     if (!ok || told) return ok;
     for (const std::string& s : uncounted) {
       std::vector<TQueryRow> instances;
-      if (!Find(TQueryLevel::Instance, {{"StudyInstanceUID", ex.studyUid}, {"SeriesInstanceUID", s}},
-                instances, why))
+      if (!Find(TQueryLevel::Instance,
+                {{"StudyInstanceUID", ex.studyUid}, {"SeriesInstanceUID", s}}, instances, why))
         return false;
       announcement.perSeries[s] = int(instances.size());
     }
@@ -245,7 +255,8 @@ class TDicomWebClient : public TPacsClient {
     auto headers = [](QNetworkReply*, std::string&) { return true; };
     auto data = [&](const char* d, size_t n, std::string& bad) {
       if (body.size() + qint64(n) > kMaxJsonBytes) {
-        bad = "the query answer is larger than " + std::to_string(kMaxJsonBytes >> 20) + " MB; narrow the search";
+        bad = "the query answer is larger than " + std::to_string(kMaxJsonBytes >> 20) +
+              " MB; narrow the search";
         return false;
       }
       body.append(d, qsizetype(n));
@@ -302,15 +313,19 @@ class TDicomWebClient : public TPacsClient {
           if (!p.contentType.empty()) {
             TMediaType t;
             if (!ParseMediaType(p.contentType, t) || t.type != "application/dicom") {
-              w = "the server sent a part of type \"" + p.contentType.substr(0, 120) + "\", not a DICOM file";
+              w = "the server sent a part of type \"" + p.contentType.substr(0, 120) +
+                  "\", not a DICOM file";
               return false;
             }
           }
           return store.BeginStream(p.hasLength ? p.length : 0, w);
         };
-        sink.data = [&store](const char* d, size_t n, std::string& w) { return store.WriteStream(d, n, w); };
+        sink.data = [&store](const char* d, size_t n, std::string& w) {
+          return store.WriteStream(d, n, w);
+        };
         sink.end = [&store](std::string& w) { return store.EndStream(w); };
-        parser = std::make_unique<TMultipartParser>(type.Param("boundary"), std::move(sink), limits);
+        parser =
+            std::make_unique<TMultipartParser>(type.Param("boundary"), std::move(sink), limits);
         return true;
       };
       call.onData = [this](const char* d, size_t n, std::string& bad) {
@@ -333,7 +348,8 @@ class TDicomWebClient : public TPacsClient {
   bool Finish(TWado& wado, bool ok, std::string& why) {
     if (!ok && wado.parser && wado.call.finished && wado.call.error == QNetworkReply::NoError &&
         !wado.call.refused && !wado.parser->Closed() &&
-        (wado.parser->PartsCompleted() > 0 || wado.parser->Error().find("middle") != std::string::npos))
+        (wado.parser->PartsCompleted() > 0 ||
+         wado.parser->Error().find("middle") != std::string::npos))
       why = "The answer from " + server_.Describe() +
             " stopped in the middle of an image: the server stopped or the connection was lost.";
     return ok;
@@ -357,9 +373,11 @@ class TDicomWebClient : public TPacsClient {
     // Qt asks for gzip by default, and Orthanc then compresses every image
     // on the fly: a retrieve becomes bound by the server's CPU. Pixel data
     // barely compresses; only the JSON of queries is worth it.
-    if (!call.accept.startsWith("application/dicom+json")) req.setRawHeader("Accept-Encoding", "identity");
+    if (!call.accept.startsWith("application/dicom+json"))
+      req.setRawHeader("Accept-Encoding", "identity");
     if (!server_.user.empty()) {
-      const QByteArray credentials = QByteArray::fromStdString(server_.user + ":" + server_.password);
+      const QByteArray credentials =
+          QByteArray::fromStdString(server_.user + ":" + server_.password);
       req.setRawHeader("Authorization", "Basic " + credentials.toBase64());
     } else if (!server_.bearerToken.empty()) {
       req.setRawHeader("Authorization", "Bearer " + QByteArray::fromStdString(server_.bearerToken));
@@ -443,10 +461,13 @@ class TDicomWebClient : public TPacsClient {
         c->error = c->reply->error();
         if (failure.empty() && !cancelled) {
           std::string text;
-          if (!Outcome(*c, text)) fail(text);
-          else if (c->done && !c->done(text)) fail("Refused what the server at " + server_.Describe() + " sent: " + text + ".");
+          if (!Outcome(*c, text))
+            fail(text);
+          else if (c->done && !c->done(text))
+            fail("Refused what the server at " + server_.Describe() + " sent: " + text + ".");
         }
-        if (std::all_of(calls.begin(), calls.end(), [](const TCall* k) { return k->finished; })) loop.quit();
+        if (std::all_of(calls.begin(), calls.end(), [](const TCall* k) { return k->finished; }))
+          loop.quit();
       });
     }
     QTimer poll;
@@ -458,7 +479,8 @@ class TDicomWebClient : public TPacsClient {
       }
     });
     poll.start();
-    if (!std::all_of(calls.begin(), calls.end(), [](const TCall* k) { return k->finished; })) loop.exec();
+    if (!std::all_of(calls.begin(), calls.end(), [](const TCall* k) { return k->finished; }))
+      loop.exec();
     for (TCall* c : calls) c->reply->deleteLater();
     if (cancelled) {
       why = kCancelledText;
@@ -516,14 +538,16 @@ class TDicomWebClient : public TPacsClient {
               std::to_string(server_.timeoutSeconds) + " s.";
         return false;
       case QNetworkReply::RemoteHostClosedError:
-        why = c.any || c.checked ? "The connection to the server at " + where + " was lost during the transfer."
-                                 : "The server at " + where + " closed the connection without answering.";
+        why = c.any || c.checked
+                  ? "The connection to the server at " + where + " was lost during the transfer."
+                  : "The server at " + where + " closed the connection without answering.";
         return false;
       case QNetworkReply::SslHandshakeFailedError:
         why = "The secure connection to " + where + " failed: " + errorText.toStdString() + ".";
         return false;
       default:
-        why = (c.checked ? "The transfer from " : "Cannot reach ") + where + ": " + errorText.toStdString() + ".";
+        why = (c.checked ? "The transfer from " : "Cannot reach ") + where + ": " +
+              errorText.toStdString() + ".";
         return false;
     }
   }

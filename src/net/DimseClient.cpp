@@ -36,8 +36,9 @@ void QuietDcmtk() {
     OFLog::configure(OFLogger::WARN_LOG_LEVEL);
     // Each failure is reported once, in words of our own, by the caller;
     // dcmnet would print its own version of it first.
-    OFLog::getLogger("dcmtk.dcmnet").setLogLevel(
-        std::getenv("TAVROLEN_DCMTK_DEBUG") ? OFLogger::DEBUG_LOG_LEVEL : OFLogger::FATAL_LOG_LEVEL);
+    OFLog::getLogger("dcmtk.dcmnet")
+        .setLogLevel(std::getenv("TAVROLEN_DCMTK_DEBUG") ? OFLogger::DEBUG_LOG_LEVEL
+                                                         : OFLogger::FATAL_LOG_LEVEL);
   });
 }
 
@@ -123,17 +124,20 @@ std::string Describe(const OFCondition& cond, const TTapState* tap, const TPacsS
     const int reason = tap && tap->firstSize >= 10 && tap->first[0] == 0x03 ? tap->first[9] : -1;
     const int source = tap && tap->firstSize >= 10 ? tap->first[8] : -1;
     if (source == 1 && reason == 7)
-      return "The server at " + where + " refused the connection: it does not answer to the AE title \"" +
-             s.calledAe + "\" (check the called AE title).";
+      return "The server at " + where +
+             " refused the connection: it does not answer to the AE title \"" + s.calledAe +
+             "\" (check the called AE title).";
     if (source == 1 && reason == 3)
-      return "The server at " + where + " refused the connection: it does not know our AE title \"" +
-             s.callingAe + "\" (ask for it to be added to the archive's list of modalities).";
+      return "The server at " + where +
+             " refused the connection: it does not know our AE title \"" + s.callingAe +
+             "\" (ask for it to be added to the archive's list of modalities).";
     return "The server at " + where + " refused the connection.";
   }
   if (cond == NET_EC_NoAcceptablePresentationContexts)
     return "The server at " + where + " does not offer the service asked for.";
   if (Contains(cond, "Connection refused"))
-    return "Cannot connect to " + where + ": the connection was refused (is the server running, and is the port right?).";
+    return "Cannot connect to " + where +
+           ": the connection was refused (is the server running, and is the port right?).";
   if (Contains(cond, "No route") || Contains(cond, "unreachable"))
     return "Cannot reach " + where + ": no route to the host.";
   if (Contains(cond, "Name or service not known") || Contains(cond, "Unknown host") ||
@@ -141,7 +145,8 @@ std::string Describe(const OFCondition& cond, const TTapState* tap, const TPacsS
     return "Cannot find the host \"" + s.host + "\".";
   if (cond == DIMSE_NODATAAVAILABLE || cond == DUL_READTIMEOUT || Contains(cond, "imed out") ||
       Contains(cond, "imeout"))
-    return "The server at " + where + " did not answer within " + std::to_string(s.timeoutSeconds) + " s.";
+    return "The server at " + where + " did not answer within " + std::to_string(s.timeoutSeconds) +
+           " s.";
   if (transferring || cond == DUL_PEERABORTEDASSOCIATION || cond == DUL_NETWORKCLOSED ||
       cond == DIMSE_READPDVFAILED || cond == DIMSE_RECEIVEFAILED)
     return "The connection to the server at " + where + " was lost during the transfer.";
@@ -179,7 +184,8 @@ class TScu : private TTapHolder, public DcmSCU {
     answered = true;
     OFCondition c = DcmSCU::handleFINDResponse(presID, response, waitForNextResponse);
     if (response && response->m_dataset && ++matches > kMaxMatches) {
-      refusal = "the server sent more than " + std::to_string(kMaxMatches) + " matches; narrow the search";
+      refusal = "the server sent more than " + std::to_string(kMaxMatches) +
+                " matches; narrow the search";
       waitForNextResponse = OFFalse;
     }
     if (cancel && *cancel) waitForNextResponse = OFFalse;
@@ -197,14 +203,14 @@ class TScu : private TTapHolder, public DcmSCU {
     if (r->m_status != STATUS_Pending && r->m_status != 0xFF01) gotFinal = true;
   }
 
-  OFCondition handleCGETResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,
-                                 OFBool& continueCGETSession) override {
+  OFCondition handleCGETResponse(const T_ASC_PresentationContextID presID,
+                                 RetrieveResponse* response, OFBool& continueCGETSession) override {
     Note(response);
     return DcmSCU::handleCGETResponse(presID, response, continueCGETSession);
   }
 
-  OFCondition handleMOVEResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,
-                                 OFBool& waitForNextResponse) override {
+  OFCondition handleMOVEResponse(const T_ASC_PresentationContextID presID,
+                                 RetrieveResponse* response, OFBool& waitForNextResponse) override {
     Note(response);
     OFCondition c = DcmSCU::handleMOVEResponse(presID, response, waitForNextResponse);
     if (cancel && *cancel) waitForNextResponse = OFFalse;
@@ -273,7 +279,8 @@ class TStoreScp : private TTapHolder, public DcmSCP {
   }
 
  protected:
-  OFCondition handleIncomingCommand(T_DIMSE_Message* msg, const DcmPresentationContextInfo& info) override {
+  OFCondition handleIncomingCommand(T_DIMSE_Message* msg,
+                                    const DcmPresentationContextInfo& info) override {
     if (msg->CommandField != DIMSE_C_STORE_RQ) return DcmSCP::handleIncomingCommand(msg, info);
     T_DIMSE_C_StoreRQ& req = msg->msg.CStoreRQ;
     Uint16 status = STATUS_Success;
@@ -309,8 +316,9 @@ class TDimseClient : public TPacsClient {
   bool Find(TQueryLevel level, const std::vector<TQueryKey>& keys, std::vector<TQueryRow>& rows,
             std::string& why) override {
     rows.clear();
-    const char* model = level == TQueryLevel::Patient ? UID_FINDPatientRootQueryRetrieveInformationModel
-                                                      : UID_FINDStudyRootQueryRetrieveInformationModel;
+    const char* model = level == TQueryLevel::Patient
+                            ? UID_FINDPatientRootQueryRetrieveInformationModel
+                            : UID_FINDStudyRootQueryRetrieveInformationModel;
     TScu scu;
     if (!Open(scu, {model}, {}, why)) return false;
     const std::vector<std::string> returnKeys = ReturnKeys(level, keys);
@@ -361,7 +369,8 @@ class TDimseClient : public TPacsClient {
     DcmDataset query;
     query.putAndInsertString(DCM_QueryRetrieveLevel, ex.seriesUid.empty() ? "STUDY" : "SERIES");
     query.putAndInsertString(DCM_StudyInstanceUID, ex.studyUid.c_str());
-    if (!ex.seriesUid.empty()) query.putAndInsertString(DCM_SeriesInstanceUID, ex.seriesUid.c_str());
+    if (!ex.seriesUid.empty())
+      query.putAndInsertString(DCM_SeriesInstanceUID, ex.seriesUid.c_str());
     return server_.movePort > 0 ? Move(store, query, why) : Get(store, announced, query, why);
   }
 
@@ -373,7 +382,8 @@ class TDimseClient : public TPacsClient {
     if (server_.movePort == 0) {
       std::vector<TQueryRow> rows;
       std::string ignored;
-      if (Find(TQueryLevel::Study, {{"StudyInstanceUID", studyUid}, {"SOPClassesInStudy", ""}}, rows, ignored) &&
+      if (Find(TQueryLevel::Study, {{"StudyInstanceUID", studyUid}, {"SOPClassesInStudy", ""}},
+               rows, ignored) &&
           rows.size() == 1) {
         const std::string& classes = rows[0].Get("SOPClassesInStudy");
         for (size_t start = 0; start <= classes.size();) {
@@ -472,7 +482,9 @@ class TDimseClient : public TPacsClient {
                                c == DIMSE_RECEIVEFAILED || c == DIMSE_READPDVFAILED))
       // Orthanc, for one, accepts the association and then aborts it when
       // the calling AE title may not ask for this.
-      why = "The server at " + Where() + " closed the connection instead of answering (does it accept requests from our AE title \"" +
+      why = "The server at " + Where() +
+            " closed the connection instead of answering (does it accept requests from our AE "
+            "title \"" +
             server_.callingAe + "\"?).";
     else
       why = Describe(c, scu.Tap(), server_, transferring);
@@ -501,7 +513,8 @@ class TDimseClient : public TPacsClient {
     return false;
   }
 
-  bool Get(TInstanceStore& store, const TAnnouncement& announced, DcmDataset& query, std::string& why) {
+  bool Get(TInstanceStore& store, const TAnnouncement& announced, DcmDataset& query,
+           std::string& why) {
     std::set<std::string> classes;
     for (const std::string& c : announced.sopClasses)
       if (IsValidUid(c)) classes.insert(c);

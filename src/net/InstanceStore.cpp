@@ -114,7 +114,8 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
   try {
     r = ReadDicomHeaderFromFile(stagedPath, false, h);
   } catch (const std::exception& e) {
-    return refuse(std::string("the server sent a DICOM file whose header cannot be read: ") + e.what());
+    return refuse(std::string("the server sent a DICOM file whose header cannot be read: ") +
+                  e.what());
   }
   if (!r.hdrOK) return refuse("the server sent a DICOM file whose header cannot be read");
   TStoredInstance inst;
@@ -133,7 +134,8 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
     if (!expect_.perSeries.empty()) {
       const auto announced = expect_.perSeries.find(inst.seriesUid);
       if (announced == expect_.perSeries.end())
-        return refuse("the server sent an image of a series it had not announced (" + inst.seriesUid + ")");
+        return refuse("the server sent an image of a series it had not announced (" +
+                      inst.seriesUid + ")");
       if (received_[inst.seriesUid] >= announced->second)
         return refuse("the server sent more images than it announced");
     }

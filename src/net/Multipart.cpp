@@ -82,7 +82,8 @@ TMultipartParser::TMultipartParser(std::string boundary, Sink sink, TMultipartLi
       delimiter_("\r\n--" + boundary),
       sink_(std::move(sink)),
       limits_(limits) {
-  if (boundary.empty() || boundary.size() > 200) Fail("the multipart boundary is missing or too long");
+  if (boundary.empty() || boundary.size() > 200)
+    Fail("the multipart boundary is missing or too long");
 }
 
 bool TMultipartParser::Fail(std::string why) {
@@ -115,15 +116,24 @@ bool TMultipartParser::Run() {
     const State was = state_;
     bool ok = true;
     switch (state_) {
-      case State::Preamble: ok = StepPreamble(); break;
-      case State::AfterDelimiter: ok = StepAfterDelimiter(); break;
-      case State::Headers: ok = StepHeaders(); break;
-      case State::Body: ok = StepBody(); break;
+      case State::Preamble:
+        ok = StepPreamble();
+        break;
+      case State::AfterDelimiter:
+        ok = StepAfterDelimiter();
+        break;
+      case State::Headers:
+        ok = StepHeaders();
+        break;
+      case State::Body:
+        ok = StepBody();
+        break;
       case State::Epilogue:
         buf_.clear();
         pos_ = 0;
         return true;
-      case State::Failed: return false;
+      case State::Failed:
+        return false;
     }
     if (!ok) return false;
     // Stop when a step could neither consume bytes nor move on: it waits for more.
@@ -215,7 +225,8 @@ bool TMultipartParser::StepHeaders() {
         n = n * 10 + uint64_t(c - '0');
       }
       if (n > limits_.maxPartBytes)
-        return Fail("a part announces " + std::to_string(n) + " bytes, more than an image may hold");
+        return Fail("a part announces " + std::to_string(n) +
+                    " bytes, more than an image may hold");
       part_.hasLength = true;
       part_.length = n;
     }
@@ -269,8 +280,10 @@ bool TMultipartParser::StepBody() {
 
 bool TMultipartParser::Finish() {
   switch (state_) {
-    case State::Epilogue: return true;
-    case State::Failed: return false;
+    case State::Epilogue:
+      return true;
+    case State::Failed:
+      return false;
     case State::AfterDelimiter:
     case State::Headers:
       // Some servers end after the last part's delimiter without the closing "--".
@@ -281,7 +294,8 @@ bool TMultipartParser::Finish() {
       return Fail(parts_ == 0 && buf_.size() == pos_ && preambleSeen_ == 0
                       ? "the server's answer was empty"
                       : "the answer is not a multipart body with the announced boundary");
-    case State::Body: return Fail("the answer ended in the middle of an image");
+    case State::Body:
+      return Fail("the answer ended in the middle of an image");
   }
   return false;
 }

@@ -27,9 +27,9 @@ struct TMediaType {
 bool ParseMediaType(std::string_view text, TMediaType& out);
 
 struct TMultipartLimits {
-  size_t maxHeaderBytes = 16 * 1024;           // one part's header block
-  uint64_t maxPartBytes = uint64_t(4) << 30;   // one part's body
-  size_t maxPreambleBytes = 64 * 1024;         // before the first delimiter
+  size_t maxHeaderBytes = 16 * 1024;          // one part's header block
+  uint64_t maxPartBytes = uint64_t(4) << 30;  // one part's body
+  size_t maxPreambleBytes = 64 * 1024;        // before the first delimiter
 };
 
 class TMultipartParser {

@@ -12,8 +12,8 @@ int TAnnouncement::Total() const {
   return n;
 }
 
-std::vector<std::string> CountSeries(const std::vector<TQueryRow>& rows, const std::string& seriesUid,
-                                     TAnnouncement& out) {
+std::vector<std::string> CountSeries(const std::vector<TQueryRow>& rows,
+                                     const std::string& seriesUid, TAnnouncement& out) {
   std::vector<std::string> uncounted;
   for (const TQueryRow& r : rows) {
     const std::string& series = r.Get("SeriesInstanceUID");
@@ -23,7 +23,8 @@ std::vector<std::string> CountSeries(const std::vector<TQueryRow>& rows, const s
       if (!r.Get(k).empty()) label += (label.empty() ? "" : " ") + r.Get(k);
     out.labels[series] = label;
     const std::string& count = r.Get("NumberOfSeriesRelatedInstances");
-    if (!count.empty() && count.size() < 9 && count.find_first_not_of("0123456789") == std::string::npos)
+    if (!count.empty() && count.size() < 9 &&
+        count.find_first_not_of("0123456789") == std::string::npos)
       out.perSeries[series] = std::stoi(count);
     else
       uncounted.push_back(series);
@@ -41,8 +42,8 @@ bool TPacsClient::Announce(const std::string& studyUid, const std::string& serie
   // A server that gives no count: the series' instances, counted.
   for (const std::string& series : CountSeries(rows, seriesUid, out)) {
     std::vector<TQueryRow> instances;
-    if (!Find(TQueryLevel::Instance, {{"StudyInstanceUID", studyUid}, {"SeriesInstanceUID", series}},
-              instances, why))
+    if (!Find(TQueryLevel::Instance,
+              {{"StudyInstanceUID", studyUid}, {"SeriesInstanceUID", series}}, instances, why))
       return false;
     out.perSeries[series] = int(instances.size());
   }

@@ -19,16 +19,16 @@
 
 // What a server says a study (or series) holds before it is retrieved.
 struct TAnnouncement {
-  std::map<std::string, int> perSeries;  // series UID -> instances
-  std::vector<std::string> sopClasses;   // storage classes in the study; may be empty
+  std::map<std::string, int> perSeries;       // series UID -> instances
+  std::vector<std::string> sopClasses;        // storage classes in the study; may be empty
   std::map<std::string, std::string> labels;  // series UID -> "CT 2 Chest" for progress lists
   int Total() const;
 };
 
 // Fills announcement from series-level matches (only seriesUid's when given);
 // returns the series whose rows carry no usable instance count.
-std::vector<std::string> CountSeries(const std::vector<TQueryRow>& rows, const std::string& seriesUid,
-                                     TAnnouncement& announcement);
+std::vector<std::string> CountSeries(const std::vector<TQueryRow>& rows,
+                                     const std::string& seriesUid, TAnnouncement& announcement);
 
 class TPacsClient {
  public:

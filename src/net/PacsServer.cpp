@@ -99,7 +99,9 @@ bool ParseServerAddress(const std::string& address, TPacsServer& server, std::st
   const std::string dimse = "dicom://";
   const std::string web = "dicomweb+http://";
   const std::string webTls = "dicomweb+https://";
-  auto starts = [&](const std::string& prefix) { return address.compare(0, prefix.size(), prefix) == 0; };
+  auto starts = [&](const std::string& prefix) {
+    return address.compare(0, prefix.size(), prefix) == 0;
+  };
   if (starts(dimse)) {
     s.kind = TPacsKind::Dimse;
     const std::string rest = address.substr(dimse.size());
@@ -165,20 +167,28 @@ bool ParseQueryLevel(const std::string& text, TQueryLevel& level) {
 
 const char* QueryLevelName(TQueryLevel level) {
   switch (level) {
-    case TQueryLevel::Patient: return "patient";
-    case TQueryLevel::Study: return "study";
-    case TQueryLevel::Series: return "series";
-    case TQueryLevel::Instance: return "instance";
+    case TQueryLevel::Patient:
+      return "patient";
+    case TQueryLevel::Study:
+      return "study";
+    case TQueryLevel::Series:
+      return "series";
+    case TQueryLevel::Instance:
+      return "instance";
   }
   return "study";
 }
 
 const char* QueryLevelKeyword(TQueryLevel level) {
   switch (level) {
-    case TQueryLevel::Patient: return "PATIENT";
-    case TQueryLevel::Study: return "STUDY";
-    case TQueryLevel::Series: return "SERIES";
-    case TQueryLevel::Instance: return "IMAGE";
+    case TQueryLevel::Patient:
+      return "PATIENT";
+    case TQueryLevel::Study:
+      return "STUDY";
+    case TQueryLevel::Series:
+      return "SERIES";
+    case TQueryLevel::Instance:
+      return "IMAGE";
   }
   return "STUDY";
 }

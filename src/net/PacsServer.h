@@ -24,7 +24,7 @@ struct TPacsServer {
   std::string user;
   std::string password;     // never printed; see Describe()
   std::string bearerToken;  // DICOMweb: sent as "Authorization: Bearer" when no user is set
-  std::string caFile;    // extra certificate authorities for TLS (PEM), optional
+  std::string caFile;       // extra certificate authorities for TLS (PEM), optional
   int timeoutSeconds = 30;
 
   // "dicom://AE@host:port" or "dicomweb+http(s)://host:port/path/", without

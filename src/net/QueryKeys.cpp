@@ -1,8 +1,8 @@
 #include "net/QueryKeys.h"
 
 #include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcdicent.h>
+#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dctag.h>
 
 #include <algorithm>
@@ -14,26 +14,43 @@ namespace {
 // Keys archives keep in their index: anything else (Rows, say) can make a
 // server open every file to answer, which for Orthanc is seconds per series.
 const std::vector<std::string>& LevelKeys(TQueryLevel level) {
-  static const std::vector<std::string> patient = {
-      "PatientName", "PatientID", "PatientBirthDate", "PatientSex",
-      "NumberOfPatientRelatedStudies", "NumberOfPatientRelatedSeries",
-      "NumberOfPatientRelatedInstances"};
-  static const std::vector<std::string> study = {
-      "StudyInstanceUID", "PatientName", "PatientID", "PatientBirthDate", "PatientSex",
-      "StudyDate", "StudyTime", "AccessionNumber", "StudyID", "StudyDescription",
-      "ModalitiesInStudy", "ReferringPhysicianName", "NumberOfStudyRelatedSeries",
-      "NumberOfStudyRelatedInstances"};
+  static const std::vector<std::string> patient = {"PatientName",
+                                                   "PatientID",
+                                                   "PatientBirthDate",
+                                                   "PatientSex",
+                                                   "NumberOfPatientRelatedStudies",
+                                                   "NumberOfPatientRelatedSeries",
+                                                   "NumberOfPatientRelatedInstances"};
+  static const std::vector<std::string> study = {"StudyInstanceUID",
+                                                 "PatientName",
+                                                 "PatientID",
+                                                 "PatientBirthDate",
+                                                 "PatientSex",
+                                                 "StudyDate",
+                                                 "StudyTime",
+                                                 "AccessionNumber",
+                                                 "StudyID",
+                                                 "StudyDescription",
+                                                 "ModalitiesInStudy",
+                                                 "ReferringPhysicianName",
+                                                 "NumberOfStudyRelatedSeries",
+                                                 "NumberOfStudyRelatedInstances"};
   static const std::vector<std::string> series = {
-      "StudyInstanceUID", "SeriesInstanceUID", "Modality", "SeriesNumber", "SeriesDescription",
-      "BodyPartExamined", "SeriesDate", "SeriesTime", "NumberOfSeriesRelatedInstances"};
-  static const std::vector<std::string> instance = {
-      "StudyInstanceUID", "SeriesInstanceUID", "SOPInstanceUID", "SOPClassUID",
-      "InstanceNumber", "NumberOfFrames"};
+      "StudyInstanceUID", "SeriesInstanceUID", "Modality",
+      "SeriesNumber",     "SeriesDescription", "BodyPartExamined",
+      "SeriesDate",       "SeriesTime",        "NumberOfSeriesRelatedInstances"};
+  static const std::vector<std::string> instance = {"StudyInstanceUID", "SeriesInstanceUID",
+                                                    "SOPInstanceUID",   "SOPClassUID",
+                                                    "InstanceNumber",   "NumberOfFrames"};
   switch (level) {
-    case TQueryLevel::Patient: return patient;
-    case TQueryLevel::Study: return study;
-    case TQueryLevel::Series: return series;
-    case TQueryLevel::Instance: return instance;
+    case TQueryLevel::Patient:
+      return patient;
+    case TQueryLevel::Study:
+      return study;
+    case TQueryLevel::Series:
+      return series;
+    case TQueryLevel::Instance:
+      return instance;
   }
   return study;
 }
@@ -43,10 +60,14 @@ bool ParseHex4(const std::string& s, uint16_t& v) {
   unsigned x = 0;
   for (char c : s) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     x = x * 16 + unsigned(d);
   }
   v = uint16_t(x);
@@ -167,7 +188,8 @@ std::vector<std::string> Characters(const std::string& text) {
 bool SameCharacter(const std::string& a, const std::string& b, bool foldCase) {
   if (a.size() != b.size()) return false;
   if (!foldCase || a.size() != 1) return a == b;
-  return std::tolower(static_cast<unsigned char>(a[0])) == std::tolower(static_cast<unsigned char>(b[0]));
+  return std::tolower(static_cast<unsigned char>(a[0])) ==
+         std::tolower(static_cast<unsigned char>(b[0]));
 }
 
 bool MatchOne(const std::vector<std::string>& p, const std::vector<std::string>& t, bool foldCase) {
@@ -198,7 +220,8 @@ bool WildcardMatch(const std::string& pattern, const std::string& text, bool fol
   size_t start = 0;
   for (;;) {
     const size_t end = text.find('\\', start);
-    const std::string value = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::string value =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (MatchOne(p, Characters(value), foldCase)) return true;
     if (end == std::string::npos) return false;
     start = end + 1;
@@ -210,7 +233,8 @@ std::string UrlSafeMatchValue(const std::string& value) {
   std::string out;
   for (const std::string& c : Characters(value)) {
     const unsigned char b = static_cast<unsigned char>(c[0]);
-    const bool safe = c.size() == 1 && (std::isalnum(b) || kSafe.find(char(b)) != std::string::npos);
+    const bool safe =
+        c.size() == 1 && (std::isalnum(b) || kSafe.find(char(b)) != std::string::npos);
     out += safe ? c : std::string("?");
   }
   return out;

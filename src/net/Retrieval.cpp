@@ -19,11 +19,14 @@ TRetrieveResult RetrieveInto(TPacsClient& client, const TRetrieveRequest& reques
   if (!store.Open(result.why)) return result;
   TAnnouncement announcement;
   std::string why;
-  const bool done = client.AnnounceAndRetrieve(store, announcement, [&](const TAnnouncement& a) {
-    result.announcedPerSeries = a.perSeries;
-    result.announced = size_t(a.Total());
-    if (hooks.announced) hooks.announced(a);
-  }, why);
+  const bool done = client.AnnounceAndRetrieve(
+      store, announcement,
+      [&](const TAnnouncement& a) {
+        result.announcedPerSeries = a.perSeries;
+        result.announced = size_t(a.Total());
+        if (hooks.announced) hooks.announced(a);
+      },
+      why);
   result.stored = store.Stored();
   const size_t missing = store.MissingCount();
   const std::string arrived =
@@ -46,9 +49,10 @@ TRetrieveResult RetrieveInto(TPacsClient& client, const TRetrieveRequest& reques
     return result;
   }
   if (result.stored.empty()) {
-    result.why = "The server at " + client.Server().Describe() + " sent no images of " +
-                 (request.seriesUid.empty() ? "study " + request.studyUid
-                                            : "series " + request.seriesUid) + ".";
+    result.why =
+        "The server at " + client.Server().Describe() + " sent no images of " +
+        (request.seriesUid.empty() ? "study " + request.studyUid : "series " + request.seriesUid) +
+        ".";
     return result;
   }
   result.ok = true;

@@ -41,8 +41,8 @@ bool ParseEntry(const QJsonObject& o, TPacsServer& s, std::string& why) {
   } else if (kind == "dicomweb") {
     std::string path = text("path");
     if (path.empty() || path[0] != '/') path = "/" + path;
-    address = std::string(o.value("tls").toBool() ? "dicomweb+https://" : "dicomweb+http://") + host +
-              (port ? ":" + std::to_string(port) : std::string()) + path;
+    address = std::string(o.value("tls").toBool() ? "dicomweb+https://" : "dicomweb+http://") +
+              host + (port ? ":" + std::to_string(port) : std::string()) + path;
   } else {
     why = "give \"url\", or \"kind\" as \"dimse\" or \"dicomweb\"";
     return false;
@@ -52,7 +52,8 @@ bool ParseEntry(const QJsonObject& o, TPacsServer& s, std::string& why) {
 
 }  // namespace
 
-bool ParseServersJson(const std::string& json, std::vector<TPacsServer>& servers, std::string& why) {
+bool ParseServersJson(const std::string& json, std::vector<TPacsServer>& servers,
+                      std::string& why) {
   servers.clear();
   QJsonParseError err{};
   const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &err);
@@ -73,7 +74,8 @@ bool ParseServersJson(const std::string& json, std::vector<TPacsServer>& servers
     TPacsServer s;
     std::string entryWhy;
     if (!list[i].isObject() || !ParseEntry(list[i].toObject(), s, entryWhy)) {
-      why = "server " + std::to_string(i + 1) + ": " + (entryWhy.empty() ? "not an object" : entryWhy);
+      why = "server " + std::to_string(i + 1) + ": " +
+            (entryWhy.empty() ? "not an object" : entryWhy);
       return false;
     }
     servers.push_back(std::move(s));

@@ -44,5 +44,4 @@ std::vector<std::string> SupportedTransferSyntaxes();
 std::string DescribeTransferSyntax(std::string_view uid);
 
 // The frame may come from `compressed` bytes under `entry`'s codec.
-bool ExpansionIsPlausible(const TransferSyntaxCodec& entry, int64_t frameBytes,
-                          int64_t compressed);
+bool ExpansionIsPlausible(const TransferSyntaxCodec& entry, int64_t frameBytes, int64_t compressed);

@@ -38,10 +38,10 @@ struct CellGreyState {
 };
 
 struct CellBitmap {
-  QImage bmp;              // null when the frame lacks the buffer its bit product needs
-  bool wordImage = false;  // the 16-bit path was taken (the window fields below are set)
+  QImage bmp;               // null when the frame lacks the buffer its bit product needs
+  bool wordImage = false;   // the 16-bit path was taken (the window fields below are set)
   bool byteWindow = false;  // bytes went through a window (the window fields are set)
-  int windowWidth = 0;     // window in effect, rescaled units
+  int windowWidth = 0;      // window in effect, rescaled units
   int windowLevel = 0;
   int min16 = 0;  // range the default window was judged against
   int max16 = 0;
@@ -49,11 +49,10 @@ struct CellBitmap {
 };
 
 // The viewer cell's bitmap of frame `f` with header `h`: 8-bit and colour data
-// through brightness/contrast (or the typed byte window), anything else as 16-bit words through the window
-// (header window + offsets). When the header's window is missing or its centre
-// lies outside the data, the window spanning the data replaces it in `h`, so
-// later frames and the cache see the same window. `frameRange`, when given, is
-// the frame's stored range from an earlier call (CellBitmap::data): a window
-// change then costs no rescan of the frame.
+// through brightness/contrast (or the typed byte window), anything else as 16-bit words through the
+// window (header window + offsets). When the header's window is missing or its centre lies outside
+// the data, the window spanning the data replaces it in `h`, so later frames and the cache see the
+// same window. `frameRange`, when given, is the frame's stored range from an earlier call
+// (CellBitmap::data): a window change then costs no rescan of the frame.
 CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyState& s,
                             const StoredRange* frameRange = nullptr);

@@ -196,7 +196,8 @@ bool FrameCache::CheckStampLocked(const std::string& path, const FileStamp& now,
                                   std::string* reason) const {
   const auto it = stamps_.find(path);
   if (!now.exists()) {
-    if (reason) *reason = "the file cannot be found (moved or deleted since it was loaded): " + path;
+    if (reason)
+      *reason = "the file cannot be found (moved or deleted since it was loaded): " + path;
     return false;
   }
   if (it != stamps_.end() && !(it->second == now)) {

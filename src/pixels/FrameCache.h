@@ -78,7 +78,6 @@ FrameSourcePtr MakeFrameSource(const std::string& path, const DICOMdata& header,
 // one-line reason, when the file cannot be read or holds no displayable image.
 FrameSourcePtr ReadFrameSource(const std::string& path, std::string* reason = nullptr);
 
-
 class FrameCache {
  public:
   // A quarter of physical memory, at most 4 GiB (and at least 64 MiB).

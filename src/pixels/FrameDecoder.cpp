@@ -326,7 +326,8 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
     // A header claiming far more than the file can hold allocates nothing: a
     // file cut short still shows its part of a frame, down to a sixty-fourth.
     const int64_t frameBytes = NativeFrameBytes(s.spec);
-    if (stored && StoredFrameBytes(s.spec) / 64 > std::max<int64_t>(file.size() - h.ImageStart, 0)) {
+    if (stored &&
+        StoredFrameBytes(s.spec) / 64 > std::max<int64_t>(file.size() - h.ImageStart, 0)) {
       why = Describe("frame %lld (%lld bytes) lies beyond the end of the file", frame,
                      StoredFrameBytes(s.spec));
       return false;
@@ -369,8 +370,8 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
     if (!HeldDirectly(s)) {
       SampleRange range;
       if (NeedsFileRange(s) && !FileRange(path, h, stage, s, range, why)) return false;
-      out.held = ConvertToHeld(s, h, native.data(), range, palette, out.buff8, out.buff16,
-                               out.buff24);
+      out.held =
+          ConvertToHeld(s, h, native.data(), range, palette, out.buff8, out.buff16, out.buff24);
     }
     // YBR samples the codec left as they are become R, G, B.
     if (held == HeldBuffer::kRgb && !s.palette && !o.rgb && IsYbr(s.photometric))

@@ -10,13 +10,15 @@
 struct FrameGeometry {
   int64_t columns = 0;
   int64_t rows = 0;
-  int64_t pixelCount = 0;     // N = columns x rows
-  int bitProduct = 0;         // P = bits allocated x samples per pixel
-  int bytesPerPixel = 0;      // P / 8, rounded to nearest, ties to even
-  int64_t frameBytes = 0;     // S = N x bytes per pixel
+  int64_t pixelCount = 0;  // N = columns x rows
+  int bitProduct = 0;      // P = bits allocated x samples per pixel
+  int bytesPerPixel = 0;   // P / 8, rounded to nearest, ties to even
+  int64_t frameBytes = 0;  // S = N x bytes per pixel
 };
 
 FrameGeometry ComputeFrameGeometry(const DICOMdata& h);
 
 // P selects the buffer that holds a frame: 8 grey bytes, 16 words, 24 RGB.
-inline bool IsDisplayableBitProduct(int p) { return p == 8 || p == 16 || p == 24; }
+inline bool IsDisplayableBitProduct(int p) {
+  return p == 8 || p == 16 || p == 24;
+}

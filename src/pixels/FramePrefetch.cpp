@@ -3,8 +3,8 @@
 #include <algorithm>
 
 FramePrefetcher& FramePrefetcher::Shared() {
-  static FramePrefetcher prefetcher(
-      FrameCache::Shared(), std::clamp(int(std::thread::hardware_concurrency()) - 1, 1, 4));
+  static FramePrefetcher prefetcher(FrameCache::Shared(),
+                                    std::clamp(int(std::thread::hardware_concurrency()) - 1, 1, 4));
   return prefetcher;
 }
 
@@ -51,8 +51,8 @@ void FramePrefetcher::CancelAll() {
 void FramePrefetcher::WaitIdle() {
   std::unique_lock lock(mu_);
   idle_.wait(lock, [&] {
-    return running_ == 0 &&
-           std::all_of(queues_.begin(), queues_.end(), [](const Queue& q) { return q.jobs.empty(); });
+    return running_ == 0 && std::all_of(queues_.begin(), queues_.end(),
+                                        [](const Queue& q) { return q.jobs.empty(); });
   });
 }
 

@@ -61,7 +61,8 @@ bool ExpandSegments(const std::vector<uint32_t>& data, size_t at, size_t segment
     at += 2;
     if (op == 0) {
       const size_t n = std::min<size_t>({length, data.size() - at, limit - lut.size()});
-      lut.insert(lut.end(), data.begin() + std::ptrdiff_t(at), data.begin() + std::ptrdiff_t(at + n));
+      lut.insert(lut.end(), data.begin() + std::ptrdiff_t(at),
+                 data.begin() + std::ptrdiff_t(at + n));
       at += length;
     } else if (op == 1) {
       if (lut.empty() || at >= data.size()) return false;
@@ -177,8 +178,8 @@ bool DescribeStoredFormat(const DICOMdata& h, StoredFormat& s, std::string& why)
   s = StoredFormat{};
   s.spec.columns = std::max(0, h.XYZdim[0]);
   s.spec.rows = std::max(0, h.XYZdim[1]);
-  const bool module = OneOf(m.bitsAllocated, {1, 8, 12, 16, 32, 64}) &&
-                      OneOf(m.samplesPerPixel, {0, 1, 3});
+  const bool module =
+      OneOf(m.bitsAllocated, {1, 8, 12, 16, 32, 64}) && OneOf(m.samplesPerPixel, {0, 1, 3});
   if (module) {
     s.spec.bitsAllocated = m.bitsAllocated;
     s.spec.samples = m.samplesPerPixel != 0 ? m.samplesPerPixel : h.SamplesPerPixel;
@@ -301,7 +302,8 @@ HeldHeader ConvertToHeld(const StoredFormat& s, const DICOMdata& h, const uint8_
     const int width = SampleBytes(s.spec.bitsAllocated);
     if (range.any && range.max > range.min) {
       const double lo = range.min, span = range.max - range.min;
-      for (size_t i = 0; i < 3 * n; ++i) rgb[i] = Clamp8((SampleAt(s, native, i) - lo) * 255.0 / span);
+      for (size_t i = 0; i < 3 * n; ++i)
+        rgb[i] = Clamp8((SampleAt(s, native, i) - lo) * 255.0 / span);
     } else {
       const int shift = std::clamp(s.spec.bitsStored, 8, 8 * width) - 8;
       for (size_t i = 0; i < 3 * n; ++i) {

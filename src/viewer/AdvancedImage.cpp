@@ -27,9 +27,9 @@
 // A frame on its way into the cell: nothing of it reaches the cell's fields
 // until it has decoded and made a picture, so a failed load changes nothing.
 struct TadvancedImage::Staged {
-  FrameSourcePtr source;  // the file's header and frame tables
-  DICOMdata header;       // the display header in the making
-  FramePtr cached;        // the cache's frame: pinned while the cell shows it
+  FrameSourcePtr source;                       // the file's header and frame tables
+  DICOMdata header;                            // the display header in the making
+  FramePtr cached;                             // the cache's frame: pinned while the cell shows it
   std::shared_ptr<const DecodedFrame> pixels;  // what is shown: cached, or its lookup-table copy
   int frameCount = 1;
   int frame = 1;
@@ -202,7 +202,8 @@ FrameSourcePtr TadvancedImage::SourceFor(const std::string& path, bool onDisplay
   // A record without the file's header (a DICOMDIR entry) keeps the one just
   // read, so later visits, steps and prefetch need not read it again.
   std::lock_guard tree(gPatientsMutex);
-  if (TImg* im = TreeImage(); im && im->imagePath == path && im->Cache.DICOM.referenceFile.empty()) {
+  if (TImg* im = TreeImage();
+      im && im->imagePath == path && im->Cache.DICOM.referenceFile.empty()) {
     TCache& c = im->Cache;
     c.DICOM = s->header;
     c.gECATposra = s->framePos;
@@ -539,8 +540,10 @@ void TadvancedImage::Prefetch() {
   } else {
     std::lock_guard tree(gPatientsMutex);
     if (TreeImage() && TreeImage()->imagePath == filepath) {
-      const TImgArr& images =
-          gPatients[size_t(PatientIndex)].studies[size_t(StudyIndex)].serieses[size_t(SeriesIndex)].images;
+      const TImgArr& images = gPatients[size_t(PatientIndex)]
+                                  .studies[size_t(StudyIndex)]
+                                  .serieses[size_t(SeriesIndex)]
+                                  .images;
       for (int i = 1; i <= depth; ++i) {
         const int k = ImageIndex + i * dir;
         if (k < 0 || size_t(k) >= images.size()) break;
@@ -549,10 +552,10 @@ void TadvancedImage::Prefetch() {
         if (im.Cache.DICOM.referenceFile.empty())
           jobs.push_back({nullptr, im.imagePath, 1});
         else
-          jobs.push_back(
-              {MakeFrameSource(im.imagePath, im.Cache.DICOM, im.Cache.gECATposra, im.Cache.gECATszra),
-               {},
-               1});
+          jobs.push_back({MakeFrameSource(im.imagePath, im.Cache.DICOM, im.Cache.gECATposra,
+                                          im.Cache.gECATszra),
+                          {},
+                          1});
       }
     }
   }
@@ -761,7 +764,8 @@ void TakeDragState(TadvancedImage& c, const WindowDragState& s) {
 void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
   std::lock_guard lock(FState);
   if (FByteWindow) {
-    ByteWindowDrag([&](WindowDragState& s) { return ::WwWL(s, diffX, diffY, sensetivityFactor, false); });
+    ByteWindowDrag(
+        [&](WindowDragState& s) { return ::WwWL(s, diffX, diffY, sensetivityFactor, false); });
     return;
   }
   WindowDragState s = DragState(*this);
@@ -987,7 +991,8 @@ void TadvancedImage::PaintLayers(bool frames) {
         HasImage = true;
         DrawBitmap(p);
         if (_showInfo) DrawInformation(p);
-        if (FBuffers && FBuffers->incomplete) DrawCellNotice(p, QStringLiteral("incomplete image"), true);
+        if (FBuffers && FBuffers->incomplete)
+          DrawCellNotice(p, QStringLiteral("incomplete image"), true);
       } else if (!FFailureText.empty()) {
         DrawCellNotice(p, QString::fromStdString(FFailureText), false);
       }
@@ -1022,8 +1027,8 @@ void TadvancedImage::DrawCellNotice(QPainter& p, const QString& text, bool mark)
   font.setBold(mark);
   p.setFont(font);
   p.setPen(mark ? QColor(255, 160, 40) : QColor(200, 200, 200));
-  const QRect box = mark ? QRect(8, 4, W - 16, font.pixelSize() * 2)
-                         : QRect(W / 10, H / 4, W - W / 5, H / 2);
+  const QRect box =
+      mark ? QRect(8, 4, W - 16, font.pixelSize() * 2) : QRect(W / 10, H / 4, W - W / 5, H / 2);
   p.drawText(box, Qt::AlignHCenter | (mark ? Qt::AlignTop : Qt::AlignVCenter) | Qt::TextWordWrap,
              text);
 }

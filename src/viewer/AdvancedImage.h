@@ -17,8 +17,8 @@
 #include <QImage>
 #include <QPoint>
 #include <QPointF>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -416,7 +416,7 @@ class TadvancedImage : public QWidget {
   bool TreeImageHasOneFrame();
   // Loads the image at the tree position; false when it cannot be shown.
   bool LoadCurrentImage(bool fit);
-  void StartCine();  // PlayCine without processing pending events
+  void StartCine();      // PlayCine without processing pending events
   void StackCineStep();  // the next image of the series, round to the first
   void SetRateFromHeader();
   // Text entry of a text label dragged from (lastX, lastY) to (X, Y).
@@ -451,13 +451,13 @@ class TadvancedImage : public QWidget {
   void DrawReferenceLine(QPainter& p);
   void DrawProbe(QPainter& p);
 
-  FrameSourcePtr FSource;                     // header and frame tables of filepath
-  FramePtr FShown;                            // the cache's frame on display (pinned)
+  FrameSourcePtr FSource;                        // header and frame tables of filepath
+  FramePtr FShown;                               // the cache's frame on display (pinned)
   std::shared_ptr<const DecodedFrame> FBuffers;  // the frame on display (FShown, or its LUT copy)
-  std::vector<FramePtr> FCineFrames;          // a playing cine's pinned range, by frame - 1
-  int64_t FCineReserved = 0;                  // bytes the cache granted for it
-  bool FCineRefused = false;                  // the range does not fit: prefetch only
-  int FTravel = 1;                            // direction of the last step: +1 or -1
+  std::vector<FramePtr> FCineFrames;             // a playing cine's pinned range, by frame - 1
+  int64_t FCineReserved = 0;                     // bytes the cache granted for it
+  bool FCineRefused = false;                     // the range does not fit: prefetch only
+  int FTravel = 1;                               // direction of the last step: +1 or -1
   // The calibration measurements use: the file's, or a reformatted plane's.
   ImageCalibration CellCalibration() const;
   ImageCalibration MprCalibration() const;
@@ -496,7 +496,7 @@ class TadvancedImage : public QWidget {
   bool FNewShape = false;  // the press being dragged created the last annotation
   bool FProbeOn = false;   // the pixel probe is shown at FProbeAt
   QPoint FProbeAt;
-  bool FStackCine = false;  // the cine steps through the series' images
+  bool FStackCine = false;   // the cine steps through the series' images
   bool FByteWindow = false;  // bytes go through FByteWW/FByteWL, not brightness/contrast
   int FByteWW = 256, FByteWL = 128;
   TAnnotationKey FAnnKey;  // the frame whose annotations Shapes holds

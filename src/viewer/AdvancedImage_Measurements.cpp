@@ -42,8 +42,7 @@ QPointF TadvancedImage::ViewToPixel(QPoint view) const {
 
 QStringList TadvancedImage::MeasurementLines(Shape& s) {
   const QPointF a = ImageToPixel(QPointF(s.x1, s.y1)), b = ImageToPixel(QPointF(s.x2, s.y2));
-  const ImageCalibration calibration =
-      CellCalibration();
+  const ImageCalibration calibration = CellCalibration();
   const int frame = std::max(1, CurrentFrame);
   if (s.shapeType == STMeasureLine) {
     const PixelScale scale = calibration.ScaleFor(a.x(), a.y(), b.x(), b.y(), frame);
@@ -52,9 +51,9 @@ QStringList TadvancedImage::MeasurementLines(Shape& s) {
   }
   if (s.shapeType != STRectangle && s.shapeType != STEllipse) return {ShapeLabel(s)};
   const ModalityFrame m = ModalityFrameOf(gDicomData, Buffers(), calibration, frame);
-  const RoiMeasurement r =
-      MeasureRoi(m, calibration, s.shapeType == STRectangle ? RoiShape::Rectangle : RoiShape::Ellipse,
-                 a.x(), a.y(), b.x(), b.y(), frame);
+  const RoiMeasurement r = MeasureRoi(
+      m, calibration, s.shapeType == STRectangle ? RoiShape::Rectangle : RoiShape::Ellipse, a.x(),
+      a.y(), b.x(), b.y(), frame);
   s.data = float(r.area);
   QStringList lines;
   for (const std::string& line : RoiLabelLines(r)) lines << Text(line);
@@ -73,9 +72,9 @@ void TadvancedImage::UpdateProbe(bool on, int X, int Y) {
 QString TadvancedImage::ProbeText() const {
   const QPointF px = ViewToPixel(FProbeAt);
   const int64_t c = int64_t(std::floor(px.x())), r = int64_t(std::floor(px.y()));
-  const ImageCalibration calibration =
-      CellCalibration();
-  const ModalityFrame m = ModalityFrameOf(gDicomData, Buffers(), calibration, std::max(1, CurrentFrame));
+  const ImageCalibration calibration = CellCalibration();
+  const ModalityFrame m =
+      ModalityFrameOf(gDicomData, Buffers(), calibration, std::max(1, CurrentFrame));
   const int64_t columns = gDicomData.XYZdim[0], rows = gDicomData.XYZdim[1];
   if (c < 0 || r < 0 || c >= columns || r >= rows) return {};
   QString text = QStringLiteral("X %1  Y %2  ").arg(c).arg(r);

@@ -19,9 +19,9 @@
 
 namespace {
 
-constexpr double kGrab = 8;        // view pixels from a crosshair line that grab it
+constexpr double kGrab = 8;         // view pixels from a crosshair line that grab it
 constexpr double kCentreGrab = 14;  // ... from the centre, which grabs both lines
-constexpr double kGap = 12;        // the lines stop short of the centre
+constexpr double kGap = 12;         // the lines stop short of the centre
 
 constexpr std::array<TPlaneKind, 3> kKinds{TPlaneKind::Axial, TPlaneKind::Coronal,
                                            TPlaneKind::Sagittal};
@@ -288,7 +288,8 @@ void TadvancedImage::DrawMprCrosshair(QPainter& p) {
     const TMprPlane theirs = link.Plane(other);
     // Their plane cuts ours along this direction.
     const Vec3 d = Cross(mine.normal, theirs.normal);
-    const QPointF ahead = MprPixelToView(cx + Dot(d, s.u) / s.du * 100, cy + Dot(d, s.v) / s.dv * 100);
+    const QPointF ahead =
+        MprPixelToView(cx + Dot(d, s.u) / s.du * 100, cy + Dot(d, s.v) / s.dv * 100);
     QPointF dir = ahead - centre;
     const double len = std::hypot(dir.x(), dir.y());
     if (!(len > 0)) continue;
@@ -307,7 +308,8 @@ void TadvancedImage::DrawMprCrosshair(QPainter& p) {
       colour.setAlpha(110);
       p.setPen(QPen(colour, 1, Qt::DashLine));
       for (double sign : {-1.0, 1.0})
-        p.drawLine(centre + side * (sign * half) - dir * far, centre + side * (sign * half) + dir * far);
+        p.drawLine(centre + side * (sign * half) - dir * far,
+                   centre + side * (sign * half) + dir * far);
     }
   }
   p.restore();
@@ -315,10 +317,15 @@ void TadvancedImage::DrawMprCrosshair(QPainter& p) {
   if (_showInfo) {
     p.setFont(cellhelpers::InfoFont());
     p.setPen(MprPlaneColor(FMpr->kind));
-    QString text = QStringLiteral("%1  %2/%3").arg(MprPlaneTitle(FMpr->kind)).arg(mine.index + 1).arg(mine.count);
+    QString text = QStringLiteral("%1  %2/%3")
+                       .arg(MprPlaneTitle(FMpr->kind))
+                       .arg(mine.index + 1)
+                       .arg(mine.count);
     if (FMpr->slab > 0) {
       static const char* kNames[] = {"MIP", "MinIP", "Mean"};
-      text += QStringLiteral("  %1 %2 mm").arg(QString::fromLatin1(kNames[int(FMpr->projection)])).arg(FMpr->slab, 0, 'f', 1);
+      text += QStringLiteral("  %1 %2 mm")
+                  .arg(QString::fromLatin1(kNames[int(FMpr->projection)]))
+                  .arg(FMpr->slab, 0, 'f', 1);
     }
     cellhelpers::TextAt(p, 10, 42, text);
   }
@@ -342,7 +349,8 @@ bool TadvancedImage::MprPress(Qt::MouseButton button, Qt::KeyboardModifiers shif
     if (other == FMpr->kind) continue;
     const TMprPlane theirs = link.Plane(other);
     const Vec3 d = Cross(FMpr->plane.normal, theirs.normal);
-    const QPointF ahead = MprPixelToView(cx + Dot(d, s.u) / s.du * 100, cy + Dot(d, s.v) / s.dv * 100);
+    const QPointF ahead =
+        MprPixelToView(cx + Dot(d, s.u) / s.du * 100, cy + Dot(d, s.v) / s.dv * 100);
     QPointF dir = ahead - centre;
     const double len = std::hypot(dir.x(), dir.y());
     if (!(len > 0)) continue;

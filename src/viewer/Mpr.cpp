@@ -102,11 +102,13 @@ DICOMdata MprHeader(const TVolume& v, const TMprPlane& plane, TPlaneKind kind) {
   h.gECATJPEG_pos_table.clear();
   h.gECATJPEG_size_table.clear();
   h.SOP_Instance_UID.clear();
-  h.Series_Description = (h.Series_Description.empty() ? std::string() : h.Series_Description + " ") +
-                         "MPR " + MprPlaneTitle(kind).toStdString();
+  h.Series_Description =
+      (h.Series_Description.empty() ? std::string() : h.Series_Description + " ") + "MPR " +
+      MprPlaneTitle(kind).toStdString();
   // The information window reads the slice nearest the plane's centre.
   if (!v.slicePath.empty()) {
-    const Vec3 centre = s.origin + s.u * (s.du * (s.columns - 1) / 2) + s.v * (s.dv * (s.rows - 1) / 2);
+    const Vec3 centre =
+        s.origin + s.u * (s.du * (s.columns - 1) / 2) + s.v * (s.dv * (s.rows - 1) / 2);
     const double depth = Dot(centre - v.geometry.origin[0], v.geometry.normal);
     const auto it = std::lower_bound(v.geometry.depth.begin(), v.geometry.depth.end(), depth);
     const size_t k = std::min(size_t(it - v.geometry.depth.begin()), v.slicePath.size() - 1);
@@ -116,7 +118,8 @@ DICOMdata MprHeader(const TVolume& v, const TMprPlane& plane, TPlaneKind kind) {
   // plane's own range would change the picture from plane to plane).
   if (h.WindowWidth <= 0 && h.Lut.LutSize <= 0) {
     const double slope = h.IntenScale != 0 ? h.IntenScale : 1.0;
-    const double lo = v.minValue * slope + h.IntenIntercept, hi = v.maxValue * slope + h.IntenIntercept;
+    const double lo = v.minValue * slope + h.IntenIntercept,
+                 hi = v.maxValue * slope + h.IntenIntercept;
     h.WindowWidth = std::max(1, int(std::lround(std::abs(hi - lo))));
     h.WindowCenter = int(std::lround((lo + hi) / 2));
   }

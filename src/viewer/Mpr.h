@@ -54,7 +54,7 @@ struct TMprState {
   TPlaneKind kind = TPlaneKind::Axial;
   double slab = 0;  // mm; 0: a thin plane
   TProjection projection = TProjection::Max;
-  TMprPlane plane;       // the plane on display
+  TMprPlane plane;  // the plane on display
   bool planeShown = false;
   // The drag in progress moves the plane(s) of these kinds to the mouse...
   std::array<bool, 3> dragging{false, false, false};

@@ -182,7 +182,9 @@ TMprPlane MprPlane(const TVolume& v, const TPlaneAxes& axes, TPlaneKind kind, Ve
         vmin = std::min(vmin, Dot(c, s.v));
         vmax = std::max(vmax, Dot(c, s.v));
       }
-  const auto sideOf = [](double extent, double d) { return int(std::floor(extent / d + 1e-6)) + 1; };
+  const auto sideOf = [](double extent, double d) {
+    return int(std::floor(extent / d + 1e-6)) + 1;
+  };
   maxSide = std::max(maxSide, 2);
   if (sideOf(umax - umin, s.du) > maxSide || sideOf(vmax - vmin, s.dv) > maxSide) {
     const double d = std::max(umax - umin, vmax - vmin) / (maxSide - 1);
@@ -198,7 +200,8 @@ TMprPlane MprPlane(const TVolume& v, const TPlaneAxes& axes, TPlaneKind kind, Ve
     double lowest, highest;
     ObliqueSteps(g, m.normal, m.step, lowest, highest);
     m.count = int(std::floor((highest - lowest) / m.step + 1e-6)) + 1;
-    m.index = std::clamp(int(std::lround((Dot(cross, m.normal) - lowest) / m.step)), 0, m.count - 1);
+    m.index =
+        std::clamp(int(std::lround((Dot(cross, m.normal) - lowest) / m.step)), 0, m.count - 1);
     return m;
   }
   const Frame f = FrameOf(g, cross);

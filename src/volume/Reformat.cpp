@@ -72,10 +72,10 @@ void ProjectGrid(const TVolume& v, const TGridAxes& ax, const std::vector<size_t
     const ptrdiff_t rowAt = v0 + ptrdiff_t(r) * vStep + h0;
     for (int c = 0; c < W; ++c) {
       const ptrdiff_t at = rowAt + ptrdiff_t(c) * hStep;
-      int64_t acc = projection == TProjection::Min ? std::numeric_limits<int64_t>::max()
-                                                   : (projection == TProjection::Max
-                                                          ? std::numeric_limits<int64_t>::min()
-                                                          : 0);
+      int64_t acc =
+          projection == TProjection::Min
+              ? std::numeric_limits<int64_t>::max()
+              : (projection == TProjection::Max ? std::numeric_limits<int64_t>::min() : 0);
       for (size_t p = 0; p < n; ++p) {
         const int x = Read<Signed>(base + ptrdiff_t(planeOffsets[p]) + at);
         if (projection == TProjection::Max)
@@ -200,7 +200,7 @@ bool GridPlane(const TVolume& v, TPlaneKind kind, int index, int slab, TProjecti
   out.colDir = Unit(w);
   out.columnSpacing = Norm(h);
   out.rowSpacing = Norm(w);
-  const double fixedSpacing = ax.fixed == 0 ? g.columnSpacing
+  const double fixedSpacing = ax.fixed == 0   ? g.columnSpacing
                               : ax.fixed == 1 ? g.rowSpacing
                                               : g.sliceSpacing;
   out.thickness = fixedSpacing * double(planeOffsets.size());
@@ -315,7 +315,7 @@ struct Tap {
 // Taps for positions q0 + n * dq (mm from slice 0's origin along the axis).
 std::vector<Tap> AxisTaps(const TVolumeGeometry& g, int axis, double q0, double dq, int count) {
   std::vector<Tap> taps(size_t(std::max(count, 0)));
-  const ptrdiff_t stride = axis == 0 ? 1
+  const ptrdiff_t stride = axis == 0   ? 1
                            : axis == 1 ? ptrdiff_t(g.columns)
                                        : ptrdiff_t(g.columns) * ptrdiff_t(g.rows);
   const int size = AxisSize(g, axis);
@@ -336,7 +336,8 @@ std::vector<Tap> AxisTaps(const TVolumeGeometry& g, int axis, double q0, double 
       if (q < d[0] - halfFirst || q > d[size_t(last)] + halfLast) continue;
       i0 = int(std::upper_bound(d.begin(), d.end(), q) - d.begin()) - 1;
       i0 = std::clamp(i0, 0, last);
-      f = i0 < last && q > d[size_t(i0)] ? (q - d[size_t(i0)]) / (d[size_t(i0 + 1)] - d[size_t(i0)]) : 0;
+      f = i0 < last && q > d[size_t(i0)] ? (q - d[size_t(i0)]) / (d[size_t(i0 + 1)] - d[size_t(i0)])
+                                         : 0;
       if (f > 1 - kSnap) ++i0, f = 0;
       if (f < kSnap) f = 0;
       if (i0 >= last) i0 = last, f = 0;
@@ -398,34 +399,35 @@ bool SampleAligned(const TVolume& vol, const TPlaneSpec& s, int planes, double s
     return top + (bottom - top) * r.t;
   };
   constexpr size_t kRowsPerTask = 16;
-  ParallelFor(
-      (H + kRowsPerTask - 1) / kRowsPerTask,
-      [&](size_t task) {
-        for (size_t y = task * kRowsPerTask; y < std::min(H, (task + 1) * kRowsPerTask); ++y) {
-          const Tap& r = rows[y];
-          if (!r.valid) continue;
-          int16_t* dst = out.data() + y * W;
-          for (size_t x = 0; x < W; ++x) {
-            const Tap& c = cols[x];
-            if (!c.valid) continue;
-            double acc = s.projection == TProjection::Min ? 1e300 : -1e300, sum = 0;
-            int inside = 0;
-            for (const Tap& f : slab) {
-              if (!f.valid) continue;
-              double v = bilinear(f.o0, r, c);
-              if (f.t > 0) v += (bilinear(f.o1, r, c) - v) * f.t;
-              ++inside;
-              sum += v;
-              acc = s.projection == TProjection::Max ? std::max(acc, v) : std::min(acc, v);
-            }
-            if (inside == 0) continue;
-            const double value = planes == 1 || s.projection == TProjection::Mean ? sum / inside : acc;
-            const int q = std::clamp(int(std::nearbyint(value)), lo, hi);
-            dst[x] = int16_t(uint16_t(q & 0xFFFF));
-          }
-        }
-      },
-      threads);
+  ParallelFor((H + kRowsPerTask - 1) / kRowsPerTask,
+              [&](size_t task) {
+                for (size_t y = task * kRowsPerTask; y < std::min(H, (task + 1) * kRowsPerTask);
+                     ++y) {
+                  const Tap& r = rows[y];
+                  if (!r.valid) continue;
+                  int16_t* dst = out.data() + y * W;
+                  for (size_t x = 0; x < W; ++x) {
+                    const Tap& c = cols[x];
+                    if (!c.valid) continue;
+                    double acc = s.projection == TProjection::Min ? 1e300 : -1e300, sum = 0;
+                    int inside = 0;
+                    for (const Tap& f : slab) {
+                      if (!f.valid) continue;
+                      double v = bilinear(f.o0, r, c);
+                      if (f.t > 0) v += (bilinear(f.o1, r, c) - v) * f.t;
+                      ++inside;
+                      sum += v;
+                      acc = s.projection == TProjection::Max ? std::max(acc, v) : std::min(acc, v);
+                    }
+                    if (inside == 0) continue;
+                    const double value =
+                        planes == 1 || s.projection == TProjection::Mean ? sum / inside : acc;
+                    const int q = std::clamp(int(std::nearbyint(value)), lo, hi);
+                    dst[x] = int16_t(uint16_t(q & 0xFFFF));
+                  }
+                }
+              },
+              threads);
   return true;
 }
 
@@ -455,40 +457,39 @@ void Sample(const TVolume& vol, const TPlaneSpec& s, std::vector<int16_t>& out, 
   out.assign(W * H, pad);
   if (SampleAligned<Signed>(vol, s, planes, step, out, threads)) return;
   constexpr size_t kRowsPerTask = 8;
-  ParallelFor(
-      (H + kRowsPerTask - 1) / kRowsPerTask,
-      [&](size_t task) {
-        int k = 0;
-        for (size_t y = task * kRowsPerTask; y < std::min(H, (task + 1) * kRowsPerTask); ++y) {
-          int16_t* dst = out.data() + y * W;
-          for (size_t x = 0; x < W; ++x) {
-            const double qa = a0 + double(x) * ax + double(y) * ay;
-            const double qb = b0 + double(x) * bx + double(y) * by;
-            const double qw = w0 + double(x) * wx + double(y) * wy;
-            double acc = s.projection == TProjection::Min ? 1e300 : -1e300;
-            double sum = 0;
-            int inside = 0;
-            for (int p = 0; p < planes; ++p) {
-              const double o = (p - (planes - 1) * 0.5) * step;
-              double val;
-              if (!sm.At(qa + o * am, qb + o * bm, qw + o * wm, k, val)) continue;
-              ++inside;
-              if (s.projection == TProjection::Max)
-                acc = std::max(acc, val);
-              else if (s.projection == TProjection::Min)
-                acc = std::min(acc, val);
-              sum += val;
-            }
-            if (inside == 0) continue;
-            const double value = planes == 1 || s.projection == TProjection::Mean
-                                     ? sum / inside
-                                     : acc;
-            const int r = std::clamp(int(std::nearbyint(value)), lo, hi);
-            dst[x] = int16_t(uint16_t(r & 0xFFFF));
-          }
-        }
-      },
-      threads);
+  ParallelFor((H + kRowsPerTask - 1) / kRowsPerTask,
+              [&](size_t task) {
+                int k = 0;
+                for (size_t y = task * kRowsPerTask; y < std::min(H, (task + 1) * kRowsPerTask);
+                     ++y) {
+                  int16_t* dst = out.data() + y * W;
+                  for (size_t x = 0; x < W; ++x) {
+                    const double qa = a0 + double(x) * ax + double(y) * ay;
+                    const double qb = b0 + double(x) * bx + double(y) * by;
+                    const double qw = w0 + double(x) * wx + double(y) * wy;
+                    double acc = s.projection == TProjection::Min ? 1e300 : -1e300;
+                    double sum = 0;
+                    int inside = 0;
+                    for (int p = 0; p < planes; ++p) {
+                      const double o = (p - (planes - 1) * 0.5) * step;
+                      double val;
+                      if (!sm.At(qa + o * am, qb + o * bm, qw + o * wm, k, val)) continue;
+                      ++inside;
+                      if (s.projection == TProjection::Max)
+                        acc = std::max(acc, val);
+                      else if (s.projection == TProjection::Min)
+                        acc = std::min(acc, val);
+                      sum += val;
+                    }
+                    if (inside == 0) continue;
+                    const double value =
+                        planes == 1 || s.projection == TProjection::Mean ? sum / inside : acc;
+                    const int r = std::clamp(int(std::nearbyint(value)), lo, hi);
+                    dst[x] = int16_t(uint16_t(r & 0xFFFF));
+                  }
+                }
+              },
+              threads);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 enum class TPlaneKind { Axial, Coronal, Sagittal };
 enum class TProjection { Max, Min, Mean };
 
-const char* PlaneName(TPlaneKind k);  // "axial", "coronal", "sagittal"
+const char* PlaneName(TPlaneKind k);        // "axial", "coronal", "sagittal"
 const char* ProjectionName(TProjection p);  // "max", "min", "mean"
 
 // An image on a plane in patient space.

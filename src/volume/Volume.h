@@ -64,9 +64,9 @@ using TVoxels = std::vector<int16_t, TVoxelAllocator<int16_t>>;
 
 struct TVolumeGeometry {
   int columns = 0, rows = 0, slices = 0;
-  Vec3 rowDir;     // unit: along a row, towards higher column index
-  Vec3 colDir;     // unit: down a column, towards higher row index
-  Vec3 normal;     // unit: rowDir x colDir turned to run with the slice order
+  Vec3 rowDir;               // unit: along a row, towards higher column index
+  Vec3 colDir;               // unit: down a column, towards higher row index
+  Vec3 normal;               // unit: rowDir x colDir turned to run with the slice order
   double columnSpacing = 1;  // mm between neighbouring columns (along rowDir)
   double rowSpacing = 1;     // mm between neighbouring rows (along colDir)
   // Image Position (Patient) of each slice: the centre of its first pixel.
@@ -87,7 +87,8 @@ struct TVolumeGeometry {
   }
   // The mean step from one slice's origin to the next (along the tilt).
   Vec3 SliceStep() const {
-    return slices > 1 ? (origin.back() - origin.front()) * (1.0 / (slices - 1)) : normal * sliceSpacing;
+    return slices > 1 ? (origin.back() - origin.front()) * (1.0 / (slices - 1))
+                      : normal * sliceSpacing;
   }
 };
 

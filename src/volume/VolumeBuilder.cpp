@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -146,7 +146,9 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
   for (const TVolumeFrame& f : frames) {
     // Values no scanner writes (not numbers, a kilometre off, spacings of
     // metres) would only make planes of absurd size.
-    const auto sane = [](double x, double limit) { return std::isfinite(x) && std::abs(x) <= limit; };
+    const auto sane = [](double x, double limit) {
+      return std::isfinite(x) && std::abs(x) <= limit;
+    };
     bool numbers = sane(f.position.x, 1e6) && sane(f.position.y, 1e6) && sane(f.position.z, 1e6) &&
                    sane(f.rowSpacing, 1e4) && sane(f.columnSpacing, 1e4);
     for (double c : f.orientation) numbers = numbers && sane(c, 1.5);
@@ -161,7 +163,8 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
                std::to_string(h.XYZdim[0]) + " x " + std::to_string(h.XYZdim[1]);
       return false;
     }
-    if (h.SamplesPerPixel != h0.SamplesPerPixel || h.Allocbits_per_pixel != h0.Allocbits_per_pixel ||
+    if (h.SamplesPerPixel != h0.SamplesPerPixel ||
+        h.Allocbits_per_pixel != h0.Allocbits_per_pixel ||
         h.pixel_representation != h0.pixel_representation) {
       reason = "the images differ in bits or sign: " + ref.Name() + " and " + f.Name();
       return false;
@@ -173,7 +176,8 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
                " and " + f.Name();
       return false;
     }
-    if (!Near(f.rowSpacing, ref.rowSpacing, 1e-3) || !Near(f.columnSpacing, ref.columnSpacing, 1e-3)) {
+    if (!Near(f.rowSpacing, ref.rowSpacing, 1e-3) ||
+        !Near(f.columnSpacing, ref.columnSpacing, 1e-3)) {
       reason = "the images differ in pixel spacing: " + ref.Name() + " and " + f.Name();
       return false;
     }
@@ -200,7 +204,9 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
     plan.intercept = realLo + 32768.0 * plan.slope;
     char b[96];
     std::snprintf(b, sizeof b, "%.6g and intercept %.6g", plan.slope, plan.intercept);
-    plan.notes.push_back(std::string("the images differ in rescale: their values are shown on one scale (slope ") + b + ")");
+    plan.notes.push_back(
+        std::string("the images differ in rescale: their values are shown on one scale (slope ") +
+        b + ")");
   }
 
   // Order along the normal, turned to run towards the head, left or back.
@@ -251,8 +257,9 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
   g.sliceSpacing = depth.back() / double(n - 1);
   g.tiltDegrees = std::acos(std::clamp(std::abs(Dot(along, normal)), 0.0, 1.0)) * 180.0 / kPi;
   if (g.tiltDegrees > 0.05)
-    plan.notes.push_back("gantry tilt of " + Degrees(g.tiltDegrees) +
-                         ": the slices are shifted along the stack and the planes are corrected for it");
+    plan.notes.push_back(
+        "gantry tilt of " + Degrees(g.tiltDegrees) +
+        ": the slices are shifted along the stack and the planes are corrected for it");
 
   const auto [lo, hi] = std::minmax_element(gaps.begin(), gaps.end());
   const double tolerance = std::max(0.01, 0.01 * median);
@@ -262,9 +269,10 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
     for (size_t k = 0; k + 1 < n; ++k)
       if (gaps[k] > 1.5 * median) {
         const long missing = std::lround(gaps[k] / median) - 1;
-        plan.notes.push_back("gap of " + Mm(gaps[k]) + " between " + frames[k].Name() + " and " +
-                             frames[k + 1].Name() +
-                             (missing > 0 ? " (about " + std::to_string(missing) + " missing)" : ""));
+        plan.notes.push_back(
+            "gap of " + Mm(gaps[k]) + " between " + frames[k].Name() + " and " +
+            frames[k + 1].Name() +
+            (missing > 0 ? " (about " + std::to_string(missing) + " missing)" : ""));
       }
   }
   plan.isSigned = h0.pixel_representation == 1 || plan.commonScale;
@@ -317,56 +325,61 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
       int16_t* dst = vol->Slice(int(k));
       std::string why;
       bool fits = true;
-      const bool ok = source.UseFrame(*f.file, f.frame, [&](const TFrameView& d) {
-        int lo = std::numeric_limits<int>::max(), hi = std::numeric_limits<int>::min();
-        if (!bytes && d.words && d.count >= sliceSize) {
-          std::memcpy(dst, d.words, sliceSize * sizeof(int16_t));
-          // One loop per signedness, so each vectorises.
-          if (isSigned) {
-            int16_t a = INT16_MAX, b = INT16_MIN;
-            for (size_t i = 0; i < sliceSize; ++i) a = std::min(a, dst[i]), b = std::max(b, dst[i]);
-            lo = a, hi = b;
-          } else {
-            const uint16_t* u = reinterpret_cast<const uint16_t*>(dst);
-            uint16_t a = UINT16_MAX, b = 0;
-            for (size_t i = 0; i < sliceSize; ++i) a = std::min(a, u[i]), b = std::max(b, u[i]);
-            lo = a, hi = b;
-          }
-        } else if (bytes && d.bytes && d.count >= sliceSize) {
-          for (size_t i = 0; i < sliceSize; ++i) {
-            const int v = isSigned ? int(int8_t(d.bytes[i])) : int(d.bytes[i]);
-            dst[i] = int16_t(v);
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-          }
-        } else if (bytes && d.words && d.count >= sliceSize) {
-          // Signed bytes are held as words, sign-extended already.
-          for (size_t i = 0; i < sliceSize; ++i) {
-            const int v = d.words[i];
-            dst[i] = int16_t(v);
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-          }
-        } else {
-          fits = false;
-          return;
-        }
-        if (plan.commonScale) {
-          // word' = (word x slope_k + intercept_k - intercept) / slope, the
-          // word read in the frame's own signedness (bytes are widened already).
-          const double a = f.slope / plan.slope, b = (f.intercept - plan.intercept) / plan.slope;
-          lo = INT16_MAX, hi = INT16_MIN;
-          for (size_t i = 0; i < sliceSize; ++i) {
-            const int v = bytes || isSigned ? int(dst[i]) : int(uint16_t(dst[i]));
-            const int w = std::clamp(int(std::lround(v * a + b)), -32768, 32767);
-            dst[i] = int16_t(w);
-            lo = std::min(lo, w);
-            hi = std::max(hi, w);
-          }
-        }
-        sliceMin[k] = lo;
-        sliceMax[k] = hi;
-      }, why);
+      const bool ok = source.UseFrame(
+          *f.file, f.frame,
+          [&](const TFrameView& d) {
+            int lo = std::numeric_limits<int>::max(), hi = std::numeric_limits<int>::min();
+            if (!bytes && d.words && d.count >= sliceSize) {
+              std::memcpy(dst, d.words, sliceSize * sizeof(int16_t));
+              // One loop per signedness, so each vectorises.
+              if (isSigned) {
+                int16_t a = INT16_MAX, b = INT16_MIN;
+                for (size_t i = 0; i < sliceSize; ++i)
+                  a = std::min(a, dst[i]), b = std::max(b, dst[i]);
+                lo = a, hi = b;
+              } else {
+                const uint16_t* u = reinterpret_cast<const uint16_t*>(dst);
+                uint16_t a = UINT16_MAX, b = 0;
+                for (size_t i = 0; i < sliceSize; ++i) a = std::min(a, u[i]), b = std::max(b, u[i]);
+                lo = a, hi = b;
+              }
+            } else if (bytes && d.bytes && d.count >= sliceSize) {
+              for (size_t i = 0; i < sliceSize; ++i) {
+                const int v = isSigned ? int(int8_t(d.bytes[i])) : int(d.bytes[i]);
+                dst[i] = int16_t(v);
+                lo = std::min(lo, v);
+                hi = std::max(hi, v);
+              }
+            } else if (bytes && d.words && d.count >= sliceSize) {
+              // Signed bytes are held as words, sign-extended already.
+              for (size_t i = 0; i < sliceSize; ++i) {
+                const int v = d.words[i];
+                dst[i] = int16_t(v);
+                lo = std::min(lo, v);
+                hi = std::max(hi, v);
+              }
+            } else {
+              fits = false;
+              return;
+            }
+            if (plan.commonScale) {
+              // word' = (word x slope_k + intercept_k - intercept) / slope, the
+              // word read in the frame's own signedness (bytes are widened already).
+              const double a = f.slope / plan.slope,
+                           b = (f.intercept - plan.intercept) / plan.slope;
+              lo = INT16_MAX, hi = INT16_MIN;
+              for (size_t i = 0; i < sliceSize; ++i) {
+                const int v = bytes || isSigned ? int(dst[i]) : int(uint16_t(dst[i]));
+                const int w = std::clamp(int(std::lround(v * a + b)), -32768, 32767);
+                dst[i] = int16_t(w);
+                lo = std::min(lo, w);
+                hi = std::max(hi, w);
+              }
+            }
+            sliceMin[k] = lo;
+            sliceMax[k] = hi;
+          },
+          why);
       if (!ok || !fits) {
         std::lock_guard lock(report);
         if (!failed.exchange(true))

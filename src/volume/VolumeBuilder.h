@@ -32,9 +32,9 @@ struct TVolumeFile {
 // One frame offered to the builder and the plane it lies on.
 struct TVolumeFrame {
   std::shared_ptr<const TVolumeFile> file;
-  int frame = 1;  // 1-based
-  Vec3 position;  // Image Position (Patient): centre of the first pixel
-  std::array<double, 6> orientation{};  // Image Orientation (Patient)
+  int frame = 1;                             // 1-based
+  Vec3 position;                             // Image Position (Patient): centre of the first pixel
+  std::array<double, 6> orientation{};       // Image Orientation (Patient)
   double rowSpacing = 0, columnSpacing = 0;  // Pixel Spacing, mm
   double slope = 1, intercept = 0;           // rescale of the stored values
   int instanceNumber = 0;
@@ -61,8 +61,7 @@ class TFrameSource {
   // reason when it cannot be had (`use` is then not called). Called from
   // several threads at once.
   virtual bool UseFrame(const TVolumeFile& file, int frame,
-                        const std::function<void(const TFrameView&)>& use,
-                        std::string& reason) = 0;
+                        const std::function<void(const TFrameView&)>& use, std::string& reason) = 0;
 };
 
 // Decodes every frame from its file.

@@ -113,13 +113,14 @@ bool FramesFromFiles(const std::vector<std::string>& paths, std::vector<TVolumeF
   return true;
 }
 
-bool FramesFromPath(const std::string& path, std::vector<TVolumeFrame>& frames,
-                    std::string& reason, std::vector<std::string>* skipped) {
+bool FramesFromPath(const std::string& path, std::vector<TVolumeFrame>& frames, std::string& reason,
+                    std::vector<std::string>* skipped) {
   std::error_code ec;
   std::vector<std::string> paths;
   if (fs::is_directory(path, ec)) {
     // Sorted, so that what is reported does not depend on the listing order.
-    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             path, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
       if (it->is_regular_file(ec)) paths.push_back(it->path().string());
     if (ec) {

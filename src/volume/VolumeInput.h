@@ -18,8 +18,8 @@ bool FramesFromFiles(const std::vector<std::string>& paths, std::vector<TVolumeF
 
 // Every file of the folder tree at `path` (or the one file `path`), which
 // must hold images of one series only.
-bool FramesFromPath(const std::string& path, std::vector<TVolumeFrame>& frames,
-                    std::string& reason, std::vector<std::string>* skipped = nullptr);
+bool FramesFromPath(const std::string& path, std::vector<TVolumeFrame>& frames, std::string& reason,
+                    std::vector<std::string>* skipped = nullptr);
 
 // The frames of one file whose header `file` holds: one per frame, placed by
 // the per-frame functional groups when the file has them, else the file's

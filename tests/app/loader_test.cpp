@@ -12,9 +12,9 @@
 #include <sys/stat.h>
 
 #include "app/SortUnit.h"
-#include "pixels/FrameCache.h"
 #include "app/StudyLoader.h"
 #include "app_fixtures.h"
+#include "pixels/FrameCache.h"
 
 namespace fs = std::filesystem;
 using appfx::TestImage;

@@ -14,11 +14,12 @@
 #include "support/paths.h"
 
 TEST(OpenDialog, DicomNamesWithoutOrWithAnyUsualExtension) {
-  for (const char* name : {"IM0001", "I0000123", "DICOMDIR", "dicomdir", "image.dcm", "IMAGE.DCM",
-                           "scan.dicom", "x.dic", "1.2.840.113619.2.55.3.604688119.1", "CT.42",
-                           "scan.IMA", "trailing."})
+  for (const char* name :
+       {"IM0001", "I0000123", "DICOMDIR", "dicomdir", "image.dcm", "IMAGE.DCM", "scan.dicom",
+        "x.dic", "1.2.840.113619.2.55.3.604688119.1", "CT.42", "scan.IMA", "trailing."})
     EXPECT_TRUE(LooksLikeDicomFileName(name)) << name;
-  for (const char* name : {"report.pdf", "notes.txt", "photo.jpg", "data.zip", ".hidden", "a.dcm.bak"})
+  for (const char* name :
+       {"report.pdf", "notes.txt", "photo.jpg", "data.zip", ".hidden", "a.dcm.bak"})
     EXPECT_FALSE(LooksLikeDicomFileName(name)) << name;
 }
 

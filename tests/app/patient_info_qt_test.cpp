@@ -34,8 +34,8 @@ TEST(PatientInfo, ValueFormatsFollowTheHeader) {
   EXPECT_EQ(form.imgFramesValue->text(), "3");
   // Y: between rows (Pixel Spacing's first value, XYZmm[1]); X: between columns.
   EXPECT_EQ(form.imgPixelSpacingValue->text(), "Y:1.2500 X:0.7031");
-  EXPECT_EQ(form.imgPosValue->text(), "-12.5, -30, 45");  // no dash doubled with a sign
-  EXPECT_EQ(form.imgOriValue->text(), "not given");      // no cosines in the header
+  EXPECT_EQ(form.imgPosValue->text(), "-12.5, -30, 45");       // no dash doubled with a sign
+  EXPECT_EQ(form.imgOriValue->text(), "not given");            // no cosines in the header
   EXPECT_EQ(form.imgSlopeValue->text(), "0.100000001490116");  // a 32-bit 0.1 widened
   EXPECT_EQ(form.imgInterceptValue->text(), "-1024");
   EXPECT_EQ(form.imgWWValue->text(), "400");
@@ -201,9 +201,10 @@ TEST(PatientInfo, FileValuesAsStoredAndNotGivenWhenAbsent) {
   fixtures::AddImageHeader(w, spec);
   w.Text(0x00181164, "DS", "0.143\\0.139");
   fixtures::AddNativePixels(w, spec);
-  form.Display(HeaderOf(
-      fixtures::WriteFile(dir, "dx.dcm", fixtures::Part10(w, dicomwriter::kExplicitVRLittleEndian))));
-  EXPECT_EQ(form.imgPixelSpacingValue->text(), "not given (Imager Pixel Spacing Y:0.1430 X:0.1390)");
+  form.Display(HeaderOf(fixtures::WriteFile(
+      dir, "dx.dcm", fixtures::Part10(w, dicomwriter::kExplicitVRLittleEndian))));
+  EXPECT_EQ(form.imgPixelSpacingValue->text(),
+            "not given (Imager Pixel Spacing Y:0.1430 X:0.1390)");
 }
 
 }  // namespace

@@ -213,10 +213,10 @@ TEST_F(ReadingTest, TheCellMenuOffersTheCommonTools) {
   form->pick = "Draw Rectangle (R)";
   Press(cell, Qt::RightButton, {50, 50});
   Release(cell, Qt::RightButton, {50, 50});
-  for (const char* entry : {"Pan (P)", "Zoom (Z)", "WW & WL (W)", "Draw Line (L)",
-                            "Draw Measurement Line (M)", "Reset Image", "Fit Image",
-                            "Copy to Clipboard (Ctrl+C)", "Export PNG...",
-                            "Link This Cell for Synchronised Scrolling", "Display All DICOM Tags"})
+  for (const char* entry :
+       {"Pan (P)", "Zoom (Z)", "WW & WL (W)", "Draw Line (L)", "Draw Measurement Line (M)",
+        "Reset Image", "Fit Image", "Copy to Clipboard (Ctrl+C)", "Export PNG...",
+        "Link This Cell for Synchronised Scrolling", "Display All DICOM Tags"})
     EXPECT_TRUE(form->menuEntries.contains(entry)) << entry;
   EXPECT_EQ(cell->Action, VARectangle);
   // A right drag windows and opens no menu.
@@ -309,7 +309,7 @@ std::vector<std::string> Slices(const std::string& dir, const std::string& name,
     s.frameOfReference = frame;
     const double z = first + i * step;
     s.position = orientation == "1\\0\\0\\0\\1\\0" ? "0\\0\\" + std::to_string(z)
-                                                    : std::to_string(z) + "\\0\\0";
+                                                   : std::to_string(z) + "\\0\\0";
     s.instanceNumber = std::to_string(i + 1);
     files.push_back(cellfix::Write(dir, name + std::to_string(i) + ".dcm", s));
   }
@@ -417,7 +417,7 @@ TEST_F(ReadingTest, LinkedWindowAndZoomAreSeparateToggles) {
   form->btnLinkZoom->click();
   Settle();
   EXPECT_EQ(b->zoomFactor, a->zoomFactor);  // same spacing: the same zoom
-  form->btnLinkWwWl->click();  // off
+  form->btnLinkWwWl->click();               // off
   form->btnResetWwWlClick();
   Settle();
   EXPECT_EQ(a->windowWidth, 600);

@@ -24,8 +24,14 @@ std::string NestedFile(const std::string& dir) {
   w.Text(0x00090010, "LO", "ACME 1.0");
   w.Text(0x00091001, "LO", "vendor secret");
   w.BeginSequence(0x00081140);
-  w.BeginItem().Text(0x00081150, "UI", "1.2.840.10008.5.1.4.1.1.4").Text(0x00081155, "UI", "9.8.7").EndItem();
-  w.BeginItem().Text(0x00081150, "UI", "1.2.840.10008.5.1.4.1.1.4").Text(0x00081155, "UI", "9.8.8").EndItem();
+  w.BeginItem()
+      .Text(0x00081150, "UI", "1.2.840.10008.5.1.4.1.1.4")
+      .Text(0x00081155, "UI", "9.8.7")
+      .EndItem();
+  w.BeginItem()
+      .Text(0x00081150, "UI", "1.2.840.10008.5.1.4.1.1.4")
+      .Text(0x00081155, "UI", "9.8.8")
+      .EndItem();
   w.EndSequence();
   w.Text(0x00100010, "PN", "M\xfcller^Hans");
   w.Text(0x00204000, "LT", "first line\r\nsecond line");
@@ -61,11 +67,13 @@ TEST(TagBrowser, TreeFilterAndCopies) {
   EXPECT_EQ(m->index(0, 0, seq).data().toString(), "Item 1");
   EXPECT_EQ(m->index(1, TTagBrowserForm::ColValue, m->index(1, 0, seq)).data().toString(), "9.8.8");
   const int priv = int(TopTags(form).indexOf("(0009,1001)"));
-  EXPECT_EQ(m->index(priv, TTagBrowserForm::ColName).data().toString(), "[ACME 1.0] Private tag data");
+  EXPECT_EQ(m->index(priv, TTagBrowserForm::ColName).data().toString(),
+            "[ACME 1.0] Private tag data");
   const int name = int(TopTags(form).indexOf("(0010,0010)"));
   EXPECT_EQ(m->index(name, TTagBrowserForm::ColKeyword).data().toString(), "PatientName");
   EXPECT_EQ(m->index(name, TTagBrowserForm::ColName).data().toString(), "Patient's Name");
-  EXPECT_EQ(m->index(name, TTagBrowserForm::ColValue).data().toString(), QString::fromUtf8("M\xc3\xbcller^Hans"));
+  EXPECT_EQ(m->index(name, TTagBrowserForm::ColValue).data().toString(),
+            QString::fromUtf8("M\xc3\xbcller^Hans"));
 
   // Typing filters: by keyword, by a value deep in a sequence (the sequence
   // and its item stay around it), by the tag without punctuation.
@@ -93,8 +101,8 @@ TEST(TagBrowser, TreeFilterAndCopies) {
   EXPECT_EQ(form.CurrentValue(), "first line\r\nsecond line");
   form.copyValueButton->click();
   EXPECT_EQ(QApplication::clipboard()->text(), "first line\r\nsecond line");
-  form.tree->selectionModel()->select(m->index(name, 0),
-                                      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  form.tree->selectionModel()->select(
+      m->index(name, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
   QApplication::sendEvent(form.tree, &copy);
   EXPECT_EQ(QApplication::clipboard()->text(),
@@ -113,7 +121,8 @@ TEST(TagBrowser, UnreadableFilesSayWhy) {
   TTagBrowserForm form;
   form.Display(fixtures::WriteFile(dir, "report.txt", fixtures::Bytes(text.begin(), text.end())));
   EXPECT_EQ(form.VisibleRows(), 0);
-  EXPECT_TRUE(form.statusLabel->text().contains("not a DICOM file")) << form.statusLabel->text().toStdString();
+  EXPECT_TRUE(form.statusLabel->text().contains("not a DICOM file"))
+      << form.statusLabel->text().toStdString();
   // A cut file lists what it holds and names where it ends.
   const auto whole = fixtures::SmallImageFile();
   form.Display(fixtures::WriteFile(dir, "cut.dcm", fixtures::Truncated(whole, whole.size() - 4)));

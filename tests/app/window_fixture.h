@@ -92,7 +92,7 @@ class TestForm : public TForm1 {
   std::vector<QString> questions;
   bool confirm = true;  // the answer to a question
   QStringList menuEntries;
-  QString pick;         // the menu entry to choose
+  QString pick;  // the menu entry to choose
   // Acts on the chooser while it is "open"; the dialog's result is returned.
   std::function<void(TSplitScreenForm*)> chooser;
 

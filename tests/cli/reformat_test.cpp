@@ -28,9 +28,9 @@ std::string Slurp(const std::string& path) {
 Result Reformat(const std::string& dir, const std::string& args) {
   Result r;
   const std::string out = dir + "/stdout.txt", err = dir + "/stderr.txt";
-  const int status = std::system((std::string(TAVROLEN_DICOM_TOOL) + " reformat " + args + " >'" +
-                                  out + "' 2>'" + err + "'")
-                                     .c_str());
+  const int status = std::system(
+      (std::string(TAVROLEN_DICOM_TOOL) + " reformat " + args + " >'" + out + "' 2>'" + err + "'")
+          .c_str());
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.out = Slurp(out);
   r.err = Slurp(err);
@@ -45,10 +45,11 @@ TEST(CliReformat, EqualsNumpySlicingOfTheSameVolume) {
     GTEST_SKIP() << "numpy and pydicom are not installed";
   const std::string dir = testsupport::TempDir("cli-reformat-oracle");
   std::string output;
-  const int status = fixtures::RunCommand("/usr/bin/python3 '" TAVROLEN_SOURCE_DIR
-                                          "/tests/cli/reformat_oracle.py' '" TAVROLEN_DICOM_TOOL
-                                          "' '" + dir + "' 2>&1",
-                                          &output);
+  const int status =
+      fixtures::RunCommand("/usr/bin/python3 '" TAVROLEN_SOURCE_DIR
+                           "/tests/cli/reformat_oracle.py' '" TAVROLEN_DICOM_TOOL "' '" +
+                               dir + "' 2>&1",
+                           &output);
   EXPECT_EQ(status, 0) << output;
 }
 
@@ -56,7 +57,8 @@ TEST(CliReformat, WritesWordsAndTheJsonOfThePlane) {
   const std::string dir = testsupport::TempDir("cli-reformat");
   volfix::SeriesSpec s;
   volfix::WriteSeries(dir + "/series", s);
-  const Result r = Reformat(dir, "'" + dir + "/series' --plane sagittal --index 3 -o '" + dir + "/s.raw'");
+  const Result r =
+      Reformat(dir, "'" + dir + "/series' --plane sagittal --index 3 -o '" + dir + "/s.raw'");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out,

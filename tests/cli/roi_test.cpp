@@ -52,13 +52,13 @@ std::map<std::string, std::string> Numpy(const std::string& file, int frame,
   for (char& c : coords)
     if (c == ',') c = ' ';
   std::string out;
-  EXPECT_EQ(fixtures::RunCommand("/usr/bin/python3 " +
-                                     Quote(std::string(TAVROLEN_SOURCE_DIR) +
-                                           "/tests/cli/pydicom_oracle.py") +
-                                     " roi " + Quote(file) + " " + std::to_string(frame) + " " +
-                                     shape + " " + coords + " 2>&1",
-                                 &out),
-            0)
+  EXPECT_EQ(
+      fixtures::RunCommand(
+          "/usr/bin/python3 " +
+              Quote(std::string(TAVROLEN_SOURCE_DIR) + "/tests/cli/pydicom_oracle.py") + " roi " +
+              Quote(file) + " " + std::to_string(frame) + " " + shape + " " + coords + " 2>&1",
+          &out),
+      0)
       << out;
   return Fields(out);
 }
@@ -78,12 +78,12 @@ TEST(RoiCommand, EqualsNumpyOnCtAndMrSamples) {
   // Whole-pixel and fractional boxes, boxes past the edges, corners given
   // in either order, multi-frame files and the encodings of one MR image.
   const Case cases[] = {
-      {"CT_small.dcm", 1, "10,20,60,70"},        {"CT_small.dcm", 1, "0,0,128,128"},
-      {"CT_small.dcm", 1, "100.5,3.25,20.75,90"}, {"CT_small.dcm", 1, "-20,-20,30,200"},
-      {"MR_small.dcm", 1, "3.5,7,50.2,41"},      {"MR_small_implicit.dcm", 1, "1,1,63,63"},
+      {"CT_small.dcm", 1, "10,20,60,70"},          {"CT_small.dcm", 1, "0,0,128,128"},
+      {"CT_small.dcm", 1, "100.5,3.25,20.75,90"},  {"CT_small.dcm", 1, "-20,-20,30,200"},
+      {"MR_small.dcm", 1, "3.5,7,50.2,41"},        {"MR_small_implicit.dcm", 1, "1,1,63,63"},
       {"MR_small_bigendian.dcm", 1, "10,5,11,40"}, {"MR_small_RLE.dcm", 1, "5,5,60,30"},
-      {"MR_small_padded.dcm", 1, "0,0,64,64"},   {"MR_small_jp2klossless.dcm", 1, "8,8,40,56"},
-      {"JPEG2000.dcm", 1, "200,150,700,400"},   {"rtdose_1frame.dcm", 1, "0,0,5,5"},
+      {"MR_small_padded.dcm", 1, "0,0,64,64"},     {"MR_small_jp2klossless.dcm", 1, "8,8,40,56"},
+      {"JPEG2000.dcm", 1, "200,150,700,400"},      {"rtdose_1frame.dcm", 1, "0,0,5,5"},
   };
   int compared = 0;
   for (const Case& c : cases) {
@@ -91,9 +91,8 @@ TEST(RoiCommand, EqualsNumpyOnCtAndMrSamples) {
     for (const char* shape : {"rect", "ellipse"}) {
       SCOPED_TRACE(std::string(c.file) + " " + shape + " " + c.box);
       int status = 0;
-      const auto ours = Ours(file,
-                             "--frame " + std::to_string(c.frame) + " --" + shape + " " + c.box,
-                             &status);
+      const auto ours =
+          Ours(file, "--frame " + std::to_string(c.frame) + " --" + shape + " " + c.box, &status);
       if (status != 0) {
         // Only images the viewer cannot show as grey may be refused.
         EXPECT_STREQ(c.file, "rtdose_1frame.dcm");
@@ -102,7 +101,8 @@ TEST(RoiCommand, EqualsNumpyOnCtAndMrSamples) {
       const auto theirs = Numpy(file, c.frame, shape, c.box);
       ASSERT_EQ(ours.at("pixels"), theirs.at("pixels"));
       if (theirs.at("pixels") == "0") continue;
-      for (const char* key : {"mean", "sd", "min", "max"}) ExpectClose(ours.at(key), theirs.at(key), key);
+      for (const char* key : {"mean", "sd", "min", "max"})
+        ExpectClose(ours.at(key), theirs.at(key), key);
       ++compared;
     }
   }

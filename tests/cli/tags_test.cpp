@@ -41,8 +41,9 @@ TEST(TagsCommand, ListsWhatPydicomReadsInEverySampleFile) {
   const std::string data = std::filesystem::path(testsupport::SampleDir()).parent_path().string();
   std::string out;
   const int rc = fixtures::RunCommand(
-      "/usr/bin/python3 " + Quote(std::string(TAVROLEN_SOURCE_DIR) + "/tests/cli/pydicom_oracle.py") +
-          " tags " + Quote(Tool()) + " " + Quote(testsupport::SampleDir()) + " " +
+      "/usr/bin/python3 " +
+          Quote(std::string(TAVROLEN_SOURCE_DIR) + "/tests/cli/pydicom_oracle.py") + " tags " +
+          Quote(Tool()) + " " + Quote(testsupport::SampleDir()) + " " +
           Quote(data + "/charset_files") + " 2>&1",
       &out);
   EXPECT_EQ(rc, 0) << out;

@@ -89,14 +89,22 @@ TEST(Calibration, EnhancedImagesPerFrameThenShared) {
   const auto c = Calibrate([](DicomWriter& w) {
     w.Text(0x00080060, "CS", "CT");
     w.BeginSequence(0x52009229).BeginItem();
-    w.BeginSequence(0x00289110).BeginItem().Text(0x00280030, "DS", "0.7\\0.7").EndItem().EndSequence();
+    w.BeginSequence(0x00289110)
+        .BeginItem()
+        .Text(0x00280030, "DS", "0.7\\0.7")
+        .EndItem()
+        .EndSequence();
     w.BeginSequence(0x00289145).BeginItem();
     w.Text(0x00281052, "DS", "-1024").Text(0x00281053, "DS", "1").EndItem().EndSequence();
     w.EndItem().EndSequence();
     w.BeginSequence(0x52009230);
     w.BeginItem().EndItem();
     w.BeginItem();
-    w.BeginSequence(0x00289110).BeginItem().Text(0x00280030, "DS", "0.9\\0.8").EndItem().EndSequence();
+    w.BeginSequence(0x00289110)
+        .BeginItem()
+        .Text(0x00280030, "DS", "0.9\\0.8")
+        .EndItem()
+        .EndSequence();
     w.BeginSequence(0x00289145).BeginItem();
     w.Text(0x00281052, "DS", "-1000").Text(0x00281053, "DS", "2.5").EndItem().EndSequence();
     w.EndItem();

@@ -115,8 +115,9 @@ TEST(PerFrameGroups, GroupsPastTheFirstMegabyteOfAFileAreFound) {
   }
   w.EndSequence();
   w.OW(0x7FE00010, std::vector<uint16_t>(8, 0));
-  const std::string path = fixtures::WriteFile(testsupport::TempDir("groups-late"), "big.dcm",
-                                               fixtures::Part10(w, dicomwriter::kExplicitVRLittleEndian));
+  const std::string path =
+      fixtures::WriteFile(testsupport::TempDir("groups-late"), "big.dcm",
+                          fixtures::Part10(w, dicomwriter::kExplicitVRLittleEndian));
   TPerFrameGroups g;
   std::string reason;
   ASSERT_TRUE(ReadPerFrameGroups(path, g, &reason)) << reason;

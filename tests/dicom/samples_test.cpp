@@ -205,7 +205,7 @@ TEST(SampleFiles, VerdictsOfOddFiles) {
   } cases[] = {
       {"rtplan.dcm", false, false, nullptr, 1, 1, 1, 1, false},  // no pixel data: runs off the end
       {"empty_charset_LEI.dcm", false, false, nullptr, 1, 1, 1, 1, false},  // 276 bytes
-      {"no_meta.dcm", false, false, nullptr, 1, 1, 1, 1, false},    // starts with a stray byte
+      {"no_meta.dcm", false, false, nullptr, 1, 1, 1, 1, false},      // starts with a stray byte
       {"image_dfl.dcm", true, true, nullptr, 512, 512, 1, 1, false},  // deflated data set
       {"rtdose.dcm", true, true, k32, 10, 10, 15, 1, false},
       {"rtdose_1frame.dcm", true, true, k32, 10, 10, 1, 1, false},

@@ -16,12 +16,12 @@ TEST(NonImageKind, NamesTheClassesWithoutAnImage) {
 }
 
 TEST(NonImageKind, ImageClassesAndUnknownOnesAreNotNamed) {
-  for (const char* uid : {"1.2.840.10008.5.1.4.1.1.2",        // CT
-                          "1.2.840.10008.5.1.4.1.1.481.2",    // RT dose: a grid shown as an image
-                          "1.2.840.10008.5.1.4.1.1.481.1",    // RT image
-                          "1.2.840.10008.5.1.4.1.1.66.4",     // segmentation
-                          "1.2.840.10008.5.1.4.1.1.88",       // no family member
-                          "1.2.840.10008.5.1.4.1.1.6710",     // not the mapping class
+  for (const char* uid : {"1.2.840.10008.5.1.4.1.1.2",      // CT
+                          "1.2.840.10008.5.1.4.1.1.481.2",  // RT dose: a grid shown as an image
+                          "1.2.840.10008.5.1.4.1.1.481.1",  // RT image
+                          "1.2.840.10008.5.1.4.1.1.66.4",   // segmentation
+                          "1.2.840.10008.5.1.4.1.1.88",     // no family member
+                          "1.2.840.10008.5.1.4.1.1.6710",   // not the mapping class
                           "", "   ", "1.2.3.4"})
     EXPECT_EQ(NonImageKind(uid), "") << uid;
 }

@@ -142,7 +142,8 @@ TEST(TagListing, SequencesOfBothLengthKindsNest) {
       for (const auto& e : l.elements) meta += (e.tag >> 16) == 0x0002;
       EXPECT_EQ(l.count, meta + 7);
       const std::string text = TagListingText(l.elements);
-      EXPECT_NE(text.find("\n  Item 2\n    (0008,1199) SQ ReferencedSOPSequence"), std::string::npos)
+      EXPECT_NE(text.find("\n  Item 2\n    (0008,1199) SQ ReferencedSOPSequence"),
+                std::string::npos)
           << text;
     }
   }
@@ -300,8 +301,13 @@ TEST(TagListing, TextIsDecodedByTheSpecificCharacterSet) {
   const Case cases[] = {
       {"", "Buc^J\xe9r\xf4me", "Buc^J\xc3\xa9r\xc3\xb4me"},  // default: read as Latin-1
       {"ISO_IR 100", "Buc^J\xe9r\xf4me", "Buc^J\xc3\xa9r\xc3\xb4me"},
-      {"ISO_IR 192", "Wang^XiaoDong=\xe7\x8e\x8b^\xe5\xb0\x8f\xe6\x9d\xb1", "Wang^XiaoDong=\xe7\x8e\x8b^\xe5\xb0\x8f\xe6\x9d\xb1"},
-      {"ISO_IR 144", "\xbb\xee\xda" "ce\xdc\xd1\xe3\xe0\xd3", "\xd0\x9b\xd1\x8e\xd0\xba" "ce\xd0\xbc\xd0\xb1\xd1\x83\xd1\x80\xd0\xb3"},
+      {"ISO_IR 192", "Wang^XiaoDong=\xe7\x8e\x8b^\xe5\xb0\x8f\xe6\x9d\xb1",
+       "Wang^XiaoDong=\xe7\x8e\x8b^\xe5\xb0\x8f\xe6\x9d\xb1"},
+      {"ISO_IR 144",
+       "\xbb\xee\xda"
+       "ce\xdc\xd1\xe3\xe0\xd3",
+       "\xd0\x9b\xd1\x8e\xd0\xba"
+       "ce\xd0\xbc\xd0\xb1\xd1\x83\xd1\x80\xd0\xb3"},
       // Japanese: JIS X 0208 behind ESC $ B, back to ASCII with ESC ( B.
       {"\\ISO 2022 IR 87", "Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B",
        "Yamada^Tarou=\xe5\xb1\xb1\xe7\x94\xb0^\xe5\xa4\xaa\xe9\x83\x8e"},
@@ -309,7 +315,11 @@ TEST(TagListing, TextIsDecodedByTheSpecificCharacterSet) {
       {"\\ISO 2022 IR 149", "Hong^Gildong=\x1b$)C\xfb\xf3^\x1b$)C\xd1\xce\xd4\xd7",
        "Hong^Gildong=\xe6\xb4\xaa^\xe5\x90\x89\xe6\xb4\x9e"},
       // An invalid UTF-8 byte is replaced, not dropped.
-      {"ISO_IR 192", "A\xff" "B", "A\xef\xbf\xbd" "B"},
+      {"ISO_IR 192",
+       "A\xff"
+       "B",
+       "A\xef\xbf\xbd"
+       "B"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.charset);
@@ -359,9 +369,9 @@ TEST(DataDictionary, GeneratedFromDcmtk) {
 TEST(TagListing, SampleFilesListWithoutWarnings) {
   if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
   // Files that are damaged on purpose say so; the others read cleanly.
-  const char* clean[] = {"CT_small.dcm", "MR_small_bigendian.dcm", "ExplVR_BigEndNoMeta.dcm",
-                         "rtplan.dcm",   "test-SR.dcm",            "UN_sequence.dcm",
-                         "nested_priv_SQ.dcm"};
+  const char* clean[] = {
+      "CT_small.dcm", "MR_small_bigendian.dcm", "ExplVR_BigEndNoMeta.dcm", "rtplan.dcm",
+      "test-SR.dcm",  "UN_sequence.dcm",        "nested_priv_SQ.dcm"};
   for (const char* name : clean) {
     const TagListing l = ReadTagListing(testsupport::SamplePath(name));
     EXPECT_TRUE(l.ok) << name << ": " << l.error;

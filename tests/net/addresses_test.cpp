@@ -39,11 +39,11 @@ TEST(ServerAddress, BothKindsParseWithTheirDefaults) {
 
 TEST(ServerAddress, MalformedAddressesAreRefusedWithAReason) {
   const char* bad[] = {
-      "http://host:80/",                     // not one of our schemes
-      "dicom://host:104",                    // no AE title
-      "dicom://@host:104",                   // empty AE title
-      "dicom://WAY_TOO_LONG_AE_TITLE@h:104", // more than 16 characters
-      "dicom://AE@host",                     // no port
+      "http://host:80/",                      // not one of our schemes
+      "dicom://host:104",                     // no AE title
+      "dicom://@host:104",                    // empty AE title
+      "dicom://WAY_TOO_LONG_AE_TITLE@h:104",  // more than 16 characters
+      "dicom://AE@host",                      // no port
       "dicom://AE@host:0",
       "dicom://AE@host:70000",
       "dicom://AE@host:12x",
@@ -61,9 +61,10 @@ TEST(ServerAddress, MalformedAddressesAreRefusedWithAReason) {
 }
 
 TEST(Uids, OnlyDigitsAndSingleDotsCanNameAFile) {
-  for (const char* ok : {"1", "1.2.840.10008.5.1.4.1.1.2", "2.25.0123"}) EXPECT_TRUE(IsValidUid(ok)) << ok;
-  for (const char* bad : {"", ".", "1..2", ".1.2", "1.2.", "1/2", "../1", "1.2\\3", "1 2",
-                          "1.2.3a", "1234567890123456789012345678901234567890123456789012345678901234567"})
+  for (const char* ok : {"1", "1.2.840.10008.5.1.4.1.1.2", "2.25.0123"})
+    EXPECT_TRUE(IsValidUid(ok)) << ok;
+  for (const char* bad : {"", ".", "1..2", ".1.2", "1.2.", "1/2", "../1", "1.2\\3", "1 2", "1.2.3a",
+                          "1234567890123456789012345678901234567890123456789012345678901234567"})
     EXPECT_FALSE(IsValidUid(bad)) << bad;
   EXPECT_TRUE(IsValidAeTitle("ORTHANC"));
   EXPECT_FALSE(IsValidAeTitle("    "));
@@ -101,7 +102,7 @@ TEST(Wildcards, MatchAsArchivesMatch) {
   EXPECT_TRUE(WildcardMatch("*", "", false));
   EXPECT_TRUE(WildcardMatch("doe*", "DOE^JOHN", true));
   EXPECT_FALSE(WildcardMatch("doe*", "DOE^JOHN", false));
-  EXPECT_TRUE(WildcardMatch("*N", "X\\JOHN", false));  // any value of several
+  EXPECT_TRUE(WildcardMatch("*N", "X\\JOHN", false));            // any value of several
   EXPECT_TRUE(WildcardMatch("M?LLER", "M\xC3\xBCLLER", false));  // one character, two bytes
   EXPECT_TRUE(WildcardMatch("a*b*c", "aXXbYYbc", false));
 

@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "net/InstanceStore.h"
-#include "support/paths.h"
 #include "support/pacs_fixtures.h"
+#include "support/paths.h"
 
 namespace fs = std::filesystem;
 
@@ -19,8 +19,8 @@ const std::string kSeries = "1.2.826.0.1.3680043.2.1125.1.1";
 
 std::string Staged(TInstanceStore& store, const std::vector<uint8_t>& bytes) {
   const std::string path = store.NewStagingPath();
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              std::streamsize(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   return path;
 }
 
@@ -91,7 +91,8 @@ TEST(InstanceStore, WhatWasNotAskedForIsRefusedAndRemoved) {
   const std::vector<Case> cases = {
       {"not DICOM", notDicom, "not a DICOM file"},
       {"another study", Slice(1, "1.2.3.999"), "another study"},
-      {"a UID that would climb out of the folder", Slice(1, kStudy, "1.2.3/../../x"), "not a valid UID"},
+      {"a UID that would climb out of the folder", Slice(1, kStudy, "1.2.3/../../x"),
+       "not a valid UID"},
       {"a series not announced", Slice(5, kStudy, "", kStudy + ".9"), "not announced"},
       {"too short to hold a header", truncated, "header"},
   };

@@ -15,7 +15,8 @@ struct Collected {
   bool open = false;
 };
 
-TMultipartParser MakeParser(const std::string& boundary, Collected& c, TMultipartLimits limits = {}) {
+TMultipartParser MakeParser(const std::string& boundary, Collected& c,
+                            TMultipartLimits limits = {}) {
   TMultipartParser::Sink sink;
   sink.begin = [&c](const TMultipartParser::Part& p, std::string&) {
     EXPECT_FALSE(c.open);
@@ -43,14 +44,16 @@ bool FeedInChunks(TMultipartParser& p, const std::string& body, size_t chunk) {
   return p.Finish();
 }
 
-std::string Part(const std::string& data, bool withLength, const std::string& type = "application/dicom") {
+std::string Part(const std::string& data, bool withLength,
+                 const std::string& type = "application/dicom") {
   std::string h = "Content-Type: " + type + "\r\n";
   if (withLength) h += "Content-Length: " + std::to_string(data.size()) + "\r\n";
   return h + "\r\n" + data;
 }
 
 // Data that looks like the delimiter's start in places, as pixel data can.
-const std::string kData1 = std::string("DICM\r\n--bounX\r\n-", 17) + std::string(300, '\x7f') + "\r\n--boun";
+const std::string kData1 =
+    std::string("DICM\r\n--bounX\r\n-", 17) + std::string(300, '\x7f') + "\r\n--boun";
 const std::string kData2 = std::string("\r\n--boun\0d", 10) + std::string(50, '\r');
 
 }  // namespace
@@ -72,7 +75,8 @@ TEST(MediaType, QuotedParametersKeepTheirSeparators) {
 TEST(Multipart, PartsComeOutWholeWhateverTheChunking) {
   for (bool withLength : {false, true}) {
     const std::string body = "preamble text\r\n--bound\r\n" + Part(kData1, withLength) +
-                             "\r\n--bound  \r\n" + Part(kData2, withLength) + "\r\n--bound--\r\nepilogue";
+                             "\r\n--bound  \r\n" + Part(kData2, withLength) +
+                             "\r\n--bound--\r\nepilogue";
     for (size_t chunk : {size_t(1), size_t(2), size_t(3), size_t(7), size_t(64), body.size()}) {
       Collected c;
       TMultipartParser p = MakeParser("bound", c);
@@ -110,7 +114,8 @@ TEST(Multipart, MalformedOrDishonestBodiesAreRefusedWithAReason) {
     const char* reason;
   };
   const std::vector<Case> cases = {
-      {"more bytes than Content-Length", "--b\r\nContent-Length: 3\r\n\r\nabcdef\r\n--b--", "Content-Length"},
+      {"more bytes than Content-Length", "--b\r\nContent-Length: 3\r\n\r\nabcdef\r\n--b--",
+       "Content-Length"},
       {"cut inside a part", "--b\r\n\r\nabc", "middle of an image"},
       {"cut inside the headers", "--b\r\nContent-Type: appl", "middle of an image"},
       {"no boundary at all", std::string(70000, 'x'), "not a multipart body"},

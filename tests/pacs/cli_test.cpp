@@ -3,17 +3,17 @@
 // process list.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <filesystem>
 #include <fstream>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <thread>
 
 #include "pacs_fixture.h"
@@ -51,8 +51,12 @@ QJsonArray JsonRows(const ToolRun& r) {
   return doc.array();
 }
 
-std::string WebArgs(const testsupport::Orthanc& o) { return "--server " + o.WebAddress() + " --user alice:secret"; }
-std::string DimseArgs(const testsupport::Orthanc& o) { return "--server " + o.DimseAddress(); }
+std::string WebArgs(const testsupport::Orthanc& o) {
+  return "--server " + o.WebAddress() + " --user alice:secret";
+}
+std::string DimseArgs(const testsupport::Orthanc& o) {
+  return "--server " + o.DimseAddress();
+}
 
 }  // namespace
 
@@ -93,7 +97,8 @@ TEST(PacsCli, QueryPrintsTrimmedJsonKeyedByKeyword) {
     rows = JsonRows(r);
     ASSERT_EQ(rows.size(), 2);
     std::set<std::string> sops, expected;
-    for (const QJsonValue& v : rows) sops.insert(v.toObject()["SOPInstanceUID"].toString().toStdString());
+    for (const QJsonValue& v : rows)
+      sops.insert(v.toObject()["SOPInstanceUID"].toString().toStdString());
     for (const Uploaded& u : UploadedOf(kStudyA, kSeriesA2)) expected.insert(u.sopUid);
     EXPECT_EQ(sops, expected);
     EXPECT_TRUE(rows[0].toObject().contains("InstanceNumber"));
@@ -125,7 +130,8 @@ TEST(PacsCli, RetrieveWritesEveryInstanceByEachMeans) {
   }
   // One series.
   const std::string dir = TestDir("cli_retrieve_series");
-  const ToolRun r = Tool("retrieve " + DimseArgs(*o) + " --study " + kStudyA + " --series " + kSeriesA1 + " -o " + dir);
+  const ToolRun r = Tool("retrieve " + DimseArgs(*o) + " --study " + kStudyA + " --series " +
+                         kSeriesA1 + " -o " + dir);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(FilesUnder(dir).size(), 4u);
 }
@@ -137,7 +143,8 @@ TEST(PacsCli, FailuresExitOneWithOneLineAndLeaveNothing) {
       {"--server dicom://WRONG@127.0.0.1:" + port, "AE title \"WRONG\""},
       {DimseArgs(*o) + " --calling-ae STRANGER", "STRANGER"},
       {"--server " + o->WebAddress() + " --user alice:nope", "user name or password"},
-      {"--server dicom://ORTHANC@127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort()), "refused"},
+      {"--server dicom://ORTHANC@127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort()),
+       "refused"},
   };
   for (const auto& [server, reason] : cases) {
     const std::string dir = TestDir("cli_fail");
@@ -157,14 +164,14 @@ TEST(PacsCli, FailuresExitOneWithOneLineAndLeaveNothing) {
 TEST(PacsCli, AWrongCommandLineExitsTwo) {
   const std::string s = "--server dicom://A@127.0.0.1:104";
   for (const std::string& args : std::vector<std::string>{
-           "query " + s,                                        // no level
+           "query " + s,  // no level
            "query " + s + " --level everything",
            "query " + s + " --level study -k NoSuchKeyword=1",
            std::string("query --server http://host/ --level study"),
-           "query --level study",                               // no server
-           "retrieve " + s + " -o /tmp/x",                      // no study
-           "retrieve " + s + " --study 1.2.3",                  // no folder
-           "retrieve " + s + " --study ../../etc -o /tmp/x",    // not a UID
+           "query --level study",                             // no server
+           "retrieve " + s + " -o /tmp/x",                    // no study
+           "retrieve " + s + " --study 1.2.3",                // no folder
+           "retrieve " + s + " --study ../../etc -o /tmp/x",  // not a UID
            "retrieve --server dicomweb+http://h/ --move-port 4000 --study 1.2 -o /tmp/x",
            "retrieve " + s + " --study 1.2 -o /tmp/x --move-port 99999",
        }) {
@@ -185,9 +192,11 @@ TEST(PacsCli, PasswordsStayOutOfTheProcessList) {
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(listen(listener, 4), 0);
   getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-  const std::string address = "dicomweb+http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
-  std::vector<std::string> args = {TAVROLEN_DICOM_TOOL, "query", "--server", address, "--user",
-                                   "alice:TopSecret42", "--level", "study", "--timeout", "3"};
+  const std::string address =
+      "dicomweb+http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
+  std::vector<std::string> args = {
+      TAVROLEN_DICOM_TOOL, "query",   "--server", address,     "--user",
+      "alice:TopSecret42", "--level", "study",    "--timeout", "3"};
   std::vector<char*> argv;
   for (std::string& s : args) argv.push_back(s.data());
   argv.push_back(nullptr);
@@ -198,7 +207,8 @@ TEST(PacsCli, PasswordsStayOutOfTheProcessList) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::ifstream f("/proc/" + std::to_string(pid) + "/cmdline");
     cmdline.assign(std::istreambuf_iterator<char>(f), {});
-    if (cmdline.find("alice:") != std::string::npos && cmdline.find("Top") == std::string::npos) break;
+    if (cmdline.find("alice:") != std::string::npos && cmdline.find("Top") == std::string::npos)
+      break;
   }
   EXPECT_NE(cmdline.find("alice:"), std::string::npos);
   EXPECT_EQ(cmdline.find("TopSecret42"), std::string::npos);
@@ -213,12 +223,16 @@ TEST(PacsCli, APasswordCanComeFromAServersFileOrAPrompt) {
   const std::string dir = TestDir("cli_servers_file");
   const std::string json = "{\"servers\": [{\"name\": \"web\", \"url\": \"" + o->WebAddress() +
                            "\", \"user\": \"alice\", \"password\": \"secret\"}]}";
-  const std::string file = fixtures::WriteFile(dir, "servers.json", fixtures::Bytes(json.begin(), json.end()));
-  ToolRun r = Tool("query --servers " + file + " --server web --level study -k PatientID=PACS-1 --json");
+  const std::string file =
+      fixtures::WriteFile(dir, "servers.json", fixtures::Bytes(json.begin(), json.end()));
+  ToolRun r =
+      Tool("query --servers " + file + " --server web --level study -k PatientID=PACS-1 --json");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(JsonRows(r).size(), 1);
   // --user NAME alone asks; without a terminal the answer is read from stdin.
-  r = Tool("query --server " + o->WebAddress() + " --user alice --level study -k PatientID=PACS-1 --json", "secret");
+  r = Tool("query --server " + o->WebAddress() +
+               " --user alice --level study -k PatientID=PACS-1 --json",
+           "secret");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(JsonRows(r).size(), 1);
   r = Tool("query --servers " + file + " --server nosuch --level study");

@@ -20,7 +20,8 @@ std::vector<TQueryRow> Query(const TPacsServer& server, TQueryLevel level,
                              const std::vector<TQueryKey>& keys) {
   std::vector<TQueryRow> rows;
   std::string why;
-  EXPECT_TRUE(MakePacsClient(server)->Find(level, keys, rows, why)) << server.Describe() << ": " << why;
+  EXPECT_TRUE(MakePacsClient(server)->Find(level, keys, rows, why))
+      << server.Describe() << ": " << why;
   return rows;
 }
 
@@ -69,7 +70,8 @@ TEST_P(EachKind, QueriesAtEveryLevelFindWhatWasUploaded) {
   for (const TQueryRow& r : series) {
     EXPECT_EQ(r.Get("StudyInstanceUID"), kStudyA);
     EXPECT_EQ(r.Get("Modality"), "CT");
-    EXPECT_EQ(r.Get("NumberOfSeriesRelatedInstances"), r.Get("SeriesInstanceUID") == kSeriesA1 ? "4" : "2");
+    EXPECT_EQ(r.Get("NumberOfSeriesRelatedInstances"),
+              r.Get("SeriesInstanceUID") == kSeriesA1 ? "4" : "2");
   }
 
   const auto instances = Query(server, TQueryLevel::Instance,
@@ -189,14 +191,16 @@ TEST(PacsEcho, BothKindsAnswer) {
 
 TEST(PacsSyntaxes, EveryDecodableSyntaxIsOfferedCompressedFirst) {
   const std::vector<std::string>& ts = DecodableTransferSyntaxes();
-  const auto at = [&](const char* uid) { return std::find(ts.begin(), ts.end(), uid) - ts.begin(); };
+  const auto at = [&](const char* uid) {
+    return std::find(ts.begin(), ts.end(), uid) - ts.begin();
+  };
   const long n = long(ts.size());
   for (const char* uid : {"1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.5",
                           "1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2"})
     EXPECT_LT(at(uid), n) << uid;
   EXPECT_LT(at("1.2.840.10008.1.2.4.70"), at("1.2.840.10008.1.2.1"));
   EXPECT_LT(at("1.2.840.10008.1.2.1"), at("1.2.840.10008.1.2"));
-  EXPECT_EQ(at("1.2.840.113619.5.2"), n);           // a private syntax is not offered
-  EXPECT_EQ(at("1.2.840.10008.1.2.4.100"), n);      // nor video the decoders refuse
+  EXPECT_EQ(at("1.2.840.113619.5.2"), n);       // a private syntax is not offered
+  EXPECT_EQ(at("1.2.840.10008.1.2.4.100"), n);  // nor video the decoders refuse
   EXPECT_EQ(std::set<std::string>(ts.begin(), ts.end()).size(), ts.size());
 }

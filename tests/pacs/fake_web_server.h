@@ -26,7 +26,8 @@ class FakeWebServer : public QObject {
  public:
   using Route = std::function<std::string(const std::string& path)>;
   // With a certificate and key (PEM files) it speaks HTTPS.
-  explicit FakeWebServer(Route route, const std::string& certFile = "", const std::string& keyFile = "")
+  explicit FakeWebServer(Route route, const std::string& certFile = "",
+                         const std::string& keyFile = "")
       : route_(std::move(route)), tls_(!certFile.empty()) {
     if (tls_) {
       auto* ssl = new QSslServer(this);
@@ -54,8 +55,8 @@ class FakeWebServer : public QObject {
   TPacsServer Server() const {
     TPacsServer s;
     std::string why;
-    ParseServerAddress(std::string(tls_ ? "dicomweb+https" : "dicomweb+http") + "://127.0.0.1:" +
-                           std::to_string(Port()) + "/rs/",
+    ParseServerAddress(std::string(tls_ ? "dicomweb+https" : "dicomweb+http") +
+                           "://127.0.0.1:" + std::to_string(Port()) + "/rs/",
                        s, why);
     s.timeoutSeconds = 10;
     return s;
@@ -68,19 +69,22 @@ class FakeWebServer : public QObject {
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
   }
   static std::string MultipartHead(const std::string& boundaryParam) {
-    return "HTTP/1.1 200 OK\r\nContent-Type: multipart/related; type=\"application/dicom\"; boundary=" +
+    return "HTTP/1.1 200 OK\r\nContent-Type: multipart/related; type=\"application/dicom\"; "
+           "boundary=" +
            boundaryParam + "\r\nConnection: close\r\n\r\n";
   }
   static std::string Part(const std::string& boundary, const std::string& bytes, bool length = true,
                           const std::string& type = "application/dicom") {
     return "--" + boundary + "\r\nContent-Type: " + type + "\r\n" +
-           (length ? "Content-Length: " + std::to_string(bytes.size()) + "\r\n" : std::string()) + "\r\n" +
-           bytes + "\r\n";
+           (length ? "Content-Length: " + std::to_string(bytes.size()) + "\r\n" : std::string()) +
+           "\r\n" + bytes + "\r\n";
   }
   // One series of a study with its instance count, as QIDO-RS answers.
   static std::string SeriesJson(const std::string& study, const std::string& series, int count) {
-    return "[{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"" + study + "\"]},\"0020000E\":{\"vr\":\"UI\",\"Value\":[\"" +
-           series + "\"]},\"00080060\":{\"vr\":\"CS\",\"Value\":[\"CT\"]},\"00201209\":{\"vr\":\"IS\",\"Value\":[" +
+    return "[{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"" + study +
+           "\"]},\"0020000E\":{\"vr\":\"UI\",\"Value\":[\"" + series +
+           "\"]},\"00080060\":{\"vr\":\"CS\",\"Value\":[\"CT\"]},\"00201209\":{\"vr\":\"IS\","
+           "\"Value\":[" +
            std::to_string(count) + "]}}]";
   }
 

@@ -38,7 +38,9 @@ TEST_P(KilledServer, WhatArrivedBeforeStaysWhole) {
   const auto files = testsupport::WriteCtSeries(TestDir("killed_files_" + kind), spec, kSlices);
   for (const std::string& f : files) ASSERT_TRUE(o.Upload(f, why)) << why;
 
-  const TPacsServer server = kind == "dimse" ? DimseServer(o) : kind == "move" ? MoveServer(o) : WebServer(o);
+  const TPacsServer server = kind == "dimse"  ? DimseServer(o)
+                             : kind == "move" ? MoveServer(o)
+                                              : WebServer(o);
   auto client = MakePacsClient(server);
   const std::string dir = TestDir("killed_out_" + kind);
   TRetrieveHooks hooks;
@@ -48,8 +50,8 @@ TEST_P(KilledServer, WhatArrivedBeforeStaysWhole) {
   };
   const TRetrieveResult r = RetrieveInto(*client, {dir, spec.studyUid, ""}, hooks);
   EXPECT_FALSE(r.ok);
-  EXPECT_TRUE(r.why.find("lost") != std::string::npos || r.why.find("closed") != std::string::npos ||
-              r.why.find("ended") != std::string::npos)
+  EXPECT_TRUE(r.why.find("lost") != std::string::npos ||
+              r.why.find("closed") != std::string::npos || r.why.find("ended") != std::string::npos)
       << r.why;
   EXPECT_NE(r.why.find("images arrived and were kept"), std::string::npos) << r.why;
   ASSERT_GE(r.stored.size(), 1u);

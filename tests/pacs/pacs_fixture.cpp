@@ -64,7 +64,8 @@ bool Load(testsupport::Orthanc& o, std::string& why) {
       std::replace(s.begin(), s.end(), ' ', '.');
       return s;
     };
-    gUploaded.push_back({f, uid(h.Study_Instance_UID), uid(h.Series_Instance_UID), uid(h.SOP_Instance_UID)});
+    gUploaded.push_back(
+        {f, uid(h.Study_Instance_UID), uid(h.Series_Instance_UID), uid(h.SOP_Instance_UID)});
     if (f == mr) gStudyB = gUploaded.back().studyUid;
   }
   return true;
@@ -105,7 +106,9 @@ testsupport::Orthanc* SharedOrthanc(std::string* why) {
   return gOrthanc.get();
 }
 
-const std::vector<Uploaded>& UploadedInstances() { return gUploaded; }
+const std::vector<Uploaded>& UploadedInstances() {
+  return gUploaded;
+}
 
 std::vector<Uploaded> UploadedOf(const std::string& studyUid, const std::string& seriesUid) {
   std::vector<Uploaded> out;
@@ -114,9 +117,13 @@ std::vector<Uploaded> UploadedOf(const std::string& studyUid, const std::string&
   return out;
 }
 
-std::string StudyB() { return gStudyB; }
+std::string StudyB() {
+  return gStudyB;
+}
 
-bool OrthancRequired() { return std::getenv("TAVROLEN_REQUIRE_ORTHANC") != nullptr; }
+bool OrthancRequired() {
+  return std::getenv("TAVROLEN_REQUIRE_ORTHANC") != nullptr;
+}
 
 TPacsServer DimseServer(const testsupport::Orthanc& o) {
   TPacsServer s;
@@ -148,7 +155,8 @@ std::string DataSetBytes(const std::string& path) {
   if (bytes.size() < 144 || bytes.compare(128, 4, "DICM") != 0) return {};
   // (0002,0000) UL, explicit VR little endian: tag, "UL", length 4, value.
   const uint32_t groupLength = uint32_t(uint8_t(bytes[140])) | uint32_t(uint8_t(bytes[141])) << 8 |
-                               uint32_t(uint8_t(bytes[142])) << 16 | uint32_t(uint8_t(bytes[143])) << 24;
+                               uint32_t(uint8_t(bytes[142])) << 16 |
+                               uint32_t(uint8_t(bytes[143])) << 24;
   const size_t start = 144 + size_t(groupLength);
   return start <= bytes.size() ? bytes.substr(start) : std::string();
 }

@@ -52,10 +52,10 @@ std::vector<std::string> FilesUnder(const std::string& dir);
 // TAVROLEN_REQUIRE_ORTHANC is set (scripts/test sets it: CI must not pass by
 // skipping).
 bool OrthancRequired();
-#define REQUIRE_ORTHANC(o)                                          \
-  std::string orthancWhy;                                           \
-  testsupport::Orthanc* o = pacstest::SharedOrthanc(&orthancWhy);   \
-  if (!o && pacstest::OrthancRequired()) FAIL() << orthancWhy;      \
+#define REQUIRE_ORTHANC(o)                                        \
+  std::string orthancWhy;                                         \
+  testsupport::Orthanc* o = pacstest::SharedOrthanc(&orthancWhy); \
+  if (!o && pacstest::OrthancRequired()) FAIL() << orthancWhy;    \
   if (!o) GTEST_SKIP() << orthancWhy
 
 }  // namespace pacstest

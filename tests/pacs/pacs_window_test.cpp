@@ -5,12 +5,12 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QElapsedTimer>
 #include <QThread>
 #include <QTreeWidget>
 #include <filesystem>
@@ -50,7 +50,9 @@ class Outcome {
     });
   }
   ~Outcome() { QObject::disconnect(connection_); }
-  bool Wait(int ms) { return WaitFor([this] { return done; }, ms) && result; }
+  bool Wait(int ms) {
+    return WaitFor([this] { return done; }, ms) && result;
+  }
   bool done = false;
   bool result = false;
 
@@ -158,7 +160,8 @@ TEST_F(PacsWindow, SearchesAndRetrievesAStudyIntoTheGrid) {
       const QString t = pacs->progressList->topLevelItem(k)->text(1);
       EXPECT_TRUE(t == "4 / 4" || t == "2 / 2") << t.toStdString();
     }
-    EXPECT_TRUE(pacs->statusLabel->text().startsWith("6 images retrieved")) << pacs->statusLabel->text().toStdString();
+    EXPECT_TRUE(pacs->statusLabel->text().startsWith("6 images retrieved"))
+        << pacs->statusLabel->text().toStdString();
     // The files are in the temporary folder the window keeps until exit.
     EXPECT_TRUE(fs::exists(pacs->RetrieveFolder().toStdString() + "/" + kStudyA + "/" + kSeriesA1));
   }
@@ -191,14 +194,17 @@ TEST_F(PacsWindow, AFailureIsShownOnceAndWhatArrivedStaysLoaded) {
     if (path.find("/series") != std::string::npos)
       return FakeWebServer::Json(FakeWebServer::SeriesJson(study, series, 5));
     if (path.find("/studies?") != std::string::npos)
-      return FakeWebServer::Json("[{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"" + study +
-                                 "\"]},\"00100010\":{\"vr\":\"PN\",\"Value\":[{\"Alphabetic\":\"CUT^OFF\"}]}}]");
-    return FakeWebServer::MultipartHead(b) + FakeWebServer::Part(b, slice(1)) + FakeWebServer::Part(b, slice(2)) +
-           "--" + b + "\r\nContent-Type: application/dicom\r\n\r\n" + slice(3).substr(0, 500);
+      return FakeWebServer::Json(
+          "[{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"" + study +
+          "\"]},\"00100010\":{\"vr\":\"PN\",\"Value\":[{\"Alphabetic\":\"CUT^OFF\"}]}}]");
+    return FakeWebServer::MultipartHead(b) + FakeWebServer::Part(b, slice(1)) +
+           FakeWebServer::Part(b, slice(2)) + "--" + b +
+           "\r\nContent-Type: application/dicom\r\n\r\n" + slice(3).substr(0, 500);
   });
   TPacsServer wrongAe;
   std::string why;
-  ParseServerAddress("dicom://NOBODY@127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort()), wrongAe, why);
+  ParseServerAddress("dicom://NOBODY@127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort()),
+                     wrongAe, why);
   pacs->SetServers({server.Server(), wrongAe});
 
   ASSERT_TRUE(SearchFor(""));
@@ -206,7 +212,8 @@ TEST_F(PacsWindow, AFailureIsShownOnceAndWhatArrivedStaysLoaded) {
   EXPECT_EQ(pacs->resultsList->topLevelItem(0)->text(TPacsForm::ColName), "CUT OFF");
   EXPECT_FALSE(RetrieveRow(0));
   ASSERT_EQ(pacs->errors.size(), 1);
-  EXPECT_TRUE(pacs->errors[0].contains("stopped in the middle of an image")) << pacs->errors[0].toStdString();
+  EXPECT_TRUE(pacs->errors[0].contains("stopped in the middle of an image"))
+      << pacs->errors[0].toStdString();
   EXPECT_TRUE(pacs->errors[0].contains("2 of 5 images arrived")) << pacs->errors[0].toStdString();
   EXPECT_EQ(pacs->statusLabel->text(), pacs->errors[0]);
   EXPECT_EQ(ImagesInTree(), 2);
@@ -252,7 +259,8 @@ TEST_F(PacsWindow, CancelStopsARetrieveAndKeepsWhatArrived) {
   });
   TPacsServer web;
   std::string why;
-  ParseServerAddress("dicomweb+http://127.0.0.1:" + std::to_string(stall.serverPort()) + "/", web, why);
+  ParseServerAddress("dicomweb+http://127.0.0.1:" + std::to_string(stall.serverPort()) + "/", web,
+                     why);
   pacs->SetServers({web});
   auto* item = new QTreeWidgetItem(pacs->resultsList);
   item->setData(0, Qt::UserRole, QString::fromStdString(study));
@@ -266,7 +274,8 @@ TEST_F(PacsWindow, CancelStopsARetrieveAndKeepsWhatArrived) {
   EXPECT_FALSE(done.Wait(5000));
   ASSERT_TRUE(done.done);
   EXPECT_TRUE(pacs->errors.isEmpty());  // a cancel is no error
-  EXPECT_TRUE(pacs->statusLabel->text().contains("cancelled")) << pacs->statusLabel->text().toStdString();
+  EXPECT_TRUE(pacs->statusLabel->text().contains("cancelled"))
+      << pacs->statusLabel->text().toStdString();
   EXPECT_EQ(ImagesInTree(), 1);
   EXPECT_FALSE(pacs->Busy());
 }
@@ -299,6 +308,7 @@ TEST_F(PacsWindow, AServersFileFillsTheListAndABadOneSaysWhy) {
     return fixtures::Bytes(t.begin(), t.end());
   }());
   EXPECT_FALSE(form->AddPacsServersFile(QString::fromStdString(bad), &why));
-  EXPECT_TRUE(why.contains("bad.json") && why.contains("server 1") && why.contains("port")) << why.toStdString();
+  EXPECT_TRUE(why.contains("bad.json") && why.contains("server 1") && why.contains("port"))
+      << why.toStdString();
   EXPECT_EQ(form->PacsForm->Servers().size(), 2u);
 }

@@ -17,8 +17,9 @@ TEST(PacsTls, AnUntrustedCertificateIsRefusedAndATrustedOneAnswers) {
   if (!QSslSocket::supportsSsl()) GTEST_SKIP() << "Qt has no TLS backend here";
   const std::string dir = TestDir("tls");
   const std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
-  ASSERT_EQ(fixtures::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
-                                 " -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>&1"),
+  ASSERT_EQ(fixtures::RunCommand(
+                "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
+                " -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>&1"),
             0);
   const std::string study = "1.2.826.0.1.3680043.2.1125.443", series = study + ".1";
   testsupport::CtSliceSpec spec;
@@ -32,7 +33,8 @@ TEST(PacsTls, AnUntrustedCertificateIsRefusedAndATrustedOneAnswers) {
         if (path.find("/series") != std::string::npos)
           return FakeWebServer::Json(FakeWebServer::SeriesJson(study, series, 1));
         if (path.find("/studies?") != std::string::npos)
-          return FakeWebServer::Json("[{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"" + study + "\"]}}]");
+          return FakeWebServer::Json("[{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"" + study +
+                                     "\"]}}]");
         return FakeWebServer::MultipartHead("t") +
                FakeWebServer::Part("t", std::string(bytes.begin(), bytes.end())) + "--t--";
       },

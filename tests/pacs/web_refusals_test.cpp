@@ -30,8 +30,8 @@ std::string Slice(int k, const std::string& study = kStudy) {
 
 struct Case {
   const char* what;
-  std::string body;   // the WADO-RS answer
-  int announced;      // instances the series query announces
+  std::string body;  // the WADO-RS answer
+  int announced;     // instances the series query announces
   const char* reason;
   size_t kept;        // whole images expected to stay
   size_t orMore = 0;  // or up to this many: the count and the images race
@@ -48,22 +48,23 @@ TEST(WebRefusals, UntrustworthyAnswersAreRefusedAndWhatCameBeforeStays) {
            "\r\nContent-Type: application/dicom\r\n\r\n" + Slice(3).substr(0, 300),
        3, "stopped in the middle of an image", 2},
       {"a part longer than its Content-Length",
-       head + FakeWebServer::Part(b, Slice(1)) + "--" + b + "\r\nContent-Length: 200\r\n\r\n" + Slice(2) +
-           "\r\n--" + b + "--\r\n",
+       head + FakeWebServer::Part(b, Slice(1)) + "--" + b + "\r\nContent-Length: 200\r\n\r\n" +
+           Slice(2) + "\r\n--" + b + "--\r\n",
        2, "Content-Length", 1},
       {"a part that is not a DICOM file",
-       head + FakeWebServer::Part(b, Slice(1)) + FakeWebServer::Part(b, std::string(500, 'x')) + "--" + b + "--",
+       head + FakeWebServer::Part(b, Slice(1)) + FakeWebServer::Part(b, std::string(500, 'x')) +
+           "--" + b + "--",
        2, "not a DICOM file", 1},
       {"a part of another type",
        head + FakeWebServer::Part(b, "<html></html>", true, "text/html") + "--" + b + "--", 1,
        "not a DICOM file", 0},
       {"more images than announced",
-       head + FakeWebServer::Part(b, Slice(1)) + FakeWebServer::Part(b, Slice(2)) + "--" + b + "--", 1,
-       "more images than it announced", 1, 2},
+       head + FakeWebServer::Part(b, Slice(1)) + FakeWebServer::Part(b, Slice(2)) + "--" + b + "--",
+       1, "more images than it announced", 1, 2},
       {"an image of another study",
        head + FakeWebServer::Part(b, Slice(1, "1.2.3.4")) + "--" + b + "--", 1, "another study", 0},
-      {"a huge Content-Length", head + "--" + b + "\r\nContent-Length: 99999999999999\r\n\r\nabc", 1,
-       "more than an image may hold", 0},
+      {"a huge Content-Length", head + "--" + b + "\r\nContent-Length: 99999999999999\r\n\r\nabc",
+       1, "more than an image may hold", 0},
       {"not multipart at all", FakeWebServer::Json("[]"), 1, "multipart/related", 0},
       {"fewer images than announced", head + FakeWebServer::Part(b, Slice(1)) + "--" + b + "--", 2,
        "did not arrive", 1},
@@ -82,7 +83,8 @@ TEST(WebRefusals, UntrustworthyAnswersAreRefusedAndWhatCameBeforeStays) {
     EXPECT_EQ(r.why.find('\n'), std::string::npos) << c.what;
     EXPECT_GE(r.stored.size(), c.kept) << c.what;
     EXPECT_LE(r.stored.size(), std::max(c.kept, c.orMore)) << c.what;
-    EXPECT_EQ(FilesUnder(dir).size(), r.stored.size()) << c.what << ": only whole images, no staging leftovers";
+    EXPECT_EQ(FilesUnder(dir).size(), r.stored.size())
+        << c.what << ": only whole images, no staging leftovers";
   }
 }
 
@@ -93,8 +95,9 @@ TEST(WebRefusals, AWellFormedAnswerWithoutLengthsOrCloseDelimiterIsAccepted) {
   FakeWebServer server([&](const std::string& path) {
     if (path.find("/series") != std::string::npos)
       return FakeWebServer::Json(FakeWebServer::SeriesJson(kStudy, kSeries, 2));
-    return FakeWebServer::MultipartHead(b) + "preamble\r\n" + FakeWebServer::Part(b, Slice(1), false) +
-           FakeWebServer::Part(b, Slice(2), false) + "--" + b + "\r\n";
+    return FakeWebServer::MultipartHead(b) + "preamble\r\n" +
+           FakeWebServer::Part(b, Slice(1), false) + FakeWebServer::Part(b, Slice(2), false) +
+           "--" + b + "\r\n";
   });
   const std::string dir = TestDir("web_plain");
   const TRetrieveResult r = RetrieveInto(*MakePacsClient(server.Server()), {dir, kStudy, ""});
@@ -110,7 +113,8 @@ TEST(WebRefusals, AServerThatNeverAnswersTimesOut) {
   ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
   TPacsServer s;
   std::string why;
-  ASSERT_TRUE(ParseServerAddress("dicomweb+http://127.0.0.1:" + std::to_string(silent.serverPort()) + "/", s, why));
+  ASSERT_TRUE(ParseServerAddress(
+      "dicomweb+http://127.0.0.1:" + std::to_string(silent.serverPort()) + "/", s, why));
   s.timeoutSeconds = 1;
   std::vector<TQueryRow> rows;
   EXPECT_FALSE(MakePacsClient(s)->Find(TQueryLevel::Study, {}, rows, why));

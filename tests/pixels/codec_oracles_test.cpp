@@ -44,8 +44,8 @@ Decoded DecodeFile(const std::string& path) {
   d.frames = std::max(1, d.header.XYZdim[2]);
   for (int k = 1; k <= d.frames; ++k) {
     DecodedFrame f;
-    if (!DecodeFrame(path, d.header, d.header.gECATJPEG_pos_table, d.header.gECATJPEG_size_table,
-                     k, f, &d.why)) {
+    if (!DecodeFrame(path, d.header, d.header.gECATJPEG_pos_table, d.header.gECATJPEG_size_table, k,
+                     f, &d.why)) {
       return d;
     }
     d.incomplete = d.incomplete || f.incomplete;
@@ -65,9 +65,9 @@ Bytes ToolPixels(const std::string& command, const std::string& in, const std::s
     const size_t frameBytes = pixelsPerFrame * 3 * bytesPerSample;
     Bytes interleaved;
     for (size_t at = 0; at + frameBytes <= all.size(); at += frameBytes) {
-      const Bytes i = Interleave(Bytes(all.begin() + std::ptrdiff_t(at),
-                                       all.begin() + std::ptrdiff_t(at + frameBytes)),
-                                 pixelsPerFrame, bytesPerSample);
+      const Bytes i = Interleave(
+          Bytes(all.begin() + std::ptrdiff_t(at), all.begin() + std::ptrdiff_t(at + frameBytes)),
+          pixelsPerFrame, bytesPerSample);
       interleaved.insert(interleaved.end(), i.begin(), i.end());
     }
     all = interleaved;
@@ -136,8 +136,7 @@ TEST(TwelveBitJpeg, EightBitStreamsInExtendedFilesGoToTheEightBitLibrary) {
   Decoded d = DecodeFile(coded);
   ASSERT_TRUE(d.ok) << d.why;
   EXPECT_EQ(d.header.TransferSyntaxUID, "1.2.840.10008.1.2.4.51");
-  EXPECT_LE(MaxDifference(d.samples, ToolPixels("dcmdjpeg", coded, dir + "/o.dcm", 40 * 32), 1),
-            1);
+  EXPECT_LE(MaxDifference(d.samples, ToolPixels("dcmdjpeg", coded, dir + "/o.dcm", 40 * 32), 1), 1);
   // The pydicom sample: 12-bit extended, 1024 x 256.
   const std::string sample = testsupport::SamplePath("JPGExtended.dcm");
   d = DecodeFile(sample);
@@ -179,13 +178,14 @@ TEST(JpegLs, DecodesLikeDcmdjplsLosslessAndNearLossless) {
   for (const Case& c : {Case{8, 1, "+el"}, Case{12, 1, "+el"}, Case{16, 1, "+el"},
                         Case{16, 1, "+en +md 3"}, Case{8, 1, "+en"}, Case{8, 3, "+el +il"},
                         Case{8, 3, "+el +is"}, Case{8, 3, "+el +in"}, Case{8, 3, "+en +in"}}) {
-    const std::string trace = std::to_string(c.bits) + " bits, " + std::to_string(c.samples) +
-                              " samples, " + c.options;
+    const std::string trace =
+        std::to_string(c.bits) + " bits, " + std::to_string(c.samples) + " samples, " + c.options;
     SCOPED_TRACE(trace);
     const ImageSpec s = Spec(61, 37, 2, c.bits, c.samples);
     const std::string raw = WritePicture(dir, "src", s, 70 + c.bits);
     const std::string coded = dir + "/ls.dcm";
-    ASSERT_TRUE(RunTool(std::string("dcmcjpls ") + c.options + " " + Quote(raw) + " " + Quote(coded)));
+    ASSERT_TRUE(
+        RunTool(std::string("dcmcjpls ") + c.options + " " + Quote(raw) + " " + Quote(coded)));
     const Decoded d = DecodeFile(coded);
     ASSERT_TRUE(d.ok) << d.why;
     const int bytes = c.bits > 8 ? 2 : 1;
@@ -204,8 +204,8 @@ TEST(JpegLs, GdcmStreamsAndThePydicomSampleDecodeLikeGdcmconv) {
     ASSERT_TRUE(RunTool("gdcmconv -L " + Quote(WritePicture(dir, "g", s, 5)) + " " + Quote(coded)));
     const Decoded d = DecodeFile(coded);
     ASSERT_TRUE(d.ok) << d.why;
-    EXPECT_EQ(d.samples, ToolPixels("gdcmconv --raw", coded, dir + "/o.dcm", d.samples.size(),
-                                    50 * 41, 1));
+    EXPECT_EQ(d.samples,
+              ToolPixels("gdcmconv --raw", coded, dir + "/o.dcm", d.samples.size(), 50 * 41, 1));
   }
   if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
   const std::string sample = testsupport::SamplePath("MR_small_jpeg_ls_lossless.dcm");
@@ -245,7 +245,8 @@ TEST(JpegLs, AStreamCutInARunOfZeroBitsEndsAtOnce) {
   // Found by fuzzing: a 24 x 20 grey stream cut with no marker after it, on
   // which the library alone spins for seconds. Bytes 0-3 are the fuzz
   // target's frame description.
-  const Bytes file = ReadBytes(std::string(TAVROLEN_SOURCE_DIR) + "/fuzz/corpus/jpegls/cut_zero_run_24x20");
+  const Bytes file =
+      ReadBytes(std::string(TAVROLEN_SOURCE_DIR) + "/fuzz/corpus/jpegls/cut_zero_run_24x20");
   ASSERT_GT(file.size(), 4u);
   FrameSpec spec;
   spec.columns = 24;
@@ -289,7 +290,8 @@ TEST(Htj2k, StreamsThatTripALibrarysAssertionAreRefusedAndTheProcessGoesOn) {
   spec.rows = 20;
   spec.samples = 1;
   // A good stream still decodes after it.
-  const Bytes good = ReadBytes(std::string(TAVROLEN_SOURCE_DIR) + "/fuzz/corpus/htj2k/grey16_24x20");
+  const Bytes good =
+      ReadBytes(std::string(TAVROLEN_SOURCE_DIR) + "/fuzz/corpus/htj2k/grey16_24x20");
   FrameSpec g = spec;
   g.bitsAllocated = g.bitsStored = 16;
   std::vector<uint8_t> words(size_t(NativeFrameBytes(g)));
@@ -346,7 +348,8 @@ struct Htj2kCase {
 
 TEST(Htj2k, LosslessStreamsOfOpenJphGiveTheSourceBack) {
   const std::string dir = TestDir();
-  for (const Htj2kCase& c : {Htj2kCase{8, 1}, Htj2kCase{12, 1}, Htj2kCase{16, 1}, Htj2kCase{8, 3}}) {
+  for (const Htj2kCase& c :
+       {Htj2kCase{8, 1}, Htj2kCase{12, 1}, Htj2kCase{16, 1}, Htj2kCase{8, 3}}) {
     SCOPED_TRACE(std::to_string(c.bits) + " bits x " + std::to_string(c.components));
     constexpr int kW = 77, kH = 51;
     std::vector<Bytes> frames;
@@ -357,12 +360,12 @@ TEST(Htj2k, LosslessStreamsOfOpenJphGiveTheSourceBack) {
       source.insert(source.end(), stored.begin(), stored.end());
       const std::string in = dir + (c.components == 3 ? "/in.ppm" : "/in.pgm");
       WritePnm(in, picture, kW, kH, c.components, c.bits);
-      ASSERT_TRUE(RunTool("ojph_compress -i " + Quote(in) + " -o " +
-                          Quote(dir + "/f.j2c") + " -reversible true"));
+      ASSERT_TRUE(RunTool("ojph_compress -i " + Quote(in) + " -o " + Quote(dir + "/f.j2c") +
+                          " -reversible true"));
       frames.push_back(ReadBytes(dir + "/f.j2c"));
     }
     const Decoded d = DecodeFile(WriteFrames(dir, "ht", Spec(kW, kH, 2, c.bits, c.components),
-                                                        "1.2.840.10008.1.2.4.201", frames));
+                                             "1.2.840.10008.1.2.4.201", frames));
     ASSERT_TRUE(d.ok) << d.why;
     EXPECT_FALSE(d.incomplete);
     EXPECT_TRUE(d.samples == source);
@@ -379,15 +382,17 @@ TEST(Htj2k, LossyStreamsDecodeLikeOjphExpandAndOpjDecompress) {
     WritePnm(dir + "/in" + ext, picture, kW, kH, c.components, c.bits);
     ASSERT_TRUE(RunTool("ojph_compress -i " + Quote(dir + "/in" + ext) + " -o " +
                         Quote(dir + "/f.j2c") + " -qstep 0.02"));
-    const Decoded d = DecodeFile(WriteFrames(
-        dir, "lossy", Spec(kW, kH, 1, c.bits, c.components), "1.2.840.10008.1.2.4.203",
-        {ReadBytes(dir + "/f.j2c")}));
+    const Decoded d =
+        DecodeFile(WriteFrames(dir, "lossy", Spec(kW, kH, 1, c.bits, c.components),
+                               "1.2.840.10008.1.2.4.203", {ReadBytes(dir + "/f.j2c")}));
     ASSERT_TRUE(d.ok) << d.why;
     const size_t count = size_t(kW) * kH * c.components;
     const int bytes = c.bits > 8 ? 2 : 1;
-    ASSERT_TRUE(RunTool("ojph_expand -i " + Quote(dir + "/f.j2c") + " -o " + Quote(dir + "/x" + ext)));
+    ASSERT_TRUE(
+        RunTool("ojph_expand -i " + Quote(dir + "/f.j2c") + " -o " + Quote(dir + "/x" + ext)));
     EXPECT_LE(MaxDifference(d.samples, PnmSamples(dir + "/x" + ext, count, c.bits), bytes), 1);
-    ASSERT_TRUE(RunTool("opj_decompress -i " + Quote(dir + "/f.j2c") + " -o " + Quote(dir + "/o" + ext)));
+    ASSERT_TRUE(
+        RunTool("opj_decompress -i " + Quote(dir + "/f.j2c") + " -o " + Quote(dir + "/o" + ext)));
     EXPECT_LE(MaxDifference(d.samples, PnmSamples(dir + "/o" + ext, count, c.bits), bytes), 2);
   }
 }
@@ -400,7 +405,8 @@ TEST(Htj2k, StreamsUnderTheOtherFamilysUidAndCutStreamsStillDecode) {
   WritePnm(dir + "/in.pgm", picture, kW, kH, 1, 16);
   ASSERT_TRUE(RunTool("ojph_compress -i " + Quote(dir + "/in.pgm") + " -o " +
                       Quote(dir + "/ht.j2c") + " -reversible true"));
-  ASSERT_TRUE(RunTool("opj_compress -i " + Quote(dir + "/in.pgm") + " -o " + Quote(dir + "/p1.j2k")));
+  ASSERT_TRUE(
+      RunTool("opj_compress -i " + Quote(dir + "/in.pgm") + " -o " + Quote(dir + "/p1.j2k")));
   const Bytes ht = ReadBytes(dir + "/ht.j2c"), part1 = ReadBytes(dir + "/p1.j2k");
   const ImageSpec s = Spec(kW, kH, 1, 16);
   // A Part-1 stream under an HTJ2K UID, and an HT stream under a JPEG 2000 UID.
@@ -412,7 +418,7 @@ TEST(Htj2k, StreamsUnderTheOtherFamilysUidAndCutStreamsStillDecode) {
   EXPECT_TRUE(d.samples == source);
   // Cut short: OpenJPEG decodes what there is and the frame is marked.
   d = DecodeFile(WriteFrames(dir, "c", s, "1.2.840.10008.1.2.4.201",
-                                        {Bytes(ht.begin(), ht.begin() + std::ptrdiff_t(ht.size() * 2 / 3))}));
+                             {Bytes(ht.begin(), ht.begin() + std::ptrdiff_t(ht.size() * 2 / 3))}));
   ASSERT_TRUE(d.ok) << d.why;
   EXPECT_TRUE(d.incomplete);
   // A stream larger than the frame is refused before anything is allocated for it.

@@ -162,8 +162,7 @@ TEST(FrameCache, ConcurrentCallersShareOneDecodeAndKeepTheBudget) {
   {
     std::vector<std::thread> ts;
     std::atomic<int> ok{0};
-    for (int t = 0; t < 8; ++t)
-      ts.emplace_back([&] { ok += cache.Acquire(*src, 5) != nullptr; });
+    for (int t = 0; t < 8; ++t) ts.emplace_back([&] { ok += cache.Acquire(*src, 5) != nullptr; });
     for (auto& t : ts) t.join();
     EXPECT_EQ(ok.load(), 8);
     EXPECT_EQ(cache.GetStats().decodes, 1u);
@@ -269,8 +268,8 @@ TEST(FramePrefetcher, CancelAndClearDuringPrefetchLeaveNothingBehind) {
   // Frames more than a quarter of the budget are not prefetched.
   ImageSpec big;
   big.columns = big.rows = 512;  // 512 KiB
-  FrameSourcePtr large = Source(fixtures::WriteFile(dir, "large.dcm",
-                                                       fixtures::SmallImageFile(big)));
+  FrameSourcePtr large =
+      Source(fixtures::WriteFile(dir, "large.dcm", fixtures::SmallImageFile(big)));
   FrameCache small(kMiB);
   FramePrefetcher pre2(small, 1);
   pre2.Request(&a, {{src, "", 1}, {large, "", 1}});

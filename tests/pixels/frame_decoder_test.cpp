@@ -376,7 +376,8 @@ TEST(CodecTable, SyntaxesWithoutACodecAreRefusedByName) {
             "supported");
   h.TransferSyntaxUID = "1.2.840.10008.1.2.4.99";
   EXPECT_FALSE(Decode(path, h, 1, f, &why, {kPrefix}, {4000}));
-  EXPECT_EQ(why, "transfer syntax 1.2.840.10008.1.2.4.99 (unknown transfer syntax) is not supported");
+  EXPECT_EQ(why,
+            "transfer syntax 1.2.840.10008.1.2.4.99 (unknown transfer syntax) is not supported");
   // Native data under an unknown UID is not read as stored either.
   h = Header(16, 16, 1, 8);
   h.TransferSyntaxUID = "1.2.3.4";

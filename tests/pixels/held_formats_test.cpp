@@ -65,13 +65,22 @@ TEST(HeldFormats, HoldWhatPydicomDecodes) {
     const char* name;
     int allocBits, samples;  // of the header once adopted
   } cases[] = {
-      {"palette8", 8, 3},          {"palette8_lut8", 8, 3},     {"palette_hotiron", 8, 3},
-      {"palette16", 8, 3},         {"palette65536", 8, 3},      {"palette_segmented", 8, 3},
-      {"rgb48_12", 8, 3},          {"rgb48_16", 8, 3},          {"rgb48_narrow", 8, 3},
+      {"palette8", 8, 3},
+      {"palette8_lut8", 8, 3},
+      {"palette_hotiron", 8, 3},
+      {"palette16", 8, 3},
+      {"palette65536", 8, 3},
+      {"palette_segmented", 8, 3},
+      {"rgb48_12", 8, 3},
+      {"rgb48_16", 8, 3},
+      {"rgb48_narrow", 8, 3},
       {"rgb96", 8, 3},
-      {"int8", 16, 1},             {"bits1", 8, 1},
+      {"int8", 16, 1},
+      {"bits1", 8, 1},
       // Deflated frames and a deflated data set with a zlib header.
-      {"deflated_u16", 16, 1},     {"deflated_bits", 8, 1},     {"dataset_zlib", 16, 1},
+      {"deflated_u16", 16, 1},
+      {"deflated_bits", 8, 1},
+      {"dataset_zlib", 16, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -159,8 +168,9 @@ TEST(HeldFormats, DeflatedDataThatEndsEarlyOrExpandsTooFar) {
   // one message, before it takes the memory it asks for.
   DICOMdata h;
   std::vector<std::string> messages;
-  const DicomReadResult r = ReadDicomHeaderFromFile(
-      FormatsDir() + "/dataset_bomb.dcm", true, h, [&](const std::string& t) { messages.push_back(t); });
+  const DicomReadResult r =
+      ReadDicomHeaderFromFile(FormatsDir() + "/dataset_bomb.dcm", true, h,
+                              [&](const std::string& t) { messages.push_back(t); });
   EXPECT_FALSE(r.imgOK);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("expands past"), std::string::npos) << messages[0];
@@ -187,7 +197,8 @@ TEST(HeldFormats, DeepSampleFilesDecodeLikeTheTools) {
     };
     const size_t samples = stored.size() / width;
     double lo = sampleAt(0), hi = lo;
-    for (size_t k = 1; k < samples; ++k) lo = std::min(lo, sampleAt(k)), hi = std::max(hi, sampleAt(k));
+    for (size_t k = 1; k < samples; ++k)
+      lo = std::min(lo, sampleAt(k)), hi = std::max(hi, sampleAt(k));
     ASSERT_GT(hi, lo);
     const size_t pixels = 100 * 100;
     size_t frame = 0;
@@ -197,7 +208,8 @@ TEST(HeldFormats, DeepSampleFilesDecodeLikeTheTools) {
       for (size_t i = 0; i < 3 * pixels; ++i) {
         const size_t c = i % 3, p = i / 3;
         const size_t sample = base + (byPlane ? c * pixels + p : i);
-        const double want = std::clamp(std::nearbyint((sampleAt(sample) - lo) * 255.0 / (hi - lo)), 0.0, 255.0);
+        const double want =
+            std::clamp(std::nearbyint((sampleAt(sample) - lo) * 255.0 / (hi - lo)), 0.0, 255.0);
         ASSERT_EQ(d.buff24[i], uint8_t(want)) << i;
       }
     }

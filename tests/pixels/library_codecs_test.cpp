@@ -178,12 +178,12 @@ TEST(Jpeg2000, SampleFilesDecodeLikeGdcmconv) {
     int64_t columns, rows;
     int samples, bits;
   };
-  for (const Case& c : {Case{"JPEG2000.dcm", 256, 1024, 1, 16}, Case{"693_J2KI.dcm", 512, 512, 1, 16},
-                        Case{"J2K_pixelrep_mismatch.dcm", 512, 512, 1, 16},
-                        Case{"MR_small_jp2klossless.dcm", 64, 64, 1, 16},
-                        // Colour: every component, the transform undone as GDCM does.
-                        Case{"GDCMJ2K_TextGBR.dcm", 400, 400, 3, 8},
-                        Case{"SC_rgb_gdcm_KY.dcm", 100, 100, 3, 8}}) {
+  for (const Case& c :
+       {Case{"JPEG2000.dcm", 256, 1024, 1, 16}, Case{"693_J2KI.dcm", 512, 512, 1, 16},
+        Case{"J2K_pixelrep_mismatch.dcm", 512, 512, 1, 16},
+        Case{"MR_small_jp2klossless.dcm", 64, 64, 1, 16},
+        // Colour: every component, the transform undone as GDCM does.
+        Case{"GDCMJ2K_TextGBR.dcm", 400, 400, 3, 8}, Case{"SC_rgb_gdcm_KY.dcm", 100, 100, 3, 8}}) {
     SCOPED_TRACE(c.name);
     const std::string path = testsupport::SamplePath(c.name);
     int planar = 0;
@@ -244,7 +244,8 @@ TEST(Jpeg2000, TruncatedAndCorruptedStreamsStayInBounds) {
   const Bytes j2k = Fragment(testsupport::SamplePath("MR_small_jp2klossless.dcm"));
   int incomplete = 0;
   for (size_t cut = 0; cut < j2k.size(); cut += 97) {
-    const J2kResult r = DecodeJ2k(Bytes(j2k.begin(), j2k.begin() + static_cast<std::ptrdiff_t>(cut)), 64, 64);
+    const J2kResult r =
+        DecodeJ2k(Bytes(j2k.begin(), j2k.begin() + static_cast<std::ptrdiff_t>(cut)), 64, 64);
     (void)r;
   }
   // Cut in the code blocks: decoded as far as it goes and marked.

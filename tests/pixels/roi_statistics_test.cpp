@@ -37,10 +37,11 @@ RoiStats Reference(const ModalityFrame& m, RoiShape shape, double x0, double y0,
   for (int64_t r = 0; r < m.rows; ++r)
     for (int64_t c = 0; c < m.columns; ++c) {
       const double cx = c + 0.5, cy = r + 0.5;
-      const bool in = shape == RoiShape::Rectangle
-                          ? cx >= lx && cx <= hx && cy >= ly && cy <= hy
-                          : a > 0 && b > 0 &&
-                                ((cx - ex) / a) * ((cx - ex) / a) + ((cy - ey) / b) * ((cy - ey) / b) <= 1;
+      const bool in =
+          shape == RoiShape::Rectangle
+              ? cx >= lx && cx <= hx && cy >= ly && cy <= hy
+              : a > 0 && b > 0 &&
+                    ((cx - ex) / a) * ((cx - ex) / a) + ((cy - ey) / b) * ((cy - ey) / b) <= 1;
       if (in) v.push_back(m.Value(c, r));
     }
   RoiStats s;

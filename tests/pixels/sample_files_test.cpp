@@ -10,12 +10,12 @@ using namespace codectest;
 
 // How the expected buffer of a sample file is made.
 enum class Oracle {
-  kStored,      // the pixel data as dcmconv +te writes it (little endian)
-  kDcmdjpeg,    // lossless JPEG
-  kDcmdrle,     // RLE
-  kGdcmRaw,     // JPEG 2000 (every component): gdcmconv --raw
-  kDjpeg,       // baseline JPEG: djpeg on the frame's stream
-  kRefused,     // no buffer can hold it, or no codec decodes it
+  kStored,    // the pixel data as dcmconv +te writes it (little endian)
+  kDcmdjpeg,  // lossless JPEG
+  kDcmdrle,   // RLE
+  kGdcmRaw,   // JPEG 2000 (every component): gdcmconv --raw
+  kDjpeg,     // baseline JPEG: djpeg on the frame's stream
+  kRefused,   // no buffer can hold it, or no codec decodes it
 };
 
 struct Sample {
@@ -52,7 +52,7 @@ const Sample kSamples[] = {
     // Labelled RGB, but JFIF component ids and YCbCr data: converted, so it
     // shows its true colours (GDCM and DCMTK keep the YCbCr values).
     {"SC_rgb_jpeg_lossy_gdcm.dcm", Oracle::kDjpeg, 1},
-    {"JPGExtended.dcm", Oracle::kDcmdjpeg, 1},  // 12-bit JPEG
+    {"JPGExtended.dcm", Oracle::kDcmdjpeg, 1},               // 12-bit JPEG
     {"MR_small_jpeg_ls_lossless.dcm", Oracle::kGdcmRaw, 1},  // JPEG-LS
     // 16- and 32-bit samples are held through a mapping: held_formats_test.
 };

@@ -44,7 +44,8 @@ std::string Base64(const std::string& in) {
   std::string out;
   size_t i = 0;
   for (; i + 2 < in.size(); i += 3) {
-    const unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
+    const unsigned v =
+        (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
     out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], t[v & 63]};
   }
   if (i + 1 == in.size()) {
@@ -104,9 +105,13 @@ int FreeLoopbackPort() {
   return port;
 }
 
-bool Orthanc::Installed() { return fs::exists(kOrthanc) && !Plugin().empty(); }
+bool Orthanc::Installed() {
+  return fs::exists(kOrthanc) && !Plugin().empty();
+}
 
-Orthanc::~Orthanc() { Stop(); }
+Orthanc::~Orthanc() {
+  Stop();
+}
 
 std::string Orthanc::DimseAddress() const {
   return "dicom://" + options_.aet + "@127.0.0.1:" + std::to_string(dicomPort_);
@@ -288,7 +293,8 @@ bool Orthanc::Upload(const std::string& file, std::string& why) const {
   std::string answer;
   const int status = Request("POST", "/instances", bytes, &answer);
   if (status != 200) {
-    why = "upload of " + file + " answered " + std::to_string(status) + ": " + answer.substr(0, 200);
+    why =
+        "upload of " + file + " answered " + std::to_string(status) + ": " + answer.substr(0, 200);
     return false;
   }
   return true;

@@ -34,7 +34,7 @@ struct Image {
   std::string imagerPixelSpacing;
   std::string orientation;  // six cosines, "\\"-separated
   std::string frameTime;
-  std::string cineRate, displayRate;  // Cine Rate, Recommended Display Frame Rate
+  std::string cineRate, displayRate;       // Cine Rate, Recommended Display Frame Rate
   std::string frameOfReference, position;  // Frame of Reference UID, Image Position (Patient)
   // Lookup table (in the VOI LUT Sequence, where the reader takes it from):
   // first mapped value and entries.

@@ -63,10 +63,10 @@ TEST_F(CellLayers, CornerTextsAndLettersAtTheirPlaces) {
     EXPECT_LE(ink.left() - at.x(), 2) << at.x() << "," << at.y();
     return ink;
   };
-  startsAt({10, 10}, 200);         // patient ID
-  startsAt({10, 25}, 200);         // modality
-  startsAt({10, H - 80}, 200);     // series
-  startsAt({10, H - 20}, 200);     // zoom
+  startsAt({10, 10}, 200);      // patient ID
+  startsAt({10, 25}, 200);      // modality
+  startsAt({10, H - 80}, 200);  // series
+  startsAt({10, H - 20}, 200);  // zoom
   const QRect name = Ink(img, kInfo, QRect(W / 2, 10, W / 2, 15));
   EXPECT_NEAR(name.right(), W - 11, 3);  // right-aligned
   // The institution too, so that a long name is not cut at the edge.

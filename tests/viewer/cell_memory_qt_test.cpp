@@ -92,8 +92,10 @@ TEST_F(CellMemory, SteppingASeriesLargerThanTheBudgetStaysWithinItAndKeepsWhatIs
   first[0] = b.Buffers().buff16;
   for (int pass = 0; pass < 2; ++pass) {
     for (int k = 1; k < 60; ++k) {
-      if (pass == 0) b.NextImage();
-      else b.PrevImage();
+      if (pass == 0)
+        b.NextImage();
+      else
+        b.PrevImage();
       const int at = pass == 0 ? k : 59 - k;
       ASSERT_EQ(b.ImageIndex, at);
       ASSERT_EQ(Shown(b), at);
@@ -101,8 +103,10 @@ TEST_F(CellMemory, SteppingASeriesLargerThanTheBudgetStaysWithinItAndKeepsWhatIs
       // Frames on display are never evicted, whatever the other cell does.
       EXPECT_TRUE(cache.Contains(paths[59], 1));
       EXPECT_TRUE(cache.Contains(paths[size_t(at)], 1));
-      if (pass == 0) first[size_t(at)] = b.Buffers().buff16;
-      else EXPECT_EQ(b.Buffers().buff16, first[size_t(at)]) << at;  // decoded again, the same
+      if (pass == 0)
+        first[size_t(at)] = b.Buffers().buff16;
+      else
+        EXPECT_EQ(b.Buffers().buff16, first[size_t(at)]) << at;  // decoded again, the same
     }
   }
   EXPECT_EQ(first[17], Decoded(paths[17]));
@@ -209,7 +213,8 @@ TEST_F(CellMemory, AFileGoneAfterLoadingIsRefusedWithAReasonAndPassedOver) {
   ASSERT_EQ(refused.size(), 2u);
   EXPECT_EQ(refused[0].first.toStdString(), paths[1]);
   EXPECT_EQ(refused[1].first.toStdString(), paths[3]);
-  for (const auto& r : refused) EXPECT_TRUE(r.second.contains("cannot be found")) << r.second.toStdString();
+  for (const auto& r : refused)
+    EXPECT_TRUE(r.second.contains("cannot be found")) << r.second.toStdString();
   // Nothing else is lost: the tree keeps every record and the rest still show.
   b.PrevImage();
   EXPECT_EQ(b.ImageIndex, 2);

@@ -170,7 +170,8 @@ TEST_F(CellReading, ATypedWindowOnBytesReplacesBrightnessAndContrast) {
   cellfix::MakeTree({{File("a.dcm", s), File("b.dcm", t)}});
   Open(0, 0);
   ASSERT_TRUE(cell.IsByteImage());
-  EXPECT_EQ(cellfix::Row(cell.Bitmap(), 0), (std::vector<int>{0, 50, 200}));  // the bytes as they are
+  EXPECT_EQ(cellfix::Row(cell.Bitmap(), 0),
+            (std::vector<int>{0, 50, 200}));  // the bytes as they are
   cell.SetWwWl(100, 50);
   cell.createBitmap();
   cell.RenderViewer();

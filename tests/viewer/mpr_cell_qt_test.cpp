@@ -249,7 +249,8 @@ TEST_F(MprCells, ReferenceLinesGoToAndFromAcquiredImagesButNotBetweenThePlanes) 
   ASSERT_TRUE(slice->LoadFile(files[0], 1));
   gShowReferenceLines = true;
   TReferenceLine lines;
-  std::vector<std::vector<TadvancedImage*>> grid{{Cell(kAxial), Cell(kCoronal), Cell(kSagittal), slice}};
+  std::vector<std::vector<TadvancedImage*>> grid{
+      {Cell(kAxial), Cell(kCoronal), Cell(kSagittal), slice}};
   lines.update_ReferenceLines(grid, Cell(kCoronal));
   const Shape& r = slice->Scan.ReferenceLine;
   EXPECT_NE(r.x1, r.x2);

@@ -121,8 +121,9 @@ TEST(MprGeometry, TurnedPlanesStepAlongTheirNormalAcrossTheWholeVolume) {
   EXPECT_NEAR(Dot(to - c, a.u), 0, 1e-9);
   EXPECT_NEAR(Dot(to - c, a.v), 0, 1e-9);
   EXPECT_NEAR(Dot(to, p.normal), lo + 2, 1e-9);
-  EXPECT_EQ(MprPlane(*v, a, TPlaneKind::Coronal, MprMoveTo(*v, a, TPlaneKind::Coronal, c, 999)).index,
-            p.count - 1);
+  EXPECT_EQ(
+      MprPlane(*v, a, TPlaneKind::Coronal, MprMoveTo(*v, a, TPlaneKind::Coronal, c, 999)).index,
+      p.count - 1);
 }
 
 TEST(MprGeometry, SnapPutsTheCrossOnTheNearestVoxel) {

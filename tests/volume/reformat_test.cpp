@@ -38,7 +38,8 @@ TPlaneImage Plane(const TVolume& v, TPlaneKind kind, int index, int slab = 1,
 std::shared_ptr<TVolume> Synthetic(TVolumeGeometry g, const std::function<double(Vec3)>& f) {
   auto v = std::make_shared<TVolume>();
   g.depth.resize(size_t(g.slices));
-  for (int k = 0; k < g.slices; ++k) g.depth[size_t(k)] = Dot(g.origin[size_t(k)] - g.origin[0], g.normal);
+  for (int k = 0; k < g.slices; ++k)
+    g.depth[size_t(k)] = Dot(g.origin[size_t(k)] - g.origin[0], g.normal);
   v->geometry = g;
   v->isSigned = true;
   v->voxels.resize(v->SliceSize() * size_t(g.slices));
@@ -76,8 +77,7 @@ void ExpectPlaneGeometryHolds(const TVolume& v, const TPlaneImage& p) {
   const TVolumeGeometry& g = v.geometry;
   for (int r = 0; r < p.rows; ++r)
     for (int c = 0; c < p.columns; ++c) {
-      const Vec3 at =
-          p.position + p.rowDir * (c * p.columnSpacing) + p.colDir * (r * p.rowSpacing);
+      const Vec3 at = p.position + p.rowDir * (c * p.columnSpacing) + p.colDir * (r * p.rowSpacing);
       // The voxel nearest `at`: its slice by depth, then its row and column.
       const double w = Dot(at - g.origin[0], g.normal);
       const auto it = std::min_element(g.depth.begin(), g.depth.end(), [&](double a, double b) {
@@ -90,7 +90,8 @@ void ExpectPlaneGeometryHolds(const TVolume& v, const TPlaneImage& p) {
       ASSERT_NEAR(j, std::round(j), 1e-6) << r << "," << c;
       ASSERT_NEAR(std::abs(Dot(at - g.origin[size_t(k)], g.normal)), 0, 1e-6);
       const int16_t word = p.pixels[size_t(r) * size_t(p.columns) + size_t(c)];
-      ASSERT_EQ(v.isSigned ? int(word) : int(uint16_t(word)), v.At(int(std::lround(i)), int(std::lround(j)), k))
+      ASSERT_EQ(v.isSigned ? int(word) : int(uint16_t(word)),
+                v.At(int(std::lround(i)), int(std::lround(j)), k))
           << r << "," << c;
     }
 }
@@ -142,9 +143,9 @@ TEST(GridPlane, AxialStackSlicesAsNumpyWould) {
 
 TEST(GridPlane, GeometryPlacesEveryPixelForEveryPatientPosition) {
   std::vector<SeriesSpec> specs(6);
-  specs[1].orientation = {-1, 0, 0, 0, 1, 0};  // feet first
+  specs[1].orientation = {-1, 0, 0, 0, 1, 0};   // feet first
   specs[2].orientation = {-1, 0, 0, 0, -1, 0};  // prone
-  specs[3].orientation = {0, 1, 0, 0, 0, -1};  // sagittal stack
+  specs[3].orientation = {0, 1, 0, 0, 0, -1};   // sagittal stack
   specs[3].step = {-1.5, 0, 0};
   const double c = std::cos(0.4), sn = std::sin(0.4);
   specs[4].orientation = {1, 0, 0, 0, c, -sn};  // oblique
@@ -199,14 +200,16 @@ TEST(GridPlane, SlabsProjectTheNPlanesCentredOnTheIndex) {
         for (int r = 0; r < s.slices; ++r)
           for (int c = 0; c < s.columns; ++c) {
             const int k = s.slices - 1 - r;
-            int64_t acc = p == TProjection::Min ? INT64_MAX : (p == TProjection::Max ? INT64_MIN : 0);
+            int64_t acc =
+                p == TProjection::Min ? INT64_MAX : (p == TProjection::Max ? INT64_MIN : 0);
             for (int K = first; K <= last; ++K) {
               const int x = value(c, K, k);
-              acc = p == TProjection::Max ? std::max<int64_t>(acc, x)
+              acc = p == TProjection::Max   ? std::max<int64_t>(acc, x)
                     : p == TProjection::Min ? std::min<int64_t>(acc, x)
                                             : acc + x;
             }
-            if (p == TProjection::Mean) acc = int64_t(std::nearbyint(double(acc) / (last - first + 1)));
+            if (p == TProjection::Mean)
+              acc = int64_t(std::nearbyint(double(acc) / (last - first + 1)));
             const int16_t w = co.pixels[size_t(r * s.columns + c)];
             ASSERT_EQ(isSigned ? int(w) : int(uint16_t(w)), acc) << r << "," << c;
           }
@@ -217,7 +220,8 @@ TEST(GridPlane, SlabsProjectTheNPlanesCentredOnTheIndex) {
 
 TEST(GridPlane, MeanRoundsHalfToEven) {
   TVolumeGeometry g = AxialGrid(2, 1, 2, 1, 1, {0, 0, 1});
-  auto v = Synthetic(g, [](Vec3 p) { return p.z == 11 ? (p.x == -5 ? 1 : 2) : (p.x == -5 ? 2 : 3); });
+  auto v =
+      Synthetic(g, [](Vec3 p) { return p.z == 11 ? (p.x == -5 ? 1 : 2) : (p.x == -5 ? 2 : 3); });
   // Pixel 0: (1 + 2) / 2 = 1.5 -> 2; pixel 1: (2 + 3) / 2 = 2.5 -> 2.
   const TPlaneImage a = Plane(*v, TPlaneKind::Axial, 0, 2, TProjection::Mean);
   // Slab 2 around 0 takes planes -1 and 0: only plane 0 is inside.

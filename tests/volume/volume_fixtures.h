@@ -33,7 +33,9 @@ struct SeriesSpec {
   std::string seriesUid = "1.2.826.0.1.3680043.8.498.2";
   std::string studyUid = "1.2.826.0.1.3680043.8.498.1";
 
-  Vec3 Position(int k) const { return positions.empty() ? first + step * double(k) : positions[size_t(k)]; }
+  Vec3 Position(int k) const {
+    return positions.empty() ? first + step * double(k) : positions[size_t(k)];
+  }
   int Slices() const { return positions.empty() ? slices : int(positions.size()); }
 };
 
@@ -147,7 +149,7 @@ struct EnhancedOptions {
   std::vector<int> frameOrder;        // slice of each frame; empty: 0, 1, 2, ...
   std::vector<int> temporalPosition;  // per frame; empty: none written
   bool undefinedLengths = false;
-  bool orientationPerFrame = false;   // else shared
+  bool orientationPerFrame = false;  // else shared
 };
 
 // The volume as one enhanced CT image: shared pixel measures, orientation

@@ -271,8 +271,8 @@ int main(int argc, char** argv) {
   for (const Entry* e : ranges) {
     out << "    {" << hex(e->group.lo) << ", " << hex(e->group.hi) << ", "
         << RangeCode(e->group.range) << ", " << hex(e->element.lo) << ", " << hex(e->element.hi)
-        << ", " << RangeCode(e->element.range) << ", " << e->kind << ", {" << Literal(e->vr)
-        << ", " << Literal(e->kind ? "" : e->keyword) << ", " << Literal(e->name) << ", "
+        << ", " << RangeCode(e->element.range) << ", " << e->kind << ", {" << Literal(e->vr) << ", "
+        << Literal(e->kind ? "" : e->keyword) << ", " << Literal(e->name) << ", "
         << (e->retired ? "true" : "false") << "}},\n";
   }
   out << "};\n\n";
@@ -280,8 +280,8 @@ int main(int argc, char** argv) {
   for (const Entry& e : privates) {
     out << "    {" << Literal(e.creator) << ", " << hex(e.group.lo) << ", " << hex(e.group.hi)
         << ", " << RangeCode(e.group.range) << ", " << hex(e.element.lo & 0xFF) << ", {"
-        << Literal(e.vr) << ", " << Literal(e.keyword) << ", " << Literal(NameFromKeyword(e.keyword))
-        << ", false}},\n";
+        << Literal(e.vr) << ", " << Literal(e.keyword) << ", "
+        << Literal(NameFromKeyword(e.keyword)) << ", false}},\n";
   }
   out << "};\n";
 

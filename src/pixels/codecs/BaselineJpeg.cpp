@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "pixels/codecs/Jpeg12.h"
 #include "pixels/codecs/lsjpeg.h"
@@ -52,8 +52,7 @@ bool StoredAsRgb(const jpeg_decompress_struct& cinfo) {
 // Plain C-style body: nothing with a destructor may live across setjmp, so
 // the scratch row is allocated by the caller.
 bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Target target,
-            bool rgbPhotometric, std::vector<uint8_t>& row, std::string* reason,
-            bool* incomplete) {
+            bool rgbPhotometric, std::vector<uint8_t>& row, std::string* reason, bool* incomplete) {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
   cinfo.err = jpeg_std_error(&err.base);
@@ -116,11 +115,10 @@ bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Ta
 bool DecodeBytes(const uint8_t* data, size_t size, const FrameSpec& spec, uint8_t* dst,
                  CodecOutput& out) {
   std::vector<uint8_t> row;
-  return spec.samples == 3
-             ? Decode(data, size, dst, spec.pixels(), Target::kRgb, spec.rgbPhotometric, row,
-                      &out.why, &out.incomplete)
-             : Decode(data, size, dst, spec.pixels(), Target::kGrey, false, row, &out.why,
-                      &out.incomplete);
+  return spec.samples == 3 ? Decode(data, size, dst, spec.pixels(), Target::kRgb,
+                                    spec.rgbPhotometric, row, &out.why, &out.incomplete)
+                           : Decode(data, size, dst, spec.pixels(), Target::kGrey, false, row,
+                                    &out.why, &out.incomplete);
 }
 
 bool IsFrameHeader(uint8_t m) {
@@ -161,7 +159,8 @@ bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, Co
     return false;
   }
   if (spec.samples != 1 && spec.samples != 3) {
-    out.why = "JPEG frames of " + std::to_string(spec.samples) + " samples per pixel cannot be shown";
+    out.why =
+        "JPEG frames of " + std::to_string(spec.samples) + " samples per pixel cannot be shown";
     return false;
   }
   int marker = 0;
@@ -181,7 +180,8 @@ bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, Co
   if (!DecodeBytes(data, size, spec, bytes.data(), out)) return false;
   const int width = SampleBytes(spec.bitsAllocated);
   if (out.size < size_t(samples) * size_t(width)) return false;
-  for (size_t i = 0; i < bytes.size(); ++i) StoreSample(out.data + i * size_t(width), width, bytes[i]);
+  for (size_t i = 0; i < bytes.size(); ++i)
+    StoreSample(out.data + i * size_t(width), width, bytes[i]);
   return true;
 }
 
@@ -189,8 +189,7 @@ bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pix
                      std::string* reason, bool rgbPhotometric, bool* incomplete) {
   if (!data || size == 0 || !out) return false;
   std::vector<uint8_t> row;
-  return Decode(data, size, out, pixelCount, Target::kRgb, rgbPhotometric, row, reason,
-                incomplete);
+  return Decode(data, size, out, pixelCount, Target::kRgb, rgbPhotometric, row, reason, incomplete);
 }
 
 bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,

@@ -37,6 +37,6 @@ int JpegPrecision(const uint8_t* data, size_t size, int* marker = nullptr);
 // The table's entry point for the DCT processes (baseline, extended,
 // progressive): the frame header decides the library, 8-bit streams go to
 // libjpeg-turbo, 12-bit ones to the 12-bit glue and lossless ones to the
-// lossless decoder, whichever JPEG syntax the file claims. Colour comes out R, G, B (out.rgb); 8-bit
-// samples of an image with wider words are widened.
+// lossless decoder, whichever JPEG syntax the file claims. Colour comes out R, G, B (out.rgb);
+// 8-bit samples of an image with wider words are widened.
 bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);

@@ -24,18 +24,19 @@
 struct FrameSpec {
   int64_t columns = 0;
   int64_t rows = 0;
-  int samples = 1;          // samples per pixel
-  int bitsAllocated = 8;    // per sample
-  int bitsStored = 8;       // per sample, at most bitsAllocated
-  bool isSigned = false;    // pixel representation 1
-  bool rgbPhotometric = false;  // RGB (not a YBR model): JPEG streams without a colour marker stay RGB
+  int samples = 1;        // samples per pixel
+  int bitsAllocated = 8;  // per sample
+  int bitsStored = 8;     // per sample, at most bitsAllocated
+  bool isSigned = false;  // pixel representation 1
+  bool rgbPhotometric =
+      false;  // RGB (not a YBR model): JPEG streams without a colour marker stay RGB
   // Uncompressed data only: colour stored plane by plane, YBR_FULL_422 as
   // stored (Y1 Y2 Cb Cr for each pair of pixels, two bytes per pixel), and 12
   // bits allocated packed two samples to three bytes (ACR-NEMA).
   bool planar = false;
   bool ybr422 = false;
   bool packed12 = false;
-  int threads = 1;          // threads a codec may use inside the frame
+  int threads = 1;  // threads a codec may use inside the frame
 
   int64_t pixels() const { return columns * rows; }
 };
@@ -74,7 +75,7 @@ inline int64_t NativeFrameBytes(const FrameSpec& s) {
 struct CodecOutput {
   uint8_t* data = nullptr;  // NativeFrameBytes(spec) bytes, zero-filled
   size_t size = 0;
-  bool rgb = false;         // colour samples are R, G, B: the codec undid the stream's colour transform
+  bool rgb = false;  // colour samples are R, G, B: the codec undid the stream's colour transform
   bool incomplete = false;  // the stream ended before its last sample; the rest stays zero
   std::string why;          // the one-line reason of a failure
 };

@@ -16,7 +16,8 @@ bool HasZlibHeader(const uint8_t* p, size_t n) {
 
 }  // namespace
 
-bool DecodeDeflatedFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
+bool DecodeDeflatedFrame(const uint8_t* data, size_t size, const FrameSpec& spec,
+                         CodecOutput& out) {
   FrameSpec stored = spec;
   stored.planar = stored.ybr422 = stored.packed12 = false;
   const int64_t frameBytes = StoredFrameBytes(stored);

@@ -6,8 +6,8 @@
 #include <vector>
 
 extern "C" {
-#include <gdcmjpeg/12/jpeglib.h>
 #include <gdcmjpeg/12/jerror.h>
+#include <gdcmjpeg/12/jpeglib.h>
 }
 
 namespace {

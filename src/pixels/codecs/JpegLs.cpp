@@ -67,8 +67,8 @@ bool DecodeJpegLsFrame(const uint8_t* data, size_t size, const FrameSpec& spec, 
     }
     const int components = info.component_count;
     if (components != 1 && components != 3) {
-      return Fail(out, "JPEG-LS pictures of " + std::to_string(components) +
-                           " components cannot be shown");
+      return Fail(
+          out, "JPEG-LS pictures of " + std::to_string(components) + " components cannot be shown");
     }
     const int inBytes = info.bits_per_sample <= 8 ? 1 : 2;
     const int outBytes = SampleBytes(spec.bitsAllocated);
@@ -76,7 +76,8 @@ bool DecodeJpegLsFrame(const uint8_t* data, size_t size, const FrameSpec& spec, 
       return Fail(out, std::to_string(info.bits_per_sample) + "-bit JPEG-LS samples do not fit " +
                            std::to_string(spec.bitsAllocated) + "-bit samples");
     }
-    const bool planar = components == 3 && decoder.interleave_mode() == charls::interleave_mode::none;
+    const bool planar =
+        components == 3 && decoder.interleave_mode() == charls::interleave_mode::none;
     const size_t need = decoder.destination_size();
     const bool direct = inBytes == outBytes && components == spec.samples && !planar;
     std::vector<uint8_t> scratch;

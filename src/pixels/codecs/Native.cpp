@@ -8,7 +8,8 @@ namespace {
 
 void SwapSamples(uint8_t* p, size_t bytes, int width) {
   if (width < 2) return;
-  for (size_t i = 0; i + size_t(width) <= bytes; i += size_t(width)) std::reverse(p + i, p + i + width);
+  for (size_t i = 0; i + size_t(width) <= bytes; i += size_t(width))
+    std::reverse(p + i, p + i + width);
 }
 
 // Y1 Y2 Cb Cr per pair of pixels to Y Cb Cr per pixel, backwards so each
@@ -62,8 +63,8 @@ bool NativeBytesToSamples(const uint8_t* data, size_t size, int bitOffset, const
     for (int64_t i = 0; i < n; ++i) {
       const int64_t b = bitOffset + 12 * i;
       const uint8_t* p = data + (b >> 3);
-      const uint16_t v = (b & 7) == 0 ? uint16_t(p[0] | (p[1] & 0x0F) << 8)
-                                      : uint16_t(p[0] >> 4 | p[1] << 4);
+      const uint16_t v =
+          (b & 7) == 0 ? uint16_t(p[0] | (p[1] & 0x0F) << 8) : uint16_t(p[0] >> 4 | p[1] << 4);
       std::memcpy(out.data + 2 * i, &v, 2);
     }
     out.incomplete = n < samples;

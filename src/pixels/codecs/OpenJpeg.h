@@ -23,8 +23,7 @@
 
 // The table's entry point (.90, .91, .92, .93). spec.threads > 1 lets the
 // library decode code blocks in parallel.
-bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec,
-                         CodecOutput& out);
+bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
 
 // Up-samples, rescales and interleaves one decoded component into `out`
 // (shared with the HTJ2K glue). `values` holds width x height samples of

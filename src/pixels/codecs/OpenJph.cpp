@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -101,9 +101,9 @@ bool MainHeaderSane(const uint8_t* data, size_t size, uint64_t& samples) {
     const size_t n = length - 2;
     if (marker == 0xFF51) {  // SIZ
       if (siz || n < 36) return false;
-      const uint64_t x = Be32(seg + 2), y = Be32(seg + 6), xo = Be32(seg + 10),
-                     yo = Be32(seg + 14), xt = Be32(seg + 18), yt = Be32(seg + 22),
-                     xto = Be32(seg + 26), yto = Be32(seg + 30);
+      const uint64_t x = Be32(seg + 2), y = Be32(seg + 6), xo = Be32(seg + 10), yo = Be32(seg + 14),
+                     xt = Be32(seg + 18), yt = Be32(seg + 22), xto = Be32(seg + 26),
+                     yto = Be32(seg + 30);
       const size_t components = size_t(Be16(seg + 34));
       if (components == 0 || components > 16384 || n != 36 + 3 * components) return false;
       if (x <= xo || y <= yo || xt == 0 || yt == 0 || xto > xo || yto > yo || xto + xt <= xo ||
@@ -323,7 +323,8 @@ bool DecodeHtj2kFrame(const uint8_t* data, size_t size, const FrameSpec& spec, C
     return false;
   }
   uint64_t samples = 0;
-  const uint64_t bound = uint64_t(8 * spec.pixels() * std::max(1, spec.samples) + (int64_t{1} << 16));
+  const uint64_t bound =
+      uint64_t(8 * spec.pixels() * std::max(1, spec.samples) + (int64_t{1} << 16));
   if (IsHtCodeStream(data, size) && EndsWithEoc(data, size) &&
       MainHeaderSane(data, size, samples) && samples > 0 && samples <= bound) {
     Planes p;

@@ -125,8 +125,8 @@ bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesP
 
 bool DecodeRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
   if (spec.bitsAllocated % 8 != 0) {
-    out.why = "RLE data with " + std::to_string(spec.bitsAllocated) +
-              " bits allocated cannot be decoded";
+    out.why =
+        "RLE data with " + std::to_string(spec.bitsAllocated) + " bits allocated cannot be decoded";
     return false;
   }
   return DecodeRle(data, size, spec.samples, spec.bitsAllocated / 8, spec.pixels(), out.data,
