@@ -383,9 +383,9 @@ class TLocator {
   TSeriesIndex operator()(const DICOMdata& h) {
     if (hasLast_ && Same(h)) return last_;
     key_.clear();
-    for (const std::string* part : {&h.PatientName, &h.PatientID, &h.Study_ID,
+    for (const TSharedText* part : {&h.PatientName, &h.PatientID, &h.Study_ID,
                                     &h.Study_Instance_UID, &h.Series_Instance_UID}) {
-      key_ += *part;
+      key_ += part->str();
       key_ += '\x1f';
     }
     auto [it, fresh] = index_.try_emplace(key_);
@@ -405,7 +405,7 @@ class TLocator {
   TPatientArr& patients_;
   std::unordered_map<std::string, TSeriesIndex> index_;
   std::string key_;
-  std::array<std::string, 5> lastKey_;
+  std::array<TSharedText, 5> lastKey_;  // shared: compared by identity
   TSeriesIndex last_{};
   bool hasLast_ = false;
 };

@@ -3,7 +3,9 @@
 // header. Plain value records; the operations live with their users.
 //
 // Text fields are 8-bit byte strings exactly as the reader produced them; the
-// user interface widens them when it shows them.
+// user interface widens them when it shows them. Texts that the images of a
+// series or study repeat are TSharedText, held once however many headers the
+// tree keeps; texts of one image (instance UID, times, path) stay std::string.
 #pragma once
 
 #include <array>
@@ -11,6 +13,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "dicom/SharedText.h"
 
 // A lookup table applied to rescaled pixel values.
 struct TLut {
@@ -129,38 +133,38 @@ struct DICOMdata {
   int64_t RLEgreenSz = 0;
   int64_t RLEblueSz = 0;
   int pixel_representation = 0;  // kept
-  std::string PatientName = "NO NAME";
-  std::string PatientID = "NO ID";
-  std::string PatientSex;
-  std::string PatientBirthDate;
-  std::string StudyDate;
-  std::string modality = "OT";
+  TSharedText PatientName = "NO NAME";
+  TSharedText PatientID = "NO ID";
+  TSharedText PatientSex;
+  TSharedText PatientBirthDate;
+  TSharedText StudyDate;
+  TSharedText modality = "OT";
   std::string serietag;
   std::string AcqTime;
   std::string ImgTime;
-  std::string manufacturer;
-  std::string Institute_Name;
-  std::string referring_physician;
-  std::string performing_physician;
-  std::string Study_Instance_UID;   // kept
-  std::string Series_Instance_UID;  // kept
-  std::string Frame_Of_Reference_UID;
-  std::string Study_ID;  // kept
-  std::string studydate_formated;
+  TSharedText manufacturer;
+  TSharedText Institute_Name;
+  TSharedText referring_physician;
+  TSharedText performing_physician;
+  TSharedText Study_Instance_UID;   // kept
+  TSharedText Series_Instance_UID;  // kept
+  TSharedText Frame_Of_Reference_UID;
+  TSharedText Study_ID;  // kept
+  TSharedText studydate_formated;
   std::string ImgTime_formated;
   bool fixed_manufacturer_flag = false;  // kept
-  std::string fixed_manufacturer_name;   // kept
-  std::string imageType;                 // kept
-  std::string Acquisition_Date;          // kept
+  TSharedText fixed_manufacturer_name;   // kept
+  TSharedText imageType;                 // kept
+  TSharedText Acquisition_Date;          // kept
   std::string Image_Date;                // kept
-  std::string Study_Time;                // kept
-  std::string SeriesDate;                // kept
-  std::string Series_Time;               // kept
-  std::string SOP_Class_UID;             // kept
+  TSharedText Study_Time;                // kept
+  TSharedText SeriesDate;                // kept
+  TSharedText Series_Time;               // kept
+  TSharedText SOP_Class_UID;             // kept
   std::string SOP_Instance_UID;          // kept
-  std::string Study_Description;         // kept
-  std::string Series_Description;        // kept
-  std::string institution_address;       // kept
+  TSharedText Study_Description;         // kept
+  TSharedText Series_Description;        // kept
+  TSharedText institution_address;       // kept
   int overlay_rows = 0;
   int overlay_columns = 0;
   int overlay_orgin_1 = 0;
@@ -169,9 +173,9 @@ struct DICOMdata {
   int overlay_bits_position = 0;
   std::vector<uint8_t> overlay_data_bytes;
   std::string overlay_type;
-  std::string Body_Part_Examined;        // kept
-  std::string patientAge;                // kept
-  std::string Implementation_Class_UID;  // kept
+  TSharedText Body_Part_Examined;        // kept
+  TSharedText patientAge;                // kept
+  TSharedText Implementation_Class_UID;  // kept
   std::string referenceFile;             // kept; set by the caller of the reader
   int gECATJPEG_table_entries = 0;
   LongIntRA gECATJPEG_pos_table;   // kept (emptied with the entry count)
@@ -179,7 +183,7 @@ struct DICOMdata {
   TLut Lut;                        // kept
   // Added past the original record: the Transfer Syntax UID (0002,0010) as
   // read, without its padding; empty when the file has none.
-  std::string TransferSyntaxUID;
+  TSharedText TransferSyntaxUID;
   TPixelModule Pixel;
   // Number of Frames as the file announced it, when the pixel data holds
   // fewer (XYZdim[2] then counts the frames that are there); 0 otherwise.
@@ -208,7 +212,7 @@ struct TCache {
 struct TImg {
   int instanceNumber = 0;
   std::string imagePath;
-  std::string imageType;
+  TSharedText imageType;
   TCache Cache;
 };
 using TImgArr = std::vector<TImg>;

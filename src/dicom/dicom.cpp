@@ -157,43 +157,13 @@ bool IsShortVRPair(uint8_t a, uint8_t b, bool withAE) {
   }
 }
 
-// Approximate bytes copied when a header is copied (its texts dominate).
+// Approximate bytes copied when a header is copied: its own texts dominate
+// (shared texts are not copied).
 size_t HeaderWeight(const DICOMdata& d) {
-  static constexpr std::string DICOMdata::*kTexts[] = {&DICOMdata::PatientName,
-                                                       &DICOMdata::PatientID,
-                                                       &DICOMdata::PatientSex,
-                                                       &DICOMdata::PatientBirthDate,
-                                                       &DICOMdata::StudyDate,
-                                                       &DICOMdata::modality,
-                                                       &DICOMdata::serietag,
-                                                       &DICOMdata::AcqTime,
-                                                       &DICOMdata::ImgTime,
-                                                       &DICOMdata::manufacturer,
-                                                       &DICOMdata::Institute_Name,
-                                                       &DICOMdata::referring_physician,
-                                                       &DICOMdata::performing_physician,
-                                                       &DICOMdata::Study_Instance_UID,
-                                                       &DICOMdata::Series_Instance_UID,
-                                                       &DICOMdata::Study_ID,
-                                                       &DICOMdata::studydate_formated,
-                                                       &DICOMdata::ImgTime_formated,
-                                                       &DICOMdata::fixed_manufacturer_name,
-                                                       &DICOMdata::imageType,
-                                                       &DICOMdata::Acquisition_Date,
-                                                       &DICOMdata::Image_Date,
-                                                       &DICOMdata::Study_Time,
-                                                       &DICOMdata::SeriesDate,
-                                                       &DICOMdata::Series_Time,
-                                                       &DICOMdata::SOP_Class_UID,
-                                                       &DICOMdata::SOP_Instance_UID,
-                                                       &DICOMdata::Study_Description,
-                                                       &DICOMdata::Series_Description,
-                                                       &DICOMdata::institution_address,
-                                                       &DICOMdata::overlay_type,
-                                                       &DICOMdata::Body_Part_Examined,
-                                                       &DICOMdata::patientAge,
-                                                       &DICOMdata::Implementation_Class_UID,
-                                                       &DICOMdata::referenceFile};
+  static constexpr std::string DICOMdata::*kTexts[] = {
+      &DICOMdata::serietag,         &DICOMdata::AcqTime,      &DICOMdata::ImgTime,
+      &DICOMdata::ImgTime_formated, &DICOMdata::Image_Date,   &DICOMdata::SOP_Instance_UID,
+      &DICOMdata::overlay_type,     &DICOMdata::referenceFile};
   size_t n = sizeof(DICOMdata);
   for (auto m : kTexts) n += (d.*m).size();
   return n;
@@ -711,7 +681,7 @@ void Walk::Dispatch() {
       break;
     case Tag(0x0010, 0x0020):
       h_.PatientID = Text();
-      h_.PatientIDint = DigitsToInteger(h_.PatientID);
+      h_.PatientIDint = DigitsToInteger(h_.PatientID.str());
       if (TPatient* p = CurPatient()) p->patintID = h_.PatientID;
       break;
     case Tag(0x0010, 0x0030):

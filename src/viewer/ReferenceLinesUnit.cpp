@@ -337,7 +337,7 @@ void TReferenceLine::ReportNoSpacing(const DICOMdata& src) {
   // Once per source series: the pass over the grid and every step through
   // the series would otherwise repeat it.
   const std::string key =
-      src.Series_Instance_UID.empty() ? src.referenceFile : src.Series_Instance_UID;
+      src.Series_Instance_UID.empty() ? src.referenceFile : src.Series_Instance_UID.str();
   if (key == FLastReported && !key.empty()) return;
   FLastReported = key;
   if (FDeferMessage)
