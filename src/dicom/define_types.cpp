@@ -1,5 +1,10 @@
 #include "dicom/define_types.h"
 
+const TSharedText& FreshText(TFreshText which) {
+  static const TSharedText texts[] = {"NO NAME", "NO ID", "OT"};
+  return texts[which];
+}
+
 void ResetDicomData(DICOMdata& d) {
   // Copy the fields a read does not reset, reset everything, put them back.
   DICOMdata kept;

@@ -69,6 +69,11 @@ struct TPixelModule {
 // are 64-bit so that files beyond 2 GiB keep working.
 using LongIntRA = std::vector<int64_t>;
 
+// The texts a fresh record starts with ("NO NAME", "NO ID", "OT"), made once:
+// a record is made for every file read, and a copy costs no lookup.
+enum TFreshText { kFreshPatientName, kFreshPatientID, kFreshModality };
+const TSharedText& FreshText(TFreshText which);
+
 // The parsed header of one DICOM file. Fields are in declaration order; the
 // initialisers are the values of a fresh record. ResetDicomData() restores the
 // reset values at the start of every read and leaves the fields that a read
@@ -133,12 +138,12 @@ struct DICOMdata {
   int64_t RLEgreenSz = 0;
   int64_t RLEblueSz = 0;
   int pixel_representation = 0;  // kept
-  TSharedText PatientName = "NO NAME";
-  TSharedText PatientID = "NO ID";
+  TSharedText PatientName = FreshText(kFreshPatientName);
+  TSharedText PatientID = FreshText(kFreshPatientID);
   TSharedText PatientSex;
   TSharedText PatientBirthDate;
   TSharedText StudyDate;
-  TSharedText modality = "OT";
+  TSharedText modality = FreshText(kFreshModality);
   std::string serietag;
   std::string AcqTime;
   std::string ImgTime;
