@@ -427,6 +427,12 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
   PanelBuild& b = *FBuild;
   auto* column = static_cast<QVBoxLayout*>(FContent->layout());
   const std::shared_ptr<std::atomic<bool>> cancel = FCancel;
+  // A panel added to the shown column would show itself on a later turn, and
+  // each showing lays out the whole column again: a thousand series took
+  // seconds of the window's time. The batch is shown here with the column's
+  // layout off, and laid out once.
+  const bool shown = FContent->isVisible();
+  if (shown) column->setEnabled(false);
   for (size_t made = 0; made < count && b.next < b.rows->size(); ++made) {
     const PanelRow& r = (*b.rows)[b.next++];
     const TPatient& p = b.outline[size_t(r.patient)];
@@ -462,6 +468,11 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
       }
     }
     column->insertWidget(column->count() - 1, panel);  // above the stretch
+    if (shown) panel->show();
+  }
+  if (shown) {
+    column->setEnabled(true);
+    column->invalidate();
   }
   if (b.next < b.rows->size()) {
     QTimer::singleShot(0, this, [this, generation] { BuildPanels(generation, kPanelBatch); });

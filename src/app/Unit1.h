@@ -338,8 +338,10 @@ class TForm1 : public QMainWindow {
   void ShowProgress(int done, int total);
   // Shows the first listed file that loads in cell [0][0] while the rest is read.
   void PreviewFiles(const QStringList& files);
-  // The user-interface side of the end of a folder or DICOMDIR load.
+  // The user-interface side of the end of a folder or DICOMDIR load, in two
+  // turns of the event loop: the browser, then the grid and the summary.
   void FinishLoading();
+  void FinishLoadingGrid();
   void update_report_panel();
 
   // ---- reading tools ----
@@ -472,6 +474,7 @@ class TForm1 : public QMainWindow {
   // files would each say in a modal box is gathered into one summary.
   bool FBatch = false;
   QStringList FBatchNotes;
-  QThreadPool* FRowPool;   // the outer loop of all-viewers commands
-  QThreadPool* FCellPool;  // its inner loops
+  bool FFinishing = false;  // a load's grid fill waits for its turn
+  QThreadPool* FRowPool;    // the outer loop of all-viewers commands
+  QThreadPool* FCellPool;   // its inner loops
 };

@@ -211,11 +211,11 @@ void TForm1::OpenPaths(const QStringList& paths) {
 }
 
 bool TForm1::IsIdle() const {
-  return !Loader->IsRunning() && FPendingPaths.isEmpty();
+  return !Loader->IsRunning() && !FFinishing && FPendingPaths.isEmpty();
 }
 
 void TForm1::StartNextLoad() {
-  while (!FPendingPaths.isEmpty() && !Loader->IsRunning() && !gLoadingInProgress) {
+  while (!FPendingPaths.isEmpty() && !Loader->IsRunning() && !gLoadingInProgress && !FFinishing) {
     const QString path = FPendingPaths.takeFirst();
     switch (ChooseLoadKind(path.toStdString())) {
       case TLoadKind::Folder:
@@ -300,14 +300,25 @@ QString TForm1::LoadSummaryDetails(bool* any) const {
 }
 
 void TForm1::FinishLoading() {
-  const TLoadResult& r = Loader->Result();
-  SetOpenCommandsEnabled(true);
   SetLoadingState(false, kReadyText);
   UpdatePresetsVisibility();
   RebuildBrowser();
   update_report_panel();
   EnableStudyTools();
   gCancelLoading = false;
+  // Rebuilding the browser and filling the grid of a load of a thousand
+  // series would hold the window for tens of milliseconds in one turn. The
+  // next load waits for the fill (IsIdle), and the open commands come back
+  // with it. A timer rather than a queued call: queued calls run in the same
+  // pass as the events already waiting, so the loop would not turn between.
+  FFinishing = true;
+  QTimer::singleShot(1, this, [this] { FinishLoadingGrid(); });
+}
+
+void TForm1::FinishLoadingGrid() {
+  FFinishing = false;
+  const TLoadResult& r = Loader->Result();
+  SetOpenCommandsEnabled(true);
 
   if (r.kind == TLoadKind::DicomDir) {
     ActivateToolsTab(1);
@@ -356,9 +367,10 @@ void TForm1::FinishLoading() {
 
 void TForm1::ShowLoadSummary(const QString& text, const QString& details) {
   LastMessage = text;
-  // On a turn of its own: laying out thousands of skipped files takes tens
-  // of milliseconds, which must not add to the end of the load's.
-  QTimer::singleShot(0, this, [this, text, details] {
+  // On a turn of its own (a timer, as for the grid fill): laying out
+  // thousands of skipped files takes tens of milliseconds, which must not add
+  // to the end of the load's.
+  QTimer::singleShot(1, this, [this, text, details] {
     // Not modal: the grid is already usable while the user reads it.
     auto* box =
         new QMessageBox(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);

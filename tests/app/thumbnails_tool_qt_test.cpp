@@ -354,3 +354,28 @@ TEST_F(Browser, ALargeRetiredColumnIsFreedABatchAtATime) {
   EXPECT_LT(alive(), 200);
   ASSERT_TRUE(WaitFor([&] { return alive() == 0; }));
 }
+
+TEST_F(Browser, PanelsAddedInBatchesAreShownAndStackedInOrder) {
+  {
+    TPatient p;
+    p.studies.resize(2);
+    for (int i = 0; i < 150; ++i) p.studies[0].serieses.push_back(Series("CT", {}, i + 1));
+    for (int i = 0; i < 150; ++i) p.studies[1].serieses.push_back(Series("MR", {}, i + 1));
+    std::lock_guard lock(gPatientsMutex);
+    gPatients = {p};
+  }
+  tool->Display(gPatients);
+  ASSERT_TRUE(WaitFor([&] { return tool->SeriesPanels().size() == 300u; }));
+  // The batches are shown as they are added, with their layout done once per
+  // batch: the column ends up as if every panel had been added alone.
+  QApplication::processEvents();
+  const std::vector<QWidget*> panels = tool->Panels();
+  ASSERT_EQ(panels.size(), 1u + 2u + 300u);
+  int y = panels.front()->geometry().top();
+  for (QWidget* w : panels) {
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->geometry().top(), y) << "each panel right below the one before";
+    EXPECT_GT(w->height(), 0);
+    y = w->geometry().bottom() + 1;
+  }
+}
