@@ -14,19 +14,37 @@ struct TSharedText::Node {
 
 namespace {
 
-struct Shard {
-  std::mutex lock;
-  std::unordered_map<std::string_view, TSharedText::Node*> values;
+// The key carries its hash, so a lookup hashes the text once for both the
+// shard and the table.
+struct Key {
+  std::string_view text;
+  size_t hash;
+  bool operator==(const Key& o) const { return text == o.text; }
+};
+struct KeyHash {
+  size_t operator()(const Key& k) const { return k.hash; }
 };
 
+struct Shard {
+  std::mutex lock;
+  std::unordered_map<Key, TSharedText::Node*, KeyHash> values;
+};
+
+constexpr size_t kShards = 64;
+
 // Never destroyed: headers held by statics are released after exit begins.
-std::array<Shard, 64>& Shards() {
-  static auto* shards = new std::array<Shard, 64>;
+std::array<Shard, kShards>& Shards() {
+  static auto* shards = new std::array<Shard, kShards>;
   return *shards;
 }
 
-Shard& ShardOf(std::string_view text) {
-  return Shards()[std::hash<std::string_view>{}(text) % Shards().size()];
+Key KeyOf(std::string_view text) {
+  return {text, std::hash<std::string_view>{}(text)};
+}
+
+Shard& ShardOf(const Key& k) {
+  // The table uses the low bits of the hash; the shard takes high ones.
+  return Shards()[(k.hash >> 32 ^ k.hash >> 16) % kShards];
 }
 
 // A value whose count reached zero is being removed by its last holder; it is
@@ -38,24 +56,26 @@ bool Retain(TSharedText::Node* n) {
   return false;
 }
 
-void Release(TSharedText::Node* n) {
-  if (!n || n->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  Shard& s = ShardOf(n->text);
+}  // namespace
+
+void TSharedText::Release(Node* n) noexcept {
+  if (n->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  const Key k = KeyOf(n->text);
+  Shard& s = ShardOf(k);
   {
     std::lock_guard g(s.lock);
-    auto it = s.values.find(n->text);
+    auto it = s.values.find(k);
     if (it != s.values.end() && it->second == n) s.values.erase(it);
   }
   delete n;
 }
 
-}  // namespace
-
 TSharedText::TSharedText(std::string_view text) {
   if (text.empty()) return;
-  Shard& s = ShardOf(text);
+  const Key k = KeyOf(text);
+  Shard& s = ShardOf(k);
   std::lock_guard g(s.lock);
-  auto it = s.values.find(text);
+  auto it = s.values.find(k);
   if (it != s.values.end() && Retain(it->second)) {
     node_ = it->second;
     return;
@@ -65,7 +85,7 @@ TSharedText::TSharedText(std::string_view text) {
   // A dying value under the same text is replaced; its holder erases only
   // its own entry.
   if (it != s.values.end()) s.values.erase(it);
-  s.values.emplace(std::string_view(n->text), n);
+  s.values.emplace(Key{n->text, k.hash}, n);
   node_ = n;
 }
 
@@ -75,22 +95,18 @@ TSharedText::TSharedText(const TSharedText& o) noexcept : node_(o.node_) {
 
 TSharedText& TSharedText::operator=(const TSharedText& o) noexcept {
   if (o.node_) o.node_->refs.fetch_add(1, std::memory_order_relaxed);
-  Release(node_);
+  if (node_) Release(node_);
   node_ = o.node_;
   return *this;
 }
 
 TSharedText& TSharedText::operator=(TSharedText&& o) noexcept {
   if (this != &o) {
-    Release(node_);
+    if (node_) Release(node_);
     node_ = o.node_;
     o.node_ = nullptr;
   }
   return *this;
-}
-
-TSharedText::~TSharedText() {
-  Release(node_);
 }
 
 const std::string& TSharedText::str() const noexcept {

@@ -27,7 +27,10 @@ class TSharedText {
   TSharedText(TSharedText&& o) noexcept : node_(o.node_) { o.node_ = nullptr; }
   TSharedText& operator=(const TSharedText& o) noexcept;
   TSharedText& operator=(TSharedText&& o) noexcept;
-  ~TSharedText();
+  // Most texts of a record are empty: letting go of none costs no call.
+  ~TSharedText() {
+    if (node_) Release(node_);
+  }
 
   const std::string& str() const noexcept;
   operator const std::string&() const noexcept { return str(); }  // NOLINT
@@ -87,5 +90,7 @@ class TSharedText {
   struct Node;
 
  private:
+  static void Release(Node* n) noexcept;
+
   Node* node_ = nullptr;  // null: the empty text
 };
