@@ -290,6 +290,17 @@ TThumbnailsTool::TThumbnailsTool(QWidget* owner)
   verticalScrollBar()->setSingleStep(20);
   setAcceptDrops(true);
   FPool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+  // The scroll area keeps one widget for good and the columns come and go
+  // inside it: taking a shown column of a thousand panels out of the scroll
+  // area (it becomes a window of its own, then hidden) held the window for a
+  // tenth of a second at every Clear Study and every new load.
+  FHost = new QWidget;
+  FHost->setObjectName("ThumbnailsHost");
+  Colour(FHost, QColor(Qt::black));
+  auto* host = new QVBoxLayout(FHost);
+  host->setContentsMargins(0, 0, 0, 0);
+  host->setSpacing(0);
+  setWidget(FHost);
 }
 
 TThumbnailsTool::~TThumbnailsTool() {
@@ -331,10 +342,14 @@ void TThumbnailsTool::RetireContent() {
   FPool.clear();
   FPending = 0;
   FSeriesPanels.clear();
-  QWidget* old = takeWidget();
+  QWidget* old = FContent;
   FContent = nullptr;
   if (!old) return;
-  old->hide();
+  // Out of the host's layout and out of sight, without hiding a thousand
+  // panels one by one now: they are freed a batch per turn.
+  FHost->layout()->removeWidget(old);
+  old->lower();
+  old->move(-old->width() - 1000, 0);
   if (FDragging)
     FRetired.emplace_back(old);
   else
@@ -388,7 +403,7 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
     }
   }
 
-  auto* content = new QWidget;
+  auto* content = new QWidget(FHost);
   content->setObjectName("ThumbnailsContent");
   Colour(content, QColor(Qt::black));
   auto* column = new QVBoxLayout(content);
@@ -396,7 +411,9 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
   column->setSpacing(0);
   column->addStretch(1);
   FContent = content;
-  setWidget(content);
+  static_cast<QVBoxLayout*>(FHost->layout())->addWidget(content);
+  content->show();
+  verticalScrollBar()->setValue(0);  // a new column starts at its top
 
   // The panels in column order; each series' thumbnail is queued as its
   // panel is made, so the panels in view fill first.

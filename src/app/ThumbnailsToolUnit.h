@@ -194,7 +194,8 @@ class TThumbnailsTool : public QScrollArea {
   };
   std::shared_ptr<PanelBuild> FBuild;  // the panels still to make
 
-  QWidget* FContent = nullptr;
+  QWidget* FHost = nullptr;     // the scroll area's widget, for the tool's life
+  QWidget* FContent = nullptr;  // the column shown in it
   std::vector<QPointer<TSeriesPanel>> FSeriesPanels;
   quint64 FGeneration = 0;
   int FPending = 0;

@@ -347,6 +347,17 @@ TEST_F(Browser, ALargeRetiredColumnIsFreedABatchAtATime) {
   };
   tool->Clear();
   EXPECT_EQ(alive(), 200);
+  // The retired column is out of sight at once: none of its series labels
+  // (light blue) is drawn any more, though its panels still exist.
+  {
+    const QImage shot = tool->grab().toImage();
+    int blue = 0;
+    for (int y = 0; y < shot.height(); ++y)
+      for (int x = 0; x < shot.width(); ++x)
+        if (shot.pixelColor(x, y) == QColor(166, 202, 240)) ++blue;
+    EXPECT_EQ(blue, 0);
+    EXPECT_TRUE(tool->Panels().empty());
+  }
   // One turn of the event loop frees one batch, not the whole column: deleting
   // a thousand series' panels at once held the window for a tenth of a second.
   QApplication::processEvents();
