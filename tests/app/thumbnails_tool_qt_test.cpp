@@ -378,10 +378,19 @@ TEST_F(Browser, PanelsAddedInBatchesAreShownAndStackedInOrder) {
   tool->Display(gPatients);
   ASSERT_TRUE(WaitFor([&] { return tool->SeriesPanels().size() == 300u; }));
   // The batches are shown as they are added, with their layout done once per
-  // batch: the column ends up as if every panel had been added alone.
-  QApplication::processEvents();
+  // batch: once the column has settled (the scroll area grows it a turn or two
+  // after its layout asks), it is as if every panel had been added alone.
   const std::vector<QWidget*> panels = tool->Panels();
   ASSERT_EQ(panels.size(), 1u + 2u + 300u);
+  const auto stacked = [&] {
+    int y = panels.front()->geometry().top();
+    for (QWidget* w : panels) {
+      if (!w->isVisible() || w->height() <= 0 || w->geometry().top() != y) return false;
+      y = w->geometry().bottom() + 1;
+    }
+    return true;
+  };
+  EXPECT_TRUE(WaitFor(stacked));
   int y = panels.front()->geometry().top();
   for (QWidget* w : panels) {
     EXPECT_TRUE(w->isVisible());
