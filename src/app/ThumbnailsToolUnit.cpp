@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QThread>
@@ -83,6 +84,58 @@ QLabel* CentredLabel(QWidget* parent, int pointSize, QColor text) {
   l->setFont(f);
   return l;
 }
+
+// The browser's column. Every panel has a fixed height, so the column stacks
+// them itself: a panel added at the bottom costs its own placing, and a
+// thumbnail coming in touches its panel only. A box layout redid all of its
+// panels on each addition and on each thumbnail's layout request, which cost
+// seconds with thousands of series.
+class TPanelColumn final : public QWidget {
+ public:
+  explicit TPanelColumn(QWidget* parent) : QWidget(parent) {
+    setObjectName("ThumbnailsContent");
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Minimum);
+  }
+
+  void Append(QWidget* panel) {
+    const int h = PanelHeight(panel);
+    panel->setGeometry(0, FBottom, width(), h);
+    FPanels.emplace_back(panel);
+    FBottom += h;
+  }
+  // Tells the scroll area the new height, once per batch of panels.
+  void Settle() {
+    if (minimumHeight() != FBottom) setMinimumHeight(FBottom);
+  }
+  std::vector<QWidget*> Panels() const {
+    std::vector<QWidget*> out;
+    out.reserve(FPanels.size());
+    for (const QPointer<QWidget>& w : FPanels)
+      if (w) out.push_back(w.data());
+    return out;
+  }
+
+ protected:
+  // Only a new width moves anything: the panels span the column.
+  void resizeEvent(QResizeEvent* event) override {
+    if (event->size().width() == event->oldSize().width()) return;
+    int y = 0;
+    for (const QPointer<QWidget>& w : FPanels) {
+      if (!w) continue;
+      const int h = PanelHeight(w);
+      w->setGeometry(0, y, width(), h);
+      y += h;
+    }
+  }
+
+ private:
+  static int PanelHeight(const QWidget* w) {
+    return std::clamp(w->sizeHint().height(), w->minimumHeight(), w->maximumHeight());
+  }
+
+  std::vector<QPointer<QWidget>> FPanels;
+  int FBottom = 0;
+};
 
 }  // namespace
 
@@ -328,7 +381,6 @@ void DisposeStep(QPointer<QWidget> column) {
 void DisposeInBatches(QWidget* old) {
   QPointer<QWidget> column(old);
   if (!column) return;
-  delete column->layout();  // the panels stay; no layout bookkeeping per deletion
   QTimer::singleShot(0, column, [column] { DisposeStep(column); });
 }
 
@@ -403,13 +455,8 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
     }
   }
 
-  auto* content = new QWidget(FHost);
-  content->setObjectName("ThumbnailsContent");
+  auto* content = new TPanelColumn(FHost);
   Colour(content, QColor(Qt::black));
-  auto* column = new QVBoxLayout(content);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(0);
-  column->addStretch(1);
   FContent = content;
   static_cast<QVBoxLayout*>(FHost->layout())->addWidget(content);
   content->show();
@@ -442,14 +489,8 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
 void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
   if (generation != FGeneration || !FBuild || !FContent) return;
   PanelBuild& b = *FBuild;
-  auto* column = static_cast<QVBoxLayout*>(FContent->layout());
+  auto* column = static_cast<TPanelColumn*>(FContent);
   const std::shared_ptr<std::atomic<bool>> cancel = FCancel;
-  // A panel added to the shown column would show itself on a later turn, and
-  // each showing lays out the whole column again: a thousand series took
-  // seconds of the window's time. The batch is shown here with the column's
-  // layout off, and laid out once.
-  const bool shown = FContent->isVisible();
-  if (shown) column->setEnabled(false);
   for (size_t made = 0; made < count && b.next < b.rows->size(); ++made) {
     const PanelRow& r = (*b.rows)[b.next++];
     const TPatient& p = b.outline[size_t(r.patient)];
@@ -484,13 +525,10 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
         });
       }
     }
-    column->insertWidget(column->count() - 1, panel);  // above the stretch
-    if (shown) panel->show();
+    column->Append(panel);
+    panel->show();
   }
-  if (shown) {
-    column->setEnabled(true);
-    column->invalidate();
-  }
+  column->Settle();
   if (b.next < b.rows->size()) {
     QTimer::singleShot(0, this, [this, generation] { BuildPanels(generation, kPanelBatch); });
   } else {
@@ -509,12 +547,7 @@ void TThumbnailsTool::DeliverThumbnail(quint64 generation, size_t index, const Q
 }
 
 std::vector<QWidget*> TThumbnailsTool::Panels() const {
-  std::vector<QWidget*> out;
-  if (!FContent) return out;
-  const QLayout* column = FContent->layout();
-  for (int i = 0; column && i < column->count(); ++i)
-    if (QWidget* w = column->itemAt(i)->widget()) out.push_back(w);
-  return out;
+  return FContent ? static_cast<const TPanelColumn*>(FContent)->Panels() : std::vector<QWidget*>{};
 }
 
 std::vector<TSeriesPanel*> TThumbnailsTool::SeriesPanels() const {

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <memory>
 
 #include "app/Settings.h"
@@ -397,5 +398,19 @@ TEST_F(Browser, PanelsAddedInBatchesAreShownAndStackedInOrder) {
     EXPECT_EQ(w->geometry().top(), y) << "each panel right below the one before";
     EXPECT_GT(w->height(), 0);
     y = w->geometry().bottom() + 1;
+  }
+  // The scroll area reaches the last panel.
+  QWidget* column = panels.front()->parentWidget();
+  EXPECT_GE(column->height(), y);
+  EXPECT_EQ(tool->verticalScrollBar()->maximum(),
+            tool->widget()->height() - tool->viewport()->height());
+  // The panels span the column, and follow it when the browser is resized.
+  for (int width : {tool->width() + 60, tool->width() - 40}) {
+    tool->resize(width, tool->height());
+    EXPECT_TRUE(WaitFor([&] {
+      return stacked() && std::all_of(panels.begin(), panels.end(), [&](QWidget* w) {
+               return w->width() == column->width() && w->width() == tool->viewport()->width();
+             });
+    })) << width;
   }
 }
