@@ -54,6 +54,9 @@ struct TreeSpec {
 };
 constexpr TreeSpec k10k{"scan10k", kPatients, kSeries, kImages, 64, 0};
 constexpr TreeSpec k100k{"scan100k-v2", 10, 100, 100, 32, 20};
+// A folder of many short series (an export of a patient's whole history, or
+// files each written as its own series): the browser holds a panel per series.
+constexpr TreeSpec kManySeries{"scan-5000-series", 1, 5000, 2, 32, 0};
 
 std::vector<uint8_t> ImageFile(int p, int s, int i, int side, int images) {
   const std::string study = "1.2.826.0.1.3680043.10.1." + std::to_string(p);
@@ -409,6 +412,10 @@ BENCHMARK_CAPTURE(BM_WindowStallDuringLoad, 10k, k10k)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 BENCHMARK_CAPTURE(BM_WindowStallDuringLoad, 100k, k100k)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK_CAPTURE(BM_WindowStallDuringLoad, 5000_series, kManySeries)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);

@@ -28,4 +28,7 @@ class TGlobal {
   static void AppendOpenedFiles(const TStringArray& list);
   // Releases every decoded frame held in the tree, then empties it.
   static void FreeMemory(TPatientArr& patients);
+  // The same, but the tree is freed on a pool thread: the array is empty at
+  // once, and a large tree's thousands of records do not hold the window.
+  static void FreeMemoryInBackground(TPatientArr& patients);
 };

@@ -399,7 +399,7 @@ void TForm1::btnClearTreeClick() {
     for (TadvancedImage* cell : row) cell->Clear();
   {
     std::lock_guard lock(gPatientsMutex);
-    TGlobal::FreeMemory(gPatients);
+    TGlobal::FreeMemoryInBackground(gPatients);
     gFileHeaders.clear();
     gReports.clear();
   }

@@ -192,6 +192,25 @@ TEST_F(Loader, FreeMemoryReleasesFramesAndEmptiesTheTree) {
   EXPECT_FALSE(FrameCache::Shared().Contains("/a", 1));
 }
 
+TEST_F(Loader, FreeMemoryInBackgroundEmptiesAtOnceAndFreesTheTreeLater) {
+  { DICOMdata made; }  // a fresh header's texts are made once, for good
+  const size_t before = TSharedText::LiveValues();
+  TPatientArr tree;
+  for (int i = 0; i < 3; ++i)
+    add_ToPatients(tree, Header("BACKGROUND^FREE", "bg-1", "7", "1.2.826.0.1.3680043.10.998.1",
+                                "1.2.826.0.1.3680043.10.998.1." + std::to_string(i), "/bg"));
+  ASSERT_GT(TSharedText::LiveValues(), before);
+  DecodedFrame f;
+  f.buff16.assign(100, 0);
+  FrameCache::Shared().Insert("/bg", 1, std::move(f));
+  TGlobal::FreeMemoryInBackground(tree);
+  EXPECT_TRUE(tree.empty());
+  EXPECT_EQ(FrameCache::Shared().BytesHeld(), 0);
+  // Every text the tree held is given back once its records are gone.
+  QThreadPool::globalInstance()->waitForDone();
+  EXPECT_EQ(TSharedText::LiveValues(), before);
+}
+
 // ---- folder loads -------------------------------------------------------------------
 
 TEST_F(Loader, FolderLoadFilesPatientsStudiesAndSeriesAndSortsThem) {
