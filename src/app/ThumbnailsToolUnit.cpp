@@ -259,8 +259,13 @@ TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx,
 }
 
 void TSeriesPanel::SetThumbnail(const QImage& picture) {
-  FPicture = picture;
+  // The label's pixmap is the only copy: a browser of thousands of series
+  // held each picture twice.
   Thumbnail->setPixmap(picture.isNull() ? QPixmap() : QPixmap::fromImage(picture));
+}
+
+QImage TSeriesPanel::ThumbnailImage() const {
+  return Thumbnail->pixmap().toImage();
 }
 
 TThumbDrag TSeriesPanel::DragObject() const {
@@ -268,7 +273,7 @@ TThumbDrag TSeriesPanel::DragObject() const {
   d.patientIndex = PatientIndex;
   d.StudyIndex = StudyIndex;
   d.SeriesIndex = SeriesIndex;
-  if (!FPicture.isNull()) d.Picture = QPixmap::fromImage(FPicture);
+  d.Picture = Thumbnail->pixmap();
   return d;
 }
 

@@ -96,7 +96,7 @@ class TSeriesPanel : public QFrame {
 
   // Shows the thumbnail (a null image leaves it empty).
   void SetThumbnail(const QImage& picture);
-  QImage ThumbnailImage() const { return FPicture; }
+  QImage ThumbnailImage() const;
   // What a drag from this panel carries.
   TThumbDrag DragObject() const;
 
@@ -113,7 +113,6 @@ class TSeriesPanel : public QFrame {
   void StartDrag(QPoint hotSpot);
 
   QPointer<TThumbnailsTool> FTool;
-  QImage FPicture;
   bool FPressed = false;
   QPoint FHotSpot;
 };
