@@ -42,6 +42,13 @@ double SampleAt(const StoredFormat& s, const uint8_t* native, size_t i) {
   }
 }
 
+// A double as the nearest float, the largest finite one for values beyond
+// (the held header keeps floats; a double file's range may not fit them).
+float SaturatedFloat(double v) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  return std::isnan(v) ? 0.0f : float(std::clamp(v, -kMax, kMax));
+}
+
 uint8_t Clamp8(double v) {
   return static_cast<uint8_t>(std::clamp(std::nearbyint(v), 0.0, 255.0));
 }
@@ -327,21 +334,33 @@ HeldHeader ConvertToHeld(const StoredFormat& s, const DICOMdata& h, const uint8_
     held.pixelRepresentation = 1;
     return held;
   }
-  // 32-bit integers, float and double: the file's range into 0 ... 65535.
+  // 32-bit integers, float and double: the range of the file's finite
+  // samples into 0 ... 65535; +inf takes the top word, -inf and NaN the
+  // bottom one. Float differences are taken in halves: double data may span
+  // more than the largest double, and the halved sums are exact otherwise.
   const double lo = range.any ? range.min : 0.0, hi = range.any ? range.max : 0.0;
   double step = 1.0;
   if (s.floatBits == 0) {
     // Integers stay exact while the range fits a word, else step by a whole number.
     step = std::max(1.0, std::ceil((hi - lo) / 65535.0));
   } else if (hi > lo) {
-    step = (hi - lo) / 65535.0;
+    step = (hi / 2 - lo / 2) / 65535.0 * 2;
+    // A span of a few subnormals has no step: its values are held as one.
+    if (!(step / 2 > 0.0)) step = 1.0;
   }
+  const double halfStep = step / 2;
   for (size_t i = 0; i < n; ++i) {
     const double v = SampleAt(s, native, i);
-    const double w = std::isnan(v) ? 0.0 : std::floor((std::clamp(v, lo, hi) - lo) / step + 0.5);
-    words[i] = int16_t(uint16_t(std::clamp(w, 0.0, 65535.0)));
+    double w = 0.0;
+    if (v == std::numeric_limits<double>::infinity()) {
+      w = 65535.0;
+    } else if (!std::isnan(v)) {
+      const double c = std::clamp(v, lo, hi);
+      w = std::floor((c / 2 - lo / 2) / halfStep + 0.5);
+    }
+    words[i] = int16_t(uint16_t(w > 0.0 ? std::min(w, 65535.0) : 0.0));
   }
-  held.slope = float(s.slope * step);
-  held.intercept = float(s.slope * lo + s.intercept);
+  held.slope = SaturatedFloat(s.slope * step);
+  held.intercept = SaturatedFloat(s.slope * lo + s.intercept);
   return held;
 }
