@@ -642,7 +642,7 @@ DirTree Shape(const TPatientArr& tree) {
 }
 
 TEST_F(Loader, PydicomDicomDirsLoadIntoTheTreesTheyDescribe) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   const std::string base = testsupport::SamplePath("dicomdirtests");
   for (const char* name : {"DICOMDIR", "DICOMDIR-bigEnd", "DICOMDIR-implicit"}) {
     SCOPED_TRACE(name);

@@ -168,7 +168,7 @@ DICOMdata HeaderOf(const std::string& path) {
 }
 
 TEST(PatientInfo, FileValuesAsStoredAndNotGivenWhenAbsent) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   TPatientInfoForm form;
   form.Display(HeaderOf(testsupport::SamplePath("CT_small.dcm")));
   EXPECT_EQ(form.imgCompValue->text(), "Explicit VR Little Endian");  // not "JPEG_Lossy"

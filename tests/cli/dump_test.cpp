@@ -47,7 +47,7 @@ std::string Quote(const std::string& path) {
 }  // namespace
 
 TEST(DumpCommand, ImageHeaderAsJson) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   const ToolRun r = Dump(Quote(testsupport::SamplePath("CT_small.dcm")));
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(Query(r.out, "len(d), d[0]['hdrOK'], d[0]['imgOK'], d[0]['messages']"),
@@ -114,7 +114,7 @@ TEST(DumpCommand, OverlayAndLookupTableValues) {
 }
 
 TEST(DumpCommand, FrameTablesDirectoriesAndMessages) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   const std::string rle = Quote(testsupport::SamplePath("SC_rgb_rle_2frame.dcm"));
   const std::string jpeg = Quote(testsupport::SamplePath("SC_rgb_jpeg.dcm"));
   const std::string dir = Quote(testsupport::SamplePath("dicomdirtests/DICOMDIR"));

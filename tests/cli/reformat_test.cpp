@@ -41,8 +41,7 @@ Result Reformat(const std::string& dir, const std::string& args) {
 // series written in shuffled order with scrambled instance numbers, feet
 // first, prone, oblique, tilted, unevenly spaced and as enhanced images.
 TEST(CliReformat, EqualsNumpySlicingOfTheSameVolume) {
-  if (fixtures::RunCommand("/usr/bin/python3 -c 'import numpy, pydicom' 2>/dev/null") != 0)
-    GTEST_SKIP() << "numpy and pydicom are not installed";
+  REQUIRE_PYTHON_MODULES("numpy, pydicom");
   const std::string dir = testsupport::TempDir("cli-reformat-oracle");
   std::string output;
   const int status =

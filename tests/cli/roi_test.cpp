@@ -69,7 +69,7 @@ void ExpectClose(const std::string& ours, const std::string& theirs, const std::
 }
 
 TEST(RoiCommand, EqualsNumpyOnCtAndMrSamples) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   struct Case {
     const char* file;
     int frame;

@@ -37,7 +37,8 @@ std::string Query(const std::string& file, const std::string& expression) {
 }
 
 TEST(TagsCommand, ListsWhatPydicomReadsInEverySampleFile) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
+  REQUIRE_SAMPLE("../charset_files");
   const std::string data = std::filesystem::path(testsupport::SampleDir()).parent_path().string();
   std::string out;
   const int rc = fixtures::RunCommand(

@@ -149,7 +149,7 @@ TEST(BadInput, RandomBytesAndRandomDamage) {
 // Sample files cut anywhere (a few of them: a plain image, a
 // multi-frame run-length image and a DICOMDIR).
 TEST(BadInput, SampleFilesTruncatedAtEveryOffset) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   for (const char* name : {"MR_small.dcm", "SC_rgb_rle_2frame.dcm", "JPEG2000.dcm",
                            "dicomdirtests/DICOMDIR-implicit"}) {
     const Bytes f = ReadFile(testsupport::SamplePath(name));

@@ -334,7 +334,7 @@ TEST(DicomDir, PublishedOnlyByDirectoryReads) {
 
 // The sample DICOMDIRs in other encodings and layouts list the same files.
 TEST(DicomDir, SampleVariantsAgree) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   const auto read = [](const std::string& name) {
     DICOMdata h;
     DicomReadResult r = ReadDicomHeaderFromFile(SampleDirectory(name), true, h);

@@ -117,7 +117,7 @@ std::vector<std::string> AllSampleFiles() {
 }  // namespace
 
 TEST(SampleFiles, ImageFilesMatchTheTable) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   for (const Expected& e : kImages) {
     SCOPED_TRACE(e.file);
     DICOMdata h;
@@ -165,7 +165,7 @@ TEST(SampleFiles, ImageFilesMatchTheTable) {
 // Whatever the file, a read returns a verdict, quickly, with tables that stay
 // inside the file.
 TEST(SampleFiles, EveryFileIsReadWithoutCrashOrHang) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   const auto files = AllSampleFiles();
   EXPECT_GT(files.size(), 150u);
   for (const auto& f : files) {
@@ -193,7 +193,7 @@ TEST(SampleFiles, EveryFileIsReadWithoutCrashOrHang) {
 // Files that are no images, and images of the deeper formats (32 and 1 bits
 // allocated): their verdicts and the image values read.
 TEST(SampleFiles, VerdictsOfOddFiles) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   const char* const k32 = nullptr;  // 32 and 1 bits are read, without a message
   const char* const k1 = nullptr;
   const struct {

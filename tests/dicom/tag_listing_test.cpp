@@ -367,7 +367,7 @@ TEST(DataDictionary, GeneratedFromDcmtk) {
 }
 
 TEST(TagListing, SampleFilesListWithoutWarnings) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   // Files that are damaged on purpose say so; the others read cleanly.
   const char* clean[] = {
       "CT_small.dcm", "MR_small_bigendian.dcm", "ExplVR_BigEndNoMeta.dcm", "rtplan.dcm",

@@ -54,7 +54,7 @@ bool SameTree(const TPatientArr& a, const TPatientArr& b) {
 }  // namespace
 
 TEST(Threads, ConcurrentReadsMatchSequentialReads) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   std::vector<std::string> files;
   for (const auto& e : fs::recursive_directory_iterator(testsupport::SampleDir()))
     if (e.is_regular_file()) files.push_back(e.path().string());
@@ -93,7 +93,7 @@ TEST(Threads, ConcurrentReadsMatchSequentialReads) {
 
 // DICOMDIR reads on several threads publish whole trees, one at a time.
 TEST(Threads, DicomDirTreesArePublishedWhole) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom samples missing";
+  REQUIRE_SAMPLES();
   const std::string a = testsupport::SamplePath("dicomdirtests/DICOMDIR");
   const std::string b = testsupport::SamplePath("dicomdirtests/DICOMDIR-nopatient");
   const TPatientArr treeA = Read(a).r.dicomDir, treeB = Read(b).r.dicomDir;

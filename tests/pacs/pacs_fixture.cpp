@@ -53,8 +53,14 @@ bool Load(testsupport::Orthanc& o, std::string& why) {
     }
     files.push_back(jpeg);
   }
+  // Study B is pydicom's MR sample: without it the archive holds one study,
+  // which the query tests would take for a wrong answer.
   const std::string mr = testsupport::SamplePath("MR_small.dcm");
-  if (fs::exists(mr)) files.push_back(mr);
+  if (!fs::exists(mr)) {
+    why = "pydicom sample " + mr + " is missing; scripts/bootstrap installs python3-pydicom";
+    return false;
+  }
+  files.push_back(mr);
   for (const std::string& f : files) {
     if (!o.Upload(f, why)) return false;
     DICOMdata h;

@@ -127,7 +127,7 @@ TEST(TwelveBitJpeg, DecodesLikeDcmdjpegInEveryDctProcess) {
 }
 
 TEST(TwelveBitJpeg, EightBitStreamsInExtendedFilesGoToTheEightBitLibrary) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string dir = TestDir();
   // dcmcjpeg +ee on 8-bit data writes an 8-bit stream under the .51 UID.
   const ImageSpec s = Spec(40, 32, 1, 8);
@@ -207,7 +207,7 @@ TEST(JpegLs, GdcmStreamsAndThePydicomSampleDecodeLikeGdcmconv) {
     EXPECT_EQ(d.samples,
               ToolPixels("gdcmconv --raw", coded, dir + "/o.dcm", d.samples.size(), 50 * 41, 1));
   }
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string sample = testsupport::SamplePath("MR_small_jpeg_ls_lossless.dcm");
   const Decoded d = DecodeFile(sample);
   ASSERT_TRUE(d.ok) << d.why;
@@ -439,7 +439,7 @@ TEST(Deflate, DataSetsDeflatedByDcmconvDecodeLikeItsInflation) {
     EXPECT_EQ(d.samples, ToolPixels("dcmconv +te", deflated, dir + "/o.dcm", d.samples.size()));
     EXPECT_EQ(d.samples, Head(PixelData(raw), d.samples.size()));
   }
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string sample = testsupport::SamplePath("image_dfl.dcm");
   const Decoded d = DecodeFile(sample);
   ASSERT_TRUE(d.ok) << d.why;

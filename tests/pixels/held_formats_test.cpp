@@ -177,7 +177,7 @@ TEST(HeldFormats, DeflatedDataThatEndsEarlyOrExpandsTooFar) {
 }
 
 TEST(HeldFormats, DeepSampleFilesDecodeLikeTheTools) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string dir = TestDir();
   // 16- and 32-bit RGB (RLE): every sample as dcmdrle decodes it, through a
   // window over the file's range (all frames, all channels) into 0 ... 255.

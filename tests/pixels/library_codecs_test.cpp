@@ -40,7 +40,7 @@ Bytes Djpeg(const std::string& dir, const Bytes& jpeg, int& channels) {
 }
 
 TEST(BaselineJpeg, SampleFilesDecodeLikeDjpeg) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string dir = TestDir();
   for (const char* name :
        {"SC_rgb_jpeg_dcmtk.dcm", "SC_jpeg_no_color_transform.dcm", "SC_rgb_dcmtk_+eb+cy+n1.dcm",
@@ -106,11 +106,10 @@ TEST(BaselineJpeg, LibraryErrorsComeBackAsFailures) {
   const Bytes lossless =
       EncodeLossless(TestPicture(8, 8, 1, 8, 1), 8, 8, 1, codectest::LosslessOptions{});
   EXPECT_FALSE(DecodeJpegToGrey(lossless.data(), lossless.size(), out.data(), 64, &why));
-  if (!testsupport::SampleDir().empty()) {
-    const Bytes twelve = Fragment(testsupport::SamplePath("JPGExtended.dcm"));
-    EXPECT_FALSE(DecodeJpegToGrey(twelve.data(), twelve.size(), out.data(), 1024 * 256, &why));
-    EXPECT_NE(why.find("12"), std::string::npos) << why;
-  }
+  REQUIRE_SAMPLE("JPGExtended.dcm");
+  const Bytes twelve = Fragment(testsupport::SamplePath("JPGExtended.dcm"));
+  EXPECT_FALSE(DecodeJpegToGrey(twelve.data(), twelve.size(), out.data(), 1024 * 256, &why));
+  EXPECT_NE(why.find("12"), std::string::npos) << why;
 }
 
 TEST(BaselineJpeg, TruncatedAndCorruptedStreamsStayInBounds) {
@@ -171,7 +170,7 @@ J2kResult DecodeJ2k(const Bytes& stream, int64_t columns, int64_t rows, int samp
 }
 
 TEST(Jpeg2000, SampleFilesDecodeLikeGdcmconv) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string dir = TestDir();
   struct Case {
     const char* name;
@@ -240,7 +239,7 @@ TEST(Jpeg2000, KeepsTheBitPatternOfSixteenAndEightBitFrames) {
 }
 
 TEST(Jpeg2000, TruncatedAndCorruptedStreamsStayInBounds) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const Bytes j2k = Fragment(testsupport::SamplePath("MR_small_jp2klossless.dcm"));
   int incomplete = 0;
   for (size_t cut = 0; cut < j2k.size(); cut += 97) {

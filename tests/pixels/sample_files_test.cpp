@@ -112,7 +112,7 @@ Bytes Expected(const std::string& dir, const std::string& path, Oracle oracle, s
 }
 
 TEST(SampleFiles, DecodeToTheBuffersTheToolsGive) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string dir = TestDir();
   for (const Sample& s : kSamples) {
     SCOPED_TRACE(s.file);
@@ -155,7 +155,7 @@ TEST(SampleFiles, DecodeToTheBuffersTheToolsGive) {
 // A 4:2:2 colour image stored uncompressed (two bytes per pixel): its bands
 // in the colours pydicom converts them to.
 TEST(SampleFiles, StoredYbr422ShowsItsColours) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string path = testsupport::SamplePath("SC_ybr_full_422_uncompressed.dcm");
   DICOMdata h;
   bool hdrOK = false, imgOK = false;

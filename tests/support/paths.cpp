@@ -1,6 +1,10 @@
 #include "support/paths.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -19,6 +23,33 @@ std::string TempDir(const std::string& name) {
   fs::remove_all(p);
   fs::create_directories(p);
   return p.string();
+}
+
+bool SamplesRequired() {
+  const char* v = std::getenv("TAVROLEN_REQUIRE_SAMPLES");
+  return v && *v && std::string(v) != "0";
+}
+
+bool HaveSample(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+bool HaveTool(const std::string& name) {
+  if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0;
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0 && !fs::is_directory(candidate)) return true;
+  }
+  return false;
+}
+
+bool HavePythonModules(const std::string& modules) {
+  // The list is the test's own text, not user input: no quoting beyond this.
+  const std::string command = "/usr/bin/python3 -c 'import " + modules + "' >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
 }
 
 }  // namespace testsupport
