@@ -83,7 +83,7 @@ TEST(Rle, DecodesLikeDcmdrle) {
 }
 
 TEST(Rle, SampleFilesDecodeLikeDcmdrle) {
-  if (testsupport::SampleDir().empty()) GTEST_SKIP() << "pydicom sample files missing";
+  REQUIRE_SAMPLES();
   const std::string dir = TestDir();
   const RleCase cases[] = {
       {"MR_small_RLE.dcm", 1, 1, 2, 64 * 64},        {"SC_rgb_rle.dcm", 1, 3, 1, 100 * 100},
@@ -150,6 +150,68 @@ TEST(Rle, RefusesMalformedHeaders) {
   expectRefused(good, 4, 4, "more than 15 segments needed");
 }
 
+// An output buffer between two guard areas of a position-dependent canary,
+// so a write outside the frame shows without a sanitizer too.
+class Guarded {
+ public:
+  explicit Guarded(size_t size) : bytes_(kGuard + size + kGuard) {
+    for (size_t i = 0; i < bytes_.size(); ++i) bytes_[i] = Canary(i);
+  }
+  uint8_t* data() { return bytes_.data() + kGuard; }
+  Bytes Output() const { return Bytes(bytes_.begin() + kGuard, bytes_.end() - kGuard); }
+  // The first guard byte changed, as "before N" or "after N" (bytes from the
+  // frame's edge); empty when both guards are intact.
+  std::string Damage() const {
+    for (size_t i = 0; i < kGuard; ++i)
+      if (bytes_[kGuard - 1 - i] != Canary(kGuard - 1 - i))
+        return "before " + std::to_string(i + 1);
+    for (size_t i = bytes_.size() - kGuard; i < bytes_.size(); ++i)
+      if (bytes_[i] != Canary(i))
+        return "after " + std::to_string(i - (bytes_.size() - kGuard) + 1);
+    return {};
+  }
+
+ private:
+  static constexpr size_t kGuard = 256;
+  static uint8_t Canary(size_t i) { return static_cast<uint8_t>(0xA5 ^ (i * 37)); }
+  Bytes bytes_;
+};
+
+TEST(Rle, SegmentsLongerThanTheFrameAreCutAtItsEnd) {
+  // Runs and literals that go on well past the frame, through each of the
+  // decoder's paths: one segment, 16-bit words, colour, and 32-bit samples.
+  Bytes runs, literals;
+  for (int i = 0; i < 8; ++i) runs.insert(runs.end(), {0x81, static_cast<uint8_t>(0x40 + i)});
+  literals.push_back(127);
+  for (int i = 0; i < 128; ++i) literals.push_back(static_cast<uint8_t>(i + 1));
+  const int64_t pixels = 100;
+  struct Case {
+    const char* name;
+    int spp, bytesPerSample;
+  };
+  for (const Case c : {Case{"grey8", 1, 1}, Case{"grey16", 1, 2}, Case{"rgb", 3, 1},
+                       Case{"grey32", 1, 4}, Case{"rgb16", 3, 2}}) {
+    for (const Bytes* segment : {&runs, &literals}) {
+      SCOPED_TRACE(std::string(c.name) + (segment == &runs ? " runs" : " literals"));
+      const int segments = c.spp * c.bytesPerSample;
+      const Bytes frame = RleFrame(std::vector<Bytes>(static_cast<size_t>(segments), *segment));
+      Guarded out(static_cast<size_t>(pixels * segments));
+      bool incomplete = true;
+      ASSERT_TRUE(DecodeRle(frame.data(), frame.size(), c.spp, c.bytesPerSample, pixels, out.data(),
+                            nullptr, &incomplete));
+      EXPECT_EQ(out.Damage(), "");
+      EXPECT_FALSE(incomplete);
+      // All segments alike: every byte of pixel p is the segment's byte p,
+      // whatever the byte order.
+      Bytes expected;
+      for (int64_t p = 0; p < pixels; ++p)
+        expected.insert(expected.end(), static_cast<size_t>(segments),
+                        segment == &runs ? uint8_t{0x40} : static_cast<uint8_t>(p + 1));
+      EXPECT_EQ(out.Output(), expected);
+    }
+  }
+}
+
 TEST(Rle, TruncatedAndCorruptedFramesStayInBounds) {
   std::vector<Bytes> segments(3);
   for (int s = 0; s < 3; ++s) {
@@ -163,16 +225,25 @@ TEST(Rle, TruncatedAndCorruptedFramesStayInBounds) {
   for (size_t cut = 0; cut <= frame.size(); cut += 3) {
     const auto data = std::make_unique<uint8_t[]>(cut + 1);
     std::copy(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(cut), data.get());
-    std::vector<uint8_t> out(pixels * 3);
+    Guarded out(pixels * 3);
     DecodeRle(data.get(), cut, 3, 1, pixels, out.data());
+    ASSERT_EQ(out.Damage(), "") << "cut at " << cut;
   }
   uint32_t state = 5;
   for (int round = 0; round < 500; ++round) {
     Bytes bad = frame;
     state = state * 1664525u + 1013904223u;
     bad[(state >> 8) % bad.size()] = static_cast<uint8_t>(state >> 24);
-    std::vector<uint8_t> out(pixels * 3);
-    DecodeRle(bad.data(), bad.size(), 3, 1, pixels, out.data());
+    // Fewer pixels than the segments hold: the segments overrun, and a
+    // corrupted count or offset may claim a single segment or other planes.
+    for (const int64_t count : {pixels, int64_t{7}}) {
+      Guarded out(static_cast<size_t>(count) * 3);
+      DecodeRle(bad.data(), bad.size(), 3, 1, count, out.data());
+      ASSERT_EQ(out.Damage(), "") << "round " << round << ", " << count << " pixels";
+      Guarded grey(static_cast<size_t>(count));
+      DecodeRle(bad.data(), bad.size(), 1, 1, count, grey.data());
+      ASSERT_EQ(grey.Damage(), "") << "round " << round << ", " << count << " grey pixels";
+    }
   }
 }
 
