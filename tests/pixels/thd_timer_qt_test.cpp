@@ -8,24 +8,35 @@
 #include <stdexcept>
 
 #include "pixels/ThdTimer.h"
+#include "support/qt_wait.h"
+
+using testsupport::BeforeDelivery;
+using testsupport::RunEventsFor;
+using testsupport::WaitUntil;
 
 namespace {
 
-// Runs the event loop until `done` holds or `ms` have passed.
-bool SpinUntil(const std::function<bool()>& done, int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QThread::msleep(1);
-  }
-  return true;
+// A timer's tick reaches its thread as a queued call.
+BeforeDelivery OnHandOver(TThreadedTimer* timer, std::function<bool()> action) {
+  return BeforeDelivery(timer, QEvent::MetaCall, std::move(action));
 }
 
-void Spin(int ms) {
-  SpinUntil([] { return false; }, ms);
-}
+// A second timer that counts its own ticks: a window measured in ticks of
+// the same machinery, so a silent timer is checked over as many periods as
+// a working one would have ticked, however loaded the machine.
+struct Reference {
+  explicit Reference(uint32_t interval, bool allowZero = false) {
+    timer.setInterval(interval);
+    timer.setAllowZero(allowZero);
+    timer.setOnTimer([this](TThreadedTimer*) { ++ticks; });
+    timer.setEnabled(true);
+  }
+  bool WaitTicks(int n) {
+    return WaitUntil([&] { return ticks >= n; });
+  }
+  TThreadedTimer timer;
+  int ticks = 0;
+};
 
 }  // namespace
 
@@ -49,7 +60,7 @@ TEST(ThreadedTimer, FirstTickAfterOneFullIntervalOnTheTimersThread) {
   });
   clock.start();
   t.setEnabled(true);
-  ASSERT_TRUE(SpinUntil([&] { return first >= 0; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return first >= 0; }, 5000));
   EXPECT_GE(first, 149);
   EXPECT_TRUE(onOwnThread);
 }
@@ -60,11 +71,13 @@ TEST(ThreadedTimer, IntervalChangeWhileEnabledTakesEffectAtOnce) {
   t.setOnTimer([&](TThreadedTimer*) { ++ticks; });
   t.setInterval(10000);
   t.setEnabled(true);
-  Spin(30);
+  // Time for the worker to start its long wait (nothing can tick in it): a
+  // change that comes before would test less, never fail.
+  RunEventsFor(30);
   t.setInterval(20);
   EXPECT_TRUE(t.Enabled());
   EXPECT_EQ(t.Interval(), 20u);
-  EXPECT_TRUE(SpinUntil([&] { return ticks >= 3; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return ticks >= 3; }, 5000));  // not 10 s
 
   // Changing the interval of a disabled timer leaves it disabled.
   t.setEnabled(false);
@@ -78,15 +91,16 @@ TEST(ThreadedTimer, DisableStopsTicks) {
   t.setOnTimer([&](TThreadedTimer*) { ++ticks; });
   t.setInterval(10);
   t.setEnabled(true);
-  ASSERT_TRUE(SpinUntil([&] { return ticks >= 3; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return ticks >= 3; }, 5000));
   t.setEnabled(false);
   const int seen = ticks;
-  Spin(150);
+  Reference reference(10);
+  ASSERT_TRUE(reference.WaitTicks(10));
   EXPECT_EQ(ticks, seen);
 
   // Enabled again it ticks again.
   t.setEnabled(true);
-  EXPECT_TRUE(SpinUntil([&] { return ticks > seen; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return ticks > seen; }, 5000));
 }
 
 TEST(ThreadedTimer, TickHandedOverButNotRunIsDroppedWhenDisabled) {
@@ -94,37 +108,44 @@ TEST(ThreadedTimer, TickHandedOverButNotRunIsDroppedWhenDisabled) {
   int ticks = 0;
   t.setOnTimer([&](TThreadedTimer*) { ++ticks; });
   t.setInterval(5);
+  auto handedOver = OnHandOver(&t, [&] {
+    t.setEnabled(false);
+    return false;  // the tick goes on to the timer, which must drop it
+  });
   t.setEnabled(true);
-  QThread::msleep(100);  // the worker hands a tick over and waits for this thread
-  t.setEnabled(false);
-  Spin(50);
+  ASSERT_TRUE(WaitUntil([&] { return handedOver.fired; }));
   EXPECT_EQ(ticks, 0);
+  EXPECT_FALSE(t.Enabled());
 }
 
 TEST(ThreadedTimer, DestroyingWhileATickIsPendingNeitherHangsNorDelivers) {
-  std::atomic<int> ticks{0};
-  auto* t = new TThreadedTimer;
-  t->setOnTimer([&](TThreadedTimer*) { ++ticks; });
-  t->setInterval(5);
-  t->setEnabled(true);
-  QThread::msleep(100);  // a tick is now queued for this thread
-  QElapsedTimer clock;
-  clock.start();
-  delete t;
-  EXPECT_LT(clock.elapsed(), 1000);
-  Spin(50);
-  EXPECT_EQ(ticks, 0);
-
-  // Destroyed by its owner, the same.
-  auto* owner = new QObject;
-  auto* owned = new TThreadedTimer(owner);
-  owned->setOnTimer([&](TThreadedTimer*) { ++ticks; });
-  owned->setInterval(5);
-  owned->setEnabled(true);
-  QThread::msleep(50);
-  delete owner;
-  Spin(50);
-  EXPECT_EQ(ticks, 0);
+  // Destroyed itself, or with its owner, while its worker waits for a tick
+  // handed over to this thread.
+  for (const bool byOwner : {false, true}) {
+    SCOPED_TRACE(byOwner ? "destroyed by its owner" : "destroyed");
+    int ticks = 0;
+    auto* owner = byOwner ? new QObject : nullptr;
+    auto* t = new TThreadedTimer(owner);
+    t->setOnTimer([&](TThreadedTimer*) { ++ticks; });
+    t->setInterval(5);
+    qint64 destroyMs = -1;
+    auto handedOver = OnHandOver(t, [&] {
+      QElapsedTimer clock;
+      clock.start();
+      if (owner)
+        delete owner;
+      else
+        delete t;
+      destroyMs = clock.elapsed();
+      return true;
+    });
+    t->setEnabled(true);
+    ASSERT_TRUE(WaitUntil([&] { return handedOver.fired; }));
+    EXPECT_GE(destroyMs, 0);
+    EXPECT_LT(destroyMs, 1000);  // the worker does not wait on this thread any more
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ticks, 0);
+  }
 }
 
 TEST(ThreadedTimer, HandlerMayDestroyItsTimer) {
@@ -134,8 +155,8 @@ TEST(ThreadedTimer, HandlerMayDestroyItsTimer) {
   t->setInterval(10);
   t->setOnTimer([](TThreadedTimer* sender) { delete sender; });
   t->setEnabled(true);
-  EXPECT_TRUE(SpinUntil([&] { return destroyed; }, 5000));
-  Spin(30);
+  EXPECT_TRUE(WaitUntil([&] { return destroyed; }, 5000));
+  QCoreApplication::processEvents();  // whatever the tick left queued
 }
 
 TEST(ThreadedTimer, SlowOrFailingTicksNeitherOverlapNorStopTheClock) {
@@ -147,14 +168,14 @@ TEST(ThreadedTimer, SlowOrFailingTicksNeitherOverlapNorStopTheClock) {
     overlapped = overlapped || running > 0;
     ++running;
     ++ticks;
-    QThread::msleep(30);  // slower than the interval
-    Spin(0);              // lets pending events in, as a frame load does
+    QThread::msleep(30);                // slower than the interval
+    QCoreApplication::processEvents();  // lets pending events in, as a frame load does
     --running;
     if (ticks == 1) throw std::runtime_error("swallowed");
   });
   t.setInterval(5);
   t.setEnabled(true);
-  ASSERT_TRUE(SpinUntil([&] { return ticks >= 4; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return ticks >= 4; }, 5000));
   t.setEnabled(false);
   EXPECT_FALSE(overlapped);
 }
@@ -166,13 +187,16 @@ TEST(ThreadedTimer, ZeroIntervalTicksOnlyWhenAllowed) {
   t.setInterval(0);
   t.setEnabled(true);
   EXPECT_TRUE(t.Enabled());
-  Spin(50);
+  {
+    Reference allowed(0, true);
+    ASSERT_TRUE(allowed.WaitTicks(20));
+  }
   EXPECT_EQ(ticks, 0);
 
   t.setEnabled(false);
   t.setAllowZero(true);
   t.setEnabled(true);
-  EXPECT_TRUE(SpinUntil([&] { return ticks >= 5; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return ticks >= 5; }, 5000));
   t.setEnabled(false);
 }
 
@@ -199,22 +223,34 @@ TEST(ThreadedTimer, TicksKeepTheirCadenceWhileTheyTakeTime) {
   t.setInterval(25);
   clock.start();
   t.setEnabled(true);
-  ASSERT_TRUE(SpinUntil([&] { return ticks >= 21; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return ticks >= 21; }, 10000));
   t.setEnabled(false);
-  // Twenty periods of 25 ms, not of 25 ms plus the tick's 15.
+  // Twenty periods of 25 ms, not of 25 ms plus the tick's 15, nor shorter
+  // (the first tick may have come late, hence the margin below).
   EXPECT_LT((last - first) / 20.0, 36.0);
+  EXPECT_GT((last - first) / 20.0, 20.0);
 }
 
 TEST(ThreadedTimer, TickHandedOverBeforeReenablingIsNotDelivered) {
   TThreadedTimer t;
   int ticks = 0;
-  t.setOnTimer([&](TThreadedTimer*) { ++ticks; });
+  qint64 first = -1;
+  QElapsedTimer reenabled;
+  t.setOnTimer([&](TThreadedTimer*) {
+    if (ticks++ == 0) first = reenabled.elapsed();
+  });
   t.setInterval(5);
+  auto handedOver = OnHandOver(&t, [&] {
+    t.setEnabled(false);
+    t.setInterval(400);
+    t.setEnabled(true);
+    reenabled.start();
+    return false;  // the stale tick goes on to the timer
+  });
   t.setEnabled(true);
-  QThread::msleep(100);  // a tick waits in this thread's queue
-  t.setEnabled(false);
-  t.setInterval(400);
-  t.setEnabled(true);
-  Spin(100);
-  EXPECT_EQ(ticks, 0);  // the first tick comes a full interval after enabling
+  ASSERT_TRUE(WaitUntil([&] { return handedOver.fired; }));
+  EXPECT_EQ(ticks, 0);
+  // The first tick comes a full interval after enabling.
+  ASSERT_TRUE(WaitUntil([&] { return ticks > 0; }));
+  EXPECT_GE(first, 399);
 }
