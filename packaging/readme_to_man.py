@@ -6,7 +6,8 @@ described; the pages are made from it at build time so the two never drift.
 The section's paragraphs before its first list become DESCRIPTION, the list
 becomes the OPTIONS or COMMANDS section (one tagged paragraph per item whose
 text starts with a code span), and what follows the list stays in that
-section. SYNOPSIS is the section's first code span.
+section. SYNOPSIS is the section's first code span. Further sections (the
+licence, say) follow under their own upper-case headings, before SEE ALSO.
 
 Only the Markdown the README uses is understood: paragraphs, "- " lists with
 indented continuation lines, indented code blocks, `code`, **bold**, *emphasis*
@@ -148,7 +149,27 @@ def line(text):
     return "\\&" + text if text[:1] in (".", "'") else text
 
 
-def render(readme, section, name, summary, version, list_title, see_also):
+def body(items, list_title):
+    """Roff for a section's blocks; a list starts list_title's section when given."""
+    out, in_list = [], False
+    for kind, value in items:
+        if kind == "item":
+            if list_title and not in_list:
+                out.append(".SH " + list_title)
+                in_list = True
+            m = re.match(r"`([^`]+)`[\s:,\u2014-]*(.*)$", value)
+            if m:
+                out += [".TP", code(m.group(1)), line(inline(m.group(2)))]
+            else:
+                out += [".IP \\(bu 2", line(inline(value))]
+        elif kind == "para":
+            out += [".PP", line(inline(value))]
+        else:
+            out += [".PP", ".RS 4", ".nf"] + [line(escape(s)) if s else "" for s in value] + [".fi", ".RE"]
+    return out
+
+
+def render(readme, section, name, summary, version, list_title, see_also, extra=()):
     items = blocks(read_section(readme, section))
     if not items:
         raise SystemExit(f"readme_to_man: section '## {section}' is empty")
@@ -168,21 +189,12 @@ def render(readme, section, name, summary, version, list_title, see_also):
         code(synopsis) if synopsis else "\\fB%s\\fR" % name.replace("-", "\\-"),
         ".SH DESCRIPTION",
     ]
-    in_list = False
-    for kind, value in items:
-        if kind == "item":
-            if not in_list:
-                out.append(".SH " + list_title)
-                in_list = True
-            m = re.match(r"`([^`]+)`[\s:,\u2014-]*(.*)$", value)
-            if m:
-                out += [".TP", code(m.group(1)), line(inline(m.group(2)))]
-            else:
-                out += [".IP \\(bu 2", line(inline(value))]
-        elif kind == "para":
-            out += [".PP", line(inline(value))]
-        else:
-            out += [".PP", ".RS 4", ".nf"] + [line(escape(s)) if s else "" for s in value] + [".fi", ".RE"]
+    out += body(items, list_title)
+    for title in extra:
+        more = blocks(read_section(readme, title))
+        if not more:
+            raise SystemExit(f"readme_to_man: section '## {title}' is empty")
+        out += [".SH " + escape(title.upper())] + body(more, None)
     if see_also:
         refs = []
         for ref in see_also:
@@ -201,10 +213,13 @@ def main(argv):
     ap.add_argument("--version", required=True)
     ap.add_argument("--list-title", default="OPTIONS")
     ap.add_argument("--see-also", action="append", default=[])
+    ap.add_argument("--extra-section", action="append", default=[],
+                    help="another README section to append under its own heading")
     ap.add_argument("-o", "--output", required=True, help="page to write; .gz compresses it")
     a = ap.parse_args(argv)
     with open(a.readme, encoding="utf-8") as f:
-        page = render(f.read(), a.section, a.name, a.summary, a.version, a.list_title, a.see_also)
+        page = render(f.read(), a.section, a.name, a.summary, a.version, a.list_title, a.see_also,
+                      a.extra_section)
     data = page.encode("ascii")
     if a.output.endswith(".gz"):
         # No name and no time stamp in the header, so a rebuild gives the same bytes.

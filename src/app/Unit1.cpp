@@ -35,6 +35,7 @@
 #include <QWheelEvent>
 #include <clocale>
 
+#include "app/About.h"
 #include "app/ColorBox.h"
 #include "app/FrameCacheSetting.h"
 #include "app/Settings.h"
@@ -131,6 +132,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   Image1->setObjectName("Image1");
   Image1->setFixedWidth(224);
   Image1->setAlignment(Qt::AlignCenter);
+  Image1->setToolTip(MainWindowCaption() + "\n" + kLicenceNotice);  // the About text
   top->addWidget(Image1);
   column->addWidget(Panel_top);
 

@@ -4,9 +4,11 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "app/About.h"
 #include "app/DemoCache.h"
 #include "app/FrameCacheSetting.h"
 #include "app/ThumbnailsToolUnit.h"
@@ -26,7 +28,12 @@ void AnswerHelpOrVersion(QCommandLineParser& parser, int argc, char** argv) {
   QCoreApplication core(argc, argv);
   InitApplicationNames();
   parser.parse(core.arguments());  // unknown (e.g. Qt's own) options do not matter here
-  if (parser.isSet("version")) parser.showVersion();
+  if (parser.isSet("version")) {
+    // QCommandLineParser::showVersion() would print the version line only.
+    std::printf("%s %s\n%s\n", qPrintable(QCoreApplication::applicationName()),
+                qPrintable(QCoreApplication::applicationVersion()), kLicenceNotice);
+    std::exit(0);
+  }
   parser.showHelp();
 }
 

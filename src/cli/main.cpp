@@ -57,7 +57,12 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   if (first == "--version" || first == "-v") {
-    std::printf("tavrolen-dicom %s\n", TAVROLEN_VERSION);
+    std::printf(
+        "tavrolen-dicom %s\n"
+        "Licensed under the Apache License, Version 2.0.\n"
+        "The libraries it uses keep their own licences: see "
+        "/usr/share/doc/tavrolen-viewer/copyright.\n",
+        TAVROLEN_VERSION);
     return 0;
   }
   const std::string name = argv[1];

@@ -37,6 +37,12 @@ Exit status 2 means a wrong command line.
 
 ## After
 Not this one either.
+
+## Licence
+
+Under a licence; see `/usr/share/doc/tool/copyright`.
+
+- `libfoo` keeps its own.
 """
 
 
@@ -78,6 +84,20 @@ class Structure(unittest.TestCase):
         self.assertIn(".PP\nExit status 2 means a wrong command line.\n.PP\n"
                       "\\&'quoted at the start, with a back\\eslash.\n.SH SEE ALSO", p)
 
+    def test_extra_sections_follow_under_their_own_heading_before_see_also(self):
+        p = to_man.render(README, "The tool", "tool", "s", "1.0", "COMMANDS", ["other(1)"],
+                          ["Licence"])
+        licence = p.split(".SH LICENCE\n")[1]
+        self.assertTrue(licence.startswith(
+            ".PP\nUnder a licence; see \\fB/usr/share/doc/tool/copyright\\fR.\n"
+            ".TP\n\\fBlibfoo\\fR\nkeeps its own.\n.SH SEE ALSO"), licence)
+        # Its list stays in its section: COMMANDS holds the main section's items only.
+        self.assertEqual(p.count(".SH COMMANDS"), 1)
+        self.assertLess(p.index(".SH COMMANDS"), p.index(".SH LICENCE"))
+        self.assertNotIn("LICENCE", page())
+        with self.assertRaises(SystemExit):
+            to_man.render(README, "The tool", "tool", "s", "1.0", "COMMANDS", [], ["Nowhere"])
+
     def test_missing_or_empty_section_is_an_error(self):
         with self.assertRaises(SystemExit):
             page(section="Nowhere")
@@ -109,7 +129,8 @@ class Output(unittest.TestCase):
                 f.write(README)
             out = os.path.join(d, "tool.1")
             self.assertEqual(to_man.main([src, "--section", "The tool", "--name", "tool",
-                                          "--summary", "s", "--version", "1.0", "-o", out]), 0)
+                                          "--summary", "s", "--version", "1.0",
+                                          "--extra-section", "Licence", "-o", out]), 0)
             r = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", out],
                                capture_output=True, text=True)
             self.assertEqual((r.returncode, r.stderr), (0, ""))
