@@ -21,10 +21,15 @@ struct TransferSyntaxCodec {
   const char* name;
   PixelEncoding encoding;
   FrameCodec decode;  // null: native data, or a syntax known by name only (refused)
-  // The largest frame one compressed byte can honestly expand to, so a header
-  // that claims a huge image over a few bytes allocates nothing. 0: the codec
-  // has no such floor (blank frames compress to almost nothing) and gets a
-  // fixed allowance instead.
+  // Run on a frame's bytes before anything is allocated for the frame; null:
+  // the expansion bound below is all there is to check.
+  FrameCheck check;
+  // The largest frame one compressed byte can honestly expand to, checked
+  // from the frame tables before the frame's bytes are read, so a header that
+  // claims a huge image over a few bytes reads and allocates nothing (`check`
+  // then bounds it closer by the stream's own header). 0: the codec has no
+  // such floor (blank frames compress to almost nothing) and gets a fixed
+  // allowance instead.
   int64_t maxExpansion;
 
   bool supported() const { return encoding == PixelEncoding::kNative || decode != nullptr; }

@@ -150,12 +150,42 @@ class NativeStage {
 
   bool Decode(int frame, CodecOutput& out) {
     if (codec_.encoding == PixelEncoding::kNative) return Stored(frame, out);
-    return Encapsulated(frame, out);
+    Compressed c;
+    return Fetch(frame, c, out.why) && DecodeFetched(c, out);
+  }
+
+  // The compressed bytes of one encapsulated frame.
+  struct Compressed {
+    std::vector<uint8_t> bytes;
+    bool cut = false;  // the file ended before the frame table's length
+  };
+
+  // Reads the frame's compressed bytes and has the codec check its stream's
+  // own header against the frame; false with a reason. Run before anything
+  // is allocated for the frame: what it holds is the stream, no larger than
+  // the file.
+  bool Fetch(int frame, Compressed& c, std::string& why) const {
+    int64_t pos, length;
+    if (!Locate(frame, pos, length, why)) return false;
+    if (!ReadCompressedFrame(file_, pos, length, c.bytes, c.cut)) {
+      why = Describe("the compressed data of frame %lld cannot be read", frame);
+      return false;
+    }
+    return !codec_.check || codec_.check(c.bytes.data(), c.bytes.size(), s_.spec, why);
+  }
+
+  bool DecodeFetched(const Compressed& c, CodecOutput& out) const {
+    if (!codec_.decode(c.bytes.data(), c.bytes.size(), s_.spec, out)) {
+      if (out.why.empty()) out.why = "the frame does not decode";
+      return false;
+    }
+    out.incomplete = out.incomplete || c.cut;
+    return true;
   }
 
   // Where the compressed bytes of a frame lie; false, with a reason, when
-  // there are none or they cannot honestly expand to the frame. Run before
-  // anything is allocated for the frame.
+  // there are none or the frame table's length cannot honestly expand to the
+  // frame.
   bool Locate(int frame, int64_t& pos, int64_t& length, std::string& why) const {
     const size_t entry = static_cast<size_t>(frame - 1);
     if (entry < pos_.size() && entry < size_.size()) {
@@ -207,23 +237,6 @@ class NativeStage {
       return false;
     }
     return NativeBytesToSamples(raw.get(), static_cast<size_t>(n), bitOffset, spec, big, out);
-  }
-
-  bool Encapsulated(int frame, CodecOutput& out) {
-    int64_t pos, length;
-    if (!Locate(frame, pos, length, out.why)) return false;
-    std::vector<uint8_t> bytes;
-    bool cut = false;
-    if (!ReadCompressedFrame(file_, pos, length, bytes, cut)) {
-      out.why = Describe("the compressed data of frame %lld cannot be read", frame);
-      return false;
-    }
-    if (!codec_.decode(bytes.data(), bytes.size(), s_.spec, out)) {
-      if (out.why.empty()) out.why = "the frame does not decode";
-      return false;
-    }
-    out.incomplete = out.incomplete || cut;
-    return true;
   }
 
   const DICOMdata& h_;
@@ -333,8 +346,8 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       return false;
     }
     NativeStage stage(h, s, *codec, file, framePos, frameSize);
-    int64_t at, length;
-    if (!stored && !stage.Locate(frame, at, length, why)) return false;
+    NativeStage::Compressed compressed;
+    if (!stored && !stage.Fetch(frame, compressed, why)) return false;
     const HeldBuffer held = HeldBufferOf(s);
     ExpandedPalette palette;
     if (s.palette && !ExpandPalette(h, palette, &why)) return false;
@@ -362,7 +375,7 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
       o.data = native.data();
     }
     o.size = static_cast<size_t>(frameBytes);
-    if (!stage.Decode(frame, o)) {
+    if (stored ? !stage.Decode(frame, o) : !stage.DecodeFetched(compressed, o)) {
       why = o.why.empty() ? "the frame does not decode" : o.why;
       return false;
     }

@@ -9,6 +9,7 @@
 #include <jpeglib.h>
 
 #include "pixels/codecs/Jpeg12.h"
+#include "pixels/codecs/StreamHeaders.h"
 #include "pixels/codecs/lsjpeg.h"
 
 namespace {
@@ -197,4 +198,33 @@ bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t by
   if (!data || size == 0 || !out) return false;
   std::vector<uint8_t> row;
   return Decode(data, size, out, byteCount, Target::kGrey, false, row, reason, incomplete);
+}
+
+bool CheckJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why) {
+  JpegStreamHeader j;
+  if (!ReadJpegStreamHeader(data, size, j, why)) return false;
+  if (j.lossless()) return CheckLosslessJpegFrame(data, size, spec, why);
+  const auto refuse = [&](std::string text) {
+    why = std::move(text);
+    return false;
+  };
+  if (j.jpegLs()) return refuse("the frame holds a JPEG-LS stream, not a DCT JPEG stream");
+  // SOF5 ... 7 and 13 ... 15: hierarchical, which the libraries do not decode.
+  if ((j.marker & 0x07) >= 5) return refuse("hierarchical JPEG streams cannot be decoded");
+  if (j.precision != 8 && j.precision != 12)
+    return refuse(std::to_string(j.precision) + "-bit DCT JPEG streams cannot be decoded");
+  if (j.components != 1 && j.components != 3)
+    return refuse("JPEG streams of " + std::to_string(j.components) +
+                  " components cannot be shown");
+  if (j.width != spec.columns || j.height != spec.rows)
+    return refuse(SizeMismatch("JPEG picture", j.width, j.height, spec.columns, spec.rows));
+  if (j.arithmetic()) return true;
+  if (j.progressive() && j.ss != 0)
+    return refuse("the progressive JPEG stream does not begin with a DC scan");
+  int64_t blocks = 0;
+  for (int i = 0; i < j.scanComponents; ++i) blocks += j.Blocks(j.scanComponent[i]);
+  if (j.ScanBits(size) < blocks)
+    return refuse("the JPEG stream (" + std::to_string(size) + " bytes) is too short for a " +
+                  std::to_string(spec.columns) + " x " + std::to_string(spec.rows) + " picture");
+  return true;
 }

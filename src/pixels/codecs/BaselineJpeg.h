@@ -40,3 +40,12 @@ int JpegPrecision(const uint8_t* data, size_t size, int* marker = nullptr);
 // lossless decoder, whichever JPEG syntax the file claims. Colour comes out R, G, B (out.rgb);
 // 8-bit samples of an image with wider words are widened.
 bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
+
+// The table's check for the DCT syntaxes (Codec.h, FrameCheck): the frame
+// header must give the frame's columns and rows, one or three components and
+// 8- or 12-bit samples; a lossless frame header is checked as the lossless
+// syntaxes check it. A Huffman-coded first scan spends at least one bit per
+// 8 x 8 block of each of its components (progressive streams begin with a DC
+// scan), so the stream must hold that many bits from it on; arithmetic coding
+// has no such floor and is bounded by the table's expansion alone.
+bool CheckJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why);

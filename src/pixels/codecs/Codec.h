@@ -83,3 +83,11 @@ struct CodecOutput {
 // Returns false with out.why when the frame cannot be decoded.
 using FrameCodec = bool (*)(const uint8_t* data, size_t size, const FrameSpec& spec,
                             CodecOutput& out);
+
+// Reads the stream's own header (frame header, SIZ, segment table) and checks
+// it against the frame: size, components and depth as the codec takes them,
+// and that the stream is long enough to honestly expand to the frame. Nothing
+// the stream sizes is allocated; the caller makes the frame's buffers only
+// after it passes. False with a one-line reason.
+using FrameCheck = bool (*)(const uint8_t* data, size_t size, const FrameSpec& spec,
+                            std::string& why);

@@ -16,6 +16,17 @@ bool HasZlibHeader(const uint8_t* p, size_t n) {
 
 }  // namespace
 
+bool CheckDeflatedFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why) {
+  FrameSpec stored = spec;
+  stored.planar = stored.ybr422 = stored.packed12 = false;
+  if (StoredFrameBytes(stored) / 1032 > int64_t(size)) {
+    why = "a frame of " + std::to_string(StoredFrameBytes(stored)) + " bytes cannot come from " +
+          std::to_string(size) + " deflated bytes";
+    return false;
+  }
+  return true;
+}
+
 bool DecodeDeflatedFrame(const uint8_t* data, size_t size, const FrameSpec& spec,
                          CodecOutput& out) {
   FrameSpec stored = spec;

@@ -16,3 +16,7 @@
 #include "pixels/codecs/Codec.h"
 
 bool DecodeDeflatedFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
+
+// The table's check (Codec.h, FrameCheck): deflate codes at most 258 bytes in
+// two bits, so a stream of n bytes inflates to at most 1032 n.
+bool CheckDeflatedFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why);

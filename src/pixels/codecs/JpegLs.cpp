@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "pixels/codecs/StreamHeaders.h"
+
 namespace {
 
 bool Fail(CodecOutput& out, std::string text) {
@@ -105,4 +107,29 @@ bool DecodeJpegLsFrame(const uint8_t* data, size_t size, const FrameSpec& spec, 
   } catch (const std::bad_alloc&) {
     return Fail(out, "the JPEG-LS frame does not fit in memory");
   }
+}
+
+bool CheckJpegLsFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why) {
+  JpegStreamHeader j;
+  if (!ReadJpegStreamHeader(data, size, j, why)) return false;
+  const auto refuse = [&](std::string text) {
+    why = std::move(text);
+    return false;
+  };
+  if (!j.jpegLs()) return refuse("the frame is not a JPEG-LS stream");
+  if (j.width != spec.columns || j.height != spec.rows)
+    return refuse(SizeMismatch("JPEG-LS picture", j.width, j.height, spec.columns, spec.rows));
+  if (j.components != 1 && j.components != 3)
+    return refuse("JPEG-LS pictures of " + std::to_string(j.components) +
+                  " components cannot be shown");
+  if (j.precision < 2 || j.precision > 16)
+    return refuse(std::to_string(j.precision) + "-bit JPEG-LS streams cannot be decoded");
+  if ((j.precision <= 8 ? 1 : 2) > SampleBytes(spec.bitsAllocated))
+    return refuse(std::to_string(j.precision) + "-bit JPEG-LS samples do not fit " +
+                  std::to_string(spec.bitsAllocated) + "-bit samples");
+  const int64_t lines = spec.rows * ((spec.columns + 32767) / 32768);
+  if (j.ScanBits(size) < lines)
+    return refuse("the JPEG-LS stream (" + std::to_string(size) + " bytes) is too short for a " +
+                  std::to_string(spec.columns) + " x " + std::to_string(spec.rows) + " picture");
+  return true;
 }

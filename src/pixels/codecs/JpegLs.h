@@ -15,3 +15,11 @@
 #include "pixels/codecs/Codec.h"
 
 bool DecodeJpegLsFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
+
+// The table's check (Codec.h, FrameCheck): a JPEG-LS frame header (SOF55)
+// with the frame's columns and rows, one or three components and samples that
+// fit the frame's. Run mode codes up to 32768 samples per bit, so the only
+// honest floor is one bit per line of the first scan (every line ends its run
+// with at least one bit, and a regular sample costs one): the stream must
+// hold that many.
+bool CheckJpegLsFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why);

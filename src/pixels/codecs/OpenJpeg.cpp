@@ -8,6 +8,7 @@
 #include <openjpeg.h>
 
 #include "pixels/codecs/AbortGuard.h"
+#include "pixels/codecs/StreamHeaders.h"
 
 namespace {
 
@@ -256,6 +257,26 @@ bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, int threads
 }
 
 }  // namespace
+
+bool CheckJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why) {
+  J2kStreamHeader j;
+  if (!ReadJ2kStreamHeader(data, size, j, why)) return false;
+  if (j.width != spec.columns || j.height != spec.rows) {
+    why = SizeMismatch("JPEG 2000 image", j.width, j.height, spec.columns, spec.rows);
+    return false;
+  }
+  if (j.tiles > 65535) {
+    why = "the JPEG 2000 image has " + std::to_string(j.tiles) + " tiles";
+    return false;
+  }
+  if (j.componentSamples >
+      uint64_t(8 * spec.pixels() * std::max(1, spec.samples) + (int64_t{1} << 16))) {
+    why = "the JPEG 2000 image has " + std::to_string(j.components) +
+          " components, far more than the frame";
+    return false;
+  }
+  return true;
+}
 
 bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec,
                          CodecOutput& out) {

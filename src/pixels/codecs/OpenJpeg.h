@@ -25,6 +25,14 @@
 // library decode code blocks in parallel.
 bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
 
+// The table's check (Codec.h, FrameCheck), shared with the HTJ2K glue: SIZ
+// must give the frame's columns and rows, no more tiles than a code stream
+// may have, and components that together hold no more than eight times the
+// frame's samples (the library allocates every component). Empty packets
+// cover any area in a few bytes, so the stream's length bounds nothing but
+// this: the whole main header and one tile-part header up to its data.
+bool CheckJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why);
+
 // Up-samples, rescales and interleaves one decoded component into `out`
 // (shared with the HTJ2K glue). `values` holds width x height samples of
 // `precision` bits; dx, dy are its sub-sampling factors against the frame.

@@ -348,3 +348,7 @@ bool DecodeHtj2kFrame(const uint8_t* data, size_t size, const FrameSpec& spec, C
   }
   return DecodeJpeg2000Frame(data, size, spec, out);
 }
+
+bool CheckHtj2kFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why) {
+  return CheckJpeg2000Frame(data, size, spec, why);
+}

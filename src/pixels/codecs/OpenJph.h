@@ -16,3 +16,7 @@
 
 // The table's entry point (.201, .202, .203).
 bool DecodeHtj2kFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
+
+// The table's check: as for JPEG 2000 (CheckJpeg2000Frame), whichever library
+// then decodes the stream.
+bool CheckHtj2kFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why);

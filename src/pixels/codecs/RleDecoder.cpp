@@ -132,3 +132,39 @@ bool DecodeRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, Cod
   return DecodeRle(data, size, spec.samples, spec.bitsAllocated / 8, spec.pixels(), out.data,
                    &out.why, &out.incomplete);
 }
+
+bool CheckRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why) {
+  if (spec.bitsAllocated % 8 != 0) {
+    why =
+        "RLE data with " + std::to_string(spec.bitsAllocated) + " bits allocated cannot be decoded";
+    return false;
+  }
+  const int64_t segments = int64_t(spec.samples) * (spec.bitsAllocated / 8);
+  if (segments > kMaxSegments) {
+    why = "RLE frame needs more than 15 segments";
+    return false;
+  }
+  if (!data || size < kHeaderSize) {
+    why = "RLE frame header is truncated";
+    return false;
+  }
+  const uint32_t declared = Le32(data);
+  if (declared < uint32_t(segments) || declared > kMaxSegments) {
+    why = "RLE frame has " + std::to_string(declared) + " segments, the frame needs " +
+          std::to_string(segments);
+    return false;
+  }
+  for (int64_t s = 0; s < segments; ++s) {
+    const uint32_t offset = Le32(data + 4 + 4 * s);
+    if (offset < kHeaderSize || offset > size) {
+      why = "RLE segment offset is invalid";
+      return false;
+    }
+  }
+  if (int64_t(size - kHeaderSize) * 64 < spec.pixels() * segments) {
+    why = "the RLE frame (" + std::to_string(size) + " bytes) is too short for a " +
+          std::to_string(spec.columns) + " x " + std::to_string(spec.rows) + " picture";
+    return false;
+  }
+  return true;
+}

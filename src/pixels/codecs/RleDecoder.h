@@ -23,3 +23,10 @@ bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesP
 
 // The table's entry point (.5): samples of 8, 16 or 32 bits.
 bool DecodeRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
+
+// The table's check (Codec.h, FrameCheck): whole-byte samples, a segment
+// table that names at least one segment per byte of a pixel with offsets
+// inside the frame's data, and segments long enough for the frame: PackBits
+// repeats at most 128 bytes per two, so every byte of segments gives at most
+// 64 bytes of samples.
+bool CheckRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why);

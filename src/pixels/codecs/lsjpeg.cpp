@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pixels/codecs/BaselineJpeg.h"
+#include "pixels/codecs/StreamHeaders.h"
 #include "pixels/codecs/decompress.h"
 
 namespace {
@@ -330,5 +331,33 @@ bool DecodeLosslessJpegFrame(const uint8_t* data, size_t size, const FrameSpec& 
   if (result == LosslessJpegResult::kPartial &&
       info.width * info.height * std::max(1, info.components) <= int64_t(count))
     out.incomplete = true;
+  return true;
+}
+
+bool CheckLosslessJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec,
+                            std::string& why) {
+  JpegStreamHeader j;
+  if (!ReadJpegStreamHeader(data, size, j, why)) return false;
+  if (!j.lossless() && !j.jpegLs()) return CheckJpegFrame(data, size, spec, why);
+  const auto refuse = [&](std::string text) {
+    why = std::move(text);
+    return false;
+  };
+  if (j.marker != 0xC3) return refuse("the frame is not a lossless JPEG stream");
+  if (j.precision < 2 || j.precision > 16)
+    return refuse(std::to_string(j.precision) + "-bit lossless JPEG streams cannot be decoded");
+  if (j.precision > 8 && SampleBytes(spec.bitsAllocated) != 2)
+    return refuse(std::to_string(j.precision) + "-bit lossless JPEG samples do not fit " +
+                  std::to_string(spec.bitsAllocated) + "-bit samples");
+  if (j.width != spec.columns || (j.height != spec.rows && j.height != 0))
+    return refuse(
+        SizeMismatch("lossless JPEG picture", j.width, j.height, spec.columns, spec.rows));
+  if (j.components != spec.samples)
+    return refuse("the lossless JPEG stream has " + std::to_string(j.components) +
+                  " components, the frame " + std::to_string(spec.samples) + " samples per pixel");
+  if (j.ScanBits(size) < spec.pixels() * j.scanComponents)
+    return refuse("the lossless JPEG stream (" + std::to_string(size) +
+                  " bytes) is too short for a " + std::to_string(spec.columns) + " x " +
+                  std::to_string(spec.rows) + " picture");
   return true;
 }

@@ -49,3 +49,11 @@ LosslessJpegResult DecodeLosslessJpeg(const uint8_t* data, size_t size, uint16_t
 // early gives what it holds (out.incomplete).
 bool DecodeLosslessJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec,
                              CodecOutput& out);
+
+// The table's check for the lossless syntaxes (Codec.h, FrameCheck): a
+// process 14 frame header (a DCT one goes to CheckJpegFrame, as the decoder
+// sends it on) with the frame's columns, rows (or none, given later) and
+// samples per pixel, and no more bits than the frame's words hold. Every
+// sample of the first scan costs at least one bit.
+bool CheckLosslessJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec,
+                            std::string& why);
