@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "dicom/dicom.h"
 #include "pixels/FrameGeometry.h"
@@ -121,6 +122,7 @@ FrameCache::Stats FrameCache::GetStats() const {
   std::lock_guard lock(mu_);
   Stats s;
   s.bytesHeld = held_;
+  s.bytesCharged = charged_;
   s.frames = lru_.size();
   for (const Entry& e : lru_)
     if (e.frame.use_count() > 1) s.bytesPinned += e.bytes;
@@ -162,7 +164,7 @@ void FrameCache::EraseLocked(Lru::iterator it) {
 void FrameCache::EvictLocked(int64_t keepFree) {
   size_t examined = 0;
   const size_t n = lru_.size();
-  while (held_ + keepFree > budget_ && !lru_.empty() && examined < n) {
+  while (held_ + charged_ + keepFree > budget_ && !lru_.empty() && examined < n) {
     auto last = std::prev(lru_.end());
     ++examined;
     if (last->frame.use_count() > 1) {
@@ -176,8 +178,9 @@ void FrameCache::EvictLocked(int64_t keepFree) {
 
 FramePtr FrameCache::StoreLocked(const Key& key, FramePtr frame, int64_t bytes) {
   if (const auto it = index_.find(key); it != index_.end()) EraseLocked(it->second);
-  // A frame larger than the whole budget would only push out everything else.
-  if (bytes > budget_) return frame;
+  // A frame larger than what charges leave of the budget would only push out
+  // everything else.
+  if (bytes > budget_ - charged_) return frame;
   EvictLocked(bytes);
   lru_.push_front(Entry{key, frame, bytes});
   index_.emplace(key, lru_.begin());
@@ -321,4 +324,56 @@ void FrameCache::Unreserve(int64_t bytes) {
 int64_t FrameCache::Reserved() const {
   std::lock_guard lock(mu_);
   return reserved_;
+}
+
+bool FrameCache::Charge(int64_t bytes, CacheCharge& charge, std::string* reason) {
+  charge.Release();
+  if (bytes < 0) bytes = 0;
+  std::lock_guard lock(mu_);
+  if (charged_ + bytes > budget_) {
+    if (reason) {
+      constexpr int64_t kMb = 1000 * 1000;
+      *reason = "it needs " + std::to_string((bytes + kMb - 1) / kMb) + " MB, more than the " +
+                std::to_string(std::max<int64_t>(0, budget_ - charged_) / kMb) +
+                " MB the image memory has left for it";
+    }
+    return false;
+  }
+  charged_ += bytes;
+  EvictLocked(0);
+  charge.cache_ = this;
+  charge.bytes_ = bytes;
+  return true;
+}
+
+int64_t FrameCache::Charged() const {
+  std::lock_guard lock(mu_);
+  return charged_;
+}
+
+void FrameCache::Uncharge(int64_t bytes) {
+  std::lock_guard lock(mu_);
+  charged_ = std::max<int64_t>(0, charged_ - bytes);
+}
+
+CacheCharge::CacheCharge(CacheCharge&& other) noexcept
+    : cache_(std::exchange(other.cache_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+
+CacheCharge& CacheCharge::operator=(CacheCharge&& other) noexcept {
+  if (this != &other) {
+    Release();
+    cache_ = std::exchange(other.cache_, nullptr);
+    bytes_ = std::exchange(other.bytes_, 0);
+  }
+  return *this;
+}
+
+CacheCharge::~CacheCharge() {
+  Release();
+}
+
+void CacheCharge::Release() {
+  if (cache_) cache_->Uncharge(bytes_);
+  cache_ = nullptr;
+  bytes_ = 0;
 }

@@ -78,6 +78,27 @@ FrameSourcePtr MakeFrameSource(const std::string& path, const DICOMdata& header,
 // one-line reason, when the file cannot be read or holds no displayable image.
 FrameSourcePtr ReadFrameSource(const std::string& path, std::string* reason = nullptr);
 
+class FrameCache;
+
+// Memory held outside the cache that counts against its budget (a built
+// volume) for as long as this object lives: moving it moves the charge,
+// destroying it returns the bytes. The cache must outlive it.
+class CacheCharge {
+ public:
+  CacheCharge() = default;
+  CacheCharge(CacheCharge&& other) noexcept;
+  CacheCharge& operator=(CacheCharge&& other) noexcept;
+  ~CacheCharge();
+  int64_t bytes() const { return bytes_; }
+  // Returns the bytes now.
+  void Release();
+
+ private:
+  friend class FrameCache;
+  FrameCache* cache_ = nullptr;
+  int64_t bytes_ = 0;
+};
+
 class FrameCache {
  public:
   // A quarter of physical memory, at most 4 GiB (and at least 64 MiB).
@@ -95,8 +116,9 @@ class FrameCache {
   int64_t Budget() const;
 
   struct Stats {
-    int64_t bytesHeld = 0;    // every frame in the cache, pinned or not
-    int64_t bytesPinned = 0;  // of those, frames someone outside holds
+    int64_t bytesHeld = 0;     // every frame in the cache, pinned or not
+    int64_t bytesPinned = 0;   // of those, frames someone outside holds
+    int64_t bytesCharged = 0;  // held outside and charged to the budget (Charge)
     size_t frames = 0;
     uint64_t hits = 0, misses = 0, decodes = 0, evictions = 0;
   };
@@ -131,6 +153,14 @@ class FrameCache {
   void Unreserve(int64_t bytes);
   int64_t Reserved() const;
 
+  // Charges memory held outside the cache (a volume about to be built) to the
+  // budget: frames not held are evicted to make room, so frames and charges
+  // together stay within it as far as pinned frames allow. Refused, with a
+  // one-line reason and nothing evicted, when the charges together would
+  // pass the whole budget. Call before allocating what is charged.
+  bool Charge(int64_t bytes, CacheCharge& charge, std::string* reason = nullptr);
+  int64_t Charged() const;
+
  private:
   struct Key {
     std::string path;
@@ -147,6 +177,9 @@ class FrameCache {
   };
   struct InFlight;
   using Lru = std::list<Entry>;  // most recently used first
+
+  friend class CacheCharge;
+  void Uncharge(int64_t bytes);
 
   // Under mu_.
   FramePtr StoreLocked(const Key& key, FramePtr frame, int64_t bytes);
@@ -166,6 +199,7 @@ class FrameCache {
   int64_t budget_ = 0;
   int64_t held_ = 0;
   int64_t reserved_ = 0;
+  int64_t charged_ = 0;
   uint64_t generation_ = 0;  // bumped by Clear and Forget
   uint64_t hits_ = 0, misses_ = 0, decodes_ = 0, evictions_ = 0;
 };

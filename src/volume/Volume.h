@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dicom/define_types.h"
+#include "pixels/FrameCache.h"
 #include "volume/Vec3.h"
 
 // Allocates voxel blocks without clearing them (every word is written by
@@ -108,6 +109,9 @@ class TVolume {
   std::vector<int> sliceFrame;
   // What the user should know about the stack (gaps, uneven spacing, tilt).
   std::vector<std::string> notes;
+  // The voxels' bytes charged to the frame cache the volume was built
+  // through; returned when the volume is freed.
+  CacheCharge charge;
 
   size_t SliceSize() const { return size_t(geometry.columns) * size_t(geometry.rows); }
   const int16_t* Slice(int k) const { return voxels.data() + size_t(k) * SliceSize(); }

@@ -296,6 +296,13 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
   vol->bitsStored = plan.bitsStored;
   vol->notes = plan.notes;
   const size_t sliceSize = size_t(g.columns) * size_t(g.rows);
+  if (FrameCache* cache = source.BudgetCache()) {
+    std::string why;
+    if (!cache->Charge(int64_t(sliceSize * n * sizeof(int16_t)), vol->charge, &why)) {
+      reason = "the volume does not fit in the memory for images: " + why;
+      return nullptr;
+    }
+  }
   try {
     // Every word is written by its slice's copy below.
     vol->voxels = TVoxels(sliceSize * n);

@@ -62,6 +62,9 @@ class TFrameSource {
   // several threads at once.
   virtual bool UseFrame(const TVolumeFile& file, int frame,
                         const std::function<void(const TFrameView&)>& use, std::string& reason) = 0;
+  // The cache whose budget a volume built from these frames is charged to;
+  // null: none.
+  virtual FrameCache* BudgetCache() { return nullptr; }
 };
 
 // Decodes every frame from its file.
@@ -81,6 +84,7 @@ class TCachedFrameSource : public TFrameSource {
   explicit TCachedFrameSource(FrameCache& cache = FrameCache::Shared()) : FCache(cache) {}
   bool UseFrame(const TVolumeFile& file, int frame,
                 const std::function<void(const TFrameView&)>& use, std::string& reason) override;
+  FrameCache* BudgetCache() override { return &FCache; }
 
  private:
   FrameCache& FCache;
@@ -115,7 +119,10 @@ struct TVolumeOptions {
 };
 
 // Decodes the planned frames in parallel into a volume. Null with the reason
-// when a frame cannot be had, memory runs out or the build is cancelled.
+// when a frame cannot be had, memory runs out or the build is cancelled. The
+// voxels are charged to the source's budget cache (if any) before they are
+// allocated, evicting cached frames; a volume the budget cannot hold is
+// refused.
 std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& source,
                                     std::string& reason, const TVolumeOptions& options = {});
 

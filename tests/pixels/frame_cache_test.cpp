@@ -210,6 +210,48 @@ TEST(FrameCache, ReservationsStayWithinHalfTheBudget) {
   EXPECT_EQ(cache.Reserved(), 50 * kMiB);
 }
 
+// Memory held outside (a volume) shares the budget with the frames: a
+// charge evicts frames nobody holds, stays while its owner lives (moved or
+// not), and one past the whole budget is refused without evicting.
+TEST(FrameCache, ChargesShareTheBudgetUntilReleased) {
+  FrameCache cache(kMiB);
+  const auto frame = [] {
+    DecodedFrame f;
+    f.buff8.assign(200 * 1024, 1);
+    return f;
+  };
+  const FramePtr held = cache.Insert("a", 1, frame());
+  for (int k = 2; k <= 4; ++k) cache.Insert("a", k, frame());
+  ASSERT_EQ(cache.GetStats().frames, 4u);
+
+  std::string why;
+  CacheCharge charge;
+  EXPECT_FALSE(cache.Charge(kMiB + 1, charge, &why));
+  EXPECT_NE(why.find("more than"), std::string::npos) << why;
+  EXPECT_EQ(cache.GetStats().frames, 4u);
+  EXPECT_EQ(cache.Charged(), 0);
+
+  ASSERT_TRUE(cache.Charge(600 * 1024, charge, &why)) << why;
+  EXPECT_EQ(cache.Charged(), 600 * 1024);
+  EXPECT_LE(cache.BytesHeld() + cache.Charged(), cache.Budget());
+  EXPECT_TRUE(cache.Contains("a", 1));  // held: never evicted
+  // While charged, a new frame fits only in what the charge leaves.
+  cache.Insert("a", 5, frame());
+  EXPECT_LE(cache.BytesHeld() + cache.Charged(), cache.Budget());
+  EXPECT_EQ(cache.GetStats().bytesCharged, 600 * 1024);
+
+  CacheCharge moved = std::move(charge);
+  EXPECT_EQ(charge.bytes(), 0);
+  EXPECT_EQ(cache.Charged(), 600 * 1024);
+  // A second charge may take what is left, not more.
+  CacheCharge other;
+  EXPECT_FALSE(cache.Charge(kMiB - 600 * 1024 + 1, other, &why));
+  EXPECT_TRUE(cache.Charge(kMiB - 600 * 1024, other, &why)) << why;
+  other.Release();
+  { CacheCharge gone = std::move(moved); }
+  EXPECT_EQ(cache.Charged(), 0);
+}
+
 TEST(FrameCache, DefaultBudgetIsAQuarterOfMemoryAtMostFourGiB) {
   const int64_t b = FrameCache::DefaultBudget();
   EXPECT_GE(b, 64 * kMiB);

@@ -412,4 +412,56 @@ TEST(VolumeBuild, FillReportsProgressAndStopsWhenCancelled) {
   EXPECT_EQ(reason, "the volume was cancelled");
 }
 
+// A volume built through a cache counts against its budget: cached frames
+// make room for it, and its bytes come back when it is freed. One the budget
+// cannot hold is refused before its voxels are allocated, evicting nothing.
+TEST(VolumeBuild, AVolumeIsChargedToTheCacheBudgetUntilFreed) {
+  constexpr int64_t kMiB = int64_t{1} << 20;
+  SeriesSpec s;
+  s.columns = 128;
+  s.rows = 128;
+  s.slices = 20;  // 640 KiB of voxels
+  const std::string dir = testsupport::TempDir("volume-charge");
+  volfix::WriteSeries(dir, s);
+  std::vector<TVolumeFrame> frames;
+  std::string reason;
+  ASSERT_TRUE(FramesFromPath(dir, frames, reason)) << reason;
+
+  FrameCache cache(kMiB);
+  const auto fill = [&] {
+    for (int k = 1; k <= 8; ++k) {
+      DecodedFrame f;
+      f.buff8.assign(100 * 1024, 0);
+      cache.Insert("other.dcm", k, std::move(f));
+    }
+  };
+  fill();
+  ASSERT_EQ(cache.GetStats().frames, 8u);
+  TCachedFrameSource source(cache);
+  std::shared_ptr<TVolume> v = BuildVolume(frames, source, reason);
+  ASSERT_TRUE(v) << reason;
+  EXPECT_EQ(cache.Charged(), int64_t(v->Bytes()));
+  EXPECT_LE(cache.BytesHeld() + cache.Charged(), cache.Budget());
+  EXPECT_LT(cache.GetStats().frames, 8u + size_t(s.slices));
+  EXPECT_GT(cache.GetStats().evictions, 0u);
+  std::shared_ptr<TVolume> second = v;
+  v.reset();
+  EXPECT_EQ(cache.Charged(), int64_t(second->Bytes()));  // still held
+  second.reset();
+  EXPECT_EQ(cache.Charged(), 0);
+
+  // Twice the budget: refused, and the cached frames stay.
+  s.slices = 64;  // 2 MiB
+  const std::string big = testsupport::TempDir("volume-charge-big");
+  volfix::WriteSeries(big, s);
+  frames.clear();
+  ASSERT_TRUE(FramesFromPath(big, frames, reason)) << reason;
+  cache.Clear();
+  fill();
+  EXPECT_FALSE(BuildVolume(frames, source, reason));
+  EXPECT_NE(reason.find("does not fit in the memory for images"), std::string::npos) << reason;
+  EXPECT_EQ(cache.Charged(), 0);
+  EXPECT_EQ(cache.GetStats().frames, 8u);
+}
+
 }  // namespace
