@@ -330,12 +330,11 @@ bool FrameCache::Charge(int64_t bytes, CacheCharge& charge, std::string* reason)
   charge.Release();
   if (bytes < 0) bytes = 0;
   std::lock_guard lock(mu_);
-  if (charged_ + bytes > budget_) {
+  if (bytes > budget_) {
     if (reason) {
       constexpr int64_t kMb = 1000 * 1000;
       *reason = "it needs " + std::to_string((bytes + kMb - 1) / kMb) + " MB, more than the " +
-                std::to_string(std::max<int64_t>(0, budget_ - charged_) / kMb) +
-                " MB the image memory has left for it";
+                std::to_string(budget_ / kMb) + " MB set for images";
     }
     return false;
   }

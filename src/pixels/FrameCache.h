@@ -8,7 +8,9 @@
 // as long as they are used. Everything else goes least recently used first as
 // soon as the bytes held pass the budget. Pinned frames can take the total past
 // the budget (nine cells always show their nine frames); they become
-// evictable the moment their last holder lets go.
+// evictable the moment their last holder lets go. Memory held beside the
+// cache, a built volume, is charged to the same budget (Charge) and pushes
+// frames out as they do.
 //
 // A frame that is not held is decoded again from its file when it is asked
 // for (Acquire), through the same DecodeFrame dispatch as a first decode, so a
@@ -156,8 +158,10 @@ class FrameCache {
   // Charges memory held outside the cache (a volume about to be built) to the
   // budget: frames not held are evicted to make room, so frames and charges
   // together stay within it as far as pinned frames allow. Refused, with a
-  // one-line reason and nothing evicted, when the charges together would
-  // pass the whole budget. Call before allocating what is charged.
+  // one-line reason and nothing evicted, when the charge alone passes the
+  // whole budget. Charges held together may pass it, as pinned frames may (a
+  // new volume is built while the one it replaces is still shown). Call
+  // before allocating what is charged.
   bool Charge(int64_t bytes, CacheCharge& charge, std::string* reason = nullptr);
   int64_t Charged() const;
 
