@@ -6,33 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
 #include <filesystem>
-#include <functional>
 
 #include "cell_fixtures.h"
 #include "dicom/dicom.h"
 #include "pixels/FrameCache.h"
 #include "pixels/ThdTimer.h"
+#include "support/qt_wait.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
 
 using cellfix::Image;
 
-namespace {
+using testsupport::WaitUntil;
 
-bool SpinUntil(const std::function<bool()>& done, int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QThread::msleep(1);
-  }
-  return true;
-}
+namespace {
 
 // Frames whose first pixel tells their number (frame k: 10 k).
 Image Frames(int frames, const std::string& frameTime = "") {
@@ -188,7 +177,7 @@ TEST_F(CellCine, FrameRateFromHeaderOrUser) {
   EXPECT_TRUE(cell.CineTimer->Enabled());
   EXPECT_EQ(cell.CineTimer->Interval(), 16u);
   int changes = 0, last = cell.CurrentFrame;
-  EXPECT_TRUE(SpinUntil(
+  EXPECT_TRUE(WaitUntil(
       [&] {
         changes += cell.CurrentFrame != last;
         last = cell.CurrentFrame;
@@ -208,7 +197,7 @@ TEST_F(CellCine, FrameBarAndCinePanel) {
   c.setCineFrameRate(60);
   ASSERT_TRUE(c.LoadFile(a, 1));
   EXPECT_TRUE(c.InCineMode);
-  ASSERT_TRUE(SpinUntil([&] { return c.CurrentFrame >= 3; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return c.CurrentFrame >= 3; }, 5000));
   EXPECT_EQ(viewer.CineTrackBar->value(), c.CurrentFrame);
 
   QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
@@ -353,14 +342,25 @@ TEST_F(CellCine, NeitherHangsNorCrashes) {
     c.setCineFrameRate(60);
     c.OpenCurrentImage(false);
     ASSERT_TRUE(c.InCineMode);
-    QThread::msleep(60);  // ticks are handed over meanwhile
+    ASSERT_TRUE(c.CineTimer);
+    // Cleared or destroyed the moment a tick has been handed over, before it runs.
+    testsupport::BeforeDelivery handedOver(c.CineTimer.get(), QEvent::MetaCall, [&] {
+      if (clear) {
+        c.Clear();
+      } else {
+        delete viewer;
+        viewer = nullptr;
+      }
+      return true;  // the tick's timer is gone
+    });
+    ASSERT_TRUE(WaitUntil([&] { return handedOver.fired; }));
     if (clear) {
-      c.Clear();
       EXPECT_FALSE(c.CineTimer);
-      SpinUntil([] { return false; }, 50);
+      QCoreApplication::processEvents();
       EXPECT_FALSE(c.HasImage);
     }
     delete viewer;
-    SpinUntil([] { return false; }, 50);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 }

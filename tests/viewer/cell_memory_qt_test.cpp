@@ -4,15 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
+#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "cell_fixtures.h"
 #include "dicom/dicom.h"
 #include "pixels/FrameCache.h"
 #include "pixels/FramePrefetch.h"
+#include "support/qt_wait.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -141,17 +140,17 @@ TEST_F(CellMemory, ACineOverMoreFramesThanTheBudgetPlaysOnAndOneThatFitsIsPinned
   const std::string small = cellfix::Write(dir, "small.dcm", Slice(0, 6));  // 750 KiB
   cellfix::MakeTree({{big}, {small}});
   FrameCache& cache = FrameCache::Shared();
-  const auto play = [&](int ms) {
+  // Plays until `frames` frame changes or until ms pass; the budget holds throughout.
+  const auto play = [&](int frames, int ms) {
     int changes = 0, last = b.CurrentFrame;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-      if (b.CurrentFrame != last) ++changes;
-      last = b.CurrentFrame;
-      EXPECT_LE(cache.BytesHeld(), cache.Budget());
-      QThread::msleep(1);
-    }
+    testsupport::WaitUntil(
+        [&] {
+          if (b.CurrentFrame != last) ++changes;
+          last = b.CurrentFrame;
+          EXPECT_LE(cache.BytesHeld(), cache.Budget());
+          return changes >= frames;
+        },
+        ms);
     return changes;
   };
   Open(b, 0);
@@ -159,7 +158,7 @@ TEST_F(CellMemory, ACineOverMoreFramesThanTheBudgetPlaysOnAndOneThatFitsIsPinned
   b.setCineFrameRate(20);
   // 30 frames due in 1.5 s; a third is plenty on a loaded machine, and far
   // more than a cine that stalls on every evicted frame would show.
-  EXPECT_GE(play(1500), 10);
+  EXPECT_GE(play(10, 1500), 10);
   EXPECT_EQ(cache.Reserved(), 0);  // too large to pin: prefetch keeps ahead
   EXPECT_EQ(b.Buffers().buff16.at(0), b.CurrentFrame * 10 - 10);
   EXPECT_EQ(b.Buffers().buff16, Decoded(big, b.CurrentFrame));
@@ -168,7 +167,7 @@ TEST_F(CellMemory, ACineOverMoreFramesThanTheBudgetPlaysOnAndOneThatFitsIsPinned
   Open(b, 0);
   b.setCineFrameRate(30);
   ASSERT_TRUE(b.InCineMode);
-  play(700);  // two passes of six frames
+  EXPECT_GE(play(12, 10000), 12);  // two passes of six frames
   EXPECT_GT(cache.Reserved(), 0);
   EXPECT_EQ(cache.GetStats().bytesPinned, 6 * kSide * kSide * 2);
   // Pinned frames stay whatever else is decoded meanwhile.
@@ -250,11 +249,13 @@ TEST_F(CellMemory, AFileChangedAfterItsFramesWereReadIsRefused) {
   for (int k = 1; k <= 20; ++k) FrameCache::Shared().Acquire(*ReadFrameSource(others[0]), k);
   ASSERT_FALSE(FrameCache::Shared().Contains(paths[1], 1));
   // Rewritten with other dimensions: the tree's frame tables no longer fit it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // A later time stamp too, even where the clock or the file system is coarse.
+  const auto written = std::filesystem::last_write_time(paths[1]);
   Image other = Slice(7);
   other.columns = 128;
   other.values.resize(128 * kSide);
   cellfix::Write(dir, "im1.dcm", other);
+  std::filesystem::last_write_time(paths[1], written + std::chrono::seconds(1));
   b.NextImage();
   EXPECT_EQ(b.ImageIndex, 2);
   EXPECT_TRUE(reason.contains("changed after it was loaded")) << reason.toStdString();
