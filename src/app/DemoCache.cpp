@@ -4,10 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <string>
 
 #include "app/DemoStudy.h"
+#include "dicom/TempCleanup.h"
 
 #ifndef TAVROLEN_VERSION
 #define TAVROLEN_VERSION "1.0"
@@ -30,18 +30,30 @@ QString DemoStudyFolder(QString* error, const QString& cacheRoot) {
     if (error) *error = "cannot create " + base;
     return {};
   }
-  QTemporaryDir scratch(dir + ".tmp-XXXXXX");
+  // A scratch folder a killed viewer left is taken away first.
+  const std::string baseName = QFile::encodeName(base).toStdString();
+  const std::string prefix = "demo-" TAVROLEN_VERSION ".tmp";
+  tempcleanup::RemoveStaleTempFolders(baseName, prefix);
+  tempcleanup::TTempFolder scratch;
   std::string why;
-  if (!scratch.isValid() ||
-      !demo::WriteDemoStudy(QFile::encodeName(scratch.path()).toStdString(), nullptr, &why)) {
+  if (!scratch.Create(baseName, prefix, why) ||
+      !demo::WriteDemoStudy(scratch.Path(), nullptr, &why)) {
     if (error) *error = why.empty() ? "cannot write into " + base : QString::fromStdString(why);
     return {};
   }
-  if (QDir().rename(scratch.path(), dir)) return dir;
+  const QString scratchPath = QFile::decodeName(scratch.Path().c_str());
+  if (QDir().rename(scratchPath, dir)) {
+    scratch.Release();
+    return dir;
+  }
   if (QFileInfo::exists(dir + "/DICOMDIR")) return dir;  // another viewer was first
-  // What stands there is an earlier, broken attempt: replace it.
-  QDir(dir).removeRecursively();
-  if (QDir().rename(scratch.path(), dir)) return dir;
+  // What stands there is an earlier, broken attempt: replace it (a link
+  // there is removed as a link, never followed).
+  tempcleanup::RemoveTreeNoAlloc(QFile::encodeName(dir).constData());
+  if (QDir().rename(scratchPath, dir)) {
+    scratch.Release();
+    return dir;
+  }
   if (error) *error = "cannot create " + dir;
   return {};
 }

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "dicom/DicomWriter.h"
+#include "dicom/SafeOutput.h"
 
 namespace fs = std::filesystem;
 using dicomwriter::DicomWriter;
@@ -228,13 +229,45 @@ struct TWriteState {
   std::vector<TImageFile> files;
   int64_t bytes = 0;
   std::string error;
+  // What this run made, so a failed run takes back exactly that and nothing
+  // that was there before.
+  std::vector<fs::path> createdFiles, createdFolders;
 };
 
-bool Save(TWriteState& st, const fs::path& path, const std::vector<uint8_t>& bytes) {
-  if (!dicomwriter::WriteBytesToFile(path.string(), bytes)) {
-    st.error = "cannot write " + path.string();
+// Creates folder and its missing parents, remembering which were made.
+bool MakeFolders(TWriteState& st, const fs::path& folder) {
+  std::vector<fs::path> missing;
+  std::error_code ec;
+  for (fs::path p = folder; !p.empty() && !fs::exists(p, ec); p = p.parent_path()) {
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  fs::create_directories(folder, ec);
+  st.createdFolders.insert(st.createdFolders.end(), missing.rbegin(), missing.rend());
+  if (!fs::is_directory(folder, ec)) {
+    st.error = "cannot create the folder " + folder.string() + (ec ? ": " + ec.message() : "");
     return false;
   }
+  return true;
+}
+
+void TakeBack(TWriteState& st) {
+  std::error_code ec;
+  for (const fs::path& f : st.createdFiles) fs::remove(f, ec);
+  // Deepest first; a folder that holds something else stays.
+  for (auto it = st.createdFolders.rbegin(); it != st.createdFolders.rend(); ++it)
+    fs::remove(*it, ec);
+}
+
+bool Save(TWriteState& st, const fs::path& path, const std::vector<uint8_t>& bytes) {
+  std::error_code ec;
+  const bool existed = fs::exists(fs::symlink_status(path, ec));
+  std::string why;
+  if (!WriteFileSafely(path.string(), bytes.data(), bytes.size(), why)) {
+    st.error = why;
+    return false;
+  }
+  if (!existed) st.createdFiles.push_back(path);
   st.bytes += static_cast<int64_t>(bytes.size());
   return true;
 }
@@ -315,8 +348,7 @@ bool WriteImage(TWriteState& st, TImageFile f, const TDataSet& ds) {
   options.sopInstanceUid = f.sopInstance;
   fs::path path = st.dir;
   for (const auto& part : f.fileId) path /= part;
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
+  if (!MakeFolders(st, path.parent_path())) return false;
   if (!Save(st, path, dicomwriter::BuildDicomFile(w, options))) return false;
   st.files.push_back(std::move(f));
   return true;
@@ -791,10 +823,9 @@ constexpr const char* kReport =
 bool WriteDemoStudy(const std::string& dirText, TDemoInfo* info, std::string* error) {
   TWriteState st;
   st.dir = fs::path(dirText);
-  std::error_code ec;
-  fs::create_directories(st.dir, ec);
-  if (!fs::is_directory(st.dir, ec)) {
-    if (error) *error = "cannot create " + dirText;
+  if (!MakeFolders(st, st.dir)) {
+    TakeBack(st);
+    if (error) *error = st.error;
     return false;
   }
 
@@ -821,6 +852,7 @@ bool WriteDemoStudy(const std::string& dirText, TDemoInfo* info, std::string* er
     ok = Save(st, st.dir / "report.txt", std::vector<uint8_t>(text.begin(), text.end()));
   }
   if (!ok) {
+    TakeBack(st);
     if (error) *error = st.error;
     return false;
   }

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -547,13 +548,17 @@ QString TPacsForm::RetrieveFolder() {
   if (chosenFolderRadio->isChecked() && !folderEdit->text().trimmed().isEmpty())
     return folderEdit->text().trimmed();
   if (!tempDir_) {
-    tempDir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/tavrolen-pacs-XXXXXX");
-    if (!tempDir_->isValid()) {
+    // Removed when the window goes, on SIGINT, SIGTERM and SIGHUP, and by the
+    // next start after a crash.
+    tempDir_ = std::make_unique<tempcleanup::TTempFolder>();
+    std::string why;
+    if (!tempDir_->Create(QFile::encodeName(QDir::tempPath()).toStdString(), kPacsTempPrefix,
+                          why)) {
       tempDir_.reset();
       return {};
     }
   }
-  return tempDir_->path();
+  return QFile::decodeName(tempDir_->Path().c_str());
 }
 
 void TPacsForm::Retrieve() {

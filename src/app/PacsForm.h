@@ -8,7 +8,6 @@
 #pragma once
 
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QWidget>
 #include <atomic>
 #include <map>
@@ -16,7 +15,12 @@
 #include <vector>
 
 #include "app/PacsFiling.h"
+#include "dicom/TempCleanup.h"
 #include "net/PacsServer.h"
+
+// Names the temporary folder of retrieved files: "<prefix>-<pid>-XXXXXX" in the
+// temporary folder.
+inline constexpr const char* kPacsTempPrefix = "tavrolen-pacs";
 
 class QCheckBox;
 class QComboBox;
@@ -127,7 +131,7 @@ class TPacsForm : public QWidget {
 
   TForm1* main_;
   std::vector<TPacsServer> servers_;
-  std::unique_ptr<QTemporaryDir> tempDir_;
+  std::unique_ptr<tempcleanup::TTempFolder> tempDir_;
   QString lastError_;
 
   // The running operation (a search or one study's retrieve) and its client.

@@ -403,13 +403,23 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
   const int digits = std::max(3, int(QString::number(std::max(total, 1)).size()));
   int number = 0;
   statusLabelCount->setText("Exporting");
+  // A frame that cannot be read is skipped and reported once at the end; a
+  // file that cannot be written (a full disk, a folder gone) stops the export
+  // at once, with one message, and the files written so far stay whole.
+  QString unreadable;
+  int skipped = 0;
+  bool stopped = false;
   for (const Item& it : items) {
+    if (stopped) break;
     exporter.ImageIndex = it.image;
     int frames = std::max(it.frame, 1);
     for (int f = 1; f <= frames; ++f) {
       ++number;
       if (!exporter.LoadFile(it.path, f)) {
-        error = QString::fromStdString(exporter.LastLoadError());
+        if (unreadable.isEmpty())
+          unreadable = QDir::toNativeSeparators(QString::fromStdString(it.path)) + ": " +
+                       QString::fromStdString(exporter.LastLoadError());
+        ++skipped;
         continue;
       }
       exporter.PauseCine();
@@ -423,10 +433,13 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
       exporter.Pan(cell->PanX - exporter.PanX, cell->panY - exporter.panY);
       const QString name =
           QString("%1_%2.%3").arg(base).arg(number, digits, 10, QChar('0')).arg(suffix);
-      if (png ? exporter.SavePNG(name, &error, own) : exporter.SaveJPEG(name, &error, own))
+      if (png ? exporter.SavePNG(name, &error, own) : exporter.SaveJPEG(name, &error, own)) {
         ++written;
-      else
+      } else {
         failed(name);
+        stopped = true;
+        break;
+      }
       if (number % 16 == 0) {
         statusLabelCount->setText(QString("Exported %1").arg(written));
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
@@ -434,6 +447,11 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
     }
   }
   statusLabelCount->setText(QString("Exported %1 of %2").arg(written).arg(number));
+  if (!stopped && skipped > 0)
+    ShowMessage(QString("%1 of %2 images could not be read and were not exported; the first: %3")
+                    .arg(skipped)
+                    .arg(number)
+                    .arg(unreadable));
 }
 
 // ---- keys -------------------------------------------------------------------------------

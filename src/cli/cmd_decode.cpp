@@ -14,14 +14,11 @@
 #include <vector>
 
 #include "commands.h"
+#include "dicom/SafeOutput.h"
 #include "dicom/dicom.h"
 #include "pixels/FrameDecoder.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "tavrolen-dicom decode: %s\n", text.c_str());
@@ -170,8 +167,11 @@ int Decode(const std::vector<std::string>& args) {
   if (frame > frames) {
     return Fail(input + ": frame " + std::to_string(frame) + " of " + std::to_string(frames));
   }
-  std::unique_ptr<std::FILE, FileCloser> out(std::fopen(output.c_str(), "wb"));
-  if (!out) return Fail(output + ": cannot be written");
+  // Written beside OUT and renamed over it when every frame is in, so a
+  // frame that fails leaves OUT as it was.
+  TSafeOutput out;
+  std::string why;
+  if (!out.Open(output, why)) return Fail(why);
 
   const int first = allFrames ? 1 : frame;
   const int last = allFrames ? frames : frame;
@@ -179,8 +179,7 @@ int Decode(const std::vector<std::string>& args) {
   for (int k = first; k <= last; ++k) {
     FrameResult r = pipeline.Take(k);
     if (!r.ok) {
-      out.reset();
-      std::remove(output.c_str());
+      out.Abandon();
       return Fail(input + ": frame " + std::to_string(k) + ": " + r.why);
     }
     const DecodedFrame& decoded = r.pixels;
@@ -191,25 +190,15 @@ int Decode(const std::vector<std::string>& args) {
     }
     bool written = true;
     if (!decoded.buff8.empty()) {
-      written = std::fwrite(decoded.buff8.data(), 1, decoded.buff8.size(), out.get()) ==
-                decoded.buff8.size();
+      written = out.Write(decoded.buff8.data(), decoded.buff8.size(), why);
     } else if (!decoded.buff16.empty()) {
-      written = std::fwrite(decoded.buff16.data(), 2, decoded.buff16.size(), out.get()) ==
-                decoded.buff16.size();
+      written = out.Write(decoded.buff16.data(), 2 * decoded.buff16.size(), why);
     } else if (!decoded.buff24.empty()) {
-      written = std::fwrite(decoded.buff24.data(), 1, decoded.buff24.size(), out.get()) ==
-                decoded.buff24.size();
+      written = out.Write(decoded.buff24.data(), decoded.buff24.size(), why);
     }
-    if (!written) {
-      out.reset();
-      std::remove(output.c_str());
-      return Fail(output + ": write failed");
-    }
+    if (!written) return Fail(why);
   }
-  if (std::fclose(out.release()) != 0) {
-    std::remove(output.c_str());
-    return Fail(output + ": write failed");
-  }
+  if (!out.Commit(why)) return Fail(why);
   return 0;
 }
 

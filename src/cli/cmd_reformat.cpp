@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "dicom/SafeOutput.h"
 #include "json.h"
 #include "volume/Reformat.h"
 #include "volume/VolumeBuilder.h"
@@ -102,8 +103,10 @@ int Reformat(const std::vector<std::string>& args) {
   else
     return Usage("--projection is max, min or mean");
 
-  std::vector<TVolumeFrame> frames;
   std::string reason;
+  // A wrong OUT is reported before the volume is built.
+  if (!CheckOutputPath(output, reason)) return Fail(reason);
+  std::vector<TVolumeFrame> frames;
   if (!FramesFromPath(input, frames, reason)) return Fail(input + ": " + reason);
   TDecodingFrameSource source;
   const std::shared_ptr<TVolume> volume = BuildVolume(std::move(frames), source, reason);
@@ -114,15 +117,10 @@ int Reformat(const std::vector<std::string>& args) {
   TPlaneImage image;
   if (!GridPlane(*volume, kind, index, slab, proj, image, reason)) return Fail(reason);
 
-  std::FILE* out = std::fopen(output.c_str(), "wb");
-  if (!out) return Fail(output + ": cannot be written");
-  const bool written =
-      std::fwrite(image.pixels.data(), 2, image.pixels.size(), out) == image.pixels.size();
-  if (std::fclose(out) != 0 || !written) {
-    std::remove(output.c_str());
-    return Fail(output + ": write failed");
-  }
-  std::fputs(PlaneJson(image).c_str(), stdout);
+  std::string why;
+  if (!WriteFileSafely(output, image.pixels.data(), 2 * image.pixels.size(), why)) return Fail(why);
+  // With the plane on standard output, its geometry goes to standard error.
+  std::fputs(PlaneJson(image).c_str(), output == "-" ? stderr : stdout);
   return 0;
 }
 

@@ -8,7 +8,9 @@
 #ifdef TAVROLEN_WITH_QT
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QImage>
 #include <QKeyEvent>
 #include <QPoint>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "dicom/SafeOutput.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnText.h"
 #include "viewer/ViewerGlobals.h"
@@ -249,6 +252,11 @@ int Render(const std::vector<std::string>& args) {
                  kUsage);
     return 2;
   }
+  std::string why;
+  if (!CheckOutputPath(o.out, why)) {
+    std::fprintf(stderr, "tavrolen-dicom render: %s\n", why.c_str());
+    return 1;
+  }
   // Headless unless a display is there to use.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
       qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -293,8 +301,20 @@ int Render(const std::vector<std::string>& args) {
     return 0;
   }
   const QImage picture = o.bitmap ? cell.Bitmap() : cell.Surface();
-  if (picture.isNull() || !picture.save(QString::fromStdString(o.out))) {
-    std::fprintf(stderr, "tavrolen-dicom render: cannot write %s\n", o.out.c_str());
+  // Encoded in memory first: a picture that cannot be encoded leaves OUT as it was.
+  const QByteArray format = o.out == "-"
+                                ? QByteArray("PNG")
+                                : QFileInfo(QString::fromStdString(o.out)).suffix().toLatin1();
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  if (picture.isNull() || format.isEmpty() || !picture.save(&buffer, format.constData())) {
+    std::fprintf(stderr, "tavrolen-dicom render: cannot write %s: no picture in that format\n",
+                 o.out.c_str());
+    return 1;
+  }
+  if (!WriteFileSafely(o.out, std::string_view(bytes.constData(), size_t(bytes.size())), why)) {
+    std::fprintf(stderr, "tavrolen-dicom render: %s\n", why.c_str());
     return 1;
   }
   return 0;

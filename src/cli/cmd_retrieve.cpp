@@ -6,22 +6,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "commands.h"
+#include "dicom/TempCleanup.h"
 #include "net/Retrieval.h"
 #include "pacs_options.h"
 
 namespace {
 
-volatile std::sig_atomic_t gInterrupted = 0;
-extern "C" void OnInterrupt(int) {
-  gInterrupted = 1;
-}
+std::atomic<bool> gInterrupted{false};
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "tavrolen-dicom retrieve: %s\n", text.c_str());
@@ -66,10 +63,11 @@ int Run(const std::vector<std::string>& args) {
 
   cli::EnsureQtCore();
   std::unique_ptr<TPacsClient> client = MakePacsClient(server);
-  // Ctrl-C or a TERM cancels the transfer, so the staging folder is cleaned
-  // up and only whole files stay.
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  // Ctrl-C, TERM or HUP cancels the transfer, so the staging folder is
+  // cleaned up and only whole files stay; a second one removes the staging
+  // folder and ends at once.
+  tempcleanup::SetGracefulFlag(&gInterrupted);
+  tempcleanup::InstallHandlers();
   std::atomic<bool> finished{false};
   std::thread watcher([&] {
     while (!finished) {

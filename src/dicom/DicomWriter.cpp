@@ -1,5 +1,7 @@
 #include "dicom/DicomWriter.h"
 
+#include "dicom/SafeOutput.h"
+
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -285,10 +287,8 @@ std::vector<uint8_t> BuildDicomFile(const DicomWriter& dataSet, const DicomFileO
 }
 
 bool WriteBytesToFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && ok;
+  std::string why;
+  return WriteFileSafely(path, bytes.data(), bytes.size(), why);
 }
 
 }  // namespace dicomwriter

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "dicom/TempCleanup.h"
 #include "dicom/define_types.h"
 #include "dicom/dicom.h"
 #include "net/PacsServer.h"
@@ -36,6 +37,9 @@ bool HasPart10Magic(const std::string& path) {
 
 std::atomic<unsigned> gStoreSerial{0};
 
+// ".tavrolen-incoming-<pid>-<serial>": hidden, and known to the stale sweep.
+constexpr const char* kStagingPrefix = ".tavrolen-incoming";
+
 }  // namespace
 
 TInstanceStore::TInstanceStore(std::string dir, Expect expect)
@@ -43,10 +47,7 @@ TInstanceStore::TInstanceStore(std::string dir, Expect expect)
 
 TInstanceStore::~TInstanceStore() {
   AbortStream();
-  if (!staging_.empty()) {
-    std::error_code ec;
-    fs::remove_all(staging_, ec);
-  }
+  if (!staging_.empty()) tempcleanup::RemoveTempFolder(staging_, stagingSlot_);
 }
 
 bool TInstanceStore::Open(std::string& why) {
@@ -56,8 +57,10 @@ bool TInstanceStore::Open(std::string& why) {
     why = "cannot create the folder " + dir_ + ": " + (ec ? ec.message() : "not a folder");
     return false;
   }
-  staging_ = (fs::path(dir_) / (".tavrolen-incoming-" + std::to_string(::getpid()) + "-" +
-                                std::to_string(gStoreSerial.fetch_add(1))))
+  // What a killed run left in DIR goes; this run's goes on a signal too.
+  tempcleanup::RemoveStaleTempFolders(dir_, kStagingPrefix);
+  staging_ = (fs::path(dir_) / (std::string(kStagingPrefix) + "-" + std::to_string(::getpid()) +
+                                "-" + std::to_string(gStoreSerial.fetch_add(1))))
                  .string();
   fs::create_directories(staging_, ec);
   if (ec) {
@@ -65,6 +68,8 @@ bool TInstanceStore::Open(std::string& why) {
     staging_.clear();
     return false;
   }
+  tempcleanup::InstallHandlers();
+  stagingSlot_ = tempcleanup::Register(staging_, true);
   return true;
 }
 
@@ -153,6 +158,11 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
     }
   }
   inst.path = (folder / (inst.sopUid + ".dcm")).string();
+  // A second copy replaces the first, but nothing that is not a plain file
+  // (a link, a device someone put there) is ever replaced.
+  const fs::file_status there = fs::symlink_status(inst.path, ec);
+  if (fs::exists(there) && !fs::is_regular_file(there))
+    return refuse(inst.path + " exists and is not a regular file");
   fs::rename(stagedPath, inst.path, ec);
   if (ec) return refuse("cannot write " + inst.path + ": " + ec.message());
 

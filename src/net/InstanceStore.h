@@ -79,6 +79,7 @@ class TInstanceStore {
   std::string dir_;
   Expect expect_;
   std::string staging_;
+  int stagingSlot_ = -1;
   mutable std::mutex mutex_;
   std::set<std::string> storedUids_;
   std::vector<TStoredInstance> stored_;

@@ -1,7 +1,7 @@
 // Export of what a cell shows as a JPEG file.
 #include <QBuffer>
+#include <QFile>
 #include <QPainter>
-#include <QSaveFile>
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -10,6 +10,7 @@
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
 
+#include "dicom/SafeOutput.h"
 #include "viewer/AdvancedImage.h"
 
 namespace {
@@ -60,22 +61,17 @@ bool EncodeRgb(const QImage& rgb, int quality, unsigned char** out, unsigned lon
   return true;
 }
 
-// Writes bytes to path through a file beside it that is renamed over it when
-// complete, so a failed export never leaves a broken file or loses the old one.
+// A failed export never leaves a broken file or loses the old one, and a
+// device or FIFO named as the target is written, never replaced.
 bool WriteWhole(const QString& path, const QByteArray& bytes, QString* error) {
-  QSaveFile file(path);
-  const auto fail = [&](const QString& why) {
-    if (error) *error = why;
-    return false;
-  };
-  if (!file.open(QIODevice::WriteOnly)) return fail(file.errorString());
-  if (file.write(bytes) != bytes.size()) {
-    const QString why = file.errorString();
-    file.cancelWriting();
-    return fail(why);
-  }
-  if (!file.commit()) return fail(file.errorString());
-  return true;
+  const std::string target = QFile::encodeName(path).toStdString();
+  std::string why;
+  if (WriteFileSafely(target, std::string_view(bytes.constData(), size_t(bytes.size())), why))
+    return true;
+  // Callers name the file themselves.
+  if (why.rfind(target + ": ", 0) == 0) why.erase(0, target.size() + 2);
+  if (error) *error = QString::fromLocal8Bit(why.c_str());
+  return false;
 }
 
 }  // namespace
