@@ -25,6 +25,12 @@ TEST(MainWindow, StartsWithTheToolTabsAndStatusOfAFreshRun) {
   TForm1 form;
   EXPECT_EQ(form.windowTitle(), MainWindowCaption());
   EXPECT_TRUE(form.windowTitle().startsWith("Tavrolen Viewer, Brenvo "));
+  // The logo's tooltip is the About text: name and version, then the licence.
+  const QStringList about = form.Image1->toolTip().split('\n');
+  EXPECT_EQ(about.value(0), MainWindowCaption());
+  EXPECT_EQ(about.value(1), "Licensed under the Apache License, Version 2.0.");
+  EXPECT_TRUE(about.value(2).contains("/usr/share/doc/tavrolen-viewer/copyright"))
+      << form.Image1->toolTip().toStdString();
   const QStringList tabs{"Manage", "Image Processing", "Image Annotation", "Cine Player",
                          "Settings"};
   ASSERT_EQ(form.ToolsPageControl->count(), tabs.size());
