@@ -198,6 +198,8 @@ class NativeStage {
       why = Describe("frame %lld has no compressed data", frame);
       return false;
     }
+    // A table entry cannot promise more bytes than the file holds from there.
+    if (pos >= 0 && pos < file_.size()) length = std::min(length, file_.size() - pos);
     const int64_t frameBytes = NativeFrameBytes(s_.spec);
     if (length <= 0 || !ExpansionIsPlausible(codec_, frameBytes, length)) {
       why = Describe("a frame of %lld bytes cannot come from %lld compressed bytes", frameBytes,

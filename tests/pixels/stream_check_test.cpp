@@ -292,6 +292,7 @@ TEST(StreamCheck, TinyStreamsUnderAHugeHeaderAllocateNothing) {
     const char* uid;
     Bytes stream;
     int bits;
+    int64_t claimed = 0;  // the frame table's length, when not the stream's
   } cases[] = {
       {kBaseline, Jpeg(dct), 8},
       {"1.2.840.10008.1.2.4.51", Jpeg(lossless), 16},
@@ -302,6 +303,8 @@ TEST(StreamCheck, TinyStreamsUnderAHugeHeaderAllocateNothing) {
       {kRle, Rle(2, 32), 16},
       {kDeflated, Bytes(64, 0), 16},
       {"1.2.840.10008.1.2.1.98", Bytes(64, 0), 16},
+      // A frame table that promises more than the file holds.
+      {"1.2.840.10008.1.2.1.98", Bytes(64, 0), 16, int64_t{kSide} * kSide * 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.uid);
@@ -323,7 +326,8 @@ TEST(StreamCheck, TinyStreamsUnderAHugeHeaderAllocateNothing) {
     DecodedFrame f;
     std::string why;
     gLargestAllocation = 0;
-    EXPECT_FALSE(DecodeFrame(path, h, {kPrefix + 8}, {int64_t(n)}, 1, f, &why));
+    EXPECT_FALSE(
+        DecodeFrame(path, h, {kPrefix + 8}, {c.claimed ? c.claimed : int64_t(n)}, 1, f, &why));
     EXPECT_LT(gLargestAllocation, size_t(1) << 20);
     EXPECT_FALSE(why.empty());
     EXPECT_EQ(why.find('\n'), std::string::npos) << why;
