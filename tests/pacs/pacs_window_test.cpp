@@ -5,13 +5,11 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QThread>
 #include <QTreeWidget>
 #include <filesystem>
 
@@ -21,6 +19,7 @@
 #include "fake_web_server.h"
 #include "pacs_fixture.h"
 #include "support/pacs_fixtures.h"
+#include "support/qt_wait.h"
 
 namespace fs = std::filesystem;
 using namespace pacstest;
@@ -29,14 +28,7 @@ namespace {
 
 // Runs the event loop until cond holds or ms pass.
 bool WaitFor(const std::function<bool()>& cond, int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!cond()) {
-    if (t.elapsed() > ms) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return true;
+  return testsupport::WaitUntil(cond, ms);
 }
 
 // The first emission of a finished(bool) signal, waited for.

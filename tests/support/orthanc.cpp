@@ -69,14 +69,21 @@ bool ReadFile(const std::string& path, std::string& out) {
 
 }  // namespace
 
-bool EnterLoopbackOnlyNetwork(std::string* note) {
-  if (unshare(CLONE_NEWNET) != 0) {
-    if (note) *note = std::string("no private network namespace: ") + std::strerror(errno);
-    return false;
-  }
+namespace {
+
+bool WriteProcFile(const char* path, const std::string& text) {
+  const int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+  close(fd);
+  return ok;
+}
+
+// A new network namespace has loopback down.
+bool LoopbackUp(std::string* why) {
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
   if (s < 0) {
-    if (note) *note = std::string("cannot configure loopback: ") + std::strerror(errno);
+    if (why) *why = std::string("cannot configure loopback: ") + std::strerror(errno);
     return false;
   }
   ifreq ifr{};
@@ -84,9 +91,40 @@ bool EnterLoopbackOnlyNetwork(std::string* note) {
   bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
   ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
   ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-  if (!ok && note) *note = std::string("cannot bring loopback up: ") + std::strerror(errno);
+  if (!ok && why) *why = std::string("cannot bring loopback up: ") + std::strerror(errno);
   close(s);
   return ok;
+}
+
+}  // namespace
+
+bool EnterLoopbackOnlyNetwork(std::string* how, std::string* why) {
+  std::string rootError;
+  if (geteuid() == 0) {
+    if (unshare(CLONE_NEWNET) == 0) {
+      if (how) *how = "root";
+      return LoopbackUp(why);
+    }
+    rootError = std::string("as root: ") + std::strerror(errno) + "; ";
+  }
+  const uid_t uid = geteuid();
+  const gid_t gid = getegid();
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+    if (why) *why = rootError + "user and network namespace: " + std::strerror(errno);
+    return false;
+  }
+  // The kernel lets an unprivileged process map only its own ids, and its
+  // group only once setgroups is denied.
+  const std::string uidMap = std::to_string(uid) + " " + std::to_string(uid) + " 1\n";
+  const std::string gidMap = std::to_string(gid) + " " + std::to_string(gid) + " 1\n";
+  if (!WriteProcFile("/proc/self/uid_map", uidMap) ||
+      !WriteProcFile("/proc/self/setgroups", "deny") ||
+      !WriteProcFile("/proc/self/gid_map", gidMap)) {
+    if (why) *why = std::string("cannot map ids in the user namespace: ") + std::strerror(errno);
+    return false;
+  }
+  if (how) *how = "user namespace";
+  return LoopbackUp(why);
 }
 
 int FreeLoopbackPort() {

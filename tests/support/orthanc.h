@@ -14,10 +14,17 @@ namespace testsupport {
 
 // Moves this process into a network namespace of its own with only loopback
 // up, so servers that listen on every interface (Orthanc 1.10 does) are
-// reachable from nowhere else. Call first thing in main, before any thread
-// exists. False (with the reason in note) where the machine does not allow
-// it (not root, no user namespaces); tests then run on the plain loopback.
-bool EnterLoopbackOnlyNetwork(std::string* note);
+// reachable from nowhere else. Root makes the namespace directly; anyone else
+// (or root without the right to) makes a user namespace along with it, with
+// the user and group mapped to themselves so files keep their owners. Call
+// first thing in main, before any thread exists: the kernel refuses a user
+// namespace to a process with threads. On success `how` says which ("root",
+// "user namespace"); false with the reason in `why`.
+bool EnterLoopbackOnlyNetwork(std::string* how, std::string* why);
+// The same for callers that only report a failure (the benchmark).
+inline bool EnterLoopbackOnlyNetwork(std::string* why) {
+  return EnterLoopbackOnlyNetwork(nullptr, why);
+}
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeLoopbackPort();
