@@ -1,7 +1,10 @@
 // tavrolen-viewer [--demo] [--screenshot FILE] [--cache-mb N] [--servers FILE] [PATH...]
 #include <QApplication>
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -11,8 +14,11 @@
 #include "app/About.h"
 #include "app/DemoCache.h"
 #include "app/FrameCacheSetting.h"
+#include "app/PacsForm.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
+#include "dicom/SafeOutput.h"
+#include "dicom/TempCleanup.h"
 #include "pixels/FrameCache.h"
 
 namespace {
@@ -35,6 +41,27 @@ void AnswerHelpOrVersion(QCommandLineParser& parser, int argc, char** argv) {
     std::exit(0);
   }
   parser.showHelp();
+}
+
+// Encoded in memory first, then written so that a failure leaves FILE as it was.
+bool SaveScreenshot(const QImage& picture, const QString& file) {
+  QByteArray format = QFileInfo(file).suffix().toLatin1();
+  if (format.isEmpty() || file == "-") format = "PNG";
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  if (!picture.save(&buffer, format.constData())) {
+    std::fprintf(stderr, "tavrolen-viewer: cannot write %s: no picture in that format\n",
+                 qPrintable(file));
+    return false;
+  }
+  std::string why;
+  if (!WriteFileSafely(QFile::encodeName(file).toStdString(),
+                       std::string_view(bytes.constData(), size_t(bytes.size())), why)) {
+    std::fprintf(stderr, "tavrolen-viewer: %s\n", why.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -66,6 +93,10 @@ int main(int argc, char** argv) {
   parser.addPositionalArgument("PATH", "Image files, folders or DICOMDIR files to open.",
                                "[PATH...]");
   AnswerHelpOrVersion(parser, argc, argv);
+  // Temporary folders go on SIGINT, SIGTERM and SIGHUP as at a normal exit;
+  // those a crashed run of this user left behind go now.
+  tempcleanup::InstallHandlers();
+  tempcleanup::RemoveStaleTempFolders(tempcleanup::TempRoot(), kPacsTempPrefix);
 
   QApplication app(argc, argv);
   InitApplication();
@@ -120,8 +151,7 @@ int main(int argc, char** argv) {
       if (form.ThumbnailsTool->PendingThumbnails() > 0 && idleSince->elapsed() < 10000) return;
       poll->stop();
       QTimer::singleShot(300, &form, [&form, file] {
-        const bool ok = form.grab().save(file);
-        if (!ok) std::fprintf(stderr, "tavrolen-viewer: cannot write %s\n", qPrintable(file));
+        const bool ok = SaveScreenshot(form.grab().toImage(), file);
         QApplication::exit(ok ? 0 : 1);
       });
     });
