@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "bench_run.h"
 #include "pixels/DisplayBitmap.h"
 
 namespace {
@@ -64,7 +65,7 @@ void BM_CreateCellBitmap(benchmark::State& state) {
 }
 BENCHMARK(BM_CreateCellBitmap)
     ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(11)
+    ->Repetitions(benchrun::Iterations(11))
     ->ReportAggregatesOnly(true);
 
 // The same frame without a header window: the window spans the data, so the
@@ -82,7 +83,7 @@ void BM_CreateCellBitmapDefaultWindow(benchmark::State& state) {
 }
 BENCHMARK(BM_CreateCellBitmapDefaultWindow)
     ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(11)
+    ->Repetitions(benchrun::Iterations(11))
     ->ReportAggregatesOnly(true);
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The thumbnail browser on a tree of 100 series of 512 x 512 16-bit CT:
+// The thumbnail browser on a tree of 100 series of 512 x 512 16-bit CT (3 in a
+// smoke run):
 //   all panels shown (built, laid out, painted)     goal <= 300 ms
 //   all thumbnails in                               goal <= 2 s
 //   longest stretch without the event loop running  goal <= 100 ms
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "app/ThumbnailsToolUnit.h"
+#include "bench_run.h"
 #include "ct_image_module.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
@@ -26,7 +28,7 @@
 namespace {
 
 constexpr int kSize = 512;
-constexpr int kSeries = 100;
+const int kSeries = benchrun::Size(100, 3);
 
 std::vector<uint16_t> CtPixels(int shift) {
   std::vector<uint16_t> px(size_t(kSize) * kSize);
@@ -64,7 +66,7 @@ std::string WriteCt(const std::filesystem::path& dir, int i) {
 // folder load files them (header in the cache, path set).
 void BuildTree() {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::path(TAVROLEN_BINARY_DIR) / "bench-data" / "browser";
+  const fs::path dir = fs::path(benchrun::DataDir()) / "browser";
   fs::create_directories(dir);
   TPatient p;
   p.patientName = "BENCH^BROWSER";
@@ -146,7 +148,10 @@ void BM_BrowserOf100Series(benchmark::State& state) {
   state.counters["thumbnails_worst_ms"] = worstThumbs;
   state.counters["ui_gap_worst_ms"] = worstGap;
 }
-BENCHMARK(BM_BrowserOf100Series)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_BrowserOf100Series)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(benchrun::Iterations(5));
 
 }  // namespace
 

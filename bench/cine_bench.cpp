@@ -11,6 +11,7 @@
 // then both again with a frame cache budget of 8 MB, below the 15 MB the
 // range decodes to (no pin, frames evicted and decoded again each pass with
 // prefetch keeping ahead)                                    goal fps >= 57
+// A smoke run watches each for a fifth of a second.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_run.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
 #include "pixels/FrameCache.h"
@@ -34,7 +36,7 @@ constexpr int kSize = 512;
 constexpr int kFrames = 30;
 
 std::filesystem::path DataDir() {
-  const auto dir = std::filesystem::path(TAVROLEN_BINARY_DIR) / "bench-data";
+  const auto dir = std::filesystem::path(benchrun::DataDir());
   std::filesystem::create_directories(dir);
   return dir;
 }
@@ -159,7 +161,7 @@ void Play(benchmark::State& state, const std::string& path, int64_t budget = 0) 
       distinct += f != last;
       last = f;
     });
-    constexpr qint64 kMeasureMs = 3000;
+    const qint64 kMeasureMs = benchrun::Size(3000, 200);
     while (firstPassEnd < 0 || clock.elapsed() - measureStart < kMeasureMs) {
       if (clock.elapsed() > 60000) break;
       QCoreApplication::processEvents(QEventLoop::AllEvents, 5);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "bench_run.h"
 #include "ct_image_module.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
@@ -56,7 +57,7 @@ std::string WriteCtSlice(const std::string& dir, int index) {
 }
 
 void FillNineSlices() {
-  const std::string dir = std::string(TAVROLEN_BINARY_DIR) + "/bench-tmp/grid";
+  const std::string dir = benchrun::DataDir() + "/grid";
   std::filesystem::create_directories(dir);
   TSeries series;
   series.modality = "CT";
@@ -120,7 +121,9 @@ void BM_MultiModeWindowDragNineCells(benchmark::State& state) {
   std::lock_guard lock(gPatientsMutex);
   gPatients.clear();
 }
-BENCHMARK(BM_MultiModeWindowDragNineCells)->Unit(benchmark::kMillisecond)->Iterations(300);
+BENCHMARK(BM_MultiModeWindowDragNineCells)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(benchrun::Iterations(300));
 
 }  // namespace
 

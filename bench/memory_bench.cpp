@@ -14,6 +14,7 @@
 // The series is written once under the build tree (bench-data/step600), the
 // large file as a sparse file (bench-data/large_2g.dcm: its first frames hold
 // pictures, the rest reads as zeros, which is what a reader sees either way).
+// A smoke run uses 8 images, a 64-frame file and short plays.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -31,6 +32,7 @@
 
 #include "app/Global.h"
 #include "app/StudyLoader.h"
+#include "bench_run.h"
 #include "ct_image_module.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
@@ -44,11 +46,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kSize = 512;
-constexpr int kImages = 600;
+const int kImages = benchrun::Size(600, 8);
 constexpr int64_t kMiB = int64_t{1} << 20;
 
 fs::path DataDir() {
-  const fs::path dir = fs::path(TAVROLEN_BINARY_DIR) / "bench-data";
+  const fs::path dir = benchrun::DataDir();
   fs::create_directories(dir);
   return dir;
 }
@@ -110,7 +112,7 @@ const std::string& SeriesDir() {
   return dir;
 }
 
-constexpr int kLargeFrames = 4200;  // 4200 x 512 KiB = 2.2 GB
+const int kLargeFrames = benchrun::Size(4200, 64);  // 4200 x 512 KiB = 2.2 GB
 
 // A multi-frame file of 2.2 GB: the header and the first 32 frames written,
 // the rest of the pixel data a hole the file system reads as zeros.
@@ -234,7 +236,7 @@ void BM_SteppingResidentMemory(benchmark::State& state) {
 }
 BENCHMARK(BM_SteppingResidentMemory)->Iterations(1)->Unit(benchmark::kSecond);
 
-void BM_StepTimeOverBudgetVsCached(benchmark::State& state) {
+void BM_StepTimeOverBudgetAgainstCached(benchmark::State& state) {
   const int paceMs = int(state.range(0));
   const int64_t budget = FrameCache::Shared().Budget();
   for (auto _ : state) {
@@ -269,7 +271,7 @@ void BM_StepTimeOverBudgetVsCached(benchmark::State& state) {
   }
   FrameCache::Shared().SetBudget(budget);
 }
-BENCHMARK(BM_StepTimeOverBudgetVsCached)
+BENCHMARK(BM_StepTimeOverBudgetAgainstCached)
     ->Arg(25)
     ->Arg(0)
     ->ArgName("pace_ms")
@@ -309,7 +311,10 @@ void BM_LargeFileFirstFrame(benchmark::State& state) {
   }
   state.counters["worst_s"] = worst;  // goal <= 0.2
 }
-BENCHMARK(BM_LargeFileFirstFrame)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LargeFileFirstFrame)
+    ->Iterations(benchrun::Iterations(5))
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_LargeFileCineMemory(benchmark::State& state) {
   const std::string& path = LargeFile();
@@ -333,7 +338,7 @@ void BM_LargeFileCineMemory(benchmark::State& state) {
     }
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 2000) {
+    while (clock.elapsed() < benchrun::Size(2000, 200)) {
       QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
       peak = std::max(peak, ResidentMB());
     }

@@ -8,7 +8,8 @@
 //   build/bench/retrieve_bench   (runs in a loopback-only network namespace
 //                                 when the machine allows it)
 //
-// The series is written once under the build tree (bench-data/ct300).
+// The series is written once under the build tree (bench-data/ct300); a
+// smoke run retrieves 3 slices.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -32,6 +33,7 @@
 #include "app/Global.h"
 #include "app/PacsForm.h"
 #include "app/Unit1.h"
+#include "bench_run.h"
 #include "dicom/StudyTree.h"
 #include "support/orthanc.h"
 #include "support/pacs_fixtures.h"
@@ -41,13 +43,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kSlices = 300;
+const int kSlices = benchrun::Size(300, 3);
 const std::string kStudy = "1.2.826.0.1.3680043.2.1125.300";
 
 std::unique_ptr<testsupport::Orthanc> gOrthanc;
 
 std::string Dir(const std::string& name) {
-  return std::string(TAVROLEN_BINARY_DIR) + "/bench-data/" + name;
+  return benchrun::DataDir() + "/" + name;
 }
 
 std::vector<std::string> SeriesFiles() {
@@ -70,6 +72,19 @@ bool StartServer(std::string& why) {
   for (const std::string& f : SeriesFiles())
     if (!gOrthanc->Upload(f, why)) return false;
   return true;
+}
+
+// The server, started and filled on first use, so that listing the benchmarks
+// starts none; null when it could not start (the reason goes to stderr).
+const testsupport::Orthanc* Server() {
+  static const bool started = [] {
+    std::string why;
+    if (StartServer(why)) return true;
+    std::fprintf(stderr, "retrieve_bench: %s\n", why.c_str());
+    gOrthanc.reset();
+    return false;
+  }();
+  return started ? gOrthanc.get() : nullptr;
 }
 
 double Seconds(std::chrono::steady_clock::duration d) {
@@ -106,10 +121,6 @@ size_t FilesIn(const std::string& dir) {
 
 void SideBySide(benchmark::State& state, const std::string& ours, const std::string& theirs,
                 const char* theirName, size_t theirFiles) {
-  if (!gOrthanc) {
-    state.SkipWithError("no Orthanc");
-    return;
-  }
   const std::string outputs = Dir("retrieved");
   fs::remove_all(outputs);
   std::vector<double> a, b;
@@ -142,13 +153,15 @@ void SideBySide(benchmark::State& state, const std::string& ours, const std::str
   fs::remove_all(outputs);
   // Medians: on a shared machine a single stalled run would swing a mean.
   const double mineMs = Median(a) * 1000, theirMs = Median(b) * 1000;
-  state.counters["ours_ms"] = mineMs;
-  state.counters[std::string(theirName) + "_ms"] = theirMs;
-  state.counters["ratio"] = mineMs / theirMs;  // goal: at most 1.2
+  benchrun::ReportRatio(state, theirName, mineMs, theirMs, 1.2);
 }
 
 void BM_CGetVsGetscu(benchmark::State& state) {
-  const testsupport::Orthanc& o = *gOrthanc;
+  if (!Server()) {
+    state.SkipWithError("no Orthanc");
+    return;
+  }
+  const testsupport::Orthanc& o = *Server();
   const std::string port = std::to_string(o.DicomPort());
   SideBySide(
       state,
@@ -158,10 +171,17 @@ void BM_CGetVsGetscu(benchmark::State& state) {
           kStudy + " 127.0.0.1 " + port + " -od",
       "getscu", kSlices);
 }
-BENCHMARK(BM_CGetVsGetscu)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
+BENCHMARK(BM_CGetVsGetscu)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(benchrun::Iterations(6));
 
 void BM_WadoRsVsCurl(benchmark::State& state) {
-  const testsupport::Orthanc& o = *gOrthanc;
+  if (!Server()) {
+    state.SkipWithError("no Orthanc");
+    return;
+  }
+  const testsupport::Orthanc& o = *Server();
   const std::string url =
       "http://127.0.0.1:" + std::to_string(o.HttpPort()) + "/dicom-web/studies/" + kStudy;
   SideBySide(state,
@@ -172,18 +192,21 @@ void BM_WadoRsVsCurl(benchmark::State& state) {
                  url + " -o",
              "curl", 1);
 }
-BENCHMARK(BM_WadoRsVsCurl)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_WadoRsVsCurl)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(benchrun::Iterations(10));
 
 // The main window retrieving the series through the PACS window: when the
 // first image is in the grid, and when the last one has arrived.
 void BM_FirstImageBeforeTheLast(benchmark::State& state) {
-  if (!gOrthanc) {
+  if (!Server()) {
     state.SkipWithError("no Orthanc");
     return;
   }
   TPacsServer server;
   std::string why;
-  ParseServerAddress(gOrthanc->DimseAddress(), server, why);
+  ParseServerAddress(Server()->DimseAddress(), server, why);
   double first = 0, all = 0;
   int n = 0;
   for (auto _ : state) {
@@ -232,7 +255,7 @@ void BM_FirstImageBeforeTheLast(benchmark::State& state) {
 BENCHMARK(BM_FirstImageBeforeTheLast)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(3);
+    ->Iterations(benchrun::Iterations(3));
 
 }  // namespace
 
@@ -243,11 +266,6 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   InitApplication();
-  std::string why;
-  if (!StartServer(why)) {
-    std::fprintf(stderr, "retrieve_bench: %s\n", why.c_str());
-    gOrthanc.reset();
-  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

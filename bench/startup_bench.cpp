@@ -33,6 +33,7 @@
 
 #include "app/DemoStudy.h"
 #include "app/Unit1.h"
+#include "bench_run.h"
 #include "viewer/AdvancedImage.h"
 
 extern char** environ;
@@ -113,7 +114,7 @@ int RunChild(const char* path) {
 // ---- the parent: start, wait, measure ------------------------------------------------
 
 std::string DemoDir() {
-  const std::string dir = std::string(TAVROLEN_BINARY_DIR) + "/bench-data/demo";
+  const std::string dir = benchrun::DataDir() + "/demo";
   if (!std::filesystem::exists(dir + "/DICOMDIR")) {
     std::string error;
     if (!demo::WriteDemoStudy(dir, nullptr, &error)) {
@@ -196,7 +197,10 @@ void BM_StartToDemoDrawn(benchmark::State& state) {
   state.counters["grid_drawn_median_ms"] = Median(grid);  // goal: at most 1000
   state.counters["grid_drawn_worst_ms"] = *std::max_element(grid.begin(), grid.end());
 }
-BENCHMARK(BM_StartToDemoDrawn)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
+BENCHMARK(BM_StartToDemoDrawn)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(benchrun::Iterations(9));
 
 }  // namespace
 

@@ -1,5 +1,5 @@
 // Reading tools on a header of about 2,000 elements and a 512 x 512 CT:
-//   `tavrolen-dicom tags` vs `dcmdump`, one process each, same file   ratio
+//   `tavrolen-dicom tags` vs `dcmdump`, one process each, same file   ratio (no goal)
 //   tag browser opened (read, built, laid out, painted)             goal <= 100 ms
 //   tag browser filter, one keystroke (filtered, expanded, painted) goal <= 16 ms
 //   rectangle ROI dragged over the CT: one mouse step (statistics,
@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_run.h"
 #include "ct_image_module.h"
 #include "dicom/DicomElements.h"
 #include "dicom/DicomWriter.h"
@@ -33,7 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path DataDir() {
-  const fs::path dir = fs::path(TAVROLEN_BINARY_DIR) / "bench-data" / "tags";
+  const fs::path dir = fs::path(benchrun::DataDir()) / "tags";
   fs::create_directories(dir);
   return dir;
 }
@@ -119,19 +120,24 @@ double Seconds(const std::string& command, int runs) {
 void BM_TagsVsDcmdump(benchmark::State& state) {
   size_t elements = 0;
   const std::string file = BigHeaderFile(elements);
+  const int runs = benchrun::Size(20, 1);
   double ours = 0, theirs = 0;
   for (auto _ : state) {
-    ours = Seconds(std::string(TAVROLEN_DICOM_TOOL) + " tags '" + file + "' >/dev/null", 20);
-    theirs = Seconds("dcmdump '" + file + "' >/dev/null 2>&1", 20);
-    if (ours < 0 || theirs < 0) state.SkipWithError("a tool failed");
+    ours = Seconds(std::string(TAVROLEN_DICOM_TOOL) + " tags '" + file + "' >/dev/null", runs);
+    theirs = Seconds("dcmdump '" + file + "' >/dev/null 2>&1", runs);
+    if (ours < 0 || theirs < 0) {
+      state.SkipWithError("a tool failed");
+      return;
+    }
     state.SetIterationTime(ours);
   }
   state.counters["elements"] = double(elements);
-  state.counters["tags_ms"] = ours * 1000;
-  state.counters["dcmdump_ms"] = theirs * 1000;
-  state.counters["ratio"] = theirs > 0 ? ours / theirs : 0;
+  benchrun::ReportRatio(state, "dcmdump", ours * 1000, theirs * 1000, 0);
 }
-BENCHMARK(BM_TagsVsDcmdump)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_TagsVsDcmdump)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(benchrun::Iterations(3));
 
 void BM_TagBrowserOpen(benchmark::State& state) {
   size_t elements = 0;
@@ -160,7 +166,10 @@ void BM_TagBrowserOpen(benchmark::State& state) {
   state.counters["open_worst_ms"] = worst;
   state.counters["open_cpu_ms"] = cpu / std::max(runs, 1);
 }
-BENCHMARK(BM_TagBrowserOpen)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+BENCHMARK(BM_TagBrowserOpen)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(benchrun::Iterations(10));
 
 void BM_TagBrowserFilterKeystroke(benchmark::State& state) {
   size_t elements = 0;
@@ -199,7 +208,7 @@ void BM_TagBrowserFilterKeystroke(benchmark::State& state) {
 BENCHMARK(BM_TagBrowserFilterKeystroke)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
-    ->Iterations(5);
+    ->Iterations(benchrun::Iterations(5));
 
 void BM_RoiDrag512(benchmark::State& state) {
   size_t elements = 0;
@@ -241,7 +250,10 @@ void BM_RoiDrag512(benchmark::State& state) {
   state.counters["step_p95_ms"] = steps[steps.size() * 95 / 100];
   state.counters["step_max_ms"] = steps.back();
 }
-BENCHMARK(BM_RoiDrag512)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_RoiDrag512)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(benchrun::Iterations(5));
 
 }  // namespace
 

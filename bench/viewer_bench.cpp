@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_run.h"
 #include "ct_image_module.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
@@ -43,7 +44,7 @@ std::vector<uint16_t> CtPixels() {
 
 std::string CtFile() {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::path(TAVROLEN_BINARY_DIR) / "bench-data";
+  const fs::path dir = benchrun::DataDir();
   fs::create_directories(dir);
   const std::string path = (dir / "viewer_ct_512.dcm").string();
   dicomwriter::DicomWriter w;
@@ -114,7 +115,9 @@ void BM_ShowCachedFrame(benchmark::State& state) {
 }
 
 void Aggregates(benchmark::internal::Benchmark* b) {
-  b->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+  b->Unit(benchmark::kMillisecond)
+      ->Repetitions(benchrun::Iterations(7))
+      ->ReportAggregatesOnly(true);
 }
 
 BENCHMARK(BM_CreateBitmap)->Apply(Aggregates);
