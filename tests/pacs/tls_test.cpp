@@ -10,11 +10,12 @@
 #include "pacs_fixture.h"
 #include "support/fixtures.h"
 #include "support/pacs_fixtures.h"
+#include "support/paths.h"
 
 using namespace pacstest;
 
 TEST(PacsTls, AnUntrustedCertificateIsRefusedAndATrustedOneAnswers) {
-  if (!QSslSocket::supportsSsl()) GTEST_SKIP() << "Qt has no TLS backend here";
+  if (!QSslSocket::supportsSsl()) REQUIRE_OR_SKIP("Qt has no TLS backend here");
   const std::string dir = TestDir("tls");
   const std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
   ASSERT_EQ(fixtures::RunCommand(
