@@ -50,7 +50,8 @@ void TFrameCacheSetting::Refresh() {
     const QSignalBlocker block(cacheBudgetSpinBox);
     cacheBudgetSpinBox->setValue(int(std::min<int64_t>(cache.Budget() / kMiB, 1 << 20)));
   }
-  const int64_t held = cache.BytesHeld();
+  // Volumes count against the same budget as frames, so both are shown.
+  const int64_t held = cache.BytesHeld() + cache.Charged();
   cacheUsageLabel->setText(QString("%1 MB held").arg((held + kMiB / 2) / kMiB));
 }
 
