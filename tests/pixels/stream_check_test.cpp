@@ -17,15 +17,45 @@ namespace {
 thread_local size_t gLargestAllocation = 0;
 }  // namespace
 
-void* operator new(size_t n) {
+// Every plain form is replaced together, so that whatever a library allocates
+// with (CharLS uses the nothrow form) is freed by the matching one; the
+// sanitizer build checks that pairing.
+namespace {
+void* Counted(size_t n) noexcept {
   gLargestAllocation = std::max(gLargestAllocation, n);
-  if (void* p = std::malloc(n ? n : 1)) return p;
+  return std::malloc(n ? n : 1);
+}
+}  // namespace
+void* operator new(size_t n) {
+  if (void* p = Counted(n)) return p;
   throw std::bad_alloc();
+}
+void* operator new[](size_t n) {
+  if (void* p = Counted(n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  return Counted(n);
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept {
+  return Counted(n);
 }
 void operator delete(void* p) noexcept {
   std::free(p);
 }
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
 void operator delete(void* p, size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
 
