@@ -32,7 +32,7 @@ Built BuildSeries(const std::string& name, const SeriesSpec& s, unsigned seed = 
   return BuildFrom(dir);
 }
 
-// Slice k of the volume is slice order[k] of the spec, voxel for voxel.
+// Slice k of the volume is slice order[k] of the series fixture, voxel for voxel.
 void ExpectSlices(const TVolume& v, const SeriesSpec& s, const std::vector<int>& order) {
   ASSERT_EQ(v.geometry.slices, int(order.size()));
   ASSERT_EQ(v.geometry.columns, s.columns);

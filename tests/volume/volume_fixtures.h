@@ -40,7 +40,7 @@ struct SeriesSpec {
 };
 
 // The stored value of voxel (i, j) of slice k (k counts the slices in the
-// order the spec lists them): spread over the whole range of the type.
+// order the series fixture lists them): spread over the whole range of the type.
 inline int Value(const SeriesSpec& s, int i, int j, int k) {
   uint32_t h = uint32_t(i) * 73856093u ^ uint32_t(j) * 19349663u ^ uint32_t(k + 1) * 83492791u;
   h ^= h >> 13;
