@@ -5,6 +5,7 @@
 #include "codec_fixtures.h"
 #include "lossless_encoder.h"
 #include "pixels/codecs/BaselineJpeg.h"
+#include "pixels/codecs/Jpeg12.h"
 #include "pixels/codecs/OpenJpeg.h"
 
 namespace {
@@ -167,6 +168,33 @@ J2kResult DecodeJ2k(const Bytes& stream, int64_t columns, int64_t rows, int samp
   r.rgb = o.rgb;
   r.why = o.why;
   return r;
+}
+
+// A 12-bit colour stream whose only scan names its first component twice and
+// its third never: the library decodes it as if all three were present and
+// read its colour tables far out of range with the samples never written.
+TEST(Jpeg12, ScanNamingAComponentTwiceIsRefused) {
+  const std::string hex =
+      "ffd8ffe000104a46494600010100000100010000ffdb00430003e502020302020303030304030304050805050404050a"
+      "070706080c0a0c0c0b0a0b0b0d0e12100d0e110e0b0b1016101113141515150c0f171816141812141514ffdb00430103"
+      "040405040509050509140d0b0d1414141414141414141414141414141414141414141414141414141414141414141414"
+      "141414141414141414141414141414ffc100110c0008000803012100021101031101ffc4001500010100000000000000"
+      "00000000000000000cffc400231000010302050500000000000000000000010203040507000611121308090b0c22ffc4"
+      "001401010000000000000000000000000000000bffc40023110100010303030500000000000000000001020311120406"
+      "07050821090a151622ffda000c030100020001000000000000110311003f00a177c51d005fffd9";
+  Bytes stream;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    stream.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  FrameSpec spec;
+  spec.columns = spec.rows = 8;
+  spec.samples = 3;
+  spec.bitsAllocated = spec.bitsStored = 8;
+  Bytes out(8 * 8 * 3);
+  CodecOutput o;
+  o.data = out.data();
+  o.size = out.size();
+  EXPECT_FALSE(DecodeJpeg12Frame(stream.data(), stream.size(), spec, o));
+  EXPECT_NE(o.why.find("twice"), std::string::npos) << o.why;
 }
 
 TEST(Jpeg2000, SampleFilesDecodeLikeGdcmconv) {

@@ -94,6 +94,17 @@ bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput
   source.term_source = TermSource;
   cinfo.src = &source;
   jpeg_read_header(&cinfo, TRUE);
+  // This library does not refuse a scan that names one component twice: it
+  // then decodes as if every component were in the scan, and the one left out
+  // reaches colour conversion as uninitialised samples that index its tables
+  // far out of range.
+  for (int i = 0; i < cinfo.comps_in_scan; ++i)
+    for (int j = 0; j < i; ++j)
+      if (cinfo.cur_comp_info[i] == cinfo.cur_comp_info[j]) {
+        out.why = "12-bit JPEG: a scan names one component twice";
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+      }
   if (spec.rgbPhotometric && StoredAsRgb(cinfo)) cinfo.jpeg_color_space = JCS_RGB;
   const bool colourOut = spec.samples == 3;
   cinfo.out_color_space = cinfo.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
