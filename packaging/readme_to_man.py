@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
-"""Writes a manual page from one section of README.md.
+"""Writes a manual page from a Markdown page of docs/ (or one of its sections).
 
-The README is the only place where the programs' commands and options are
-described; the pages are made from it at build time so the two never drift.
-The section's paragraphs before its first list become DESCRIPTION, the list
-becomes the OPTIONS or COMMANDS section (one tagged paragraph per item whose
-text starts with a code span), and what follows the list stays in that
-section. SYNOPSIS is the section's first code span. Further sections (the
-licence, say) follow under their own upper-case headings, before SEE ALSO.
+The docs pages are the only place where the programs' commands and options
+are described; the manual pages are made from them at build time so the two
+never drift. A whole page gives its text before the first "## " heading as
+the page's main part and each "## " section after it as a section of its own
+under its upper-case title ("### " headings become subsections); with
+--section, one "## " section alone is the main part. The main part's
+paragraphs before its first list become DESCRIPTION, the list becomes the
+OPTIONS or COMMANDS section (one tagged paragraph per item whose text starts
+with a code span), and what follows the list stays in that section. SYNOPSIS
+is the main part's first code span when it names the program. Extra sections
+(the README's licence, say) follow under their own upper-case headings,
+before SEE ALSO.
 
-Only the Markdown the README uses is understood: paragraphs, "- " lists with
-indented continuation lines, indented code blocks, `code`, **bold**, *emphasis*
-and [links](...).
+Only the Markdown the docs use is understood: a "# " title, "## " and "### "
+headings, paragraphs, "- " lists with indented continuation lines, "  - "
+lists and two-space indented paragraphs inside an item, indented code blocks,
+`code`, **bold**, *emphasis* and [links](...); not tables.
 """
 import argparse
 import gzip
@@ -36,9 +42,26 @@ def read_section(text, title):
     return out
 
 
+def read_page(text):
+    """A whole page: the lines before its first "## " heading (its "# " title
+    left out) and a (title, lines) pair for every "## " section."""
+    main, sections = [], []
+    for line in text.splitlines():
+        if line.startswith("## "):
+            sections.append((line[3:].strip(), []))
+        elif sections:
+            sections[-1][1].append(line)
+        elif not line.startswith("# "):
+            main.append(line)
+    return main, sections
+
+
 def blocks(lines):
-    """Splits a section into ('para', text), ('item', text) and ('code', lines)."""
+    """Splits a section into ('para', text), ('item', text), ('subitem', text)
+    (a "  - " list inside an item), ('itempara', text) (a further paragraph of
+    an item, indented by two), ('code', lines) and ('heading', text)."""
     result, current, kind = [], [], None
+    listed = ("item", "subitem", "itempara")
 
     def flush():
         nonlocal current, kind
@@ -50,6 +73,10 @@ def blocks(lines):
         current, kind = [], None
 
     for line in lines:
+        if line.startswith("### ") and kind != "code":
+            flush()
+            result.append(("heading", line[4:].strip()))
+            continue
         if not line.strip():
             if kind == "code":
                 current.append("")
@@ -70,10 +97,18 @@ def blocks(lines):
             flush()
             kind = "item"
             current.append(line[2:])
-        elif kind == "item" and line.startswith("  "):
+        elif line.startswith("  - ") and (kind in listed or (kind is None and result
+                                                            and result[-1][0] in listed)):
+            flush()
+            kind = "subitem"
+            current.append(line[4:])
+        elif kind in listed and line.startswith("  "):
+            current.append(line)
+        elif kind is None and line.startswith("  ") and result and result[-1][0] in listed:
+            kind = "itempara"
             current.append(line)
         else:
-            if kind == "item":
+            if kind in listed:
                 flush()
             kind = kind or "para"
             current.append(line)
@@ -149,10 +184,24 @@ def line(text):
     return "\\&" + text if text[:1] in (".", "'") else text
 
 
+def verbatim(text):
+    """A code block's line: its indentation kept (no-fill mode shows it)."""
+    text = escape(text.rstrip())
+    return "\\&" + text if text[:1] in (".", "'") else text
+
+
+def heading(title):
+    """A heading's text for .SH or .SS: code spans lose their backquotes."""
+    return line(escape(title.replace("`", "")))
+
+
 def body(items, list_title):
     """Roff for a section's blocks; a list starts list_title's section when given."""
-    out, in_list = [], False
+    out, in_list, in_sub = [], False, False
     for kind, value in items:
+        if in_sub and kind != "subitem":
+            out.append(".RE")
+            in_sub = False
         if kind == "item":
             if list_title and not in_list:
                 out.append(".SH " + list_title)
@@ -162,17 +211,39 @@ def body(items, list_title):
                 out += [".TP", code(m.group(1)), line(inline(m.group(2)))]
             else:
                 out += [".IP \\(bu 2", line(inline(value))]
+        elif kind == "subitem":
+            # .RS moves the margin to the item's text, so the bullets sit under it.
+            if not in_sub:
+                out.append(".RS")
+                in_sub = True
+            out += [".IP \\(bu 2", line(inline(value))]
+        elif kind == "itempara":
+            out += [".IP", line(inline(value))]
         elif kind == "para":
             out += [".PP", line(inline(value))]
+        elif kind == "heading":
+            out += [".SS " + heading(value)]
         else:
-            out += [".PP", ".RS 4", ".nf"] + [line(escape(s)) if s else "" for s in value] + [".fi", ".RE"]
+            out += [".PP", ".RS 4", ".nf"] + [verbatim(s) for s in value] + [".fi", ".RE"]
+    if in_sub:
+        out.append(".RE")
     return out
 
 
-def render(readme, section, name, summary, version, list_title, see_also, extra=()):
-    items = blocks(read_section(readme, section))
+def render(text, section, name, summary, version, list_title, see_also, extra=(),
+           extra_text=None, source="README.md"):
+    """The page for name from text: the "## " section called section, or the
+    whole page when section is None. Extra sections come from extra_text when
+    given, else from text; source names the input in the page's comment."""
+    if section is None:
+        main, sections = read_page(text)
+        where = "the text before the first '## ' heading"
+    else:
+        main, sections = read_section(text, section), []
+        where = f"section '## {section}'"
+    items = blocks(main)
     if not items:
-        raise SystemExit(f"readme_to_man: section '## {section}' is empty")
+        raise SystemExit(f"readme_to_man: {where} is empty")
     synopsis = None
     for kind, value in items:
         if kind == "para":
@@ -181,7 +252,7 @@ def render(readme, section, name, summary, version, list_title, see_also, extra=
                 synopsis = m.group(1)
             break
     out = [
-        '.\\" Generated from README.md; edit the README, not this page.',
+        '.\\" Generated from %s; edit that, not this page.' % escape(source),
         '.TH %s 1 "" "Tavrolen Viewer %s" "User Commands"' % (name.upper(), version),
         ".SH NAME",
         "%s \\- %s" % (name.replace("-", "\\-"), escape(summary)),
@@ -190,11 +261,16 @@ def render(readme, section, name, summary, version, list_title, see_also, extra=
         ".SH DESCRIPTION",
     ]
     out += body(items, list_title)
-    for title in extra:
-        more = blocks(read_section(readme, title))
+    for title, lines in sections:
+        more = blocks(lines)
         if not more:
             raise SystemExit(f"readme_to_man: section '## {title}' is empty")
-        out += [".SH " + escape(title.upper())] + body(more, None)
+        out += [".SH " + heading(title.upper())] + body(more, None)
+    for title in extra:
+        more = blocks(read_section(text if extra_text is None else extra_text, title))
+        if not more:
+            raise SystemExit(f"readme_to_man: section '## {title}' is empty")
+        out += [".SH " + heading(title.upper())] + body(more, None)
     if see_also:
         refs = []
         for ref in see_also:
@@ -206,20 +282,28 @@ def render(readme, section, name, summary, version, list_title, see_also, extra=
 
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("readme")
-    ap.add_argument("--section", required=True, help="title of the README's level-2 section")
+    ap.add_argument("source", help="the Markdown page")
+    ap.add_argument("--section", help="title of the level-2 section to take; without it, the whole page")
     ap.add_argument("--name", required=True, help="program name")
     ap.add_argument("--summary", required=True, help="the NAME line's description")
     ap.add_argument("--version", required=True)
     ap.add_argument("--list-title", default="OPTIONS")
     ap.add_argument("--see-also", action="append", default=[])
     ap.add_argument("--extra-section", action="append", default=[],
-                    help="another README section to append under its own heading")
+                    help="a level-2 section to append under its own heading")
+    ap.add_argument("--extra-source", help="the page the extra sections come from (default: source)")
     ap.add_argument("-o", "--output", required=True, help="page to write; .gz compresses it")
     a = ap.parse_args(argv)
-    with open(a.readme, encoding="utf-8") as f:
-        page = render(f.read(), a.section, a.name, a.summary, a.version, a.list_title, a.see_also,
-                      a.extra_section)
+    with open(a.source, encoding="utf-8") as f:
+        text = f.read()
+    extra_text = None
+    if a.extra_source:
+        with open(a.extra_source, encoding="utf-8") as f:
+            extra_text = f.read()
+    # The path as given goes into the page, so a build run from the source
+    # tree with relative paths gives the same bytes wherever the tree lies.
+    page = render(text, a.section, a.name, a.summary, a.version, a.list_title, a.see_also,
+                  a.extra_section, extra_text, a.source)
     data = page.encode("ascii")
     if a.output.endswith(".gz"):
         # No name and no time stamp in the header, so a rebuild gives the same bytes.

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Manual pages made from README sections: structure, escaping, markup."""
+"""Manual pages made from docs pages (whole, or one section): structure, escaping, markup."""
 import gzip
 import importlib.util
 import os
@@ -105,6 +105,84 @@ class Structure(unittest.TestCase):
             to_man.render("## Empty\n\n## Next\ntext\n", "Empty", "x", "s", "1", "OPTIONS", [])
 
 
+PAGE = """# tool
+
+`tool [OPTION...] FILE` reads FILE.
+
+- `--deep` reads deeper:
+  - `--deep` alone: one level;
+    a continuation of that bullet.
+  - twice: two levels.
+
+  A second paragraph of the same option.
+- `--flat` reads flat.
+
+After the list, still in OPTIONS.
+
+## Keys
+
+- Ctrl+Q quits.
+
+### In the grid
+
+Arrows step.
+
+## The `servers` file
+
+    {"servers": [
+      {"name": "A"}
+    ]}
+"""
+
+LICENCE = "# Front\n\n## Licence\n\nFree to use.\n"
+
+
+class WholePage(unittest.TestCase):
+    def page(self, **kw):
+        return to_man.render(PAGE, None, "tool", "reads", "1.0", "OPTIONS", ["other(1)"],
+                             **kw)
+
+    def test_text_before_the_first_section_is_the_main_part_and_sections_follow(self):
+        p = self.page()
+        self.assertNotIn("# tool", p)
+        self.assertEqual(p.split(".SH SYNOPSIS\n")[1].split("\n")[0],
+                         "\\fBtool\\fR [\\fIOPTION\\fR...] \\fIFILE\\fR")
+        heads = [l for l in p.splitlines() if l.startswith((".SH", ".SS"))]
+        self.assertEqual(heads, [".SH NAME", ".SH SYNOPSIS", ".SH DESCRIPTION", ".SH OPTIONS",
+                                 ".SH KEYS", ".SS In the grid", ".SH THE SERVERS FILE",
+                                 ".SH SEE ALSO"])
+        self.assertIn("After the list, still in OPTIONS.\n.SH KEYS", p)
+        # A section's list is bullets there, not a second OPTIONS heading.
+        self.assertIn(".SH KEYS\n.IP \\(bu 2\nCtrl+Q quits.", p)
+
+    def test_nested_list_and_item_paragraph_stay_with_their_item(self):
+        p = self.page()
+        deep = p.split("\\fB\\-\\-deep\\fR\nreads deeper:\n")[1].split(".TP")[0]
+        self.assertEqual(deep.splitlines(), [
+            ".RS", ".IP \\(bu 2",
+            "\\fB\\-\\-deep\\fR alone: one level; a continuation of that bullet.",
+            ".IP \\(bu 2", "twice: two levels.", ".RE",
+            ".IP", "A second paragraph of the same option."])
+        self.assertEqual(p.count(".TP"), 2)
+
+    def test_code_blocks_keep_their_indentation(self):
+        self.assertIn('.nf\n{"servers": [\n  {"name": "A"}\n]}\n.fi', self.page())
+
+    def test_extra_sections_come_from_another_page(self):
+        p = self.page(extra=["Licence"], extra_text=LICENCE, source="docs/tool.md")
+        self.assertIn(".SH LICENCE\n.PP\nFree to use.\n.SH SEE ALSO", p)
+        self.assertTrue(p.startswith('.\\" Generated from docs/tool.md;'))
+        with self.assertRaises(SystemExit):  # not looked up in the page itself
+            to_man.render(PAGE, None, "tool", "s", "1", "OPTIONS", [], ["Keys"], LICENCE)
+
+    def test_page_without_a_main_part_is_an_error(self):
+        with self.assertRaises(SystemExit):
+            to_man.render("# tool\n\n## Only\ntext\n", None, "tool", "s", "1", "OPTIONS", [])
+        with self.assertRaises(SystemExit):
+            to_man.render("# tool\n\nIntro.\n\n## Empty\n\n", None, "tool", "s", "1",
+                          "OPTIONS", [])
+
+
 class Escaping(unittest.TestCase):
     def test_requests_backslashes_and_non_ascii(self):
         self.assertEqual(to_man.line(".dot"), "\\&.dot")
@@ -134,6 +212,18 @@ class Output(unittest.TestCase):
             r = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", out],
                                capture_output=True, text=True)
             self.assertEqual((r.returncode, r.stderr), (0, ""))
+            # A whole page, its licence taken from the README.
+            page_src = os.path.join(d, "tool.md")
+            with open(page_src, "w", encoding="utf-8") as f:
+                f.write(PAGE)
+            self.assertEqual(to_man.main([page_src, "--name", "tool", "--summary", "s",
+                                          "--version", "1.0", "--extra-source", src,
+                                          "--extra-section", "Licence", "-o", out]), 0)
+            r = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", out],
+                               capture_output=True, text=True)
+            self.assertEqual((r.returncode, r.stderr), (0, ""))
+            with open(out, encoding="ascii") as f:
+                self.assertIn(".SH LICENCE", f.read())
 
     def test_compressed_page_is_the_same_bytes_every_time(self):
         with tempfile.TemporaryDirectory() as d:
