@@ -13,9 +13,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace benchrun {
 
@@ -52,5 +54,32 @@ inline void ReportRatio(benchmark::State& state, const std::string& tool, double
   if (goal > 0) state.counters["goal"] = goal;
   if (goalOursMs > 0) state.counters["goal_ours_ms"] = goalOursMs;
 }
+
+// Our time and the tool's, timed side by side once per iteration. The
+// figures are medians: of our times, of the tool's, and of the ratios of each
+// pair, which shrugs off a pair that a busy machine slowed on both sides.
+class TPairs {
+ public:
+  void Add(double ours, double theirs) {
+    ours_.push_back(ours);
+    theirs_.push_back(theirs);
+    if (theirs > 0) ratios_.push_back(ours / theirs);
+  }
+  void Report(benchmark::State& state, const std::string& tool, double goal,
+              double goalOursMs = 0) const {
+    ReportRatio(state, tool, Median(ours_) * 1e3, Median(theirs_) * 1e3, goal, goalOursMs);
+    state.counters["ratio"] = Median(ratios_);
+    state.counters["pairs"] = double(ours_.size());
+  }
+  static double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  }
+
+ private:
+  std::vector<double> ours_, theirs_, ratios_;
+};
 
 }  // namespace benchrun

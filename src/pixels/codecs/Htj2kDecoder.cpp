@@ -8,6 +8,8 @@
 #include <openjph/ojph_message.h>
 #include <openjph/ojph_params.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -72,6 +74,10 @@ struct ComponentPlane {
 };
 
 struct Planes {
+  // The first three components go straight to `area` (the job's block), one
+  // after the other; the rest, decoded only to reach them, to `values`.
+  int32_t* area = nullptr;
+  uint64_t capacity = 0;
   std::vector<std::vector<int32_t>> values;
   std::vector<ComponentPlane> planes;
   bool colourTransform = false;
@@ -108,6 +114,7 @@ void DecodeInSession(const uint8_t* data, size_t size, const FrameSpec& spec, Pl
     const ojph::ui32 used = spec.samples == 3 && components >= 3 ? 3 : 1;
     p.colourTransform = used == 3 && codestream.access_cod().is_using_color_transform();
     p.values.resize(components);
+    uint64_t filled = 0;
     p.planes.resize(components);
     s.rows.assign(components, 0);
     for (ojph::ui32 c = 0; c < components; ++c) {
@@ -118,8 +125,19 @@ void DecodeInSession(const uint8_t* data, size_t size, const FrameSpec& spec, Pl
       plane.dx = int(std::max<ojph::ui32>(1, d.x));
       plane.dy = int(std::max<ojph::ui32>(1, d.y));
       plane.precision = int(siz.get_bit_depth(c));
-      p.values[c].assign(size_t(plane.width * plane.height), 0);
-      plane.values = p.values[c].data();
+      const uint64_t area = uint64_t(plane.width) * uint64_t(plane.height);
+      if (c < 3) {
+        if (area > p.capacity - filled) {
+          s.why = "the HTJ2K components are larger than the frame";
+          return;
+        }
+        std::fill(p.area + filled, p.area + filled + area, 0);
+        plane.values = p.area + filled;
+        filled += area;
+      } else {
+        p.values[c].assign(size_t(area), 0);
+        plane.values = p.values[c].data();
+      }
     }
     codestream.set_planar(!p.colourTransform);
     codestream.create();
@@ -134,7 +152,7 @@ void DecodeInSession(const uint8_t* data, size_t size, const FrameSpec& spec, Pl
       const ComponentPlane& plane = p.planes[c];
       const int64_t top = (int64_t{1} << plane.precision) - 1;
       const bool isSigned = siz.is_signed(c);
-      int32_t* dst = p.values[c].data() + s.rows[c]++ * plane.width;
+      int32_t* dst = const_cast<int32_t*>(plane.values) + s.rows[c]++ * plane.width;
       const ojph::si32* src = line->i32;
       // Lossy samples may overshoot their range slightly.
       for (int64_t x = 0; x < plane.width; ++x) {
@@ -193,24 +211,18 @@ void DecodeJob(uint8_t* block, size_t bytes) {
   spec.bitsStored = job->bitsStored;
   spec.isSigned = job->isSigned != 0;
   Planes got;
+  got.area = reinterpret_cast<int32_t*>(block + planesAt);
+  got.capacity = job->capacity;
   std::string said;
   if (!DecodePlanes(block + Htj2kStreamOffset(), size_t(job->streamBytes), spec, got, said)) {
     refuse(said);
     return;
   }
-  auto* values = reinterpret_cast<int32_t*>(block + planesAt);
+  // The planes are in the block already, one after the other.
   const size_t used = std::min<size_t>(got.planes.size(), 3);
-  uint64_t at = 0;
   for (size_t k = 0; k < used; ++k) {
     const ComponentPlane& c = got.planes[k];
-    const uint64_t area = uint64_t(c.width) * uint64_t(c.height);
-    if (at + area > job->capacity) {
-      refuse("the HTJ2K components are larger than the frame");
-      return;
-    }
-    std::copy(c.values, c.values + area, values + at);
     job->plane[k] = {c.width, c.height, c.dx, c.dy, c.precision, 0};
-    at += area;
   }
   job->planes = int32_t(used);
   job->colourTransform = got.colourTransform;
@@ -220,6 +232,10 @@ void DecodeJob(uint8_t* block, size_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The library allocates and frees the same buffers for every frame: kept
+  // in the heap rather than mapped afresh, they cost no page faults.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
   Silence();
   return codecs::ServeJobs(argc, argv, DecodeJob);
 }
