@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "app/TagBrowser.h"
 #include "bench_run.h"
 #include "ct_image_module.h"
 #include "dicom/DicomElements.h"
 #include "dicom/DicomWriter.h"
-#include "dicom/TagBrowser.h"
 #include "viewer/AdvancedImage.h"
 
 namespace {

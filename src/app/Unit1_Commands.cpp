@@ -14,10 +14,10 @@
 #include <QTreeWidget>
 
 #include "app/Global.h"
+#include "app/PatientInfo.h"
+#include "app/TagBrowser.h"
 #include "app/Unit1.h"
-#include "dicom/PatientInfo.h"
 #include "dicom/StudyTree.h"
-#include "dicom/TagBrowser.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 

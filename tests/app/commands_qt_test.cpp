@@ -6,7 +6,7 @@
 #include <QSlider>
 #include <QToolButton>
 
-#include "dicom/PatientInfo.h"
+#include "app/PatientInfo.h"
 #include "window_fixture.h"
 
 namespace {

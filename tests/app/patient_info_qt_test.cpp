@@ -3,7 +3,7 @@
 #include <QGridLayout>
 #include <QLocale>
 
-#include "dicom/PatientInfo.h"
+#include "app/PatientInfo.h"
 #include "dicom/dicom.h"
 #include "support/fixtures.h"
 #include "support/paths.h"

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QTreeView>
 
-#include "dicom/TagBrowser.h"
+#include "app/TagBrowser.h"
 #include "window_fixture.h"
 
 using namespace apptest;

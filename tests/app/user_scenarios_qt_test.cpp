@@ -18,10 +18,10 @@
 #include <set>
 
 #include "app/DemoStudy.h"
+#include "app/PatientInfo.h"
 #include "app/SplitScreen.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app_fixtures.h"
-#include "dicom/PatientInfo.h"
 #include "window_fixture.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "dicom/PatientInfo.h"
+#include "app/PatientInfo.h"
 
 #include <QGridLayout>
 #include <QGuiApplication>

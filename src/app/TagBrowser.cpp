@@ -1,4 +1,4 @@
-#include "dicom/TagBrowser.h"
+#include "app/TagBrowser.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
