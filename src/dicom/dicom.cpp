@@ -18,6 +18,7 @@
 #include <new>
 #include <thread>
 
+#include "dicom/HeaderFields.h"
 #include "dicom/dicom_values.h"
 
 TPatientArr gDicomDirPatients;
@@ -279,6 +280,7 @@ class Walk {
   void BoundFrameCount();
 
   // ---- element rules ----
+  void PlainField(const headerfields::Field& f);
   void TransferSyntax();
   void ImageType();
   void Photometric();
@@ -552,6 +554,8 @@ void Walk::Act() {
   if (!skipped_ && group_ != 0xFFFE) touched_ = true;
 }
 
+// The elements that need code; the plain fields (one value into one field)
+// are rows of headerfields' table instead.
 void Walk::Dispatch() {
   const uint32_t tag = Tag(group_, element_);
   if (group_ >= 0x6000 && group_ <= 0x601E && !(group_ & 1)) {
@@ -561,9 +565,6 @@ void Walk::Dispatch() {
   switch (tag) {
     case Tag(0x0002, 0x0010):
       TransferSyntax();
-      break;
-    case Tag(0x0002, 0x0012):
-      h_.Implementation_Class_UID = Text();
       break;
     case Tag(0x0002, 0x0013):
       if (length_ >= 5 && Text() == "MEDIFACE 1 5") mediface_ = true;
@@ -597,39 +598,15 @@ void Walk::Dispatch() {
     case Tag(0x0008, 0x0008):
       ImageType();
       break;
-    case Tag(0x0008, 0x0016):
-      h_.SOP_Class_UID = Text();
-      break;
-    case Tag(0x0008, 0x0018):
-      h_.SOP_Instance_UID = Text();
-      break;
     case Tag(0x0008, 0x0020):
       h_.StudyDatePos = w_.Position();
       h_.StudyDate = Text();
       h_.studydate_formated = FormatDicomDate(h_.StudyDate);
       if (TStudy* s = CurStudy()) s->studyDate = h_.StudyDate;
       break;
-    case Tag(0x0008, 0x0021):
-      h_.SeriesDate = Text();
-      break;
-    case Tag(0x0008, 0x0022):
-      h_.Acquisition_Date = Text();
-      break;
-    case Tag(0x0008, 0x0023):
-      h_.Image_Date = Text();
-      break;
     case Tag(0x0008, 0x0030):
       h_.Study_Time = Time();
       if (TStudy* s = CurStudy()) s->studyTime = h_.Study_Time;
-      break;
-    case Tag(0x0008, 0x0031):
-      h_.Series_Time = Time();
-      break;
-    case Tag(0x0008, 0x0032):
-      h_.AcqTime = Time();
-      break;
-    case Tag(0x0008, 0x0033):
-      h_.ImgTime = Time();
       break;
     case Tag(0x0008, 0x0050):
       RecordInteger(h_.accession);
@@ -639,27 +616,9 @@ void Walk::Dispatch() {
       h_.modality = Text();
       if (TSeries* s = CurSeries()) s->modality = h_.modality;
       break;
-    case Tag(0x0008, 0x0070):
-      h_.manufacturer = Text();
-      break;
-    case Tag(0x0008, 0x0080):
-      h_.Institute_Name = Text();
-      break;
-    case Tag(0x0008, 0x0081):
-      h_.institution_address = Text();
-      break;
-    case Tag(0x0008, 0x0090):
-      h_.referring_physician = Text();
-      break;
     case Tag(0x0008, 0x1030):
       h_.Study_Description = Text();
       if (TStudy* s = CurStudy()) s->description = h_.Study_Description;
-      break;
-    case Tag(0x0008, 0x103E):
-      h_.Series_Description = Text();
-      break;
-    case Tag(0x0008, 0x1050):
-      h_.performing_physician = Text();
       break;
     case Tag(0x0008, 0x1111):
       if (mediface_) EnterSequenceItem();
@@ -684,32 +643,8 @@ void Walk::Dispatch() {
       h_.PatientIDint = DigitsToInteger(h_.PatientID.str());
       if (TPatient* p = CurPatient()) p->patintID = h_.PatientID;
       break;
-    case Tag(0x0010, 0x0030):
-      h_.PatientBirthDate = FormatDicomDate(Text());
-      break;
-    case Tag(0x0010, 0x0040):
-      h_.PatientSex = Text();
-      break;
-    case Tag(0x0010, 0x1010):
-      h_.patientAge = Text();
-      break;
-    case Tag(0x0018, 0x0015):
-      h_.Body_Part_Examined = Text();
-      break;
     case Tag(0x0018, 0x0050):
       h_.XYZmm[2] = Numbers().first;
-      break;
-    case Tag(0x0018, 0x0060):
-      h_.kV = ToFloat(Numbers().first);
-      break;
-    case Tag(0x0018, 0x0080):
-      h_.TR = ToFloat(Numbers().first);
-      break;
-    case Tag(0x0018, 0x0081):
-      h_.TE = ToFloat(Numbers().first);
-      break;
-    case Tag(0x0018, 0x0086):
-      Integer(h_.VolumeNumber);
       break;
     case Tag(0x0018, 0x0088): {
       const double v = Numbers().first;
@@ -719,21 +654,6 @@ void Walk::Dispatch() {
     }
     case Tag(0x0018, 0x0089):
       phaseSteps_ = RoundToInt(Numbers().first);
-      break;
-    case Tag(0x0018, 0x1063):
-      h_.frame_time = ToFloat(Numbers().first);
-      break;
-    case Tag(0x0018, 0x0040):
-      h_.cine_rate = ToFloat(Numbers().first);
-      break;
-    case Tag(0x0008, 0x2144):
-      h_.recommended_frame_rate = ToFloat(Numbers().first);
-      break;
-    case Tag(0x0020, 0x0052):
-      h_.Frame_Of_Reference_UID = Text();
-      break;
-    case Tag(0x0018, 0x1151):
-      h_.mA = ToFloat(Numbers().first);
       break;
     case Tag(0x0018, 0x1310): {
       const WordList list = ReadElementWordList(w_, Little(), length_);
@@ -762,9 +682,6 @@ void Walk::Dispatch() {
       RecordInteger(h_.SeriesNum);
       if (TSeries* s = CurSeries()) s->seriesNumber = h_.SeriesNum;
       break;
-    case Tag(0x0020, 0x0012):
-      Integer(h_.AcquNum);
-      break;
     case Tag(0x0020, 0x0013):
       RecordInteger(h_.ImageNum);
       if (record_ == Record::Image)
@@ -775,12 +692,6 @@ void Walk::Dispatch() {
       break;
     case Tag(0x0020, 0x0037):
       Orientation();
-      break;
-    case Tag(0x0020, 0x1041):
-      h_.location = ToFloat(Numbers().first);
-      break;
-    case Tag(0x0021, 0x1341):
-      Integer(h_.SiemensSlices);
       break;
     case Tag(0x0021, 0x134F): {
       h_.SiemensInterleaved = 0;
@@ -801,11 +712,6 @@ void Walk::Dispatch() {
     case Tag(0x0028, 0x0004):
       Photometric();
       break;
-    case Tag(0x0028, 0x0006): {
-      uint32_t v;
-      if (WordValue(v)) h_.PlanarConfig = int(v);
-      break;
-    }
     case Tag(0x0028, 0x0008):
       Integer(h_.XYZdim[2]);
       if (h_.XYZdim[2] < 1) h_.XYZdim[2] = 1;
@@ -850,11 +756,6 @@ void Walk::Dispatch() {
       h_.MinIntensitySet = true;
       uint32_t v;
       if (WordValue(v)) h_.MinIntensity = int(v);
-      break;
-    }
-    case Tag(0x0028, 0x0107): {
-      uint32_t v;
-      if (Value32OrWord(v)) h_.MaxIntensity = int(v);
       break;
     }
     case Tag(0x0028, 0x1050):
@@ -952,7 +853,40 @@ void Walk::Dispatch() {
       SequenceDelimiter();
       break;
     default:
-      skipped_ = true;  // the header is unchanged
+      if (const headerfields::Field* f = headerfields::FindField(tag))
+        PlainField(*f);
+      else
+        skipped_ = true;  // the header is unchanged
+      break;
+  }
+}
+
+void Walk::PlainField(const headerfields::Field& f) {
+  using headerfields::Read;
+  uint32_t v;
+  switch (f.read) {
+    case Read::Text:
+    case Read::Time:
+    case Read::Date: {
+      std::string text = f.read == Read::Time ? Time() : Text();
+      if (f.read == Read::Date) text = FormatDicomDate(text);
+      if (f.text)
+        h_.*f.text = std::move(text);
+      else
+        h_.*f.shared = text;
+      break;
+    }
+    case Read::Real:
+      h_.*f.real = ToFloat(Numbers().first);
+      break;
+    case Read::Integer:
+      Integer(h_.*f.integer);
+      break;
+    case Read::Word:
+      if (WordValue(v)) h_.*f.integer = int(v);
+      break;
+    case Read::Word32:
+      if (Value32OrWord(v)) h_.*f.integer = int(v);
       break;
   }
 }
