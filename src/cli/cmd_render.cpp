@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "render_usage.h"
 #include "dicom/SafeOutput.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnText.h"
@@ -31,11 +32,7 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "render FILE [--frame K] [--size WxH] [--ww W --wl L] [--invert] [--rotate 90|180|270] "
-    "[--flip h|v] [--zoom Z] [--no-info] [--no-overlay] [--annotate \"A\"]... [--bitmap] "
-    "-o OUT.png|OUT.jpg; A is one of: line|measure|rect|ellipse X1,Y1 X2,Y2 | "
-    "angle X1,Y1 X2,Y2 X3,Y3 (vertex X2,Y2) | text X1,Y1 X2,Y2 TEXT";
+constexpr const char* kUsage = kRenderUsage;
 
 // One --annotate: the tool that draws it and its points in view coordinates.
 struct Annotation {

@@ -1,14 +1,12 @@
 #include "pixels/codecs/OpenJph.h"
 
-#include <linux/limits.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "dicom/Companion.h"
 #include "pixels/codecs/DecoderProcess.h"
 #include "pixels/codecs/Htj2kJob.h"
 #include "pixels/codecs/OpenJpeg.h"
@@ -89,24 +87,12 @@ bool EndsWithEoc(const uint8_t* data, size_t size) {
   return size >= 2 && Be16(data + size - 2) == 0xFFD9;
 }
 
-// The decoder program: TAVROLEN_HTJ2K_DECODER when set; the build tree's
-// own for a program run from its build tree; else the installed one, or one
-// beside the program. Empty when there is none: OpenJPEG then decodes.
+// The decoder program: TAVROLEN_HTJ2K_DECODER when set, else the companion
+// program (Companion.h). Empty when there is none: OpenJPEG then decodes.
 std::string DecoderProgram() {
   if (const char* chosen = std::getenv("TAVROLEN_HTJ2K_DECODER")) return chosen;
-  static const std::string found = [] {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string exe = n > 0 ? std::string(self, size_t(n)) : std::string();
-    const std::string buildTree = TAVROLEN_BINARY_DIR "/";
-    std::string candidates[3];
-    if (exe.compare(0, buildTree.size(), buildTree) == 0) candidates[0] = TAVROLEN_HTJ2K_DECODER_BUILT;
-    candidates[1] = TAVROLEN_HTJ2K_DECODER_INSTALLED;
-    if (!exe.empty()) candidates[2] = exe.substr(0, exe.rfind('/') + 1) + "tavrolen-htj2k-decoder";
-    for (const std::string& c : candidates)
-      if (!c.empty() && access(c.c_str(), X_OK) == 0) return c;
-    return std::string();
-  }();
+  static const std::string found =
+      FindCompanionProgram(TAVROLEN_HTJ2K_DECODER_BUILT, TAVROLEN_HTJ2K_DECODER_INSTALLED);
   return found;
 }
 
