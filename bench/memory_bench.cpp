@@ -30,7 +30,6 @@
 #include <string>
 #include <vector>
 
-#include "app/Global.h"
 #include "app/StudyLoader.h"
 #include "bench_run.h"
 #include "ct_image_module.h"
@@ -38,6 +37,7 @@
 #include "dicom/StudyTree.h"
 #include "pixels/FrameCache.h"
 #include "pixels/FramePrefetch.h"
+#include "study/Global.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -160,7 +160,6 @@ void ClearStudy() {
   TGlobal::FreeMemory(gPatients);
   TStringArray().swap(gFileList);
   TStringArray().swap(gOpenedFiles);
-  gCancelLoading = false;
 }
 
 // A cell on the first image of the series, filed by the folder loader.

@@ -30,11 +30,11 @@
 #include <string>
 #include <vector>
 
-#include "app/Global.h"
 #include "app/PacsForm.h"
 #include "app/Unit1.h"
 #include "bench_run.h"
 #include "dicom/StudyTree.h"
+#include "study/Global.h"
 #include "support/orthanc.h"
 #include "support/pacs_fixtures.h"
 #include "viewer/AdvancedImage.h"

@@ -30,13 +30,13 @@
 #include <map>
 #include <string>
 
-#include "app/Global.h"
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
 #include "bench_run.h"
 #include "dicom/DicomWriter.h"
 #include "dicom/StudyTree.h"
+#include "study/Global.h"
 #include "viewer/ViewerGlobals.h"
 
 namespace fs = std::filesystem;
@@ -120,7 +120,7 @@ const std::string& EnsureTree(const TreeSpec& t = k10k) {
         std::snprintf(sub, sizeof sub, "P%02d/S%03d", p, s);
         fs::create_directories(fs::path(d) / sub);
         for (int i = 0; i < t.images; ++i) {
-          char name[48];
+          char name[64];
           std::snprintf(name, sizeof name, "%s/IM%04d.dcm", sub, i);
           std::vector<uint8_t> bytes = ImageFile(p, s, i, t.side, t.images);
           if (t.damagedEvery && ++n % t.damagedEvery == 0) {
@@ -147,7 +147,6 @@ void ClearTree() {
   TStringArray().swap(gFileList);
   TStringArray().swap(gOpenedFiles);
   gReports.clear();
-  gCancelLoading = false;
 }
 
 double Seconds(std::chrono::steady_clock::duration d) {

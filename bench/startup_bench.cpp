@@ -31,9 +31,9 @@
 #include <string>
 #include <vector>
 
-#include "app/DemoStudy.h"
 #include "app/Unit1.h"
 #include "bench_run.h"
+#include "study/DemoStudy.h"
 #include "viewer/AdvancedImage.h"
 
 extern char** environ;

@@ -6,8 +6,8 @@
 #include <QStandardPaths>
 #include <string>
 
-#include "app/DemoStudy.h"
 #include "dicom/TempCleanup.h"
+#include "study/DemoStudy.h"
 
 #ifndef TAVROLEN_VERSION
 #define TAVROLEN_VERSION "1.0"

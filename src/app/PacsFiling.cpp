@@ -5,11 +5,12 @@
 #include <algorithm>
 #include <set>
 
-#include "app/SortUnit.h"
-#include "app/StudyLoader.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "dicom/dicom.h"
+#include "study/Filing.h"
+#include "study/SortUnit.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/Viewer.h"
 
@@ -114,14 +115,11 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
   for (auto& row : form.AdvancedImages)
     for (TadvancedImage* cell : row) {
       if (!cell->HasImage || cell->PatientIndex < 0) continue;
-      const size_t p = size_t(cell->PatientIndex), st = size_t(cell->StudyIndex),
-                   se = size_t(cell->SeriesIndex);
-      if (p >= gPatients.size() || st >= gPatients[p].studies.size() ||
-          se >= gPatients[p].studies[st].serieses.size())
-        continue;
-      const TStudy& study = gPatients[p].studies[st];
-      spots.push_back(
-          {cell, study.instanceUid, study.serieses[se].instanceUid, cell->CurrentOpenedPath});
+      const TStudy* study = StudyAt(gPatients, cell->PatientIndex, cell->StudyIndex);
+      const TSeries* series =
+          SeriesAt(gPatients, cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex);
+      if (!series) continue;
+      spots.push_back({cell, study->instanceUid, series->instanceUid, cell->CurrentOpenedPath});
     }
   size_t seriesBefore = 0, seriesAfter = 0;
   for (const TPatient& p : gPatients)
@@ -145,10 +143,9 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
   // Back to the image each cell shows, wherever the sort put it.
   for (const TCellSpot& spot : spots) {
     TadvancedImage* cell = spot.cell;
-    const size_t p = size_t(cell->PatientIndex), st = size_t(cell->StudyIndex);
-    if (p >= gPatients.size() || st >= gPatients[p].studies.size()) continue;
-    const TStudy& study = gPatients[p].studies[st];
-    if (study.instanceUid != spot.study) continue;
+    const TStudy* found = StudyAt(gPatients, cell->PatientIndex, cell->StudyIndex);
+    if (!found || found->instanceUid != spot.study) continue;
+    const TStudy& study = *found;
     for (size_t se = 0; se < study.serieses.size(); ++se) {
       if (study.serieses[se].instanceUid != spot.series) continue;
       const TImgArr& images = study.serieses[se].images;
@@ -194,12 +191,11 @@ void KeepOnFirstImages(TForm1& form, std::vector<TAutoShown>& shown) {
   {
     std::lock_guard lock(gPatientsMutex);
     for (const TAutoShown& s : shown)
-      if (s.cell && s.cell->HasImage && s.cell->PatientIndex >= 0 &&
-          size_t(s.cell->PatientIndex) < gPatients.size() &&
-          size_t(s.cell->StudyIndex) < gPatients[size_t(s.cell->PatientIndex)].studies.size()) {
-        study =
-            gPatients[size_t(s.cell->PatientIndex)].studies[size_t(s.cell->StudyIndex)].instanceUid;
-        break;
+      if (s.cell && s.cell->HasImage) {
+        if (const TStudy* st = StudyAt(gPatients, s.cell->PatientIndex, s.cell->StudyIndex)) {
+          study = st->instanceUid;
+          break;
+        }
       }
   }
   if (!study.empty() && FollowSlots(study, shown)) form.update_ReferenceLines();

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "pixels/ImageUtilities.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
@@ -568,15 +569,10 @@ void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
   std::string path;
   {
     std::lock_guard lock(gPatientsMutex);
-    const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
-    if (!in(panel->PatientIndex, gPatients.size())) return;
-    const TPatient& p = gPatients[size_t(panel->PatientIndex)];
-    if (!in(panel->StudyIndex, p.studies.size())) return;
-    const TStudy& st = p.studies[size_t(panel->StudyIndex)];
-    if (!in(panel->SeriesIndex, st.serieses.size())) return;
-    const TSeries& se = st.serieses[size_t(panel->SeriesIndex)];
-    if (se.images.empty()) return;
-    path = se.images.front().imagePath;
+    const TImg* first =
+        ImageAt(gPatients, panel->PatientIndex, panel->StudyIndex, panel->SeriesIndex, 0);
+    if (!first) return;
+    path = first->imagePath;
   }
   const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
   // As a drop on the cell: a running cine stops, a cine series plays.

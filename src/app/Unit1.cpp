@@ -150,7 +150,6 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   BuildAppBar(central);
 
   // Remaining start-up state.
-  gCancelLoading = false;
   gRestrictedLoad = false;
   gProcessAllViewers = true;
   gShowReferenceLines = true;

@@ -13,11 +13,11 @@
 #include <QToolTip>
 #include <QTreeWidget>
 
-#include "app/Global.h"
 #include "app/PatientInfo.h"
 #include "app/TagBrowser.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
+#include "study/Global.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 

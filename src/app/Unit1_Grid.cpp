@@ -16,6 +16,7 @@
 #include "app/SplitScreen.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
@@ -31,15 +32,8 @@ constexpr int kWheelGatherMs = 300;  // parts further apart are not one gesture
 // The path of an image of the tree; empty when that position is not in it.
 std::string ImagePath(int patient, int study, int series, int image) {
   std::lock_guard lock(gPatientsMutex);
-  const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
-  if (!in(patient, gPatients.size())) return {};
-  const TPatient& p = gPatients[size_t(patient)];
-  if (!in(study, p.studies.size())) return {};
-  const TStudy& st = p.studies[size_t(study)];
-  if (!in(series, st.serieses.size())) return {};
-  const TSeries& se = st.serieses[size_t(series)];
-  if (!in(image, se.images.size())) return {};
-  return se.images[size_t(image)].imagePath;
+  const TImg* im = ImageAt(gPatients, patient, study, series, image);
+  return im ? im->imagePath : std::string();
 }
 
 }  // namespace

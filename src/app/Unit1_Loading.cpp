@@ -18,13 +18,13 @@
 #include <cmath>
 #include <memory>
 
-#include "app/Global.h"
 #include "app/OpenDialog.h"
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
+#include "study/Global.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -88,7 +88,6 @@ void TForm1::btnOpenDicomDirClick() {
   if (!dicomDir.isEmpty() && OpenDicomDir(dicomDir)) return;
   if (!folder.isEmpty()) ShowMessage(kNoDicomDirText);
   // Nothing to load: the command still ends as a load does.
-  gCancelLoading = false;
   FrameRateSetByUser = false;
   ActivateToolsTab(1);
   UpdatePresetsVisibility();
@@ -305,7 +304,6 @@ void TForm1::FinishLoading() {
   RebuildBrowser();
   update_report_panel();
   EnableStudyTools();
-  gCancelLoading = false;
   // Rebuilding the browser and filling the grid of a load of a thousand
   // series would hold the window for tens of milliseconds in one turn. The
   // next load waits for the fill (IsIdle), and the open commands come back

@@ -12,6 +12,7 @@
 
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/Mpr.h"
 #include "viewer/Viewer.h"
@@ -50,12 +51,8 @@ void TForm1::ShowMpr(int patient, int study, int series) {
   std::vector<std::string> paths;
   {
     std::lock_guard lock(gPatientsMutex);
-    const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
-    if (in(patient, gPatients.size()) && in(study, gPatients[size_t(patient)].studies.size()) &&
-        in(series, gPatients[size_t(patient)].studies[size_t(study)].serieses.size()))
-      for (const TImg& im :
-           gPatients[size_t(patient)].studies[size_t(study)].serieses[size_t(series)].images)
-        paths.push_back(im.imagePath);
+    if (const TSeries* s = SeriesAt(gPatients, patient, study, series))
+      for (const TImg& im : s->images) paths.push_back(im.imagePath);
   }
   if (paths.empty()) {
     ShowMessage("No Image in Current Window.");
@@ -91,19 +88,8 @@ void TForm1::ShowMpr(int patient, int study, int series) {
             {
               // A Clear Study during the build leaves nothing to show it with.
               std::lock_guard lock(gPatientsMutex);
-              stillThere = size_t(patient) < gPatients.size() &&
-                           size_t(study) < gPatients[size_t(patient)].studies.size() &&
-                           size_t(series) <
-                               gPatients[size_t(patient)].studies[size_t(study)].serieses.size() &&
-                           !gPatients[size_t(patient)]
-                                .studies[size_t(study)]
-                                .serieses[size_t(series)]
-                                .images.empty() &&
-                           gPatients[size_t(patient)]
-                                   .studies[size_t(study)]
-                                   .serieses[size_t(series)]
-                                   .images.front()
-                                   .imagePath == first;
+              const TImg* front = ImageAt(gPatients, patient, study, series, 0);
+              stillThere = front && front->imagePath == first;
             }
             if (!r.volume) {
               if (stillThere) ShowMessage(QString::fromStdString("MPR: " + r.reason));
@@ -177,10 +163,8 @@ void TForm1::FillMprCells(const std::shared_ptr<TMprLink>& link) {
     int images = 0;
     {
       std::lock_guard lock(gPatientsMutex);
-      images = int(gPatients[size_t(link->patient)]
-                       .studies[size_t(link->study)]
-                       .serieses[size_t(link->series)]
-                       .images.size());
+      const TSeries* s = SeriesAt(gPatients, link->patient, link->study, link->series);
+      images = s ? int(s->images.size()) : 0;
     }
     fourth->PatientIndex = link->patient;
     fourth->StudyIndex = link->study;

@@ -31,6 +31,7 @@
 #include "app/Settings.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "dicom/dicom.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnotationStore.h"
@@ -91,13 +92,10 @@ std::vector<SliceGeometry> SeriesGeometry(const TadvancedImage& cell) {
   std::vector<std::pair<std::string, SliceGeometry>> images;
   {
     std::lock_guard lock(gPatientsMutex);
-    const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
-    if (!in(cell.PatientIndex, gPatients.size())) return {};
-    const TPatient& p = gPatients[size_t(cell.PatientIndex)];
-    if (!in(cell.StudyIndex, p.studies.size())) return {};
-    const TStudy& st = p.studies[size_t(cell.StudyIndex)];
-    if (!in(cell.SeriesIndex, st.serieses.size())) return {};
-    for (const TImg& im : st.serieses[size_t(cell.SeriesIndex)].images) {
+    const TSeries* series =
+        SeriesAt(gPatients, cell.PatientIndex, cell.StudyIndex, cell.SeriesIndex);
+    if (!series) return {};
+    for (const TImg& im : series->images) {
       const bool header = !im.Cache.DICOM.referenceFile.empty();
       images.emplace_back(header ? std::string() : im.imagePath,
                           header ? GeometryOf(im.Cache.DICOM) : SliceGeometry{});
@@ -367,19 +365,15 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
   {
     std::lock_guard lock(gPatientsMutex);
     const TImg* here = nullptr;
-    if (size_t(cell->PatientIndex) < gPatients.size() &&
-        size_t(cell->StudyIndex) < gPatients[size_t(cell->PatientIndex)].studies.size()) {
-      const TStudy& st = gPatients[size_t(cell->PatientIndex)].studies[size_t(cell->StudyIndex)];
-      if (size_t(cell->SeriesIndex) < st.serieses.size()) {
-        const TImgArr& images = st.serieses[size_t(cell->SeriesIndex)].images;
-        for (size_t i = 0; i < images.size(); ++i) {
-          here = &images[i];
-          const int frames = here->Cache.DICOM.referenceFile.empty()
-                                 ? 0
-                                 : std::max(1, here->Cache.DICOM.XYZdim[2]);
-          // Frames unknown until the file is read: 0 stands for "all of them".
-          items.push_back({int(i), frames, here->imagePath});
-        }
+    if (const TSeries* series =
+            SeriesAt(gPatients, cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex)) {
+      const TImgArr& images = series->images;
+      for (size_t i = 0; i < images.size(); ++i) {
+        here = &images[i];
+        const int frames =
+            here->Cache.DICOM.referenceFile.empty() ? 0 : std::max(1, here->Cache.DICOM.XYZdim[2]);
+        // Frames unknown until the file is read: 0 stands for "all of them".
+        items.push_back({int(i), frames, here->imagePath});
       }
     }
   }

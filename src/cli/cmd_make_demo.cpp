@@ -1,13 +1,14 @@
 // tavrolen-dicom make-demo DIR: writes the built-in demo study.
-#ifdef TAVROLEN_WITH_QT
+// Built wherever the tool links the study core.
+#ifdef TAVROLEN_WITH_STUDY
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "app/DemoStudy.h"
 #include "commands.h"
+#include "study/DemoStudy.h"
 
 namespace {
 
@@ -37,4 +38,4 @@ cli::Register makeDemoCommand("make-demo", "make-demo DIR          writes the bu
 
 }  // namespace
 
-#endif  // TAVROLEN_WITH_QT
+#endif  // TAVROLEN_WITH_STUDY

@@ -1,7 +1,9 @@
 // tavrolen-dicom scan PATH [--json]: the study tree that opening PATH in the
 // viewer builds (a folder tree, a single file or a DICOMDIR, chosen as the
 // viewer chooses), with counts, skipped files, reader messages and timing.
-#ifdef TAVROLEN_WITH_QT
+// Built wherever the tool links the study core (study/CMakeLists.txt defines
+// TAVROLEN_WITH_STUDY for its users).
+#ifdef TAVROLEN_WITH_STUDY
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "app/Global.h"
-#include "app/StudyLoader.h"
 #include "commands.h"
 #include "dicom/StudyTree.h"
 #include "json.h"
+#include "study/Global.h"
+#include "study/StudyLoad.h"
 
 namespace {
 
@@ -145,4 +147,4 @@ cli::Register scanCommand("scan",
 
 }  // namespace
 
-#endif  // TAVROLEN_WITH_QT
+#endif  // TAVROLEN_WITH_STUDY

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "dicom/dicom.h"
 #include "pixels/FrameCache.h"
 #include "pixels/FrameGeometry.h"
@@ -154,15 +155,7 @@ void TadvancedImage::RequestUpdate() {
 // ---------------------------------------------------------------- loading
 
 TImg* TadvancedImage::TreeImage() const {
-  const auto in = [](int i, size_t n) { return i >= 0 && size_t(i) < n; };
-  if (!in(PatientIndex, gPatients.size())) return nullptr;
-  TPatient& p = gPatients[size_t(PatientIndex)];
-  if (!in(StudyIndex, p.studies.size())) return nullptr;
-  TStudy& st = p.studies[size_t(StudyIndex)];
-  if (!in(SeriesIndex, st.serieses.size())) return nullptr;
-  TSeries& se = st.serieses[size_t(SeriesIndex)];
-  if (!in(ImageIndex, se.images.size())) return nullptr;
-  return &se.images[size_t(ImageIndex)];
+  return ImageAt(gPatients, PatientIndex, StudyIndex, SeriesIndex, ImageIndex);
 }
 
 bool TadvancedImage::IsTheSamePatient() const {
@@ -540,10 +533,7 @@ void TadvancedImage::Prefetch() {
   } else {
     std::lock_guard tree(gPatientsMutex);
     if (TreeImage() && TreeImage()->imagePath == filepath) {
-      const TImgArr& images = gPatients[size_t(PatientIndex)]
-                                  .studies[size_t(StudyIndex)]
-                                  .serieses[size_t(SeriesIndex)]
-                                  .images;
+      const TImgArr& images = SeriesAt(gPatients, PatientIndex, StudyIndex, SeriesIndex)->images;
       for (int i = 1; i <= depth; ++i) {
         const int k = ImageIndex + i * dir;
         if (k < 0 || size_t(k) >= images.size()) break;
@@ -594,10 +584,7 @@ void TadvancedImage::UpdateTrackBars() {
   {
     std::lock_guard tree(gPatientsMutex);
     if (gPatients.empty() || !TreeImage()) return;
-    images = int(gPatients[size_t(PatientIndex)]
-                     .studies[size_t(StudyIndex)]
-                     .serieses[size_t(SeriesIndex)]
-                     .images.size());
+    images = int(SeriesAt(gPatients, PatientIndex, StudyIndex, SeriesIndex)->images.size());
   }
   // Quietly: a range change must not read as the user picking another image.
   const QSignalBlocker block(host->TrackBar);

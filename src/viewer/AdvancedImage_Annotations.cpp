@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "pixels/RoiStatistics.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnText.h"
@@ -534,12 +535,8 @@ bool TadvancedImage::ImgOnDragDrop(const QMimeData* data) {
   {
     // Only a series that is there, with an image to show.
     std::lock_guard tree(gPatientsMutex);
-    if (size_t(index[0]) >= gPatients.size()) return false;
-    const TPatient& p = gPatients[size_t(index[0])];
-    if (size_t(index[1]) >= p.studies.size()) return false;
-    const TStudy& st = p.studies[size_t(index[1])];
-    if (size_t(index[2]) >= st.serieses.size()) return false;
-    if (st.serieses[size_t(index[2])].images.empty()) return false;
+    const TSeries* series = SeriesAt(gPatients, index[0], index[1], index[2]);
+    if (!series || series->images.empty()) return false;
   }
   PauseCine();
   PatientIndex = index[0];

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "pixels/ThdTimer.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/Viewer.h"
@@ -86,10 +87,9 @@ void TadvancedImage::PrevFrame() {
 
 bool TadvancedImage::StepImageIndex(int step) {
   std::lock_guard tree(gPatientsMutex);
-  if (PatientIndex < 0 || size_t(PatientIndex) >= gPatients.size()) return false;
-  const TPatient& patient = gPatients[size_t(PatientIndex)];
-  if (StudyIndex < 0 || size_t(StudyIndex) >= patient.studies.size()) return false;
-  const TSeriesArr& series = patient.studies[size_t(StudyIndex)].serieses;
+  const TStudy* study = StudyAt(gPatients, PatientIndex, StudyIndex);
+  if (!study) return false;
+  const TSeriesArr& series = study->serieses;
   const int n = int(series.size());
   if (SeriesIndex < 0 || SeriesIndex >= n) return false;
   const auto images = [&](int s) { return int(series[size_t(s)].images.size()); };
@@ -123,10 +123,9 @@ bool TadvancedImage::StepImageIndex(int step) {
 
 int TadvancedImage::ImagesInRange() const {
   std::lock_guard tree(gPatientsMutex);
-  if (PatientIndex < 0 || size_t(PatientIndex) >= gPatients.size()) return 0;
-  const TPatient& patient = gPatients[size_t(PatientIndex)];
-  if (StudyIndex < 0 || size_t(StudyIndex) >= patient.studies.size()) return 0;
-  const TSeriesArr& series = patient.studies[size_t(StudyIndex)].serieses;
+  const TStudy* study = StudyAt(gPatients, PatientIndex, StudyIndex);
+  if (!study) return 0;
+  const TSeriesArr& series = study->serieses;
   if (gRestrictedLoad) {
     if (SeriesIndex < 0 || size_t(SeriesIndex) >= series.size()) return 0;
     return int(series[size_t(SeriesIndex)].images.size());
@@ -321,12 +320,8 @@ double HeaderFrameRate(const DICOMdata& h) {
 
 int TadvancedImage::ImagesInSeries() const {
   std::lock_guard tree(gPatientsMutex);
-  if (PatientIndex < 0 || size_t(PatientIndex) >= gPatients.size()) return 0;
-  const TPatient& patient = gPatients[size_t(PatientIndex)];
-  if (StudyIndex < 0 || size_t(StudyIndex) >= patient.studies.size()) return 0;
-  const TSeriesArr& series = patient.studies[size_t(StudyIndex)].serieses;
-  if (SeriesIndex < 0 || size_t(SeriesIndex) >= series.size()) return 0;
-  return int(series[size_t(SeriesIndex)].images.size());
+  const TSeries* series = SeriesAt(gPatients, PatientIndex, StudyIndex, SeriesIndex);
+  return series ? int(series->images.size()) : 0;
 }
 
 bool TadvancedImage::CanPlayCine() const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dicom/TreeRules.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -284,8 +285,8 @@ TReferenceLine::Outcome TReferenceLine::ComputeScan(const DICOMdata& src, const 
                                                     TScan& scan) {
   if (src.XYZmm[0] == -1 || src.XYZmm[1] == -1) return Outcome::NoSourceSpacing;
   const TImagePlane s = PlaneOf(src);
-  scan.Checked = dst.Study_Instance_UID == src.Study_Instance_UID &&
-                 dst.IMAGE_ORIENTATION_PATIENT != src.IMAGE_ORIENTATION_PATIENT;
+  scan.Checked =
+      SameStudy(dst, src) && dst.IMAGE_ORIENTATION_PATIENT != src.IMAGE_ORIENTATION_PATIENT;
   QPoint a, b;
   const bool found = ProjectOntoImage(s, dst, a, b);
   scan.x = a.x();

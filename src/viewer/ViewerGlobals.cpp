@@ -13,6 +13,5 @@ std::atomic<bool> gLockZoom{true};
 std::atomic<bool> gLockWwWl{true};
 std::atomic<bool> FrameRateSetByUser{false};
 std::atomic<bool> gLoadingInProgress{false};
-std::atomic<bool> gCancelLoading{false};
 std::atomic<bool> gAllViewersMouseDown{false};
 std::atomic<bool> gThumbnailDragInProgress{false};

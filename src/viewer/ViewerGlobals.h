@@ -28,8 +28,7 @@ extern std::atomic<bool> gForceRefill;         // the next SetLayout refills the
 extern std::atomic<bool> gShowReferenceLines;  // the "Reference lines" switch
 extern std::atomic<bool> gLockZoom;
 extern std::atomic<bool> gLockWwWl;
-extern std::atomic<bool> FrameRateSetByUser;  // a picked rate beats the header's frame time
-extern std::atomic<bool> gLoadingInProgress;  // a folder or DICOMDIR load is running
-extern std::atomic<bool> gCancelLoading;
+extern std::atomic<bool> FrameRateSetByUser;    // a picked rate beats the header's frame time
+extern std::atomic<bool> gLoadingInProgress;    // a folder or DICOMDIR load is running
 extern std::atomic<bool> gAllViewersMouseDown;  // a button is held on the grid in the Multi mode
 extern std::atomic<bool> gThumbnailDragInProgress;

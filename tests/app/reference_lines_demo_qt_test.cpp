@@ -6,7 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "app/DemoStudy.h"
+#include "study/DemoStudy.h"
 #include "support/paths.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ReferenceLinesUnit.h"

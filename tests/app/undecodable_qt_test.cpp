@@ -6,9 +6,9 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include "app/Global.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app_fixtures.h"
+#include "study/Global.h"
 #include "window_fixture.h"
 
 namespace {

@@ -17,11 +17,11 @@
 #include <QToolButton>
 #include <set>
 
-#include "app/DemoStudy.h"
 #include "app/PatientInfo.h"
 #include "app/SplitScreen.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app_fixtures.h"
+#include "study/DemoStudy.h"
 #include "window_fixture.h"
 
 namespace {

@@ -16,11 +16,11 @@
 #include <QTreeWidget>
 #include <QUrl>
 
-#include "app/DemoStudy.h"
-#include "app/Global.h"
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app_fixtures.h"
+#include "study/DemoStudy.h"
+#include "study/Global.h"
 #include "window_fixture.h"
 
 namespace {

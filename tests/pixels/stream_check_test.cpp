@@ -17,6 +17,18 @@ namespace {
 thread_local size_t gLargestAllocation = 0;
 }  // namespace
 
+// ThreadSanitizer's runtime defines the allocation operators itself, so its
+// build (which runs only the frame cache tests of this program) counts nothing.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVROLEN_COUNTS_ALLOCATIONS 0
+#endif
+#endif
+#ifndef TAVROLEN_COUNTS_ALLOCATIONS
+#define TAVROLEN_COUNTS_ALLOCATIONS 1
+#endif
+
+#if TAVROLEN_COUNTS_ALLOCATIONS
 // Every plain form is replaced together, so that whatever a library allocates
 // with (CharLS uses the nothrow form) is freed by the matching one; the
 // sanitizer build checks that pairing.
@@ -58,6 +70,7 @@ void operator delete(void* p, const std::nothrow_t&) noexcept {
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
+#endif  // TAVROLEN_COUNTS_ALLOCATIONS
 
 namespace {
 
@@ -307,6 +320,7 @@ TEST(StreamCheck, LengthBoundsAreTheLeastEachCodingCanSpend) {
 // under a header that claims 8192 x 8192 are refused with a reason, and no
 // buffer of the frame's size is ever asked for.
 TEST(StreamCheck, TinyStreamsUnderAHugeHeaderAllocateNothing) {
+  if (!TAVROLEN_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted here";
   const std::string dir = TestDir();
   constexpr int kSide = 8192;
   JpegSpec dct;

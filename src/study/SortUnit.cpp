@@ -1,9 +1,6 @@
-#include "app/SortUnit.h"
+#include "study/SortUnit.h"
 
-#include <mutex>
 #include <utility>
-
-#include "dicom/StudyTree.h"
 
 namespace {
 
@@ -74,17 +71,4 @@ void TSortHandler::SortImages(TImgArr& imagesArr) {
   std::vector<int> keys(imagesArr.size());
   for (size_t k = 0; k < keys.size(); ++k) keys[k] = imagesArr[k].instanceNumber;
   Permute(imagesArr, SortOrder(keys));
-}
-
-void SortAll(TPatientArr& patients) {
-  for (auto& patient : patients)
-    for (auto& study : patient.studies) {
-      TSortHandler::SortSeries(study.serieses);
-      for (auto& series : study.serieses) TSortHandler::SortImages(series.images);
-    }
-}
-
-void SortAll() {
-  std::lock_guard lock(gPatientsMutex);
-  SortAll(gPatients);
 }

@@ -18,9 +18,3 @@ class TSortHandler {
 // the index of the record that goes to place k. Lets a caller that holds the
 // records elsewhere move each of them once, straight into its place.
 std::vector<size_t> SortOrder(const std::vector<int>& keys);
-
-// Sorts every study's series, then the images of each series, in place.
-// Locks gPatientsMutex itself.
-void SortAll();
-// The same for any tree (no locking).
-void SortAll(TPatientArr& patients);

@@ -1,30 +1,32 @@
 #include <gtest/gtest.h>
 
-#include <QThreadPool>
-
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 #include <sys/stat.h>
 
-#include "app/SortUnit.h"
-#include "app/StudyLoader.h"
-#include "app_fixtures.h"
+#include "dicom/dicom_values.h"
+#include "loader_fixtures.h"
 #include "pixels/FrameCache.h"
+#include "study/CancelToken.h"
+#include "study/SortUnit.h"
+#include "study/StudyLoad.h"
 
 namespace fs = std::filesystem;
-using appfx::TestImage;
+using loadfx::TestImage;
 
 namespace {
 
 class Loader : public ::testing::Test {
  protected:
-  void SetUp() override { appfx::ResetLoadingState(); }
-  void TearDown() override { appfx::ResetLoadingState(); }
+  void SetUp() override { loadfx::ResetLoadingState(); }
+  void TearDown() override { loadfx::ResetLoadingState(); }
   static std::string Dir(const std::string& name) { return testsupport::TempDir("loader_" + name); }
 };
 
@@ -43,7 +45,7 @@ TEST_F(Loader, ListingKeepsListedExtensionsAndEntersEveryDirectory) {
        {"b", "a.dcm", "c.DCM", "d.dic", "e.dcn", "notes.TXT", "r.pdf", "r.doc", "r.docx", "r.rtf",
         "photo.jpg", "1.2.840.5", "DICOMDIR", "DicomDir", "x.old/inner.dcm", "sub/deep",
         "sub/deeper/z.dcm", "dicomdir/hidden.dcm", "sub.dcm/in"})
-    appfx::Write(dir, name, any);
+    loadfx::Write(dir, name, any);
   TStringArray list;
   list_DirectoryFiles(dir, list);
   // Name order within a directory, depth first where a directory is met.
@@ -59,7 +61,7 @@ TEST_F(Loader, ListingKeepsListedExtensionsAndEntersEveryDirectory) {
 
 TEST_F(Loader, ListingFollowsLinksOnceAndListsOnlyRegularFiles) {
   const std::string dir = Dir("links");
-  appfx::Write(dir, "a/f", std::vector<uint8_t>(4, 1));
+  loadfx::Write(dir, "a/f", std::vector<uint8_t>(4, 1));
   std::error_code ec;
   fs::create_directory_symlink(fs::path(dir) / "a", fs::path(dir) / "a" / "loop", ec);
   ASSERT_FALSE(ec) << ec.message();
@@ -74,9 +76,9 @@ TEST_F(Loader, ListingFollowsLinksOnceAndListsOnlyRegularFiles) {
 
 TEST_F(Loader, FoldersAreEnteredWhateverTheirNameAndUidNamedFilesListed) {
   const std::string dir = Dir("uids");
-  appfx::Write(dir, "1.2.840.10008.5/IM0001", std::vector<uint8_t>(4, 1));
-  appfx::Write(dir, "1.2.840.10008.5/1.2.840.10008.5.1.4.77", std::vector<uint8_t>(4, 1));
-  appfx::Write(dir, "2024.05/notes.old", std::vector<uint8_t>(4, 1));
+  loadfx::Write(dir, "1.2.840.10008.5/IM0001", std::vector<uint8_t>(4, 1));
+  loadfx::Write(dir, "1.2.840.10008.5/1.2.840.10008.5.1.4.77", std::vector<uint8_t>(4, 1));
+  loadfx::Write(dir, "2024.05/notes.old", std::vector<uint8_t>(4, 1));
   TStringArray list;
   list_DirectoryFiles(dir, list);
   EXPECT_EQ(Names(list, dir), (std::vector<std::string>{"1.2.840.10008.5/1.2.840.10008.5.1.4.77",
@@ -159,6 +161,78 @@ TEST_F(Loader, FilingMatchesEveryLevelExactly) {
   EXPECT_EQ(img.Cache.DICOM.ImageNum, 42);
 }
 
+// A header of Header() with its study date, raw and as the tree shows it.
+DICOMdata Dated(DICOMdata h, const std::string& date) {
+  h.StudyDate = date;
+  h.studydate_formated = FormatDicomDate(date);
+  return h;
+}
+
+// Records the old rules told apart differently: filing a folder wanted Study
+// ID and UID equal, merging a DICOMDIR the UID alone. One rule decides now,
+// and filing and merging agree on it.
+TEST_F(Loader, OneSameStudyRuleForFilingAndMerging) {
+  // The same UID under two Study IDs (a study resumed and numbered anew):
+  // one study. Filing used to make two of it, merging one.
+  const DICOMdata a =
+      Dated(Header("DOE", "1", "7", "1.2.826.0.5", "1.2.826.0.5.1", "/a"), "20240314");
+  const DICOMdata b =
+      Dated(Header("DOE", "1", "8", "1.2.826.0.5", "1.2.826.0.5.2", "/b"), "20240315");
+  EXPECT_TRUE(SameStudy(a, b));
+  // Two UIDs are two studies, whatever the Study ID and date say.
+  const DICOMdata c =
+      Dated(Header("DOE", "1", "7", "1.2.826.0.6", "1.2.826.0.6.1", "/c"), "20240314");
+  EXPECT_FALSE(SameStudy(a, c));
+  // A UID missing on either side: the Study ID and date decide together.
+  // Merging used to take every UID-less study for one.
+  const DICOMdata d = Dated(Header("DOE", "1", "7", "", "1.2.826.0.7.1", "/d"), "20240314");
+  const DICOMdata e = Dated(Header("DOE", "1", "9", "", "1.2.826.0.7.2", "/e"), "20240314");
+  const DICOMdata f = Dated(Header("DOE", "1", "7", "", "1.2.826.0.7.3", "/f"), "20240316");
+  EXPECT_TRUE(SameStudy(a, d));
+  EXPECT_FALSE(SameStudy(d, e));
+  EXPECT_FALSE(SameStudy(d, f));
+  // Whichever form the date is held in: the tree shows DD/MM/YYYY, DICOMDIR
+  // records hold YYYYMMDD.
+  TStudy shown;
+  shown.instanceUid = "1.2.826.0.5";
+  shown.studyID = "7";
+  shown.studyDate = "14/03/2024";
+  TStudy listed;
+  listed.studyID = "7";
+  listed.studyDate = "20240314";
+  EXPECT_TRUE(SameStudy(shown, listed));
+  listed.studyDate = "20240313";
+  EXPECT_FALSE(SameStudy(shown, listed));
+
+  // Filing: a, b and d in one study; c, e and f each in one of their own.
+  // (The old folder rule made five studies of these, the old merge three.)
+  TPatientArr filed;
+  for (const DICOMdata* h : {&a, &b, &c, &d, &e, &f}) add_ToPatients(filed, DICOMdata(*h));
+  ASSERT_EQ(filed.size(), 1u);
+  const TStudyArr& studies = filed[0].studies;
+  ASSERT_EQ(studies.size(), 4u);
+  EXPECT_EQ(studies[0].serieses.size(), 3u);
+  EXPECT_EQ(studies[0].instanceUid, "1.2.826.0.5");
+  EXPECT_EQ(studies[1].instanceUid, "1.2.826.0.6");
+  EXPECT_EQ(studies[2].studyID, "9");
+  EXPECT_EQ(studies[3].studyDate, "16/03/2024");
+
+  // Merging the same records, each in a tree of its own, gives the same
+  // studies: one rule, not one per caller.
+  TPatientArr merged;
+  for (const DICOMdata* h : {&a, &b, &c, &d, &e, &f}) {
+    TPatientArr one;
+    add_ToPatients(one, DICOMdata(*h));
+    MergePatients(merged, one);
+  }
+  ASSERT_EQ(merged.size(), 1u);
+  ASSERT_EQ(merged[0].studies.size(), studies.size());
+  for (size_t k = 0; k < studies.size(); ++k) {
+    EXPECT_EQ(merged[0].studies[k].instanceUid, studies[k].instanceUid) << k;
+    EXPECT_EQ(merged[0].studies[k].serieses.size(), studies[k].serieses.size()) << k;
+  }
+}
+
 TEST_F(Loader, MergeKeepsPatientsWithOneNameApartAndSkipsKnownPaths) {
   TPatientArr into;
   add_ToPatients(into, Header("DOE", "1", "7", "u1", "s1", "/a"));
@@ -203,11 +277,11 @@ TEST_F(Loader, FreeMemoryInBackgroundEmptiesAtOnceAndFreesTheTreeLater) {
   DecodedFrame f;
   f.buff16.assign(100, 0);
   FrameCache::Shared().Insert("/bg", 1, std::move(f));
-  TGlobal::FreeMemoryInBackground(tree);
+  study::TTaskHandle freed = TGlobal::FreeMemoryInBackground(tree);
   EXPECT_TRUE(tree.empty());
   EXPECT_EQ(FrameCache::Shared().BytesHeld(), 0);
   // Every text the tree held is given back once its records are gone.
-  QThreadPool::globalInstance()->waitForDone();
+  freed.Wait();
   EXPECT_EQ(TSharedText::LiveValues(), before);
 }
 
@@ -224,22 +298,22 @@ TEST_F(Loader, FolderLoadFilesPatientsStudiesAndSeriesAndSortsThem) {
   TestImage c = a;
   c.studyUid = "1.2.826.0.1.3";  // same study ID, another UID
   c.seriesUid = "1.2.826.0.1.3.1";
-  appfx::WriteImage(dir, "a", a);  // no extension: parsed
-  appfx::WriteImage(dir, "b.dcm", b);
-  appfx::WriteImage(dir, "c.DIC", c);
+  loadfx::WriteImage(dir, "a", a);  // no extension: parsed
+  loadfx::WriteImage(dir, "b.dcm", b);
+  loadfx::WriteImage(dir, "c.DIC", c);
   // A DICOM file named .txt is a report, never parsed.
-  appfx::Write(dir, "letter.txt", appfx::ImageFile(c));
+  loadfx::Write(dir, "letter.txt", loadfx::ImageFile(c));
   // Series 3, 1, 2 of one study, and images 10, 2, 1 of series 1.
   for (int s : {3, 1, 2}) {
     TestImage t = a;
     t.seriesNumber = s;
     if (s != 1) t.seriesUid = "1.2.826.0.1.1.9" + std::to_string(s);
-    appfx::WriteImage(dir, "s" + std::to_string(s), t);
+    loadfx::WriteImage(dir, "s" + std::to_string(s), t);
   }
   for (int i : {10, 2}) {
     TestImage t = a;
     t.instance = i;
-    appfx::WriteImage(dir, "sub/i" + std::to_string(i), t);
+    loadfx::WriteImage(dir, "sub/i" + std::to_string(i), t);
   }
 
   const TLoadResult r = LoadFolder(dir);
@@ -285,7 +359,7 @@ TEST_F(Loader, FolderLoadFilesPatientsStudiesAndSeriesAndSortsThem) {
 
 TEST_F(Loader, SameFolderTwiceAddsNothingAndReportsOnlyFoldersAddNoPatients) {
   const std::string dir = Dir("twice");
-  appfx::WriteImage(dir, "x", TestImage{});
+  loadfx::WriteImage(dir, "x", TestImage{});
   const TLoadResult first = LoadFolder(dir);
   EXPECT_EQ(first.imagesAdded, 1);
   EXPECT_TRUE(first.patientsAdded);
@@ -293,13 +367,13 @@ TEST_F(Loader, SameFolderTwiceAddsNothingAndReportsOnlyFoldersAddNoPatients) {
   EXPECT_EQ(second.filesFiled, 1);
   EXPECT_EQ(second.imagesAdded, 0);
   EXPECT_FALSE(second.patientsAdded);
-  EXPECT_EQ(appfx::ImageCount(gPatients), 1);
+  EXPECT_EQ(loadfx::ImageCount(gPatients), 1);
   EXPECT_EQ(gOpenedFiles.size() >= 2, true);
 
-  appfx::ResetLoadingState();
+  loadfx::ResetLoadingState();
   const std::string reports = Dir("reports");
-  appfx::Write(reports, "a.pdf", std::vector<uint8_t>(400, 0));
-  appfx::Write(reports, "deep/b.RTF", std::vector<uint8_t>(3, 0));
+  loadfx::Write(reports, "a.pdf", std::vector<uint8_t>(400, 0));
+  loadfx::Write(reports, "deep/b.RTF", std::vector<uint8_t>(3, 0));
   const TLoadResult r = LoadFolder(reports);
   EXPECT_EQ(r.reportsFound, 2);
   EXPECT_FALSE(r.patientsAdded);
@@ -323,7 +397,7 @@ TEST_F(Loader, LayoutRuleInputsForCtWithFourSeriesAndMrWithThree) {
     TestImage t;
     t.seriesNumber = 5 - s;
     t.seriesUid = "1.2.826.0.1.1." + std::to_string(s);
-    appfx::WriteImage(ct, "f" + std::to_string(s), t);
+    loadfx::WriteImage(ct, "f" + std::to_string(s), t);
   }
   const TLoadResult r = LoadFolder(ct);
   EXPECT_TRUE(r.patientsAdded);
@@ -340,7 +414,7 @@ TEST_F(Loader, LayoutRuleInputsForCtWithFourSeriesAndMrWithThree) {
     t.modality = "MR";
     t.studyUid = "1.2.826.0.2";
     t.seriesUid = "1.2.826.0.2." + std::to_string(s);
-    appfx::WriteImage(mr, "f" + std::to_string(s), t);
+    loadfx::WriteImage(mr, "f" + std::to_string(s), t);
   }
   const TLoadResult m = LoadFolder(mr);
   EXPECT_TRUE(m.patientsAdded);
@@ -363,10 +437,10 @@ TEST_F(Loader, SingleFileOpenDoesNotSortButTheNextFolderLoadSortsAll) {
   const std::string dir = Dir("single");
   TestImage t;
   t.instance = 5;
-  appfx::WriteImage(dir, "five", t);
+  loadfx::WriteImage(dir, "five", t);
   LoadFolder(dir);
   t.instance = 3;
-  const std::string three = appfx::WriteImage(Dir("single_extra"), "three", t);
+  const std::string three = loadfx::WriteImage(Dir("single_extra"), "three", t);
   const std::string more = Dir("single_more");
   const std::string junkDir = Dir("single_junk");
   const TLoadResult r = LoadSingleFile(three);
@@ -384,7 +458,7 @@ TEST_F(Loader, SingleFileOpenDoesNotSortButTheNextFolderLoadSortsAll) {
   // Opening it again adds nothing.
   EXPECT_EQ(LoadSingleFile(three).imagesAdded, 0);
   t.instance = 4;
-  appfx::WriteImage(more, "four", t);
+  loadfx::WriteImage(more, "four", t);
   LoadFolder(more);
   std::vector<int> numbers;
   for (const auto& img : gPatients[0].studies[0].serieses[0].images)
@@ -392,13 +466,13 @@ TEST_F(Loader, SingleFileOpenDoesNotSortButTheNextFolderLoadSortsAll) {
   EXPECT_EQ(numbers, (std::vector<int>{3, 4, 5}));
 
   // A file that is no image is not filed and says why; a report is listed.
-  const std::string junk = appfx::Write(junkDir, "junk", std::vector<uint8_t>(500, 7));
+  const std::string junk = loadfx::Write(junkDir, "junk", std::vector<uint8_t>(500, 7));
   const TLoadResult bad = LoadSingleFile(junk);
   EXPECT_EQ(bad.filesFiled, 0);
   ASSERT_EQ(bad.skipped.size(), 1u);
   EXPECT_EQ(bad.skipped[0].path, junk);
   EXPECT_FALSE(bad.skipped[0].reason.empty());
-  const std::string report = appfx::Write(junkDir, "r.pdf", {1, 2});
+  const std::string report = loadfx::Write(junkDir, "r.pdf", {1, 2});
   EXPECT_EQ(LoadSingleFile(report).reportsFound, 1);
   EXPECT_EQ(ChooseLoadKind(report), TLoadKind::SingleFile);
   EXPECT_EQ(ChooseLoadKind(junkDir), TLoadKind::Folder);
@@ -408,7 +482,7 @@ TEST_F(Loader, PresentationStatesAreSkippedWithTheirReason) {
   const std::string dir = Dir("pr");
   TestImage t;
   t.modality = "PR";
-  appfx::WriteImage(dir, "state", t);
+  loadfx::WriteImage(dir, "state", t);
   const TLoadResult r = LoadFolder(dir);
   EXPECT_EQ(r.filesFiled, 0);
   ASSERT_EQ(r.skipped.size(), 1u);
@@ -421,23 +495,20 @@ TEST_F(Loader, CancelMidLoadKeepsWhatWasFiled) {
   for (int i = 0; i < 200; ++i) {
     TestImage t;
     t.instance = 200 - i;
-    appfx::WriteImage(dir, "f" + std::to_string(1000 + i), t);
+    loadfx::WriteImage(dir, "f" + std::to_string(1000 + i), t);
   }
+  study::TCancelToken cancel;
   TLoadHooks hooks;
-  std::atomic<int> globalPoolBusy{0};
+  hooks.cancel = &cancel;
   hooks.progress = [&](int done, int) {
-    // Reads stay off Qt's global pool, where the user interface's picture
-    // scaling waits for free threads.
-    globalPoolBusy += QThreadPool::globalInstance()->activeThreadCount();
-    if (done == 20) gCancelLoading = true;
+    if (done == 20) cancel.Cancel();
   };
   const TLoadResult r = LoadFolder(dir, hooks);
-  EXPECT_EQ(globalPoolBusy, 0);
   EXPECT_TRUE(r.cancelled);
   EXPECT_GE(r.filesCounted, 20);
   EXPECT_LT(r.filesCounted, 200);
   EXPECT_EQ(r.filesFiled, r.filesCounted);
-  EXPECT_EQ(appfx::ImageCount(gPatients), r.filesFiled);
+  EXPECT_EQ(loadfx::ImageCount(gPatients), r.filesFiled);
   const auto& images = gPatients[0].studies[0].serieses[0].images;
   EXPECT_TRUE(std::is_sorted(images.begin(), images.end(), [](const TImg& a, const TImg& b) {
     return a.instanceNumber < b.instanceNumber;
@@ -448,16 +519,142 @@ TEST_F(Loader, CancelEndsTheListingToo) {
   // A cancel pressed while a large tree is still being listed stops the walk,
   // not only the reads.
   const std::string dir = Dir("cancel-listing");
-  for (int d = 0; d < 3; ++d) appfx::WriteImage(dir, "d" + std::to_string(d) + "/f", TestImage{});
-  gCancelLoading = true;
-  const TLoadResult r = LoadFolder(dir);
-  gCancelLoading = false;
+  for (int d = 0; d < 3; ++d) loadfx::WriteImage(dir, "d" + std::to_string(d) + "/f", TestImage{});
+  study::TCancelToken cancel;
+  cancel.Cancel();
+  TLoadHooks hooks;
+  hooks.cancel = &cancel;
+  const TLoadResult r = LoadFolder(dir, hooks);
   EXPECT_TRUE(r.cancelled);
   EXPECT_EQ(r.filesListed, 0);
   EXPECT_TRUE(gPatients.empty());
   TStringArray list;
   list_DirectoryFiles(dir, list);  // no cancel: the whole tree
   EXPECT_EQ(list.size(), 3u);
+}
+
+// Every image of the tree once, each series in display order and none empty,
+// every image's record filled from its own file.
+void ExpectConsistent(const TPatientArr& tree) {
+  std::set<std::string> paths;
+  for (const TPatient& p : tree) {
+    EXPECT_FALSE(p.studies.empty()) << p.patientName;
+    for (const TStudy& st : p.studies) {
+      EXPECT_FALSE(st.serieses.empty()) << st.instanceUid;
+      for (const TSeries& se : st.serieses) {
+        EXPECT_FALSE(se.images.empty()) << se.instanceUid;
+        EXPECT_TRUE(std::is_sorted(
+            se.images.begin(), se.images.end(),
+            [](const TImg& a, const TImg& b) { return a.instanceNumber < b.instanceNumber; }))
+            << se.instanceUid;
+        for (const TImg& im : se.images) {
+          EXPECT_TRUE(paths.insert(im.imagePath).second) << im.imagePath;
+          EXPECT_EQ(im.Cache.DICOM.referenceFile, im.imagePath);
+          EXPECT_EQ(im.Cache.DICOM.Series_Instance_UID, se.instanceUid);
+          EXPECT_TRUE(SameStudy(st, im.Cache.DICOM)) << im.imagePath;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(Loader, CancelFromAnotherThreadReturnsPromptlyWithWhatWasFiledAndAConsistentTree) {
+  // A tree loaded before, whose series the cancelled load joins.
+  const std::string before = Dir("cancel_thread_before");
+  for (int i = 0; i < 5; ++i) {
+    TestImage t;
+    t.instance = 1000 + i;
+    loadfx::WriteImage(before, "b" + std::to_string(i), t);
+  }
+  ASSERT_EQ(LoadFolder(before).imagesAdded, 5);
+
+  const std::string dir = Dir("cancel_thread");
+  constexpr int kFiles = 1500;
+  for (int i = 0; i < kFiles; ++i) {
+    TestImage t;
+    t.seriesUid = "1.2.826.0.1.1." + std::to_string(1 + i % 6);  // series 1 is the one before
+    t.seriesNumber = 1 + i % 6;
+    t.instance = (i * 7919) % kFiles;
+    loadfx::WriteImage(dir, "s" + std::to_string(i % 6) + "/f" + std::to_string(i), t);
+  }
+  study::TCancelToken cancel;
+  std::atomic<int> seen{0};
+  TLoadHooks hooks;
+  hooks.cancel = &cancel;
+  hooks.progress = [&](int done, int) { seen = done; };
+  using Clock = std::chrono::steady_clock;
+  std::atomic<int64_t> cancelledAt{0};
+  std::thread canceller([&] {
+    while (seen < 100) std::this_thread::yield();
+    cancelledAt = Clock::now().time_since_epoch().count();
+    cancel.Cancel();
+  });
+  const TLoadResult r = LoadFolder(dir, hooks);
+  const auto returned = Clock::now();
+  canceller.join();
+  const auto afterCancel = returned - Clock::time_point(Clock::duration(cancelledAt.load()));
+  // Only the reads already running finish: a chunk of files per thread.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(afterCancel).count(), 2000);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_GE(r.filesCounted, 100);
+  EXPECT_LT(r.filesCounted, kFiles);
+  EXPECT_EQ(r.filesFiled, r.filesCounted);
+  EXPECT_EQ(r.imagesAdded, r.filesFiled);
+  // What was not read is not filed, and the tree holds what was.
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_EQ(loadfx::ImageCount(gPatients), 5 + r.filesFiled);
+  ASSERT_EQ(gPatients.size(), 1u);
+  ASSERT_EQ(gPatients[0].studies.size(), 1u);
+  ExpectConsistent(gPatients);
+  // The load before kept its images, in the series the cancelled load joined.
+  const TSeries& first = gPatients[0].studies[0].serieses[0];
+  EXPECT_EQ(first.seriesNumber, 1);
+  const int kept = int(std::count_if(first.images.begin(), first.images.end(), [&](const TImg& im) {
+    return im.imagePath.starts_with(fs::absolute(before).lexically_normal().string());
+  }));
+  EXPECT_EQ(kept, 5);
+}
+
+TEST_F(Loader, CancelledDicomDirLoadFilesOnlyCheckedImages) {
+  const std::string medium = Dir("cancel_dicomdir");
+  std::vector<loadfx::Record> records = {loadfx::Patient("DOE^JOHN", "1001"),
+                                         loadfx::Study("1.2.826.0.8"),
+                                         loadfx::Series("1.2.826.0.8.1", "CT", 1)};
+  constexpr int kImages = 400;
+  for (int i = 1; i <= kImages; ++i) {
+    TestImage t;
+    t.studyUid = "1.2.826.0.8";
+    t.seriesUid = "1.2.826.0.8.1";
+    t.instance = i;
+    const std::string name = "IMG" + std::to_string(i);
+    loadfx::WriteImage(medium, name, t);
+    records.push_back(loadfx::Image(name, i));
+  }
+  loadfx::Write(medium, "DICOMDIR", loadfx::DicomDirFile(records));
+  study::TCancelToken cancel;
+  TLoadHooks hooks;
+  hooks.cancel = &cancel;
+  hooks.progress = [&](int done, int) {
+    if (done == 30) cancel.Cancel();
+  };
+  const TLoadResult r = LoadDicomDir(medium + "/DICOMDIR", hooks);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_GE(r.filesCounted, 30);
+  EXPECT_LT(r.filesCounted, kImages);
+  EXPECT_EQ(r.filesFiled, r.filesCounted);
+  EXPECT_EQ(int(r.skipped.size()), kImages - r.filesCounted);
+  for (const TSkippedFile& s : r.skipped) EXPECT_EQ(s.reason, "not read: the load was cancelled");
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_EQ(loadfx::ImageCount(gPatients), r.filesFiled);
+}
+
+// The display order of a whole tree, as the sort of a folder load gives it.
+void SortTree(TPatientArr& patients) {
+  for (auto& patient : patients)
+    for (auto& study : patient.studies) {
+      TSortHandler::SortSeries(study.serieses);
+      for (auto& series : study.serieses) TSortHandler::SortImages(series.images);
+    }
 }
 
 // The folder load files, merges and sorts in bulk; the tree must be the one
@@ -493,7 +690,7 @@ TEST_F(Loader, BulkFilingGivesTheTreeOfFilingOneByOneAndSorting) {
       t.seriesUid = t.studyUid + "." + std::to_string(rng() % 3);
       t.seriesNumber = int(rng() % 4);  // equal series numbers too
       t.instance = int(rng() % 6);      // many equal instance numbers
-      appfx::WriteImage(dir, "d" + std::to_string(rng() % 4) + "/f" + std::to_string(i), t);
+      loadfx::WriteImage(dir, "d" + std::to_string(rng() % 4) + "/f" + std::to_string(i), t);
     }
   };
   const std::string a = Dir("bulk_a"), b = Dir("bulk_b");
@@ -532,17 +729,17 @@ TEST_F(Loader, BulkFilingGivesTheTreeOfFilingOneByOneAndSorting) {
 
   const TLoadResult ra = LoadFolder(a);
   fileOneByOne(a);
-  SortAll(expected);
+  SortTree(expected);
   EXPECT_EQ(ra.imagesAdded, 150);
   EXPECT_EQ(TreeText(gPatients), TreeText(expected));
 
   const TLoadResult rb = LoadFolder(b);
   fileOneByOne(b);
-  SortAll(expected);
+  SortTree(expected);
   EXPECT_EQ(rb.filesFiled, 90);
   EXPECT_EQ(rb.imagesAdded, 89);
   EXPECT_EQ(TreeText(gPatients), TreeText(expected));
-  EXPECT_EQ(appfx::ImageCount(gPatients), 240);
+  EXPECT_EQ(loadfx::ImageCount(gPatients), 240);
 }
 
 // 5 % bad files among good ones: truncated, random bytes, huge lengths.
@@ -551,7 +748,7 @@ TEST_F(Loader, BadFilesAreListedWithReasonsAndGoodOnesFiledRight) {
   const std::string before = Dir("bad_before");
   TestImage old;
   old.patientId = "OLDP";
-  appfx::WriteImage(before, "old", old);
+  loadfx::WriteImage(before, "old", old);
   LoadFolder(before);
 
   const std::string dir = Dir("bad");
@@ -564,7 +761,7 @@ TEST_F(Loader, BadFilesAreListedWithReasonsAndGoodOnesFiledRight) {
     t.studyUid = "1.2.826.0.5." + std::to_string(i % 4);
     t.seriesUid = t.studyUid + "." + std::to_string(i % 3);
     t.instance = i;
-    std::vector<uint8_t> bytes = appfx::ImageFile(t);
+    std::vector<uint8_t> bytes = loadfx::ImageFile(t);
     const std::string name = "f" + std::to_string(i);
     if (i % 20 == 7) {
       switch ((i / 20) % 3) {
@@ -588,7 +785,7 @@ TEST_F(Loader, BadFilesAreListedWithReasonsAndGoodOnesFiledRight) {
     } else {
       expectedSeries[(fs::path(dir) / name).string()] = t.patientId + "/" + std::to_string(i % 3);
     }
-    appfx::Write(dir, name, bytes);
+    loadfx::Write(dir, name, bytes);
   }
   const TLoadResult r = LoadFolder(dir);
   EXPECT_EQ(r.filesListed, 400);
@@ -607,7 +804,7 @@ TEST_F(Loader, BadFilesAreListedWithReasonsAndGoodOnesFiledRight) {
   int found = 0;
   for (const auto& p : gPatients) {
     if (p.patintID == "OLDP") {
-      EXPECT_EQ(appfx::ImageCount({p}), 1);
+      EXPECT_EQ(loadfx::ImageCount({p}), 1);
       continue;
     }
     ASSERT_EQ(p.studies.size(), 1u);
@@ -646,7 +843,7 @@ TEST_F(Loader, PydicomDicomDirsLoadIntoTheTreesTheyDescribe) {
   const std::string base = testsupport::SamplePath("dicomdirtests");
   for (const char* name : {"DICOMDIR", "DICOMDIR-bigEnd", "DICOMDIR-implicit"}) {
     SCOPED_TRACE(name);
-    appfx::ResetLoadingState();
+    loadfx::ResetLoadingState();
     const TLoadResult r = LoadDicomDir(base + "/" + name);
     EXPECT_EQ(r.kind, TLoadKind::DicomDir);
     EXPECT_EQ(r.filesListed, 31);
@@ -685,22 +882,22 @@ TEST_F(Loader, DicomDirDropsPresentationStatesMissingAndRefusedFiles) {
   t.studyUid = "1.2.826.0.7";
   t.seriesUid = "1.2.826.0.7.1";
   // Lower-case names on disk, upper-case IDs in the DICOMDIR.
-  appfx::WriteImage(medium, "img/0001", t);
+  loadfx::WriteImage(medium, "img/0001", t);
   t.instance = 2;
-  appfx::WriteImage(medium, "img/0002", t);
+  loadfx::WriteImage(medium, "img/0002", t);
   TestImage pr = t;
   pr.modality = "PR";
   pr.instance = 3;
-  appfx::WriteImage(medium, "img/0003", pr);
-  appfx::WriteImage(fs::path(medium).parent_path().string(), "outside", t);
-  appfx::Write(
+  loadfx::WriteImage(medium, "img/0003", pr);
+  loadfx::WriteImage(fs::path(medium).parent_path().string(), "outside", t);
+  loadfx::Write(
       medium, "DICOMDIR",
-      appfx::DicomDirFile({appfx::Patient("DOE^JOHN", "1001"), appfx::Study("1.2.826.0.7"),
-                           appfx::Series("1.2.826.0.7.1", "CT", 1), appfx::Image("IMG\\0001", 1),
-                           appfx::Image("IMG\\0003", 3), appfx::Image("..\\OUTSIDE", 9),
-                           appfx::Image("/etc/passwd", 8), appfx::Image("IMG\\0009", 4),
-                           appfx::Image("img/0002", 2), appfx::Series("1.2.826.0.7.2", "PR", 2),
-                           appfx::Image("IMG\\0003", 1)}));
+      loadfx::DicomDirFile({loadfx::Patient("DOE^JOHN", "1001"), loadfx::Study("1.2.826.0.7"),
+                            loadfx::Series("1.2.826.0.7.1", "CT", 1), loadfx::Image("IMG\\0001", 1),
+                            loadfx::Image("IMG\\0003", 3), loadfx::Image("..\\OUTSIDE", 9),
+                            loadfx::Image("/etc/passwd", 8), loadfx::Image("IMG\\0009", 4),
+                            loadfx::Image("img/0002", 2), loadfx::Series("1.2.826.0.7.2", "PR", 2),
+                            loadfx::Image("IMG\\0003", 1)}));
   const TLoadResult r = LoadDicomDir(medium + "/DICOMDIR");
   EXPECT_EQ(r.filesListed, 7);
   std::map<std::string, std::string> skipped;
@@ -731,7 +928,7 @@ TEST_F(Loader, DicomDirDropsPresentationStatesMissingAndRefusedFiles) {
 
 TEST(LoaderPaths, ResolvesIdsWithEitherSeparatorAndRefusesEscapes) {
   const std::string medium = testsupport::TempDir("loader_ids");
-  appfx::Write(medium, "Dir/Sub/File", {1});
+  loadfx::Write(medium, "Dir/Sub/File", {1});
   TPatientArr tree(1);
   tree[0].studies.resize(1);
   tree[0].studies[0].serieses.resize(1);
@@ -759,13 +956,13 @@ TEST(LoaderStartup, FindsTheDicomDirInAnyCaseHereThenAtTheRoot) {
   const std::string root = testsupport::TempDir("startup_root");
   std::string path;
   EXPECT_FALSE(FindStartupDicomDirIn(here, root, path));
-  appfx::Write(root, "DICOMDIR", {1});
+  loadfx::Write(root, "DICOMDIR", {1});
   ASSERT_TRUE(FindStartupDicomDirIn(here, root, path));
   EXPECT_EQ(path, (fs::path(root) / "DICOMDIR").string());
-  appfx::Write(here, "DicomDir", {1});
+  loadfx::Write(here, "DicomDir", {1});
   ASSERT_TRUE(FindStartupDicomDirIn(here, root, path));
   EXPECT_EQ(path, (fs::path(here) / "DicomDir").string());
-  appfx::Write(here, "dicomdir", {1});
+  loadfx::Write(here, "dicomdir", {1});
   ASSERT_TRUE(FindStartupDicomDirIn(here, root, path));
   EXPECT_EQ(path, (fs::path(here) / "dicomdir").string());
   // A folder of that name is not a DICOMDIR.

@@ -5,8 +5,8 @@
 
 #include <fstream>
 
-#include "app/StudyLoader.h"
 #include "dicom/StudyTree.h"
+#include "study/StudyLoad.h"
 #include "support/paths.h"
 
 namespace {

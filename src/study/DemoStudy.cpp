@@ -1,4 +1,4 @@
-#include "app/DemoStudy.h"
+#include "study/DemoStudy.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,12 +1,13 @@
 // Module state of study loading and the helpers that act on it. The study
 // tree itself (gPatients and its lock) lives with the study model so the
-// viewer can reach it without the application.
+// viewer can reach it without the loaders.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "dicom/define_types.h"
+#include "study/ThreadPool.h"
 
 // Paths listed by the last folder load, in listing order.
 extern TStringArray gFileList;
@@ -26,9 +27,11 @@ class TGlobal {
   static void AddReport(const std::string& PatientName, const std::string& PatientId,
                         const std::string& ReportPath);
   static void AppendOpenedFiles(const TStringArray& list);
-  // Releases every decoded frame held in the tree, then empties it.
+  // Drops every decoded frame (the frame cache and queued prefetches), then
+  // empties the tree.
   static void FreeMemory(TPatientArr& patients);
-  // The same, but the tree is freed on a pool thread: the array is empty at
-  // once, and a large tree's thousands of records do not hold the window.
-  static void FreeMemoryInBackground(TPatientArr& patients);
+  // The same, but the tree is freed on a loader thread: the array is empty at
+  // once, and a large tree's thousands of records do not hold the caller. The
+  // handle tells when the old records are gone.
+  static study::TTaskHandle FreeMemoryInBackground(TPatientArr& patients);
 };

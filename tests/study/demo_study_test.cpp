@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <random>
 
-#include "app/DemoStudy.h"
-#include "app/StudyLoader.h"
-#include "app_fixtures.h"
+#include "loader_fixtures.h"
+#include "study/DemoStudy.h"
+#include "study/StudyLoad.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +32,7 @@ void ExpectDcmdrleRoundTrip(const std::string& name, const std::vector<uint8_t>&
   dicomwriter::DicomFileOptions options;
   options.transferSyntax = dicomwriter::kRLELossless;
   const std::string dir = testsupport::TempDir("rle_" + name);
-  const std::string in = appfx::Write(dir, "in.dcm", dicomwriter::BuildDicomFile(w, options));
+  const std::string in = loadfx::Write(dir, "in.dcm", dicomwriter::BuildDicomFile(w, options));
   const std::string out = dir + "/out.dcm";
   ASSERT_EQ(fixtures::RunCommand("dcmdrle +te '" + in + "' '" + out + "' 2>&1"), 0);
   const fixtures::Bytes decoded = fixtures::ReadFile(out);
@@ -76,8 +76,8 @@ TEST(DemoRle, EncoderMatchesDcmtkDecoderOnRunsLiteralsAndEdges) {
 
 class DemoStudy : public ::testing::Test {
  protected:
-  void SetUp() override { appfx::ResetLoadingState(); }
-  void TearDown() override { appfx::ResetLoadingState(); }
+  void SetUp() override { loadfx::ResetLoadingState(); }
+  void TearDown() override { loadfx::ResetLoadingState(); }
 };
 
 DICOMdata ReadHeader(const std::string& path) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <random>
 
-#include "app/SortUnit.h"
+#include "study/SortUnit.h"
 
 namespace {
 
@@ -75,27 +75,6 @@ TEST(Sort, EmptySingleDuplicatesAndLargeInputs) {
       return a.instanceNumber < b.instanceNumber;
     }));
   }
-}
-
-TEST(Sort, SortAllOrdersEverySeriesButKeepsPatientsAndStudies) {
-  TPatientArr tree(2);
-  tree[0].patientName = "B";
-  tree[1].patientName = "A";
-  tree[0].studies.resize(2);
-  tree[0].studies[0].studyID = "second";
-  tree[0].studies[1].studyID = "first";
-  tree[0].studies[0].serieses.resize(2);
-  tree[0].studies[0].serieses[0].seriesNumber = 9;
-  tree[0].studies[0].serieses[0].images = Images({3, 1, 2});
-  tree[0].studies[0].serieses[1].seriesNumber = 4;
-  tree[0].studies[0].serieses[1].images = Images({30, 10});
-  SortAll(tree);
-  EXPECT_EQ(tree[0].patientName, "B");
-  EXPECT_EQ(tree[0].studies[0].studyID, "second");
-  const auto& serieses = tree[0].studies[0].serieses;
-  EXPECT_EQ(serieses[0].seriesNumber, 4);
-  EXPECT_EQ(Keys(serieses[0].images), (std::vector<int>{10, 30}));
-  EXPECT_EQ(Keys(serieses[1].images), (std::vector<int>{1, 2, 3}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-#include "app/Global.h"
+#include "study/Global.h"
 
-#include <QThreadPool>
+#include <memory>
 #include <mutex>
 
 #include "dicom/StudyTree.h"
@@ -32,12 +32,12 @@ void TGlobal::FreeMemory(TPatientArr& patients) {
   TPatientArr().swap(patients);
 }
 
-void TGlobal::FreeMemoryInBackground(TPatientArr& patients) {
+study::TTaskHandle TGlobal::FreeMemoryInBackground(TPatientArr& patients) {
   FramePrefetcher::Shared().CancelAll();
   FrameCache::Shared().Clear();
   // Freeing a tree of 100,000 images took 50 ms. Nothing points into it once
   // the cells are cleared and the cache is empty, so it can go on any thread.
-  auto* old = new TPatientArr;
+  auto old = std::make_shared<TPatientArr>();
   old->swap(patients);
-  QThreadPool::globalInstance()->start([old] { delete old; });
+  return study::TThreadPool::Loader().Submit([old = std::move(old)]() mutable { old.reset(); });
 }

@@ -1,0 +1,70 @@
+// Opening one file: a report, or one header filed into the tree unsorted.
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "dicom/StudyTree.h"
+#include "study/Global.h"
+#include "study/LoadCommon.h"
+#include "study/StudyLoad.h"
+
+namespace fs = std::filesystem;
+using namespace study::detail;
+
+bool FileSingleHeader(const DICOMdata& header, bool imgOK, std::string* reason, bool* added) {
+  if (added) *added = false;
+  if (!imgOK) {
+    if (reason) *reason = kReasonUnsupported;
+    return false;
+  }
+  if (IsPresentationState(header.modality)) {
+    if (reason) *reason = kReasonPresentationState;
+    return false;
+  }
+  std::lock_guard lock(gPatientsMutex);
+  gFileHeaders.assign(1, header);
+  const bool isNew = add_ToPatients(gPatients, 0);
+  if (added) *added = isNew;
+  return true;
+}
+
+TLoadResult LoadSingleFile(const std::string& pathArg) {
+  const int64_t start = NowMs();
+  const std::string path = AbsolutePath(pathArg);
+  TLoadResult result;
+  result.kind = TLoadKind::SingleFile;
+  result.path = path;
+  result.lastPatientsLength = PatientCount();
+  result.filesListed = 1;
+  result.filesCounted = 1;
+  TCollector collector;
+  std::error_code ec;
+  if (IsReportExtension(LowerExtension(path))) {
+    TGlobal::AddReport({}, {}, path);
+    result.reportsFound = 1;
+  } else if (!fs::is_regular_file(path, ec)) {
+    collector.Skip(0, path, "not a readable file");
+  } else {
+    DICOMdata header;
+    std::string reason;
+    bool added = false;
+    if (!ReadImageHeader(path, 0, true, header, collector, reason)) {
+      collector.Skip(0, path, reason);
+    } else {
+      header.referenceFile = path;
+      if (FileSingleHeader(header, true, &reason, &added)) {
+        result.filesFiled = 1;
+        result.imagesAdded = added ? 1 : 0;
+      } else {
+        collector.Skip(0, path, reason);
+      }
+    }
+  }
+  {
+    std::lock_guard lock(gPatientsMutex);
+    NoteNewPatients(result);
+  }
+  collector.MoveInto(result);
+  result.elapsedMs = NowMs() - start;
+  return result;
+}
