@@ -1,13 +1,10 @@
 #include "dicom/Calibration.h"
 
-#include <sys/stat.h>
-
 #include <charconv>
 #include <cmath>
-#include <list>
-#include <mutex>
 
 #include "dicom/DicomElements.h"
+#include "dicom/FileCache.h"
 
 namespace {
 
@@ -215,31 +212,7 @@ ImageCalibration CalibrationOf(const TagListing& listing) {
 }
 
 ImageCalibration CalibrationOfFile(const std::string& path) {
-  struct Entry {
-    std::string path;
-    int64_t size;
-    int64_t mtime;
-    ImageCalibration calibration;
-  };
-  static std::mutex mutex;
-  static std::list<Entry> cache;  // most recent first
-  constexpr size_t kEntries = 32;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return {};
-  const int64_t size = int64_t(st.st_size);
-  const int64_t mtime = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  {
-    std::lock_guard lock(mutex);
-    for (auto it = cache.begin(); it != cache.end(); ++it) {
-      if (it->path == path && it->size == size && it->mtime == mtime) {
-        cache.splice(cache.begin(), cache, it);
-        return it->calibration;
-      }
-    }
-  }
-  ImageCalibration c = CalibrationOf(ReadTagListing(path));
-  std::lock_guard lock(mutex);
-  cache.push_front({path, size, mtime, c});
-  if (cache.size() > kEntries) cache.pop_back();
-  return c;
+  static TFileCache<ImageCalibration> cache(32);
+  const auto c = cache.Get(path, [&] { return CalibrationOf(ReadTagListing(path)); });
+  return c ? *c : ImageCalibration{};
 }

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string_view>
+#include <system_error>
+
+#include "dicom/FileCache.h"
 
 namespace {
 
@@ -162,33 +164,30 @@ DeflateVerdict InflateDataSet(const uint8_t* data, size_t size, InflatedFile& ou
 }
 
 std::shared_ptr<const InflatedFile> InflatedDataSetOf(const std::string& path, std::string* why) {
-  struct Entry {
-    std::string key;
+  struct Outcome {
     std::shared_ptr<const InflatedFile> file;
+    std::string why;
   };
-  static std::mutex mutex;
-  static std::vector<Entry> cache;  // the last two files, newest last
-
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  if (ec) return nullptr;
-  const auto time = std::filesystem::last_write_time(path, ec).time_since_epoch().count();
-  const std::string key = path + '\n' + std::to_string(size) + '\n' + std::to_string(time);
-  // One inflation at a time: the frames of one file decoded on several
-  // threads share the first one's result.
-  std::lock_guard lock(mutex);
-  for (const Entry& e : cache)
-    if (e.key == key) return e.file;
-  std::ifstream f(path, std::ios::binary);
-  const auto data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(size));
-  if (!f.read(reinterpret_cast<char*>(data.get()), std::streamsize(size))) {
-    if (why) *why = "the file cannot be read";
-    return nullptr;
-  }
-  auto inflated = std::make_shared<InflatedFile>();
-  const DeflateVerdict v = InflateDataSet(data.get(), static_cast<size_t>(size), *inflated, why);
-  if (v != DeflateVerdict::kInflated) return nullptr;
-  if (cache.size() >= 2) cache.erase(cache.begin());
-  cache.push_back({key, inflated});
-  return inflated;
+  // The last two files: the frames of one file decoded on several threads
+  // share the first one's inflation.
+  static TFileCache<Outcome> cache(2);
+  const auto outcome = cache.Get(path, [&path] {
+    Outcome o;
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    std::ifstream f(path, std::ios::binary);
+    const auto data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(size));
+    if (ec || !f.read(reinterpret_cast<char*>(data.get()), std::streamsize(size))) {
+      o.why = "the file cannot be read";
+      return o;
+    }
+    auto inflated = std::make_shared<InflatedFile>();
+    if (InflateDataSet(data.get(), static_cast<size_t>(size), *inflated, &o.why) ==
+        DeflateVerdict::kInflated)
+      o.file = std::move(inflated);
+    return o;
+  });
+  if (!outcome) return nullptr;
+  if (!outcome->file && why && !outcome->why.empty()) *why = outcome->why;
+  return outcome->file;
 }

@@ -1,6 +1,5 @@
 #include "pixels/FrameCache.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,12 +18,6 @@ constexpr int64_t kMiB = int64_t{1} << 20;
 int64_t FrameBytes(const DecodedFrame& f) {
   return int64_t(f.buff8.capacity()) + int64_t(f.buff24.capacity()) +
          int64_t(f.buff16.capacity()) * int64_t(sizeof(int16_t));
-}
-
-FileStamp StampOf(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return {};
-  return {int64_t(st.st_size), int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 namespace {

@@ -34,6 +34,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dicom/FileCache.h"  // FileStamp: a file replaced after its frames were read
 #include "dicom/define_types.h"
 #include "pixels/FrameDecoder.h"
 
@@ -41,16 +42,6 @@ using FramePtr = std::shared_ptr<const DecodedFrame>;
 
 // Bytes a decoded frame occupies (its buffers' capacities).
 int64_t FrameBytes(const DecodedFrame& f);
-
-// Size and change time of a file, to tell a file that was replaced after its
-// frames were first read. A negative size: no such file.
-struct FileStamp {
-  int64_t size = -1;
-  int64_t mtimeNs = 0;
-  bool exists() const { return size >= 0; }
-  bool operator==(const FileStamp&) const = default;
-};
-FileStamp StampOf(const std::string& path);
 
 // What a miss needs to decode the frames of one file: the path, the header the
 // reader gave and the frame tables (entry k - 1 locates frame k). Shared and

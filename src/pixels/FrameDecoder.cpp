@@ -4,14 +4,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "dicom/DeflatedDataSet.h"
+#include "dicom/FileCache.h"
 #include "pixels/CodecTable.h"
 #include "pixels/FrameGeometry.h"
 #include "pixels/codecs/Native.h"
@@ -250,58 +248,37 @@ class NativeStage {
 };
 
 // The range of every sample of a file, for the formats held through it. It
-// takes a pass over all frames, so it is kept per file (path, size, time) for
-// the frames that follow; the cache holds a few dozen small entries.
-class RangeCache {
- public:
-  struct Entry {
-    std::once_flag once;
-    bool ok = false;
-    SampleRange range;
-    std::string why;
-  };
-
-  std::shared_ptr<Entry> Find(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    auto it = entries_.find(key);
-    if (it != entries_.end()) return it->second;
-    if (entries_.size() >= 64) entries_.erase(entries_.begin());
-    return entries_[key] = std::make_shared<Entry>();
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::string, std::shared_ptr<Entry>> entries_;
+// takes a pass over all frames, so it is kept per file (path, size, time,
+// frames and syntax) for the frames that follow; a few dozen small entries.
+struct FileSampleRange {
+  bool ok = false;
+  SampleRange range;
 };
-
-std::string FileKey(const std::string& path, const DICOMdata& h) {
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  const auto time = std::filesystem::last_write_time(path, ec).time_since_epoch().count();
-  return path + '\n' + std::to_string(size) + '\n' + std::to_string(time) + '\n' +
-         std::to_string(h.XYZdim[2]) + '\n' + h.TransferSyntaxUID;
-}
 
 bool FileRange(const std::string& path, const DICOMdata& h, NativeStage& stage,
                const StoredFormat& s, SampleRange& range, std::string& why) {
-  static RangeCache cache;
-  const std::shared_ptr<RangeCache::Entry> e = cache.Find(FileKey(path, h));
-  std::call_once(e->once, [&] {
-    const int frames = std::max(1, h.XYZdim[2]);
-    std::vector<uint8_t> native(static_cast<size_t>(NativeFrameBytes(s.spec)));
-    for (int k = 1; k <= frames; ++k) {
-      std::fill(native.begin(), native.end(), 0);
-      CodecOutput o;
-      o.data = native.data();
-      o.size = native.size();
-      // A frame that does not decode adds nothing; it is refused on its own.
-      if (stage.Decode(k, o)) WidenRange(s, native.data(), native.size(), e->range);
-    }
-    e->ok = true;
-  });
-  range = e->range;
-  if (!e->ok) why = "the range of the pixel data cannot be found";
-  return e->ok;
+  static TFileCache<FileSampleRange> cache(64);
+  const auto found = cache.Get(
+      path,
+      [&] {
+        FileSampleRange r;
+        const int frames = std::max(1, h.XYZdim[2]);
+        std::vector<uint8_t> native(static_cast<size_t>(NativeFrameBytes(s.spec)));
+        for (int k = 1; k <= frames; ++k) {
+          std::fill(native.begin(), native.end(), 0);
+          CodecOutput o;
+          o.data = native.data();
+          o.size = native.size();
+          // A frame that does not decode adds nothing; it is refused on its own.
+          if (stage.Decode(k, o)) WidenRange(s, native.data(), native.size(), r.range);
+        }
+        r.ok = true;
+        return r;
+      },
+      std::to_string(h.XYZdim[2]) + '\n' + h.TransferSyntaxUID);
+  if (found) range = found->range;
+  if (!found || !found->ok) why = "the range of the pixel data cannot be found";
+  return found && found->ok;
 }
 
 }  // namespace
