@@ -74,8 +74,14 @@ class CheckLayers(unittest.TestCase):
         self.add("app/Probe.cpp", '#include "dicom/dicom.h"', '#include "viewer/Viewer.h"',
                  '#include "Unit1.h"')
         self.add("study/Probe.cpp", '#include "pixels/FrameCache.h"', '#include "dicom/dicom.h"')
-        self.add("cli/Probe.cpp", '#include "viewer/AdvancedImage.h"', '#include "net/PacsClient.h"')
+        self.add("cli/Probe.cpp", '#include "study/StudyLoad.h"', '#include "net/PacsClient.h"')
+        self.add("cli/cmd_render.cpp", '#include "viewer/AdvancedImage.h"')
         self.assertPasses()
+
+    def test_the_tool_reaches_widgets_only_in_its_renderer(self):
+        self.add("cli/Probe.cpp", '#include "viewer/AdvancedImage.h"')
+        self.add("cli/Probe2.cpp", "#include <QWidget>")
+        self.assertFails("src/cli/Probe.cpp:2", "src/cli/Probe2.cpp:2")
 
     def test_cli_may_not_include_app_and_nothing_includes_cli(self):
         self.add("cli/Probe.cpp", '#include "app/Unit1.h"')
