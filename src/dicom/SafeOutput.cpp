@@ -179,16 +179,25 @@ bool TSafeOutput::Open(const std::string& target, std::string& why) {
   // The temporary file sits beside the target, so the rename stays on one
   // file system and is atomic; its name starts with a dot to stay out of
   // listings while it is written.
-  temp_ = Folder(plan.path) + "/." + Base(plan.path) + ".tavrolen-XXXXXX";
-  fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+  // It is registered before it exists, so a signal never finds it made but
+  // unlisted.
+  tempcleanup::InstallHandlers();
+  int err = EEXIST;
+  for (int attempt = 0; attempt < 100 && fd_ < 0 && err == EEXIST; ++attempt) {
+    temp_ = Folder(plan.path) + "/." + Base(plan.path) + ".tavrolen-" + tempcleanup::RandomSuffix();
+    slot_ = tempcleanup::Register(temp_, false);
+    fd_ = ::open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      err = errno;
+      tempcleanup::Unregister(slot_);
+      slot_ = -1;
+    }
+  }
   if (fd_ < 0) {
-    const int err = errno;
     temp_.clear();
     why = target + ": cannot write in the folder " + Folder(plan.path) + ": " + SystemReason(err);
     return false;
   }
-  tempcleanup::InstallHandlers();
-  slot_ = tempcleanup::Register(temp_, false);
   replaces_ = plan.exists;
   // The new file keeps the old one's permissions and, where allowed, owner.
   if (replaces_) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -161,17 +162,45 @@ std::string MakeTempFolderName(const std::string& parent, const std::string& pre
   return parent + "/" + prefix + "-" + std::to_string(getpid()) + "-XXXXXX";
 }
 
+std::string RandomSuffix() {
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::atomic<uint64_t> counter{0};
+  uint64_t bits = 0;
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits)
+    bits = uint64_t(getpid()) * 0x9E3779B97F4A7C15ull;
+  bits ^= counter.fetch_add(1) * 0xBF58476D1CE4E5B9ull;
+  std::string s(6, 'x');
+  for (char& c : s) {
+    c = kLetters[bits % (sizeof kLetters - 1)];
+    bits /= sizeof kLetters - 1;
+  }
+  return s;
+}
+
 std::string CreateTempFolder(const std::string& parent, const std::string& prefix, int& slot,
                              std::string& why) {
-  std::string name = MakeTempFolderName(parent, prefix);
   slot = -1;
-  if (!mkdtemp(name.data())) {
-    why = "cannot create a temporary folder in " + parent + ": " + std::strerror(errno);
-    return {};
-  }
   InstallHandlers();
-  slot = Register(name, true);
-  return name;
+  std::string base = MakeTempFolderName(parent, prefix);
+  base.resize(base.size() - 6);  // the XXXXXX
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = base + RandomSuffix();
+    // Registered before it exists: a signal between the two finds it listed
+    // (removing a name not made yet costs nothing).
+    const int s = Register(name, true);
+    if (::mkdir(name.c_str(), 0700) == 0) {
+      slot = s;
+      return name;
+    }
+    const int err = errno;
+    Unregister(s);
+    if (err != EEXIST) {
+      why = "cannot create a temporary folder in " + parent + ": " + std::strerror(err);
+      return {};
+    }
+  }
+  why = "cannot create a temporary folder in " + parent + ": every name is taken";
+  return {};
 }
 
 void RemoveTempFolder(const std::string& path, int slot) {

@@ -31,8 +31,10 @@ void SetGracefulFlag(std::atomic<bool>* flag);
 
 // "<parent>/<prefix>-<pid>-XXXXXX", the form RemoveStaleTempFolders knows.
 std::string MakeTempFolderName(const std::string& parent, const std::string& prefix);
-// Creates such a folder (mode 0700) and registers it; empty on failure with
-// the reason in why.
+// Six random letters and digits, for names such as mkstemp's XXXXXX.
+std::string RandomSuffix();
+// Creates such a folder (mode 0700), registered before it exists so that no
+// signal can come between the two; empty on failure with the reason in why.
 std::string CreateTempFolder(const std::string& parent, const std::string& prefix, int& slot,
                              std::string& why);
 // Removes a folder made by CreateTempFolder and unregisters it.

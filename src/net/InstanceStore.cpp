@@ -62,14 +62,17 @@ bool TInstanceStore::Open(std::string& why) {
   staging_ = (fs::path(dir_) / (std::string(kStagingPrefix) + "-" + std::to_string(::getpid()) +
                                 "-" + std::to_string(gStoreSerial.fetch_add(1))))
                  .string();
+  // Registered before it exists, so a signal never finds it made but unlisted.
+  tempcleanup::InstallHandlers();
+  stagingSlot_ = tempcleanup::Register(staging_, true);
   fs::create_directories(staging_, ec);
   if (ec) {
     why = "cannot write in the folder " + dir_ + ": " + ec.message();
+    tempcleanup::Unregister(stagingSlot_);
+    stagingSlot_ = -1;
     staging_.clear();
     return false;
   }
-  tempcleanup::InstallHandlers();
-  stagingSlot_ = tempcleanup::Register(staging_, true);
   return true;
 }
 
