@@ -9,10 +9,13 @@ std::string FindCompanionProgram(const std::string& built, const std::string& in
   const std::string exe = n > 0 ? std::string(self, size_t(n)) : std::string();
   const std::string buildTree = TAVROLEN_BINARY_DIR "/";
   const std::string name = installed.substr(installed.rfind('/') + 1);
+  const std::string exeDir = exe.empty() ? std::string() : exe.substr(0, exe.rfind('/') + 1);
   const std::string candidates[] = {
       exe.compare(0, buildTree.size(), buildTree) == 0 ? built : std::string(),
       installed,
-      exe.empty() ? std::string() : exe.substr(0, exe.rfind('/') + 1) + name,
+      // A tree installed, or unpacked, under another prefix.
+      exeDir.empty() ? std::string() : exeDir + TAVROLEN_COMPANION_FROM_BIN "/" + name,
+      exeDir.empty() ? std::string() : exeDir + name,
   };
   for (const std::string& c : candidates)
     if (!c.empty() && access(c.c_str(), X_OK) == 0) return c;

@@ -1,8 +1,9 @@
 // Programs that ship beside the viewer and its tool (a decoder process, the
 // tool's renderer) are found the same way: the build tree's own when the
 // running program is in that build tree, so tests and benchmarks never pick
-// up an installed copy; else the installed one; else one beside the running
-// program (a tree installed under another prefix).
+// up an installed copy; else the installed one; else one where the install
+// layout puts it relative to the running program (a tree installed, or a
+// package unpacked, under another prefix); else one beside it.
 #pragma once
 
 #include <string>
