@@ -596,7 +596,10 @@ void TPacsForm::StartNextRetrieve() {
   const TPacsServer server = *CurrentServer();
   client_ = MakePacsClient(server);
   auto client = client_;
-  const TRetrieveRequest request{RetrieveFolder().toStdString(), currentStudy_.toStdString(), ""};
+  TRetrieveRequest request{RetrieveFolder().toStdString(), currentStudy_.toStdString(), ""};
+  // The temporary folder exists; should a signal remove it as the retrieve
+  // starts, it must not come back.
+  request.makeDir = !(tempDir_ && request.dir == tempDir_->Path());
   auto result = std::make_shared<TRetrieveResult>();
   QPointer<TPacsForm> self(this);
   worker_ = QThread::create([client, request, result, self] {

@@ -86,12 +86,16 @@ void OnSignal(int sig) {
     errno = saved;
     return;
   }
-  for (Slot& s : gSlots) {
-    if (s.state.load() != 2) continue;
-    if (s.folder)
-      RemoveTreeNoAlloc(s.path);
-    else
-      unlink(s.path);
+  // Twice over: other threads run on while this one removes, and one may
+  // have made a file or folder again in a tree removed earlier in the pass.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (Slot& s : gSlots) {
+      if (s.state.load() != 2) continue;
+      if (s.folder)
+        RemoveTreeNoAlloc(s.path);
+      else
+        unlink(s.path);
+    }
   }
   // Ends the process as the signal would have, so the parent sees the cause.
   signal(sig, SIG_DFL);

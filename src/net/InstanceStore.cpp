@@ -42,8 +42,8 @@ constexpr const char* kStagingPrefix = ".tavrolen-incoming";
 
 }  // namespace
 
-TInstanceStore::TInstanceStore(std::string dir, Expect expect)
-    : dir_(std::move(dir)), expect_(std::move(expect)) {}
+TInstanceStore::TInstanceStore(std::string dir, Expect expect, bool makeDir)
+    : dir_(std::move(dir)), expect_(std::move(expect)), makeDir_(makeDir) {}
 
 TInstanceStore::~TInstanceStore() {
   AbortStream();
@@ -52,7 +52,7 @@ TInstanceStore::~TInstanceStore() {
 
 bool TInstanceStore::Open(std::string& why) {
   std::error_code ec;
-  fs::create_directories(dir_, ec);
+  if (makeDir_) fs::create_directories(dir_, ec);
   if (ec || !fs::is_directory(dir_)) {
     why = "cannot create the folder " + dir_ + ": " + (ec ? ec.message() : "not a folder");
     return false;
@@ -62,10 +62,12 @@ bool TInstanceStore::Open(std::string& why) {
   staging_ = (fs::path(dir_) / (std::string(kStagingPrefix) + "-" + std::to_string(::getpid()) +
                                 "-" + std::to_string(gStoreSerial.fetch_add(1))))
                  .string();
-  // Registered before it exists, so a signal never finds it made but unlisted.
+  // Registered before it exists, so a signal never finds it made but unlisted;
+  // made on its own, never with its parents, so a DIR that a signal's cleanup
+  // removed meanwhile is not made again.
   tempcleanup::InstallHandlers();
   stagingSlot_ = tempcleanup::Register(staging_, true);
-  fs::create_directories(staging_, ec);
+  fs::create_directory(staging_, ec);
   if (ec) {
     why = "cannot write in the folder " + dir_ + ": " + ec.message();
     tempcleanup::Unregister(stagingSlot_);
@@ -155,7 +157,9 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
     // Series arrive one after another: most images go where the last one went.
     std::lock_guard lock(mutex_);
     if (folder.string() != lastFolder_) {
-      fs::create_directories(folder, ec);
+      // Inside DIR only: DIR itself is never made again here (see Open).
+      fs::create_directory(fs::path(dir_) / inst.studyUid, ec);
+      if (!ec) fs::create_directory(folder, ec);
       if (ec) return refuse("cannot create the folder " + folder.string() + ": " + ec.message());
       lastFolder_ = folder.string();
     }

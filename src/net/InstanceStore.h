@@ -32,7 +32,8 @@ class TInstanceStore {
     std::map<std::string, int> perSeries;
   };
 
-  TInstanceStore(std::string dir, Expect expect);
+  // makeDir: DIR is made when missing; else it must exist (see TRetrieveRequest).
+  TInstanceStore(std::string dir, Expect expect, bool makeDir = true);
   // Removes the staging folder and whatever is still in it.
   ~TInstanceStore();
   TInstanceStore(const TInstanceStore&) = delete;
@@ -78,6 +79,7 @@ class TInstanceStore {
  private:
   std::string dir_;
   Expect expect_;
+  bool makeDir_ = true;
   std::string staging_;
   int stagingSlot_ = -1;
   mutable std::mutex mutex_;

@@ -14,7 +14,7 @@ TRetrieveResult RetrieveInto(TPacsClient& client, const TRetrieveRequest& reques
   TInstanceStore::Expect expect;
   expect.studyUid = request.studyUid;
   expect.seriesUid = request.seriesUid;
-  TInstanceStore store(request.dir, expect);
+  TInstanceStore store(request.dir, expect, request.makeDir);
   store.onStored = hooks.stored;
   if (!store.Open(result.why)) return result;
   TAnnouncement announcement;

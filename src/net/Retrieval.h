@@ -14,6 +14,9 @@ struct TRetrieveRequest {
   std::string dir;
   std::string studyUid;
   std::string seriesUid;  // empty: the whole study
+  // False: DIR must exist already. A temporary folder that a signal's cleanup
+  // removes while the retrieve starts must not be made again.
+  bool makeDir = true;
 };
 
 struct TRetrieveResult {
