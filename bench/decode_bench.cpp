@@ -176,7 +176,6 @@ double Seconds(const std::string& command) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-
 void RemoveOutputs(const std::string& toolOut, const std::string& ours) {
   std::error_code ec;
   fs::remove(toolOut, ec);
@@ -237,10 +236,10 @@ void BM_JpegLsVsDcmdjpls(benchmark::State& state) {
 void BM_Htj2kVsOjphExpand(benchmark::State& state) {
   // Each code stream expanded to a file of its own, as a user of the tool would.
   const std::string dir = Path("htj2k");
-  Compare(
-      state, "htj2k", "ct-htj2k.dcm",
-      "sh -c 'for f in " + dir + "/*.j2c; do ojph_expand -i $f -o ${f%.j2c}.out.pgm || exit 1; done'",
-      "ojph_expand", 0.6, true);
+  Compare(state, "htj2k", "ct-htj2k.dcm",
+          "sh -c 'for f in " + dir +
+              "/*.j2c; do ojph_expand -i $f -o ${f%.j2c}.out.pgm || exit 1; done'",
+          "ojph_expand", 0.6, true);
 }
 void BM_DeflateVsDcmconv(benchmark::State& state) {
   Compare(state, "deflate", "ct-deflate.dcm", "dcmconv +te", "dcmconv +te", 0.6);

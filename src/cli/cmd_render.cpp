@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "commands.h"
-#include "render_usage.h"
 #include "dicom/SafeOutput.h"
+#include "render_usage.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnText.h"
 #include "viewer/ViewerGlobals.h"

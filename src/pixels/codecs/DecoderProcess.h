@@ -33,8 +33,8 @@ enum class JobEnd { kDone, kCrashed, kTimedOut, kNotStarted };
 uint8_t* JobBuffer(size_t bytes);
 
 // Runs one job of `program` on the block (filled by the caller; `bytes` is
-// what it needs, at most what JobBuffer gave) in the calling thread's process of that program, starting it
-// when there is none (or it runs another program).
+// what it needs, at most what JobBuffer gave) in the calling thread's process of that program,
+// starting it when there is none (or it runs another program).
 JobEnd RunJob(const std::string& program, size_t bytes, int timeoutMs);
 
 // The calling thread's process: its pid (0: none running) and how many
