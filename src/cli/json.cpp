@@ -5,13 +5,40 @@
 
 namespace cli {
 
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i] (2 to 4), or 0.
+size_t Utf8SequenceAt(std::string_view s, size_t i) {
+  const auto c = uint8_t(s[i]);
+  const size_t n = (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  char32_t cp = n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
+  for (size_t k = 1; k < n; ++k) {
+    const auto b = uint8_t(s[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = cp << 6 | (b & 0x3F);
+  }
+  const bool overlong = (n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000);
+  if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+}  // namespace
+
 std::string JsonQuote(std::string_view bytes) {
   static const char kHex[] = "0123456789abcdef";
   std::string q;
   q.reserve(bytes.size() + 2);
   q.push_back('"');
-  for (char ch : bytes) {
-    const auto c = uint8_t(ch);
+  for (size_t i = 0; i < bytes.size();) {
+    const auto c = uint8_t(bytes[i]);
+    if (c >= 0x80) {
+      if (const size_t n = Utf8SequenceAt(bytes, i)) {
+        q.append(bytes.substr(i, n));
+        i += n;
+        continue;
+      }
+    }
     if (c == '"' || c == '\\') {
       q.push_back('\\');
       q.push_back(char(c));
@@ -22,6 +49,7 @@ std::string JsonQuote(std::string_view bytes) {
     } else {
       q.push_back(char(c));
     }
+    ++i;
   }
   q.push_back('"');
   return q;

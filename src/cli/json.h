@@ -1,6 +1,8 @@
-// A small streaming JSON writer for the command-line tool. Strings are byte
-// strings written as they stand; control characters and bytes of 128 and above
-// are escaped as \u00XX, so the output is valid JSON whatever the header holds.
+// A small streaming JSON writer for the command-line tool. Strings are written
+// in UTF-8: header texts arrive decoded to UTF-8 and go out as they stand;
+// control characters, and any byte that is not part of valid UTF-8 (a file
+// name in another encoding), are escaped as \u00XX, so the output is valid
+// JSON whatever a file holds.
 #pragma once
 
 #include <array>
@@ -81,7 +83,8 @@ class JsonWriter {
   bool afterKey_ = false;
 };
 
-// The JSON string literal of bytes, quotes included.
+// The JSON string literal of bytes, quotes included: valid UTF-8 as it stands,
+// other bytes read as Latin-1.
 std::string JsonQuote(std::string_view bytes);
 // The JSON string literal of UTF-8 text, quotes included.
 std::string JsonQuoteUtf8(std::string_view text);

@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 
@@ -244,6 +245,63 @@ std::string CharsetDecoder::Decode(std::string_view bytes, const std::vector<std
     while (stop < frag.size() && !delimiter(frag[stop])) ++stop;
     Convert(found->encoding, frag.substr(0, stop), out);
     Convert(first, frag.substr(stop), out);
+  }
+  return out;
+}
+
+std::vector<std::string> CharsetTerms(std::string_view value) {
+  std::vector<std::string> terms;
+  size_t start = 0;
+  while (true) {
+    const size_t at = value.find('\\', start);
+    std::string_view term = value.substr(start, at == std::string_view::npos ? at : at - start);
+    while (!term.empty() && (term.front() == ' ' || term.front() == '\0')) term.remove_prefix(1);
+    while (!term.empty() && (term.back() == ' ' || term.back() == '\0')) term.remove_suffix(1);
+    terms.emplace_back(term);
+    if (at == std::string_view::npos) break;
+    start = at + 1;
+  }
+  // A value of one empty term declares nothing.
+  if (terms.size() == 1 && terms[0].empty()) terms.clear();
+  return terms;
+}
+
+std::string DisplayText(CharsetDecoder& decoder, std::string_view bytes,
+                        const std::vector<std::string>& terms) {
+  const auto pad = [](char c) { return c == ' ' || c == '\0'; };
+  while (!bytes.empty() && pad(bytes.back())) bytes.remove_suffix(1);
+  while (!bytes.empty() && pad(bytes.front())) bytes.remove_prefix(1);
+  bool plain = true;
+  for (char c : bytes)
+    if (uint8_t(c) >= 0x80 || c == kEsc) {
+      plain = false;
+      break;
+    }
+  // Every set reads 7-bit text without escapes as ASCII: most values need no
+  // conversion at all.
+  std::string out = plain ? std::string(bytes) : decoder.Decode(bytes, terms);
+  for (char& c : out)
+    if (uint8_t(c) < 0x20 || c == 0x7F) c = ' ';
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+std::string PersonNameText(std::string_view name) {
+  std::string out;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('=', start);
+    if (end == std::string_view::npos) end = name.size();
+    std::string group(name.substr(start, end - start));
+    for (char& c : group)
+      if (c == '^') c = ' ';
+    const size_t first = group.find_first_not_of(' ');
+    if (first != std::string::npos) {
+      group = group.substr(first, group.find_last_not_of(' ') - first + 1);
+      if (!out.empty()) out += '=';
+      out += group;
+    }
+    start = end + 1;
   }
   return out;
 }

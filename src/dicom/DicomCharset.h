@@ -36,6 +36,21 @@ class CharsetDecoder {
   std::unique_ptr<Handles> handles_;
 };
 
+// The terms of a Specific Character Set value, in order, blanks trimmed. The
+// first may be empty ("\\ISO 2022 IR 87": the default repertoire first).
+std::vector<std::string> CharsetTerms(std::string_view value);
+
+// A header text value for display, in UTF-8: decoded by `terms`, padding
+// trimmed, control characters (line breaks of a multi-line text) as blanks.
+// Pure ASCII without escapes is copied as it stands.
+std::string DisplayText(CharsetDecoder& decoder, std::string_view bytes,
+                        const std::vector<std::string>& terms);
+
+// A person name (UTF-8) as a person reads it: component separators "^" as
+// blanks, blanks at either end of a group dropped, and the alphabetic,
+// ideographic and phonetic groups that hold something joined by "=".
+std::string PersonNameText(std::string_view utf8);
+
 // Appends code point cp to out as UTF-8.
 void AppendUtf8(std::string& out, char32_t cp);
 // Valid UTF-8 as it stands; each byte of an invalid sequence becomes U+FFFD.

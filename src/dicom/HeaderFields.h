@@ -17,7 +17,9 @@ namespace headerfields {
 
 // How a value is read.
 enum class Read : uint8_t {
-  Text,     // text as ReadElementText gives it
+  Text,     // text as ReadElementText gives it (codes, UIDs)
+  Chars,    // text by the data set's character set, in UTF-8
+  Name,     // a person name by the character set, as a person reads it
   Time,     // a time as ReadElementTime gives it
   Date,     // a date as FormatDicomDate shows it
   Real,     // the first number of a decimal or integer string
@@ -71,12 +73,12 @@ inline constexpr Field kFields[] = {
     Row(0x00080031, Read::Time, &D::Series_Time),
     Row(0x00080032, Read::Time, &D::AcqTime),
     Row(0x00080033, Read::Time, &D::ImgTime),
-    Row(0x00080070, Read::Text, &D::manufacturer),
-    Row(0x00080080, Read::Text, &D::Institute_Name),
-    Row(0x00080081, Read::Text, &D::institution_address),
-    Row(0x00080090, Read::Text, &D::referring_physician),
-    Row(0x0008103E, Read::Text, &D::Series_Description),
-    Row(0x00081050, Read::Text, &D::performing_physician),
+    Row(0x00080070, Read::Chars, &D::manufacturer),
+    Row(0x00080080, Read::Chars, &D::Institute_Name),
+    Row(0x00080081, Read::Chars, &D::institution_address),
+    Row(0x00080090, Read::Name, &D::referring_physician),
+    Row(0x0008103E, Read::Chars, &D::Series_Description),
+    Row(0x00081050, Read::Name, &D::performing_physician),
     Row(0x00082144, Read::Real, &D::recommended_frame_rate),
     Row(0x00100030, Read::Date, &D::PatientBirthDate),
     Row(0x00100040, Read::Text, &D::PatientSex),
@@ -109,6 +111,8 @@ constexpr bool ReadFitsField(const Field& f) {
   if (set != 1) return false;
   switch (f.read) {
     case Read::Text:
+    case Read::Chars:
+    case Read::Name:
     case Read::Time:
     case Read::Date:
       return f.text || f.shared;

@@ -217,6 +217,9 @@ struct TCache {
 struct TImg {
   int instanceNumber = 0;
   std::string imagePath;
+  // SOP Instance UID as the header reader gives it (empty: unknown); one
+  // instance is filed once per tree.
+  std::string sopInstanceUid;
   TSharedText imageType;
   TCache Cache;
 };

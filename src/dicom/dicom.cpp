@@ -18,6 +18,7 @@
 #include <new>
 #include <thread>
 
+#include "dicom/DicomCharset.h"
 #include "dicom/HeaderFields.h"
 #include "dicom/dicom_values.h"
 
@@ -222,6 +223,37 @@ class Walk {
     return ReadElementText(w_, TextLength(), keepUnderscore);
   }
   std::string Time() { return ReadElementTime(w_, TextLength()); }
+  // A text whose VR the character set reaches (names, descriptions, IDs),
+  // decoded to UTF-8 for display; the position is restored like Text().
+  std::string Chars() {
+    std::string raw;
+    if (const uint32_t n = TextLength()) {
+      const int64_t at = w_.Position();
+      w_.ReadBytes(n, raw);
+      w_.Seek(at);
+    }
+    NoteCharset(raw);
+    return DisplayText(charset_, raw, terms_);
+  }
+  std::string Name() { return PersonNameText(Chars()); }
+  // Whether the set a text is read by was a guess, for one message per file.
+  void NoteCharset(const std::string& raw) {
+    if (charsetNoted_) return;
+    bool plain = true;
+    for (char c : raw) plain = plain && uint8_t(c) < 0x80 && c != 0x1B;
+    if (plain) return;
+    if (terms_.empty()) {
+      charsetNoted_ = true;
+      Message(std::string(kCharsetMessagePrefix) +
+              "text without a declared character set is read as Latin-1 (ISO_IR 100)");
+    } else if (!CharsetDecoder::Known(terms_)) {
+      charsetNoted_ = true;
+      std::string all;
+      for (const auto& t : terms_) all += (all.empty() ? "" : "\\") + t;
+      Message(std::string(kCharsetMessagePrefix) + "\"" + all +
+              "\" is not a character set this viewer knows; text is read as Latin-1 (ISO_IR 100)");
+    }
+  }
   void Integer(int& dest) {
     if (ReadElementInteger(w_, length_, dest)) Consume();
   }
@@ -382,6 +414,12 @@ class Walk {
   uint32_t valueLength_ = 0;
   bool undefinedLength_ = false;
   char vr_[2] = {0, 0};
+
+  // Specific Character Set: the file's, and the one in force (a directory
+  // record may declare its own).
+  CharsetDecoder charset_;
+  std::vector<std::string> fileTerms_, terms_;
+  bool charsetNoted_ = false;
 
   // Vendor markers.
   bool mediface_ = false;
@@ -587,6 +625,7 @@ void Walk::Dispatch() {
       recordLower_ = OffsetValue();
       break;
     case Tag(0x0004, 0x1430):
+      terms_ = fileTerms_;
       RecordType();
       break;
     case Tag(0x0004, 0x1500): {
@@ -595,13 +634,26 @@ void Walk::Dispatch() {
         if (TImg* img = CurImage()) img->imagePath = path;
       break;
     }
+    case Tag(0x0008, 0x0005): {
+      // The file's set, or a directory record's own; a set in any other
+      // item (a referenced instance's) does not change this data set's text.
+      std::string raw;
+      w_.ReadBytes(TextLength(), raw);
+      Consume();
+      if (dirMode && record_ != Record::None) {
+        terms_ = CharsetTerms(raw);
+      } else if (!insideItem_) {
+        fileTerms_ = terms_ = CharsetTerms(raw);
+      }
+      break;
+    }
     case Tag(0x0008, 0x0008):
       ImageType();
       break;
     case Tag(0x0008, 0x0020):
       h_.StudyDatePos = w_.Position();
+      h_.studydate_formated = FormatDicomDate(Chars());
       h_.StudyDate = Text();
-      h_.studydate_formated = FormatDicomDate(h_.StudyDate);
       if (TStudy* s = CurStudy()) s->studyDate = h_.StudyDate;
       break;
     case Tag(0x0008, 0x0030):
@@ -617,7 +669,7 @@ void Walk::Dispatch() {
       if (TSeries* s = CurSeries()) s->modality = h_.modality;
       break;
     case Tag(0x0008, 0x1030):
-      h_.Study_Description = Text();
+      h_.Study_Description = Chars();
       if (TStudy* s = CurStudy()) s->description = h_.Study_Description;
       break;
     case Tag(0x0008, 0x1111):
@@ -635,11 +687,11 @@ void Walk::Dispatch() {
       }
       break;
     case Tag(0x0010, 0x0010):
-      h_.PatientName = Text();
+      h_.PatientName = Name();
       if (TPatient* p = CurPatient()) p->patientName = h_.PatientName;
       break;
     case Tag(0x0010, 0x0020):
-      h_.PatientID = Text();
+      h_.PatientID = Chars();
       h_.PatientIDint = DigitsToInteger(h_.PatientID.str());
       if (TPatient* p = CurPatient()) p->patintID = h_.PatientID;
       break;
@@ -675,7 +727,7 @@ void Walk::Dispatch() {
       if (TSeries* s = CurSeries()) s->instanceUid = h_.Series_Instance_UID;
       break;
     case Tag(0x0020, 0x0010):
-      h_.Study_ID = Text();
+      h_.Study_ID = Chars();
       if (TStudy* s = CurStudy()) s->studyID = h_.Study_ID;
       break;
     case Tag(0x0020, 0x0011):
@@ -866,10 +918,15 @@ void Walk::PlainField(const headerfields::Field& f) {
   uint32_t v;
   switch (f.read) {
     case Read::Text:
+    case Read::Chars:
+    case Read::Name:
     case Read::Time:
     case Read::Date: {
-      std::string text = f.read == Read::Time ? Time() : Text();
-      if (f.read == Read::Date) text = FormatDicomDate(text);
+      std::string text = f.read == Read::Time    ? Time()
+                         : f.read == Read::Chars ? Chars()
+                         : f.read == Read::Name  ? Name()
+                                                 : Text();
+      if (f.read == Read::Date) text = FormatDicomDate(Chars());
       if (f.text)
         h_.*f.text = std::move(text);
       else

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "dicom/define_types.h"
 
@@ -17,6 +18,10 @@
 // The reader never shows anything itself; the application decides how a person
 // sees them.
 using DicomMessageSink = std::function<void(const std::string& text)>;
+
+// Messages about the character set text was read by start with this: a load
+// shows each such text once, not once per file.
+inline constexpr std::string_view kCharsetMessagePrefix = "Character set: ";
 
 // Sink used when a call passes none. Thread-safe to set and to call; the
 // initial default discards the texts.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -323,12 +324,49 @@ int DigitsToInteger(std::string_view text) {
   return StrToInt(kept, v) ? v : 0;
 }
 
+bool ParseDicomDate(std::string_view t, int& year, int& month, int& day) {
+  while (!t.empty() && uint8_t(t.front()) <= ' ') t.remove_prefix(1);
+  while (!t.empty() && uint8_t(t.back()) <= ' ') t.remove_suffix(1);
+  const auto digits = [&](size_t at, size_t n, int& v) {
+    if (at + n > t.size()) return false;
+    v = 0;
+    for (size_t k = at; k < at + n; ++k) {
+      if (!IsDigit(uint8_t(t[k]))) return false;
+      v = v * 10 + (t[k] - '0');
+    }
+    return true;
+  };
+  if (digits(0, 8, year)) {
+    // YYYYMMDD, or the date of a date-time (YYYYMMDDHHMMSS...).
+    month = (year / 100) % 100;
+    day = year % 100;
+    year /= 10000;
+    if (t.size() > 8 && !IsDigit(uint8_t(t[8])) && t[8] != '+' && t[8] != '-' && t[8] != '.')
+      return false;
+  } else if (digits(0, 4, year) && t.size() >= 10 && digits(5, 2, month) && digits(8, 2, day) &&
+             t[4] == t[7] && (t[4] == '.' || t[4] == '-' || t[4] == '/' || t[4] == ' ')) {
+    // YYYY.MM.DD as ACR-NEMA wrote dates, and the ISO and slashed forms
+    // other writers use.
+    if (t.size() > 10 && t[10] != ' ' && t[10] != 'T') return false;
+  } else {
+    return false;
+  }
+  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= kDays[month - 1];
+}
+
 std::string FormatDicomDate(const std::string& t) {
-  // ACR-NEMA wrote dates as YYYY.MM.DD; cut as YYYYMMDD they read "4 /0./1997".
-  if (t.size() >= 10 && t[4] == '.' && t[7] == '.')
-    return t.substr(8, 2) + "/" + t.substr(5, 2) + "/" + t.substr(0, 4);
-  if (t.size() < 8) return t;
-  return t.substr(6, 2) + "/" + t.substr(4, 2) + "/" + t.substr(0, 4);
+  int y, m, d;
+  if (!ParseDicomDate(t, y, m, d)) {
+    // Not a date: shown as stored, never cut into a date-like shape.
+    size_t a = 0, b = t.size();
+    while (a < b && uint8_t(t[a]) <= ' ') ++a;
+    while (b > a && uint8_t(t[b - 1]) <= ' ') --b;
+    return t.substr(a, b - a);
+  }
+  char out[16];
+  std::snprintf(out, sizeof out, "%02d/%02d/%04d", d, m, y);
+  return out;
 }
 
 std::vector<std::string> SplitValues(std::string_view t, char delimiter) {

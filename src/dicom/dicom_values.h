@@ -154,6 +154,12 @@ WordList ReadElementWordList(ReadWindow& w, bool littleEndian, uint32_t length);
 // do not form one (empty, a sign inside the digits, overflow).
 int DigitsToInteger(std::string_view text);
 // YYYYMMDD... as DD/MM/YYYY; texts shorter than 8 characters unchanged.
+// A date the way real files store it: YYYYMMDD (also as the start of a
+// date-time) or YYYY.MM.DD, YYYY-MM-DD, YYYY/MM/DD; false for anything else or
+// a day that does not exist.
+bool ParseDicomDate(std::string_view text, int& year, int& month, int& day);
+// A date as the viewer shows every date, DD/MM/YYYY; text that is not a date
+// is returned as stored (trimmed).
 std::string FormatDicomDate(const std::string& text);
 // The runs of characters that are neither the delimiter nor blanks or control
 // characters; a run that starts with a double quote lasts to the closing quote.

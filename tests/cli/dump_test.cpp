@@ -80,7 +80,7 @@ TEST(DumpCommand, ImageHeaderAsJson) {
             "gECATJPEG_pos_table gECATJPEG_size_table Lut TransferSyntaxUID Pixel FramesAnnounced"
             "'");
   EXPECT_EQ(Query(r.out, "d[0]['header']['PatientName'], d[0]['header']['Lut']"),
-            "('CompressedSamples CT1 ', {'LutSize': 0, 'LutBitsPerPixel': 0, 'LutOffset': 0, "
+            "('CompressedSamples CT1', {'LutSize': 0, 'LutBitsPerPixel': 0, 'LutOffset': 0, "
             "'Lutdata': []})");
   EXPECT_EQ(Query(r.out, "'dicomDirPatients' in d[0], 'error' in d[0]"), "(False, False)");
 }
@@ -110,7 +110,7 @@ TEST(DumpCommand, OverlayAndLookupTableValues) {
                   "d[0]['header']['overlay_data_bytes'], d[0]['header']['Lut'], "
                   "d[0]['header']['PatientName']"),
             "(True, 2, [129, 126], {'LutSize': 3, 'LutBitsPerPixel': 16, 'LutOffset': 100, "
-            "'Lutdata': [5, 6, 65535]}, 'DOE JAN ')");
+            "'Lutdata': [5, 6, 65535]}, 'DOE JAN')");
 }
 
 TEST(DumpCommand, FrameTablesDirectoriesAndMessages) {

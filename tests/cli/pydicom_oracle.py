@@ -6,6 +6,11 @@
       the elements pydicom reads: tag, VR, keyword, value (text, numbers, AT),
       bulk length and items, recursively. Prints each difference; exit 1 when
       there is one.
+  pydicom_oracle.py names TOOL PATH...
+      For every DICOM file under PATH, compares the names and texts of
+      `TOOL dump` (and of `TOOL scan --json` over PATH) with pydicom's
+      decoding by the file's Specific Character Set, in the viewer's display
+      form: a name's components separated by blanks, its groups by "=".
   pydicom_oracle.py roi FILE FRAME SHAPE X0 Y0 X1 Y1
       ROI statistics with numpy over pydicom's pixel array, after the
       modality rescale: {"pixels", "mean", "sd", "min", "max"}.
@@ -179,6 +184,76 @@ def tags(tool, paths):
     return 1 if failed or not compared else 0
 
 
+# Header fields of `dump` and the elements pydicom decodes into them.
+NAME_FIELDS = {"PatientName": "PatientName", "referring_physician": "ReferringPhysicianName",
+               "performing_physician": "PerformingPhysicianName"}
+TEXT_FIELDS = {"PatientID": "PatientID", "Study_ID": "StudyID",
+               "manufacturer": "Manufacturer", "Institute_Name": "InstitutionName",
+               "Study_Description": "StudyDescription",
+               "Series_Description": "SeriesDescription"}
+
+
+def display_text(value):
+    if isinstance(value, MultiValue):
+        value = "\\".join(str(v) for v in value)
+    text = "".join(" " if ord(c) < 0x20 or ord(c) == 0x7F else c for c in str(value))
+    return text.strip(" ")
+
+
+def display_name(value):
+    if isinstance(value, MultiValue):
+        return "\\".join(display_name(v) for v in value)
+    groups = [g.replace("^", " ").strip(" ") for g in str(value).split("=")]
+    return "=".join(g for g in groups if g)
+
+
+def names(tool, paths):
+    files = []
+    for root in paths:
+        for folder, _, entries in os.walk(root):
+            files += [os.path.join(folder, e) for e in sorted(entries) if e.endswith(".dcm")]
+    compared, failed, shown_by = 0, 0, {}
+    for path in files:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            ds = pydicom.dcmread(path, stop_before_pixels=True)
+            expected = {}
+            for field, keyword in NAME_FIELDS.items():
+                if keyword in ds and ds[keyword].value is not None:
+                    expected[field] = display_name(ds[keyword].value)
+            for field, keyword in TEXT_FIELDS.items():
+                if keyword in ds and ds[keyword].value is not None:
+                    expected[field] = display_text(ds[keyword].value)
+        run = subprocess.run([tool, "dump", path], capture_output=True)
+        if run.returncode != 0:
+            print("%s: dump failed: %s" % (path, run.stderr.decode()))
+            failed += 1
+            continue
+        record = json.loads(run.stdout)[0]
+        header = record["header"]
+        diffs = ["%s: %r, pydicom %r" % (f, header.get(f), v) for f, v in expected.items()
+                 if header.get(f) != v]
+        compared += 1
+        if record["imgOK"] and expected.get("PatientName"):
+            shown_by.setdefault(expected["PatientName"], path)
+        if diffs:
+            failed += 1
+            print("%s:" % path)
+            for d in diffs:
+                print("   " + d)
+    # The tree that scan files shows the same names.
+    for root in paths:
+        tree = json.loads(subprocess.run([tool, "scan", "--json", root],
+                                         capture_output=True, check=True).stdout)
+        shown = {p["patientName"] for p in tree["patients"]}
+        for name, path in sorted(shown_by.items()):
+            if path.startswith(root) and name not in shown:
+                print("scan --json %s lacks the name %r of %s" % (root, name, path))
+                failed += 1
+    print("compared %d files, %d differ" % (compared, failed))
+    return 1 if failed or not compared else 0
+
+
 def roi(path, frame, shape, x0, y0, x1, y1):
     ds = pydicom.dcmread(path)
     try:
@@ -219,6 +294,8 @@ def roi(path, frame, shape, x0, y0, x1, y1):
 def main():
     if len(sys.argv) >= 4 and sys.argv[1] == "tags":
         return tags(sys.argv[2], sys.argv[3:])
+    if len(sys.argv) >= 4 and sys.argv[1] == "names":
+        return names(sys.argv[2], sys.argv[3:])
     if len(sys.argv) == 9 and sys.argv[1] == "roi":
         a = sys.argv
         return roi(a[2], int(a[3]), a[4], *[float(x) for x in a[5:9]])

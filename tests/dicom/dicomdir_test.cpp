@@ -254,7 +254,7 @@ TEST(DicomDir, LinksOrderRecordsWrittenInAnyOrder) {
   Link(f, 3, {{-1, -1}, {-1, 4}, {-1, 1}, {5, 2}, {0, -1}, {-1, 6}, {-1, 7}, {-1, 8}, {-1, -1}});
   const ReadOutcome o = ReadHeader(f);
   ASSERT_EQ(o.dir.size(), 2u);
-  EXPECT_EQ(o.dir[0].patientName, "ONE ");
+  EXPECT_EQ(o.dir[0].patientName, "ONE");
   ASSERT_EQ(o.dir[0].studies.size(), 1u);
   EXPECT_EQ(o.dir[0].studies[0].studyID, "S1");
   ASSERT_EQ(o.dir[0].studies[0].serieses.size(), 1u);
@@ -263,7 +263,7 @@ TEST(DicomDir, LinksOrderRecordsWrittenInAnyOrder) {
   ASSERT_EQ(s.images.size(), 2u);
   EXPECT_EQ(s.images[0].imagePath, "A\\1 ");
   EXPECT_EQ(s.images[1].imagePath, "A\\2 ");
-  EXPECT_EQ(o.dir[1].patientName, "TWO ");
+  EXPECT_EQ(o.dir[1].patientName, "TWO");
   EXPECT_EQ(o.dir[1].studies[0].serieses[0].images[0].imagePath, "B\\1 ");
 
   // Links that miss an image: the file order stands.
@@ -300,7 +300,7 @@ TEST(DicomDir, UnknownParentsAndStaleRootKeepTheLinkedTree) {
   EXPECT_EQ(o.dir[0].studies[0].serieses[0].seriesNumber, 7);
   ASSERT_EQ(o.dir[0].studies[0].serieses[0].images.size(), 1u);
   EXPECT_EQ(o.dir[0].studies[0].serieses[0].images[0].imagePath, "A\\1 ");
-  EXPECT_EQ(o.dir[1].patientName, "TWO ");
+  EXPECT_EQ(o.dir[1].patientName, "TWO");
   EXPECT_EQ(o.dir[1].studies[0].serieses[0].images[0].imagePath, "B\\1 ");
 }
 
@@ -322,7 +322,7 @@ TEST(DicomDir, PublishedOnlyByDirectoryReads) {
   {
     std::lock_guard lock(DicomDirPatientsMutex());
     ASSERT_EQ(gDicomDirPatients.size(), 1u);
-    EXPECT_EQ(gDicomDirPatients[0].patientName, "X ");
+    EXPECT_EQ(gDicomDirPatients[0].patientName, "X");
     gDicomDirPatients.clear();
   }
   TPatientArr mine;
@@ -343,7 +343,7 @@ TEST(DicomDir, SampleVariantsAgree) {
   };
   const TPatientArr base = read("DICOMDIR");
   ASSERT_EQ(base.size(), 2u);
-  EXPECT_EQ(base[0].patientName, "Doe Archibald ");
+  EXPECT_EQ(base[0].patientName, "Doe Archibald");
   EXPECT_EQ(CountImages(base), 31u);
   EXPECT_EQ(base[0].studies[0].serieses[0].images[0].imagePath, "77654033\\CR1\\6154 ");
   // The reordered one lists its first records upside down; its links put

@@ -47,8 +47,10 @@ void AddPlainFields(DicomWriter& w) {
 }
 
 void ExpectPlainFields(const DICOMdata& h) {
-  // Texts are read as everywhere else: other bytes than text characters
-  // (dots, carets, padding) become blanks, so the value keeps its length.
+  // Codes and UIDs are read as everywhere else: other bytes than text
+  // characters (dots, padding) become blanks, so the value keeps its length.
+  // Names and descriptions are decoded text without their padding, a name's
+  // components separated by blanks.
   EXPECT_EQ(h.SOP_Class_UID, "1 2 840 10008 5 1 4 1 1 2 ");
   EXPECT_EQ(h.SOP_Instance_UID, "1 2 3 9 ");
   EXPECT_EQ(h.SeriesDate, "20240102");
@@ -57,11 +59,11 @@ void ExpectPlainFields(const DICOMdata& h) {
   EXPECT_EQ(h.Series_Time, "101112");
   EXPECT_EQ(h.AcqTime, "111213:5");
   EXPECT_EQ(h.ImgTime, "121314");
-  EXPECT_EQ(h.manufacturer, " VENDOR ");
+  EXPECT_EQ(h.manufacturer, "VENDOR");
   EXPECT_EQ(h.Institute_Name, "HOSPITAL");
-  EXPECT_EQ(h.institution_address, "1 MAIN ST ");
-  EXPECT_EQ(h.referring_physician, "REF A ");
-  EXPECT_EQ(h.Series_Description, "AXIAL 2 ");
+  EXPECT_EQ(h.institution_address, "1 MAIN ST");
+  EXPECT_EQ(h.referring_physician, "REF A");
+  EXPECT_EQ(h.Series_Description, "AXIAL 2");
   EXPECT_EQ(h.performing_physician, "PERF B");
   EXPECT_FLOAT_EQ(h.recommended_frame_rate, 25);
   EXPECT_EQ(h.PatientBirthDate, "02/01/1970");
@@ -124,7 +126,7 @@ TEST(HeaderFields, ShortAndUnreadableValuesKeepTheirRules) {
 
   DICOMdata h;
   ReadDicomHeaderFromMemory(a.data(), a.size(), true, h);
-  ASSERT_EQ(h.manufacturer, " VENDOR ");
+  ASSERT_EQ(h.manufacturer, "VENDOR");
   ASSERT_EQ(h.PlanarConfig, 1);
   const DicomReadResult r = ReadDicomHeaderFromMemory(b.data(), b.size(), true, h);
   EXPECT_TRUE(r.hdrOK);

@@ -588,7 +588,7 @@ TEST(Reader, ReusedRecordKeepsOnlyUnresetFields) {
   ReadDicomHeaderFromMemory(fileB.data(), fileB.size(), true, reused);
   const DICOMdata fresh = ReadHeader(fileB).header;
   EXPECT_EQ(reused.WindowWidth, 0);
-  EXPECT_EQ(reused.PatientName, "B ");
+  EXPECT_EQ(reused.PatientName, "B");
   EXPECT_EQ(reused.XYZdim, fresh.XYZdim);
   // Kept from the first file.
   EXPECT_EQ(reused.imageType, "AXIAL");

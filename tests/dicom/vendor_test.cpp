@@ -124,7 +124,7 @@ TEST(Mediface, ReferencedImageSequenceIsEntered) {
   };
   const ReadOutcome m = ReadHeader(build("MEDIFACE 1.5"));
   EXPECT_TRUE(m.hdrOK);
-  EXPECT_EQ(m.header.PatientName, "INNER ");
+  EXPECT_EQ(m.header.PatientName, "INNER");
   const ReadOutcome other = ReadHeader(build("OTHER 1.5"));
   EXPECT_TRUE(other.hdrOK);
   EXPECT_EQ(other.header.PatientName, "NO NAME");
