@@ -117,7 +117,10 @@ void TForm1::OpenImage(const QString& path) {
   TadvancedImage* cell = ActiveAdvancedImage;
   int p = 0, st = 0, se = 0, im = 0;
   QString notShown;
-  if (r.filesFiled > 0 && cell && FindImage(r.path, p, st, se, im)) {
+  // A copy of an instance already loaded shows the one filed.
+  std::string shownPath = r.path;
+  if (!r.duplicates.empty()) shownPath = r.duplicates[0].reason.substr(kReasonSameInstance.size());
+  if (r.filesFiled > 0 && cell && FindImage(shownPath, p, st, se, im)) {
     const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
     const bool wasPlaying = cell->InCineMode;
     // The cell caches its frames at its tree position: it must be this image's.
@@ -128,7 +131,7 @@ void TForm1::OpenImage(const QString& path) {
     cell->ImageIndex = im;
     bool shown = false;
     try {
-      shown = cell->LoadFile(r.path, 1);
+      shown = cell->LoadFile(shownPath, 1);
       if (shown) cell->FitImage();
     } catch (...) {
       shown = false;
@@ -160,6 +163,9 @@ void TForm1::OpenImage(const QString& path) {
   for (const TLoadMessage& m : r.messages) texts << QString::fromStdString(m.text);
   for (const TSkippedFile& s : r.skipped)
     texts << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
+  for (const TSkippedFile& d : r.duplicates)
+    texts << QString::fromStdString(d.path) + ": " + QString::fromStdString(d.reason) +
+                 ", which is shown";
   if (!notShown.isEmpty()) texts << notShown;
   if (texts.isEmpty()) return;
   if (!FBatch) {
@@ -294,6 +300,8 @@ QString TForm1::LoadSummaryDetails(bool* any) const {
     lines << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
   for (const TLoadMessage& m : r.messages)
     lines << QString::fromStdString(m.path) + ": " + QString::fromStdString(m.text);
+  for (const TSkippedFile& d : r.duplicates)
+    lines << QString::fromStdString(d.path) + ": " + QString::fromStdString(d.reason);
   *any = !lines.isEmpty();
   return lines.join("\n");
 }
@@ -358,6 +366,10 @@ void TForm1::FinishLoadingGrid() {
           "; " + QString::number(r.reportsFound) + (r.reportsFound == 1 ? " report" : " reports");
     if (skipped > 0) text += "; " + QString::number(skipped) + " skipped";
     if (!r.messages.empty()) text += "; " + QString::number(r.messages.size()) + " reader messages";
+    if (!r.duplicates.empty())
+      text += "; " + QString::number(r.duplicates.size()) +
+              (r.duplicates.size() == 1 ? " copy of an instance already loaded"
+                                        : " copies of instances already loaded");
     ShowLoadSummary(text + ".", details);
   }
   StartNextLoad();

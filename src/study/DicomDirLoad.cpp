@@ -11,6 +11,7 @@
 
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
+#include "study/Filing.h"
 #include "study/Global.h"
 #include "study/LoadCommon.h"
 #include "study/StudyLoad.h"
@@ -211,6 +212,8 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
       c.verdict = TCheck::Keep;
       try {
         ReadDicomHeader(path, false, scratch, hdrOK, imgOK, sink);
+        // Each check owns its image: no other thread writes it.
+        c.series->images[c.image].sopInstanceUid = scratch.SOP_Instance_UID;
         if (IsPresentationState(scratch.modality)) {
           collector.Skip(at, path, kReasonPresentationState);
           c.verdict = TCheck::Drop;
@@ -262,7 +265,10 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
   }
   {
     std::lock_guard lock(gPatientsMutex);
-    result.imagesAdded = MergePatients(gPatients, tree);
+    std::vector<TDuplicate> duplicates;
+    result.imagesAdded = MergePatients(gPatients, tree, &duplicates);
+    for (const TDuplicate& d : duplicates)
+      result.duplicates.push_back({d.path, std::string(kReasonSameInstance) + d.sameAs});
     NoteNewPatients(result);
   }
   collector.MoveInto(result);

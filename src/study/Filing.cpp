@@ -97,6 +97,7 @@ void FillImage(TImg& image) {
   image.instanceNumber = h.ImageNum;
   image.imageType = h.imageType;
   image.imagePath = h.referenceFile;
+  image.sopInstanceUid = h.SOP_Instance_UID;
   TCache& cache = image.Cache;
   cache.gECATslices = h.gECATJPEG_table_entries;
   cache.gECATposra = h.gECATJPEG_pos_table;
@@ -183,7 +184,42 @@ bool add_ToPatients(TPatientArr& patients, int idx) {
   return add_ToPatients(patients, std::move(copy));
 }
 
-int MergePatients(TPatientArr& into, TPatientArr& patients) {
+std::unordered_map<std::string, std::string> InstancesOf(const TPatientArr& patients) {
+  std::unordered_map<std::string, std::string> seen;
+  for (const TPatient& p : patients)
+    for (const TStudy& st : p.studies)
+      for (const TSeries& se : st.serieses)
+        for (const TImg& img : se.images)
+          if (!img.sopInstanceUid.empty()) seen.try_emplace(img.sopInstanceUid, img.imagePath);
+  return seen;
+}
+
+int MergePatients(TPatientArr& into, TPatientArr& patients, std::vector<TDuplicate>* duplicates) {
+  // An instance already filed from another file (a CD and a PACS copy), or
+  // twice in the incoming tree, goes in once. The same path is left to the
+  // path rule below: that is the same file, not a copy.
+  std::unordered_map<std::string, std::string> seen = InstancesOf(into);
+  for (TPatient& p : patients)
+    for (TStudy& st : p.studies)
+      for (TSeries& se : st.serieses) {
+        TImgArr kept;
+        TStringArray keptPaths;
+        const bool listed = se.imagesListPath.size() == se.images.size();
+        for (size_t k = 0; k < se.images.size(); ++k) {
+          TImg& img = se.images[k];
+          if (!img.sopInstanceUid.empty()) {
+            const auto [it, fresh] = seen.try_emplace(img.sopInstanceUid, img.imagePath);
+            if (!fresh && it->second != img.imagePath) {
+              if (duplicates) duplicates->push_back({img.imagePath, it->second});
+              continue;
+            }
+          }
+          if (listed) keptPaths.push_back(std::move(se.imagesListPath[k]));
+          kept.push_back(std::move(img));
+        }
+        se.images = std::move(kept);
+        if (listed) se.imagesListPath = std::move(keptPaths);
+      }
   int added = 0;
   for (TPatient& srcPatient : patients) {
     TPatient* patient = FindPatient(into, srcPatient);

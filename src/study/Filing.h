@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "dicom/TreeRules.h"
 #include "dicom/define_types.h"
@@ -24,8 +26,18 @@ bool add_ToImages(TImgArr& images, DICOMdata&& h);
 // Files a copy of gFileHeaders[idx].
 bool add_ToPatients(TPatientArr& patients, int idx);
 
+// The instances of a tree (SOP Instance UID) and the path each came from.
+std::unordered_map<std::string, std::string> InstancesOf(const TPatientArr& patients);
+
+// An instance another file already brought: `path` and the file it repeats.
+struct TDuplicate {
+  std::string path, sameAs;
+};
+
 // Files a whole tree into another, matching every level as filing does;
 // inside a matched series an image is appended unless one with the same path
-// is there. Returns the number of images added. No locking: the caller holds
-// gPatientsMutex when `into` is gPatients.
-int MergePatients(TPatientArr& into, TPatientArr& patients);
+// is there. An instance `into` holds already, from another file, is left out
+// and named in `duplicates`. Returns the number of images added. No locking:
+// the caller holds gPatientsMutex when `into` is gPatients.
+int MergePatients(TPatientArr& into, TPatientArr& patients,
+                  std::vector<TDuplicate>* duplicates = nullptr);

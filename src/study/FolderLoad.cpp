@@ -12,6 +12,7 @@
 
 #include "dicom/StudyTree.h"
 #include "pixels/FrameDecoder.h"
+#include "study/Filing.h"
 #include "study/FilingDetail.h"
 #include "study/Global.h"
 #include "study/LoadCommon.h"
@@ -223,6 +224,14 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   // Waiting for a chunk that has not started runs it on this thread.
   TPatientArr fresh;
   TLocator locate(fresh);
+  // Instances the tree holds, and those this load met first: a copy of one
+  // (a CD and a PACS copy of a study, a folder inside one already open) is
+  // not filed again, so a series never counts an image twice.
+  std::unordered_map<std::string, std::string> instances;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    instances = InstancesOf(gPatients);
+  }
   std::vector<TSeriesIntake> intakes;
   std::map<std::tuple<size_t, size_t, size_t>, size_t> intakeOf;
   TStringArray reports;
@@ -233,6 +242,16 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
         reports.push_back(c.paths[k]);
       } else if (c.kind[k] == kImage) {
         ++result.filesFiled;
+        const std::string& uid = c.records[k].sopInstanceUid;
+        if (!uid.empty()) {
+          const auto [seen, first] = instances.try_emplace(uid, c.paths[k]);
+          if (!first) {
+            if (seen->second != c.paths[k])
+              result.duplicates.push_back(
+                  {c.paths[k], std::string(kReasonSameInstance) + seen->second});
+            continue;
+          }
+        }
         std::string why;
         if (!FrameFormatSupported(c.records[k].Cache.DICOM, &why))
           result.undisplayable.push_back({c.paths[k], why});

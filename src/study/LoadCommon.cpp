@@ -8,6 +8,7 @@
 #include <exception>
 #include <filesystem>
 #include <new>
+#include <set>
 #include <system_error>
 
 #include "dicom/SopClasses.h"
@@ -81,6 +82,17 @@ void TCollector::Message(int index, const std::string& path, const std::string& 
   messages_.push_back({index, {path, text}});
 }
 
+namespace {
+// A character-set message says the same of every file of a study: the load
+// keeps the first file's.
+void KeepCharsetMessagesOnce(std::vector<TLoadMessage>& messages) {
+  std::set<std::string> seen;
+  std::erase_if(messages, [&](const TLoadMessage& m) {
+    return m.text.starts_with(kCharsetMessagePrefix) && !seen.insert(m.text).second;
+  });
+}
+}  // namespace
+
 void TCollector::MoveInto(TLoadResult& result) {
   std::lock_guard lock(mutex_);
   auto byIndex = [](const auto& a, const auto& b) { return a.first < b.first; };
@@ -88,6 +100,7 @@ void TCollector::MoveInto(TLoadResult& result) {
   std::stable_sort(messages_.begin(), messages_.end(), byIndex);
   for (auto& s : skipped_) result.skipped.push_back(std::move(s.second));
   for (auto& m : messages_) result.messages.push_back(std::move(m.second));
+  KeepCharsetMessagesOnce(result.messages);
   skipped_.clear();
   messages_.clear();
 }

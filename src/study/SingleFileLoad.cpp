@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "dicom/StudyTree.h"
+#include "study/Filing.h"
 #include "study/Global.h"
 #include "study/LoadCommon.h"
 #include "study/StudyLoad.h"
@@ -11,7 +12,8 @@
 namespace fs = std::filesystem;
 using namespace study::detail;
 
-bool FileSingleHeader(const DICOMdata& header, bool imgOK, std::string* reason, bool* added) {
+bool FileSingleHeader(const DICOMdata& header, bool imgOK, std::string* reason, bool* added,
+                      std::string* sameAs) {
   if (added) *added = false;
   if (!imgOK) {
     if (reason) *reason = kReasonUnsupported;
@@ -22,6 +24,15 @@ bool FileSingleHeader(const DICOMdata& header, bool imgOK, std::string* reason, 
     return false;
   }
   std::lock_guard lock(gPatientsMutex);
+  if (!header.SOP_Instance_UID.empty()) {
+    const auto instances = InstancesOf(gPatients);
+    const auto it = instances.find(header.SOP_Instance_UID);
+    if (it != instances.end() && it->second != header.referenceFile) {
+      // Another file brought this instance already: it is shown once.
+      if (sameAs) *sameAs = it->second;
+      return true;
+    }
+  }
   gFileHeaders.assign(1, header);
   const bool isNew = add_ToPatients(gPatients, 0);
   if (added) *added = isNew;
@@ -52,9 +63,12 @@ TLoadResult LoadSingleFile(const std::string& pathArg) {
       collector.Skip(0, path, reason);
     } else {
       header.referenceFile = path;
-      if (FileSingleHeader(header, true, &reason, &added)) {
+      std::string sameAs;
+      if (FileSingleHeader(header, true, &reason, &added, &sameAs)) {
         result.filesFiled = 1;
         result.imagesAdded = added ? 1 : 0;
+        if (!sameAs.empty())
+          result.duplicates.push_back({path, std::string(kReasonSameInstance) + sameAs});
       } else {
         collector.Skip(0, path, reason);
       }

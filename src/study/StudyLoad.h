@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dicom/define_types.h"
@@ -22,6 +23,8 @@
 // ---- one load's outcome -----------------------------------------------------
 
 enum class TLoadKind { Folder, SingleFile, DicomDir };
+
+inline constexpr std::string_view kReasonSameInstance = "the same instance as ";
 
 struct TSkippedFile {
   std::string path;
@@ -48,6 +51,10 @@ struct TLoadResult {
   // filesFiled too), with the reason, in listing order.
   std::vector<TSkippedFile> undisplayable;
   std::vector<TLoadMessage> messages;  // in listing order
+  // Files holding an instance (SOP Instance UID) the tree or this load had
+  // from another file, each listed once: not filed again. The reason is
+  // kReasonSameInstance followed by the path of the file that was filed.
+  std::vector<TSkippedFile> duplicates;
   int64_t elapsedMs = 0;
 
   // What the layout rule after a folder load needs.
@@ -102,9 +109,10 @@ TLoadResult LoadSingleFile(const std::string& path);
 // (with referenceFile set): gFileHeaders becomes a one-element array holding
 // a copy and is filed into gPatients; no sort. False (with a reason) when the
 // image cannot be shown or is a presentation state; added tells whether the
-// image was new to the tree.
+// image was new to the tree. An instance the tree holds from another file is
+// not filed again: sameAs names that file.
 bool FileSingleHeader(const DICOMdata& header, bool imgOK, std::string* reason = nullptr,
-                      bool* added = nullptr);
+                      bool* added = nullptr, std::string* sameAs = nullptr);
 
 // What a path is opened as: a file named DICOMDIR (any case) as a DICOMDIR, a
 // directory as a folder tree, anything else as a single file.

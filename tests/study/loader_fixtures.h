@@ -3,6 +3,7 @@
 // No Qt: the study tests run under ThreadSanitizer too.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -31,11 +32,17 @@ struct TestImage {
   int seriesNumber = 1;
   int instance = 1;
   std::string imageType = "ORIGINAL\\PRIMARY\\AXIAL";
+  // Empty: a UID of its own for every file written, so files that share an
+  // instance number are still distinct instances.
+  std::string sopUid = {};
 };
 
 inline std::vector<uint8_t> ImageFile(const TestImage& t) {
   DicomWriter w(true, true);
-  const std::string sop = t.seriesUid + "." + std::to_string(t.instance);
+  static std::atomic<int> written{0};
+  const std::string sop = !t.sopUid.empty() ? t.sopUid
+                                            : t.seriesUid + "." + std::to_string(t.instance) + "." +
+                                                  std::to_string(++written);
   w.Text(0x00080008, "CS", t.imageType);
   w.Text(0x00080016, "UI", "1.2.840.10008.5.1.4.1.1.2");
   w.Text(0x00080018, "UI", sop);

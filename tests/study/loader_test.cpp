@@ -382,6 +382,56 @@ TEST_F(Loader, SameFolderTwiceAddsNothingAndReportsOnlyFoldersAddNoPatients) {
   EXPECT_EQ(ReportRowText(gReports[0]).patient, "");
 }
 
+// One instance (SOP Instance UID) is filed once per tree, whichever way a
+// second copy comes: in the same folder, a folder opened later, one file, a
+// medium. Each copy is listed once in the load's result.
+TEST_F(Loader, EachInstanceIsFiledOnceWhereverItsCopiesComeFrom) {
+  const std::string dir = Dir("copies");
+  TestImage a, b;
+  a.sopUid = "1.2.826.0.1.1.1.1";
+  b.sopUid = "1.2.826.0.1.1.1.2";
+  b.instance = 2;
+  loadfx::WriteImage(dir, "cd/IM1", a);
+  loadfx::WriteImage(dir, "cd/IM2", b);
+  loadfx::WriteImage(dir, "pacs/1.2.826.0.1.1.1.1.dcm", a);  // the same instance again
+  const TLoadResult first = LoadFolder(dir);
+  EXPECT_EQ(first.imagesAdded, 2);
+  ASSERT_EQ(first.duplicates.size(), 1u);
+  EXPECT_EQ(first.duplicates[0].path, dir + "/pacs/1.2.826.0.1.1.1.1.dcm");
+  EXPECT_EQ(first.duplicates[0].reason, "the same instance as " + dir + "/cd/IM1");
+
+  // A later folder holding a third copy, and the copy opened on its own.
+  loadfx::WriteImage(dir + "/later", "copy", b);
+  const TLoadResult later = LoadFolder(dir + "/later");
+  EXPECT_EQ(later.imagesAdded, 0);
+  ASSERT_EQ(later.duplicates.size(), 1u);
+  EXPECT_EQ(later.duplicates[0].reason, "the same instance as " + dir + "/cd/IM2");
+  const TLoadResult single = LoadSingleFile(dir + "/later/copy");
+  EXPECT_EQ(single.imagesAdded, 0);
+  EXPECT_EQ(single.duplicates.size(), 1u);
+  // Opening the same folder again is not a copy: nothing to report.
+  EXPECT_TRUE(LoadFolder(dir + "/cd").duplicates.empty());
+
+  // A medium listing copies of what is loaded.
+  const std::string medium = Dir("copies_medium");
+  loadfx::WriteImage(medium, "IMG1", a);
+  TestImage c = a;
+  c.instance = 3;
+  c.sopUid = "1.2.826.0.1.1.1.3";
+  loadfx::WriteImage(medium, "IMG3", c);
+  loadfx::Write(medium, "DICOMDIR",
+                loadfx::DicomDirFile({loadfx::Patient(a.patientName, a.patientId),
+                                      loadfx::Study(a.studyUid, a.studyId),
+                                      loadfx::Series(a.seriesUid, a.modality, 1),
+                                      loadfx::Image("IMG1", 1), loadfx::Image("IMG3", 3)}));
+  const TLoadResult cd = LoadDicomDir(medium + "/DICOMDIR");
+  EXPECT_EQ(cd.imagesAdded, 1);
+  ASSERT_EQ(cd.duplicates.size(), 1u);
+  EXPECT_EQ(cd.duplicates[0].path, medium + "/IMG1");
+  std::lock_guard lock(gPatientsMutex);
+  EXPECT_EQ(loadfx::ImageCount(gPatients), 3);
+}
+
 TEST_F(Loader, EmptyFolderFinishesWithNothingAdded) {
   const TLoadResult r = LoadFolder(Dir("empty"));
   EXPECT_EQ(r.filesListed, 0);
