@@ -28,6 +28,8 @@
 #include <QVBoxLayout>
 
 #include "app/Unit1.h"
+#include "dicom/DicomCharset.h"
+#include "dicom/dicom_values.h"
 #include "net/PacsClient.h"
 #include "net/Retrieval.h"
 #include "net/ServersFile.h"
@@ -38,10 +40,9 @@ QString Q(const std::string& s) {
   return QString::fromStdString(s);
 }
 
-// "20240115" as 15/01/2024, as the viewer shows dates; anything else as sent.
+// A date as the viewer shows every date; anything that is not one as sent.
 QString ShowDate(const std::string& d) {
-  if (d.size() != 8 || d.find_first_not_of("0123456789") != std::string::npos) return Q(d);
-  return Q(d.substr(6, 2) + "/" + d.substr(4, 2) + "/" + d.substr(0, 4));
+  return Q(FormatDicomDate(d));
 }
 
 // Rows that sort dates and counts by their value, not their text.
@@ -513,7 +514,7 @@ void TPacsForm::ShowMatches(const std::vector<TQueryRow>& rows) {
   resultsList->clear();
   for (const TQueryRow& r : rows) {
     auto* item = new TMatchItem(resultsList);
-    item->setText(ColName, Q(r.Get("PatientName")).replace('^', ' ').trimmed());
+    item->setText(ColName, Q(PersonNameText(r.Get("PatientName"))));
     item->setText(ColId, Q(r.Get("PatientID")));
     item->setText(ColBirth, ShowDate(r.Get("PatientBirthDate")));
     item->setText(ColDate, ShowDate(r.Get("StudyDate")));

@@ -43,7 +43,14 @@ std::string JsonValueText(const QJsonObject& attr) {
   QStringList parts;
   for (const QJsonValue& v : values) {
     if (vr == "PN" && v.isObject()) {
-      parts << v.toObject().value("Alphabetic").toString();
+      // The groups a person name carries, in their order; empty ones at the
+      // end are left out as in the encoded form.
+      const QJsonObject name = v.toObject();
+      QStringList groups = {name.value("Alphabetic").toString(),
+                            name.value("Ideographic").toString(),
+                            name.value("Phonetic").toString()};
+      while (!groups.isEmpty() && groups.back().isEmpty()) groups.removeLast();
+      parts << groups.join('=');
     } else if (v.isDouble()) {
       const double d = v.toDouble();
       const qint64 i = qint64(d);

@@ -23,6 +23,8 @@
 #include <set>
 #include <thread>
 
+#include "dicom/DicomCharset.h"
+
 namespace {
 
 // Matches beyond this many are refused: a server that never stops sending
@@ -328,27 +330,37 @@ class TDimseClient : public TPacsClient {
       uint16_t g, e;
       if (KeywordToTag(k, g, e)) query.insertEmptyElement(DcmTagKey(g, e));
     }
+    bool ascii = true;
     for (const TQueryKey& k : keys) {
       uint16_t g, e;
-      if (KeywordToTag(k.keyword, g, e) && !k.value.empty())
+      if (KeywordToTag(k.keyword, g, e) && !k.value.empty()) {
         query.putAndInsertString(DcmTagKey(g, e), k.value.c_str());
+        for (char ch : k.value) ascii = ascii && uint8_t(ch) < 0x80;
+      }
     }
-    // Ask for UTF-8 so names come back in one known encoding.
-    query.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+    // The keys are UTF-8: a query that holds more than ASCII says so. One
+    // that does not declares nothing, which every server reads.
+    if (!ascii) query.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
     OFList<QRResponse*> responses;
+    CharsetDecoder charset;
     const T_ASC_PresentationContextID pc = scu.findPresentationContextID(model, "");
     OFCondition c = scu.sendFINDRequest(pc, &query, &responses);
     Uint16 finalStatus = 0;
     for (QRResponse* r : responses) {
       if (r->m_dataset) {
         DcmDataset* d = r->m_dataset;
-        if (DcmSpecificCharacterSet::isConversionAvailable()) d->convertToUTF8();
+        // Each response is decoded by the set it declares, as files are.
+        OFString declared;
+        d->findAndGetOFStringArray(DCM_SpecificCharacterSet, declared);
+        const std::vector<std::string> terms =
+            CharsetTerms(std::string_view(declared.c_str(), declared.length()));
         TQueryRow row;
         for (const std::string& k : returnKeys) {
           uint16_t g, e;
           OFString value;
           if (KeywordToTag(k, g, e)) d->findAndGetOFStringArray(DcmTagKey(g, e), value);
-          row.Set(k, TrimValue(value.c_str()));
+          row.Set(
+              k, TrimValue(charset.Decode(std::string_view(value.c_str(), value.length()), terms)));
         }
         rows.push_back(std::move(row));
       } else {
