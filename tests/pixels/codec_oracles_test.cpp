@@ -169,6 +169,96 @@ TEST(TwelveBitJpeg, CutAndMismatchedStreamsAreBoundedAndSaySo) {
   EXPECT_EQ(d.samples.size(), 64u * 64u);
 }
 
+// A baseline stream rewritten with the colour markers and component ids to
+// try: JFIF (0), Adobe with transform 0 or 1 (1, 2) or none (3); the frame
+// header made extended (SOF1), as the .51 syntax holds it.
+Bytes WithColourMarkers(const Bytes& jpeg, int marker, const uint8_t ids[3]) {
+  Bytes out = {0xFF, 0xD8};
+  if (marker == 0)
+    out.insert(out.end(), {0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});
+  if (marker == 1 || marker == 2)
+    out.insert(out.end(), {0xFF, 0xEE, 0, 14, 'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0,
+                           uint8_t(marker - 1)});
+  uint8_t from[3] = {};
+  size_t at = 2;
+  while (at + 4 <= jpeg.size()) {
+    const uint8_t m = jpeg[at + 1];
+    const size_t length = size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+    Bytes segment(jpeg.begin() + std::ptrdiff_t(at),
+                  jpeg.begin() + std::ptrdiff_t(at + 2 + length));
+    if (m == 0xC0) {
+      segment[1] = 0xC1;
+      for (int c = 0; c < 3; ++c) {
+        from[c] = segment[10 + 3 * c];
+        segment[10 + 3 * c] = ids[c];
+      }
+    }
+    if (m == 0xDA) {
+      for (int i = 0; i < segment[4]; ++i)
+        for (int c = 0; c < 3; ++c)
+          if (segment[5 + 2 * i] == from[c]) {
+            segment[5 + 2 * i] = ids[c];
+            break;
+          }
+      out.insert(out.end(), segment.begin(), segment.end());
+      out.insert(out.end(), jpeg.begin() + std::ptrdiff_t(at + 2 + length), jpeg.end());
+      return out;
+    }
+    if (m != 0xE0 && m != 0xEE) out.insert(out.end(), segment.begin(), segment.end());
+    at += 2 + length;
+  }
+  return {};
+}
+
+TEST(JpegColour, ThePhotometricDecidesTheTransformAsDcmdjpegDecidesIt) {
+  // Streams of YCbCr and of untransformed RGB data, under every combination
+  // of JFIF and Adobe markers and component ids, labelled RGB or YBR: DCMTK
+  // (and GDCM, which keeps the samples under the label) converts exactly when
+  // the label is a YBR model, whatever the stream says; a viewer that let the
+  // markers decide showed such files in other colours than theirs.
+  const std::string dir = TestDir();
+  constexpr int kW = 48, kH = 32;
+  const auto picture = TestPicture(kW, kH, 3, 8, 31);
+  const std::string head = "P6\n" + std::to_string(kW) + " " + std::to_string(kH) + "\n255\n";
+  Bytes ppm(head.begin(), head.end());
+  for (uint16_t v : picture) ppm.push_back(uint8_t(v));
+  WriteBytes(dir + "/in.ppm", ppm);
+  const uint8_t kIds[3][3] = {{1, 2, 3}, {'R', 'G', 'B'}, {0, 1, 2}};
+  for (const bool rgbData : {false, true}) {
+    const std::string coded = dir + (rgbData ? "/rgb.jpg" : "/ycc.jpg");
+    ASSERT_TRUE(RunTool(std::string("cjpeg -quality 95 ") + (rgbData ? "-rgb " : "-sample 2x1 ") +
+                        "-outfile " + Quote(coded) + " " + Quote(dir + "/in.ppm")));
+    const Bytes jpeg = ReadBytes(coded);
+    // One frame per combination of marker and ids.
+    std::vector<Bytes> frames;
+    for (int marker = 0; marker < 4; ++marker) {
+      for (const auto& ids : kIds) {
+        frames.push_back(WithColourMarkers(jpeg, marker, ids));
+        ASSERT_FALSE(frames.back().empty());
+      }
+    }
+    for (const char* photometric : {"RGB", "YBR_FULL_422"}) {
+      SCOPED_TRACE(std::string(rgbData ? "RGB" : "YCbCr") + " data labelled " + photometric);
+      ImageSpec s = Spec(kW, kH, int(frames.size()), 8, 3);
+      s.photometric = photometric;
+      const std::string file =
+          WriteEncapsulatedDicom(dir, "c", s, "1.2.840.10008.1.2.4.51", frames);
+      const Decoded d = DecodeFile(file);
+      ASSERT_TRUE(d.ok) << d.why;
+      const size_t frameBytes = size_t(kW) * kH * 3;
+      const Bytes expected =
+          ToolPixels("dcmdjpeg", file, dir + "/o.dcm", frameBytes * frames.size(), kW * kH);
+      ASSERT_EQ(d.samples.size(), expected.size());
+      for (size_t f = 0; f < frames.size(); ++f) {
+        const auto begin = std::ptrdiff_t(f * frameBytes), end = begin + std::ptrdiff_t(frameBytes);
+        EXPECT_TRUE(std::equal(d.samples.begin() + begin, d.samples.begin() + end,
+                               expected.begin() + begin))
+            << "marker " << f / 3 << " (JFIF, Adobe 0, Adobe 1, none), ids " << int(kIds[f % 3][0]);
+      }
+    }
+  }
+}
+
 TEST(JpegLs, DecodesLikeDcmdjplsLosslessAndNearLossless) {
   const std::string dir = TestDir();
   struct Case {
