@@ -2,6 +2,8 @@
 // public tools on this machine, decoded here and by DCMTK or GDCM, compared
 // sample by sample (lossless to the byte, lossy within the rounding of the
 // tools' arithmetic).
+#include <charls/charls.h>
+
 #include <chrono>
 #include <tuple>
 
@@ -302,6 +304,67 @@ TEST(JpegLs, GdcmStreamsAndThePydicomSampleDecodeLikeGdcmconv) {
   const Decoded d = DecodeFile(sample);
   ASSERT_TRUE(d.ok) << d.why;
   EXPECT_EQ(d.samples, ToolPixels("gdcmconv --raw", sample, dir + "/mr.dcm", 64 * 64 * 2));
+}
+
+// A stream split into fragments of about `size` bytes (even, as items are).
+std::vector<Bytes> Split(const Bytes& stream, size_t size) {
+  std::vector<Bytes> out;
+  for (size_t at = 0; at < stream.size(); at += size)
+    out.emplace_back(stream.begin() + std::ptrdiff_t(at),
+                     stream.begin() + std::ptrdiff_t(std::min(stream.size(), at + size)));
+  if (out.back().size() % 2) out.back().push_back(0);
+  return out;
+}
+
+TEST(JpegLs, StreamsCharlsRefusesDecodeAsDcmdjplsDecodesThem) {
+  const std::string dir = TestDir();
+  constexpr int kW = 90, kH = 70;
+  // Signed 12-bit samples coded as their 12-bit patterns (P = 12), with the
+  // 16-bit preset set DCMTK writes (MAXVAL 65535) in an LSE segment; the
+  // stream over four fragments, no Number of Frames. CharLS refused the
+  // MAXVAL beyond 2^P - 1; DCMTK codes with 2^P - 1.
+  std::vector<uint16_t> patterns(size_t(kW) * kH);
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x)
+      patterns[size_t(y) * kW + size_t(x)] = uint16_t(((x * 37 + y * 11) % 3000 - 1500) & 0x0FFF);
+  charls::jpegls_encoder encoder;
+  encoder.frame_info({kW, kH, 12, 1});
+  Bytes coded(encoder.estimated_destination_size());
+  encoder.destination(coded);
+  coded.resize(encoder.encode(patterns));
+  const uint8_t kSos[2] = {0xFF, 0xDA};
+  const auto sos = std::search(coded.begin(), coded.end(), kSos, kSos + 2);
+  ASSERT_NE(sos, coded.end());
+  const Bytes lse = {0xFF, 0xF8, 0, 13, 1, 0xFF, 0xFF, 0, 18, 0, 67, 1, 20, 0, 64};
+  coded.insert(sos, lse.begin(), lse.end());
+  ImageSpec s = Spec(kW, kH, 1, 12);
+  s.pixelRepresentation = 1;
+  std::string file =
+      WriteEncapsulatedDicom(dir, "lse", s, "1.2.840.10008.1.2.4.80", Split(coded, 1000));
+  Decoded d = DecodeFile(file);
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_EQ(d.samples, ToolPixels("dcmdjpls", file, dir + "/o.dcm", d.samples.size()));
+  EXPECT_EQ(d.samples, StoredBytes(patterns, 16));
+
+  // Signed 16-bit samples from dcmcjpls with a zero byte between the coded
+  // data and EOI, as some writers pad the stream to an even length: CharLS
+  // found data where it wanted the marker. This DCMTK refuses it too (newer
+  // ones read it), so the source is the reference.
+  const auto picture = TestPicture(kW, kH, 1, 16, 44);
+  s = Spec(kW, kH, 1, 16);
+  s.pixelRepresentation = 1;
+  const Bytes source = StoredBytes(picture, 16);
+  const std::string raw = WriteDicom(dir, "s16", s, source);
+  ASSERT_TRUE(RunTool("dcmcjpls " + Quote(raw) + " " + Quote(dir + "/s16ls.dcm")));
+  Bytes stream = PixelItems(dir + "/s16ls.dcm").back();
+  while (!stream.empty() && stream.back() == 0) stream.pop_back();
+  ASSERT_GE(stream.size(), 2u);
+  stream.insert(stream.end() - 2, 0x00);
+  file = WriteEncapsulatedDicom(dir, "padded", s, "1.2.840.10008.1.2.4.80", Split(stream, 2000));
+  d = DecodeFile(file);
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_FALSE(d.incomplete);
+  EXPECT_EQ(d.samples, source);
 }
 
 TEST(JpegLs, CutAndMismatchedStreamsAreBoundedAndSaySo) {
