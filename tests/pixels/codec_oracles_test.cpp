@@ -261,6 +261,67 @@ TEST(JpegColour, ThePhotometricDecidesTheTransformAsDcmdjpegDecidesIt) {
   }
 }
 
+TEST(JpegFrames, ManySmallFramesAreLocatedByTheOffsetTableOrTheirFirstMarker) {
+  // A 140-frame YBR_FULL_422 baseline cine: empty frames compress below
+  // 1 kB, some frames span two fragments. With an offset table the frames
+  // are where it says; without one, where a fragment begins with SOI, as
+  // DCMTK finds them. Every frame as dcmdjpeg gives it.
+  const std::string dir = TestDir();
+  constexpr int kW = 64, kH = 48, kFrames = 140;
+  const std::string head = "P6\n" + std::to_string(kW) + " " + std::to_string(kH) + "\n255\n";
+  std::vector<Bytes> streams;
+  for (int pattern = 0; pattern < 3; ++pattern) {
+    Bytes ppm(head.begin(), head.end());
+    const auto picture = TestPicture(kW, kH, 3, 8, 50 + uint32_t(pattern));
+    for (uint16_t v : picture) ppm.push_back(pattern == 0 ? 16 : uint8_t(v));
+    WriteBytes(dir + "/in.ppm", ppm);
+    ASSERT_TRUE(RunTool("cjpeg -optimize -sample 2x1 -outfile " + Quote(dir + "/f.jpg") + " " +
+                        Quote(dir + "/in.ppm")));
+    streams.push_back(ReadBytes(dir + "/f.jpg"));
+    if (streams.back().size() % 2) streams.back().push_back(0);
+  }
+  ASSERT_LT(streams[0].size(), 1024u);
+  std::vector<Bytes> fragments;
+  std::vector<uint32_t> offsets;
+  uint32_t at = 0;
+  for (int f = 0; f < kFrames; ++f) {
+    const Bytes& frame = streams[size_t(f % 7 == 3 ? 1 : f % 5 == 2 ? 2 : 0)];
+    offsets.push_back(at);
+    const size_t cut = f % 11 == 6 ? (frame.size() / 4) * 2 : frame.size();
+    fragments.emplace_back(frame.begin(), frame.begin() + std::ptrdiff_t(cut));
+    if (cut < frame.size())
+      fragments.emplace_back(frame.begin() + std::ptrdiff_t(cut), frame.end());
+    for (size_t k = fragments.size() - (cut < frame.size() ? 2 : 1); k < fragments.size(); ++k)
+      at += 8 + uint32_t(fragments[k].size());
+  }
+  fixtures::ImageSpec f;
+  f.columns = kW;
+  f.rows = kH;
+  f.frames = kFrames;
+  f.samples = 3;
+  f.bitsAllocated = f.bitsStored = 8;
+  f.photometric = "YBR_FULL_422";
+  for (const bool table : {true, false}) {
+    SCOPED_TRACE(table ? "offset table" : "no offset table");
+    const std::string file =
+        fixtures::WriteFile(dir, table ? "bot.dcm" : "nobot.dcm",
+                            fixtures::EncapsulatedFile(f, "1.2.840.10008.1.2.4.50", fragments,
+                                                       table ? offsets : std::vector<uint32_t>{}));
+    const Decoded d = DecodeFile(file);
+    ASSERT_TRUE(d.ok) << d.why;
+    ASSERT_EQ(d.frames, kFrames);
+    const size_t frameBytes = size_t(kW) * kH * 3;
+    const Bytes expected =
+        ToolPixels("dcmdjpeg", file, dir + "/o.dcm", frameBytes * kFrames, kW * kH);
+    ASSERT_EQ(d.samples.size(), expected.size());
+    for (int k = 0; k < kFrames; ++k) {
+      const auto b = std::ptrdiff_t(size_t(k) * frameBytes), e = b + std::ptrdiff_t(frameBytes);
+      ASSERT_TRUE(std::equal(d.samples.begin() + b, d.samples.begin() + e, expected.begin() + b))
+          << "frame " << k + 1;
+    }
+  }
+}
+
 TEST(JpegLs, DecodesLikeDcmdjplsLosslessAndNearLossless) {
   const std::string dir = TestDir();
   struct Case {
