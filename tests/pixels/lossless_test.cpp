@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "codec_fixtures.h"
+#include "dicom/dicom.h"
 #include "lossless_encoder.h"
+#include "pixels/FrameDecoder.h"
 #include "pixels/codecs/lsjpeg.h"
 
 namespace {
@@ -215,6 +217,48 @@ TEST(LosslessJpeg, TablesOfEveryClassAndLongListsAreReadAsTheIjgDecoderReadsThem
   o.acTableToo = false;
   o.symbolsBeyond16 = true;
   ExpectStreamRoundTrip(dir, "beyond-16", grey12, 30, 18, 1, o);
+}
+
+TEST(LosslessJpeg, AMammographySizedFrameDecodesLikeDcmdjpegAndGdcmconv) {
+  // 2394 x 3062, 12 bits, selection value 1, a restart interval of 16 rows
+  // and an AC table beside the DC table, as a mammography unit writes it;
+  // through the whole frame pipeline, over several fragments.
+  const std::string dir = TestDir();
+  constexpr int kW = 2394, kH = 3062;
+  const auto picture = TestPicture(kW, kH, 1, 12, 24);
+  LosslessOptions o;
+  o.precision = 12;
+  o.restartInterval = kW * 16;
+  o.acTableToo = true;
+  const Bytes stream = EncodeLossless(picture, kW, kH, 1, o);
+  std::vector<Bytes> fragments;
+  for (size_t at = 0; at < stream.size(); at += 1 << 20)
+    fragments.emplace_back(
+        stream.begin() + std::ptrdiff_t(at),
+        stream.begin() + std::ptrdiff_t(std::min(stream.size(), at + (1 << 20))));
+  if (fragments.back().size() % 2) fragments.back().push_back(0);
+  ImageSpec desc;
+  desc.columns = kW;
+  desc.rows = kH;
+  desc.bitsAllocated = 16;
+  desc.bitsStored = 12;
+  const std::string file = WriteEncapsulatedDicom(dir, "mammo", desc, kLosslessSyntax, fragments);
+  DICOMdata h;
+  bool hdrOK = false, imgOK = false;
+  ReadDicomHeader(file, true, h, hdrOK, imgOK);
+  ASSERT_TRUE(imgOK);
+  DecodedFrame f;
+  std::string why;
+  ASSERT_TRUE(DecodeFrame(file, h, h.gECATJPEG_pos_table, h.gECATJPEG_size_table, 1, f, &why))
+      << why;
+  EXPECT_FALSE(f.incomplete);
+  const Bytes decoded =
+      WordsAsBytes(reinterpret_cast<const uint16_t*>(f.buff16.data()), f.buff16.size());
+  EXPECT_TRUE(decoded == StoredBytes(picture, 16));
+  ASSERT_TRUE(RunTool("dcmdjpeg " + Quote(file) + " " + Quote(dir + "/dcmtk.dcm")));
+  EXPECT_TRUE(Head(PixelData(dir + "/dcmtk.dcm"), decoded.size()) == decoded);
+  ASSERT_TRUE(RunTool("gdcmconv --raw " + Quote(file) + " " + Quote(dir + "/gdcm.dcm")));
+  EXPECT_TRUE(Head(PixelData(dir + "/gdcm.dcm"), decoded.size()) == decoded);
 }
 
 TEST(LosslessJpeg, CorruptCodesDecodeAsDcmdjpegDecodesThem) {
