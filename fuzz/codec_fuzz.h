@@ -22,6 +22,7 @@ inline int FuzzFrameCodec(FrameCodec codec, const uint8_t* data, size_t size) {
   if (spec.bitsAllocated == 12) spec.bitsAllocated = 16;
   spec.isSigned = (data[2] & 8) != 0;
   spec.rgbPhotometric = (data[2] & 16) != 0;
+  spec.ybrPhotometric = !spec.rgbPhotometric && (data[2] & 32) != 0;
   spec.columns += int64_t{data[3] & 0x0F} << 8;  // up to 4096 wide, so large frames are tried
   data += 4;
   size -= 4;

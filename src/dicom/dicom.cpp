@@ -1326,8 +1326,9 @@ void Walk::SequenceDelimiter() {
 // Where the fragment rule missed frames (frames of 1024 bytes or less, frames
 // split over several fragments), the frames are located as the standard says:
 // by the basic offset table when it is not empty, else one fragment per frame
-// when the counts agree, else all fragments form the frame of a single-frame
-// image. In files where the rule found every frame these give the same tables.
+// when the counts agree, else (JPEG family) by the fragments that begin a
+// stream, else all fragments form the frame of a single-frame image. In files
+// where the rule found every frame these give the same tables.
 void Walk::FinishPixelSequence() {
   pixelSeqActive_ = false;
   if (!readFrameTables_ || !Compressed() || pixelItems_.empty()) return;
@@ -1364,6 +1365,23 @@ void Walk::FinishPixelSequence() {
   }
   if (first.empty() && int64_t(frags.size()) == frames) {
     for (size_t k = 0; k < frags.size(); ++k) first.push_back(k);
+  } else if (first.empty() && frames > 1 && JpegFlag() && int64_t(frags.size()) > frames) {
+    // No usable table and more fragments than frames: a JPEG-family frame
+    // begins where a fragment begins with its stream's first marker (SOI, or
+    // SOC and the JP2 signature for JPEG 2000), as DCMTK finds them.
+    const int64_t here = w_.Position();
+    std::vector<size_t> starts;
+    for (size_t k = 0; k < frags.size(); ++k) {
+      uint8_t head[4] = {};
+      if (frags[k].length < 4 || fragSize(frags[k]) < 4) continue;
+      w_.Seek(frags[k].tagPos + 8);
+      if (w_.ReadBytes(4, head) != 4) continue;
+      const bool jpeg = head[0] == 0xFF && (head[1] == 0xD8 || head[1] == 0x4F);
+      const bool jp2 = head[0] == 0 && head[1] == 0 && head[2] == 0 && head[3] == 0x0C;
+      if (jpeg || jp2) starts.push_back(k);
+    }
+    w_.Seek(here);
+    if (int64_t(starts.size()) == frames && starts[0] == 0) first = starts;
   } else if (first.empty() && frames == 1 && !frags.empty()) {
     first.push_back(0);
   }

@@ -198,7 +198,9 @@ class NativeStage {
     }
     // A table entry cannot promise more bytes than the file holds from there.
     if (pos >= 0 && pos < file_.size()) length = std::min(length, file_.size() - pos);
-    const int64_t frameBytes = NativeFrameBytes(s_.spec);
+    // The bound is on the frame as coded: 1-bit frames are coded as packed
+    // bits, eight pixels to the byte, not as the byte per pixel they become.
+    const int64_t frameBytes = StoredFrameBytes(s_.spec);
     if (length <= 0 || !ExpansionIsPlausible(codec_, frameBytes, length)) {
       why = Describe("a frame of %lld bytes cannot come from %lld compressed bytes", frameBytes,
                      length);

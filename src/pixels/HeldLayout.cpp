@@ -215,6 +215,7 @@ bool DescribeStoredFormat(const DICOMdata& h, StoredFormat& s, std::string& why)
   }
   s.spec.planar = h.PlanarConfig == 1;
   s.spec.rgbPhotometric = !IsYbr(s.photometric) && s.photometric.rfind("YBR", 0) != 0;
+  s.spec.ybrPhotometric = IsYbr(s.photometric);
 
   const int ba = s.spec.bitsAllocated, samples = s.spec.samples;
   const auto refuse = [&](const std::string& text) {

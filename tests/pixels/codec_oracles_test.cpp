@@ -2,6 +2,8 @@
 // public tools on this machine, decoded here and by DCMTK or GDCM, compared
 // sample by sample (lossless to the byte, lossy within the rounding of the
 // tools' arithmetic).
+#include <charls/charls.h>
+
 #include <chrono>
 #include <tuple>
 
@@ -169,6 +171,157 @@ TEST(TwelveBitJpeg, CutAndMismatchedStreamsAreBoundedAndSaySo) {
   EXPECT_EQ(d.samples.size(), 64u * 64u);
 }
 
+// A baseline stream rewritten with the colour markers and component ids to
+// try: JFIF (0), Adobe with transform 0 or 1 (1, 2) or none (3); the frame
+// header made extended (SOF1), as the .51 syntax holds it.
+Bytes WithColourMarkers(const Bytes& jpeg, int marker, const uint8_t ids[3]) {
+  Bytes out = {0xFF, 0xD8};
+  if (marker == 0)
+    out.insert(out.end(), {0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});
+  if (marker == 1 || marker == 2)
+    out.insert(out.end(), {0xFF, 0xEE, 0, 14, 'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0,
+                           uint8_t(marker - 1)});
+  uint8_t from[3] = {};
+  size_t at = 2;
+  while (at + 4 <= jpeg.size()) {
+    const uint8_t m = jpeg[at + 1];
+    const size_t length = size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+    Bytes segment(jpeg.begin() + std::ptrdiff_t(at),
+                  jpeg.begin() + std::ptrdiff_t(at + 2 + length));
+    if (m == 0xC0) {
+      segment[1] = 0xC1;
+      for (int c = 0; c < 3; ++c) {
+        from[c] = segment[10 + 3 * c];
+        segment[10 + 3 * c] = ids[c];
+      }
+    }
+    if (m == 0xDA) {
+      for (int i = 0; i < segment[4]; ++i)
+        for (int c = 0; c < 3; ++c)
+          if (segment[5 + 2 * i] == from[c]) {
+            segment[5 + 2 * i] = ids[c];
+            break;
+          }
+      out.insert(out.end(), segment.begin(), segment.end());
+      out.insert(out.end(), jpeg.begin() + std::ptrdiff_t(at + 2 + length), jpeg.end());
+      return out;
+    }
+    if (m != 0xE0 && m != 0xEE) out.insert(out.end(), segment.begin(), segment.end());
+    at += 2 + length;
+  }
+  return {};
+}
+
+TEST(JpegColour, ThePhotometricDecidesTheTransformAsDcmdjpegDecidesIt) {
+  // Streams of YCbCr and of untransformed RGB data, under every combination
+  // of JFIF and Adobe markers and component ids, labelled RGB or YBR: DCMTK
+  // (and GDCM, which keeps the samples under the label) converts exactly when
+  // the label is a YBR model, whatever the stream says; a viewer that let the
+  // markers decide showed such files in other colours than theirs.
+  const std::string dir = TestDir();
+  constexpr int kW = 48, kH = 32;
+  const auto picture = TestPicture(kW, kH, 3, 8, 31);
+  const std::string head = "P6\n" + std::to_string(kW) + " " + std::to_string(kH) + "\n255\n";
+  Bytes ppm(head.begin(), head.end());
+  for (uint16_t v : picture) ppm.push_back(uint8_t(v));
+  WriteBytes(dir + "/in.ppm", ppm);
+  const uint8_t kIds[3][3] = {{1, 2, 3}, {'R', 'G', 'B'}, {0, 1, 2}};
+  for (const bool rgbData : {false, true}) {
+    const std::string coded = dir + (rgbData ? "/rgb.jpg" : "/ycc.jpg");
+    ASSERT_TRUE(RunTool(std::string("cjpeg -quality 95 ") + (rgbData ? "-rgb " : "-sample 2x1 ") +
+                        "-outfile " + Quote(coded) + " " + Quote(dir + "/in.ppm")));
+    const Bytes jpeg = ReadBytes(coded);
+    // One frame per combination of marker and ids.
+    std::vector<Bytes> frames;
+    for (int marker = 0; marker < 4; ++marker) {
+      for (const auto& ids : kIds) {
+        frames.push_back(WithColourMarkers(jpeg, marker, ids));
+        ASSERT_FALSE(frames.back().empty());
+      }
+    }
+    for (const char* photometric : {"RGB", "YBR_FULL_422"}) {
+      SCOPED_TRACE(std::string(rgbData ? "RGB" : "YCbCr") + " data labelled " + photometric);
+      ImageSpec s = Spec(kW, kH, int(frames.size()), 8, 3);
+      s.photometric = photometric;
+      const std::string file =
+          WriteEncapsulatedDicom(dir, "c", s, "1.2.840.10008.1.2.4.51", frames);
+      const Decoded d = DecodeFile(file);
+      ASSERT_TRUE(d.ok) << d.why;
+      const size_t frameBytes = size_t(kW) * kH * 3;
+      const Bytes expected =
+          ToolPixels("dcmdjpeg", file, dir + "/o.dcm", frameBytes * frames.size(), kW * kH);
+      ASSERT_EQ(d.samples.size(), expected.size());
+      for (size_t f = 0; f < frames.size(); ++f) {
+        const auto begin = std::ptrdiff_t(f * frameBytes), end = begin + std::ptrdiff_t(frameBytes);
+        EXPECT_TRUE(std::equal(d.samples.begin() + begin, d.samples.begin() + end,
+                               expected.begin() + begin))
+            << "marker " << f / 3 << " (JFIF, Adobe 0, Adobe 1, none), ids " << int(kIds[f % 3][0]);
+      }
+    }
+  }
+}
+
+TEST(JpegFrames, ManySmallFramesAreLocatedByTheOffsetTableOrTheirFirstMarker) {
+  // A 140-frame YBR_FULL_422 baseline cine: empty frames compress below
+  // 1 kB, some frames span two fragments. With an offset table the frames
+  // are where it says; without one, where a fragment begins with SOI, as
+  // DCMTK finds them. Every frame as dcmdjpeg gives it.
+  const std::string dir = TestDir();
+  constexpr int kW = 64, kH = 48, kFrames = 140;
+  const std::string head = "P6\n" + std::to_string(kW) + " " + std::to_string(kH) + "\n255\n";
+  std::vector<Bytes> streams;
+  for (int pattern = 0; pattern < 3; ++pattern) {
+    Bytes ppm(head.begin(), head.end());
+    const auto picture = TestPicture(kW, kH, 3, 8, 50 + uint32_t(pattern));
+    for (uint16_t v : picture) ppm.push_back(pattern == 0 ? 16 : uint8_t(v));
+    WriteBytes(dir + "/in.ppm", ppm);
+    ASSERT_TRUE(RunTool("cjpeg -optimize -sample 2x1 -outfile " + Quote(dir + "/f.jpg") + " " +
+                        Quote(dir + "/in.ppm")));
+    streams.push_back(ReadBytes(dir + "/f.jpg"));
+    if (streams.back().size() % 2) streams.back().push_back(0);
+  }
+  ASSERT_LT(streams[0].size(), 1024u);
+  std::vector<Bytes> fragments;
+  std::vector<uint32_t> offsets;
+  uint32_t at = 0;
+  for (int f = 0; f < kFrames; ++f) {
+    const Bytes& frame = streams[size_t(f % 7 == 3 ? 1 : f % 5 == 2 ? 2 : 0)];
+    offsets.push_back(at);
+    const size_t cut = f % 11 == 6 ? (frame.size() / 4) * 2 : frame.size();
+    fragments.emplace_back(frame.begin(), frame.begin() + std::ptrdiff_t(cut));
+    if (cut < frame.size())
+      fragments.emplace_back(frame.begin() + std::ptrdiff_t(cut), frame.end());
+    for (size_t k = fragments.size() - (cut < frame.size() ? 2 : 1); k < fragments.size(); ++k)
+      at += 8 + uint32_t(fragments[k].size());
+  }
+  fixtures::ImageSpec f;
+  f.columns = kW;
+  f.rows = kH;
+  f.frames = kFrames;
+  f.samples = 3;
+  f.bitsAllocated = f.bitsStored = 8;
+  f.photometric = "YBR_FULL_422";
+  for (const bool table : {true, false}) {
+    SCOPED_TRACE(table ? "offset table" : "no offset table");
+    const std::string file =
+        fixtures::WriteFile(dir, table ? "bot.dcm" : "nobot.dcm",
+                            fixtures::EncapsulatedFile(f, "1.2.840.10008.1.2.4.50", fragments,
+                                                       table ? offsets : std::vector<uint32_t>{}));
+    const Decoded d = DecodeFile(file);
+    ASSERT_TRUE(d.ok) << d.why;
+    ASSERT_EQ(d.frames, kFrames);
+    const size_t frameBytes = size_t(kW) * kH * 3;
+    const Bytes expected =
+        ToolPixels("dcmdjpeg", file, dir + "/o.dcm", frameBytes * kFrames, kW * kH);
+    ASSERT_EQ(d.samples.size(), expected.size());
+    for (int k = 0; k < kFrames; ++k) {
+      const auto b = std::ptrdiff_t(size_t(k) * frameBytes), e = b + std::ptrdiff_t(frameBytes);
+      ASSERT_TRUE(std::equal(d.samples.begin() + b, d.samples.begin() + e, expected.begin() + b))
+          << "frame " << k + 1;
+    }
+  }
+}
+
 TEST(JpegLs, DecodesLikeDcmdjplsLosslessAndNearLossless) {
   const std::string dir = TestDir();
   struct Case {
@@ -212,6 +365,67 @@ TEST(JpegLs, GdcmStreamsAndThePydicomSampleDecodeLikeGdcmconv) {
   const Decoded d = DecodeFile(sample);
   ASSERT_TRUE(d.ok) << d.why;
   EXPECT_EQ(d.samples, ToolPixels("gdcmconv --raw", sample, dir + "/mr.dcm", 64 * 64 * 2));
+}
+
+// A stream split into fragments of about `size` bytes (even, as items are).
+std::vector<Bytes> Split(const Bytes& stream, size_t size) {
+  std::vector<Bytes> out;
+  for (size_t at = 0; at < stream.size(); at += size)
+    out.emplace_back(stream.begin() + std::ptrdiff_t(at),
+                     stream.begin() + std::ptrdiff_t(std::min(stream.size(), at + size)));
+  if (out.back().size() % 2) out.back().push_back(0);
+  return out;
+}
+
+TEST(JpegLs, StreamsCharlsRefusesDecodeAsDcmdjplsDecodesThem) {
+  const std::string dir = TestDir();
+  constexpr int kW = 90, kH = 70;
+  // Signed 12-bit samples coded as their 12-bit patterns (P = 12), with the
+  // 16-bit preset set DCMTK writes (MAXVAL 65535) in an LSE segment; the
+  // stream over four fragments, no Number of Frames. CharLS refused the
+  // MAXVAL beyond 2^P - 1; DCMTK codes with 2^P - 1.
+  std::vector<uint16_t> patterns(size_t(kW) * kH);
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x)
+      patterns[size_t(y) * kW + size_t(x)] = uint16_t(((x * 37 + y * 11) % 3000 - 1500) & 0x0FFF);
+  charls::jpegls_encoder encoder;
+  encoder.frame_info({kW, kH, 12, 1});
+  Bytes coded(encoder.estimated_destination_size());
+  encoder.destination(coded);
+  coded.resize(encoder.encode(patterns));
+  const uint8_t kSos[2] = {0xFF, 0xDA};
+  const auto sos = std::search(coded.begin(), coded.end(), kSos, kSos + 2);
+  ASSERT_NE(sos, coded.end());
+  const Bytes lse = {0xFF, 0xF8, 0, 13, 1, 0xFF, 0xFF, 0, 18, 0, 67, 1, 20, 0, 64};
+  coded.insert(sos, lse.begin(), lse.end());
+  ImageSpec s = Spec(kW, kH, 1, 12);
+  s.pixelRepresentation = 1;
+  std::string file =
+      WriteEncapsulatedDicom(dir, "lse", s, "1.2.840.10008.1.2.4.80", Split(coded, 1000));
+  Decoded d = DecodeFile(file);
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_EQ(d.samples, ToolPixels("dcmdjpls", file, dir + "/o.dcm", d.samples.size()));
+  EXPECT_EQ(d.samples, StoredBytes(patterns, 16));
+
+  // Signed 16-bit samples from dcmcjpls with a zero byte between the coded
+  // data and EOI, as some writers pad the stream to an even length: CharLS
+  // found data where it wanted the marker. This DCMTK refuses it too (newer
+  // ones read it), so the source is the reference.
+  const auto picture = TestPicture(kW, kH, 1, 16, 44);
+  s = Spec(kW, kH, 1, 16);
+  s.pixelRepresentation = 1;
+  const Bytes source = StoredBytes(picture, 16);
+  const std::string raw = WriteDicom(dir, "s16", s, source);
+  ASSERT_TRUE(RunTool("dcmcjpls " + Quote(raw) + " " + Quote(dir + "/s16ls.dcm")));
+  Bytes stream = PixelItems(dir + "/s16ls.dcm").back();
+  while (!stream.empty() && stream.back() == 0) stream.pop_back();
+  ASSERT_GE(stream.size(), 2u);
+  stream.insert(stream.end() - 2, 0x00);
+  file = WriteEncapsulatedDicom(dir, "padded", s, "1.2.840.10008.1.2.4.80", Split(stream, 2000));
+  d = DecodeFile(file);
+  ASSERT_TRUE(d.ok) << d.why;
+  EXPECT_FALSE(d.incomplete);
+  EXPECT_EQ(d.samples, source);
 }
 
 TEST(JpegLs, CutAndMismatchedStreamsAreBoundedAndSaySo) {

@@ -19,6 +19,11 @@ struct LosslessOptions {
   bool separateTables = false;  // one table per component, each in its own DHT segment
   bool oneScanPerComponent = false;
   bool emitEoi = true;
+  // An AC-class table at destination 0 after the DC tables, in their segment,
+  // as writers that emit a baseline table set do; lossless scans ignore it.
+  bool acTableToo = false;
+  // Two unused 16-bit codes for categories 17 and 18 in every table.
+  bool symbolsBeyond16 = false;
 };
 
 namespace detail {
@@ -35,8 +40,9 @@ struct Table {
     uint32_t c = 0;
     size_t k = 0;
     for (int l = 1; l <= 16; ++l) {
-      for (int i = 0; i < counts[l - 1]; ++i, ++k) {
-        code[values[k]] = c++;
+      for (int i = 0; i < counts[l - 1]; ++i, ++k, ++c) {
+        if (values[k] > 16) continue;  // listed, never coded
+        code[values[k]] = c;
         length[values[k]] = l;
       }
       c <<= 1;
@@ -44,10 +50,14 @@ struct Table {
   }
 };
 
-inline Table MakeTable(int rotation) {
+inline Table MakeTable(int rotation, bool beyond16 = false) {
   Table t;
   t.counts = {0, 1, 3, 3, 2, 2, 1, 1, 0, 1, 0, 0, 1, 1, 0, 1};
   for (int i = 0; i < 17; ++i) t.values.push_back(static_cast<uint8_t>((i + rotation) % 17));
+  if (beyond16) {
+    t.counts[15] += 2;
+    t.values.insert(t.values.end(), {17, 18});
+  }
   t.Assign();
   return t;
 }
@@ -113,13 +123,21 @@ inline std::vector<uint8_t> EncodeLossless(const std::vector<uint16_t>& samples,
 
   std::vector<Table> tables;
   const int tableCount = o.separateTables ? components : 1;
-  for (int t = 0; t < tableCount; ++t) tables.push_back(MakeTable(5 * t));
+  for (int t = 0; t < tableCount; ++t) tables.push_back(MakeTable(5 * t, o.symbolsBeyond16));
+  const Table ac = MakeTable(8);
   auto writeTable = [&](int t) {
+    const bool withAc = o.acTableToo && t == tableCount - 1;
     out.insert(out.end(), {0xFF, 0xC4});
-    Put16(out, 2 + 17 + static_cast<int>(tables[t].values.size()));
+    Put16(out, 2 + 17 + static_cast<int>(tables[t].values.size()) +
+                   (withAc ? 17 + static_cast<int>(ac.values.size()) : 0));
     out.push_back(static_cast<uint8_t>(t));
     out.insert(out.end(), tables[t].counts.begin(), tables[t].counts.end());
     out.insert(out.end(), tables[t].values.begin(), tables[t].values.end());
+    if (withAc) {
+      out.push_back(0x10);
+      out.insert(out.end(), ac.counts.begin(), ac.counts.end());
+      out.insert(out.end(), ac.values.begin(), ac.values.end());
+    }
   };
   for (int t = 0; t < tableCount; ++t) writeTable(t);
   if (o.restartInterval > 0) {

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "codec_fixtures.h"
+#include "dicom/dicom.h"
+#include "pixels/FrameDecoder.h"
 #include "pixels/codecs/RleDecoder.h"
+#include "support/fixtures.h"
 
 namespace {
 
@@ -122,6 +125,133 @@ TEST(Rle, PackBitsRunsLiteralsAndNoOps) {
   Bytes px(6, 0xEE);
   ASSERT_TRUE(DecodeRle(rgb.data(), rgb.size(), 3, 1, 2, px.data()));
   EXPECT_EQ(px, (Bytes{1, 2, 0, 1, 3, 0}));
+}
+
+// PackBits as the standard's encoder writes it: runs of up to 128 equal
+// bytes, literals otherwise.
+Bytes PackBits(const Bytes& in) {
+  Bytes out;
+  size_t i = 0;
+  while (i < in.size()) {
+    size_t run = 1;
+    while (i + run < in.size() && run < 128 && in[i + run] == in[i]) ++run;
+    if (run > 1) {
+      out.push_back(static_cast<uint8_t>(257 - run));
+      out.push_back(in[i]);
+      i += run;
+      continue;
+    }
+    size_t n = 1;
+    while (i + n < in.size() && n < 128 && !(i + n + 1 < in.size() && in[i + n] == in[i + n + 1]))
+      ++n;
+    out.push_back(static_cast<uint8_t>(n - 1));
+    out.insert(out.end(), in.begin() + std::ptrdiff_t(i), in.begin() + std::ptrdiff_t(i + n));
+    i += n;
+  }
+  return out;
+}
+
+TEST(Rle, OneBitSegmentationsDecodeLikeTheirUncompressedSource) {
+  // A binary segmentation, mostly empty frames: each frame's packed bits in
+  // one segment, padded to a whole byte per frame (201 x 255 is no multiple
+  // of 8), the empty frames' fragments far below 1 kB. Such frames were
+  // refused: the bound counted a byte per pixel, eight times what the
+  // segment codes.
+  const std::string dir = TestDir();
+  constexpr int kW = 201, kH = 255, kFrames = 6;
+  constexpr int64_t kPixels = int64_t(kW) * kH;
+  std::vector<uint8_t> bits(size_t(kPixels * kFrames), 0);
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) {
+      const size_t i = size_t(y) * kW + size_t(x);
+      if ((x - 90) * (x - 90) + (y - 120) * (y - 120) < 50 * 50) bits[size_t(kPixels) + i] = 1;
+      if (x < 3 || y > kH - 4) bits[size_t(4 * kPixels) + i] = 1;
+    }
+  Bytes native((bits.size() + 7) / 8, 0);  // frames packed without gaps
+  for (size_t i = 0; i < bits.size(); ++i) native[i / 8] |= uint8_t(bits[i] << (i % 8));
+  std::vector<Bytes> fragments;
+  for (int f = 0; f < kFrames; ++f) {
+    Bytes packed(size_t((kPixels + 7) / 8), 0);
+    for (int64_t i = 0; i < kPixels; ++i)
+      packed[size_t(i / 8)] |= uint8_t(bits[size_t(f * kPixels + i)] << (i % 8));
+    Bytes segment = PackBits(packed);
+    if (segment.size() % 2) segment.push_back(0x80);  // a no-op keeps the fragment even
+    fragments.push_back(RleFrame({segment}));
+    if (f != 1 && f != 4) {
+      EXPECT_LT(fragments.back().size(), 200u);
+    }
+  }
+  ImageSpec desc;
+  desc.columns = kW;
+  desc.rows = kH;
+  desc.frames = kFrames;
+  desc.bitsAllocated = desc.bitsStored = 1;
+  const std::string source = WriteDicom(dir, "native", desc, native);
+  const std::string rle =
+      WriteEncapsulatedDicom(dir, "rle", desc, "1.2.840.10008.1.2.5", fragments);
+  // The source as DCMTK reads it, one byte of 0 or 255 per pixel as held.
+  ASSERT_TRUE(RunTool("dcmconv +te " + Quote(source) + " " + Quote(dir + "/back.dcm")));
+  const Bytes stored = PixelData(dir + "/back.dcm");
+  ASSERT_GE(stored.size(), native.size());
+  DICOMdata h;
+  bool hdrOK = false, imgOK = false;
+  ReadDicomHeader(rle, true, h, hdrOK, imgOK);
+  ASSERT_TRUE(imgOK);
+  ASSERT_EQ(h.XYZdim[2], kFrames);
+  for (int f = 1; f <= kFrames; ++f) {
+    SCOPED_TRACE(f);
+    DecodedFrame d;
+    std::string why;
+    ASSERT_TRUE(DecodeFrame(rle, h, h.gECATJPEG_pos_table, h.gECATJPEG_size_table, f, d, &why))
+        << why;
+    EXPECT_FALSE(d.incomplete);
+    ASSERT_EQ(d.buff8.size(), size_t(kPixels));
+    for (int64_t i = 0; i < kPixels; ++i) {
+      const int64_t b = (f - 1) * kPixels + i;
+      ASSERT_EQ(d.buff8[size_t(i)], ((stored[size_t(b / 8)] >> (b % 8)) & 1) ? 255 : 0) << i;
+    }
+  }
+  // The same bound holds for frames stored uncompressed in fragments (.1.98):
+  // a frame's packed bits, not a byte per pixel.
+  std::vector<Bytes> plain;
+  for (int f = 0; f < kFrames; ++f) {
+    Bytes packed(size_t((kPixels + 7) / 8) + 1, 0);
+    for (int64_t i = 0; i < kPixels; ++i)
+      packed[size_t(i / 8)] |= uint8_t(bits[size_t(f * kPixels + i)] << (i % 8));
+    plain.push_back(packed);
+  }
+  fixtures::ImageSpec f;  // dump2dcm does not know this syntax: our own writer
+  f.columns = kW;
+  f.rows = kH;
+  f.frames = kFrames;
+  f.bitsAllocated = f.bitsStored = 1;
+  const std::string encapsulated = fixtures::WriteFile(
+      dir, "plain.dcm", fixtures::EncapsulatedFile(f, "1.2.840.10008.1.2.1.98", plain));
+  ReadDicomHeader(encapsulated, true, h, hdrOK, imgOK);
+  ASSERT_TRUE(imgOK);
+  DecodedFrame second;
+  std::string reason;
+  ASSERT_TRUE(DecodeFrame(encapsulated, h, h.gECATJPEG_pos_table, h.gECATJPEG_size_table, 2, second,
+                          &reason))
+      << reason;
+  EXPECT_EQ(std::count(second.buff8.begin(), second.buff8.end(), 255),
+            std::count(bits.begin() + kPixels, bits.begin() + 2 * kPixels, 1));
+
+  // One byte per pixel in the segment, as some writers code it, reads alike.
+  Bytes bytes(bits.begin() + kPixels, bits.begin() + 2 * kPixels);
+  const Bytes unpacked = RleFrame({PackBits(bytes)});
+  FrameSpec spec;
+  spec.columns = kW;
+  spec.rows = kH;
+  spec.bitsAllocated = spec.bitsStored = 1;
+  Bytes out(size_t(kPixels), 0xEE);
+  CodecOutput o;
+  o.data = out.data();
+  o.size = out.size();
+  std::string why;
+  ASSERT_TRUE(CheckRleFrame(unpacked.data(), unpacked.size(), spec, why)) << why;
+  ASSERT_TRUE(DecodeRleFrame(unpacked.data(), unpacked.size(), spec, o)) << o.why;
+  EXPECT_TRUE(out == bytes);
 }
 
 TEST(Rle, RefusesMalformedHeaders) {

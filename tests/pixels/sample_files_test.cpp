@@ -42,16 +42,15 @@ const Sample kSamples[] = {
     {"SC_rgb_gdcm_KY.dcm", Oracle::kGdcmRaw, 1},
     {"SC_rgb_jpeg_dcmtk.dcm", Oracle::kDjpeg, 1},
     {"SC_rgb_small_odd_jpeg.dcm", Oracle::kDjpeg, 1},
-    // RGB photometric, three components and nothing in the stream that says
-    // YCbCr: RGB as stored, as GDCM and DCMTK decode it (djpeg would convert).
+    // RGB photometric: the samples as coded, whatever the stream's markers
+    // say, as GDCM and DCMTK decode them (djpeg would convert).
     {"SC_jpeg_no_color_transform.dcm", Oracle::kGdcmRaw, 1},
     {"SC_rgb_jpeg.dcm", Oracle::kGdcmRaw, 1},  // an Adobe marker too short to count
     {"SC_jpeg_no_color_transform_2.dcm", Oracle::kGdcmRaw, 1},  // Adobe, no transform
     {"SC_rgb_dcmtk_+eb+cr.dcm", Oracle::kDcmdjpeg, 1},          // ids R, G, B
     {"SC_rgb_dcmtk_+eb+cy+s2.dcm", Oracle::kDcmdjpeg, 1},       // JFIF, YBR_FULL_422
-    // Labelled RGB, but JFIF component ids and YCbCr data: converted, so it
-    // shows its true colours (GDCM and DCMTK keep the YCbCr values).
-    {"SC_rgb_jpeg_lossy_gdcm.dcm", Oracle::kDjpeg, 1},
+    // Labelled RGB over YCbCr data with JFIF component ids: kept as coded.
+    {"SC_rgb_jpeg_lossy_gdcm.dcm", Oracle::kDcmdjpeg, 1},
     {"JPGExtended.dcm", Oracle::kDcmdjpeg, 1},               // 12-bit JPEG
     {"MR_small_jpeg_ls_lossless.dcm", Oracle::kGdcmRaw, 1},  // JPEG-LS
     // 16- and 32-bit samples are held through a mapping: held_formats_test.

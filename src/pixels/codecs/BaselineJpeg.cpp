@@ -39,21 +39,26 @@ void OnOutput(j_common_ptr) {}
 
 enum class Target { kRgb, kGrey };
 
-// libjpeg takes three components as YCbCr unless a marker or the component
-// ids say RGB. Writers of RGB images often leave both out (no JFIF, no Adobe
-// marker, ids 0, 1, 2): there the image's own RGB photometric holds, as DCMTK
-// and GDCM decode it. Ids 1, 2, 3 are the JFIF convention and stay YCbCr, so
-// a stream that is YCbCr under an RGB label still shows its true colours.
-bool StoredAsRgb(const jpeg_decompress_struct& cinfo) {
-  if (cinfo.num_components != 3 || cinfo.saw_JFIF_marker || cinfo.saw_Adobe_marker) return false;
-  const jpeg_component_info* c = cinfo.comp_info;
-  return !(c[0].component_id == 1 && c[1].component_id == 2 && c[2].component_id == 3);
+// Who decides whether three components are YCbCr to convert to RGB.
+enum class Colour {
+  kStream,   // libjpeg's reading of the stream: JFIF, Adobe transform, component ids
+  kAsCoded,  // the header's model is not YCbCr: the samples as coded
+  kYcbcr,    // the header's model is YCbCr: converted, whatever the markers say
+};
+
+// The header's photometric decides, as DCMTK's default does (and GDCM, which
+// keeps the samples and their model): a YBR model is converted, RGB is not.
+// Only where the header names neither does the stream's own reading hold.
+Colour ColourFor(const FrameSpec& spec) {
+  if (spec.ybrPhotometric) return Colour::kYcbcr;
+  if (spec.rgbPhotometric) return Colour::kAsCoded;
+  return Colour::kStream;
 }
 
 // Plain C-style body: nothing with a destructor may live across setjmp, so
 // the scratch row is allocated by the caller.
 bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Target target,
-            bool rgbPhotometric, std::vector<uint8_t>& row, std::string* reason, bool* incomplete) {
+            Colour colour, std::vector<uint8_t>& row, std::string* reason, bool* incomplete) {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
   cinfo.err = jpeg_std_error(&err.base);
@@ -70,7 +75,8 @@ bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Ta
   jpeg_create_decompress(&cinfo);
   jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
   jpeg_read_header(&cinfo, TRUE);
-  if (rgbPhotometric && StoredAsRgb(cinfo)) cinfo.jpeg_color_space = JCS_RGB;
+  if (cinfo.num_components == 3 && colour != Colour::kStream)
+    cinfo.jpeg_color_space = colour == Colour::kYcbcr ? JCS_YCbCr : JCS_RGB;
   // One component decodes straight to grey, which equals every channel of
   // its RGB conversion.
   const bool greyPicture = cinfo.num_components == 1;
@@ -116,10 +122,8 @@ bool Decode(const uint8_t* data, size_t size, uint8_t* out, int64_t expected, Ta
 bool DecodeBytes(const uint8_t* data, size_t size, const FrameSpec& spec, uint8_t* dst,
                  CodecOutput& out) {
   std::vector<uint8_t> row;
-  return spec.samples == 3 ? Decode(data, size, dst, spec.pixels(), Target::kRgb,
-                                    spec.rgbPhotometric, row, &out.why, &out.incomplete)
-                           : Decode(data, size, dst, spec.pixels(), Target::kGrey, false, row,
-                                    &out.why, &out.incomplete);
+  return Decode(data, size, dst, spec.pixels(), spec.samples == 3 ? Target::kRgb : Target::kGrey,
+                ColourFor(spec), row, &out.why, &out.incomplete);
 }
 
 bool IsFrameHeader(uint8_t m) {
@@ -190,14 +194,16 @@ bool DecodeJpegToRgb(const uint8_t* data, size_t size, uint8_t* out, int64_t pix
                      std::string* reason, bool rgbPhotometric, bool* incomplete) {
   if (!data || size == 0 || !out) return false;
   std::vector<uint8_t> row;
-  return Decode(data, size, out, pixelCount, Target::kRgb, rgbPhotometric, row, reason, incomplete);
+  return Decode(data, size, out, pixelCount, Target::kRgb,
+                rgbPhotometric ? Colour::kAsCoded : Colour::kStream, row, reason, incomplete);
 }
 
 bool DecodeJpegToGrey(const uint8_t* data, size_t size, uint8_t* out, int64_t byteCount,
                       std::string* reason, bool* incomplete) {
   if (!data || size == 0 || !out) return false;
   std::vector<uint8_t> row;
-  return Decode(data, size, out, byteCount, Target::kGrey, false, row, reason, incomplete);
+  return Decode(data, size, out, byteCount, Target::kGrey, Colour::kStream, row, reason,
+                incomplete);
 }
 
 bool CheckJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why) {

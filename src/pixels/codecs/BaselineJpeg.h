@@ -5,8 +5,8 @@
 //   DecodeJpegToRgb  - 3 x pixelCount bytes, R, G, B per pixel (YCbCr becomes
 //                      RGB and one component becomes R = G = B, as libjpeg
 //                      converts by default; with rgbPhotometric, three
-//                      components that no JFIF or Adobe marker or JFIF
-//                      component ids declare YCbCr are taken as RGB);
+//                      components are taken as coded, whatever the stream's
+//                      markers say);
 //   DecodeJpegToGrey - byteCount bytes, the red channel of that conversion
 //                      (the grey level itself for a one-component picture).
 // The picture is decoded at full size and copied only when its pixel count
@@ -37,8 +37,9 @@ int JpegPrecision(const uint8_t* data, size_t size, int* marker = nullptr);
 // The table's entry point for the DCT processes (baseline, extended,
 // progressive): the frame header decides the library, 8-bit streams go to
 // libjpeg-turbo, 12-bit ones to the 12-bit glue and lossless ones to the
-// lossless decoder, whichever JPEG syntax the file claims. Colour comes out R, G, B (out.rgb);
-// 8-bit samples of an image with wider words are widened.
+// lossless decoder, whichever JPEG syntax the file claims. Colour comes out R, G, B (out.rgb):
+// the header's photometric decides the colour transform (FrameSpec); 8-bit
+// samples of an image with wider words are widened.
 bool DecodeJpegFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
 
 // The table's check for the DCT syntaxes (Codec.h, FrameCheck): the frame

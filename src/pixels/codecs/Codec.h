@@ -28,8 +28,12 @@ struct FrameSpec {
   int bitsAllocated = 8;  // per sample
   int bitsStored = 8;     // per sample, at most bitsAllocated
   bool isSigned = false;  // pixel representation 1
-  bool rgbPhotometric =
-      false;  // RGB (not a YBR model): JPEG streams without a colour marker stay RGB
+  // The photometric's colour model, which decides a JPEG stream's colour
+  // transform as DCMTK decides it: a YBR model (FULL, FULL_422, PARTIAL)
+  // converts YCbCr to RGB, any other model keeps the samples as coded,
+  // whatever the stream's markers say.
+  bool rgbPhotometric = false;  // not a YBR model
+  bool ybrPhotometric = false;  // YBR_FULL, YBR_FULL_422, YBR_PARTIAL_*
   // Uncompressed data only: colour stored plane by plane, YBR_FULL_422 as
   // stored (Y1 Y2 Cb Cr for each pair of pixels, two bytes per pixel), and 12
   // bits allocated packed two samples to three bytes (ACR-NEMA).

@@ -58,14 +58,6 @@ void SkipInput(j_decompress_ptr cinfo, long count) {
 }
 void TermSource(j_decompress_ptr) {}
 
-// See StoredAsRgb of the 8-bit glue: three components without a JFIF or
-// Adobe marker and without the JFIF ids are stored RGB.
-bool StoredAsRgb(const jpeg_decompress_struct& cinfo) {
-  if (cinfo.num_components != 3 || cinfo.saw_JFIF_marker || cinfo.saw_Adobe_marker) return false;
-  const jpeg_component_info* c = cinfo.comp_info;
-  return !(c[0].component_id == 1 && c[1].component_id == 2 && c[2].component_id == 3);
-}
-
 // Plain C-style body: nothing with a destructor may live across setjmp, so
 // the row buffer comes from the caller.
 bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out,
@@ -105,7 +97,9 @@ bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput
         jpeg_destroy_decompress(&cinfo);
         return false;
       }
-  if (spec.rgbPhotometric && StoredAsRgb(cinfo)) cinfo.jpeg_color_space = JCS_RGB;
+  // The header's model decides the colour transform, as for 8-bit streams.
+  if (cinfo.num_components == 3 && (spec.ybrPhotometric || spec.rgbPhotometric))
+    cinfo.jpeg_color_space = spec.ybrPhotometric ? JCS_YCbCr : JCS_RGB;
   const bool colourOut = spec.samples == 3;
   cinfo.out_color_space = cinfo.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_calc_output_dimensions(&cinfo);

@@ -4,7 +4,8 @@
 // of its own and nothing else includes that header.
 //
 // Output layout (the table's, see Codec.h): one sample per component per
-// pixel, interleaved; a YCbCr stream becomes R, G, B (out.rgb), one component
+// pixel, interleaved; a YCbCr stream (as the header's photometric says, see
+// FrameSpec) becomes R, G, B (out.rgb), one component
 // in a colour frame R = G = B, a colour stream in a grey frame its red
 // channel. 12-bit samples go into words as they are, or shifted down by 4 into
 // one-byte samples. A stream that ends early is decoded as far as it goes

@@ -7,6 +7,12 @@
 // colour frame gives R = G = B, a colour stream in a grey frame its first
 // component. A stream whose size differs from the frame's is refused; one cut
 // short keeps the lines decoded before the cut (out.incomplete).
+//
+// Two kinds of stream DCMTK decodes and CharLS refuses are mended in a copy
+// before CharLS reads it: an LSE preset segment whose MAXVAL exceeds the
+// frame's precision (MAXVAL cleared to its default, the value DCMTK codes
+// with), and zero padding between a scan's last coded byte and the marker
+// after it (dropped).
 #pragma once
 
 #include <cstddef>

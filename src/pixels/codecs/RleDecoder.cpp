@@ -1,5 +1,6 @@
 #include "pixels/codecs/RleDecoder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -123,7 +124,39 @@ bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesP
   return true;
 }
 
+namespace {
+
+// A 1-bit frame is one segment of its packed bits (least significant bit
+// first, the frame padded to a whole byte), as the native layout packs them.
+// Some writers put one byte per pixel in the segment instead; its decoded
+// length tells the two apart.
+bool DecodeRleBits(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
+  const int64_t pixels = spec.pixels();
+  const auto packed = static_cast<size_t>((pixels + 7) / 8);
+  auto bytes = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(pixels));
+  const uint32_t declared = Le32(data);
+  const size_t begin = Le32(data + 4);
+  size_t end = declared > 1 ? Le32(data + 8) : size;
+  if (end > size || end < begin) end = size;
+  const size_t got = UnpackBits(data + begin, end - begin, bytes.get(), size_t(pixels));
+  if (got >= size_t(pixels) && got > packed + 1) {
+    for (int64_t i = 0; i < pixels; ++i) out.data[i] = bytes[size_t(i)] != 0;
+    return true;
+  }
+  const int64_t bits = std::min<int64_t>(pixels, int64_t(got) * 8);
+  for (int64_t i = 0; i < bits; ++i) out.data[i] = (bytes[size_t(i >> 3)] >> (i & 7)) & 1;
+  std::memset(out.data + bits, 0, size_t(pixels - bits));
+  out.incomplete = got < packed;
+  return true;
+}
+
+}  // namespace
+
 bool DecodeRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
+  if (spec.bitsAllocated == 1) {
+    if (!CheckRleFrame(data, size, spec, out.why)) return false;
+    return DecodeRleBits(data, size, spec, out);
+  }
   if (spec.bitsAllocated % 8 != 0) {
     out.why =
         "RLE data with " + std::to_string(spec.bitsAllocated) + " bits allocated cannot be decoded";
@@ -134,12 +167,17 @@ bool DecodeRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, Cod
 }
 
 bool CheckRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why) {
-  if (spec.bitsAllocated % 8 != 0) {
+  const bool bits = spec.bitsAllocated == 1;
+  if (bits && spec.samples != 1) {
+    why = "1-bit RLE data of " + std::to_string(spec.samples) + " samples cannot be decoded";
+    return false;
+  }
+  if (!bits && spec.bitsAllocated % 8 != 0) {
     why =
         "RLE data with " + std::to_string(spec.bitsAllocated) + " bits allocated cannot be decoded";
     return false;
   }
-  const int64_t segments = int64_t(spec.samples) * (spec.bitsAllocated / 8);
+  const int64_t segments = bits ? 1 : int64_t(spec.samples) * (spec.bitsAllocated / 8);
   if (segments > kMaxSegments) {
     why = "RLE frame needs more than 15 segments";
     return false;
@@ -161,7 +199,10 @@ bool CheckRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std:
       return false;
     }
   }
-  if (int64_t(size - kHeaderSize) * 64 < spec.pixels() * segments) {
+  // Each segment byte gives at most 64 decoded bytes; a 1-bit segment holds
+  // the frame's packed bits.
+  const int64_t segmentBytes = bits ? (spec.pixels() + 7) / 8 : spec.pixels();
+  if (int64_t(size - kHeaderSize) * 64 < segmentBytes * segments) {
     why = "the RLE frame (" + std::to_string(size) + " bytes) is too short for a " +
           std::to_string(spec.columns) + " x " + std::to_string(spec.rows) + " picture";
     return false;

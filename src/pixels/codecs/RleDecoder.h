@@ -21,12 +21,16 @@ bool DecodeRle(const uint8_t* data, size_t size, int samplesPerPixel, int bytesP
                int64_t pixelCount, uint8_t* out, std::string* reason = nullptr,
                bool* incomplete = nullptr);
 
-// The table's entry point (.5): samples of 8, 16 or 32 bits.
+// The table's entry point (.5): samples of 8, 16 or 32 bits, and 1-bit
+// frames (segmentations), whose one segment holds the frame's bits packed as
+// native 1-bit data packs them (or, from some writers, one byte per pixel);
+// they come out one byte per pixel, 0 or 1.
 bool DecodeRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
 
-// The table's check (Codec.h, FrameCheck): whole-byte samples, a segment
-// table that names at least one segment per byte of a pixel with offsets
-// inside the frame's data, and segments long enough for the frame: PackBits
-// repeats at most 128 bytes per two, so every byte of segments gives at most
-// 64 bytes of samples.
+// The table's check (Codec.h, FrameCheck): whole-byte samples or one-sample
+// 1-bit data, a segment table that names at least one segment per byte of a
+// pixel (one for 1-bit data) with offsets inside the frame's data, and
+// segments long enough for the frame: PackBits repeats at most 128 bytes per
+// two, so every byte of segments gives at most 64 bytes of samples (of packed
+// bits for 1-bit data).
 bool CheckRleFrame(const uint8_t* data, size_t size, const FrameSpec& spec, std::string& why);

@@ -17,9 +17,11 @@ inline uint64_t LoadBigEndian64(const uint8_t* p) {
 }
 
 // The difference of category s whose s extra bits read as d (T.81 F.2.2.1).
+// Category 16 is 32768 with no extra bits; a category above 16 only comes from
+// a table entry no encoder uses, and counts as 0.
 inline uint32_t ExtendDifference(uint32_t d, int s) {
-  if (s == 0) return 0;
-  if (s >= 16) return 32768;
+  if (s == 0 || s > 16) return 0;
+  if (s == 16) return 32768;
   if (d < (1u << (s - 1))) d -= (1u << s) - 1;
   return d;
 }
@@ -69,9 +71,9 @@ inline uint32_t DecodeDifference(BitReader& r, const HuffmanTable::FastEntry* fa
   } else {
     t.DecodeSlow(bits, length, category);
   }
-  if (category == 0 || category >= 16) {  // category 16 carries no extra bits
+  if (category == 0 || category >= 16) {  // no extra bits
     r.Consume(static_cast<unsigned>(length));
-    return category ? 32768 : 0;
+    return category == 16 ? 32768 : 0;
   }
   const uint32_t d = static_cast<uint32_t>((bits << length) >> (64 - category));
   r.Consume(static_cast<unsigned>(length + category));
@@ -237,17 +239,13 @@ bool DecodeScanT(const Scan& s, T* out) {
 bool HuffmanTable::Build(const uint8_t counts[16], const uint8_t* values, int valueCount) {
   int total = 0;
   for (int l = 0; l < 16; ++l) total += counts[l];
-  if (total == 0 || total > 17 || total != valueCount) return false;
-  for (int i = 0; i < total; ++i) {
-    if (values[i] > 16) return false;
-  }
+  if (total > 256 || total != valueCount) return false;
   std::memcpy(values_, values, static_cast<size_t>(total));
-  fallback_ = values[total - 1];
 
   // Canonical codes (T.81 Annex C): increasing length, +1 per code, doubled
   // at each new length.
-  int32_t codes[17];
-  int lengths[17];
+  int32_t codes[256];
+  int lengths[256];
   int32_t code = 0;
   int k = 0;
   maxLength_ = 0;
@@ -272,7 +270,7 @@ bool HuffmanTable::Build(const uint8_t counts[16], const uint8_t* values, int va
     const int l = lengths[i];
     if (l > kFastBits) continue;
     const int s = values_[i];
-    const int extra = (s == 0 || s == 16) ? 0 : s;
+    const int extra = (s == 0 || s >= 16) ? 0 : s;
     if (l + extra <= kFastBits) {
       const int free = kFastBits - l - extra;
       for (uint32_t e = 0; e < (1u << extra); ++e) {
@@ -301,8 +299,8 @@ void HuffmanTable::DecodeSlow(uint64_t bits, int& length, int& category) const {
       return;
     }
   }
-  length = maxLength_;
-  category = fallback_;
+  length = 17;
+  category = 0;
 }
 
 bool DecodeScan(const Scan& scan, uint8_t* out) {

@@ -29,8 +29,9 @@ constexpr size_t kPadding = 32;
 class HuffmanTable {
  public:
   // counts[l - 1] codes of length l, their categories in `values` in code
-  // order. Fails on more than 17 codes, a category above 16 or a code set
-  // that does not fit its lengths.
+  // order. Fails on more than 256 codes or a code set that does not fit its
+  // lengths. Categories above 16 are accepted, as DCMTK and GDCM accept them;
+  // such a code, when met, gives a difference of 0.
   bool Build(const uint8_t counts[16], const uint8_t* values, int valueCount);
 
   struct FastEntry {
@@ -42,7 +43,10 @@ class HuffmanTable {
   static constexpr uint8_t kSlow = 0x40;
 
   const FastEntry* fast() const { return fast_.get(); }
-  // Matches a code longer than kFastBits (or none) at the top of `bits`.
+  // Matches a code longer than kFastBits (or none) at the top of `bits`. A
+  // corrupt code that matches nothing consumes 17 bits and gives category 0,
+  // as the IJG decoder does (DCMTK and GDCM), so decoding always advances and
+  // agrees with them on damaged data.
   void DecodeSlow(uint64_t bits, int& length, int& category) const;
 
  private:
@@ -51,10 +55,7 @@ class HuffmanTable {
   int32_t maxCode_[17] = {};  // largest code of each length, -1 when none
   int32_t minCode_[17] = {};
   int valueIndex_[17] = {};  // index in values_ of the first code of each length
-  uint8_t values_[17] = {};
-  // A corrupt code that matches nothing consumes the longest length and
-  // takes the table's last category, so decoding always advances.
-  uint8_t fallback_ = 0;
+  uint8_t values_[256] = {};
 };
 
 struct ScanComponent {

@@ -49,16 +49,26 @@ inline int Be16(const uint8_t* p) {
 
 enum class Step { kScan, kEnd, kError };
 
+// A DHT segment may hold tables of both classes. Lossless scans code their
+// differences with DC-class tables only, so AC-class tables (some writers
+// emit the baseline set alongside) are skipped rather than allowed to replace
+// the DC table of the same destination.
 bool ReadHuffmanTables(const uint8_t* p, size_t length, StreamState& st) {
   while (length >= 17) {
+    const int tableClass = p[0] >> 4;
     const int destination = p[0] & 0x0F;
     const uint8_t* counts = p + 1;
     int total = 0;
     for (int l = 0; l < 16; ++l) total += counts[l];
-    if (total > 17 || length < 17 + static_cast<size_t>(total) || destination > 3) return false;
-    auto table = std::make_unique<HuffmanTable>();
-    if (!table->Build(counts, p + 17, total)) return false;
-    st.tables[destination] = std::move(table);
+    if (tableClass > 1 || destination > 3 || total > 256 ||
+        length < 17 + static_cast<size_t>(total)) {
+      return false;
+    }
+    if (tableClass == 0) {
+      auto table = std::make_unique<HuffmanTable>();
+      if (!table->Build(counts, p + 17, total)) return false;
+      st.tables[destination] = std::move(table);
+    }
     p += 17 + total;
     length -= 17 + static_cast<size_t>(total);
   }
