@@ -258,7 +258,7 @@ std::string FormatWindowValue(double v, double unit) {
   const double unitSize = std::isfinite(unit) && unit > 0 ? unit : 1.0;
   const double tolerance = std::max(unitSize * 1e-6, std::fabs(v) * 1e-15);
   char buf[400];
-  for (int d = WindowDecimals(unit); ; ++d) {
+  for (int d = WindowDecimals(unit);; ++d) {
     const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, d);
     if (r.ec != std::errc()) return std::to_string(v);
     double back = 0;

@@ -486,7 +486,7 @@ TEST(WindowDrag, StepsScaleWithTheDataOnTinyRanges) {
   p.headerWidth = p.windowWidth = 0.21;
   p.headerCenter = p.windowLevel = 0.1;
   ASSERT_TRUE(WwWL(p, 11, 11, 10, false));
-  EXPECT_NEAR(p.DeltaWW, 0.005, 1e-12);  // 2.5 x 0.0021, truncated to units of 5e-4
+  EXPECT_NEAR(p.DeltaWW, 0.005, 1e-12);   // 2.5 x 0.0021, truncated to units of 5e-4
   EXPECT_NEAR(p.DeltaWL, 0.0035, 1e-12);  // 2.5 x max(0.001, 3 units)
   EXPECT_GT(p.windowWidth, 0.21);
   EXPECT_LT(p.windowWidth, 0.22);
