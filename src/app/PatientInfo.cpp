@@ -270,8 +270,10 @@ void TPatientInfoForm::Display(const DICOMdata& header) {
   imgSlopeValue->setText(f.read && !f.slope ? kNotGiven : FormatGeneral(double(h.IntenScale)));
   imgInterceptValue->setText(f.read && !f.intercept ? kNotGiven
                                                     : FormatGeneral(double(h.IntenIntercept)));
-  imgWWValue->setText(f.read && !f.windowWidth ? kNotGiven : QString::number(h.WindowWidth));
-  imgWLValue->setText(f.read && !f.windowCenter ? kNotGiven : QString::number(h.WindowCenter));
+  imgWWValue->setText(f.read && !f.windowWidth ? kNotGiven
+                                               : QString::number(h.WindowWidth, 'g', 12));
+  imgWLValue->setText(f.read && !f.windowCenter ? kNotGiven
+                                                : QString::number(h.WindowCenter, 'g', 12));
 
   // As tall as the screen's work area; the image panel takes what the other
   // three leave.

@@ -68,6 +68,10 @@ inline constexpr const char* kPngSeriesOwnFilter =
 // The cine frame rates offered by trkFrameRate: position p selects entry p - 1.
 inline constexpr std::array<int, 9> kFrameRates{1, 2, 4, 8, 15, 20, 25, 30, 60};
 
+class TadvancedImage;
+// The cell shows a CT image with a window: the presets' units are its own.
+bool IsCt(const TadvancedImage* c);
+
 struct TWwWlPreset {
   const char* Name;
   int WW;
@@ -281,7 +285,9 @@ class TForm1 : public QMainWindow {
   void WwWlPresetsComboBoxChange();
   // Enter in the WW or WL box.
   void wwTextBoxKeyPress();
-  void update_WwWL(int ww, int wl);
+  // ctOnly: a preset in Hounsfield units, which in the Multi mode goes to the
+  // CT cells only.
+  void update_WwWL(double ww, double wl, bool ctOnly = false);
   void btnZoomClick();
   void btnPanClick();
   void btnWwWlClick();

@@ -17,17 +17,17 @@
 #include "app/TagBrowser.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
+#include "pixels/WindowLevel.h"
 #include "study/Global.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
 namespace {
 
-// The integer in an edit box, or fallback when the text is not one.
-int IntegerOr(const QString& text, int fallback) {
-  bool ok = false;
-  const int v = text.trimmed().toInt(&ok);
-  return ok ? v : fallback;
+// The number in an edit box, or fallback when the text is not one.
+double NumberOr(const QString& text, double fallback) {
+  double v = 0;
+  return ParseWindowValue(text.toStdString(), v) ? v : fallback;
 }
 
 }  // namespace
@@ -180,16 +180,18 @@ void TForm1::CheckBox_show_reference_linesClick() {
 
 // ---- window values -------------------------------------------------------------------
 
-void TForm1::update_WwWL(int ww, int wl) {
+void TForm1::update_WwWL(double ww, double wl, bool ctOnly) {
   auto apply = [ww, wl](TadvancedImage* c) {
     c->SetWwWl(ww, wl);
     c->createBitmap();
     c->RenderViewer();
   };
   if (gProcessAllViewers) {
+    // Hounsfield units mean nothing to an MR or PET image: a preset would
+    // whiten it.
     for (auto& row : AdvancedImages)
       for (TadvancedImage* c : row)
-        if (c->HasImage && c->Selected()) apply(c);
+        if (c->HasImage && c->Selected() && (!ctOnly || IsCt(c))) apply(c);
   } else if (ActiveAdvancedImage && ActiveAdvancedImage->HasImage) {
     apply(ActiveAdvancedImage);
   }
@@ -201,15 +203,15 @@ void TForm1::WwWlPresetsComboBoxChange() {
   const TWwWlPreset& preset = kWwWlPresets[size_t(i)];
   wwTextBox->setText(QString::number(preset.WW));
   wlTextBox->setText(QString::number(preset.WL));
-  update_WwWL(preset.WW, preset.WL);
+  update_WwWL(preset.WW, preset.WL, true);
 }
 
 void TForm1::wwTextBoxKeyPress() {
-  bool number = false;
-  const int ww = wwTextBox->text().trimmed().toInt(&number);
-  if (number && ww < 1) {
-    // A width below 1 would threshold the picture: refused with the box's
-    // own hint, and the boxes go back to what the cell shows.
+  double ww = 0;
+  const bool number = ParseWindowValue(wwTextBox->text().toStdString(), ww);
+  if (number && !(ww > 0)) {
+    // A width of 0 or below would threshold the picture: refused with the
+    // box's own hint, and the boxes go back to what the cell shows.
     QToolTip::showText(wwTextBox->mapToGlobal(QPoint(0, wwTextBox->height())), wwTextBox->toolTip(),
                        wwTextBox);
     wwTextBox->setModified(false);
@@ -217,7 +219,7 @@ void TForm1::wwTextBoxKeyPress() {
     SyncWindowBoxes();
     return;
   }
-  update_WwWL(number ? ww : 1, IntegerOr(wlTextBox->text(), 0));
+  update_WwWL(number ? ww : 1, NumberOr(wlTextBox->text(), 0));
   wwTextBox->setModified(false);
   wlTextBox->setModified(false);
 }

@@ -33,6 +33,7 @@
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
 #include "dicom/dicom.h"
+#include "pixels/WindowLevel.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnotationStore.h"
 #include "viewer/Viewer.h"
@@ -152,11 +153,6 @@ constexpr MenuCommand kImageCommands[] = {
     {&TForm1::btnResetWwWl, &TForm1::btnResetWwWlClick},
 };
 
-bool IsCt(const TadvancedImage* c) {
-  return c && c->HasImage && !c->IsByteImage() &&
-         QString::fromStdString(c->gDicomData.modality).trimmed().toUpper() == "CT";
-}
-
 // F1 ... F12 pick the first twelve presets, Shift+F1 the thirteenth.
 QString PresetKey(int index) {
   return index < 12 ? QString("F%1").arg(index + 1) : QString("Shift+F%1").arg(index - 11);
@@ -167,6 +163,11 @@ void AddKeyHint(QToolButton* b, const QString& key) {
 }
 
 }  // namespace
+
+bool IsCt(const TadvancedImage* c) {
+  return c && c->HasImage && !c->IsByteImage() &&
+         QString::fromStdString(c->gDicomData.modality).trimmed().toUpper() == "CT";
+}
 
 // ---- set-up -----------------------------------------------------------------------------
 
@@ -214,8 +215,8 @@ void TForm1::BuildReadingTools() {
   wlTextBox->clear();
   wwTextBox->setPlaceholderText("WW");
   wlTextBox->setPlaceholderText("WL");
-  wwTextBox->setToolTip("Window width: a whole number of 1 or more; Enter applies it");
-  wlTextBox->setToolTip("Window level: a whole number; Enter applies it");
+  wwTextBox->setToolTip("Window width: a number above 0 (with '.' for decimals); Enter applies it");
+  wlTextBox->setToolTip("Window level: a number (with '.' for decimals); Enter applies it");
   WwWlPresetGrp->setVisible(true);
 
   auto on = [this](QToolButton* b, void (TForm1::*handler)()) {
@@ -600,16 +601,22 @@ void TForm1::SyncWindowBoxes() {
     box->setEnabled(image);
     // What the user is typing stays until Enter.
     if (box->hasFocus() && box->isModified()) continue;
-    box->setText(window ? QString::number(box == wwTextBox ? c->windowWidth : c->windowLevel)
+    // As many decimals as the data's values need.
+    const double unit = c && !c->IsByteImage() ? c->windowUnit : 1.0;
+    box->setText(window ? QString::fromStdString(FormatWindowValue(
+                              box == wwTextBox ? c->windowWidth : c->windowLevel, unit))
                         : QString());
     box->setModified(false);
   }
   const bool ct = IsCt(c);
   WwWlPresetsComboBox->setEnabled(ct);
   int preset = -1;
+  const auto same = [](double a, double b) {
+    return std::abs(a - b) <= 1e-9 * std::max(1.0, std::abs(b));
+  };
   if (ct)
     for (size_t i = 0; i < kWwWlPresets.size(); ++i)
-      if (kWwWlPresets[i].WW == c->windowWidth && kWwWlPresets[i].WL == c->windowLevel)
+      if (same(c->windowWidth, kWwWlPresets[i].WW) && same(c->windowLevel, kWwWlPresets[i].WL))
         preset = int(i);
   if (WwWlPresetsComboBox->currentIndex() != preset) {
     const QSignalBlocker quiet(WwWlPresetsComboBox);
@@ -709,7 +716,7 @@ void TForm1::ToggleUserLink(TadvancedImage* cell) {
 void TForm1::SyncLinkedWindow(TadvancedImage* source) {
   if (!source || !source->HasImage || source->IsByteImage()) return;
   const QString modality = Upper(source->gDicomData.modality);
-  const int ww = source->windowWidth, wl = source->windowLevel;
+  const double ww = source->windowWidth, wl = source->windowLevel;
   for (auto& row : AdvancedImages)
     for (TadvancedImage* c : row) {
       // A window means the same only to images of the same kind.

@@ -25,6 +25,7 @@
 
 #include "commands.h"
 #include "dicom/SafeOutput.h"
+#include "pixels/WindowLevel.h"
 #include "render_usage.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnText.h"
@@ -45,7 +46,8 @@ struct Options {
   std::string file, out;
   int frame = 1;
   int width = 512, height = 512;
-  std::optional<int> ww, wl, zoom;
+  std::optional<double> ww, wl;  // modality units, real numbers
+  std::optional<int> zoom;
   bool invert = false, noInfo = false, noOverlay = false, bitmap = false;
   std::optional<RotateAngels> rotate;
   std::optional<FlipTypes> flip;
@@ -192,11 +194,13 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
           o.height > 16384)
         return "--size needs WxH, each 1 ... 16384";
     } else if (a == "--ww") {
-      if (!number(n)) return "--ww needs a number";
-      o.ww = n;
+      double v = 0;
+      if (!value(s) || !ParseWindowValue(s, v) || !(v > 0)) return "--ww needs a number above 0";
+      o.ww = v;
     } else if (a == "--wl") {
-      if (!number(n)) return "--wl needs a number";
-      o.wl = n;
+      double v = 0;
+      if (!value(s) || !ParseWindowValue(s, v)) return "--wl needs a number";
+      o.wl = v;
     } else if (a == "--zoom") {
       if (!number(n) || n < 1) return "--zoom needs a percentage of at least 1";
       o.zoom = n;

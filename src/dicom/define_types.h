@@ -124,8 +124,9 @@ struct DICOMdata {
   int accession = 1;
   int PatientIDint = 0;
   int VolumeNumber = 0;  // kept
-  int WindowWidth = 0;
-  int WindowCenter = 0;
+  // First values of (0028,1051) and (0028,1050), modality units; 0: none.
+  double WindowWidth = 0;
+  double WindowCenter = 0;
   int GenesisPackHdr = 0;
   int NamePos = 0;
   int64_t StudyDatePos = 0;

@@ -98,6 +98,10 @@ float ToFloat(double v) {
   return float(v);
 }
 
+double FiniteOrZero(double v) {
+  return std::isfinite(v) ? v : 0.0;
+}
+
 // Round to nearest, ties to even, saturated to the int range.
 int RoundToInt(double v) {
   const double r = std::nearbyint(v);
@@ -810,11 +814,12 @@ void Walk::Dispatch() {
       if (WordValue(v)) h_.MinIntensity = int(v);
       break;
     }
+    // Kept as given: a window of 0.21 or 1e-4 must not round to 0.
     case Tag(0x0028, 0x1050):
-      if (length_ != 0) h_.WindowCenter = RoundToInt(Numbers().first);
+      if (length_ != 0) h_.WindowCenter = FiniteOrZero(Numbers().first);
       break;
     case Tag(0x0028, 0x1051):
-      if (length_ != 0) h_.WindowWidth = RoundToInt(Numbers().first);
+      if (length_ != 0) h_.WindowWidth = FiniteOrZero(Numbers().first);
       break;
     case Tag(0x0028, 0x1052):
       h_.Pixel.rescaleIntercept = Numbers().first;

@@ -94,7 +94,7 @@ CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyS
   if (g.bitProduct == 8 || g.bitProduct == 24) {
     if (s.byteWindow) {
       WindowParams w;
-      w.width = std::max(s.byteWidth, 1);
+      w.width = s.byteWidth > 0 ? s.byteWidth : 1.0;  // also NaN
       w.level = s.byteLevel;
       w.slope = h.IntenScale;
       w.intercept = h.IntenIntercept;
@@ -117,9 +117,9 @@ CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyS
   const StoredRange data =
       frameRange ? *frameRange : ScanMinMax(f.buff16.data(), size_t(g.pixelCount), unsignedWords);
   out.data = data;
-  StoredRange judged = data;
+  StoredRange judged = s.seriesRange ? *s.seriesRange : data;
   // Words that went through the header's table are judged against the table's range.
-  if (h.WindowWidth == 0) LutRange(h.Lut, judged);
+  if (!UsableWindow(h.WindowWidth, h.WindowCenter)) LutRange(h.Lut, judged);
   out.min16 = judged.min;
   out.max16 = judged.max;
 
@@ -129,8 +129,13 @@ CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyS
     h.WindowWidth = def.width;
     h.WindowCenter = def.center;
   }
-  out.windowWidth = int(std::clamp<int64_t>(int64_t(h.WindowWidth) + s.DeltaWW, INT_MIN, INT_MAX));
-  out.windowLevel = int(std::clamp<int64_t>(int64_t(h.WindowCenter) + s.DeltaWL, INT_MIN, INT_MAX));
+  out.windowWidth = h.WindowWidth + s.DeltaWW;
+  out.windowLevel = h.WindowCenter + s.DeltaWL;
+  // Sized by the data, or by the window where it is wider (a slice of a CT
+  // through air keeps the steps of its series).
+  out.unit = WindowUnit(
+      std::max(RescaledSpan(judged, h.IntenScale, h.IntenIntercept), std::max(h.WindowWidth, 0.0)),
+      WholeRescale(h.IntenScale, h.IntenIntercept));
 
   WindowParams w;
   w.width = out.windowWidth;

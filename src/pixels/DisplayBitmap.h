@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <cstdint>
+#include <optional>
 
 #include "dicom/define_types.h"
 #include "pixels/FrameDecoder.h"
@@ -26,24 +27,29 @@ QImage BytesToBitmap(const DecodedFrame& f, int width, int height, int bitProduc
 
 // The cell's window and brightness/contrast state.
 struct CellGreyState {
-  int DeltaWW = 0;
-  int DeltaWL = 0;
+  double DeltaWW = 0;
+  double DeltaWL = 0;
   int brightness = 0;
   int contrast = 0;
   bool Inverted = false;
   // A window typed for an 8-bit or colour image, in place of brightness/contrast.
   bool byteWindow = false;
-  int byteWidth = 256;
-  int byteLevel = 128;
+  double byteWidth = 256;
+  double byteLevel = 128;
+  // The stored range the default window is judged against and spans, in
+  // place of the frame's own: a reformatted plane uses its volume's, so every
+  // plane and slab starts from one window.
+  std::optional<StoredRange> seriesRange;
 };
 
 struct CellBitmap {
   QImage bmp;               // null when the frame lacks the buffer its bit product needs
   bool wordImage = false;   // the 16-bit path was taken (the window fields below are set)
   bool byteWindow = false;  // bytes went through a window (the window fields are set)
-  int windowWidth = 0;      // window in effect, rescaled units
-  int windowLevel = 0;
-  int min16 = 0;  // range the default window was judged against
+  double windowWidth = 0;   // window in effect, rescaled units
+  double windowLevel = 0;
+  double unit = 1;  // WindowUnit of the data: drag steps and the decimals shown
+  int min16 = 0;    // range the default window was judged against
   int max16 = 0;
   StoredRange data;  // the frame's own stored range (words read as WordsUnsigned says)
 };

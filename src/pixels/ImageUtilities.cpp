@@ -117,7 +117,7 @@ QImage BuildThumbnailBitmap(const DICOMdata& h, const DecodedFrame& f) {
   const StoredRange data = ScanMinMax(f.buff16.data(), size_t(g.pixelCount), unsignedWords);
   const WindowDefault win =
       ThumbnailWindow(h.WindowWidth, h.WindowCenter, data, h.IntenScale, h.IntenIntercept);
-  if (win.width == 0) return {};  // a uniform frame without a window has no picture
+  if (!(win.width > 0)) return {};  // a uniform frame without a window has no picture
 
   WindowParams w;
   w.width = win.width;

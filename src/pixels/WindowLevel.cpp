@@ -1,6 +1,7 @@
 #include "pixels/WindowLevel.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -19,15 +20,12 @@ Real RoundEven(Real x) {
   return std::rint(x);
 }
 
-// Saturating conversions: header values from bad files must not overflow.
+// Saturating conversion for brightness and contrast, which stay integers.
 int SatInt(Real x) {
   if (std::isnan(x)) return 0;
   if (x <= Real(INT_MIN)) return INT_MIN;
   if (x >= Real(INT_MAX)) return INT_MAX;
   return static_cast<int>(x);  // truncates toward zero
-}
-int SatInt(int64_t x) {
-  return static_cast<int>(std::clamp<int64_t>(x, INT_MIN, INT_MAX));
 }
 
 uint8_t ClampByte(Real t) {
@@ -40,30 +38,50 @@ uint8_t Polar(uint8_t g, bool invert) {
   return invert ? uint8_t(255 - g) : g;
 }
 
-void SaneRescale(float slope, float intercept, Real& s, Real& b) {
+void SaneRescale(double slope, double intercept, Real& s, Real& b) {
   s = std::isfinite(slope) ? Real(slope) : Real(1);
   b = std::isfinite(intercept) ? Real(intercept) : Real(0);
 }
 
-// Rescaled extent of a stored range, truncated, lowest first whatever the slope's sign.
-void RescaledRange(StoredRange data, float slope, float intercept, int& lo, int& hi) {
+bool Whole(Real x) {
+  return std::isfinite(x) && std::floor(x) == x;
+}
+
+// Rescaled extent of a stored range, lowest first whatever the slope's sign.
+void RescaledRange(StoredRange data, double slope, double intercept, Real& lo, Real& hi) {
   Real s, b;
   SaneRescale(slope, intercept, s, b);
-  const int a = SatInt(std::trunc(Real(data.min) * s + b));
-  const int c = SatInt(std::trunc(Real(data.max) * s + b));
+  const Real a = Real(data.min) * s + b, c = Real(data.max) * s + b;
   lo = std::min(a, c);
   hi = std::max(a, c);
 }
 
-WindowDefault SpanningWindow(StoredRange data, float slope, float intercept) {
-  int lo, hi;
+WindowDefault SpanningWindow(StoredRange data, double slope, double intercept) {
+  Real lo, hi;
   RescaledRange(data, slope, intercept, lo, hi);
   WindowDefault w;
   w.replaced = true;
-  const int64_t width = int64_t(hi) - lo;
-  w.width = SatInt(width);
-  w.center = SatInt(int64_t(lo) + width / 2);  // width >= 0: division floors
+  const Real width = hi - lo;
+  w.width = double(width);
+  // Whole-number data keeps a whole-number centre (rounded down).
+  w.center = double(Whole(lo) && Whole(hi) ? lo + std::floor(width / 2) : lo + width / 2);
   return w;
+}
+
+// Window values stay finite: a drag from an absurd header cannot reach
+// infinity (which would turn the picture's arithmetic into NaN).
+double Finite(Real x) {
+  constexpr Real kMax = Real(std::numeric_limits<double>::max());
+  if (std::isnan(x)) return 0;
+  return double(std::clamp(x, -kMax, kMax));
+}
+
+// x truncated toward zero to a whole number of units (a quotient within
+// rounding of a whole number counts as that number).
+Real TruncToUnit(Real x, Real unit) {
+  const Real q = x / unit;
+  const Real r = std::nearbyint(q);
+  return (std::fabs(q - r) < Real(1e-6) ? r : std::trunc(q)) * unit;
 }
 
 // Min and max in fixed-size blocks of independent lanes, which the compiler
@@ -114,12 +132,16 @@ WwWlTable BuildWwWlLut(const WindowParams& p, int64_t needLo, int64_t needHi) {
 
   Real s, b;
   SaneRescale(p.slope, p.intercept, s, b);
-  const Real W = p.width, L = p.level;
-  const Real lowEdge = std::floor(L - W / 2);
-  const Real highEdge = std::floor(L + W / 2);
+  const Real W = std::isfinite(p.width) ? Real(p.width) : Real(0);
+  const Real L = std::isfinite(p.level) ? Real(p.level) : Real(0);
+  // A whole-number window has whole-number edges, floored as they always
+  // were; a real one keeps its exact edges.
+  const bool whole = Whole(W) && Whole(L);
+  const Real lowEdge = whole ? std::floor(L - W / 2) : L - W / 2;
+  const Real highEdge = whole ? std::floor(L + W / 2) : L + W / 2;
 
   auto entry = [&](int64_t v) -> uint8_t {
-    const Real m = RoundEven(Real(v) * s + b);
+    const Real m = Real(v) * s + b;
     if (W > 0) return Polar(ClampByte(RoundEven((m - lowEdge) / W * Real(255.0))), p.invert);
     // No ramp: a step at the level.
     return Polar(m < L ? 0 : (m > L ? 255 : 128), p.invert);
@@ -173,19 +195,98 @@ bool LutRange(const TLut& lut, StoredRange& out) {
   return true;
 }
 
-WindowDefault DefaultWindow(int headerWidth, int headerCenter, StoredRange data, float slope,
-                            float intercept) {
-  int lo, hi;
+bool UsableWindow(double width, double center) {
+  return std::isfinite(width) && width > 0 && std::isfinite(center);
+}
+
+WindowDefault DefaultWindow(double headerWidth, double headerCenter, StoredRange data, double slope,
+                            double intercept) {
+  Real lo, hi;
   RescaledRange(data, slope, intercept, lo, hi);
-  if (headerWidth != 0 && headerCenter >= lo && headerCenter <= hi)
+  if (UsableWindow(headerWidth, headerCenter) && headerCenter >= lo && headerCenter <= hi)
     return {false, headerWidth, headerCenter};
   return SpanningWindow(data, slope, intercept);
 }
 
-WindowDefault ThumbnailWindow(int headerWidth, int headerCenter, StoredRange data, float slope,
-                              float intercept) {
-  if (headerWidth != 0) return {false, headerWidth, headerCenter};
+WindowDefault ThumbnailWindow(double headerWidth, double headerCenter, StoredRange data,
+                              double slope, double intercept) {
+  if (UsableWindow(headerWidth, headerCenter)) return {false, headerWidth, headerCenter};
   return SpanningWindow(data, slope, intercept);
+}
+
+double RescaledSpan(StoredRange data, double slope, double intercept) {
+  Real lo, hi;
+  RescaledRange(data, slope, intercept, lo, hi);
+  const Real span = hi - lo;
+  return std::isfinite(span) ? double(span) : 0.0;
+}
+
+namespace {
+
+// The largest of 1, 2 and 5 times a power of ten that is at most x (x > 0).
+double NiceFloor(double x) {
+  const double p = std::pow(10.0, std::floor(std::log10(x)));
+  const double m = x / p;
+  // m is in [1, 10) up to rounding.
+  const double nice = m >= 5 ? 5 : (m >= 2 ? 2 : 1);
+  return nice * p;
+}
+
+}  // namespace
+
+bool WholeRescale(double slope, double intercept) {
+  return Whole(slope) && Whole(intercept);
+}
+
+double WindowUnit(double span, bool wholeNumbers) {
+  constexpr double kLow = 256, kHigh = 65536;
+  if (!std::isfinite(span) || span <= 0) return 1;
+  if (span < kLow) return wholeNumbers ? 1 : std::max(NiceFloor(span / kLow), 1e-300);
+  if (span > kHigh) return NiceFloor(span / kHigh);
+  return 1;
+}
+
+int WindowDecimals(double unit) {
+  if (!std::isfinite(unit) || unit <= 0 || unit >= 1) return 0;
+  return std::clamp(int(std::ceil(-std::log10(unit) - 1e-9)), 0, 17);
+}
+
+std::string FormatWindowValue(double v, double unit) {
+  if (!std::isfinite(v)) return "0";
+  // A value within a millionth of a unit of its text is shown by that text
+  // (drags add units, which binary fractions hold only nearly).
+  const double unitSize = std::isfinite(unit) && unit > 0 ? unit : 1.0;
+  const double tolerance = std::max(unitSize * 1e-6, std::fabs(v) * 1e-15);
+  char buf[400];
+  for (int d = WindowDecimals(unit);; ++d) {
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, d);
+    if (r.ec != std::errc()) return std::to_string(v);
+    double back = 0;
+    std::from_chars(buf, r.ptr, back);
+    if (std::fabs(back - v) <= tolerance || d >= 17) {
+      std::string out(buf, r.ptr);
+      if (out == "-0" || (out.size() > 2 && out.find_first_not_of("-0.") == std::string::npos))
+        out.erase(0, 1);  // no "-0.000"
+      return out;
+    }
+  }
+}
+
+bool ParseWindowValue(std::string_view text, double& v) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty() || text.front() == '+') return false;
+  std::string s(text);
+  // A lone comma is a decimal separator (as typed where the locale has one).
+  if (s.find('.') == std::string::npos && std::count(s.begin(), s.end(), ',') == 1)
+    std::replace(s.begin(), s.end(), ',', '.');
+  double x = 0;
+  const auto r = std::from_chars(s.data(), s.data() + s.size(), x);
+  if (r.ec != std::errc() || r.ptr != s.data() + s.size() || !std::isfinite(x)) return false;
+  v = x;
+  return true;
 }
 
 void BuildWordGreyTable(const WwWlTable& t, bool unsignedWords, WordGreyTable& out) {
@@ -253,51 +354,56 @@ void MapBytesToGrey(const uint8_t* in, size_t n, const ByteGreyTable& table, uin
 bool CellWindowDrag(WindowDragState& s, int x, int y) {
   const int64_t dx = int64_t(x) - s.lastX, dy = int64_t(y) - s.lastY;
   if (std::abs(dx) <= 10 && std::abs(dy) <= 10) return false;
+  const Real unit = s.unit > 0 && std::isfinite(s.unit) ? Real(s.unit) : Real(1);
   if (std::abs(dx) > 10) {
-    const int step = x > s.lastX ? 10 : -10;
-    // The effective width never drops below 10.
-    s.DeltaWW = SatInt(std::max<int64_t>(int64_t(s.DeltaWW) + step, 10 - int64_t(s.headerWidth)));
-    s.windowWidth = SatInt(int64_t(s.headerWidth) + s.DeltaWW);
-    s.cineWW = SatInt(int64_t(s.cineWW) + step);
-    s.contrast = int(std::clamp<int64_t>(int64_t(s.contrast) + step, 0, 256));
-    s.cineWW = std::max(s.cineWW, 10);
+    const int sign = x > s.lastX ? 1 : -1;
+    const Real step = sign * 10 * unit;
+    // The effective width never drops below 10 units.
+    s.DeltaWW = Finite(std::max(s.DeltaWW + step, 10 * unit - s.headerWidth));
+    s.windowWidth = Finite(s.headerWidth + Real(s.DeltaWW));
+    s.cineWW = Finite(std::max(s.cineWW + step, 10 * unit));
+    s.contrast = std::clamp(s.contrast + sign * 10, 0, 256);
     s.lastX = x;
   }
   if (std::abs(dy) > 10) {
-    const int step = y > s.lastY ? 10 : -10;
-    s.DeltaWL = SatInt(int64_t(s.DeltaWL) + step);
-    s.windowLevel = SatInt(int64_t(s.headerCenter) + s.DeltaWL);
-    s.cineWL = SatInt(int64_t(s.cineWL) + step);
-    s.brightness = SatInt(int64_t(s.brightness) + step);
+    const int sign = y > s.lastY ? 1 : -1;
+    const Real step = sign * 10 * unit;
+    s.DeltaWL = Finite(s.DeltaWL + step);
+    s.windowLevel = Finite(s.headerCenter + Real(s.DeltaWL));
+    s.cineWL = Finite(s.cineWL + step);
+    s.brightness = SatInt(Real(s.brightness) + sign * 10);
     s.lastY = y;
   }
   return true;
 }
 
 bool WwWL(WindowDragState& s, int diffX, int diffY, int sensetivityFactor, bool isByteImage) {
-  // A step proportional to the base value, at least 3 either way.
-  auto step = [&](int base, int diff) {
+  // Byte images step in their own integer brightness and contrast.
+  const Real unit = isByteImage || !(s.unit > 0) || !std::isfinite(s.unit) ? Real(1) : Real(s.unit);
+  // A step proportional to the base value, at least 3 units either way.
+  auto step = [&](Real base, int diff) {
     Real m = std::fabs(Real(sensetivityFactor) / 1000 * base);
-    if (m <= 3.0L) m = 3.0L;
+    if (!(m > 3 * unit)) m = 3 * unit;  // also NaN
     return diff < 0 ? -m : m;
   };
   bool changed = false;
   if (std::abs(int64_t(diffX)) > sensetivityFactor) {
-    const Real st = step(isByteImage ? s.contrast : s.headerWidth, diffX);
-    s.DeltaWW = SatInt(std::trunc(s.DeltaWW + 2.5L * st));
-    s.DeltaWW = SatInt(std::max<int64_t>(s.DeltaWW, 10 - int64_t(s.headerWidth)));
-    s.windowWidth = SatInt(int64_t(s.headerWidth) + s.DeltaWW);
-    s.cineWW = SatInt(std::trunc(s.cineWW + 2.5L * st));
-    s.contrast = std::clamp(SatInt(std::trunc(s.contrast + 1.2L * st)), 0, 256);
-    s.cineWW = std::max(s.cineWW, 10);
+    const Real st = step(isByteImage ? Real(s.contrast) : Real(s.headerWidth), diffX);
+    s.DeltaWW = Finite(TruncToUnit(s.DeltaWW + 2.5L * st, unit));
+    s.DeltaWW = Finite(std::max(Real(s.DeltaWW), 10 * unit - s.headerWidth));
+    s.windowWidth = Finite(s.headerWidth + Real(s.DeltaWW));
+    s.cineWW = Finite(TruncToUnit(s.cineWW + 2.5L * st, unit));
+    // Contrast moves as it would for a byte image of the same drag.
+    s.contrast = std::clamp(SatInt(std::trunc(s.contrast + 1.2L * st / unit)), 0, 256);
+    s.cineWW = Finite(std::max(Real(s.cineWW), 10 * unit));
     changed = true;
   }
   if (std::abs(int64_t(diffY)) > sensetivityFactor) {
-    const Real st = step(isByteImage ? s.brightness : s.headerCenter, diffY);
-    s.DeltaWL = SatInt(std::trunc(s.DeltaWL + 2.5L * st));
-    s.windowLevel = SatInt(int64_t(s.headerCenter) + s.DeltaWL);
-    s.cineWL = SatInt(std::trunc(s.cineWL + 2.5L * st));
-    s.brightness = SatInt(std::trunc(s.brightness + 1.2L * st));
+    const Real st = step(isByteImage ? Real(s.brightness) : Real(s.headerCenter), diffY);
+    s.DeltaWL = Finite(TruncToUnit(s.DeltaWL + 2.5L * st, unit));
+    s.windowLevel = Finite(s.headerCenter + Real(s.DeltaWL));
+    s.cineWL = Finite(TruncToUnit(s.cineWL + 2.5L * st, unit));
+    s.brightness = SatInt(std::trunc(s.brightness + 1.2L * st / unit));
     changed = true;
   }
   return changed;

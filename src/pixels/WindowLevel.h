@@ -4,13 +4,18 @@
 // and the thumbnails both build their pictures from these, so the two can never
 // show the same frame differently.
 //
-// Rounding follows the display arithmetic exactly: "round" is to nearest with
-// ties to even, edges are floored, and the rescaled default window is truncated.
+// Windows are real numbers in modality units (stored x slope + intercept), so
+// data spanning 1e-4 gets as many grey levels as data spanning 4000. Whole-number
+// windows keep the integer arithmetic of ordinary data: "round" is to nearest
+// with ties to even, the window's edges are floored, and so is the centre of a
+// default window over whole-number data.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "dicom/define_types.h"
@@ -34,10 +39,10 @@ inline bool WordsUnsigned(int pixelRepresentation, int minIntensity) {
 
 // A window in rescaled units (rescaled = stored x slope + intercept).
 struct WindowParams {
-  int width = 0;
-  int level = 0;
-  float slope = 1.0f;
-  float intercept = 0.0f;
+  double width = 0;
+  double level = 0;
+  double slope = 1.0;
+  double intercept = 0.0;
   bool invert = false;  // see GreyInverted
 };
 
@@ -56,7 +61,9 @@ struct WwWlTable {
   uint8_t Grey(int64_t v) const;
 };
 
-// Builds the table of window `p` for stored values needLo .. needHi.
+// Builds the table of window `p` for stored values needLo .. needHi. Each
+// entry maps the stored value's exact rescaled value (no rounding to whole
+// units), so a window of any size spreads its values over all 256 levels.
 // A positive width with a positive slope maps as the window defines it. Other
 // inputs still give a defined picture: a width of 0 or less thresholds at the
 // level (below black, above white, the level itself mid grey), and a zero or
@@ -78,19 +85,47 @@ bool LutRange(const TLut& lut, StoredRange& out);
 // The window a frame is shown with when the header's is missing or unusable.
 struct WindowDefault {
   bool replaced = false;  // the header's window was replaced
-  int width = 0;
-  int center = 0;
+  double width = 0;
+  double center = 0;
 };
 
-// The viewer's rule: the header window is kept unless its width is 0 or its
+// A header window that can be used at all: a finite width above 0 and a
+// finite centre. A width of 0 or below (written by some modalities for "no
+// window") would show a thresholded or uniform picture.
+bool UsableWindow(double width, double center);
+
+// The viewer's rule: the header window is kept unless it is unusable or its
 // centre lies outside the data range, both in rescaled units; the replacement
 // spans the data.
-WindowDefault DefaultWindow(int headerWidth, int headerCenter, StoredRange data, float slope,
-                            float intercept);
+WindowDefault DefaultWindow(double headerWidth, double headerCenter, StoredRange data, double slope,
+                            double intercept);
 
-// The thumbnails' rule: the header window whenever its width is non-zero.
-WindowDefault ThumbnailWindow(int headerWidth, int headerCenter, StoredRange data, float slope,
-                              float intercept);
+// The thumbnails' rule: the header window whenever it is usable.
+WindowDefault ThumbnailWindow(double headerWidth, double headerCenter, StoredRange data,
+                              double slope, double intercept);
+
+// Rescaled extent of a stored range (the smaller end first); its width is 0
+// for non-finite rescales.
+double RescaledSpan(StoredRange data, double slope, double intercept);
+
+// The unit of window drags and of the window values shown for data whose
+// window spans `span` rescaled units: 1 for ordinary data (spans of 256 to
+// 65536 units, and any smaller span of whole-number values), so a CT drag
+// moves as it always has; a 1-2-5 step about span / 256 below that and
+// span / 65536 above, so a drag crosses a tiny or a huge range in a
+// comparable number of steps.
+double WindowUnit(double span, bool wholeNumbers = false);
+// Every stored value rescales to a whole number (whole slope and intercept).
+bool WholeRescale(double slope, double intercept);
+// Decimals that show window values in steps of `unit`.
+int WindowDecimals(double unit);
+// A window value as text with '.' whatever the locale: WindowDecimals(unit)
+// decimals, or more when the value holds finer detail (a typed or file value).
+std::string FormatWindowValue(double v, double unit);
+// A typed window value: a real number with '.' (or a lone ',') as the decimal
+// separator, whatever the locale, blanks around it ignored. False for any
+// other text and for non-finite values.
+bool ParseWindowValue(std::string_view text, double& v);
 
 // Every possible 16-bit word (as its unsigned bit pattern) to its grey level,
 // so that mapping a frame is one lookup per pixel.
@@ -109,27 +144,31 @@ void MapBytesToGrey(const uint8_t* in, size_t n, const ByteGreyTable& table, uin
 
 // The window state a drag moves. headerWidth/headerCenter are the header's
 // WindowWidth/WindowCenter; the others are the cell's fields of the same names.
+// unit is the data's WindowUnit: window steps and limits are counted in it.
 struct WindowDragState {
-  int headerWidth = 0;
-  int headerCenter = 0;
-  int DeltaWW = 0;
-  int DeltaWL = 0;
-  int windowWidth = 0;
-  int windowLevel = 0;
-  int cineWW = 0;
-  int cineWL = 0;
+  double headerWidth = 0;
+  double headerCenter = 0;
+  double DeltaWW = 0;
+  double DeltaWL = 0;
+  double windowWidth = 0;
+  double windowLevel = 0;
+  double cineWW = 0;
+  double cineWL = 0;
   int brightness = 0;
   int contrast = 0;
   int lastX = 0;
   int lastY = 0;
+  double unit = 1;
 };
 
-// The cell's own drag with the mouse at (x, y): a step of 10 once the mouse has
-// moved more than 10 pixels from the last step along an axis. Returns true when
-// a step was taken (the picture must be rebuilt).
+// The cell's own drag with the mouse at (x, y): a step of 10 units once the
+// mouse has moved more than 10 pixels from the last step along an axis; the
+// width never drops below 10 units. Returns true when a step was taken (the
+// picture must be rebuilt).
 bool CellWindowDrag(WindowDragState& s, int x, int y);
 
 // The proportional drag applied to every cell at once: steps scale with the
-// header window (or contrast/brightness for byte images). Returns true when a
-// step was taken.
+// header window (or contrast/brightness for byte images), at least 3 units,
+// and the window is truncated to whole units. Returns true when a step was
+// taken.
 bool WwWL(WindowDragState& s, int diffX, int diffY, int sensetivityFactor, bool isByteImage);

@@ -41,7 +41,8 @@ struct TadvancedImage::Display {
   QImage bmp;
   bool wordImage = false;
   bool byteWindow = false;
-  int windowWidth = 0, windowLevel = 0;
+  double windowWidth = 0, windowLevel = 0;
+  double unit = 1;
   int min16 = 0, max16 = 0;
   bool overlay = false;
   bool wordsUnsigned = false;
@@ -257,6 +258,9 @@ CellGreyState TadvancedImage::GreyState() const {
   s.byteWindow = FByteWindow;
   s.byteWidth = FByteWW;
   s.byteLevel = FByteWL;
+  // A reformatted plane is windowed as its volume, whatever its own values.
+  if (FMpr && FMpr->link && FMpr->link->volume)
+    s.seriesRange = StoredRange{FMpr->link->volume->minValue, FMpr->link->volume->maxValue};
   return s;
 }
 
@@ -278,6 +282,7 @@ TadvancedImage::Display TadvancedImage::BuildDisplay(DICOMdata& h, const Decoded
   d.data = cb.data;
   d.windowWidth = cb.windowWidth;
   d.windowLevel = cb.windowLevel;
+  d.unit = cb.unit;
   d.min16 = cb.min16;
   d.max16 = cb.max16;
   // The overlay goes in before the turns, so its pixels turn with the image.
@@ -295,6 +300,7 @@ void TadvancedImage::CommitDisplay(Display& d) {
   if (d.wordImage) {
     windowWidth = d.windowWidth;
     windowLevel = d.windowLevel;
+    windowUnit = d.unit;
     min16 = d.min16;
     max16 = d.max16;
     // d was built from the frame now in FBuffers (Commit runs first).
@@ -304,6 +310,7 @@ void TadvancedImage::CommitDisplay(Display& d) {
   } else if (d.byteWindow) {
     windowWidth = d.windowWidth;
     windowLevel = d.windowLevel;
+    windowUnit = 1;
   }
   LastPatientIndex = PatientIndex;
   LastStudyIndex = StudyIndex;
@@ -381,7 +388,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
   st.frameCount = st.source->frames;
   st.frame = std::clamp(std::max(Frame, 1), 1, st.frameCount);
   if (!FetchPixels(st, true)) return false;
-  const int headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
+  const double headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
   Display d = BuildDisplay(st.header, *st.pixels, grey);
   if (d.bmp.isNull()) {
     FLastError = "the frame cannot be turned into a picture";
@@ -439,7 +446,7 @@ bool TadvancedImage::ShowFrame(int frame, bool decode) {
   st.frameCount = std::max(1, frameCount);
   st.frame = std::clamp(frame, 1, st.frameCount);
   if (!FetchPixels(st, decode)) return false;
-  const int headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
+  const double headerWidth = st.header.WindowWidth, headerCenter = st.header.WindowCenter;
   Display d = BuildDisplay(st.header, *st.pixels, GreyState());
   if (d.bmp.isNull()) {
     FLastError = "the frame cannot be turned into a picture";
@@ -680,18 +687,19 @@ bool TadvancedImage::createBitmap() {
   return true;
 }
 
-void TadvancedImage::SetWwWl(int _ww, int _wl) {
+void TadvancedImage::SetWwWl(double _ww, double _wl) {
   std::lock_guard lock(FState);
+  if (!std::isfinite(_ww) || !std::isfinite(_wl)) return;
   if (HasImage && IsByteImage()) {
     // A typed window on bytes replaces brightness and contrast until reset.
     FByteWindow = true;
-    FByteWW = std::max(_ww, 1);
+    FByteWW = _ww > 0 ? _ww : 1;
     FByteWL = _wl;
   }
   windowWidth = _ww;
   windowLevel = _wl;
-  DeltaWW = SatAdd(_ww, -int64_t(gDicomData.WindowWidth));
-  DeltaWL = SatAdd(_wl, -int64_t(gDicomData.WindowCenter));
+  DeltaWW = _ww - gDicomData.WindowWidth;
+  DeltaWL = _wl - gDicomData.WindowCenter;
 }
 
 void TadvancedImage::ResetWwWL() {
@@ -730,6 +738,7 @@ WindowDragState DragState(const TadvancedImage& c) {
   s.contrast = c.contrast;
   s.lastX = c.lastX;
   s.lastY = c.lastY;
+  s.unit = c.IsByteImage() ? 1.0 : c.windowUnit;
   return s;
 }
 
@@ -783,7 +792,7 @@ void TadvancedImage::ByteWindowDrag(const std::function<bool(WindowDragState&)>&
   s.lastX = lastX;
   s.lastY = lastY;
   if (!step(s)) return;
-  FByteWW = std::max(s.windowWidth, 1);
+  FByteWW = s.windowWidth > 0 ? s.windowWidth : 1;
   FByteWL = s.windowLevel;
   lastX = s.lastX;
   lastY = s.lastY;
@@ -1074,8 +1083,13 @@ void TadvancedImage::DrawInformation(QPainter& p) {
     TextAt(p, 10, H - 50, QStringLiteral("Contrast    : %1").arg(contrast));
     TextAt(p, 10, H - 35, QStringLiteral("Brightness    : %1").arg(brightness));
   } else {
-    TextAt(p, 10, H - 50, QStringLiteral("WW    : %1").arg(windowWidth));
-    TextAt(p, 10, H - 35, QStringLiteral("WL    : %1").arg(windowLevel));
+    const double unit = IsByteImage() ? 1.0 : windowUnit;
+    TextAt(p, 10, H - 50,
+           QStringLiteral("WW    : %1")
+               .arg(QString::fromStdString(FormatWindowValue(windowWidth, unit))));
+    TextAt(p, 10, H - 35,
+           QStringLiteral("WL    : %1")
+               .arg(QString::fromStdString(FormatWindowValue(windowLevel, unit))));
   }
   TextAt(p, 10, H - 20, QStringLiteral("Zoom  : %1%").arg(zoomFactor));
   // Right-aligned like the other right-hand texts, so a long name is not cut off.

@@ -96,7 +96,8 @@ class TadvancedImage : public QWidget {
   // Sets the window in effect; the caller rebuilds and renders. On an 8-bit
   // or colour image it is a window on the bytes, in place of brightness and
   // contrast, until ResetWwWL.
-  void SetWwWl(int _ww, int _wl);
+  // Non-finite values are ignored.
+  void SetWwWl(double _ww, double _wl);
   // A typed window is applied to the bytes of an 8-bit or colour image.
   bool ByteWindowOn() const { return FByteWindow; }
   void ResetWwWL();
@@ -305,10 +306,12 @@ class TadvancedImage : public QWidget {
   // Position of the image last turned into a bitmap; -1: none yet.
   int LastPatientIndex = -1, LastStudyIndex = -1, LastSeriesIndex = -1, LastImageIndex = -1;
 
-  int windowWidth = 0, windowLevel = 0;  // in effect, rescaled units
-  int DeltaWW = 0, DeltaWL = 0;          // user offsets to the header window
-  int cineWW = 0, cineWL = 0;            // window carried through a multi-frame image
-  int brightness = 0, contrast = 0;      // byte images
+  double windowWidth = 0, windowLevel = 0;  // in effect, rescaled units
+  double DeltaWW = 0, DeltaWL = 0;          // user offsets to the header window
+  double cineWW = 0, cineWL = 0;            // window carried through a multi-frame image
+  // The data's WindowUnit: the window's drag step and the decimals it is shown with.
+  double windowUnit = 1;
+  int brightness = 0, contrast = 0;  // byte images
   int max16 = 0, min16 = 0;
   bool Inverted = false;
   bool _LockWwWl = true;
@@ -498,7 +501,7 @@ class TadvancedImage : public QWidget {
   QPoint FProbeAt;
   bool FStackCine = false;   // the cine steps through the series' images
   bool FByteWindow = false;  // bytes go through FByteWW/FByteWL, not brightness/contrast
-  int FByteWW = 256, FByteWL = 128;
+  double FByteWW = 256, FByteWL = 128;
   TAnnotationKey FAnnKey;  // the frame whose annotations Shapes holds
   bool FEditPending = false;
   TShapeArray FEditBefore;  // Shapes when the edit under way began
@@ -506,7 +509,8 @@ class TadvancedImage : public QWidget {
   ViewerAction FActionAtPress = VAPan;
   struct ShownView {
     bool hasImage = false, active = false, byteWindow = false;
-    int ww = 0, wl = 0, zoom = 0;
+    double ww = 0, wl = 0;
+    int zoom = 0;
     std::string path;
     bool operator==(const ShownView&) const = default;
   } FReportedView;  // as ViewShown last reported it

@@ -114,14 +114,8 @@ DICOMdata MprHeader(const TVolume& v, const TMprPlane& plane, TPlaneKind kind) {
     const size_t k = std::min(size_t(it - v.geometry.depth.begin()), v.slicePath.size() - 1);
     h.referenceFile = v.slicePath[k];
   }
-  // One window for every plane: the series' own, or the volume's range (a
-  // plane's own range would change the picture from plane to plane).
-  if (h.WindowWidth <= 0 && h.Lut.LutSize <= 0) {
-    const double slope = h.IntenScale != 0 ? h.IntenScale : 1.0;
-    const double lo = v.minValue * slope + h.IntenIntercept,
-                 hi = v.maxValue * slope + h.IntenIntercept;
-    h.WindowWidth = std::max(1, int(std::lround(std::abs(hi - lo))));
-    h.WindowCenter = int(std::lround((lo + hi) / 2));
-  }
+  // The window stays the series' own: the cell judges it, or makes one over
+  // the volume's range, against the whole volume (TadvancedImage::GreyState),
+  // so it is the same for every plane and slab.
   return h;
 }

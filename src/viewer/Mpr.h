@@ -72,6 +72,5 @@ QString MprPlaneTitle(TPlaneKind kind);
 
 // The header record of a plane made from `v`: the volume's first header
 // with the plane's size, spacing, position, direction cosines and image
-// number, no overlay and no compression, and a window over the volume's
-// range when the series gives none.
+// number, no overlay and no compression; the series' window.
 DICOMdata MprHeader(const TVolume& v, const TMprPlane& plane, TPlaneKind kind);

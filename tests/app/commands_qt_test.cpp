@@ -26,7 +26,8 @@ class CommandTest : public AppTest {
     Cell(1, 1)->Clear();
   }
   struct Snapshot {
-    int ww, wl, zoom, panX;
+    double ww, wl;
+    int zoom, panX;
     bool inverted, info, overlay;
     OrientationState orientation;
     QImage bmp;
@@ -107,6 +108,35 @@ TEST_F(CommandTest, LungPresetOnEverySelectedCellWithAnImage) {
     EXPECT_EQ(Cell(r, c)->windowLevel, -500);
   }
   EXPECT_EQ(Cell(1, 0)->windowWidth, 600);  // the header's window, unselected
+}
+
+TEST_F(CommandTest, MultiModePresetsGoToCtCellsOnlyTypedValuesToEvery) {
+  FillTree("ct-mr", {{"CT", 2}, {"MR", 2}});
+  form->FillViewers();
+  TadvancedImage* ct = Cell(0, 0);
+  TadvancedImage* mr = Cell(1, 0);
+  ASSERT_EQ(ct->gDicomData.modality, "CT");
+  ASSERT_EQ(mr->gDicomData.modality, "MR");
+  if (!mr->Selected()) form->ViewerSelectButtonClick(Viewer(1, 0));
+  ASSERT_TRUE(mr->Selected());
+  const QImage mrPicture = mr->Bitmap();
+  const int lung = form->WwWlPresetsComboBox->findText("Lung");
+  form->WwWlPresetsComboBox->setCurrentIndex(lung);
+  emit form->WwWlPresetsComboBox->activated(lung);
+  EXPECT_EQ(ct->windowWidth, 1500);
+  EXPECT_EQ(Cell(0, 1)->windowWidth, 1500);
+  // Hounsfield units would whiten an MR image: it keeps its own window.
+  EXPECT_EQ(mr->windowWidth, 600);
+  EXPECT_EQ(mr->windowLevel, 300);
+  EXPECT_EQ(mr->Bitmap(), mrPicture);
+  // A typed window is the user's own and goes to every selected cell.
+  form->wwTextBox->setText("0.5");
+  form->wlTextBox->setText("250.25");
+  emit form->wwTextBox->returnPressed();
+  for (TadvancedImage* c : {ct, mr}) {
+    EXPECT_EQ(c->windowWidth, 0.5);
+    EXPECT_EQ(c->windowLevel, 250.25);
+  }
 }
 
 TEST_F(CommandTest, TypedWindowValuesWithNonNumbers) {

@@ -323,7 +323,7 @@ TEST_F(GridTest, RightDragWindowsEverySelectedCellWithAnImageInTenPixelSteps) {
   ASSERT_TRUE(Cell(0, 1)->HasImage);
   Cell(1, 0)->Clear();  // an empty selected cell
   form->ViewerSelectButtonClick(Viewer(1, 1));
-  const int ww[] = {Cell(0, 0)->windowWidth, Cell(0, 1)->windowWidth, Cell(1, 1)->windowWidth};
+  const double ww[] = {Cell(0, 0)->windowWidth, Cell(0, 1)->windowWidth, Cell(1, 1)->windowWidth};
 
   Press(Cell(0, 0), Qt::RightButton, {100, 100});
   EXPECT_EQ(form->MouseTool, 2);

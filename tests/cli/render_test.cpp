@@ -83,6 +83,11 @@ TEST_F(Render, BitmapWithWindowTurnsAndFlips) {
   ASSERT_EQ(RenderTool(file + " --bitmap --ww 56 --wl 28 --invert -o " + dir + "/w.ppm"), 0);
   p = ReadPpm(dir + "/w.ppm");
   EXPECT_EQ(p.Grey(0, 1), 127);  // 28 at the level of the wider window, inverted
+  // Real-valued windows, '.' whatever the locale: 0 ... 7.5 wide.
+  ASSERT_EQ(RenderTool(file + " --bitmap --ww 7.5 --wl 3.75 -o " + dir + "/r.ppm"), 0);
+  p = ReadPpm(dir + "/r.ppm");
+  EXPECT_EQ(p.Grey(1, 0), 238);  // stored 7: 7 / 7.5 x 255
+  EXPECT_EQ(p.Grey(2, 0), 255);
 
   ASSERT_EQ(RenderTool(file + " --bitmap --rotate 90 --flip h -o " + dir + "/t.ppm"), 0);
   p = ReadPpm(dir + "/t.ppm");
@@ -95,6 +100,9 @@ TEST_F(Render, UsageAndFailures) {
   EXPECT_EQ(RenderTool(file), 2);  // no output
   EXPECT_EQ(RenderTool(file + " --rotate 45 -o " + dir + "/x.png"), 2);
   EXPECT_EQ(RenderTool(file + " --size 0x10 -o " + dir + "/x.png"), 2);
+  EXPECT_EQ(RenderTool(file + " --ww 0 -o " + dir + "/x.png"), 2);
+  EXPECT_EQ(RenderTool(file + " --ww 1e999 -o " + dir + "/x.png"), 2);
+  EXPECT_EQ(RenderTool(file + " --wl 12abc -o " + dir + "/x.png"), 2);
   EXPECT_EQ(RenderTool(dir + "/missing.dcm -o " + dir + "/x.png"), 1);
   EXPECT_EQ(RenderTool(file + " --frame 99 -o " + dir + "/nodir/x.png"), 1);
 }

@@ -403,8 +403,8 @@ TEST(Reader, NumericValueRules) {
   EXPECT_EQ(h.IMAGE_ORIENTATION_PATIENT, (std::array<double, 6>{1, 0, 0, 0, 0.8, -0.6}));
   EXPECT_DOUBLE_EQ(h.XYZmm[1], 0.7);
   EXPECT_DOUBLE_EQ(h.XYZmm[0], 2.0);
-  EXPECT_EQ(h.WindowCenter, 40);  // ties to even
-  EXPECT_EQ(h.WindowWidth, INT_MAX);
+  EXPECT_EQ(h.WindowCenter, 40.5);  // the first value, not rounded
+  EXPECT_EQ(h.WindowWidth, 1e12);
   EXPECT_FLOAT_EQ(h.IntenIntercept, 1.0f);  // an empty value gives the reader's default
   EXPECT_FLOAT_EQ(h.IntenScale, 1.0f);
   EXPECT_EQ(h.XYZdim[2], 1);

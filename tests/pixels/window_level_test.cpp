@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
+#include <set>
 #include <vector>
 
 #include "pixels/WindowLevel.h"
@@ -317,14 +319,175 @@ TEST(WindowDrag, ProportionalStepsScaleWithTheHeaderWidth) {
   EXPECT_EQ(b.contrast, 256);  // limited
 }
 
-TEST(WindowDrag, AbsurdHeaderWindowsSaturateInsteadOfOverflowing) {
+TEST(WindowDrag, AbsurdHeaderWindowsStayFinite) {
   WindowDragState s;
-  s.headerWidth = INT_MAX;
-  s.headerCenter = INT_MIN;
+  s.headerWidth = 1.7e308;
+  s.headerCenter = -1.7e308;
   for (int i = 0; i < 100; ++i) {
     WwWL(s, 100, -100, 10, false);
     CellWindowDrag(s, s.lastX + 20, s.lastY + 20);
   }
-  EXPECT_EQ(s.windowWidth, INT_MAX);
-  EXPECT_LE(s.windowLevel, 0);
+  EXPECT_TRUE(std::isfinite(s.windowWidth));
+  EXPECT_TRUE(std::isfinite(s.windowLevel));
+  EXPECT_TRUE(std::isfinite(s.cineWW));
+  EXPECT_GT(s.windowWidth, 1e308);
+  EXPECT_LT(s.windowLevel, 0);
+}
+
+namespace {
+
+// Distinct grey levels of stored values first, first + step, ... (count values).
+size_t GreyLevels(const WindowParams& p, int first, int step, int count) {
+  std::vector<int16_t> words;
+  for (int i = 0; i < count; ++i) words.push_back(int16_t(first + i * step));
+  const std::vector<uint8_t> grey = Map(words, p, false);
+  return std::set<uint8_t>(grey.begin(), grey.end()).size();
+}
+
+WindowParams Spanning(StoredRange data, double slope, double intercept) {
+  const WindowDefault d = DefaultWindow(0, 0, data, slope, intercept);
+  WindowParams p;
+  p.width = d.width;
+  p.level = d.center;
+  p.slope = slope;
+  p.intercept = intercept;
+  return p;
+}
+
+}  // namespace
+
+TEST(RealWindow, TinySlopesAndRangesKeepEveryGreyLevel) {
+  // A PET with slope 5.9e-8: 200 stored values span 2e-4 rescaled units.
+  const WindowParams pet = Spanning({0, 3383}, 5.9e-8f, 0.0f);
+  EXPECT_GT(pet.width, 1.99e-4);
+  EXPECT_LT(pet.width, 2.0e-4);
+  EXPECT_EQ(GreyLevels(pet, 0, 17, 200), 200u);
+  // Thousands of values over the window: all 256 levels.
+  EXPECT_EQ(GreyLevels(pet, 0, 1, 3384), 256u);
+
+  // A window 0.21 wide, as an RT image gives it, over data rescaled by 1e-4.
+  WindowParams rt;
+  rt.width = 0.21;
+  rt.level = 0.105;
+  rt.slope = 1e-4;
+  EXPECT_EQ(GreyLevels(rt, 0, 1, 2101), 256u);
+  const WwWlTable t = BuildWwWlLut(rt, 0, 2100);
+  EXPECT_EQ(t.Grey(0), 0);
+  EXPECT_EQ(t.Grey(1050), 128);  // 127.5: ties to even
+  EXPECT_EQ(t.Grey(2100), 255);
+
+  // Rescaled values are not rounded to whole units first: slope 0.5 keeps
+  // the odd stored values apart.
+  WindowParams half;
+  half.width = 10;
+  half.level = 5;
+  half.slope = 0.5;
+  EXPECT_EQ(GreyLevels(half, 0, 1, 21), 21u);
+}
+
+TEST(RealWindow, WholeNumberWindowsKeepTheirFlooredEdges) {
+  // Width 401: edges floor(40 - 200.5) = -161 and floor(240.5) = 240.
+  const WwWlTable odd = BuildWwWlLut(Ct(401, 40));
+  EXPECT_EQ(odd.lo, 1024 - 161);
+  EXPECT_EQ(odd.hi, 1024 + 240);
+  // The same window given as 401.5 has exact edges.
+  WindowParams real = Ct(401, 40);
+  real.width = 401.5;
+  const WwWlTable exact = BuildWwWlLut(real);
+  EXPECT_EQ(exact.lo, 1024 - 161);  // -160.75 floors to the stored value below
+  EXPECT_EQ(exact.hi, 1024 + 240);
+  EXPECT_EQ(exact.Grey(1024 - 160), 0);  // 0.75 / 401.5 x 255 = 0.48
+  EXPECT_EQ(exact.Grey(1024 + 40), 128);
+}
+
+TEST(DefaultWindow, WidthOfZeroOrBelowOrNotANumberIsIgnored) {
+  const StoredRange data{-2000, 3000};
+  for (double width : {0.0, -400.0, std::nan("")}) {
+    const WindowDefault w = DefaultWindow(width, 500, data, 1.0, 0.0);
+    EXPECT_TRUE(w.replaced) << width;
+    EXPECT_EQ(w.width, 5000) << width;
+    EXPECT_EQ(w.center, 500) << width;
+    EXPECT_TRUE(ThumbnailWindow(width, 500, data, 1.0, 0.0).replaced) << width;
+  }
+  EXPECT_TRUE(DefaultWindow(400, std::nan(""), data, 1.0, 0.0).replaced);
+  // A real-valued window inside the data is kept as it is.
+  const WindowDefault kept = DefaultWindow(0.21, 0.1, {0, 3000}, 1e-4, 0.0);
+  EXPECT_FALSE(kept.replaced);
+  EXPECT_EQ(kept.width, 0.21);
+  // Over real-valued data the spanning window is exact, not truncated.
+  const WindowDefault span = DefaultWindow(0, 0, {0, 3000}, 1e-4, 0.5);
+  EXPECT_NEAR(span.width, 0.3, 1e-12);
+  EXPECT_NEAR(span.center, 0.65, 1e-12);
+}
+
+TEST(WindowValues, UnitsDecimalsTextAndParsing) {
+  // Ordinary data keeps whole units; tiny and huge spans scale.
+  EXPECT_EQ(WindowUnit(4096), 1);
+  EXPECT_EQ(WindowUnit(65536), 1);
+  EXPECT_EQ(WindowUnit(256), 1);
+  EXPECT_EQ(WindowUnit(20, true), 1);  // whole-number data
+  EXPECT_DOUBLE_EQ(WindowUnit(0.21), 5e-4);
+  EXPECT_DOUBLE_EQ(WindowUnit(2e-4), 5e-7);
+  EXPECT_DOUBLE_EQ(WindowUnit(100), 0.2);
+  EXPECT_DOUBLE_EQ(WindowUnit(1e6), 10);
+  EXPECT_EQ(WindowUnit(0), 1);
+  EXPECT_EQ(WindowUnit(std::nan("")), 1);
+  EXPECT_TRUE(WholeRescale(1, -1024));
+  EXPECT_FALSE(WholeRescale(5.9e-8, 0));
+
+  EXPECT_EQ(WindowDecimals(1), 0);
+  EXPECT_EQ(WindowDecimals(10), 0);
+  EXPECT_EQ(WindowDecimals(0.2), 1);
+  EXPECT_EQ(WindowDecimals(5e-4), 4);
+  EXPECT_EQ(WindowDecimals(1e-3), 3);
+
+  EXPECT_EQ(FormatWindowValue(400, 1), "400");
+  EXPECT_EQ(FormatWindowValue(-500, 1), "-500");
+  EXPECT_EQ(FormatWindowValue(0.21, 5e-4), "0.2100");
+  // Drag sums that binary fractions hold only nearly.
+  EXPECT_EQ(FormatWindowValue(0.1 + 0.2, 5e-4), "0.3000");
+  // Finer detail than the unit (a file or typed value) is not cut off.
+  EXPECT_EQ(FormatWindowValue(400.5, 1), "400.5");
+  EXPECT_EQ(FormatWindowValue(-1e-12, 5e-4), "0.0000");
+  EXPECT_EQ(FormatWindowValue(std::nan(""), 1), "0");
+
+  double v = 0;
+  EXPECT_TRUE(ParseWindowValue(" 0.21 ", v));
+  EXPECT_EQ(v, 0.21);
+  EXPECT_TRUE(ParseWindowValue("+12", v));
+  EXPECT_EQ(v, 12);
+  EXPECT_TRUE(ParseWindowValue("-500", v));
+  EXPECT_EQ(v, -500);
+  EXPECT_TRUE(ParseWindowValue("0,5", v));
+  EXPECT_EQ(v, 0.5);
+  EXPECT_TRUE(ParseWindowValue("5.9e-8", v));
+  EXPECT_EQ(v, 5.9e-8);
+  for (const char* bad : {"", "abc", "1.2.3", "1,2,3", "12abc", "++1", "inf", "nan", "1e999"})
+    EXPECT_FALSE(ParseWindowValue(bad, v)) << bad;
+}
+
+TEST(WindowDrag, StepsScaleWithTheDataOnTinyRanges) {
+  // An image whose window spans 0.21: steps of 10 units of 5e-4.
+  WindowDragState s;
+  s.unit = WindowUnit(0.21);
+  s.headerWidth = s.windowWidth = s.cineWW = 0.21;
+  s.headerCenter = s.windowLevel = s.cineWL = 0.1;
+  ASSERT_TRUE(CellWindowDrag(s, 11, 11));
+  EXPECT_NEAR(s.windowWidth, 0.215, 1e-12);
+  EXPECT_NEAR(s.windowLevel, 0.105, 1e-12);
+  // Narrowing stops at 10 units, not at 10 modality units.
+  for (int i = 1; i <= 100; ++i) CellWindowDrag(s, 11 - 11 * i, s.lastY);
+  EXPECT_NEAR(s.windowWidth, 0.005, 1e-12);
+  EXPECT_GT(s.windowWidth, 0);
+
+  // The proportional drag moves by a fraction of the width, in whole units.
+  WindowDragState p;
+  p.unit = WindowUnit(0.21);
+  p.headerWidth = p.windowWidth = 0.21;
+  p.headerCenter = p.windowLevel = 0.1;
+  ASSERT_TRUE(WwWL(p, 11, 11, 10, false));
+  EXPECT_NEAR(p.DeltaWW, 0.005, 1e-12);   // 2.5 x 0.0021, truncated to units of 5e-4
+  EXPECT_NEAR(p.DeltaWL, 0.0035, 1e-12);  // 2.5 x max(0.001, 3 units)
+  EXPECT_GT(p.windowWidth, 0.21);
+  EXPECT_LT(p.windowWidth, 0.22);
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ struct Image {
   std::vector<uint8_t> overlayBits;
   // Stored values of all frames, row by row (words, or bytes for 8-bit).
   std::vector<int> values;
+  // When given: Float Pixel Data instead (set bitsAllocated to 32).
+  std::vector<float> floats;
 };
 
 inline std::vector<uint8_t> Build(const Image& s) {
@@ -102,7 +105,11 @@ inline std::vector<uint8_t> Build(const Image& s) {
     if (bits.size() & 1) bits.push_back(0);
     w.OB(0x60003000, bits);
   }
-  if (s.bitsAllocated == 8) {
+  if (!s.floats.empty()) {
+    std::vector<uint8_t> px(s.floats.size() * sizeof(float));
+    std::memcpy(px.data(), s.floats.data(), px.size());  // little endian, as written
+    w.Element(0x7FE00008, "OF", px);
+  } else if (s.bitsAllocated == 8) {
     std::vector<uint8_t> px;
     for (int v : s.values) px.push_back(uint8_t(v));
     if (px.size() & 1) px.push_back(0);

@@ -326,3 +326,43 @@ TEST_F(MprCells, MeasurementsUseThePlanesMillimetres) {
 }
 
 }  // namespace
+
+TEST_F(MprCells, PlanesStartWithTheSeriesWindowAndKeepTheUsersAcrossMovesAndSlabs) {
+  // Without a window in the files: the volume's range, the same in every plane.
+  const double span = double(volume->maxValue) - volume->minValue;
+  for (TPlaneKind k : {kAxial, kCoronal, kSagittal}) {
+    EXPECT_EQ(Cell(k)->windowWidth, span) << PlaneName(k);
+    EXPECT_EQ(Cell(k)->windowLevel, Cell(kAxial)->windowLevel) << PlaneName(k);
+  }
+  // A series window whose centre lies near the top of the volume's values:
+  // outside most single planes' own ranges, yet kept in every plane and slab.
+  volume->header.WindowWidth = 100;
+  volume->header.WindowCenter = volume->maxValue - 10;
+  for (int k = 0; k < 3; ++k) ASSERT_TRUE(Cell(TPlaneKind(k))->ShowMprPlane(link, TPlaneKind(k)));
+  TadvancedImage* coronal = Cell(kCoronal);
+  const auto expectWindow = [&](double width, double level, const char* after) {
+    EXPECT_EQ(coronal->windowWidth, width) << after;
+    EXPECT_EQ(coronal->windowLevel, level) << after;
+  };
+  expectWindow(100, volume->maxValue - 10, "shown");
+  coronal->NextImage();
+  expectWindow(100, volume->maxValue - 10, "a step");
+  coronal->SetMprSlab(5, TProjection::Max);
+  expectWindow(100, volume->maxValue - 10, "a slab");
+  coronal->SetMprSlab(0, TProjection::Max);
+
+  // The user's window stays through steps, crosshair moves and slabs.
+  coronal->SetWwWl(1234.5, -20);
+  ASSERT_TRUE(coronal->createBitmap());
+  coronal->NextImage();
+  expectWindow(1234.5, -20, "a step");
+  const int before = Plane(kCoronal).index;
+  link->MoveCross(MprSnap(*volume, link->cross + Vec3{0, 4, 0}));  // a crosshair drag
+  ASSERT_NE(Plane(kCoronal).index, before);
+  expectWindow(1234.5, -20, "a move");
+  coronal->SetMprSlab(5, TProjection::Mean);
+  expectWindow(1234.5, -20, "a slab on");
+  coronal->SetMprSlab(0, TProjection::Max);
+  expectWindow(1234.5, -20, "a slab off");
+  EXPECT_EQ(Cell(kSagittal)->windowWidth, 100);  // each cell has its own
+}
