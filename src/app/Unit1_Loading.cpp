@@ -89,7 +89,6 @@ void TForm1::btnOpenDicomDirClick() {
   if (!folder.isEmpty()) ShowMessage(kNoDicomDirText);
   // Nothing to load: the command still ends as a load does.
   FrameRateSetByUser = false;
-  ActivateToolsTab(1);
   UpdatePresetsVisibility();
   FillViewers();
 }
@@ -151,8 +150,8 @@ void TForm1::OpenImage(const QString& path) {
     } catch (...) {
     }
   }
+  // The tool tab stays the one the user chose.
   FrameRateSetByUser = false;
-  ActivateToolsTab(cell && cell->HasImage && cell->IsCine() ? 3 : 1);
   UpdatePresetsVisibility();
 
   // One file: its reader messages and any refusal in one box.
@@ -319,7 +318,6 @@ void TForm1::FinishLoadingGrid() {
   SetOpenCommandsEnabled(true);
 
   if (r.kind == TLoadKind::DicomDir) {
-    ActivateToolsTab(1);
     FillViewers();
   } else {
     try {
@@ -390,6 +388,16 @@ void TForm1::SetOpenCommandsEnabled(bool enabled) {
 void TForm1::btnClearTreeClick() {
   // Loader threads are filing into the tree; it is emptied once they are done.
   if (gLoadingInProgress) return;
+  // One click must not throw away a study the user is reading; an empty
+  // viewer has nothing to lose.
+  bool loaded = false;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    loaded = !gPatients.empty();
+  }
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* cell : row) loaded = loaded || cell->HasImage;
+  if (loaded && !AskConfirmation("Clear the loaded study? Every image is closed.")) return;
   lastPatientsLength = 0;
   gForceRefill = true;
   refusedImages.clear();
