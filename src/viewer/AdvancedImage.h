@@ -443,6 +443,8 @@ class TadvancedImage : public QWidget {
   // The render pass's layers onto img (caller holds both locks); frames: the
   // selection and active frames too, which a picture for export leaves out.
   void PaintLayers(bool frames);
+  // Where a cell in the grid paints its picture and layers: inside its frame.
+  QRect ImageArea() const;
   void DrawBitmap(QPainter& p);
   void DrawCellNotice(QPainter& p, const QString& text, bool mark);
   void DrawInformation(QPainter& p);

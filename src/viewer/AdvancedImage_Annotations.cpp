@@ -247,9 +247,17 @@ void TadvancedImage::DrawAnnotations(QPainter& p) {
     p.setPen(labelColour);
     Label(p, at, text);
   };
+  // Measurements and region statistics on a dark, half-transparent box, so
+  // they read on bright tissue as on air.
   const auto labelLines = [&](QPoint at, const QStringList& lines) {
-    for (int k = 0; k < lines.size(); ++k)
-      label(at + QPoint(0, k * p.fontMetrics().height()), lines[k]);
+    if (!Paintable(at) || lines.isEmpty()) return;
+    const QFontMetrics fm = p.fontMetrics();
+    int width = 0;
+    for (const QString& line : lines) width = std::max(width, fm.horizontalAdvance(line));
+    if (width > 0)
+      p.fillRect(QRect(at.x() - 2, at.y() - 1, width + 4, int(lines.size()) * fm.height() + 2),
+                 QColor(0, 0, 0, 160));
+    for (int k = 0; k < lines.size(); ++k) label(at + QPoint(0, k * fm.height()), lines[k]);
   };
   if (SelectedShapeIndex >= int(Shapes.size())) SelectedShapeIndex = -1;
   for (size_t i = 0; i < Shapes.size(); ++i) {
@@ -268,7 +276,7 @@ void TadvancedImage::DrawAnnotations(QPainter& p) {
       case STAngle:
         Segment(p, area, A, B);
         Segment(p, area, B, view(s.x3, s.y3));
-        label(B, ShapeLabel(s));
+        labelLines(B, {ShapeLabel(s)});
         break;
       case STRectangle:
         Outline(p, area, A, B);
