@@ -403,7 +403,7 @@ TThumbnailsTool::TThumbnailsTool(QWidget* owner)
 
   SearchBox = new QLineEdit(this);
   SearchBox->setObjectName("ThumbnailsSearch");
-  SearchBox->setPlaceholderText("Search patient, ID, description, modality");
+  SearchBox->setPlaceholderText("Search name, ID, modality\u2026");
   SearchBox->setToolTip(
       "Shows the series whose patient name or ID, study or series description or "
       "modality hold every word typed");

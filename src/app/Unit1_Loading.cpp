@@ -18,7 +18,9 @@
 #include <cmath>
 #include <memory>
 
+#include "app/DemoCache.h"
 #include "app/OpenDialog.h"
+#include "app/StartHint.h"
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
@@ -153,6 +155,7 @@ void TForm1::OpenImage(const QString& path) {
   // The tool tab stays the one the user chose.
   FrameRateSetByUser = false;
   UpdatePresetsVisibility();
+  UpdateStartHint();
 
   // One file: its reader messages and any refusal in one box.
   QStringList texts;
@@ -254,6 +257,32 @@ void TForm1::SetLoadingState(bool show, const QString& text, bool marquee) {
   loadDicomProgressBar->setVisible(show);
   btnCancelLoading->setVisible(show);
   statusLabelCount->setText(text);
+  UpdateStartHint();
+}
+
+void TForm1::UpdateStartHint() {
+  // Gone while a load runs (its preview shows) and once anything is loaded.
+  bool empty = !gLoadingInProgress && !(Loader && Loader->IsRunning());
+  if (empty) {
+    std::lock_guard lock(gPatientsMutex);
+    empty = gPatients.empty();
+  }
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* cell : row) empty = empty && !(cell && cell->HasImage);
+  StartHint->setVisible(empty);
+  if (!empty) return;
+  StartHint->Place();
+  StartHint->raise();
+}
+
+void TForm1::ShowDemoStudy() {
+  QString error;
+  const QString folder = DemoStudyFolder(&error);
+  if (folder.isEmpty()) {
+    ShowMessage("The demo study cannot be written: " + error);
+    return;
+  }
+  OpenPaths({folder});
 }
 
 void TForm1::ShowProgress(int done, int total) {
@@ -358,6 +387,7 @@ void TForm1::FinishLoadingGrid() {
     if (!r.messages.empty()) text += "; " + QString::number(r.messages.size()) + " reader messages";
     ShowLoadSummary(text + ".", details);
   }
+  UpdateStartHint();
   StartNextLoad();
 }
 
@@ -423,6 +453,7 @@ void TForm1::RebuildBrowser() {
     ThumbnailsTool->Display(gPatients);
   } catch (...) {
   }
+  UpdateStartHint();
 }
 
 void TForm1::update_report_panel() {

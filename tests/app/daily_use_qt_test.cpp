@@ -1,6 +1,6 @@
-// What a user meets every day around the grid: the tool tab kept through a
-// load, Clear Study asking once, and the PACS window's state after a failed
-// search or another server.
+// What a user meets every day around the grid: the empty viewer saying how
+// to begin, the tool tab kept through a load, Clear Study asking once, and
+// the PACS window's state after a failed search or another server.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -10,9 +10,11 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTcpServer>
+#include <QToolButton>
 #include <QTreeWidget>
 
 #include "app/PacsForm.h"
+#include "app/StartHint.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app_fixtures.h"
 #include "support/qt_wait.h"
@@ -25,9 +27,17 @@ using appfx::TestImage;
 class DailyForm : public apptest::TestForm {
  public:
   QString folder;
+  int folderAsked = 0, fileAsked = 0;
 
  protected:
-  QString AskFolder() override { return folder; }
+  QString AskFolder() override {
+    ++folderAsked;
+    return folder;
+  }
+  QString AskOpenFileName() override {
+    ++fileAsked;
+    return {};
+  }
 };
 
 class DailyUse : public ::testing::Test {
@@ -64,6 +74,50 @@ class DailyUse : public ::testing::Test {
 
   std::unique_ptr<DailyForm> form;
 };
+
+TEST_F(DailyUse, TheEmptyViewerSaysHowToBeginAndGoesOnceImagesShow) {
+  TStartHint* hint = form->StartHint;
+  ASSERT_TRUE(hint->isVisible());
+  // Over the grid, in its middle, above the cells.
+  EXPECT_TRUE(form->allViewersPanel->rect().contains(hint->geometry()));
+  EXPECT_NEAR(hint->geometry().center().x(), form->allViewersPanel->rect().center().x(), 2);
+  QWidget* top = form->allViewersPanel->childAt(form->allViewersPanel->rect().center());
+  EXPECT_TRUE(top == hint || hint->isAncestorOf(top));
+  // Its buttons are the window's open commands.
+  hint->OpenFolderButton->click();  // the chooser cancelled: nothing changes
+  hint->OpenDicomDirButton->click();
+  hint->OpenImageButton->click();
+  EXPECT_EQ(form->folderAsked, 2);
+  EXPECT_EQ(form->fileAsked, 1);
+  EXPECT_TRUE(hint->isVisible());
+
+  OpenFolder(TwoSeries("hint"));
+  EXPECT_FALSE(hint->isVisible());
+  form->btnClearTreeClick();
+  EXPECT_TRUE(hint->isVisible());
+
+  // The demo study, written into the cache folder, loads as a folder would.
+  const QByteArray saved = qgetenv("XDG_CACHE_HOME");
+  qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(testsupport::TempDir("daily-cache")));
+  hint->DemoButton->click();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return form->IsIdle() && !gLoadingInProgress; }, 30000));
+  qputenv("XDG_CACHE_HOME", saved);
+  QApplication::processEvents();
+  EXPECT_FALSE(hint->isVisible());
+  EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);
+}
+
+TEST_F(DailyUse, EveryToolSaysWhatItDoes) {
+  for (QWidget* tab : {form->TabSheet1, form->TabSheet2, form->TabSheet3, form->TabSheet4})
+    for (QToolButton* b : tab->findChildren<QToolButton*>())
+      EXPECT_FALSE(b->toolTip().isEmpty()) << b->objectName().toStdString();
+  // The first tab's commands are named under their icons too.
+  for (QToolButton* b :
+       {form->btnOpenFile, form->btnOpenFolder, form->btnOpenDicomDir, form->btnClearTree}) {
+    EXPECT_FALSE(b->text().isEmpty());
+    EXPECT_EQ(b->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+  }
+}
 
 TEST_F(DailyUse, LoadsKeepTheToolTabTheUserChose) {
   // At start, a load leaves "Manage" showing, whose open commands the user used.
