@@ -14,6 +14,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -295,7 +296,11 @@ void TPacsForm::BuildUi() {
   connect(editServerButton, &QPushButton::clicked, this, [this] { EditCurrentServer(); });
   connect(removeServerButton, &QPushButton::clicked, this, [this] { RemoveCurrentServer(); });
   connect(echoButton, &QPushButton::clicked, this, [this] { Echo(); });
-  connect(serverBox, &QComboBox::currentIndexChanged, this, [this] { UpdateButtons(); });
+  // Matches belong to the server that answered: another server cannot retrieve them.
+  connect(serverBox, &QComboBox::currentIndexChanged, this, [this] {
+    ClearMatches();
+    UpdateButtons();
+  });
   connect(searchButton, &QPushButton::clicked, this, [this] { Search(); });
   for (QLineEdit* e : {patientNameEdit, patientIdEdit, accessionEdit})
     connect(e, &QLineEdit::returnPressed, this, [this] { Search(); });
@@ -335,6 +340,20 @@ void TPacsForm::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void TPacsForm::keyPressEvent(QKeyEvent* event) {
+  // Esc closes the window as it does a dialog.
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    close();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+void TPacsForm::ClearMatches() {
+  resultsList->clear();
+  UpdateButtons();
+}
+
 // ---- servers --------------------------------------------------------------------
 
 const TPacsServer* TPacsForm::CurrentServer() const {
@@ -349,7 +368,8 @@ void TPacsForm::RefreshServerBox(int select) {
     serverBox->addItem(Q(s.name) +
                        (s.name == s.Describe() ? QString() : "  (" + Q(s.Describe()) + ")"));
   serverBox->setCurrentIndex(std::min(select, int(servers_.size()) - 1));
-  UpdateButtons();
+  // A server added, edited or removed: the matches shown may be another's.
+  ClearMatches();
 }
 
 void TPacsForm::SetServers(const std::vector<TPacsServer>& servers) {
@@ -496,8 +516,11 @@ void TPacsForm::Search() {
                                ? "1 study found."
                                : QString::number(out->rows.size()) + " studies found.");
     } else if (cancelled) {
+      ClearMatches();
       statusLabel->setText("Search cancelled.");
     } else {
+      // The earlier matches do not answer this search.
+      ClearMatches();
       Fail(Q(out->why));
     }
     UpdateButtons();

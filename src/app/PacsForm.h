@@ -109,6 +109,7 @@ class TPacsForm : public QWidget {
   virtual bool EditServer(TPacsServer& server, bool adding);
   virtual QString AskFolder();
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   struct Job;
@@ -121,6 +122,8 @@ class TPacsForm : public QWidget {
   void EditCurrentServer();
   void RemoveCurrentServer();
   void ShowMatches(const std::vector<struct TQueryRow>& rows);
+  // Empties the matches; Retrieve has nothing to act on.
+  void ClearMatches();
   void StartNextRetrieve();
   void Announced(const std::map<std::string, int>& perSeries,
                  const std::map<std::string, std::string>& labels);

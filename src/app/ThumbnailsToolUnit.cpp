@@ -1,10 +1,12 @@
 #include "app/ThumbnailsToolUnit.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -19,6 +21,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <mutex>
+#include <set>
 #include <string_view>
 
 #include "dicom/StudyTree.h"
@@ -42,6 +45,21 @@ QString Text(const std::string& s) {
   if (utf8.hasError()) t = QString::fromLatin1(s.data(), qsizetype(s.size()));
   return t.trimmed();
 }
+
+// Text as the search compares it: accents dropped, case folded, the "^"
+// between name components a space.
+QString Fold(const QString& s) {
+  const QString d = s.normalized(QString::NormalizationForm_KD);
+  QString out;
+  out.reserve(d.size());
+  for (const QChar c : d)
+    if (c.category() != QChar::Mark_NonSpacing) out += c;
+  return out.toCaseFolded().replace(QChar('^'), QChar(' '));
+}
+
+constexpr int kSearchHeight = 26;
+const QColor kSeriesLabelColour(166, 202, 240);
+const QColor kCurrentLabelColour(46, 120, 210);
 
 void Colour(QWidget* w, QColor background, std::optional<QColor> text = std::nullopt) {
   QPalette p = w->palette();
@@ -98,11 +116,24 @@ class TPanelColumn final : public QWidget {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Minimum);
   }
 
+  // A panel hidden by the search filter takes no room.
   void Append(QWidget* panel) {
+    FPanels.emplace_back(panel);
+    if (panel->isHidden()) return;
     const int h = PanelHeight(panel);
     panel->setGeometry(0, FBottom, width(), h);
-    FPanels.emplace_back(panel);
     FBottom += h;
+  }
+  // Stacks the shown panels again, after the filter changed.
+  void Restack() {
+    FBottom = 0;
+    for (const QPointer<QWidget>& w : FPanels) {
+      if (!w || w->isHidden()) continue;
+      const int h = PanelHeight(w);
+      w->setGeometry(0, FBottom, width(), h);
+      FBottom += h;
+    }
+    Settle();
   }
   // Tells the scroll area the new height, once per batch of panels.
   void Settle() {
@@ -122,7 +153,7 @@ class TPanelColumn final : public QWidget {
     if (event->size().width() == event->oldSize().width()) return;
     int y = 0;
     for (const QPointer<QWidget>& w : FPanels) {
-      if (!w) continue;
+      if (!w || w->isHidden()) continue;
       const int h = PanelHeight(w);
       w->setGeometry(0, y, width(), h);
       y += h;
@@ -185,6 +216,7 @@ TPatientPanel::TPatientPanel(QWidget* owner, int patIdx, const TPatient& patient
   setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   setText(PatientName);
   setToolTip(PatientName);
+  SearchText = Fold(PatientName + ' ' + PatientID);
 }
 
 void TPatientPanel::paintEvent(QPaintEvent* event) {
@@ -224,6 +256,8 @@ TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& st
   const QString count = QStringLiteral("[%1 Series]").arg(NumOfSeries);
   StudyModalityLabel->setText(
       study.serieses.empty() ? count : Text(study.serieses.front().modality) + "    " + count);
+  // The patient's texts are added by the browser, which knows the patient.
+  SearchText = Fold(StudyDescription + ' ' + StudyDate);
   for (QLabel* l : {StudyDateTimeLabel, StudyDescriptionlabel, StudyModalityLabel})
     l->setToolTip(l->text());
 }
@@ -249,7 +283,7 @@ TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx,
   Thumbnail->setAlignment(Qt::AlignCenter);
   SeriesLabel = CentredLabel(this, 12, Qt::black);
   SeriesLabel->setFixedHeight(kSeriesLabelHeight);
-  Colour(SeriesLabel, QColor(166, 202, 240), QColor(Qt::black));
+  Colour(SeriesLabel, kSeriesLabelColour, QColor(Qt::black));
   column->addWidget(Thumbnail);
   column->addStretch(1);
   column->addWidget(SeriesLabel);
@@ -269,6 +303,14 @@ QImage TSeriesPanel::ThumbnailImage() const {
   return Thumbnail->pixmap().toImage();
 }
 
+void TSeriesPanel::SetCurrent(bool current) {
+  if (FCurrent == current) return;
+  FCurrent = current;
+  Colour(SeriesLabel, current ? kCurrentLabelColour : kSeriesLabelColour,
+         current ? QColor(Qt::white) : QColor(Qt::black));
+  SeriesLabel->update();
+}
+
 TThumbDrag TSeriesPanel::DragObject() const {
   TThumbDrag d;
   d.patientIndex = PatientIndex;
@@ -284,20 +326,29 @@ void TSeriesPanel::mousePressEvent(QMouseEvent* event) {
   const QPoint at = event->position().toPoint();
   QWidget* control = childAt(at);
   FHotSpot = control ? control->mapFrom(this, at) : at;
+  FPressAt = at;
   FPressed = true;
   event->accept();
 }
 
 void TSeriesPanel::mouseMoveEvent(QMouseEvent* event) {
-  // The drag starts with the first move: a click or double-click without
-  // moving stays a click.
+  // The drag starts once the mouse has moved a little: a click whose hand
+  // shook a pixel still shows the series.
   if (!FPressed || !(event->buttons() & Qt::LeftButton)) return QFrame::mouseMoveEvent(event);
+  if ((event->position().toPoint() - FPressAt).manhattanLength() <
+      QApplication::startDragDistance())
+    return;
   FPressed = false;
   StartDrag(FHotSpot);
 }
 
 void TSeriesPanel::mouseReleaseEvent(QMouseEvent* event) {
+  const bool click = FPressed && event->button() == Qt::LeftButton;
   FPressed = false;
+  if (click && FTool && rect().contains(event->position().toPoint())) {
+    FTool->SeriesPanelClick(this);
+    return;
+  }
   QFrame::mouseReleaseEvent(event);
 }
 
@@ -349,6 +400,24 @@ TThumbnailsTool::TThumbnailsTool(QWidget* owner)
   verticalScrollBar()->setSingleStep(20);
   setAcceptDrops(true);
   FPool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+
+  SearchBox = new QLineEdit(this);
+  SearchBox->setObjectName("ThumbnailsSearch");
+  SearchBox->setPlaceholderText("Search name, ID, modality\u2026");
+  SearchBox->setToolTip(
+      "Shows the series whose patient name or ID, study or series description or "
+      "modality hold every word typed");
+  SearchBox->setClearButtonEnabled(true);
+  setViewportMargins(0, kSearchHeight, 0, 0);
+  connect(SearchBox, &QLineEdit::textChanged, this, [this](const QString& t) { SetFilter(t); });
+  // A rebuild goes back to where the user was once the column is tall
+  // enough; a scroll by the user ends that.
+  connect(verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int max) {
+    if (FRestoreScroll < 0) return;
+    verticalScrollBar()->setValue(std::min(FRestoreScroll, max));
+    if (max >= FRestoreScroll || !FBuild) FRestoreScroll = -1;
+  });
+  connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] { FRestoreScroll = -1; });
   // The scroll area keeps one widget for good and the columns come and go
   // inside it: taking a shown column of a thousand panels out of the scroll
   // area (it becomes a window of its own, then hidden) held the window for a
@@ -416,9 +485,17 @@ void TThumbnailsTool::RetireContent() {
 
 void TThumbnailsTool::Clear() {
   RetireContent();
+  FRestoreScroll = -1;
+}
+
+void TThumbnailsTool::resizeEvent(QResizeEvent* event) {
+  QScrollArea::resizeEvent(event);
+  SearchBox->setGeometry(0, 0, width(), kSearchHeight);
 }
 
 void TThumbnailsTool::Display(const TPatientArr& patients) {
+  // The new column opens where the old one was read.
+  const int place = FContent ? verticalScrollBar()->value() : 0;
   RetireContent();
 
   // What the panels need, copied under the tree's lock: loaders may be filing
@@ -454,7 +531,10 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
           o.BodyPart = se.BodyPart;
           QString m = QString::fromLatin1(se.modality.data(), qsizetype(se.modality.size()));
           if (m.trimmed().toLower() == "pr") continue;  // presentation states: counted, not shown
-          entries.push_back({int(i), int(j), int(k), int(se.images.size())});
+          entries.push_back({int(i), int(j), int(k), int(se.images.size()),
+                             se.images.empty()
+                                 ? std::string()
+                                 : se.images.front().Cache.DICOM.Series_Description.str()});
           sources.push_back(se.images.empty() ? TImg{} : ThumbnailSource(se.images.front()));
         }
       }
@@ -466,7 +546,8 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
   FContent = content;
   static_cast<QVBoxLayout*>(FHost->layout())->addWidget(content);
   content->show();
-  verticalScrollBar()->setValue(0);  // a new column starts at its top
+  verticalScrollBar()->setValue(0);
+  FRestoreScroll = place > 0 ? place : -1;
 
   // The panels in column order; each series' thumbnail is queued as its
   // panel is made, so the panels in view fill first.
@@ -500,17 +581,28 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
   for (size_t made = 0; made < count && b.next < b.rows->size(); ++made) {
     const PanelRow& r = (*b.rows)[b.next++];
     const TPatient& p = b.outline[size_t(r.patient)];
+    const QString patientText = Text(p.patientName) + ' ' + Text(p.patintID);
     QWidget* panel;
     if (r.study < 0) {
       panel = new TPatientPanel(FContent, r.patient, p);
     } else if (r.entry == 0) {
-      panel = new TStudyPanel(FContent, r.study, r.patient, p.studies[size_t(r.study)]);
+      auto* study = new TStudyPanel(FContent, r.study, r.patient, p.studies[size_t(r.study)]);
+      study->SearchText = Fold(patientText) + ' ' + study->SearchText;
+      panel = study;
     } else {
       const size_t n = size_t(r.entry - 1);
       const auto& e = b.entries[n];
+      const TStudy& st = p.studies[size_t(e.study)];
       auto* series = new TSeriesPanel(FContent, e.images, e.series, e.study, e.patient,
-                                      p.studies[size_t(e.study)].serieses[size_t(e.series)]);
+                                      st.serieses[size_t(e.series)]);
       series->FTool = this;
+      const QString description = Text(e.description);
+      series->SearchText = Fold(patientText + ' ' + Text(st.description) + ' ' + description + ' ' +
+                                series->Modality);
+      if (!description.isEmpty()) series->Thumbnail->setToolTip(description);
+      if (FCurrentUid.isEmpty() ? FCurrentAt == std::array<int, 3>{e.patient, e.study, e.series}
+                                : series->SeriesInstanceUID == FCurrentUid)
+        series->SetCurrent(true);
       FSeriesPanels.emplace_back(series);
       panel = series;
       TImg& source = b.sources[n];
@@ -531,10 +623,11 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
         });
       }
     }
-    column->Append(panel);
     panel->show();
+    column->Append(panel);
   }
   column->Settle();
+  if (!FFilter.isEmpty()) ApplyFilter();
   if (b.next < b.rows->size()) {
     QTimer::singleShot(0, this, [this, generation] { BuildPanels(generation, kPanelBatch); });
   } else {
@@ -563,9 +656,78 @@ std::vector<TSeriesPanel*> TThumbnailsTool::SeriesPanels() const {
   return out;
 }
 
+std::vector<QWidget*> TThumbnailsTool::VisiblePanels() const {
+  std::vector<QWidget*> out;
+  for (QWidget* w : Panels())
+    if (!w->isHidden()) out.push_back(w);
+  return out;
+}
+
+bool TThumbnailsTool::Matches(const QString& searchText, const QString& filter) {
+  const QStringList terms = Fold(filter).split(QChar(' '), Qt::SkipEmptyParts);
+  for (const QString& term : terms)
+    if (!searchText.contains(term)) return false;
+  return true;
+}
+
+void TThumbnailsTool::SetFilter(const QString& text) {
+  const QString filter = text.trimmed();
+  if (filter == FFilter) return;
+  FFilter = filter;
+  if (SearchBox->text().trimmed() != filter) {
+    const QSignalBlocker block(SearchBox);
+    SearchBox->setText(text);
+  }
+  ApplyFilter();
+  verticalScrollBar()->setValue(0);  // the matches from their top
+}
+
+void TThumbnailsTool::ApplyFilter() {
+  if (!FContent) return;
+  const std::vector<QWidget*> panels = Panels();
+  // Series first; a study stays with a series shown (or, without series of
+  // its own, by its own texts), a patient with a study shown.
+  std::set<std::pair<int, int>> studiesShown, studiesWithSeries;
+  std::set<int> patientsShown;
+  std::vector<std::pair<QWidget*, bool>> shown;
+  shown.reserve(panels.size());
+  for (QWidget* w : panels)
+    if (auto* s = qobject_cast<TSeriesPanel*>(w)) {
+      const bool show = Matches(s->SearchText, FFilter);
+      studiesWithSeries.insert({s->PatientIndex, s->StudyIndex});
+      if (show) studiesShown.insert({s->PatientIndex, s->StudyIndex});
+      shown.emplace_back(w, show);
+    }
+  for (QWidget* w : panels)
+    if (auto* st = qobject_cast<TStudyPanel*>(w)) {
+      const std::pair<int, int> key{st->PatientIndex, st->StudyIndex};
+      const bool show = studiesShown.count(key) ||
+                        (!studiesWithSeries.count(key) && Matches(st->SearchText, FFilter));
+      if (show) patientsShown.insert(st->PatientIndex);
+      shown.emplace_back(w, show);
+    }
+  for (QWidget* w : panels)
+    if (auto* p = qobject_cast<TPatientPanel*>(w))
+      shown.emplace_back(w, patientsShown.count(p->PatientIndex) > 0);
+  for (auto& [w, show] : shown)
+    if (w->isHidden() == show) w->setVisible(show);
+  static_cast<TPanelColumn*>(FContent)->Restack();
+}
+
+void TThumbnailsTool::SeriesPanelClick(TSeriesPanel* panel) {
+  ShowSeries(panel);
+}
+
 void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
+  ShowSeries(panel);
+}
+
+void TThumbnailsTool::ShowSeries(TSeriesPanel* panel) {
   TadvancedImage* cell = ActiveImage ? ActiveImage() : nullptr;
   if (!panel || !cell) return;
+  for (TSeriesPanel* s : SeriesPanels()) s->SetCurrent(s == panel);
+  FCurrentUid = panel->SeriesInstanceUID;
+  FCurrentAt = {panel->PatientIndex, panel->StudyIndex, panel->SeriesIndex};
   std::string path;
   {
     std::lock_guard lock(gPatientsMutex);
@@ -573,6 +735,13 @@ void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
         ImageAt(gPatients, panel->PatientIndex, panel->StudyIndex, panel->SeriesIndex, 0);
     if (!first) return;
     path = first->imagePath;
+  }
+  // The double-click after a click finds the series shown: nothing to redo.
+  if (cell->HasImage && cell->CurrentOpenedPath == path &&
+      cell->PatientIndex == panel->PatientIndex && cell->StudyIndex == panel->StudyIndex &&
+      cell->SeriesIndex == panel->SeriesIndex && cell->ImageIndex == 0) {
+    emit SeriesShown(cell);
+    return;
   }
   const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
   // As a drop on the cell: a running cine stops, a cine series plays.

@@ -1,7 +1,10 @@
 // The thumbnail browser: the scrolling column that lists the study tree, one
 // panel per patient, per study and per series (with its thumbnail), in tree
-// order. Double-clicking a series shows it in the active cell; dragging it
-// onto a cell shows it there.
+// order. A click (or double-click) on a series shows it in the active cell;
+// dragging it onto a cell shows it there. A search box above the column
+// keeps the series whose patient, ID, descriptions or modality hold every
+// word typed. A rebuild keeps the column's scroll place and the series last
+// shown from it.
 //
 // The panels appear at once; thumbnails are decoded on a pool of the
 // browser's own from private copies of the tree images and filled in, on the
@@ -17,6 +20,7 @@
 #include <QScrollArea>
 #include <QString>
 #include <QThreadPool>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -25,6 +29,7 @@
 
 #include "dicom/define_types.h"
 
+class QLineEdit;
 class QMenu;
 class QMimeData;
 class TadvancedImage;
@@ -56,6 +61,7 @@ class TPatientPanel : public QLabel {
   TPatientPanel(QWidget* owner, int patIdx, const TPatient& patient);
 
   QString PatientName, PatientID;
+  QString SearchText;  // what the search box looks in, folded
   int NumOfStudies = 0;
   int PatientIndex = 0;
 
@@ -71,6 +77,7 @@ class TStudyPanel : public QFrame {
   TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& study);
 
   QString StudyID, StudyInstanceUID, StudyDate, StudyTime, AccessionNumber, StudyDescription;
+  QString SearchText;  // the patient's and the study's texts, folded
   int NumOfSeries = 0;
   int PatientIndex = 0;
   int StudyIndex = 0;
@@ -87,6 +94,7 @@ class TSeriesPanel : public QFrame {
                const TSeries& series);
 
   QString Modality, SeriesNumber, SeriesInstanceUID;
+  QString SearchText;  // the patient's, the study's and the series' texts, folded
   int NumOfImages = 0;
   int PatientIndex = 0;
   int StudyIndex = 0;
@@ -99,6 +107,9 @@ class TSeriesPanel : public QFrame {
   QImage ThumbnailImage() const;
   // What a drag from this panel carries.
   TThumbDrag DragObject() const;
+  // Marks the series last shown from the browser.
+  void SetCurrent(bool current);
+  bool IsCurrent() const { return FCurrent; }
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
@@ -114,7 +125,9 @@ class TSeriesPanel : public QFrame {
 
   QPointer<TThumbnailsTool> FTool;
   bool FPressed = false;
+  bool FCurrent = false;
   QPoint FHotSpot;
+  QPoint FPressAt;
 };
 
 class TThumbnailsTool : public QScrollArea {
@@ -143,6 +156,17 @@ class TThumbnailsTool : public QScrollArea {
 
   // Double-click on a series panel: its first image in the active cell, fitted.
   void SeriesPanelDblClick(TSeriesPanel* panel);
+  // A click does the same, so one click shows a series.
+  void SeriesPanelClick(TSeriesPanel* panel);
+
+  // Filters the column: a series stays when its patient's name or ID, its
+  // study's or its own description or its modality hold every word of text
+  // (case, accents and the "^" of names aside); studies and patients stay
+  // with their series.
+  QLineEdit* SearchBox;
+  void SetFilter(const QString& text);
+  // Whether a panel is shown under the current filter.
+  static bool Matches(const QString& searchText, const QString& filter);
 
   // The panels in column order.
   std::vector<QWidget*> Panels() const;
@@ -152,6 +176,8 @@ class TThumbnailsTool : public QScrollArea {
   int PendingThumbnails() const { return FPending; }
   // Every panel of the last Display is made.
   bool PanelsComplete() const { return !FBuild; }
+  // The panels the filter leaves, in column order.
+  std::vector<QWidget*> VisiblePanels() const;
 
  signals:
   void ThumbnailReady(TSeriesPanel* panel);
@@ -163,6 +189,7 @@ class TThumbnailsTool : public QScrollArea {
   void PathsDropped(const QStringList& paths);
 
  protected:
+  void resizeEvent(QResizeEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -172,12 +199,15 @@ class TThumbnailsTool : public QScrollArea {
   void DragStarted();
   void DragFinished();
   void RetireContent();
+  void ApplyFilter();
+  void ShowSeries(TSeriesPanel* panel);
   void DeliverThumbnail(quint64 generation, size_t index, const QImage& picture);
   // Makes up to count more panels of the current Display, then queues the rest.
   void BuildPanels(quint64 generation, size_t count);
 
   struct SeriesEntry {
     int patient, study, series, images;
+    std::string description;  // of its first image
   };
   // One panel to make: a patient (study < 0), a study (entry 0) or series
   // entry - 1.
@@ -203,5 +233,11 @@ class TThumbnailsTool : public QScrollArea {
   // Panels retired while a drag from one of them runs; freed when it ends.
   std::vector<QPointer<QWidget>> FRetired;
   bool FDragging = false;
+  QString FFilter;
+  // The series last shown from the browser: by its UID, or by its place
+  // when it has none.
+  QString FCurrentUid;
+  std::array<int, 3> FCurrentAt{-1, -1, -1};
+  int FRestoreScroll = -1;  // the place a rebuild goes back to, while the column grows
   QThreadPool FPool;
 };

@@ -41,6 +41,7 @@
 #include "app/PatientInfo.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
+#include "app/StartHint.h"
 #include "app/StudyLoader.h"
 #include "app/TagBrowser.h"
 #include "app/ThumbnailsToolUnit.h"
@@ -191,6 +192,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   ReferenceLinesHandler.OnMessage = [this](const QString& text) { ShowMessage(text); };
 
   BuildReadingTools();
+  LabelManageTools();
   ConnectCommands();
   ApplyIcons();
   allViewersPanel->installEventFilter(this);
@@ -198,6 +200,33 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   // The grid exists from the start, so commands always have an active cell;
   // the panel's first resize lays it out to size.
   SetLayout(1, 1);
+  UpdateStartHint();
+}
+
+void TForm1::LabelManageTools() {
+  const std::pair<QToolButton*, const char*> labels[] = {{btnOpenFile, "Image"},
+                                                         {btnOpenFolder, "Folder"},
+                                                         {btnOpenDicomDir, "CD"},
+                                                         {btnPacs, "PACS"},
+                                                         {btnSave, "JPEG"},
+                                                         {btnExportPng, "PNG"},
+                                                         {btnCopy, "Copy"},
+                                                         {btnSplitScreen, "Split"},
+                                                         {SpeedButton2, "2 \u00d7 2"},
+                                                         {SpeedButton3, "1 \u00d7 2"},
+                                                         {SpeedButton4, "1 \u00d7 1"},
+                                                         {btnProcessAllViewers, "Mode"},
+                                                         {btnClearTree, "Clear"},
+                                                         {showPatInfoButton, "Info"},
+                                                         {showTagsButton, "Tags"},
+                                                         {btnExit, "Exit"}};
+  for (const auto& [b, text] : labels) {
+    if (!b) continue;
+    b->setText(QString::fromUtf8(text));
+    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    b->setFixedSize(54, 56);
+    b->setIconSize(QSize(24, 24));
+  }
 }
 
 void TForm1::ConnectCommands() {
@@ -567,6 +596,12 @@ void TForm1::BuildWorkArea(QWidget* central) {
   p.setColor(QPalette::Window, Qt::black);
   allViewersPanel->setPalette(p);
   back->addWidget(allViewersPanel, 1);
+
+  StartHint = new TStartHint(allViewersPanel);
+  connect(StartHint, &TStartHint::openFolder, this, [this] { btnOpenFolderClick(); });
+  connect(StartHint, &TStartHint::openDicomDir, this, [this] { btnOpenDicomDirClick(); });
+  connect(StartHint, &TStartHint::openImage, this, [this] { btnOpenFileClick(); });
+  connect(StartHint, &TStartHint::showDemo, this, [this] { ShowDemoStudy(); });
 }
 
 void TForm1::BuildAppBar(QWidget* central) {
@@ -683,6 +718,7 @@ void TForm1::ActivateToolsTab(int index) {
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == allViewersPanel && event->type() == QEvent::Resize) {
     allViewersPanelResize();
+    UpdateStartHint();
     return false;
   }
   if (!watched->isWidgetType()) return false;

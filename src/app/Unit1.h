@@ -36,6 +36,7 @@ class TPacsForm;
 class TPatientInfoForm;
 class TTagBrowserForm;
 class TSplitScreenForm;
+class TStartHint;
 class TStudyLoad;
 class TThumbnailsTool;
 class QTreeWidgetItem;
@@ -186,6 +187,11 @@ class TForm1 : public QMainWindow {
   QProgressBar* loadDicomProgressBar;
   QToolButton* btnCancelLoading;
   QWidget* allViewersPanel;
+  // Over the grid while nothing is loaded: how to begin.
+  TStartHint* StartHint;
+  void UpdateStartHint();
+  // Opens the built-in demo study (written once into the user's cache folder).
+  void ShowDemoStudy();
 
   // ---- touch bar ----
   QWidget* AppBar;
@@ -441,6 +447,9 @@ class TForm1 : public QMainWindow {
   void BuildSettingsTab();
   void BuildWorkArea(QWidget* central);
   void BuildAppBar(QWidget* central);
+  // The open commands and the other tools of "Manage" say what they are
+  // under their icons: the first thing a new user reads.
+  void LabelManageTools();
   // Draws every button's glyph and the logo in the current theme's colours.
   void ApplyIcons();
   void SetGlyph(QToolButton* button, const char* glyph);

@@ -297,14 +297,10 @@ void TForm1::FillViewers() {
         }
     }
 
-    bool playing = false;
+    // Cines play; the tool tab stays the one the user chose.
     for (auto& row : AdvancedImages)
       for (TadvancedImage* cell : row)
-        if (cell->HasImage && cell->IsCine()) {
-          cell->PlayCine();
-          playing = true;
-        }
-    ActivateToolsTab(playing ? 3 : 1);
+        if (cell->HasImage && cell->IsCine()) cell->PlayCine();
   } catch (...) {
     // A fill that fails leaves what it managed to show.
   }

@@ -18,7 +18,9 @@
 #include <cmath>
 #include <memory>
 
+#include "app/DemoCache.h"
 #include "app/OpenDialog.h"
+#include "app/StartHint.h"
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
@@ -89,7 +91,6 @@ void TForm1::btnOpenDicomDirClick() {
   if (!folder.isEmpty()) ShowMessage(kNoDicomDirText);
   // Nothing to load: the command still ends as a load does.
   FrameRateSetByUser = false;
-  ActivateToolsTab(1);
   UpdatePresetsVisibility();
   FillViewers();
 }
@@ -154,9 +155,10 @@ void TForm1::OpenImage(const QString& path) {
     } catch (...) {
     }
   }
+  // The tool tab stays the one the user chose.
   FrameRateSetByUser = false;
-  ActivateToolsTab(cell && cell->HasImage && cell->IsCine() ? 3 : 1);
   UpdatePresetsVisibility();
+  UpdateStartHint();
 
   // One file: its reader messages and any refusal in one box.
   QStringList texts;
@@ -261,6 +263,32 @@ void TForm1::SetLoadingState(bool show, const QString& text, bool marquee) {
   loadDicomProgressBar->setVisible(show);
   btnCancelLoading->setVisible(show);
   statusLabelCount->setText(text);
+  UpdateStartHint();
+}
+
+void TForm1::UpdateStartHint() {
+  // Gone while a load runs (its preview shows) and once anything is loaded.
+  bool empty = !gLoadingInProgress && !(Loader && Loader->IsRunning());
+  if (empty) {
+    std::lock_guard lock(gPatientsMutex);
+    empty = gPatients.empty();
+  }
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* cell : row) empty = empty && !(cell && cell->HasImage);
+  StartHint->setVisible(empty);
+  if (!empty) return;
+  StartHint->Place();
+  StartHint->raise();
+}
+
+void TForm1::ShowDemoStudy() {
+  QString error;
+  const QString folder = DemoStudyFolder(&error);
+  if (folder.isEmpty()) {
+    ShowMessage("The demo study cannot be written: " + error);
+    return;
+  }
+  OpenPaths({folder});
 }
 
 void TForm1::ShowProgress(int done, int total) {
@@ -327,7 +355,6 @@ void TForm1::FinishLoadingGrid() {
   SetOpenCommandsEnabled(true);
 
   if (r.kind == TLoadKind::DicomDir) {
-    ActivateToolsTab(1);
     FillViewers();
   } else {
     try {
@@ -372,6 +399,7 @@ void TForm1::FinishLoadingGrid() {
                                         : " copies of instances already loaded");
     ShowLoadSummary(text + ".", details);
   }
+  UpdateStartHint();
   StartNextLoad();
 }
 
@@ -402,6 +430,16 @@ void TForm1::SetOpenCommandsEnabled(bool enabled) {
 void TForm1::btnClearTreeClick() {
   // Loader threads are filing into the tree; it is emptied once they are done.
   if (gLoadingInProgress) return;
+  // One click must not throw away a study the user is reading; an empty
+  // viewer has nothing to lose.
+  bool loaded = false;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    loaded = !gPatients.empty();
+  }
+  for (auto& row : AdvancedImages)
+    for (TadvancedImage* cell : row) loaded = loaded || cell->HasImage;
+  if (loaded && !AskConfirmation("Clear the loaded study? Every image is closed.")) return;
   lastPatientsLength = 0;
   gForceRefill = true;
   refusedImages.clear();
@@ -427,6 +465,7 @@ void TForm1::RebuildBrowser() {
     ThumbnailsTool->Display(gPatients);
   } catch (...) {
   }
+  UpdateStartHint();
 }
 
 void TForm1::update_report_panel() {

@@ -80,6 +80,10 @@ std::string ResultJson(const TLoadResult& r) {
   for (const TLoadMessage& m : r.messages)
     j.BeginObject().Field("path", m.path).Field("text", m.text).EndObject();
   j.EndArray();
+  j.Key("duplicates").BeginArray();
+  for (const TSkippedFile& m : r.duplicates)
+    j.BeginObject().Field("path", m.path).Field("reason", m.reason).EndObject();
+  j.EndArray();
   j.Field("elapsedMs", r.elapsedMs).EndObject();
   return j.str() + "\n";
 }
@@ -102,6 +106,7 @@ std::string ResultText(const TLoadResult& r) {
   }
   for (const TSkippedFile& s : r.skipped) out += "Skipped " + s.path + ": " + s.reason + "\n";
   for (const TLoadMessage& m : r.messages) out += "Message " + m.path + ": " + m.text + "\n";
+  for (const TSkippedFile& d : r.duplicates) out += "Copy " + d.path + ": " + d.reason + "\n";
   out += "files listed " + std::to_string(r.filesListed) + ", filed " +
          std::to_string(r.filesFiled) + ", skipped " + std::to_string(r.skipped.size()) +
          ", reports " + std::to_string(r.reportsFound) + (r.cancelled ? ", cancelled" : "") + ", " +

@@ -849,7 +849,8 @@ bool WriteDemoStudy(const std::string& dirText, TDemoInfo* info, std::string* er
             WriteOverlayImage(st, mr, brain, noise) && WriteDicomDir(st, st.dir / "DICOMDIR");
   if (ok) {
     const std::string text = kReport;
-    ok = Save(st, st.dir / "report.txt", std::vector<uint8_t>(text.begin(), text.end()));
+    // Beside the images it reports on, where a viewer looks for it.
+    ok = Save(st, st.dir / "CTAX" / "report.txt", std::vector<uint8_t>(text.begin(), text.end()));
   }
   if (!ok) {
     TakeBack(st);

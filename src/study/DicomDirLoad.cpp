@@ -94,6 +94,42 @@ class TCaseResolver {
   std::unordered_map<std::string, std::vector<std::string>> cache_;
 };
 
+// Reports beside the DICOMDIR (under its first patient) and beside the
+// images of each patient (under that patient), none from sub-folders. A text
+// file counts only where images lie: the README of a medium is no report.
+void CollectReports(const std::string& dicomDirPath, const TPatientArr& tree, TLoadResult& result) {
+  const std::string first = ParentFolderOf(dicomDirPath);
+  std::vector<std::pair<std::string, size_t>> folders{{first, 0}};  // folder, patient
+  std::unordered_map<std::string, size_t> imageFolders;
+  for (size_t p = 0; p < tree.size(); ++p)
+    for (const TStudy& st : tree[p].studies)
+      for (const TSeries& s : st.serieses)
+        for (const TImg& im : s.images) {
+          const std::string folder = ParentFolderOf(im.imagePath);
+          if (imageFolders.try_emplace(folder, p).second && folder != first)
+            folders.emplace_back(folder, p);
+        }
+  std::sort(folders.begin() + 1, folders.end());
+  for (const auto& [folder, patient] : folders) {
+    const bool images = imageFolders.count(folder) > 0;
+    std::vector<std::string> reports;
+    std::error_code ec;
+    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      std::error_code typeError;
+      if (!it->is_regular_file(typeError)) continue;
+      const std::string ext = LowerExtension(it->path().filename().string());
+      if (IsReportExtension(ext) && (images || !NeedsImagesBeside(ext)))
+        reports.push_back(it->path().string());
+    }
+    std::sort(reports.begin(), reports.end());
+    const std::string name = tree.empty() ? std::string() : tree[patient].patientName;
+    const std::string id = tree.empty() ? std::string() : tree[patient].patintID;
+    for (const auto& r : reports) TGlobal::AddReport(name, id, r);
+    result.reportsFound += static_cast<int>(reports.size());
+  }
+}
+
 }  // namespace
 
 void addToRoot(TPatientArr& patients, const std::string& dicomDirPath,
@@ -146,25 +182,6 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
       collector.Skip(-1, dicomDirPath, std::string("unreadable: ") + e.what());
       tree.clear();
     }
-  }
-
-  // Reports beside the DICOMDIR (not in sub-folders), under its first patient.
-  {
-    const std::string name = tree.empty() ? std::string() : tree.front().patientName;
-    const std::string id = tree.empty() ? std::string() : tree.front().patintID;
-    std::vector<std::string> reports;
-    std::error_code ec;
-    const fs::path folder = fs::path(dicomDirPath).parent_path();
-    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-      std::error_code typeError;
-      if (!it->is_regular_file(typeError)) continue;
-      if (IsReportExtension(LowerExtension(it->path().filename().string())))
-        reports.push_back(it->path().string());
-    }
-    std::sort(reports.begin(), reports.end());
-    for (const auto& r : reports) TGlobal::AddReport(name, id, r);
-    result.reportsFound = static_cast<int>(reports.size());
   }
 
   for (const TPatient& p : tree)
@@ -258,6 +275,8 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
         s.imagesListPath = std::move(paths);
         result.filesFiled += static_cast<int>(s.images.size());
       }
+
+  CollectReports(dicomDirPath, tree, result);
 
   {
     std::lock_guard lock(DicomDirPatientsMutex());

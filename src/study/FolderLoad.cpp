@@ -235,6 +235,7 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   std::vector<TSeriesIntake> intakes;
   std::map<std::tuple<size_t, size_t, size_t>, size_t> intakeOf;
   TStringArray reports;
+  std::unordered_set<std::string> imageFolders;
   for (TReadChunk& c : read.Chunks()) {
     c.done.Wait();
     for (size_t k = 0; k < c.paths.size(); ++k) {
@@ -242,6 +243,7 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
         reports.push_back(c.paths[k]);
       } else if (c.kind[k] == kImage) {
         ++result.filesFiled;
+        imageFolders.insert(ParentFolderOf(c.paths[k]));
         const std::string& uid = c.records[k].sopInstanceUid;
         if (!uid.empty()) {
           const auto [seen, first] = instances.try_emplace(uid, c.paths[k]);
@@ -265,6 +267,11 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
   }
   result.filesCounted = read.Counted();
   result.cancelled = listingCut || result.filesCounted < result.filesListed;
+  // A text file among no images (a README at the top of a medium) is not
+  // listed: it says nothing about a study.
+  std::erase_if(reports, [&imageFolders](const std::string& r) {
+    return NeedsImagesBeside(LowerExtension(r)) && !imageFolders.count(ParentFolderOf(r));
+  });
 
   // Series new to the tree are filled and sorted outside the lock, in
   // parallel; each job touches its own series and records only. No other

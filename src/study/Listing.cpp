@@ -37,6 +37,16 @@ bool IsReportExtension(const std::string& lowerExt) {
          lowerExt == ".pdf";
 }
 
+bool NeedsImagesBeside(const std::string& lowerExt) {
+  return lowerExt == ".txt";
+}
+
+std::string ParentFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 namespace {
 
 struct TDirId {

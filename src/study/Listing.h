@@ -15,6 +15,11 @@ std::string LowerExtension(const std::string& path);
 bool IsListedExtension(const std::string& lowerExt);
 // Report documents: .rtf, .doc, .docx, .txt, .pdf.
 bool IsReportExtension(const std::string& lowerExt);
+// A plain text file is a report only when it lies in the same folder as
+// images of a study: elsewhere it is a medium's README, a log or a note.
+bool NeedsImagesBeside(const std::string& lowerExt);
+// The folder part of a path (without its last '/'); empty without one.
+std::string ParentFolderOf(const std::string& path);
 
 // Appends the files under path to list, depth first. Entries named
 // "dicomdir" (any case) and entries whose extension is not listed are left

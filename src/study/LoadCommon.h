@@ -41,6 +41,8 @@ inline constexpr const char* kReasonMissing = "referenced file not found";
 inline constexpr const char* kReasonRefused = "Referenced File ID reaches outside the medium";
 inline constexpr const char* kReasonNoFileId = "record without a Referenced File ID";
 inline constexpr const char* kReasonCancelled = "not read: the load was cancelled";
+inline constexpr const char* kReasonLoneText =
+    "text file beside no image of a loaded study, not a report";
 
 // Results of one load's parallel steps, gathered under a lock of its own and
 // put in listing order at the end.

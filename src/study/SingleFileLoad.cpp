@@ -12,6 +12,21 @@
 namespace fs = std::filesystem;
 using namespace study::detail;
 
+namespace {
+
+// Whether the tree holds an image whose file lies directly in folder.
+bool ImagesLieIn(const std::string& folder) {
+  std::lock_guard lock(gPatientsMutex);
+  for (const TPatient& p : gPatients)
+    for (const TStudy& st : p.studies)
+      for (const TSeries& se : st.serieses)
+        for (const TImg& im : se.images)
+          if (ParentFolderOf(im.imagePath) == folder) return true;
+  return false;
+}
+
+}  // namespace
+
 bool FileSingleHeader(const DICOMdata& header, bool imgOK, std::string* reason, bool* added,
                       std::string* sameAs) {
   if (added) *added = false;
@@ -50,7 +65,10 @@ TLoadResult LoadSingleFile(const std::string& pathArg) {
   result.filesCounted = 1;
   TCollector collector;
   std::error_code ec;
-  if (IsReportExtension(LowerExtension(path))) {
+  const std::string ext = LowerExtension(path);
+  if (IsReportExtension(ext) && NeedsImagesBeside(ext) && !ImagesLieIn(ParentFolderOf(path))) {
+    collector.Skip(0, path, kReasonLoneText);
+  } else if (IsReportExtension(ext)) {
     TGlobal::AddReport({}, {}, path);
     result.reportsFound = 1;
   } else if (!fs::is_regular_file(path, ec)) {

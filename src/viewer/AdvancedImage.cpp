@@ -21,6 +21,7 @@
 #include "pixels/ThdTimer.h"
 #include "pixels/WindowLevel.h"
 #include "viewer/CellHelpers.h"
+#include "viewer/OverlayLayout.h"
 #include "viewer/RotateTRansform.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
@@ -960,6 +961,11 @@ void TadvancedImage::setShowOverlay(bool v) {
 
 // ------------------------------------------------------------ render pass
 
+QRect TadvancedImage::ImageArea() const {
+  // Inside the frame line at W - 6, H - 6.
+  return QRect(0, 0, std::max(img.width() - 5, 1), std::max(img.height() - 5, 1));
+}
+
 void TadvancedImage::RenderViewer() {
   std::lock_guard lock(FState);
   SyncSurface();
@@ -979,6 +985,10 @@ void TadvancedImage::PaintLayers(bool frames) {
       const int W = img.width(), H = img.height();
       p.fillRect(0, 0, W, H, Qt::black);
       p.setPen(Qt::white);
+      // In the grid the picture ends at the cell's frame: the strip beyond it
+      // is the gap between cells and stays background.
+      const QRect frame(0, 0, W - 6, H - 6);
+      if (frames) p.setClipRect(ImageArea());
       if (!bmp.isNull()) {
         if (_showOverlay && !FOverlayInBmp) {
           DrawOverlayPlane(bmp, gDicomData, orientation);
@@ -995,14 +1005,14 @@ void TadvancedImage::PaintLayers(bool frames) {
       DrawAnnotations(p);
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
       DrawProbe(p);
-      const QRect frame(0, 0, W - 6, H - 6);
+      if (gShowReferenceLines && !_active) DrawReferenceLine(p);
+      if (FMpr && !bmp.isNull()) DrawMprCrosshair(p);
+      p.setClipping(false);
       if (frames && _selected) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(QColor(240, 202, 178), 3));
         p.drawRect(frame);
       }
-      if (gShowReferenceLines && !_active) DrawReferenceLine(p);
-      if (FMpr && !bmp.isNull()) DrawMprCrosshair(p);
       if (frames && _active) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(Qt::red, 3));
@@ -1062,47 +1072,52 @@ void TadvancedImage::DrawBitmap(QPainter& p) {
   p.setRenderHint(QPainter::SmoothPixmapTransform, false);
 }
 
-void TadvancedImage::DrawInformation(QPainter& p) {
-  const int W = img.width(), H = img.height();
+TOverlayInput TadvancedImage::InformationTexts() const {
   const DICOMdata& h = gDicomData;
+  TOverlayInput in;
+  in.surface = img.size();
+  in.font = InfoFont();
+  in.letterFont = in.font;
+  in.letterFont.setPointSize(12);
+  const double spacing = h.XYZmm[0];
+  in.ruler = spacing > 0.01 && spacing < 10 && zoomFactor > 0;
+  in.topLeft = {HeaderText(h.PatientID), HeaderText(h.modality)};
+  in.topRight = {HeaderText(h.PatientName), HeaderText(h.studydate_formated)};
+  in.bottomLeft << QStringLiteral("Zoom  : %1%").arg(zoomFactor);
+  if (IsByteImage() && !FByteWindow)
+    in.bottomLeft << QStringLiteral("Brightness    : %1").arg(brightness)
+                  << QStringLiteral("Contrast    : %1").arg(contrast);
+  else {
+    const double unit = IsByteImage() ? 1.0 : windowUnit;
+    in.bottomLeft << QStringLiteral("WL    : %1")
+                         .arg(QString::fromStdString(FormatWindowValue(windowLevel, unit)))
+                  << QStringLiteral("WW    : %1")
+                         .arg(QString::fromStdString(FormatWindowValue(windowWidth, unit)));
+  }
+  in.bottomLeft << QStringLiteral("Image : %1").arg(h.ImageNum)
+                << QStringLiteral("Series : %1").arg(h.SeriesNum);
+  if (const QString frame = FrameLabel(); !frame.isEmpty()) in.bottomLeft << frame;
+  in.bottomRight = {HeaderText(h.Institute_Name)};
+  for (int i = 0; i < 4; ++i) {
+    const Directions side = i == 0   ? orientation.Top
+                            : i == 1 ? orientation.Right
+                            : i == 2 ? orientation.Bottom
+                                     : orientation.Left;
+    in.letters[size_t(i)] = orientation_labels[side];
+  }
+  return in;
+}
+
+void TadvancedImage::DrawInformation(QPainter& p) {
   p.setBrush(Qt::NoBrush);
   p.setPen(gSettings().InformationColor);
-  const QFont base = InfoFont();
-  p.setFont(base);
-  const auto rightAligned = [&](int y, const QString& t) {
-    TextAt(p, W - p.fontMetrics().horizontalAdvance(t) - 10, y, t);
-  };
-  TextAt(p, 10, 10, HeaderText(h.PatientID));
-  TextAt(p, 10, 25, HeaderText(h.modality));
-  rightAligned(10, HeaderText(h.PatientName));
-  rightAligned(25, HeaderText(h.studydate_formated));
-  if (const QString frame = FrameLabel(); !frame.isEmpty()) TextAt(p, 10, H - 95, frame);
-  TextAt(p, 10, H - 80, QStringLiteral("Series : %1").arg(h.SeriesNum));
-  TextAt(p, 10, H - 65, QStringLiteral("Image : %1").arg(h.ImageNum));
-  if (IsByteImage() && !FByteWindow) {
-    TextAt(p, 10, H - 50, QStringLiteral("Contrast    : %1").arg(contrast));
-    TextAt(p, 10, H - 35, QStringLiteral("Brightness    : %1").arg(brightness));
-  } else {
-    const double unit = IsByteImage() ? 1.0 : windowUnit;
-    TextAt(p, 10, H - 50,
-           QStringLiteral("WW    : %1")
-               .arg(QString::fromStdString(FormatWindowValue(windowWidth, unit))));
-    TextAt(p, 10, H - 35,
-           QStringLiteral("WL    : %1")
-               .arg(QString::fromStdString(FormatWindowValue(windowLevel, unit))));
+  const TOverlayInput in = InformationTexts();
+  // Placed apart from each other and from the ruler, whatever the cell's size.
+  for (const TOverlayText& t : LayOutOverlay(in)) {
+    p.setFont(t.letter ? in.letterFont : in.font);
+    TextAt(p, t.rect.left(), t.rect.top(), t.text);
   }
-  TextAt(p, 10, H - 20, QStringLiteral("Zoom  : %1%").arg(zoomFactor));
-  // Right-aligned like the other right-hand texts, so a long name is not cut off.
-  rightAligned(H - 20, HeaderText(h.Institute_Name));
-
-  QFont letters = base;
-  letters.setPointSize(12);
-  p.setFont(letters);
-  TextAt(p, W / 2, 2, orientation_labels[orientation.Top]);
-  TextAt(p, W - 35, H / 2, orientation_labels[orientation.Right]);
-  TextAt(p, W / 2, H - 20, orientation_labels[orientation.Bottom]);
-  TextAt(p, 7, H / 2, orientation_labels[orientation.Left]);
-  p.setFont(base);
+  p.setFont(in.font);
 }
 
 void TadvancedImage::DrawRuller(QPainter& p) {

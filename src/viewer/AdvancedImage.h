@@ -48,6 +48,8 @@ class TViewer;
 // Recommended Display Frame Rate; 0 when it gives none.
 double HeaderFrameRate(const DICOMdata& h);
 
+struct TOverlayInput;
+
 class TadvancedImage : public QWidget {
   Q_OBJECT
 
@@ -446,9 +448,17 @@ class TadvancedImage : public QWidget {
   // The render pass's layers onto img (caller holds both locks); frames: the
   // selection and active frames too, which a picture for export leaves out.
   void PaintLayers(bool frames);
+  // Where a cell in the grid paints its picture and layers: inside its frame.
+  QRect ImageArea() const;
   void DrawBitmap(QPainter& p);
   void DrawCellNotice(QPainter& p, const QString& text, bool mark);
   void DrawInformation(QPainter& p);
+
+ public:
+  // The information layer's texts and letters as the cell draws them now.
+  TOverlayInput InformationTexts() const;
+
+ private:
   void DrawRuller(QPainter& p);
   void DrawAnnotations(QPainter& p);
   void DrawReferenceLine(QPainter& p);

@@ -247,6 +247,18 @@ void TadvancedImage::DrawAnnotations(QPainter& p) {
     p.setPen(labelColour);
     Label(p, at, text);
   };
+  // Measurements and region statistics on a dark, half-transparent box, so
+  // they read on bright tissue as on air. The box goes under the shape, so
+  // the shape's own lines stay whole.
+  const auto backdrop = [&](QPoint at, const QStringList& lines) {
+    if (!Paintable(at) || lines.isEmpty()) return;
+    const QFontMetrics fm = p.fontMetrics();
+    int width = 0;
+    for (const QString& line : lines) width = std::max(width, fm.horizontalAdvance(line));
+    if (width > 0)
+      p.fillRect(QRect(at.x() - 2, at.y() - 1, width + 4, int(lines.size()) * fm.height() + 2),
+                 QColor(0, 0, 0, 160));
+  };
   const auto labelLines = [&](QPoint at, const QStringList& lines) {
     for (int k = 0; k < lines.size(); ++k)
       label(at + QPoint(0, k * p.fontMetrics().height()), lines[k]);
@@ -255,28 +267,36 @@ void TadvancedImage::DrawAnnotations(QPainter& p) {
   for (size_t i = 0; i < Shapes.size(); ++i) {
     Shape& s = Shapes[i];
     const QPen pen(int(i) == SelectedShapeIndex ? QColor(Qt::red) : shapeColour, 1);
-    p.setPen(pen);
     const QPoint A = view(s.x1, s.y1), B = view(s.x2, s.y2);
+    QStringList lines;
+    QPoint at = A;
+    if (s.shapeType == STMeasureLine || s.shapeType == STRectangle || s.shapeType == STEllipse)
+      lines = MeasurementLines(s);
+    else if (s.shapeType == STAngle)
+      lines = {ShapeLabel(s)};
+    if (s.shapeType == STMeasureLine || s.shapeType == STAngle) at = B;
+    backdrop(at, lines);
+    p.setPen(pen);
     switch (s.shapeType) {
       case STLine:
         Segment(p, area, A, B);
         break;
       case STMeasureLine:
         Segment(p, area, A, B);
-        labelLines(B, MeasurementLines(s));
+        labelLines(at, lines);
         break;
       case STAngle:
         Segment(p, area, A, B);
         Segment(p, area, B, view(s.x3, s.y3));
-        label(B, ShapeLabel(s));
+        labelLines(at, lines);
         break;
       case STRectangle:
         Outline(p, area, A, B);
-        labelLines(A, MeasurementLines(s));
+        labelLines(at, lines);
         break;
       case STEllipse:
         EllipseIn(p, area, A, B);
-        labelLines(A, MeasurementLines(s));
+        labelLines(at, lines);
         break;
       case STTxt: {
         if (s.txt.isEmpty()) {

@@ -89,7 +89,8 @@ TEST_F(GridTest, RestrictedFillGivesOneSeriesPerCellAndClearsTheRest) {
 
 TEST_F(GridTest, SequentialFillWalksTheSeriesAndRepeatsTheLastImage) {
   FillTree("sequential", {{"CT", 2}, {"CT", 1}});
-  form->EnableStudyTools();  // as a load does
+  form->EnableStudyTools();                    // as a load does
+  form->ToolsPageControl->setCurrentIndex(2);  // the user's own choice
   form->SpeedButton2Click();
   const std::pair<int, int> expected[] = {{0, 0}, {0, 1}, {1, 0}, {1, 0}};
   for (int n = 0; n < 4; ++n) {
@@ -101,7 +102,7 @@ TEST_F(GridTest, SequentialFillWalksTheSeriesAndRepeatsTheLastImage) {
   // The track bar of a cell shows its place in its series.
   EXPECT_EQ(Viewer(0, 1)->TrackBar->maximum(), 2);
   EXPECT_EQ(Viewer(0, 1)->TrackBar->value(), 2);
-  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);  // "Image Processing"
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 2);  // a fill keeps the user's tab
 }
 
 TEST_F(GridTest, AFillThatCannotShowItsImageLeavesTheCellEmpty) {
@@ -390,6 +391,7 @@ TEST_F(GridTest, LeftDragPansSelectedCells) {
 
 TEST_F(GridTest, TrackBarsLoadImagesAndFrames) {
   FillTree("tracks", {{"CT", 3}, {"US", 1, 4}});
+  form->ToolsPageControl->setCurrentIndex(4);
   form->SpeedButton3Click();
   gRestrictedLoad = true;
   form->FillViewers();
@@ -398,7 +400,8 @@ TEST_F(GridTest, TrackBarsLoadImagesAndFrames) {
   EXPECT_EQ(Cell(0, 0)->ImageIndex, 2);
   TadvancedImage* cine = Cell(0, 1);
   ASSERT_TRUE(cine->IsCine());
-  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 3);  // a cine cell: "Cine Player"
+  EXPECT_TRUE(cine->InCineMode);
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 4);  // a cine plays; the tab stays
   Viewer(0, 1)->CineTrackBar->setValue(3);
   EXPECT_EQ(cine->CurrentFrame, 3);
 }

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QScrollBar>
@@ -413,4 +414,137 @@ TEST_F(Browser, PanelsAddedInBatchesAreShownAndStackedInOrder) {
              });
     })) << width;
   }
+}
+
+TEST_F(Browser, OneClickShowsTheSeriesAndMarksIt) {
+  BuildTree();
+  TadvancedImage cell;
+  cell.resize(300, 300);
+  tool->ActiveImage = [&] { return &cell; };
+  int shown = 0;
+  QObject::connect(tool.get(), &TThumbnailsTool::SeriesShown, [&] { ++shown; });
+  tool->Display(gPatients);
+  TSeriesPanel* mr = tool->SeriesPanels()[1];
+  const auto send = [&](QEvent::Type type, QPointF at, Qt::MouseButtons held) {
+    QMouseEvent e(type, at, mr->SeriesLabel->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
+    QApplication::sendEvent(mr->SeriesLabel, &e);
+  };
+  // A hand that shakes a pixel between press and release still clicks.
+  send(QEvent::MouseButtonPress, {10, 5}, Qt::LeftButton);
+  send(QEvent::MouseMove, {11, 5}, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, {11, 5}, Qt::NoButton);
+  EXPECT_EQ(shown, 1);
+  EXPECT_EQ(cell.SeriesIndex, 2);
+  EXPECT_EQ(cell.ImageIndex, 0);
+  EXPECT_EQ(cell.CurrentOpenedPath, gPatients[0].studies[0].serieses[2].images[0].imagePath);
+  EXPECT_TRUE(mr->IsCurrent());
+  EXPECT_FALSE(tool->SeriesPanels()[0]->IsCurrent());
+  EXPECT_EQ(mr->SeriesLabel->palette().color(QPalette::Window), QColor(46, 120, 210));
+
+  // The double-click that follows finds it shown: the cell is not reloaded.
+  const QImage before = cell.Surface();
+  send(QEvent::MouseButtonDblClick, {11, 5}, Qt::LeftButton);
+  EXPECT_EQ(shown, 2);
+  EXPECT_EQ(cell.Surface(), before);
+
+  // The mark follows the series through a rebuild, where its panel is new.
+  tool->Display(gPatients);
+  EXPECT_TRUE(tool->SeriesPanels()[1]->IsCurrent());
+  EXPECT_FALSE(tool->SeriesPanels()[2]->IsCurrent());
+}
+
+namespace {
+
+// Which panels the filter leaves, as "patient", "study", "modality" texts.
+QStringList Shown(const TThumbnailsTool& tool) {
+  QStringList out;
+  for (QWidget* w : tool.VisiblePanels()) {
+    if (auto* p = qobject_cast<TPatientPanel*>(w)) out << "P " + p->PatientID;
+    if (auto* st = qobject_cast<TStudyPanel*>(w)) out << "S " + st->StudyDescription;
+    if (auto* se = qobject_cast<TSeriesPanel*>(w)) out << "E " + se->Modality;
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST_F(Browser, SearchKeepsMatchingSeriesWithTheirStudyAndPatient) {
+  {
+    const auto series = [&](const std::string& modality, const std::string& description) {
+      TSeries s = Series(modality, {File(modality + description + ".dcm", 8, 8, 50)});
+      s.instanceUid = "1.2." + std::to_string(description.size());
+      s.images[0].Cache.DICOM.Series_Description = description;
+      return s;
+    };
+    TPatient a;
+    a.patientName = "M\xC3\x9CLLER^J\xC3\x9CRGEN";  // UTF-8, as the header holds it
+    a.patintID = "P7";
+    TStudy thorax;
+    thorax.description = "THORAX";
+    thorax.serieses = {series("CT", "Lung window"), series("MR", "T2 axial")};
+    TStudy listed;  // a study a DICOMDIR lists without series
+    listed.description = "OLD REPORT ONLY";
+    a.studies = {thorax, listed};
+    TPatient b;
+    b.patientName = "DOE^JANE";
+    b.patintID = "X1";
+    TStudy head;
+    head.description = "HEAD";
+    head.serieses = {series("CT", "Brain")};
+    b.studies = {head};
+    std::lock_guard lock(gPatientsMutex);
+    gPatients = {a, b};
+  }
+  tool->Display(gPatients);
+  const QStringList all = Shown(*tool);
+  ASSERT_EQ(all.size(), 8);
+  const auto search = [&](const QString& text) {
+    tool->SearchBox->setText(text);
+    return Shown(*tool);
+  };
+  // Case and accents aside, the name's components in any order.
+  EXPECT_EQ(search("muller"),
+            QStringList({"P P7", "S THORAX", "E CT", "E MR", "S OLD REPORT ONLY"}));
+  EXPECT_EQ(search("j\u00fcrgen M\u00dcLLER"), search("muller"));
+  // Every word must be found: one in the name, one in the series description.
+  EXPECT_EQ(search("m\u00fcller t2"), QStringList({"P P7", "S THORAX", "E MR"}));
+  EXPECT_EQ(search("lung"), QStringList({"P P7", "S THORAX", "E CT"}));
+  EXPECT_EQ(search("x1"), QStringList({"P X1", "S HEAD", "E CT"}));
+  EXPECT_EQ(search("mr"), QStringList({"P P7", "S THORAX", "E MR"}));
+  EXPECT_EQ(search("report"), QStringList({"P P7", "S OLD REPORT ONLY"}));
+  EXPECT_TRUE(search("nothing like it").isEmpty());
+  EXPECT_EQ(search("  "), all);
+
+  // The shown panels are stacked without gaps from the top.
+  search("ct");
+  int y = 0;
+  for (QWidget* w : tool->VisiblePanels()) {
+    EXPECT_EQ(w->geometry().top(), y);
+    y = w->geometry().bottom() + 1;
+  }
+  // A rebuild (another load) keeps the search.
+  tool->Display(gPatients);
+  EXPECT_EQ(Shown(*tool), QStringList({"P P7", "S THORAX", "E CT", "P X1", "S HEAD", "E CT"}));
+}
+
+TEST_F(Browser, ARebuildKeepsTheScrollPlace) {
+  {
+    TPatient p;
+    p.studies.resize(1);
+    for (int i = 0; i < 40; ++i) p.studies[0].serieses.push_back(Series("CT", {}, i + 1));
+    std::lock_guard lock(gPatientsMutex);
+    gPatients = {p};
+  }
+  tool->Display(gPatients);
+  QScrollBar* bar = tool->verticalScrollBar();
+  ASSERT_TRUE(WaitFor([&] { return tool->PanelsComplete() && bar->maximum() > 2000; }));
+  bar->setValue(1500);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    gPatients[0].studies[0].serieses.push_back(Series("MR", {}, 41));
+  }
+  tool->Display(gPatients);  // as a load adding a series does
+  EXPECT_TRUE(WaitFor([&] { return tool->PanelsComplete() && bar->value() == 1500; }));
+  tool->Clear();
+  EXPECT_TRUE(WaitFor([&] { return bar->value() == 0; }));
 }

@@ -22,6 +22,7 @@
 #include "app/ThumbnailsToolUnit.h"
 #include "app_fixtures.h"
 #include "study/DemoStudy.h"
+#include "viewer/OverlayLayout.h"
 #include "window_fixture.h"
 
 namespace {
@@ -339,3 +340,45 @@ TEST_F(Scenario, EverySampleOpenedAloneThenItsInformation) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a person reads for each character-set sample that shows an image: the
+// names as pydicom decodes them, in the viewer's form.
+const std::pair<const char*, const char*> kNamesInEveryScript[] = {
+    {"chrArab.dcm", "قباني لنزار"},
+    {"chrFren.dcm", "Buc Jérôme"},
+    {"chrGerm.dcm", "Äneas Rüdiger"},
+    {"chrGreek.dcm", "Διονυσιος"},
+    {"chrH31.dcm", "Yamada Tarou=山田 太郎=やまだ たろう"},
+    {"chrH32.dcm", "ﾔﾏﾀﾞ ﾀﾛｳ=山田 太郎=やまだ たろう"},
+    {"chrHbrw.dcm", "שרון דבורה"},
+    {"chrI2.dcm", "Hong Gildong=洪 吉洞=홍 길동"},
+    {"chrRuss.dcm", "Люкceмбypг"},
+    {"chrX1.dcm", "Wang XiaoDong=王 小東"},
+    {"chrX2.dcm", "Wang XiaoDong=王 小东"},
+};
+
+}  // namespace
+
+TEST_F(Scenario, NamesInEveryScriptInTheBrowserAndTheOverlay) {
+  REQUIRE_SAMPLES();
+  REQUIRE_SAMPLE("../charset_files");
+  const QDir dir(QString::fromUtf8(TAVROLEN_SAMPLE_DIR) + "/../charset_files");
+  for (const auto& [file, name] : kNamesInEveryScript) {
+    SCOPED_TRACE(file);
+    form->OpenImage(dir.filePath(file));
+    TadvancedImage* cell = form->ActiveAdvancedImage;
+    ASSERT_TRUE(cell->HasImage);
+    // The overlay's top right line is the patient's name.
+    const TOverlayInput texts = cell->InformationTexts();
+    ASSERT_FALSE(texts.topRight.isEmpty());
+    EXPECT_EQ(texts.topRight[0], QString::fromUtf8(name));
+    // The browser's patient panel says the same.
+    bool found = false;
+    for (QWidget* w : form->ThumbnailsTool->Panels())
+      if (auto* p = qobject_cast<TPatientPanel*>(w))
+        found = found || p->text() == QString::fromUtf8(name);
+    EXPECT_TRUE(found);
+  }
+}

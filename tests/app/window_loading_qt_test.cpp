@@ -165,7 +165,7 @@ TEST_F(WindowLoading, APreviewOfAFileTheLoadDidNotFileIsNotLeftOnScreen) {
 TEST_F(WindowLoading, BadFilesAreListedOnceInTheSummary) {
   const std::string dir = StudyFolder("bad", "CT", 1);
   appfx::Write(dir, "broken.dcm", std::vector<uint8_t>(40, 0x5A));
-  appfx::Write(dir, "notes.txt", {'o', 'k'});
+  appfx::Write(dir, "s0/notes.txt", {'o', 'k'});  // beside the images: a report
   form->folder = QString::fromStdString(dir);
   form->btnOpenFolderClick();
   WaitIdle();
@@ -210,7 +210,7 @@ TEST_F(WindowLoading, SingleFileShowsInTheActiveCellAtItsTreePosition) {
   ASSERT_TRUE(cell->HasImage);
   EXPECT_EQ(cell->SeriesIndex, 1);  // filed second, not sorted
   EXPECT_EQ(cell->CurrentOpenedPath, second);
-  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 0);  // opening keeps the tab
   {
     std::lock_guard lock(gPatientsMutex);
     ASSERT_EQ(gPatients[0].studies[0].serieses.size(), 2u);
@@ -229,8 +229,10 @@ TEST_F(WindowLoading, SingleFileShowsInTheActiveCellAtItsTreePosition) {
 
 TEST_F(WindowLoading, ReportsListRowsOpenWithTheDesktop) {
   const std::string dir = testsupport::TempDir("window-reports");
+  appfx::WriteImage(dir, "ct.dcm", TestImage{});
   appfx::Write(dir, "Findings.TXT", {'o', 'k'});
   appfx::Write(dir, "scan.pdf", {'%', 'P'});
+  appfx::Write(dir, "tools/README.txt", {'?'});  // beside no image: not listed
   form->folder = QString::fromStdString(dir);
   form->btnOpenFolderClick();
   WaitIdle();
@@ -292,7 +294,7 @@ TEST_F(WindowLoading, CdDicomDirCommand) {
   WaitIdle();
   EXPECT_EQ(form->messages.size(), 1u);
   EXPECT_TRUE(form->AdvancedImages[0][0]->HasImage);
-  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 1);
+  EXPECT_EQ(form->ToolsPageControl->currentIndex(), 0);
   EXPECT_FALSE(form->reportsListView->isHidden());  // the report beside it
   EXPECT_EQ(form->statusLabelCount->text(), "Ready");
 }

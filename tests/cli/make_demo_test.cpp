@@ -32,7 +32,7 @@ TEST(MakeDemo, WritesTheSameValidStudyEveryTime) {
     EXPECT_EQ(fixtures::ReadFile(entry.path().string()),
               fixtures::ReadFile((fs::path(dir) / "b" / rel).string()))
         << rel;
-    if (rel == "report.txt") continue;
+    if (rel == "CTAX/report.txt") continue;
     // DCMTK reads every file, the DICOMDIR included.
     EXPECT_EQ(fixtures::RunCommand("dcmdump -q '" + entry.path().string() + "' > /dev/null 2>&1"),
               0)

@@ -46,9 +46,10 @@ TEST_F(Scan, FolderJsonHasTheRecordFieldsAndTheSortedTree) {
   const std::string json = dir + "/folder.json";
   ASSERT_EQ(RunScan("'" + dir + "/study' --json", json), 0);
 
-  EXPECT_EQ(Py(json, "sorted(d)"),
-            "['elapsedMs', 'filesFiled', 'filesListed', 'messages', 'patients', 'reports', "
-            "'skipped']");
+  EXPECT_EQ(
+      Py(json, "sorted(d)"),
+      "['duplicates', 'elapsedMs', 'filesFiled', 'filesListed', 'messages', 'patients', 'reports', "
+      "'skipped']");
   EXPECT_EQ(Py(json, "sorted(d['patients'][0])"), "['patientName', 'patintID', 'studies']");
   EXPECT_EQ(Py(json, "sorted(d['patients'][0]['studies'][0])"),
             "['accessionNumber', 'description', 'instanceUid', 'serieses', 'studyDate', "

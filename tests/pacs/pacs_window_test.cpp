@@ -217,8 +217,9 @@ TEST_F(PacsWindow, AFailureIsShownOnceAndWhatArrivedStaysLoaded) {
   ASSERT_EQ(pacs->errors.size(), 2);
   EXPECT_TRUE(pacs->errors[1].contains("connection was refused")) << pacs->errors[1].toStdString();
   EXPECT_EQ(ImagesInTree(), 2);
-  // The matches of the last good search stay listed.
-  EXPECT_EQ(pacs->resultsList->topLevelItemCount(), 1);
+  // The matches of another server are gone with the change, and Retrieve with them.
+  EXPECT_EQ(pacs->resultsList->topLevelItemCount(), 0);
+  EXPECT_FALSE(pacs->retrieveButton->isEnabled());
 }
 
 TEST_F(PacsWindow, CancelStopsARetrieveAndKeepsWhatArrived) {

@@ -432,6 +432,56 @@ TEST_F(Loader, EachInstanceIsFiledOnceWhereverItsCopiesComeFrom) {
   EXPECT_EQ(loadfx::ImageCount(gPatients), 3);
 }
 
+// A text file tells about a study only beside its images; documents of the
+// other kinds are reports wherever they lie.
+TEST_F(Loader, TextFilesAreReportsOnlyBesideImages) {
+  const std::string root = Dir("text_reports");
+  loadfx::Write(root, "README.TXT", {'c', 'd'});
+  loadfx::Write(root, "cover.pdf", {'%', 'P'});
+  loadfx::WriteImage(root, "CT/IM1", TestImage{});
+  const std::string findings = loadfx::Write(root, "CT/findings.txt", {'o', 'k'});
+  loadfx::Write(root, "notes/log.txt", {'l'});
+  loadfx::Write(root, "junk/x", std::vector<uint8_t>(300, 9));  // no image beside x.txt
+  loadfx::Write(root, "junk/x.txt", {'x'});
+  const TLoadResult r = LoadFolder(root);
+  EXPECT_EQ(r.filesFiled, 1);
+  EXPECT_EQ(r.reportsFound, 2);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    std::set<std::string> names;
+    for (const TReportRecord& report : gReports)
+      names.insert(fs::path(report.ReportPath).lexically_relative(root).generic_string());
+    EXPECT_EQ(names, (std::set<std::string>{"CT/findings.txt", "cover.pdf"}));
+  }
+
+  // Opened by itself: beside filed images a report; elsewhere refused, saying why.
+  const TLoadResult lone = LoadSingleFile(root + "/README.TXT");
+  EXPECT_EQ(lone.reportsFound, 0);
+  ASSERT_EQ(lone.skipped.size(), 1u);
+  EXPECT_NE(lone.skipped[0].reason.find("not a report"), std::string::npos);
+  EXPECT_EQ(LoadSingleFile(findings).reportsFound, 1);
+
+  // A DICOMDIR: its README is none; a text beside the images it lists is one,
+  // under the patient of those images.
+  loadfx::ResetLoadingState();
+  const std::string medium = Dir("text_medium");
+  TestImage t;
+  t.studyUid = "1.2.826.0.8";
+  t.seriesUid = "1.2.826.0.8.1";
+  loadfx::WriteImage(medium, "img/0001", t);
+  loadfx::Write(medium, "README.TXT", {'c', 'd'});
+  loadfx::Write(medium, "img/report.txt", {'o', 'k'});
+  loadfx::Write(medium, "DICOMDIR",
+                loadfx::DicomDirFile(
+                    {loadfx::Patient("ROE^ANN", "77"), loadfx::Study("1.2.826.0.8"),
+                     loadfx::Series("1.2.826.0.8.1", "CT", 1), loadfx::Image("IMG\\0001", 1)}));
+  EXPECT_EQ(LoadDicomDir(medium + "/DICOMDIR").reportsFound, 1);
+  std::lock_guard lock(gPatientsMutex);
+  ASSERT_EQ(gReports.size(), 1u);
+  EXPECT_EQ(gReports[0].ReportPath, (fs::path(medium) / "img" / "report.txt").string());
+  EXPECT_EQ(gReports[0].PatientId, "77");
+}
+
 TEST_F(Loader, EmptyFolderFinishesWithNothingAdded) {
   const TLoadResult r = LoadFolder(Dir("empty"));
   EXPECT_EQ(r.filesListed, 0);
@@ -899,7 +949,7 @@ TEST_F(Loader, PydicomDicomDirsLoadIntoTheTreesTheyDescribe) {
     EXPECT_EQ(r.filesListed, 31);
     EXPECT_EQ(r.filesFiled, 31);
     EXPECT_TRUE(r.skipped.empty());
-    EXPECT_EQ(r.reportsFound, 1);  // README.txt beside it
+    EXPECT_EQ(r.reportsFound, 0);  // README.txt beside it: no images there, no report
     std::lock_guard lock(gPatientsMutex);
     const DirTree d = Shape(gPatients);
     EXPECT_EQ(d.patients, 2);
@@ -917,7 +967,6 @@ TEST_F(Loader, PydicomDicomDirsLoadIntoTheTreesTheyDescribe) {
     EXPECT_EQ(ct.images[0].imagePath, (fs::path(base) / "77654033" / "CT2" / "17106").string());
     EXPECT_EQ(ct.imagesListPath, (TStringArray{ct.images[0].imagePath, ct.images[1].imagePath,
                                                ct.images[2].imagePath, ct.images[3].imagePath}));
-    EXPECT_EQ(ReportRowText(gReports[0]).patient, gPatients[0].patientName);
     std::lock_guard dirLock(DicomDirPatientsMutex());
     EXPECT_EQ(Shape(gDicomDirPatients).images, 31);
   }

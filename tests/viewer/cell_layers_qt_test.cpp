@@ -5,6 +5,7 @@
 
 #include "cell_fixtures.h"
 #include "viewer/AdvancedImage.h"
+#include "viewer/OverlayLayout.h"
 #include "viewer/ViewerGlobals.h"
 
 using cellfix::Image;
@@ -72,11 +73,16 @@ TEST_F(CellLayers, CornerTextsAndLettersAtTheirPlaces) {
   // The institution too, so that a long name is not cut at the edge.
   const QRect institution = Ink(img, kInfo, QRect(W * 3 / 4, H - 20, W / 4, 15));
   EXPECT_NEAR(institution.right(), W - 11, 3);
-  // Letters: top A, right L, bottom P, left R.
+  // Letters: top A, right L, bottom P, left R; the right and bottom ones
+  // beside the ruler, not on it.
   EXPECT_EQ(cell.orientation_labels, (std::array<QString, 4>{"A", "L", "P", "R"}));
-  for (QPoint at :
-       {QPoint(W / 2, 2), QPoint(W - 35, H / 2), QPoint(W / 2, H - 20), QPoint(7, H / 2)})
-    startsAt(at, 30);
+  for (QPoint at : {QPoint(W / 2, 2), QPoint(7, H / 2)}) startsAt(at, 30);
+  const QRect right = Ink(img, kInfo, QRect(W - 70, H / 2, 70, 20));
+  EXPECT_FALSE(right.isEmpty());
+  EXPECT_LT(right.right(), VerticalRulerBox(img.size()).left());
+  const QRect bottom = Ink(img, kInfo, QRect(W / 2, H - 60, 30, 60));
+  EXPECT_FALSE(bottom.isEmpty());
+  EXPECT_LT(bottom.bottom(), HorizontalRulerBox(img.size()).top());
   // Nothing in the middle of the image.
   EXPECT_TRUE(Ink(img, kInfo, QRect(100, 100, 600, 380)).isEmpty());
 
@@ -86,9 +92,11 @@ TEST_F(CellLayers, CornerTextsAndLettersAtTheirPlaces) {
 
   s.institution = "SAINT ELSEWHERE UNIVERSITY HOSPITAL";
   ASSERT_TRUE(Load(s, "long.dcm"));
-  const QRect whole = Ink(cell.Surface(), kInfo, QRect(W / 2 + 20, H - 20, W / 2 - 20, 15));
+  // Too long to fit beside the ruler: the line above it, all of it.
+  const QRect whole = Ink(cell.Surface(), kInfo, QRect(W / 2 + 20, H - 60, W / 2 - 20, 25));
   EXPECT_GT(whole.width(), 150);  // all of it, not its first letters
   EXPECT_LE(whole.right(), W - 8);
+  EXPECT_LT(whole.bottom(), HorizontalRulerBox(cell.Surface().size()).top());
 }
 
 TEST_F(CellLayers, ByteImagesShowContrastAndBrightness) {
@@ -182,4 +190,51 @@ TEST_F(CellLayers, FramesAndReferenceLine) {
   EXPECT_EQ(img.pixel(0, 300), QColor(Qt::red).rgb());
   EXPECT_EQ(img.pixel(794, 300), QColor(Qt::red).rgb());
   EXPECT_TRUE(Ink(img, kRef, QRect(0, 0, 800, 600)).isEmpty());
+}
+
+TEST_F(CellLayers, ThePictureEndsAtTheFrameAndLeavesTheGapBlack) {
+  // A white image zoomed far past the cell: without the clip it would cover
+  // every pixel of the surface.
+  Image s = Dark(16, 16);
+  s.values.assign(size_t(16 * 16), 4000);
+  ASSERT_TRUE(Load(s));
+  cell.Zoom(20000);
+  cell.setActive(true);
+  const QImage img = cell.Surface();
+  const int W = img.width(), H = img.height();
+  EXPECT_NE(img.pixel(W / 3, H / 3), QColor(Qt::black).rgb());  // inside: the picture
+  // Beyond the frame line (3 pixels wide on x = W - 6, y = H - 6) is the gap.
+  for (int y = 0; y < H; ++y)
+    for (int x = W - 4; x < W; ++x) ASSERT_EQ(img.pixel(x, y), QColor(Qt::black).rgb()) << x;
+  for (int x = 0; x < W; ++x)
+    for (int y = H - 4; y < H; ++y) ASSERT_EQ(img.pixel(x, y), QColor(Qt::black).rgb()) << y;
+}
+
+TEST_F(CellLayers, RegionStatisticsReadOnADarkBox) {
+  Image s = Dark(64, 64);
+  s.values.assign(size_t(64 * 64), 4000);  // white under the window
+  ASSERT_TRUE(Load(s));
+  cell.FitImage();
+  Shape r;
+  r.shapeType = STRectangle;
+  r.x1 = -20;
+  r.y1 = -20;
+  r.x2 = 10;
+  r.y2 = 10;
+  cell.Shapes.push_back(r);
+  cell.RenderViewer();
+  const QImage img = cell.Surface();
+  // The label starts at the first corner, on the white picture; around its
+  // letters the picture is darkened, not left white.
+  const QPoint at = cell.ImageToView(QPoint(r.x1, r.y1));
+  const QRect label(at + QPoint(0, 2), QSize(60, 10));
+  int white = 0, dark = 0;
+  for (int y = label.top(); y <= label.bottom(); ++y)
+    for (int x = label.left(); x <= label.right(); ++x) {
+      const QColor c = img.pixelColor(x, y);
+      if (c == QColor(Qt::white)) ++white;
+      if (c.red() < 120 && c.green() < 120 && c.blue() < 120) ++dark;
+    }
+  EXPECT_EQ(white, 0);
+  EXPECT_GT(dark, 300);
 }
