@@ -26,6 +26,7 @@
 
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
+#include "dicom/dicom_values.h"
 #include "pixels/ImageUtilities.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
@@ -228,7 +229,8 @@ TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& st
     : QFrame(owner) {
   StudyID = Text(study.studyID);
   StudyInstanceUID = Text(study.instanceUid);
-  StudyDate = Text(study.studyDate);
+  // A medium's study carries its date as stored; every date shows one way.
+  StudyDate = Text(FormatDicomDate(study.studyDate));
   StudyTime = Text(study.studyTime);
   AccessionNumber = QString::number(study.accessionNumber);
   StudyDescription = Text(study.description);

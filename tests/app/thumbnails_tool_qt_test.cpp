@@ -133,7 +133,7 @@ TEST_F(Browser, PanelsInTreeOrderWithTheirLooks) {
 
   EXPECT_EQ(st0->height(), 62);
   EXPECT_EQ(Background(st0), QColor(85, 85, 109));
-  EXPECT_EQ(st0->StudyDateTimeLabel->text(), "2024-01-31   14:30:00");
+  EXPECT_EQ(st0->StudyDateTimeLabel->text(), "31/01/2024   14:30:00");
   EXPECT_EQ(st0->StudyDescriptionlabel->text(), "CHEST");
   EXPECT_EQ(st0->StudyModalityLabel->text(), "CT    [3 Series]");  // the PR counts
   EXPECT_EQ(st0->StudyModalityLabel->palette().color(QPalette::WindowText), QColor(255, 251, 240));
