@@ -119,8 +119,8 @@ class CheckLayers(unittest.TestCase):
                          "src/net/Probe.cpp:4")
 
     def test_a_folder_that_is_no_layer_is_refused(self):
-        self.add("derived/Probe.cpp", '#include "dicom/dicom.h"')
-        self.assertFails("src/derived is not a layer")
+        self.add("plugins/Probe.cpp", '#include "dicom/dicom.h"')
+        self.assertFails("src/plugins is not a layer")
 
 
 if __name__ == "__main__":
