@@ -29,6 +29,7 @@
 #include "render_usage.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnText.h"
+#include "viewer/PresentationShapes.h"
 #include "viewer/ViewerGlobals.h"
 
 namespace {
@@ -44,6 +45,7 @@ struct Annotation {
 
 struct Options {
   std::string file, out;
+  std::string saveState;  // --save-state: the annotations and window as a presentation state
   int frame = 1;
   int width = 512, height = 512;
   std::optional<double> ww, wl;  // modality units, real numbers
@@ -168,6 +170,22 @@ void Draw(TadvancedImage& c, const Annotation& a) {
   c.Action = VAPan;
 }
 
+// The drawn annotations and the window in effect as a presentation state of
+// the file's image, as the viewer's "Save Annotations as DICOM" writes it.
+bool SaveState(const TadvancedImage& cell, const Options& o, std::string& why) {
+  TSourceInfo source;
+  if (!ReadSourceInfo(o.file, source, why)) return false;
+  const TAnnotationKey& key = cell.AnnotationKey();
+  const TStateImage image{key.path.empty() ? o.file : key.path, source.sopClassUid,
+                          source.sopInstanceUid, source.frames};
+  TPresentationState ps;
+  const std::optional<std::pair<double, double>> window =
+      source.colour ? std::nullopt : std::optional(std::pair(cell.windowLevel, cell.windowWidth));
+  if (!BuildSeriesState(source.seriesInstanceUid, {image}, window, source.colour, ps, why))
+    return false;
+  return WritePresentationState(ps, source, o.saveState, why);
+}
+
 // Returns an error text, empty when the arguments are fine.
 std::string Parse(const std::vector<std::string>& args, Options& o) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -225,6 +243,8 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
       o.noOverlay = true;
     } else if (a == "--bitmap") {
       o.bitmap = true;
+    } else if (a == "--save-state") {
+      if (!value(o.saveState) || o.saveState.empty()) return "--save-state needs a file name";
     } else if (a == "--annotate") {
       if (!value(s)) return "--annotate needs a description";
       Annotation an;
@@ -240,7 +260,7 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
     }
   }
   if (o.file.empty()) return "no input file";
-  if (o.out.empty()) return "no output file (-o OUT.png)";
+  if (o.out.empty() && o.saveState.empty()) return "no output file (-o OUT.png)";
   if (o.bitmap && IsJpegName(o.out)) return "a JPEG export is of the cell, not of --bitmap";
   return {};
 }
@@ -254,10 +274,11 @@ int Render(const std::vector<std::string>& args) {
     return 2;
   }
   std::string why;
-  if (!CheckOutputPath(o.out, why)) {
-    std::fprintf(stderr, "tavrolen-dicom render: %s\n", why.c_str());
-    return 1;
-  }
+  for (const std::string& target : {o.out, o.saveState})
+    if (!target.empty() && !CheckOutputPath(target, why)) {
+      std::fprintf(stderr, "tavrolen-dicom render: %s\n", why.c_str());
+      return 1;
+    }
   // Headless unless a display is there to use.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
       qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -291,6 +312,11 @@ int Render(const std::vector<std::string>& args) {
   // A still picture: the first frame asked for stays.
   cell.PauseCine();
   for (const Annotation& a : o.annotations) Draw(cell, a);
+  if (!o.saveState.empty() && !SaveState(cell, o, why)) {
+    std::fprintf(stderr, "tavrolen-dicom render: %s\n", why.c_str());
+    return 1;
+  }
+  if (o.out.empty()) return 0;
 
   if (IsJpegName(o.out)) {
     QString why;

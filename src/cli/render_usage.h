@@ -5,5 +5,6 @@
 inline constexpr const char* kRenderUsage =
     "render FILE [--frame K] [--size WxH] [--ww W --wl L] [--invert] [--rotate 90|180|270] "
     "[--flip h|v] [--zoom Z] [--no-info] [--no-overlay] [--annotate \"A\"]... [--bitmap] "
-    "-o OUT.png|OUT.jpg; A is one of: line|measure|rect|ellipse X1,Y1 X2,Y2 | "
+    "[-o OUT.png|OUT.jpg] [--save-state STATE.dcm] (at least one of the two); A is one of: "
+    "line|measure|rect|ellipse X1,Y1 X2,Y2 | "
     "angle X1,Y1 X2,Y2 X3,Y3 (vertex X2,Y2) | text X1,Y1 X2,Y2 TEXT";

@@ -9,6 +9,7 @@
 #include <new>
 #include <random>
 
+#include "dicom/DicomWriter.h"
 #include "dicom/SafeOutput.h"
 
 namespace derived {
@@ -48,23 +49,27 @@ bool SaveSafely(DcmFileFormat& file, const std::string& target, std::string& why
     why = "cannot encode the object as Explicit VR Little Endian";
     return false;
   }
-  if (file.validateMetaInfo(xfer).bad()) {
-    why = "cannot build the file meta information";
-    return false;
-  }
-  std::string bytes;
+  // The meta group from the product's own writer (its implementation
+  // identification, not the library's), then the data set as DCMTK encodes it.
+  dicomwriter::DicomFileOptions options;
+  options.sopClassUid = GetString(*ds, DCM_SOPClassUID);
+  options.sopInstanceUid = GetString(*ds, DCM_SOPInstanceUID);
+  const std::vector<uint8_t> head = dicomwriter::BuildFileMeta(options);
+  std::string bytes(128, '\0');
+  bytes += "DICM";
+  bytes.append(reinterpret_cast<const char*>(head.data()), head.size());
   std::vector<char> buffer(1 << 16);
   DcmOutputBufferStream out(buffer.data(), offile_off_t(buffer.size()));
-  file.transferInit();
+  ds->transferInit();
   OFCondition c = EC_StreamNotifyClient;
   while (c == EC_StreamNotifyClient) {
-    c = file.write(out, xfer, EET_ExplicitLength, nullptr);
+    c = ds->write(out, xfer, EET_ExplicitLength, nullptr);
     void* chunk = nullptr;
     offile_off_t length = 0;
     out.flushBuffer(chunk, length);
     bytes.append(static_cast<const char*>(chunk), size_t(length));
   }
-  file.transferEnd();
+  ds->transferEnd();
   if (c.bad()) {
     why = std::string("cannot encode the object: ") + c.text();
     return false;
@@ -222,6 +227,14 @@ bool ReadSourceInfo(const std::string& imagePath, TSourceInfo& info, std::string
   ds.findAndGetUint16(DCM_Rows, rows);
   info.columns = columns;
   info.rows = rows;
+  info.seriesInstanceUid = GetString(ds, DCM_SeriesInstanceUID);
+  info.sopClassUid = GetString(ds, DCM_SOPClassUID);
+  info.sopInstanceUid = GetString(ds, DCM_SOPInstanceUID);
+  Sint32 frames = 1;
+  if (ds.findAndGetSint32(DCM_NumberOfFrames, frames).good() && frames > 1) info.frames = frames;
+  Uint16 samples = 1;
+  ds.findAndGetUint16(DCM_SamplesPerPixel, samples);
+  info.colour = samples > 1 || GetString(ds, DCM_PhotometricInterpretation) == "PALETTE COLOR";
   if (info.studyInstanceUid.empty()) {
     why = imagePath + ": the image has no Study Instance UID";
     return false;

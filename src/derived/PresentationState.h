@@ -121,10 +121,15 @@ struct TSourceInfo {
   double rescaleSlope = 1, rescaleIntercept = 0;
   std::string rescaleType;
   int32_t columns = 0, rows = 0;  // of the images: the default displayed area
+  // The image itself, for references to it.
+  std::string seriesInstanceUid, sopClassUid, sopInstanceUid;
+  int32_t frames = 1;
+  bool colour = false;  // more than one sample per pixel, or a palette
   std::string manufacturer = "Tavrolen";
 };
 
-// Reads the identification (and rescale) of an image file's header.
+// Reads the identification (and rescale) of an image file's header; false
+// when it has no Study Instance UID.
 bool ReadSourceInfo(const std::string& imagePath, TSourceInfo& info, std::string& why);
 
 // A fresh UID under the 2.25 (UUID) root.

@@ -21,6 +21,7 @@
 #include "pixels/ThdTimer.h"
 #include "pixels/WindowLevel.h"
 #include "viewer/CellHelpers.h"
+#include "viewer/KeyImageStore.h"
 #include "viewer/OverlayLayout.h"
 #include "viewer/RotateTRansform.h"
 #include "viewer/Viewer.h"
@@ -124,6 +125,9 @@ TadvancedImage::TadvancedImage(QWidget* owner) : QWidget(owner) {
   ResizeImage();
   connect(&TAnnotationStore::Instance(), &TAnnotationStore::Changed, this,
           &TadvancedImage::OnAnnotationsChanged);
+  connect(&TKeyImageStore::Instance(), &TKeyImageStore::Changed, this, [this] {
+    if (HasImage) RenderViewer();
+  });
 }
 
 TadvancedImage::~TadvancedImage() {
@@ -1003,6 +1007,7 @@ void TadvancedImage::PaintLayers(bool frames) {
         DrawCellNotice(p, QString::fromStdString(FFailureText), false);
       }
       DrawAnnotations(p);
+      if (!bmp.isNull() && TKeyImageStore::Instance().IsMarked(FAnnKey)) DrawKeyImageMark(p, frame);
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
       DrawProbe(p);
       if (gShowReferenceLines && !_active) DrawReferenceLine(p);
