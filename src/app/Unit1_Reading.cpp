@@ -28,6 +28,7 @@
 #include <cmath>
 #include <memory>
 
+#include "app/SaveStates.h"
 #include "app/Settings.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
@@ -477,6 +478,8 @@ bool TForm1::ReadingKey(int key, Qt::KeyboardModifiers modifiers) {
     case Qt::Key_Delete:
     case Qt::Key_Backspace:
       return ActiveAdvancedImage && ActiveAdvancedImage->DeleteSelectedShape();
+    case Qt::Key_K:
+      return ToggleKeyImage(ActiveAdvancedImage);
     case Qt::Key_Home:
     case Qt::Key_End:
       if (gLoadingInProgress || AnyViewerPreparing()) return false;
@@ -574,6 +577,7 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
       menu, "Display Dicom File Info", [this] { showPatInfoButtonClick(); }, image);
   add(
       menu, showTagsButton->toolTip(), [this] { showTagsButtonClick(); }, image);
+  AddStateMenuEntries(menu, cell, this);
   return menu;
 }
 

@@ -241,3 +241,18 @@ bool ReadSourceInfo(const std::string& imagePath, TSourceInfo& info, std::string
   }
   return true;
 }
+
+std::string SopClassOfFile(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  DcmFileFormat file;
+  try {
+    if (file.loadFileUntilTag(path.c_str(), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
+                              ERM_autoDetect, DCM_SOPInstanceUID)
+            .bad())
+      return {};
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+  return derived::GetString(*file.getDataset(), DCM_SOPClassUID);
+}

@@ -149,6 +149,10 @@ bool WritePresentationState(TPresentationState& ps, const TSourceInfo& source,
 // with a reason in ps.skipped.
 bool ReadPresentationState(const std::string& path, TPresentationState& ps, std::string& why);
 
+// The SOP Class UID of a DICOM file, reading no further than it; empty when
+// the file is no readable DICOM.
+std::string SopClassOfFile(const std::string& path);
+
 // Whether a SOP class UID is one of the softcopy presentation state classes.
 bool IsPresentationStateClass(const std::string& sopClassUid);
 
