@@ -1,6 +1,7 @@
 #include "derived/PresentationState.h"
 
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <new>
 #include <set>
@@ -349,8 +350,11 @@ bool WritePresentationState(TPresentationState& ps, const TSourceInfo& source,
   } else {
     if (source.hasRescale) {
       // The state replaces the images' own modality rescale: carry it over.
-      ds.putAndInsertString(DCM_RescaleSlope, std::to_string(source.rescaleSlope).c_str());
-      ds.putAndInsertString(DCM_RescaleIntercept, std::to_string(source.rescaleIntercept).c_str());
+      char number[32];
+      std::snprintf(number, sizeof number, "%.10g", source.rescaleSlope);
+      ds.putAndInsertString(DCM_RescaleSlope, number);
+      std::snprintf(number, sizeof number, "%.10g", source.rescaleIntercept);
+      ds.putAndInsertString(DCM_RescaleIntercept, number);
       ds.putAndInsertString(DCM_RescaleType, source.rescaleType.c_str());
     }
     for (const TVoiWindow& w : ps.windows) {
@@ -358,9 +362,9 @@ bool WritePresentationState(TPresentationState& ps, const TSourceInfo& source,
       if (ds.findOrCreateSequenceItem(DCM_SoftcopyVOILUTSequence, item, -2).bad()) continue;
       derived::PutImageRefs(*item, w.images);
       char number[32];
-      std::snprintf(number, sizeof number, "%.6g", w.center);
+      std::snprintf(number, sizeof number, "%.10g", w.center);
       item->putAndInsertString(DCM_WindowCenter, number);
-      std::snprintf(number, sizeof number, "%.6g", std::max(1.0, w.width));
+      std::snprintf(number, sizeof number, "%.10g", std::max(1.0, w.width));
       item->putAndInsertString(DCM_WindowWidth, number);
       if (!w.explanation.empty())
         item->putAndInsertString(DCM_WindowCenterWidthExplanation, w.explanation.c_str());
