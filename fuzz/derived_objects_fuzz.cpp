@@ -1,0 +1,52 @@
+// The presentation state and key object selection readers on arbitrary
+// bytes. They read files (DCMTK parses from a path), so each input goes
+// through one temporary file of the process.
+#include <dcmtk/oflog/oflog.h>
+
+#include <unistd.h>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "derived/KeyObjectSelection.h"
+#include "derived/PresentationState.h"
+
+namespace {
+
+const std::string& TempPath() {
+  static const std::string path = [] {
+    char name[] = "/tmp/tavrolen-derived-fuzz-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) std::abort();
+    close(fd);
+    std::atexit([] { unlink(TempPath().c_str()); });
+    // The library's own complaints about broken input are not findings.
+    OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+    return std::string(name);
+  }();
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string& path = TempPath();
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return 0;
+  std::fwrite(data, 1, size, f);
+  std::fclose(f);
+  std::string why;
+  TPresentationState ps;
+  if (ReadPresentationState(path, ps, why)) {
+    size_t points = 0;
+    for (const TGraphicAnnotation& a : ps.annotations)
+      for (const TGraphicObject& g : a.graphics) points += g.points.size();
+    if (points * 8 > size) __builtin_trap();  // every point came from the input
+  }
+  TKeyObjectSelection kos;
+  ReadKeyObjectSelection(path, kos, why);
+  SopClassOfFile(path);
+  return 0;
+}
