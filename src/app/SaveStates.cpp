@@ -188,7 +188,8 @@ bool SaveSeriesAnnotations(const TadvancedImage& cell, const std::string& folder
   std::vector<TStateImage> refs;
   for (const TImageFacts& f : images)
     refs.push_back({f.path, f.sopClassUid, f.sopInstanceUid, f.frames});
-  const bool colour = cell.gDicomData.Pixel.samplesPerPixel > 1;
+  const bool colour = cell.gDicomData.Pixel.samplesPerPixel > 1 ||
+                      cell.gDicomData.Pixel.photometric == "PALETTE COLOR";
   std::optional<std::pair<double, double>> window;
   if (!colour && cell.windowWidth > 0) window = std::pair(cell.windowLevel, cell.windowWidth);
   TPresentationState ps;
