@@ -15,6 +15,7 @@
 
 #include "derived/KeyObjectSelection.h"
 #include "derived/PresentationState.h"
+#include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnotationStore.h"
@@ -258,6 +259,16 @@ bool FileDerivedObject(const std::string& path, std::string& why) {
   std::erase_if(files, [&](const TDerivedFile& f) { return f.path == path; });
   files.push_back(std::move(d));
   return true;
+}
+
+void FileDerivedObjects(const TLoadResult& load) {
+  static const std::string kStates = NonImageKind(kGrayscalePresentationStateClass) + ",";
+  static const std::string kKeys = NonImageKind(kKeyObjectSelectionClass) + ",";
+  for (const TSkippedFile& s : load.skipped)
+    if (s.reason.rfind(kStates, 0) == 0 || s.reason.rfind(kKeys, 0) == 0) {
+      std::string why;
+      FileDerivedObject(s.path, why);  // one the readers refuse stays a skipped file
+    }
 }
 
 std::vector<TDerivedFile> StatesForCell(const TadvancedImage& cell) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "study/StudyLoad.h"
+
 class QMenu;
 class QWidget;
 class TadvancedImage;
@@ -39,6 +41,9 @@ bool SaveStudyKeyImages(const TadvancedImage& cell, const std::string& folder, s
 // received); a key object selection marks its images at once. False when the
 // file is neither.
 bool FileDerivedObject(const std::string& path, std::string& why);
+// Lists the presentation states and key object selections a load met (the
+// tree files images only; these come back among its skipped files).
+void FileDerivedObjects(const TLoadResult& load);
 // The presentation states referring to the image the cell shows: the ones
 // listed, and those lying beside its file (looked for once per folder).
 std::vector<TDerivedFile> StatesForCell(const TadvancedImage& cell);

@@ -20,6 +20,7 @@
 
 #include "app/DemoCache.h"
 #include "app/OpenDialog.h"
+#include "app/SaveStates.h"
 #include "app/StartHint.h"
 #include "app/StudyLoader.h"
 #include "app/ThumbnailsToolUnit.h"
@@ -111,6 +112,7 @@ void TForm1::OpenImage(const QString& path) {
   const TLoadResult r =
       LoadSingleFile(QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toStdString());
   RebuildBrowser();
+  FileDerivedObjects(r);
   if (r.reportsFound > 0) {
     update_report_panel();
     EnableStudyTools();
@@ -353,6 +355,7 @@ void TForm1::FinishLoadingGrid() {
   FFinishing = false;
   const TLoadResult& r = Loader->Result();
   SetOpenCommandsEnabled(true);
+  FileDerivedObjects(r);
 
   if (r.kind == TLoadKind::DicomDir) {
     FillViewers();

@@ -65,4 +65,20 @@ TEST_F(SaveStatesMenu, KMarksTheImageAndTheMenuOffersTheSaves) {
   EXPECT_TRUE(keys.Marked().empty());
 }
 
+TEST_F(SaveStatesMenu, OpeningAKeyObjectSelectionMarksItsImages) {
+  FillTree("openkos", {{"CT", 2}});
+  form->FillViewers();
+  TadvancedImage* cell = Cell(0, 0);
+  ASSERT_TRUE(cell->HasImage);
+  TKeyImageStore& keys = TKeyImageStore::Instance();
+  ASSERT_TRUE(ToggleKeyImage(cell));
+  std::string written, why;
+  ASSERT_TRUE(SaveStudyKeyImages(*cell, {}, written, why)) << why;
+  keys.Reset();
+  ForgetDerivedObjects();
+  // Opened as a file: no image of its own, its images marked.
+  form->OpenImage(QString::fromStdString(written));
+  EXPECT_TRUE(keys.IsMarked(cell->AnnotationKey()));
+}
+
 }  // namespace
