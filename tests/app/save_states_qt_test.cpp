@@ -56,6 +56,7 @@ class SaveStates : public ::testing::Test {
       spec.rows = 48;
       spec.windowCenter = "300";
       spec.windowWidth = "600";
+      spec.frames = frames;
       fixtures::Bytes bytes = fixtures::SmallImageFile(spec);
       // Each image its own SOP Instance UID ("1.2.3.4.5.6" -> "...5.7", ...).
       const long at = fixtures::FindTag(bytes, 0x00080018);
@@ -96,9 +97,15 @@ class SaveStates : public ::testing::Test {
     gPatients.clear();
   }
 
+  int frames = 0;  // > 1: multi-frame images
   std::string dir;
   std::vector<std::string> paths;
   TadvancedImage cell;
+};
+
+class SaveStatesOfFrames : public SaveStates {
+ protected:
+  SaveStatesOfFrames() { frames = 3; }
 };
 
 TEST_F(SaveStates, AnnotationsAndWindowComeBackFromTheSavedState) {
@@ -204,6 +211,38 @@ TEST_F(SaveStates, AReadOnlyFolderIsNamedAndAnotherTakesTheState) {
   EXPECT_EQ(written.rfind(other, 0), 0u) << written;
   // Listed though it lies elsewhere.
   EXPECT_EQ(StatesForCell(cell).size(), 1u);
+}
+
+// A state and a key object selection name the frames of a multi-frame image;
+// they come back on those frames only.
+TEST_F(SaveStatesOfFrames, FramesAreReferencedAndComeBackAlone) {
+  TAnnotationStore& store = TAnnotationStore::Instance();
+  const TShapeArray onSecond = {Make(STRectangle, -10, -10, 10, 5)};
+  store.Put({paths[0], 2}, onSecond);
+  std::string written, why;
+  ASSERT_TRUE(SaveSeriesAnnotations(cell, {}, written, why)) << why;
+  TPresentationState ps;
+  ASSERT_TRUE(ReadPresentationState(written, ps, why)) << why;
+  ASSERT_EQ(ps.annotations.size(), 1u);
+  ASSERT_EQ(ps.annotations[0].images.size(), 1u);
+  EXPECT_EQ(ps.annotations[0].images[0].frames, std::vector<int32_t>{2});
+  store.Reset();
+  ASSERT_TRUE(ApplyStateToCell(cell, written, why)) << why;
+  EXPECT_TRUE(SameShapes(store.Get({paths[0], 2}), onSecond));
+  EXPECT_TRUE(store.Get({paths[0], 1}).empty());
+  EXPECT_TRUE(store.Get({paths[0], 3}).empty());
+  EXPECT_TRUE(store.Get({paths[1], 2}).empty());
+
+  TKeyImageStore& keys = TKeyImageStore::Instance();
+  keys.Set({paths[1], 3}, true);
+  ASSERT_TRUE(SaveStudyKeyImages(cell, {}, written, why)) << why;
+  TKeyObjectSelection kos;
+  ASSERT_TRUE(ReadKeyObjectSelection(written, kos, why)) << why;
+  ASSERT_EQ(kos.images.size(), 1u);
+  EXPECT_EQ(kos.images[0].image.frames, std::vector<int32_t>{3});
+  keys.Reset();
+  ASSERT_TRUE(FileDerivedObject(written, why)) << why;
+  EXPECT_EQ(keys.Marked(), (std::vector<TAnnotationKey>{{paths[1], 3}}));
 }
 
 }  // namespace
