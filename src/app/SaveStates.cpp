@@ -56,25 +56,22 @@ std::string UidKey(const std::string& uid) {
   return key;
 }
 
-// The images of the cell's series, or of its whole study.
-std::vector<TImageFacts> CellImages(const TadvancedImage& cell, bool wholeStudy) {
-  std::vector<std::pair<std::string, std::string>> paths;  // path, series UID
-  {
-    std::lock_guard lock(gPatientsMutex);
-    const int p = cell.PatientIndex, st = cell.StudyIndex, se = cell.SeriesIndex;
-    if (p < 0 || size_t(p) >= gPatients.size() || st < 0 ||
-        size_t(st) >= gPatients[size_t(p)].studies.size())
-      return {};
-    const TStudy& study = gPatients[size_t(p)].studies[size_t(st)];
-    for (size_t s = 0; s < study.serieses.size(); ++s) {
-      if (!wholeStudy && int(s) != se) continue;
-      for (const TImg& img : study.serieses[s].images)
-        paths.emplace_back(img.imagePath, study.serieses[s].instanceUid);
-    }
+// The files of the cell's series, or of its whole study, with their series' UIDs.
+std::vector<std::pair<std::string, std::string>> CellPaths(const TadvancedImage& cell,
+                                                           bool wholeStudy) {
+  std::vector<std::pair<std::string, std::string>> paths;
+  std::lock_guard lock(gPatientsMutex);
+  const int p = cell.PatientIndex, st = cell.StudyIndex, se = cell.SeriesIndex;
+  if (p < 0 || size_t(p) >= gPatients.size() || st < 0 ||
+      size_t(st) >= gPatients[size_t(p)].studies.size())
+    return paths;
+  const TStudy& study = gPatients[size_t(p)].studies[size_t(st)];
+  for (size_t s = 0; s < study.serieses.size(); ++s) {
+    if (!wholeStudy && int(s) != se) continue;
+    for (const TImg& img : study.serieses[s].images)
+      paths.emplace_back(img.imagePath, study.serieses[s].instanceUid);
   }
-  std::vector<TImageFacts> out;
-  for (const auto& [path, series] : paths) out.push_back(FactsOf(path, series));
-  return out;
+  return paths;
 }
 
 // Finds the tree's images by exact SOP Instance UID: candidates by the
@@ -179,7 +176,8 @@ bool SaveSeriesAnnotations(const TadvancedImage& cell, const std::string& folder
     why = "no image in the cell";
     return false;
   }
-  const std::vector<TImageFacts> images = CellImages(cell, false);
+  std::vector<TImageFacts> images;
+  for (const auto& [path, series] : CellPaths(cell, false)) images.push_back(FactsOf(path, series));
   if (images.empty()) {
     why = "the cell's series is not in the study tree";
     return false;
@@ -203,13 +201,12 @@ bool SaveSeriesAnnotations(const TadvancedImage& cell, const std::string& folder
 
 bool SaveStudyKeyImages(const TadvancedImage& cell, const std::string& folder, std::string& written,
                         std::string& why) {
-  const std::vector<TImageFacts> images = CellImages(cell, true);
-  std::map<std::string, const TImageFacts*> byPath;
-  for (const TImageFacts& f : images) byPath.emplace(f.path, &f);
-  // The marked frames of this study, image by image.
+  // The marked frames of this study, image by image; only their files are read.
+  std::map<std::string, std::string> seriesOf;
+  for (const auto& [path, series] : CellPaths(cell, true)) seriesOf.emplace(path, series);
   std::map<std::string, std::vector<int32_t>> marked;
   for (const TAnnotationKey& k : TKeyImageStore::Instance().Marked())
-    if (byPath.count(k.path)) marked[k.path].push_back(k.frame);
+    if (seriesOf.count(k.path)) marked[k.path].push_back(k.frame);
   if (marked.empty()) {
     why = "no image of this study is marked as a key image";
     return false;
@@ -221,7 +218,7 @@ bool SaveStudyKeyImages(const TadvancedImage& cell, const std::string& folder, s
   if (!WritableFolder(target, why)) return false;
   TKeyObjectSelection kos;
   for (const auto& [path, frames] : marked) {
-    const TImageFacts& f = *byPath[path];
+    const TImageFacts f = FactsOf(path, seriesOf[path]);
     TKeyImage k{source.studyInstanceUid, f.seriesUid, {f.sopClassUid, f.sopInstanceUid, {}}};
     if (f.frames > 1) k.image.frames = frames;
     kos.images.push_back(std::move(k));
