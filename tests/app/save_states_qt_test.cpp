@@ -3,9 +3,11 @@
 // selection and marked again from it.
 #include <gtest/gtest.h>
 
+#include <dcmtk/dcmdata/dctk.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
+#include <QColorSpace>
 
 #include <fstream>
 
@@ -243,6 +245,28 @@ TEST_F(SaveStatesOfFrames, FramesAreReferencedAndComeBackAlone) {
   keys.Reset();
   ASSERT_TRUE(FileDerivedObject(written, why)) << why;
   EXPECT_EQ(keys.Marked(), (std::vector<TAnnotationKey>{{paths[1], 3}}));
+}
+
+// The colour state's profile, read by an independent ICC parser (Qt's).
+TEST_F(SaveStates, AColourStateCarriesAnSrgbProfile) {
+  TSourceInfo source;
+  std::string why;
+  ASSERT_TRUE(ReadSourceInfo(paths[0], source, why)) << why;
+  TPresentationState ps;
+  ps.colour = true;
+  ps.series = {{"1.2.3.4.5", {{"1.2.840.10008.5.1.4.1.1.7", "1.2.3.4.5.6", {}}}}};
+  const std::string out = dir + "/colour.dcm";
+  ASSERT_TRUE(WritePresentationState(ps, source, out, why)) << why;
+  DcmFileFormat file;
+  ASSERT_TRUE(file.loadFile(out.c_str()).good());
+  const Uint8* icc = nullptr;
+  unsigned long size = 0;
+  ASSERT_TRUE(file.getDataset()->findAndGetUint8Array(DCM_ICCProfile, icc, &size).good());
+  const QColorSpace space =
+      QColorSpace::fromIccProfile(QByteArray(reinterpret_cast<const char*>(icc), qsizetype(size)));
+  ASSERT_TRUE(space.isValid());
+  EXPECT_EQ(space.primaries(), QColorSpace::Primaries::SRgb);
+  EXPECT_NEAR(space.gamma(), 2.2, 0.01);
 }
 
 }  // namespace
