@@ -108,9 +108,12 @@ bool ReadKeyObjectSelection(const std::string& path, TKeyObjectSelection& kos, s
       return false;
     }
     DSRDocument doc;
-    // A document DCMTK cannot take in whole is refused; one it reads with
-    // warnings is used as far as it goes.
-    if (doc.read(ds).bad()) {
+    // Other producers' documents are read leniently (an item DCMTK finds
+    // invalid is skipped, not the document); each reference is checked below.
+    const size_t lenient = DSRTypes::RF_acceptUnknownRelationshipType |
+                           DSRTypes::RF_ignoreRelationshipConstraints |
+                           DSRTypes::RF_skipInvalidContentItems;
+    if (doc.read(ds, lenient).bad()) {
       why = path + ": the key object selection's content tree is not valid";
       return false;
     }

@@ -196,6 +196,12 @@ TEST(PresentationState, WriteRefusesWhatTheStandardDoesNotAllow) {
   TPresentationState none = Sample();
   none.series.clear();
   EXPECT_FALSE(WritePresentationState(none, source, dir + "/none.dcm", why));
+  // A folder as the target, or one that does not exist: refused with a reason.
+  TPresentationState fine = Sample();
+  EXPECT_FALSE(WritePresentationState(fine, source, dir, why));
+  EXPECT_FALSE(why.empty());
+  EXPECT_FALSE(WritePresentationState(fine, source, dir + "/missing/state.dcm", why));
+  EXPECT_NE(why.find("missing"), std::string::npos) << why;
   // Nothing half-written is left behind.
   EXPECT_FALSE(testsupport::HaveSample(dir + "/bad.dcm"));
   EXPECT_FALSE(testsupport::HaveSample(dir + "/none.dcm"));
