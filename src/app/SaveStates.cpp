@@ -193,6 +193,7 @@ bool SaveSeriesAnnotations(const TadvancedImage& cell, const std::string& folder
   if (!colour && cell.windowWidth > 0) window = std::pair(cell.windowLevel, cell.windowWidth);
   TPresentationState ps;
   if (!BuildSeriesState(images.front().seriesUid, refs, window, colour, ps, why)) return false;
+  TurnOfOrientation(cell.orientation, ps.rotation, ps.horizontalFlip);
   const std::string out = NewName(target, "PS");
   if (!SaveSeriesState(ps, images.front().path, out, why)) return false;
   written = out;
@@ -346,6 +347,17 @@ bool ApplyStateToCell(TadvancedImage& cell, const std::string& path, std::string
     windowed = true;
     break;
   }
+  // The state's turn, reached from the cell's own by the cell's commands.
+  const OrientationState target = OrientationOfTurn(ps.rotation, ps.horizontalFlip);
+  for (const bool flip : {false, true})
+    for (int r = 0; r < 360 && !(cell.orientation == target); r += 90) {
+      OrientationState s = cell.orientation;
+      if (flip) FlipOrientation(s, flHorizontal);
+      for (int k = 0; k < r / 90; ++k) RotateOrientation(s, Angel90);
+      if (!(s == target)) continue;
+      if (flip) cell.Flip(flHorizontal);
+      if (r > 0) cell.Rotate(r == 90 ? Angel90 : r == 180 ? Angel180 : Angel270);
+    }
   if (shapes.empty() && !windowed) {
     why = path + ": nothing in it applies to the images open";
     return false;

@@ -183,6 +183,7 @@ bool SaveState(const TadvancedImage& cell, const Options& o, std::string& why) {
       source.colour ? std::nullopt : std::optional(std::pair(cell.windowLevel, cell.windowWidth));
   if (!BuildSeriesState(source.seriesInstanceUid, {image}, window, source.colour, ps, why))
     return false;
+  TurnOfOrientation(cell.orientation, ps.rotation, ps.horizontalFlip);
   return WritePresentationState(ps, source, o.saveState, why);
 }
 

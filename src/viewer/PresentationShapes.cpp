@@ -38,6 +38,25 @@ QPoint PixelToShape(TPoint2 p, int columns, int rows) {
   return {clampInt(p.x - double((columns + 1) / 2)), clampInt(p.y - double((rows + 1) / 2))};
 }
 
+OrientationState OrientationOfTurn(int rotation, bool horizontalFlip) {
+  OrientationState s;
+  if (horizontalFlip) FlipOrientation(s, flHorizontal);
+  for (int k = 0; k < ((rotation / 90) % 4 + 4) % 4; ++k) RotateOrientation(s, Angel90);
+  return s;
+}
+
+void TurnOfOrientation(const OrientationState& s, int& rotation, bool& horizontalFlip) {
+  for (const bool flip : {false, true})
+    for (int r = 0; r < 360; r += 90)
+      if (OrientationOfTurn(r, flip) == s) {
+        rotation = r;
+        horizontalFlip = flip;
+        return;
+      }
+  rotation = 0;
+  horizontalFlip = false;
+}
+
 std::vector<QStringList> MeasureShapes(const std::string& path, int frame, TShapeArray& shapes) {
   std::vector<QStringList> labels(shapes.size());
   DICOMdata header;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "derived/PresentationState.h"
+#include "viewer/Orientation.h"
 #include "viewer/ViewerTypes.h"
 
 TPoint2 ShapeToPixel(double x, double y, int columns, int rows);
@@ -35,6 +36,11 @@ TGraphicAnnotation AnnotationOfShapes(const TShapeArray& shapes,
 // hold (display-relative units, points) is left out with a reason.
 TShapeArray ShapesOfAnnotation(const TGraphicAnnotation& a, int columns, int rows,
                                std::vector<std::string>& skipped);
+
+// A state's turn (a horizontal flip first, then a clockwise rotation) as the
+// cell's orientation state, and back; every state of the cell is one of the eight.
+OrientationState OrientationOfTurn(int rotation, bool horizontalFlip);
+void TurnOfOrientation(const OrientationState& s, int& rotation, bool& horizontalFlip);
 
 // One image of a series as a state references it.
 struct TStateImage {

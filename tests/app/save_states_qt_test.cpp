@@ -122,6 +122,9 @@ TEST_F(SaveStates, AnnotationsAndWindowComeBackFromTheSavedState) {
   store.Put({paths[1], 1}, second);
   cell.SetWwWl(400, 40);
   ASSERT_DOUBLE_EQ(cell.windowWidth, 400);
+  cell.Rotate(Angel90);
+  cell.Flip(flHorizontal);
+  const OrientationState turned = cell.orientation;
 
   std::string written, why;
   ASSERT_TRUE(SaveSeriesAnnotations(cell, {}, written, why)) << why;
@@ -131,11 +134,14 @@ TEST_F(SaveStates, AnnotationsAndWindowComeBackFromTheSavedState) {
   ASSERT_EQ(ps.series.size(), 1u);
   EXPECT_EQ(ps.series[0].images.size(), 2u);
   EXPECT_EQ(ps.annotations.size(), 2u);
+  EXPECT_EQ(ps.rotation, 270);  // turned, then mirrored as seen: mirrored, then turned back
+  EXPECT_TRUE(ps.horizontalFlip);
   // The measurements travel as anchored texts for other viewers.
   EXPECT_EQ(ps.annotations[0].texts.size(), 5u);  // length, angle, two regions, the label
 
   store.Reset();
   cell.SetWwWl(2000, 1000);
+  cell.Rotate(Angel180);
   ASSERT_TRUE(cell.Shapes.empty());
 
   // Offered for the image on display, and put back from the file.
@@ -149,6 +155,7 @@ TEST_F(SaveStates, AnnotationsAndWindowComeBackFromTheSavedState) {
   EXPECT_TRUE(SameShapes(cell.Shapes, first));  // the cell took them up
   EXPECT_DOUBLE_EQ(cell.windowWidth, 400);
   EXPECT_DOUBLE_EQ(cell.windowLevel, 40);
+  EXPECT_TRUE(cell.orientation == turned);
 
   // A file that is not ours, found beside the images, is not offered.
   std::ofstream(dir + "/notes.txt") << "not DICOM";

@@ -2,6 +2,8 @@
 // origins of both, and what other producers' objects become.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "viewer/PresentationShapes.h"
 
 namespace {
@@ -111,6 +113,28 @@ TEST(PresentationShapes, OtherProducersObjectsAsFarAsTheCellDrawsThem) {
   EXPECT_EQ(QPoint(s[7].x1, s[7].y1), QPoint(20 - 32, 20 - 24));
   EXPECT_GT(s[7].x2, s[7].x1);
   ASSERT_EQ(skipped.size(), 4u);  // the point, display units twice, the turn
+}
+
+TEST(PresentationShapes, EveryTurnOfTheCellIsOneOfTheStates) {
+  std::set<std::pair<int, bool>> seen;
+  for (const bool flip : {false, true})
+    for (int r = 0; r < 360; r += 90) {
+      int rotation = -1;
+      bool flipped = !flip;
+      TurnOfOrientation(OrientationOfTurn(r, flip), rotation, flipped);
+      EXPECT_EQ(rotation, r);
+      EXPECT_EQ(flipped, flip);
+      seen.insert({rotation, flipped});
+    }
+  EXPECT_EQ(seen.size(), 8u);
+  // A cell flipped top to bottom as the reader sees it: a horizontal flip turned half round.
+  OrientationState s;
+  FlipOrientation(s, flVertical);
+  int rotation = 0;
+  bool flip = false;
+  TurnOfOrientation(s, rotation, flip);
+  EXPECT_TRUE(flip);
+  EXPECT_EQ(rotation, 180);
 }
 
 }  // namespace
