@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -209,6 +210,9 @@ TExportResult ExportFiles(const std::vector<std::string>& files, const std::stri
   std::atomic<bool> stop{false};
   std::atomic<bool> cancelled{false};
   std::mutex failureMutex;
+  std::mutex turnMutex;
+  std::condition_variable turnChanged;
+  size_t turn = 0;
   const int total = static_cast<int>(files.size());
 
   auto worker = [&] {
@@ -219,6 +223,16 @@ TExportResult ExportFiles(const std::vector<std::string>& files, const std::stri
       TPrepared p;
       std::string reason;
       const TPrep prep = Prepare(files[i], options, uids, p, reason);
+      // File IDs follow the input order whatever order the workers finish
+      // in: each index takes its turn at the allocator.
+      std::string id;
+      {
+        std::unique_lock lock(turnMutex);
+        turnChanged.wait(lock, [&] { return turn == i; });
+        if (prep == TPrep::Ok) id = ids.Allocate(p.patientKey, p.studyUid, p.seriesUid);
+        ++turn;
+      }
+      turnChanged.notify_all();
       if (prep == TPrep::BurnedIn) {
         out.status = TFileStatus::BurnedIn;
         out.reason = reason;
@@ -226,7 +240,6 @@ TExportResult ExportFiles(const std::vector<std::string>& files, const std::stri
         out.status = TFileStatus::Failed;
         out.reason = reason;
       } else {
-        const std::string id = ids.Allocate(p.patientKey, p.studyUid, p.seriesUid);
         const fs::path dest = fs::path(staging) / id;
         fs::create_directories(dest.parent_path(), ec);
         if (!write(dest.string(), p.bytes.data(), p.bytes.size(), reason)) {
