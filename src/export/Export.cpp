@@ -244,6 +244,9 @@ TExportResult ExportFiles(const std::vector<std::string>& files, const std::stri
         fs::create_directories(dest.parent_path(), ec);
         if (!write(dest.string(), p.bytes.data(), p.bytes.size(), reason)) {
           std::lock_guard lock(failureMutex);
+          // Named by where the file was going, not by the staging folder.
+          for (size_t at; (at = reason.find(staging)) != std::string::npos;)
+            reason.replace(at, staging.size(), target);
           if (result.failure.empty()) result.failure = reason;
           stop = true;
           break;
