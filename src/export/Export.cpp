@@ -189,6 +189,8 @@ TExportResult ExportFiles(const std::vector<std::string>& files, const std::stri
     if (createdTarget) fs::remove(target, ec);  // only while still empty
   };
 
+  // What a killed export left behind goes first.
+  tempcleanup::RemoveStaleTempFolders(stagingParent, kStagingPrefix);
   int slot = -1;
   std::string why;
   const std::string staging =
