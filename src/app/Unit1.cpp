@@ -37,6 +37,7 @@
 
 #include "app/About.h"
 #include "app/ColorBox.h"
+#include "app/ExportDialog.h"
 #include "app/FrameCacheSetting.h"
 #include "app/PatientInfo.h"
 #include "app/Settings.h"
@@ -185,6 +186,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   ThumbnailsTool->ActiveImage = [this] { return ActiveAdvancedImage; };
   ThumbnailsTool->SeriesMenu.push_back([this](QMenu& menu, int p, int st, int se) {
     menu.addAction("MPR", this, [this, p, st, se] { ShowMpr(p, st, se); });
+    AddExportActions(menu, this, p, st, se);
   });
   connect(ThumbnailsTool, &TThumbnailsTool::SeriesShown, this, [this] { update_ReferenceLines(); });
   connect(ThumbnailsTool, &TThumbnailsTool::PathsDropped, this,

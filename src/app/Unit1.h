@@ -272,6 +272,9 @@ class TForm1 : public QMainWindow {
   bool StepActiveCell(int key);
 
   // ---- tool commands ----
+  // JPEG and PNG exports of cells leave the patient's name and ID out of the
+  // information text (the cell menu's toggle).
+  bool ExportWithoutIdentity = false;
   void btnFlipHorizontalClick();
   void btnFilpVerticalClick();
   void btnInvertClick();

@@ -352,7 +352,10 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
     ShowMessage("Cannot save " + QDir::toNativeSeparators(path) + ": " + error);
   };
   if (!filter.contains("series")) {
-    if (!(png ? cell->SavePNG(file, &error, own) : cell->SaveJPEG(file, &error, own))) failed(file);
+    const bool anonymous = ExportWithoutIdentity;
+    if (!(png ? cell->SavePNG(file, &error, own, anonymous)
+              : cell->SaveJPEG(file, &error, own, anonymous)))
+      failed(file);
     return;
   }
 
@@ -429,7 +432,8 @@ void TForm1::ExportActiveCell(const QString& fileArg, const QString& filter) {
       exporter.Pan(cell->PanX - exporter.PanX, cell->panY - exporter.panY);
       const QString name =
           QString("%1_%2.%3").arg(base).arg(number, digits, 10, QChar('0')).arg(suffix);
-      if (png ? exporter.SavePNG(name, &error, own) : exporter.SaveJPEG(name, &error, own)) {
+      if (png ? exporter.SavePNG(name, &error, own, ExportWithoutIdentity)
+              : exporter.SaveJPEG(name, &error, own, ExportWithoutIdentity)) {
         ++written;
       } else {
         failed(name);
@@ -567,6 +571,11 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
       menu, "Export PNG...", [this] { btnExportPngClick(); }, image);
   add(
       menu, "Save As JPEG...", [this] { btnSaveClick(); }, image);
+  QAction* anonymous = add(
+      menu, "Leave Name and ID Out of JPEG and PNG",
+      [this] { ExportWithoutIdentity = !ExportWithoutIdentity; }, image);
+  anonymous->setCheckable(true);
+  anonymous->setChecked(ExportWithoutIdentity);
   menu->addSeparator();
   QAction* link = add(
       menu, "Link This Cell for Synchronised Scrolling", [this, cell] { ToggleUserLink(cell); },

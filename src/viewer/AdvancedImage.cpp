@@ -1086,8 +1086,9 @@ TOverlayInput TadvancedImage::InformationTexts() const {
   in.letterFont.setPointSize(12);
   const double spacing = h.XYZmm[0];
   in.ruler = spacing > 0.01 && spacing < 10 && zoomFactor > 0;
-  in.topLeft = {HeaderText(h.PatientID), HeaderText(h.modality)};
-  in.topRight = {HeaderText(h.PatientName), HeaderText(h.studydate_formated)};
+  in.topLeft = {FWithoutIdentity ? QString() : HeaderText(h.PatientID), HeaderText(h.modality)};
+  in.topRight = {FWithoutIdentity ? QString() : HeaderText(h.PatientName),
+                 HeaderText(h.studydate_formated)};
   in.bottomLeft << QStringLiteral("Zoom  : %1%").arg(zoomFactor);
   if (IsByteImage() && !FByteWindow)
     in.bottomLeft << QStringLiteral("Brightness    : %1").arg(brightness)

@@ -273,14 +273,19 @@ class TadvancedImage : public QWidget {
   // The picture of the cell as shown, without the selection and active
   // frames; ownResolution: at the display bitmap's own size and zoom 100 %
   // (every layer drawn as at that zoom; null without an image).
-  QImage Picture(bool ownResolution = false);
-  // Writes Picture(ownResolution), framed with a black border when it is the
-  // cell's view, as a baseline JPEG of quality 90. An existing file is
-  // replaced only when the new one is complete. False (with the reason in
-  // *error) when it cannot be written.
-  bool SaveJPEG(const QString& path, QString* error = nullptr, bool ownResolution = false);
-  // Writes Picture(ownResolution) as a PNG file, replacing it only when complete.
-  bool SavePNG(const QString& path, QString* error = nullptr, bool ownResolution = false);
+  // withoutIdentity leaves the patient's name and ID out of the information
+  // text (their lines stay empty, so the rest keeps its place).
+  QImage Picture(bool ownResolution = false, bool withoutIdentity = false);
+  // Writes Picture(ownResolution, withoutIdentity), framed with a black
+  // border when it is the cell's view, as a baseline JPEG of quality 90. An
+  // existing file is replaced only when the new one is complete. False (with
+  // the reason in *error) when it cannot be written.
+  bool SaveJPEG(const QString& path, QString* error = nullptr, bool ownResolution = false,
+                bool withoutIdentity = false);
+  // Writes Picture(ownResolution, withoutIdentity) as a PNG file, replacing
+  // it only when complete.
+  bool SavePNG(const QString& path, QString* error = nullptr, bool ownResolution = false,
+               bool withoutIdentity = false);
 
   // Copies of the drawing surface and the display bitmap, taken under their locks.
   QImage Surface() const;
@@ -505,6 +510,7 @@ class TadvancedImage : public QWidget {
   bool _selected = false;
   bool _active = false;
   bool _showInfo = true;
+  bool FWithoutIdentity = false;  // a Picture without the patient's name and ID
   bool _showOverlay = true;
   bool FNewShape = false;  // the press being dragged created the last annotation
   bool FProbeOn = false;   // the pixel probe is shown at FProbeAt

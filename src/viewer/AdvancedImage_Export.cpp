@@ -76,7 +76,7 @@ bool WriteWhole(const QString& path, const QByteArray& bytes, QString* error) {
 
 }  // namespace
 
-QImage TadvancedImage::Picture(bool ownResolution) {
+QImage TadvancedImage::Picture(bool ownResolution, bool withoutIdentity) {
   std::lock_guard lock(FState);
   // Without an image the cell's view is its black surface; there is no image resolution.
   if (ownResolution && bmp.isNull()) return {};
@@ -97,7 +97,9 @@ QImage TadvancedImage::Picture(bool ownResolution) {
   {
     std::lock_guard surface(FSurfaceLock);
     std::swap(img, picture);
+    FWithoutIdentity = withoutIdentity;
     PaintLayers(false);
+    FWithoutIdentity = false;
     std::swap(img, picture);
   }
   zoomFactor = zoom;
@@ -106,14 +108,15 @@ QImage TadvancedImage::Picture(bool ownResolution) {
   return picture;
 }
 
-bool TadvancedImage::SaveJPEG(const QString& path, QString* error, bool ownResolution) {
+bool TadvancedImage::SaveJPEG(const QString& path, QString* error, bool ownResolution,
+                              bool withoutIdentity) {
   const auto fail = [&](const QString& why) {
     if (error) *error = why;
     return false;
   };
   // Converted from a named copy: painting on what converting a temporary in
   // place gave crashed in the raster engine.
-  const QImage picture = Picture(ownResolution);
+  const QImage picture = Picture(ownResolution, withoutIdentity);
   QImage work = picture.convertToFormat(QImage::Format_RGB888);
   if (work.isNull()) return fail(QStringLiteral("the cell has no picture"));
   if (!ownResolution) {
@@ -136,8 +139,9 @@ bool TadvancedImage::SaveJPEG(const QString& path, QString* error, bool ownResol
   return WriteWhole(path, bytes, error);
 }
 
-bool TadvancedImage::SavePNG(const QString& path, QString* error, bool ownResolution) {
-  const QImage picture = Picture(ownResolution);
+bool TadvancedImage::SavePNG(const QString& path, QString* error, bool ownResolution,
+                             bool withoutIdentity) {
+  const QImage picture = Picture(ownResolution, withoutIdentity);
   if (picture.isNull()) {
     if (error) *error = QStringLiteral("the cell has no picture");
     return false;

@@ -93,7 +93,8 @@ TEST_F(Mpr, TheCommandFillsThreeCellsOfA2x2GridWithTheAcquiredSeriesInTheFourth)
   // Again from the series' menu in the browser.
   QMenu menu;
   for (const auto& add : form->ThumbnailsTool->SeriesMenu) add(menu, 0, 0, 0);
-  ASSERT_EQ(menu.actions().size(), 1);
+  // (The export commands follow it.)
+  ASSERT_GE(menu.actions().size(), 1);
   EXPECT_EQ(menu.actions()[0]->text(), "MPR");
 }
 
