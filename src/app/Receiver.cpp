@@ -57,9 +57,11 @@ TReceiver::TReceiver(TForm1* main, QWidget* parent) : QGroupBox("Receive", paren
   portSpinBox->setRange(1, 65535);
   portSpinBox->setValue(11112);
   portSpinBox->setToolTip("The port to listen on");
+  portSpinBox->setFixedWidth(72);
   folderEdit = new QLineEdit(this);
   folderEdit->setObjectName("receiveFolderEdit");
   folderEdit->setPlaceholderText("temporary folder");
+  folderEdit->setMinimumWidth(180);
   folderEdit->setToolTip(
       "Where received images are kept (STUDY/SERIES/SOP.dcm); empty: a "
       "temporary folder removed when the program ends");
@@ -74,7 +76,8 @@ TReceiver::TReceiver(TForm1* main, QWidget* parent) : QGroupBox("Receive", paren
   startButton->setObjectName("receiveStartButton");
   statusLabel = new QLabel("Not listening", this);
   statusLabel->setObjectName("receiveStatusLabel");
-  statusLabel->setMinimumWidth(200);
+  statusLabel->setMinimumWidth(240);
+  statusLabel->setWordWrap(true);
 
   grid->addWidget(aeEdit, 0, 0);
   grid->addWidget(portSpinBox, 0, 1);
