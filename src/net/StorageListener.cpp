@@ -28,6 +28,8 @@
 namespace {
 
 constexpr size_t kMaxReasons = 20;
+// Every storage SOP class lies under this root, those newer than DCMTK too.
+constexpr const char* kStorageRoot = "1.2.840.10008.5.1.4.1.1.";
 
 std::string Trimmed(const OFString& s) {
   std::string t(s.c_str());
@@ -115,7 +117,10 @@ struct TStorageListener::Impl {
   TStorageListener* owner = nullptr;
   std::unique_ptr<TInstanceStore> store;
   TListenLayer layer;
-  DcmSharedSCPConfig shared;
+  // Copied for each association, which adds the storage classes proposed.
+  DcmSCPConfig scpConfig;
+  OFList<OFString> syntaxes;
+  std::set<std::string> knownClasses;
   T_ASC_Network* net = nullptr;
   std::thread acceptor;
   std::atomic<bool> stop{false};
@@ -163,6 +168,25 @@ class TStoreWorker : public DcmThreadSCP {
   explicit TStoreWorker(TStorageListener::Impl& d) : d_(d) {}
 
  protected:
+  void notifyAssociationRequest(const T_ASC_Parameters& params, DcmSCPActionType&) override {
+    // DCMTK keeps at most 128 presentation contexts in an SCP's list, fewer
+    // than there are storage classes; so each association's own copy of the
+    // configuration gets the storage classes its peer proposes (at most 128
+    // as well), those newer than DCMTK's table included.
+    auto* p = const_cast<T_ASC_Parameters*>(&params);
+    const int n = ASC_countPresentationContexts(p);
+    std::set<std::string> added;
+    for (int i = 0; i < n; ++i) {
+      T_ASC_PresentationContext pc;
+      if (ASC_getPresentationContext(p, i, &pc).bad()) continue;
+      const std::string uid = pc.abstractSyntax;
+      const bool storage =
+          d_.knownClasses.count(uid) || (uid.rfind(kStorageRoot, 0) == 0 && IsValidUid(uid));
+      if (storage && added.insert(uid).second)
+        getConfig().addPresentationContext(uid.c_str(), d_.syntaxes);
+    }
+  }
+
   OFBool checkCalledAETitleAccepted(const OFString& calledAE) override {
     if (Trimmed(calledAE) == d_.config.aeTitle) return OFTrue;
     d_.Log("Refused an association calling the AE title \"" + Trimmed(calledAE) +
@@ -247,7 +271,7 @@ class TStoreWorker : public DcmThreadSCP {
 void TStorageListener::Impl::Serve(T_ASC_Association* assoc, Worker* self) {
   {
     TStoreWorker scp(*this);
-    scp.setSharedConfig(shared);
+    scp.setSharedConfig(DcmSharedSCPConfig(scpConfig));
     scp.run(assoc);  // negotiates, serves and drops the association
   }
   self->done = true;
@@ -352,7 +376,8 @@ bool TStorageListener::Start(std::string& why) {
   // A sender that goes quiet for a minute in an association is dropped.
   scp.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
   scp.setDIMSETimeout(60);
-  OFList<OFString> syntaxes;
+  OFList<OFString>& syntaxes = d_->syntaxes;
+  syntaxes.clear();
   std::vector<std::string> all = DecodableTransferSyntaxes();
   for (const char* plain :
        {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax,
@@ -360,9 +385,11 @@ bool TStorageListener::Start(std::string& why) {
     if (std::find(all.begin(), all.end(), plain) == all.end()) all.push_back(plain);
   for (const std::string& ts : all) syntaxes.push_back(ts.c_str());
   scp.addPresentationContext(UID_VerificationSOPClass, syntaxes);
+  // The storage classes are added per association (notifyAssociationRequest).
+  d_->knownClasses.clear();
   for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs; ++i)
-    scp.addPresentationContext(dcmAllStorageSOPClassUIDs[i], syntaxes);
-  d_->shared = DcmSharedSCPConfig(scp);
+    d_->knownClasses.insert(dcmAllStorageSOPClassUIDs[i]);
+  d_->scpConfig = scp;
 
   T_ASC_Network* net = nullptr;
   OFCondition c = ASC_initializeNetwork(NET_ACCEPTOR, cfg.port, 10, &net);

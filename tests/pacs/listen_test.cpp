@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/scu.h>
 #include <netinet/in.h>
@@ -398,4 +400,49 @@ TEST(ListenCli, CountStopsAfterNInstancesAndAWrongCommandLineExitsTwo) {
               2)
         << args << ": " << out;
   }
+}
+
+// DCMTK's table holds more storage classes than an SCP's list can (128).
+TEST(Listen, EveryStorageClassIsAcceptedTheNewerOnesTooAndNothingElse) {
+  const std::string base = TestDir("listen_new_class");
+  const std::string dir = base + "/in";
+  const int port = testsupport::FreeLoopbackPort();
+  TStorageListener listener(Config(dir, port));
+  std::string why;
+  ASSERT_TRUE(listener.Start(why)) << why;
+  const std::string newClass = "1.2.840.10008.5.1.4.1.1.777.1";
+  const std::string notStorage = "1.2.840.10008.5.1.4.31";  // a worklist model
+  DcmSCU scu;
+  scu.setAETitle("MOD");
+  scu.setPeerHostName("127.0.0.1");
+  scu.setPeerPort(Uint16(port));
+  scu.setPeerAETitle("LISTENER");
+  OFList<OFString> ts;
+  ts.push_back(UID_LittleEndianExplicitTransferSyntax);
+  scu.addPresentationContext(newClass.c_str(), ts);
+  scu.addPresentationContext(notStorage.c_str(), ts);
+  // The last of DCMTK's table, well past the first 128.
+  const char* lastKnown = dcmAllStorageSOPClassUIDs[numberOfDcmAllStorageSOPClassUIDs - 1];
+  scu.addPresentationContext(lastKnown, ts);
+  ASSERT_TRUE(scu.initNetwork().good());
+  ASSERT_TRUE(scu.negotiateAssociation().good());
+  const T_ASC_PresentationContextID pc = scu.findPresentationContextID(newClass.c_str(), "");
+  EXPECT_NE(pc, 0);
+  EXPECT_EQ(scu.findPresentationContextID(notStorage.c_str(), ""), 0);
+  EXPECT_NE(scu.findPresentationContextID(lastKnown, ""), 0) << lastKnown;
+
+  testsupport::CtSliceSpec spec;
+  spec.studyUid = "1.2.826.0.1.3680043.2.1125.93";
+  spec.seriesUid = spec.studyUid + ".1";
+  spec.sopUid = spec.seriesUid + ".1";
+  DcmFileFormat file;
+  ASSERT_TRUE(file.loadFile(WriteSlice(base + "/files", "new.dcm", spec).c_str()).good());
+  file.getDataset()->putAndInsertString(DCM_SOPClassUID, newClass.c_str());
+  Uint16 status = 0xFFFF;
+  EXPECT_TRUE(scu.sendSTORERequest(pc, "", file.getDataset(), status).good());
+  EXPECT_EQ(status, 0);
+  scu.releaseAssociation();
+  EXPECT_TRUE(WaitFor([&] { return listener.ReceivedCount() == 1; }));
+  EXPECT_TRUE(
+      fs::exists(dir + "/" + spec.studyUid + "/" + spec.seriesUid + "/" + spec.sopUid + ".dcm"));
 }
