@@ -8,8 +8,12 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/scu.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -26,6 +30,7 @@
 #include "support/fixtures.h"
 #include "support/pacs_fixtures.h"
 
+extern char** environ;
 namespace fs = std::filesystem;
 using namespace pacstest;
 using Clock = std::chrono::steady_clock;
@@ -369,6 +374,31 @@ TEST(ListenCli, CountStopsAfterNInstancesAndAWrongCommandLineExitsTwo) {
                                  std::to_string(port) + " -o '" + dir + "' --seconds 1 2>&1"),
             0);
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 4);
+
+  // SIGTERM ends a listener as --seconds does, its staging folder gone.
+  {
+    std::vector<std::string> args = {TAVROLEN_DICOM_TOOL,  "listen", "--ae", "CLI",       "--port",
+                                     std::to_string(port), "-o",     dir,    "--seconds", "60"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    ASSERT_EQ(spawned, 0);
+    EXPECT_TRUE(WaitFor([&] { return StoreScu("MOD", "CLI", port, {files[0]}, &sent) == 0; }, 10));
+    ::kill(pid, SIGTERM);
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (const auto& e : fs::directory_iterator(dir))
+      EXPECT_EQ(e.path().filename().string().find(".tavrolen-incoming"), std::string::npos)
+          << e.path();
+  }
 
   // A port in use is a failure, not a usage error.
   const int held = ::socket(AF_INET, SOCK_STREAM, 0);
