@@ -213,14 +213,16 @@ void TReceiver::FlushArrivals() {
   for (const std::string& n : filed.notShown) notShown_ << Q(n);
   if (filed.newSeries) main_->RebuildBrowser();
   if (filed.added > 0) {
-    // Into an empty grid the first study that arrives shows itself, and its
-    // cells follow the first images as earlier ones come in.
-    if (shownStudy_.empty() && !study.empty()) {
+    // Into an empty grid (at the start, or after the user cleared it) the
+    // study that arrives shows itself, and its cells follow the first images
+    // as earlier ones come in.
+    bool gridEmpty = true;
+    for (auto& row : main_->AdvancedImages)
+      for (TadvancedImage* cell : row) gridEmpty = gridEmpty && !cell->HasImage;
+    if (gridEmpty && !study.empty())
       autoShown_ = ShowStudyIfGridEmpty(*main_, study);
-      if (!autoShown_.empty()) shownStudy_ = study;
-    } else {
+    else
       KeepOnFirstImages(*main_, autoShown_);
-    }
     main_->EnableStudyTools();
   }
   UpdateStatus();

@@ -78,7 +78,6 @@ class TReceiver : public QGroupBox {
   QTimer* statusTimer_;
   int received_ = 0;
   QStringList notShown_;
-  QString error_;           // why the last start failed
-  std::string shownStudy_;  // the study put into an empty grid, as the reader keeps it
+  QString error_;  // why the last start failed
   std::vector<TAutoShown> autoShown_;
 };

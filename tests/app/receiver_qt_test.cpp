@@ -126,6 +126,13 @@ TEST_F(Receive, SentSeriesAreFiledAsTheyArriveAndNotTwice) {
   EXPECT_EQ(SeriesInTree(), expected);
   EXPECT_EQ(r->Received(), 5);
 
+  // After the user cleared the tree, what arrives fills the empty grid again.
+  form->btnClearTreeClick();
+  ASSERT_FALSE(form->AdvancedImages[0][0]->HasImage);
+  EXPECT_EQ(Send("CT1", port, {files[3]}, &out), 0) << out;
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return form->AdvancedImages[0][0]->HasImage; }));
+  EXPECT_EQ(SeriesInTree(), (std::map<std::string, size_t>{{kStudy + ".2", 1}}));
+
   // A sender not on the list is refused; the status line says so.
   EXPECT_NE(Send("STRANGER", port, files, &out), 0) << out;
   EXPECT_TRUE(
