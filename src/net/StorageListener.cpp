@@ -20,6 +20,7 @@
 #include <list>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "net/PacsClient.h"
@@ -117,7 +118,7 @@ struct TStorageListener::Impl {
   TStorageListener* owner = nullptr;
   std::unique_ptr<TInstanceStore> store;
   TListenLayer layer;
-  // Copied for each association, which adds the storage classes proposed.
+  // Copied for each association, which adds the classes proposed.
   DcmSCPConfig scpConfig;
   OFList<OFString> syntaxes;
   std::set<std::string> knownClasses;
@@ -171,8 +172,9 @@ class TStoreWorker : public DcmThreadSCP {
   void notifyAssociationRequest(const T_ASC_Parameters& params, DcmSCPActionType&) override {
     // DCMTK keeps at most 128 presentation contexts in an SCP's list, fewer
     // than there are storage classes; so each association's own copy of the
-    // configuration gets the storage classes its peer proposes (at most 128
-    // as well), those newer than DCMTK's table included.
+    // configuration gets the classes its peer proposes (at most 128, as
+    // context IDs allow): Verification and the storage classes, those newer
+    // than DCMTK's table included.
     auto* p = const_cast<T_ASC_Parameters*>(&params);
     const int n = ASC_countPresentationContexts(p);
     std::set<std::string> added;
@@ -180,9 +182,9 @@ class TStoreWorker : public DcmThreadSCP {
       T_ASC_PresentationContext pc;
       if (ASC_getPresentationContext(p, i, &pc).bad()) continue;
       const std::string uid = pc.abstractSyntax;
-      const bool storage =
-          d_.knownClasses.count(uid) || (uid.rfind(kStorageRoot, 0) == 0 && IsValidUid(uid));
-      if (storage && added.insert(uid).second)
+      const bool wanted = uid == UID_VerificationSOPClass || d_.knownClasses.count(uid) ||
+                          (uid.rfind(kStorageRoot, 0) == 0 && IsValidUid(uid));
+      if (wanted && added.insert(uid).second)
         getConfig().addPresentationContext(uid.c_str(), d_.syntaxes);
     }
   }
@@ -324,7 +326,13 @@ void TStorageListener::Impl::Accept() {
     }
     std::lock_guard lock(workersMutex);
     Worker& w = workers.emplace_back();
-    w.thread = std::thread([this, assoc, &w] { Serve(assoc, &w); });
+    try {
+      w.thread = std::thread([this, assoc, &w] { Serve(assoc, &w); });
+    } catch (const std::system_error&) {
+      workers.pop_back();
+      ASC_dropAssociation(assoc);
+      ASC_destroyAssociation(&assoc);
+    }
   }
 }
 
@@ -384,8 +392,8 @@ bool TStorageListener::Start(std::string& why) {
         UID_BigEndianExplicitTransferSyntax})
     if (std::find(all.begin(), all.end(), plain) == all.end()) all.push_back(plain);
   for (const std::string& ts : all) syntaxes.push_back(ts.c_str());
-  scp.addPresentationContext(UID_VerificationSOPClass, syntaxes);
-  // The storage classes are added per association (notifyAssociationRequest).
+  // Verification and the storage classes are added per association
+  // (notifyAssociationRequest).
   d_->knownClasses.clear();
   for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs; ++i)
     d_->knownClasses.insert(dcmAllStorageSOPClassUIDs[i]);
