@@ -32,8 +32,12 @@ constexpr size_t kMaxReasons = 20;
 // Every storage SOP class lies under this root, those newer than DCMTK too.
 constexpr const char* kStorageRoot = "1.2.840.10008.5.1.4.1.1.";
 
+// A text from the peer (AE title, UID) as logs may show it: blanks trimmed,
+// anything but printable ASCII replaced.
 std::string Trimmed(const OFString& s) {
   std::string t(s.c_str());
+  for (char& c : t)
+    if (c < 0x20 || c > 0x7e) c = '?';
   while (!t.empty() && t.back() == ' ') t.pop_back();
   while (!t.empty() && t.front() == ' ') t.erase(0, 1);
   return t;
