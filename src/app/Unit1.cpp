@@ -40,6 +40,7 @@
 #include "app/ExportDialog.h"
 #include "app/FrameCacheSetting.h"
 #include "app/PatientInfo.h"
+#include "app/Receiver.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/StartHint.h"
@@ -517,6 +518,8 @@ void TForm1::BuildSettingsTab() {
   olColorComboBox =
       picker("Overlay Color", "olColorComboBox", s.OverlayColor, &TForm1::olColorComboBoxChange);
   row->addWidget(new TFrameCacheSetting(Settings));
+  Receiver = new TReceiver(this, Settings);
+  row->addWidget(Receiver);
   row->addStretch(1);
 
   ToolsPageControl->addTab(Settings, "Settings");

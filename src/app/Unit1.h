@@ -33,6 +33,7 @@ class QTreeWidget;
 class QWidget;
 class TColorBox;
 class TPacsForm;
+class TReceiver;
 class TPatientInfoForm;
 class TTagBrowserForm;
 class TSplitScreenForm;
@@ -201,6 +202,7 @@ class TForm1 : public QMainWindow {
   TPatientInfoForm* PatientInfoForm;
   TTagBrowserForm* TagBrowserForm;
   TPacsForm* PacsForm = nullptr;  // created when first opened
+  TReceiver* Receiver = nullptr;  // the Settings tab's Receive group (storage SCP)
 
   // The PACS window (created on first use); a servers file adds its archives.
   void btnPacsClick();

@@ -1,4 +1,5 @@
-// tavrolen-viewer [--demo] [--screenshot FILE] [--cache-mb N] [--servers FILE] [PATH...]
+// tavrolen-viewer [--demo] [--screenshot FILE] [--cache-mb N] [--servers FILE]
+//                 [--listen AE@PORT] [PATH...]
 #include <QApplication>
 #include <QBuffer>
 #include <QCommandLineParser>
@@ -15,6 +16,7 @@
 #include "app/DemoCache.h"
 #include "app/FrameCacheSetting.h"
 #include "app/PacsForm.h"
+#include "app/Receiver.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
 #include "dicom/SafeOutput.h"
@@ -90,6 +92,11 @@ int main(int argc, char** argv) {
                              "nothing is stored between runs.",
                              "FILE");
   parser.addOption(servers);
+  QCommandLineOption listen("listen",
+                            "Receive images for this run: a storage SCP answering to AE on "
+                            "PORT, filing what arrives into the tree.",
+                            "AE@PORT");
+  parser.addOption(listen);
   parser.addPositionalArgument("PATH", "Image files, folders or DICOMDIR files to open.",
                                "[PATH...]");
   AnswerHelpOrVersion(parser, argc, argv);
@@ -115,6 +122,13 @@ int main(int argc, char** argv) {
   if (parser.isSet(servers)) {
     QString why;
     if (!form.AddPacsServersFile(parser.value(servers), &why)) {
+      std::fprintf(stderr, "tavrolen-viewer: %s\n", qPrintable(why));
+      return 2;
+    }
+  }
+  if (parser.isSet(listen)) {
+    QString why;
+    if (!form.Receiver->StartListening(parser.value(listen), &why)) {
       std::fprintf(stderr, "tavrolen-viewer: %s\n", qPrintable(why));
       return 2;
     }

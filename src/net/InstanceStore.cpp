@@ -85,11 +85,11 @@ bool TInstanceStore::Announce(const std::map<std::string, int>& perSeries, std::
   for (const auto& [series, received] : received_) {
     const auto announced = perSeries.find(series);
     if (announced == perSeries.end()) {
-      why = "the server sent an image of a series it had not announced (" + series + ")";
+      why = sender + " sent an image of a series it had not announced (" + series + ")";
       return false;
     }
     if (received > announced->second) {
-      why = "the server sent more images than it announced";
+      why = sender + " sent more images than it announced";
       return false;
     }
   }
@@ -116,38 +116,37 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
   std::error_code ec;
   const auto size = fs::file_size(stagedPath, ec);
   if (ec) return refuse("a received image could not be read back: " + ec.message());
-  if (size > maxInstanceBytes) return refuse("the server sent an image larger than accepted");
-  if (!HasPart10Magic(stagedPath)) return refuse("the server sent data that is not a DICOM file");
+  if (size > maxInstanceBytes) return refuse(sender + " sent an image larger than accepted");
+  if (!HasPart10Magic(stagedPath)) return refuse(sender + " sent data that is not a DICOM file");
 
   DICOMdata h;
   DicomReadResult r;
   try {
     r = ReadDicomHeaderFromFile(stagedPath, false, h);
   } catch (const std::exception& e) {
-    return refuse(std::string("the server sent a DICOM file whose header cannot be read: ") +
-                  e.what());
+    return refuse(sender + " sent a DICOM file whose header cannot be read: " + e.what());
   }
-  if (!r.hdrOK) return refuse("the server sent a DICOM file whose header cannot be read");
+  if (!r.hdrOK) return refuse(sender + " sent a DICOM file whose header cannot be read");
   TStoredInstance inst;
   inst.studyUid = UidFromHeader(h.Study_Instance_UID);
   inst.seriesUid = UidFromHeader(h.Series_Instance_UID);
   inst.sopUid = UidFromHeader(h.SOP_Instance_UID);
   if (!IsValidUid(inst.studyUid) || !IsValidUid(inst.seriesUid) || !IsValidUid(inst.sopUid))
-    return refuse("the server sent a file whose study, series or instance UID is not a valid UID");
-  if (inst.studyUid != expect_.studyUid)
-    return refuse("the server sent an image of another study (" + inst.studyUid + ")");
+    return refuse(sender + " sent a file whose study, series or instance UID is not a valid UID");
+  if (!expect_.anyStudy && inst.studyUid != expect_.studyUid)
+    return refuse(sender + " sent an image of another study (" + inst.studyUid + ")");
   if (!expect_.seriesUid.empty() && inst.seriesUid != expect_.seriesUid)
-    return refuse("the server sent an image of another series (" + inst.seriesUid + ")");
+    return refuse(sender + " sent an image of another series (" + inst.seriesUid + ")");
 
   {
     std::lock_guard lock(mutex_);
     if (!expect_.perSeries.empty()) {
       const auto announced = expect_.perSeries.find(inst.seriesUid);
       if (announced == expect_.perSeries.end())
-        return refuse("the server sent an image of a series it had not announced (" +
+        return refuse(sender + " sent an image of a series it had not announced (" +
                       inst.seriesUid + ")");
       if (received_[inst.seriesUid] >= announced->second)
-        return refuse("the server sent more images than it announced");
+        return refuse(sender + " sent more images than it announced");
     }
     ++received_[inst.seriesUid];
   }
@@ -188,7 +187,7 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
 bool TInstanceStore::BeginStream(uint64_t announcedBytes, std::string& why) {
   AbortStream();
   if (announcedBytes > maxInstanceBytes) {
-    why = "the server announced an image of " + std::to_string(announcedBytes) +
+    why = sender + " announced an image of " + std::to_string(announcedBytes) +
           " bytes, more than accepted";
     return false;
   }
@@ -218,7 +217,7 @@ bool TInstanceStore::WriteStream(const char* data, size_t size, std::string& why
   }
   streamBytes_ += size;
   if (streamBytes_ > maxInstanceBytes) {
-    why = "the server sent an image larger than accepted";
+    why = sender + " sent an image larger than accepted";
     AbortStream();
     return false;
   }

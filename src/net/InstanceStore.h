@@ -26,10 +26,13 @@ struct TStoredInstance {
 class TInstanceStore {
  public:
   struct Expect {
-    std::string studyUid;   // required
+    std::string studyUid;   // required unless anyStudy
     std::string seriesUid;  // empty: any series of the study
     // Instances per series as the server announced them; empty when unknown.
     std::map<std::string, int> perSeries;
+    // Whatever study arrives (a storage SCP that modalities send to); the
+    // UIDs are still checked to be UIDs.
+    bool anyStudy = false;
   };
 
   // makeDir: DIR is made when missing; else it must exist (see TRetrieveRequest).
@@ -75,6 +78,8 @@ class TInstanceStore {
 
   // Largest instance accepted; a part or C-STORE announcing more is refused.
   uint64_t maxInstanceBytes = uint64_t(4) << 30;
+  // Who reasons name as the sender ("the server sent ...").
+  std::string sender = "the server";
 
  private:
   std::string dir_;

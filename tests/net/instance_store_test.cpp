@@ -125,3 +125,25 @@ TEST(InstanceStore, AHugeAnnouncementIsRefusedBeforeAnyByteIsWritten) {
   EXPECT_NE(why.find("larger than accepted"), std::string::npos) << why;
   EXPECT_TRUE(FilesUnder(dir).empty());
 }
+
+TEST(InstanceStore, AnyStudyTakesEveryStudyButStillChecksTheUids) {
+  const std::string dir = testsupport::TempDir("store_any_study");
+  TInstanceStore::Expect expect;
+  expect.anyStudy = true;
+  TInstanceStore store(dir, expect);
+  store.sender = "the modality";
+  std::string why;
+  ASSERT_TRUE(store.Open(why)) << why;
+  ASSERT_TRUE(store.Commit(Staged(store, Slice(1)), why)) << why;
+  const std::string other = "1.2.826.0.1.3680043.2.1125.2";
+  TStoredInstance got;
+  ASSERT_TRUE(store.Commit(Staged(store, Slice(1, other, other + ".1.1", other + ".1")), why, &got))
+      << why;
+  EXPECT_EQ(got.path, dir + "/" + other + "/" + other + ".1/" + other + ".1.1.dcm");
+  // A study UID that would name a path outside DIR is no UID.
+  const std::string staged = Staged(store, Slice(2, "../..", "1.2.3", "1.2"));
+  EXPECT_FALSE(store.Commit(staged, why));
+  EXPECT_NE(why.find("the modality sent"), std::string::npos) << why;
+  EXPECT_FALSE(fs::exists(staged));
+  EXPECT_EQ(store.StoredCount(), 2u);
+}
