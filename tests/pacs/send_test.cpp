@@ -11,10 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <chrono>
@@ -23,6 +27,7 @@
 #include <map>
 #include <thread>
 
+#include "app/SendDialog.h"
 #include "net/PacsClient.h"
 #include "net/Retrieval.h"
 #include "net/Send.h"
@@ -30,6 +35,7 @@
 #include "support/fixtures.h"
 #include "support/pacs_fixtures.h"
 #include "support/paths.h"
+#include "support/qt_wait.h"
 
 namespace fs = std::filesystem;
 using namespace pacstest;
@@ -375,4 +381,64 @@ TEST(SendCli, ExitsZeroOnlyWhenEveryInstanceWasAccepted) {
   EXPECT_EQ(Tool("send '" + dir + "/ok'").status, 2);
   EXPECT_EQ(Tool("send --server " + o->DimseAddress()).status, 2);
   EXPECT_EQ(Tool("send '" + dir + "/ok' --server " + o->DimseAddress() + " --bogus").status, 2);
+}
+
+TEST(SendDialog, SendsOnAWorkerAndSummarisesWhatWasRefused) {
+  REQUIRE_ORTHANC(o);
+  const std::string dir = TestDir("send_dialog");
+  testsupport::CtSliceSpec spec;
+  spec.studyUid = "1.2.826.0.1.3680043.2.1125.46";
+  spec.seriesUid = spec.studyUid + ".1";
+  spec.size = 16;
+  std::vector<std::string> files = testsupport::WriteCtSeries(dir, spec, 2);
+  std::ofstream(dir + "/notes") << "text";
+  files.push_back(dir + "/notes");
+  TPacsServer refusing = DimseServer(*o);
+  refusing.name = "nobody listens";
+  refusing.port = testsupport::FreeLoopbackPort();
+  auto* dialog = new TSendDialog(nullptr, files, "series 1 CT", {refusing, DimseServer(*o)});
+  dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+  std::unique_ptr<TSendDialog> owned(dialog);
+  std::vector<bool> outcomes;
+  QObject::connect(dialog, &TSendDialog::sendFinished, [&](bool all) { outcomes.push_back(all); });
+  ASSERT_EQ(dialog->serverBox->count(), 2);
+
+  dialog->sendButton->click();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return outcomes.size() == 1; }, 30000));
+  EXPECT_FALSE(outcomes[0]);
+  const QString refused = dialog->summary->toPlainText();
+  EXPECT_TRUE(refused.startsWith("Accepted 0, refused 2.")) << refused.toStdString();
+  EXPECT_TRUE(refused.contains("Cannot connect")) << refused.toStdString();
+  EXPECT_TRUE(refused.contains("notes: not a DICOM file")) << refused.toStdString();
+
+  dialog->serverBox->setCurrentIndex(1);
+  dialog->sendButton->click();
+  EXPECT_FALSE(dialog->sendButton->isEnabled());
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return outcomes.size() == 2; }, 30000));
+  EXPECT_TRUE(outcomes[1]);
+  EXPECT_EQ(dialog->progress->value(), 2);
+  EXPECT_TRUE(dialog->summary->toPlainText().startsWith("Accepted 2, refused 0."));
+}
+
+TEST(SendListing, FoldersAndADicomDirsImagesAreListedOnceEach) {
+  const std::string dir = TestDir("send_listing");
+  testsupport::CtSliceSpec spec;
+  spec.studyUid = "1.2.826.0.1.3680043.2.1125.47";
+  spec.seriesUid = spec.studyUid + ".1";
+  spec.size = 8;
+  const std::vector<std::string> files = testsupport::WriteCtSeries(dir + "/tmp", spec, 2);
+  // A medium: file IDs of 8 upper-case characters, and a DICOMDIR naming them.
+  fs::create_directories(dir + "/media/CT");
+  fs::copy_file(files[0], dir + "/media/CT/IM000001");
+  fs::copy_file(files[1], dir + "/media/CT/IM000002");
+  ASSERT_EQ(fixtures::RunCommand("cd '" + dir + "/media' && dcmmkdir +r CT 2>&1"), 0);
+
+  std::vector<TSendSkip> skipped;
+  const std::vector<std::string> listed = ListFilesToSend(
+      {dir + "/media/DICOMDIR", dir + "/media/CT", dir + "/media/CT/IM000001", dir + "/missing"},
+      skipped);
+  ASSERT_EQ(listed.size(), 2u) << "the DICOMDIR's images, the folder's and the file are the same";
+  EXPECT_EQ(fs::path(listed[0]).filename(), "IM000001");
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_EQ(skipped[0].reason, "no such file or folder");
 }
