@@ -21,6 +21,7 @@
 #include <map>
 #include <set>
 
+#include "net/HttpPost.h"
 #include "net/Multipart.h"
 #include "net/Send.h"
 
@@ -76,12 +77,14 @@ class TStowBody : public QIODevice {
         if (open_.fileName() != s.file) {
           open_.close();
           open_.setFileName(s.file);
-          if (!open_.open(QIODevice::ReadOnly)) {
+          // Unbuffered: Qt copies each chunk into its socket buffer anyway.
+          if (!open_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
             error = "cannot read " + s.file.toStdString();
             return -1;
           }
         }
-        if (!open_.seek(offset) || open_.read(data + done, take) != take) {
+        if ((open_.pos() != offset && !open_.seek(offset)) ||
+            open_.read(data + done, take) != take) {
           error = s.file.toStdString() + " changed while it was being sent";
           return -1;
         }
@@ -360,74 +363,46 @@ class TDicomWebClient : public TPacsClient {
     for (size_t k = from; k < end; ++k) files.push_back(items[k].file);
     const QByteArray boundary = "tavrolen-" + QUuid::createUuid().toByteArray(QUuid::Id128);
     TStowBody body(files, boundary);
-    TCall call;
-    call.url = Url("studies", {});
-    call.accept = "application/dicom+json, application/json";
-    QNetworkRequest req = MakeRequest(call, why);
-    if (!why.empty()) return false;
-    req.setHeader(
-        QNetworkRequest::ContentTypeHeader,
-        QByteArray("multipart/related; type=\"application/dicom\"; boundary=") + boundary);
-    req.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
-    QNetworkAccessManager nam;
-    nam.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    QEventLoop loop;
-    QByteArray answer;
-    bool tooLarge = false, cancelled = false;
-    call.reply = nam.post(req, &body);
-    QObject::connect(call.reply, &QNetworkReply::readyRead, &loop, [&] {
-      const QByteArray more = call.reply->readAll();
-      if (answer.size() + more.size() > kMaxJsonBytes) {
-        tooLarge = true;
-        call.reply->abort();
-      } else {
-        answer += more;
-      }
-    });
-    QObject::connect(call.reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer poll;
-    poll.setInterval(50);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-      if (SendCancelled(hooks) && !cancelled) {
-        cancelled = true;
-        call.reply->abort();
-      }
-    });
-    poll.start();
-    if (!call.reply->isFinished()) loop.exec();
-    answer += call.reply->readAll();
-    call.finished = true;
-    const QVariant code = call.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    call.checked = code.isValid();
-    call.status = code.isValid() ? code.toInt() : 0;
-    call.error = call.reply->error();
-    std::unique_ptr<QNetworkReply> owned(call.reply);
-    if (cancelled) {
-      why = kCancelledText;
+    std::vector<std::pair<QByteArray, QByteArray>> headers = {
+        {"Content-Type", "multipart/related; type=\"application/dicom\"; boundary=" + boundary},
+        {"Accept", "application/dicom+json, application/json"},
+        {"User-Agent", "Tavrolen"}};
+    if (!server_.user.empty())
+      headers.push_back(
+          {"Authorization",
+           "Basic " + QByteArray::fromStdString(server_.user + ":" + server_.password).toBase64()});
+    else if (!server_.bearerToken.empty())
+      headers.push_back(
+          {"Authorization", "Bearer " + QByteArray::fromStdString(server_.bearerToken)});
+    THttpAnswer answer;
+    const QByteArray target = Url("studies", {}).path(QUrl::FullyEncoded).toUtf8();
+    if (!HttpPost(
+            server_, target, headers, body, kMaxJsonBytes, [&] { return SendCancelled(hooks); },
+            answer, why)) {
+      if (!body.error.empty()) why = body.error;
       return false;
     }
-    if (!body.error.empty()) {
-      why = body.error;
-      return false;
-    }
-    if (tooLarge) {
-      why = "The server at " + server_.Describe() + " sent an answer too large to read.";
-      return false;
-    }
+    const int status = answer.status;
     // An answer that lists instances is read whatever the status says:
     // 200 (all stored), 202 (some refused), 409 (none stored).
     QJsonParseError err{};
-    QJsonDocument doc = QJsonDocument::fromJson(answer, &err);
+    QJsonDocument doc = QJsonDocument::fromJson(answer.body, &err);
     QJsonObject obj =
         doc.isArray() && !doc.array().isEmpty() ? doc.array()[0].toObject() : doc.object();
     const auto stored = StowSequence(obj, "00081199", "00081196");
     const auto refused = StowSequence(obj, "00081198", "00081197");
     const bool listed = !stored.empty() || !refused.empty();
-    const bool httpOk = call.status >= 200 && call.status < 300;
-    if (!listed && !(httpOk && call.error == QNetworkReply::NoError)) {
-      if (!Outcome(call, why)) return false;
-      why = "The server at " + server_.Describe() + " answered HTTP " +
-            std::to_string(call.status) + " without saying what it stored.";
+    if (!listed && !(status >= 200 && status < 300)) {
+      const std::string where = server_.Describe();
+      if (status == 401)
+        why = "The server at " + where + " refused the user name or password.";
+      else if (status == 403)
+        why = "The server at " + where + " does not allow this user to do that.";
+      else if (status == 404)
+        why = "The server at " + where + " has no such DICOMweb service (HTTP 404).";
+      else
+        why = "The server at " + where + " answered HTTP " + std::to_string(status) +
+              " without saying what it stored.";
       return false;
     }
     for (size_t k = from; k < end; ++k) {
@@ -442,12 +417,12 @@ class TDicomWebClient : public TPacsClient {
       } else if (auto a = stored.find(uid); a != stored.end()) {
         out.accepted = true;
         if (a->second > 0) out.reason = "warning: " + StoreStatusText(unsigned(a->second));
-      } else if (!listed && call.status == 200) {
+      } else if (!listed && status == 200) {
         out.accepted = true;  // HTTP 200 without a list: all stored
       } else {
         out.accepted = false;
-        out.reason = "the server's answer (HTTP " + std::to_string(call.status) +
-                     ") does not say it was stored";
+        out.reason =
+            "the server's answer (HTTP " + std::to_string(status) + ") does not say it was stored";
       }
     }
     return true;

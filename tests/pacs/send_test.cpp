@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +29,7 @@
 #include <thread>
 
 #include "app/SendDialog.h"
+#include "fake_web_server.h"
 #include "net/PacsClient.h"
 #include "net/Retrieval.h"
 #include "net/Send.h"
@@ -275,8 +277,18 @@ TEST(SendWeb, PartialFailuresRefuseExactlyThoseInstancesWithTheirReason) {
       "HTTP/1.1 202 Accepted\r\nContent-Type: application/dicom+json\r\n"
       "Content-Length: " +
       std::to_string(json.size()) + "\r\nConnection: close\r\n\r\n" + json);
+  // The client blocks its thread; the server answers from this one's loop.
   TSendResult r;
-  EXPECT_FALSE(SendFiles(server.Server(), files, {}, r));
+  std::atomic<bool> done{false};
+  bool all = true;
+  std::thread sender([&] {
+    all = SendFiles(server.Server(), files, {}, r);
+    done = true;
+  });
+  const bool finished = testsupport::WaitUntil([&] { return done.load(); }, 30000);
+  sender.join();
+  ASSERT_TRUE(finished);
+  EXPECT_FALSE(all);
   ASSERT_EQ(r.instances.size(), 3u) << r.why;
   EXPECT_TRUE(r.instances[0].accepted) << r.instances[0].reason;
   EXPECT_FALSE(r.instances[1].accepted);
@@ -441,4 +453,98 @@ TEST(SendListing, FoldersAndADicomDirsImagesAreListedOnceEach) {
   EXPECT_EQ(fs::path(listed[0]).filename(), "IM000001");
   ASSERT_EQ(skipped.size(), 1u);
   EXPECT_EQ(skipped[0].reason, "no such file or folder");
+}
+
+TEST(SendWeb, EachWayAnAnswerCanComeIsReadOrReportedInOneSentence) {
+  const std::string dir = TestDir("send_stow_answers");
+  testsupport::CtSliceSpec spec;
+  spec.studyUid = "1.2.826.0.1.3680043.2.1125.48";
+  spec.seriesUid = spec.studyUid + ".1";
+  spec.size = 8;
+  const std::vector<std::string> files = testsupport::WriteCtSeries(dir, spec, 1);
+  const std::string stored =
+      "{\"00081199\":{\"vr\":\"SQ\",\"Value\":[" + UidItem(spec.seriesUid + ".1") + "]}}";
+  std::string chunked;
+  for (size_t at = 0; at < stored.size(); at += 40) {
+    const std::string piece = stored.substr(at, 40);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", piece.size());
+    chunked += std::string(size) + "\r\n" + piece + "\r\n";
+  }
+  struct Case {
+    const char* what;
+    std::string reply;
+    bool accepted;
+    const char* reason;  // in the instance's reason
+  };
+  const std::vector<Case> cases = {
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked + "0\r\n\r\n",
+       true, ""},
+      {"delimited by the close", "HTTP/1.1 200 OK\r\n\r\n" + stored, true, ""},
+      {"after 100 Continue",
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: " +
+           std::to_string(stored.size()) + "\r\n\r\n" + stored,
+       true, ""},
+      {"a wrong password", "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n", false,
+       "refused the user name or password"},
+      {"no answer at all", "", false, "closed the connection without answering"},
+      {"not HTTP", "SSH-2.0-OpenSSH\r\n\r\n", false, "not an HTTP answer"},
+  };
+  for (const Case& c : cases) {
+    StowServer server(c.reply);
+    TSendResult r;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+      SendFiles(server.Server(), files, {}, r);
+      done = true;
+    });
+    const bool finished = testsupport::WaitUntil([&] { return done.load(); }, 30000);
+    sender.join();
+    ASSERT_TRUE(finished) << c.what;
+    ASSERT_EQ(r.instances.size(), 1u) << c.what;
+    EXPECT_EQ(r.instances[0].accepted, c.accepted) << c.what << ": " << r.instances[0].reason;
+    EXPECT_NE(r.instances[0].reason.find(c.reason), std::string::npos)
+        << c.what << ": " << r.instances[0].reason;
+    EXPECT_EQ(r.instances[0].reason.find('\n'), std::string::npos) << c.what;
+  }
+}
+
+TEST(SendWeb, OverTlsOnlyToATrustedCertificate) {
+  if (!QSslSocket::supportsSsl()) REQUIRE_OR_SKIP("Qt has no TLS backend here");
+  const std::string dir = TestDir("send_tls");
+  const std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
+  ASSERT_EQ(fixtures::RunCommand(
+                "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
+                " -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>&1"),
+            0);
+  testsupport::CtSliceSpec spec;
+  spec.studyUid = "1.2.826.0.1.3680043.2.1125.49";
+  spec.seriesUid = spec.studyUid + ".1";
+  spec.size = 8;
+  const std::vector<std::string> files = testsupport::WriteCtSeries(dir + "/ct", spec, 1);
+  FakeWebServer server(
+      [&](const std::string&) {
+        return FakeWebServer::Json("{\"00081199\":{\"vr\":\"SQ\",\"Value\":[" +
+                                   UidItem(spec.seriesUid + ".1") + "]}}");
+      },
+      cert, key);
+  TPacsServer s = server.Server();
+  auto send = [&] {
+    TSendResult r;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+      SendFiles(s, files, {}, r);
+      done = true;
+    });
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return done.load(); }, 30000));
+    sender.join();
+    return r;
+  };
+  TSendResult untrusted = send();
+  ASSERT_EQ(untrusted.instances.size(), 1u);
+  EXPECT_NE(untrusted.why.find("secure connection"), std::string::npos) << untrusted.why;
+  s.caFile = cert;
+  TSendResult trusted = send();
+  ASSERT_EQ(trusted.instances.size(), 1u);
+  EXPECT_TRUE(trusted.instances[0].accepted) << trusted.why;
 }
