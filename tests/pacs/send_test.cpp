@@ -548,3 +548,24 @@ TEST(SendWeb, OverTlsOnlyToATrustedCertificate) {
   ASSERT_EQ(trusted.instances.size(), 1u);
   EXPECT_TRUE(trusted.instances[0].accepted) << trusted.why;
 }
+
+TEST_P(SendEachKind, ACancelLeavesTheRestUnsent) {
+  REQUIRE_ORTHANC(o);
+  const std::string kind = GetParam();
+  testsupport::CtSliceSpec spec;
+  spec.studyUid = std::string("1.2.826.0.1.3680043.2.1125.50.") + (kind == "dimse" ? "1" : "2");
+  spec.seriesUid = spec.studyUid + ".1";
+  spec.size = 64;
+  const auto files = testsupport::WriteCtSeries(TestDir("send_cancel_" + kind), spec, 120);
+  std::atomic<bool> cancel{false};
+  TSendHooks hooks;
+  hooks.cancel = &cancel;
+  hooks.progress = [&](int, int, const TSendOutcome&) { cancel = true; };
+  TSendResult r;
+  EXPECT_FALSE(SendFiles(kind == "dimse" ? DimseServer(*o) : WebServer(*o), files, hooks, r));
+  ASSERT_EQ(r.instances.size(), 120u);
+  EXPECT_EQ(r.why, "cancelled");
+  EXPECT_GE(r.Accepted(), 1);
+  EXPECT_LT(r.Accepted(), 120);
+  EXPECT_EQ(r.instances.back().reason, "not sent: cancelled");
+}
