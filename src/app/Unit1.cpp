@@ -41,6 +41,7 @@
 #include "app/FrameCacheSetting.h"
 #include "app/PatientInfo.h"
 #include "app/Receiver.h"
+#include "app/SendDialog.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/StartHint.h"
@@ -189,6 +190,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     menu.addAction("MPR", this, [this, p, st, se] { ShowMpr(p, st, se); });
     AddExportActions(menu, this, p, st, se);
   });
+  ThumbnailsTool->SeriesMenu.push_back(
+      [this](QMenu& menu, int p, int st, int se) { AddSendActions(menu, this, p, st, se); });
   connect(ThumbnailsTool, &TThumbnailsTool::SeriesShown, this, [this] { update_ReferenceLines(); });
   connect(ThumbnailsTool, &TThumbnailsTool::PathsDropped, this,
           [this](const QStringList& paths) { OpenPaths(paths); });

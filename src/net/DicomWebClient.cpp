@@ -2,6 +2,7 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,17 +14,127 @@
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
+#include <QUuid>
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
 
+#include "net/HttpPost.h"
 #include "net/Multipart.h"
+#include "net/Send.h"
 
 namespace {
 
 constexpr qint64 kMaxJsonBytes = qint64(64) << 20;
 constexpr qint64 kReadChunk = qint64(1) << 20;
+// A STOW-RS request carries at most this many instances or bytes: a failed
+// request costs little to report, and the server need not hold a study.
+constexpr size_t kStowBatchInstances = 50;
+constexpr qint64 kStowBatchBytes = qint64(64) << 20;
+
+// A multipart/related body of whole files, read from the files as the
+// request goes out (nothing is buffered beyond what the socket takes). The
+// sizes are taken when it is made; a file that shrinks meanwhile fails the
+// read rather than sending a part shorter than announced.
+class TStowBody : public QIODevice {
+ public:
+  TStowBody(const std::vector<std::string>& files, const QByteArray& boundary) {
+    for (size_t k = 0; k < files.size(); ++k) {
+      Add("--" + boundary + "\r\nContent-Type: application/dicom\r\n\r\n");
+      Segment f;
+      f.start = total_;
+      f.file = QString::fromStdString(files[k]);
+      f.size = QFileInfo(f.file).size();
+      total_ += f.size;
+      segments_.push_back(std::move(f));
+      Add("\r\n");
+    }
+    Add("--" + boundary + "--\r\n");
+    open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+  }
+  bool isSequential() const override { return false; }
+  qint64 size() const override { return total_; }
+  bool seek(qint64 pos) override {
+    if (pos < 0 || pos > total_) return false;
+    at_ = pos;
+    return QIODevice::seek(pos);
+  }
+  bool atEnd() const override { return at_ >= total_; }
+  std::string error;
+
+ protected:
+  qint64 readData(char* data, qint64 max) override {
+    qint64 done = 0;
+    while (done < max && at_ < total_) {
+      const Segment& s = SegmentAt(at_);
+      const qint64 offset = at_ - s.start;
+      const qint64 take = std::min(max - done, s.size - offset);
+      if (s.file.isEmpty()) {
+        std::memcpy(data + done, s.text.constData() + offset, size_t(take));
+      } else {
+        if (open_.fileName() != s.file) {
+          open_.close();
+          open_.setFileName(s.file);
+          // Unbuffered: Qt copies each chunk into its socket buffer anyway.
+          if (!open_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            error = "cannot read " + s.file.toStdString();
+            return -1;
+          }
+        }
+        if ((open_.pos() != offset && !open_.seek(offset)) ||
+            open_.read(data + done, take) != take) {
+          error = s.file.toStdString() + " changed while it was being sent";
+          return -1;
+        }
+      }
+      done += take;
+      at_ += take;
+    }
+    return done;
+  }
+  qint64 writeData(const char*, qint64) override { return -1; }
+
+ private:
+  struct Segment {
+    qint64 start = 0, size = 0;
+    QByteArray text;
+    QString file;
+  };
+  void Add(const QByteArray& text) {
+    Segment s;
+    s.start = total_;
+    s.size = text.size();
+    s.text = text;
+    total_ += s.size;
+    segments_.push_back(std::move(s));
+  }
+  const Segment& SegmentAt(qint64 pos) const {
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), pos,
+                               [](qint64 p, const Segment& s) { return p < s.start; });
+    return *(it - 1);
+  }
+  std::vector<Segment> segments_;
+  qint64 total_ = 0, at_ = 0;
+  QFile open_;
+};
+
+// The SOP Instance UIDs a STOW-RS answer names in a sequence, each with the
+// reason it gives (Failure Reason or Warning Reason), -1 without one.
+std::map<std::string, int> StowSequence(const QJsonObject& answer, const char* tag,
+                                        const char* reasonTag) {
+  std::map<std::string, int> out;
+  for (const QJsonValue& item : answer.value(tag).toObject().value("Value").toArray()) {
+    const QJsonObject o = item.toObject();
+    const QJsonArray uid = o.value("00081155").toObject().value("Value").toArray();
+    if (uid.isEmpty() || !uid[0].isString()) continue;
+    const QJsonArray reason = o.value(reasonTag).toObject().value("Value").toArray();
+    out[uid[0].toString().toStdString()] =
+        !reason.isEmpty() && reason[0].isDouble() ? reason[0].toInt() : -1;
+  }
+  return out;
+}
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
@@ -208,7 +319,115 @@ class TDicomWebClient : public TPacsClient {
     return true;
   }
 
+  // STOW-RS: the instances in batches, each batch one POST to {root}studies,
+  // each instance mapped to what the answer says of it.
+  void SendItems(const std::vector<TSendItem>& items, const TSendHooks& hooks,
+                 TSendResult& result) override {
+    size_t next = 0;
+    while (next < items.size()) {
+      if (SendCancelled(hooks)) {
+        StopAt(next, kCancelledText, items.size(), hooks, result);
+        return;
+      }
+      size_t end = next;
+      qint64 bytes = 0;
+      while (end < items.size() && end - next < kStowBatchInstances &&
+             (end == next || bytes + QFileInfo(Q(items[end].file)).size() <= kStowBatchBytes))
+        bytes += QFileInfo(Q(items[end++].file)).size();
+      std::string why;
+      if (!PostBatch(items, next, end, hooks, result, why)) {
+        StopAt(next, why, items.size(), hooks, result);
+        return;
+      }
+      for (size_t k = next; k < end; ++k)
+        if (hooks.progress) hooks.progress(int(k + 1), int(items.size()), result.instances[k]);
+      next = end;
+    }
+  }
+
  private:
+  void StopAt(size_t from, const std::string& why, size_t total, const TSendHooks& hooks,
+              TSendResult& result) {
+    result.why = why;
+    for (size_t k = from; k < total; ++k) {
+      result.instances[k].reason = "not sent: " + why;
+      if (hooks.progress) hooks.progress(int(k + 1), int(total), result.instances[k]);
+    }
+  }
+
+  // One POST of items [from, end). False with a reason when the request as
+  // a whole failed (no instance answered for).
+  bool PostBatch(const std::vector<TSendItem>& items, size_t from, size_t end,
+                 const TSendHooks& hooks, TSendResult& result, std::string& why) {
+    std::vector<std::string> files;
+    for (size_t k = from; k < end; ++k) files.push_back(items[k].file);
+    const QByteArray boundary = "tavrolen-" + QUuid::createUuid().toByteArray(QUuid::Id128);
+    TStowBody body(files, boundary);
+    std::vector<std::pair<QByteArray, QByteArray>> headers = {
+        {"Content-Type", "multipart/related; type=\"application/dicom\"; boundary=" + boundary},
+        {"Accept", "application/dicom+json, application/json"},
+        {"User-Agent", "Tavrolen"}};
+    if (!server_.user.empty())
+      headers.push_back(
+          {"Authorization",
+           "Basic " + QByteArray::fromStdString(server_.user + ":" + server_.password).toBase64()});
+    else if (!server_.bearerToken.empty())
+      headers.push_back(
+          {"Authorization", "Bearer " + QByteArray::fromStdString(server_.bearerToken)});
+    THttpAnswer answer;
+    const QByteArray target = Url("studies", {}).path(QUrl::FullyEncoded).toUtf8();
+    if (!HttpPost(
+            server_, target, headers, body, kMaxJsonBytes, [&] { return SendCancelled(hooks); },
+            answer, why)) {
+      if (!body.error.empty()) why = body.error;
+      return false;
+    }
+    const int status = answer.status;
+    // An answer that lists instances is read whatever the status says:
+    // 200 (all stored), 202 (some refused), 409 (none stored).
+    QJsonParseError err{};
+    QJsonDocument doc = QJsonDocument::fromJson(answer.body, &err);
+    QJsonObject obj =
+        doc.isArray() && !doc.array().isEmpty() ? doc.array()[0].toObject() : doc.object();
+    const auto stored = StowSequence(obj, "00081199", "00081196");
+    const auto refused = StowSequence(obj, "00081198", "00081197");
+    const bool listed = !stored.empty() || !refused.empty();
+    if (!listed && !(status >= 200 && status < 300)) {
+      const std::string where = server_.Describe();
+      if (status == 401)
+        why = "The server at " + where + " refused the user name or password.";
+      else if (status == 403)
+        why = "The server at " + where + " does not allow this user to do that.";
+      else if (status == 404)
+        why = "The server at " + where + " has no such DICOMweb service (HTTP 404).";
+      else
+        why = "The server at " + where + " answered HTTP " + std::to_string(status) +
+              " without saying what it stored.";
+      return false;
+    }
+    for (size_t k = from; k < end; ++k) {
+      TSendOutcome& out = result.instances[k];
+      out.sent = true;
+      const std::string& uid = items[k].sopInstanceUid;
+      if (auto f = refused.find(uid); f != refused.end()) {
+        out.accepted = false;
+        out.reason = f->second >= 0
+                         ? "the server refused it: " + StoreStatusText(unsigned(f->second))
+                         : "the server refused it (no reason given)";
+      } else if (auto a = stored.find(uid); a != stored.end()) {
+        out.accepted = true;
+        if (a->second > 0) out.reason = "warning: " + StoreStatusText(unsigned(a->second));
+      } else if (!listed && status == 200) {
+        out.accepted = true;  // HTTP 200 without a list: all stored
+      } else {
+        out.accepted = false;
+        out.reason =
+            "the server's answer (HTTP " + std::to_string(status) + ") does not say it was stored";
+      }
+    }
+    return true;
+  }
+
   QUrl Url(const QString& relative, const std::vector<std::pair<QString, QString>>& params) const {
     QUrl url;
     url.setScheme(server_.tls ? "https" : "http");

@@ -1,7 +1,8 @@
 // The DICOMweb side of TPacsClient on Qt Network: QIDO-RS for queries,
-// WADO-RS multipart/related for retrieval, read incrementally as it arrives.
-// Each call runs its own event loop, so it works on any thread that has a
-// Qt thread object (the main thread, or a QThread).
+// WADO-RS multipart/related for retrieval, read incrementally as it arrives;
+// STOW-RS for sending, streamed from the files through net/HttpPost.h.
+// Each call runs its own event loop (or blocks on its socket), so it works on
+// any thread that has a Qt thread object (the main thread, or a QThread).
 #pragma once
 
 #include <QByteArray>

@@ -2,8 +2,13 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcspchrs.h>
 #include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmjpeg/djdecode.h>
+#include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/dcmnet/dcmlayer.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/diutil.h>
@@ -24,6 +29,7 @@
 #include <thread>
 
 #include "dicom/DicomCharset.h"
+#include "net/Send.h"
 
 namespace {
 
@@ -169,7 +175,8 @@ class TScu : private TTapHolder, public DcmSCU {
   size_t matches = 0;
   RetrieveResponse last;  // counts and status of the last C-GET / C-MOVE response
   bool gotFinal = false;
-  bool answered = false;  // any response or sub-operation came
+  bool answered = false;                          // any response or sub-operation came
+  const std::atomic<bool>* sendCancel = nullptr;  // a sender's own cancel flag
 
   // Any thread: wakes a blocked receive by shutting the socket down.
   void Interrupt() {
@@ -241,6 +248,11 @@ class TScu : private TTapHolder, public DcmSCU {
   }
 
   void notifyInstanceStored(const OFString&, const OFString&, const OFString&) const override {}
+
+  void notifySENDProgress(const unsigned long) override {
+    // A large instance is not sent to its end after a cancel.
+    if ((cancel && *cancel) || (sendCancel && *sendCancel)) Interrupt();
+  }
 
   void notifyRECEIVEProgress(const unsigned long byteCount) override {
     // A data set that never ends would fill the disk; so would a cancelled one.
@@ -408,6 +420,82 @@ class TDimseClient : public TPacsClient {
     return true;
   }
 
+  // One association for all instances: a context for each SOP class with
+  // each transfer syntax its files are stored in, and one with the two
+  // uncompressed little endian syntaxes for when the peer refuses those.
+  void SendItems(const std::vector<TSendItem>& items, const TSendHooks& hooks,
+                 TSendResult& result) override {
+    RegisterDecoders();
+    std::map<std::string, std::set<std::string>> byClass;
+    for (const TSendItem& it : items) byClass[it.sopClassUid].insert(it.transferSyntax);
+    size_t wanted = 0;
+    for (const auto& [cls, syntaxes] : byClass) wanted += syntaxes.size() + 1;
+    TScu scu;
+    scu.sendCancel = hooks.cancel;
+    std::set<std::string> offered;  // classes proposed at all
+    // The protocol allows 128 contexts; beyond that, one per class with
+    // every syntax, and classes that still do not fit are not proposed.
+    const bool perSyntax = wanted <= 128;
+    size_t used = 0;
+    for (const auto& [cls, syntaxes] : byClass) {
+      OFList<OFString> fallback;
+      fallback.push_back(UID_LittleEndianExplicitTransferSyntax);
+      fallback.push_back(UID_LittleEndianImplicitTransferSyntax);
+      if (perSyntax) {
+        for (const std::string& ts : syntaxes) {
+          OFList<OFString> one;
+          one.push_back(ts.c_str());
+          scu.addPresentationContext(cls.c_str(), one);
+        }
+        scu.addPresentationContext(cls.c_str(), fallback);
+        used += syntaxes.size() + 1;
+      } else {
+        if (used >= 128) break;
+        OFList<OFString> all;
+        for (const std::string& ts : syntaxes) all.push_back(ts.c_str());
+        for (const OFString& ts : fallback)
+          if (!syntaxes.count(ts.c_str())) all.push_back(ts);
+        scu.addPresentationContext(cls.c_str(), all);
+        ++used;
+      }
+      offered.insert(cls);
+    }
+    std::string why;
+    if (!Open(scu, {}, {}, why)) {
+      result.why = why;
+      for (TSendOutcome& o : result.instances) o.reason = why;
+      return;
+    }
+    OFCondition failed = EC_Normal;
+    size_t i = 0;
+    for (; i < items.size(); ++i) {
+      if (SendCancelled(hooks)) break;
+      const TSendItem& it = items[i];
+      TSendOutcome& out = result.instances[i];
+      if (!offered.count(it.sopClassUid)) {
+        out.reason = "too many kinds of instances for one association; send it on its own";
+      } else {
+        failed = StoreOne(scu, it, out);
+        if (failed.bad()) break;
+      }
+      if (hooks.progress) hooks.progress(int(i + 1), int(items.size()), out);
+    }
+    // What stopped the session is every remaining instance's reason.
+    if (i < items.size()) {
+      std::string reason;
+      Close(scu, failed.bad() ? failed : OFCondition(EC_IllegalCall), true, reason);
+      if (SendCancelled(hooks)) reason = kCancelledText;
+      result.why = reason;
+      for (size_t k = i; k < items.size(); ++k) {
+        result.instances[k].reason = "not sent: " + reason;
+        if (hooks.progress) hooks.progress(int(k + 1), int(items.size()), result.instances[k]);
+      }
+      return;
+    }
+    std::string ignored;
+    Close(scu, EC_Normal, false, ignored);
+  }
+
   void Cancel() override {
     TPacsClient::Cancel();
     std::lock_guard lock(activeMutex_);
@@ -471,6 +559,67 @@ class TDimseClient : public TPacsClient {
     }
     if (cancel_) scu.Interrupt();  // a cancel that came while connecting
     return true;
+  }
+
+  // Sends one instance as it is stored, or transcoded to an uncompressed
+  // syntax when the peer took neither its syntax nor its class otherwise.
+  // A bad condition means the association is gone.
+  OFCondition StoreOne(TScu& scu, const TSendItem& it, TSendOutcome& out) {
+    DcmFileFormat ff;
+    OFCondition c =
+        ff.loadFile(it.file.c_str(), EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_autoDetect);
+    if (c.bad()) {
+      out.reason = std::string("cannot be read: ") + c.text();
+      return EC_Normal;
+    }
+    DcmDataset* ds = ff.getDataset();
+    T_ASC_PresentationContextID pc =
+        scu.findPresentationContextID(it.sopClassUid.c_str(), it.transferSyntax.c_str());
+    std::string note;
+    if (pc == 0) {
+      if (scu.findAnyPresentationContextID(it.sopClassUid.c_str(), "") == 0) {
+        out.reason = "the server does not accept instances of this SOP class (" +
+                     std::string(dcmFindNameOfUID(it.sopClassUid.c_str(), it.sopClassUid.c_str())) +
+                     ")";
+        return EC_Normal;
+      }
+      for (E_TransferSyntax ts : {EXS_LittleEndianExplicit, EXS_LittleEndianImplicit}) {
+        const DcmXfer x(ts);
+        const T_ASC_PresentationContextID cand =
+            scu.findPresentationContextID(it.sopClassUid.c_str(), x.getXferID());
+        if (cand == 0) continue;
+        // Compressed pixels need a decoder registered with DCMTK; without
+        // one the data set cannot be written in the plain syntax.
+        if (ds->chooseRepresentation(ts, nullptr).good() && ds->canWriteXfer(ts)) {
+          pc = cand;
+          note = std::string("sent as ") + x.getXferName() + ": the server refused " +
+                 DcmXfer(it.transferSyntax.c_str()).getXferName();
+        }
+        break;
+      }
+      if (pc == 0) {
+        out.reason = "the server accepts none of the transfer syntaxes this file could be sent in";
+        return EC_Normal;
+      }
+    }
+    Uint16 status = 0;
+    c = scu.sendSTORERequest(pc, "", ds, status);
+    if (c.bad()) return c;
+    scu.answered = true;
+    out.sent = true;
+    out.accepted = StoreStatusStored(status);
+    out.reason = status == 0 ? note : StoreStatusText(status);
+    if (!note.empty() && status != 0) out.reason = note + "; " + out.reason;
+    return EC_Normal;
+  }
+
+  static void RegisterDecoders() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+      DJDecoderRegistration::registerCodecs();
+      DJLSDecoderRegistration::registerCodecs();
+      DcmRLEDecoderRegistration::registerCodecs();
+    });
   }
 
   // Ends the association: released after a good exchange, aborted otherwise.

@@ -16,6 +16,9 @@
 #include "net/InstanceStore.h"
 #include "net/PacsServer.h"
 #include "net/QueryKeys.h"
+#include "net/SendTypes.h"
+
+struct TSendItem;
 
 // What a server says a study (or series) holds before it is retrieved.
 struct TAnnouncement {
@@ -59,6 +62,13 @@ class TPacsClient {
                                    const std::function<void(const TAnnouncement&)>& announced,
                                    std::string& why);
 
+  // Sends the instances of files to the server over one association (DIMSE)
+  // or in batches of requests (DICOMweb), each as it is stored; progress
+  // after each instance. True only when every instance was accepted;
+  // result holds each one's outcome (and the files that were not sent).
+  virtual bool Send(const std::vector<std::string>& files, const TSendHooks& hooks,
+                    TSendResult& result);
+
   // Any thread: ends the running call as soon as possible (it then fails
   // with "cancelled"). Later calls run again.
   virtual void Cancel() { cancel_ = true; }
@@ -66,6 +76,14 @@ class TPacsClient {
   bool Cancelled() const { return cancel_; }
 
  protected:
+  // The sending itself, for instances already read and made unique. Marks
+  // every item's outcome in result.instances (same order).
+  virtual void SendItems(const std::vector<TSendItem>& items, const TSendHooks& hooks,
+                         TSendResult& result);
+  bool SendCancelled(const TSendHooks& hooks) const {
+    return cancel_ || (hooks.cancel && *hooks.cancel);
+  }
+
   TPacsServer server_;
   std::atomic<bool> cancel_{false};
 };
