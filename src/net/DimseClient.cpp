@@ -285,14 +285,32 @@ class TStoreScp : private TTapHolder, public DcmSCP {
     cfg.setMaxReceivePDULength(kMaxPdu);
     cfg.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
     cfg.setDIMSETimeout(60);
-    OFList<OFString> syntaxes;
-    for (const std::string& ts : DecodableTransferSyntaxes()) syntaxes.push_back(ts.c_str());
-    cfg.addPresentationContext(UID_VerificationSOPClass, syntaxes);
+    for (const std::string& ts : DecodableTransferSyntaxes()) syntaxes_.push_back(ts.c_str());
+    cfg.addPresentationContext(UID_VerificationSOPClass, syntaxes_);
+    added_.insert(UID_VerificationSOPClass);
     for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs; ++i)
-      cfg.addPresentationContext(dcmAllStorageSOPClassUIDs[i], syntaxes);
+      storageClasses_.insert(dcmAllStorageSOPClassUIDs[i]);
   }
 
  protected:
+  // DCMTK keeps at most 128 presentation contexts in an SCP's list, fewer
+  // than there are storage classes: the classes are added as the archive
+  // proposes them (at most 128 per association), newer ones than DCMTK's
+  // table included.
+  void notifyAssociationRequest(const T_ASC_Parameters& params, DcmSCPActionType&) override {
+    auto* p = const_cast<T_ASC_Parameters*>(&params);
+    const int n = ASC_countPresentationContexts(p);
+    for (int i = 0; i < n; ++i) {
+      T_ASC_PresentationContext pc;
+      if (ASC_getPresentationContext(p, i, &pc).bad()) continue;
+      const std::string uid = pc.abstractSyntax;
+      const bool storage = storageClasses_.count(uid) > 0 ||
+                           (uid.rfind("1.2.840.10008.5.1.4.1.1.", 0) == 0 && IsValidUid(uid));
+      if (storage && added_.insert(uid).second)
+        getConfig().addPresentationContext(uid.c_str(), syntaxes_);
+    }
+  }
+
   OFCondition handleIncomingCommand(T_DIMSE_Message* msg,
                                     const DcmPresentationContextInfo& info) override {
     if (msg->CommandField != DIMSE_C_STORE_RQ) return DcmSCP::handleIncomingCommand(msg, info);
@@ -314,6 +332,11 @@ class TStoreScp : private TTapHolder, public DcmSCP {
   }
   OFBool stopAfterCurrentAssociation() override { return stop; }
   OFBool stopAfterConnectionTimeout() override { return stop; }
+
+ private:
+  OFList<OFString> syntaxes_;
+  std::set<std::string> storageClasses_;
+  std::set<std::string> added_;  // classes already in the configuration
 };
 
 class TDimseClient : public TPacsClient {

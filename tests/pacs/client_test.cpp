@@ -3,12 +3,19 @@
 // the uploaded instances, byte for byte, in the syntax they were stored in.
 #include <gtest/gtest.h>
 
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcuid.h>
+
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "net/PacsClient.h"
 #include "net/Retrieval.h"
 #include "pacs_fixture.h"
+#include "support/pacs_fixtures.h"
 #include "support/paths.h"
 
 namespace fs = std::filesystem;
@@ -203,4 +210,38 @@ TEST(PacsSyntaxes, EveryDecodableSyntaxIsOfferedCompressedFirst) {
   EXPECT_EQ(at("1.2.840.113619.5.2"), n);       // a private syntax is not offered
   EXPECT_EQ(at("1.2.840.10008.1.2.4.100"), n);  // nor video the decoders refuse
   EXPECT_EQ(std::set<std::string>(ts.begin(), ts.end()).size(), ts.size());
+}
+
+// DCMTK keeps at most 128 presentation contexts in an SCP's list, and its
+// table holds more storage classes: an instance of one of the last must still
+// arrive by C-MOVE.
+TEST(MoveScp, AcceptsStorageClassesBeyondTheFirst128) {
+  REQUIRE_ORTHANC(o);
+  const std::string base = TestDir("move-late-class");
+  testsupport::CtSliceSpec spec;
+  spec.patientId = "MOVE-CLASS";
+  spec.patientName = "MOVE^CLASS";
+  spec.studyUid = "1.2.826.0.1.3680043.2.1125.95";
+  spec.seriesUid = spec.studyUid + ".1";
+  spec.sopUid = spec.seriesUid + ".1";
+  const std::string source = base + "/late.dcm";
+  {
+    DcmFileFormat file;
+    const std::vector<uint8_t> bytes = testsupport::CtSliceFile(spec);
+    std::ofstream(source, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    ASSERT_TRUE(file.loadFile(source.c_str()).good());
+    const char* late = dcmAllStorageSOPClassUIDs[numberOfDcmAllStorageSOPClassUIDs - 1];
+    file.getDataset()->putAndInsertString(DCM_SOPClassUID, late);
+    file.getMetaInfo()->putAndInsertString(DCM_MediaStorageSOPClassUID, late);
+    ASSERT_TRUE(file.saveFile(source.c_str(), EXS_LittleEndianExplicit).good());
+  }
+  std::string why;
+  ASSERT_TRUE(o->Upload(source, why)) << why;
+
+  auto client = MakePacsClient(MoveServer(*o));
+  const TRetrieveResult r = RetrieveInto(*client, {base + "/out", spec.studyUid, ""});
+  EXPECT_TRUE(r.ok) << r.why;
+  ASSERT_EQ(r.stored.size(), 1u);
+  EXPECT_EQ(DataSetBytes(r.stored[0].path), DataSetBytes(source));
 }
