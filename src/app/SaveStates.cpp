@@ -269,6 +269,22 @@ void FileDerivedObjects(const TLoadResult& load) {
     }
 }
 
+std::vector<std::string> DerivedObjectsOf(const std::vector<std::string>& imagePaths) {
+  std::vector<std::string> out;
+  if (List().files.empty()) return out;
+  const std::set<std::string> images(imagePaths.begin(), imagePaths.end());
+  TTreeIndex tree;
+  for (const TDerivedFile& f : List().files)
+    for (const std::string& uid : f.instances) {
+      const TImageFacts* facts = tree.Find(uid);
+      if (facts && images.count(facts->path)) {
+        out.push_back(f.path);
+        break;
+      }
+    }
+  return out;
+}
+
 std::vector<TDerivedFile> StatesForCell(const TadvancedImage& cell) {
   std::vector<TDerivedFile> found;
   const std::string shown = cell.AnnotationKey().path;

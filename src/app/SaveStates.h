@@ -53,6 +53,11 @@ bool ApplyStateToCell(TadvancedImage& cell, const std::string& path, std::string
 // Forgets every listed object and folder looked through (the tree was cleared).
 void ForgetDerivedObjects();
 
+// The presentation states and key object selections listed in this run that
+// refer to at least one of imagePaths: what goes with those images when they
+// are sent.
+std::vector<std::string> DerivedObjectsOf(const std::vector<std::string>& imagePaths);
+
 // Marks or unmarks the frame the cell shows as a key image.
 bool ToggleKeyImage(TadvancedImage* cell);
 

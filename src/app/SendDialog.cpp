@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "app/PacsForm.h"
+#include "app/SaveStates.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
 #include "net/Send.h"
@@ -150,6 +151,8 @@ void AddSendActions(QMenu& menu, TForm1* main, int p, int st, int se) {
         what = "study " + QString::fromStdString(study.description.empty() ? study.instanceUid
                                                                            : study.description);
     }
+    // The reader's saved states and key images go with the images they refer to.
+    for (std::string& derived : DerivedObjectsOf(files)) files.push_back(std::move(derived));
     std::vector<TPacsServer> servers;
     if (main->PacsForm) servers = main->PacsForm->Servers();
     if (servers.empty()) {

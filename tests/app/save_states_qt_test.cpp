@@ -157,6 +157,10 @@ TEST_F(SaveStates, AnnotationsAndWindowComeBackFromTheSavedState) {
   EXPECT_DOUBLE_EQ(cell.windowLevel, 40);
   EXPECT_TRUE(cell.orientation == turned);
 
+  // Sending the images takes the state along; other images do not.
+  EXPECT_EQ(DerivedObjectsOf({paths[1]}), std::vector<std::string>{written});
+  EXPECT_TRUE(DerivedObjectsOf({dir + "/elsewhere.dcm"}).empty());
+
   // A file that is not ours, found beside the images, is not offered.
   std::ofstream(dir + "/notes.txt") << "not DICOM";
   ForgetDerivedObjects();
