@@ -171,7 +171,7 @@ struct Session {
 
 // Runs under the abort guard: nothing here owns memory but through `s`.
 bool DecodeInSession(Session& s, const uint8_t* data, size_t size, const FrameSpec& spec,
-                     int threads, CodecOutput& out) {
+                     CodecOutput& out) {
   const int64_t pixelCount = spec.pixels();
   opj_dparameters_t parameters;
   opj_set_default_decoder_parameters(&parameters);
@@ -186,7 +186,6 @@ bool DecodeInSession(Session& s, const uint8_t* data, size_t size, const FrameSp
   }
   // A stream cut short decodes as far as it goes.
   opj_decoder_set_strict_mode(codec, OPJ_FALSE);
-  if (threads > 1 && opj_has_thread_support()) opj_codec_set_threads(codec, threads);
 
   s.source = MemoryStream{data, size, 0};
   s.stream.reset(opj_stream_create(1 << 16, OPJ_TRUE));
@@ -233,23 +232,17 @@ bool DecodeInSession(Session& s, const uint8_t* data, size_t size, const FrameSp
   return true;
 }
 
-// A raw code stream (SOC, then SIZ) whose capabilities (Rsiz) name Part 15.
-bool IsHtCodeStream(const uint8_t* data, size_t size) {
-  return size >= 8 && data[0] == 0xFF && data[1] == 0x4F && data[2] == 0xFF && data[3] == 0x51 &&
-         (data[6] & 0x40) != 0;
-}
-
-bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, int threads,
-            CodecOutput& out) {
+// The library's own worker threads are never used: on damaged code blocks
+// they read outside the library's buffers (the calling thread's decode does
+// not), only the calling thread is guarded, and frames are decoded in
+// parallel one level up anyway.
+bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
   if (!data || size == 0 || spec.pixels() <= 0) return Fail(out, "the JPEG 2000 frame is empty");
-  // The HT block decoder asserts on some damaged blocks, and only the calling
-  // thread is guarded: HT streams are decoded on it alone.
-  if (IsHtCodeStream(data, size)) threads = 1;
   std::vector<uint8_t> clamped;
   data = ClampTilePartLengths(data, size, clamped);
   Session s;
   bool ok = false;
-  auto body = [&] { ok = DecodeInSession(s, data, size, spec, threads, out); };
+  auto body = [&] { ok = DecodeInSession(s, data, size, spec, out); };
   if (!codecs::RunAbortGuarded(body)) {
     return Fail(out, "the JPEG 2000 code stream is damaged (the decoder stopped on it)");
   }
@@ -280,12 +273,5 @@ bool CheckJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec,
 
 bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec,
                          CodecOutput& out) {
-  if (Decode(data, size, spec, spec.threads, out)) return true;
-  // The library's threaded path gives up on damaged code blocks that its
-  // single-threaded path decodes around (a stream cut short): try that.
-  if (spec.threads <= 1 || !opj_has_thread_support()) return false;
-  std::string why = std::move(out.why);
-  if (Decode(data, size, spec, 1, out)) return true;
-  out.why = std::move(why);
-  return false;
+  return Decode(data, size, spec, out);
 }

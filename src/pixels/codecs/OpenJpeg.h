@@ -21,8 +21,8 @@
 
 #include "pixels/codecs/Codec.h"
 
-// The table's entry point (.90, .91, .92, .93). spec.threads > 1 lets the
-// library decode code blocks in parallel.
+// The table's entry point (.90, .91, .92, .93). Decodes on the calling
+// thread alone, whatever spec.threads says.
 bool DecodeJpeg2000Frame(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out);
 
 // The table's check (Codec.h, FrameCheck), shared with the HTJ2K glue: SIZ
