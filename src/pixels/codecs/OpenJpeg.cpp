@@ -136,12 +136,13 @@ namespace {
 // reads it: a crafted length of 4 GB is 4 GB. A tile-part cannot hold more
 // than the stream has left, so lengths past the end are cut to it (in a copy;
 // a stream cut short keeps decoding as far as it goes).
-const uint8_t* ClampTilePartLengths(const uint8_t* data, size_t size, std::vector<uint8_t>& copy) {
-  if (size < 4 || data[0] != 0xFF || data[1] != 0x4F) return data;  // not a raw code stream
+const uint8_t* ClampTilePartLengths(const uint8_t* data, size_t size, size_t start,
+                                    std::vector<uint8_t>& copy) {
+  if (size < start + 4 || data[start] != 0xFF || data[start + 1] != 0x4F) return data;
   const uint8_t* p = data;
   // Every SOT (FF90, Lsot 10). Coded data never holds FF followed by a byte
   // above 8F, so a match is a marker, wherever the library looks for it.
-  for (size_t at = 2; at + 12 <= size; ++at) {
+  for (size_t at = start + 2; at + 12 <= size; ++at) {
     if (p[at] != 0xFF || p[at + 1] != 0x90 || p[at + 2] != 0 || p[at + 3] != 10) continue;
     const uint64_t length = uint64_t(p[at + 6]) << 24 | uint64_t(p[at + 7]) << 16 |
                             uint64_t(p[at + 8]) << 8 | p[at + 9];
@@ -157,6 +158,43 @@ const uint8_t* ClampTilePartLengths(const uint8_t* data, size_t size, std::vecto
     copy[at + 9] = uint8_t(left);
   }
   return p;
+}
+
+uint64_t BigEndian(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// OpenJPEG reads each box of a JP2 file before the code stream into a buffer
+// of the size the box claims: a crafted 2 GB length is 2 GB. A box other than
+// the code stream's (jp2c, which may be cut short) must fit in the file.
+// Gives where the code stream starts.
+bool CheckJp2Boxes(const uint8_t* data, size_t size, size_t& codeStream, std::string& why) {
+  size_t at = 0;
+  while (at + 8 <= size) {
+    uint64_t length = BigEndian(data + at, 4);
+    const bool isCodeStream = std::memcmp(data + at + 4, "jp2c", 4) == 0;
+    size_t header = 8;
+    if (length == 1) {
+      if (at + 16 > size) break;
+      length = BigEndian(data + at + 8, 8);
+      header = 16;
+    } else if (length == 0) {
+      length = size - at;  // to the end of the file
+    }
+    if (isCodeStream) {
+      codeStream = at + header;
+      return true;
+    }
+    if (length < header || length > size - at) {
+      why = "a box of the JPEG 2000 file claims more than the file holds";
+      return false;
+    }
+    at += size_t(length);
+  }
+  why = "the JPEG 2000 file holds no code stream";
+  return false;
 }
 
 // What the library allocates for one decode, freed by the caller: a decode
@@ -239,7 +277,9 @@ bool DecodeInSession(Session& s, const uint8_t* data, size_t size, const FrameSp
 bool Decode(const uint8_t* data, size_t size, const FrameSpec& spec, CodecOutput& out) {
   if (!data || size == 0 || spec.pixels() <= 0) return Fail(out, "the JPEG 2000 frame is empty");
   std::vector<uint8_t> clamped;
-  data = ClampTilePartLengths(data, size, clamped);
+  size_t codeStream = 0;
+  if (IsJp2File(data, size) && !CheckJp2Boxes(data, size, codeStream, out.why)) return false;
+  data = ClampTilePartLengths(data, size, codeStream, clamped);
   Session s;
   bool ok = false;
   auto body = [&] { ok = DecodeInSession(s, data, size, spec, out); };
