@@ -1,4 +1,4 @@
-// The presentation state and key object selection readers on arbitrary
+// The presentation state, key object selection and segmentation readers on arbitrary
 // bytes. They read files (DCMTK parses from a path), so each input goes
 // through one temporary file of the process.
 #include <dcmtk/oflog/oflog.h>
@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "derived/KeyObjectSelection.h"
 #include "derived/PresentationState.h"
+#include "derived/Segmentation.h"
 
 namespace {
 
@@ -47,6 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   TKeyObjectSelection kos;
   ReadKeyObjectSelection(path, kos, why);
+  TSegmentation seg;
+  if (ReadSegmentation(path, seg, why)) {
+    if (seg.pixels.size() > size) __builtin_trap();  // masks come from the input's bytes
+    std::vector<uint8_t> mask;
+    for (size_t k = 0; k < seg.frames.size() && k < 4; ++k) SegmentFrameMask(seg, k, mask);
+  }
   SopClassOfFile(path);
   return 0;
 }
