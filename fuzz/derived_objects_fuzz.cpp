@@ -1,4 +1,4 @@
-// The presentation state, key object selection and segmentation readers on arbitrary
+// The presentation state, key object selection, segmentation and structure set readers on arbitrary
 // bytes. They read files (DCMTK parses from a path), so each input goes
 // through one temporary file of the process.
 #include <dcmtk/oflog/oflog.h>
@@ -14,6 +14,7 @@
 #include "derived/KeyObjectSelection.h"
 #include "derived/PresentationState.h"
 #include "derived/Segmentation.h"
+#include "derived/StructureSet.h"
 
 namespace {
 
@@ -54,6 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (seg.pixels.size() > size) __builtin_trap();  // masks come from the input's bytes
     std::vector<uint8_t> mask;
     for (size_t k = 0; k < seg.frames.size() && k < 4; ++k) SegmentFrameMask(seg, k, mask);
+  }
+  TStructureSet rs;
+  if (ReadStructureSet(path, rs, why)) {
+    size_t points = 0;
+    for (const TRoi& roi : rs.rois)
+      for (const TRoiContour& c : roi.contours) points += c.points.size();
+    if (points * 6 > size) __builtin_trap();  // each point took at least six bytes ("0\\0\\0\\")
   }
   SopClassOfFile(path);
   return 0;
