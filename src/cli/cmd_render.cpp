@@ -29,6 +29,7 @@
 #include "render_usage.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnText.h"
+#include "viewer/DerivedAttach.h"
 #include "viewer/PresentationShapes.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -54,6 +55,7 @@ struct Options {
   std::optional<RotateAngels> rotate;
   std::optional<FlipTypes> flip;
   std::vector<Annotation> annotations;
+  std::vector<std::string> with;  // derived objects to draw or apply, in order
 };
 
 bool ParseInt(const std::string& s, int& v) {
@@ -246,6 +248,12 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
       o.bitmap = true;
     } else if (a == "--save-state") {
       if (!value(o.saveState) || o.saveState.empty()) return "--save-state needs a file name";
+    } else if (a == "--with") {
+      // One or more objects: every word up to the next option.
+      const size_t before = o.with.size();
+      while (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-')
+        o.with.push_back(args[++i]);
+      if (o.with.size() == before) return "--with needs at least one object file";
     } else if (a == "--annotate") {
       if (!value(s)) return "--annotate needs a description";
       Annotation an;
@@ -300,6 +308,21 @@ int Render(const std::vector<std::string>& args) {
     std::fprintf(stderr, "tavrolen-dicom render: %s: %s\n", o.file.c_str(),
                  cell.LastLoadError().c_str());
     return 1;
+  }
+  // Derived objects first: a window, turn or zoom given here overrides a
+  // presentation state's. One that is not for this image is drawn nowhere
+  // and said so; one that cannot be read fails the command.
+  for (const std::string& object : o.with) {
+    switch (AttachDerivedObject(cell, object, why)) {
+      case TAttachOutcome::Applied:
+        break;
+      case TAttachOutcome::NotHere:
+        std::fprintf(stderr, "tavrolen-dicom render: note: %s\n", why.c_str());
+        break;
+      case TAttachOutcome::Unreadable:
+        std::fprintf(stderr, "tavrolen-dicom render: %s\n", why.c_str());
+        return 1;
+    }
   }
   if (o.ww || o.wl) {
     cell.SetWwWl(o.ww.value_or(cell.windowWidth), o.wl.value_or(cell.windowLevel));

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QRect>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "viewer/AnnotationStore.h"
@@ -34,6 +35,12 @@ class TKeyImageStore : public QObject {
  private:
   std::set<TAnnotationKey> FMarked;
 };
+
+class TadvancedImage;
+
+// Marks the frames of the image the cell shows that the key object selection
+// at path names; false with why when it names none of them.
+bool MarkKeyImagesForCell(TadvancedImage& cell, const std::string& path, std::string& why);
 
 // The key image mark: a small star in the top right corner of area.
 void DrawKeyImageMark(QPainter& p, const QRect& area);
