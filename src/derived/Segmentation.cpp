@@ -214,10 +214,14 @@ bool ReadSegmentation(const std::string& path, TSegmentation& seg, std::string& 
   ds.findAndGetSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, 0);
   DcmSequenceOfItems* perFrame = nullptr;
   ds.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame);
-  if (DcmItem* orientation = Group(nullptr, shared, DCM_PlaneOrientationSequence))
+  // Some writers put orientation and pixel measures in each frame's groups
+  // rather than the shared ones; a segmentation's frames share one plane
+  // orientation and grid, so the first frame that has them speaks for all.
+  DcmItem* first = perFrame && perFrame->card() > 0 ? perFrame->getItem(0) : nullptr;
+  if (DcmItem* orientation = Group(first, shared, DCM_PlaneOrientationSequence))
     seg.hasOrientation =
         GetDoubles(*orientation, DCM_ImageOrientationPatient, seg.orientation.data(), 6);
-  if (DcmItem* measures = Group(nullptr, shared, DCM_PixelMeasuresSequence)) {
+  if (DcmItem* measures = Group(first, shared, DCM_PixelMeasuresSequence)) {
     seg.hasSpacing = GetDoubles(*measures, DCM_PixelSpacing, seg.spacing.data(), 2);
     Float64 thickness = 0;
     if (measures->findAndGetFloat64(DCM_SliceThickness, thickness).good() &&

@@ -20,6 +20,7 @@ struct SegSpec {
   std::vector<Uint8> pixels;
   bool withColour = true;
   bool withPositions = true;
+  bool geometryPerFrame = false;  // orientation and pixel measures in each frame's groups
 };
 
 // Frame k: segment k % 2 + 1, derived from image "1.2.3.<k+1>" frame k+1,
@@ -48,18 +49,22 @@ std::string WriteSeg(const std::string& name, const SegSpec& spec) {
       s->putAndInsertUint16Array(DcmTagKey(0x0062, 0x000D), lab, 3);
     }
   }
+  const auto putGeometry = [](DcmItem* groups) {
+    DcmItem* orientation = nullptr;
+    groups->findOrCreateSequenceItem(DCM_PlaneOrientationSequence, orientation, 0);
+    orientation->putAndInsertString(DCM_ImageOrientationPatient, "1\\0\\0\\0\\1\\0");
+    DcmItem* measures = nullptr;
+    groups->findOrCreateSequenceItem(DCM_PixelMeasuresSequence, measures, 0);
+    measures->putAndInsertString(DCM_PixelSpacing, "0.5\\0.75");
+    measures->putAndInsertString(DCM_SliceThickness, "2");
+  };
   DcmItem* shared = nullptr;
   ds.findOrCreateSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, 0);
-  DcmItem* orientation = nullptr;
-  shared->findOrCreateSequenceItem(DCM_PlaneOrientationSequence, orientation, 0);
-  orientation->putAndInsertString(DCM_ImageOrientationPatient, "1\\0\\0\\0\\1\\0");
-  DcmItem* measures = nullptr;
-  shared->findOrCreateSequenceItem(DCM_PixelMeasuresSequence, measures, 0);
-  measures->putAndInsertString(DCM_PixelSpacing, "0.5\\0.75");
-  measures->putAndInsertString(DCM_SliceThickness, "2");
+  if (!spec.geometryPerFrame) putGeometry(shared);
   for (int k = 0; k < spec.framesDeclared; ++k) {
     DcmItem* f = nullptr;
     ds.findOrCreateSequenceItem(DCM_PerFrameFunctionalGroupsSequence, f, -2);
+    if (spec.geometryPerFrame) putGeometry(f);
     DcmItem* id = nullptr;
     f->findOrCreateSequenceItem(DcmTagKey(0x0062, 0x000A), id, 0);
     id->putAndInsertUint16(DcmTagKey(0x0062, 0x000B), Uint16(k % 2 + 1));
@@ -128,6 +133,20 @@ TEST(Segmentation, BinaryFramesArePackedAcrossByteBoundaries) {
   EXPECT_DOUBLE_EQ(seg.sliceThickness, 2.0);
   EXPECT_EQ(seg.frameOfReferenceUid, "1.2.3.50");
   EXPECT_TRUE(seg.skipped.empty());
+}
+
+TEST(Segmentation, GeometryGivenPerFrameCountsForTheWholeSegmentation) {
+  SegSpec spec;
+  spec.geometryPerFrame = true;
+  spec.pixels.assign(6, 0);
+  std::string why;
+  TSegmentation seg;
+  ASSERT_TRUE(ReadSegmentation(WriteSeg("per-frame-geometry.dcm", spec), seg, why)) << why;
+  EXPECT_TRUE(seg.hasOrientation);
+  EXPECT_DOUBLE_EQ(seg.orientation[4], 1.0);
+  EXPECT_TRUE(seg.hasSpacing);
+  EXPECT_DOUBLE_EQ(seg.spacing[0], 0.5);
+  EXPECT_DOUBLE_EQ(seg.sliceThickness, 2.0);
 }
 
 TEST(Segmentation, FractionalFramesAreBytesCappedAtTheirMaximum) {
