@@ -70,7 +70,7 @@ struct Mapping {
   double u0 = 0, uc = 1, ur = 0, v0 = 0, vc = 0, vr = 1;
 };
 
-Mapping ThroughPatient(const TImagePlane& plane, const SegAxes& axes, const Vec& framePosition) {
+Mapping ThroughPatient(const TDisplayPlane& plane, const SegAxes& axes, const Vec& framePosition) {
   const Vec d = Sub(plane.origin, framePosition);
   Mapping m;
   m.u0 = Dot(d, axes.row) / axes.columnSpacing;
@@ -83,7 +83,7 @@ Mapping ThroughPatient(const TImagePlane& plane, const SegAxes& axes, const Vec&
 }
 
 // Same field of view in another matrix size: pixel centres scaled.
-Mapping Scaled(const TImagePlane& plane, const TSegmentation& seg) {
+Mapping Scaled(const TDisplayPlane& plane, const TSegmentation& seg) {
   Mapping m;
   m.uc = double(seg.columns) / plane.columns;
   m.u0 = 0.5 * m.uc - 0.5;
@@ -116,7 +116,7 @@ int64_t Nearest(double x) {
 
 class CoverageBuilder {
  public:
-  CoverageBuilder(const TSegmentation& seg, const TImagePlane& plane, TSegmentationOnPlane& out)
+  CoverageBuilder(const TSegmentation& seg, const TDisplayPlane& plane, TSegmentationOnPlane& out)
       : FSeg(seg), FPlane(plane), FOut(out) {
     for (size_t i = 0; i < seg.segments.size(); ++i) FIndex.emplace(seg.segments[i].number, i);
     FSlot.assign(seg.segments.size(), -1);
@@ -207,7 +207,7 @@ class CoverageBuilder {
 
  private:
   const TSegmentation& FSeg;
-  const TImagePlane& FPlane;
+  const TDisplayPlane& FPlane;
   TSegmentationOnPlane& FOut;
   std::map<int, size_t> FIndex;  // segment number -> index
   std::vector<int> FSlot;        // segment index -> FOut.segments index; -1: none yet
@@ -227,8 +227,17 @@ struct DepthGroup {
 
 }  // namespace
 
-TImagePlane PlaneOfHeader(const DICOMdata& h, int frame, const TPerFrameGroups* groups) {
-  TImagePlane p;
+std::string UidOfHeaderText(const std::string& text) {
+  size_t a = 0, b = text.size();
+  while (a < b && (text[a] == ' ' || text[a] == '\0')) ++a;
+  while (b > a && (text[b - 1] == ' ' || text[b - 1] == '\0')) --b;
+  std::string uid = text.substr(a, b - a);
+  std::replace(uid.begin(), uid.end(), ' ', '.');
+  return uid;
+}
+
+TDisplayPlane PlaneOfHeader(const DICOMdata& h, int frame, const TPerFrameGroups* groups) {
+  TDisplayPlane p;
   p.columns = std::max(h.XYZdim[0], 0);
   p.rows = std::max(h.XYZdim[1], 0);
   p.columnSpacing = Positive(h.XYZmm[0], 1);
@@ -257,12 +266,12 @@ TImagePlane PlaneOfHeader(const DICOMdata& h, int frame, const TPerFrameGroups* 
       Finite(p.origin) && Normalise(row) && Normalise(column) && std::fabs(Dot(row, column)) < 0.1;
   p.row = row;
   p.column = column;
-  p.frameOfReferenceUid = h.Frame_Of_Reference_UID.str();
-  p.sopInstanceUid = h.SOP_Instance_UID;
+  p.frameOfReferenceUid = UidOfHeaderText(h.Frame_Of_Reference_UID.str());
+  p.sopInstanceUid = UidOfHeaderText(h.SOP_Instance_UID);
   return p;
 }
 
-TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TImagePlane& plane) {
+TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TDisplayPlane& plane) {
   TSegmentationOnPlane out;
   if (plane.rows <= 0 || plane.columns <= 0 || seg.rows <= 0 || seg.columns <= 0) return out;
   CoverageBuilder build(seg, plane, out);
@@ -394,7 +403,7 @@ TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TImageP
   return out;
 }
 
-TStructureSetOnPlane StructureSetOnPlane(const TStructureSet& set, const TImagePlane& plane) {
+TStructureSetOnPlane StructureSetOnPlane(const TStructureSet& set, const TDisplayPlane& plane) {
   TStructureSetOnPlane out;
   if (!plane.hasGeometry || plane.rows <= 0 || plane.columns <= 0) return out;
   const Vec normal = Cross(plane.row, plane.column);

@@ -22,7 +22,7 @@ struct DICOMdata;
 struct TPerFrameGroups;
 
 // A displayed plane in patient coordinates (mm).
-struct TImagePlane {
+struct TDisplayPlane {
   bool hasGeometry = false;        // position and orientation known
   std::array<double, 3> origin{};  // centre of pixel (0, 0)
   std::array<double, 3> row{};     // unit, along a row towards higher columns
@@ -36,10 +36,14 @@ struct TImagePlane {
   int frame = 1;                    // 1-based frame of that instance
 };
 
+// A UID as the header record holds it (blanks in place of dots, padding
+// kept) in the form the file gives it.
+std::string UidOfHeaderText(const std::string& text);
+
 // The plane of frame `frame` (1-based) of an image with header h; an
 // enhanced multi-frame image's own per-frame groups (when given) override
 // the header's single position, orientation and spacing.
-TImagePlane PlaneOfHeader(const DICOMdata& h, int frame, const TPerFrameGroups* groups = nullptr);
+TDisplayPlane PlaneOfHeader(const DICOMdata& h, int frame, const TPerFrameGroups* groups = nullptr);
 
 // One segment's coverage of the plane: rows x columns bytes, row by row,
 // 0 outside, else 1..255 (a binary segment is 255 where set, a fractional one
@@ -61,7 +65,7 @@ struct TSegmentationOnPlane {
 // Thickness, else the spacing of the frames' positions, else 1 mm). On an
 // oblique plane each pixel takes the frame at its own depth. Target pixels
 // are sampled from the frame through patient coordinates, nearest neighbour.
-TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TImagePlane& plane);
+TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TDisplayPlane& plane);
 
 // A contour in the plane's pixel coordinates: (0, 0) is the top-left corner
 // of pixel (0, 0), so the centre of pixel (c, r) is (c + 0.5, r + 0.5).
@@ -81,4 +85,4 @@ struct TStructureSetOnPlane {
 // another frame of reference (when both name one) are left out. Points far
 // outside the image (beyond ten times its size) are pulled in to that bound
 // and noted; non-finite points are left out and noted.
-TStructureSetOnPlane StructureSetOnPlane(const TStructureSet& set, const TImagePlane& plane);
+TStructureSetOnPlane StructureSetOnPlane(const TStructureSet& set, const TDisplayPlane& plane);

@@ -55,8 +55,8 @@ TSegmentation MakeSeg(const std::vector<double>& zs, bool referenced, Set set,
   return seg;
 }
 
-TImagePlane Axial(double z, int size = 4, double spacing = 1, const std::string& sop = "") {
-  TImagePlane p;
+TDisplayPlane Axial(double z, int size = 4, double spacing = 1, const std::string& sop = "") {
+  TDisplayPlane p;
   p.hasGeometry = true;
   p.origin = {0, 0, z};
   p.row = {1, 0, 0};
@@ -92,7 +92,7 @@ TEST(SegmentationOnPlane, ReferencedFramesAreCopiedAndOthersLeftOut) {
       EXPECT_EQ(on.segments[0].coverage[size_t(r * 4 + c)], c == 1 ? 255 : 0) << r << "," << c;
 
   // Another frame of that image is not the one referenced.
-  TImagePlane frame2 = Axial(100, 4, 1, "img.2");
+  TDisplayPlane frame2 = Axial(100, 4, 1, "img.2");
   frame2.frame = 2;
   EXPECT_EQ(SegmentationOnPlane(seg, frame2).matchedFrames, 0u);
   EXPECT_TRUE(SegmentationOnPlane(seg, Axial(100, 4, 1, "other")).segments.empty());
@@ -147,7 +147,7 @@ TEST(SegmentationOnPlane, PositionMatchWithinHalfASlice) {
   EXPECT_TRUE(SegmentationOnPlane(seg, Axial(5.1)).segments.empty());
 
   // Another frame of reference: nothing, even at the right place.
-  TImagePlane foreign = Axial(2);
+  TDisplayPlane foreign = Axial(2);
   foreign.frameOfReferenceUid = "for.2";
   EXPECT_TRUE(SegmentationOnPlane(seg, foreign).segments.empty());
 }
@@ -156,7 +156,7 @@ TEST(SegmentationOnPlane, PositionMatchResamplesThroughPatientCoordinates) {
   // The target: 8 x 8 pixels of 0.5 mm starting half a millimetre left of
   // the segmentation, so seg column c covers target columns 2c+1 .. 2c+2.
   const TSegmentation seg = MakeSeg({0}, false, [](int, int, int c) { return uint8_t(c == 1); });
-  TImagePlane plane = Axial(0, 8, 0.5);
+  TDisplayPlane plane = Axial(0, 8, 0.5);
   plane.origin = {-0.75, -0.25, 0};
   const TSegmentationOnPlane on = SegmentationOnPlane(seg, plane);
   ASSERT_EQ(on.segments.size(), 1u);
@@ -168,7 +168,7 @@ TEST(SegmentationOnPlane, ObliquePlaneTakesEachPixelsFrame) {
   // A coronal plane (rows go down in z): 3 rows at z = 4, 2, 0 through y = 2.
   const TSegmentation seg =
       MakeSeg({0, 2, 4}, false, [](int k, int r, int c) { return uint8_t(r == 2 && c == k); });
-  TImagePlane plane;
+  TDisplayPlane plane;
   plane.hasGeometry = true;
   plane.origin = {0, 2, 4};
   plane.row = {1, 0, 0};
@@ -259,9 +259,10 @@ TEST(PlaneOfHeader, FromTheHeaderAndAFramesOwnGroups) {
   h.XYZmm = {0.7, 0.6, 2.5};
   h.image_Postion = {1, 2, 3};
   h.IMAGE_ORIENTATION_PATIENT = {0, 2, 0, 0, 0, -1};  // not unit: scaled
-  h.SOP_Instance_UID = "img";
-  h.Frame_Of_Reference_UID = "for";
-  TImagePlane p = PlaneOfHeader(h, 2);
+  // The header record keeps blanks for dots, and the padding.
+  h.SOP_Instance_UID = "1 2 3 ";
+  h.Frame_Of_Reference_UID = "1 2 4";
+  TDisplayPlane p = PlaneOfHeader(h, 2);
   EXPECT_TRUE(p.hasGeometry);
   EXPECT_EQ(p.columns, 5);
   EXPECT_EQ(p.rows, 3);
@@ -269,7 +270,8 @@ TEST(PlaneOfHeader, FromTheHeaderAndAFramesOwnGroups) {
   EXPECT_DOUBLE_EQ(p.columnSpacing, 0.7);
   EXPECT_DOUBLE_EQ(p.rowSpacing, 0.6);
   EXPECT_EQ(p.frame, 2);
-  EXPECT_EQ(p.frameOfReferenceUid, "for");
+  EXPECT_EQ(p.sopInstanceUid, "1.2.3");
+  EXPECT_EQ(p.frameOfReferenceUid, "1.2.4");
 
   TPerFrameGroups groups;
   groups.frames.resize(2);
