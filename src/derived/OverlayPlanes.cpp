@@ -183,6 +183,49 @@ class CoverageBuilder {
     if (!Spend(uint64_t(c1 - c0 + 1) * uint64_t(r1 - r0 + 1))) return;
     uint8_t* mask = Mask(segment);
     if (!mask) return;
+    if (identity && !FSeg.fractional) {
+      // The frame's bits in the plane's own order: a byte at a time where
+      // aligned, so empty stretches cost little.
+      const uint64_t count = uint64_t(FPlane.rows) * uint64_t(FPlane.columns);
+      const uint64_t first = uint64_t(k) * count;
+      const uint64_t end = std::min(first + count, uint64_t(FSeg.pixels.size()) * 8);
+      const uint8_t* bytes = FSeg.pixels.data();
+      for (uint64_t b = first; b < end;) {
+        if ((b & 7) == 0 && b + 8 <= end) {
+          if (const uint8_t byte = bytes[b >> 3])
+            for (int i = 0; i < 8; ++i)
+              if (byte >> i & 1) mask[b - first + uint64_t(i)] = 255;
+          b += 8;
+        } else {
+          if (bytes[b >> 3] >> (b & 7) & 1) mask[b - first] = 255;
+          ++b;
+        }
+      }
+      return;
+    }
+    if (m.ur == 0 && m.vc == 0) {
+      // Axes aligned (the usual case): each plane column reads one frame
+      // column and each row one frame row, worked out once.
+      std::vector<int64_t> source(size_t(c1 - c0 + 1));
+      for (int c = c0; c <= c1; ++c) {
+        const int64_t sc = Nearest(m.u0 + c * m.uc);
+        source[size_t(c - c0)] = sc >= 0 && sc < FSeg.columns ? sc : -1;
+      }
+      const uint64_t frameStart = uint64_t(k) * uint64_t(FSeg.rows) * uint64_t(FSeg.columns);
+      for (int r = r0; r <= r1; ++r) {
+        const int64_t sr = Nearest(m.v0 + r * m.vr);
+        if (sr < 0 || sr >= FSeg.rows) continue;
+        const uint64_t rowStart = frameStart + uint64_t(sr) * uint64_t(FSeg.columns);
+        uint8_t* line = mask + size_t(r) * size_t(FPlane.columns);
+        for (int c = c0; c <= c1; ++c) {
+          const int64_t sc = source[size_t(c - c0)];
+          if (sc < 0) continue;
+          const uint8_t v = Value(rowStart + uint64_t(sc));
+          if (v > line[c]) line[c] = v;
+        }
+      }
+      return;
+    }
     for (int r = r0; r <= r1; ++r) {
       uint8_t* line = mask + size_t(r) * size_t(FPlane.columns);
       for (int c = c0; c <= c1; ++c) {
@@ -192,6 +235,17 @@ class CoverageBuilder {
         if (v > line[c]) line[c] = v;
       }
     }
+  }
+
+  // Coverage of the pixel at `index` of the whole pixel data; 0 past its end.
+  uint8_t Value(uint64_t index) const {
+    if (FSeg.fractional) {
+      if (index >= FSeg.pixels.size()) return 0;
+      const int v = std::min<int>(FSeg.pixels[size_t(index)], FSeg.maxFractional);
+      return uint8_t((v * 255 + FSeg.maxFractional / 2) / FSeg.maxFractional);
+    }
+    if ((index >> 3) >= FSeg.pixels.size()) return 0;
+    return (FSeg.pixels[size_t(index >> 3)] >> (index & 7)) & 1 ? 255 : 0;
   }
 
   // Pixel (r, c) from frame k through m.

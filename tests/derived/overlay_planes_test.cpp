@@ -162,6 +162,16 @@ TEST(SegmentationOnPlane, PositionMatchResamplesThroughPatientCoordinates) {
   ASSERT_EQ(on.segments.size(), 1u);
   for (int c = 0; c < 8; ++c)
     EXPECT_EQ(on.segments[0].coverage[size_t(8 * 3 + c)], c == 3 || c == 4 ? 255 : 0) << c;
+
+  // Frames whose rows run down the plane's columns: seg column 1 lies at
+  // y = 1 mm, the plane's row 1.
+  TSegmentation turned = seg;
+  turned.orientation = {0, 1, 0, 1, 0, 0};
+  const TSegmentationOnPlane across = SegmentationOnPlane(turned, Axial(0));
+  ASSERT_EQ(across.segments.size(), 1u);
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c)
+      EXPECT_EQ(across.segments[0].coverage[size_t(r * 4 + c)], r == 1 ? 255 : 0) << r << "," << c;
 }
 
 TEST(SegmentationOnPlane, ObliquePlaneTakesEachPixelsFrame) {
