@@ -403,7 +403,10 @@ TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TDispla
     const double d = depths[i] - depths[i - 1];
     if (d >= 1e-3 && (step == 0 || d < step)) step = d;
   }
-  const double half = 0.5 * Positive(seg.sliceThickness, step > 0 ? step : 1.0) + 1e-4;
+  // Each frame stands for the slab [depth - half, depth + half): adjacent
+  // frames tile the volume, so a depth on a boundary belongs to exactly one.
+  const double half = 0.5 * Positive(seg.sliceThickness, step > 0 ? step : 1.0);
+  const auto inSlab = [half](double diff) { return diff >= -half - 1e-4 && diff < half - 1e-4; };
 
   // Per frame: how target pixels map into it.
   std::vector<Mapping> maps(merged.size() == 0 ? 0 : seg.frames.size());
@@ -420,14 +423,14 @@ TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TDispla
     const auto it = std::lower_bound(merged.begin(), merged.end(), d,
                                      [](const DepthGroup& g, double v) { return g.depth < v; });
     size_t g = size_t(it - merged.begin());
-    if (g == merged.size() || (g > 0 && d - merged[g - 1].depth <= merged[g].depth - d)) --g;
+    if (g == merged.size() || (g > 0 && d - merged[g - 1].depth < merged[g].depth - d - 1e-9)) --g;
     return g;
   };
   const double span = std::fabs(dc) * plane.columns + std::fabs(dr) * plane.rows;
   if (span < 1e-6) {
     // Parallel to the segmentation's frames: one depth for the whole plane.
     const size_t g = nearest(d0);
-    if (std::fabs(d0 - merged[g].depth) > half) return out;
+    if (!inSlab(d0 - merged[g].depth)) return out;
     for (size_t k : merged[g].frames) {
       size_t segment = 0;
       build.SegmentOf(k, segment);
@@ -439,7 +442,7 @@ TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TDispla
       for (int c = 0; c < plane.columns; ++c) {
         const double d = d0 + c * dc + r * dr;
         const size_t g = nearest(d);
-        if (std::fabs(d - merged[g].depth) > half) continue;
+        if (!inSlab(d - merged[g].depth)) continue;
         if (!build.Spend(merged[g].frames.size())) break;
         for (size_t k : merged[g].frames) {
           size_t segment = 0;

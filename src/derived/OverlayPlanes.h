@@ -62,7 +62,8 @@ struct TSegmentationOnPlane {
 // Frames are matched by their source image and frame first; the rest by
 // frame of reference and position: a frame lies on the plane where it is
 // within half a slice of it along the segmentation's normal (Slice
-// Thickness, else the spacing of the frames' positions, else 1 mm). On an
+// Thickness, else the spacing of the frames' positions, else 1 mm; the slab
+// is half-open, so a plane on the boundary of two frames takes one). On an
 // oblique plane each pixel takes the frame at its own depth. Target pixels
 // are sampled from the frame through patient coordinates, nearest neighbour.
 TSegmentationOnPlane SegmentationOnPlane(const TSegmentation& seg, const TDisplayPlane& plane);

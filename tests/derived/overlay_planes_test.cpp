@@ -137,7 +137,14 @@ TEST(SegmentationOnPlane, PositionMatchWithinHalfASlice) {
   EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(2)), 1), 1);
   EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(2.99)), 1), 1);  // inside half a slice
   EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(1.01)), 1), 1);
-  EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(3.01)), 0), 2);   // nearer frame 3
+  EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(3.01)), 0), 2);  // nearer frame 3
+  // On a boundary between two slabs: one of them, never both, never neither.
+  EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(1)), 1), 1);
+  EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(1)), 0), -1);
+  EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(3)), 0), 2);
+  EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(3)), 1), -1);
+  EXPECT_EQ(columnSet(SegmentationOnPlane(seg, Axial(-1)), 0), 0);
+  EXPECT_TRUE(SegmentationOnPlane(seg, Axial(5)).segments.empty());
   EXPECT_TRUE(SegmentationOnPlane(seg, Axial(5.2)).segments.empty());  // past the last frame
   EXPECT_TRUE(SegmentationOnPlane(seg, Axial(-1.2)).segments.empty());
 
