@@ -315,6 +315,8 @@ int Render(const std::vector<std::string>& args) {
   for (const std::string& object : o.with) {
     switch (AttachDerivedObject(cell, object, why)) {
       case TAttachOutcome::Applied:
+        // Drawn as far as it goes; what could not be is said once.
+        if (!why.empty()) std::fprintf(stderr, "tavrolen-dicom render: note: %s\n", why.c_str());
         break;
       case TAttachOutcome::NotHere:
         std::fprintf(stderr, "tavrolen-dicom render: note: %s\n", why.c_str());

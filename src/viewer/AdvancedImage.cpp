@@ -21,6 +21,7 @@
 #include "pixels/ThdTimer.h"
 #include "pixels/WindowLevel.h"
 #include "viewer/CellHelpers.h"
+#include "viewer/DerivedObjectStore.h"
 #include "viewer/KeyImageStore.h"
 #include "viewer/OverlayLayout.h"
 #include "viewer/RotateTRansform.h"
@@ -128,6 +129,8 @@ TadvancedImage::TadvancedImage(QWidget* owner) : QWidget(owner) {
   connect(&TKeyImageStore::Instance(), &TKeyImageStore::Changed, this, [this] {
     if (HasImage) RenderViewer();
   });
+  connect(&TDerivedObjectStore::Instance(), &TDerivedObjectStore::Changed, this,
+          &TadvancedImage::OnDerivedChanged);
 }
 
 TadvancedImage::~TadvancedImage() {
@@ -302,6 +305,7 @@ TadvancedImage::Display TadvancedImage::BuildDisplay(DICOMdata& h, const Decoded
 void TadvancedImage::CommitDisplay(Display& d) {
   bmp = std::move(d.bmp);
   FOverlayInBmp = d.overlay;
+  FSegmentsInBmp = false;
   if (d.wordImage) {
     windowWidth = d.windowWidth;
     windowLevel = d.windowLevel;
@@ -636,6 +640,7 @@ void TadvancedImage::Clear() {
   FStackCine = false;
   bmp = QImage();
   FOverlayInBmp = false;
+  FSegmentsInBmp = false;
   Action = VAPan;
   HasImage = false;
   PanX = panY = 0;
@@ -998,8 +1003,13 @@ void TadvancedImage::PaintLayers(bool frames) {
           DrawOverlayPlane(bmp, gDicomData, orientation);
           FOverlayInBmp = true;
         }
+        if (!FSegmentsInBmp) {
+          DrawSegmentFills(bmp, orientation);
+          FSegmentsInBmp = true;
+        }
         HasImage = true;
         DrawBitmap(p);
+        DrawStructureContours(p);
         if (_showInfo) DrawInformation(p);
         if (FBuffers && FBuffers->incomplete)
           DrawCellNotice(p, QStringLiteral("incomplete image"), true);

@@ -49,6 +49,7 @@ class TViewer;
 double HeaderFrameRate(const DICOMdata& h);
 
 struct TOverlayInput;
+struct TDerivedLayer;
 
 class TadvancedImage : public QWidget {
   Q_OBJECT
@@ -450,6 +451,13 @@ class TadvancedImage : public QWidget {
 
   // Paints the overlay bit plane of h into target, a bitmap in orientation state.
   void DrawOverlayPlane(QImage& target, const DICOMdata& h, const OrientationState& state) const;
+  // The store's segmentations and structure sets on the plane on display
+  // (AdvancedImage_Derived.cpp): fills into target (a bitmap in orientation
+  // state), contours onto the surface.
+  TDerivedLayer* DerivedLayer();
+  void DrawSegmentFills(QImage& target, const OrientationState& state);
+  void DrawStructureContours(QPainter& p);
+  void OnDerivedChanged();
   // The render pass's layers onto img (caller holds both locks); frames: the
   // selection and active frames too, which a picture for export leaves out.
   void PaintLayers(bool frames);
@@ -502,8 +510,10 @@ class TadvancedImage : public QWidget {
   bool FRangeKnown = false;
   bool FRangeUnsigned = false;
   StoredRange FRange;
-  bool FOverlayInBmp = false;  // bmp carries the overlay plane
-  QImage FScaled;              // bmp shrunk for the averaging stretch
+  bool FOverlayInBmp = false;   // bmp carries the overlay plane
+  bool FSegmentsInBmp = false;  // bmp carries the segment fills
+  std::shared_ptr<TDerivedLayer> FDerived;
+  QImage FScaled;  // bmp shrunk for the averaging stretch
   qint64 FScaledKey = 0;
   std::string FLastError;
   std::string FFailureText;

@@ -50,6 +50,7 @@ bool Readable(TDerivedKind kind, const std::string& path, std::string& why) {
 
 TAttachOutcome AttachDerivedObject(TadvancedImage& cell, const std::string& path,
                                    std::string& why) {
+  why.clear();
   const TDerivedKind kind = DerivedKindOfClass(SopClassOfFile(path));
   if (!Readable(kind, path, why)) return TAttachOutcome::Unreadable;
   bool applied = false;

@@ -14,10 +14,9 @@ enum class TDerivedKind { None, Segmentation, StructureSet, PresentationState, K
 TDerivedKind DerivedKindOfClass(const std::string& sopClassUid);
 
 enum class TAttachOutcome {
-  Applied,     // drawn on (or applied to, or marking) the cell's image
+  Applied,     // drawn on (or applied to, or marking) the cell's image; why holds notes, if any
   NotHere,     // read, but nothing in it refers to the cell's image; why says so
   Unreadable,  // none of the four kinds, or a file its reader refuses; why says so
 };
 
-TAttachOutcome AttachDerivedObject(TadvancedImage& cell, const std::string& path,
-                                   std::string& why);
+TAttachOutcome AttachDerivedObject(TadvancedImage& cell, const std::string& path, std::string& why);

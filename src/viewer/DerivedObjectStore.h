@@ -8,6 +8,8 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,10 +71,22 @@ class TDerivedObjectStore : public QObject {
   // Forgets every object (the study tree was cleared).
   void Reset();
 
+  // Bumped whenever an object is added, replaced or forgotten (not on style
+  // changes): cells keep what they mapped onto their plane until it moves.
+  uint64_t Revision() const { return FRevision; }
+  // Records what could not be drawn of the object at path; a note already
+  // recorded is ignored, a new one is sent once through Noted.
+  void AddNotes(const std::string& path, const std::vector<std::string>& notes);
+
  signals:
   void Changed();
+  void Noted(const QString& path, const QString& note);
 
  private:
   std::vector<TStoredSegmentation> FSegmentations;
   std::vector<TStoredStructureSet> FStructureSets;
+  // Per object, the SOP instances it names (for SegmentationsFor and
+  // StructureSetsFor), parallel to the vectors above.
+  std::vector<std::vector<std::string>> FSegmentationRefs, FStructureSetRefs;
+  uint64_t FRevision = 0;
 };

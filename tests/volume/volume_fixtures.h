@@ -32,6 +32,7 @@ struct SeriesSpec {
   double slope = 1, intercept = 0;
   std::string seriesUid = "1.2.826.0.1.3680043.8.498.2";
   std::string studyUid = "1.2.826.0.1.3680043.8.498.1";
+  std::string frameOfReference;  // written when given
 
   Vec3 Position(int k) const {
     return positions.empty() ? first + step * double(k) : positions[size_t(k)];
@@ -108,6 +109,7 @@ inline fixtures::Bytes SliceFile(const SeriesSpec& s, int k, int instance) {
               instance, 0);
   w.Text(0x00200032, "DS", DS({s.Position(k).x, s.Position(k).y, s.Position(k).z}));
   w.Text(0x00200037, "DS", DS(s.orientation));
+  if (!s.frameOfReference.empty()) w.Text(0x00200052, "UI", s.frameOfReference);
   PixelModule(w, s, 0);
   w.Text(0x00280030, "DS", DS({s.rowSpacing, s.columnSpacing}));
   BitsModule(w, s);
