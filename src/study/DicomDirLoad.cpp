@@ -9,6 +9,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
 #include "study/Filing.h"
@@ -231,8 +232,13 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
         ReadDicomHeader(path, false, scratch, hdrOK, imgOK, sink);
         // Each check owns its image: no other thread writes it.
         c.series->images[c.image].sopInstanceUid = scratch.SOP_Instance_UID;
+        const std::string kind = NonImageKind(scratch.SOP_Class_UID);
         if (IsPresentationState(scratch.modality)) {
           collector.Skip(at, path, kReasonPresentationState);
+          c.verdict = TCheck::Drop;
+        } else if (!kind.empty()) {
+          // Media that file a segmentation as an IMAGE record.
+          collector.Skip(at, path, kind + ", not an image");
           c.verdict = TCheck::Drop;
         }
       } catch (const std::exception& e) {
