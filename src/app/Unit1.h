@@ -32,6 +32,8 @@ class QToolButton;
 class QTreeWidget;
 class QWidget;
 class TColorBox;
+class TDerivedPanel;
+struct TDerivedIntake;
 class TPacsForm;
 class TReceiver;
 class TPatientInfoForm;
@@ -235,7 +237,9 @@ class TForm1 : public QMainWindow {
   std::vector<std::vector<TadvancedImage*>> AdvancedImages;  // same shape
   TViewer* ActiveViewer = nullptr;
   TadvancedImage* ActiveAdvancedImage = nullptr;  // what single-viewer commands act on
-  bool lastLoadingMode = false;                   // gRestrictedLoad of the last fill
+  // The segments and structures of the active cell's image (a dock).
+  TDerivedPanel* DerivedPanel = nullptr;
+  bool lastLoadingMode = false;  // gRestrictedLoad of the last fill
   // The mouse tool of the grid: 0 zoom, 1 pan, 2 window.
   int MouseTool = 1;
   QPoint MousePos, LastMousePos;  // in allViewersPanel coordinates
@@ -482,7 +486,7 @@ class TForm1 : public QMainWindow {
   void FillMprCells(const std::shared_ptr<TMprLink>& link);
   void MakeCellActive(TViewer* cell);
   bool FMprBuilding = false;
-  QString LoadSummaryDetails(bool* any) const;
+  QString LoadSummaryDetails(bool* any, const TDerivedIntake& derived) const;
 
   bool FViewSyncQueued = false;  // a cell's view report waits to be mirrored
   // Parts of a wheel notch gathered from a fine-grained wheel or touch pad.

@@ -1,0 +1,242 @@
+#include "app/DerivedLoading.h"
+
+#include <dcmtk/dcmdata/dctk.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <mutex>
+
+#include "derived/Segmentation.h"
+#include "derived/StructureSet.h"
+#include "dicom/SopClasses.h"
+#include "dicom/StudyTree.h"
+#include "viewer/DerivedObjectStore.h"
+
+namespace {
+
+// A UID's letters and digits: what the tree's record (display text) and the
+// exact value share.
+std::string UidKey(const std::string& uid) {
+  std::string key;
+  for (char c : uid)
+    if (std::isalnum(static_cast<unsigned char>(c))) key += c;
+  return key;
+}
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+  return s;
+}
+
+// The exact UIDs of an image file, read once per path for the run.
+struct TFileUids {
+  std::string sopInstance, frameOfReference;
+  bool read = false;
+};
+
+std::map<std::string, TFileUids>& FileUidCache() {
+  static std::map<std::string, TFileUids> cache;
+  return cache;
+}
+
+const TFileUids& UidsOf(const std::string& path) {
+  TFileUids& u = FileUidCache()[path];
+  if (u.read) return u;
+  u.read = true;
+  DcmFileFormat file;
+  // Values longer than a UID (pixel data included) stay on disk: a header
+  // costs a few kilobytes.
+  if (file.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 1024).bad())
+    return u;
+  OFString value;
+  if (file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, value).good())
+    u.sopInstance = Trimmed(value.c_str());
+  if (file.getDataset()->findAndGetOFString(DCM_FrameOfReferenceUID, value).good())
+    u.frameOfReference = Trimmed(value.c_str());
+  return u;
+}
+
+// What the references are checked against: the tree's images by UID, and
+// one image per series for its frame of reference.
+struct TTreeRefs {
+  std::map<std::string, std::vector<std::string>> byUidKey;
+  std::vector<std::string> seriesFirstImages;
+  size_t images = 0;
+};
+
+TTreeRefs TreeRefs() {
+  TTreeRefs t;
+  std::lock_guard lock(gPatientsMutex);
+  for (const TPatient& p : gPatients)
+    for (const TStudy& st : p.studies)
+      for (const TSeries& se : st.serieses) {
+        if (!se.images.empty()) t.seriesFirstImages.push_back(se.images.front().imagePath);
+        for (const TImg& img : se.images) {
+          ++t.images;
+          const std::string& uid =
+              !img.sopInstanceUid.empty() ? img.sopInstanceUid : img.Cache.DICOM.SOP_Instance_UID;
+          if (!uid.empty()) t.byUidKey[UidKey(uid)].push_back(img.imagePath);
+        }
+      }
+  return t;
+}
+
+// The first of uids (in order) that an open image holds, else the first
+// series in frameOfReference.
+TReferenceCheck Resolve(const std::vector<std::string>& uids,
+                        const std::vector<std::string>& frames) {
+  TReferenceCheck check;
+  const TTreeRefs tree = TreeRefs();
+  for (const std::string& uid : uids) {
+    const auto hit = tree.byUidKey.find(UidKey(uid));
+    if (hit == tree.byUidKey.end()) continue;
+    for (const std::string& path : hit->second) {
+      const TFileUids& u = UidsOf(path);
+      // A file that cannot be read again keeps the tree's word for it.
+      if (u.sopInstance == uid || u.sopInstance.empty()) {
+        check.resolved = true;
+        check.imagePath = path;
+        return check;
+      }
+    }
+  }
+  for (const std::string& frame : frames) {
+    if (frame.empty()) continue;
+    for (const std::string& path : tree.seriesFirstImages)
+      if (UidsOf(path).frameOfReference == frame) {
+        check.resolved = true;
+        check.imagePath = path;
+        return check;
+      }
+  }
+  std::string what;
+  if (!uids.empty()) {
+    what = uids.size() == 1 ? "image " + uids.front()
+                            : std::to_string(uids.size()) + " images (" + uids.front() + ", ...)";
+  }
+  std::vector<std::string> named;
+  for (const std::string& f : frames)
+    if (!f.empty()) named.push_back(f);
+  if (!named.empty()) {
+    if (!what.empty()) what += " in ";
+    what += "frame of reference " + named.front();
+    if (named.size() > 1) what += " (and " + std::to_string(named.size() - 1) + " more)";
+  }
+  check.reason = what.empty() ? "names neither the images nor the frame of reference it lies on"
+                              : "lies on no open image: it refers to " + what +
+                                    ", none of which is open; open those images to see it drawn";
+  return check;
+}
+
+template <class T>
+void AddUnique(std::vector<T>& list, const T& value) {
+  if (!value.empty() && std::find(list.begin(), list.end(), value) == list.end())
+    list.push_back(value);
+}
+
+struct TCheckCache {
+  size_t treeImages = size_t(-1);
+  std::map<std::string, TReferenceCheck> byPath;
+};
+
+TCheckCache& CheckCache() {
+  static TCheckCache cache;
+  return cache;
+}
+
+std::string KindOf(const std::string& reason) {
+  return reason.substr(0, reason.find(','));
+}
+
+// A reader's reason without the path the summary line already starts with.
+std::string WithoutPath(const std::string& why, const std::string& path) {
+  const std::string prefix = path + ": ";
+  return why.rfind(prefix, 0) == 0 ? why.substr(prefix.size()) : why;
+}
+
+}  // namespace
+
+bool IsDrawnObjectReason(const std::string& reason) {
+  static const std::string kSeg = NonImageKind(kSegmentationClass) + ",";
+  static const std::string kRt = NonImageKind(kStructureSetClass) + ",";
+  return reason.rfind(kSeg, 0) == 0 || reason.rfind(kRt, 0) == 0;
+}
+
+TReferenceCheck CheckReferences(const TSegmentation& seg) {
+  std::vector<std::string> uids;
+  for (const TSegmentFrame& f : seg.frames) AddUnique(uids, f.sourceSopUid);
+  return Resolve(uids, {seg.frameOfReferenceUid});
+}
+
+TReferenceCheck CheckReferences(const TStructureSet& set) {
+  std::vector<std::string> uids, frames;
+  for (const TRoi& roi : set.rois) {
+    AddUnique(frames, roi.frameOfReferenceUid);
+    for (const TRoiContour& c : roi.contours) AddUnique(uids, c.imageSopUid);
+  }
+  return Resolve(uids, frames);
+}
+
+TReferenceCheck CheckStoredObject(const std::string& path) {
+  TCheckCache& cache = CheckCache();
+  size_t images = 0;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    for (const TPatient& p : gPatients)
+      for (const TStudy& st : p.studies)
+        for (const TSeries& se : st.serieses) images += se.images.size();
+  }
+  if (images != cache.treeImages) {
+    cache.byPath.clear();
+    cache.treeImages = images;
+  }
+  const auto hit = cache.byPath.find(path);
+  if (hit != cache.byPath.end()) return hit->second;
+  const TDerivedObjectStore& store = TDerivedObjectStore::Instance();
+  TReferenceCheck check;
+  check.reason = "not read as a segmentation or structure set";
+  for (const TStoredSegmentation& s : store.Segmentations())
+    if (s.path == path && s.seg) check = CheckReferences(*s.seg);
+  for (const TStoredStructureSet& s : store.StructureSets())
+    if (s.path == path && s.set) check = CheckReferences(*s.set);
+  return cache.byPath[path] = check;
+}
+
+bool TakeDerivedObject(const std::string& path, const std::string& sopClassUid, std::string& note) {
+  note.clear();
+  const std::string kind = NonImageKind(sopClassUid);
+  if (kind != NonImageKind(kSegmentationClass) && kind != NonImageKind(kStructureSetClass))
+    return false;
+  std::string why;
+  if (!TDerivedObjectStore::Instance().Add(path, why)) {
+    note = kind + ", not read: " + WithoutPath(why, path);
+    return true;
+  }
+  CheckCache().byPath.erase(path);  // the file may be another object now
+  return true;
+}
+
+TDerivedIntake TakeDerivedObjects(const TLoadResult& load) {
+  TDerivedIntake intake;
+  for (const TSkippedFile& s : load.skipped) {
+    if (!IsDrawnObjectReason(s.reason)) continue;
+    std::string why;
+    if (!TDerivedObjectStore::Instance().Add(s.path, why)) {
+      intake.notes.push_back(
+          {s.path, KindOf(s.reason) + ", not read: " + WithoutPath(why, s.path)});
+      continue;
+    }
+    intake.taken.insert(s.path);
+    CheckCache().byPath.erase(s.path);
+    const TReferenceCheck check = CheckStoredObject(s.path);
+    if (!check.resolved) intake.notes.push_back({s.path, KindOf(s.reason) + " " + check.reason});
+  }
+  return intake;
+}
+
+void ForgetDrawnObjects() {
+  TDerivedObjectStore::Instance().Reset();
+  CheckCache() = {};
+  FileUidCache().clear();
+}
