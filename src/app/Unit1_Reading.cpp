@@ -28,6 +28,7 @@
 #include <cmath>
 #include <memory>
 
+#include "app/DerivedPanel.h"
 #include "app/SaveStates.h"
 #include "app/Settings.h"
 #include "app/Unit1.h"
@@ -706,6 +707,7 @@ void TForm1::SyncLinkedPositions(TadvancedImage* source) {
 }
 
 void TForm1::CellImageShown(TadvancedImage* cell) {
+  if (DerivedPanel) DerivedPanel->Follow();
   if (!btnSyncPosition->isChecked() || gLoadingInProgress || cell != ActiveAdvancedImage) return;
   SyncLinkedPositions(cell);
 }
