@@ -11,6 +11,7 @@
 #include "derived/StructureSet.h"
 #include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
+#include "study/StudyLoad.h"
 #include "viewer/DerivedObjectStore.h"
 
 namespace {
@@ -54,6 +55,12 @@ const TFileUids& UidsOf(const std::string& path) {
   if (file.getDataset()->findAndGetOFString(DCM_FrameOfReferenceUID, value).good())
     u.frameOfReference = Trimmed(value.c_str());
   return u;
+}
+
+template <class T>
+void AddUnique(std::vector<T>& list, const T& value) {
+  if (!value.empty() && std::find(list.begin(), list.end(), value) == list.end())
+    list.push_back(value);
 }
 
 size_t TreeImageCount() {
@@ -147,12 +154,6 @@ TReferenceCheck Resolve(const std::vector<std::string>& uids,
   return check;
 }
 
-template <class T>
-void AddUnique(std::vector<T>& list, const T& value) {
-  if (!value.empty() && std::find(list.begin(), list.end(), value) == list.end())
-    list.push_back(value);
-}
-
 struct TCheckCache {
   size_t treeImages = size_t(-1);
   std::map<std::string, TReferenceCheck> byPath;
@@ -165,6 +166,33 @@ TCheckCache& CheckCache() {
 
 std::string KindOf(const std::string& reason) {
   return reason.substr(0, reason.find(','));
+}
+
+// The segmentations and structure sets a DICOMDIR lists, by the class of
+// the file each record references: the tree takes IMAGE records only, and
+// media file structure sets under RT STRUCTURE SET records.
+std::vector<std::pair<std::string, std::string>> DrawnObjectsOfDicomDir(
+    const std::string& dicomDirPath) {
+  std::vector<std::pair<std::string, std::string>> paths;  // path, kind
+  DcmFileFormat file;
+  // The records' values are short; anything long stays on disk.
+  if (file.loadFile(dicomDirPath.c_str(), EXS_Unknown, EGL_noChange, 4096).bad()) return paths;
+  DcmSequenceOfItems* records = nullptr;
+  if (file.getDataset()->findAndGetSequence(DCM_DirectoryRecordSequence, records).bad() || !records)
+    return paths;
+  for (unsigned long i = 0; i < records->card(); ++i) {
+    DcmItem* record = records->getItem(i);
+    OFString sopClass, fileId;
+    if (!record || record->findAndGetOFString(DCM_ReferencedSOPClassUIDInFile, sopClass).bad())
+      continue;
+    const std::string kind = NonImageKind(sopClass.c_str());
+    if (kind != NonImageKind(kSegmentationClass) && kind != NonImageKind(kStructureSetClass))
+      continue;
+    if (record->findAndGetOFStringArray(DCM_ReferencedFileID, fileId).bad()) continue;
+    const std::string path = ResolveDicomDirFileId(dicomDirPath, fileId.c_str());
+    if (!path.empty()) paths.emplace_back(path, kind);
+  }
+  return paths;
 }
 
 // A reader's reason without the path the summary line already starts with.
@@ -231,19 +259,22 @@ bool TakeDerivedObject(const std::string& path, const std::string& sopClassUid, 
 
 TDerivedIntake TakeDerivedObjects(const TLoadResult& load) {
   TDerivedIntake intake;
-  for (const TSkippedFile& s : load.skipped) {
-    if (!IsDrawnObjectReason(s.reason)) continue;
+  const auto take = [&](const std::string& path, const std::string& kind) {
+    if (intake.taken.count(path)) return;
     std::string why;
-    if (!TDerivedObjectStore::Instance().Add(s.path, why)) {
-      intake.notes.push_back(
-          {s.path, KindOf(s.reason) + ", not read: " + WithoutPath(why, s.path)});
-      continue;
+    if (!TDerivedObjectStore::Instance().Add(path, why)) {
+      intake.notes.push_back({path, kind + ", not read: " + WithoutPath(why, path)});
+      return;
     }
-    intake.taken.insert(s.path);
-    CheckCache().byPath.erase(s.path);
-    const TReferenceCheck check = CheckStoredObject(s.path);
-    if (!check.resolved) intake.notes.push_back({s.path, KindOf(s.reason) + " " + check.reason});
-  }
+    intake.taken.insert(path);
+    CheckCache().byPath.erase(path);
+    const TReferenceCheck check = CheckStoredObject(path);
+    if (!check.resolved) intake.notes.push_back({path, kind + " " + check.reason});
+  };
+  for (const TSkippedFile& s : load.skipped)
+    if (IsDrawnObjectReason(s.reason)) take(s.path, KindOf(s.reason));
+  if (load.kind == TLoadKind::DicomDir && !load.cancelled)
+    for (const auto& [path, kind] : DrawnObjectsOfDicomDir(load.path)) take(path, kind);
   return intake;
 }
 

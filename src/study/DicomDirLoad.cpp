@@ -133,6 +133,13 @@ void CollectReports(const std::string& dicomDirPath, const TPatientArr& tree, TL
 
 }  // namespace
 
+std::string ResolveDicomDirFileId(const std::string& dicomDirPath, const std::string& fileId) {
+  std::vector<std::string> parts;
+  if (!SplitFileId(fileId, parts)) return {};
+  TCaseResolver resolver;
+  return resolver.Resolve(fs::path(dicomDirPath).parent_path(), parts).string();
+}
+
 void addToRoot(TPatientArr& patients, const std::string& dicomDirPath,
                std::vector<TSkippedFile>* refused) {
   const fs::path base = fs::path(dicomDirPath).parent_path();
@@ -281,6 +288,14 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
         s.imagesListPath = std::move(paths);
         result.filesFiled += static_cast<int>(s.images.size());
       }
+  // A series of no image left (structure sets, segmentations, documents)
+  // has nothing to show: it is no entry of the browser.
+  for (TPatient& p : tree) {
+    for (TStudy& st : p.studies)
+      std::erase_if(st.serieses, [](const TSeries& s) { return s.images.empty(); });
+    std::erase_if(p.studies, [](const TStudy& st) { return st.serieses.empty(); });
+  }
+  std::erase_if(tree, [](const TPatient& p) { return p.studies.empty(); });
 
   CollectReports(dicomDirPath, tree, result);
 

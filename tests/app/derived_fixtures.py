@@ -9,6 +9,9 @@ usage: derived_fixtures.py OUTDIR [SEGMENTS]
   OUTDIR/study/rt.dcm       a structure set with ROI "Body" (green) on slice 2
   OUTDIR/lone/rt_other.dcm  a structure set with ROI "PTV" over images and a
                             frame of reference that are not in OUTDIR/study
+  OUTDIR/medium/DICOMDIR    the files of OUTDIR/study as a File-set (the
+                            segmentation under an IMAGE record, the structure
+                            set under RT STRUCTURE SET)
 """
 import os
 import sys
@@ -16,6 +19,7 @@ import sys
 import numpy as np
 import pydicom
 from pydicom.dataset import Dataset, FileMetaDataset
+from pydicom.fileset import FileSet
 from pydicom.pixel_data_handlers.numpy_handler import pack_bits
 from pydicom.sequence import Sequence
 from pydicom.uid import ExplicitVRLittleEndian
@@ -49,6 +53,9 @@ def base(sop_class, sop_uid, modality, series_uid, series_number):
     ds.PatientID = "D1"
     ds.StudyInstanceUID = STUDY
     ds.StudyDate = "20240101"
+    ds.StudyTime = "120000"
+    ds.StudyID = "1"
+    ds.InstanceNumber = 1
     ds.SeriesInstanceUID = series_uid
     ds.SeriesNumber = series_number
     ds.FrameOfReferenceUID = FRAME
@@ -201,6 +208,10 @@ def main():
              [0, 255, 0], ct_uid(2), FRAME, 2)
     write_rt(os.path.join(out, "lone", "rt_other.dcm"), ROOT + ".6.1", "Plan A", "PTV",
              [255, 255, 0], ROOT + ".9.1", ROOT + ".9", 0)
+    medium = FileSet()
+    for name in ("ct1.dcm", "ct2.dcm", "ct3.dcm", "seg.dcm", "rt.dcm"):
+        medium.add(os.path.join(out, "study", name))
+    medium.write(os.path.join(out, "medium"))
 
 
 if __name__ == "__main__":

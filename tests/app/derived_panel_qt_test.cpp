@@ -164,6 +164,29 @@ TEST_F(DerivedPanelTest, FolderLoadKeepsTheSegmentationAndStructureSetOutOfTheTr
   EXPECT_TRUE(store.StructureSets().empty());
 }
 
+TEST_F(DerivedPanelTest, DicomDirBringsItsSegmentationAndStructureSetRecords) {
+  REQUIRE_PYTHON_MODULES("numpy, pydicom");
+  const std::string dir = Fixtures();
+  form->folder = QString::fromStdString(dir + "/medium");
+  form->btnOpenDicomDirClick();
+  WaitIdle();
+  {
+    std::lock_guard lock(gPatientsMutex);
+    ASSERT_EQ(gPatients.size(), 1u);
+    ASSERT_EQ(gPatients[0].studies.size(), 1u);
+    ASSERT_EQ(gPatients[0].studies[0].serieses.size(), 1u);
+    EXPECT_EQ(gPatients[0].studies[0].serieses[0].images.size(), 3u);
+  }
+  // The segmentation under an IMAGE record, the structure set under its own.
+  const TDerivedObjectStore& store = TDerivedObjectStore::Instance();
+  ASSERT_EQ(store.Segmentations().size(), 1u);
+  ASSERT_EQ(store.StructureSets().size(), 1u);
+  EXPECT_EQ(store.StructureSets()[0].path, dir + "/medium/PT000000/ST000000/SE000002/RS000000");
+  EXPECT_TRUE(CheckStoredObject(store.Segmentations()[0].path).resolved);
+  EXPECT_TRUE(CheckStoredObject(store.StructureSets()[0].path).resolved);
+  EXPECT_TRUE(form->summaries.empty()) << form->summaries[0].second.toStdString();
+}
+
 TEST_F(DerivedPanelTest, PanelListsSegmentsAndRoisAndSendsTheUsersChoicesToTheStore) {
   REQUIRE_PYTHON_MODULES("numpy, pydicom");
   const std::string dir = Fixtures();
