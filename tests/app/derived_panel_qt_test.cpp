@@ -7,6 +7,8 @@
 // SegmentationsFor/StructureSetsFor.
 #include <gtest/gtest.h>
 
+#include <dcmtk/dcmdata/dctk.h>
+
 #include <QDockWidget>
 #include <QEventLoop>
 #include <QHeaderView>
@@ -17,6 +19,7 @@
 
 #include "app/DerivedLoading.h"
 #include "app/DerivedPanel.h"
+#include "app/PacsFiling.h"
 #include "app_fixtures.h"
 #include "derived/Segmentation.h"
 #include "support/fixtures.h"
@@ -185,6 +188,38 @@ TEST_F(DerivedPanelTest, DicomDirBringsItsSegmentationAndStructureSetRecords) {
   EXPECT_TRUE(CheckStoredObject(store.Segmentations()[0].path).resolved);
   EXPECT_TRUE(CheckStoredObject(store.StructureSets()[0].path).resolved);
   EXPECT_TRUE(form->summaries.empty()) << form->summaries[0].second.toStdString();
+}
+
+TEST_F(DerivedPanelTest, RetrievedObjectsGoToTheStoreAndABrokenOneIsNamed) {
+  REQUIRE_PYTHON_MODULES("numpy, pydicom");
+  const std::string dir = Fixtures();
+  // A segmentation that names no segment: the reader refuses it.
+  DcmFileFormat empty;
+  empty.getDataset()->putAndInsertString(DCM_SOPClassUID, kSegmentationClass);
+  empty.getDataset()->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.9.7777.8");
+  empty.getDataset()->putAndInsertString(DCM_Modality, "SEG");
+  const std::string broken = dir + "/broken_seg.dcm";
+  ASSERT_TRUE(empty.saveFile(broken.c_str(), EXS_LittleEndianExplicit).good());
+
+  // The objects arrive before their images, as a server may send them.
+  std::vector<TArrival> batch;
+  for (const char* name : {"study/seg.dcm", "study/rt.dcm", "broken_seg.dcm", "study/ct1.dcm",
+                           "study/ct2.dcm", "study/ct3.dcm"})
+    batch.push_back(ReadArrival(dir + "/" + name));
+  const TFilingOutcome filed = FileArrivals(*form, batch);
+  EXPECT_EQ(filed.added, 3);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    ASSERT_EQ(gPatients.size(), 1u);
+    EXPECT_EQ(gPatients[0].studies.at(0).serieses.size(), 1u);
+  }
+  const TDerivedObjectStore& store = TDerivedObjectStore::Instance();
+  ASSERT_EQ(store.Segmentations().size(), 1u);
+  ASSERT_EQ(store.StructureSets().size(), 1u);
+  EXPECT_TRUE(CheckStoredObject(dir + "/study/seg.dcm").resolved);
+  ASSERT_EQ(filed.notShown.size(), 1u);
+  EXPECT_EQ(filed.notShown[0].rfind(broken + ": segmentation, not read: ", 0), 0u)
+      << filed.notShown[0];
 }
 
 TEST_F(DerivedPanelTest, PanelListsSegmentsAndRoisAndSendsTheUsersChoicesToTheStore) {
