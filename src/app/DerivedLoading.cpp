@@ -6,6 +6,7 @@
 #include <cctype>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "derived/Segmentation.h"
 #include "derived/StructureSet.h"
@@ -276,6 +277,47 @@ TDerivedIntake TakeDerivedObjects(const TLoadResult& load) {
   if (load.kind == TLoadKind::DicomDir && !load.cancelled)
     for (const auto& [path, kind] : DrawnObjectsOfDicomDir(load.path)) take(path, kind);
   return intake;
+}
+
+std::vector<std::string> DrawnObjectsOf(const std::vector<std::string>& imagePaths) {
+  std::vector<std::string> out;
+  const TDerivedObjectStore& store = TDerivedObjectStore::Instance();
+  if (store.Segmentations().empty() && store.StructureSets().empty()) return out;
+  const std::set<std::string> images(imagePaths.begin(), imagePaths.end());
+  const TTreeRefs& tree = TreeRefs();
+  std::set<std::string> uidKeys, frames;
+  for (const auto& [key, paths] : tree.byUidKey)
+    for (const std::string& path : paths)
+      if (images.count(path)) uidKeys.insert(key);
+  for (const std::string& path : tree.seriesFirstImages)
+    if (images.count(path)) frames.insert(UidsOf(path).frameOfReference);
+  frames.erase(std::string());
+  // By instance where the object names any, else by frame of reference.
+  const auto lies = [&](const std::vector<std::string>& uids,
+                        const std::vector<std::string>& frameUids) {
+    for (const std::string& uid : uids)
+      if (uidKeys.count(UidKey(uid))) return true;
+    if (!uids.empty()) return false;
+    for (const std::string& f : frameUids)
+      if (frames.count(f)) return true;
+    return false;
+  };
+  for (const TStoredSegmentation& s : store.Segmentations()) {
+    if (!s.seg) continue;
+    std::vector<std::string> uids;
+    for (const TSegmentFrame& f : s.seg->frames) AddUnique(uids, f.sourceSopUid);
+    if (lies(uids, {s.seg->frameOfReferenceUid})) out.push_back(s.path);
+  }
+  for (const TStoredStructureSet& s : store.StructureSets()) {
+    if (!s.set) continue;
+    std::vector<std::string> uids, frameUids;
+    for (const TRoi& roi : s.set->rois) {
+      AddUnique(frameUids, roi.frameOfReferenceUid);
+      for (const TRoiContour& c : roi.contours) AddUnique(uids, c.imageSopUid);
+    }
+    if (lies(uids, frameUids)) out.push_back(s.path);
+  }
+  return out;
 }
 
 void ForgetDrawnObjects() {

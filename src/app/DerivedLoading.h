@@ -48,5 +48,10 @@ TReferenceCheck CheckReferences(const TStructureSet& set);
 // changes); unresolved with a reason for a path the store lacks.
 TReferenceCheck CheckStoredObject(const std::string& path);
 
+// The segmentations and structure sets of the store that lie on any of
+// imagePaths (files of the tree): what goes with those images when they are
+// sent or exported, as the series they used to be filed as did.
+std::vector<std::string> DrawnObjectsOf(const std::vector<std::string>& imagePaths);
+
 // Empties the store and what was learnt of the tree (the tree was cleared).
 void ForgetDrawnObjects();

@@ -160,6 +160,12 @@ TEST_F(DerivedPanelTest, FolderLoadKeepsTheSegmentationAndStructureSetOutOfTheTr
   ASSERT_NE(dock, nullptr);
   EXPECT_TRUE(dock->isVisible());
 
+  // They go with the images they lie on when those are sent or exported.
+  const std::string seg = dir + "/study/seg.dcm", rt = dir + "/study/rt.dcm";
+  EXPECT_EQ(DrawnObjectsOf({dir + "/study/ct1.dcm"}), std::vector<std::string>{seg});
+  EXPECT_EQ(DrawnObjectsOf({dir + "/study/ct2.dcm"}), (std::vector<std::string>{seg, rt}));
+  EXPECT_TRUE(DrawnObjectsOf({dir + "/study/ct3.dcm"}).empty());
+
   // Clearing the study forgets them.
   form->btnClearTreeClick();
   QApplication::processEvents();
