@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSpinBox>
@@ -424,4 +425,17 @@ TDerivedPanel* AddDerivedPanelDock(QMainWindow& window, std::function<TadvancedI
         *known = count;
       });
   return panel;
+}
+
+void AddDerivedPanelEntry(QMenu* menu, TDerivedPanel* panel) {
+  const TDerivedObjectStore& store = TDerivedObjectStore::Instance();
+  auto* dock = panel ? qobject_cast<QDockWidget*>(panel->parentWidget()) : nullptr;
+  if (!dock || (store.Segmentations().empty() && store.StructureSets().empty())) return;
+  QAction* toggle = menu->addAction("Segments Panel");
+  toggle->setCheckable(true);
+  toggle->setChecked(dock->isVisible());
+  QObject::connect(toggle, &QAction::toggled, dock, [dock, panel](bool on) {
+    dock->setVisible(on);
+    if (on) panel->Refresh();
+  });
 }

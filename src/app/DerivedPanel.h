@@ -15,6 +15,7 @@
 
 class QLabel;
 class QMainWindow;
+class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
 class TadvancedImage;
@@ -60,6 +61,10 @@ class TDerivedPanel : public QWidget {
   bool FQueued = false;
   bool FSyncing = false;  // item changes made by the panel itself
 };
+
+// The cell menu's "Segments Panel" toggle of the panel's dock, once the run
+// holds a segmentation or structure set (a closed dock comes back here).
+void AddDerivedPanelEntry(QMenu* menu, TDerivedPanel* panel);
 
 // A "Segments" dock at the window's right with the panel in it; hidden until
 // the run holds a segmentation or structure set, shown again when another

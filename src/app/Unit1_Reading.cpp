@@ -588,6 +588,7 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
   add(
       menu, showTagsButton->toolTip(), [this] { showTagsButtonClick(); }, image);
   AddStateMenuEntries(menu, cell, this);
+  AddDerivedPanelEntry(menu, DerivedPanel);
   return menu;
 }
 
@@ -707,7 +708,7 @@ void TForm1::SyncLinkedPositions(TadvancedImage* source) {
 }
 
 void TForm1::CellImageShown(TadvancedImage* cell) {
-  if (DerivedPanel) DerivedPanel->Follow();
+  if (DerivedPanel && cell == ActiveAdvancedImage) DerivedPanel->Follow();
   if (!btnSyncPosition->isChecked() || gLoadingInProgress || cell != ActiveAdvancedImage) return;
   SyncLinkedPositions(cell);
 }

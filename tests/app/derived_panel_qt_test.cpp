@@ -160,6 +160,18 @@ TEST_F(DerivedPanelTest, FolderLoadKeepsTheSegmentationAndStructureSetOutOfTheTr
   ASSERT_NE(dock, nullptr);
   EXPECT_TRUE(dock->isVisible());
 
+  // Closed, it comes back from the cell's menu.
+  dock->close();
+  form->pick = "Segments Panel";
+  for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent e(type, QPointF(50, 50), Cell(0, 0)->mapToGlobal(QPointF(50, 50)), Qt::RightButton,
+                  type == QEvent::MouseButtonPress ? Qt::RightButton : Qt::NoButton,
+                  Qt::NoModifier);
+    QApplication::sendEvent(Cell(0, 0), &e);
+  }
+  EXPECT_TRUE(form->menuEntries.contains("Segments Panel"));
+  EXPECT_TRUE(dock->isVisible());
+
   // They go with the images they lie on when those are sent or exported.
   const std::string seg = dir + "/study/seg.dcm", rt = dir + "/study/rt.dcm";
   EXPECT_EQ(DrawnObjectsOf({dir + "/study/ct1.dcm"}), std::vector<std::string>{seg});
