@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStyledItemDelegate>
 #include <QTimer>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <set>
 
 #include "app/DerivedLoading.h"
 #include "viewer/AdvancedImage.h"
@@ -165,6 +167,17 @@ TDerivedPanel::TDerivedPanel(QWidget* parent) : QWidget(parent) {
   layout->addWidget(FTree, 1);
   connect(FTree, &QTreeWidget::itemChanged, this,
           [this](QTreeWidgetItem* item, int column) { ItemChanged(item, column); });
+  // What the user folds stays folded while the object is off the image.
+  for (const bool folded : {true, false})
+    connect(FTree, folded ? &QTreeWidget::itemCollapsed : &QTreeWidget::itemExpanded, this,
+            [this, folded](QTreeWidgetItem* item) {
+              if (FSyncing || item->data(0, kRoleKind).toInt() != kObjectRow) return;
+              const std::string path = item->data(0, kRolePath).toString().toStdString();
+              if (folded)
+                FFolded.insert(path);
+              else
+                FFolded.erase(path);
+            });
   connect(&TDerivedObjectStore::Instance(), &TDerivedObjectStore::Changed, this,
           [this] { QueueRefresh(); });
   Refresh();
@@ -228,6 +241,8 @@ void TDerivedPanel::Refresh() {
 void TDerivedPanel::Rebuild() {
   const TDerivedObjectStore& store = TDerivedObjectStore::Instance();
   FSyncing = true;
+  // Stepping rebuilds the rows: where the list was scrolled stays.
+  const int scrolled = FTree->verticalScrollBar()->value();
   FTree->clear();
   QFont bold = FTree->font();
   bold.setBold(true);
@@ -240,7 +255,6 @@ void TDerivedPanel::Rebuild() {
     item->setFont(0, bold);
     item->setFlags(Qt::ItemIsEnabled);
     item->setFirstColumnSpanned(true);
-    item->setExpanded(true);
     return item;
   };
   const auto notes = [&](QTreeWidgetItem* parent, std::vector<std::string> lines) {
@@ -266,7 +280,6 @@ void TDerivedPanel::Rebuild() {
     item->setData(0, kRolePath, Q(path));
     item->setToolTip(0, Q(path));
     item->setFlags(Qt::ItemIsEnabled);
-    item->setExpanded(true);
     return item;
   };
   const auto buttons = [&](QTreeWidgetItem* header, const std::string& path) {
@@ -354,7 +367,14 @@ void TDerivedPanel::Rebuild() {
   FEmpty->setText(!image ? "No image in the active cell."
                          : "No segmentation or structure set lies on this image.");
   FEmpty->setVisible(segs.empty() && sets.empty());
+  // Expanded once their rows are in: a row without children does not open.
+  for (QTreeWidgetItemIterator it(FTree); *it; ++it) {
+    const int kind = (*it)->data(0, kRoleKind).toInt();
+    if (kind == kSectionRow || kind == kObjectRow)
+      (*it)->setExpanded(!FFolded.count((*it)->data(0, kRolePath).toString().toStdString()));
+  }
   FTree->setVisible(FTree->topLevelItemCount() > 0);
+  FTree->verticalScrollBar()->setValue(scrolled);
   FSyncing = false;
 }
 

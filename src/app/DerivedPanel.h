@@ -11,6 +11,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <set>
 #include <string>
 
 class QLabel;
@@ -57,6 +58,7 @@ class TDerivedPanel : public QWidget {
   std::function<TadvancedImage*()> FActive;
   QLabel* FEmpty;
   QTreeWidget* FTree;
+  std::set<std::string> FFolded;  // object rows the user folded, by path
   std::string FShown;  // what the rows were built from; a rebuild is needed when it differs
   bool FQueued = false;
   bool FSyncing = false;  // item changes made by the panel itself

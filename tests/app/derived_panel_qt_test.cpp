@@ -315,6 +315,9 @@ TEST_F(DerivedPanelTest, PanelFollowsTheActiveCell) {
   QApplication::processEvents();
   Show(Cell(0, 0), 1);  // both segments and the ROI
   Show(Cell(0, 1), 2);  // the third slice: neither lies there
+  Click(Cell(0, 0));
+  ASSERT_NE(Row("Liver segmentation  (2 segments)"), nullptr);
+  Row("Liver segmentation  (2 segments)")->setExpanded(false);  // the user folds it
   Click(Cell(0, 1));
   ASSERT_EQ(form->ActiveAdvancedImage, Cell(0, 1));
   EXPECT_TRUE(form->DerivedPanel->EmptyLine()->isVisible());
@@ -325,7 +328,9 @@ TEST_F(DerivedPanelTest, PanelFollowsTheActiveCell) {
   Click(Cell(0, 0));
   EXPECT_FALSE(form->DerivedPanel->EmptyLine()->isVisible());
   EXPECT_NE(Row("Liver"), nullptr);
-  EXPECT_NE(Row("Body"), nullptr);
+  ASSERT_NE(Row("Body"), nullptr);
+  EXPECT_FALSE(Row("Liver segmentation  (2 segments)")->isExpanded()) << "still folded";
+  EXPECT_TRUE(Row("Outline  (1 structure)")->isExpanded());
 
   // The active cell stepping to the third slice empties the list too.
   Show(Cell(0, 0), 2);
