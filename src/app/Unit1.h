@@ -185,6 +185,8 @@ class TForm1 : public QMainWindow {
   QWidget* thumbnailsHost;  // the thumbnail browser lives here
   TThumbnailsTool* ThumbnailsTool;
   QTreeWidget* reportsListView;
+  // The segmentations and structure sets of the active cell's image (a dock).
+  TDerivedPanel* DerivedPanel = nullptr;
   QWidget* statusBarPanel;
   QLabel* statusLabelCount;
   QProgressBar* loadDicomProgressBar;
@@ -237,9 +239,7 @@ class TForm1 : public QMainWindow {
   std::vector<std::vector<TadvancedImage*>> AdvancedImages;  // same shape
   TViewer* ActiveViewer = nullptr;
   TadvancedImage* ActiveAdvancedImage = nullptr;  // what single-viewer commands act on
-  // The segments and structures of the active cell's image (a dock).
-  TDerivedPanel* DerivedPanel = nullptr;
-  bool lastLoadingMode = false;  // gRestrictedLoad of the last fill
+  bool lastLoadingMode = false;                   // gRestrictedLoad of the last fill
   // The mouse tool of the grid: 0 zoom, 1 pan, 2 window.
   int MouseTool = 1;
   QPoint MousePos, LastMousePos;  // in allViewersPanel coordinates
