@@ -121,6 +121,13 @@ const TOverlayStyle* StyleOf(const std::string& path, size_t item) {
   return nullptr;
 }
 
+// The reader's notes the store does not already hold (it may keep them as
+// its own).
+void AddMissing(std::vector<std::string>& lines, const std::vector<std::string>& more) {
+  for (const std::string& m : more)
+    if (std::find(lines.begin(), lines.end(), m) == lines.end()) lines.push_back(m);
+}
+
 QString FileName(const std::string& path) {
   return QFileInfo(Q(path)).fileName();
 }
@@ -323,7 +330,7 @@ void TDerivedPanel::Rebuild() {
       if (!s.seg) continue;
       QTreeWidgetItem* header = object(top, SegmentationTitle(s), s.path);
       std::vector<std::string> lines = s.notes;
-      lines.insert(lines.end(), s.seg->skipped.begin(), s.seg->skipped.end());
+      AddMissing(lines, s.seg->skipped);
       notes(header, lines);
       for (size_t k = 0; k < s.seg->segments.size() && k < s.styles.size(); ++k) {
         const TSegment& seg = s.seg->segments[k];
@@ -341,7 +348,7 @@ void TDerivedPanel::Rebuild() {
       if (!s.set) continue;
       QTreeWidgetItem* header = object(top, StructureSetTitle(s), s.path);
       std::vector<std::string> lines = s.notes;
-      lines.insert(lines.end(), s.set->skipped.begin(), s.set->skipped.end());
+      AddMissing(lines, s.set->skipped);
       notes(header, lines);
       for (size_t k = 0; k < s.set->rois.size() && k < s.styles.size(); ++k) {
         const TRoi& roi = s.set->rois[k];
