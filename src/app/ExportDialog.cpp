@@ -17,6 +17,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/DerivedLoading.h"
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
 
@@ -215,6 +216,9 @@ void AddExportActions(QMenu& menu, QWidget* parent, int patient, int study, int 
       std::lock_guard lock(gPatientsMutex);
       files = TExportDialog::FilesOf(gPatients, p, st, se);
     }
+    // Segmentations and structure sets are no series of the tree: they go
+    // with the images they lie on.
+    for (std::string& drawn : DrawnObjectsOf(files)) files.push_back(std::move(drawn));
     auto* dialog = new TExportDialog(parent, std::move(files), what);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();

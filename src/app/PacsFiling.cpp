@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "app/DerivedLoading.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
@@ -99,6 +100,12 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
   TPatientArr tree;
   std::set<std::pair<std::string, std::string>> touched;  // study, series as read
   for (TArrival& a : batch) {
+    // Segmentations and structure sets are drawn over the images, not filed.
+    std::string note;
+    if (TakeDerivedObject(a.path, a.header.SOP_Class_UID, note)) {
+      if (!note.empty()) out.notShown.push_back(a.path + ": " + note);
+      continue;
+    }
     if (!a.imgOK) {
       out.notShown.push_back(a.path + ": cannot be displayed");
       continue;

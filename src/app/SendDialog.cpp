@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <mutex>
 
+#include "app/DerivedLoading.h"
 #include "app/PacsForm.h"
 #include "app/SaveStates.h"
 #include "app/Unit1.h"
@@ -153,6 +154,7 @@ void AddSendActions(QMenu& menu, TForm1* main, int p, int st, int se) {
     }
     // The reader's saved states and key images go with the images they refer to.
     for (std::string& derived : DerivedObjectsOf(files)) files.push_back(std::move(derived));
+    for (std::string& drawn : DrawnObjectsOf(files)) files.push_back(std::move(drawn));
     std::vector<TPacsServer> servers;
     if (main->PacsForm) servers = main->PacsForm->Servers();
     if (servers.empty()) {

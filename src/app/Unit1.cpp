@@ -37,6 +37,7 @@
 
 #include "app/About.h"
 #include "app/ColorBox.h"
+#include "app/DerivedPanel.h"
 #include "app/ExportDialog.h"
 #include "app/FrameCacheSetting.h"
 #include "app/PatientInfo.h"
@@ -152,6 +153,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   BuildWorkArea(central);
   column->addWidget(Panel_back, 1);
   BuildAppBar(central);
+  DerivedPanel = AddDerivedPanelDock(*this, [this] { return ActiveAdvancedImage; });
 
   // Remaining start-up state.
   gRestrictedLoad = false;

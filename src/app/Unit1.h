@@ -32,6 +32,8 @@ class QToolButton;
 class QTreeWidget;
 class QWidget;
 class TColorBox;
+class TDerivedPanel;
+struct TDerivedIntake;
 class TPacsForm;
 class TReceiver;
 class TPatientInfoForm;
@@ -183,6 +185,8 @@ class TForm1 : public QMainWindow {
   QWidget* thumbnailsHost;  // the thumbnail browser lives here
   TThumbnailsTool* ThumbnailsTool;
   QTreeWidget* reportsListView;
+  // The segmentations and structure sets of the active cell's image (a dock).
+  TDerivedPanel* DerivedPanel = nullptr;
   QWidget* statusBarPanel;
   QLabel* statusLabelCount;
   QProgressBar* loadDicomProgressBar;
@@ -482,7 +486,7 @@ class TForm1 : public QMainWindow {
   void FillMprCells(const std::shared_ptr<TMprLink>& link);
   void MakeCellActive(TViewer* cell);
   bool FMprBuilding = false;
-  QString LoadSummaryDetails(bool* any) const;
+  QString LoadSummaryDetails(bool* any, const TDerivedIntake& derived) const;
 
   bool FViewSyncQueued = false;  // a cell's view report waits to be mirrored
   // Parts of a wheel notch gathered from a fine-grained wheel or touch pad.

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "app/DerivedPanel.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/Unit1.h"
@@ -337,6 +338,7 @@ void TForm1::allViewersPanelMouseDown(TViewer* sender, Qt::MouseButton button, Q
       }
     }
   if (!clicked) return;
+  if (DerivedPanel) DerivedPanel->Follow();
   btnDeleteSingleAnn->setChecked(clicked->inDeleteMode);
   // In the single mode a cell drags with its own tool, and every cell but the
   // active one was set back to panning: the tool buttons show the clicked one's.

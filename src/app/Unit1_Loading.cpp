@@ -15,10 +15,12 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
 #include "app/DemoCache.h"
+#include "app/DerivedLoading.h"
 #include "app/OpenDialog.h"
 #include "app/SaveStates.h"
 #include "app/StartHint.h"
@@ -113,6 +115,10 @@ void TForm1::OpenImage(const QString& path) {
       LoadSingleFile(QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toStdString());
   RebuildBrowser();
   FileDerivedObjects(r);
+  const TDerivedIntake derived = TakeDerivedObjects(r);
+  // A segmentation or structure set opened by itself shows an image it lies on.
+  const bool drawnOnly = r.filesFiled == 0 && derived.taken.count(r.path) > 0;
+  const TReferenceCheck lies = drawnOnly ? CheckStoredObject(r.path) : TReferenceCheck{};
   if (r.reportsFound > 0) {
     update_report_panel();
     EnableStudyTools();
@@ -123,7 +129,8 @@ void TForm1::OpenImage(const QString& path) {
   // A copy of an instance already loaded shows the one filed.
   std::string shownPath = r.path;
   if (!r.duplicates.empty()) shownPath = r.duplicates[0].reason.substr(kReasonSameInstance.size());
-  if (r.filesFiled > 0 && cell && FindImage(shownPath, p, st, se, im)) {
+  if (lies.resolved) shownPath = lies.imagePath;
+  if ((r.filesFiled > 0 || lies.resolved) && cell && FindImage(shownPath, p, st, se, im)) {
     const int old[4] = {cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex, cell->ImageIndex};
     const bool wasPlaying = cell->InCineMode;
     // The cell caches its frames at its tree position: it must be this image's.
@@ -166,6 +173,9 @@ void TForm1::OpenImage(const QString& path) {
   QStringList texts;
   for (const TLoadMessage& m : r.messages) texts << QString::fromStdString(m.text);
   for (const TSkippedFile& s : r.skipped)
+    if (!IsDrawnObjectReason(s.reason))
+      texts << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
+  for (const TSkippedFile& s : derived.notes)
     texts << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
   for (const TSkippedFile& d : r.duplicates)
     texts << QString::fromStdString(d.path) + ": " + QString::fromStdString(d.reason) +
@@ -321,10 +331,15 @@ void TForm1::PreviewFiles(const QStringList& files) {
   }
 }
 
-QString TForm1::LoadSummaryDetails(bool* any) const {
+QString TForm1::LoadSummaryDetails(bool* any, const TDerivedIntake& derived) const {
   const TLoadResult& r = Loader->Result();
   QStringList lines;
+  // Segmentations and structure sets are no skipped files: listed only
+  // when refused or lying on no open image.
   for (const TSkippedFile& s : r.skipped)
+    if (!IsDrawnObjectReason(s.reason))
+      lines << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
+  for (const TSkippedFile& s : derived.notes)
     lines << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
   for (const TSkippedFile& s : r.undisplayable)
     lines << QString::fromStdString(s.path) + ": " + QString::fromStdString(s.reason);
@@ -356,6 +371,7 @@ void TForm1::FinishLoadingGrid() {
   const TLoadResult& r = Loader->Result();
   SetOpenCommandsEnabled(true);
   FileDerivedObjects(r);
+  const TDerivedIntake derived = TakeDerivedObjects(r);
 
   if (r.kind == TLoadKind::DicomDir) {
     FillViewers();
@@ -381,9 +397,12 @@ void TForm1::FinishLoadingGrid() {
       if (cell->HasImage && cell->PatientIndex < 0) cell->Clear();
 
   bool any = false;
-  const QString details = LoadSummaryDetails(&any);
+  const QString details = LoadSummaryDetails(&any, derived);
   if (any) {
-    const int skipped = int(r.skipped.size());
+    const int drawn = int(std::count_if(r.skipped.begin(), r.skipped.end(), [](const auto& s) {
+      return IsDrawnObjectReason(s.reason);
+    }));
+    const int skipped = int(r.skipped.size()) - drawn;
     // Files filed that no codec or buffer takes are counted apart from the loaded ones.
     const int undisplayable = int(r.undisplayable.size());
     QString text = QString::number(r.filesFiled - undisplayable) + " of " +
@@ -394,6 +413,9 @@ void TForm1::FinishLoadingGrid() {
     if (r.reportsFound > 0)
       text +=
           "; " + QString::number(r.reportsFound) + (r.reportsFound == 1 ? " report" : " reports");
+    if (drawn > 0)
+      text += "; " + QString::number(drawn) +
+              (drawn == 1 ? " segmentation or structure set" : " segmentations and structure sets");
     if (skipped > 0) text += "; " + QString::number(skipped) + " skipped";
     if (!r.messages.empty()) text += "; " + QString::number(r.messages.size()) + " reader messages";
     if (!r.duplicates.empty())
@@ -458,6 +480,7 @@ void TForm1::btnClearTreeClick() {
     std::lock_guard lock(DicomDirPatientsMutex());
     TGlobal::FreeMemory(gDicomDirPatients);
   }
+  ForgetDrawnObjects();
   update_report_panel();
   reportsListView->hide();
   RebuildBrowser();

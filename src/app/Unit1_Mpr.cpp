@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "app/DerivedPanel.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
@@ -141,6 +142,7 @@ void TForm1::MakeCellActive(TViewer* target) {
         LastActiveCol = int(c);
       }
     }
+  if (DerivedPanel) DerivedPanel->Follow();
 }
 
 void TForm1::FillMprCells(const std::shared_ptr<TMprLink>& link) {

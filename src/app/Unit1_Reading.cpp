@@ -28,6 +28,7 @@
 #include <cmath>
 #include <memory>
 
+#include "app/DerivedPanel.h"
 #include "app/SaveStates.h"
 #include "app/Settings.h"
 #include "app/Unit1.h"
@@ -587,6 +588,7 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
   add(
       menu, showTagsButton->toolTip(), [this] { showTagsButtonClick(); }, image);
   AddStateMenuEntries(menu, cell, this);
+  AddDerivedPanelEntry(menu, DerivedPanel);
   return menu;
 }
 
@@ -706,6 +708,7 @@ void TForm1::SyncLinkedPositions(TadvancedImage* source) {
 }
 
 void TForm1::CellImageShown(TadvancedImage* cell) {
+  if (DerivedPanel && cell == ActiveAdvancedImage) DerivedPanel->Follow();
   if (!btnSyncPosition->isChecked() || gLoadingInProgress || cell != ActiveAdvancedImage) return;
   SyncLinkedPositions(cell);
 }

@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "derived/Segmentation.h"
+#include "derived/StructureSet.h"
+#include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
 #include "dicom/TempCleanup.h"
 #include "export/Export.h"
@@ -89,6 +92,11 @@ int Export(const std::vector<std::string>& args) {
   tempcleanup::InstallHandlers();
   std::vector<std::string> files;
   std::vector<TSkippedFile> skipped;
+  // Segmentations and structure sets are no images of the tree, but
+  // instances of the study all the same: they are exported with it.
+  static const std::string kDrawn[] = {NonImageKind(kSegmentationClass) + ",",
+                                       NonImageKind(kStructureSetClass) + ","};
+  std::vector<std::string> drawn;
   for (const std::string& p : paths) {
     std::error_code ec;
     if (!std::filesystem::exists(p, ec)) {
@@ -96,7 +104,12 @@ int Export(const std::vector<std::string>& args) {
       continue;
     }
     TLoadResult r = LoadPath(p);
-    skipped.insert(skipped.end(), r.skipped.begin(), r.skipped.end());
+    for (TSkippedFile& s : r.skipped) {
+      if (s.reason.rfind(kDrawn[0], 0) == 0 || s.reason.rfind(kDrawn[1], 0) == 0)
+        drawn.push_back(std::move(s.path));
+      else
+        skipped.push_back(std::move(s));
+    }
   }
   {
     // Every instance the tree holds, once, in the tree's order.
@@ -108,6 +121,8 @@ int Export(const std::vector<std::string>& args) {
           for (const TImg& img : se.images)
             if (!img.imagePath.empty() && seen.insert(img.imagePath).second)
               files.push_back(img.imagePath);
+    for (std::string& path : drawn)
+      if (seen.insert(path).second) files.push_back(std::move(path));
   }
 
   exporter::TExportResult result;

@@ -28,7 +28,7 @@ constexpr Kind kKinds[] = {
     {"1.2.840.10008.5.1.4.1.1.104.2", "encapsulated CDA document"},
     {"1.2.840.10008.5.1.4.1.1.104.", "encapsulated document"},
     {"1.2.840.10008.5.1.4.1.1.11.", "presentation state"},
-    {"1.2.840.10008.5.1.4.1.1.66.4", ""},  // segmentation: frames of pixels
+    {"1.2.840.10008.5.1.4.1.1.66.4", "segmentation"},  // drawn over the images it refers to
     {"1.2.840.10008.5.1.4.1.1.66.", "registration or raw data"},
     {"1.2.840.10008.5.1.4.1.1.67", "real world value mapping"},
     {"1.2.840.10008.5.1.4.1.1.4.2", "MR spectroscopy"},

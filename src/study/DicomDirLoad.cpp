@@ -9,6 +9,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
 #include "study/Filing.h"
@@ -132,6 +133,13 @@ void CollectReports(const std::string& dicomDirPath, const TPatientArr& tree, TL
 
 }  // namespace
 
+std::string ResolveDicomDirFileId(const std::string& dicomDirPath, const std::string& fileId) {
+  std::vector<std::string> parts;
+  if (!SplitFileId(fileId, parts)) return {};
+  TCaseResolver resolver;
+  return resolver.Resolve(fs::path(dicomDirPath).parent_path(), parts).string();
+}
+
 void addToRoot(TPatientArr& patients, const std::string& dicomDirPath,
                std::vector<TSkippedFile>* refused) {
   const fs::path base = fs::path(dicomDirPath).parent_path();
@@ -231,8 +239,13 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
         ReadDicomHeader(path, false, scratch, hdrOK, imgOK, sink);
         // Each check owns its image: no other thread writes it.
         c.series->images[c.image].sopInstanceUid = scratch.SOP_Instance_UID;
+        const std::string kind = NonImageKind(scratch.SOP_Class_UID);
         if (IsPresentationState(scratch.modality)) {
           collector.Skip(at, path, kReasonPresentationState);
+          c.verdict = TCheck::Drop;
+        } else if (!kind.empty()) {
+          // Media that file a segmentation as an IMAGE record.
+          collector.Skip(at, path, kind + ", not an image");
           c.verdict = TCheck::Drop;
         }
       } catch (const std::exception& e) {
@@ -275,6 +288,14 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
         s.imagesListPath = std::move(paths);
         result.filesFiled += static_cast<int>(s.images.size());
       }
+  // A series of no image left (structure sets, segmentations, documents)
+  // has nothing to show: it is no entry of the browser.
+  for (TPatient& p : tree) {
+    for (TStudy& st : p.studies)
+      std::erase_if(st.serieses, [](const TSeries& s) { return s.images.empty(); });
+    std::erase_if(p.studies, [](const TStudy& st) { return st.serieses.empty(); });
+  }
+  std::erase_if(tree, [](const TPatient& p) { return p.studies.empty(); });
 
   CollectReports(dicomDirPath, tree, result);
 

@@ -124,9 +124,14 @@ bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, D
     reason = std::string("unreadable: ") + e.what();
     return false;
   }
+  // A valid object of a kind that holds no image is no damaged file; one
+  // whose pixels are masks for other images (a segmentation) is no series.
+  const std::string kind = NonImageKind(header.SOP_Class_UID);
+  if (imgOK && !kind.empty()) {
+    reason = kind + ", not an image";
+    return false;
+  }
   if (!imgOK) {
-    // A valid object of a kind that holds no image is no damaged file.
-    const std::string kind = NonImageKind(header.SOP_Class_UID);
     // A data set read through to its end names its SOP class: it is DICOM,
     // only without an image in it (anonymised stubs, DICOMDIR test media).
     reason = !kind.empty() ? kind + ", not an image"

@@ -101,6 +101,10 @@ TLoadResult LoadFolder(const std::string& folder, const TLoadHooks& hooks = {});
 // beside it and merges the tree into gPatients (not sorted). The processed
 // tree also replaces gDicomDirPatients.
 TLoadResult LoadDicomDir(const std::string& dicomDirPath, const TLoadHooks& hooks = {});
+// The file a Referenced File ID of the DICOMDIR names, resolved as the load
+// resolves its images' (components without regard to case); empty when the
+// ID is empty or would leave the DICOMDIR's folder.
+std::string ResolveDicomDirFileId(const std::string& dicomDirPath, const std::string& fileId);
 
 // Opens one file: a report document is listed as a report; otherwise its
 // header is read and filed like a folder's file, without sorting.

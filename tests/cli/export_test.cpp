@@ -187,3 +187,24 @@ TEST_F(Export, ReadOnlyAndFullTargetsFailCleanly) {
 }
 
 }  // namespace
+
+TEST(ExportDrawnObjects, SegmentationsAndStructureSetsGoWithTheirStudy) {
+  if (!ToolHas("export")) GTEST_SKIP() << "built without the export core";
+  REQUIRE_PYTHON_MODULES("pydicom,numpy");
+  const std::string dir = testsupport::TempDir("export-drawn");
+  std::string out;
+  ASSERT_EQ(Shell("/usr/bin/python3 '" + std::string(TAVROLEN_SOURCE_DIR) +
+                      "/tests/app/derived_fixtures.py' '" + dir + "'",
+                  &out),
+            0)
+      << out;
+  const std::string json = dir + "/e.json";
+  // No longer series of the tree, not skipped either: the three images and both objects.
+  EXPECT_EQ(fixtures::RunCommand("'" + kTool + "' export '" + dir + "/study' -o '" + dir +
+                                 "/out' --json > '" + json + "'"),
+            0);
+  EXPECT_EQ(Py("import json,sys; d=json.load(open(sys.argv[1])); "
+               "print(d[\"exported\"], len(d[\"skipped\"]))",
+               "'" + json + "'"),
+            "5 0");
+}

@@ -1,5 +1,5 @@
 // Valid DICOM objects that hold no image (reports, RT plans and structures,
-// ECG waveforms) are skipped as what they are, not as damaged files; a file
+// ECG waveforms) or no image of their own (segmentations) are skipped as what they are, not as damaged files; a file
 // that is no DICOM at all still is.
 #include <gtest/gtest.h>
 
@@ -29,6 +29,8 @@ TEST(NonImageObjects, AreSkippedAsNotAnImage) {
       {"rtplan.dcm", "RT plan, not an image"},
       {"rtstruct.dcm", "RT structure set, not an image"},
       {"waveform_ecg.dcm", "waveform (ECG), not an image"},
+      // Pixel data, but masks drawn over other images: no series of its own.
+      {"liver_1frame.dcm", "segmentation, not an image"},
   };
   for (const auto& [name, reason] : samples) {
     const std::string path = testsupport::SamplePath(name);
