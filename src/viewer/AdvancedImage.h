@@ -49,6 +49,7 @@ class TViewer;
 double HeaderFrameRate(const DICOMdata& h);
 
 struct TOverlayInput;
+struct TCellPresentation;
 
 class TadvancedImage : public QWidget {
   Q_OBJECT
@@ -353,6 +354,9 @@ class TadvancedImage : public QWidget {
   // are on and this cell is not the active one.
   TScan Scan;
   Shape& ReferenceLine = Scan.ReferenceLine;  // in image space; both ends equal: none
+  // The presentation state applied to the image on display (CellPresentation.h);
+  // null: none. Dropped when another image is shown or the cell is reset.
+  std::shared_ptr<const TCellPresentation> presentation;
 
  signals:
   // Another image is on display (a load, an image step, a cine moving on);
@@ -448,6 +452,9 @@ class TadvancedImage : public QWidget {
   // One step of a drag (the cell's own, or the grid's proportional one) on the typed byte window.
   void ByteWindowDrag(const std::function<bool(WindowDragState&)>& step);
 
+  // The image's overlay plane is to be drawn (the switch, and a presentation
+  // state's activation).
+  bool OverlayShown() const;
   // Paints the overlay bit plane of h into target, a bitmap in orientation state.
   void DrawOverlayPlane(QImage& target, const DICOMdata& h, const OrientationState& state) const;
   // The render pass's layers onto img (caller holds both locks); frames: the
