@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "app/SaveStates.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/Unit1.h"
@@ -75,6 +76,7 @@ void TForm1::WireCell(TViewer* cell) {
             ReportRefusedImage(path, reason);
           });
   WireReadingCell(cell);
+  WatchPresentationStates(cell->AdvancedImage());
 }
 
 void TForm1::ReportRefusedImage(const QString& path, const QString& reason) {
