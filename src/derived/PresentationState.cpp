@@ -373,7 +373,8 @@ bool WritePresentationState(TPresentationState& ps, const TSourceInfo& source,
       if (!w.explanation.empty())
         item->putAndInsertString(DCM_WindowCenterWidthExplanation, w.explanation.c_str());
     }
-    ds.putAndInsertString(DCM_PresentationLUTShape, "IDENTITY");
+    ds.putAndInsertString(DCM_PresentationLUTShape,
+                          ps.presentationShape == "INVERSE" ? "INVERSE" : "IDENTITY");
   }
   return derived::SaveSafely(file, outPath, why);
 }
@@ -689,15 +690,15 @@ void ReadShutter(DcmItem& ds, uint64_t fileSize, TShutter& sh, std::vector<std::
 
 // Overlay activation and the state's own overlay planes.
 void ReadOverlays(DcmItem& ds, uint64_t fileSize, TPresentationState& ps) {
+  Uint16 shutterGroup = 0;
+  const bool hasShutterGroup =
+      derived::GetStrings(ds, DCM_ShutterShape).find("BITMAP") != std::string::npos &&
+      ds.findAndGetUint16(DCM_ShutterOverlayGroup, shutterGroup).good();
   for (uint16_t group = 0x6000; group <= 0x601E; group += 2) {
     const std::string layer = GetString(ds, DcmTagKey(group, 0x1001));
     if (!layer.empty()) ps.overlayLayers.emplace_back(group, layer);
-    if (ps.shutter.bitmap && ds.tagExists(DcmTagKey(group, 0x3000))) {
-      Uint16 shutterGroup = 0;
-      if (ds.findAndGetUint16(DCM_ShutterOverlayGroup, shutterGroup).good() &&
-          shutterGroup == group)
-        continue;  // the bitmap shutter, not an overlay to show
-    }
+    // The bitmap shutter's plane is no overlay to show (read or not).
+    if (hasShutterGroup && shutterGroup == group) continue;
     if (!ds.tagExists(DcmTagKey(group, 0x3000))) continue;
     TStateOverlay o;
     o.group = group;

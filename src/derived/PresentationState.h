@@ -166,7 +166,8 @@ struct TPresentationState {
   double rescaleSlope = 1, rescaleIntercept = 0;
   bool hasModalityLut = false;
   TStateLut modalityLut;
-  // Presentation LUT: IDENTITY or INVERSE (empty: none given), or a table.
+  // Presentation LUT: IDENTITY or INVERSE (empty: none given; written as
+  // IDENTITY), or a table (read only).
   std::string presentationShape;
   bool hasPresentationLut = false;
   TStateLut presentationLut;
