@@ -708,6 +708,7 @@ bool TadvancedImage::createBitmap() {
 void TadvancedImage::SetWwWl(double _ww, double _wl) {
   std::lock_guard lock(FState);
   if (!std::isfinite(_ww) || !std::isfinite(_wl)) return;
+  DropPresentationTable();
   if (HasImage && IsByteImage()) {
     // A typed window on bytes replaces brightness and contrast until reset.
     FByteWindow = true;
@@ -720,8 +721,19 @@ void TadvancedImage::SetWwWl(double _ww, double _wl) {
   DeltaWL = _wl - gDicomData.WindowCenter;
 }
 
+void TadvancedImage::DropPresentationTable() {
+  if (!presentation || !presentation->wordTable) return;
+  auto kept = std::make_shared<TCellPresentation>(*presentation);
+  kept->wordTable.reset();
+  // The state's polarity stays, now through the cell's own switch.
+  if (!kept->state.presentationShape.empty())
+    Inverted = (kept->state.presentationShape == "INVERSE") != (gDicomData.Monochrome == 1);
+  presentation = std::move(kept);
+}
+
 void TadvancedImage::ResetWwWL() {
   std::lock_guard lock(FState);
+  DropPresentationTable();
   DeltaWW = DeltaWL = brightness = contrast = 0;
   FByteWindow = false;
   createBitmap();
@@ -777,6 +789,7 @@ void TakeDragState(TadvancedImage& c, const WindowDragState& s) {
 
 void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
   std::lock_guard lock(FState);
+  DropPresentationTable();
   if (FByteWindow) {
     ByteWindowDrag(
         [&](WindowDragState& s) { return ::WwWL(s, diffX, diffY, sensetivityFactor, false); });
@@ -791,6 +804,7 @@ void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
 
 void TadvancedImage::WindowDrag(int X, int Y) {
   std::lock_guard lock(FState);
+  DropPresentationTable();
   if (FByteWindow) {
     ByteWindowDrag([&](WindowDragState& s) { return CellWindowDrag(s, X, Y); });
     return;

@@ -452,6 +452,8 @@ class TadvancedImage : public QWidget {
   // One step of a drag (the cell's own, or the grid's proportional one) on the typed byte window.
   void ByteWindowDrag(const std::function<bool(WindowDragState&)>& step);
 
+  // A window set by the user takes the place of a presentation state's tables.
+  void DropPresentationTable();
   // The image's overlay plane is to be drawn (the switch, and a presentation
   // state's activation).
   bool OverlayShown() const;

@@ -5,7 +5,6 @@
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPolygonF>
 #include <QTransform>
 #include <algorithm>
 #include <cmath>
@@ -81,9 +80,10 @@ void ShowArea(TadvancedImage& cell, const TDisplayedArea& a, int columns, int ro
     cell.FitImage();  // the whole image: the cell's own fit
     return;
   }
-  const QImage& bmp = cell.bmp;
-  if (bmp.isNull() || cell.img.isNull()) return;
-  const bool quarter = (bmp.width() != columns);
+  if (cell.bmp.isNull() || cell.img.isNull()) return;
+  const QPoint m0 = ImageToView(cell.orientation, 100, {}, {1000, 0});
+  const QPoint m1 = ImageToView(cell.orientation, 100, {}, {0, 1000});
+  const bool quarter = m0.x() == 0;  // image columns run up or down the view
   double aw = std::max(1, a.right - a.left + 1), ah = std::max(1, a.bottom - a.top + 1);
   if (quarter) std::swap(aw, ah);
   const double W = std::max(1, cell.img.width() - 5), H = std::max(1, cell.img.height() - 5);
@@ -101,8 +101,6 @@ void ShowArea(TadvancedImage& cell, const TDisplayedArea& a, int columns, int ro
   cell.zoomFactor = std::clamp(int(std::floor(zoom)), 1, 100000);
   // The area's middle in the middle of the view.
   const double cx = (a.left - 1 + a.right) / 2.0, cy = (a.top - 1 + a.bottom) / 2.0;
-  const QPoint m0 = ImageToView(cell.orientation, 100, {}, {1000, 0});
-  const QPoint m1 = ImageToView(cell.orientation, 100, {}, {0, 1000});
   const double dx = cx - columns / 2.0, dy = cy - rows / 2.0;
   const double tx = (m0.x() * dx + m1.x() * dy) / 1000, ty = (m0.y() * dx + m1.y() * dy) / 1000;
   const double z = cell.zoomFactor / 100.0;
@@ -292,12 +290,30 @@ void PaintPresentationOnBitmap(QImage& bmp, const TCellPresentation& p) {
   if (!s.Any()) return;
   const QRgb colour =
       s.hasColour ? qRgb(s.red, s.green, s.blue) : qRgb(s.grey >> 8, s.grey >> 8, s.grey >> 8);
-  QPolygonF polygon;
-  for (const TPoint2& v : s.polygon) polygon << QPointF(v.x, v.y);
   const double r2 = double(s.radius) * s.radius;
+  std::vector<double> crossings;
+  std::vector<uint8_t> inPolygon(size_t(W), 0);
   for (int y = 0; y < H; ++y) {
     QRgb* line = reinterpret_cast<QRgb*>(bmp.scanLine(y));
     const int row = y + 1;  // the shutters' 1-based pixel numbers
+    if (s.polygonal) {
+      // Even-odd by the edges crossing this row's pixel centres: one pass
+      // over the edges per row, however many vertices.
+      crossings.clear();
+      const size_t n = s.polygon.size();
+      for (size_t k = 0; k < n; ++k) {
+        const TPoint2 a = s.polygon[k], b = s.polygon[(k + 1) % n];
+        if ((a.y > row) != (b.y > row))
+          crossings.push_back(a.x + (row - a.y) * (b.x - a.x) / (b.y - a.y));
+      }
+      std::sort(crossings.begin(), crossings.end());
+      std::fill(inPolygon.begin(), inPolygon.end(), 0);
+      for (size_t k = 0; k + 1 < crossings.size(); k += 2) {
+        const double from = std::max(1.0, std::ceil(crossings[k]));
+        const double to = std::min(double(W), std::floor(crossings[k + 1]));
+        for (int c = int(from); c <= int(to); ++c) inPolygon[size_t(c - 1)] = 1;
+      }
+    }
     for (int x = 0; x < W; ++x) {
       const int column = x + 1;
       bool covered = false;
@@ -307,8 +323,7 @@ void PaintPresentationOnBitmap(QImage& bmp, const TCellPresentation& p) {
         const double dx = column - s.centreColumn, dy = row - s.centreRow;
         covered = dx * dx + dy * dy > r2;
       }
-      if (!covered && s.polygonal)
-        covered = !polygon.containsPoint(QPointF(column, row), Qt::OddEvenFill);
+      if (!covered && s.polygonal) covered = !inPolygon[size_t(x)];
       if (!covered && s.bitmap) {
         const int64_t bx = int64_t(column) - s.bitmapOriginColumn,
                       by = int64_t(row) - s.bitmapOriginRow;

@@ -1,0 +1,134 @@
+// Presentation states on a cell: the grey table the state's transformations
+// make, shutters painted where the image is, and the state dropped with its
+// image.
+#include <gtest/gtest.h>
+
+#include "support/fixtures.h"
+#include "support/paths.h"
+#include "viewer/AdvancedImage.h"
+#include "viewer/CellPresentation.h"
+
+namespace {
+
+uint8_t At(const WordGreyTable& t, int word) {
+  return t[uint16_t(int16_t(word))];
+}
+
+TEST(PresentationTable, WindowFunctionsTablesAndPolarity) {
+  TPresentationState ps;
+  TVoiWindow w;
+  w.center = 0;
+  w.width = 100;
+  // A LINEAR window needs no table of its own: the cell's window does it.
+  EXPECT_EQ(PresentationWordTable(ps, &w, 1, 0, false, true), nullptr);
+  w.function = "LINEAR_EXACT";
+  auto t = PresentationWordTable(ps, &w, 1, 0, false, true);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(At(*t, -50), 0);
+  EXPECT_EQ(At(*t, 0), 128);
+  EXPECT_EQ(At(*t, 25), 191);
+  EXPECT_EQ(At(*t, 51), 255);
+  // The state's rescale, not the image's, leads into its window.
+  ps.hasRescale = true;
+  ps.rescaleIntercept = -1000;
+  t = PresentationWordTable(ps, &w, 1, 0, false, true);
+  EXPECT_EQ(At(*t, 1000), 128);
+  ps.presentationShape = "INVERSE";
+  t = PresentationWordTable(ps, &w, 1, 0, false, true);
+  EXPECT_EQ(At(*t, 950), 255);
+  EXPECT_EQ(At(*t, 1050), 0);
+
+  // A VOI table whose first value was written unsigned: for signed data
+  // 65535 is -1. Inputs beyond either end take the end's entry.
+  TPresentationState plain;
+  TVoiWindow lut;
+  lut.hasLut = true;
+  lut.lut.first = 65535;
+  lut.lut.firstAmbiguous = true;
+  lut.lut.bits = 8;
+  lut.lut.data = {10, 20, 30};
+  t = PresentationWordTable(plain, &lut, 1, 0, false, true);
+  EXPECT_EQ(At(*t, -5), 10);
+  EXPECT_EQ(At(*t, 0), 20);
+  EXPECT_EQ(At(*t, 9), 30);
+  t = PresentationWordTable(plain, &lut, 1, 0, true, false);  // unsigned: 65535 it is
+  EXPECT_EQ((*t)[65535], 10);
+  EXPECT_EQ((*t)[0], 10);
+
+  // A presentation table after the window: 0 ... 1 spread over its entries.
+  plain.hasPresentationLut = true;
+  plain.presentationLut.bits = 8;
+  plain.presentationLut.data = {255, 0};
+  t = PresentationWordTable(plain, &w, 1, 0, false, true);
+  EXPECT_EQ(At(*t, -100), 255);
+  EXPECT_EQ(At(*t, 100), 0);
+}
+
+class CellPresentation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = testsupport::TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fixtures::ImageSpec s;
+    s.columns = 40;
+    s.rows = 20;
+    first = fixtures::WriteFile(dir, "a.dcm", fixtures::SmallImageFile(s));
+    std::string why;
+    ASSERT_TRUE(ReadSourceInfo(first, source, why)) << why;
+    cell.resize(200, 200);
+    cell.ResizeImage();
+    ASSERT_TRUE(cell.LoadFile(first, 1)) << cell.LastLoadError();
+    cell.PauseCine();
+  }
+  TPresentationState State(const std::string& instance) {
+    TPresentationState ps;
+    ps.manufacturer = "Another Viewer";
+    ps.series = {{source.seriesInstanceUid, {{source.sopClassUid, instance, {}}}}};
+    return ps;
+  }
+  std::string dir, first;
+  TSourceInfo source;
+  TadvancedImage cell;
+};
+
+TEST_F(CellPresentation, ShutterTurnsWithTheImageAndLeavesWithIt) {
+  TPresentationState ps = State(source.sopInstanceUid);
+  ps.shutter.rectangular = true;
+  ps.shutter.left = 11, ps.shutter.right = 40, ps.shutter.top = 1, ps.shutter.bottom = 20;
+  ps.shutter.grey = 0x8000;
+  ps.rotation = 90;
+  std::string why;
+  ASSERT_TRUE(ApplyPresentationState(cell, ps, "state.dcm", why)) << why;
+  const QImage bmp = cell.Bitmap();
+  ASSERT_EQ(bmp.size(), QSize(20, 40));  // turned a quarter
+  // Columns 1 ... 10 of the image are the top ten rows of the turned bitmap.
+  for (int x = 0; x < 20; ++x) {
+    EXPECT_EQ(bmp.pixel(x, 5), qRgb(128, 128, 128)) << x;
+    EXPECT_NE(bmp.pixel(x, 15), qRgb(128, 128, 128)) << x;
+  }
+  // Another image shown: the state is gone, with its turn and shutter.
+  fixtures::ImageSpec s;
+  s.columns = 40;
+  s.rows = 20;
+  s.seriesUid = "1.2.3.4.6";
+  const std::string second = fixtures::WriteFile(dir, "b.dcm", fixtures::SmallImageFile(s));
+  ASSERT_TRUE(cell.LoadFile(second, 1));
+  EXPECT_EQ(cell.presentation, nullptr);
+}
+
+TEST_F(CellPresentation, ResetDropsTheStateAndAStateForOthersIsRefused) {
+  std::string why;
+  EXPECT_FALSE(ApplyPresentationState(cell, State("1.2.999"), "other.dcm", why));
+  EXPECT_NE(why.find("other images"), std::string::npos) << why;
+  EXPECT_EQ(cell.presentation, nullptr);
+
+  TPresentationState ps = State(source.sopInstanceUid);
+  ps.presentationShape = "INVERSE";
+  const QImage before = cell.Bitmap();
+  ASSERT_TRUE(ApplyPresentationState(cell, ps, "state.dcm", why)) << why;
+  EXPECT_EQ(cell.Bitmap().pixel(0, 0), qRgb(255, 255, 255) - (before.pixel(0, 0) & 0xFFFFFF));
+  ClearPresentationState(cell);
+  EXPECT_EQ(cell.presentation, nullptr);
+  EXPECT_EQ(cell.Bitmap(), before);
+}
+
+}  // namespace
