@@ -20,6 +20,7 @@
 #include "derived/PresentationState.h"
 #include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
+#include "pixels/WindowLevel.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnotationStore.h"
 #include "viewer/CellPresentation.h"
@@ -199,6 +200,8 @@ bool SaveSeriesAnnotations(const TadvancedImage& cell, const std::string& folder
   TPresentationState ps;
   if (!BuildSeriesState(images.front().seriesUid, refs, window, colour, ps, why)) return false;
   TurnOfOrientation(cell.orientation, ps.rotation, ps.horizontalFlip);
+  // The polarity as shown: a MONOCHROME1 image comes back as it was seen.
+  if (GreyInverted(cell.gDicomData.Monochrome, cell.Inverted)) ps.presentationShape = "INVERSE";
   const std::string out = NewName(target, "PS");
   if (!SaveSeriesState(ps, images.front().path, out, why)) return false;
   written = out;
