@@ -8,6 +8,7 @@
 #include <QTransform>
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnotationStore.h"
@@ -190,6 +191,7 @@ bool ApplyPresentationState(TadvancedImage& cell, const TPresentationState& ps,
   const bool own = IsOwnPresentationState(ps);
   std::vector<TImageRef> all;
   for (const TSeriesRef& s : ps.series) all.insert(all.end(), s.images.begin(), s.images.end());
+  std::map<int, TShapeArray> shapesOfFrame;
   for (const TGraphicAnnotation& ann : ps.annotations) {
     const std::vector<TImageRef>& refs = ann.images.empty() ? all : ann.images;
     bool here = false;
@@ -201,9 +203,13 @@ bool ApplyPresentationState(TadvancedImage& cell, const TPresentationState& ps,
     }
     const TShapeArray shapes = ShapesOfAnnotation(ann, a.columns, a.rows, notes);
     for (int f = 1; f <= std::max(1, cell.frameCount); ++f)
-      if (RefersTo(refs, a.sopInstanceUid, f))
-        TAnnotationStore::Instance().Put({cell.AnnotationKey().path, f}, shapes);
+      if (RefersTo(refs, a.sopInstanceUid, f)) {
+        TShapeArray& list = shapesOfFrame[f];
+        list.insert(list.end(), shapes.begin(), shapes.end());
+      }
   }
+  for (auto& [f, list] : shapesOfFrame)
+    TAnnotationStore::Instance().Put({cell.AnnotationKey().path, f}, std::move(list));
 
   // Grey levels: the state's tables, or its window through the cell's own.
   const TVoiWindow* voi = nullptr;

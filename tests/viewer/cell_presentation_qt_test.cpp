@@ -131,4 +131,26 @@ TEST_F(CellPresentation, ResetDropsTheStateAndAStateForOthersIsRefused) {
   EXPECT_EQ(cell.Bitmap(), before);
 }
 
+// The displayed area decides zoom and pan: a part of the image fitted with
+// its middle in the middle of the view, or a fixed magnification.
+TEST_F(CellPresentation, DisplayedAreaFitsOrMagnifiesItsPart) {
+  TPresentationState ps = State(source.sopInstanceUid);
+  TDisplayedArea area;
+  area.left = 11, area.top = 1, area.right = 20, area.bottom = 10;  // 10 x 10, left of the middle
+  ps.areas = {area};
+  std::string why;
+  ASSERT_TRUE(ApplyPresentationState(cell, ps, "fit.dcm", why)) << why;
+  EXPECT_EQ(cell.zoomFactor, 1950);  // (200 - 5) / 10 view pixels per image pixel
+  // The area's middle (15, 5) lies 5 pixels left of and above the image's (20, 10).
+  EXPECT_NEAR(cell.PanX, 97.5, 1);
+  EXPECT_NEAR(cell.panY, 97.5, 1);
+  ps.areas[0].sizeMode = "MAGNIFY";
+  ps.areas[0].magnification = 2;
+  ps.rotation = 180;
+  ASSERT_TRUE(ApplyPresentationState(cell, ps, "magnify.dcm", why)) << why;
+  EXPECT_EQ(cell.zoomFactor, 200);
+  EXPECT_NEAR(cell.PanX, -10, 1);  // turned half round: now right of and below the middle
+  EXPECT_NEAR(cell.panY, -10, 1);
+}
+
 }  // namespace
