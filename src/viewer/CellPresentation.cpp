@@ -368,8 +368,13 @@ void DrawPresentation(const TadvancedImage& cell, QPainter& painter) {
   const QRectF shown = pixelToView.mapRect(area);
   const QTransform displayToView = QTransform::fromScale(shown.width(), shown.height()) *
                                    QTransform::fromTranslate(shown.left(), shown.top());
+  // Points far off the view are pulled in: the rasteriser is slow or lost on
+  // coordinates of 1e30, and nothing there is seen anyway.
+  const double far = 1e6;
   const auto map = [&](TGraphicUnits u, TPoint2 q) {
-    return (u == TGraphicUnits::Pixel ? pixelToView : displayToView).map(QPointF(q.x, q.y));
+    const QPointF v =
+        (u == TGraphicUnits::Pixel ? pixelToView : displayToView).map(QPointF(q.x, q.y));
+    return QPointF(std::clamp(v.x(), -far, far), std::clamp(v.y(), -far, far));
   };
   const std::string& uid = p->sopInstanceUid;
   const int frame = cell.CurrentFrame;
@@ -404,7 +409,13 @@ void DrawPresentation(const TadvancedImage& cell, QPainter& painter) {
     for (const TGraphicObject& g : ann->graphics) {
       painter.setBrush(g.filled ? QBrush(colour) : Qt::NoBrush);
       std::vector<QPointF> v;
-      for (const TPoint2& q : g.points) v.push_back(map(g.units, q));
+      bool offView = false;
+      for (const TPoint2& q : g.points) {
+        v.push_back(map(g.units, q));
+        offView = offView || std::abs(v.back().x()) >= far || std::abs(v.back().y()) >= far;
+      }
+      // A circle or ellipse that reaches that far has no part to see.
+      if (offView && (g.type == TGraphicType::Circle || g.type == TGraphicType::Ellipse)) continue;
       switch (g.type) {
         case TGraphicType::Point:
           painter.drawEllipse(v[0], 2.0, 2.0);

@@ -122,6 +122,21 @@ def state(path, **parts):
         text.BoundingBoxBottomRightHandCorner = [30.0, 10.0]
         text.BoundingBoxTextHorizontalJustification = "LEFT"
         annotation.TextObjectSequence = Sequence([text])
+    if "wild" in parts:
+        objects = []
+        for kind, data in (("POLYLINE", [1e30, -1e30, 10.0, 10.0]), ("CIRCLE", [40.0, 32.0, 3e38, 0.0]),
+                           ("ELLIPSE", [-1e30, 0.0, 1e30, 0.0, 0.0, -1e30, 0.0, 1e30])):
+            g = Dataset()
+            g.GraphicAnnotationUnits, g.GraphicDimensions = "PIXEL", 2
+            g.NumberOfGraphicPoints, g.GraphicData = len(data) // 2, data
+            g.GraphicType, g.GraphicFilled = kind, "Y"
+            objects.append(g)
+        annotation.GraphicObjectSequence = Sequence(objects)
+        text = Dataset()
+        text.UnformattedTextValue = "far away"
+        text.AnchorPointAnnotationUnits, text.AnchorPoint = "DISPLAY", [-1e30, 1e30]
+        text.AnchorPointVisibility = "Y"
+        annotation.TextObjectSequence = Sequence([text])
     if "display_line" in parts:
         g = Dataset()
         g.GraphicAnnotationUnits, g.GraphicDimensions = "DISPLAY", 2
@@ -142,6 +157,9 @@ def write(d):
     state(f"{d}/voi_lut.dcm", voi_lut=True)
     state(f"{d}/inverse.dcm", window=(100, 600), shape="INVERSE")
     state(f"{d}/display.dcm", window=(100, 600), display_line=[0.25, 0.5, 0.75, 0.5])
+    # Geometry far beyond the image: drawn where it can be, never a hang.
+    state(f"{d}/wild.dcm", window=(100, 600), wild=True,
+          polygon=[(1, 1), (2000000000, 40), (1, -2000000000)], rect=(-5, 5000, -7, 7000))
 
 
 def read_ppm(path):

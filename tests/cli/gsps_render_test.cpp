@@ -95,4 +95,11 @@ TEST_F(RenderWithState, CommandLineWindowOverridesAndForeignStatesAreNoted) {
   EXPECT_NE(out.find("other images"), std::string::npos) << out;
 }
 
+// Graphics, anchors and shutter vertices far beyond the image: the render
+// finishes and the picture is made.
+TEST_F(RenderWithState, FarOffGeometryIsDrawnWhereItCanBe) {
+  const std::string out = Render("--size 320x320 --with " + dir + "/wild.dcm", "wild.png");
+  EXPECT_GT(fixtures::ReadFile(out).size(), 100u);
+}
+
 }  // namespace
