@@ -151,6 +151,16 @@ TEST_F(CellPresentation, DisplayedAreaFitsOrMagnifiesItsPart) {
   EXPECT_EQ(cell.zoomFactor, 200);
   EXPECT_NEAR(cell.PanX, -10, 1);  // turned half round: now right of and below the middle
   EXPECT_NEAR(cell.panY, -10, 1);
+
+  // The state's pixel spacing is what the cell measures with.
+  Shape line;
+  line.shapeType = STMeasureLine;
+  line.x1 = -5, line.y1 = 0, line.x2 = 5, line.y2 = 0;
+  ps.areas[0].rowSpacing = ps.areas[0].columnSpacing = 2;
+  ASSERT_TRUE(ApplyPresentationState(cell, ps, "spacing.dcm", why)) << why;
+  EXPECT_EQ(cell.MeasurementLines(line).join(" ").toStdString(), "20.00 mm");
+  ClearPresentationState(cell);
+  EXPECT_EQ(cell.MeasurementLines(line).join(" ").toStdString(), "2.50 mm");  // the file's 0.25
 }
 
 }  // namespace
