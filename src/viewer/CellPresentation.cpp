@@ -175,14 +175,26 @@ bool ApplyPresentationState(TadvancedImage& cell, const TPresentationState& ps,
   a.path = path;
   a.state = ps;
   a.sopInstanceUid = ShownInstance(cell, a.columns, a.rows);
-  const int frame = cell.CurrentFrame;
   bool named = false;
+  int namedFrame = 0;  // the first frame it names of this image
   for (const TSeriesRef& s : ps.series)
-    named = named || RefersTo(s.images, a.sopInstanceUid, frame);
+    for (const TImageRef& r : s.images)
+      if (r.sopInstanceUid == a.sopInstanceUid) {
+        named = named || RefersTo({r}, a.sopInstanceUid, cell.CurrentFrame);
+        for (int32_t f : r.frames)
+          if (f >= 1 && f <= cell.frameCount && (namedFrame == 0 || f < namedFrame)) namedFrame = f;
+      }
+  // A state for other frames of this image: the user asked for it, so show
+  // its first frame.
+  if (!named && namedFrame > 0) {
+    cell.PauseCine();
+    named = cell.LoadFile(cell.AnnotationKey().path, namedFrame);
+  }
   if (a.sopInstanceUid.empty() || !named) {
     why = path + ": the presentation state is for other images than the one shown";
     return false;
   }
+  const int frame = cell.CurrentFrame;
   std::vector<std::string> notes;
   const DICOMdata& h = cell.gDicomData;
   const bool colourImage = h.Pixel.samplesPerPixel > 1 || h.Pixel.photometric == "PALETTE COLOR";

@@ -131,6 +131,33 @@ TEST_F(CellPresentation, ResetDropsTheStateAndAStateForOthersIsRefused) {
   EXPECT_EQ(cell.Bitmap(), before);
 }
 
+// A state for another frame of the image shows that frame; one for a frame
+// the image lacks is refused.
+TEST(CellPresentationFrames, AStateForAnotherFrameShowsThatFrame) {
+  const std::string dir = testsupport::TempDir("cell_presentation_frames");
+  fixtures::ImageSpec s;
+  s.columns = 16;
+  s.rows = 16;
+  s.frames = 3;
+  const std::string path = fixtures::WriteFile(dir, "cine.dcm", fixtures::SmallImageFile(s));
+  TSourceInfo source;
+  std::string why;
+  ASSERT_TRUE(ReadSourceInfo(path, source, why)) << why;
+  TadvancedImage cell;
+  cell.resize(100, 100);
+  cell.ResizeImage();
+  ASSERT_TRUE(cell.LoadFile(path, 1));
+  cell.PauseCine();
+  TPresentationState ps;
+  ps.manufacturer = "Another Viewer";
+  ps.series = {{source.seriesInstanceUid, {{source.sopClassUid, source.sopInstanceUid, {2}}}}};
+  ASSERT_TRUE(ApplyPresentationState(cell, ps, "frame2.dcm", why)) << why;
+  EXPECT_EQ(cell.CurrentFrame, 2);
+  ASSERT_NE(cell.presentation, nullptr);
+  ps.series[0].images[0].frames = {7};  // no such frame
+  EXPECT_FALSE(ApplyPresentationState(cell, ps, "frame7.dcm", why));
+}
+
 // The displayed area decides zoom and pan: a part of the image fitted with
 // its middle in the middle of the view, or a fixed magnification.
 TEST_F(CellPresentation, DisplayedAreaFitsOrMagnifiesItsPart) {
