@@ -78,6 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const TGraphicAnnotation& a : ps.annotations)
       for (const TGraphicObject& g : a.graphics) points += g.points.size();
     if (points * 8 > size) __builtin_trap();  // every point came from the input
+    // Tables and planes are no larger than the input's bytes hold.
+    size_t entries = ps.modalityLut.data.size() + ps.presentationLut.data.size();
+    for (const TVoiWindow& w : ps.windows) entries += w.lut.data.size();
+    if (entries > size) __builtin_trap();  // at least one byte each (8-bit entries packed)
+    size_t bits = ps.shutter.bitmapBits.size();
+    for (const TStateOverlay& o : ps.overlays) bits += o.bits.size();
+    if (bits > 8 * size) __builtin_trap();
+    if (ps.shutter.polygon.size() * 4 > size) __builtin_trap();  // "1\\1\\" at least
   }
   TKeyObjectSelection kos;
   ReadKeyObjectSelection(path, kos, why);

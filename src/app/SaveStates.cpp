@@ -1,12 +1,15 @@
 #include "app/SaveStates.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QMenu>
 #include <QMessageBox>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -17,10 +20,13 @@
 #include "derived/PresentationState.h"
 #include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
+#include "pixels/WindowLevel.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnotationStore.h"
+#include "viewer/CellPresentation.h"
 #include "viewer/KeyImageStore.h"
 #include "viewer/PresentationShapes.h"
+#include "viewer/ViewerGlobals.h"
 
 namespace {
 
@@ -194,6 +200,8 @@ bool SaveSeriesAnnotations(const TadvancedImage& cell, const std::string& folder
   TPresentationState ps;
   if (!BuildSeriesState(images.front().seriesUid, refs, window, colour, ps, why)) return false;
   TurnOfOrientation(cell.orientation, ps.rotation, ps.horizontalFlip);
+  // The polarity as shown: a MONOCHROME1 image comes back as it was seen.
+  if (GreyInverted(cell.gDicomData.Monochrome, cell.Inverted)) ps.presentationShape = "INVERSE";
   const std::string out = NewName(target, "PS");
   if (!SaveSeriesState(ps, images.front().path, out, why)) return false;
   written = out;
@@ -238,6 +246,8 @@ bool FileDerivedObject(const std::string& path, std::string& why) {
     TPresentationState ps;
     if (!ReadPresentationState(path, ps, why)) return false;
     d.label = ps.label;
+    d.description = ps.description;
+    d.creator = ps.creator;
     d.date = ps.creationDate;
     d.time = ps.creationTime;
     for (const TSeriesRef& s : ps.series)
@@ -323,62 +333,69 @@ std::vector<TDerivedFile> StatesForCell(const TadvancedImage& cell) {
 bool ApplyStateToCell(TadvancedImage& cell, const std::string& path, std::string& why) {
   TPresentationState ps;
   if (!ReadPresentationState(path, ps, why)) return false;
-  TTreeIndex tree;
-  // Every image the state refers to, for annotation items that name none.
-  std::vector<TImageRef> all;
-  for (const TSeriesRef& s : ps.series) all.insert(all.end(), s.images.begin(), s.images.end());
-  std::map<TAnnotationKey, TShapeArray> shapes;
-  std::vector<std::string> skipped = ps.skipped;
-  for (const TGraphicAnnotation& a : ps.annotations) {
-    for (const TImageRef& ref : a.images.empty() ? all : a.images) {
-      const TImageFacts* found = tree.Find(ref.sopInstanceUid);
-      if (!found) continue;
-      const TImageFacts& f = *found;
-      std::vector<int32_t> frames = ref.frames;
-      if (frames.empty())
-        for (int k = 1; k <= f.frames; ++k) frames.push_back(k);
-      const TShapeArray drawn = ShapesOfAnnotation(a, f.columns, f.rows, skipped);
-      for (int32_t frame : frames) {
-        if (frame > f.frames) continue;
-        TShapeArray& list = shapes[{f.path, frame}];
-        list.insert(list.end(), drawn.begin(), drawn.end());
+  // The viewer's own annotations come back on every image of the tree they
+  // were saved for, as editable shapes; the cell's image gets the rest.
+  bool stored = false;
+  if (IsOwnPresentationState(ps)) {
+    TTreeIndex tree;
+    std::vector<TImageRef> all;
+    for (const TSeriesRef& s : ps.series) all.insert(all.end(), s.images.begin(), s.images.end());
+    std::map<TAnnotationKey, TShapeArray> shapes;
+    std::vector<std::string> skipped;
+    for (const TGraphicAnnotation& a : ps.annotations)
+      for (const TImageRef& ref : a.images.empty() ? all : a.images) {
+        const TImageFacts* f = tree.Find(ref.sopInstanceUid);
+        if (!f) continue;
+        std::vector<int32_t> frames = ref.frames;
+        if (frames.empty())
+          for (int k = 1; k <= f->frames; ++k) frames.push_back(k);
+        const TShapeArray drawn = ShapesOfAnnotation(a, f->columns, f->rows, skipped);
+        for (int32_t frame : frames) {
+          if (frame > f->frames) continue;
+          TShapeArray& list = shapes[{f->path, frame}];
+          list.insert(list.end(), drawn.begin(), drawn.end());
+        }
       }
+    stored = !shapes.empty();
+    for (auto& [key, list] : shapes) TAnnotationStore::Instance().Put(key, std::move(list));
+  }
+  const bool applied = ApplyPresentationState(cell, ps, path, why);
+  if (applied) return true;
+  if (stored) why.clear();
+  return stored;
+}
+
+std::string NewestStateForCell(const TadvancedImage& cell) {
+  std::string newest, when;
+  for (const TDerivedFile& f : StatesForCell(cell))
+    if (newest.empty() || f.date + f.time > when) {
+      newest = f.path;
+      when = f.date + f.time;
     }
-  }
-  for (auto& [key, list] : shapes) TAnnotationStore::Instance().Put(key, std::move(list));
-  // The window meant for the image on display.
-  const std::string uid = FactsOf(cell.AnnotationKey().path, {}).sopInstanceUid;
-  const int frame = cell.AnnotationKey().frame;
-  bool windowed = false;
-  for (const TVoiWindow& w : ps.windows) {
-    bool applies = w.images.empty();
-    for (const TImageRef& r : w.images)
-      applies =
-          applies || (r.sopInstanceUid == uid &&
-                      (r.frames.empty() || std::count(r.frames.begin(), r.frames.end(), frame)));
-    if (!applies) continue;
-    cell.SetWwWl(w.width, w.center);
-    cell.createBitmap();
-    cell.RenderViewer();
-    windowed = true;
-    break;
-  }
-  // The state's turn, reached from the cell's own by the cell's commands.
-  const OrientationState target = OrientationOfTurn(ps.rotation, ps.horizontalFlip);
-  for (const bool flip : {false, true})
-    for (int r = 0; r < 360 && !(cell.orientation == target); r += 90) {
-      OrientationState s = cell.orientation;
-      if (flip) FlipOrientation(s, flHorizontal);
-      for (int k = 0; k < r / 90; ++k) RotateOrientation(s, Angel90);
-      if (!(s == target)) continue;
-      if (flip) cell.Flip(flHorizontal);
-      if (r > 0) cell.Rotate(r == 90 ? Angel90 : r == 180 ? Angel180 : Angel270);
-    }
-  if (shapes.empty() && !windowed) {
-    why = path + ": nothing in it applies to the images open";
-    return false;
-  }
-  return true;
+  return newest;
+}
+
+void WatchPresentationStates(TadvancedImage* cell) {
+  QObject::connect(cell, &TadvancedImage::ImageShown, cell, [](TadvancedImage* c) {
+    if (!gSettings().ApplyNewestPresentationState || !c->HasImage) return;
+    const std::string newest = NewestStateForCell(*c);
+    std::string why;
+    if (!newest.empty())
+      ApplyStateToCell(*c, newest, why);  // one for other frames says so only in the menu
+  });
+}
+
+QWidget* PresentationStateSetting(QWidget* parent) {
+  auto* group = new QGroupBox("Presentation States", parent);
+  auto* layout = new QVBoxLayout(group);
+  layout->setContentsMargins(6, 2, 6, 2);
+  auto* box = new QCheckBox("Apply the newest presentation state", group);
+  box->setObjectName("applyNewestStateCheckBox");
+  box->setChecked(gSettings().ApplyNewestPresentationState);
+  layout->addWidget(box);
+  QObject::connect(box, &QCheckBox::toggled, group,
+                   [](bool on) { gSettings().ApplyNewestPresentationState = on; });
+  return group;
 }
 
 void ForgetDerivedObjects() {
@@ -429,11 +446,23 @@ void AddStateMenuEntries(QMenu* menu, TadvancedImage* cell, QWidget* parent) {
   const std::vector<TDerivedFile> found =
       image ? StatesForCell(*cell) : std::vector<TDerivedFile>{};
   states->setEnabled(!found.empty());
+  const std::string applied =
+      image && cell->presentation ? cell->presentation->path : std::string();
+  QAction* none = states->addAction("No Presentation State");
+  none->setCheckable(true);
+  none->setChecked(applied.empty());
+  QObject::connect(none, &QAction::triggered, menu, [cell] { ClearPresentationState(*cell); });
+  states->addSeparator();
   for (const TDerivedFile& f : found) {
     const QString when = QDateTime::fromString(QString::fromStdString(f.date + f.time.substr(0, 6)),
                                                "yyyyMMddHHmmss")
                              .toString("yyyy-MM-dd HH:mm");
-    QAction* a = states->addAction(QString::fromStdString(f.label) + "  " + when);
+    QString text = QString::fromStdString(f.label);
+    const std::string about = !f.description.empty() ? f.description : f.creator;
+    if (!about.empty()) text += " - " + QString::fromStdString(about);
+    QAction* a = states->addAction(text + "  " + when);
+    a->setCheckable(true);
+    a->setChecked(f.path == applied);
     const std::string path = f.path;
     QObject::connect(a, &QAction::triggered, menu, [cell, parent, path] {
       std::string why;

@@ -23,6 +23,7 @@ struct TDerivedFile {
   std::string path;
   bool keyObjects = false;             // a key object selection; else a presentation state
   std::string label;                   // presentation label (key objects: their title)
+  std::string description, creator;    // of a presentation state
   std::string date, time;              // of creation, YYYYMMDD and HHMMSS
   std::vector<std::string> instances;  // SOP Instance UIDs of the images it refers to
 };
@@ -47,9 +48,17 @@ void FileDerivedObjects(const TLoadResult& load);
 // The presentation states referring to the image the cell shows: the ones
 // listed, and those lying beside its file (looked for once per folder).
 std::vector<TDerivedFile> StatesForCell(const TadvancedImage& cell);
-// Puts a state's annotations back into the annotation store for every image
-// and frame of the tree it refers to, and its window on the cell.
+// Applies a state to the image the cell shows (CellPresentation.h); the
+// viewer's own states also put their annotations back into the annotation
+// store for every other image and frame of the tree they refer to.
 bool ApplyStateToCell(TadvancedImage& cell, const std::string& path, std::string& why);
+// The newest of the states StatesForCell finds; empty when there is none.
+std::string NewestStateForCell(const TadvancedImage& cell);
+// With the setting "Apply the newest presentation state" on, every image the
+// cell comes to show gets its newest state.
+void WatchPresentationStates(TadvancedImage* cell);
+// The Settings tab's group for that setting.
+QWidget* PresentationStateSetting(QWidget* parent);
 // Forgets every listed object and folder looked through (the tree was cleared).
 void ForgetDerivedObjects();
 

@@ -42,6 +42,7 @@
 #include "app/FrameCacheSetting.h"
 #include "app/PatientInfo.h"
 #include "app/Receiver.h"
+#include "app/SaveStates.h"
 #include "app/SendDialog.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
@@ -522,6 +523,7 @@ void TForm1::BuildSettingsTab() {
                            &TForm1::rlColorComboBoxChange);
   olColorComboBox =
       picker("Overlay Color", "olColorComboBox", s.OverlayColor, &TForm1::olColorComboBoxChange);
+  row->addWidget(PresentationStateSetting(Settings));
   row->addWidget(new TFrameCacheSetting(Settings));
   Receiver = new TReceiver(this, Settings);
   row->addWidget(Receiver);

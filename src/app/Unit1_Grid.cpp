@@ -13,6 +13,7 @@
 #include <numeric>
 
 #include "app/DerivedPanel.h"
+#include "app/SaveStates.h"
 #include "app/Settings.h"
 #include "app/SplitScreen.h"
 #include "app/Unit1.h"
@@ -76,6 +77,7 @@ void TForm1::WireCell(TViewer* cell) {
             ReportRefusedImage(path, reason);
           });
   WireReadingCell(cell);
+  WatchPresentationStates(cell->AdvancedImage());
 }
 
 void TForm1::ReportRefusedImage(const QString& path, const QString& reason) {

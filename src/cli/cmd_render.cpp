@@ -186,6 +186,7 @@ bool SaveState(const TadvancedImage& cell, const Options& o, std::string& why) {
   if (!BuildSeriesState(source.seriesInstanceUid, {image}, window, source.colour, ps, why))
     return false;
   TurnOfOrientation(cell.orientation, ps.rotation, ps.horizontalFlip);
+  if (GreyInverted(cell.gDicomData.Monochrome, cell.Inverted)) ps.presentationShape = "INVERSE";
   return WritePresentationState(ps, source, o.saveState, why);
 }
 

@@ -1,12 +1,16 @@
 #include "derived/PresentationState.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <new>
 #include <set>
 
 #include "derived/DerivedIo.h"
+#include "derived/Segmentation.h"
 
 using derived::GetString;
 
@@ -369,7 +373,8 @@ bool WritePresentationState(TPresentationState& ps, const TSourceInfo& source,
       if (!w.explanation.empty())
         item->putAndInsertString(DCM_WindowCenterWidthExplanation, w.explanation.c_str());
     }
-    ds.putAndInsertString(DCM_PresentationLUTShape, "IDENTITY");
+    ds.putAndInsertString(DCM_PresentationLUTShape,
+                          ps.presentationShape == "INVERSE" ? "INVERSE" : "IDENTITY");
   }
   return derived::SaveSafely(file, outPath, why);
 }
@@ -448,6 +453,10 @@ bool ReadText(DcmItem& ti, uint64_t fileSize, TTextObject& t, std::string& why) 
       return false;
     }
     t.hasBox = true;
+    const std::string just = GetString(ti, DCM_BoundingBoxTextHorizontalJustification);
+    t.justification = just == "RIGHT"    ? TTextJustification::Right
+                      : just == "CENTER" ? TTextJustification::Center
+                                         : TTextJustification::Left;
   }
   if (!anchorUnits.empty()) {
     if (!ParseUnits(anchorUnits, t.anchorUnits)) {
@@ -466,6 +475,244 @@ bool ReadText(DcmItem& ti, uint64_t fileSize, TTextObject& t, std::string& why) 
     return false;
   }
   return true;
+}
+
+// A LUT Descriptor, LUT Data (and explanation) of item; the entry count
+// must agree with the data, and the data must be in the file.
+bool ReadLut(DcmItem& item, uint64_t fileSize, TStateLut& lut, std::string& why) {
+  // US or SS: the first mapped value is signed when the data is.
+  DcmElement* desc = nullptr;
+  const bool signedFirst =
+      item.findAndGetElement(DCM_LUTDescriptor, desc).good() && desc && desc->getVR() == EVR_SS;
+  Uint16 d[3] = {};
+  for (unsigned long k = 0; k < 3; ++k) {
+    Sint16 v = 0;
+    const bool ok = signedFirst ? item.findAndGetSint16(DCM_LUTDescriptor, v, k).good()
+                                : item.findAndGetUint16(DCM_LUTDescriptor, d[k], k).good();
+    if (!ok) {
+      why = "a lookup table without its three descriptor values";
+      return false;
+    }
+    if (signedFirst) d[k] = Uint16(v);
+  }
+  const unsigned long entries = d[0] == 0 ? 65536 : d[0];
+  lut.first = signedFirst ? int32_t(Sint16(d[1])) : int32_t(d[1]);
+  lut.firstAmbiguous = !signedFirst && d[1] > 32767;
+  if (d[2] < 8 || d[2] > 16) {
+    why = "a lookup table of " + std::to_string(d[2]) + " bits per entry";
+    return false;
+  }
+  lut.bits = d[2];
+  if (!derived::ValueFits(item, DCM_LUTData, fileSize)) {
+    why = "lookup table data longer than the file";
+    return false;
+  }
+  const Uint16* words = nullptr;
+  unsigned long n = 0;
+  if (item.findAndGetUint16Array(DCM_LUTData, words, &n).bad() || !words || n == 0) {
+    why = "a lookup table without data";
+    return false;
+  }
+  if (n == entries) {
+    lut.data.assign(words, words + n);
+  } else if (lut.bits == 8 && (entries + 1) / 2 == n) {
+    // Eight-bit entries packed two to a word, low byte first.
+    lut.data.resize(entries);
+    for (unsigned long k = 0; k < entries; ++k)
+      lut.data[k] = uint16_t(k % 2 ? words[k / 2] >> 8 : words[k / 2] & 0xFF);
+  } else {
+    why = "a lookup table of " + std::to_string(entries) + " entries with " + std::to_string(n) +
+          " values";
+    return false;
+  }
+  const uint16_t top = uint16_t((1u << lut.bits) - 1);
+  for (uint16_t& v : lut.data) v = std::min(v, top);
+  lut.explanation = GetString(item, DCM_LUTExplanation);
+  return true;
+}
+
+// A CIELab triplet of tag as sRGB.
+bool GetLab(DcmItem& item, const DcmTagKey& tag, uint8_t& r, uint8_t& g, uint8_t& b) {
+  Uint16 lab[3] = {};
+  for (unsigned long k = 0; k < 3; ++k)
+    if (item.findAndGetUint16(tag, lab[k], k).bad()) return false;
+  const std::array<uint8_t, 3> rgb = CieLabToSrgb(lab[0], lab[1], lab[2]);
+  r = rgb[0], g = rgb[1], b = rgb[2];
+  return true;
+}
+
+// The bits of overlay plane `group` of ds (rows x columns, one byte each);
+// false with why when the plane is incomplete or its data too short.
+bool ReadOverlayBits(DcmItem& ds, uint16_t group, uint64_t fileSize, int32_t& rows,
+                     int32_t& columns, int32_t& originRow, int32_t& originColumn,
+                     std::vector<uint8_t>& bits, std::string& why) {
+  Uint16 r = 0, c = 0;
+  if (ds.findAndGetUint16(DcmTagKey(group, 0x0010), r).bad() ||
+      ds.findAndGetUint16(DcmTagKey(group, 0x0011), c).bad() || r == 0 || c == 0) {
+    why = "without rows and columns";
+    return false;
+  }
+  Sint16 origin[2] = {1, 1};
+  for (unsigned long k = 0; k < 2; ++k) ds.findAndGetSint16(DcmTagKey(group, 0x0050), origin[k], k);
+  Uint16 allocated = 1, position = 0;
+  ds.findAndGetUint16(DcmTagKey(group, 0x0100), allocated);
+  ds.findAndGetUint16(DcmTagKey(group, 0x0102), position);
+  if (allocated != 1 || position != 0) {
+    why = "not a plane of one bit per pixel";
+    return false;
+  }
+  const DcmTagKey data(group, 0x3000);
+  if (!derived::ValueFits(ds, data, fileSize)) {
+    why = "with data longer than the file";
+    return false;
+  }
+  const uint64_t count = uint64_t(r) * c;
+  const Uint8* bytes = nullptr;
+  unsigned long n = 0;
+  DcmElement* e = nullptr;
+  if (ds.findAndGetElement(data, e).bad() || !e) {
+    why = "without data";
+    return false;
+  }
+  // OW or OB alike: bit k of the plane is bit k % 8 of byte k / 8 (little endian).
+  Uint16* words = nullptr;
+  std::vector<Uint8> fromWords;
+  if (e->getVR() == EVR_OW && e->getUint16Array(words).good() && words) {
+    const unsigned long w = e->getLength() / 2;
+    fromWords.resize(size_t(w) * 2);
+    for (unsigned long k = 0; k < w; ++k) {
+      fromWords[2 * k] = Uint8(words[k] & 0xFF);
+      fromWords[2 * k + 1] = Uint8(words[k] >> 8);
+    }
+    bytes = fromWords.data();
+    n = static_cast<unsigned long>(fromWords.size());
+  } else {
+    Uint8* b = nullptr;
+    if (e->getUint8Array(b).bad() || !b) {
+      why = "without data";
+      return false;
+    }
+    bytes = b;
+    n = e->getLength();
+  }
+  if (uint64_t(n) * 8 < count) {
+    why = "with " + std::to_string(n) + " bytes for " + std::to_string(count) + " pixels";
+    return false;
+  }
+  bits.resize(size_t(count));
+  for (uint64_t k = 0; k < count; ++k) bits[size_t(k)] = (bytes[k / 8] >> (k % 8)) & 1;
+  rows = r, columns = c, originRow = origin[0], originColumn = origin[1];
+  return true;
+}
+
+// Display Shutter and Bitmap Display Shutter modules.
+void ReadShutter(DcmItem& ds, uint64_t fileSize, TShutter& sh, std::vector<std::string>& skipped) {
+  const std::string shapes = derived::GetStrings(ds, DCM_ShutterShape);
+  if (shapes.empty()) return;
+  size_t from = 0;
+  while (from <= shapes.size()) {
+    const size_t to = std::min(shapes.find('\\', from), shapes.size());
+    const std::string shape = shapes.substr(from, to - from);
+    from = to + 1;
+    if (shape == "RECTANGULAR") {
+      Sint32 v[4] = {};
+      const DcmTagKey tags[4] = {DCM_ShutterLeftVerticalEdge, DCM_ShutterRightVerticalEdge,
+                                 DCM_ShutterUpperHorizontalEdge, DCM_ShutterLowerHorizontalEdge};
+      bool ok = true;
+      for (int k = 0; k < 4; ++k) ok = ok && ds.findAndGetSint32(tags[k], v[k]).good();
+      if (!ok || v[1] < v[0] || v[3] < v[2]) {
+        skipped.push_back("a rectangular shutter without four ordered edges");
+        continue;
+      }
+      sh.rectangular = true;
+      sh.left = v[0], sh.right = v[1], sh.top = v[2], sh.bottom = v[3];
+    } else if (shape == "CIRCULAR") {
+      Sint32 row = 0, column = 0, radius = 0;
+      if (ds.findAndGetSint32(DCM_CenterOfCircularShutter, row, 0).bad() ||
+          ds.findAndGetSint32(DCM_CenterOfCircularShutter, column, 1).bad() ||
+          ds.findAndGetSint32(DCM_RadiusOfCircularShutter, radius).bad() || radius <= 0) {
+        skipped.push_back("a circular shutter without centre and radius");
+        continue;
+      }
+      sh.circular = true;
+      sh.centreRow = row, sh.centreColumn = column, sh.radius = radius;
+    } else if (shape == "POLYGONAL") {
+      std::vector<TPoint2> points;
+      if (derived::ValueFits(ds, DCM_VerticesOfThePolygonalShutter, fileSize)) {
+        // Parsed in one pass: reading value k at a time rescans the string.
+        const std::string text = derived::GetStrings(ds, DCM_VerticesOfThePolygonalShutter);
+        std::vector<double> values;
+        size_t at = 0;
+        while (at < text.size() && values.size() < 2 * kMaxPoints) {
+          const size_t end = std::min(text.find('\\', at), text.size());
+          char* stop = nullptr;
+          const std::string word = text.substr(at, end - at);
+          const double v = std::strtod(word.c_str(), &stop);
+          if (word.empty() || stop == word.c_str() || !std::isfinite(v)) {
+            values.clear();
+            break;
+          }
+          values.push_back(v);
+          at = end + 1;
+        }
+        if (values.size() % 2 == 0)
+          for (size_t k = 0; k + 1 < values.size(); k += 2)
+            points.push_back({values[k + 1], values[k]});
+      }
+      if (points.size() < 3) {
+        skipped.push_back("a polygonal shutter without three vertices (row, column pairs)");
+        continue;
+      }
+      sh.polygonal = true;
+      sh.polygon = std::move(points);
+    } else if (shape == "BITMAP") {
+      Uint16 group = 0;
+      std::string reason;
+      if (ds.findAndGetUint16(DCM_ShutterOverlayGroup, group).bad() || group < 0x6000 ||
+          group > 0x601E || group % 2) {
+        skipped.push_back("a bitmap shutter without an overlay group 60xx");
+        continue;
+      }
+      if (!ReadOverlayBits(ds, group, fileSize, sh.bitmapRows, sh.bitmapColumns, sh.bitmapOriginRow,
+                           sh.bitmapOriginColumn, sh.bitmapBits, reason)) {
+        skipped.push_back("the bitmap shutter's overlay " + reason);
+        continue;
+      }
+      sh.bitmap = true;
+    } else if (!shape.empty()) {
+      skipped.push_back("a shutter of shape '" + shape + "'");
+    }
+  }
+  Uint16 grey = 0;
+  if (ds.findAndGetUint16(DCM_ShutterPresentationValue, grey).good()) sh.grey = grey;
+  sh.hasColour = GetLab(ds, DCM_ShutterPresentationColorCIELabValue, sh.red, sh.green, sh.blue);
+}
+
+// Overlay activation and the state's own overlay planes.
+void ReadOverlays(DcmItem& ds, uint64_t fileSize, TPresentationState& ps) {
+  Uint16 shutterGroup = 0;
+  const bool hasShutterGroup =
+      derived::GetStrings(ds, DCM_ShutterShape).find("BITMAP") != std::string::npos &&
+      ds.findAndGetUint16(DCM_ShutterOverlayGroup, shutterGroup).good();
+  for (uint16_t group = 0x6000; group <= 0x601E; group += 2) {
+    const std::string layer = GetString(ds, DcmTagKey(group, 0x1001));
+    if (!layer.empty()) ps.overlayLayers.emplace_back(group, layer);
+    // The bitmap shutter's plane is no overlay to show (read or not).
+    if (hasShutterGroup && shutterGroup == group) continue;
+    if (!ds.tagExists(DcmTagKey(group, 0x3000))) continue;
+    TStateOverlay o;
+    o.group = group;
+    o.layer = layer;
+    std::string reason;
+    if (!ReadOverlayBits(ds, group, fileSize, o.rows, o.columns, o.originRow, o.originColumn,
+                         o.bits, reason)) {
+      char name[8];
+      std::snprintf(name, sizeof name, "%04X", group);
+      ps.skipped.push_back(std::string("overlay ") + name + " " + reason);
+      continue;
+    }
+    ps.overlays.push_back(std::move(o));
+  }
 }
 
 // The items of a sequence, at most kMaxItems of them.
@@ -528,6 +775,15 @@ bool ReadPresentationState(const std::string& path, TPresentationState& ps, std:
       Sint32 order = 0;
       if (l->findAndGetSint32(DCM_GraphicLayerOrder, order).good()) layer.order = order;
       layer.description = GetString(*l, DCM_GraphicLayerDescription);
+      Uint16 grey = 0;
+      if (GetLab(*l, DCM_GraphicLayerRecommendedDisplayCIELabValue, layer.red, layer.green,
+                 layer.blue)) {
+        layer.hasColour = true;
+      } else if (l->findAndGetUint16(DCM_GraphicLayerRecommendedDisplayGrayscaleValue, grey)
+                     .good()) {
+        layer.hasColour = true;
+        layer.red = layer.green = layer.blue = uint8_t(grey >> 8);
+      }
       ps.layers.push_back(std::move(layer));
     }
     int annotationIndex = 0;
@@ -562,12 +818,28 @@ bool ReadPresentationState(const std::string& path, TPresentationState& ps, std:
     for (DcmItem* w : Items(ds, DCM_SoftcopyVOILUTSequence, ps.skipped, "windows")) {
       TVoiWindow win;
       Float64 c = 0, wd = 0;
-      if (w->findAndGetFloat64(DCM_WindowCenter, c).bad() ||
-          w->findAndGetFloat64(DCM_WindowWidth, wd).bad() || !std::isfinite(c) ||
-          !std::isfinite(wd) || wd < 1) {
-        // A lookup table instead of a window is not applied here.
-        ps.skipped.push_back("a VOI entry without a usable window");
-        continue;
+      const std::vector<DcmItem*> luts = Items(*w, DCM_VOILUTSequence, ps.skipped, "VOI LUTs");
+      if (!luts.empty()) {
+        // The first table is the one to show; a broken one leaves the
+        // window, when there is one, in its place.
+        std::string reason;
+        if (ReadLut(*luts.front(), size, win.lut, reason))
+          win.hasLut = true;
+        else
+          ps.skipped.push_back("a VOI lookup table: " + reason);
+      }
+      if (!win.hasLut) {
+        if (w->findAndGetFloat64(DCM_WindowCenter, c).bad() ||
+            w->findAndGetFloat64(DCM_WindowWidth, wd).bad() || !std::isfinite(c) ||
+            !std::isfinite(wd) || wd <= 0) {
+          ps.skipped.push_back("a VOI entry without a usable window");
+          continue;
+        }
+        const std::string function = GetString(*w, DCM_VOILUTFunction);
+        if (function == "LINEAR_EXACT" || function == "SIGMOID")
+          win.function = function;
+        else if (wd < 1)
+          wd = 1;  // LINEAR needs at least 1
       }
       win.center = c;
       win.width = wd;
@@ -588,6 +860,29 @@ bool ReadPresentationState(const std::string& path, TPresentationState& ps, std:
       }
       area.left = v[0], area.top = v[1], area.right = v[2], area.bottom = v[3];
       area.sizeMode = GetString(*d, DCM_PresentationSizeMode);
+      Float64 spacing[2] = {};
+      if (d->findAndGetFloat64(DCM_PresentationPixelSpacing, spacing[0], 0).good() &&
+          d->findAndGetFloat64(DCM_PresentationPixelSpacing, spacing[1], 1).good() &&
+          spacing[0] > 0 && spacing[1] > 0 && std::isfinite(spacing[0]) &&
+          std::isfinite(spacing[1])) {
+        area.rowSpacing = spacing[0];
+        area.columnSpacing = spacing[1];
+      }
+      Sint32 aspect[2] = {1, 1};
+      if (d->findAndGetSint32(DCM_PresentationPixelAspectRatio, aspect[0], 0).good() &&
+          d->findAndGetSint32(DCM_PresentationPixelAspectRatio, aspect[1], 1).good() &&
+          aspect[0] > 0 && aspect[1] > 0) {
+        area.aspectVertical = aspect[0];
+        area.aspectHorizontal = aspect[1];
+      }
+      Float32 magnify = 1;
+      if (area.sizeMode == "MAGNIFY") {
+        if (d->findAndGetFloat32(DCM_PresentationPixelMagnificationRatio, magnify).good() &&
+            std::isfinite(magnify) && magnify > 0)
+          area.magnification = magnify;
+        else
+          ps.skipped.push_back("a magnified displayed area without its ratio: shown at 1");
+      }
       area.images = derived::GetImageRefs(*d, ps.skipped, "displayed area");
       ps.areas.push_back(std::move(area));
     }
@@ -599,6 +894,45 @@ bool ReadPresentationState(const std::string& path, TPresentationState& ps, std:
         ps.skipped.push_back("a rotation of " + std::to_string(rotation) + " degrees");
     }
     ps.horizontalFlip = GetString(ds, DCM_ImageHorizontalFlip) == "Y";
+    ps.manufacturer = GetString(ds, DCM_Manufacturer);
+
+    Float64 slope = 1, intercept = 0;
+    if (ds.findAndGetFloat64(DCM_RescaleSlope, slope).good() &&
+        ds.findAndGetFloat64(DCM_RescaleIntercept, intercept).good()) {
+      if (std::isfinite(slope) && std::isfinite(intercept) && slope != 0) {
+        ps.hasRescale = true;
+        ps.rescaleSlope = slope;
+        ps.rescaleIntercept = intercept;
+      } else {
+        ps.skipped.push_back("a modality rescale that is not a usable number");
+      }
+    }
+    const std::vector<DcmItem*> modality =
+        Items(ds, DCM_ModalityLUTSequence, ps.skipped, "modality LUT");
+    if (!modality.empty()) {
+      std::string reason;
+      if (ReadLut(*modality.front(), size, ps.modalityLut, reason))
+        ps.hasModalityLut = true;
+      else
+        ps.skipped.push_back("the modality lookup table: " + reason);
+    }
+    ps.presentationShape = GetString(ds, DCM_PresentationLUTShape);
+    if (!ps.presentationShape.empty() && ps.presentationShape != "IDENTITY" &&
+        ps.presentationShape != "INVERSE") {
+      ps.skipped.push_back("presentation LUT shape '" + ps.presentationShape + "'");
+      ps.presentationShape.clear();
+    }
+    const std::vector<DcmItem*> presentation =
+        Items(ds, DCM_PresentationLUTSequence, ps.skipped, "presentation LUT");
+    if (!presentation.empty()) {
+      std::string reason;
+      if (ReadLut(*presentation.front(), size, ps.presentationLut, reason))
+        ps.hasPresentationLut = true;
+      else
+        ps.skipped.push_back("the presentation lookup table: " + reason);
+    }
+    ReadShutter(ds, size, ps.shutter, ps.skipped);
+    ReadOverlays(ds, size, ps);
   } catch (const std::bad_alloc&) {
     why = path + ": not enough memory to read it";
     return false;

@@ -45,11 +45,14 @@ struct TGraphicObject {
   bool operator==(const TGraphicObject&) const = default;
 };
 
+enum class TTextJustification { Left, Right, Center };
+
 struct TTextObject {
   std::string text;  // UTF-8
   bool hasBox = false;
   TGraphicUnits boxUnits = TGraphicUnits::Pixel;
   TPoint2 boxTopLeft, boxBottomRight;
+  TTextJustification justification = TTextJustification::Left;
   bool hasAnchor = false;
   TGraphicUnits anchorUnits = TGraphicUnits::Pixel;
   TPoint2 anchor;
@@ -70,20 +73,73 @@ struct TGraphicLayer {
   std::string name;
   int32_t order = 1;
   std::string description;
+  // Recommended display colour (sRGB), when the layer gives one (a grey
+  // value or a CIELab colour).
+  bool hasColour = false;
+  uint8_t red = 0, green = 0, blue = 0;
 };
 
-// Window in the units after the modality rescale; no images: every image.
+// A lookup table: entry i is the output of input value first + i; inputs
+// outside take the nearest end. Outputs are `bits` wide (8 ... 16).
+struct TStateLut {
+  int32_t first = 0;
+  // The descriptor's first value was written as unsigned and above 32767:
+  // for signed data it means first - 65536.
+  bool firstAmbiguous = false;
+  int32_t bits = 16;
+  std::vector<uint16_t> data;
+  std::string explanation;
+  bool operator==(const TStateLut&) const = default;
+};
+
+// Window in the units after the modality rescale, or a VOI lookup table in
+// its place (hasLut); no images: every image.
 struct TVoiWindow {
   std::vector<TImageRef> images;
   double center = 0, width = 1;
   std::string explanation;
+  std::string function = "LINEAR";  // LINEAR, LINEAR_EXACT or SIGMOID
+  bool hasLut = false;
+  TStateLut lut;
 };
 
-// The part of the image shown: corners are 1-based pixel numbers (column, row).
+// The part of the image shown: corners are 1-based pixel numbers (column,
+// row); the corners may lie outside the image.
 struct TDisplayedArea {
   std::vector<TImageRef> images;
   int32_t left = 1, top = 1, right = 1, bottom = 1;
-  std::string sizeMode = "SCALE TO FIT";
+  std::string sizeMode = "SCALE TO FIT";  // or TRUE SIZE, MAGNIFY
+  double magnification = 1;               // MAGNIFY: screen pixels per image pixel
+  // Presentation Pixel Spacing (mm, row then column); 0: not given.
+  double rowSpacing = 0, columnSpacing = 0;
+  // Presentation Pixel Aspect Ratio, vertical : horizontal.
+  int32_t aspectVertical = 1, aspectHorizontal = 1;
+};
+
+// Display shutters: what lies outside every shutter given is covered.
+// Coordinates are 1-based pixel numbers, as the attributes have them.
+struct TShutter {
+  bool rectangular = false, circular = false, polygonal = false, bitmap = false;
+  int32_t left = 1, right = 1, top = 1, bottom = 1;  // columns and rows, inclusive
+  int32_t centreRow = 0, centreColumn = 0, radius = 0;
+  std::vector<TPoint2> polygon;  // x: column, y: row
+  // BITMAP: the shutter overlay of the state; set bits are covered.
+  int32_t bitmapRows = 0, bitmapColumns = 0, bitmapOriginRow = 1, bitmapOriginColumn = 1;
+  std::vector<uint8_t> bitmapBits;  // one byte per overlay pixel, row by row
+  // Shutter Presentation Value (0 ... 65535, a grey P-value), and the colour
+  // when Shutter Presentation Color CIELab Value gives one (sRGB).
+  uint16_t grey = 0;
+  bool hasColour = false;
+  uint8_t red = 0, green = 0, blue = 0;
+  bool Any() const { return rectangular || circular || polygonal || bitmap; }
+};
+
+// An overlay plane carried by the state itself (group 60xx).
+struct TStateOverlay {
+  uint16_t group = 0x6000;
+  int32_t rows = 0, columns = 0, originRow = 1, originColumn = 1;
+  std::vector<uint8_t> bits;  // one byte per overlay pixel, row by row
+  std::string layer;          // Overlay Activation Layer; empty: not shown
 };
 
 struct TPresentationState {
@@ -104,6 +160,24 @@ struct TPresentationState {
   std::vector<TDisplayedArea> areas;
   int32_t rotation = 0;  // clockwise degrees after the flip: 0, 90, 180, 270
   bool horizontalFlip = false;
+
+  // Modality transformation replacing the image's: a rescale, or a table.
+  bool hasRescale = false;
+  double rescaleSlope = 1, rescaleIntercept = 0;
+  bool hasModalityLut = false;
+  TStateLut modalityLut;
+  // Presentation LUT: IDENTITY or INVERSE (empty: none given; written as
+  // IDENTITY), or a table (read only).
+  std::string presentationShape;
+  bool hasPresentationLut = false;
+  TStateLut presentationLut;
+
+  TShutter shutter;
+  // Overlay activation: the layer each 60xx group of the image or of the
+  // state is shown on; a group not listed is not shown.
+  std::vector<std::pair<uint16_t, std::string>> overlayLayers;
+  std::vector<TStateOverlay> overlays;
+  std::string manufacturer;  // of the equipment that wrote the state
 
   // What a read skipped, one reason each.
   std::vector<std::string> skipped;

@@ -91,6 +91,13 @@ CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyS
   const int width = int(g.columns), height = int(g.rows);
   const bool invert = GreyInverted(h.Monochrome, s.Inverted);
 
+  if (g.bitProduct == 8 && s.wordTable) {
+    ByteGreyTable table;
+    for (size_t v = 0; v < table.size(); ++v)
+      table[v] = s.Inverted ? uint8_t(255 - (*s.wordTable)[v]) : (*s.wordTable)[v];
+    out.bmp = BytesToBitmap(f, width, height, g.bitProduct, table);
+    return out;
+  }
   if (g.bitProduct == 8 || g.bitProduct == 24) {
     if (s.byteWindow) {
       WindowParams w;
@@ -137,6 +144,18 @@ CellBitmap CreateCellBitmap(DICOMdata& h, const DecodedFrame& f, const CellGreyS
       std::max(RescaledSpan(judged, h.IntenScale, h.IntenIntercept), std::max(h.WindowWidth, 0.0)),
       WholeRescale(h.IntenScale, h.IntenIntercept));
 
+  if (s.wordTable) {
+    out.bmp = NewBitmap(width, height);
+    if (out.bmp.isNull()) return out;
+    std::vector<uint8_t> grey(static_cast<size_t>(width));
+    for (int y = 0; y < height; ++y) {
+      MapWordsToGrey(f.buff16.data() + size_t(y) * width, size_t(width), *s.wordTable, grey.data());
+      if (s.Inverted)
+        for (uint8_t& v : grey) v = uint8_t(255 - v);
+      ExpandGreyRow(grey.data(), width, reinterpret_cast<uint32_t*>(out.bmp.scanLine(y)));
+    }
+    return out;
+  }
   WindowParams w;
   w.width = out.windowWidth;
   w.level = out.windowLevel;

@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "dicom/define_types.h"
@@ -40,6 +41,10 @@ struct CellGreyState {
   // place of the frame's own: a reformatted plane uses its volume's, so every
   // plane and slab starts from one window.
   std::optional<StoredRange> seriesRange;
+  // Grey levels of every word (a presentation state's lookup tables) in
+  // place of the window and the photometric polarity; Inverted still inverts.
+  // 8-bit grey uses its first 256 entries; colour ignores it.
+  std::shared_ptr<const WordGreyTable> wordTable;
 };
 
 struct CellBitmap {

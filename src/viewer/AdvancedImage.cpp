@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <QStringDecoder>
 #include <QThread>
@@ -22,6 +23,7 @@
 #include "pixels/WindowLevel.h"
 #include "viewer/CellHelpers.h"
 #include "viewer/DerivedObjectStore.h"
+#include "viewer/CellPresentation.h"
 #include "viewer/KeyImageStore.h"
 #include "viewer/OverlayLayout.h"
 #include "viewer/RotateTRansform.h"
@@ -269,6 +271,7 @@ CellGreyState TadvancedImage::GreyState() const {
   // A reformatted plane is windowed as its volume, whatever its own values.
   if (FMpr && FMpr->link && FMpr->link->volume)
     s.seriesRange = StoredRange{FMpr->link->volume->minValue, FMpr->link->volume->maxValue};
+  if (presentation) s.wordTable = presentation->wordTable;
   return s;
 }
 
@@ -294,10 +297,11 @@ TadvancedImage::Display TadvancedImage::BuildDisplay(DICOMdata& h, const Decoded
   d.min16 = cb.min16;
   d.max16 = cb.max16;
   // The overlay goes in before the turns, so its pixels turn with the image.
-  if (_showOverlay) {
+  if (OverlayShown()) {
     DrawOverlayPlane(d.bmp, h, OrientationState{});
     d.overlay = true;
   }
+  if (presentation) PaintPresentationOnBitmap(d.bmp, *presentation);
   ApplyOrientationToBitmap(d.bmp, orientation);
   return d;
 }
@@ -354,6 +358,7 @@ void TadvancedImage::Commit(Staged& st) {
 }
 
 bool TadvancedImage::CommitPlane(DICOMdata& h, DecodedFrame& f) {
+  presentation.reset();  // a plane is no image a state names
   Display d = BuildDisplay(h, f, GreyState());
   if (d.bmp.isNull()) return false;
   gDicomData = std::move(h);
@@ -390,6 +395,13 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
     grey.byteWindow = false;
   }
 
+  // A presentation state belongs to its image: kept only when this load fails.
+  auto keptState = qScopeGuard([this, kept = presentation] { presentation = kept; });
+  if (newImage) {
+    presentation.reset();
+    grey.wordTable.reset();
+  }
+
   Staged st;
   st.source = SourceFor(path, false);
   if (!st.source) return false;
@@ -403,6 +415,7 @@ bool TadvancedImage::LoadFile(const std::string& path, int Frame) {
     FLastError = "the frame cannot be turned into a picture";
     return false;
   }
+  keptState.dismiss();
 
   // The new frame is in hand: from here on the cell changes.
   if (FMpr) LeaveMpr();
@@ -700,6 +713,7 @@ bool TadvancedImage::createBitmap() {
 void TadvancedImage::SetWwWl(double _ww, double _wl) {
   std::lock_guard lock(FState);
   if (!std::isfinite(_ww) || !std::isfinite(_wl)) return;
+  DropPresentationTable();
   if (HasImage && IsByteImage()) {
     // A typed window on bytes replaces brightness and contrast until reset.
     FByteWindow = true;
@@ -712,8 +726,19 @@ void TadvancedImage::SetWwWl(double _ww, double _wl) {
   DeltaWL = _wl - gDicomData.WindowCenter;
 }
 
+void TadvancedImage::DropPresentationTable() {
+  if (!presentation || !presentation->wordTable) return;
+  auto kept = std::make_shared<TCellPresentation>(*presentation);
+  kept->wordTable.reset();
+  // The state's polarity stays, now through the cell's own switch.
+  if (!kept->state.presentationShape.empty())
+    Inverted = (kept->state.presentationShape == "INVERSE") != (gDicomData.Monochrome == 1);
+  presentation = std::move(kept);
+}
+
 void TadvancedImage::ResetWwWL() {
   std::lock_guard lock(FState);
+  DropPresentationTable();
   DeltaWW = DeltaWL = brightness = contrast = 0;
   FByteWindow = false;
   createBitmap();
@@ -769,6 +794,7 @@ void TakeDragState(TadvancedImage& c, const WindowDragState& s) {
 
 void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
   std::lock_guard lock(FState);
+  DropPresentationTable();
   if (FByteWindow) {
     ByteWindowDrag(
         [&](WindowDragState& s) { return ::WwWL(s, diffX, diffY, sensetivityFactor, false); });
@@ -783,6 +809,7 @@ void TadvancedImage::WwWL(int diffX, int diffY, int sensetivityFactor) {
 
 void TadvancedImage::WindowDrag(int X, int Y) {
   std::lock_guard lock(FState);
+  DropPresentationTable();
   if (FByteWindow) {
     ByteWindowDrag([&](WindowDragState& s) { return CellWindowDrag(s, X, Y); });
     return;
@@ -883,6 +910,7 @@ void TadvancedImage::ResetImage() {
   }
   std::lock_guard lock(FState);
   if (FMpr) MprResetAxes();
+  presentation.reset();
   DeltaWW = DeltaWL = brightness = contrast = 0;
   FByteWindow = false;
   orientation = OrientationState{};
@@ -999,7 +1027,7 @@ void TadvancedImage::PaintLayers(bool frames) {
       const QRect frame(0, 0, W - 6, H - 6);
       if (frames) p.setClipRect(ImageArea());
       if (!bmp.isNull()) {
-        if (_showOverlay && !FOverlayInBmp) {
+        if (OverlayShown() && !FOverlayInBmp) {
           DrawOverlayPlane(bmp, gDicomData, orientation);
           FOverlayInBmp = true;
         }
@@ -1016,6 +1044,7 @@ void TadvancedImage::PaintLayers(bool frames) {
       } else if (!FFailureText.empty()) {
         DrawCellNotice(p, QString::fromStdString(FFailureText), false);
       }
+      if (presentation && !bmp.isNull()) DrawPresentation(*this, p);
       DrawAnnotations(p);
       if (!bmp.isNull() && TKeyImageStore::Instance().IsMarked(FAnnKey)) DrawKeyImageMark(p, frame);
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
@@ -1169,6 +1198,10 @@ void TadvancedImage::DrawReferenceLine(QPainter& p) {
   p.setPen(QPen(gSettings().ReferenceLinesColor, 1));
   p.drawLine(::ImageToView(orientation, zoomFactor, imageCenter, QPoint(r.x1, r.y1)),
              ::ImageToView(orientation, zoomFactor, imageCenter, QPoint(r.x2, r.y2)));
+}
+
+bool TadvancedImage::OverlayShown() const {
+  return _showOverlay && (!presentation || presentation->imageOverlayShown);
 }
 
 void TadvancedImage::DrawOverlayPlane(QImage& target, const DICOMdata& h,

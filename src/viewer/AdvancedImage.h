@@ -50,6 +50,7 @@ double HeaderFrameRate(const DICOMdata& h);
 
 struct TOverlayInput;
 struct TDerivedLayer;
+struct TCellPresentation;
 
 class TadvancedImage : public QWidget {
   Q_OBJECT
@@ -354,6 +355,9 @@ class TadvancedImage : public QWidget {
   // are on and this cell is not the active one.
   TScan Scan;
   Shape& ReferenceLine = Scan.ReferenceLine;  // in image space; both ends equal: none
+  // The presentation state applied to the image on display (CellPresentation.h);
+  // null: none. Dropped when another image is shown or the cell is reset.
+  std::shared_ptr<const TCellPresentation> presentation;
 
  signals:
   // Another image is on display (a load, an image step, a cine moving on);
@@ -449,6 +453,11 @@ class TadvancedImage : public QWidget {
   // One step of a drag (the cell's own, or the grid's proportional one) on the typed byte window.
   void ByteWindowDrag(const std::function<bool(WindowDragState&)>& step);
 
+  // A window set by the user takes the place of a presentation state's tables.
+  void DropPresentationTable();
+  // The image's overlay plane is to be drawn (the switch, and a presentation
+  // state's activation).
+  bool OverlayShown() const;
   // Paints the overlay bit plane of h into target, a bitmap in orientation state.
   void DrawOverlayPlane(QImage& target, const DICOMdata& h, const OrientationState& state) const;
   // The store's segmentations and structure sets on the plane on display

@@ -8,6 +8,7 @@
 #include "pixels/RoiStatistics.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/CellHelpers.h"
+#include "viewer/CellPresentation.h"
 
 namespace {
 
@@ -19,7 +20,14 @@ QString Text(const std::string& s) {
 
 ImageCalibration TadvancedImage::CellCalibration() const {
   if (FMpr) return MprCalibration();
-  return filepath.empty() ? ImageCalibration{} : CalibrationOfFile(filepath);
+  if (filepath.empty()) return {};
+  ImageCalibration c = CalibrationOfFile(filepath);
+  // The spacing a presentation state gives is the one its reader measured with.
+  if (presentation && presentation->hasArea && presentation->area.rowSpacing > 0) {
+    c.pixelSpacing = {presentation->area.rowSpacing, presentation->area.columnSpacing};
+    c.frameSpacing.clear();
+  }
+  return c;
 }
 
 QPointF TadvancedImage::ImageToPixel(QPointF p) const {

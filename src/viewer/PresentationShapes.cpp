@@ -298,8 +298,12 @@ bool BuildSeriesState(const std::string& seriesUid, const std::vector<TStateImag
     return false;
   }
   ps.series.push_back(std::move(series));
-  if (centerWidth && !colour)
-    ps.windows.push_back({{}, centerWidth->first, std::max(1.0, centerWidth->second), {}});
+  if (centerWidth && !colour) {
+    TVoiWindow w;
+    w.center = centerWidth->first;
+    w.width = std::max(1.0, centerWidth->second);
+    ps.windows.push_back(std::move(w));
+  }
   return true;
 }
 

@@ -17,6 +17,8 @@ struct TSettings {
   QColor RulerColor{255, 255, 255};
   QColor ReferenceLinesColor{255, 0, 0};
   QColor OverlayColor{255, 255, 255};
+  // Showing an image with presentation states applies the newest of them.
+  bool ApplyNewestPresentationState = false;
 };
 
 // The one settings instance; written on the UI thread only.

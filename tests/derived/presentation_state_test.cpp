@@ -5,6 +5,8 @@
 
 #include <dcmtk/dcmdata/dctk.h>
 
+#include <functional>
+
 #include "derived/PresentationState.h"
 #include "support/fixtures.h"
 #include "support/paths.h"
@@ -70,9 +72,18 @@ TPresentationState Sample() {
   b.images = {Ref("1.2.3.4.5.2", {3})};
   b.graphics = {{TGraphicType::Polyline, TGraphicUnits::Pixel, {{1, 1}, {5, 1}, {5, 9}}, false}};
   ps.annotations = {a, b};
-  ps.windows = {{{Ref("1.2.3.4.5.1")}, 40, 400, "SOFT"},
-                {{Ref("1.2.3.4.5.2", {2, 3})}, -600, 1500, ""}};
-  ps.areas = {{{}, 1, 1, 64, 48, "SCALE TO FIT"}};
+  const auto window = [](std::vector<TImageRef> images, double center, double width,
+                         const char* explanation) {
+    TVoiWindow w;
+    w.images = std::move(images);
+    w.center = center, w.width = width, w.explanation = explanation;
+    return w;
+  };
+  ps.windows = {window({Ref("1.2.3.4.5.1")}, 40, 400, "SOFT"),
+                window({Ref("1.2.3.4.5.2", {2, 3})}, -600, 1500, "")};
+  TDisplayedArea area;
+  area.right = 64, area.bottom = 48;
+  ps.areas = {area};
   ps.rotation = 90;
   ps.horizontalFlip = true;
   return ps;
@@ -326,3 +337,173 @@ TEST(PresentationState, DamagedOrForeignFilesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A state written by the viewer, then given the parts other producers write.
+std::string StateWith(const std::string& dir, const std::function<void(DcmDataset&)>& edit) {
+  TSourceInfo source;
+  std::string why;
+  EXPECT_TRUE(ReadSourceInfo(ImageFile(dir), source, why)) << why;
+  TPresentationState ps = Sample();
+  const std::string written = dir + "/written.dcm";
+  EXPECT_TRUE(WritePresentationState(ps, source, written, why)) << why;
+  DcmFileFormat file;
+  EXPECT_TRUE(file.loadFile(written.c_str()).good());
+  edit(*file.getDataset());
+  const std::string out = dir + "/edited.dcm";
+  EXPECT_TRUE(file.saveFile(out.c_str(), EXS_LittleEndianExplicit).good());
+  return out;
+}
+
+void PutLut(DcmItem& item, Uint16 entries, Sint16 first, Uint16 bits,
+            const std::vector<Uint16>& data) {
+  auto* desc = new DcmSignedShort(DcmTag(DCM_LUTDescriptor, EVR_SS));
+  const Sint16 d[3] = {Sint16(entries), first, Sint16(bits)};
+  desc->putSint16Array(d, 3);
+  item.insert(desc, true);
+  item.putAndInsertUint16Array(DCM_LUTData, data.data(), static_cast<unsigned long>(data.size()));
+}
+
+void PutOverlay(DcmItem& ds, Uint16 group, Uint16 rows, Uint16 columns, size_t bytes) {
+  ds.putAndInsertUint16(DcmTagKey(group, 0x0010), rows);
+  ds.putAndInsertUint16(DcmTagKey(group, 0x0011), columns);
+  const Sint16 origin[2] = {3, 4};
+  auto* o = new DcmSignedShort(DcmTag(DcmTagKey(group, 0x0050), EVR_SS));
+  o->putSint16Array(origin, 2);
+  ds.insert(o, true);
+  ds.putAndInsertUint16(DcmTagKey(group, 0x0100), 1);
+  ds.putAndInsertUint16(DcmTagKey(group, 0x0102), 0);
+  std::vector<Uint8> data(bytes, 0);
+  if (!data.empty()) data[0] = 0x05;  // pixels 0 and 2 of the first row
+  auto* e = new DcmOtherByteOtherWord(DcmTag(DcmTagKey(group, 0x3000), EVR_OB));
+  e->putUint8Array(data.data(), static_cast<unsigned long>(data.size()));
+  ds.insert(e, true);
+}
+
+}  // namespace
+
+// Lookup tables, shutters, size modes and overlays as another producer
+// writes them come back as plain data.
+TEST(PresentationState, TablesShuttersAreasAndOverlaysAreRead) {
+  const std::string dir = testsupport::TempDir("ps_foreign_parts");
+  const std::string path = StateWith(dir, [](DcmDataset& ds) {
+    ds.putAndInsertString(DCM_Manufacturer, "Other Viewer Inc");
+    DcmItem* mod = nullptr;
+    ds.findOrCreateSequenceItem(DCM_ModalityLUTSequence, mod, -2);
+    PutLut(*mod, 4, -2, 12, {0, 100, 200, 4095});
+    DcmSequenceOfItems* voi = nullptr;
+    ds.findAndGetSequence(DCM_SoftcopyVOILUTSequence, voi);
+    DcmItem* lut = nullptr;
+    voi->getItem(0)->findOrCreateSequenceItem(DCM_VOILUTSequence, lut, -2);
+    PutLut(*lut, 3, -1024, 8, {0, 128, 255});
+    ds.putAndInsertString(DCM_PresentationLUTShape, "INVERSE");
+    ds.putAndInsertString(DCM_ShutterShape, "RECTANGULAR\\CIRCULAR\\POLYGONAL\\BITMAP");
+    ds.putAndInsertString(DCM_ShutterLeftVerticalEdge, "5");
+    ds.putAndInsertString(DCM_ShutterRightVerticalEdge, "60");
+    ds.putAndInsertString(DCM_ShutterUpperHorizontalEdge, "2");
+    ds.putAndInsertString(DCM_ShutterLowerHorizontalEdge, "40");
+    ds.putAndInsertString(DCM_CenterOfCircularShutter, "24\\32");
+    ds.putAndInsertString(DCM_RadiusOfCircularShutter, "20");
+    ds.putAndInsertString(DCM_VerticesOfThePolygonalShutter, "1\\1\\1\\64\\48\\32");
+    ds.putAndInsertUint16(DCM_ShutterOverlayGroup, 0x6002);
+    PutOverlay(ds, 0x6002, 2, 4, 1);
+    const Uint16 lab[3] = {65535, 32896, 32896};  // white
+    ds.putAndInsertUint16Array(DCM_ShutterPresentationColorCIELabValue, lab, 3);
+    ds.putAndInsertUint16(DCM_ShutterPresentationValue, 0x8000);
+    PutOverlay(ds, 0x6000, 2, 8, 2);
+    ds.putAndInsertString(DcmTagKey(0x6000, 0x1001), "MEASURES");
+    ds.putAndInsertString(DcmTagKey(0x6004, 0x1001), "MEASURES");  // the image's plane
+    DcmSequenceOfItems* areas = nullptr;
+    ds.findAndGetSequence(DCM_DisplayedAreaSelectionSequence, areas);
+    DcmItem* area = areas->getItem(0);
+    area->putAndInsertString(DCM_PresentationSizeMode, "MAGNIFY");
+    area->putAndInsertFloat32(DCM_PresentationPixelMagnificationRatio, 2.5f);
+    area->putAndInsertString(DCM_PresentationPixelSpacing, "0.25\\0.5");
+    area->putAndInsertString(DCM_PresentationPixelAspectRatio, "2\\1");
+  });
+  TPresentationState ps;
+  std::string why;
+  ASSERT_TRUE(ReadPresentationState(path, ps, why)) << why;
+  EXPECT_TRUE(ps.skipped.empty()) << ps.skipped.front();
+  EXPECT_EQ(ps.manufacturer, "Other Viewer Inc");
+  ASSERT_TRUE(ps.hasModalityLut);
+  EXPECT_EQ(ps.modalityLut.first, -2);
+  EXPECT_EQ(ps.modalityLut.bits, 12);
+  EXPECT_EQ(ps.modalityLut.data, (std::vector<uint16_t>{0, 100, 200, 4095}));
+  ASSERT_EQ(ps.windows.size(), 2u);
+  ASSERT_TRUE(ps.windows[0].hasLut);
+  EXPECT_EQ(ps.windows[0].lut.first, -1024);
+  EXPECT_EQ(ps.windows[0].lut.data, (std::vector<uint16_t>{0, 128, 255}));
+  EXPECT_EQ(ps.presentationShape, "INVERSE");
+  const TShutter& s = ps.shutter;
+  EXPECT_TRUE(s.rectangular && s.circular && s.polygonal && s.bitmap);
+  EXPECT_EQ(std::vector<int32_t>({s.left, s.right, s.top, s.bottom}),
+            std::vector<int32_t>({5, 60, 2, 40}));
+  EXPECT_EQ(std::vector<int32_t>({s.centreRow, s.centreColumn, s.radius}),
+            std::vector<int32_t>({24, 32, 20}));
+  EXPECT_EQ(s.polygon, (std::vector<TPoint2>{{1, 1}, {64, 1}, {32, 48}}));  // (column, row)
+  EXPECT_EQ(s.bitmapBits, (std::vector<uint8_t>{1, 0, 1, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(s.bitmapOriginRow, 3);
+  EXPECT_TRUE(s.hasColour);
+  EXPECT_GT(s.red, 250);
+  EXPECT_EQ(s.grey, 0x8000);
+  // The shutter's plane is no overlay to show; the state's own plane is.
+  ASSERT_EQ(ps.overlays.size(), 1u);
+  EXPECT_EQ(ps.overlays[0].group, 0x6000);
+  EXPECT_EQ(ps.overlays[0].layer, "MEASURES");
+  EXPECT_EQ(ps.overlays[0].bits.size(), 16u);
+  EXPECT_EQ(ps.overlayLayers.size(), 2u);
+  ASSERT_EQ(ps.areas.size(), 1u);
+  EXPECT_EQ(ps.areas[0].sizeMode, "MAGNIFY");
+  EXPECT_FLOAT_EQ(ps.areas[0].magnification, 2.5);
+  EXPECT_DOUBLE_EQ(ps.areas[0].columnSpacing, 0.5);
+  EXPECT_EQ(ps.areas[0].aspectVertical, 2);
+}
+
+// Tables and shutters that do not hold together are left out, each with its
+// reason; a broken VOI table leaves the window it came with.
+TEST(PresentationState, BrokenTablesAndShuttersAreSkipped) {
+  const std::string dir = testsupport::TempDir("ps_broken_parts");
+  const std::string path = StateWith(dir, [](DcmDataset& ds) {
+    DcmItem* mod = nullptr;
+    ds.findOrCreateSequenceItem(DCM_ModalityLUTSequence, mod, -2);
+    PutLut(*mod, 100, 0, 16, {1, 2, 3});  // 100 entries, 3 values
+    DcmSequenceOfItems* voi = nullptr;
+    ds.findAndGetSequence(DCM_SoftcopyVOILUTSequence, voi);
+    DcmItem* lut = nullptr;
+    voi->getItem(0)->findOrCreateSequenceItem(DCM_VOILUTSequence, lut, -2);
+    PutLut(*lut, 2, 0, 20, {0, 1});  // 20 bits
+    ds.putAndInsertString(DCM_PresentationLUTShape, "LOG");
+    ds.putAndInsertString(DCM_ShutterShape, "RECTANGULAR\\POLYGONAL\\BITMAP\\STAR");
+    ds.putAndInsertString(DCM_ShutterLeftVerticalEdge, "60");
+    ds.putAndInsertString(DCM_ShutterRightVerticalEdge, "5");
+    ds.putAndInsertString(DCM_ShutterUpperHorizontalEdge, "2");
+    ds.putAndInsertString(DCM_ShutterLowerHorizontalEdge, "40");
+    ds.putAndInsertString(DCM_VerticesOfThePolygonalShutter, "1\\1\\1\\64\\48");
+    ds.putAndInsertUint16(DCM_ShutterOverlayGroup, 0x6002);
+    PutOverlay(ds, 0x6002, 100, 100, 4);  // 10000 pixels in 4 bytes
+  });
+  TPresentationState ps;
+  std::string why;
+  ASSERT_TRUE(ReadPresentationState(path, ps, why)) << why;
+  EXPECT_FALSE(ps.hasModalityLut);
+  ASSERT_EQ(ps.windows.size(), 2u);
+  EXPECT_FALSE(ps.windows[0].hasLut);
+  EXPECT_DOUBLE_EQ(ps.windows[0].width, 400);
+  EXPECT_TRUE(ps.presentationShape.empty());
+  EXPECT_FALSE(ps.shutter.Any());
+  const auto mentions = [&](const std::string& word) {
+    for (const std::string& s : ps.skipped)
+      if (s.find(word) != std::string::npos) return true;
+    return false;
+  };
+  EXPECT_TRUE(mentions("100 entries with 3 values"));
+  EXPECT_TRUE(mentions("20 bits"));
+  EXPECT_TRUE(mentions("'LOG'"));
+  EXPECT_TRUE(mentions("four ordered edges"));
+  EXPECT_TRUE(mentions("three vertices"));
+  EXPECT_TRUE(mentions("4 bytes for 10000 pixels"));
+  EXPECT_TRUE(mentions("'STAR'"));
+  EXPECT_EQ(ps.skipped.size(), 7u);
+}
