@@ -1007,7 +1007,8 @@ void TadvancedImage::PaintLayers(bool frames) {
         DrawCellNotice(p, QString::fromStdString(FFailureText), false);
       }
       DrawAnnotations(p);
-      if (!bmp.isNull() && TKeyImageStore::Instance().IsMarked(FAnnKey)) DrawKeyImageMark(p, frame);
+      if (!bmp.isNull() && TKeyImageStore::Instance().IsMarked(FAnnKey))
+        DrawKeyImageMark(p, frame, TKeyImageStore::Instance().Caption(FAnnKey));
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
       DrawProbe(p);
       if (gShowReferenceLines && !_active) DrawReferenceLine(p);
