@@ -118,7 +118,10 @@ bool TadvancedImage::StepKeyFrame(int step) {
 
 void TadvancedImage::ShowFirstKeyFrame(int step) {
   const std::vector<int> marked = TKeyImageStore::Instance().MarkedFrames(FAnnKey.path);
-  if (marked.empty() || std::binary_search(marked.begin(), marked.end(), CurrentFrame)) return;
+  if (marked.empty()) return;
+  // A cine over frames that are no key frames is not what the user steps for.
+  if (int(marked.size()) < frameCount) PauseCine();
+  if (std::binary_search(marked.begin(), marked.end(), CurrentFrame)) return;
   const int target = step > 0 ? marked.front() : marked.back();
   if (target < 1 || target > frameCount) return;
   CurrentFrame = target;

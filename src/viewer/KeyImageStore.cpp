@@ -42,15 +42,10 @@ void TKeyImageStore::AddDocument(const TKeyDocument& doc, const std::vector<TAnn
   size_t index = FDocuments.size();
   for (size_t i = 0; i < FDocuments.size(); ++i)
     if (FDocuments[i].path == doc.path) index = i;
-  if (index == FDocuments.size()) {
+  if (index == FDocuments.size())
     FDocuments.push_back(doc);
-  } else {
+  else
     FDocuments[index] = doc;
-    for (auto it = FDocumentsOf.begin(); it != FDocumentsOf.end();) {
-      std::erase(it->second, index);
-      it = it->second.empty() ? FDocumentsOf.erase(it) : std::next(it);
-    }
-  }
   for (const TAnnotationKey& key : keys) {
     if (key.empty()) continue;
     FMarked.insert(key);

@@ -44,8 +44,9 @@ class TKeyImageStore : public QObject {
   void Reset();
 
   // Marks the frames a document names, with one Changed for them all, and
-  // keeps the document for them. A document added again (the same file)
-  // replaces what it said before; its earlier marks stay.
+  // keeps the document for them. A document added again (the same file, its
+  // images found later or the file rewritten) adds its frames to those it
+  // had, and its title and description replace the old ones.
   void AddDocument(const TKeyDocument& doc, const std::vector<TAnnotationKey>& keys);
   // The documents naming a marked frame, in the order they came.
   std::vector<TKeyDocument> DocumentsOf(const TAnnotationKey& key) const;
