@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "app/SaveStates.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
@@ -100,7 +101,10 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
   std::set<std::pair<std::string, std::string>> touched;  // study, series as read
   for (TArrival& a : batch) {
     if (!a.imgOK) {
-      out.notShown.push_back(a.path + ": cannot be displayed");
+      // A key object selection or presentation state is listed (and marks
+      // its images), not reported as an image that failed.
+      std::string why;
+      if (!FileDerivedObject(a.path, why)) out.notShown.push_back(a.path + ": cannot be displayed");
       continue;
     }
     if (IsPresentationState(a.header.modality)) continue;
