@@ -187,7 +187,11 @@ bool FilesOf(const std::string& path, std::vector<std::string>& files, std::stri
     why = "cannot be read (" + ec.message() + ")";
     return false;
   }
-  list_DirectoryFiles(folder, files);
+  // Report documents (text, PDF) lie beside images and are no DICOM.
+  TStringArray listed;
+  list_DirectoryFiles(folder, listed);
+  for (std::string& f : listed)
+    if (!IsReportExtension(LowerExtension(f))) files.push_back(std::move(f));
   return true;
 }
 

@@ -107,6 +107,10 @@ TEST_F(Objects, CommandLineAndPathFailures) {
   EXPECT_EQ(Run("--bogus '" + dir + "'", out), 2);
   EXPECT_EQ(Run("'" + dir + "/nowhere'", out), 1);
   EXPECT_NE(Text(out).find("no such file or folder"), std::string::npos) << Text(out);
+  // A DICOMDIR stands for its medium; the report beside the images is no DICOM file.
+  ASSERT_EQ(fixtures::RunCommand("'" + kTool + "' make-demo '" + dir + "/demo' > /dev/null"), 0);
+  EXPECT_EQ(Run("'" + dir + "/demo/DICOMDIR'", out), 0);
+  EXPECT_NE(Text(out).find("0 object(s), 37 image(s), 37 file(s)"), std::string::npos) << Text(out);
   // A folder without DICOM files is no failure: nothing to list.
   EXPECT_EQ(Run("'" + testsupport::TempDir("objects_empty") + "' --json", out), 0);
   EXPECT_NE(Text(out).find("\"objects\": []"), std::string::npos) << Text(out);
