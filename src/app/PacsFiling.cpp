@@ -6,6 +6,7 @@
 #include <set>
 
 #include "app/DerivedLoading.h"
+#include "app/SaveStates.h"
 #include "app/Unit1.h"
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
@@ -107,7 +108,10 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
       continue;
     }
     if (!a.imgOK) {
-      out.notShown.push_back(a.path + ": cannot be displayed");
+      // A key object selection or presentation state is listed (and marks
+      // its images), not reported as an image that failed.
+      std::string why;
+      if (!FileDerivedObject(a.path, why)) out.notShown.push_back(a.path + ": cannot be displayed");
       continue;
     }
     if (IsPresentationState(a.header.modality)) continue;

@@ -28,6 +28,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "app/SaveStates.h"
 #include "app/Unit1.h"
 #include "dicom/DicomCharset.h"
 #include "dicom/dicom_values.h"
@@ -711,6 +712,7 @@ void TPacsForm::FlushArrivals() {
       }
   const TFilingOutcome filed = FileArrivals(*main_, batch);
   for (const std::string& n : filed.notShown) notShown_ << Q(n);
+  if (filed.added > 0) MarkPendingKeyImages();  // documents that came before their images
   if (filed.newSeries) main_->RebuildBrowser();
   if (!shownStudy_ && filed.added > 0) {
     shownStudy_ = true;

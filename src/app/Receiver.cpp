@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "app/SaveStates.h"
 #include "app/Unit1.h"
 #include "net/PacsServer.h"
 #include "net/StorageListener.h"
@@ -210,6 +211,7 @@ void TReceiver::FlushArrivals() {
     }
   const TFilingOutcome filed = FileArrivals(*main_, batch);
   received_ += filed.added;
+  if (filed.added > 0) MarkPendingKeyImages();  // documents that came before their images
   for (const std::string& n : filed.notShown) notShown_ << Q(n);
   if (filed.newSeries) main_->RebuildBrowser();
   if (filed.added > 0) {

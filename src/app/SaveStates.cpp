@@ -159,19 +159,41 @@ TDerivedList& List() {
   return list;
 }
 
-void MarkKeyImages(const TKeyObjectSelection& kos) {
+// Key object selections naming images the tree does not hold yet: a
+// document often arrives (or lies in the folder) before its images, which
+// are marked when a later load or arrival brings them.
+struct TPendingKeys {
+  std::string path;
+  TKeyObjectSelection kos;
+};
+
+std::vector<TPendingKeys>& PendingKeys() {
+  static std::vector<TPendingKeys> pending;
+  return pending;
+}
+
+// Marks the images of the tree the document names, with its title and
+// description; returns those it did not find.
+std::vector<TKeyImage> MarkKeyImages(const std::string& path, const TKeyObjectSelection& kos) {
   TTreeIndex tree;
+  std::vector<TAnnotationKey> keys;
+  std::vector<TKeyImage> missing;
   for (const TKeyImage& k : kos.images) {
     const TImageFacts* f = tree.Find(k.image.sopInstanceUid);
-    if (!f) continue;
+    if (!f) {
+      missing.push_back(k);
+      continue;
+    }
     if (k.image.frames.empty()) {
-      for (int frame = 1; frame <= f->frames; ++frame)
-        TKeyImageStore::Instance().Set({f->path, frame}, true);
+      for (int frame = 1; frame <= f->frames; ++frame) keys.push_back({f->path, frame});
     } else {
       for (int32_t frame : k.image.frames)
-        if (frame <= f->frames) TKeyImageStore::Instance().Set({f->path, frame}, true);
+        if (frame >= 1 && frame <= f->frames) keys.push_back({f->path, frame});
     }
   }
+  if (!keys.empty())
+    TKeyImageStore::Instance().AddDocument({path, kos.title.meaning, kos.description}, keys);
+  return missing;
 }
 
 }  // namespace
@@ -258,7 +280,13 @@ bool FileDerivedObject(const std::string& path, std::string& why) {
     d.keyObjects = true;
     d.label = kos.title.meaning;
     for (const TKeyImage& k : kos.images) d.instances.push_back(k.image.sopInstanceUid);
-    MarkKeyImages(kos);
+    std::erase_if(PendingKeys(), [&](const TPendingKeys& p) { return p.path == path; });
+    // Only the images not found wait: a mark the reader takes off one found
+    // now is not put back when the others come.
+    if (std::vector<TKeyImage> missing = MarkKeyImages(path, kos); !missing.empty()) {
+      kos.images = std::move(missing);
+      PendingKeys().push_back({path, std::move(kos)});
+    }
   } else {
     why = path + ": neither a presentation state nor a key object selection";
     return false;
@@ -270,6 +298,8 @@ bool FileDerivedObject(const std::string& path, std::string& why) {
 }
 
 void FileDerivedObjects(const TLoadResult& load) {
+  // The images this load brought may be the ones earlier documents named.
+  MarkPendingKeyImages();
   static const std::string kStates = NonImageKind(kGrayscalePresentationStateClass) + ",";
   static const std::string kKeys = NonImageKind(kKeyObjectSelectionClass) + ",";
   for (const TSkippedFile& s : load.skipped)
@@ -277,6 +307,15 @@ void FileDerivedObjects(const TLoadResult& load) {
       std::string why;
       FileDerivedObject(s.path, why);  // one the readers refuse stays a skipped file
     }
+}
+
+void MarkPendingKeyImages() {
+  std::vector<TPendingKeys>& pending = PendingKeys();
+  if (pending.empty()) return;
+  std::erase_if(pending, [](TPendingKeys& p) {
+    p.kos.images = MarkKeyImages(p.path, p.kos);
+    return p.kos.images.empty();
+  });
 }
 
 std::vector<std::string> DerivedObjectsOf(const std::vector<std::string>& imagePaths) {
@@ -401,6 +440,7 @@ QWidget* PresentationStateSetting(QWidget* parent) {
 void ForgetDerivedObjects() {
   List().files.clear();
   List().foldersSeen.clear();
+  PendingKeys().clear();
 }
 
 bool ToggleKeyImage(TadvancedImage* cell) {
@@ -417,6 +457,11 @@ void AddStateMenuEntries(QMenu* menu, TadvancedImage* cell, QWidget* parent) {
   key->setEnabled(image);
   key->setChecked(image && TKeyImageStore::Instance().IsMarked(cell->AnnotationKey()));
   QObject::connect(key, &QAction::triggered, menu, [cell] { ToggleKeyImage(cell); });
+  QAction* only = menu->addAction("Key Images Only (Shift+K)");
+  only->setCheckable(true);
+  only->setChecked(TKeyImageStore::Instance().KeyImagesOnly());
+  QObject::connect(only, &QAction::toggled, menu,
+                   [](bool on) { TKeyImageStore::Instance().SetKeyImagesOnly(on); });
 
   // A save into the images' folder, or into one the user picks when that is read-only.
   const auto save = [cell, parent](bool keys) {

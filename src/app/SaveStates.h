@@ -39,9 +39,13 @@ bool SaveStudyKeyImages(const TadvancedImage& cell, const std::string& folder, s
                         std::string& why);
 
 // Lists a presentation state or key object selection (saved, loaded or
-// received); a key object selection marks its images at once. False when the
-// file is neither.
+// received); a key object selection marks its images at once, with its title
+// and description, and those not in the tree yet when they come. False when
+// the file is neither.
 bool FileDerivedObject(const std::string& path, std::string& why);
+// Marks the images that key object selections listed earlier named and the
+// tree lacked then: after a load or an arrival of images.
+void MarkPendingKeyImages();
 // Lists the presentation states and key object selections a load met (the
 // tree files images only; these come back among its skipped files).
 void FileDerivedObjects(const TLoadResult& load);

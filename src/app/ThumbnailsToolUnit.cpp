@@ -17,6 +17,7 @@
 #include <QStringDecoder>
 #include <QThread>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "dicom/dicom_values.h"
 #include "pixels/ImageUtilities.h"
 #include "viewer/AdvancedImage.h"
+#include "viewer/KeyImageStore.h"
 #include "viewer/ViewerGlobals.h"
 
 namespace {
@@ -289,10 +291,20 @@ TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx,
   column->addWidget(Thumbnail);
   column->addStretch(1);
   column->addWidget(SeriesLabel);
-  SeriesLabel->setText(
-      QStringLiteral("(%1) Series %2 (%3)").arg(Modality).arg(serIdx + 1).arg(numOfImgs));
-  SeriesLabel->setToolTip(SeriesLabel->text());
+  FLabelText = QStringLiteral("(%1) Series %2 (%3)").arg(Modality).arg(serIdx + 1).arg(numOfImgs);
+  SeriesLabel->setText(FLabelText);
+  SeriesLabel->setToolTip(FLabelText);
   setCursor(Qt::PointingHandCursor);
+}
+
+void TSeriesPanel::SetKeyImages(int count, const QString& detail) {
+  KeyImages = count;
+  // The star and count lead, so a narrow column still shows them.
+  const QString text = count > 0 ? QStringLiteral("\u2605%1 ").arg(count) + FLabelText : FLabelText;
+  if (SeriesLabel->text() == text && SeriesLabel->toolTip().endsWith(detail)) return;
+  SeriesLabel->setText(text);
+  SeriesLabel->setToolTip(count > 0 ? FLabelText + '\n' + detail : FLabelText);
+  SeriesLabel->update();
 }
 
 void TSeriesPanel::SetThumbnail(const QImage& picture) {
@@ -412,6 +424,30 @@ TThumbnailsTool::TThumbnailsTool(QWidget* owner)
   SearchBox->setClearButtonEnabled(true);
   setViewportMargins(0, kSearchHeight, 0, 0);
   connect(SearchBox, &QLineEdit::textChanged, this, [this](const QString& t) { SetFilter(t); });
+  KeyImagesButton = new QToolButton(this);
+  KeyImagesButton->setObjectName("ThumbnailsKeyImages");
+  KeyImagesButton->setText(QStringLiteral("\u2605"));
+  KeyImagesButton->setCheckable(true);
+  KeyImagesButton->setToolTip(
+      "Key images only (Shift+K): shows the series that hold key images, and stepping "
+      "in the cells visits key images only");
+  TKeyImageStore& keys = TKeyImageStore::Instance();
+  KeyImagesButton->setChecked(keys.KeyImagesOnly());
+  connect(KeyImagesButton, &QToolButton::toggled, this,
+          [](bool on) { TKeyImageStore::Instance().SetKeyImagesOnly(on); });
+  connect(&keys, &TKeyImageStore::FilterChanged, this, [this](bool on) {
+    const QSignalBlocker block(KeyImagesButton);
+    KeyImagesButton->setChecked(on);
+    ApplyFilter();
+    verticalScrollBar()->setValue(0);
+  });
+  // A document marks its images in one change, the reader one at a time:
+  // either way the panels are counted once the burst is over.
+  connect(&keys, &TKeyImageStore::Changed, this, [this] {
+    if (FKeyRefreshQueued) return;
+    FKeyRefreshQueued = true;
+    QTimer::singleShot(0, this, [this] { RefreshKeyImages(); });
+  });
   // A rebuild goes back to where the user was once the column is tall
   // enough; a scroll by the user ends that.
   connect(verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int max) {
@@ -492,7 +528,8 @@ void TThumbnailsTool::Clear() {
 
 void TThumbnailsTool::resizeEvent(QResizeEvent* event) {
   QScrollArea::resizeEvent(event);
-  SearchBox->setGeometry(0, 0, width(), kSearchHeight);
+  SearchBox->setGeometry(0, 0, width() - kSearchHeight, kSearchHeight);
+  KeyImagesButton->setGeometry(width() - kSearchHeight, 0, kSearchHeight, kSearchHeight);
 }
 
 void TThumbnailsTool::Display(const TPatientArr& patients) {
@@ -605,6 +642,7 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
       if (FCurrentUid.isEmpty() ? FCurrentAt == std::array<int, 3>{e.patient, e.study, e.series}
                                 : series->SeriesInstanceUID == FCurrentUid)
         series->SetCurrent(true);
+      UpdateKeyImages(series);
       FSeriesPanels.emplace_back(series);
       panel = series;
       TImg& source = b.sources[n];
@@ -629,7 +667,7 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
     column->Append(panel);
   }
   column->Settle();
-  if (!FFilter.isEmpty()) ApplyFilter();
+  if (!FFilter.isEmpty() || TKeyImageStore::Instance().KeyImagesOnly()) ApplyFilter();
   if (b.next < b.rows->size()) {
     QTimer::singleShot(0, this, [this, generation] { BuildPanels(generation, kPanelBatch); });
   } else {
@@ -693,9 +731,10 @@ void TThumbnailsTool::ApplyFilter() {
   std::set<int> patientsShown;
   std::vector<std::pair<QWidget*, bool>> shown;
   shown.reserve(panels.size());
+  const bool keysOnly = TKeyImageStore::Instance().KeyImagesOnly();
   for (QWidget* w : panels)
     if (auto* s = qobject_cast<TSeriesPanel*>(w)) {
-      const bool show = Matches(s->SearchText, FFilter);
+      const bool show = Matches(s->SearchText, FFilter) && (!keysOnly || s->KeyImages > 0);
       studiesWithSeries.insert({s->PatientIndex, s->StudyIndex});
       if (show) studiesShown.insert({s->PatientIndex, s->StudyIndex});
       shown.emplace_back(w, show);
@@ -703,8 +742,8 @@ void TThumbnailsTool::ApplyFilter() {
   for (QWidget* w : panels)
     if (auto* st = qobject_cast<TStudyPanel*>(w)) {
       const std::pair<int, int> key{st->PatientIndex, st->StudyIndex};
-      const bool show = studiesShown.count(key) ||
-                        (!studiesWithSeries.count(key) && Matches(st->SearchText, FFilter));
+      const bool show = studiesShown.count(key) || (!keysOnly && !studiesWithSeries.count(key) &&
+                                                    Matches(st->SearchText, FFilter));
       if (show) patientsShown.insert(st->PatientIndex);
       shown.emplace_back(w, show);
     }
@@ -714,6 +753,37 @@ void TThumbnailsTool::ApplyFilter() {
   for (auto& [w, show] : shown)
     if (w->isHidden() == show) w->setVisible(show);
   static_cast<TPanelColumn*>(FContent)->Restack();
+}
+
+void TThumbnailsTool::UpdateKeyImages(TSeriesPanel* panel) const {
+  const TKeyImageStore& keys = TKeyImageStore::Instance();
+  int count = 0;
+  QStringList why;
+  if (keys.AnyMarked()) {
+    std::lock_guard lock(gPatientsMutex);
+    if (const TSeries* series =
+            SeriesAt(gPatients, panel->PatientIndex, panel->StudyIndex, panel->SeriesIndex)) {
+      for (const TImg& img : series->images) {
+        const std::vector<int> frames = keys.MarkedFrames(img.imagePath);
+        if (frames.empty()) continue;
+        ++count;
+        for (int frame : frames) {
+          const QString caption = keys.Caption({img.imagePath, frame});
+          if (!caption.isEmpty() && !why.contains(caption)) why << caption;
+        }
+      }
+    }
+  }
+  const QString detail =
+      (count == 1 ? QStringLiteral("1 key image") : QStringLiteral("%1 key images").arg(count)) +
+      (why.isEmpty() ? QString() : '\n' + why.join('\n'));
+  panel->SetKeyImages(count, detail);
+}
+
+void TThumbnailsTool::RefreshKeyImages() {
+  FKeyRefreshQueued = false;
+  for (TSeriesPanel* panel : SeriesPanels()) UpdateKeyImages(panel);
+  if (TKeyImageStore::Instance().KeyImagesOnly()) ApplyFilter();
 }
 
 void TThumbnailsTool::SeriesPanelClick(TSeriesPanel* panel) {
@@ -731,17 +801,28 @@ void TThumbnailsTool::ShowSeries(TSeriesPanel* panel) {
   FCurrentUid = panel->SeriesInstanceUID;
   FCurrentAt = {panel->PatientIndex, panel->StudyIndex, panel->SeriesIndex};
   std::string path;
+  int index = 0;  // its first image, or under "key images only" its first key image
   {
     std::lock_guard lock(gPatientsMutex);
     const TImg* first =
         ImageAt(gPatients, panel->PatientIndex, panel->StudyIndex, panel->SeriesIndex, 0);
     if (!first) return;
     path = first->imagePath;
+    const TSeries* series =
+        SeriesAt(gPatients, panel->PatientIndex, panel->StudyIndex, panel->SeriesIndex);
+    const TKeyImageStore& keys = TKeyImageStore::Instance();
+    if (keys.KeyImagesOnly() && series)
+      for (size_t i = 0; i < series->images.size(); ++i)
+        if (keys.HasMarkedFrame(series->images[i].imagePath)) {
+          index = int(i);
+          path = series->images[i].imagePath;
+          break;
+        }
   }
   // The double-click after a click finds the series shown: nothing to redo.
   if (cell->HasImage && cell->CurrentOpenedPath == path &&
       cell->PatientIndex == panel->PatientIndex && cell->StudyIndex == panel->StudyIndex &&
-      cell->SeriesIndex == panel->SeriesIndex && cell->ImageIndex == 0) {
+      cell->SeriesIndex == panel->SeriesIndex && cell->ImageIndex == index) {
     emit SeriesShown(cell);
     return;
   }
@@ -751,11 +832,11 @@ void TThumbnailsTool::ShowSeries(TSeriesPanel* panel) {
   cell->PatientIndex = panel->PatientIndex;
   cell->StudyIndex = panel->StudyIndex;
   cell->SeriesIndex = panel->SeriesIndex;
-  cell->ImageIndex = 0;
+  cell->ImageIndex = index;
   cell->OpenCurrentImage(true);
   if (!cell->HasImage || cell->CurrentOpenedPath != path ||
       cell->PatientIndex != panel->PatientIndex || cell->StudyIndex != panel->StudyIndex ||
-      cell->SeriesIndex != panel->SeriesIndex || cell->ImageIndex != 0) {
+      cell->SeriesIndex != panel->SeriesIndex || cell->ImageIndex != index) {
     // The cell still shows its image: its position must still say so.
     cell->PatientIndex = old[0];
     cell->StudyIndex = old[1];

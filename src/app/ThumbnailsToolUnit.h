@@ -31,6 +31,7 @@
 
 class QLineEdit;
 class QMenu;
+class QToolButton;
 class QMimeData;
 class TadvancedImage;
 class TThumbnailsTool;
@@ -102,6 +103,11 @@ class TSeriesPanel : public QFrame {
   QLabel* SeriesLabel;
   QLabel* Thumbnail;  // 90 px high, the picture centred, not stretched
 
+  // Images of the series holding a key image, and what the label's tooltip
+  // says of them (the documents' titles and descriptions).
+  int KeyImages = 0;
+  void SetKeyImages(int count, const QString& detail);
+
   // Shows the thumbnail (a null image leaves it empty).
   void SetThumbnail(const QImage& picture);
   QImage ThumbnailImage() const;
@@ -124,6 +130,7 @@ class TSeriesPanel : public QFrame {
   void StartDrag(QPoint hotSpot);
 
   QPointer<TThumbnailsTool> FTool;
+  QString FLabelText;  // the label without the key image count
   bool FPressed = false;
   bool FCurrent = false;
   QPoint FHotSpot;
@@ -154,7 +161,8 @@ class TThumbnailsTool : public QScrollArea {
   // at (patient, study, series).
   std::vector<std::function<void(QMenu& menu, int patient, int study, int series)>> SeriesMenu;
 
-  // Double-click on a series panel: its first image in the active cell, fitted.
+  // Double-click on a series panel: its first image (under "key images only"
+  // its first key image) in the active cell, fitted.
   void SeriesPanelDblClick(TSeriesPanel* panel);
   // A click does the same, so one click shows a series.
   void SeriesPanelClick(TSeriesPanel* panel);
@@ -167,6 +175,11 @@ class TThumbnailsTool : public QScrollArea {
   void SetFilter(const QString& text);
   // Whether a panel is shown under the current filter.
   static bool Matches(const QString& searchText, const QString& filter);
+  // "Key images only" (the key image store's filter): beside the search box,
+  // it keeps the series that hold key images.
+  QToolButton* KeyImagesButton;
+  // Counts again the key images of every series panel (the marks changed).
+  void RefreshKeyImages();
 
   // The panels in column order.
   std::vector<QWidget*> Panels() const;
@@ -200,6 +213,7 @@ class TThumbnailsTool : public QScrollArea {
   void DragFinished();
   void RetireContent();
   void ApplyFilter();
+  void UpdateKeyImages(TSeriesPanel* panel) const;
   void ShowSeries(TSeriesPanel* panel);
   void DeliverThumbnail(quint64 generation, size_t index, const QImage& picture);
   // Makes up to count more panels of the current Display, then queues the rest.
@@ -234,6 +248,7 @@ class TThumbnailsTool : public QScrollArea {
   std::vector<QPointer<QWidget>> FRetired;
   bool FDragging = false;
   QString FFilter;
+  bool FKeyRefreshQueued = false;  // one recount for a burst of mark changes
   // The series last shown from the browser: by its UID, or by its place
   // when it has none.
   QString FCurrentUid;

@@ -38,6 +38,7 @@
 #include "pixels/WindowLevel.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/AnnotationStore.h"
+#include "viewer/KeyImageStore.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -476,6 +477,11 @@ bool TForm1::ReadingKey(int key, Qt::KeyboardModifiers modifiers) {
     if (index >= int(kWwWlPresets.size()) || !IsCt(ActiveAdvancedImage)) return false;
     WwWlPresetsComboBox->setCurrentIndex(index);
     WwWlPresetsComboBoxChange();
+    return true;
+  }
+  if (mods == Qt::ShiftModifier && key == Qt::Key_K) {
+    TKeyImageStore& keys = TKeyImageStore::Instance();
+    keys.SetKeyImagesOnly(!keys.KeyImagesOnly());
     return true;
   }
   if (mods != Qt::NoModifier) return false;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "dicom/SopClasses.h"
 #include "dicom/TempCleanup.h"
 #include "dicom/define_types.h"
 #include "dicom/dicom.h"
@@ -126,7 +127,10 @@ bool TInstanceStore::Commit(const std::string& stagedPath, std::string& why,
   } catch (const std::exception& e) {
     return refuse(sender + " sent a DICOM file whose header cannot be read: " + e.what());
   }
-  if (!r.hdrOK) return refuse(sender + " sent a DICOM file whose header cannot be read");
+  // Objects without pixel data (key object selections, presentation states,
+  // reports) end before an image header would: kept, as they belong to the study.
+  if (!r.hdrOK && NonImageKind(h.SOP_Class_UID).empty())
+    return refuse(sender + " sent a DICOM file whose header cannot be read");
   TStoredInstance inst;
   inst.studyUid = UidFromHeader(h.Study_Instance_UID);
   inst.seriesUid = UidFromHeader(h.Series_Instance_UID);

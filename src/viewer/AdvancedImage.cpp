@@ -1046,7 +1046,8 @@ void TadvancedImage::PaintLayers(bool frames) {
       }
       if (presentation && !bmp.isNull()) DrawPresentation(*this, p);
       DrawAnnotations(p);
-      if (!bmp.isNull() && TKeyImageStore::Instance().IsMarked(FAnnKey)) DrawKeyImageMark(p, frame);
+      if (!bmp.isNull() && TKeyImageStore::Instance().IsMarked(FAnnKey))
+        DrawKeyImageMark(p, frame, TKeyImageStore::Instance().Caption(FAnnKey));
       if (_showInfo && !bmp.isNull()) DrawRuller(p);
       DrawProbe(p);
       if (gShowReferenceLines && !_active) DrawReferenceLine(p);

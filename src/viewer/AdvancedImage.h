@@ -424,6 +424,15 @@ class TadvancedImage : public QWidget {
   bool StepImageIndex(int step);
   // NextImage (+1) and PrevImage (-1).
   void StepImage(int step);
+  // "Key images only": the next (+1) or previous (-1) key frame of the image
+  // shown, past the last one the next key image; false when the image has
+  // no key frame. ShowFirstKeyFrame moves a key image just opened onto its
+  // first (or, going back, last) key frame, its cine stopped unless every
+  // frame is a key frame.
+  bool StepKeyFrame(int step);
+  void ShowFirstKeyFrame(int step);
+  // The image at the tree position has a frame marked as a key image.
+  bool TreeImageIsKey() const;
   // Images in the range NextImage walks (the series, or the study).
   int ImagesInRange() const;
   // The image at the tree position has one frame, by the tree's header or,

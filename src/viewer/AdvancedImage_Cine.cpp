@@ -11,6 +11,7 @@
 #include "dicom/TreeRules.h"
 #include "pixels/ThdTimer.h"
 #include "viewer/AdvancedImage.h"
+#include "viewer/KeyImageStore.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -30,6 +31,12 @@ void ProcessPendingEvents() {
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   last.restart();
   inside = false;
+}
+
+// Stepping by hand keeps to key images while the filter is on; a cine
+// plays everything.
+bool KeyImagesOnly(bool inCine) {
+  return !inCine && TKeyImageStore::Instance().KeyImagesOnly();
 }
 
 }  // namespace
@@ -52,6 +59,7 @@ void TadvancedImage::NextFrame() {
   // A tick let in while a frame or image is being prepared does nothing.
   if (frameCount <= 1 || PreparingImage || _DecodingFrame) return;
   FTravel = 1;
+  if (KeyImagesOnly(InCineMode) && StepKeyFrame(+1)) return;
   if (CurrentFrame < frameCount) {
     ++CurrentFrame;
   } else {
@@ -77,10 +85,54 @@ void TadvancedImage::PrevFrame() {
   if (!self) return;
   if (frameCount <= 1 || PreparingImage || _DecodingFrame) return;
   FTravel = -1;
+  if (KeyImagesOnly(InCineMode) && StepKeyFrame(-1)) return;
   // Wraps within the image, never into the previous one.
   CurrentFrame = CurrentFrame > 1 ? CurrentFrame - 1 : frameCount;
   ShowCurrentFrame();
   UpdateCineTrackBar();
+}
+
+bool TadvancedImage::StepKeyFrame(int step) {
+  const std::vector<int> marked = TKeyImageStore::Instance().MarkedFrames(FAnnKey.path);
+  if (marked.empty()) return false;  // not a key image: its frames step as ever
+  int target = 0;
+  if (step > 0) {
+    const auto next = std::upper_bound(marked.begin(), marked.end(), CurrentFrame);
+    if (next == marked.end()) {
+      // Past the last key frame: on to the next key image.
+      StepImage(+1);
+      return true;
+    }
+    target = *next;
+  } else {
+    // Wraps within the image, as stepping back through frames does.
+    const auto before = std::lower_bound(marked.begin(), marked.end(), CurrentFrame);
+    target = before == marked.begin() ? marked.back() : *std::prev(before);
+  }
+  if (target < 1 || target > frameCount) return false;
+  CurrentFrame = target;
+  ShowCurrentFrame();
+  UpdateCineTrackBar();
+  return true;
+}
+
+void TadvancedImage::ShowFirstKeyFrame(int step) {
+  const std::vector<int> marked = TKeyImageStore::Instance().MarkedFrames(FAnnKey.path);
+  if (marked.empty()) return;
+  // A cine over frames that are no key frames is not what the user steps for.
+  if (int(marked.size()) < frameCount) PauseCine();
+  if (std::binary_search(marked.begin(), marked.end(), CurrentFrame)) return;
+  const int target = step > 0 ? marked.front() : marked.back();
+  if (target < 1 || target > frameCount) return;
+  CurrentFrame = target;
+  ShowCurrentFrame();
+  UpdateCineTrackBar();
+}
+
+bool TadvancedImage::TreeImageIsKey() const {
+  std::lock_guard tree(gPatientsMutex);
+  const TImg* im = TreeImage();
+  return im && TKeyImageStore::Instance().HasMarkedFrame(im->imagePath);
 }
 
 // ------------------------------------------------------------------ images
@@ -155,11 +207,17 @@ void TadvancedImage::StepImage(int step) {
   // is passed over in the direction of travel, once round the range at most,
   // so one bad file cannot stop the user stepping; it reports itself. A cine
   // passes over images on its own.
+  // With "key images only" the images between are passed over unloaded.
+  const bool keysOnly = KeyImagesOnly(InCineMode);
   const int range = InCineMode ? 1 : std::max(1, ImagesInRange());
   for (int tried = 0; tried < range; ++tried) {
     if (!StepImageIndex(step)) return;
+    if (keysOnly && !TreeImageIsKey()) continue;
     const int series = SeriesIndex, image = ImageIndex;
-    if (OpenCurrentImage(false)) return;
+    if (OpenCurrentImage(false)) {
+      if (keysOnly) ShowFirstKeyFrame(step);
+      return;
+    }
     if (LastPatientIndex < 0) return;
     SeriesIndex = series;
     ImageIndex = image;

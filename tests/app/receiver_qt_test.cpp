@@ -19,6 +19,7 @@
 #include "support/pacs_fixtures.h"
 #include "support/qt_wait.h"
 #include "viewer/AdvancedImage.h"
+#include "viewer/KeyImageStore.h"
 #include "window_fixture.h"
 
 namespace fs = std::filesystem;
@@ -61,10 +62,12 @@ class Receive : public ::testing::Test {
 };
 
 // Runs storescu to its end while events run.
+// options: -R to propose only the classes of the files (storescu's own list
+// leaves some out, key object selections among them).
 int Send(const std::string& callingAe, int port, const std::vector<std::string>& files,
-         std::string* output = nullptr) {
-  std::string cmd =
-      "storescu -aet " + callingAe + " -aec TAVROLEN 127.0.0.1 " + std::to_string(port);
+         std::string* output = nullptr, const std::string& options = "") {
+  std::string cmd = "storescu " + options + " -aet " + callingAe + " -aec TAVROLEN 127.0.0.1 " +
+                    std::to_string(port);
   for (const std::string& f : files) cmd += " '" + f + "'";
   std::atomic<bool> done{false};
   int status = -1;
@@ -189,4 +192,45 @@ TEST_F(Receive, ATemporaryFolderGoesWithTheWindowAndBadSettingsSayWhy) {
   other.reset();
   form.reset();
   EXPECT_FALSE(fs::exists(temp)) << "the temporary folder goes with the window";
+}
+
+TEST_F(Receive, KeyObjectsSentBeforeTheirImagesMarkThemWhenTheyArrive) {
+  ASSERT_TRUE(testsupport::HavePythonModules("pydicom, numpy"))
+      << "/usr/bin/python3 cannot import pydicom and numpy, which write the fixtures";
+  TKeyImageStore& keys = TKeyImageStore::Instance();
+  keys.Reset();
+  TReceiver* r = form->Receiver;
+  const std::string base = testsupport::TempDir("receiver-keys");
+  std::string out;
+  ASSERT_EQ(fixtures::RunCommand("/usr/bin/python3 " + std::string(TAVROLEN_SOURCE_DIR) +
+                                     "/tests/cli/objects_fixture.py '" + base + "/s' 2>&1",
+                                 &out),
+            0)
+      << out;
+  const int port = testsupport::FreeLoopbackPort();
+  r->portSpinBox->setValue(port);
+  r->folderEdit->setText(QString::fromStdString(base + "/in"));
+  r->startButton->click();
+  ASSERT_TRUE(r->Listening()) << r->statusLabel->text().toStdString();
+
+  EXPECT_EQ(Send("MODALITY", port, {base + "/s/kos.dcm"}, &out, "-R"), 0) << out;
+  EXPECT_TRUE(
+      testsupport::WaitUntil([&] { return r->statusLabel->text().contains("1 received"); }));
+  r->FlushArrivals();
+  // Listed as key objects, not reported as an image that cannot be shown.
+  EXPECT_FALSE(r->statusLabel->text().contains("not shown"))
+      << r->statusLabel->text().toStdString();
+  EXPECT_FALSE(keys.AnyMarked());
+
+  std::vector<std::string> images;
+  for (int n = 1; n <= 5; ++n) images.push_back(base + "/s/ct" + std::to_string(n) + ".dcm");
+  EXPECT_EQ(Send("MODALITY", port, images, &out), 0) << out;
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return r->Received() == 5; }));
+  r->FlushArrivals();
+  const std::vector<TAnnotationKey> marked = keys.Marked();
+  ASSERT_EQ(marked.size(), 2u);
+  for (const TAnnotationKey& k : marked)
+    EXPECT_EQ(keys.Caption(k).toStdString(), "For Teaching: Two lesions") << k.path;
+  r->startButton->click();
+  keys.Reset();
 }
