@@ -7,6 +7,7 @@
 // BMP, ...); .jpg and .jpeg export the cell as the viewer's Save does.
 #ifdef TAVROLEN_WITH_QT
 
+#include <dcmtk/oflog/oflog.h>
 #include <QApplication>
 #include <QBuffer>
 #include <QCoreApplication>
@@ -310,6 +311,10 @@ int Render(const std::vector<std::string>& args) {
                  cell.LastLoadError().c_str());
     return 1;
   }
+  // The objects' readers report what they skip themselves; DCMTK's own log
+  // would repeat it (and warn of the short header read) on every object.
+  if (!o.with.empty() && !std::getenv("TAVROLEN_DCMTK_DEBUG"))
+    OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
   // Derived objects first: a window, turn or zoom given here overrides a
   // presentation state's. One that is not for this image is drawn nowhere
   // and said so; one that cannot be read fails the command.

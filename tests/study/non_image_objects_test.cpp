@@ -1,6 +1,6 @@
 // Valid DICOM objects that hold no image (reports, RT plans and structures,
-// ECG waveforms) or no image of their own (segmentations) are skipped as what they are, not as damaged files; a file
-// that is no DICOM at all still is.
+// ECG waveforms) or no image of their own (segmentations) are skipped as what they are, not as
+// damaged files; a file that is no DICOM at all still is.
 #include <gtest/gtest.h>
 
 #include <fstream>
