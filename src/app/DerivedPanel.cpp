@@ -296,7 +296,9 @@ void TDerivedPanel::Rebuild() {
     row->setSpacing(2);
     for (const bool visible : {true, false}) {
       auto* b = new QToolButton(box);
-      b->setText(visible ? "Show all" : "Hide all");
+      // Short words: the column stays narrow enough for a docked panel.
+      b->setText(visible ? "Show" : "Hide");
+      b->setToolTip(visible ? "Show all of this object" : "Hide all of this object");
       b->setObjectName(visible ? "showAll" : "hideAll");
       b->setAutoRaise(true);
       connect(b, &QToolButton::clicked, this, [this, path, visible] { SetAll(path, visible); });

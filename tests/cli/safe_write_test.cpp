@@ -26,7 +26,9 @@ struct Result {
 };
 
 Result Tool(const std::string& dir, const std::string& args) {
-  const std::string err = dir + "/../stderr.txt";
+  // Beside dir, not in it (tests count what dir holds), and of this test
+  // alone: tests running side by side share dir's parent.
+  const std::string err = dir + ".stderr.txt";
   Result r;
   r.status = std::system(
       (std::string(TAVROLEN_DICOM_TOOL) + " " + args + " 2>" + Quote(err) + " >/dev/null").c_str());
