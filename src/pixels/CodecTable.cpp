@@ -6,6 +6,7 @@
 #include "pixels/codecs/BaselineJpeg.h"
 #include "pixels/codecs/Deflate.h"
 #include "pixels/codecs/JpegLs.h"
+#include "pixels/codecs/JpegXl.h"
 #include "pixels/codecs/Native.h"
 #include "pixels/codecs/OpenJpeg.h"
 #include "pixels/codecs/OpenJph.h"
@@ -69,9 +70,11 @@ const TransferSyntaxCodec kTable[] = {
      nullptr, 0},
     {"1.2.840.10008.1.2.4.108", "HEVC/H.265 Main 10 Profile / Level 5.1", kEncapsulated, nullptr,
      nullptr, 0},
-    {"1.2.840.10008.1.2.4.110", "JPEG XL Lossless", kEncapsulated, nullptr, nullptr, 0},
-    {"1.2.840.10008.1.2.4.111", "JPEG XL JPEG Recompression", kEncapsulated, nullptr, nullptr, 0},
-    {"1.2.840.10008.1.2.4.112", "JPEG XL", kEncapsulated, nullptr, nullptr, 0},
+    {"1.2.840.10008.1.2.4.110", "JPEG XL Lossless", kEncapsulated, DecodeJpegXlFrame,
+     CheckJpegXlFrame, 0},
+    {"1.2.840.10008.1.2.4.111", "JPEG XL JPEG Recompression", kEncapsulated, DecodeJpegXlFrame,
+     CheckJpegXlFrame, 0},
+    {"1.2.840.10008.1.2.4.112", "JPEG XL", kEncapsulated, DecodeJpegXlFrame, CheckJpegXlFrame, 0},
     {"1.2.840.10008.1.2.4.201", "High-Throughput JPEG 2000 Image Compression (Lossless Only)",
      kEncapsulated, DecodeHtj2kFrame, CheckHtj2kFrame, 0},
     {"1.2.840.10008.1.2.4.202",
