@@ -50,11 +50,15 @@ def png(source, target):
 
 
 def wrap(args):
+    from pydicom._uid_dict import UID_dictionary
     from pydicom.dataset import Dataset, FileMetaDataset
     from pydicom.encaps import encapsulate
     from pydicom.uid import generate_uid
 
     out, syntax = args[0], args[1]
+    # pydicom 2.3 predates the JPEG XL syntaxes: known, it writes them as the
+    # compressed syntaxes they are.
+    UID_dictionary.setdefault(syntax, ("JPEG XL", "Transfer Syntax", "", "", "JPEGXL"))
     rows, columns, samples, allocated, stored, signed = map(int, args[2:8])
     photometric = args[8]
     frames = [open(f, "rb").read() for f in args[9:]]

@@ -98,6 +98,16 @@ TEST(JpegXl, LosslessFramesEqualTheSourceAndDjxl) {
       EXPECT_EQ(d.out.rgb, c.channels == 3);
       EXPECT_EQ(d.Samples(c.bitsAllocated), picture.samples) << threads << " threads";
     }
+    if (c.channels == 3) {
+      // Coded as they are, colour samples keep the header's model: under YBR
+      // they are Y, Cb, Cr still to be converted.
+      spec.rgbPhotometric = false;
+      spec.ybrPhotometric = true;
+      const Decoded d = CheckAndDecode(jxl, spec);
+      ASSERT_TRUE(d.ok) << d.out.why;
+      EXPECT_FALSE(d.out.rgb);
+      EXPECT_EQ(d.Samples(c.bitsAllocated), picture.samples);
+    }
   }
 }
 
@@ -156,8 +166,12 @@ TEST(JpegXl, LossyAndRecompressedFramesMatchDjxl) {
     const Pnm picture = Picture(67, 41, c.channels, c.bits, 21);
     const Bytes jxl = Cjxl(dir, c.name, picture, "-d 1");
     const Pnm reference = Djxl(dir, c.name, jxl, c.channels);
-    const Decoded d = CheckAndDecode(jxl, SpecOf(picture, c.bitsAllocated, c.bits));
+    // libjxl renders lossy colour to R, G, B whatever the header's model.
+    FrameSpec spec = SpecOf(picture, c.bitsAllocated, c.bits);
+    spec.ybrPhotometric = c.channels == 3;
+    const Decoded d = CheckAndDecode(jxl, spec);
     ASSERT_TRUE(d.checked && d.ok) << d.out.why;
+    EXPECT_EQ(d.out.rgb, c.channels == 3);
     EXPECT_LE(MaxDifference(d.Samples(c.bitsAllocated), reference.samples), 1);
     EXPECT_GT(MaxDifference(d.Samples(c.bitsAllocated), picture.samples), 0) << "not lossy";
   }
@@ -169,7 +183,10 @@ TEST(JpegXl, LossyAndRecompressedFramesMatchDjxl) {
   ASSERT_TRUE(codectest::RunTool("cjxl " + Quote(dir + "/in.jpg") + " " + Quote(dir + "/in.jxl")));
   const Bytes jxl = codectest::ReadBytes(dir + "/in.jxl");
   const Pnm reference = Djxl(dir, "recompressed", jxl, 3);
-  const Decoded d = CheckAndDecode(jxl, SpecOf(picture, 8, 8));
+  FrameSpec spec = SpecOf(picture, 8, 8);
+  spec.rgbPhotometric = false;
+  spec.ybrPhotometric = true;  // as the JPEG's header would say
+  const Decoded d = CheckAndDecode(jxl, spec);
   ASSERT_TRUE(d.checked && d.ok) << d.out.why;
   EXPECT_TRUE(d.out.rgb);
   EXPECT_LE(MaxDifference(d.Samples(8), reference.samples), 1);

@@ -129,7 +129,9 @@ bool SetOutput(JxlDecoder* dec, const JxlBasicInfo& info, const FrameSpec& spec,
   return true;
 }
 
-void Finish(const Target& t, const FrameSpec& spec, CodecOutput& out) {
+// `rendered`: libjxl produced the colour itself (an XYB picture, or a
+// recompressed JPEG's YCbCr), so it is R, G, B whatever the header says.
+void Finish(const Target& t, const FrameSpec& spec, bool rendered, CodecOutput& out) {
   const size_t n = out.size / size_t(t.width);
   if (t.width == 1) {
     Rescale(out.data, n, t.bits);
@@ -147,7 +149,9 @@ void Finish(const Target& t, const FrameSpec& spec, CodecOutput& out) {
       StoreSample(out.data + i * size_t(t.width), t.width, v);
     }
   }
-  out.rgb = spec.samples == 3;
+  // Samples coded as they are keep the header's colour model: Y, Cb, Cr under
+  // a YBR photometric, converted after the codec as for uncompressed data.
+  out.rgb = spec.samples == 3 && (rendered || !spec.ybrPhotometric);
 }
 
 }  // namespace
@@ -182,14 +186,15 @@ bool DecodeJpegXlFrame(const uint8_t* data, size_t size, const FrameSpec& spec, 
                       JXL_DEC_SUCCESS)
       return Refuse(out.why, "the JPEG XL decoder cannot be set up");
   }
-  if (!Prepare(dec.get(), JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE, out.why)) return false;
+  const int events = JXL_DEC_BASIC_INFO | JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE;
+  if (!Prepare(dec.get(), events, out.why)) return false;
   // The input stays open: when the stream ends early, what libjxl has decoded
   // so far can still be flushed into the frame.
   if (JxlDecoderSetInput(dec.get(), data, size) != JXL_DEC_SUCCESS)
     return Refuse(out.why, "the JPEG XL decoder refuses the stream");
   JxlBasicInfo info{};
   Target target;
-  bool haveInfo = false, haveOutput = false;
+  bool haveInfo = false, haveOutput = false, recompressed = false;
   for (;;) {
     switch (JxlDecoderProcessInput(dec.get())) {
       case JXL_DEC_BASIC_INFO:
@@ -197,6 +202,10 @@ bool DecodeJpegXlFrame(const uint8_t* data, size_t size, const FrameSpec& spec, 
           return Refuse(out.why, "the JPEG XL header is invalid");
         if (!Fits(info, spec, out.why)) return false;
         haveInfo = true;
+        break;
+      case JXL_DEC_JPEG_RECONSTRUCTION:
+        // Noted only: with no JPEG buffer set, libjxl goes on to pixels.
+        recompressed = true;
         break;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
         if (!haveInfo) return Refuse(out.why, "the JPEG XL stream has no header");
@@ -206,13 +215,13 @@ bool DecodeJpegXlFrame(const uint8_t* data, size_t size, const FrameSpec& spec, 
       case JXL_DEC_FULL_IMAGE:
         // The first frame shown is the picture; later frames are not read.
         if (!haveOutput) return Refuse(out.why, "the JPEG XL stream holds no picture");
-        Finish(target, spec, out);
+        Finish(target, spec, recompressed || !info.uses_original_profile, out);
         return true;
       case JXL_DEC_NEED_MORE_INPUT:
         if (!haveOutput) return Refuse(out.why, "the JPEG XL stream ends before its picture");
         if (JxlDecoderFlushImage(dec.get()) != JXL_DEC_SUCCESS)
           return Refuse(out.why, "the JPEG XL stream ends before any of its picture");
-        Finish(target, spec, out);
+        Finish(target, spec, recompressed || !info.uses_original_profile, out);
         out.incomplete = true;
         return true;
       case JXL_DEC_SUCCESS:

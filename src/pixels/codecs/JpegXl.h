@@ -3,14 +3,17 @@
 // to the JPEG file).
 //
 // Output layout (the table's, see Codec.h): grey frames one sample per pixel,
-// colour frames R, G, B (out.rgb; lossy colour comes out in the picture's own
-// colour space, as libjxl renders it). Alpha and other extra channels are
-// dropped; of an animation only the first frame is shown. Pixels come out in
-// the order the stream stores them: an orientation tag is not applied, as no
-// other codec of the table applies one. Samples keep the stream's own values
-// whatever the output sample's width; signed frames take the two's complement
-// of the stream's depth, extended to the sample. A stream cut short shows
-// what libjxl can render of it (out.incomplete) when that is anything.
+// colour frames interleaved. Colour libjxl renders itself (XYB pictures, in
+// the picture's own colour space, and recompressed JPEGs) is R, G, B
+// (out.rgb); samples coded as they are keep the header's model, so Y, Cb, Cr
+// under a YBR photometric are converted after the codec. Alpha and other
+// extra channels are dropped; of an animation only the first frame is shown.
+// Pixels come out in the order the stream stores them: an orientation tag is
+// not applied, as no other codec of the table applies one. Samples keep the
+// stream's own values whatever the output sample's width; signed frames take
+// the two's complement of the stream's depth, extended to the sample. A
+// stream cut short shows what libjxl can render of it (out.incomplete) when
+// that is anything.
 #pragma once
 
 #include <cstddef>
