@@ -111,7 +111,7 @@ TEST(JpegXl, LosslessFramesEqualTheSourceAndDjxl) {
   }
 }
 
-TEST(JpegXl, NarrowStreamsKeepTheirValuesInWideSamples) {
+TEST(JpegXl, OtherLayoutsKeepTheStreamsValues) {
   REQUIRE_TOOL("cjxl");
   const std::string dir = TestDir();
   // An 8-bit stream in 16-bit samples and a 6-bit one in bytes: the stream's
@@ -135,6 +135,33 @@ TEST(JpegXl, NarrowStreamsKeepTheirValuesInWideSamples) {
     ASSERT_TRUE(d.buffer[3 * i] == grey.samples[i] && d.buffer[3 * i + 1] == grey.samples[i] &&
                 d.buffer[3 * i + 2] == grey.samples[i])
         << i;
+  // 32-bit samples (through libjxl's float output) hold the same values.
+  const Pnm deep = Picture(19, 6, 1, 12, 14);
+  const Decoded wide = CheckAndDecode(Cjxl(dir, "deep", deep, "-d 0"), SpecOf(deep, 32, 12));
+  ASSERT_TRUE(wide.checked && wide.ok) << wide.out.why;
+  std::vector<uint16_t> values;
+  for (size_t i = 0; i + 3 < wide.buffer.size(); i += 4) {
+    uint32_t v;
+    std::memcpy(&v, &wide.buffer[i], 4);
+    values.push_back(uint16_t(v));
+    ASSERT_LT(v, 4096u) << i / 4;
+  }
+  EXPECT_EQ(values, deep.samples);
+
+  // Alpha is dropped: the colour samples alone, as coded.
+  const Pnm rgb = Picture(7, 5, 3, 8, 13);
+  std::string pam = "P7\nWIDTH 7\nHEIGHT 5\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+  Bytes rgba(pam.begin(), pam.end());
+  for (size_t i = 0; i < rgb.samples.size(); ++i) {
+    rgba.push_back(uint8_t(rgb.samples[i]));
+    if (i % 3 == 2) rgba.push_back(uint8_t(40 * i));
+  }
+  codectest::WriteBytes(dir + "/alpha.pam", rgba);
+  ASSERT_TRUE(codectest::RunTool("cjxl " + Quote(dir + "/alpha.pam") + " " +
+                                 Quote(dir + "/alpha.jxl") + " -d 0"));
+  const Decoded alpha = CheckAndDecode(codectest::ReadBytes(dir + "/alpha.jxl"), SpecOf(rgb, 8, 8));
+  ASSERT_TRUE(alpha.checked && alpha.ok) << alpha.out.why;
+  EXPECT_EQ(alpha.Samples(8), rgb.samples);
 }
 
 TEST(JpegXl, SignedSamplesAreExtendedFromTheStreamsDepth) {
