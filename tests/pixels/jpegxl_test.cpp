@@ -124,13 +124,15 @@ TEST(JpegXl, OtherLayoutsKeepTheStreamsValues) {
     ASSERT_TRUE(d.checked && d.ok) << d.out.why;
     EXPECT_EQ(d.Samples(allocated), picture.samples);
   }
-  // A grey stream fills a colour frame, R = G = B.
+  // A grey stream fills a colour frame, R = G = B, whatever its model says.
   const Pnm grey = Picture(24, 9, 1, 8, 12);
   const Bytes jxl = Cjxl(dir, "grey", grey, "-d 0");
   FrameSpec colour = SpecOf(grey, 8, 8);
   colour.samples = 3;
+  colour.ybrPhotometric = true;
   const Decoded d = CheckAndDecode(jxl, colour);
   ASSERT_TRUE(d.checked && d.ok) << d.out.why;
+  EXPECT_TRUE(d.out.rgb);
   for (size_t i = 0; i < grey.samples.size(); ++i)
     ASSERT_TRUE(d.buffer[3 * i] == grey.samples[i] && d.buffer[3 * i + 1] == grey.samples[i] &&
                 d.buffer[3 * i + 2] == grey.samples[i])

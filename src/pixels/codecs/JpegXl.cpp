@@ -24,7 +24,8 @@ using Runner = std::unique_ptr<void, RunnerDeleter>;
 // Alpha, depth and a spot colour or two; libjxl holds a full plane for each,
 // so a stream listing hundreds over a blank picture is refused up front.
 constexpr uint32_t kMaxExtraChannels = 4;
-// Deeper integer samples come out through float, exact up to its mantissa.
+// Samples for 32-bit frames come out through float, whose 24-bit mantissa
+// holds every integer up to this depth exactly.
 constexpr uint32_t kMaxBits = 24;
 
 bool Refuse(std::string& why, std::string text) {
@@ -129,8 +130,9 @@ bool SetOutput(JxlDecoder* dec, const JxlBasicInfo& info, const FrameSpec& spec,
   return true;
 }
 
-// `rendered`: libjxl produced the colour itself (an XYB picture, or a
-// recompressed JPEG's YCbCr), so it is R, G, B whatever the header says.
+// `rendered`: libjxl produced the colour itself (an XYB picture, a
+// recompressed JPEG's YCbCr, grey spread to R = G = B), so it is R, G, B
+// whatever the header says.
 void Finish(const Target& t, const FrameSpec& spec, bool rendered, CodecOutput& out) {
   const size_t n = out.size / size_t(t.width);
   if (t.width == 1) {
@@ -152,6 +154,10 @@ void Finish(const Target& t, const FrameSpec& spec, bool rendered, CodecOutput& 
   // Samples coded as they are keep the header's colour model: Y, Cb, Cr under
   // a YBR photometric, converted after the codec as for uncompressed data.
   out.rgb = spec.samples == 3 && (rendered || !spec.ybrPhotometric);
+}
+
+bool Rendered(const JxlBasicInfo& info, bool recompressed) {
+  return recompressed || !info.uses_original_profile || info.num_color_channels == 1;
 }
 
 }  // namespace
@@ -215,13 +221,13 @@ bool DecodeJpegXlFrame(const uint8_t* data, size_t size, const FrameSpec& spec, 
       case JXL_DEC_FULL_IMAGE:
         // The first frame shown is the picture; later frames are not read.
         if (!haveOutput) return Refuse(out.why, "the JPEG XL stream holds no picture");
-        Finish(target, spec, recompressed || !info.uses_original_profile, out);
+        Finish(target, spec, Rendered(info, recompressed), out);
         return true;
       case JXL_DEC_NEED_MORE_INPUT:
         if (!haveOutput) return Refuse(out.why, "the JPEG XL stream ends before its picture");
         if (JxlDecoderFlushImage(dec.get()) != JXL_DEC_SUCCESS)
           return Refuse(out.why, "the JPEG XL stream ends before any of its picture");
-        Finish(target, spec, recompressed || !info.uses_original_profile, out);
+        Finish(target, spec, Rendered(info, recompressed), out);
         out.incomplete = true;
         return true;
       case JXL_DEC_SUCCESS:
