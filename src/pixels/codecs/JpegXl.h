@@ -4,10 +4,11 @@
 //
 // Output layout (the table's, see Codec.h): grey frames one sample per pixel,
 // colour frames interleaved. Colour libjxl renders itself (XYB pictures, in
-// the picture's own colour space, and recompressed JPEGs) is R, G, B
-// (out.rgb); samples coded as they are keep the header's model, so Y, Cb, Cr
-// under a YBR photometric are converted after the codec. Alpha and other
-// extra channels are dropped; of an animation only the first frame is shown.
+// the picture's own colour space, recompressed JPEGs, and a grey stream in a
+// colour frame, R = G = B) is R, G, B (out.rgb); colour samples coded as
+// they are keep the header's model, so Y, Cb, Cr under a YBR photometric are
+// converted after the codec. Alpha and other extra channels are dropped; of
+// an animation only the first frame is shown.
 // Pixels come out in the order the stream stores them: an orientation tag is
 // not applied, as no other codec of the table applies one. Samples keep the
 // stream's own values whatever the output sample's width; signed frames take
