@@ -191,8 +191,11 @@ int Waveform(const std::vector<std::string>& args) {
   std::fwrite(out.data(), 1, out.size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return 1;
   if (w.ReadableGroups() == 0) {
-    std::fprintf(stderr, "tavrolen-dicom waveform: %s: no multiplex group could be read\n",
-                 path.c_str());
+    std::string reasons;
+    for (const TWaveformGroup& g : w.groups)
+      reasons += "; group " + std::to_string(g.number) + ": " + g.refused;
+    std::fprintf(stderr, "tavrolen-dicom waveform: %s: no multiplex group could be read%s\n",
+                 path.c_str(), reasons.c_str());
     return 1;
   }
   return 0;

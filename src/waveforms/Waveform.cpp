@@ -91,8 +91,8 @@ struct TSampleBytes {
   bool bigEndian = false;  // the samples' bytes are big-endian
 };
 
-bool ValueBytes(DcmItem& item, const DcmTagKey& tag, bool sourceBigEndian, uint64_t fileSize,
-                TSampleBytes& out, std::string& why) {
+bool ValueBytes(DcmItem& item, const DcmTagKey& tag, int sampleBytes, bool sourceBigEndian,
+                uint64_t fileSize, TSampleBytes& out, std::string& why) {
   DcmElement* e = nullptr;
   if (item.findAndGetElement(tag, e).bad() || !e) {
     why = "no data";
@@ -115,10 +115,11 @@ bool ValueBytes(DcmItem& item, const DcmTagKey& tag, bool sourceBigEndian, uint6
       out.bytes[2 * i] = uint8_t(words[i] & 0xFF);
       out.bytes[2 * i + 1] = uint8_t(words[i] >> 8);
     }
-    // A big-endian file's words back in the file's byte order, so its
-    // samples of any width read as big-endian.
-    out.bigEndian = sourceBigEndian;
-    if (sourceBigEndian)
+    // 8-bit samples fill each word from its low byte, whatever the byte
+    // order; wider ones of a big-endian file get the file's byte order back
+    // and read as big-endian.
+    out.bigEndian = sourceBigEndian && sampleBytes > 1;
+    if (out.bigEndian)
       for (size_t i = 0; i + 1 < out.bytes.size(); i += 2)
         std::swap(out.bytes[i], out.bytes[i + 1]);
   } else {
@@ -230,7 +231,7 @@ void ReadGroup(DcmItem& item, bool bigEndian, uint64_t fileSize, TWaveformGroup&
   }
   TSampleBytes data;
   std::string why;
-  if (!ValueBytes(item, DCM_WaveformData, bigEndian, fileSize, data, why)) {
+  if (!ValueBytes(item, DCM_WaveformData, bytes, bigEndian, fileSize, data, why)) {
     g.refused = why;
     return;
   }
@@ -255,7 +256,7 @@ void ReadGroup(DcmItem& item, bool bigEndian, uint64_t fileSize, TWaveformGroup&
     std::string ignored;
     DcmElement* e = nullptr;
     if (item.findAndGetElement(DCM_WaveformPaddingValue, e).good() && e &&
-        ValueBytes(item, DCM_WaveformPaddingValue, bigEndian, fileSize, pad, ignored) &&
+        ValueBytes(item, DCM_WaveformPaddingValue, bytes, bigEndian, fileSize, pad, ignored) &&
         pad.bytes.size() >= size_t(bytes)) {
       hasPadding = true;
       padding = StoredSample(pad.bytes.data(), bytes, pad.bigEndian, kind == 'S' ? 'S' : 'U');
@@ -455,6 +456,10 @@ bool ReadWaveform(const std::string& path, TWaveform& out, std::string& why) {
     // Large values (the samples) stay on disk until a group asks for them.
     const OFCondition c =
         file.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096, ERM_autoDetect);
+    if (c == EC_StreamNotifyClient || c == EC_InvalidStream) {
+      why = std::string("it is cut short or damaged (") + c.text() + ")";
+      return false;
+    }
     if (c.bad()) {
       why = std::string("not a readable DICOM file (") + c.text() + ")";
       return false;
