@@ -174,6 +174,9 @@ void TWaveformView::Relayout() {
       const TWaveformChannel& ch = g.channels[c];
       const std::string lead = StandardLeadName(ch);
       cell.label = QString::fromStdString(lead.empty() ? ch.label : lead);
+      // A lead the device flagged (disconnected, questionable ...) says so.
+      if (!ch.status.empty() && ch.status != "OK")
+        cell.label += " (" + QString::fromStdString(ch.status).replace('\\', ", ").toLower() + ")";
       cell.rowStart = first;
       first = false;
       cells_.push_back(cell);

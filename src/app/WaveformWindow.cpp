@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMap>
 #include <QPointer>
+#include <QShortcut>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <cmath>
@@ -150,6 +151,10 @@ TWaveformWindow::TWaveformWindow(TWaveform w, QWidget* parent)
     zoomOutButton->setEnabled(z > 0.5);
   });
   connect(view, &TWaveformView::CaliperChanged, caliperLabel, &QLabel::setText);
+  connect(new QShortcut(QKeySequence::ZoomIn, this), &QShortcut::activated, view,
+          &TWaveformView::ZoomIn);
+  connect(new QShortcut(QKeySequence::ZoomOut, this), &QShortcut::activated, view,
+          &TWaveformView::ZoomOut);
 
   if (groupBox->count() > 0) ShowGroup(groupBox->itemData(0).toInt());
   resize(1100, 760);
