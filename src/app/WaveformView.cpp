@@ -39,6 +39,14 @@ QString Number(double v, int decimals) {
   return QString::number(v, 'f', decimals);
 }
 
+// A sample index from a position that may lie far outside the samples (or be
+// no number, for a skew no file should have), clamped to 0 ... last.
+int64_t SampleIndex(double v, int64_t last) {
+  if (!(v >= 0)) return 0;
+  if (v >= double(last)) return last;
+  return int64_t(v);
+}
+
 }  // namespace
 
 TWaveformView::TWaveformView(QWidget* parent) : QAbstractScrollArea(parent) {
@@ -141,7 +149,8 @@ void TWaveformView::Relayout() {
     }
   }
   const double left = 8 + 0.2 * speed_;  // room for the calibration pulse
-  const double duration = g.DurationSeconds();
+  // Whatever a file claims, the paper stays a length scroll bars can span.
+  const double duration = std::min(g.DurationSeconds(), 1e7);
   const auto scaleOf = [&](size_t c) {
     const TWaveformChannel& ch = g.channels[c];
     const double mv = ch.calibrated ? MillivoltsPerUnit(ch.units) : 0;
@@ -374,10 +383,10 @@ void TWaveformView::DrawCell(QPainter& p, const Cell& c, const QRectF& paper) co
     return (c.t0 + (x - c.x0) / speed_ - ch.timeSkew) * fs;
   };
   const int64_t n = int64_t(ch.samples.size());
-  const int64_t last = std::min<int64_t>(n - 1, int64_t(std::floor(index(xEnd) - 1e-9)));
-  const int64_t ia = std::clamp<int64_t>(int64_t(std::floor(index(xa))) - 1, 0, n - 1);
-  const int64_t ib = std::clamp<int64_t>(int64_t(std::ceil(index(xb))) + 1, 0, last);
-  const int64_t firstInCell = std::clamp<int64_t>(int64_t(std::ceil(index(c.x0) - 1e-9)), 0, n - 1);
+  const int64_t last = SampleIndex(std::floor(index(xEnd) - 1e-9), n - 1);
+  const int64_t ia = SampleIndex(std::floor(index(xa)) - 1, n - 1);
+  const int64_t ib = std::min(SampleIndex(std::ceil(index(xb)) + 1, n - 1), last);
+  const int64_t firstInCell = SampleIndex(std::ceil(index(c.x0) - 1e-9), n - 1);
   const int64_t from = std::max(ia, firstInCell);
   if (ib < from) return;
   const auto xOf = [&](double i) { return c.x0 + ((i / fs + ch.timeSkew) - c.t0) * speed_; };
@@ -407,8 +416,8 @@ void TWaveformView::DrawCell(QPainter& p, const Cell& c, const QRectF& paper) co
     for (double px = std::floor(px0); px <= px1; px += 1) {
       const double paperX0 = ViewportToPaper(QPointF(px, 0)).x();
       const double paperX1 = ViewportToPaper(QPointF(px + 1, 0)).x();
-      const int64_t s0 = std::max(from, int64_t(std::ceil(index(paperX0))));
-      const int64_t s1 = std::min(ib, int64_t(std::ceil(index(paperX1))) - 1);
+      const int64_t s0 = std::max(from, SampleIndex(std::ceil(index(paperX0)), n));
+      const int64_t s1 = std::min(ib, SampleIndex(std::ceil(index(paperX1)), n) - 1);
       double lo = INFINITY, hi = -INFINITY;
       bool gap = false;
       for (int64_t i = s0; i <= s1; ++i) {
@@ -437,9 +446,10 @@ void TWaveformView::DrawMarks(QPainter& p, const Cell& c, const QRectF& paper) c
   p.setPen(QPen(kMark, 1.5));
   for (const TWaveformAnnotation& a : waveform_->annotations) {
     if (!a.Positional()) continue;
-    const bool here = std::any_of(a.channels.begin(), a.channels.end(), [&](const auto& r) {
-      return r.first == g.number && (r.second == 0 || r.second == c.channel + 1);
-    });
+    const bool here =
+        a.channels.empty() || std::any_of(a.channels.begin(), a.channels.end(), [&](const auto& r) {
+          return r.first == g.number && (r.second == 0 || r.second == c.channel + 1);
+        });
     if (!here) continue;
     std::vector<double> times;
     for (uint32_t s : a.samplePositions) times.push_back((double(s) - 1) / g.samplingFrequency);
@@ -463,9 +473,10 @@ QString TWaveformView::MarkAt(const QPointF& paper) const {
   QStringList found;
   for (const TWaveformAnnotation& a : waveform_->annotations) {
     if (!a.Positional()) continue;
-    const bool here = std::any_of(a.channels.begin(), a.channels.end(), [&](const auto& r) {
-      return r.first == g.number && (r.second == 0 || r.second == c.channel + 1);
-    });
+    const bool here =
+        a.channels.empty() || std::any_of(a.channels.begin(), a.channels.end(), [&](const auto& r) {
+          return r.first == g.number && (r.second == 0 || r.second == c.channel + 1);
+        });
     if (!here) continue;
     for (uint32_t s : a.samplePositions) {
       const double x = c.x0 + ((double(s) - 1) / g.samplingFrequency - c.t0) * speed_;
