@@ -93,6 +93,7 @@ void TWaveformView::SetLayout(Layout layout) {
   if (layout == Layout::TwelveLead && !CanShowTwelveLead()) layout = Layout::Strips;
   layout_ = layout;
   Relayout();
+  emit LayoutChanged(layout_);
 }
 
 void TWaveformView::SetSpeed(double mmPerSecond) {
@@ -148,7 +149,6 @@ void TWaveformView::Relayout() {
       autoScale_[c] = lo <= hi && hi > lo ? 24.0 / (hi - lo) : 1.0;
     }
   }
-  const double left = 8 + 0.2 * speed_;  // room for the calibration pulse
   // Whatever a file claims, the paper stays a length scroll bars can span.
   const double duration = std::min(g.DurationSeconds(), 1e7);
   const auto scaleOf = [&](size_t c) {
@@ -156,6 +156,10 @@ void TWaveformView::Relayout() {
     const double mv = ch.calibrated ? MillivoltsPerUnit(ch.units) : 0;
     return mv > 0 ? gain_ * mv : -autoScale_[c];  // negative: no voltage
   };
+  // Room for the calibration pulse, or for a scale bar and its value.
+  double left = 8 + 0.2 * speed_;
+  for (size_t c = 0; c < g.channels.size(); ++c)
+    if (scaleOf(c) < 0) left = std::max(left, 24.0);
   const auto addRow = [&](double top, double height,
                           const std::vector<std::pair<size_t, double>>& cols, double colSeconds) {
     double x = left;

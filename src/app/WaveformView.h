@@ -59,6 +59,7 @@ class TWaveformView : public QAbstractScrollArea {
  signals:
   void CaliperChanged(const QString& text);
   void ZoomChanged(double zoom);
+  void LayoutChanged(TWaveformView::Layout layout);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

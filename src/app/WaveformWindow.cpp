@@ -151,6 +151,9 @@ TWaveformWindow::TWaveformWindow(TWaveform w, QWidget* parent)
     zoomOutButton->setEnabled(z > 0.5);
   });
   connect(view, &TWaveformView::CaliperChanged, caliperLabel, &QLabel::setText);
+  connect(view, &TWaveformView::LayoutChanged, this, [this](TWaveformView::Layout l) {
+    layoutBox->setCurrentIndex(layoutBox->findData(int(l)));
+  });
   connect(new QShortcut(QKeySequence::ZoomIn, this), &QShortcut::activated, view,
           &TWaveformView::ZoomIn);
   connect(new QShortcut(QKeySequence::ZoomOut, this), &QShortcut::activated, view,

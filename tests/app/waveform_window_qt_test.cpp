@@ -185,6 +185,7 @@ TEST(WaveformWindow, TwelveLeadLayoutOfARealEcg) {
   EXPECT_EQ(view->CurrentLayout(), TWaveformView::Layout::TwelveLead);
   view->SetLayout(TWaveformView::Layout::Strips);
   EXPECT_EQ(view->StripCount(), 12);
+  EXPECT_EQ(window->layoutBox->currentData().toInt(), int(TWaveformView::Layout::Strips));
   const QImage image = view->viewport()->grab().toImage();
   int dark = 0;
   for (int y = 0; y < image.height(); y += 2)
