@@ -55,6 +55,19 @@ unsigned long Count(DcmItem& item, const DcmTagKey& sequence) {
   return s->card();
 }
 
+// The items of a sequence in order. DCMTK finds an item by its position from
+// the start each time; walking from one to the next keeps long sequences
+// (a Holter's thousands of beat annotations) linear.
+std::vector<DcmItem*> Items(DcmItem& item, const DcmTagKey& sequence) {
+  std::vector<DcmItem*> items;
+  DcmSequenceOfItems* s = nullptr;
+  if (item.findAndGetSequence(sequence, s).bad() || !s) return items;
+  items.reserve(s->card());
+  for (DcmObject* o = s->nextInContainer(nullptr); o; o = s->nextInContainer(o))
+    items.push_back(static_cast<DcmItem*>(o));
+  return items;
+}
+
 std::string Number(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%g", v);
@@ -264,11 +277,11 @@ void ReadGroup(DcmItem& item, bool bigEndian, uint64_t fileSize, TWaveformGroup&
   }
 
   g.channels.resize(channels);
+  const std::vector<DcmItem*> defs = Items(item, DCM_ChannelDefinitionSequence);
   for (unsigned long c = 0; c < channels; ++c) {
     TWaveformChannel& ch = g.channels[c];
     ch.number = int(c) + 1;
-    DcmItem* def = nullptr;
-    if (item.findAndGetSequenceItem(DCM_ChannelDefinitionSequence, def, long(c)).good() && def) {
+    if (DcmItem* def = c < defs.size() ? defs[c] : nullptr) {
       ReadChannelDefinition(*def, ch);
       double skew = 0;
       if (GetNumber(*def, DCM_ChannelSampleSkew, skew))
@@ -295,10 +308,9 @@ void ReadGroup(DcmItem& item, bool bigEndian, uint64_t fileSize, TWaveformGroup&
 }
 
 void ReadAnnotations(DcmItem& ds, TWaveform& w) {
-  DcmSequenceOfItems* seq = nullptr;
-  if (ds.findAndGetSequence(DCM_WaveformAnnotationSequence, seq).bad() || !seq) return;
-  for (unsigned long i = 0; i < seq->card(); ++i) {
-    DcmItem* it = seq->getItem(i);
+  const std::vector<DcmItem*> items = Items(ds, DCM_WaveformAnnotationSequence);
+  for (size_t i = 0; i < items.size(); ++i) {
+    DcmItem* it = items[i];
     if (!it) continue;
     TWaveformAnnotation a;
     a.text = Get(*it, DCM_UnformattedTextValue);
@@ -487,10 +499,11 @@ bool ReadWaveform(const std::string& path, TWaveform& out, std::string& why) {
       return false;
     }
     const bool bigEndian = DcmXfer(ds.getOriginalXfer()).isBigEndian();
-    for (unsigned long i = 0; i < seq->card(); ++i) {
+    const std::vector<DcmItem*> items = Items(ds, DCM_WaveformSequence);
+    for (size_t i = 0; i < items.size(); ++i) {
       TWaveformGroup g;
       g.number = int(i) + 1;
-      if (DcmItem* item = seq->getItem(i)) ReadGroup(*item, bigEndian, fileSize, g);
+      if (DcmItem* item = items[i]) ReadGroup(*item, bigEndian, fileSize, g);
       out.groups.push_back(std::move(g));
     }
     ReadAnnotations(ds, out);
