@@ -18,9 +18,10 @@
 
 namespace {
 
-// A general ECG at 500 Hz for 4 s: lead II held at +1 mV (1000 x 1 uV) and
-// an arterial pressure in mmHg rising from 0 to 100 and back.
-std::string SquareFile(const std::string& dir, int channelsDeclared = 2) {
+// A general ECG at 500 Hz (4 s unless longer): lead II held at +1 mV
+// (1000 x 1 uV) and an arterial pressure in mmHg rising from 0 to 100 and
+// back over the first 4 s.
+std::string SquareFile(const std::string& dir, int channelsDeclared = 2, uint32_t samples = 2000) {
   fixtures::DicomWriter w;
   w.Text(0x00080016, "UI", "1.2.840.10008.5.1.4.1.1.9.1.2");
   w.Text(0x00080018, "UI", "1.2.3.4.5.7");
@@ -28,7 +29,7 @@ std::string SquareFile(const std::string& dir, int channelsDeclared = 2) {
   w.BeginSequence(0x54000100);
   w.BeginItem();
   w.US(0x003A0005, {uint16_t(channelsDeclared)});
-  w.UL(0x003A0010, {2000});
+  w.UL(0x003A0010, {samples});
   w.Text(0x003A001A, "DS", "500");
   w.Text(0x003A0020, "SH", "RHYTHM");
   w.BeginSequence(0x003A0200);
@@ -45,9 +46,9 @@ std::string SquareFile(const std::string& dir, int channelsDeclared = 2) {
   w.US(0x54001004, {16});
   w.Text(0x54001006, "CS", "SS");
   std::vector<uint16_t> data;
-  for (int s = 0; s < 2000; ++s) {
+  for (uint32_t s = 0; s < samples; ++s) {
     data.push_back(1000);
-    data.push_back(uint16_t(s < 1000 ? s / 10 : (2000 - s) / 10));
+    data.push_back(uint16_t(s < 1000 ? s / 10 : s < 2000 ? (2000 - s) / 10 : 0));
   }
   w.OW(0x54001010, data);
   w.EndItem();
@@ -192,6 +193,28 @@ TEST(WaveformWindow, TwelveLeadLayoutOfARealEcg) {
     for (int x = 0; x < image.width(); x += 2)
       if (Dark(image, QPointF(x, y))) ++dark;
   EXPECT_GT(dark, 200) << "no traces drawn";
+  window->close();
+}
+
+TEST(WaveformWindow, LongRecordingScrollsToItsEnd) {
+  // Ten minutes: far wider than the window, drawn a screen at a time.
+  const std::string path = SquareFile(testsupport::TempDir("waveform_window_long"), 2, 500 * 600);
+  std::string why;
+  ASSERT_TRUE(OpenWaveformWindow(nullptr, path, &why)) << why;
+  TWaveformWindow* window = TWaveformWindow::Find(path);
+  ASSERT_NE(window, nullptr);
+  TWaveformView* view = window->view;
+  for (const double zoom : {0.5, 1.0, 8.0}) {
+    SCOPED_TRACE(zoom);
+    view->SetZoom(zoom);
+    QScrollBar* bar = view->horizontalScrollBar();
+    EXPECT_GT(bar->maximum(), 600 * 25 * view->PixelsPerMm() - view->viewport()->width() - 1);
+    bar->setValue(bar->maximum());
+    view->verticalScrollBar()->setValue(0);  // zooming kept the centre, lower down
+    const QImage image = view->viewport()->grab().toImage();
+    const double x = view->TimeToPaperX(0, 599.5);
+    EXPECT_TRUE(Dark(image, view->PaperToViewport(x, view->BaselineMm(0) - 10)));
+  }
   window->close();
 }
 
