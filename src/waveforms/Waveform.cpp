@@ -95,10 +95,9 @@ int ALaw(uint8_t a) {
   return (a & 0x80) ? t : -t;
 }
 
-// The bytes of a waveform value in the order the file stored them
-// (little-endian files) or with each sample's bytes in little-endian order
-// (big-endian files: swapped here), whatever the host and whatever word order
-// DCMTK holds an OW value in.
+// The bytes of a waveform value as the file stored them, whatever the host
+// and whatever word order DCMTK holds an OW value in, and whether each
+// sample's bytes run big-endian.
 struct TSampleBytes {
   std::vector<uint8_t> bytes;
   bool bigEndian = false;  // the samples' bytes are big-endian
@@ -108,7 +107,7 @@ bool ValueBytes(DcmItem& item, const DcmTagKey& tag, int sampleBytes, bool sourc
                 uint64_t fileSize, TSampleBytes& out, std::string& why) {
   DcmElement* e = nullptr;
   if (item.findAndGetElement(tag, e).bad() || !e) {
-    why = "no data";
+    why = "it has no Waveform Data";
     return false;
   }
   const uint64_t length = e->getLength();
