@@ -14,6 +14,7 @@
 #include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
+#include "study/DocumentFiling.h"
 
 namespace fs = std::filesystem;
 
@@ -103,6 +104,11 @@ void TCollector::MoveInto(TLoadResult& result) {
   KeepCharsetMessagesOnce(result.messages);
   skipped_.clear();
   messages_.clear();
+}
+
+bool IsDocumentHeader(const DICOMdata& header, TDocumentType& type) {
+  return DocumentTypeOfClass(header.SOP_Class_UID, type) && !header.SOP_Instance_UID.empty() &&
+         !header.Series_Instance_UID.empty();
 }
 
 bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, DICOMdata& header,
