@@ -7,6 +7,7 @@
   unpadded.dcm     Encapsulated PDF of odd.pdf without Encapsulated Document
                    Length: the value is the PDF and one NUL
   notpdf.dcm       Encapsulated PDF whose document is plain text
+  badpdf.dcm       Encapsulated PDF with a PDF header and no PDF after it
   stl.dcm          Encapsulated STL, three bytes of a model, with a length
   claims.dcm       Encapsulated PDF whose value claims more bytes than the file
 
@@ -133,6 +134,8 @@ def main():
     document(folder, "unpadded.dcm", PDF_CLASS, 2, "application/pdf", odd + b"\0", "Unpadded")
     text = b"This is plain text, no PDF\n"
     document(folder, "notpdf.dcm", PDF_CLASS, 3, "application/pdf", text, "Not a PDF", len(text))
+    broken = b"%PDF-1.4\nthis is no PDF body at all\n%%EOF\n"
+    document(folder, "badpdf.dcm", PDF_CLASS, 6, "application/pdf", broken, "Broken", len(broken))
     document(folder, "stl.dcm", STL_CLASS, 4, "model/stl", b"sol\0", "Model", 3)
     # The value's length field says 1 MiB; the file ends after 8 bytes of it.
     path = document(folder, "claims.dcm", PDF_CLASS, 5, "application/pdf", two[:8],
