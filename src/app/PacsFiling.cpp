@@ -11,6 +11,7 @@
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
 #include "dicom/dicom.h"
+#include "study/DocumentFiling.h"
 #include "study/Filing.h"
 #include "study/SortUnit.h"
 #include "viewer/AdvancedImage.h"
@@ -105,6 +106,15 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
     std::string note;
     if (TakeDerivedObject(a.path, a.header.SOP_Class_UID, note)) {
       if (!note.empty()) out.notShown.push_back(a.path + ": " + note);
+      continue;
+    }
+    TDocumentType type{};
+    if (!a.imgOK && DocumentTypeOfClass(a.header.SOP_Class_UID, type) &&
+        !a.header.Series_Instance_UID.empty()) {
+      // Reports, documents and waveforms are listed under their series.
+      touched.emplace(a.header.Study_Instance_UID, a.header.Series_Instance_UID);
+      TDocumentRecord doc = MakeDocumentRecord(a.header, type);
+      if (FileDocument(tree, a.header, std::move(doc))) ++out.documents;
       continue;
     }
     if (!a.imgOK) {

@@ -189,6 +189,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   // A series double-clicked in the browser shows in the active cell, whose
   // plane the other cells are cut with (drops are wired with each cell).
   ThumbnailsTool->ActiveImage = [this] { return ActiveAdvancedImage; };
+  ThumbnailsTool->Message = [this](const QString& text) { ShowMessage(text); };
   ThumbnailsTool->SeriesMenu.push_back([this](QMenu& menu, int p, int st, int se) {
     menu.addAction("MPR", this, [this, p, st, se] { ShowMpr(p, st, se); });
     AddExportActions(menu, this, p, st, se);
