@@ -63,8 +63,13 @@ void NoteNewPatients(TLoadResult& result) {
   const TPatient& patient = gPatients[static_cast<size_t>(result.lastPatientsLength)];
   if (patient.studies.empty()) return;
   const TStudy& study = patient.studies.front();
-  result.firstNewStudySeriesCount = static_cast<int>(study.serieses.size());
-  if (!study.serieses.empty()) result.firstNewStudyFirstModality = study.serieses.front().modality;
+  // The layout is for cells: series of documents only take none.
+  result.firstNewStudySeriesCount = 0;
+  result.firstNewStudyFirstModality.clear();
+  for (const TSeries& se : study.serieses) {
+    if (se.images.empty() && !se.documents.empty()) continue;
+    if (result.firstNewStudySeriesCount++ == 0) result.firstNewStudyFirstModality = se.modality;
+  }
 }
 
 void ReturnFreedMemory() {
