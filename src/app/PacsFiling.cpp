@@ -114,7 +114,7 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
       // Reports, documents and waveforms are listed under their series.
       touched.emplace(a.header.Study_Instance_UID, a.header.Series_Instance_UID);
       TDocumentRecord doc = MakeDocumentRecord(a.header, type);
-      if (FileDocument(tree, a.header, std::move(doc))) ++out.documents;
+      FileDocument(tree, a.header, std::move(doc));
       continue;
     }
     if (!a.imgOK) {
@@ -145,7 +145,9 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
   size_t seriesBefore = 0, seriesAfter = 0;
   for (const TPatient& p : gPatients)
     for (const TStudy& st : p.studies) seriesBefore += st.serieses.size();
+  const int documentsBefore = CountDocuments(gPatients);
   out.added = MergePatients(gPatients, tree);
+  out.documents = CountDocuments(gPatients) - documentsBefore;
   for (TPatient& p : gPatients)
     for (TStudy& st : p.studies) {
       seriesAfter += st.serieses.size();

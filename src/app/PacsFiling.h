@@ -25,7 +25,7 @@ TArrival ReadArrival(const std::string& path);
 struct TFilingOutcome {
   int added = 0;                      // images new to the tree
   bool newSeries = false;             // a series (or study) the tree did not hold
-  int documents = 0;                  // reports, documents and waveforms filed
+  int documents = 0;                  // reports, documents and waveforms new to the tree
   std::vector<std::string> notShown;  // "path: reason" for files kept on disk but not filed
 };
 

@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include "app/EncapsulatedDocumentWindow.h"
+#include "app/PacsFiling.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app_fixtures.h"
 #include "window_fixture.h"
@@ -291,6 +292,29 @@ TEST_F(BrowserDocuments, OpeningOneDocumentFileFilesItAndOpensItsWindow) {
   // Opening it again raises the window; nothing is filed twice.
   form->btnOpenFileClick();
   EXPECT_EQ(DocumentPanels()[0]->Documents.size(), 1u);
+}
+
+TEST_F(BrowserDocuments, RetrievedDocumentsJoinTheirSeriesOnce) {
+  REQUIRE_SAMPLES();
+  auto arrive = [&] {
+    std::vector<TArrival> batch;
+    for (const char* name : {"ct.dcm", "sr.dcm", "pdf1.dcm", "ecg.dcm"})
+      batch.push_back(ReadArrival(dir + "/folder/" + name));
+    return FileArrivals(*form, batch);
+  };
+  TFilingOutcome out = arrive();
+  EXPECT_EQ(out.added, 1);
+  EXPECT_EQ(out.documents, 3);
+  EXPECT_TRUE(out.notShown.empty()) << out.notShown.front();
+  out = arrive();  // a second retrieve of the same study
+  EXPECT_EQ(out.added, 0);
+  EXPECT_EQ(out.documents, 0);
+  std::lock_guard lock(gPatientsMutex);
+  size_t documents = 0;
+  for (const TPatient& p : gPatients)
+    for (const TStudy& st : p.studies)
+      for (const TSeries& se : st.serieses) documents += se.documents.size();
+  EXPECT_EQ(documents, 3u);
 }
 
 }  // namespace
