@@ -140,7 +140,11 @@ bool TEncapsulatedDocumentWindow::ShowPdf(std::string* why) {
   FBuffer->open(QIODevice::ReadOnly);
   FPdf = new QPdfDocument(this);
   FPdf->load(FBuffer);
-  if (FPdf->status() == QPdfDocument::Status::Error || FPdf->pageCount() <= 0) {
+  // Bytes in memory load at once; a document still loading is shown as it
+  // comes (statusChanged below).
+  const QPdfDocument::Status status = FPdf->status();
+  if (status == QPdfDocument::Status::Error ||
+      (status == QPdfDocument::Status::Ready && FPdf->pageCount() <= 0)) {
     if (why) {
       const QPdfDocument::Error e = FPdf->error();
       *why = e == QPdfDocument::Error::IncorrectPassword ? "the PDF is protected by a password"
@@ -189,7 +193,8 @@ bool TEncapsulatedDocumentWindow::ShowPdf(std::string* why) {
   // A document that still loads when load() returns may yet fail: the
   // window then says why in place of the pages.
   connect(FPdf, &QPdfDocument::statusChanged, this, [this](QPdfDocument::Status status) {
-    if (status == QPdfDocument::Status::Error)
+    if (status == QPdfDocument::Status::Error ||
+        (status == QPdfDocument::Status::Ready && FPdf->pageCount() <= 0))
       ShowFailure(QStringLiteral("The PDF cannot be read (damaged or not a PDF)."));
     else
       UpdatePageControls();
