@@ -1,6 +1,7 @@
 // Reports, documents and waveforms through the command line: scan lists them
-// under their series, and export copies them with the study, listed in the
-// DICOMDIR it writes, so the copy scans as the source does.
+// under their series, and export copies them with the study, plain or
+// anonymised, listed in the DICOMDIR it writes, so the copy scans as the
+// source does.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -58,6 +59,21 @@ TEST(Documents, ScanListsThemAndExportCarriesThem) {
       << copy;
   EXPECT_EQ(DocumentLines(copy), DocumentLines(source));
   EXPECT_NE(copy.find("skipped 0, documents 4"), std::string::npos) << copy;
+
+  // Anonymised, the report and the ECG keep a (dummy) content date, which
+  // they must have: the DICOMDIR lists them all the same.
+  out.clear();
+  copy.clear();
+  ASSERT_EQ(fixtures::RunCommand("'" + kTool + "' export '" + dir + "/folder' -o '" + dir +
+                                     "/anonymous' --dicomdir --anonymize 2>&1",
+                                 &out),
+            0)
+      << out;
+  EXPECT_EQ(out.find("Left out"), std::string::npos) << out;
+  ASSERT_EQ(
+      fixtures::RunCommand("'" + kTool + "' scan '" + dir + "/anonymous/DICOMDIR' 2>&1", &copy), 0)
+      << copy;
+  EXPECT_EQ(DocumentLines(copy), DocumentLines(source));
 }
 
 }  // namespace
