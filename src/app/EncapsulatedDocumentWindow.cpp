@@ -15,10 +15,12 @@
 #include <QRegularExpression>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QStringDecoder>
 #include <QTextBrowser>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <optional>
 
 #include "dicom/SafeOutput.h"
 
@@ -53,6 +55,26 @@ QString PersonName(const std::string& name) {
 }
 
 constexpr qreal kZoomStep = 1.25;
+
+// A text document in UTF-8: by its byte order mark, else by the encoding its
+// XML declaration names, else as UTF-8 (XML's default).
+std::string AsUtf8(const std::string& bytes) {
+  const QByteArray data(bytes.data(), qsizetype(bytes.size()));
+  std::optional<QStringConverter::Encoding> bom = QStringConverter::encodingForData(data);
+  if (bom && *bom != QStringConverter::Utf8) {
+    QStringDecoder decode(*bom);
+    return QString(decode(data)).toUtf8().toStdString();
+  }
+  static const QRegularExpression kDeclaration(
+      QStringLiteral("^\\s*<\\?xml[^>]*encoding\\s*=\\s*[\"']([A-Za-z0-9._:-]+)[\"']"));
+  const QRegularExpressionMatch m = kDeclaration.match(QString::fromLatin1(data.left(256)));
+  if (!m.hasMatch()) return bytes;
+  const QByteArray name = m.captured(1).toLatin1();
+  if (name.compare("utf-8", Qt::CaseInsensitive) == 0) return bytes;
+  QStringDecoder decode(name.constData());
+  if (!decode.isValid()) return bytes;
+  return QString(decode(data)).toUtf8().toStdString();
+}
 
 }  // namespace
 
@@ -204,7 +226,7 @@ bool TEncapsulatedDocumentWindow::ShowPdf(std::string* why) {
 }
 
 void TEncapsulatedDocumentWindow::ShowText() {
-  const std::string& bytes = FDocument.bytes;
+  const std::string bytes = AsUtf8(FDocument.bytes);
   QString text;
   // A CDA shows its narrative; other XML or text shows as written.
   if (bytes.find("ClinicalDocument") != std::string::npos) text = Utf8(CdaReadableText(bytes));

@@ -138,6 +138,11 @@ TEST_F(DocumentFiles, CdaShowsItsNarrativeAndOtherKindsOfferExtract) {
   EXPECT_TRUE(cda->ShownText().contains("History\nChest pain since Monday."));
   EXPECT_FALSE(cda->ShownText().contains("hidden coded entry"));
   EXPECT_FALSE(cda->ShownText().contains("<"));
+  // Read in the encoding its XML declaration names.
+  ASSERT_TRUE(OpenEncapsulatedDocumentWindow(nullptr, dir_ + "/latin1_cda.dcm", &why)) << why;
+  TEncapsulatedDocumentWindow* latin = TEncapsulatedDocumentWindow::Find(dir_ + "/latin1_cda.dcm");
+  ASSERT_NE(latin, nullptr);
+  EXPECT_EQ(latin->ShownText(), QString::fromUtf8("Befund\n\nGef\u00e4\u00dfe\n\u00dcberweisung"));
 
   ASSERT_TRUE(OpenEncapsulatedDocumentWindow(nullptr, dir_ + "/stl.dcm", &why)) << why;
   TEncapsulatedDocumentWindow* stl = TEncapsulatedDocumentWindow::Find(dir_ + "/stl.dcm");

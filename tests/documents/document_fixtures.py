@@ -4,6 +4,7 @@
   odd.pdf          a valid PDF of one page, odd length
   cda.dcm          Encapsulated CDA (text/XML) with a title, two sections and
                    a coded entry, patient DOC^CDA
+  latin1_cda.dcm   Encapsulated CDA in ISO 8859-1, as its XML declaration says
   unpadded.dcm     Encapsulated PDF of odd.pdf without Encapsulated Document
                    Length: the value is the PDF and one NUL
   notpdf.dcm       Encapsulated PDF whose document is plain text
@@ -131,6 +132,11 @@ def main():
     cda = CDA.encode()
     document(folder, "cda.dcm", CDA_CLASS, 1, "text/XML", cda + (b" " if len(cda) % 2 else b""),
              "Consultation note", len(cda))
+    latin = ("<?xml version='1.0' encoding='ISO-8859-1'?>\n<ClinicalDocument>"
+             "<title>Befund</title><component><structuredBody><component><section>"
+             "<title>Gef\u00e4\u00dfe</title><text>\u00dcberweisung</text></section>"
+             "</component></structuredBody></component></ClinicalDocument>\n").encode("latin-1")
+    document(folder, "latin1_cda.dcm", CDA_CLASS, 7, "text/XML", latin, "Befund", len(latin))
     document(folder, "unpadded.dcm", PDF_CLASS, 2, "application/pdf", odd + b"\0", "Unpadded")
     text = b"This is plain text, no PDF\n"
     document(folder, "notpdf.dcm", PDF_CLASS, 3, "application/pdf", text, "Not a PDF", len(text))
