@@ -99,6 +99,9 @@ std::vector<std::string> TExportDialog::FilesOf(const TPatientArr& patients, int
         for (const TImg& img : serieses[size_t(se)].images)
           if (!img.imagePath.empty() && seen.insert(img.imagePath).second)
             files.push_back(img.imagePath);
+        // Reports, documents and waveforms go with their study.
+        for (const TDocumentRecord& d : serieses[size_t(se)].documents)
+          if (!d.path.empty() && seen.insert(d.path).second) files.push_back(d.path);
       }
     }
   }

@@ -11,6 +11,7 @@
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
 #include "dicom/dicom.h"
+#include "study/DocumentFiling.h"
 #include "study/Filing.h"
 #include "study/SortUnit.h"
 #include "viewer/AdvancedImage.h"
@@ -107,6 +108,15 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
       if (!note.empty()) out.notShown.push_back(a.path + ": " + note);
       continue;
     }
+    TDocumentType type{};
+    if (!a.imgOK && DocumentTypeOfClass(a.header.SOP_Class_UID, type) &&
+        !a.header.Series_Instance_UID.empty()) {
+      // Reports, documents and waveforms are listed under their series.
+      touched.emplace(a.header.Study_Instance_UID, a.header.Series_Instance_UID);
+      TDocumentRecord doc = MakeDocumentRecord(a.header, type);
+      FileDocument(tree, a.header, std::move(doc));
+      continue;
+    }
     if (!a.imgOK) {
       // A key object selection or presentation state is listed (and marks
       // its images), not reported as an image that failed.
@@ -135,7 +145,9 @@ TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch) {
   size_t seriesBefore = 0, seriesAfter = 0;
   for (const TPatient& p : gPatients)
     for (const TStudy& st : p.studies) seriesBefore += st.serieses.size();
+  const int documentsBefore = CountDocuments(gPatients);
   out.added = MergePatients(gPatients, tree);
+  out.documents = CountDocuments(gPatients) - documentsBefore;
   for (TPatient& p : gPatients)
     for (TStudy& st : p.studies) {
       seriesAfter += st.serieses.size();

@@ -25,11 +25,13 @@ TArrival ReadArrival(const std::string& path);
 struct TFilingOutcome {
   int added = 0;                      // images new to the tree
   bool newSeries = false;             // a series (or study) the tree did not hold
+  int documents = 0;                  // reports, documents and waveforms new to the tree
   std::vector<std::string> notShown;  // "path: reason" for files kept on disk but not filed
 };
 
 // Files a batch into gPatients (UI thread): images the viewer cannot show
-// and presentation states are left out, as a folder load leaves them out.
+// and presentation states are left out, as a folder load leaves them out;
+// reports, documents and waveforms join their series as documents.
 TFilingOutcome FileArrivals(TForm1& form, std::vector<TArrival>& batch);
 
 // A cell the retrieve filled, and the file it put there; the grid may drop

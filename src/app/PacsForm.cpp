@@ -713,7 +713,7 @@ void TPacsForm::FlushArrivals() {
   const TFilingOutcome filed = FileArrivals(*main_, batch);
   for (const std::string& n : filed.notShown) notShown_ << Q(n);
   if (filed.added > 0) MarkPendingKeyImages();  // documents that came before their images
-  if (filed.newSeries) main_->RebuildBrowser();
+  if (filed.newSeries || filed.documents > 0) main_->RebuildBrowser();
   if (!shownStudy_ && filed.added > 0) {
     shownStudy_ = true;
     autoShown_ = ShowStudyIfGridEmpty(*main_, currentStudyAsRead_);

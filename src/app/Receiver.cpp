@@ -213,7 +213,7 @@ void TReceiver::FlushArrivals() {
   received_ += filed.added;
   if (filed.added > 0) MarkPendingKeyImages();  // documents that came before their images
   for (const std::string& n : filed.notShown) notShown_ << Q(n);
-  if (filed.newSeries) main_->RebuildBrowser();
+  if (filed.newSeries || filed.documents > 0) main_->RebuildBrowser();
   if (filed.added > 0) {
     // Into an empty grid (at the start, or after the user cleared it) the
     // study that arrives shows itself, and its cells follow the first images

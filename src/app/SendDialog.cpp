@@ -144,6 +144,7 @@ void AddSendActions(QMenu& menu, TForm1* main, int p, int st, int se) {
         const bool listed = s.imagesListPath.size() == s.images.size();
         for (size_t i = 0; i < s.images.size(); ++i)
           files.push_back(listed ? s.imagesListPath[i] : s.images[i].imagePath);
+        for (const TDocumentRecord& d : s.documents) files.push_back(d.path);
         if (!wholeStudy)
           what =
               QString("series %1 %2").arg(s.seriesNumber).arg(QString::fromStdString(s.modality));

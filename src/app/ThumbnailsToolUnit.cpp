@@ -8,6 +8,7 @@
 #include <QDropEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -25,6 +26,7 @@
 #include <set>
 #include <string_view>
 
+#include "app/DocumentWindows.h"
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
 #include "dicom/dicom_values.h"
@@ -297,6 +299,132 @@ TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx,
   setCursor(Qt::PointingHandCursor);
 }
 
+namespace {
+
+QString KindWord(TDocumentType type) {
+  switch (type) {
+    case TDocumentType::Report:
+      return QStringLiteral("report");
+    case TDocumentType::Pdf:
+      return QStringLiteral("PDF");
+    case TDocumentType::Cda:
+      return QStringLiteral("CDA");
+    case TDocumentType::OtherDocument:
+      return QStringLiteral("document");
+    case TDocumentType::Waveform:
+      return QStringLiteral("waveform");
+  }
+  return QStringLiteral("document");
+}
+
+// A page with a folded corner, its kind written on a band across it.
+void DrawPage(QPainter& p, const QRectF& page, const QString& kind, const QColor& band) {
+  const qreal fold = page.width() * 0.3;
+  QPolygonF outline;
+  outline << page.topLeft() << QPointF(page.right() - fold, page.top())
+          << QPointF(page.right(), page.top() + fold) << page.bottomRight() << page.bottomLeft();
+  p.setPen(QPen(QColor(150, 150, 150), 1));
+  p.setBrush(QColor(245, 245, 245));
+  p.drawPolygon(outline);
+  p.setBrush(QColor(200, 200, 200));
+  p.drawPolygon(QPolygonF() << QPointF(page.right() - fold, page.top())
+                            << QPointF(page.right() - fold, page.top() + fold)
+                            << QPointF(page.right(), page.top() + fold));
+  p.setPen(QPen(QColor(170, 170, 170), 1));
+  for (qreal y = page.top() + fold + 4; y < page.bottom() - 4; y += 5)
+    p.drawLine(QPointF(page.left() + 5, y), QPointF(page.right() - 5, y));
+  const QRectF stripe(page.left() - 3, page.center().y() - 7, page.width() + 6, 14);
+  p.fillRect(stripe, band);
+  QFont font = p.font();
+  font.setPixelSize(10);
+  font.setBold(true);
+  p.setFont(font);
+  p.setPen(Qt::white);
+  p.drawText(stripe, Qt::AlignCenter, kind);
+}
+
+// A trace on ECG paper.
+void DrawTrace(QPainter& p, const QRectF& paper) {
+  p.fillRect(paper, QColor(255, 236, 236));
+  p.setPen(QPen(QColor(240, 170, 170), 1));
+  for (qreal x = paper.left(); x <= paper.right(); x += 6)
+    p.drawLine(QPointF(x, paper.top()), QPointF(x, paper.bottom()));
+  for (qreal y = paper.top(); y <= paper.bottom(); y += 6)
+    p.drawLine(QPointF(paper.left(), y), QPointF(paper.right(), y));
+  const qreal base = paper.center().y() + 6;
+  QPolygonF trace;
+  for (qreal x = paper.left(); x < paper.right(); x += 24) {
+    trace << QPointF(x, base) << QPointF(x + 6, base) << QPointF(x + 8, base - 3)
+          << QPointF(x + 10, base) << QPointF(x + 12, base + 3) << QPointF(x + 14, base - 18)
+          << QPointF(x + 16, base + 5) << QPointF(x + 18, base) << QPointF(x + 24, base);
+  }
+  p.setPen(QPen(QColor(20, 20, 20), 1.4));
+  p.drawPolyline(trace);
+}
+
+// What a series of documents shows in place of a thumbnail: the first
+// document's icon and the titles under it.
+QImage DocumentPicture(const std::vector<TDocumentRecord>& documents) {
+  constexpr int kWidth = 130;
+  QImage picture(kWidth, kThumbnailHeight, QImage::Format_ARGB32_Premultiplied);
+  picture.fill(Qt::transparent);
+  if (documents.empty()) return picture;
+  QPainter p(&picture);
+  p.setRenderHint(QPainter::Antialiasing);
+  const TDocumentRecord& first = documents.front();
+  if (first.type == TDocumentType::Waveform) {
+    DrawTrace(p, QRectF(kWidth / 2.0 - 33, 6, 66, 42));
+  } else {
+    const QColor band = first.type == TDocumentType::Pdf      ? QColor(200, 40, 40)
+                        : first.type == TDocumentType::Report ? QColor(40, 110, 200)
+                                                              : QColor(60, 140, 90);
+    const QString kind = first.type == TDocumentType::Report ? QStringLiteral("SR")
+                         : first.type == TDocumentType::Pdf  ? QStringLiteral("PDF")
+                         : first.type == TDocumentType::Cda  ? QStringLiteral("CDA")
+                                                             : QStringLiteral("DOC");
+    DrawPage(p, QRectF(kWidth / 2.0 - 17, 4, 34, 44), kind, band);
+  }
+  QFont font = p.font();
+  font.setPixelSize(11);
+  font.setBold(false);
+  p.setFont(font);
+  p.setPen(Qt::white);
+  const QFontMetrics metrics(font);
+  QStringList lines;
+  for (const TDocumentRecord& d : documents) {
+    if (lines.size() == 2 && documents.size() > 3) break;
+    lines << metrics.elidedText(QString::fromStdString(d.title), Qt::ElideRight, kWidth - 4);
+    if (lines.size() == 3) break;
+  }
+  if (documents.size() > size_t(lines.size()))
+    lines << QStringLiteral("+%1 more").arg(documents.size() - size_t(lines.size()));
+  int y = 52;
+  for (const QString& line : lines) {
+    p.drawText(QRect(2, y, kWidth - 4, 13), Qt::AlignHCenter | Qt::AlignVCenter, line);
+    y += 13;
+  }
+  return picture;
+}
+
+}  // namespace
+
+void TSeriesPanel::SetDocuments(std::vector<TDocumentRecord> documents) {
+  Documents = std::move(documents);
+  QStringList titles;
+  for (const TDocumentRecord& d : Documents) titles << QString::fromStdString(d.title);
+  if (NumOfImages == 0 && !Documents.empty()) {
+    const QString count = Documents.size() == 1
+                              ? KindWord(Documents.front().type)
+                              : QStringLiteral("%1 documents").arg(Documents.size());
+    FLabelText =
+        QStringLiteral("(%1) Series %2 (%3)").arg(Modality).arg(SeriesIndex + 1).arg(count);
+    SeriesLabel->setText(FLabelText);
+    SeriesLabel->setToolTip(FLabelText);
+    SetThumbnail(DocumentPicture(Documents));
+  }
+  Thumbnail->setToolTip(titles.join('\n'));
+}
+
 void TSeriesPanel::SetKeyImages(int count, const QString& detail) {
   KeyImages = count;
   // The star and count lead, so a narrow column still shows them.
@@ -349,6 +477,8 @@ void TSeriesPanel::mouseMoveEvent(QMouseEvent* event) {
   // The drag starts once the mouse has moved a little: a click whose hand
   // shook a pixel still shows the series.
   if (!FPressed || !(event->buttons() & Qt::LeftButton)) return QFrame::mouseMoveEvent(event);
+  // Documents have no picture for a cell: nothing to drag there.
+  if (NumOfImages == 0) return;
   if ((event->position().toPoint() - FPressAt).manhattanLength() <
       QApplication::startDragDistance())
     return;
@@ -372,10 +502,18 @@ void TSeriesPanel::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void TSeriesPanel::contextMenuEvent(QContextMenuEvent* event) {
-  if (!FTool || FTool->SeriesMenu.empty()) return;
-  // Parentless, and the commands carry the series' position: a rebuild of
-  // the browser while the menu is open takes this panel away.
+  if (!FTool) return;
+  // Parentless, and the commands carry the series' position (the documents
+  // their copies): a rebuild of the browser while the menu is open takes
+  // this panel away.
   QMenu menu;
+  QPointer<TThumbnailsTool> tool = FTool;
+  for (const TDocumentRecord& d : Documents)
+    menu.addAction(QStringLiteral("Open \u201c%1\u201d").arg(QString::fromStdString(d.title)),
+                   [tool, d] {
+                     if (tool) tool->OpenDocument(d);
+                   });
+  if (!Documents.empty() && !FTool->SeriesMenu.empty()) menu.addSeparator();
   for (const auto& add : FTool->SeriesMenu) add(menu, PatientIndex, StudyIndex, SeriesIndex);
   if (!menu.isEmpty()) menu.exec(event->globalPos());
 }
@@ -573,7 +711,8 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
           entries.push_back({int(i), int(j), int(k), int(se.images.size()),
                              se.images.empty()
                                  ? std::string()
-                                 : se.images.front().Cache.DICOM.Series_Description.str()});
+                                 : se.images.front().Cache.DICOM.Series_Description.str(),
+                             se.documents});
           sources.push_back(se.images.empty() ? TImg{} : ThumbnailSource(se.images.front()));
         }
       }
@@ -636,8 +775,11 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
                                       st.serieses[size_t(e.series)]);
       series->FTool = this;
       const QString description = Text(e.description);
+      QString titles;
+      for (const TDocumentRecord& d : e.documents) titles += ' ' + QString::fromStdString(d.title);
       series->SearchText = Fold(patientText + ' ' + Text(st.description) + ' ' + description + ' ' +
-                                series->Modality);
+                                series->Modality + titles);
+      if (!e.documents.empty()) series->SetDocuments(e.documents);
       if (!description.isEmpty()) series->Thumbnail->setToolTip(description);
       if (FCurrentUid.isEmpty() ? FCurrentAt == std::array<int, 3>{e.patient, e.study, e.series}
                                 : series->SeriesInstanceUID == FCurrentUid)
@@ -787,11 +929,43 @@ void TThumbnailsTool::RefreshKeyImages() {
 }
 
 void TThumbnailsTool::SeriesPanelClick(TSeriesPanel* panel) {
+  if (panel && panel->NumOfImages == 0 && !panel->Documents.empty()) return OpenDocuments(panel);
   ShowSeries(panel);
 }
 
 void TThumbnailsTool::SeriesPanelDblClick(TSeriesPanel* panel) {
-  ShowSeries(panel);
+  // The click before it opened the window already; this raises it.
+  SeriesPanelClick(panel);
+}
+
+void TThumbnailsTool::OpenDocuments(TSeriesPanel* panel) {
+  for (TSeriesPanel* s : SeriesPanels()) s->SetCurrent(s == panel);
+  FCurrentUid = panel->SeriesInstanceUID;
+  FCurrentAt = {panel->PatientIndex, panel->StudyIndex, panel->SeriesIndex};
+  if (panel->Documents.size() == 1) return OpenDocument(panel->Documents.front());
+  // Several: the user picks one by its title. The menu carries copies, as a
+  // rebuild may take the panel away while it is open.
+  auto* menu = new QMenu(panel);
+  menu->setObjectName("DocumentsMenu");
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  QPointer<TThumbnailsTool> tool = this;
+  for (const TDocumentRecord& d : panel->Documents)
+    menu->addAction(QString::fromStdString(d.title), menu, [tool, d] {
+      if (tool) tool->OpenDocument(d);
+    });
+  menu->popup(panel->mapToGlobal(panel->Thumbnail->geometry().bottomLeft()));
+}
+
+void TThumbnailsTool::OpenDocument(const TDocumentRecord& document) {
+  std::string why;
+  const bool opened = OpenDocumentWindow(window(), document.path, &why);
+  emit DocumentOpened(QString::fromStdString(document.path), opened);
+  if (opened) return;
+  const QString text = QString::fromStdString(document.path + ": " + why);
+  if (Message)
+    Message(text);
+  else
+    QMessageBox::warning(window(), QString::fromStdString(document.title), text);
 }
 
 void TThumbnailsTool::ShowSeries(TSeriesPanel* panel) {

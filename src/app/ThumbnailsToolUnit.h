@@ -4,7 +4,9 @@
 // dragging it onto a cell shows it there. A search box above the column
 // keeps the series whose patient, ID, descriptions or modality hold every
 // word typed. A rebuild keeps the column's scroll place and the series last
-// shown from it.
+// shown from it. A series of reports, documents or waveforms shows their
+// kind's icon and titles in place of a thumbnail; a click opens the
+// document's window (several: a menu of their titles).
 //
 // The panels appear at once; thumbnails are decoded on a pool of the
 // browser's own from private copies of the tree images and filled in, on the
@@ -108,6 +110,11 @@ class TSeriesPanel : public QFrame {
   int KeyImages = 0;
   void SetKeyImages(int count, const QString& detail);
 
+  // The series' reports, documents and waveforms, in instance order. A
+  // series without images shows their icon and titles as its picture.
+  std::vector<TDocumentRecord> Documents;
+  void SetDocuments(std::vector<TDocumentRecord> documents);
+
   // Shows the thumbnail (a null image leaves it empty).
   void SetThumbnail(const QImage& picture);
   QImage ThumbnailImage() const;
@@ -164,8 +171,13 @@ class TThumbnailsTool : public QScrollArea {
   // Double-click on a series panel: its first image (under "key images only"
   // its first key image) in the active cell, fitted.
   void SeriesPanelDblClick(TSeriesPanel* panel);
-  // A click does the same, so one click shows a series.
+  // A click does the same, so one click shows a series. A series of
+  // documents only opens its document instead, or offers a menu of them.
   void SeriesPanelClick(TSeriesPanel* panel);
+  // Opens a document's window (OpenDocumentWindow); a document that cannot
+  // be shown says why once, through Message (a message box when unset).
+  void OpenDocument(const TDocumentRecord& document);
+  std::function<void(const QString& text)> Message;
 
   // Filters the column: a series stays when its patient's name or ID, its
   // study's or its own description or its modality hold every word of text
@@ -198,6 +210,8 @@ class TThumbnailsTool : public QScrollArea {
   void ThumbnailsFinished();
   // A double-click showed a series in `cell`.
   void SeriesShown(TadvancedImage* cell);
+  // A document's window was asked for (opened: it shows).
+  void DocumentOpened(const QString& path, bool opened);
   // Files or folders dropped on the column, to be opened as the window opens them.
   void PathsDropped(const QStringList& paths);
 
@@ -215,6 +229,7 @@ class TThumbnailsTool : public QScrollArea {
   void ApplyFilter();
   void UpdateKeyImages(TSeriesPanel* panel) const;
   void ShowSeries(TSeriesPanel* panel);
+  void OpenDocuments(TSeriesPanel* panel);
   void DeliverThumbnail(quint64 generation, size_t index, const QImage& picture);
   // Makes up to count more panels of the current Display, then queues the rest.
   void BuildPanels(quint64 generation, size_t count);
@@ -222,6 +237,7 @@ class TThumbnailsTool : public QScrollArea {
   struct SeriesEntry {
     int patient, study, series, images;
     std::string description;  // of its first image
+    std::vector<TDocumentRecord> documents;
   };
   // One panel to make: a patient (study < 0), a study (entry 0) or series
   // entry - 1.

@@ -50,6 +50,8 @@
 #include "app/StudyLoader.h"
 #include "app/TagBrowser.h"
 #include "app/ThumbnailsToolUnit.h"
+#include "dicom/StudyTree.h"
+#include "dicom/TreeRules.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
 
@@ -189,8 +191,16 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   // A series double-clicked in the browser shows in the active cell, whose
   // plane the other cells are cut with (drops are wired with each cell).
   ThumbnailsTool->ActiveImage = [this] { return ActiveAdvancedImage; };
+  ThumbnailsTool->Message = [this](const QString& text) { ShowMessage(text); };
   ThumbnailsTool->SeriesMenu.push_back([this](QMenu& menu, int p, int st, int se) {
-    menu.addAction("MPR", this, [this, p, st, se] { ShowMpr(p, st, se); });
+    bool images = false;
+    {
+      std::lock_guard lock(gPatientsMutex);
+      const TSeries* series = SeriesAt(gPatients, p, st, se);
+      images = series && !series->images.empty();
+    }
+    // A series of documents only has no volume to reformat.
+    if (images) menu.addAction("MPR", this, [this, p, st, se] { ShowMpr(p, st, se); });
     AddExportActions(menu, this, p, st, se);
   });
   ThumbnailsTool->SeriesMenu.push_back(

@@ -21,6 +21,7 @@
 
 #include "app/DemoCache.h"
 #include "app/DerivedLoading.h"
+#include "app/DocumentWindows.h"
 #include "app/OpenDialog.h"
 #include "app/SaveStates.h"
 #include "app/StartHint.h"
@@ -163,6 +164,13 @@ void TForm1::OpenImage(const QString& path) {
       update_ReferenceLines();
     } catch (...) {
     }
+  }
+  // A report, document or waveform is filed in the browser and opens in its
+  // own window; the cells stay as they are.
+  if (r.documentsFiled > 0 && !r.documents.empty()) {
+    std::string why;
+    if (!OpenDocumentWindow(this, shownPath == r.path ? r.documents.front() : shownPath, &why))
+      notShown = QString::fromStdString(r.path) + ": " + QString::fromStdString(why);
   }
   // The tool tab stays the one the user chose.
   FrameRateSetByUser = false;
@@ -413,6 +421,10 @@ void TForm1::FinishLoadingGrid() {
     if (r.reportsFound > 0)
       text +=
           "; " + QString::number(r.reportsFound) + (r.reportsFound == 1 ? " report" : " reports");
+    if (r.documentsFiled > 0)
+      text += "; " + QString::number(r.documentsFiled) +
+              (r.documentsFiled == 1 ? " report, document or waveform"
+                                     : " reports, documents and waveforms");
     if (drawn > 0)
       text += "; " + QString::number(drawn) +
               (drawn == 1 ? " segmentation or structure set" : " segmentations and structure sets");

@@ -117,10 +117,14 @@ int Export(const std::vector<std::string>& args) {
     std::lock_guard lock(gPatientsMutex);
     for (const TPatient& pa : gPatients)
       for (const TStudy& st : pa.studies)
-        for (const TSeries& se : st.serieses)
+        for (const TSeries& se : st.serieses) {
           for (const TImg& img : se.images)
             if (!img.imagePath.empty() && seen.insert(img.imagePath).second)
               files.push_back(img.imagePath);
+          // Reports, documents and waveforms are instances of the study too.
+          for (const TDocumentRecord& d : se.documents)
+            if (!d.path.empty() && seen.insert(d.path).second) files.push_back(d.path);
+        }
     for (std::string& path : drawn)
       if (seen.insert(path).second) files.push_back(std::move(path));
   }

@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "dicom/StudyTree.h"
 #include "json.h"
+#include "study/DocumentFiling.h"
 #include "study/Global.h"
 #include "study/StudyLoad.h"
 
@@ -46,7 +47,24 @@ void TreeJson(cli::JsonWriter& j, const TPatientArr& patients) {
               .Field("imagePath", img.imagePath)
               .Field("imageType", img.imageType)
               .EndObject();
-        j.EndArray().EndObject();
+        j.EndArray();
+        // Only where there are some: a tree of images reads as it always did.
+        if (!s.documents.empty()) {
+          j.Key("documents").BeginArray();
+          for (const TDocumentRecord& d : s.documents)
+            j.BeginObject()
+                .Field("kind", DocumentTypeName(d.type))
+                .Field("title", d.title)
+                .Field("path", d.path)
+                .Field("sopClassUid", d.sopClassUid)
+                .Field("sopInstanceUid", d.sopInstanceUid)
+                .Field("instanceNumber", d.instanceNumber)
+                .Field("contentDate", d.contentDate)
+                .Field("contentTime", d.contentTime)
+                .EndObject();
+          j.EndArray();
+        }
+        j.EndObject();
       }
       j.EndArray().EndObject();
     }
@@ -72,6 +90,7 @@ std::string ResultJson(const TLoadResult& r) {
     j.EndArray();
   }
   j.Field("filesListed", r.filesListed).Field("filesFiled", r.filesFiled);
+  if (r.documentsFiled > 0) j.Field("documentsFiled", r.documentsFiled);
   j.Key("skipped").BeginArray();
   for (const TSkippedFile& s : r.skipped)
     j.BeginObject().Field("path", s.path).Field("reason", s.reason).EndObject();
@@ -97,9 +116,13 @@ std::string ResultText(const TLoadResult& r) {
       for (const TStudy& st : p.studies) {
         out += "  Study " + st.studyID + "  " + st.studyDate + " " + st.studyTime + "  " +
                st.description + "  " + st.instanceUid + "\n";
-        for (const TSeries& s : st.serieses)
+        for (const TSeries& s : st.serieses) {
           out += "    Series " + std::to_string(s.seriesNumber) + "  " + s.modality + "  " +
                  std::to_string(s.images.size()) + " image(s)  " + s.instanceUid + "\n";
+          for (const TDocumentRecord& d : s.documents)
+            out += "      " + std::string(DocumentTypeName(d.type)) + " \"" + d.title + "\"  " +
+                   d.path + "\n";
+        }
       }
     }
     for (const TReportRecord& rep : gReports) out += "Report " + rep.ReportPath + "\n";
@@ -109,6 +132,7 @@ std::string ResultText(const TLoadResult& r) {
   for (const TSkippedFile& d : r.duplicates) out += "Copy " + d.path + ": " + d.reason + "\n";
   out += "files listed " + std::to_string(r.filesListed) + ", filed " +
          std::to_string(r.filesFiled) + ", skipped " + std::to_string(r.skipped.size()) +
+         (r.documentsFiled > 0 ? ", documents " + std::to_string(r.documentsFiled) : "") +
          ", reports " + std::to_string(r.reportsFound) + (r.cancelled ? ", cancelled" : "") + ", " +
          std::to_string(r.elapsedMs) + " ms\n";
   return out;

@@ -227,6 +227,24 @@ struct TImg {
 using TImgArr = std::vector<TImg>;
 using TStringArray = std::vector<std::string>;
 
+// The objects a series can hold besides images, each shown by a window of
+// its own rather than in a cell.
+enum class TDocumentType : uint8_t { Report, Pdf, Cda, OtherDocument, Waveform };
+
+// A structured report, encapsulated document or waveform filed in a series.
+struct TDocumentRecord {
+  TDocumentType type = TDocumentType::Report;
+  std::string path;
+  std::string sopClassUid;
+  std::string sopInstanceUid;
+  // What the browser lists it by: a report's document title, a document's
+  // Document Title, a waveform's series description or kind; never empty.
+  std::string title;
+  std::string contentDate;  // YYYYMMDD, as the object gives it
+  std::string contentTime;
+  int instanceNumber = 0;
+};
+
 struct TSeries {
   int seriesNumber = 0;
   std::string modality;
@@ -234,6 +252,9 @@ struct TSeries {
   std::string BodyPart;
   TImgArr images;
   TStringArray imagesListPath;
+  // In instance order. A series may hold documents and no image at all: it
+  // is listed all the same, and has nothing to show in a cell.
+  std::vector<TDocumentRecord> documents;
 };
 using TSeriesArr = std::vector<TSeries>;
 

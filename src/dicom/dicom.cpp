@@ -1449,13 +1449,16 @@ void Walk::RecordType() {
     ++nSeries_;
     nImages_ = 0;
     dir.back().studies.back().serieses.emplace_back();
-  } else if (type == "IMAGE") {
+  } else if (type == "IMAGE" || type == "SR DOCUMENT" || type == "ENCAP DOC" ||
+             type == "WAVEFORM") {
+    // Reports, documents and waveforms name their file as images do; the
+    // load tells them apart by the file's SOP class.
     ensureSeries();
     record_ = Record::Image;
     ++nImages_;
     dir.back().studies.back().serieses.back().images.emplace_back();
   } else {
-    // PRESENTATION, PRIVATE, SR DOCUMENT, ...: no node, and none of the
+    // PRESENTATION, PRIVATE, KEY OBJECT DOC, ...: no node, and none of the
     // record's values reach the nodes of the tree.
     record_ = Record::Other;
   }

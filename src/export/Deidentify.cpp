@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -288,6 +289,19 @@ bool Deidentify(DcmFileFormat& file, const TDeidentifyOptions& options, TUidMap&
   }
   const TContext ctx{options, uids};
   CleanItem(*ds, ctx);
+  // Reports and waveforms must say when their content was made (Type 1): an
+  // emptied date or time takes the profile's dummy instead, or the object
+  // would be invalid and no DICOMDIR could list it.
+  OFString sopClass;
+  ds->findAndGetOFString(DCM_SOPClassUID, sopClass);
+  const std::string_view cls = sopClass.c_str();
+  if (cls.starts_with("1.2.840.10008.5.1.4.1.1.88.") ||
+      cls.starts_with("1.2.840.10008.5.1.4.1.1.9.")) {
+    for (const DcmTagKey& key : {DCM_ContentDate, DCM_ContentTime}) {
+      DcmElement* el = nullptr;
+      if (ds->findAndGetElement(key, el).good() && el && el->getLength() == 0) PutDummy(*el, uids);
+    }
+  }
 
   ds->putAndInsertString(DCM_PatientIdentityRemoved, "YES");
   ds->putAndInsertString(DCM_DeidentificationMethod,

@@ -12,6 +12,7 @@
 #include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
+#include "study/DocumentFiling.h"
 #include "study/Filing.h"
 #include "study/Global.h"
 #include "study/LoadCommon.h"
@@ -206,14 +207,16 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
   struct TCheck {
     TSeries* series;
     size_t image;
-    enum Verdict { Unchecked, Keep, Drop } verdict = Unchecked;
+    enum Verdict { Unchecked, Keep, Drop, Document } verdict = Unchecked;
+    TDocumentRecord document;  // verdict Document
   };
   std::vector<TCheck> checks;
   for (TPatient& p : tree)
     for (TStudy& st : p.studies)
       for (TSeries& s : st.serieses) {
         if (IsPresentationState(s.modality)) continue;
-        for (size_t k = 0; k < s.images.size(); ++k) checks.push_back({&s, k});
+        for (size_t k = 0; k < s.images.size(); ++k)
+          checks.push_back({&s, k, TCheck::Unchecked, {}});
       }
 
   std::atomic<int> counted{0};
@@ -240,7 +243,12 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
         // Each check owns its image: no other thread writes it.
         c.series->images[c.image].sopInstanceUid = scratch.SOP_Instance_UID;
         const std::string kind = NonImageKind(scratch.SOP_Class_UID);
-        if (IsPresentationState(scratch.modality)) {
+        TDocumentType type{};
+        if (IsDocumentHeader(scratch, type)) {
+          scratch.referenceFile = path;
+          c.document = MakeDocumentRecord(scratch, type);
+          c.verdict = TCheck::Document;
+        } else if (IsPresentationState(scratch.modality)) {
           collector.Skip(at, path, kReasonPresentationState);
           c.verdict = TCheck::Drop;
         } else if (!kind.empty()) {
@@ -263,10 +271,15 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
   // Apply the verdicts series by series; an image whose check did not run
   // (cancel) is not filed.
   std::map<TSeries*, std::vector<TCheck::Verdict>> verdicts;
-  for (const TCheck& c : checks) {
+  for (TCheck& c : checks) {
     auto& v = verdicts[c.series];
     v.resize(c.series->images.size(), TCheck::Keep);
     v[c.image] = c.verdict;
+    if (c.verdict == TCheck::Document) {
+      result.documents.push_back(c.document.path);
+      ++result.documentsFiled;
+      AddDocument(*c.series, std::move(c.document));
+    }
   }
   for (TPatient& p : tree)
     for (TStudy& st : p.studies)
@@ -288,11 +301,12 @@ TLoadResult LoadDicomDir(const std::string& dicomDirArg, const TLoadHooks& hooks
         s.imagesListPath = std::move(paths);
         result.filesFiled += static_cast<int>(s.images.size());
       }
-  // A series of no image left (structure sets, segmentations, documents)
+  // A series of no image or document left (structure sets, segmentations)
   // has nothing to show: it is no entry of the browser.
   for (TPatient& p : tree) {
     for (TStudy& st : p.studies)
-      std::erase_if(st.serieses, [](const TSeries& s) { return s.images.empty(); });
+      std::erase_if(st.serieses,
+                    [](const TSeries& s) { return s.images.empty() && s.documents.empty(); });
     std::erase_if(p.studies, [](const TStudy& st) { return st.serieses.empty(); });
   }
   std::erase_if(tree, [](const TPatient& p) { return p.studies.empty(); });

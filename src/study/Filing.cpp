@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "study/DocumentFiling.h"
 #include "study/FilingDetail.h"
 #include "study/Global.h"
 
@@ -188,9 +189,12 @@ std::unordered_map<std::string, std::string> InstancesOf(const TPatientArr& pati
   std::unordered_map<std::string, std::string> seen;
   for (const TPatient& p : patients)
     for (const TStudy& st : p.studies)
-      for (const TSeries& se : st.serieses)
+      for (const TSeries& se : st.serieses) {
         for (const TImg& img : se.images)
           if (!img.sopInstanceUid.empty()) seen.try_emplace(img.sopInstanceUid, img.imagePath);
+        for (const TDocumentRecord& doc : se.documents)
+          if (!doc.sopInstanceUid.empty()) seen.try_emplace(doc.sopInstanceUid, doc.path);
+      }
   return seen;
 }
 
@@ -219,6 +223,13 @@ int MergePatients(TPatientArr& into, TPatientArr& patients, std::vector<TDuplica
         }
         se.images = std::move(kept);
         if (listed) se.imagesListPath = std::move(keptPaths);
+        std::erase_if(se.documents, [&](const TDocumentRecord& doc) {
+          if (doc.sopInstanceUid.empty()) return false;
+          const auto [it, fresh] = seen.try_emplace(doc.sopInstanceUid, doc.path);
+          if (fresh || it->second == doc.path) return false;
+          if (duplicates) duplicates->push_back({doc.path, it->second});
+          return true;
+        });
       }
   int added = 0;
   for (TPatient& srcPatient : patients) {
@@ -251,6 +262,7 @@ int MergePatients(TPatientArr& into, TPatientArr& patients, std::vector<TDuplica
           series->imagesListPath.push_back(srcImage.imagePath);
           ++added;
         }
+        for (TDocumentRecord& doc : srcSeries.documents) AddDocument(*series, std::move(doc));
       }
     }
   }

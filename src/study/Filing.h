@@ -36,7 +36,8 @@ struct TDuplicate {
 
 // Files a whole tree into another, matching every level as filing does;
 // inside a matched series an image is appended unless one with the same path
-// is there. An instance `into` holds already, from another file, is left out
+// is there, and documents join the series' documents (study/DocumentFiling.h).
+// An instance `into` holds already, from another file, is left out
 // and named in `duplicates`. Returns the number of images added. No locking:
 // the caller holds gPatientsMutex when `into` is gPatients.
 int MergePatients(TPatientArr& into, TPatientArr& patients,

@@ -12,6 +12,7 @@
 
 #include "dicom/StudyTree.h"
 #include "pixels/FrameDecoder.h"
+#include "study/DocumentFiling.h"
 #include "study/Filing.h"
 #include "study/FilingDetail.h"
 #include "study/Global.h"
@@ -24,7 +25,7 @@ using namespace study::detail;
 
 namespace {
 
-enum : uint8_t { kNotFiled, kImage, kReport };
+enum : uint8_t { kNotFiled, kImage, kReport, kDocument };
 
 // Files of one folder load in listing order, in chunks read on the loader
 // pool while the listing goes on. Each chunk owns its paths and its records,
@@ -36,6 +37,8 @@ struct TReadChunk {
   // record: freed in whole pages once the records have moved into the tree,
   // not in holes between the header texts that stay.
   std::vector<TImg> records;
+  // Kind kDocument: the record, its header kept in the slot of records.
+  std::vector<TDocumentRecord> documents;
   std::vector<uint8_t> kind;
   study::TTaskHandle done;
 };
@@ -86,6 +89,7 @@ class TFolderRead {
     c.paths = std::move(pending_);
     pending_ = {};
     c.records.resize(c.paths.size());
+    c.documents.resize(c.paths.size());
     c.kind.assign(c.paths.size(), kNotFiled);
     c.done = study::TThreadPool::Loader().Submit([this, &c, first] {
       for (size_t k = 0; k < c.paths.size(); ++k) Read(c, k, first + static_cast<int>(k));
@@ -105,9 +109,16 @@ class TFolderRead {
         TImg& image = c.records[k];
         DICOMdata& header = image.Cache.DICOM;
         std::string reason;
+        TDocumentType type{};
         if (!ReadImageHeader(path, index, true, header, collector_, reason)) {
-          image = TImg{};
-          collector_.Skip(index, path, std::move(reason));
+          if (IsDocumentHeader(header, type)) {
+            header.referenceFile = path;
+            c.documents[k] = MakeDocumentRecord(header, type);
+            c.kind[k] = kDocument;
+          } else {
+            image = TImg{};
+            collector_.Skip(index, path, std::move(reason));
+          }
         } else if (IsPresentationState(header.modality)) {
           image = TImg{};
           collector_.Skip(index, path, kReasonPresentationState);
@@ -241,6 +252,20 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
     for (size_t k = 0; k < c.paths.size(); ++k) {
       if (c.kind[k] == kReport) {
         reports.push_back(c.paths[k]);
+      } else if (c.kind[k] == kDocument) {
+        ++result.documentsFiled;
+        result.documents.push_back(c.paths[k]);
+        TDocumentRecord& doc = c.documents[k];
+        if (!doc.sopInstanceUid.empty()) {
+          const auto [seen, first] = instances.try_emplace(doc.sopInstanceUid, c.paths[k]);
+          if (!first) {
+            if (seen->second != c.paths[k])
+              result.duplicates.push_back(
+                  {c.paths[k], std::string(kReasonSameInstance) + seen->second});
+            continue;
+          }
+        }
+        AddDocument(SeriesOf(fresh, locate(c.records[k].Cache.DICOM)), std::move(doc));
       } else if (c.kind[k] == kImage) {
         ++result.filesFiled;
         imageFolders.insert(ParentFolderOf(c.paths[k]));
@@ -329,8 +354,14 @@ TLoadResult LoadFolder(const std::string& folderArg, const TLoadHooks& hooks) {
           patient->studies.push_back(std::move(st));
           continue;
         }
-        for (TSeries& se : st.serieses)
-          if (!FindSeries(study->serieses, se)) study->serieses.push_back(std::move(se));
+        for (TSeries& se : st.serieses) {
+          TSeries* series = FindSeries(study->serieses, se);
+          if (!series) {
+            study->serieses.push_back(std::move(se));
+            continue;
+          }
+          for (TDocumentRecord& doc : se.documents) AddDocument(*series, std::move(doc));
+        }
       }
     }
     for (TPatient& p : gPatients)

@@ -14,6 +14,7 @@
 #include "dicom/SopClasses.h"
 #include "dicom/StudyTree.h"
 #include "dicom/dicom.h"
+#include "study/DocumentFiling.h"
 
 namespace fs = std::filesystem;
 
@@ -62,8 +63,13 @@ void NoteNewPatients(TLoadResult& result) {
   const TPatient& patient = gPatients[static_cast<size_t>(result.lastPatientsLength)];
   if (patient.studies.empty()) return;
   const TStudy& study = patient.studies.front();
-  result.firstNewStudySeriesCount = static_cast<int>(study.serieses.size());
-  if (!study.serieses.empty()) result.firstNewStudyFirstModality = study.serieses.front().modality;
+  // The layout is for cells: series of documents only take none.
+  result.firstNewStudySeriesCount = 0;
+  result.firstNewStudyFirstModality.clear();
+  for (const TSeries& se : study.serieses) {
+    if (se.images.empty() && !se.documents.empty()) continue;
+    if (result.firstNewStudySeriesCount++ == 0) result.firstNewStudyFirstModality = se.modality;
+  }
 }
 
 void ReturnFreedMemory() {
@@ -103,6 +109,11 @@ void TCollector::MoveInto(TLoadResult& result) {
   KeepCharsetMessagesOnce(result.messages);
   skipped_.clear();
   messages_.clear();
+}
+
+bool IsDocumentHeader(const DICOMdata& header, TDocumentType& type) {
+  return DocumentTypeOfClass(header.SOP_Class_UID, type) && !header.SOP_Instance_UID.empty() &&
+         !header.Series_Instance_UID.empty();
 }
 
 bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, DICOMdata& header,

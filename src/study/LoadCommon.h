@@ -58,6 +58,11 @@ class TCollector {
   std::vector<std::pair<int, TLoadMessage>> messages_;
 };
 
+// Whether a header that ReadImageHeader refused belongs in the tree as a
+// document (a report, encapsulated document or waveform that names its
+// instance and series), and which.
+bool IsDocumentHeader(const DICOMdata& header, TDocumentType& type);
+
 // Reads one file's header with the load's sink. Returns false with a reason
 // when the file is not an image the viewer can show.
 bool ReadImageHeader(const std::string& path, int index, bool readFrameTables, DICOMdata& header,

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "dicom/StudyTree.h"
+#include "study/DocumentFiling.h"
 #include "study/Filing.h"
 #include "study/Global.h"
 #include "study/LoadCommon.h"
@@ -77,8 +78,25 @@ TLoadResult LoadSingleFile(const std::string& pathArg) {
     DICOMdata header;
     std::string reason;
     bool added = false;
+    TDocumentType type{};
     if (!ReadImageHeader(path, 0, true, header, collector, reason)) {
-      collector.Skip(0, path, reason);
+      if (IsDocumentHeader(header, type)) {
+        header.referenceFile = path;
+        TDocumentRecord doc = MakeDocumentRecord(header, type);
+        std::lock_guard lock(gPatientsMutex);
+        const auto instances = InstancesOf(gPatients);
+        const auto it = instances.find(doc.sopInstanceUid);
+        if (it != instances.end() && it->second != path) {
+          // Another file brought this document already: its window is that file's.
+          result.duplicates.push_back({path, std::string(kReasonSameInstance) + it->second});
+        } else {
+          FileDocument(gPatients, header, std::move(doc));
+        }
+        result.documentsFiled = 1;
+        result.documents.push_back(path);
+      } else {
+        collector.Skip(0, path, reason);
+      }
     } else {
       header.referenceFile = path;
       std::string sameAs;

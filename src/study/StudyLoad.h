@@ -45,6 +45,11 @@ struct TLoadResult {
   int filesFiled = 0;    // images accepted into the tree (new or already there)
   int imagesAdded = 0;   // images new to the tree
   int reportsFound = 0;
+  // Structured reports, encapsulated documents and waveforms filed as
+  // documents of their series (new or already there), and their paths in
+  // listing order.
+  int documentsFiled = 0;
+  std::vector<std::string> documents;
   bool cancelled = false;
   std::vector<TSkippedFile> skipped;  // in listing order
   // Filed images whose pixels no codec or buffer takes (counted in
@@ -107,7 +112,9 @@ TLoadResult LoadDicomDir(const std::string& dicomDirPath, const TLoadHooks& hook
 std::string ResolveDicomDirFileId(const std::string& dicomDirPath, const std::string& fileId);
 
 // Opens one file: a report document is listed as a report; otherwise its
-// header is read and filed like a folder's file, without sorting.
+// header is read and filed like a folder's file, without sorting (a
+// structured report, encapsulated document or waveform as a document of its
+// series).
 TLoadResult LoadSingleFile(const std::string& path);
 // The filing step of the single-file open, for a header the caller has read
 // (with referenceFile set): gFileHeaders becomes a one-element array holding

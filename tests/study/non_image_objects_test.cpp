@@ -1,6 +1,7 @@
-// Valid DICOM objects that hold no image (reports, RT plans and structures,
-// ECG waveforms) or no image of their own (segmentations) are skipped as what they are, not as
-// damaged files; a file that is no DICOM at all still is.
+// Valid DICOM objects that hold no image (RT plans and structures) or no
+// image of their own (segmentations) are skipped as what they are, not as
+// damaged files; a file that is no DICOM at all still is. Reports and
+// waveforms are filed as documents of their series instead.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -25,10 +26,8 @@ TEST(NonImageObjects, AreSkippedAsNotAnImage) {
     gPatients.clear();
   }
   const std::pair<const char*, const char*> samples[] = {
-      {"test-SR.dcm", "structured report, not an image"},
       {"rtplan.dcm", "RT plan, not an image"},
       {"rtstruct.dcm", "RT structure set, not an image"},
-      {"waveform_ecg.dcm", "waveform (ECG), not an image"},
       // Pixel data, but masks drawn over other images: no series of its own.
       {"liver_1frame.dcm", "segmentation, not an image"},
   };
