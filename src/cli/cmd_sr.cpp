@@ -41,8 +41,10 @@ void NodeJson(cli::JsonWriter& j, const TSrDocument& d, int index) {
     CodeJson(j, n.conceptName);
   j.Key("text").Utf8(n.text);
   const std::string& t = n.valueType;
-  if (t == "TEXT" || t == "PNAME") {
+  if (t == "TEXT") {
     j.Key("value").Utf8(n.text);
+  } else if (t == "PNAME") {
+    j.Key("value").Utf8(n.raw);
   } else if (t == "DATE" || t == "TIME" || t == "DATETIME" || t == "UIDREF") {
     j.Field("value", n.raw);
   } else if (t == "CODE") {

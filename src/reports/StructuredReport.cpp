@@ -154,7 +154,8 @@ void FillValue(DSRContentItem& item, const DSRDocumentTreeNode* node, TSrNode& n
       n.text = text.Multi(item.getStringValue());
       break;
     case DSRTypes::VT_PName:
-      n.text = PersonNameText(text.Line(item.getStringValue()));
+      n.raw = text.Line(item.getStringValue());
+      n.text = PersonNameText(n.raw);
       break;
     case DSRTypes::VT_UIDRef:
       n.raw = Ascii(item.getStringValue());
@@ -371,7 +372,7 @@ bool ReadDataset(DcmDataset& ds, TSrDocument& out, std::string& why) {
   DSRTypes::E_DocumentType type = DSRTypes::sopClassUIDToDocumentType(out.sopClassUid.c_str());
   if (type == DSRTypes::DT_invalid) {
     // A class newer than DCMTK: its content is SR content all the same.
-    type = DSRTypes::DT_ExtensibleSR;
+    type = DSRTypes::DT_Comprehensive3DSR;
     ds.putAndInsertString(DCM_SOPClassUID, DSRTypes::documentTypeToSOPClassUID(type));
     out.readAs = DSRTypes::documentTypeToReadableName(type);
     out.notes.push_back("SOP class " + out.sopClassUid + " is read as " + out.readAs);
@@ -515,7 +516,7 @@ bool ReadReportBytes(const uint8_t* data, size_t size, TSrDocument& doc, std::st
         return false;
       }
       if (listing.warning.find("nest deeper") != std::string::npos) {
-        why = "the report's content " + listing.warning.substr(listing.warning.find("nest"));
+        why = "the report's " + listing.warning.substr(listing.warning.find("sequences nest"));
         return false;
       }
     }

@@ -6,7 +6,7 @@
 // unknown relationship types, values that break their VR and items that miss
 // a value-type attribute are kept (each listed in `notes`), relationship
 // constraints of the document class are not enforced, and an SR class DCMTK
-// does not know is read as an Extensible SR. By-reference relationships stay
+// does not know is read as a Comprehensive 3D SR. By-reference relationships stay
 // references (`target`), never followed, so a reference that loops or points
 // nowhere cannot recurse; it is noted instead. Text is UTF-8, decoded by the
 // report's Specific Character Set.
@@ -51,7 +51,7 @@ struct TSrNode {
   bool hasFloat = false;
   double floatValue = 0;  // NUM: the Floating Point Value when given
   TSrCode qualifier;      // NUM: the numeric value qualifier (why no number)
-  std::string raw;        // DATE, TIME, DATETIME, UIDREF: the stored value
+  std::string raw;        // DATE, TIME, DATETIME, UIDREF, PNAME: the stored value (UTF-8)
 
   // IMAGE, COMPOSITE, WAVEFORM: the referenced object.
   std::string sopClassUid, sopInstanceUid;
