@@ -571,10 +571,10 @@ std::vector<TSrShape> ShapesOnImage(const TSrDocument& doc, const std::string& s
     if (image < 0) continue;
     const TSrNode& img = doc.nodes[size_t(image)];
     if (img.sopInstanceUid != sopInstanceUid) continue;
-    if (!img.frames.empty() &&
+    if (frame > 0 && !img.frames.empty() &&
         std::find(img.frames.begin(), img.frames.end(), frame) == img.frames.end())
       continue;
-    TSrShape s{int(i), n.graphicType, n.points, {}};
+    TSrShape s{int(i), n.graphicType, n.points, img.frames, {}};
     // A measurement the coordinates were drawn for names them best.
     const TSrNode* owner = n.parent >= 0 ? &doc.nodes[size_t(n.parent)] : nullptr;
     if (owner && owner->valueType == "NUM")

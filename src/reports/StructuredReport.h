@@ -132,11 +132,12 @@ int SelectedImage(const TSrDocument& doc, int scoordNode);
 struct TSrShape {
   int node = -1;
   std::string graphicType;
-  std::vector<double> points;  // x, y pairs
+  std::vector<double> points;   // x, y pairs
+  std::vector<int32_t> frames;  // the frames the image reference names (empty: all)
   std::string label;
 };
-// The report's SCOORDs selected from the image sopInstanceUid, for frame
-// (1-based) when the reference names frames.
+// The report's SCOORDs selected from the image sopInstanceUid: those on
+// frame (1-based), or on any frame when frame is 0.
 std::vector<TSrShape> ShapesOnImage(const TSrDocument& doc, const std::string& sopInstanceUid,
                                     int frame);
 
