@@ -44,6 +44,7 @@ TEST_F(SrCommand, JsonAgreesWithDsrdumpOnEveryItem) {
       dir_ + "/tid1500.dcm",
       dir_ + "/loop.dcm",
       dir_ + "/nowhere.dcm",
+      dir_ + "/dose.dcm",
   };
   for (const std::string& f : files) {
     std::string out;

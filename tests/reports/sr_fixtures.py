@@ -11,6 +11,8 @@
                     image the folder does not hold
   deep.dcm          containers nested 100 deep
   unknown_class.dcm content under an SR class newer than the reader's toolkit
+  dose.dcm          an X-Ray Radiation Dose SR of a CT: accumulated and
+                    per-acquisition dose in mGy and mGy.cm
 """
 import sys
 
@@ -205,3 +207,33 @@ future_root = children(
     item("CONTAINS", "TEXT", ("121071", "DCM", "Finding"), TextValue="from the future"))
 save(report("1.2.826.0.1.3680043.8.498.109", future_root,
             "1.2.840.10008.5.1.4.1.1.88.990"), "unknown_class.dcm")
+
+
+def num(name, value, unit, unit_meaning):
+    n = item("CONTAINS", "NUM", name, MeasuredValueSequence=Sequence([Dataset()]))
+    n.MeasuredValueSequence[0].NumericValue = value
+    n.MeasuredValueSequence[0].MeasurementUnitsCodeSequence = Sequence(
+        [code(unit, UCUM, unit_meaning)])
+    return n
+
+
+dose_root = children(
+    item(None, "CONTAINER", ("113701", "DCM", "X-Ray Radiation Dose Report")),
+    item("HAS CONCEPT MOD", "CODE", ("121058", "DCM", "Procedure reported"),
+         ConceptCodeSequence=Sequence([code("P5-08000", "SRT", "Computed Tomography X-Ray")])),
+    item("HAS OBS CONTEXT", "DATETIME", ("113809", "DCM", "Start of X-Ray Irradiation"),
+         DateTime="20261201101502.25+0100"),
+    children(item("CONTAINS", "CONTAINER", ("113811", "DCM", "CT Accumulated Dose Data"),
+                  ContinuityOfContent="SEPARATE"),
+             num(("113813", "DCM", "CT Dose Length Product Total"), "432.1", "mGy.cm",
+                 "mGy.cm")),
+    children(item("CONTAINS", "CONTAINER", ("113819", "DCM", "CT Acquisition"),
+                  ContinuityOfContent="SEPARATE"),
+             item("CONTAINS", "TEXT", ("125203", "DCM", "Acquisition Protocol"),
+                  TextValue="Head"),
+             children(item("CONTAINS", "CONTAINER", ("113829", "DCM", "CT Dose"),
+                           ContinuityOfContent="SEPARATE"),
+                      num(("113830", "DCM", "Mean CTDIvol"), "55.2", "mGy", "mGy"),
+                      num(("113838", "DCM", "DLP"), "432.1", "mGy.cm", "mGy.cm"))))
+save(report("1.2.826.0.1.3680043.8.498.110", dose_root, "1.2.840.10008.5.1.4.1.1.88.67"),
+     "dose.dcm")

@@ -5,7 +5,10 @@
 #include <dcmtk/oflog/oflog.h>
 #include <gtest/gtest.h>
 
+#include <dcmtk/dcmdata/dctk.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
 #include "reports/StructuredReport.h"
@@ -63,6 +66,15 @@ struct SampleRow {
   size_t notes;  // items DCMTK found invalid, each named
 };
 
+// The SOP class of a file, from its first bytes; empty when it has none.
+std::string SopClassOf(const std::string& path) {
+  DcmFileFormat file;
+  if (file.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 256).bad()) return {};
+  OFString uid;
+  file.getDataset()->findAndGetOFString(DCM_SOPClassUID, uid);
+  return uid.c_str();
+}
+
 TEST(ReportSamples, EverySrSampleOfPydicomReadsAndRenders) {
   REQUIRE_SAMPLES();
   OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
@@ -71,6 +83,16 @@ TEST(ReportSamples, EverySrSampleOfPydicomReadsAndRenders) {
       {"reportsi.dcm", "Basic Text SR", "Document Title", 9, 2},
       {"reportsi_with_empty_number_tags.dcm", "Basic Text SR", "Document Title", 9, 2},
   };
+  // Every report among the samples has its row: a new one cannot go unread.
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(testsupport::SampleDir())) {
+    if (!entry.is_regular_file() || !reports::IsReportClass(SopClassOf(entry.path().string())))
+      continue;
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(std::any_of(std::begin(rows), std::end(rows),
+                            [&](const SampleRow& r) { return name == r.file; }))
+        << name << " is a structured report without a row";
+  }
   for (const SampleRow& row : rows) {
     SCOPED_TRACE(row.file);
     REQUIRE_SAMPLE(row.file);
@@ -206,6 +228,17 @@ TEST_F(Reports, DamagedOrForeignInputIsRefusedWithOneReason) {
     }
   }
   EXPECT_LT(read, int(whole.size() / 7));
+}
+
+TEST_F(Reports, DoseReportReadsItsUnitsAndOffsetDateTime) {
+  const TSrDocument doc = Read("dose.dcm");
+  EXPECT_EQ(doc.className, "X-Ray Radiation Dose SR");
+  EXPECT_EQ(Find(doc, "Mean CTDIvol")->text, "55.2 mGy");
+  EXPECT_EQ(Find(doc, "DLP")->text, "432.1 mGy.cm");
+  EXPECT_EQ(Find(doc, "DLP")->depth, 3);
+  EXPECT_EQ(Find(doc, "Start of X-Ray Irradiation")->text, "01/12/2026 10:15:02.25 UTC+0100");
+  EXPECT_EQ(Find(doc, "Procedure reported")->relationship, "HAS CONCEPT MOD");
+  EXPECT_TRUE(doc.notes.empty());
 }
 
 TEST_F(Reports, UnknownReportClassIsReadAsTheWidestKnownOne) {
