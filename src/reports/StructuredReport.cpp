@@ -1,19 +1,19 @@
 #include "reports/StructuredReport.h"
 
-#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dctk.h>
 #include <dcmtk/dcmsr/dsrdoc.h>
 #include <dcmtk/dcmsr/dsrreftn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <new>
 
 #include "dicom/DicomCharset.h"
 #include "dicom/DicomElements.h"
+#include "dicom/TempCleanup.h"
 #include "dicom/dicom_values.h"
 
 namespace reports {
@@ -302,28 +302,6 @@ const char* ValueTypeName(DSRTypes::E_ValueType t) {
   return s && *s ? s : "UNKNOWN";
 }
 
-// Bytes of a file, bounded.
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes, std::string& why) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    why = "not a readable file";
-    return false;
-  }
-  if (uint64_t(st.st_size) > kMaxReportBytes) {
-    why = "too large for a structured report (" + std::to_string(st.st_size >> 20) + " MB)";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    why = "cannot be opened";
-    return false;
-  }
-  bytes.resize(size_t(st.st_size));
-  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
-  bytes.resize(size_t(in.gcount()));
-  return true;
-}
-
 // What the nodes' parents and depths say about a by-reference item's target.
 void CheckReferences(TSrDocument& doc, const std::map<size_t, int>& byId,
                      const std::vector<size_t>& ids, const std::vector<size_t>& targetIds) {
@@ -499,34 +477,38 @@ bool IsReportClass(const std::string& sopClassUid) {
   return sopClassUid.rfind("1.2.840.10008.5.1.4.1.1.88.", 0) == 0;
 }
 
-bool ReadReportBytes(const uint8_t* data, size_t size, TSrDocument& doc, std::string& why) {
+bool ReadReport(const std::string& path, TSrDocument& doc, std::string& why) {
   doc = TSrDocument{};
-  if (size > kMaxReportBytes) {
-    why = "too large for a structured report";
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = "not a readable file";
+    return false;
+  }
+  if (uint64_t(st.st_size) > kMaxReportBytes) {
+    why = "too large for a structured report (" + std::to_string(st.st_size >> 20) + " MB)";
     return false;
   }
   try {
     // DCMTK's parser recurses once per nesting level: the walker, which
     // stops at its bound, says first whether the data set nests too deep.
     {
-      MemoryByteSource source(data, size);
-      const TagListing listing = ReadTagListing(source);
+      const TagListing listing = ReadTagListing(path);
       if (!listing.ok) {
         why = listing.error.empty() ? "not a DICOM file" : listing.error;
         return false;
       }
-      if (listing.warning.find("nest deeper") != std::string::npos) {
-        why = "the report's " + listing.warning.substr(listing.warning.find("sequences nest"));
+      const size_t nest = listing.warning.find("sequences nest deeper");
+      if (nest != std::string::npos) {
+        why = "the report's " + listing.warning.substr(nest);
         return false;
       }
     }
-    DcmInputBufferStream in;
-    in.setBuffer(data, offile_off_t(size));
-    in.setEos();
+    // From the file, not from memory: DCMTK checks each value's length
+    // against what a file holds before it allocates, and loads large values
+    // only when they are asked for.
     DcmFileFormat file;
-    file.transferInit();
-    const OFCondition c = file.read(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-    file.transferEnd();
+    const OFCondition c =
+        file.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_autoDetect);
     if (c.bad()) {
       why = std::string("not a readable DICOM file (") + c.text() + ")";
       return false;
@@ -538,13 +520,32 @@ bool ReadReportBytes(const uint8_t* data, size_t size, TSrDocument& doc, std::st
   }
 }
 
-bool ReadReport(const std::string& path, TSrDocument& doc, std::string& why) {
-  std::vector<uint8_t> bytes;
-  if (!ReadFileBytes(path, bytes, why)) {
-    doc = TSrDocument{};
+bool ReadReportBytes(const uint8_t* data, size_t size, TSrDocument& doc, std::string& why) {
+  doc = TSrDocument{};
+  if (size > kMaxReportBytes) {
+    why = "too large for a structured report";
     return false;
   }
-  return ReadReportBytes(bytes.data(), bytes.size(), doc, why);
+  std::string name =
+      tempcleanup::TempRoot() + "/tavrolen-sr-" + std::to_string(::getpid()) + "-XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    why = "no temporary file for the report";
+    return false;
+  }
+  const int slot = tempcleanup::Register(name, false);
+  size_t written = 0;
+  while (written < size) {
+    const ssize_t n = ::write(fd, data + written, size - written);
+    if (n <= 0) break;
+    written += size_t(n);
+  }
+  ::close(fd);
+  const bool ok = written == size ? ReadReport(name, doc, why) : false;
+  if (written != size) why = "no room for a temporary copy of the report";
+  ::unlink(name.c_str());
+  tempcleanup::Unregister(slot);
+  return ok;
 }
 
 int SelectedImage(const TSrDocument& doc, int scoordNode) {

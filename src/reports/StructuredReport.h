@@ -117,7 +117,8 @@ struct TSrDocument {
 // Reads the report in path. False (with a one-line why) when the file is no
 // DICOM, no structured report, or its content tree cannot be read at all.
 bool ReadReport(const std::string& path, TSrDocument& doc, std::string& why);
-// The same from the bytes of a Part 10 file or a bare data set.
+// The same from the bytes of a Part 10 file or a bare data set (through a
+// temporary file: DCMTK bounds its reads by a file's size).
 bool ReadReportBytes(const uint8_t* data, size_t size, TSrDocument& doc, std::string& why);
 
 // Whether a SOP class is a structured report class (key object selections included).
