@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reports/StructuredReport.h"
@@ -56,10 +57,33 @@ std::vector<THeaderLine> HeaderLines(const TSrDocument& d) {
   return lines;
 }
 
+// What an item without a concept name is called: its kind, in words.
+std::string KindName(const std::string& valueType) {
+  static const std::pair<const char*, const char*> kNames[] = {{"CONTAINER", "Section"},
+                                                               {"TEXT", "Text"},
+                                                               {"CODE", "Code"},
+                                                               {"NUM", "Number"},
+                                                               {"DATE", "Date"},
+                                                               {"TIME", "Time"},
+                                                               {"DATETIME", "Date and time"},
+                                                               {"UIDREF", "UID"},
+                                                               {"PNAME", "Person"},
+                                                               {"IMAGE", "Image"},
+                                                               {"COMPOSITE", "Object"},
+                                                               {"WAVEFORM", "Waveform"},
+                                                               {"SCOORD", "Spatial coordinates"},
+                                                               {"SCOORD3D", "3D coordinates"},
+                                                               {"TCOORD", "Temporal coordinates"},
+                                                               {"BYREF", "Reference"}};
+  for (const auto& [type, name] : kNames)
+    if (valueType == type) return name;
+  return "(" + valueType + ")";
+}
+
 std::string ItemLabel(const TSrNode& n) {
-  std::string conceptName = Meaning(n.conceptName);
-  if (n.valueType == "BYREF") return "(reference)";
-  return conceptName.empty() ? "(" + n.valueType + ")" : conceptName;
+  if (n.valueType == "BYREF") return KindName(n.valueType);
+  const std::string conceptName = Meaning(n.conceptName);
+  return conceptName.empty() ? KindName(n.valueType) : conceptName;
 }
 
 std::string Relationship(const TSrNode& n) {
@@ -72,6 +96,8 @@ std::string Relationship(const TSrNode& n) {
 void TextNode(const TSrDocument& d, int index, std::string& out) {
   const TSrNode& n = d.nodes[size_t(index)];
   std::string value = n.text;
+  if (n.valueType == "BYREF" && n.targetNode >= 0)
+    value += " (" + ItemLabel(d.nodes[size_t(n.targetNode)]) + ")";
   for (size_t p = 0; (p = value.find('\n', p)) != std::string::npos; p += 1)
     value.replace(p, 1, "\n" + std::string(size_t(n.depth) * 2 + 4, ' '));
   out += std::string(size_t(n.depth) * 2, ' ') + Relationship(n) + ItemLabel(n);

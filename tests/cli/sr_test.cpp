@@ -66,7 +66,7 @@ TEST_F(SrCommand, TextReadsAsADocument) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("\n      Long Axis: 12.5 mm\n"
-                     "        [inferred from] (SCOORD): POLYLINE, 2 point(s)\n"),
+                     "        [inferred from] Spatial coordinates: POLYLINE, 2 point(s)\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("      Volume: Measurement failure\n"), std::string::npos) << out;
