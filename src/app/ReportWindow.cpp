@@ -177,8 +177,8 @@ class TReportWindow : public QWidget {
 
   // The marks stay while the cell shows their image; another image drops them.
   void Watch(TadvancedImage* cell) {
-    if (watched_.count(cell)) return;
-    watched_[cell] = connect(cell, &TadvancedImage::ImageShown, this, [this](TadvancedImage* c) {
+    disconnect(watch_);
+    watch_ = connect(cell, &TadvancedImage::ImageShown, this, [this](TadvancedImage* c) {
       if (c == cell_ && mine_ && c->reportGraphics == mine_ &&
           c->AnnotationKey().path != mine_->path)
         ClearMarks();
@@ -200,7 +200,7 @@ class TReportWindow : public QWidget {
   QLabel* status_ = nullptr;
   QPointer<TadvancedImage> cell_;
   std::shared_ptr<const TReportGraphics> mine_;
-  std::map<TadvancedImage*, QMetaObject::Connection> watched_;
+  QMetaObject::Connection watch_;
 };
 
 // One window per report file.

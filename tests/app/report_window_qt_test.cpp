@@ -47,6 +47,10 @@ class ReportWindow : public apptest::AppTest {
   std::string dir;
 };
 
+struct TTreePlace {
+  int patient = -1, study = -1, series = -1;
+};
+
 // Whether a pixel near `at` of the surface has the report's mark colour
 // (no grey level of the CT is that orange).
 bool MarkNear(const QImage& surface, QPointF at) {
@@ -100,6 +104,28 @@ TEST_F(ReportWindow, CoordinatesLinkShowsTheirFrameWithTheMarkAndOneWindowPerRep
   window->findChild<QPushButton*>("reportClearMarks")->click();
   EXPECT_FALSE(cell->reportGraphics);
   EXPECT_FALSE(MarkNear(cell->Surface(), middle));
+
+  // Followed again, the marks come back; another image in the cell drops them.
+  emit browser->anchorClicked(QUrl("sr-node:" + QString::number(NodeOf(doc, "SCOORD"))));
+  ASSERT_TRUE(cell->reportGraphics);
+  LoadPath(fixtures::WriteFile(dir, "other.dcm", fixtures::SmallImageFile({})));
+  TTreePlace other;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    for (size_t p = 0; p < gPatients.size(); ++p)
+      for (size_t st = 0; st < gPatients[p].studies.size(); ++st)
+        for (size_t se = 0; se < gPatients[p].studies[st].serieses.size(); ++se)
+          if (gPatients[p].studies[st].serieses[se].images[0].imagePath == dir + "/other.dcm")
+            other = {int(p), int(st), int(se)};
+  }
+  ASSERT_GE(other.patient, 0);
+  cell->PatientIndex = other.patient;
+  cell->StudyIndex = other.study;
+  cell->SeriesIndex = other.series;
+  cell->ImageIndex = 0;
+  ASSERT_TRUE(cell->OpenCurrentImage(true));
+  EXPECT_EQ(cell->CurrentOpenedPath, dir + "/other.dcm");
+  EXPECT_FALSE(cell->reportGraphics);
 }
 
 TEST_F(ReportWindow, ImageNotLoadedIsSaidAndTheCellKeepsItsImage) {
