@@ -338,6 +338,19 @@ void CheckReferences(TSrDocument& doc, const std::map<size_t, int>& byId,
   }
 }
 
+// Content items the data set holds, at any depth: what the tree should hold
+// besides its root when nothing was left out.
+size_t ContentItemsIn(DcmItem& ds) {
+  size_t n = 0;
+  DcmStack stack;
+  while (ds.nextObject(stack, OFTrue).good()) {
+    DcmObject* o = stack.top();
+    if (o && o->getTag() == DCM_ContentSequence && o->ident() == EVR_SQ)
+      n += static_cast<DcmSequenceOfItems*>(o)->card();
+  }
+  return n;
+}
+
 bool ReadDataset(DcmDataset& ds, TSrDocument& out, std::string& why) {
   OFString classUid;
   ds.findAndGetOFString(DCM_SOPClassUID, classUid);
@@ -467,6 +480,10 @@ bool ReadDataset(DcmDataset& ds, TSrDocument& out, std::string& why) {
     stack.push_back(index);
   } while (tree.iterate(OFTrue));
   if (!out.nodes.empty()) out.title = out.nodes.front().conceptName;
+  const size_t held = ContentItemsIn(ds) + 1;
+  if (out.nodes.size() < held && out.nodes.size() < kMaxReportNodes)
+    out.notes.push_back(std::to_string(held - out.nodes.size()) +
+                        " content item(s) could not be read and are left out");
   CheckReferences(out, byId, ids, targetIds);
   return true;
 }

@@ -11,6 +11,7 @@
                     image the folder does not hold
   deep.dcm          containers nested 100 deep
   unknown_class.dcm content under an SR class newer than the reader's toolkit
+  odd_item.dcm      a content item of a value type no report has
   dose.dcm          an X-Ray Radiation Dose SR of a CT: accumulated and
                     per-acquisition dose in mGy and mGy.cm
 """
@@ -207,6 +208,13 @@ future_root = children(
     item("CONTAINS", "TEXT", ("121071", "DCM", "Finding"), TextValue="from the future"))
 save(report("1.2.826.0.1.3680043.8.498.109", future_root,
             "1.2.840.10008.5.1.4.1.1.88.990"), "unknown_class.dcm")
+
+odd_root = children(
+    item(None, "CONTAINER", ("126000", "DCM", "Imaging Measurement Report")),
+    children(item("CONTAINS", "FOO", ("111030", "DCM", "Odd")),
+             item("CONTAINS", "TEXT", ("121071", "DCM", "Finding"), TextValue="inside")),
+    item("CONTAINS", "TEXT", ("121071", "DCM", "Finding"), TextValue="after"))
+save(report("1.2.826.0.1.3680043.8.498.111", odd_root), "odd_item.dcm")
 
 
 def num(name, value, unit, unit_meaning):

@@ -203,6 +203,12 @@ TEST_F(Reports, ReferencesThatLoopOrPointNowhereAreNotedNotFollowed) {
   EXPECT_TRUE(HasNote(nowhere, "refers to item 1.9.9, which the report does not hold"));
   // An image that is not at hand is an ordinary reference.
   EXPECT_EQ(nowhere.nodes[3].sopInstanceUid, "1.2.826.0.1.3680043.8.498.999");
+
+  // What the toolkit cannot read is counted, not silently lost.
+  const TSrDocument odd = Read("odd_item.dcm");
+  EXPECT_FALSE(odd.nodes.empty());
+  EXPECT_TRUE(HasNote(odd, std::to_string(4 - odd.nodes.size()) +
+                               " content item(s) could not be read and are left out"));
 }
 
 TEST_F(Reports, DamagedOrForeignInputIsRefusedWithOneReason) {
