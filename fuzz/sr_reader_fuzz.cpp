@@ -1,7 +1,7 @@
-// The structured-report reader on arbitrary bytes: DCMTK parses them from
-// memory, the content tree is walked, and every rendering of it (text, HTML,
-// the coordinates on each referenced image) is made, as the window and the
-// command-line tool make them.
+// The structured-report reader on arbitrary bytes (through the reader's
+// temporary file, as DCMTK reads a file): the content tree is walked and
+// every rendering of it (text, HTML, the coordinates on each referenced
+// image) is made, as the window and the command-line tool make them.
 #include <dcmtk/oflog/oflog.h>
 
 #include <cstddef>
