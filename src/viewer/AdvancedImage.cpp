@@ -26,6 +26,7 @@
 #include "viewer/DerivedObjectStore.h"
 #include "viewer/KeyImageStore.h"
 #include "viewer/OverlayLayout.h"
+#include "viewer/ReportGraphics.h"
 #include "viewer/RotateTRansform.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
@@ -1045,6 +1046,7 @@ void TadvancedImage::PaintLayers(bool frames) {
         DrawCellNotice(p, QString::fromStdString(FFailureText), false);
       }
       if (presentation && !bmp.isNull()) DrawPresentation(*this, p);
+      if (reportGraphics) DrawReportGraphics(*this, p);
       DrawAnnotations(p);
       if (!bmp.isNull() && TKeyImageStore::Instance().IsMarked(FAnnKey))
         DrawKeyImageMark(p, frame, TKeyImageStore::Instance().Caption(FAnnKey));

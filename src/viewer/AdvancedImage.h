@@ -51,6 +51,7 @@ double HeaderFrameRate(const DICOMdata& h);
 struct TOverlayInput;
 struct TDerivedLayer;
 struct TCellPresentation;
+struct TReportGraphics;
 
 class TadvancedImage : public QWidget {
   Q_OBJECT
@@ -358,6 +359,9 @@ class TadvancedImage : public QWidget {
   // The presentation state applied to the image on display (CellPresentation.h);
   // null: none. Dropped when another image is shown or the cell is reset.
   std::shared_ptr<const TCellPresentation> presentation;
+  // A structured report's coordinates on the image on display (ReportGraphics.h);
+  // drawn only while the cell shows their image. Null: none.
+  std::shared_ptr<const TReportGraphics> reportGraphics;
 
  signals:
   // Another image is on display (a load, an image step, a cine moving on);

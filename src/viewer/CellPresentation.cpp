@@ -353,25 +353,28 @@ void PaintPresentationOnBitmap(QImage& bmp, const TCellPresentation& p) {
   }
 }
 
-void DrawPresentation(const TadvancedImage& cell, QPainter& painter) {
-  const TCellPresentation* p = cell.presentation.get();
-  if (!p || p->drawn.empty() || cell.bmp.isNull()) return;
-  const TPresentationState& ps = p->state;
-  // Unturned pixel coordinates to view: the turn about the image's middle,
-  // then the bitmap's place as the cell draws it.
+QTransform PixelToViewTransform(const TadvancedImage& cell, double columns, double rows) {
+  // The turn about the image's middle, then the bitmap's place as the cell draws it.
   const QPoint m0 = ImageToView(cell.orientation, 100, {}, {1000, 0});
   const QPoint m1 = ImageToView(cell.orientation, 100, {}, {0, 1000});
-  const int64_t Wt = cell.bmp.width(), Ht = cell.bmp.height(), Z = cell.zoomFactor;
+  const int64_t Wt = std::max(1, cell.bmp.width()), Ht = std::max(1, cell.bmp.height());
+  const int64_t Z = cell.zoomFactor;
   const double sx = double((Wt * Z + 99) / 100) / double(Wt);
   const double sy = double((Ht * Z + 99) / 100) / double(Ht);
   const double left = cell.imageCenter.x() - double((Wt * Z + 199) / 200);
   const double top = cell.imageCenter.y() - double((Ht * Z + 199) / 200);
-  const double cols = p->columns, rows = p->rows;
   QTransform toTurned(m0.x() / 1000.0, m0.y() / 1000.0, m1.x() / 1000.0, m1.y() / 1000.0, 0, 0);
-  toTurned = QTransform::fromTranslate(-cols / 2, -rows / 2) * toTurned *
+  toTurned = QTransform::fromTranslate(-columns / 2, -rows / 2) * toTurned *
              QTransform::fromTranslate(Wt / 2.0, Ht / 2.0);
-  const QTransform pixelToView =
-      toTurned * QTransform::fromScale(sx, sy) * QTransform::fromTranslate(left, top);
+  return toTurned * QTransform::fromScale(sx, sy) * QTransform::fromTranslate(left, top);
+}
+
+void DrawPresentation(const TadvancedImage& cell, QPainter& painter) {
+  const TCellPresentation* p = cell.presentation.get();
+  if (!p || p->drawn.empty() || cell.bmp.isNull()) return;
+  const TPresentationState& ps = p->state;
+  const double cols = p->columns, rows = p->rows;
+  const QTransform pixelToView = PixelToViewTransform(cell, cols, rows);
   // DISPLAY units: fractions of the displayed area as it lies on the screen.
   QRectF area(0, 0, cols, rows);
   if (p->hasArea)

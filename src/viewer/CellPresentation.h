@@ -19,6 +19,7 @@
 
 class QImage;
 class QPainter;
+class QTransform;
 class TadvancedImage;
 
 struct TCellPresentation {
@@ -59,6 +60,9 @@ std::shared_ptr<const WordGreyTable> PresentationWordTable(const TPresentationSt
 // Paints the state's activated overlays and its shutter into bmp, the
 // freshly built, unturned bitmap of the image.
 void PaintPresentationOnBitmap(QImage& bmp, const TCellPresentation& p);
+// Unturned pixel coordinates (origin at the top left corner of the top left
+// pixel of an image of columns x rows) to the cell's view, as it draws now.
+QTransform PixelToViewTransform(const TadvancedImage& cell, double columns, double rows);
 // Draws the state's own annotations over the cell's picture (the cell's
 // locks held).
 void DrawPresentation(const TadvancedImage& cell, QPainter& painter);
