@@ -1382,7 +1382,8 @@ void Walk::FinishPixelSequence() {
   if (IsVideoSyntax(h_.TransferSyntaxUID)) {
     // A video is one stream over all its fragments, whatever the frame count:
     // one entry, its first fragment and their total length.
-    first.assign(1, 0);
+    first.clear();
+    if (!frags.empty()) first.push_back(0);
   } else if (first.empty() && int64_t(frags.size()) == frames) {
     for (size_t k = 0; k < frags.size(); ++k) first.push_back(k);
   } else if (first.empty() && frames > 1 && JpegFlag() && int64_t(frags.size()) > frames) {

@@ -339,11 +339,11 @@ bool DecodeVideo(const std::string& path, const DICOMdata& h, const std::vector<
 
 }  // namespace
 
-double VideoFrameRate(const std::string& path, const DICOMdata& h) {
+double VideoFrameRate(const std::string& path, const DICOMdata& h,
+                      const std::vector<int64_t>& framePos, const std::vector<int64_t>& frameSize) {
   const VideoCodec codec = VideoCodecOf(FrameTransferSyntax(h));
   if (codec == VideoCodec::kNone) return 0;
-  return VideoStreamFrameRate(
-      VideoSourceOf(path, h, h.gECATJPEG_pos_table, h.gECATJPEG_size_table, codec));
+  return VideoStreamFrameRate(VideoSourceOf(path, h, framePos, frameSize, codec));
 }
 
 bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<int64_t>& framePos,

@@ -67,7 +67,9 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
 
 // A video's own frame rate (frames per second) from its stream, for files
 // whose header states no rate; 0 for other syntaxes or a stream without one.
-double VideoFrameRate(const std::string& path, const DICOMdata& h);
+// The frame tables as for DecodeFrame.
+double VideoFrameRate(const std::string& path, const DICOMdata& h,
+                      const std::vector<int64_t>& framePos, const std::vector<int64_t>& frameSize);
 
 // The modality lookup-table step: when P = 16 and the header carries a table,
 // every word becomes its table entry, and the header's slope and intercept

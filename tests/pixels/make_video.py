@@ -7,6 +7,8 @@ usage: make_video.py STREAM OUT UID ROWS COLUMNS FRAMES [options]
   --bits N            Bits Allocated and Stored (Main 10 writers say 16/10)
   --photometric NAME  default YBR_PARTIAL_420
   --cut N             drop the last N bytes of the file (a truncated copy)
+  --repeat N          the stream N times over, one fragment each (a long
+                      video; the stream must begin with a clean start)
 """
 import argparse
 import struct
@@ -27,6 +29,7 @@ p.add_argument("--frame-time", type=float)
 p.add_argument("--bits", type=int, default=8)
 p.add_argument("--photometric", default="YBR_PARTIAL_420")
 p.add_argument("--cut", type=int, default=0)
+p.add_argument("--repeat", type=int, default=1)
 a = p.parse_args()
 
 stream = open(a.stream, "rb").read()
@@ -42,10 +45,11 @@ for k in range(1, a.fragments):
     if cuts[-1] < at < len(stream):
         cuts.append(at)
 cuts.append(len(stream))
-items = b"\xfe\xff\x00\xe0" + struct.pack("<I", 0)  # empty offset table
-for s, e in zip(cuts, cuts[1:]):
-    items += b"\xfe\xff\x00\xe0" + struct.pack("<I", e - s) + stream[s:e]
-items += b"\xfe\xff\xdd\xe0" + struct.pack("<I", 0)
+
+
+def item(data):
+    return b"\xfe\xff\x00\xe0" + struct.pack("<I", len(data)) + data
+
 
 ds = Dataset()
 ds.file_meta = FileMetaDataset()
@@ -75,10 +79,17 @@ ds.NumberOfFrames = a.frames
 ds.FrameIncrementPointer = 0x00181063 if a.frame_time else 0x00280008
 if a.frame_time:
     ds.FrameTime = a.frame_time
-ds.PixelData = items
-ds["PixelData"].VR = "OB"
-ds["PixelData"].is_undefined_length = True
 ds.save_as(a.out, write_like_original=False)
+
+# The pixel data is appended as it is written, so a long video never sits in
+# memory whole.
+with open(a.out, "ab") as out:
+    out.write(b"\xe0\x7f\x10\x00OB\0\0\xff\xff\xff\xff")
+    out.write(item(b""))  # empty offset table
+    for _ in range(a.repeat):
+        for s, e in zip(cuts, cuts[1:]):
+            out.write(item(stream[s:e]))
+    out.write(b"\xfe\xff\xdd\xe0" + struct.pack("<I", 0))
 
 if a.cut:
     data = open(a.out, "rb").read()

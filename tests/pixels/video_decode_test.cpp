@@ -205,6 +205,46 @@ TEST(Video, DamagedOrMislabelledStreams) {
   EXPECT_EQ(why, "the MPEG-2 video is held in a program stream, which is not supported");
 }
 
+// A header without Frame Time or Cine Rate plays at the stream's own rate.
+TEST(Video, StreamFrameRate) {
+  RequireTools();
+  for (const Kind* kind : {&kMpeg2, &kH264, &kHevc8}) {
+    const std::string dir = testsupport::TempDir(std::string("video-rate-") + kind->name);
+    const Video v = MakeVideo(dir, *kind, 192, 108, 8, 2);
+    const Header hdr = ReadVideoHeader(v.dicom);
+    ASSERT_TRUE(hdr.ok);
+    EXPECT_DOUBLE_EQ(
+        VideoFrameRate(v.dicom, hdr.h, hdr.h.gECATJPEG_pos_table, hdr.h.gECATJPEG_size_table), 25.0)
+        << kind->name;
+  }
+}
+
+// Pixel data with no fragment, or fragments of no stream: a reason, not a
+// crash, from the reader's table on.
+TEST(Video, EmptyOrForeignFragments) {
+  const std::string dir = testsupport::TempDir("video-empty");
+  fixtures::ImageSpec spec;
+  spec.rows = 108;
+  spec.columns = 192;
+  spec.frames = 30;
+  const std::vector<std::pair<std::vector<Bytes>, std::string>> cases = {
+      {{}, "the video stream holds no frame"},
+      // Zeros, then ones: one start code, and nothing a decoder takes.
+      {fixtures::Fragments({2000, 3000}), "frame 1 does not decode"},
+  };
+  for (const auto& [fragments, reason] : cases) {
+    const std::string path =
+        fixtures::WriteFile(dir, "v" + std::to_string(fragments.size()) + ".dcm",
+                            fixtures::EncapsulatedFile(spec, "1.2.840.10008.1.2.4.102", fragments));
+    const Header hdr = ReadVideoHeader(path);
+    ASSERT_TRUE(hdr.ok);
+    DecodedFrame f;
+    std::string why;
+    EXPECT_FALSE(Decode(path, hdr.h, 1, f, &why));
+    EXPECT_EQ(why, reason);
+  }
+}
+
 TEST(Video, SyntaxesOfTheTable) {
   for (const char* uid :
        {"1.2.840.10008.1.2.4.100", "1.2.840.10008.1.2.4.100.1", "1.2.840.10008.1.2.4.101.1",

@@ -452,10 +452,12 @@ class Session {
     }
     dec_->thread_count = threads_;
     dec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    // The decoder allocates from the stream's own size: no more than the
-    // header's frame (with room for coded sizes and edges) is allowed.
+    // The decoder allocates from the stream's own size: a stream far larger
+    // than the header's frame is refused before it allocates. The bound is
+    // loose (MPEG-2 checks its padded buffers against it, and a small frame
+    // still needs some megapixels of room).
     if (spec.columns > 0 && spec.rows > 0)
-      dec_->max_pixels = 2 * (spec.columns + 128) * (spec.rows + 128);
+      dec_->max_pixels = std::max<int64_t>(4 * (spec.columns + 256) * (spec.rows + 256), 1 << 22);
     if (avcodec_open2(dec_, codec, nullptr) < 0) {
       avcodec_free_context(&dec_);
       why = "the video decoder does not open";
@@ -508,9 +510,10 @@ class Session {
   bool Run(int n, const FrameSpec& spec, std::string& why) {
     if (!IndexUpTo(size_t(n), why)) return false;
     if (size_t(n) >= aus_.size()) {
-      why = aus_.empty() ? "the video stream holds no frame"
-                         : "frame " + std::to_string(n + 1) + " is past the end of the video (" +
-                               std::to_string(aus_.size()) + " frames)";
+      why = aus_.empty()
+                ? "the video stream holds no frame"
+                : "frame " + std::to_string(n + 1) + " is past the end of the video (" +
+                      std::to_string(aus_.size()) + (aus_.size() == 1 ? " frame)" : " frames)");
       if (overlong_)
         why = "the video stream has no frame boundary after frame " + std::to_string(aus_.size());
       return false;
@@ -700,11 +703,28 @@ bool DecodeVideoFrame(const VideoSource& source, const FrameSpec& spec, int fram
 }
 
 double VideoStreamFrameRate(const VideoSource& source) {
+  // Kept per file, so a display that asks again does not wait behind a
+  // decode in progress on the session.
+  static std::mutex mutex;
+  static std::list<std::pair<std::string, double>> known;
+  const std::string key = source.path + '\n' + std::to_string(source.firstByte);
+  {
+    std::lock_guard lock(mutex);
+    for (const auto& [k, rate] : known)
+      if (k == key) return rate;
+  }
   std::string why;
   const std::shared_ptr<Session> session = SessionFor(source, why);
   if (!session) return 0;
-  std::lock_guard lock(session->mutex);
-  return session->FrameRate();
+  double rate = 0;
+  {
+    std::lock_guard lock(session->mutex);
+    rate = session->FrameRate();
+  }
+  std::lock_guard lock(mutex);
+  known.emplace_front(key, rate);
+  if (known.size() > 64) known.pop_back();
+  return rate;
 }
 
 int DecodeVideoBytes(VideoCodec codec, const uint8_t* data, size_t size, const FrameSpec& spec,
