@@ -97,8 +97,8 @@ TEST_F(CellFailures, ThumbnailsOfFramesThatDoNotDecodeGiveTheReason) {
       fixtures::EncapsulatedFile({}, "1.2.840.10008.1.2.4.102", fixtures::Fragments({2000})));
   std::string why;
   EXPECT_TRUE(MakeSeriesThumbnail(image, &why).isNull());
-  // Bytes that hold no H.264 access unit.
-  EXPECT_EQ(why, "the video stream holds no frame");
+  // Bytes that hold nothing an H.264 decoder takes.
+  EXPECT_EQ(why, "frame 1 does not decode");
   const QImage t = FailureThumbnail(why);
   ASSERT_FALSE(t.isNull());
   EXPECT_EQ(t.size(), QSize(kSeriesThumbnailSize, kSeriesThumbnailSize));
