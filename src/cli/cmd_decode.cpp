@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "dicom/SafeOutput.h"
 #include "dicom/dicom.h"
+#include "pixels/CodecTable.h"
 #include "pixels/FrameDecoder.h"
 
 namespace {
@@ -56,7 +57,12 @@ class FramePipeline {
       : path_(path), header_(header), next_(first), last_(last), taken_(first - 1) {
     const int frames = last - first + 1;
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const int workers = std::min({frames, cores, 8});
+    // A video decodes through one session in stream order (its decoder
+    // threads itself): frames handed to several workers would arrive out of
+    // order and make it start again from a key frame.
+    const TransferSyntaxCodec* codec = FindTransferSyntax(FrameTransferSyntax(header));
+    const bool video = codec && codec->encoding == PixelEncoding::kVideo;
+    const int workers = video ? 1 : std::min({frames, cores, 8});
     codecThreads_ = workers > 1 ? 1 : 0;
     window_ = 2 * workers;
     for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { Work(); });

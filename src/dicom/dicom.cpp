@@ -87,6 +87,17 @@ constexpr uint32_t Tag(uint16_t g, uint16_t e) {
   return uint32_t(g) << 16 | e;
 }
 
+// MPEG-2, H.264 and HEVC (1.2.840.10008.1.2.4.100 ... .108, and the
+// fragmentable .1 variants): the pixel data is one stream, not a frame per
+// fragment.
+bool IsVideoSyntax(const std::string& uid) {
+  const std::string prefix = "1.2.840.10008.1.2.4.1";
+  if (uid.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = uid.substr(prefix.size());
+  return (rest.size() == 2 || (rest.size() == 4 && rest.compare(2, 2, ".1") == 0)) &&
+         rest[0] == '0' && rest[1] >= '0' && rest[1] <= '8';
+}
+
 uint32_t Swap16(uint32_t v) {
   return ((v & 0xFF) << 8) | ((v >> 8) & 0xFF);
 }
@@ -1368,7 +1379,12 @@ void Walk::FinishPixelSequence() {
     w_.Seek(here);
     if (!valid) first.clear();
   }
-  if (first.empty() && int64_t(frags.size()) == frames) {
+  if (IsVideoSyntax(h_.TransferSyntaxUID)) {
+    // A video is one stream over all its fragments, whatever the frame count:
+    // one entry, its first fragment and their total length.
+    first.clear();
+    if (!frags.empty()) first.push_back(0);
+  } else if (first.empty() && int64_t(frags.size()) == frames) {
     for (size_t k = 0; k < frags.size(); ++k) first.push_back(k);
   } else if (first.empty() && frames > 1 && JpegFlag() && int64_t(frags.size()) > frames) {
     // No usable table and more fragments than frames: a JPEG-family frame
@@ -1676,6 +1692,8 @@ void Walk::BoundFrameCount() {
   const int announced = h_.XYZdim[2];
   if (announced <= 1) return;
   int64_t present;
+  // A video's frames are counted by its decoder: the fragments say nothing.
+  if (IsVideoSyntax(h_.TransferSyntaxUID)) return;
   if (Compressed()) {
     // Every frame needs a fragment of its own: fewer located frames than
     // announced are all there is.

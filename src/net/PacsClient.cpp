@@ -74,7 +74,7 @@ const std::vector<std::string>& DecodableTransferSyntaxes() {
       const TransferSyntaxCodec* e = FindTransferSyntax(uid);
       // Private syntaxes (GE's big endian) are not network syntaxes.
       if (!e || uid.rfind("1.2.840.10008.", 0) != 0) continue;
-      (e->encoding == PixelEncoding::kEncapsulated ? compressed : native).push_back(uid);
+      (e->encoding != PixelEncoding::kNative ? compressed : native).push_back(uid);
     }
     // Explicit little endian is the one every peer can send; it goes first
     // among the uncompressed.

@@ -14,13 +14,14 @@
 enum class PixelEncoding {
   kNative,        // pixel data stored as is, read at the header's ImageStart
   kEncapsulated,  // one compressed stream per frame, located by the frame tables
+  kVideo,         // one stream over all fragments, decoded by a video session (codecs/Video.h)
 };
 
 struct TransferSyntaxCodec {
   const char* uid;
   const char* name;
   PixelEncoding encoding;
-  FrameCodec decode;  // null: native data, or a syntax known by name only (refused)
+  FrameCodec decode;  // null: native data, video, or a syntax known by name only (refused)
   // Run on a frame's bytes before anything is allocated for the frame; null:
   // the expansion bound below is all there is to check.
   FrameCheck check;
@@ -32,7 +33,10 @@ struct TransferSyntaxCodec {
   // allowance instead.
   int64_t maxExpansion;
 
-  bool supported() const { return encoding == PixelEncoding::kNative || decode != nullptr; }
+  bool supported() const {
+    return encoding == PixelEncoding::kNative || encoding == PixelEncoding::kVideo ||
+           decode != nullptr;
+  }
 };
 
 // The entry of `uid` (trailing blanks and NULs ignored), or null when the

@@ -13,6 +13,7 @@
 #include "pixels/CodecTable.h"
 #include "pixels/FrameGeometry.h"
 #include "pixels/codecs/Native.h"
+#include "pixels/codecs/Video.h"
 
 namespace {
 
@@ -283,7 +284,67 @@ bool FileRange(const std::string& path, const DICOMdata& h, NativeStage& stage,
   return found && found->ok;
 }
 
+// Where a video's stream begins: the reader gives one table entry for the
+// whole stream (its first fragment and the fragments' total length).
+VideoSource VideoSourceOf(const std::string& path, const DICOMdata& h,
+                          const std::vector<int64_t>& framePos,
+                          const std::vector<int64_t>& frameSize, VideoCodec codec) {
+  VideoSource v;
+  v.path = path;
+  v.codec = codec;
+  v.frames = std::max(1, h.XYZdim[2]);
+  if (!framePos.empty() && !frameSize.empty()) {
+    v.firstByte = framePos[0];
+    v.length = frameSize[0];
+  } else {
+    v.firstByte = h.CompressOffset;
+    v.length = h.CompressSz;
+  }
+  return v;
+}
+
+// A video frame is always held as 8-bit R, G, B, whatever depth and colour
+// model the header names for the stream.
+bool DecodeVideo(const std::string& path, const DICOMdata& h, const std::vector<int64_t>& framePos,
+                 const std::vector<int64_t>& frameSize, int frame, VideoCodec codec,
+                 DecodedFrame& out, std::string& why) {
+  FrameSpec spec;
+  spec.columns = std::max(0, h.XYZdim[0]);
+  spec.rows = std::max(0, h.XYZdim[1]);
+  spec.samples = 3;
+  if (spec.pixels() <= 0) {
+    why = "the image has no pixels";
+    return false;
+  }
+  const VideoSource source = VideoSourceOf(path, h, framePos, frameSize, codec);
+  if (source.firstByte <= 0) {
+    why = "the video has no compressed data";
+    return false;
+  }
+  if (!DecodeVideoFrame(source, spec, frame, out.buff24, out.incomplete, why)) return false;
+  const TPixelModule& m = h.Pixel;
+  const bool asHeld = m.bitsAllocated == 8 && m.samplesPerPixel == 3 && h.Monochrome == 3 &&
+                      m.pixelRepresentation == 0;
+  if (!asHeld) {
+    out.held.differs = true;
+    out.held.allocBits = out.held.storedBits = 8;
+    out.held.samples = 3;
+    out.held.pixelRepresentation = 0;
+    out.held.monochrome = 3;
+    out.held.slope = 1.0f;
+    out.held.intercept = 0.0f;
+  }
+  return true;
+}
+
 }  // namespace
+
+double VideoFrameRate(const std::string& path, const DICOMdata& h,
+                      const std::vector<int64_t>& framePos, const std::vector<int64_t>& frameSize) {
+  const VideoCodec codec = VideoCodecOf(FrameTransferSyntax(h));
+  if (codec == VideoCodec::kNone) return 0;
+  return VideoStreamFrameRate(VideoSourceOf(path, h, framePos, frameSize, codec));
+}
 
 bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<int64_t>& framePos,
                  const std::vector<int64_t>& frameSize, int frame, DecodedFrame& out,
@@ -291,6 +352,14 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
   out = DecodedFrame{};
   std::string why;
   const bool ok = [&] {
+    if (const VideoCodec video = VideoCodecOf(FrameTransferSyntax(h)); video != VideoCodec::kNone) {
+      const int frames = std::max(1, h.XYZdim[2]);
+      if (frame < 1 || frame > frames) {
+        why = Describe("frame %lld is outside 1 ... %lld", frame, frames);
+        return false;
+      }
+      return DecodeVideo(path, h, framePos, frameSize, frame, video, out, why);
+    }
     StoredFormat s;
     if (!DescribeStoredFormat(h, s, why)) return false;
     const int64_t pixels = s.spec.pixels();
@@ -380,6 +449,8 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
 }
 
 bool FrameFormatSupported(const DICOMdata& h, std::string* why) {
+  // Video is held as R, G, B whatever the header's pixel module says.
+  if (VideoCodecOf(FrameTransferSyntax(h)) != VideoCodec::kNone) return true;
   std::string reason;
   StoredFormat s;
   if (DescribeStoredFormat(h, s, reason)) {

@@ -65,6 +65,12 @@ bool DecodeFrame(const std::string& path, const DICOMdata& h, const std::vector<
                  const std::vector<int64_t>& frameSize, int frame, DecodedFrame& out,
                  std::string* reason = nullptr, int codecThreads = 0);
 
+// A video's own frame rate (frames per second) from its stream, for files
+// whose header states no rate; 0 for other syntaxes or a stream without one.
+// The frame tables as for DecodeFrame.
+double VideoFrameRate(const std::string& path, const DICOMdata& h,
+                      const std::vector<int64_t>& framePos, const std::vector<int64_t>& frameSize);
+
 // The modality lookup-table step: when P = 16 and the header carries a table,
 // every word becomes its table entry, and the header's slope and intercept
 // become 1 and 0 so that later steps treat the words as already rescaled.

@@ -9,6 +9,7 @@
 
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
+#include "pixels/FrameDecoder.h"
 #include "pixels/ThdTimer.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/KeyImageStore.h"
@@ -361,7 +362,9 @@ void TadvancedImage::setCineFrameRate(unsigned Value) {
 void TadvancedImage::SetRateFromHeader() {
   // A rate the user picked holds until the next file, folder or DICOMDIR is opened.
   if (FrameRateSetByUser) return;
-  const double fps = HeaderFrameRate(gDicomData);
+  double fps = HeaderFrameRate(gDicomData);
+  // A video that states no rate plays at its stream's own.
+  if (fps <= 0) fps = VideoFrameRate(filepath, gDicomData, gECATposra, gECATszra);
   if (fps > 0) setCineFrameRate(unsigned(std::clamp(std::trunc(fps), 1.0, 1000.0)));
 }
 

@@ -27,7 +27,8 @@ class SummaryForm : public apptest::TestForm {
   }
 };
 
-// An image of the test study whose pixel data is an MPEG-2 video stream.
+// An image of the test study whose pixel data is hierarchical JPEG, which no
+// codec decodes.
 std::vector<uint8_t> VideoFile(const TestImage& t) {
   dicomwriter::DicomWriter w(true, true);
   const std::string sop = t.seriesUid + "." + std::to_string(t.instance);
@@ -53,7 +54,7 @@ std::vector<uint8_t> VideoFile(const TestImage& t) {
   w.US(0x00280103, {0});
   w.Encapsulated({}, {std::vector<uint8_t>(2000, 0x47)});
   dicomwriter::DicomFileOptions options;
-  options.transferSyntax = "1.2.840.10008.1.2.4.100";
+  options.transferSyntax = "1.2.840.10008.1.2.4.59";
   options.sopInstanceUid = sop;
   return dicomwriter::BuildDicomFile(w, options);
 }
@@ -102,14 +103,14 @@ TEST_F(Undecodable, AreCountedApartAndASeriesOpensOnItsDecodableImages) {
   WaitIdle();
   ASSERT_EQ(form->summaries.size(), 1u);
   EXPECT_EQ(form->summaries[0].first, "1 of 3 files loaded; 2 filed but cannot be displayed.");
-  EXPECT_TRUE(form->summaries[0].second.contains("MPEG2 Main Profile"));
+  EXPECT_TRUE(form->summaries[0].second.contains("JPEG Extended, Hierarchical"));
   ASSERT_EQ(form->CurrentRows * form->CurrentCols, 2);
   TadvancedImage* first = form->AdvancedImages[0][0];
   TadvancedImage* second = form->AdvancedImages[0][1];
   EXPECT_TRUE(first->HasImage);
   EXPECT_EQ(first->ImageIndex, 1);  // the CT image after the video frame
   EXPECT_FALSE(second->HasImage);
-  EXPECT_NE(second->FailureText().find("MPEG2"), std::string::npos) << second->FailureText();
+  EXPECT_NE(second->FailureText().find("Hierarchical"), std::string::npos) << second->FailureText();
 }
 
 }  // namespace

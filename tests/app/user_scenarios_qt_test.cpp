@@ -197,10 +197,10 @@ TEST_F(Scenario, LayoutChangesWhileACinePlays) {
   playIn(2, 2);
   TadvancedImage* kept = playIn(0, 0);
   // A file that is filed but cannot be shown leaves the cine playing.
-  // (MPEG-2 video: a syntax no still-image codec decodes.)
+  // (Hierarchical JPEG: a syntax no codec decodes.)
   const std::string undecodable = fixtures::WriteFile(
       testsupport::TempDir("scenario-undecodable"), "video.dcm",
-      fixtures::EncapsulatedFile({}, "1.2.840.10008.1.2.4.100", fixtures::Fragments({64})));
+      fixtures::EncapsulatedFile({}, "1.2.840.10008.1.2.4.59", fixtures::Fragments({64})));
   form->OpenImage(QString::fromStdString(undecodable));
   ASSERT_EQ(form->messages.size(), 1u);
   EXPECT_TRUE(kept->IsCine());

@@ -369,11 +369,12 @@ TEST(CodecTable, SyntaxesWithoutACodecAreRefusedByName) {
   h.JPEGlossyCpt = true;  // what the reader makes of any other JPEG-family UID
   DecodedFrame f;
   std::string why;
-  h.TransferSyntaxUID = "1.2.840.10008.1.2.4.100";
+  h.TransferSyntaxUID = "1.2.840.10008.1.2.4.59";
   EXPECT_FALSE(Decode(path, h, 1, f, &why, {kPrefix}, {4000}));
-  EXPECT_EQ(why,
-            "transfer syntax 1.2.840.10008.1.2.4.100 (MPEG2 Main Profile / Main Level) is not "
-            "supported");
+  EXPECT_EQ(
+      why,
+      "transfer syntax 1.2.840.10008.1.2.4.59 (JPEG Extended, Hierarchical (Process 16 & 18)) "
+      "is not supported");
   h.TransferSyntaxUID = "1.2.840.10008.1.2.4.99";
   EXPECT_FALSE(Decode(path, h, 1, f, &why, {kPrefix}, {4000}));
   EXPECT_EQ(why,
