@@ -10,12 +10,6 @@
 
 class QWidget;
 
-// The kinds of object a document window shows.
-enum class TDocumentKind { kNone, kReport, kPdf, kCda, kOtherDocument, kWaveform };
-
-// The kind of a SOP class UID (blanks in place of dots are taken as dots).
-TDocumentKind DocumentKindOfClass(const std::string& sopClassUid);
-
 // Opens (or raises, when it is open already) the window that shows the object
 // in `path`. False, with a one-line reason, when the file is no such object or
 // cannot be read; nothing is shown then.
