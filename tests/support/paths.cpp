@@ -18,8 +18,31 @@ std::string SamplePath(const std::string& name) {
   return std::string(TAVROLEN_SAMPLE_DIR) + "/" + name;
 }
 
+namespace {
+
+// Each test process works in a folder of its own, removed when it exits: the
+// test command runs the tests of one fixture side by side, and a shared name
+// would let one test empty the folder another is reading.
+const fs::path& ProcessTempRoot() {
+  struct Root {
+    pid_t owner = getpid();
+    fs::path path = fs::path(TAVROLEN_BINARY_DIR) / "test-tmp" / ("p" + std::to_string(owner));
+    ~Root() {
+      // A forked child (a death test) exits through here too: only the
+      // process that made the folder removes it.
+      if (getpid() != owner) return;
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    }
+  };
+  static const Root root;
+  return root.path;
+}
+
+}  // namespace
+
 std::string TempDir(const std::string& name) {
-  fs::path p = fs::path(TAVROLEN_BINARY_DIR) / "test-tmp" / name;
+  fs::path p = ProcessTempRoot() / name;
   fs::remove_all(p);
   fs::create_directories(p);
   return p.string();
