@@ -305,6 +305,23 @@ TEST(Video, GarbageAfterAContainerHeader) {
   }
 }
 
+// The fuzz target's path: a container in memory, whatever codec the caller
+// guessed (the container's own stream decides), gives every frame.
+TEST(Video, ContainersInMemory) {
+  RequireTools();
+  const std::string dir = testsupport::TempDir("video-memory-containers");
+  FrameSpec spec;
+  spec.columns = 192;
+  spec.rows = 108;
+  spec.samples = 3;
+  for (const Kind* kind : {&kMpeg2Ps, &kH264Ts, &kH264Mp4, &kHevcMp4}) {
+    const Video v = MakeVideo(dir, *kind, 192, 108, 12, 1);
+    const Bytes stream = ReadBytes(v.stream);
+    for (VideoCodec guess : {VideoCodecOf(kind->uid), VideoCodec::kMpeg2})
+      EXPECT_EQ(DecodeVideoBytes(guess, stream.data(), stream.size(), spec, 40), 12) << kind->name;
+  }
+}
+
 // A header without Frame Time or Cine Rate plays at the stream's own rate.
 TEST(Video, StreamFrameRate) {
   RequireTools();
