@@ -269,6 +269,50 @@ TEST(Video, CutContainers) {
   }
 }
 
+// An MP4 file cut without re-encoding starts its edit list after a key
+// frame: the packets before it are decoded as references but never shown,
+// so frame 1 is the edit's first picture, as in ffmpeg's decode.
+TEST(Video, Mp4EditListHidesLeadingPackets) {
+  RequireTools();
+  const std::string dir = testsupport::TempDir("video-edit-list");
+  const std::string whole = dir + "/whole.mp4", cut = dir + "/cut.mp4", ref = dir + "/cut.rgb";
+  std::string out;
+  ASSERT_EQ(fixtures::RunCommand("ffmpeg -v error -y -f lavfi -i testsrc2=size=192x108:rate=25 "
+                                 "-frames:v 60 -c:v libx264 -bf 3 -g 25 -pix_fmt yuv420p -f mp4 '" +
+                                     whole + "' 2>&1 && ffmpeg -v error -y -ss 0.5 -i '" + whole +
+                                     "' -c copy -f mp4 '" + cut +
+                                     "' 2>&1 && ffmpeg -v error -y -i '" + cut +
+                                     "' -map 0:v:0 -fps_mode passthrough -pix_fmt rgb24 -f "
+                                     "rawvideo '" +
+                                     ref + "' 2>&1",
+                                 &out),
+            0)
+      << out;
+  const Bytes reference = ReadBytes(ref);
+  const size_t frameBytes = size_t(192 * 108 * 3);
+  const int frames = int(reference.size() / frameBytes);
+  ASSERT_GT(frames, 30);
+  ASSERT_LT(frames, 60);  // the cut dropped leading frames
+  const std::string path = dir + "/cut.dcm";
+  ASSERT_EQ(fixtures::RunCommand(
+                "/usr/bin/python3 '" TAVROLEN_SOURCE_DIR "/tests/pixels/make_video.py' '" + cut +
+                "' '" + path + "' 1.2.840.10008.1.2.4.102 108 192 60 --fragments 3"),
+            0);
+  const Header hdr = ReadVideoHeader(path);
+  ASSERT_TRUE(hdr.ok);
+  for (int k : {frames - 15, 3, frames, 1, frames - 20, 2}) {
+    DecodedFrame f;
+    std::string why;
+    ASSERT_TRUE(Decode(path, hdr.h, k, f, &why)) << "frame " << k << ": " << why;
+    EXPECT_LE(MaxDifference(reference, frameBytes, k, f.buff24), 2) << "frame " << k;
+  }
+  DecodedFrame f;
+  std::string why;
+  EXPECT_FALSE(Decode(path, hdr.h, frames + 1, f, &why));
+  EXPECT_EQ(why, "frame " + std::to_string(frames + 1) + " is past the end of the video (" +
+                     std::to_string(frames) + " frames)");
+}
+
 // A valid container header followed by noise: reasons or frames, never a
 // crash or a hang.
 TEST(Video, GarbageAfterAContainerHeader) {

@@ -336,9 +336,10 @@ class Demuxer {
 struct AccessUnit {
   int64_t pos = 0;
   int64_t size = 0;
-  bool clean = false;  // decoding can begin here
-  int params = -1;     // the parameter sets in force, an index into the versions
-  int64_t dts = 0;     // in a container: the packet's decoding time, or AV_NOPTS_VALUE
+  bool clean = false;       // decoding can begin here
+  int params = -1;          // the parameter sets in force, an index into the versions
+  int64_t dts = 0;          // in a container: the packet's decoding time, or AV_NOPTS_VALUE
+  int64_t shownBefore = 0;  // frames displayed from the units before this one
 };
 
 AVCodecID CodecIdOf(VideoCodec c) {
@@ -404,7 +405,7 @@ class Session {
       return false;
     }
     incomplete = (f->flags & AV_FRAME_FLAG_CORRUPT) != 0 || f->decode_error_flags != 0 ||
-                 (bytes_->Cut() && parseEnded_ && size_t(n) + 1 >= aus_.size());
+                 (bytes_->Cut() && parseEnded_ && size_t(n) + 1 >= Frames());
     return ToRgb(*f, rgb, why);
   }
 
@@ -434,7 +435,7 @@ class Session {
       bool incomplete = false;
       std::string why;
       if (!Decode(n, spec, rgb, incomplete, why)) {
-        if (parseEnded_ && size_t(n) >= aus_.size()) break;
+        if (parseEnded_ && size_t(n) >= Frames()) break;
         continue;
       }
       ++done;
@@ -514,7 +515,7 @@ class Session {
       }
     }
     AVPacket* pkt = indexPacket_.get();
-    while (aus_.size() <= want + 1 && !parseEnded_) {
+    while (Frames() <= want + 1 && !parseEnded_) {
       if (!index_->Next(pkt)) {
         parseEnded_ = true;
         break;
@@ -525,7 +526,12 @@ class Session {
       if (aus_.size() > before) {
         aus_.back().dts = pkt->dts;
         if (pkt->pos >= 0) positions_.emplace(pkt->pos, int64_t(before));
-        NotePts(pkt->pts);
+        // An MP4 edit list that starts after a key frame marks the packets
+        // before its start: decoded as references, never displayed.
+        if (pkt->flags & AV_PKT_FLAG_DISCARD)
+          ++discarded_;
+        else
+          NotePts(pkt->pts);
       }
       av_packet_unref(pkt);
     }
@@ -603,6 +609,7 @@ class Session {
     au.pos = pos;
     au.size = int64_t(n);
     const size_t index = aus_.size();
+    au.shownBefore = int64_t(index - discarded_);
     std::string params;
     switch (codec_) {
       case VideoCodec::kH264:
@@ -704,9 +711,13 @@ class Session {
     return packet_ != nullptr;
   }
 
+  // The frames the stream displays: its units less those never shown.
+  size_t Frames() const { return aus_.size() - discarded_; }
+
+  // The last clean start from which frame n is reached (by display index).
   int LastCleanAtOrBefore(int n) const {
-    for (int k = std::min(n, int(aus_.size()) - 1); k > 0; --k)
-      if (aus_[size_t(k)].clean) return k;
+    for (int k = std::min(n + int(discarded_), int(aus_.size()) - 1); k > 0; --k)
+      if (aus_[size_t(k)].clean && aus_[size_t(k)].shownBefore <= n) return k;
     return 0;
   }
 
@@ -802,7 +813,7 @@ class Session {
       Send(reinterpret_cast<const uint8_t*>(ps.data()), ps.size());
     }
     fed_ = start;
-    nextOut_ = start;
+    nextOut_ = int(au.shownBefore);
     drained_ = false;
     running_ = true;
   }
@@ -814,13 +825,12 @@ class Session {
     // of what is fed puts every earlier presentation time in the index.
     const size_t ahead = container_ ? kReorderPackets : 0;
     if (!IndexUpTo(size_t(n) + ahead, why)) return false;
-    if (size_t(n) >= aus_.size()) {
-      why = aus_.empty()
-                ? "the video stream holds no frame"
-                : "frame " + std::to_string(n + 1) + " is past the end of the video (" +
-                      std::to_string(aus_.size()) + (aus_.size() == 1 ? " frame)" : " frames)");
+    if (size_t(n) >= Frames()) {
+      why = Frames() == 0 ? "the video stream holds no frame"
+                          : "frame " + std::to_string(n + 1) + " is past the end of the video (" +
+                                std::to_string(Frames()) + (Frames() == 1 ? " frame)" : " frames)");
       if (overlong_)
-        why = "the video stream has no frame boundary after frame " + std::to_string(aus_.size());
+        why = "the video stream has no frame boundary after frame " + std::to_string(Frames());
       return false;
     }
     if (!OpenDecoder(spec, why)) return false;
@@ -930,6 +940,7 @@ class Session {
   int64_t feedNext_ = -1;     // the index of the packet feed_ gives next, -1 unknown
   bool havePending_ = false;  // feedPacket_ holds that packet already
   bool byPts_ = true;
+  size_t discarded_ = 0;            // indexed packets the container says not to show
   std::vector<int64_t> ptsSorted_;  // every indexed packet's presentation time
 
   AVCodecParserContext* parser_ = nullptr;
