@@ -689,7 +689,7 @@ class Session {
     const AVCodec* codec = avcodec_find_decoder(container_ ? codecId_ : CodecIdOf(codec_));
     dec_ = codec ? avcodec_alloc_context3(codec) : nullptr;
     if (!dec_ || (container_ && index_ && index_->Stream() &&
-                  avcodec_parameters_to_context(dec_, index_->Stream()->codecpar) < 0)) {
+                  !TakeStreamParameters(*index_->Stream()->codecpar))) {
       avcodec_free_context(&dec_);
       why = "the video decoder is not available";
       return false;
@@ -715,6 +715,32 @@ class Session {
   size_t Frames() const { return aus_.size() - discarded_; }
 
   // The last clean start from which frame n is reached (by display index).
+  // The container's description of the stream (MP4 extra data above all).
+  // FFmpeg copies a container's colour description as it finds it: values
+  // outside its enumerations become "unspecified" before anything reads them.
+  bool TakeStreamParameters(const AVCodecParameters& from) {
+    AVCodecParameters* par = avcodec_parameters_alloc();
+    bool ok = par && avcodec_parameters_copy(par, &from) >= 0;
+    if (ok) {
+      Unspecified(par->color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+      Unspecified(par->color_primaries, AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED);
+      Unspecified(par->color_trc, AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED);
+      Unspecified(par->color_space, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+      Unspecified(par->chroma_location, AVCHROMA_LOC_NB, AVCHROMA_LOC_UNSPECIFIED);
+      ok = avcodec_parameters_to_context(dec_, par) >= 0;
+    }
+    avcodec_parameters_free(&par);
+    return ok;
+  }
+
+  template <typename E>
+  static void Unspecified(E& e, int end, E fallback) {
+    static_assert(sizeof(E) == sizeof(int));
+    int v = 0;
+    std::memcpy(&v, &e, sizeof v);
+    if (v < 0 || v >= end) e = fallback;
+  }
+
   int LastCleanAtOrBefore(int n) const {
     for (int k = std::min(n + int(discarded_), int(aus_.size()) - 1); k > 0; --k)
       if (aus_[size_t(k)].clean && aus_[size_t(k)].shownBefore <= n) return k;
@@ -900,8 +926,13 @@ class Session {
       why = "the video's pixel format cannot be converted";
       return false;
     }
-    const int srcRange = f.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-    sws_setColorspaceDetails(sws_, sws_getCoefficients(f.colorspace), srcRange,
+    // Read as integers: a stream may state values outside FFmpeg's
+    // enumerations, and the scaler takes any integer.
+    int colorspace = 0, range = 0;
+    std::memcpy(&colorspace, &f.colorspace, sizeof colorspace);
+    std::memcpy(&range, &f.color_range, sizeof range);
+    const int srcRange = range == AVCOL_RANGE_JPEG ? 1 : 0;
+    sws_setColorspaceDetails(sws_, sws_getCoefficients(colorspace), srcRange,
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     const size_t bytes = size_t(f.width) * size_t(f.height) * 3;
     // The scaler may store a few bytes past the last row's end.
