@@ -1,7 +1,9 @@
-// Video session glue on arbitrary elementary streams: the first byte picks
-// the codec (MPEG-2, H.264, HEVC) and, with the second and third, the frame
-// size the header would announce; every frame the parser finds is decoded
-// and converted through the same code as a file's.
+// Video session glue on arbitrary elementary streams and containers (program
+// stream, transport stream, MP4, recognised by their first bytes as in a
+// file): the first byte picks the codec (MPEG-2, H.264, HEVC; a container's
+// own stream decides) and, with the second and third, the frame size the
+// header would announce; every frame found is decoded and converted through
+// the same code as a file's.
 #include <cstddef>
 #include <cstdint>
 

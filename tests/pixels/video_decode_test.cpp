@@ -1,4 +1,5 @@
-// MPEG-2, H.264 and HEVC video against ffmpeg's own decode of the same
+// MPEG-2, H.264 and HEVC video, as elementary streams and in program,
+// transport and MP4 containers, against ffmpeg's own decode of the same
 // stream, in order and out of order, and streams that are cut, damaged or
 // disagree with their header.
 #include <tuple>
@@ -65,11 +66,25 @@ INSTANTIATE_TEST_SUITE_P(Streams, VideoOracle,
                                   std::to_string(std::get<1>(info.param)) + "_fragments";
                          });
 
+// Containers with an audio track: the first video stream's frames, split
+// over fragments at points that fall inside the container's packets.
+INSTANTIATE_TEST_SUITE_P(Containers, VideoOracle,
+                         ::testing::Combine(::testing::Values(&kMpeg2Ps, &kH264Ts, &kH264Mp4,
+                                                              &kH264Mp4Fast, &kHevcMp4),
+                                            ::testing::Values(1, 7)),
+                         [](const auto& info) {
+                           std::string name = std::get<0>(info.param)->name;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name + "_" + std::to_string(std::get<1>(info.param)) +
+                                  "_fragments";
+                         });
+
 // Frames asked for out of order (a cold session, seeks back and forth across
 // key frames) equal the same frames decoded in order.
 TEST(Video, RandomOrderEqualsSequential) {
   RequireTools();
-  for (const Kind* kind : {&kMpeg2, &kMpeg2Closed, &kH264, &kHevc8, &kHevcClosed}) {
+  for (const Kind* kind : {&kMpeg2, &kMpeg2Closed, &kH264, &kHevc8, &kHevcClosed, &kMpeg2Ps,
+                           &kH264Ts, &kH264Mp4, &kHevcMp4}) {
     const std::string dir = testsupport::TempDir(std::string("video-random-") + kind->name);
     const Video v = MakeVideo(dir, *kind, 192, 108, 60, 3);
     const Header hdr = ReadVideoHeader(v.dicom);
@@ -148,9 +163,9 @@ TEST(Video, CutStreamsAndMissingFramesAreRefusedWithAReason) {
   EXPECT_TRUE(f.buff24.empty());
 }
 
-// Damage in the middle of the stream, a header whose size disagrees with the
-// stream, and an MPEG-2 program stream: reasons, no crash, nothing allocated
-// from the header's claim.
+// Damage in the middle of the stream, and a header whose size disagrees with
+// the stream: reasons, no crash, nothing allocated from the header's claim;
+// an MPEG-2 program stream without audio decodes.
 TEST(Video, DamagedOrMislabelledStreams) {
   RequireTools();
   const std::string dir = testsupport::TempDir("video-damaged");
@@ -201,14 +216,160 @@ TEST(Video, DamagedOrMislabelledStreams) {
                                  ps + "' '" + wrapped + "' 1.2.840.10008.1.2.4.100 108 192 10"),
             0);
   const Header mpg = ReadVideoHeader(wrapped);
-  EXPECT_FALSE(Decode(wrapped, mpg.h, 3, f, &why));
-  EXPECT_EQ(why, "the MPEG-2 video is held in a program stream, which is not supported");
+  EXPECT_TRUE(Decode(wrapped, mpg.h, 3, f, &why)) << why;
+  EXPECT_EQ(f.buff24.size(), size_t(192 * 108 * 3));
+}
+
+// A container cut short shows the frames it holds, each where it belongs,
+// and refuses the rest with one reason; pictures whose packets were cut away
+// while later ones survive (B frames after their reference) are refused,
+// not shown in another frame's place. An MP4 file whose index (at its end)
+// is cut away has nothing to show and says so.
+TEST(Video, CutContainers) {
+  RequireTools();
+  const std::string dir = testsupport::TempDir("video-cut-containers");
+  for (const Kind* kind : {&kH264Ts, &kMpeg2Ps, &kH264Mp4Fast, &kH264Mp4}) {
+    const Video whole = MakeVideo(dir, *kind, 192, 108, 40, 2);
+    const Bytes file = ReadBytes(whole.dicom);
+    const std::string cut = dir + "/" + kind->name + "-cut.dcm";
+    WriteBytes(cut, Bytes(file.begin(), file.end() - int64_t(file.size() / 3)));
+    const Header hdr = ReadVideoHeader(cut);
+    ASSERT_TRUE(hdr.ok);
+    const Bytes reference = ReadBytes(whole.reference);
+    const size_t frameBytes = size_t(whole.columns) * size_t(whole.rows) * 3;
+    int decoded = 0;
+    std::vector<std::string> refusals;
+    for (int k = 1; k <= 40; ++k) {
+      DecodedFrame f;
+      std::string why;
+      if (Decode(cut, hdr.h, k, f, &why)) {
+        ++decoded;
+        if (!f.incomplete) {
+          EXPECT_LE(MaxDifference(reference, frameBytes, k, f.buff24), 2)
+              << kind->name << " frame " << k;
+        }
+      } else {
+        refusals.push_back(why);
+      }
+    }
+    ASSERT_FALSE(refusals.empty()) << kind->name;
+    const std::string expected =
+        kind == &kH264Mp4 ? "the video's MP4 file cannot be read" : "past the end of the video (";
+    EXPECT_NE(refusals.back().find(expected), std::string::npos) << refusals.back();
+    for (const std::string& why : refusals) {
+      EXPECT_TRUE(why.find(expected) != std::string::npos ||
+                  why.find("does not decode") != std::string::npos)
+          << kind->name << ": " << why;
+    }
+    if (kind == &kH264Mp4) {
+      EXPECT_EQ(decoded, 0);
+    } else {
+      EXPECT_GT(decoded, 10) << kind->name;
+    }
+  }
+}
+
+// An MP4 file cut without re-encoding starts its edit list after a key
+// frame: the packets before it are decoded as references but never shown,
+// so frame 1 is the edit's first picture, as in ffmpeg's decode.
+TEST(Video, Mp4EditListHidesLeadingPackets) {
+  RequireTools();
+  const std::string dir = testsupport::TempDir("video-edit-list");
+  const std::string whole = dir + "/whole.mp4", cut = dir + "/cut.mp4", ref = dir + "/cut.rgb";
+  std::string out;
+  ASSERT_EQ(fixtures::RunCommand("ffmpeg -v error -y -f lavfi -i testsrc2=size=192x108:rate=25 "
+                                 "-frames:v 60 -c:v libx264 -bf 3 -g 25 -pix_fmt yuv420p -f mp4 '" +
+                                     whole + "' 2>&1 && ffmpeg -v error -y -ss 0.5 -i '" + whole +
+                                     "' -c copy -f mp4 '" + cut +
+                                     "' 2>&1 && ffmpeg -v error -y -i '" + cut +
+                                     "' -map 0:v:0 -fps_mode passthrough -pix_fmt rgb24 -f "
+                                     "rawvideo '" +
+                                     ref + "' 2>&1",
+                                 &out),
+            0)
+      << out;
+  const Bytes reference = ReadBytes(ref);
+  const size_t frameBytes = size_t(192 * 108 * 3);
+  const int frames = int(reference.size() / frameBytes);
+  ASSERT_GT(frames, 30);
+  ASSERT_LT(frames, 60);  // the cut dropped leading frames
+  const std::string path = dir + "/cut.dcm";
+  ASSERT_EQ(fixtures::RunCommand(
+                "/usr/bin/python3 '" TAVROLEN_SOURCE_DIR "/tests/pixels/make_video.py' '" + cut +
+                "' '" + path + "' 1.2.840.10008.1.2.4.102 108 192 60 --fragments 3"),
+            0);
+  const Header hdr = ReadVideoHeader(path);
+  ASSERT_TRUE(hdr.ok);
+  for (int k : {frames - 15, 3, frames, 1, frames - 20, 2}) {
+    DecodedFrame f;
+    std::string why;
+    ASSERT_TRUE(Decode(path, hdr.h, k, f, &why)) << "frame " << k << ": " << why;
+    EXPECT_LE(MaxDifference(reference, frameBytes, k, f.buff24), 2) << "frame " << k;
+  }
+  DecodedFrame f;
+  std::string why;
+  EXPECT_FALSE(Decode(path, hdr.h, frames + 1, f, &why));
+  EXPECT_EQ(why, "frame " + std::to_string(frames + 1) + " is past the end of the video (" +
+                     std::to_string(frames) + " frames)");
+}
+
+// A valid container header followed by noise: reasons or frames, never a
+// crash or a hang.
+TEST(Video, GarbageAfterAContainerHeader) {
+  RequireTools();
+  const std::string dir = testsupport::TempDir("video-garbage-containers");
+  for (const Kind* kind : {&kMpeg2Ps, &kH264Ts, &kH264Mp4Fast}) {
+    const Video v = MakeVideo(dir, *kind, 192, 108, 12, 1);
+    Bytes stream = ReadBytes(v.stream);
+    // Two transport packets, or the pack header and the first boxes.
+    stream.resize(std::min<size_t>(stream.size(), 376));
+    uint32_t x = 12345;
+    for (int i = 0; i < 60000; ++i) {
+      x = x * 1103515245 + 12345;
+      stream.push_back(uint8_t(x >> 16));
+    }
+    const std::string noisy = dir + "/" + kind->name + "-noise.bin";
+    WriteBytes(noisy, stream);
+    const std::string path = dir + "/" + kind->name + "-noise.dcm";
+    ASSERT_EQ(fixtures::RunCommand(
+                  "/usr/bin/python3 '" TAVROLEN_SOURCE_DIR "/tests/pixels/make_video.py' '" +
+                  noisy + "' '" + path + "' " + kind->uid + " 108 192 12 --fragments 3"),
+              0);
+    const Header hdr = ReadVideoHeader(path);
+    ASSERT_TRUE(hdr.ok);
+    for (int k : {1, 2, 12, 5}) {
+      DecodedFrame f;
+      std::string why;
+      if (Decode(path, hdr.h, k, f, &why)) {
+        EXPECT_EQ(f.buff24.size(), size_t(192 * 108 * 3));
+      } else {
+        EXPECT_NE(why, "") << kind->name;
+      }
+    }
+  }
+}
+
+// The fuzz target's path: a container in memory, whatever codec the caller
+// guessed (the container's own stream decides), gives every frame.
+TEST(Video, ContainersInMemory) {
+  RequireTools();
+  const std::string dir = testsupport::TempDir("video-memory-containers");
+  FrameSpec spec;
+  spec.columns = 192;
+  spec.rows = 108;
+  spec.samples = 3;
+  for (const Kind* kind : {&kMpeg2Ps, &kH264Ts, &kH264Mp4, &kHevcMp4}) {
+    const Video v = MakeVideo(dir, *kind, 192, 108, 12, 1);
+    const Bytes stream = ReadBytes(v.stream);
+    for (VideoCodec guess : {VideoCodecOf(kind->uid), VideoCodec::kMpeg2})
+      EXPECT_EQ(DecodeVideoBytes(guess, stream.data(), stream.size(), spec, 40), 12) << kind->name;
+  }
 }
 
 // A header without Frame Time or Cine Rate plays at the stream's own rate.
 TEST(Video, StreamFrameRate) {
   RequireTools();
-  for (const Kind* kind : {&kMpeg2, &kH264, &kHevc8}) {
+  for (const Kind* kind : {&kMpeg2, &kH264, &kHevc8, &kMpeg2Ps, &kH264Ts, &kH264Mp4}) {
     const std::string dir = testsupport::TempDir(std::string("video-rate-") + kind->name);
     const Video v = MakeVideo(dir, *kind, 192, 108, 8, 2);
     const Header hdr = ReadVideoHeader(v.dicom);

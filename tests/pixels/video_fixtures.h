@@ -23,8 +23,9 @@ using codectest::Bytes;
 struct Kind {
   const char* name;
   const char* uid;
-  const char* encoder;  // ffmpeg arguments after the input
-  int bits = 8;         // Bits Allocated the header states
+  const char* encoder;     // ffmpeg arguments after the input
+  int bits = 8;            // Bits Allocated the header states
+  const char* input = "";  // a second ffmpeg input (an audio track)
 };
 
 inline const Kind kMpeg2{"mpeg2", "1.2.840.10008.1.2.4.100",
@@ -49,8 +50,27 @@ inline const Kind kHevc10{"hevc10", "1.2.840.10008.1.2.4.108",
                           "-pix_fmt yuv420p10le -f hevc",
                           16};
 
+// Containers, each with an audio track the decoder must pass over.
+constexpr const char* kSine = "-f lavfi -i sine=frequency=440:sample_rate=48000";
+inline const Kind kMpeg2Ps{"mpeg2-ps", "1.2.840.10008.1.2.4.100",
+                           "-c:v mpeg2video -bf 2 -g 12 -q:v 4 -c:a mp2 -shortest -f vob", 8,
+                           kSine};
+inline const Kind kH264Ts{"h264-ts", "1.2.840.10008.1.2.4.102",
+                          "-c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p -c:a aac -shortest -f mpegts",
+                          8, kSine};
+inline const Kind kH264Mp4{"h264-mp4", "1.2.840.10008.1.2.4.102",
+                           "-c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p -c:a aac -shortest -f mp4", 8,
+                           kSine};
+inline const Kind kH264Mp4Fast{"h264-mp4-faststart", "1.2.840.10008.1.2.4.102",
+                               "-c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p -c:a aac -shortest "
+                               "-movflags +faststart -f mp4",
+                               8, kSine};
+inline const Kind kHevcMp4{"hevc-mp4", "1.2.840.10008.1.2.4.107",
+                           "-c:v libx265 -x265-params log-level=none:keyint=12:bframes=3 "
+                           "-pix_fmt yuv420p -tag:v hvc1 -movflags +faststart -f mp4"};
+
 struct Video {
-  std::string stream;  // the elementary stream
+  std::string stream;  // the elementary stream or container
   std::string dicom;
   std::string reference;  // ffmpeg's rgb24 decode of every frame
   int columns = 0, rows = 0, frames = 0;
@@ -70,14 +90,16 @@ inline Video MakeVideo(const std::string& dir, const Kind& kind, int columns, in
   v.reference = base + ".rgb";
   std::string out;
   const std::string size = std::to_string(columns) + "x" + std::to_string(rows);
-  int status = fixtures::RunCommand("ffmpeg -v error -y -f lavfi -i testsrc2=size=" + size +
-                                        ":rate=25 -frames:v " + std::to_string(frames) + " " +
-                                        kind.encoder + " '" + v.stream + "' 2>&1",
-                                    &out);
+  int status = fixtures::RunCommand(
+      "ffmpeg -v error -y -f lavfi -i testsrc2=size=" + size + ":rate=25 " + kind.input +
+          " -frames:v " + std::to_string(frames) + " " + kind.encoder + " '" + v.stream + "' 2>&1",
+      &out);
   EXPECT_EQ(status, 0) << out;
-  status = fixtures::RunCommand("ffmpeg -v error -y -i '" + v.stream +
-                                    "' -pix_fmt rgb24 -f rawvideo '" + v.reference + "' 2>&1",
-                                &out);
+  status =
+      fixtures::RunCommand("ffmpeg -v error -y -i '" + v.stream +
+                               "' -map 0:v:0 -fps_mode passthrough -pix_fmt rgb24 -f rawvideo '" +
+                               v.reference + "' 2>&1",
+                           &out);
   EXPECT_EQ(status, 0) << out;
   status = fixtures::RunCommand(
       "/usr/bin/python3 '" TAVROLEN_SOURCE_DIR "/tests/pixels/make_video.py' '" + v.stream + "' '" +

@@ -9,11 +9,14 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 #include <libswscale/swscale.h>
 }
 
@@ -33,6 +36,9 @@ constexpr int64_t kKeptBytes = int64_t{96} << 20;
 constexpr size_t kMaxParamBytes = size_t{64} << 10;
 constexpr size_t kMaxParamVersions = 256;
 constexpr size_t kOpenSessions = 4;
+// How far pictures may move between decoding and display order, in packets
+// (H.264 and HEVC hold at most 16 pictures back).
+constexpr size_t kReorderPackets = 34;
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -50,6 +56,8 @@ class StreamBytes {
   virtual size_t Read(int64_t at, uint8_t* dst, size_t n) = 0;
   // The file ended inside a fragment.
   virtual bool Cut() const { return false; }
+  // The stream's whole length.
+  virtual int64_t Size() = 0;
 };
 
 class MemoryBytes final : public StreamBytes {
@@ -61,6 +69,7 @@ class MemoryBytes final : public StreamBytes {
     std::memcpy(dst, data_ + at, n);
     return n;
   }
+  int64_t Size() override { return int64_t(size_); }
 
  private:
   const uint8_t* data_;
@@ -103,6 +112,10 @@ class FragmentBytes final : public StreamBytes {
     return got;
   }
   bool Cut() const override { return cut_; }
+  int64_t Size() override {
+    while (!done_) Discover();
+    return streamEnd_;
+  }
 
  private:
   struct Fragment {
@@ -187,11 +200,146 @@ void ForEachUnit(const uint8_t* p, size_t n, F&& f) {
   }
 }
 
+// The same for units each preceded by its length in `lengthSize` big-endian
+// bytes, as MP4 files hold H.264 and HEVC.
+template <typename F>
+void ForEachLengthUnit(const uint8_t* p, size_t n, int lengthSize, F&& f) {
+  size_t i = 0;
+  while (n - i > size_t(lengthSize)) {
+    size_t len = 0;
+    for (int k = 0; k < lengthSize; ++k) len = len << 8 | p[i + size_t(k)];
+    const size_t start = i + size_t(lengthSize);
+    const size_t end = start + std::min(len, n - start);
+    if (len > 0 && !f(start, end)) return;
+    i = end;
+  }
+}
+
+// The container a stream's first bytes announce, as FFmpeg names its
+// demuxer, or nullptr for an elementary stream.
+const char* ContainerOf(StreamBytes& bytes) {
+  uint8_t head[189] = {};
+  const size_t n = bytes.Read(0, head, sizeof head);
+  if (n >= 4 && head[0] == 0 && head[1] == 0 && head[2] == 1 && head[3] == 0xBA) return "mpeg";
+  if (n >= 189 && head[0] == 0x47 && head[188] == 0x47) return "mpegts";
+  if (n >= 8 && (std::memcmp(head + 4, "ftyp", 4) == 0 || std::memcmp(head + 4, "moov", 4) == 0))
+    return "mov";
+  return nullptr;
+}
+
+bool IsVideoCodec(AVCodecID id) {
+  return id == AV_CODEC_ID_MPEG2VIDEO || id == AV_CODEC_ID_MPEG1VIDEO || id == AV_CODEC_ID_H264 ||
+         id == AV_CODEC_ID_HEVC;
+}
+
+// One of FFmpeg's demuxers over the stream's bytes, through callbacks: it
+// never opens a file, URL or other resource by itself. Gives the packets of
+// the first video stream it meets; other streams are dropped.
+class Demuxer {
+ public:
+  Demuxer(StreamBytes& bytes, const char* format) : bytes_(bytes), format_(format) {}
+  ~Demuxer() {
+    avformat_close_input(&fmt_);
+    if (io_) av_freep(&io_->buffer);
+    avio_context_free(&io_);
+  }
+  Demuxer(const Demuxer&) = delete;
+  Demuxer& operator=(const Demuxer&) = delete;
+
+  bool Open() {
+    const AVInputFormat* input = av_find_input_format(format_);
+    constexpr int kBuffer = 64 << 10;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kBuffer));
+    if (!input || !buffer) {
+      av_free(buffer);
+      return false;
+    }
+    io_ = avio_alloc_context(buffer, kBuffer, 0, this, &Demuxer::ReadBytes, nullptr,
+                             &Demuxer::SeekBytes);
+    fmt_ = io_ ? avformat_alloc_context() : nullptr;
+    if (!fmt_) {
+      if (!io_) av_free(buffer);
+      return false;
+    }
+    fmt_->pb = io_;
+    fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // MP4 references to other files, and anything else a demuxer might open.
+    fmt_->io_open = [](AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+      return AVERROR(EPERM);
+    };
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "", 0);
+    const int r = avformat_open_input(&fmt_, "", input, &options);
+    av_dict_free(&options);
+    return r >= 0;  // on failure avformat_open_input freed the context
+  }
+
+  // The next packet of the video stream; false at the end of the stream.
+  bool Next(AVPacket* pkt) {
+    while (av_read_frame(fmt_, pkt) >= 0) {
+      if (pkt->stream_index == stream_) return true;
+      if (stream_ < 0 && pkt->stream_index < int(fmt_->nb_streams)) {
+        const AVCodecParameters* par = fmt_->streams[pkt->stream_index]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && IsVideoCodec(par->codec_id)) {
+          stream_ = pkt->stream_index;
+          return true;
+        }
+      }
+      av_packet_unref(pkt);
+    }
+    return false;
+  }
+
+  // Moves to the last key frame at or before `dts` of the video stream.
+  bool SeekBefore(int64_t dts) {
+    return stream_ >= 0 && av_seek_frame(fmt_, stream_, dts, AVSEEK_FLAG_BACKWARD) >= 0;
+  }
+
+  const AVStream* Stream() const { return stream_ >= 0 ? fmt_->streams[stream_] : nullptr; }
+
+ private:
+  static int ReadBytes(void* opaque, uint8_t* dst, int n) {
+    auto* self = static_cast<Demuxer*>(opaque);
+    const size_t got = self->bytes_.Read(self->pos_, dst, size_t(std::max(n, 0)));
+    self->pos_ += int64_t(got);
+    return got > 0 ? int(got) : AVERROR_EOF;
+  }
+
+  static int64_t SeekBytes(void* opaque, int64_t offset, int whence) {
+    auto* self = static_cast<Demuxer*>(opaque);
+    if (whence & AVSEEK_SIZE) return self->bytes_.Size();
+    switch (whence & ~AVSEEK_FORCE) {
+      case SEEK_SET:
+        break;
+      case SEEK_CUR:
+        offset += self->pos_;
+        break;
+      case SEEK_END:
+        offset += self->bytes_.Size();
+        break;
+      default:
+        return AVERROR(EINVAL);
+    }
+    if (offset < 0) return AVERROR(EINVAL);
+    self->pos_ = offset;
+    return offset;
+  }
+
+  StreamBytes& bytes_;
+  const char* format_;
+  AVIOContext* io_ = nullptr;
+  AVFormatContext* fmt_ = nullptr;
+  int64_t pos_ = 0;
+  int stream_ = -1;
+};
+
 struct AccessUnit {
   int64_t pos = 0;
   int64_t size = 0;
-  bool clean = false;  // decoding can begin here
-  int params = -1;     // the parameter sets in force, an index into the versions
+  bool clean = false;       // decoding can begin here
+  int params = -1;          // the parameter sets in force, an index into the versions
+  int64_t dts = 0;          // in a container: the packet's decoding time, or AV_NOPTS_VALUE
+  int64_t shownBefore = 0;  // frames displayed from the units before this one
 };
 
 AVCodecID CodecIdOf(VideoCodec c) {
@@ -238,7 +386,7 @@ class Session {
               std::string& why) {
     if (!checked_) {
       checked_ = true;
-      CheckSystemLayer();
+      container_ = ContainerOf(*bytes_);
     }
     if (!refused_.empty()) {
       why = refused_;
@@ -257,16 +405,22 @@ class Session {
       return false;
     }
     incomplete = (f->flags & AV_FRAME_FLAG_CORRUPT) != 0 || f->decode_error_flags != 0 ||
-                 (bytes_->Cut() && parseEnded_ && size_t(n) + 1 >= aus_.size());
+                 (bytes_->Cut() && parseEnded_ && size_t(n) + 1 >= Frames());
     return ToRgb(*f, rgb, why);
   }
 
   double FrameRate() {
     if (!checked_) {
       checked_ = true;
-      CheckSystemLayer();
+      container_ = ContainerOf(*bytes_);
     }
     std::string why;
+    if (container_ && refused_.empty() && IndexUpTo(0, why) && index_ && index_->Stream()) {
+      // The container's rate, where it states one, is the one players use.
+      const AVStream& st = *index_->Stream();
+      for (const AVRational r : {st.avg_frame_rate, st.r_frame_rate})
+        if (r.num > 0 && r.den > 0) return av_q2d(r);
+    }
     FrameSpec any;
     if (!dec_ && (!refused_.empty() || !Run(0, any, why))) return 0;
     if (dec_ && dec_->framerate.num > 0 && dec_->framerate.den > 0) return av_q2d(dec_->framerate);
@@ -281,7 +435,7 @@ class Session {
       bool incomplete = false;
       std::string why;
       if (!Decode(n, spec, rgb, incomplete, why)) {
-        if (parseEnded_ && size_t(n) >= aus_.size()) break;
+        if (parseEnded_ && size_t(n) >= Frames()) break;
         continue;
       }
       ++done;
@@ -290,18 +444,6 @@ class Session {
   }
 
  private:
-  // MPEG-2 in real files is sometimes wrapped in a system layer rather than
-  // held as an elementary stream; the parser would read it as garbage.
-  void CheckSystemLayer() {
-    if (codec_ != VideoCodec::kMpeg2) return;
-    uint8_t head[189] = {};
-    const size_t n = bytes_->Read(0, head, sizeof head);
-    if (n >= 4 && head[0] == 0 && head[1] == 0 && head[2] == 1 && head[3] == 0xBA)
-      refused_ = "the MPEG-2 video is held in a program stream, which is not supported";
-    else if (n >= 189 && head[0] == 0x47 && head[188] == 0x47)
-      refused_ = "the MPEG-2 video is held in a transport stream, which is not supported";
-  }
-
   bool OpenParser(std::string& why) {
     if (parser_) return true;
     const AVCodecID id = CodecIdOf(codec_);
@@ -318,6 +460,7 @@ class Session {
   // Grows the index until it holds access unit `want` and the one after it
   // (whose kind decides whether `want` is a clean start), or the stream ends.
   bool IndexUpTo(size_t want, std::string& why) {
+    if (container_) return IndexPacketsUpTo(want, why);
     if (!OpenParser(why)) return false;
     while (aus_.size() <= want + 1 && !parseEnded_) {
       const size_t n = bytes_->Read(parsed_, chunk_.data(), kChunk);
@@ -358,6 +501,102 @@ class Session {
     return true;
   }
 
+  // The same from a container: its demuxer's packets of the first video
+  // stream are the access units. The demuxer only reads forward, so the index
+  // can always be grown from where it stopped.
+  bool IndexPacketsUpTo(size_t want, std::string& why) {
+    if (!index_) {
+      index_ = std::make_unique<Demuxer>(*bytes_, container_);
+      indexPacket_.reset(av_packet_alloc());
+      if (!indexPacket_ || !index_->Open()) {
+        refused_ = why = std::string("the video's ") + ContainerName() + " cannot be read";
+        parseEnded_ = true;
+        return false;
+      }
+    }
+    AVPacket* pkt = indexPacket_.get();
+    while (Frames() <= want + 1 && !parseEnded_) {
+      if (!index_->Next(pkt)) {
+        parseEnded_ = true;
+        break;
+      }
+      if (aus_.empty()) AdoptStream(*index_->Stream());
+      const size_t before = aus_.size();
+      Record(pkt->data, size_t(pkt->size), pkt->pos);
+      if (aus_.size() > before) {
+        aus_.back().dts = pkt->dts;
+        if (pkt->pos >= 0) positions_.emplace(pkt->pos, int64_t(before));
+        // An MP4 edit list that starts after a key frame marks the packets
+        // before its start: decoded as references, never displayed.
+        if (pkt->flags & AV_PKT_FLAG_DISCARD)
+          ++discarded_;
+        else
+          NotePts(pkt->pts);
+      }
+      av_packet_unref(pkt);
+    }
+    if (aus_.empty() && parseEnded_ && !index_->Stream()) {
+      refused_ = why = std::string("the video's ") + ContainerName() + " holds no video stream";
+      return false;
+    }
+    return true;
+  }
+
+  // A container stamps each packet with its presentation time, so a frame's
+  // display index is its time's rank: frames stay where they belong when
+  // packets are missing (a cut file, pictures a damaged stream drops),
+  // which counting frames out of the decoder cannot tell.
+  void NotePts(int64_t pts) {
+    if (!byPts_) return;
+    const auto at = std::lower_bound(ptsSorted_.begin(), ptsSorted_.end(), pts);
+    if (pts == AV_NOPTS_VALUE || (at != ptsSorted_.end() && *at == pts)) {
+      byPts_ = false;  // not usable: counting it is
+      ptsSorted_.clear();
+      return;
+    }
+    ptsSorted_.insert(at, pts);
+  }
+
+  // The display index of a frame the decoder gave, or -1 to count it.
+  int DisplayIndexOf(const AVFrame& f) const {
+    if (!container_ || !byPts_ || f.pts == AV_NOPTS_VALUE) return -1;
+    const auto at = std::lower_bound(ptsSorted_.begin(), ptsSorted_.end(), f.pts);
+    if (at == ptsSorted_.end() || *at != f.pts) return -1;
+    return int(at - ptsSorted_.begin());
+  }
+
+  const char* ContainerName() const {
+    if (std::strcmp(container_, "mpeg") == 0) return "program stream";
+    if (std::strcmp(container_, "mpegts") == 0) return "transport stream";
+    return "MP4 file";
+  }
+
+  // The container's video stream decides the codec, whatever the transfer
+  // syntax says, and how its units are delimited.
+  void AdoptStream(const AVStream& st) {
+    const AVCodecParameters& par = *st.codecpar;
+    codecId_ = par.codec_id;
+    codec_ = codecId_ == AV_CODEC_ID_H264   ? VideoCodec::kH264
+             : codecId_ == AV_CODEC_ID_HEVC ? VideoCodec::kHevc
+                                            : VideoCodec::kMpeg2;
+    // avcC and hvcC configuration records (version 1) state the size of
+    // each unit's length prefix; Annex B extra data begins with zeros.
+    if (par.extradata && par.extradata[0] == 1) {
+      if (codec_ == VideoCodec::kH264 && par.extradata_size >= 7)
+        lengthSize_ = (par.extradata[4] & 3) + 1;
+      else if (codec_ == VideoCodec::kHevc && par.extradata_size >= 23)
+        lengthSize_ = (par.extradata[21] & 3) + 1;
+    }
+  }
+
+  template <typename F>
+  void ForEachNal(const uint8_t* p, size_t n, F&& f) const {
+    if (lengthSize_ > 0)
+      ForEachLengthUnit(p, n, lengthSize_, f);
+    else
+      ForEachUnit(p, n, f);
+  }
+
   // Files one access unit: its range, whether decoding can begin there, and
   // the parameter sets it carries.
   void Record(const uint8_t* p, size_t n, int64_t pos) {
@@ -370,10 +609,11 @@ class Session {
     au.pos = pos;
     au.size = int64_t(n);
     const size_t index = aus_.size();
+    au.shownBefore = int64_t(index - discarded_);
     std::string params;
     switch (codec_) {
       case VideoCodec::kH264:
-        ForEachUnit(p, n, [&](size_t s, size_t e) {
+        ForEachNal(p, n, [&](size_t s, size_t e) {
           const int type = p[s] & 0x1F;
           if (type == 7 || type == 8) params.append("\0\0\1", 3).append((const char*)p + s, e - s);
           if (type >= 1 && type <= 5) {
@@ -384,7 +624,7 @@ class Session {
         });
         break;
       case VideoCodec::kHevc:
-        ForEachUnit(p, n, [&](size_t s, size_t e) {
+        ForEachNal(p, n, [&](size_t s, size_t e) {
           const int type = (p[s] >> 1) & 0x3F;
           if (type >= 32 && type <= 34)
             params.append("\0\0\1", 3).append((const char*)p + s, e - s);
@@ -433,7 +673,9 @@ class Session {
         break;
     }
     if (index == 0) au.clean = true;  // a fresh decoder starts at the first unit
-    if (!params.empty() && params.size() <= kMaxParamBytes &&
+    // Length-prefixed streams carry their parameter sets in the container's
+    // extra data, which the decoder keeps across restarts.
+    if (lengthSize_ == 0 && !params.empty() && params.size() <= kMaxParamBytes &&
         (paramVersions_.empty() || paramVersions_.back() != params) &&
         paramVersions_.size() < kMaxParamVersions) {
       paramVersions_.push_back(std::move(params));
@@ -444,9 +686,11 @@ class Session {
 
   bool OpenDecoder(const FrameSpec& spec, std::string& why) {
     if (dec_) return true;
-    const AVCodec* codec = avcodec_find_decoder(CodecIdOf(codec_));
+    const AVCodec* codec = avcodec_find_decoder(container_ ? codecId_ : CodecIdOf(codec_));
     dec_ = codec ? avcodec_alloc_context3(codec) : nullptr;
-    if (!dec_) {
+    if (!dec_ || (container_ && index_ && index_->Stream() &&
+                  !TakeStreamParameters(*index_->Stream()->codecpar))) {
+      avcodec_free_context(&dec_);
       why = "the video decoder is not available";
       return false;
     }
@@ -467,9 +711,39 @@ class Session {
     return packet_ != nullptr;
   }
 
+  // The frames the stream displays: its units less those never shown.
+  size_t Frames() const { return aus_.size() - discarded_; }
+
+  // The last clean start from which frame n is reached (by display index).
+  // The container's description of the stream (MP4 extra data above all).
+  // FFmpeg copies a container's colour description as it finds it: values
+  // outside its enumerations become "unspecified" before anything reads them.
+  bool TakeStreamParameters(const AVCodecParameters& from) {
+    AVCodecParameters* par = avcodec_parameters_alloc();
+    bool ok = par && avcodec_parameters_copy(par, &from) >= 0;
+    if (ok) {
+      Unspecified(par->color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+      Unspecified(par->color_primaries, AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED);
+      Unspecified(par->color_trc, AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED);
+      Unspecified(par->color_space, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+      Unspecified(par->chroma_location, AVCHROMA_LOC_NB, AVCHROMA_LOC_UNSPECIFIED);
+      ok = avcodec_parameters_to_context(dec_, par) >= 0;
+    }
+    avcodec_parameters_free(&par);
+    return ok;
+  }
+
+  template <typename E>
+  static void Unspecified(E& e, int end, E fallback) {
+    static_assert(sizeof(E) == sizeof(int));
+    int v = 0;
+    std::memcpy(&v, &e, sizeof v);
+    if (v < 0 || v >= end) e = fallback;
+  }
+
   int LastCleanAtOrBefore(int n) const {
-    for (int k = std::min(n, int(aus_.size()) - 1); k > 0; --k)
-      if (aus_[size_t(k)].clean) return k;
+    for (int k = std::min(n + int(discarded_), int(aus_.size()) - 1); k > 0; --k)
+      if (aus_[size_t(k)].clean && aus_[size_t(k)].shownBefore <= n) return k;
     return 0;
   }
 
@@ -483,12 +757,77 @@ class Session {
 
   // Feeds access unit k to the decoder; a damaged one is skipped.
   void Feed(size_t k) {
+    if (container_) {
+      FeedPacket(int64_t(k));
+      return;
+    }
     const AccessUnit& au = aus_[k];
     if (av_new_packet(packet_.get(), int(au.size)) < 0) return;
     const size_t got = bytes_->Read(au.pos, packet_->data, size_t(au.size));
     packet_->size = int(got);
     if (got > 0) avcodec_send_packet(dec_, packet_.get());
     av_packet_unref(packet_.get());
+  }
+
+  // Feeds packet k from a second demuxer, which moves on as the decoder
+  // does and seeks for a jump; every packet it gives is checked against the
+  // index, so a container whose seeks land inexactly costs a re-read from
+  // the start, never a wrong frame.
+  void FeedPacket(int64_t k) {
+    if (!feedPacket_) feedPacket_.reset(av_packet_alloc());
+    if (!feedPacket_) return;
+    constexpr int64_t kReadAhead = 64;
+    if (!feed_ || feedNext_ < 0 || k < feedNext_ || k - feedNext_ > kReadAhead) {
+      if (!(feed_ && k > 0 && SeekFeed(k))) ReopenFeed();
+    }
+    AVPacket* pkt = feedPacket_.get();
+    while (feedNext_ >= 0 && feedNext_ <= k) {
+      if (!havePending_ && !feed_->Next(pkt)) {
+        feedNext_ = -1;
+        return;
+      }
+      havePending_ = false;
+      const AccessUnit& au = aus_[size_t(feedNext_)];
+      if (pkt->pos != au.pos || pkt->size != au.size) {
+        av_packet_unref(pkt);
+        feedNext_ = -1;  // lost: the next request starts again
+        return;
+      }
+      if (feedNext_++ == k) avcodec_send_packet(dec_, pkt);
+      av_packet_unref(pkt);
+    }
+  }
+
+  void ReopenFeed() {
+    havePending_ = false;
+    if (feedPacket_) av_packet_unref(feedPacket_.get());
+    feed_ = std::make_unique<Demuxer>(*bytes_, container_);
+    feedNext_ = feed_->Open() ? 0 : -1;
+  }
+
+  // Seeks the feeding demuxer to the key frame before packet k and finds
+  // which indexed packet it landed on; false when that is not at or before k.
+  bool SeekFeed(int64_t k) {
+    havePending_ = false;
+    feedNext_ = -1;
+    AVPacket* pkt = feedPacket_.get();
+    av_packet_unref(pkt);
+    const AccessUnit& au = aus_[size_t(k)];
+    if (au.dts == AV_NOPTS_VALUE || !feed_->SeekBefore(au.dts)) return false;
+    // A seek by time in a program or transport stream may land a little
+    // before a packet start: the first few packets may not be indexed ones.
+    for (int tries = 0; tries < 16 && feed_->Next(pkt); ++tries) {
+      const auto it = positions_.find(pkt->pos);
+      if (it != positions_.end() && aus_[size_t(it->second)].size == pkt->size) {
+        if (it->second > k) break;
+        feedNext_ = it->second;
+        havePending_ = true;
+        return true;
+      }
+      av_packet_unref(pkt);
+    }
+    av_packet_unref(pkt);
+    return false;
   }
 
   void Restart(int start) {
@@ -500,7 +839,7 @@ class Session {
       Send(reinterpret_cast<const uint8_t*>(ps.data()), ps.size());
     }
     fed_ = start;
-    nextOut_ = start;
+    nextOut_ = int(au.shownBefore);
     drained_ = false;
     running_ = true;
   }
@@ -508,14 +847,16 @@ class Session {
   // Decodes until frame n is kept, continuing the running decoder when that
   // is no slower than starting again at the last clean point before n.
   bool Run(int n, const FrameSpec& spec, std::string& why) {
-    if (!IndexUpTo(size_t(n), why)) return false;
-    if (size_t(n) >= aus_.size()) {
-      why = aus_.empty()
-                ? "the video stream holds no frame"
-                : "frame " + std::to_string(n + 1) + " is past the end of the video (" +
-                      std::to_string(aus_.size()) + (aus_.size() == 1 ? " frame)" : " frames)");
+    // Pictures reorder within a few dozen packets: indexing that far ahead
+    // of what is fed puts every earlier presentation time in the index.
+    const size_t ahead = container_ ? kReorderPackets : 0;
+    if (!IndexUpTo(size_t(n) + ahead, why)) return false;
+    if (size_t(n) >= Frames()) {
+      why = Frames() == 0 ? "the video stream holds no frame"
+                          : "frame " + std::to_string(n + 1) + " is past the end of the video (" +
+                                std::to_string(Frames()) + (Frames() == 1 ? " frame)" : " frames)");
       if (overlong_)
-        why = "the video stream has no frame boundary after frame " + std::to_string(aus_.size());
+        why = "the video stream has no frame boundary after frame " + std::to_string(Frames());
       return false;
     }
     if (!OpenDecoder(spec, why)) return false;
@@ -523,16 +864,24 @@ class Session {
     if (!running_ || drained_ || n < nextOut_ || start > fed_) Restart(start);
     FramePtr frame(av_frame_alloc());
     if (!frame) return false;
-    while (true) {
+    bool passed = false;  // a later frame came out: n's picture is missing
+    while (!passed) {
       while (avcodec_receive_frame(dec_, frame.get()) == 0) {
-        const int index = nextOut_++;
+        int index = DisplayIndexOf(*frame);
+        if (index < 0) index = nextOut_;
+        nextOut_ = index + 1;
         Keep(index, std::move(frame));
         frame.reset(av_frame_alloc());
         if (!frame) return false;
         if (index == n) return true;
+        if (index > n) {
+          passed = true;
+          break;
+        }
       }
-      if (drained_) break;
-      if (size_t(fed_) >= aus_.size() && !IndexUpTo(size_t(fed_), why)) return false;
+      if (passed || drained_) break;
+      if (size_t(fed_) + ahead >= aus_.size() && !IndexUpTo(size_t(fed_) + ahead, why))
+        return false;
       if (size_t(fed_) < aus_.size()) {
         Feed(size_t(fed_++));
       } else {
@@ -577,8 +926,13 @@ class Session {
       why = "the video's pixel format cannot be converted";
       return false;
     }
-    const int srcRange = f.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-    sws_setColorspaceDetails(sws_, sws_getCoefficients(f.colorspace), srcRange,
+    // Read as integers: a stream may state values outside FFmpeg's
+    // enumerations, and the scaler takes any integer.
+    int colorspace = 0, range = 0;
+    std::memcpy(&colorspace, &f.colorspace, sizeof colorspace);
+    std::memcpy(&range, &f.color_range, sizeof range);
+    const int srcRange = range == AVCOL_RANGE_JPEG ? 1 : 0;
+    sws_setColorspaceDetails(sws_, sws_getCoefficients(colorspace), srcRange,
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     const size_t bytes = size_t(f.width) * size_t(f.height) * 3;
     // The scaler may store a few bytes past the last row's end.
@@ -604,6 +958,21 @@ class Session {
   int threads_;
   bool checked_ = false;
   std::string refused_;
+  // In a container: the demuxer name, the stream's codec and unit prefix
+  // size (0: start codes), and the demuxers that index and that feed.
+  const char* container_ = nullptr;
+  AVCodecID codecId_ = AV_CODEC_ID_NONE;
+  int lengthSize_ = 0;
+  std::unique_ptr<Demuxer> index_;
+  std::unique_ptr<AVPacket, PacketDeleter> indexPacket_;
+  std::unordered_map<int64_t, int64_t> positions_;  // packet position -> index
+  std::unique_ptr<Demuxer> feed_;
+  std::unique_ptr<AVPacket, PacketDeleter> feedPacket_;
+  int64_t feedNext_ = -1;     // the index of the packet feed_ gives next, -1 unknown
+  bool havePending_ = false;  // feedPacket_ holds that packet already
+  bool byPts_ = true;
+  size_t discarded_ = 0;            // indexed packets the container says not to show
+  std::vector<int64_t> ptsSorted_;  // every indexed packet's presentation time
 
   AVCodecParserContext* parser_ = nullptr;
   AVCodecContext* parseCtx_ = nullptr;

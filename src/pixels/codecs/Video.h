@@ -1,4 +1,6 @@
-// MPEG-2, H.264 and HEVC video through FFmpeg's decoders. A video's pixel
+// MPEG-2, H.264 and HEVC video through FFmpeg's decoders, as elementary
+// streams or in a program stream, transport stream or MP4 file (demuxed by
+// FFmpeg over the fragments; the first video stream is shown). A video's pixel
 // data is one compressed stream split over fragments, not one stream per
 // frame, so these syntaxes bypass the per-frame codec signature: a session
 // per file reads the fragments on demand, indexes the stream's access units
@@ -40,8 +42,8 @@ bool DecodeVideoFrame(const VideoSource& source, const FrameSpec& spec, int fram
 // The stream's own frame rate in frames per second, 0 when it states none.
 double VideoStreamFrameRate(const VideoSource& source);
 
-// Decodes `stream` held in memory (an elementary stream, no fragments) frame
-// by frame through the same session glue; for the fuzz target. Returns the
-// number of frames decoded.
+// Decodes `stream` held in memory (an elementary stream or a container, no
+// fragments) frame by frame through the same session glue; for the fuzz
+// target. Returns the number of frames decoded.
 int DecodeVideoBytes(VideoCodec codec, const uint8_t* data, size_t size, const FrameSpec& spec,
                      int maxFrames);
