@@ -149,6 +149,10 @@ TEncapsulatedDocumentWindow::TEncapsulatedDocumentWindow(QWidget* parent, const 
 }
 
 TEncapsulatedDocumentWindow::~TEncapsulatedDocumentWindow() {
+  // QPdfDocument says "closed" from its own destructor, which runs among the
+  // children QWidget deletes after this one: no handler may see the window
+  // half gone.
+  if (FPdf) FPdf->disconnect(this);
   auto& windows = OpenWindows();
   const auto it = windows.find(Key(FPath));
   if (it != windows.end() && (it->isNull() || it->data() == this)) windows.erase(it);
