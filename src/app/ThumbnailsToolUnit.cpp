@@ -688,6 +688,7 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
       TPatient& po = outline.emplace_back();
       po.patientName = p.patientName;
       po.patintID = p.patintID;
+      po.issuer = p.issuer;
       po.studies.resize(p.studies.size());
       for (size_t j = 0; j < p.studies.size(); ++j) {
         const TStudy& st = p.studies[j];

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "app/Icons.h"
+#include "hanging/HangingProtocol.h"
+#include "hanging/UserPresets.h"
 #include "viewer/ReferenceLinesUnit.h"
 
 class QCheckBox;
@@ -413,6 +415,27 @@ class TForm1 : public QMainWindow {
   void ShowMpr(int patient, int study, int series);
   // The active cell's series (or the series of its multiplanar view).
   void btnMprClick();
+
+  // ---- hanging protocols (Unit1_Hanging.cpp) ----
+  // The user's protocols over the built-in ones, read at start; the file's
+  // problems were shown once.
+  hanging::TProtocolSet Protocols;
+  // The layout the grid shows by protocol; protocol null when the grid was
+  // filled without one (or the user changed it since).
+  hanging::TLayout HangingLayout;
+  // Lays out (patient, study), beside (priorPatient, priorStudy) when given,
+  // by the best protocol that matches; false (grid untouched) when none does.
+  bool ApplyHanging(int patient, int study, int priorPatient = -1, int priorStudy = -1);
+  // Steps through the protocols that match (step +1 / -1), and through the
+  // stages of the one shown.
+  void StepProtocol(int step);
+  void StepStage(int step);
+  // ---- priors (Unit1_Priors.cpp) ----
+  // "Compare with prior": the active cell's study beside its newest prior,
+  // loaded or retrieved from an archive on demand.
+  void CompareWithPrior();
+  // ---- presets of one's own ----
+  std::vector<hanging::TUserPreset> UserPresets;
 
  signals:
   void loadsFinished();

@@ -24,6 +24,7 @@ void TreeJson(cli::JsonWriter& j, const TPatientArr& patients) {
   j.BeginArray();
   for (const TPatient& p : patients) {
     j.BeginObject().Field("patientName", p.patientName).Field("patintID", p.patintID);
+    if (!p.issuer.empty()) j.Field("issuer", p.issuer);
     j.Key("studies").BeginArray();
     for (const TStudy& st : p.studies) {
       j.BeginObject()

@@ -141,6 +141,8 @@ struct DICOMdata {
   int pixel_representation = 0;  // kept
   TSharedText PatientName = FreshText(kFreshPatientName);
   TSharedText PatientID = FreshText(kFreshPatientID);
+  // (0010,0021): one patient ID means one patient only within its issuer.
+  TSharedText Issuer_Of_Patient_ID;
   TSharedText PatientSex;
   TSharedText PatientBirthDate;
   TSharedText StudyDate;
@@ -180,6 +182,11 @@ struct DICOMdata {
   std::vector<uint8_t> overlay_data_bytes;
   std::string overlay_type;
   TSharedText Body_Part_Examined;        // kept
+  // What hanging protocols place images by: (0018,5101), (0020,0060) of the
+  // series and (0020,0062) of the image.
+  TSharedText View_Position;
+  TSharedText Laterality;
+  TSharedText Image_Laterality;
   TSharedText patientAge;                // kept
   TSharedText Implementation_Class_UID;  // kept
   std::string referenceFile;             // kept; set by the caller of the reader
@@ -272,6 +279,7 @@ using TStudyArr = std::vector<TStudy>;
 struct TPatient {
   std::string patientName;
   std::string patintID;
+  std::string issuer;  // Issuer of Patient ID; empty when the files name none
   TStudyArr studies;
 };
 using TPatientArr = std::vector<TPatient>;

@@ -710,6 +710,10 @@ void Walk::Dispatch() {
       h_.PatientIDint = DigitsToInteger(h_.PatientID.str());
       if (TPatient* p = CurPatient()) p->patintID = h_.PatientID;
       break;
+    case Tag(0x0010, 0x0021):
+      h_.Issuer_Of_Patient_ID = Chars();
+      if (TPatient* p = CurPatient()) p->issuer = h_.Issuer_Of_Patient_ID;
+      break;
     case Tag(0x0018, 0x0050):
       h_.XYZmm[2] = Numbers().first;
       break;

@@ -45,10 +45,13 @@ bool FileImage(TImgArr& images, TImg&& image) {
 // returns its index.
 size_t LocatePatient(TPatientArr& patients, const DICOMdata& h) {
   for (size_t i = 0; i < patients.size(); ++i)
-    if (patients[i].patientName == h.PatientName && patients[i].patintID == h.PatientID) return i;
+    if (patients[i].patientName == h.PatientName && patients[i].patintID == h.PatientID &&
+        patients[i].issuer == h.Issuer_Of_Patient_ID)
+      return i;
   TPatient& p = patients.emplace_back();
   p.patientName = h.PatientName;
   p.patintID = h.PatientID;
+  p.issuer = h.Issuer_Of_Patient_ID;
   return patients.size() - 1;
 }
 
@@ -119,9 +122,11 @@ TSeries& SeriesOf(TPatientArr& patients, const TSeriesIndex& at) {
 }
 
 TPatient* FindPatient(TPatientArr& patients, const TPatient& p) {
-  // Name and ID: two patients who share a name must not be merged into one.
+  // Name, ID and issuer: two patients who share a name, or an ID given out by
+  // two hospitals, must not be merged into one.
   for (TPatient& q : patients)
-    if (q.patientName == p.patientName && q.patintID == p.patintID) return &q;
+    if (q.patientName == p.patientName && q.patintID == p.patintID && q.issuer == p.issuer)
+      return &q;
   return nullptr;
 }
 
@@ -139,9 +144,9 @@ TSeries* FindSeries(TSeriesArr& series, const TSeries& se) {
 
 TSeriesIndex TLocator::operator()(const DICOMdata& h) {
   if (hasLast_ && Same(h)) return last_;
-  const std::array<TSharedText, kParts> parts = {h.PatientName, h.PatientID,
-                                                 h.Study_ID,    h.Study_Instance_UID,
-                                                 h.StudyDate,   h.Series_Instance_UID};
+  const std::array<TSharedText, kParts> parts = {
+      h.PatientName,         h.PatientID,           h.Study_ID, h.Study_Instance_UID, h.StudyDate,
+      h.Series_Instance_UID, h.Issuer_Of_Patient_ID};
   key_.clear();
   for (const TSharedText& part : parts) {
     key_ += part.str();
@@ -158,7 +163,7 @@ TSeriesIndex TLocator::operator()(const DICOMdata& h) {
 bool TLocator::Same(const DICOMdata& h) const {
   return lastKey_[5] == h.Series_Instance_UID && lastKey_[3] == h.Study_Instance_UID &&
          lastKey_[4] == h.StudyDate && lastKey_[2] == h.Study_ID && lastKey_[1] == h.PatientID &&
-         lastKey_[0] == h.PatientName;
+         lastKey_[0] == h.PatientName && lastKey_[6] == h.Issuer_Of_Patient_ID;
 }
 
 }  // namespace study::detail

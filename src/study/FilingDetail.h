@@ -38,7 +38,7 @@ class TLocator {
   TSeriesIndex operator()(const DICOMdata& h);
 
  private:
-  static constexpr size_t kParts = 6;
+  static constexpr size_t kParts = 7;
   bool Same(const DICOMdata& h) const;
   TPatientArr& patients_;
   std::unordered_map<std::string, TSeriesIndex> index_;
