@@ -242,6 +242,8 @@ const std::map<QString, Painter>& Glyphs() {
       {"layout-2x2", [](const Ctx& x) { x.grid(QRectF(8, 8, 48, 48), 2, 2, 2, 2); }},
       {"layout-1x2", [](const Ctx& x) { x.grid(QRectF(8, 14, 48, 36), 1, 2, 1, 2); }},
       {"layout-1x1", [](const Ctx& x) { x.grid(QRectF(12, 12, 40, 40), 1, 1, 1, 1); }},
+      // Current and prior side by side: the column lit is the one laid out.
+      {"hanging", [](const Ctx& x) { x.grid(QRectF(8, 8, 48, 48), 2, 2, 2, 1); }},
       {"process-all",
        [](const Ctx& x) {
          // Every cell lit, each with its tick: commands act on all selected cells.

@@ -211,6 +211,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   ReferenceLinesHandler.OnMessage = [this](const QString& text) { ShowMessage(text); };
 
   BuildReadingTools();
+  BuildHangingTools();
   LabelManageTools();
   ConnectCommands();
   ApplyIcons();
@@ -681,6 +682,7 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
                 qobject_cast<QAbstractSlider*>(focus) || qobject_cast<QAbstractItemView*>(focus) ||
                 qobject_cast<QAbstractSpinBox*>(focus)))
     return false;
+  if (HangingKey(key, modifiers)) return true;
   if (ReadingKey(key, modifiers)) return true;
   if (modifiers & ~Qt::KeypadModifier) return false;
   return StepActiveCell(key);

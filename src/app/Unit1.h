@@ -430,6 +430,27 @@ class TForm1 : public QMainWindow {
   // stages of the one shown.
   void StepProtocol(int step);
   void StepStage(int step);
+  // The study the grid was last laid out for and its prior (-1: none): what
+  // stepping through protocols matches against.
+  int HangingPatient = -1, HangingStudy = -1, HangingPriorPatient = -1, HangingPriorStudy = -1;
+  QToolButton* btnHanging = nullptr;  // the protocol commands, as a menu
+  QLabel* hangingLabel = nullptr;     // the protocol and stage on display
+  // After a load: the newest study of `patient` beside its newest prior of
+  // the same identity, by protocol; false when none matches.
+  bool HangLoadedStudy(int patient);
+  // Writes what the grid shows as a protocol of the user's, named by the user.
+  void SaveLayoutAsProtocol();
+  // The active cell and the cells scrolling with it show the same anatomy:
+  // from now on the link keeps their present offset along the slice normal.
+  void SetLinkOffsetHere();
+  // Under a protocol, window and zoom links join only the cells it links for
+  // that kind ("window", "zoom"); without one, every cell.
+  bool LinkedFor(const TadvancedImage* a, const TadvancedImage* b, const char* kind) const;
+  // Protocol keys (Ctrl+Page Up/Down, Ctrl+Left/Right, Ctrl+L); true when handled.
+  bool HangingKey(int key, Qt::KeyboardModifiers modifiers);
+  // The grid no longer shows a protocol's layout (a fill or a layout change
+  // by hand); the link switches the protocol turned on go off again.
+  void ForgetHanging();
   // ---- priors (Unit1_Priors.cpp) ----
   // "Compare with prior": the active cell's study beside its newest prior,
   // loaded or retrieved from an archive on demand.
@@ -459,6 +480,8 @@ class TForm1 : public QMainWindow {
   virtual void OpenDocument(const QString& path);
   // The one summary of a load's skipped files and reader messages.
   virtual void ShowLoadSummary(const QString& text, const QString& details);
+  // The name of a protocol to save; empty: cancelled.
+  virtual QString AskProtocolName(const QString& suggestion);
 
   bool eventFilter(QObject* watched, QEvent* event) override;
   // The window takes every drag; files and folders dropped on it open.
@@ -510,6 +533,18 @@ class TForm1 : public QMainWindow {
   void MakeCellActive(TViewer* cell);
   bool FMprBuilding = false;
   QString LoadSummaryDetails(bool* any, const TDerivedIntake& derived) const;
+
+  void BuildHangingTools();
+  void ReportProtocolProblems();
+  bool ShowHangingLayout(const hanging::TLayout& layout);
+  // Fit or 1:1 and the side each cell keeps to, as the layout asks.
+  void ApplyHangingViews();
+  void ShowHangingStatus(const QString& text);
+  // The protocol named in HangingLayout, found again after the set was re-read.
+  void RefindHangingProtocol();
+  bool FHangingFill = false;  // a layout is being filled: SetLayout leaves the cells alone
+  int FHangingSwitches = 0;   // link switches a protocol turned on (bits)
+  std::string FHangingName, FHangingSource;  // the protocol on display
 
   bool FViewSyncQueued = false;  // a cell's view report waits to be mirrored
   // Parts of a wheel notch gathered from a fine-grained wheel or touch pad.

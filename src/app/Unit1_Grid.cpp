@@ -180,6 +180,8 @@ void TForm1::SetLayout(int a, int b) {
     for (auto& row : AdvancedImages)
       for (TadvancedImage* image : row) image->setSelected(image == ActiveAdvancedImage);
 
+  // A protocol's layout fills the cells itself.
+  if (FHangingFill) return;
   if (keptSize && lastLoadingMode == gRestrictedLoad && !gForceRefill) return;
   // A refill asked for by "Clear Study" is done once.
   gForceRefill = false;
@@ -189,6 +191,8 @@ void TForm1::SetLayout(int a, int b) {
 void TForm1::allViewersPanelResize() {
   gForceRefill = false;
   SetLayout(CurrentRows, CurrentCols);
+  // The cells were fitted to their new size; a protocol's 1:1 and sides hold.
+  if (HangingLayout.protocol) ApplyHangingViews();
 }
 
 void TForm1::SpeedButton2Click() {
@@ -228,6 +232,7 @@ int TForm1::ExecSplitScreen() {
 
 void TForm1::FillViewers() {
   if (gLoadingInProgress) return;
+  ForgetHanging();
   // The first study's series, as image paths; read under the lock, loaded without it.
   std::vector<std::vector<std::string>> series;
   {

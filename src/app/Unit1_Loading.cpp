@@ -381,7 +381,10 @@ void TForm1::FinishLoadingGrid() {
   FileDerivedObjects(r);
   const TDerivedIntake derived = TakeDerivedObjects(r);
 
-  if (r.kind == TLoadKind::DicomDir) {
+  // The load's first new patient (or the first, as the fill below shows)
+  // hangs by protocol when one fits its newest study.
+  if (r.filesFiled > 0 && HangLoadedStudy(r.patientsAdded ? r.lastPatientsLength : 0)) {
+  } else if (r.kind == TLoadKind::DicomDir) {
     FillViewers();
   } else {
     try {
@@ -480,6 +483,8 @@ void TForm1::btnClearTreeClick() {
   lastPatientsLength = 0;
   gForceRefill = true;
   refusedImages.clear();
+  ForgetHanging();
+  HangingPatient = HangingStudy = HangingPriorPatient = HangingPriorStudy = -1;
   for (auto& row : AdvancedImages)
     for (TadvancedImage* cell : row) cell->Clear();
   {

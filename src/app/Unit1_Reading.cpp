@@ -590,6 +590,9 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
   link->setCheckable(true);
   link->setChecked(UserLinkOf(cell) != nullptr);
   add(
+      menu, "Set Link Offset Here (Ctrl+L)", [this] { SetLinkOffsetHere(); },
+      image && UserLinks.size() > 1);
+  add(
       menu, "Display Dicom File Info", [this] { showPatInfoButtonClick(); }, image);
   add(
       menu, showTagsButton->toolTip(), [this] { showTagsButtonClick(); }, image);
@@ -743,7 +746,7 @@ void TForm1::SyncLinkedWindow(TadvancedImage* source) {
     for (TadvancedImage* c : row) {
       // A window means the same only to images of the same kind.
       if (!c || c == source || !c->HasImage || c->IsByteImage()) continue;
-      if (Upper(c->gDicomData.modality) != modality) continue;
+      if (Upper(c->gDicomData.modality) != modality || !LinkedFor(source, c, "window")) continue;
       if (c->windowWidth == ww && c->windowLevel == wl) continue;
       c->SetWwWl(ww, wl);
       c->createBitmap();
@@ -761,7 +764,7 @@ void TForm1::SyncLinkedZoom(TadvancedImage* source) {
   const double from = spacing(source);
   for (auto& row : AdvancedImages)
     for (TadvancedImage* c : row) {
-      if (!c || c == source || !c->HasImage) continue;
+      if (!c || c == source || !c->HasImage || !LinkedFor(source, c, "zoom")) continue;
       const double z = std::round(source->zoomFactor * spacing(c) / from);
       const int zoom = int(std::clamp(z, 1.0, 1e6));
       if (zoom != c->zoomFactor) c->Zoom(zoom - c->zoomFactor);
