@@ -132,10 +132,20 @@ bool TForm1::HangLoadedStudy(int patient) {
     std::lock_guard lock(gPatientsMutex);
     if (patient < 0 || patient >= int(gPatients.size())) return false;
     study = hanging::CurrentStudyOf(gPatients[size_t(patient)]);
-    // Only a prior of the very same identity hangs by itself; one that
-    // matches in part waits for the user (the browser warns about it).
+    const hanging::TStudyFacts current = hanging::FactsOf(gPatients, patient, study);
+    const auto shares = [&](const hanging::TStudyFacts& other) {
+      for (const hanging::TSeriesFacts& a : current.series)
+        for (const hanging::TSeriesFacts& b : other.series)
+          if (!a.modality.empty() && a.modality == b.modality) return true;
+      return false;
+    };
+    // The newest older study to compare with: of the very same identity (one
+    // that matches in part waits for the user, warned about in the
+    // browser), and of a modality the current one holds (last year's chest
+    // film is no prior for today's brain MR).
     for (const hanging::TPrior& p : hanging::FindPriors(gPatients, patient, study))
-      if (p.identity == hanging::TIdentity::Same) {
+      if (p.identity == hanging::TIdentity::Same &&
+          shares(hanging::FactsOf(gPatients, p.patient, p.study))) {
         priorPatient = p.patient;
         priorStudy = p.study;
         break;

@@ -381,9 +381,9 @@ void TForm1::FinishLoadingGrid() {
   FileDerivedObjects(r);
   const TDerivedIntake derived = TakeDerivedObjects(r);
 
-  // The load's first new patient (or the first, as the fill below shows)
-  // hangs by protocol when one fits its newest study.
-  if (r.filesFiled > 0 && HangLoadedStudy(r.patientsAdded ? r.lastPatientsLength : 0)) {
+  // The grid shows the first patient, whatever a load adds: its newest
+  // study hangs by protocol when one fits.
+  if (r.filesFiled > 0 && HangLoadedStudy(0)) {
   } else if (r.kind == TLoadKind::DicomDir) {
     FillViewers();
   } else {

@@ -111,6 +111,7 @@ class Scenario : public ::testing::Test {
 };
 
 TEST_F(Scenario, EveryToolTabButtonAfterALoadInBothModes) {
+  form->Protocols = {};  // the grid's own 2 x 2 fill of the CT, not a hanging protocol's
   OpenFolder(Demo("tools"));
   ASSERT_EQ(form->CurrentRows * form->CurrentCols, 4);
   for (TadvancedImage* c : Cells()) ASSERT_TRUE(c->HasImage);
@@ -219,6 +220,7 @@ TEST_F(Scenario, LayoutChangesWhileACinePlays) {
 }
 
 TEST_F(Scenario, ClearStudyDuringAndAfterALoadThenASecondStudyOnTop) {
+  form->Protocols = {};  // the grid's own fill, not a hanging protocol's
   const std::string first = Demo("clear");
   form->folder = QString::fromStdString(first);
   form->btnOpenFolder->click();
