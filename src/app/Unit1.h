@@ -537,7 +537,9 @@ class TForm1 : public QMainWindow {
   void BuildHangingTools();
   void ReportProtocolProblems();
   bool ShowHangingLayout(const hanging::TLayout& layout);
-  // Fit or 1:1 and the side each cell keeps to, as the layout asks.
+  // 1:1 and the side each fitted cell keeps to, as the layout asks; true
+  // when the cell was rendered.
+  bool HangCellView(TadvancedImage* cell, const hanging::TCellLayout& rule);
   void ApplyHangingViews();
   void ShowHangingStatus(const QString& text);
   // The protocol named in HangingLayout, found again after the set was re-read.

@@ -53,6 +53,62 @@ bool TablePosition(const TadvancedImage* cell, double* at) {
   return true;
 }
 
+// Where a slice lies, from a header the tree holds: the normal of its plane
+// and its first pixel along it.
+struct TSliceAt {
+  bool ok = false;
+  double normal[3] = {0, 0, 0};
+  double at = 0;
+};
+
+TSliceAt SliceOf(const TImg& im) {
+  TSliceAt s;
+  const DICOMdata& h = im.Cache.DICOM;
+  if (h.referenceFile.empty()) return s;  // a medium's index entry: no header read
+  const auto& c = h.IMAGE_ORIENTATION_PATIENT;
+  const double n[3] = {c[1] * c[5] - c[2] * c[4], c[2] * c[3] - c[0] * c[5],
+                       c[0] * c[4] - c[1] * c[3]};
+  const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+  if (!(length > 0.5) || !std::isfinite(length)) return s;
+  for (int i = 0; i < 3; ++i) {
+    s.normal[i] = n[i] / length;
+    s.at += s.normal[i] * h.image_Postion[size_t(i)];
+  }
+  s.ok = std::isfinite(s.at);
+  return s;
+}
+
+// The slice of a series nearest the table position `anchor` shows, as the
+// scroll link would move it: by position in one frame of reference, else
+// at the same number along the normal (no offset set yet). -1 when none
+// is parallel or the positions are unknown.
+int NearestSlice(const std::vector<TSliceAt>& slices, const TadvancedImage* anchor) {
+  const auto& c = anchor->gDicomData.IMAGE_ORIENTATION_PATIENT;
+  double n[3] = {c[1] * c[5] - c[2] * c[4], c[2] * c[3] - c[0] * c[5], c[0] * c[4] - c[1] * c[3]};
+  const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+  if (!(length > 0.5) || !std::isfinite(length) || slices.empty() || !slices.front().ok) return -1;
+  for (double& v : n) v /= length;
+  const double* t = slices.front().normal;
+  const double along = n[0] * t[0] + n[1] * t[1] + n[2] * t[2];
+  if (std::fabs(along) < 0.94) return -1;  // crossing planes have no nearest slice
+  const auto& p = anchor->gDicomData.image_Postion;
+  double wanted = 0;
+  for (int i = 0; i < 3; ++i) wanted += n[i] * p[size_t(i)];
+  if (along < 0) wanted = -wanted;
+  int best = -1;
+  double bestDistance = 0;
+  for (size_t i = 0; i < slices.size(); ++i) {
+    const TSliceAt& q = slices[i];
+    if (!q.ok) continue;
+    const double d = std::fabs(q.at - wanted);
+    if (best < 0 || d < bestDistance) {
+      best = int(i);
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
 // The preset whose numbers the cell shows: a built-in CT one or one of the
 // user's for the image's modality; "" for any other window.
 std::string PresetShown(const TadvancedImage* c, const std::vector<hanging::TUserPreset>& user) {
@@ -202,6 +258,8 @@ bool TForm1::ShowHangingLayout(const hanging::TLayout& layout) {
     TadvancedImage* cell;
     const hanging::TCellLayout* rule;
     std::vector<std::string> paths;
+    std::vector<TSliceAt> slices;  // of a scroll-linked series, from the tree's headers
+    bool follows = false;          // opens at the anchor's position
   };
   std::vector<Fill> fills;
   {
@@ -209,10 +267,13 @@ bool TForm1::ShowHangingLayout(const hanging::TLayout& layout) {
     for (const hanging::TCellLayout& rule : layout.cells) {
       if (rule.row < 0 || rule.row >= CurrentRows || rule.col < 0 || rule.col >= CurrentCols)
         continue;
-      Fill f{AdvancedImages[size_t(rule.row)][size_t(rule.col)], &rule, {}};
+      Fill f{AdvancedImages[size_t(rule.row)][size_t(rule.col)], &rule, {}, {}, false};
       if (!rule.empty)
         if (const TSeries* s = SeriesAt(gPatients, rule.patient, rule.study, rule.series))
-          for (const TImg& im : s->images) f.paths.push_back(im.imagePath);
+          for (const TImg& im : s->images) {
+            f.paths.push_back(im.imagePath);
+            if (Has(rule.links, "scroll")) f.slices.push_back(SliceOf(im));
+          }
       fills.push_back(std::move(f));
     }
   }
@@ -220,19 +281,40 @@ bool TForm1::ShowHangingLayout(const hanging::TLayout& layout) {
   FHangingName = layout.protocol->name;
   FHangingSource = layout.protocol->source;
 
-  for (Fill& f : fills) {
+  // Scrolling: the cells the stage links move together, across studies by
+  // table position with no offset until the user sets one. The others open
+  // at the position of the anchor, the first current one, so that each cell
+  // decodes one image.
+  Fill* anchor = nullptr;
+  int scrolling = 0;
+  for (Fill& f : fills)
+    if (!f.paths.empty() && Has(f.rule->links, "scroll")) {
+      ++scrolling;
+      if (!anchor || (anchor->rule->role != hanging::TRole::Current &&
+                      f.rule->role == hanging::TRole::Current))
+        anchor = &f;
+    }
+  if (scrolling > 1)
+    for (Fill& f : fills) f.follows = &f != anchor && !f.slices.empty();
+
+  const auto fill = [&](Fill& f) {
     TadvancedImage* cell = f.cell;
-    // A clean cell: no turn, flip, window or pan of the series it showed.
+    // A clean cell: no turn, flip, window or pan of the series it showed;
+    // its next image fits.
     cell->PauseCine();
     cell->Clear();
-    if (f.paths.empty()) continue;
+    if (f.paths.empty()) return;
     cell->PatientIndex = f.rule->patient;
     cell->StudyIndex = f.rule->study;
     cell->SeriesIndex = f.rule->series;
+    size_t first = size_t(std::max(f.rule->image, 0));  // a series may hold several views
+    if (f.follows && anchor->cell->HasImage) {
+      const int near = NearestSlice(f.slices, anchor->cell);
+      if (near >= 0) first = size_t(near);
+    }
     std::string why;
     bool shown = false;
-    // From the view's first image (a series may hold several views).
-    for (size_t k = size_t(std::max(f.rule->image, 0)); k < f.paths.size() && !shown; ++k) {
+    for (size_t k = first; k < f.paths.size() && !shown; ++k) {
       cell->ImageIndex = int(k);
       shown = cell->LoadFile(f.paths[k], 1);
       if (!shown && why.empty()) why = cell->LastLoadError();
@@ -240,9 +322,10 @@ bool TForm1::ShowHangingLayout(const hanging::TLayout& layout) {
     if (!shown) {
       cell->Clear();
       cell->ShowFailure(why);
-      continue;
+      return;
     }
     if (f.rule->flipHorizontal) cell->Flip(flHorizontal);
+    bool render = false;
     const std::string& preset = f.rule->preset;
     if (!preset.empty()) {
       bool found = false;
@@ -270,31 +353,29 @@ bool TForm1::ShowHangingLayout(const hanging::TLayout& layout) {
       // An unknown name leaves the image's own window.
       if (found) {
         cell->SetWwWl(ww, wl);
-        cell->createBitmap();
+        render = cell->createBitmap();
       }
     }
-  }
-  ApplyHangingViews();
+    // The load fitted the image: 1:1 and the side, then one render at most.
+    if (!HangCellView(cell, *f.rule) && render) cell->RenderViewer();
+  };
+  for (Fill& f : fills)
+    if (!f.follows) fill(f);
+  for (Fill& f : fills)
+    if (f.follows) fill(f);
 
-  // Scrolling: the cells the stage links move together, across studies by
-  // table position with no offset until the user sets one.
-  TadvancedImage* anchor = nullptr;
-  std::vector<TadvancedImage*> scrolling;
-  for (const Fill& f : fills)
-    if (f.cell->HasImage && Has(f.rule->links, "scroll")) {
-      scrolling.push_back(f.cell);
-      if (!anchor && f.rule->role == hanging::TRole::Current) anchor = f.cell;
-    }
-  if (!anchor && !scrolling.empty()) anchor = scrolling.front();
-  if (scrolling.size() > 1) {
+  if (scrolling > 1 && anchor->cell->HasImage) {
     double at = 0;
-    if (!TablePosition(anchor, &at)) at = 0;
-    for (TadvancedImage* c : scrolling) UserLinks.emplace_back(c, at);
+    if (!TablePosition(anchor->cell, &at)) at = 0;
+    for (const Fill& f : fills)
+      if (f.cell->HasImage && (f.follows || &f == anchor)) UserLinks.emplace_back(f.cell, at);
     if (!btnSyncPosition->isChecked()) {
       btnSyncPosition->setChecked(true);
       FHangingSwitches |= kSwitchScroll;
     }
-    SyncLinkedPositions(anchor);
+    // Series whose headers the tree does not hold (a medium's index) are
+    // placed now; the others are already where they belong.
+    SyncLinkedPositions(anchor->cell);
   }
   const auto linksAny = [&](const char* kind) {
     int n = 0;
@@ -314,43 +395,50 @@ bool TForm1::ShowHangingLayout(const hanging::TLayout& layout) {
     for (TadvancedImage* cell : row)
       if (cell->HasImage && cell->IsCine()) cell->PlayCine();
   // The first cell of the current study is the one the user reads from.
-  if (anchor && anchor != ActiveAdvancedImage)
+  TadvancedImage* reading = anchor ? anchor->cell : nullptr;
+  if (reading && reading != ActiveAdvancedImage)
     for (auto& row : Viewers)
       for (TViewer* v : row)
-        if (v->AdvancedImage() == anchor) {
+        if (v->AdvancedImage() == reading) {
           if (ActiveAdvancedImage) ActiveAdvancedImage->setActive(false);
           ActiveViewer = v;
-          ActiveAdvancedImage = anchor;
-          anchor->setActive(true);
+          ActiveAdvancedImage = reading;
+          reading->setActive(true);
           if (!gProcessAllViewers)
             for (auto& r : AdvancedImages)
-              for (TadvancedImage* c : r) c->setSelected(c == anchor);
+              for (TadvancedImage* c : r) c->setSelected(c == reading);
           LastActiveRow = v->Row;
           LastActiveCol = v->Col;
         }
-  for (auto& row : AdvancedImages)
-    for (TadvancedImage* cell : row) cell->RenderViewer();
   update_ReferenceLines();
   SyncWindowBoxes();
   ShowHangingStatus({});
   return true;
 }
 
-void TForm1::ApplyHangingViews() {
-  for (const hanging::TCellLayout& rule : HangingLayout.cells) {
-    if (rule.empty || rule.row >= CurrentRows || rule.col >= CurrentCols) continue;
-    TadvancedImage* cell = AdvancedImages[size_t(rule.row)][size_t(rule.col)];
-    if (!cell || !cell->HasImage || cell->bmp.isNull()) continue;
-    cell->FitImage();
-    if (rule.fit == hanging::TFit::OneToOne) cell->Zoom(100 - cell->zoomFactor);
-    if (rule.align == hanging::TAlign::Center) continue;
-    // The image's edge on the cell's edge: a mammogram's chest wall against
-    // the middle of the pair, whether the image fits or overflows.
-    const int shown = int(int64_t(cell->bmp.width()) * cell->zoomFactor / 100);
-    const int dx = (cell->img.width() - shown) / 2;
-    const int want = rule.align == hanging::TAlign::Right ? dx : -dx;
-    cell->Pan(want - cell->PanX, -cell->panY);
+bool TForm1::HangCellView(TadvancedImage* cell, const hanging::TCellLayout& rule) {
+  if (!cell || !cell->HasImage || cell->bmp.isNull()) return false;
+  bool rendered = false;
+  if (rule.fit == hanging::TFit::OneToOne && cell->zoomFactor != 100) {
+    cell->Zoom(100 - cell->zoomFactor);
+    rendered = true;
   }
+  if (rule.align == hanging::TAlign::Center) return rendered;
+  // The image's edge on the cell's edge: a mammogram's chest wall against
+  // the middle of the pair, whether the image fits or overflows.
+  const int shown = int(int64_t(cell->bmp.width()) * cell->zoomFactor / 100);
+  const int dx = (cell->img.width() - shown) / 2;
+  const int want = rule.align == hanging::TAlign::Right ? dx : -dx;
+  if (want == cell->PanX && cell->panY == 0) return rendered;
+  cell->Pan(want - cell->PanX, -cell->panY);
+  return true;
+}
+
+void TForm1::ApplyHangingViews() {
+  // The cells were just fitted (a new size): 1:1 and the sides again.
+  for (const hanging::TCellLayout& rule : HangingLayout.cells)
+    if (!rule.empty && rule.row < CurrentRows && rule.col < CurrentCols)
+      HangCellView(AdvancedImages[size_t(rule.row)][size_t(rule.col)], rule);
 }
 
 void TForm1::ShowHangingStatus(const QString& note) {

@@ -419,3 +419,32 @@ TEST_F(HangingTest, SavedLayoutIsWrittenToTheUsersFileAndChosenNextTime) {
   EXPECT_EQ(Cell(0, 0)->gDicomData.Series_Description, "AXIAL NOW");
   EXPECT_EQ(Cell(0, 1)->gDicomData.Series_Description, "CORONAL");
 }
+
+TEST_F(HangingTest, OnlyARelevantPriorOfTheSameIdentityHangsBesideTheStudy) {
+  MakeForm();
+  const std::string root = dir + "/priors";
+  studywriter::WriteStudy(root, Ct("20250601", 0, "NOW"));
+  // Same name, another ID: offered by the browser with a warning, never hung by itself.
+  StudySpec otherId = Ct("20240301", -200, "OTHER ID");
+  otherId.patientId = "H0002";
+  studywriter::WriteStudy(root, otherId);
+  // Same patient, but a chest film: no prior for a CT.
+  StudySpec film;
+  film.date = "20240901";
+  SeriesSpec pa;
+  pa.modality = "CR";
+  pa.orientation = "";
+  pa.viewPosition = "PA";
+  pa.bodyPart = "CHEST";
+  pa.images = 1;
+  film.series = {pa};
+  studywriter::WriteStudy(root, film);
+  Open(root);
+
+  ASSERT_NE(form->HangingLayout.protocol, nullptr);
+  EXPECT_EQ(form->HangingPriorStudy, -1);
+  EXPECT_EQ(FirstOf(hanging::TRole::Prior), nullptr) << Protocol();
+  const hanging::TCellLayout* now = FirstOf(hanging::TRole::Current);
+  ASSERT_NE(now, nullptr);
+  EXPECT_EQ(CellOf(*now)->gDicomData.Series_Description, "AXIAL NOW");
+}
