@@ -59,9 +59,8 @@ int TProtocol::Specificity() const {
   n += match.minImages.has_value();
   n += match.maxImages.has_value();
   n += match.prior.has_value() && *match.prior;
-  // Each view the protocol insists on narrows it as much as a match field.
-  for (const TStage& st : stages)
-    for (const TCellRule& c : st.cells) n += c.required;
+  // Required views do not count: they make a protocol fail where it would
+  // not fit, and a user's protocol asking as much as a built-in still wins.
   return n;
 }
 
