@@ -130,17 +130,34 @@ TStudyFacts FactsOf(const TPatientArr& patients, int patient, int study) {
     // Views in the order they first appear: most series hold one.
     std::vector<std::pair<std::string, std::string>> keys;
     std::vector<TSeriesFacts> views;
+    const bool mammo = Code(s.modality) == "MG";
+    const DICOMdata* last = nullptr;
+    size_t lastView = 0;
     for (size_t k = 0; k < s.images.size(); ++k) {
       const DICOMdata& h = s.images[k].Cache.DICOM;
-      std::pair<std::string, std::string> key{Code(h.View_Position.str()), LateralityOf(h)};
-      if (Code(s.modality) == "MG") MammoViewFromDescription(h.Series_Description.str(), &key);
-      const auto it = std::find(keys.begin(), keys.end(), key);
-      if (it != keys.end()) {
-        TSeriesFacts& v = views[static_cast<size_t>(it - keys.begin())];
+      // Images of one view repeat their neighbour's codes: a stack of
+      // thousands of slices is read without making a key per slice.
+      if (last && h.View_Position.str() == last->View_Position.str() &&
+          h.Image_Laterality.str() == last->Image_Laterality.str() &&
+          h.Laterality.str() == last->Laterality.str() &&
+          (!mammo || h.Series_Description.str() == last->Series_Description.str())) {
+        TSeriesFacts& v = views[lastView];
         ++v.images;
         v.imageIndices.push_back(static_cast<int>(k));
         continue;
       }
+      last = &h;
+      std::pair<std::string, std::string> key{Code(h.View_Position.str()), LateralityOf(h)};
+      if (mammo) MammoViewFromDescription(h.Series_Description.str(), &key);
+      const auto it = std::find(keys.begin(), keys.end(), key);
+      if (it != keys.end()) {
+        lastView = static_cast<size_t>(it - keys.begin());
+        TSeriesFacts& v = views[lastView];
+        ++v.images;
+        v.imageIndices.push_back(static_cast<int>(k));
+        continue;
+      }
+      lastView = keys.size();
       keys.push_back(key);
       TSeriesFacts sf;
       sf.patient = patient;
