@@ -435,8 +435,9 @@ class TForm1 : public QMainWindow {
   int HangingPatient = -1, HangingStudy = -1, HangingPriorPatient = -1, HangingPriorStudy = -1;
   QToolButton* btnHanging = nullptr;  // the protocol commands, as a menu
   QLabel* hangingLabel = nullptr;     // the protocol and stage on display
-  // After a load: the newest study of `patient` beside its newest prior of
-  // the same identity, by protocol; false when none matches.
+  // After a load: the newest study of the first patient from `patient` on
+  // that has images, beside its prior of the same identity, by protocol;
+  // false when none matches.
   bool HangLoadedStudy(int patient);
   // Writes what the grid shows as a protocol of the user's, named by the user.
   void SaveLayoutAsProtocol();

@@ -186,26 +186,22 @@ bool TForm1::HangLoadedStudy(int patient) {
   int study = -1, priorPatient = -1, priorStudy = -1;
   {
     std::lock_guard lock(gPatientsMutex);
+    // The first patient from `patient` on with images to show (a patient
+    // filed for its reports alone has none), as "hang" chooses.
+    for (; patient >= 0 && patient < int(gPatients.size()); ++patient) {
+      study = hanging::CurrentStudyOf(gPatients[size_t(patient)]);
+      if (study >= 0 && !hanging::FactsOf(gPatients, patient, study).series.empty()) break;
+    }
     if (patient < 0 || patient >= int(gPatients.size())) return false;
-    study = hanging::CurrentStudyOf(gPatients[size_t(patient)]);
-    const hanging::TStudyFacts current = hanging::FactsOf(gPatients, patient, study);
-    const auto shares = [&](const hanging::TStudyFacts& other) {
-      for (const hanging::TSeriesFacts& a : current.series)
-        for (const hanging::TSeriesFacts& b : other.series)
-          if (!a.modality.empty() && a.modality == b.modality) return true;
-      return false;
-    };
-    // The newest older study to compare with: of the very same identity (one
-    // that matches in part waits for the user, warned about in the
-    // browser), and of a modality the current one holds (last year's chest
-    // film is no prior for today's brain MR).
-    for (const hanging::TPrior& p : hanging::FindPriors(gPatients, patient, study))
-      if (p.identity == hanging::TIdentity::Same &&
-          shares(hanging::FactsOf(gPatients, p.patient, p.study))) {
-        priorPatient = p.patient;
-        priorStudy = p.study;
-        break;
-      }
+    // The prior the command line's "hang" names too, but only of the very
+    // same identity: one that matches in part waits for the user, warned
+    // about in the browser, and is never hung beside the study by itself.
+    const std::vector<hanging::TPrior> priors = hanging::FindPriors(gPatients, patient, study);
+    const int k = hanging::PreferredPrior(gPatients, patient, study, priors);
+    if (k >= 0 && priors[size_t(k)].identity == hanging::TIdentity::Same) {
+      priorPatient = priors[size_t(k)].patient;
+      priorStudy = priors[size_t(k)].study;
+    }
   }
   return ApplyHanging(patient, study, priorPatient, priorStudy);
 }

@@ -442,7 +442,12 @@ TEST_F(HangingTest, OnlyARelevantPriorOfTheSameIdentityHangsBesideTheStudy) {
   Open(root);
 
   ASSERT_NE(form->HangingLayout.protocol, nullptr);
-  EXPECT_EQ(form->HangingPriorStudy, -1);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    ASSERT_EQ(gPatients.size(), 2u);  // filed apart by ID
+    ASSERT_EQ(gPatients[0].patintID, "H0001");
+  }
+  EXPECT_NE(form->HangingPriorPatient, 1);
   EXPECT_EQ(FirstOf(hanging::TRole::Prior), nullptr) << Protocol();
   const hanging::TCellLayout* now = FirstOf(hanging::TRole::Current);
   ASSERT_NE(now, nullptr);
