@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QToolButton>
 #include <cmath>
 #include <cstdlib>
@@ -280,9 +281,10 @@ TEST_F(HangingTest, UsersFileWithABrokenEntryIsSaidOnceAndTheRestUsed) {
   {"name": "Chest pair",
    "match": {"modality": "CT", "seriesDescription": "AXIAL", "prior": false},
    "stages": [
-     {"name": "Both", "rows": 1, "cols": 2,
+     {"name": "Both", "rows": 1, "cols": 3,
       "cells": [{"description": "AXIAL", "preset": "Lung", "links": ["window"]},
-                {"description": "CORONAL", "fit": "1:1", "links": ["window"]}]},
+                {"description": "CORONAL", "fit": "1:1", "links": ["window"]},
+                {"description": "AXIAL"}]},
      {"name": "Coronal", "rows": 1, "cols": 1, "cells": [{"description": "CORONAL"}]}]},
   {"name": "Chest single",
    "match": {"modality": "CT", "seriesDescription": "AXIAL", "prior": false},
@@ -312,7 +314,7 @@ TEST_F(HangingTest, UsersFileWithABrokenEntryIsSaidOnceAndTheRestUsed) {
 
   ASSERT_EQ(Protocol(), "Chest pair");
   ASSERT_EQ(form->CurrentRows, 1);
-  ASSERT_EQ(form->CurrentCols, 2);
+  ASSERT_EQ(form->CurrentCols, 3);
   EXPECT_EQ(Cell(0, 0)->gDicomData.Series_Description, "AXIAL LUNG");
   EXPECT_EQ(Cell(0, 0)->windowWidth, 1500);  // Lung
   EXPECT_EQ(Cell(0, 0)->windowLevel, -500);
@@ -320,6 +322,19 @@ TEST_F(HangingTest, UsersFileWithABrokenEntryIsSaidOnceAndTheRestUsed) {
   EXPECT_EQ(Cell(0, 1)->zoomFactor, 100);  // 1:1
   EXPECT_TRUE(form->btnLinkWwWl->isChecked());
   EXPECT_EQ(form->hangingLabel->text(), "Chest pair, stage 1 of 2");
+  // The window link joins the cells the protocol links for it, not the third.
+  form->btnProcessAllViewersClick();  // single mode: a window for the active cell alone
+  Click(Cell(0, 0));
+  form->wwTextBox->setText("400");
+  form->wlTextBox->setText("40");
+  form->wwTextBoxKeyPress();
+  Settle();
+  EXPECT_EQ(Cell(0, 0)->windowWidth, 400);
+  EXPECT_EQ(Cell(0, 1)->windowWidth, 400);
+  EXPECT_EQ(Cell(0, 1)->windowLevel, 40);
+  EXPECT_EQ(Cell(0, 2)->gDicomData.Series_Description, "AXIAL LUNG");
+  EXPECT_NE(Cell(0, 2)->windowWidth, 400);
+  form->btnProcessAllViewersClick();
 
   // Stages by key, stopping at the last.
   Key(Qt::Key_Right, Qt::ControlModifier);
@@ -331,7 +346,7 @@ TEST_F(HangingTest, UsersFileWithABrokenEntryIsSaidOnceAndTheRestUsed) {
   EXPECT_EQ(form->HangingLayout.stage, 1);
   Key(Qt::Key_Left, Qt::ControlModifier);
   EXPECT_EQ(form->HangingLayout.stage, 0);
-  EXPECT_EQ(form->CurrentCols, 2);
+  EXPECT_EQ(form->CurrentCols, 3);
 
   // Protocols by key: through those that fit, and back.
   Key(Qt::Key_PageDown, Qt::ControlModifier);
