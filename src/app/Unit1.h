@@ -546,7 +546,7 @@ class TForm1 : public QMainWindow {
   // The protocol named in HangingLayout, found again after the set was re-read.
   void RefindHangingProtocol();
   bool FHangingFill = false;  // a layout is being filled: SetLayout leaves the cells alone
-  int FHangingSwitches = 0;   // link switches a protocol turned on (bits)
+  int FHangingSwitches = 0;   // switches and links a protocol turned on (bits)
   std::string FHangingName, FHangingSource;  // the protocol on display
 
   bool FViewSyncQueued = false;  // a cell's view report waits to be mirrored

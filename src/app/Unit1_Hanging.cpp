@@ -22,7 +22,9 @@
 
 namespace {
 
-enum : int { kSwitchScroll = 1, kSwitchWindow = 2, kSwitchZoom = 4 };
+// What a protocol turned on, to be undone when its layout is left: the link
+// switches, and the scroll links it made between its cells.
+enum : int { kSwitchScroll = 1, kSwitchWindow = 2, kSwitchZoom = 4, kLinksMade = 8 };
 
 hanging::TStudyFacts Facts(int patient, int study) {
   std::lock_guard lock(gPatientsMutex);
@@ -231,6 +233,9 @@ void TForm1::ForgetHanging() {
   if (FHangingSwitches & kSwitchScroll) btnSyncPosition->setChecked(false);
   if (FHangingSwitches & kSwitchWindow) btnLinkWwWl->setChecked(false);
   if (FHangingSwitches & kSwitchZoom) btnLinkZoom->setChecked(false);
+  // Its cells are about to show other series: links between them would tie
+  // those together.
+  if (FHangingSwitches & kLinksMade) UserLinks.clear();
   FHangingSwitches = 0;
   if (hangingLabel) hangingLabel->clear();
 }
@@ -365,6 +370,7 @@ bool TForm1::ShowHangingLayout(const hanging::TLayout& layout) {
     if (!TablePosition(anchor->cell, &at)) at = 0;
     for (const Fill& f : fills)
       if (f.cell->HasImage && (f.follows || &f == anchor)) UserLinks.emplace_back(f.cell, at);
+    FHangingSwitches |= kLinksMade;
     if (!btnSyncPosition->isChecked()) {
       btnSyncPosition->setChecked(true);
       FHangingSwitches |= kSwitchScroll;
@@ -568,7 +574,8 @@ void TForm1::SetLinkOffsetHere() {
     if (cell && cell->HasImage && TablePosition(cell.data(), &p)) at = p;
   }
   btnSyncPosition->setChecked(true);
-  FHangingSwitches &= ~kSwitchScroll;  // the user wants it now
+  // The user wants these now: they outlive the protocol's layout.
+  FHangingSwitches &= ~(kSwitchScroll | kLinksMade);
   ShowHangingStatus("link offset set");
 }
 
