@@ -85,6 +85,9 @@ struct THang {
   bool hasPrior = false;
   hanging::TPrior prior;
   hanging::TStudyFacts priorFacts;
+  // Priors whose patient matches only in part: offered with their warning,
+  // never laid out by themselves (the window waits for the user too).
+  std::vector<hanging::TPrior> offered;
   std::vector<const hanging::TProtocol*> matching;
   TLayout layout;
   std::vector<hanging::TProblem> problems;
@@ -120,6 +123,16 @@ std::string Json(const THang& h) {
   } else {
     j.Null();
   }
+  j.Key("offeredPriors").BeginArray();
+  for (const hanging::TPrior& o : h.offered)
+    j.BeginObject()
+        .Field("studyUid", Uid(o.instanceUid))
+        .Field("date", o.date)
+        .Field("description", o.description)
+        .Field("identity", IdentityName(o.identity))
+        .Field("warning", o.warning)
+        .EndObject();
+  j.EndArray();
   j.Key("protocol");
   if (h.layout.protocol) {
     j.BeginObject()
@@ -186,6 +199,9 @@ std::string Text(const THang& h) {
   } else {
     out += "Prior study: none\n";
   }
+  for (const hanging::TPrior& o : h.offered)
+    out += "Offered prior, not laid out: " + Uid(o.instanceUid) + "  " +
+           (o.date.empty() ? "(no date)" : o.date) + "  (" + o.warning + ")\n";
   if (h.layout.protocol) {
     out += "Protocol: " + h.layout.protocol->name + " (" + h.layout.protocol->source + ")\n";
     if (h.matching.size() > 1) {
@@ -295,15 +311,17 @@ int Hang(const std::vector<std::string>& args) {
     h.current = hanging::FactsOf(gPatients, patient, study);
     const std::vector<hanging::TPrior> priors = hanging::FindPriors(gPatients, patient, study);
     const int k = hanging::PreferredPrior(gPatients, patient, study, priors);
-    if (k >= 0) {
+    for (const hanging::TPrior& o : priors)
+      if (o.identity != hanging::TIdentity::Same) h.offered.push_back(o);
+    if (k >= 0 && priors[static_cast<size_t>(k)].identity == hanging::TIdentity::Same) {
       h.prior = priors[static_cast<size_t>(k)];
       h.priorFacts = hanging::FactsOf(gPatients, h.prior.patient, h.prior.study);
       h.hasPrior = !h.priorFacts.series.empty();
     }
   }
-  if (h.hasPrior && !h.prior.warning.empty())
-    std::fprintf(stderr, "warning: prior study %s: %s\n", Uid(h.prior.instanceUid).c_str(),
-                 h.prior.warning.c_str());
+  for (const hanging::TPrior& o : h.offered)
+    std::fprintf(stderr, "warning: prior study %s offered, not laid out: %s\n",
+                 Uid(o.instanceUid).c_str(), o.warning.c_str());
   const hanging::TStudyFacts* prior = h.hasPrior ? &h.priorFacts : nullptr;
   h.matching = hanging::MatchingProtocols(set, h.current, prior);
   if (h.matching.empty()) {

@@ -189,7 +189,8 @@ struct TLayout {
 // selects that no earlier cell of the stage took (a series may be shown twice
 // only when no other fits; a series of projection images shown again opens at
 // its next image, so one ultrasound series fills a grid with its first
-// images). A prior's cell prefers the series described like the one its
+// images; a stack of slices is shown again only under another preset).
+// Rows and columns at the grid's end that no series fills are dropped. A prior's cell prefers the series described like the one its
 // current counterpart (the current cell with the same rule) took.
 TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
                const TStudyFacts* prior);

@@ -16,6 +16,10 @@ namespace hanging {
 
 namespace {
 
+// The layout before its empty ends are trimmed: cell i is rule i.
+TLayout FullLayout(const TProtocol& protocol, int stage, const TStudyFacts& current,
+                   const TStudyFacts* prior);
+
 TOrientation OrientationOf(const DICOMdata& h) {
   const auto& o = h.IMAGE_ORIENTATION_PATIENT;
   // The slice normal is row x column; its largest component names the plane.
@@ -101,7 +105,7 @@ bool FitsMatch(const TProtocol& p, const TStudyFacts& current, const TStudyFacts
     const auto& rules = p.stages[st].cells;
     if (std::none_of(rules.begin(), rules.end(), [](const TCellRule& c) { return c.required; }))
       continue;
-    const TLayout l = LayOut(p, static_cast<int>(st), current, prior);
+    const TLayout l = FullLayout(p, static_cast<int>(st), current, prior);
     for (size_t i = 0; i < rules.size() && i < l.cells.size(); ++i)
       if (rules[i].required && l.cells[i].empty) return false;
   }
@@ -208,8 +212,10 @@ bool SameRule(const TSeriesSelector& a, const TSeriesSelector& b) {
 
 }  // namespace
 
-TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
-               const TStudyFacts* prior) {
+namespace {
+
+TLayout FullLayout(const TProtocol& protocol, int stage, const TStudyFacts& current,
+                   const TStudyFacts* prior) {
   TLayout l;
   l.protocol = &protocol;
   l.stageCount = static_cast<int>(protocol.stages.size());
@@ -266,6 +272,16 @@ TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
       }
       const TSeriesFacts* chosen = described ? described : fresh ? fresh : first;
       if (!chosen) continue;
+      // A stack of slices shown again is the same picture twice: only worth a
+      // cell under another window (lung beside soft tissue).
+      if (chosen == first && !fresh && !described && chosen->orientation != TOrientation::Any) {
+        bool otherWindow = true;
+        for (int j = 0; j < rules; ++j)
+          if (chosenBy[static_cast<size_t>(j)] == chosen &&
+              st.cells[static_cast<size_t>(j)].preset == rule.preset)
+            otherWindow = false;
+        if (!otherWindow) continue;
+      }
       chosenBy[static_cast<size_t>(i)] = chosen;
       const int times = shown[keyOf(*chosen)]++;
       TCellLayout& c = l.cells[static_cast<size_t>(i)];
@@ -303,6 +319,47 @@ TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
       c.links = rule.links;
     }
   }
+  return l;
+}
+
+// Rows and columns at the grid's end that nothing fills are dropped: a study
+// with fewer series than the protocol foresees gets larger cells, and every
+// cell that shows something keeps its row and column (mirrored pairs stay).
+void TrimEmptyEnds(TLayout& l) {
+  const auto filled = [&l](int row, int col) {
+    return !l.cells[static_cast<size_t>(row * l.cols + col)].empty;
+  };
+  int rows = l.rows, cols = l.cols;
+  const auto rowEmpty = [&](int r) {
+    for (int c = 0; c < cols; ++c)
+      if (filled(r, c)) return false;
+    return true;
+  };
+  const auto colEmpty = [&](int c) {
+    for (int r = 0; r < rows; ++r)
+      if (filled(r, c)) return false;
+    return true;
+  };
+  while (rows > 1 && rowEmpty(rows - 1)) --rows;
+  while (cols > 1 && colEmpty(cols - 1)) --cols;
+  if (rows == l.rows && cols == l.cols) return;
+  std::vector<TCellLayout> cells;
+  cells.reserve(static_cast<size_t>(rows * cols));
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) cells.push_back(l.cells[static_cast<size_t>(r * l.cols + c)]);
+  l.rows = rows;
+  l.cols = cols;
+  l.cells = std::move(cells);
+}
+
+}  // namespace
+
+TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
+               const TStudyFacts* prior) {
+  TLayout l = FullLayout(protocol, stage, current, prior);
+  // A stage that finds nothing at all keeps its grid: the user stepped to it.
+  if (std::any_of(l.cells.begin(), l.cells.end(), [](const TCellLayout& c) { return !c.empty; }))
+    TrimEmptyEnds(l);
   return l;
 }
 
