@@ -159,6 +159,33 @@ TEST(Choosing, ASeriesIsShownTwiceOnlyWhenNothingElseFits) {
   EXPECT_TRUE(l.cells[2].empty);
 }
 
+TEST(Choosing, AStackIsShownTwiceOnlyUnderAnotherPresetAndEmptyEndsAreTrimmed) {
+  const auto set = hanging::ParseProtocols(R"({"protocols": [{"name": "p", "stages": [
+    {"rows": 2, "cols": 3, "cells": [
+      {"modality": "CT", "preset": "Lung"}, {"modality": "CT", "preset": "Lung"},
+      {"modality": "CT", "preset": "Bone"}, {"modality": "MR"}, {"modality": "CT", "preset": "Bone"}]},
+    {"rows": 2, "cols": 2, "cells": [null, {"modality": "CT"}, null, null]}]}]})",
+                                           "t");
+  ASSERT_TRUE(set.problems.empty()) << hanging::ProblemText(set.problems.front());
+  const TStudyFacts s = Study(1, {Series("CT").Orient(TOrientation::Axial).Images(40)});
+  const auto l = hanging::LayOut(set.protocols.at(0), 0, s, nullptr);
+  // The same slices under the same window say nothing new; under Bone they do.
+  // The second row holds nothing then, and goes: the rest keep their places.
+  ASSERT_EQ(l.rows, 1);
+  ASSERT_EQ(l.cols, 3);
+  EXPECT_EQ(l.cells[0].series, 0);
+  EXPECT_TRUE(l.cells[1].empty);
+  EXPECT_EQ(l.cells[2].series, 0);
+  EXPECT_EQ(l.cells[2].preset, "Bone");
+  EXPECT_EQ(l.cells[2].col, 2);
+  // An empty place before a filled one stays: only the ends are trimmed.
+  const auto second = hanging::LayOut(set.protocols.at(0), 1, s, nullptr);
+  EXPECT_EQ(second.rows, 1);
+  EXPECT_EQ(second.cols, 2);
+  EXPECT_TRUE(second.cells[0].empty);
+  EXPECT_EQ(second.cells[1].series, 0);
+}
+
 TEST(Choosing, APriorCellTakesTheSeriesDescribedLikeItsCounterpart) {
   const TStudyFacts mr = Study(1, {Series("MR").Orient(TOrientation::Axial).Desc("T2 TSE"),
                                    Series("MR").Orient(TOrientation::Axial).Desc("T1 SE")});
