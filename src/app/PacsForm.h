@@ -92,6 +92,10 @@ class TPacsForm : public QWidget {
   void Search();
   // Retrieves the selected studies (or the current one), one after another.
   void Retrieve();
+  // Retrieves one study from Servers()[server] for the main window, as
+  // Retrieve does; a failure is left to the caller to show (LastError()),
+  // retrieveFinished tells the end. False with *why when it cannot start.
+  bool RetrieveStudy(int server, const QString& studyUid, QString* why);
   void CancelWork();
   bool Busy() const;
   // The folder retrieved files go to (created on demand).
@@ -152,4 +156,5 @@ class TPacsForm : public QWidget {
   std::map<std::string, int> seriesArrived_;
   QStringList notShown_;
   std::atomic<bool> cancelled_{false};
+  bool quiet_ = false;  // the running retrieve's failure is the caller's to show
 };
