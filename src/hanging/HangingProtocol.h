@@ -40,6 +40,8 @@ enum class TAlign { Center, Left, Right };
 // expressions searched in the value (case-insensitive).
 struct TSeriesSelector {
   TRole role = TRole::Current;
+  // Codes (modality, view position, laterality) may list alternatives
+  // separated by a backslash as DICOM values do: "CR\DX" takes either.
   std::string modality;                          // "CT", "MR", ...; empty: any
   std::string description;                       // pattern on Series Description
   TOrientation orientation = TOrientation::Any;  // of the series' first image
@@ -58,6 +60,12 @@ struct TCellRule {
   // Link kinds this cell takes part in: "scroll", "window", "zoom". Cells of
   // one stage that share a kind are linked for it.
   std::vector<std::string> links;
+  // The protocol applies only when this cell finds a series ("a 4-view needs
+  // all four views").
+  bool required = false;
+  // A cell whose rule could not be read: it keeps its place and shows nothing,
+  // rather than showing whatever a looser rule would take.
+  bool disabled = false;
 };
 
 struct TStage {
@@ -121,6 +129,10 @@ struct TSeriesFacts {
   std::string viewPosition;
   std::string laterality;
   int images = 0;
+  // A series whose images show different views (a mammography series holding
+  // all four) is one entry per view: `image` is the view's first image in the
+  // series and `images` counts that view's images.
+  int image = 0;
 };
 
 struct TStudyFacts {
@@ -148,10 +160,15 @@ struct TCellLayout {
   bool empty = true;  // no series matched the cell's rule
   TRole role = TRole::Current;
   int patient = -1, study = -1, series = -1;
+  int image = 0;  // the image the cell opens at (a view within a series)
   std::string seriesUid;
   int seriesNumber = 0;
   std::string seriesDescription;
   std::string studyUid;
+  // What the series is, for saving a layout as a protocol.
+  std::string modality;
+  TOrientation orientation = TOrientation::Any;
+  std::string viewPosition, laterality;
   std::string preset;
   TFit fit = TFit::Fit;
   TAlign align = TAlign::Center;

@@ -45,7 +45,8 @@ struct TPrior {
 // listed last.
 std::vector<TPrior> FindPriors(const TPatientArr& patients, int patient, int study);
 
-// The study a loaded patient is read by: the newest of its studies.
+// The study a loaded patient is read by: the newest of its studies (-1 when
+// it has none).
 int CurrentStudyOf(const TPatient& patient);
 
 }  // namespace hanging

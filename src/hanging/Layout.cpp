@@ -1,0 +1,286 @@
+// What a study holds as protocols see it, which protocols fit it, and the
+// cells a protocol's stage fills.
+#include "hanging/HangingProtocol.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <tuple>
+
+#include "hanging/JsonText.h"
+#include "hanging/Priors.h"
+#include "hanging/Text.h"
+
+namespace hanging {
+
+namespace {
+
+TOrientation OrientationOf(const DICOMdata& h) {
+  const auto& o = h.IMAGE_ORIENTATION_PATIENT;
+  // The slice normal is row x column; its largest component names the plane.
+  const double n[3] = {o[1] * o[5] - o[2] * o[4], o[2] * o[3] - o[0] * o[5],
+                       o[0] * o[4] - o[1] * o[3]};
+  const double ax = std::fabs(n[0]), ay = std::fabs(n[1]), az = std::fabs(n[2]);
+  if (!std::isfinite(ax + ay + az) || ax + ay + az < 1e-6) return TOrientation::Any;
+  if (az >= ax && az >= ay) return TOrientation::Axial;
+  if (ay >= ax) return TOrientation::Coronal;
+  return TOrientation::Sagittal;
+}
+
+std::string LateralityOf(const DICOMdata& h) {
+  const std::string image = Code(h.Image_Laterality.str());
+  return image.empty() ? Code(h.Laterality.str()) : image;
+}
+
+bool Selects(const TSeriesSelector& s, const TSeriesFacts& f) {
+  if (!CodeMatches(s.modality, f.modality)) return false;
+  if (s.orientation != TOrientation::Any && s.orientation != f.orientation) return false;
+  if (s.seriesNumber && *s.seriesNumber != f.number) return false;
+  if (!CodeMatches(s.viewPosition, f.viewPosition)) return false;
+  if (!CodeMatches(s.laterality, f.laterality)) return false;
+  return PatternMatches(s.description, f.description);
+}
+
+bool FitsMatch(const TProtocol& p, const TStudyFacts& current, const TStudyFacts* prior) {
+  const TMatch& m = p.match;
+  const bool hasPrior = prior && !prior->series.empty();
+  if (m.prior && *m.prior != hasPrior) return false;
+  if (m.minImages && current.images < *m.minImages) return false;
+  if (m.maxImages && current.images > *m.maxImages) return false;
+  if (!m.studyDescription.empty() && !PatternMatches(m.studyDescription, current.description))
+    return false;
+  auto any = [&](auto pred) {
+    return std::any_of(current.series.begin(), current.series.end(), pred);
+  };
+  if (!m.modalities.empty() && !any([&](const TSeriesFacts& s) {
+        return std::find(m.modalities.begin(), m.modalities.end(), s.modality) !=
+               m.modalities.end();
+      }))
+    return false;
+  if (!m.bodyPart.empty() &&
+      !any([&](const TSeriesFacts& s) { return PatternMatches(m.bodyPart, s.bodyPart); }))
+    return false;
+  if (!m.seriesDescription.empty() && !any([&](const TSeriesFacts& s) {
+        return PatternMatches(m.seriesDescription, s.description);
+      }))
+    return false;
+  for (size_t st = 0; st < p.stages.size(); ++st) {
+    const auto& rules = p.stages[st].cells;
+    if (std::none_of(rules.begin(), rules.end(), [](const TCellRule& c) { return c.required; }))
+      continue;
+    const TLayout l = LayOut(p, static_cast<int>(st), current, prior);
+    for (size_t i = 0; i < rules.size() && i < l.cells.size(); ++i)
+      if (rules[i].required && l.cells[i].empty) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TStudyFacts FactsOf(const TPatientArr& patients, int patient, int study) {
+  TStudyFacts f;
+  if (patient < 0 || patient >= static_cast<int>(patients.size())) return f;
+  const TPatient& p = patients[static_cast<size_t>(patient)];
+  if (study < 0 || study >= static_cast<int>(p.studies.size())) return f;
+  const TStudy& st = p.studies[static_cast<size_t>(study)];
+  f.patient = patient;
+  f.study = study;
+  f.instanceUid = Trim(st.instanceUid);
+  f.description = Trim(st.description);
+  const std::string when = StudyWhen(st);
+  f.date = when.substr(0, std::min<size_t>(8, when.size()));
+  f.time = when.size() > 8 ? when.substr(8) : "";
+  for (size_t si = 0; si < st.serieses.size(); ++si) {
+    const TSeries& s = st.serieses[si];
+    if (s.images.empty()) continue;
+    // Views in the order they first appear: most series hold one.
+    std::vector<std::pair<std::string, std::string>> keys;
+    std::vector<TSeriesFacts> views;
+    for (size_t k = 0; k < s.images.size(); ++k) {
+      const DICOMdata& h = s.images[k].Cache.DICOM;
+      std::pair<std::string, std::string> key{Code(h.View_Position.str()), LateralityOf(h)};
+      const auto it = std::find(keys.begin(), keys.end(), key);
+      if (it != keys.end()) {
+        ++views[static_cast<size_t>(it - keys.begin())].images;
+        continue;
+      }
+      keys.push_back(key);
+      TSeriesFacts sf;
+      sf.patient = patient;
+      sf.study = study;
+      sf.series = static_cast<int>(si);
+      sf.image = static_cast<int>(k);
+      sf.instanceUid = Trim(s.instanceUid);
+      sf.number = s.seriesNumber;
+      sf.modality = Code(s.modality.empty() ? h.modality.str() : s.modality);
+      sf.description = Trim(h.Series_Description.str());
+      sf.bodyPart = Trim(s.BodyPart.empty() ? h.Body_Part_Examined.str() : s.BodyPart);
+      sf.frameOfReference = Trim(h.Frame_Of_Reference_UID.str());
+      sf.orientation = OrientationOf(h);
+      sf.viewPosition = key.first;
+      sf.laterality = key.second;
+      sf.images = 1;
+      views.push_back(std::move(sf));
+    }
+    for (TSeriesFacts& v : views) {
+      f.images += v.images;
+      f.series.push_back(std::move(v));
+    }
+  }
+  return f;
+}
+
+std::vector<const TProtocol*> MatchingProtocols(const TProtocolSet& set, const TStudyFacts& current,
+                                                const TStudyFacts* prior) {
+  std::vector<const TProtocol*> out;
+  if (current.series.empty()) return out;
+  for (const TProtocol& p : set.protocols)
+    if (!p.stages.empty() && FitsMatch(p, current, prior)) out.push_back(&p);
+  // Stable: among equals the user's come first and file order stays.
+  std::stable_sort(out.begin(), out.end(), [](const TProtocol* a, const TProtocol* b) {
+    return a->Specificity() > b->Specificity();
+  });
+  return out;
+}
+
+TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
+               const TStudyFacts* prior) {
+  TLayout l;
+  l.protocol = &protocol;
+  l.stageCount = static_cast<int>(protocol.stages.size());
+  if (protocol.stages.empty()) return l;
+  l.stage = std::clamp(stage, 0, l.stageCount - 1);
+  const TStage& st = protocol.stages[static_cast<size_t>(l.stage)];
+  l.stageName = st.name;
+  l.rows = std::clamp(st.rows, 1, kMaxRows);
+  l.cols = std::clamp(st.cols, 1, kMaxCols);
+  std::set<std::tuple<int, int, int, int>> taken;  // patient, study, series, image
+  for (int i = 0; i < l.rows * l.cols; ++i) {
+    TCellLayout c;
+    c.row = i / l.cols;
+    c.col = i % l.cols;
+    if (i < static_cast<int>(st.cells.size())) {
+      const TCellRule& rule = st.cells[static_cast<size_t>(i)];
+      c.role = rule.select.role;
+      c.preset = rule.preset;
+      c.fit = rule.fit;
+      c.align = rule.align;
+      c.flipHorizontal = rule.flipHorizontal;
+      c.links = rule.links;
+      const TStudyFacts* facts = rule.select.role == TRole::Prior ? prior : &current;
+      const TSeriesFacts* chosen = nullptr;
+      if (facts && !rule.disabled) {
+        const TSeriesFacts* first = nullptr;
+        for (const TSeriesFacts& sf : facts->series) {
+          if (!Selects(rule.select, sf)) continue;
+          if (!first) first = &sf;
+          if (!taken.count({sf.patient, sf.study, sf.series, sf.image})) {
+            chosen = &sf;
+            break;
+          }
+        }
+        if (!chosen) chosen = first;  // shown twice only when nothing else fits
+      }
+      if (chosen) {
+        taken.insert({chosen->patient, chosen->study, chosen->series, chosen->image});
+        c.empty = false;
+        c.patient = chosen->patient;
+        c.study = chosen->study;
+        c.series = chosen->series;
+        c.image = chosen->image;
+        c.seriesUid = chosen->instanceUid;
+        c.seriesNumber = chosen->number;
+        c.seriesDescription = chosen->description;
+        c.studyUid = facts->instanceUid;
+        c.modality = chosen->modality;
+        c.orientation = chosen->orientation;
+        c.viewPosition = chosen->viewPosition;
+        c.laterality = chosen->laterality;
+      }
+    }
+    l.cells.push_back(std::move(c));
+  }
+  return l;
+}
+
+std::string ProtocolJsonOf(const TLayout& layout, const std::string& name,
+                           const TStudyFacts& current) {
+  using json::Quote;
+  std::vector<std::string> modalities;
+  std::string bodyPart;
+  bool withPrior = false;
+  std::string cells;
+  // Trailing empty places need not be written: the grid size keeps them.
+  size_t last = layout.cells.size();
+  while (last > 0 && layout.cells[last - 1].empty) --last;
+  for (size_t i = 0; i < last; ++i) {
+    const TCellLayout& c = layout.cells[i];
+    cells += i ? ",\n        " : "\n        ";
+    if (c.empty) {
+      cells += "null";
+      continue;
+    }
+    // A layout the window made by hand may name only the series: look it up.
+    TCellLayout d = c;
+    const bool isCurrent = c.role == TRole::Current;
+    const TSeriesFacts* sf = nullptr;
+    if (isCurrent)
+      for (const TSeriesFacts& s : current.series)
+        if (s.series == c.series && s.image == c.image) sf = &s;
+    if (sf && d.modality.empty()) {
+      d.modality = sf->modality;
+      d.orientation = sf->orientation;
+      d.viewPosition = sf->viewPosition;
+      d.laterality = sf->laterality;
+    }
+    if (isCurrent && !d.modality.empty() &&
+        std::find(modalities.begin(), modalities.end(), d.modality) == modalities.end())
+      modalities.push_back(d.modality);
+    if (isCurrent && bodyPart.empty() && sf) bodyPart = sf->bodyPart;
+    withPrior = withPrior || !isCurrent;
+    std::string f = "{\"role\": " + Quote(RoleName(c.role));
+    if (!d.modality.empty()) f += ", \"modality\": " + Quote(d.modality);
+    if (!Trim(d.seriesDescription).empty()) {
+      f += ", \"description\": " + Quote(ExactPattern(d.seriesDescription));
+    } else if (isCurrent && d.viewPosition.empty()) {
+      f += ", \"seriesNumber\": " + std::to_string(d.seriesNumber);
+    }
+    if (d.orientation != TOrientation::Any)
+      f += ", \"orientation\": " + Quote(OrientationName(d.orientation));
+    if (!d.viewPosition.empty()) f += ", \"viewPosition\": " + Quote(d.viewPosition);
+    if (!d.laterality.empty()) f += ", \"laterality\": " + Quote(d.laterality);
+    if (!c.preset.empty()) f += ", \"preset\": " + Quote(c.preset);
+    if (c.fit != TFit::Fit) f += ", \"fit\": " + Quote(FitName(c.fit));
+    if (c.align != TAlign::Center) f += ", \"align\": " + Quote(AlignName(c.align));
+    if (c.flipHorizontal) f += ", \"flip\": \"horizontal\"";
+    if (!c.links.empty()) {
+      f += ", \"links\": [";
+      for (size_t k = 0; k < c.links.size(); ++k) f += (k ? ", " : "") + Quote(c.links[k]);
+      f += "]";
+    }
+    cells += f + "}";
+  }
+  if (modalities.empty())
+    for (const TSeriesFacts& s : current.series)
+      if (std::find(modalities.begin(), modalities.end(), s.modality) == modalities.end())
+        modalities.push_back(s.modality);
+  std::string match;
+  if (!modalities.empty()) {
+    match += "\"modality\": [";
+    for (size_t k = 0; k < modalities.size(); ++k) match += (k ? ", " : "") + Quote(modalities[k]);
+    match += "]";
+  }
+  if (!bodyPart.empty())
+    match +=
+        std::string(match.empty() ? "" : ", ") + "\"bodyPart\": " + Quote(ExactPattern(bodyPart));
+  if (withPrior) match += std::string(match.empty() ? "" : ", ") + "\"prior\": true";
+  std::string out = "{\n  \"name\": " + Quote(Trim(name)) + ",\n  \"match\": {" + match +
+                    "},\n  \"stages\": [\n    {\"name\": " +
+                    Quote(layout.stageName.empty() ? "Saved layout" : layout.stageName) +
+                    ", \"rows\": " + std::to_string(layout.rows) +
+                    ", \"cols\": " + std::to_string(layout.cols) + ", \"cells\": [" + cells +
+                    (last ? "\n      " : "") + "]}\n  ]\n}";
+  return out;
+}
+
+}  // namespace hanging
