@@ -797,7 +797,12 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
     }
     for (size_t a = 0; a < archive.size(); ++a) {
       const TArchiveStudy& st = archive[a];
-      if (st.patient != int(i)) continue;
+      // Listed for a patient of an earlier tree, the index may name another now.
+      if (st.patient != int(i) ||
+          hanging::CompareIdentity({outline[i].patientName, outline[i].patintID, outline[i].issuer},
+                                   {st.patientName, st.patientId, st.issuer}) ==
+              hanging::TIdentity::Unrelated)
+        continue;
       const std::string w = st.date.empty() ? std::string() : st.date + st.time;
       listed.push_back({w, {int(i), -1, 0, int(i), int(a), !w.empty() && w < newest, st.warning}});
     }

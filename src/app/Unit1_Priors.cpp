@@ -239,8 +239,16 @@ void TForm1::ComparePriorOf(int patient, int study) {
   const auto newer = [](const TArchiveStudy* a, const TArchiveStudy& b) {
     return !a || (b.date + b.time) > (a->date + a->time);
   };
+  hanging::TPatientKey key;
+  {
+    std::lock_guard lock(gPatientsMutex);
+    key = KeyOf(gPatients[size_t(patient)]);
+  }
   for (const TArchiveStudy& a : ArchiveStudies) {
-    if (a.patient != patient) continue;
+    if (a.patient != patient ||
+        hanging::CompareIdentity(key, {a.patientName, a.patientId, a.issuer}) ==
+            hanging::TIdentity::Unrelated)
+      continue;
     const std::string w = a.date.empty() ? std::string() : a.date + a.time;
     // Older than the study read; an archive's study without a date is never
     // taken for the prior.
@@ -335,6 +343,12 @@ bool TForm1::ArchiveQueryRunning() const {
 
 void TForm1::QueryArchivePriors() {
   FPriorQuery.reset();  // a query still running is cancelled
+  // What the last query found was for the tree as it was then.
+  if (!ArchiveStudies.empty() || !ThumbnailsTool->ArchiveStudies.empty()) {
+    ArchiveStudies.clear();
+    ThumbnailsTool->ArchiveStudies.clear();
+    RebuildBrowser();
+  }
   if (!PacsForm || PacsForm->Servers().empty()) return;
   int p = -1, s = -1;
   if (!CurrentStudy(&p, &s)) return;

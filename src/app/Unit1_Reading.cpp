@@ -469,6 +469,10 @@ bool TForm1::ReadingKey(int key, Qt::KeyboardModifiers modifiers) {
       btnUndoAnnClick();
       return true;
     }
+    if (key == Qt::Key_P) {
+      CompareWithPrior();
+      return true;
+    }
     return false;
   }
   if (key >= Qt::Key_F1 && key <= Qt::Key_F12 &&
@@ -486,10 +490,6 @@ bool TForm1::ReadingKey(int key, Qt::KeyboardModifiers modifiers) {
     if (entry < 0 || entry >= WwWlPresetsComboBox->count()) return false;
     WwWlPresetsComboBox->setCurrentIndex(entry);
     WwWlPresetsComboBoxChange();
-    return true;
-  }
-  if (mods == Qt::ControlModifier && key == Qt::Key_P) {
-    CompareWithPrior();
     return true;
   }
   if (mods == Qt::ShiftModifier && key == Qt::Key_K) {

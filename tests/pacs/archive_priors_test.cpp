@@ -1,0 +1,166 @@
+// Priors an archive holds: listed under the loaded patient after a load,
+// retrieved on demand by Compare with Prior and set beside the study read;
+// an archive that does not answer leaves everything as it was, said once.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QTemporaryDir>
+
+#include "app/PacsForm.h"
+#include "app/ThumbnailsToolUnit.h"
+#include "app/window_fixture.h"
+#include "pacs_fixture.h"
+#include "support/orthanc.h"
+#include "support/qt_wait.h"
+#include "support/study_writer.h"
+
+using namespace pacstest;
+
+namespace {
+
+class QuietPacsForm : public TPacsForm {
+ public:
+  using TPacsForm::TPacsForm;
+  QStringList errors;
+
+ protected:
+  void ShowError(const QString& text) override { errors << text; }
+};
+
+class ArchivePriors : public apptest::AppTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(config.isValid());
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    AppTest::SetUp();
+    pacs = new QuietPacsForm(form.get());
+    form->PacsForm = pacs;
+  }
+
+  // Today's study of the archive's patient PACS^TEST (its study there is of 2024).
+  void LoadCurrentStudy(const std::string& id = "PACS-1") {
+    studywriter::StudySpec s;
+    s.patientName = "PACS^TEST";
+    s.patientId = id;
+    s.date = "20250601";
+    s.description = "CHEST";
+    studywriter::SeriesSpec ct;
+    s.series = {ct};
+    const std::string dir = TestDir("archive-priors");
+    form->OpenPaths({QString::fromStdString(studywriter::WriteStudy(dir, s))});
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] { return form->IsIdle() && !gLoadingInProgress; }, 30000));
+    ASSERT_TRUE(Cell(0, 0)->HasImage);
+  }
+  bool WaitForQuery() {
+    return testsupport::WaitUntil([&] { return !form->ArchiveQueryRunning(); }, 60000);
+  }
+  std::vector<std::string> ShownStudies() const {
+    std::vector<std::string> out;
+    for (auto& row : form->AdvancedImages)
+      for (TadvancedImage* c : row)
+        if (c->HasImage) out.push_back(c->gDicomData.Study_Instance_UID.str());
+    return out;
+  }
+  static TPacsServer Closed() {
+    TPacsServer s;
+    std::string why;
+    ParseServerAddress(
+        "dicom://NOBODY@127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort()), s, why);
+    s.name = "Closed";
+    s.timeoutSeconds = 5;
+    return s;
+  }
+
+  QTemporaryDir config;
+  QuietPacsForm* pacs = nullptr;
+};
+
+bool Holds(const std::vector<std::string>& uids, const std::string& uid) {
+  for (const std::string& u : uids)
+    if (QString::fromStdString(u).trimmed().toStdString() == uid) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST_F(ArchivePriors, AnArchivesPriorIsListedThenRetrievedAndLaidOutOnDemand) {
+  REQUIRE_ORTHANC(o);
+  TPacsServer server = DimseServer(*o);
+  server.name = "Archive";
+  pacs->SetServers({server});
+  LoadCurrentStudy();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return !form->ArchiveStudies.empty(); }, 60000))
+      << form->statusLabelCount->text().toStdString();
+  ASSERT_TRUE(WaitForQuery());
+
+  // Study A is the patient's; study B is another patient's and stays off the list.
+  ASSERT_EQ(form->ArchiveStudies.size(), 1u);
+  const TArchiveStudy& a = form->ArchiveStudies[0];
+  EXPECT_EQ(a.studyUid, kStudyA);
+  EXPECT_EQ(a.serverName, "Archive");
+  EXPECT_EQ(a.date, "20240115");
+  EXPECT_TRUE(a.warning.empty());
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return form->ThumbnailsTool->PanelsComplete(); }));
+  TStudyPanel* listed = nullptr;
+  for (TStudyPanel* s : form->ThumbnailsTool->StudyPanels())
+    if (s->ArchiveIndex == 0) listed = s;
+  ASSERT_NE(listed, nullptr);
+  EXPECT_TRUE(listed->IsPrior);
+  EXPECT_TRUE(listed->StudyModalityLabel->text().contains("on Archive"));
+
+  bool finished = false, ok = false;
+  QObject::connect(pacs, &TPacsForm::retrieveFinished, form.get(), [&](bool good) {
+    finished = true;
+    ok = good;
+  });
+  form->CompareWithPrior();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return finished; }, 60000));
+  EXPECT_TRUE(ok) << pacs->LastError().toStdString();
+  QApplication::processEvents();
+  const std::vector<std::string> shown = ShownStudies();
+  EXPECT_TRUE(Holds(shown, kStudyA));
+  EXPECT_GE(shown.size(), 2u);
+  EXPECT_TRUE(form->messages.empty());
+  EXPECT_TRUE(pacs->errors.isEmpty());
+  // Retrieved, it is listed as loaded, not as the archive's any more.
+  EXPECT_TRUE(form->ArchiveStudies.empty());
+}
+
+TEST_F(ArchivePriors, AnArchiveThatDoesNotAnswerLeavesTheLayoutAndSaysSoOnce) {
+  pacs->SetServers({Closed()});
+  LoadCurrentStudy();
+  ASSERT_TRUE(WaitForQuery());
+  const std::vector<std::string> before = ShownStudies();
+  ASSERT_TRUE(testsupport::WaitUntil([&] {
+    return form->statusLabelCount->text().contains("Priors on the archive not known");
+  }));
+  EXPECT_TRUE(form->ArchiveStudies.empty());
+  EXPECT_TRUE(form->messages.empty());  // the status area, not a box over the reading
+  EXPECT_TRUE(pacs->errors.isEmpty());
+  EXPECT_EQ(ShownStudies(), before);
+
+  // A prior listed by an archive that stopped answering: the layout stays,
+  // the reason is shown once.
+  TArchiveStudy gone;
+  gone.server = 0;
+  gone.serverName = "Closed";
+  gone.patient = 0;
+  gone.patientName = "PACS^TEST";
+  gone.patientId = "PACS-1";
+  gone.studyUid = "1.2.826.0.1.3680043.2.1125.999";
+  gone.date = "20200101";
+  form->ArchiveStudies = {gone};
+  const int cells = form->CurrentRows * form->CurrentCols;
+  bool finished = false;
+  QObject::connect(pacs, &TPacsForm::retrieveFinished, form.get(), [&] { finished = true; });
+  form->CompareWithPrior();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return finished; }, 30000));
+  QApplication::processEvents();
+  ASSERT_EQ(form->messages.size(), 1u);
+  EXPECT_TRUE(form->messages[0].contains("could not be retrieved from Closed"))
+      << form->messages[0].toStdString();
+  EXPECT_TRUE(pacs->errors.isEmpty());
+  EXPECT_EQ(form->CurrentRows * form->CurrentCols, cells);
+  EXPECT_EQ(ShownStudies(), before);
+}
