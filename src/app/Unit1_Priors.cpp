@@ -15,6 +15,7 @@
 #include "app/PacsForm.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/Unit1.h"
+#include "dicom/DicomCharset.h"
 #include "dicom/StudyTree.h"
 #include "hanging/Priors.h"
 #include "net/PacsClient.h"
@@ -26,21 +27,29 @@ QString Q(const std::string& s) {
   return QString::fromStdString(s);
 }
 
+// Blanks and the NUL that pads a UID off both ends.
 std::string Trimmed(const std::string& s) {
-  return Q(s).trimmed().toStdString();
+  return TrimValue(s);
 }
 
 hanging::TPatientKey KeyOf(const TPatient& p) {
   return {Trimmed(p.patientName), Trimmed(p.patintID), Trimmed(p.issuer)};
 }
 
+// A UID as sent: the reader keeps its dots as blanks.
+std::string UidKey(const std::string& uid) {
+  std::string u = TrimValue(uid);
+  std::replace(u.begin(), u.end(), ' ', '.');
+  return u;
+}
+
 // The loaded study with this UID, as the reader keeps it or as sent.
 bool FindStudy(const std::string& uid, int* patient, int* study) {
-  const std::string want = Trimmed(uid);
+  const std::string want = UidKey(uid);
   if (want.empty()) return false;
   for (size_t i = 0; i < gPatients.size(); ++i)
     for (size_t j = 0; j < gPatients[i].studies.size(); ++j)
-      if (Trimmed(gPatients[i].studies[j].instanceUid) == want) {
+      if (UidKey(gPatients[i].studies[j].instanceUid) == want) {
         *patient = int(i);
         *study = int(j);
         return true;
@@ -382,9 +391,16 @@ void TForm1::QueryArchivePriors() {
           {"StudyDescription", ""}, {"ModalitiesInStudy", ""}};
       // By ID (the issuer is compared here: archives seldom match on it), and
       // by name, which finds the same person filed under another ID.
-      for (const auto& [keyword, value] :
-           {std::pair<std::string, std::string>{"PatientID", key.id}, {"PatientName", key.name}}) {
-        if (value.empty() || value.find_first_of("*?\\") != std::string::npos) continue;
+      // The tree keeps a name with blanks for its "^"s: each blank matches
+      // either, and what else the pattern lets through fails the identity check.
+      std::string namePattern = key.name;
+      std::replace(namePattern.begin(), namePattern.end(), ' ', '*');
+      for (const auto& [keyword, value] : {std::pair<std::string, std::string>{"PatientID", key.id},
+                                           {"PatientName", namePattern}}) {
+        if (value.empty() || value.find_first_of("?\\") != std::string::npos ||
+            (keyword == "PatientID" && value.find('*') != std::string::npos) ||
+            (keyword == "PatientName" && key.name.find('*') != std::string::npos))
+          continue;
         std::vector<TQueryKey> keys = returned;
         for (TQueryKey& k : keys)
           if (k.keyword == keyword) k.value = value;
@@ -425,7 +441,8 @@ void TForm1::QueryArchivePriors() {
               for (const TQueryRow& r : a.rows) {
                 TArchiveStudy st;
                 st.studyUid = TrimValue(r.Get("StudyInstanceUID"));
-                st.patientName = Bounded(r.Get("PatientName"));
+                // As the tree keeps names: "^" between components a blank.
+                st.patientName = PersonNameText(Bounded(r.Get("PatientName")));
                 st.patientId = Bounded(r.Get("PatientID"));
                 st.issuer = Bounded(r.Get("IssuerOfPatientID"));
                 if (!IsValidUid(st.studyUid) || (st.patientName.empty() && st.patientId.empty()))

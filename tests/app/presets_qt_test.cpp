@@ -6,11 +6,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTableWidget>
-#include <QFile>
-#include <QLineEdit>
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
@@ -80,8 +80,8 @@ class Presets : public ::testing::Test {
     const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string dir = testsupport::TempDir(std::string("presets-") + t->name());
     form->OpenPaths({QString::fromStdString(studywriter::WriteStudy(dir, s))});
-    ASSERT_TRUE(testsupport::WaitUntil(
-        [&] { return form->IsIdle() && !gLoadingInProgress; }, 30000));
+    ASSERT_TRUE(
+        testsupport::WaitUntil([&] { return form->IsIdle() && !gLoadingInProgress; }, 30000));
     ASSERT_TRUE(testsupport::WaitUntil([&] { return form->ThumbnailsTool->PanelsComplete(); }));
   }
   // Shows the series of this modality in the active cell, as a click in the browser does.
@@ -101,7 +101,6 @@ class Presets : public ::testing::Test {
   QTemporaryDir config;
   std::unique_ptr<PresetsForm> form;
 };
-
 
 TEST_F(Presets, AddRenameAndRemoveAreWrittenAndReadBack) {
   Open();

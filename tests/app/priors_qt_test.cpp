@@ -88,8 +88,8 @@ class Priors : public ::testing::Test {
     for (const StudySpec& s : studies)
       folders << QString::fromStdString(studywriter::WriteStudy(dir, s));
     form->OpenPaths(folders);
-    ASSERT_TRUE(testsupport::WaitUntil(
-        [&] { return form->IsIdle() && !gLoadingInProgress; }, 30000));
+    ASSERT_TRUE(
+        testsupport::WaitUntil([&] { return form->IsIdle() && !gLoadingInProgress; }, 30000));
     ASSERT_TRUE(testsupport::WaitUntil([&] { return form->ThumbnailsTool->PanelsComplete(); }));
   }
 
@@ -110,8 +110,7 @@ class Priors : public ::testing::Test {
     for (auto& row : form->AdvancedImages)
       for (TadvancedImage* c : row)
         if (c->HasImage)
-          out.emplace_back(c->gDicomData.StudyDate.str(),
-                           c->gDicomData.Series_Description.str());
+          out.emplace_back(c->gDicomData.StudyDate.str(), c->gDicomData.Series_Description.str());
     return out;
   }
 
@@ -151,9 +150,9 @@ TEST_F(Priors, TheBrowserListsStudiesNewestFirstAndMarksThePriors) {
 
 TEST_F(Priors, APartlyMatchingPatientIsListedWithItsWarningAndNeverMerged) {
   Load({Study("20250620", {Ct(1, "Chest")}, "SMITH^ANN", "100", "HOSP-A"),
-        Study("20230101", {Ct(1, "Chest")}, "SMITH^ANN", "200", "HOSP-A"),   // another ID
-        Study("20220101", {Ct(1, "Chest")}, "SMITH^ANN", "100", "HOSP-B"),   // another issuer
-        Study("20200101", {Ct(1, "Chest")}, "JONES^BOB", "300", "HOSP-A")}); // unrelated
+        Study("20230101", {Ct(1, "Chest")}, "SMITH^ANN", "200", "HOSP-A"),    // another ID
+        Study("20220101", {Ct(1, "Chest")}, "SMITH^ANN", "100", "HOSP-B"),    // another issuer
+        Study("20200101", {Ct(1, "Chest")}, "JONES^BOB", "300", "HOSP-A")});  // unrelated
   {
     std::lock_guard lock(gPatientsMutex);
     ASSERT_EQ(gPatients.size(), 4u);  // filed apart
@@ -190,9 +189,9 @@ TEST_F(Priors, APartlyMatchingPatientIsListedWithItsWarningAndNeverMerged) {
   form->confirm = true;
   form->CompareWithPrior();
   const auto shown = Shown();
-  EXPECT_NE(std::find_if(shown.begin(), shown.end(),
-                         [](const auto& s) { return s.first == "20230101"; }),
-            shown.end());
+  EXPECT_NE(
+      std::find_if(shown.begin(), shown.end(), [](const auto& s) { return s.first == "20230101"; }),
+      shown.end());
   std::lock_guard lock(gPatientsMutex);
   EXPECT_EQ(gPatients.size(), 4u);
   EXPECT_EQ(Trim(gPatients[size_t(current)].patintID), "100");
