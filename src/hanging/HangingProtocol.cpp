@@ -59,9 +59,8 @@ int TProtocol::Specificity() const {
   n += match.minImages.has_value();
   n += match.maxImages.has_value();
   n += match.prior.has_value() && *match.prior;
-  // Each view the protocol insists on narrows it as much as a match field.
-  for (const TStage& st : stages)
-    for (const TCellRule& c : st.cells) n += c.required;
+  // Required views do not count: they make a protocol fail where it would
+  // not fit, and a user's protocol asking as much as a built-in still wins.
   return n;
 }
 
@@ -82,12 +81,12 @@ class TSchema {
 
   // Unknown keys are reported and ignored; "comment" is welcome anywhere.
   void Unknown(const TValue& obj, std::initializer_list<const char*> known, const char* what) {
-    for (size_t i = 0; i < obj.members.size(); ++i) {
-      const std::string& k = obj.members[i].first;
+    for (const json::TMember& m : obj.members) {
+      const std::string& k = m.key;
       if (k == "comment") continue;
       bool ok = false;
       for (const char* kk : known) ok = ok || k == kk;
-      if (!ok) Problem(obj.keyLines[i], "unknown key \"" + k + "\" in " + what + " (ignored)");
+      if (!ok) Problem(m.line, "unknown key \"" + k + "\" in " + what + " (ignored)");
     }
   }
 
@@ -152,7 +151,7 @@ class TSchema {
              "maxImages", "prior"},
             "\"match\"");
     bool ok = true;
-    for (const auto& [k, f] : v.members) {
+    for (const auto& [k, f, line] : v.members) {
       if (k == "modality") {
         std::string codes;
         ok = Codes(f, "modality", &codes) && ok;
@@ -204,7 +203,7 @@ class TSchema {
     bool ok = true;
     consequence_ = " (the cell stays empty)";
     TSeriesSelector& s = c.select;
-    for (const auto& [k, f] : v.members) {
+    for (const auto& [k, f, line] : v.members) {
       if (k == "modality") {
         ok = Codes(f, "modality", &s.modality) && ok;
       } else if (k == "viewPosition") {

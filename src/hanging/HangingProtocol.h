@@ -133,6 +133,7 @@ struct TSeriesFacts {
   // all four) is one entry per view: `image` is the view's first image in the
   // series and `images` counts that view's images.
   int image = 0;
+  std::vector<int> imageIndices;  // the view's images, in series order
 };
 
 struct TStudyFacts {
@@ -186,7 +187,10 @@ struct TLayout {
 
 // Lays out `stage` of `protocol`. Each cell takes the first series its rule
 // selects that no earlier cell of the stage took (a series may be shown twice
-// only when no other fits).
+// only when no other fits; a series of projection images shown again opens at
+// its next image, so one ultrasound series fills a grid with its first
+// images). A prior's cell prefers the series described like the one its
+// current counterpart (the current cell with the same rule) took.
 TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
                const TStudyFacts* prior);
 

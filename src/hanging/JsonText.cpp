@@ -9,8 +9,8 @@
 namespace hanging::json {
 
 const TValue* TValue::Find(std::string_view key) const {
-  for (const auto& [k, v] : members)
-    if (k == key) return &v;
+  for (const TMember& m : members)
+    if (m.key == key) return &m.value;
   return nullptr;
 }
 
@@ -148,24 +148,22 @@ class TParser {
         // The elements read before the list broke off are still used.
         if (list) {
           member.end = p_;
-          v.members.emplace_back(std::move(key), std::move(member));
-          v.keyLines.push_back(keyLine);
+          v.members.push_back({std::move(key), std::move(member), keyLine});
         }
         return false;
       }
       bool replaced = false;
       for (size_t i = 0; i < v.members.size(); ++i) {
-        if (v.members[i].first == key) {
+        if (v.members[i].key == key) {
           Issue(keyLine, "the key \"" + key + "\" appears twice; the later value is used", false);
-          v.members[i].second = std::move(member);
-          v.keyLines[i] = keyLine;
+          v.members[i].value = std::move(member);
+          v.members[i].line = keyLine;
           replaced = true;
           break;
         }
       }
       if (!replaced) {
-        v.members.emplace_back(std::move(key), std::move(member));
-        v.keyLines.push_back(keyLine);
+        v.members.push_back({std::move(key), std::move(member), keyLine});
       }
       Skip();
       if (p_ >= s_.size()) return Fail("the file ends inside an object (missing '}')");

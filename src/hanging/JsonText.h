@@ -22,6 +22,8 @@ inline constexpr int kMaxJsonDepth = 64;
 
 enum class TKind { Null, Bool, Number, String, Array, Object };
 
+struct TMember;
+
 struct TValue {
   TKind kind = TKind::Null;
   int line = 0;               // where the value starts, 1-based
@@ -31,15 +33,19 @@ struct TValue {
   std::string text;   // a string's value (UTF-8)
   std::vector<TValue> items;
   // Members in file order; a repeated key keeps its last value (reported).
-  std::vector<std::pair<std::string, TValue>> members;
-  // Members' key lines, parallel to members.
-  std::vector<int> keyLines;
+  std::vector<TMember> members;
 
   const TValue* Find(std::string_view key) const;
   bool IsString() const { return kind == TKind::String; }
   bool IsNumber() const { return kind == TKind::Number; }
   bool IsObject() const { return kind == TKind::Object; }
   bool IsArray() const { return kind == TKind::Array; }
+};
+
+struct TMember {
+  std::string key;
+  TValue value;
+  int line = 0;  // the key's
 };
 
 struct TJsonIssue {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -92,7 +93,8 @@ TStudyFacts FactsOf(const TPatientArr& patients, int patient, int study) {
   f.time = when.size() > 8 ? when.substr(8) : "";
   for (size_t si = 0; si < st.serieses.size(); ++si) {
     const TSeries& s = st.serieses[si];
-    if (s.images.empty()) continue;
+    // Presentation states a DICOMDIR files as series hold no picture for a cell.
+    if (s.images.empty() || Code(s.modality) == "PR") continue;
     // Views in the order they first appear: most series hold one.
     std::vector<std::pair<std::string, std::string>> keys;
     std::vector<TSeriesFacts> views;
@@ -101,7 +103,9 @@ TStudyFacts FactsOf(const TPatientArr& patients, int patient, int study) {
       std::pair<std::string, std::string> key{Code(h.View_Position.str()), LateralityOf(h)};
       const auto it = std::find(keys.begin(), keys.end(), key);
       if (it != keys.end()) {
-        ++views[static_cast<size_t>(it - keys.begin())].images;
+        TSeriesFacts& v = views[static_cast<size_t>(it - keys.begin())];
+        ++v.images;
+        v.imageIndices.push_back(static_cast<int>(k));
         continue;
       }
       keys.push_back(key);
@@ -120,6 +124,7 @@ TStudyFacts FactsOf(const TPatientArr& patients, int patient, int study) {
       sf.viewPosition = key.first;
       sf.laterality = key.second;
       sf.images = 1;
+      sf.imageIndices.push_back(static_cast<int>(k));
       views.push_back(std::move(sf));
     }
     for (TSeriesFacts& v : views) {
@@ -143,6 +148,16 @@ std::vector<const TProtocol*> MatchingProtocols(const TProtocolSet& set, const T
   return out;
 }
 
+namespace {
+
+bool SameRule(const TSeriesSelector& a, const TSeriesSelector& b) {
+  return a.modality == b.modality && a.description == b.description &&
+         a.orientation == b.orientation && a.seriesNumber == b.seriesNumber &&
+         a.viewPosition == b.viewPosition && a.laterality == b.laterality;
+}
+
+}  // namespace
+
 TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
                const TStudyFacts* prior) {
   TLayout l;
@@ -154,12 +169,81 @@ TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
   l.stageName = st.name;
   l.rows = std::clamp(st.rows, 1, kMaxRows);
   l.cols = std::clamp(st.cols, 1, kMaxCols);
-  std::set<std::tuple<int, int, int, int>> taken;  // patient, study, series, image
-  for (int i = 0; i < l.rows * l.cols; ++i) {
-    TCellLayout c;
+  const int count = l.rows * l.cols;
+  const int rules = std::min(count, static_cast<int>(st.cells.size()));
+  l.cells.resize(static_cast<size_t>(count));
+  std::vector<const TSeriesFacts*> chosenBy(static_cast<size_t>(count), nullptr);
+  // Times each (patient, study, series, image view) was placed.
+  std::map<std::tuple<int, int, int, int>, int> shown;
+  auto keyOf = [](const TSeriesFacts& f) {
+    return std::make_tuple(f.patient, f.study, f.series, f.image);
+  };
+  // The current study's cells first: a prior's cell looks to its counterpart.
+  for (const TRole pass : {TRole::Current, TRole::Prior}) {
+    for (int i = 0; i < rules; ++i) {
+      const TCellRule& rule = st.cells[static_cast<size_t>(i)];
+      if (rule.select.role != pass || rule.disabled) continue;
+      const TStudyFacts* facts = pass == TRole::Prior ? prior : &current;
+      if (!facts) continue;
+      const TSeriesFacts* twin = nullptr;
+      if (pass == TRole::Prior) {
+        int nth = 0;  // which of the prior cells with this rule this one is
+        for (int j = 0; j < i; ++j) {
+          const TCellRule& o = st.cells[static_cast<size_t>(j)];
+          nth += o.select.role == TRole::Prior && !o.disabled && SameRule(o.select, rule.select);
+        }
+        for (int j = 0; j < rules && !twin; ++j) {
+          const TCellRule& o = st.cells[static_cast<size_t>(j)];
+          if (o.select.role != TRole::Current || o.disabled || !SameRule(o.select, rule.select))
+            continue;
+          if (nth-- == 0) twin = chosenBy[static_cast<size_t>(j)];
+        }
+      }
+      const TSeriesFacts* first = nullptr;
+      const TSeriesFacts* fresh = nullptr;
+      const TSeriesFacts* described = nullptr;
+      const std::string twinDesc = twin ? Upper(twin->description) : "";
+      for (const TSeriesFacts& sf : facts->series) {
+        if (!Selects(rule.select, sf)) continue;
+        if (!first) first = &sf;
+        if (shown.count(keyOf(sf))) continue;
+        if (!fresh) fresh = &sf;
+        if (!twinDesc.empty() && Upper(sf.description) == twinDesc) {
+          described = &sf;
+          break;
+        }
+        if (twinDesc.empty()) break;
+      }
+      const TSeriesFacts* chosen = described ? described : fresh ? fresh : first;
+      if (!chosen) continue;
+      chosenBy[static_cast<size_t>(i)] = chosen;
+      const int times = shown[keyOf(*chosen)]++;
+      TCellLayout& c = l.cells[static_cast<size_t>(i)];
+      c.empty = false;
+      c.patient = chosen->patient;
+      c.study = chosen->study;
+      c.series = chosen->series;
+      c.image = chosen->image;
+      // Shown again: a projection series moves on to its next image; a stack
+      // of slices is one picture and opens where it did.
+      if (times > 0 && chosen->orientation == TOrientation::Any &&
+          times < static_cast<int>(chosen->imageIndices.size()))
+        c.image = chosen->imageIndices[static_cast<size_t>(times)];
+      c.seriesUid = chosen->instanceUid;
+      c.seriesNumber = chosen->number;
+      c.seriesDescription = chosen->description;
+      c.studyUid = facts->instanceUid;
+      c.modality = chosen->modality;
+      c.orientation = chosen->orientation;
+      c.viewPosition = chosen->viewPosition;
+      c.laterality = chosen->laterality;
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    TCellLayout& c = l.cells[static_cast<size_t>(i)];
     c.row = i / l.cols;
     c.col = i % l.cols;
-    if (i < static_cast<int>(st.cells.size())) {
+    if (i < rules) {
       const TCellRule& rule = st.cells[static_cast<size_t>(i)];
       c.role = rule.select.role;
       c.preset = rule.preset;
@@ -167,38 +251,7 @@ TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
       c.align = rule.align;
       c.flipHorizontal = rule.flipHorizontal;
       c.links = rule.links;
-      const TStudyFacts* facts = rule.select.role == TRole::Prior ? prior : &current;
-      const TSeriesFacts* chosen = nullptr;
-      if (facts && !rule.disabled) {
-        const TSeriesFacts* first = nullptr;
-        for (const TSeriesFacts& sf : facts->series) {
-          if (!Selects(rule.select, sf)) continue;
-          if (!first) first = &sf;
-          if (!taken.count({sf.patient, sf.study, sf.series, sf.image})) {
-            chosen = &sf;
-            break;
-          }
-        }
-        if (!chosen) chosen = first;  // shown twice only when nothing else fits
-      }
-      if (chosen) {
-        taken.insert({chosen->patient, chosen->study, chosen->series, chosen->image});
-        c.empty = false;
-        c.patient = chosen->patient;
-        c.study = chosen->study;
-        c.series = chosen->series;
-        c.image = chosen->image;
-        c.seriesUid = chosen->instanceUid;
-        c.seriesNumber = chosen->number;
-        c.seriesDescription = chosen->description;
-        c.studyUid = facts->instanceUid;
-        c.modality = chosen->modality;
-        c.orientation = chosen->orientation;
-        c.viewPosition = chosen->viewPosition;
-        c.laterality = chosen->laterality;
-      }
     }
-    l.cells.push_back(std::move(c));
   }
   return l;
 }

@@ -139,6 +139,38 @@ std::vector<TPrior> FindPriors(const TPatientArr& patients, int patient, int stu
   return sorted;
 }
 
+namespace {
+
+std::vector<std::string> ModalitiesOf(const TPatientArr& patients, int patient, int study) {
+  std::vector<std::string> out;
+  if (patient < 0 || patient >= static_cast<int>(patients.size())) return out;
+  const TPatient& p = patients[static_cast<size_t>(patient)];
+  if (study < 0 || study >= static_cast<int>(p.studies.size())) return out;
+  for (const TSeries& s : p.studies[static_cast<size_t>(study)].serieses)
+    if (!s.images.empty()) out.push_back(Code(s.modality));
+  return out;
+}
+
+}  // namespace
+
+int PreferredPrior(const TPatientArr& patients, int patient, int study,
+                   const std::vector<TPrior>& priors) {
+  const std::vector<std::string> mine = ModalitiesOf(patients, patient, study);
+  auto shares = [&](const TPrior& p) {
+    for (const std::string& m : ModalitiesOf(patients, p.patient, p.study))
+      if (std::find(mine.begin(), mine.end(), m) != mine.end()) return true;
+    return false;
+  };
+  for (const bool same : {true, false}) {
+    for (size_t i = 0; i < priors.size(); ++i)
+      if ((priors[i].identity == TIdentity::Same) == same && shares(priors[i]))
+        return static_cast<int>(i);
+    for (size_t i = 0; i < priors.size(); ++i)
+      if ((priors[i].identity == TIdentity::Same) == same) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 int CurrentStudyOf(const TPatient& patient) {
   int best = -1;
   std::string bestWhen;

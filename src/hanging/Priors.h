@@ -45,6 +45,13 @@ struct TPrior {
 // listed last.
 std::vector<TPrior> FindPriors(const TPatientArr& patients, int patient, int study);
 
+// Which of `priors` (as FindPriors lists them) to read beside (patient,
+// study): the newest of the same patient that shares a modality with it,
+// else the newest of the same patient, then the same among the partial
+// matches (whose warning must then be shown); -1 when there is none.
+int PreferredPrior(const TPatientArr& patients, int patient, int study,
+                   const std::vector<TPrior>& priors);
+
 // The study a loaded patient is read by: the newest of its studies (-1 when
 // it has none).
 int CurrentStudyOf(const TPatient& patient);

@@ -26,10 +26,9 @@ TUserPresets ParseUserPresets(const std::string& text, const std::string& source
     if (doc.complete) problem(doc.root.line, "the file must hold an object: {\"presets\": [...]}");
     return out;
   }
-  for (size_t i = 0; i < doc.root.members.size(); ++i)
-    if (doc.root.members[i].first != "presets" && doc.root.members[i].first != "comment")
-      problem(doc.root.keyLines[i],
-              "unknown key \"" + doc.root.members[i].first + "\" in the file (ignored)");
+  for (const json::TMember& m : doc.root.members)
+    if (m.key != "presets" && m.key != "comment")
+      problem(m.line, "unknown key \"" + m.key + "\" in the file (ignored)");
   const json::TValue* list = doc.root.Find("presets");
   if (!list || !list->IsArray()) {
     if (doc.complete)
@@ -42,10 +41,10 @@ TUserPresets ParseUserPresets(const std::string& text, const std::string& source
       problem(v.line, "a preset must be an object (skipped)");
       continue;
     }
-    for (size_t i = 0; i < v.members.size(); ++i) {
-      const std::string& k = v.members[i].first;
+    for (const json::TMember& m : v.members) {
+      const std::string& k = m.key;
       if (k != "modality" && k != "name" && k != "ww" && k != "wl" && k != "comment")
-        problem(v.keyLines[i], "unknown key \"" + k + "\" in a preset (ignored)");
+        problem(m.line, "unknown key \"" + k + "\" in a preset (ignored)");
     }
     const json::TValue* m = v.Find("modality");
     const json::TValue* n = v.Find("name");

@@ -159,4 +159,50 @@ TEST(Choosing, ASeriesIsShownTwiceOnlyWhenNothingElseFits) {
   EXPECT_TRUE(l.cells[2].empty);
 }
 
+TEST(Choosing, APriorCellTakesTheSeriesDescribedLikeItsCounterpart) {
+  const TStudyFacts mr = Study(1, {Series("MR").Orient(TOrientation::Axial).Desc("T2 TSE"),
+                                   Series("MR").Orient(TOrientation::Axial).Desc("T1 SE")});
+  const TStudyFacts prior = Study(0, {Series("MR").Orient(TOrientation::Axial).Desc("DWI"),
+                                      Series("MR").Orient(TOrientation::Axial).Desc("t1 se"),
+                                      Series("MR").Orient(TOrientation::Axial).Desc("T2 TSE")});
+  const auto m = hanging::MatchingProtocols(hanging::BuiltInProtocols(), mr, &prior);
+  ASSERT_EQ(m.front()->name, "MR with prior");
+  const auto l = hanging::LayOut(*m.front(), 0, mr, &prior);
+  EXPECT_EQ(l.cells[0].seriesDescription, "T2 TSE");
+  EXPECT_EQ(l.cells[1].seriesDescription, "T2 TSE");
+  EXPECT_EQ(l.cells[1].study, 0);
+  EXPECT_EQ(l.cells[2].seriesDescription, "T1 SE");
+  EXPECT_EQ(l.cells[3].seriesDescription, "t1 se");
+}
+
+TEST(Choosing, ALayoutSavedAsAProtocolLaysOutTheSameSeriesAgain) {
+  const TStudyFacts chest =
+      Study(1, {Series("CR").View("PA", "").Body("CHEST").Desc("PA (1+2)"),
+                Series("CR").View("LL", "").Body("CHEST").Desc("Lateral [left]")});
+  const TStudyFacts prior = Study(0, {Series("CR").View("PA", "").Body("CHEST").Desc("PA (1+2)")});
+  const auto m = hanging::MatchingProtocols(hanging::BuiltInProtocols(), chest, &prior);
+  ASSERT_FALSE(m.empty());
+  hanging::TLayout l = hanging::LayOut(*m.front(), 0, chest, &prior);
+  // As the user left it: the lateral first, a preset and 1:1 on it.
+  std::swap(l.cells[0], l.cells[1]);
+  l.cells[0].preset = "Bone";
+  l.cells[0].fit = hanging::TFit::OneToOne;
+  const std::string json = hanging::ProtocolJsonOf(l, "My \"chest\"", chest);
+  const auto set = hanging::ParseProtocols("{\"protocols\": [" + json + "]}", "saved");
+  ASSERT_TRUE(set.problems.empty()) << hanging::ProblemText(set.problems.front()) << json;
+  ASSERT_EQ(set.protocols.size(), 1u);
+  EXPECT_EQ(set.protocols[0].name, "My \"chest\"");
+  EXPECT_EQ(Best(set, chest, &prior), "My \"chest\"");
+  EXPECT_EQ(Best(set, chest), "");  // it was saved with the prior in it
+  const auto again = hanging::LayOut(set.protocols[0], 0, chest, &prior);
+  ASSERT_EQ(again.cells.size(), l.cells.size());
+  for (size_t i = 0; i < l.cells.size(); ++i) {
+    EXPECT_EQ(again.cells[i].empty, l.cells[i].empty) << i;
+    EXPECT_EQ(again.cells[i].study, l.cells[i].study) << i;
+    EXPECT_EQ(again.cells[i].series, l.cells[i].series) << i;
+    EXPECT_EQ(again.cells[i].preset, l.cells[i].preset) << i;
+    EXPECT_EQ(again.cells[i].fit, l.cells[i].fit) << i;
+  }
+}
+
 }  // namespace

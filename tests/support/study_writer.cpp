@@ -96,7 +96,10 @@ std::string WriteStudy(const std::string& dir, const StudySpec& s) {
       if (!s.issuer.empty()) w.Text(0x00100021, "LO", s.issuer);
       if (!se.bodyPart.empty()) w.Text(0x00180015, "CS", se.bodyPart);
       if (located) w.Text(0x00180050, "DS", Number(std::abs(se.spacing)));
-      if (!se.viewPosition.empty()) w.Text(0x00185101, "CS", se.viewPosition);
+      const bool ownView = size_t(k) < se.imageViews.size();
+      const std::string view = ownView ? se.imageViews[size_t(k)].first : se.viewPosition;
+      const std::string laterality = ownView ? se.imageViews[size_t(k)].second : se.laterality;
+      if (!view.empty()) w.Text(0x00185101, "CS", view);
       w.Text(0x0020000D, "UI", studyUid);
       w.Text(0x0020000E, "UI", seriesUid);
       w.Text(0x00200010, "SH", "1");
@@ -112,7 +115,7 @@ std::string WriteStudy(const std::string& dir, const StudySpec& s) {
         w.Text(0x00200037, "DS", ori);
         w.Text(0x00200052, "UI", frame);
       }
-      if (!se.laterality.empty()) w.Text(0x00200062, "CS", se.laterality);
+      if (!laterality.empty()) w.Text(0x00200062, "CS", laterality);
       const auto n = static_cast<uint16_t>(se.size);
       w.US(0x00280002, {1});
       w.Text(0x00280004, "CS", "MONOCHROME2");

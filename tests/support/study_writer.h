@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace studywriter {
@@ -22,8 +23,11 @@ struct SeriesSpec {
   std::string bodyPart;
   std::string viewPosition;  // (0018,5101)
   std::string laterality;    // written as Image Laterality (0020,0062)
-  int size = 16;             // rows = columns
-  std::string uid;           // "" : derived from the study's
+  // Per image (view position, laterality), for a series holding several views;
+  // images past the list take the series' values.
+  std::vector<std::pair<std::string, std::string>> imageViews;
+  int size = 16;    // rows = columns
+  std::string uid;  // "" : derived from the study's
 };
 
 struct StudySpec {
