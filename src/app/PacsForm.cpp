@@ -715,6 +715,10 @@ void TPacsForm::Arrived(TArrival arrival) {
     if (auto* bar = qobject_cast<QProgressBar*>(progressList->itemWidget(item, 2)))
       bar->setValue(got);
   }
+  int arrived = 0, expected = 0;
+  for (const auto& [uid, n] : seriesArrived_) arrived += n;
+  for (const auto& [uid, n] : seriesExpected_) expected += n;
+  emit retrieveProgress(arrived, expected);
   // The first image goes into the tree at once, the rest in batches.
   if (!shownStudy_)
     FlushArrivals();

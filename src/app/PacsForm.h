@@ -106,6 +106,9 @@ class TPacsForm : public QWidget {
  signals:
   void searchFinished(bool ok);
   void retrieveFinished(bool ok);
+  // Images of the running retrieve arrived so far, of those announced (0
+  // until the server has said).
+  void retrieveProgress(int arrived, int expected);
 
  protected:
   // Modal interaction, separate so that tests can answer for the user.

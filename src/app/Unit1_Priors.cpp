@@ -498,10 +498,24 @@ void TForm1::RetrieveAndCompare(const TArchiveStudy& prior, int patient, int stu
   }
   statusLabelCount->setText("Retrieving the prior of " + Q(prior.date) + " from " +
                             Q(prior.serverName) + "\u2026");
+  const QString from = Q(prior.serverName);
+  auto progress = std::make_shared<QMetaObject::Connection>();
+  *progress = connect(
+      PacsForm, &TPacsForm::retrieveProgress, this, [this, from](int arrived, int expected) {
+        statusLabelCount->setText(
+            expected > 0
+                ? QString("Retrieving the prior from %1: %2 of %3 images")
+                      .arg(from)
+                      .arg(arrived)
+                      .arg(expected)
+                : QString("Retrieving the prior from %1: %2 images").arg(from).arg(arrived));
+      });
   auto connection = std::make_shared<QMetaObject::Connection>();
   *connection = connect(
-      PacsForm, &TPacsForm::retrieveFinished, this, [this, connection, prior, currentUid](bool ok) {
+      PacsForm, &TPacsForm::retrieveFinished, this,
+      [this, connection, progress, prior, currentUid](bool ok) {
         disconnect(*connection);
+        disconnect(*progress);
         int p = -1, s = -1, pp = -1, ps = -1;
         bool found = false;
         {
@@ -521,11 +535,13 @@ void TForm1::RetrieveAndCompare(const TArchiveStudy& prior, int patient, int stu
             ArchiveStudies.end());
         ThumbnailsTool->ArchiveStudies = ArchiveStudies;
         RebuildBrowser();
+        statusLabelCount->setText("The prior was retrieved from " + Q(prior.serverName) + ".");
         CompareStudies(p, s, pp, ps);
       });
   QString why;
   if (!PacsForm->RetrieveStudy(prior.server, Q(prior.studyUid), &why)) {
     disconnect(*connection);
+    disconnect(*progress);
     statusLabelCount->setText("The prior was not retrieved.");
     ShowMessage("The prior study could not be retrieved from " + Q(prior.serverName) + ": " + why +
                 "\nThe layout stays as it was.");

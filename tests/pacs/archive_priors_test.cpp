@@ -116,9 +116,20 @@ TEST_F(ArchivePriors, AnArchivesPriorIsListedThenRetrievedAndLaidOutOnDemand) {
     finished = true;
     ok = good;
   });
+  bool progressed = false;
+  // Queued: the window's own handler has written the status by then.
+  QObject::connect(
+      pacs, &TPacsForm::retrieveProgress, form.get(),
+      [&] {
+        progressed = progressed ||
+                     form->statusLabelCount->text().startsWith("Retrieving the prior from Archive");
+      },
+      Qt::QueuedConnection);
   form->CompareWithPrior();
   ASSERT_TRUE(testsupport::WaitUntil([&] { return finished; }, 60000));
   EXPECT_TRUE(ok) << pacs->LastError().toStdString();
+  EXPECT_TRUE(progressed);  // the retrieve's progress in the status area
+  EXPECT_EQ(form->statusLabelCount->text(), "The prior was retrieved from Archive.");
   QApplication::processEvents();
   const std::vector<std::string> shown = ShownStudies();
   EXPECT_TRUE(Holds(shown, kStudyA));
