@@ -6,6 +6,7 @@
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QHash>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -64,6 +65,10 @@ QString Fold(const QString& s) {
 }
 
 constexpr int kSearchHeight = 26;
+// Patients sharing a name or an ID beyond this are anonymised placeholders.
+constexpr int kMaxNamesakes = 16;
+// Studies of partly matching patients listed under one patient, newest first.
+constexpr size_t kMaxPartialPriors = 8;
 const QColor kSeriesLabelColour(166, 202, 240);
 const QColor kCurrentLabelColour(46, 120, 210);
 
@@ -716,6 +721,22 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
     firstEntry.resize(patients.size());
     when.resize(patients.size());
     partial.resize(patients.size());
+    // Only a patient who shares a name or an ID with another can have a
+    // partial match; most trees have none, and looking for them is then free.
+    // A name or ID shared by many patients is a placeholder of anonymised
+    // data, not one person's: its studies are not offered as priors.
+    const auto coarse = [](const std::string& s) {
+      return QString::fromStdString(s).remove(QChar('^')).simplified().toUpper();
+    };
+    QHash<QString, int> names, ids;
+    for (const TPatient& p : patients) {
+      ++names[coarse(p.patientName)];
+      ++ids[coarse(p.patintID)];
+    }
+    const auto related = [&](const TPatient& p) {
+      const int n = names.value(coarse(p.patientName)), d = ids.value(coarse(p.patintID));
+      return (n > 1 && n <= kMaxNamesakes) || (d > 1 && d <= kMaxNamesakes);
+    };
     outline.reserve(patients.size());
     for (size_t i = 0; i < patients.size(); ++i) {
       const TPatient& p = patients[i];
@@ -724,10 +745,11 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
       po.patintID = p.patintID;
       po.issuer = p.issuer;
       po.studies.resize(p.studies.size());
-      if (!p.studies.empty())
+      if (!p.studies.empty() && related(p))
         for (hanging::TPrior& prior :
              hanging::FindPriors(patients, int(i), hanging::CurrentStudyOf(p)))
-          if (prior.patient != int(i) && prior.identity != hanging::TIdentity::Same)
+          if (prior.patient != int(i) && prior.identity != hanging::TIdentity::Same &&
+              partial[i].size() < kMaxPartialPriors)
             partial[i].push_back(std::move(prior));
       for (size_t j = 0; j < p.studies.size(); ++j) {
         const TStudy& st = p.studies[j];

@@ -198,6 +198,24 @@ TEST_F(Priors, APartlyMatchingPatientIsListedWithItsWarningAndNeverMerged) {
   EXPECT_EQ(gPatients[size_t(current)].studies.size(), 1u);
 }
 
+TEST_F(Priors, ANamePlaceholderSharedByManyPatientsOffersNoPriors) {
+  // Anonymised data: one name for every patient, each under its own ID. Two
+  // namesakes are offered to each other; seventeen are no one's priors.
+  std::vector<StudySpec> studies;
+  for (int k = 0; k < 17; ++k)
+    studies.push_back(Study("2024010" + std::to_string(1 + k % 9), {Ct(1, "Chest")}, "ANONYMOUS",
+                            "A" + std::to_string(k)));
+  Load(studies);
+  {
+    std::lock_guard lock(gPatientsMutex);
+    ASSERT_EQ(gPatients.size(), 17u);
+  }
+  for (TStudyPanel* s : form->ThumbnailsTool->StudyPanels()) {
+    EXPECT_EQ(s->ListedUnder, s->PatientIndex);
+    EXPECT_TRUE(s->Warning.isEmpty());
+  }
+}
+
 TEST_F(Priors, CompareWithPriorSetsTheStudyBesideItsNewestPrior) {
   Load({Study("20250620", {Ct(1, "Chest"), Ct(2, "Abdomen")}),
         Study("20200101", {Ct(1, "Chest"), Ct(2, "Abdomen")}),
