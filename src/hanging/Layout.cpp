@@ -33,6 +33,38 @@ std::string LateralityOf(const DICOMdata& h) {
   return image.empty() ? Code(h.Laterality.str()) : image;
 }
 
+// Mammograms that leave View Position or laterality out usually name the view
+// in the description ("R CC", "LMLO", "Right MLO"): read the words there.
+void MammoViewFromDescription(const std::string& description,
+                              std::pair<std::string, std::string>* key) {
+  if (!key->first.empty() && !key->second.empty()) return;
+  std::string view, side;
+  std::string word;
+  const std::string text = Upper(description.substr(0, kMaxSearchedLength)) + " ";
+  for (const char c : text) {
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+      word += c;
+      continue;
+    }
+    if (word.empty()) continue;
+    std::string_view w = word;
+    std::string wordSide;
+    if (w == "RIGHT" || w == "R") {
+      wordSide = "R";
+    } else if (w == "LEFT" || w == "L") {
+      wordSide = "L";
+    } else if ((w[0] == 'R' || w[0] == 'L') && (w.substr(1) == "CC" || w.substr(1) == "MLO")) {
+      wordSide = std::string(1, w[0]);
+      w.remove_prefix(1);
+    }
+    if (w == "CC" || w == "MLO") view = std::string(w);
+    if (!wordSide.empty()) side = wordSide;
+    word.clear();
+  }
+  if (key->first.empty()) key->first = view;
+  if (key->second.empty()) key->second = side;
+}
+
 bool Selects(const TSeriesSelector& s, const TSeriesFacts& f) {
   if (!CodeMatches(s.modality, f.modality)) return false;
   if (s.orientation != TOrientation::Any && s.orientation != f.orientation) return false;
@@ -98,16 +130,34 @@ TStudyFacts FactsOf(const TPatientArr& patients, int patient, int study) {
     // Views in the order they first appear: most series hold one.
     std::vector<std::pair<std::string, std::string>> keys;
     std::vector<TSeriesFacts> views;
+    const bool mammo = Code(s.modality) == "MG";
+    const DICOMdata* last = nullptr;
+    size_t lastView = 0;
     for (size_t k = 0; k < s.images.size(); ++k) {
       const DICOMdata& h = s.images[k].Cache.DICOM;
-      std::pair<std::string, std::string> key{Code(h.View_Position.str()), LateralityOf(h)};
-      const auto it = std::find(keys.begin(), keys.end(), key);
-      if (it != keys.end()) {
-        TSeriesFacts& v = views[static_cast<size_t>(it - keys.begin())];
+      // Images of one view repeat their neighbour's codes: a stack of
+      // thousands of slices is read without making a key per slice.
+      if (last && h.View_Position.str() == last->View_Position.str() &&
+          h.Image_Laterality.str() == last->Image_Laterality.str() &&
+          h.Laterality.str() == last->Laterality.str() &&
+          (!mammo || h.Series_Description.str() == last->Series_Description.str())) {
+        TSeriesFacts& v = views[lastView];
         ++v.images;
         v.imageIndices.push_back(static_cast<int>(k));
         continue;
       }
+      last = &h;
+      std::pair<std::string, std::string> key{Code(h.View_Position.str()), LateralityOf(h)};
+      if (mammo) MammoViewFromDescription(h.Series_Description.str(), &key);
+      const auto it = std::find(keys.begin(), keys.end(), key);
+      if (it != keys.end()) {
+        lastView = static_cast<size_t>(it - keys.begin());
+        TSeriesFacts& v = views[lastView];
+        ++v.images;
+        v.imageIndices.push_back(static_cast<int>(k));
+        continue;
+      }
+      lastView = keys.size();
       keys.push_back(key);
       TSeriesFacts sf;
       sf.patient = patient;

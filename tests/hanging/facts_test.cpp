@@ -74,4 +74,30 @@ TEST(HangingFacts, PlanesViewsAndOneSeriesHoldingFourViews) {
   EXPECT_TRUE(hanging::FactsOf(gPatients, 0, 5).series.empty());
 }
 
+TEST(HangingFacts, AMammogramWithoutViewAttributesIsPlacedByItsDescription) {
+  Reset();
+  const std::string dir = testsupport::TempDir("hanging_facts_described");
+  StudySpec st;
+  int n = 0;
+  for (const char* d : {"R CC", "LCC", "Right MLO", "L MLO tomo"}) {
+    SeriesSpec s;
+    s.modality = "MG";
+    s.orientation = "";
+    s.images = 1;
+    s.number = ++n;
+    s.description = d;
+    st.series.push_back(s);
+  }
+  studywriter::WriteStudy(dir, st);
+  LoadFolder(dir);
+  std::lock_guard lock(gPatientsMutex);
+  const hanging::TStudyFacts f = hanging::FactsOf(gPatients, 0, 0);
+  std::vector<std::string> views;
+  for (const auto& s : f.series) views.push_back(s.laterality + s.viewPosition);
+  EXPECT_EQ(views, (std::vector<std::string>{"RCC", "LCC", "RMLO", "LMLO"}));
+  const auto m = hanging::MatchingProtocols(hanging::BuiltInProtocols(), f, nullptr);
+  ASSERT_FALSE(m.empty());
+  EXPECT_EQ(m.front()->name, "Mammography 4-view");
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hanging/HangingProtocol.h"
+#include "hanging/UserPresets.h"
 #include "support/paths.h"
 
 namespace {
@@ -121,8 +122,17 @@ class UserFile : public ::testing::Test {
 };
 
 TEST_F(UserFile, LivesUnderTheConfigFolderAndReplacesBuiltInsByName) {
+  // A relative XDG_CONFIG_HOME is not a base directory: $HOME/.config is.
+  setenv("XDG_CONFIG_HOME", "relative/config", 1);
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  if (!home.empty()) {
+    EXPECT_EQ(hanging::UserProtocolsPath(),
+              home + "/.config/tavrolen-viewer/hanging-protocols.json");
+  }
+  setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
   const std::string path = hanging::UserProtocolsPath();
   EXPECT_EQ(path, dir_ + "/tavrolen-viewer/hanging-protocols.json");
+  EXPECT_EQ(hanging::UserPresetsPath(), dir_ + "/tavrolen-viewer/window-presets.json");
   // A missing file is no problem.
   auto set = hanging::LoadProtocols(path);
   EXPECT_TRUE(set.problems.empty());
