@@ -124,11 +124,20 @@ QString IdentityQuestion(const std::string& warning, const std::string& currentN
 
 // The archive query under way: its clients are cancelled and its thread
 // joined when a new query starts or the window goes.
+// A connect to an archive that drops packets cannot be cut short: a query
+// replaced by a newer one is cancelled and kept, not waited for, so a load
+// never waits on the last one's archive; finished ones are let go at the
+// next query, the rest when the window goes.
 struct TPriorQuery {
   std::vector<std::shared_ptr<TPacsClient>> clients;
   std::thread worker;
-  ~TPriorQuery() {
+  std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+  std::vector<std::shared_ptr<TPriorQuery>> older;
+  void Cancel() {
     for (const auto& c : clients) c->Cancel();
+  }
+  ~TPriorQuery() {
+    Cancel();
     if (worker.joinable()) worker.join();
   }
 };
@@ -351,7 +360,19 @@ bool TForm1::ArchiveQueryRunning() const {
 }
 
 void TForm1::QueryArchivePriors() {
-  FPriorQuery.reset();  // a query still running is cancelled
+  std::vector<std::shared_ptr<TPriorQuery>> older;
+  if (FPriorQuery) {
+    FPriorQuery->Cancel();
+    older = std::move(FPriorQuery->older);
+    older.push_back(std::move(FPriorQuery));
+    older.erase(std::remove_if(older.begin(), older.end(),
+                               [](const std::shared_ptr<TPriorQuery>& q) {
+                                 return !q->worker.joinable() || q->done->load();
+                               }),
+                older.end());
+  }
+  FPriorQuery = std::make_shared<TPriorQuery>();
+  FPriorQuery->older = std::move(older);
   // What the last query found was for the tree as it was then.
   if (!ArchiveStudies.empty() || !ThumbnailsTool->ArchiveStudies.empty()) {
     ArchiveStudies.clear();
@@ -367,7 +388,7 @@ void TForm1::QueryArchivePriors() {
     key = KeyOf(gPatients[size_t(p)]);
   }
   if (key.id.empty() && key.name.empty()) return;
-  auto query = std::make_shared<TPriorQuery>();
+  std::shared_ptr<TPriorQuery> query = FPriorQuery;
   const std::vector<TPacsServer> servers = PacsForm->Servers();
   for (const TPacsServer& server : servers) query->clients.push_back(MakePacsClient(server));
   struct Answer {
@@ -376,11 +397,12 @@ void TForm1::QueryArchivePriors() {
     std::string why;
     std::vector<TQueryRow> rows;
   };
-  FPriorQuery = query;
   std::weak_ptr<TPriorQuery> weak = query;
   QPointer<TForm1> self(this);
   auto clients = query->clients;
-  query->worker = std::thread([self, weak, clients, key] {
+  query->worker = std::thread([self, weak, clients, key, done = query->done] {
+    // Said last, whichever way the thread ends.
+    const std::shared_ptr<void> finished(nullptr, [done](void*) { done->store(true); });
     std::vector<Answer> answers;
     for (const auto& client : clients) {
       Answer& a = answers.emplace_back();
