@@ -461,6 +461,11 @@ void TForm1::QueryArchivePriors() {
                 continue;
               }
               for (const TQueryRow& r : a.rows) {
+                // An identity longer than any the standard allows is not one.
+                if (r.Get("PatientName").size() > kMaxText ||
+                    r.Get("PatientID").size() > kMaxText ||
+                    r.Get("IssuerOfPatientID").size() > kMaxText)
+                  continue;
                 TArchiveStudy st;
                 st.studyUid = TrimValue(r.Get("StudyInstanceUID"));
                 // As the tree keeps names: "^" between components a blank.

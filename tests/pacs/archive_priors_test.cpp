@@ -5,10 +5,12 @@
 
 #include <QLabel>
 #include <QTemporaryDir>
+#include <map>
 
 #include "app/PacsForm.h"
 #include "app/ThumbnailsToolUnit.h"
 #include "app/window_fixture.h"
+#include "fake_web_server.h"
 #include "pacs_fixture.h"
 #include "support/orthanc.h"
 #include "support/qt_wait.h"
@@ -37,8 +39,9 @@ class ArchivePriors : public apptest::AppTest {
     form->PacsForm = pacs;
   }
 
-  // Today's study of the archive's patient PACS^TEST (its study there is of 2024).
-  void LoadCurrentStudy(const std::string& id = "PACS-1") {
+  // Today's study of the archive's patient PACS^TEST (its study there is of
+  // 2024); returns its UID.
+  std::string LoadCurrentStudy(const std::string& id = "PACS-1") {
     studywriter::StudySpec s;
     s.patientName = "PACS^TEST";
     s.patientId = id;
@@ -48,9 +51,10 @@ class ArchivePriors : public apptest::AppTest {
     s.series = {ct};
     const std::string dir = TestDir("archive-priors");
     form->OpenPaths({QString::fromStdString(studywriter::WriteStudy(dir, s))});
-    ASSERT_TRUE(
+    EXPECT_TRUE(
         testsupport::WaitUntil([&] { return form->IsIdle() && !gLoadingInProgress; }, 30000));
-    ASSERT_TRUE(Cell(0, 0)->HasImage);
+    EXPECT_TRUE(Cell(0, 0)->HasImage);
+    return studywriter::StudyUidOf(s);
   }
   bool WaitForQuery() {
     return testsupport::WaitUntil([&] { return !form->ArchiveQueryRunning(); }, 60000);
@@ -175,4 +179,53 @@ TEST_F(ArchivePriors, AnArchiveThatDoesNotAnswerLeavesTheLayoutAndSaysSoOnce) {
   EXPECT_TRUE(pacs->errors.isEmpty());
   EXPECT_EQ(form->CurrentRows * form->CurrentCols, cells);
   EXPECT_EQ(ShownStudies(), before);
+}
+
+TEST_F(ArchivePriors, WhatAnArchiveSendsIsCheckedBeforeItIsListed) {
+  const auto row = [](const std::string& uid, const std::string& name, const std::string& id,
+                      const std::string& date, const std::string& time) {
+    return "{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"" + uid +
+           "\"]},\"00100010\":{\"vr\":\"PN\",\"Value\":[{\"Alphabetic\":\"" + name +
+           "\"}]},\"00100020\":{\"vr\":\"LO\",\"Value\":[\"" + id +
+           "\"]},\"00080020\":{\"vr\":\"DA\",\"Value\":[\"" + date +
+           "\"]},\"00080030\":{\"vr\":\"TM\",\"Value\":[\"" + time + "\"]}}";
+  };
+  // The UID of the study about to be loaded, which the archive lists too.
+  studywriter::StudySpec current;
+  current.patientName = "PACS^TEST";
+  current.patientId = "PACS-1";
+  current.date = "20250601";
+  current.description = "CHEST";
+  current.series = {studywriter::SeriesSpec{}};
+  const std::string loaded = studywriter::StudyUidOf(current);
+  const std::string base = "1.2.826.0.1.3680043.2.1125.9";
+  FakeWebServer server([&](const std::string& path) {
+    if (path.find("/studies?") == std::string::npos) return FakeWebServer::Json("[]");
+    return FakeWebServer::Json(
+        "[" + row(base + "00", "PACS^TEST", "PACS-1", "20231301", "101500") +  // no such day
+        "," + row("1.2..3", "PACS^TEST", "PACS-1", "20230101", "101500") +     // no UID
+        "," + row(base + "01", std::string(300, 'A'), "PACS-1", "20230101", "101500") + "," +
+        row(loaded, "PACS^TEST", "PACS-1", "20250601", "101500") +  // the one loaded
+        "," + row(base + "02", "PACS^TEST", "PACS-1", "20230505", "2599") + "," +
+        row(base + "03", "OTHER^ONE", "ZZ", "20230505", "101500") + "," +
+        row(base + "04", "PACS^TEST", "PACS-2", "20220202", "080000") + "]");
+  });
+  TPacsServer web = server.Server();
+  web.name = "Web";
+  pacs->SetServers({web});
+  ASSERT_EQ(LoadCurrentStudy(), loaded);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return !form->ArchiveStudies.empty(); }, 30000))
+      << form->statusLabelCount->text().toStdString();
+  ASSERT_TRUE(WaitForQuery());
+  std::map<std::string, TArchiveStudy> listed;
+  for (const TArchiveStudy& a : form->ArchiveStudies) listed[a.studyUid] = a;
+  EXPECT_EQ(listed.size(), form->ArchiveStudies.size());  // once each, though found twice
+  ASSERT_EQ(listed.size(), 3u);
+  ASSERT_TRUE(listed.count(base + "00") && listed.count(base + "02") && listed.count(base + "04"));
+  EXPECT_EQ(listed[base + "00"].date, "");  // an impossible date is no date
+  EXPECT_EQ(listed[base + "02"].date, "20230505");
+  EXPECT_EQ(listed[base + "02"].time, "");
+  EXPECT_EQ(listed[base + "02"].warning, "");
+  EXPECT_TRUE(QString::fromStdString(listed[base + "04"].warning).contains("ID"));
+  EXPECT_TRUE(form->messages.empty());
 }
