@@ -103,8 +103,9 @@ std::string ValidDate(const std::string& s) {
   return QDate::fromString(Q(d), "yyyyMMdd").isValid() ? d : std::string();
 }
 
+// HHMM[SS[.FFFFFF]] to HHMMSS.
 std::string ValidTime(const std::string& s) {
-  std::string t = TrimValue(s).substr(0, std::min<size_t>(6, TrimValue(s).size()));
+  std::string t = TrimValue(s).substr(0, 6);
   if (t.size() < 4 || !std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return {};
   t.resize(6, '0');
@@ -122,12 +123,9 @@ QString IdentityQuestion(const std::string& warning, const std::string& currentN
 
 }  // namespace
 
-// The archive query under way: its clients are cancelled and its thread
-// joined when a new query starts or the window goes.
-// A connect to an archive that drops packets cannot be cut short: a query
-// replaced by a newer one is cancelled and kept, not waited for, so a load
-// never waits on the last one's archive; finished ones are let go at the
-// next query, the rest when the window goes.
+// The archive query under way. A connect to an archive that drops packets cannot be cut short: a
+// query replaced by a newer one is cancelled and kept, not waited for, so a load never waits on the
+// last one's archive; finished ones are let go at the next query, the rest when the window goes.
 struct TPriorQuery {
   std::vector<std::shared_ptr<TPacsClient>> clients;
   std::thread worker;
