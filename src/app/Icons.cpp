@@ -244,6 +244,30 @@ const std::map<QString, Painter>& Glyphs() {
       {"layout-1x1", [](const Ctx& x) { x.grid(QRectF(12, 12, 40, 40), 1, 1, 1, 1); }},
       // Current and prior side by side: the column lit is the one laid out.
       {"hanging", [](const Ctx& x) { x.grid(QRectF(8, 8, 48, 48), 2, 2, 2, 1); }},
+      {"compare-prior",
+       [](const Ctx& x) {
+         // Two studies side by side, the older one dimmed, and the link between them.
+         x.outlined(x.c.paper, x.c.ink);
+         x.p.drawRoundedRect(QRectF(4, 14, 24, 36), 2, 2);
+         x.outlined(x.c.accent, x.c.ink);
+         x.p.drawRoundedRect(QRectF(36, 14, 24, 36), 2, 2);
+         x.stroke(x.c.ink, 3.5);
+         x.line(22, 58, 42, 58);
+         x.line(22, 6, 42, 6);
+       }},
+      {"window-presets",
+       [](const Ctx& x) {
+         // A grey ramp and three marks on it: windows one keeps.
+         QLinearGradient ramp(6, 0, 58, 0);
+         ramp.setColorAt(0, Qt::black);
+         ramp.setColorAt(1, Qt::white);
+         x.p.setPen(QPen(x.c.ink, 3));
+         x.p.setBrush(ramp);
+         x.p.drawRect(QRectF(6, 22, 52, 20));
+         x.fill(x.c.accent);
+         for (double px : {16.0, 32.0, 48.0})
+           x.p.drawPolygon(QPolygonF{{px - 5, 10}, {px + 5, 10}, {px, 20}});
+       }},
       {"process-all",
        [](const Ctx& x) {
          // Every cell lit, each with its tick: commands act on all selected cells.

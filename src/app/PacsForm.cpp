@@ -439,7 +439,7 @@ void TPacsForm::Fail(const QString& text) {
   lastError_ = text;
   statusLabel->setStyleSheet("color: #c62828");
   statusLabel->setText(text);
-  ShowError(text);
+  if (!quiet_) ShowError(text);
 }
 
 QString TPacsForm::AskFolder() {
@@ -605,6 +605,29 @@ void TPacsForm::Retrieve() {
   StartNextRetrieve();
 }
 
+bool TPacsForm::RetrieveStudy(int server, const QString& studyUid, QString* why) {
+  if (Busy()) {
+    *why = "the PACS window is busy with another search or retrieve";
+    return false;
+  }
+  if (server < 0 || server >= int(servers_.size()) || !IsValidUid(studyUid.toStdString())) {
+    *why = "no such server or study";
+    return false;
+  }
+  if (RetrieveFolder().isEmpty()) {
+    *why = "cannot create a temporary folder for the retrieved files";
+    return false;
+  }
+  serverBox->setCurrentIndex(server);
+  queue_ = QStringList{studyUid};
+  cancelled_ = false;
+  quiet_ = true;
+  lastError_.clear();
+  statusLabel->setStyleSheet({});
+  StartNextRetrieve();
+  return true;
+}
+
 void TPacsForm::StartNextRetrieve() {
   if (queue_.isEmpty() || cancelled_) return;
   currentStudy_ = queue_.takeFirst();
@@ -692,6 +715,10 @@ void TPacsForm::Arrived(TArrival arrival) {
     if (auto* bar = qobject_cast<QProgressBar*>(progressList->itemWidget(item, 2)))
       bar->setValue(got);
   }
+  int arrived = 0, expected = 0;
+  for (const auto& [uid, n] : seriesArrived_) arrived += n;
+  for (const auto& [uid, n] : seriesExpected_) expected += n;
+  emit retrieveProgress(arrived, expected);
   // The first image goes into the tree at once, the rest in batches.
   if (!shownStudy_)
     FlushArrivals();
@@ -751,6 +778,7 @@ void TPacsForm::RetrieveDone(bool ok, const QString& why) {
     StartNextRetrieve();
     return;
   }
+  quiet_ = false;
   emit retrieveFinished(ok);
 }
 

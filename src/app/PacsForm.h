@@ -92,6 +92,10 @@ class TPacsForm : public QWidget {
   void Search();
   // Retrieves the selected studies (or the current one), one after another.
   void Retrieve();
+  // Retrieves one study from Servers()[server] for the main window, as
+  // Retrieve does; a failure is left to the caller to show (LastError()),
+  // retrieveFinished tells the end. False with *why when it cannot start.
+  bool RetrieveStudy(int server, const QString& studyUid, QString* why);
   void CancelWork();
   bool Busy() const;
   // The folder retrieved files go to (created on demand).
@@ -102,6 +106,9 @@ class TPacsForm : public QWidget {
  signals:
   void searchFinished(bool ok);
   void retrieveFinished(bool ok);
+  // Images of the running retrieve arrived so far, of those announced (0
+  // until the server has said).
+  void retrieveProgress(int arrived, int expected);
 
  protected:
   // Modal interaction, separate so that tests can answer for the user.
@@ -152,4 +159,5 @@ class TPacsForm : public QWidget {
   std::map<std::string, int> seriesArrived_;
   QStringList notShown_;
   std::atomic<bool> cancelled_{false};
+  bool quiet_ = false;  // the running retrieve's failure is the caller's to show
 };

@@ -6,6 +6,7 @@
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QHash>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -30,6 +31,7 @@
 #include "dicom/StudyTree.h"
 #include "dicom/TreeRules.h"
 #include "dicom/dicom_values.h"
+#include "hanging/Priors.h"
 #include "pixels/ImageUtilities.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/KeyImageStore.h"
@@ -63,6 +65,10 @@ QString Fold(const QString& s) {
 }
 
 constexpr int kSearchHeight = 26;
+// Patients sharing a name or an ID beyond this are anonymised placeholders.
+constexpr int kMaxNamesakes = 16;
+// Studies of partly matching patients listed under one patient, newest first.
+constexpr size_t kMaxPartialPriors = 8;
 const QColor kSeriesLabelColour(166, 202, 240);
 const QColor kCurrentLabelColour(46, 120, 210);
 
@@ -266,6 +272,33 @@ TStudyPanel::TStudyPanel(QWidget* owner, int stIdx, int patIdx, const TStudy& st
   SearchText = Fold(StudyDescription + ' ' + StudyDate);
   for (QLabel* l : {StudyDateTimeLabel, StudyDescriptionlabel, StudyModalityLabel})
     l->setToolTip(l->text());
+}
+
+void TStudyPanel::MarkPrior(bool prior, const QString& warning) {
+  IsPrior = prior;
+  Warning = warning;
+  if (prior) {
+    StudyDateTimeLabel->setText("Prior \u00b7 " + StudyDate + "   " + StudyTime);
+    StudyDateTimeLabel->setToolTip("An older study of this patient: " + StudyDate);
+    Colour(this, QColor(70, 78, 92));
+  }
+  if (warning.isEmpty()) return;
+  // The line the warning takes is added to the panel, so nothing else is hidden.
+  WarningLabel = CentredLabel(this, 10, QColor(255, 152, 0));
+  WarningLabel->setObjectName("priorWarning");
+  WarningLabel->setText(warning);
+  WarningLabel->setToolTip(warning);
+  static_cast<QVBoxLayout*>(layout())->insertWidget(1, WarningLabel);
+  setFixedHeight(kStudyHeight + 16);
+}
+
+void TStudyPanel::contextMenuEvent(QContextMenuEvent* event) {
+  if (!FTool || FTool->StudyMenu.empty()) return;
+  // Parentless, and the builders take what they need from the panel now: a
+  // rebuild while the menu is open takes the panel away.
+  QMenu menu;
+  for (const auto& add : FTool->StudyMenu) add(menu, *this);
+  if (!menu.isEmpty()) menu.exec(event->globalPos());
 }
 
 TSeriesPanel::TSeriesPanel(QWidget* owner, int numOfImgs, int serIdx, int stIdx, int patIdx,
@@ -680,8 +713,30 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
   TPatientArr outline;
   std::vector<SeriesEntry> entries;
   std::vector<TImg> sources;
+  std::vector<std::vector<size_t>> firstEntry;        // [patient][study]: its first series entry
+  std::vector<std::vector<std::string>> when;         // [patient][study]: date and time
+  std::vector<std::vector<hanging::TPrior>> partial;  // [patient]: others' studies it may be
   {
     std::lock_guard lock(gPatientsMutex);
+    firstEntry.resize(patients.size());
+    when.resize(patients.size());
+    partial.resize(patients.size());
+    // Only a patient who shares a name or an ID with another can have a
+    // partial match; most trees have none, and looking for them is then free.
+    // A name or ID shared by many patients is a placeholder of anonymised
+    // data, not one person's: its studies are not offered as priors.
+    const auto coarse = [](const std::string& s) {
+      return QString::fromStdString(s).remove(QChar('^')).simplified().toUpper();
+    };
+    QHash<QString, int> names, ids;
+    for (const TPatient& p : patients) {
+      ++names[coarse(p.patientName)];
+      ++ids[coarse(p.patintID)];
+    }
+    const auto related = [&](const TPatient& p) {
+      const int n = names.value(coarse(p.patientName)), d = ids.value(coarse(p.patintID));
+      return (n > 1 && n <= kMaxNamesakes) || (d > 1 && d <= kMaxNamesakes);
+    };
     outline.reserve(patients.size());
     for (size_t i = 0; i < patients.size(); ++i) {
       const TPatient& p = patients[i];
@@ -690,8 +745,16 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
       po.patintID = p.patintID;
       po.issuer = p.issuer;
       po.studies.resize(p.studies.size());
+      if (!p.studies.empty() && related(p))
+        for (hanging::TPrior& prior :
+             hanging::FindPriors(patients, int(i), hanging::CurrentStudyOf(p)))
+          if (prior.patient != int(i) && prior.identity != hanging::TIdentity::Same &&
+              partial[i].size() < kMaxPartialPriors)
+            partial[i].push_back(std::move(prior));
       for (size_t j = 0; j < p.studies.size(); ++j) {
         const TStudy& st = p.studies[j];
+        firstEntry[i].push_back(entries.size());
+        when[i].push_back(hanging::StudyWhen(st));
         TStudy& so = po.studies[j];
         so.studyID = st.studyID;
         so.studyDate = st.studyDate;
@@ -730,22 +793,63 @@ void TThumbnailsTool::Display(const TPatientArr& patients) {
 
   // The panels in column order; each series' thumbnail is queued as its
   // panel is made, so the panels in view fill first.
+  // Under each patient its studies newest first, with the studies of partly
+  // matching patients and those only an archive holds among them by date:
+  // a study without a date goes last.
   auto rows = std::make_shared<std::vector<PanelRow>>();
-  size_t next = 0;
+  std::vector<TArchiveStudy> archive = ArchiveStudies;
   for (size_t i = 0; i < outline.size(); ++i) {
     rows->push_back({int(i), -1, 0});
+    struct Listed {
+      std::string when;
+      PanelRow row;
+    };
+    std::vector<Listed> listed;
+    std::string newest;
     for (size_t j = 0; j < outline[i].studies.size(); ++j) {
-      rows->push_back({int(i), int(j), 0});
-      for (; next < entries.size() && entries[next].patient == int(i) &&
-             entries[next].study == int(j);
+      listed.push_back({when[i][j], {int(i), int(j), 0}});
+      newest = std::max(newest, when[i][j]);
+    }
+    const size_t own = listed.size();
+    for (const hanging::TPrior& prior : partial[i]) {
+      const size_t k = size_t(prior.patient), j = size_t(prior.study);
+      if (k >= when.size() || j >= when[k].size()) continue;
+      listed.push_back(
+          {when[k][j], {prior.patient, prior.study, 0, int(i), -1, true, prior.warning}});
+    }
+    for (size_t a = 0; a < archive.size(); ++a) {
+      const TArchiveStudy& st = archive[a];
+      // Listed for a patient of an earlier tree, the index may name another now.
+      if (st.patient != int(i) ||
+          hanging::CompareIdentity({outline[i].patientName, outline[i].patintID, outline[i].issuer},
+                                   {st.patientName, st.patientId, st.issuer}) ==
+              hanging::TIdentity::Unrelated)
+        continue;
+      const std::string w = st.date.empty() ? std::string() : st.date + st.time;
+      listed.push_back({w, {int(i), -1, 0, int(i), int(a), !w.empty() && w < newest, st.warning}});
+    }
+    for (size_t n = 0; n < own; ++n)
+      listed[n].row.prior = !listed[n].when.empty() && listed[n].when < newest;
+    std::stable_sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+      if (a.when.empty() != b.when.empty()) return b.when.empty();
+      return a.when > b.when;
+    });
+    for (const Listed& l : listed) {
+      rows->push_back(l.row);
+      if (l.row.under >= 0) continue;  // listed here; its series stay under its own patient
+      const size_t j = size_t(l.row.study);
+      for (size_t next = firstEntry[i][j];
+           next < entries.size() && entries[next].patient == int(i) &&
+           entries[next].study == int(j);
            ++next)
         rows->push_back({int(i), int(j), int(next) + 1});
     }
   }
   for (const TImg& source : sources)
     if (!source.imagePath.empty() || !source.Cache.DICOM.referenceFile.empty()) ++FPending;
-  FBuild = std::make_shared<PanelBuild>(
-      PanelBuild{std::move(outline), std::move(entries), std::move(sources), std::move(rows), 0});
+  FBuild = std::make_shared<PanelBuild>(PanelBuild{std::move(outline), std::move(entries),
+                                                   std::move(sources), std::move(archive),
+                                                   std::move(rows), 0});
   // A folder of many series would hold the window for seconds: the first
   // panels come at once, the rest a batch per turn of the event loop.
   BuildPanels(FGeneration, kFirstPanels);
@@ -762,11 +866,36 @@ void TThumbnailsTool::BuildPanels(quint64 generation, size_t count) {
     const TPatient& p = b.outline[size_t(r.patient)];
     const QString patientText = Text(p.patientName) + ' ' + Text(p.patintID);
     QWidget* panel;
-    if (r.study < 0) {
+    if (r.archive >= 0) {
+      const TArchiveStudy& a = b.archive[size_t(r.archive)];
+      TStudy st;
+      st.studyDate = a.date;
+      st.studyTime = a.time;
+      st.description = a.description;
+      st.instanceUid = a.studyUid;
+      auto* study = new TStudyPanel(FContent, -1, r.patient, st);
+      study->ArchiveIndex = r.archive;
+      study->ListedUnder = r.under;
+      study->FTool = this;
+      study->StudyModalityLabel->setText(Text(a.modalities).replace('\\', ' ') + "    on " +
+                                         QString::fromStdString(a.serverName));
+      study->StudyModalityLabel->setToolTip("Held by " + QString::fromStdString(a.serverName) +
+                                            "; retrieved when compared");
+      study->MarkPrior(r.prior, QString::fromStdString(r.warning));
+      study->SearchText = Fold(patientText) + ' ' + study->SearchText;
+      panel = study;
+    } else if (r.study < 0) {
       panel = new TPatientPanel(FContent, r.patient, p);
     } else if (r.entry == 0) {
       auto* study = new TStudyPanel(FContent, r.study, r.patient, p.studies[size_t(r.study)]);
-      study->SearchText = Fold(patientText) + ' ' + study->SearchText;
+      study->FTool = this;
+      study->ListedUnder = r.under >= 0 ? r.under : r.patient;
+      study->MarkPrior(r.prior, QString::fromStdString(r.warning));
+      // Listed under another patient: found by that patient's texts too.
+      const QString under = r.under >= 0 ? Text(b.outline[size_t(r.under)].patientName) + ' ' +
+                                               Text(b.outline[size_t(r.under)].patintID)
+                                         : QString();
+      study->SearchText = Fold(patientText + ' ' + under) + ' ' + study->SearchText;
       panel = study;
     } else {
       const size_t n = size_t(r.entry - 1);
@@ -839,6 +968,13 @@ std::vector<TSeriesPanel*> TThumbnailsTool::SeriesPanels() const {
   return out;
 }
 
+std::vector<TStudyPanel*> TThumbnailsTool::StudyPanels() const {
+  std::vector<TStudyPanel*> out;
+  for (QWidget* w : Panels())
+    if (auto* s = qobject_cast<TStudyPanel*>(w)) out.push_back(s);
+  return out;
+}
+
 std::vector<QWidget*> TThumbnailsTool::VisiblePanels() const {
   std::vector<QWidget*> out;
   for (QWidget* w : Panels())
@@ -887,7 +1023,7 @@ void TThumbnailsTool::ApplyFilter() {
       const std::pair<int, int> key{st->PatientIndex, st->StudyIndex};
       const bool show = studiesShown.count(key) || (!keysOnly && !studiesWithSeries.count(key) &&
                                                     Matches(st->SearchText, FFilter));
-      if (show) patientsShown.insert(st->PatientIndex);
+      if (show) patientsShown.insert(st->ListedUnder >= 0 ? st->ListedUnder : st->PatientIndex);
       shown.emplace_back(w, show);
     }
   for (QWidget* w : panels)

@@ -29,6 +29,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/ArchivePriors.h"
 #include "dicom/define_types.h"
 
 class QLineEdit;
@@ -87,6 +88,27 @@ class TStudyPanel : public QFrame {
   QLabel* StudyDateTimeLabel;
   QLabel* StudyDescriptionlabel;
   QLabel* StudyModalityLabel;
+
+  // Older than the patient's newest loaded study: the date line says "Prior".
+  bool IsPrior = false;
+  // A study listed under a patient it only partly matches (another ID, or
+  // issuer, or name): what differs, in orange under the date.
+  QString Warning;
+  QLabel* WarningLabel = nullptr;
+  // The patient the panel is listed under (PatientIndex is the study's own).
+  int ListedUnder = -1;
+  // A study only an archive holds: its index in the browser's archive list
+  // (StudyIndex is then -1).
+  int ArchiveIndex = -1;
+  void MarkPrior(bool prior, const QString& warning);
+
+ protected:
+  // The menu the browser's StudyMenu builders fill.
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  friend class TThumbnailsTool;
+  QPointer<TThumbnailsTool> FTool;
 };
 
 // 110 px: the thumbnail above the series label.
@@ -167,6 +189,11 @@ class TThumbnailsTool : public QScrollArea {
   // Each adds its commands to a series panel's context menu, for the series
   // at (patient, study, series).
   std::vector<std::function<void(QMenu& menu, int patient, int study, int series)>> SeriesMenu;
+  // Each adds its commands to a study panel's context menu.
+  std::vector<std::function<void(QMenu& menu, const TStudyPanel& panel)>> StudyMenu;
+  // Studies an archive holds for the loaded patients: listed under their
+  // patient by date at the next Display.
+  std::vector<TArchiveStudy> ArchiveStudies;
 
   // Double-click on a series panel: its first image (under "key images only"
   // its first key image) in the active cell, fitted.
@@ -196,6 +223,7 @@ class TThumbnailsTool : public QScrollArea {
   // The panels in column order.
   std::vector<QWidget*> Panels() const;
   std::vector<TSeriesPanel*> SeriesPanels() const;
+  std::vector<TStudyPanel*> StudyPanels() const;
   // Thumbnails of the current panels still being made (panels still to be
   // made included).
   int PendingThumbnails() const { return FPending; }
@@ -240,14 +268,22 @@ class TThumbnailsTool : public QScrollArea {
     std::vector<TDocumentRecord> documents;
   };
   // One panel to make: a patient (study < 0), a study (entry 0) or series
-  // entry - 1.
+  // entry - 1; a study listed under another patient (under >= 0, with its
+  // warning) or only on an archive (archive >= 0).
   struct PanelRow {
+    PanelRow(int p, int s, int e, int u = -1, int a = -1, bool pr = false, std::string w = {})
+        : patient(p), study(s), entry(e), under(u), archive(a), prior(pr), warning(std::move(w)) {}
     int patient, study, entry;
+    int under;
+    int archive;
+    bool prior;
+    std::string warning;
   };
   struct PanelBuild {
     TPatientArr outline;
     std::vector<SeriesEntry> entries;
     std::vector<TImg> sources;  // frame 1 of each series, taken under the tree's lock
+    std::vector<TArchiveStudy> archive;
     std::shared_ptr<std::vector<PanelRow>> rows;
     size_t next;
   };

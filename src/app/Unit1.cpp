@@ -211,6 +211,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   ReferenceLinesHandler.OnMessage = [this](const QString& text) { ShowMessage(text); };
 
   BuildReadingTools();
+  WirePriors();
+  LoadUserPresetsFile();
   BuildHangingTools();
   LabelManageTools();
   ConnectCommands();
@@ -235,6 +237,7 @@ void TForm1::LabelManageTools() {
                                                          {SpeedButton2, "2 \u00d7 2"},
                                                          {SpeedButton3, "1 \u00d7 2"},
                                                          {SpeedButton4, "1 \u00d7 1"},
+                                                         {btnComparePrior, "Prior"},
                                                          {btnProcessAllViewers, "Mode"},
                                                          {btnClearTree, "Clear"},
                                                          {showPatInfoButton, "Info"},
@@ -346,7 +349,12 @@ void TForm1::BuildManageTab() {
   SpeedButton2 = NewButton(TabSheet1, "SpeedButton2", "2 \u00d7 2", "layout-2x2");
   SpeedButton3 = NewButton(TabSheet1, "SpeedButton3", "1 \u00d7 2", "layout-1x2");
   SpeedButton4 = NewButton(TabSheet1, "SpeedButton4", "1 \u00d7 1", "layout-1x1");
-  for (auto* b : {btnSplitScreen, SpeedButton2, SpeedButton3, SpeedButton4}) row->addWidget(b);
+  btnComparePrior = NewButton(TabSheet1, "btnComparePrior",
+                              "Compare with Prior: this study beside the patient's newest "
+                              "older one (Ctrl+P)",
+                              "compare-prior");
+  for (auto* b : {btnSplitScreen, SpeedButton2, SpeedButton3, SpeedButton4, btnComparePrior})
+    row->addWidget(b);
   row->addWidget(Separator(TabSheet1));
 
   btnProcessAllViewers =
@@ -534,6 +542,16 @@ void TForm1::BuildSettingsTab() {
                            &TForm1::rlColorComboBoxChange);
   olColorComboBox =
       picker("Overlay Color", "olColorComboBox", s.OverlayColor, &TForm1::olColorComboBoxChange);
+  auto* presets = Group("Window Presets", Settings);
+  auto* pl = new QVBoxLayout(presets);
+  pl->setContentsMargins(6, 2, 6, 2);
+  btnWindowPresets = NewButton(presets, "btnWindowPresets",
+                               "Window Presets\u2026: add, rename and remove presets of your own "
+                               "for each modality",
+                               "window-presets");
+  pl->addWidget(btnWindowPresets);
+  row->addWidget(presets);
+  connect(btnWindowPresets, &QToolButton::clicked, this, [this] { ShowPresetsDialog(); });
   row->addWidget(PresentationStateSetting(Settings));
   row->addWidget(new TFrameCacheSetting(Settings));
   Receiver = new TReceiver(this, Settings);

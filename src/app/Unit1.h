@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/ArchivePriors.h"
 #include "app/Icons.h"
 #include "hanging/HangingProtocol.h"
 #include "hanging/UserPresets.h"
@@ -39,6 +40,7 @@ struct TDerivedIntake;
 class TPacsForm;
 class TReceiver;
 class TPatientInfoForm;
+class TPresetsDialog;
 class TTagBrowserForm;
 class TSplitScreenForm;
 class TStartHint;
@@ -303,8 +305,9 @@ class TForm1 : public QMainWindow {
   // Enter in the WW or WL box.
   void wwTextBoxKeyPress();
   // ctOnly: a preset in Hounsfield units, which in the Multi mode goes to the
-  // CT cells only.
-  void update_WwWL(double ww, double wl, bool ctOnly = false);
+  // CT cells only; modality (when given): a user's preset, which goes to the
+  // cells of that modality only.
+  void update_WwWL(double ww, double wl, bool ctOnly = false, const QString& modality = {});
   void btnZoomClick();
   void btnPanClick();
   void btnWwWlClick();
@@ -456,8 +459,43 @@ class TForm1 : public QMainWindow {
   // "Compare with prior": the active cell's study beside its newest prior,
   // loaded or retrieved from an archive on demand.
   void CompareWithPrior();
-  // ---- presets of one's own ----
+  QToolButton* btnComparePrior = nullptr;  // "Compare with Prior" (Ctrl+P)
+  // (patient, study) beside (priorPatient, priorStudy): by protocol when one
+  // matches, else the two side by side. False (grid untouched) when either
+  // study has no image.
+  bool CompareStudies(int patient, int study, int priorPatient, int priorStudy);
+  // The study a comparison starts from: the active cell's, else the first
+  // patient's newest. False when nothing is loaded.
+  bool CurrentStudy(int* patient, int* study) const;
+  // (patient, study) beside its newest prior: the same patient's before a
+  // partial match (which the user confirms), loaded or on an archive.
+  void ComparePriorOf(int patient, int study);
+  std::string PatientNameOf(int patient) const;
+  std::string PatientIdOf(int patient) const;
+  // Studies of the loaded patients that the configured archives hold and the
+  // tree does not, from the last query after a load.
+  std::vector<TArchiveStudy> ArchiveStudies;
+  // Asks every configured archive for the loaded patients' other studies,
+  // off the user interface thread; the browser lists them when they come.
+  void QueryArchivePriors();
+  bool ArchiveQueryRunning() const;
+  // Retrieves an archive's study and lays it out beside (patient, study).
+  void RetrieveAndCompare(const TArchiveStudy& prior, int patient, int study);
+  // ---- presets of one's own (Unit1_Presets.cpp) ----
   std::vector<hanging::TUserPreset> UserPresets;
+  QToolButton* btnWindowPresets = nullptr;  // "Window Presets..." in Settings
+  // Reads the user's presets file; its problems are shown once.
+  void LoadUserPresetsFile();
+  // Stores presets as the user's (the file is written) and shows them;
+  // false with the reason shown when the file cannot be written.
+  bool SetUserPresets(const std::vector<hanging::TUserPreset>& presets);
+  // The preset list offered for the active cell's modality: CT's built-ins
+  // then the user's CT presets, or the user's presets of that modality.
+  void FillPresetCombo();
+  // The user's presets of the active cell's modality, in the order their
+  // keys (Shift+F2 on) go.
+  std::vector<hanging::TUserPreset> ActiveUserPresets() const;
+  void ShowPresetsDialog();
 
  signals:
   void loadsFinished();
@@ -483,6 +521,8 @@ class TForm1 : public QMainWindow {
   virtual void ShowLoadSummary(const QString& text, const QString& details);
   // The name of a protocol to save; empty: cancelled.
   virtual QString AskProtocolName(const QString& suggestion);
+  // Runs the window presets dialog; true when accepted.
+  virtual bool ExecPresetsDialog(TPresetsDialog& dialog);
 
   bool eventFilter(QObject* watched, QEvent* event) override;
   // The window takes every drag; files and folders dropped on it open.
@@ -520,6 +560,8 @@ class TForm1 : public QMainWindow {
   void StepFrame(TadvancedImage* cell, int step);
 
   void BuildReadingTools();
+  // The browser's study menu, the load hook and the Compare with Prior button.
+  void WirePriors();
   void WireReadingCell(TViewer* cell);
   // What a cell reported: the boxes and the links follow the active cell.
   void CellViewShown(TadvancedImage* cell);
@@ -562,4 +604,7 @@ class TForm1 : public QMainWindow {
   bool FFinishing = false;  // a load's grid fill waits for its turn
   QThreadPool* FRowPool;    // the outer loop of all-viewers commands
   QThreadPool* FCellPool;   // its inner loops
+  QString FPresetComboFor;  // the modality the preset list was filled for
+  // The running archive query for priors (Unit1_Priors.cpp).
+  std::shared_ptr<struct TPriorQuery> FPriorQuery;
 };

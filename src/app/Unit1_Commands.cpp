@@ -180,18 +180,23 @@ void TForm1::CheckBox_show_reference_linesClick() {
 
 // ---- window values -------------------------------------------------------------------
 
-void TForm1::update_WwWL(double ww, double wl, bool ctOnly) {
+void TForm1::update_WwWL(double ww, double wl, bool ctOnly, const QString& modality) {
   auto apply = [ww, wl](TadvancedImage* c) {
     c->SetWwWl(ww, wl);
     c->createBitmap();
     c->RenderViewer();
+  };
+  const auto ofModality = [&modality](const TadvancedImage* c) {
+    return modality.isEmpty() || QString::fromStdString(c->gDicomData.modality)
+                                         .trimmed()
+                                         .compare(modality, Qt::CaseInsensitive) == 0;
   };
   if (gProcessAllViewers) {
     // Hounsfield units mean nothing to an MR or PET image: a preset would
     // whiten it.
     for (auto& row : AdvancedImages)
       for (TadvancedImage* c : row)
-        if (c->HasImage && c->Selected() && (!ctOnly || IsCt(c))) apply(c);
+        if (c->HasImage && c->Selected() && (!ctOnly || IsCt(c)) && ofModality(c)) apply(c);
   } else if (ActiveAdvancedImage && ActiveAdvancedImage->HasImage) {
     apply(ActiveAdvancedImage);
   }
@@ -199,11 +204,18 @@ void TForm1::update_WwWL(double ww, double wl, bool ctOnly) {
 
 void TForm1::WwWlPresetsComboBoxChange() {
   const int i = WwWlPresetsComboBox->currentIndex();
-  if (i < 0 || i >= int(kWwWlPresets.size())) return;
-  const TWwWlPreset& preset = kWwWlPresets[size_t(i)];
-  wwTextBox->setText(QString::number(preset.WW));
-  wlTextBox->setText(QString::number(preset.WL));
-  update_WwWL(preset.WW, preset.WL, true);
+  if (i < 0) return;
+  // Each entry carries its window and the modality it is for (see FillPresetCombo).
+  const QVariantList preset = WwWlPresetsComboBox->itemData(i).toList();
+  if (preset.size() != 3) return;
+  const double ww = preset[0].toDouble(), wl = preset[1].toDouble();
+  const QString modality = preset[2].toString();
+  wwTextBox->setText(QString::number(ww, 'g', 10));
+  wlTextBox->setText(QString::number(wl, 'g', 10));
+  if (modality == "CT")
+    update_WwWL(ww, wl, true);
+  else
+    update_WwWL(ww, wl, false, modality);
 }
 
 void TForm1::wwTextBoxKeyPress() {

@@ -469,13 +469,26 @@ bool TForm1::ReadingKey(int key, Qt::KeyboardModifiers modifiers) {
       btnUndoAnnClick();
       return true;
     }
+    if (key == Qt::Key_P) {
+      CompareWithPrior();
+      return true;
+    }
     return false;
   }
   if (key >= Qt::Key_F1 && key <= Qt::Key_F12 &&
       (mods == Qt::NoModifier || mods == Qt::ShiftModifier)) {
     const int index = mods == Qt::ShiftModifier ? 12 + (key - Qt::Key_F1) : key - Qt::Key_F1;
-    if (index >= int(kWwWlPresets.size()) || !IsCt(ActiveAdvancedImage)) return false;
-    WwWlPresetsComboBox->setCurrentIndex(index);
+    // The list holds CT's built-ins first, then the user's presets of the
+    // cell's modality (Shift+F2 on).
+    FillPresetCombo();
+    const int builtIns = FPresetComboFor == "CT" ? int(kWwWlPresets.size()) : 0;
+    int entry = -1;
+    if (index < int(kWwWlPresets.size()))
+      entry = IsCt(ActiveAdvancedImage) ? index : -1;
+    else if (!ActiveUserPresets().empty())
+      entry = builtIns + index - int(kWwWlPresets.size());
+    if (entry < 0 || entry >= WwWlPresetsComboBox->count()) return false;
+    WwWlPresetsComboBox->setCurrentIndex(entry);
     WwWlPresetsComboBoxChange();
     return true;
   }
@@ -556,13 +569,22 @@ QMenu* TForm1::BuildCellMenu(TadvancedImage* cell) {
   for (const MenuCommand& m : kImageCommands)
     add(
         menu, (this->*m.button)->toolTip(), [this, m] { (this->*m.command)(); }, image);
-  if (IsCt(cell)) {
+  if (image) {
+    // The entries the preset list holds for this cell: CT's built-ins and
+    // the user's presets of its modality.
+    FillPresetCombo();
     QMenu* presets = menu->addMenu("WW/WL Presets");
-    for (int i = 0; i < int(kWwWlPresets.size()); ++i)
-      add(presets, QString(kWwWlPresets[size_t(i)].Name) + "\t" + PresetKey(i), [this, i] {
-        WwWlPresetsComboBox->setCurrentIndex(i);
-        WwWlPresetsComboBoxChange();
-      });
+    if (IsCt(cell) || !ActiveUserPresets().empty())
+      for (int i = 0; i < WwWlPresetsComboBox->count(); ++i)
+        add(presets,
+            WwWlPresetsComboBox->itemText(i) + "\t" +
+                WwWlPresetsComboBox->itemData(i, Qt::ToolTipRole).toString(),
+            [this, i] {
+              WwWlPresetsComboBox->setCurrentIndex(i);
+              WwWlPresetsComboBoxChange();
+            });
+    presets->addSeparator();
+    add(presets, "Window Presets\u2026", [this] { ShowPresetsDialog(); });
   }
   if (cell->CanPlayCine())
     add(menu, cell->InCineMode ? "Pause Cine" : "Play Cine", [cell] {
@@ -632,16 +654,20 @@ void TForm1::SyncWindowBoxes() {
                         : QString());
     box->setModified(false);
   }
-  const bool ct = IsCt(c);
-  WwWlPresetsComboBox->setEnabled(ct);
+  FillPresetCombo();
+  const bool presets = IsCt(c) || !ActiveUserPresets().empty();
+  WwWlPresetsComboBox->setEnabled(presets);
   int preset = -1;
   const auto same = [](double a, double b) {
     return std::abs(a - b) <= 1e-9 * std::max(1.0, std::abs(b));
   };
-  if (ct)
-    for (size_t i = 0; i < kWwWlPresets.size(); ++i)
-      if (same(c->windowWidth, kWwWlPresets[i].WW) && same(c->windowLevel, kWwWlPresets[i].WL))
-        preset = int(i);
+  if (presets)
+    for (int i = 0; i < WwWlPresetsComboBox->count(); ++i) {
+      const QVariantList p = WwWlPresetsComboBox->itemData(i).toList();
+      if (p.size() == 3 && same(c->windowWidth, p[0].toDouble()) &&
+          same(c->windowLevel, p[1].toDouble()))
+        preset = i;
+    }
   if (WwWlPresetsComboBox->currentIndex() != preset) {
     const QSignalBlocker quiet(WwWlPresetsComboBox);
     WwWlPresetsComboBox->setCurrentIndex(preset);

@@ -5,6 +5,9 @@
 // finds it by title.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -203,11 +206,16 @@ class BrowserDocuments : public ::testing::Test {
     loop.exec();
     QApplication::processEvents();
   }
+  // In tree order (the browser lists a patient's studies by date).
   std::vector<TSeriesPanel*> DocumentPanels() {
     std::vector<TSeriesPanel*> out;
     WaitFor([&] { return form->ThumbnailsTool->PanelsComplete(); });
     for (TSeriesPanel* p : form->ThumbnailsTool->SeriesPanels())
       if (!p->Documents.empty()) out.push_back(p);
+    std::sort(out.begin(), out.end(), [](const TSeriesPanel* a, const TSeriesPanel* b) {
+      return std::tie(a->PatientIndex, a->StudyIndex, a->SeriesIndex) <
+             std::tie(b->PatientIndex, b->StudyIndex, b->SeriesIndex);
+    });
     return out;
   }
   static void Click(QWidget* w) {
