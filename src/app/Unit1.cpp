@@ -237,6 +237,7 @@ void TForm1::LabelManageTools() {
                                                          {SpeedButton2, "2 \u00d7 2"},
                                                          {SpeedButton3, "1 \u00d7 2"},
                                                          {SpeedButton4, "1 \u00d7 1"},
+                                                         {btnHanging, "Protocol"},
                                                          {btnComparePrior, "Prior"},
                                                          {btnProcessAllViewers, "Mode"},
                                                          {btnClearTree, "Clear"},

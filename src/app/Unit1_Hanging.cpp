@@ -158,8 +158,12 @@ void TForm1::BuildHangingTools() {
       "previous stage (Ctrl+Right / Ctrl+Left), link offset (Ctrl+L), save the layout");
   hangingLabel = new QLabel(TabSheet1);
   hangingLabel->setObjectName("hangingLabel");
+  // Two short lines beside the button at most: the toolbar keeps its height.
   hangingLabel->setWordWrap(true);
-  hangingLabel->setMaximumWidth(150);
+  hangingLabel->setFixedWidth(170);
+  QFont small = hangingLabel->font();
+  small.setPointSizeF(std::max(7.0, small.pointSizeF() - 1));
+  hangingLabel->setFont(small);
   if (auto* row = qobject_cast<QBoxLayout*>(TabSheet1->layout())) {
     const int at = row->indexOf(SpeedButton4) + 1;
     row->insertWidget(at, btnHanging);
