@@ -161,9 +161,7 @@ void TForm1::BuildHangingTools() {
   // Two short lines beside the button at most: the toolbar keeps its height.
   hangingLabel->setWordWrap(true);
   hangingLabel->setFixedWidth(170);
-  QFont small = hangingLabel->font();
-  small.setPointSizeF(std::max(7.0, small.pointSizeF() - 1));
-  hangingLabel->setFont(small);
+  hangingLabel->hide();  // shown while a protocol lays out the grid
   if (auto* row = qobject_cast<QBoxLayout*>(TabSheet1->layout())) {
     const int at = row->indexOf(SpeedButton4) + 1;
     row->insertWidget(at, btnHanging);
@@ -241,7 +239,10 @@ void TForm1::ForgetHanging() {
   // those together.
   if (FHangingSwitches & kLinksMade) UserLinks.clear();
   FHangingSwitches = 0;
-  if (hangingLabel) hangingLabel->clear();
+  if (hangingLabel) {
+    hangingLabel->clear();
+    hangingLabel->hide();
+  }
 }
 
 bool TForm1::ShowHangingLayout(const hanging::TLayout& layout) {
@@ -457,6 +458,7 @@ void TForm1::ShowHangingStatus(const QString& note) {
                .arg(std::max(HangingLayout.stageCount, 1));
   if (!note.isEmpty()) text = text.isEmpty() ? note : text + " (" + note + ")";
   hangingLabel->setText(text);
+  hangingLabel->setVisible(!text.isEmpty());
   hangingLabel->setToolTip(QString::fromStdString(HangingLayout.stageName));
   statusLabelCount->setText(text);
 }

@@ -174,7 +174,10 @@ TStudyFacts FactsOf(const TPatientArr& patients, int patient, int study) {
       sf.description = Trim(h.Series_Description.str());
       sf.bodyPart = Trim(s.BodyPart.empty() ? h.Body_Part_Examined.str() : s.BodyPart);
       sf.frameOfReference = Trim(h.Frame_Of_Reference_UID.str());
-      sf.orientation = OrientationOf(h);
+      // A scout is one projection across the patient, not a stack of slices
+      // in its plane: no cell asking for a plane should show it.
+      const bool scout = Upper(h.imageType.str()).find("LOCALIZER") != std::string::npos;
+      sf.orientation = scout ? TOrientation::Any : OrientationOf(h);
       sf.viewPosition = key.first;
       sf.laterality = key.second;
       sf.images = 1;

@@ -150,13 +150,14 @@ TEST(Choosing, UserProtocolsOverrideAndOutrankBuiltIns) {
 
 TEST(Choosing, ASeriesIsShownTwiceOnlyWhenNothingElseFits) {
   const auto set = hanging::ParseProtocols(R"({"protocols": [{"name": "p", "stages": [
-    {"rows": 1, "cols": 3, "cells": [{"modality": "CT"}, {"modality": "CT"}, {"modality": "MR"}]}]}]})",
+    {"rows": 1, "cols": 3, "cells": [{"modality": "CT"}, {"modality": "MR"}, {"modality": "CT"}]}]}]})",
                                            "t");
   const TStudyFacts s = Study(1, {Series("CT")});
   const auto l = hanging::LayOut(set.protocols.at(0), 0, s, nullptr);
+  ASSERT_EQ(l.cells.size(), 3u);
   EXPECT_EQ(l.cells[0].series, 0);
-  EXPECT_EQ(l.cells[1].series, 0);
-  EXPECT_TRUE(l.cells[2].empty);
+  EXPECT_TRUE(l.cells[1].empty);
+  EXPECT_EQ(l.cells[2].series, 0);
 }
 
 TEST(Choosing, AStackIsShownTwiceOnlyUnderAnotherPresetAndEmptyEndsAreTrimmed) {

@@ -74,6 +74,32 @@ TEST(HangingFacts, PlanesViewsAndOneSeriesHoldingFourViews) {
   EXPECT_TRUE(hanging::FactsOf(gPatients, 0, 5).series.empty());
 }
 
+TEST(HangingFacts, AScoutIsNoStackInItsPlane) {
+  Reset();
+  const std::string dir = testsupport::TempDir("hanging_scout");
+  StudySpec st;
+  SeriesSpec scout, ax;
+  scout.number = 1;
+  scout.orientation = "coronal";
+  scout.images = 1;
+  scout.imageType = "ORIGINAL\\PRIMARY\\LOCALIZER";
+  ax.number = 2;
+  st.series = {scout, ax};
+  studywriter::WriteStudy(dir, st);
+  LoadFolder(dir);
+  std::lock_guard lock(gPatientsMutex);
+  const hanging::TStudyFacts f = hanging::FactsOf(gPatients, 0, 0);
+  ASSERT_EQ(f.series.size(), 2u);
+  EXPECT_EQ(f.series[0].orientation, hanging::TOrientation::Any);
+  const auto m = hanging::MatchingProtocols(hanging::BuiltInProtocols(), f, nullptr);
+  ASSERT_FALSE(m.empty());
+  ASSERT_EQ(m.front()->name, "CT");
+  // The axial stage takes the stack; the planes stage leaves coronal empty.
+  EXPECT_EQ(hanging::LayOut(*m.front(), 0, f, nullptr).cells.at(0).series, 1);
+  const auto planes = hanging::LayOut(*m.front(), 1, f, nullptr);
+  for (const auto& c : planes.cells) EXPECT_NE(c.series, 0);
+}
+
 TEST(HangingFacts, AMammogramWithoutViewAttributesIsPlacedByItsDescription) {
   Reset();
   const std::string dir = testsupport::TempDir("hanging_facts_described");

@@ -84,6 +84,7 @@ std::string WriteStudy(const std::string& dir, const StudySpec& s) {
     for (int k = 0; k < se.images; ++k) {
       const std::string sop = seriesUid + "." + std::to_string(k + 1);
       DicomWriter w;
+      if (!se.imageType.empty()) w.Text(0x00080008, "CS", se.imageType);
       w.Text(0x00080016, "UI", SopClassOf(se.modality));
       w.Text(0x00080018, "UI", sop);
       w.Text(0x00080020, "DA", s.date);

@@ -23,6 +23,7 @@ struct SeriesSpec {
   std::string bodyPart;
   std::string viewPosition;  // (0018,5101)
   std::string laterality;    // written as Image Laterality (0020,0062)
+  std::string imageType;     // (0008,0008) when given, e.g. "ORIGINAL\\PRIMARY\\LOCALIZER"
   // Per image (view position, laterality), for a series holding several views;
   // images past the list take the series' values.
   std::vector<std::pair<std::string, std::string>> imageViews;
