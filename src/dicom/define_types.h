@@ -181,7 +181,7 @@ struct DICOMdata {
   int overlay_bits_position = 0;
   std::vector<uint8_t> overlay_data_bytes;
   std::string overlay_type;
-  TSharedText Body_Part_Examined;        // kept
+  TSharedText Body_Part_Examined;  // kept
   // What hanging protocols place images by: (0018,5101), (0020,0060) of the
   // series and (0020,0062) of the image.
   TSharedText View_Position;

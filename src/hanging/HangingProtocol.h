@@ -190,8 +190,8 @@ struct TLayout {
 // only when no other fits; a series of projection images shown again opens at
 // its next image, so one ultrasound series fills a grid with its first
 // images; a stack of slices is shown again only under another preset).
-// Rows and columns at the grid's end that no series fills are dropped. A prior's cell prefers the series described like the one its
-// current counterpart (the current cell with the same rule) took.
+// Rows and columns at the grid's end that no series fills are dropped. A prior's cell prefers the
+// series described like the one its current counterpart (the current cell with the same rule) took.
 TLayout LayOut(const TProtocol& protocol, int stage, const TStudyFacts& current,
                const TStudyFacts* prior);
 

@@ -1,5 +1,7 @@
 #include "hanging/JsonText.h"
 
+#include "dicom/DicomCharset.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -302,24 +304,6 @@ class TParser {
     }
   }
 
-  static void PutUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   bool Hex4(uint32_t* v) {
     if (p_ + 4 > s_.size()) return false;
     uint32_t x = 0;
@@ -398,7 +382,7 @@ class TParser {
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             return Fail("a lone low surrogate in a \\u escape");
           }
-          PutUtf8(out, cp);
+          AppendUtf8(out, static_cast<char32_t>(cp));
           break;
         }
         default:
