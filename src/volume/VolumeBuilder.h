@@ -116,6 +116,9 @@ struct TVolumeOptions {
   const std::atomic<bool>* cancel = nullptr;
   // Frames done so far; called from the decoding threads, never at once.
   std::function<void(int done, int total)> progress;
+  // A volume the budget cannot hold is built coarser (each axis reduced by a
+  // whole factor, noted on the volume) instead of being refused.
+  bool shrinkToFit = false;
 };
 
 // Decodes the planned frames in parallel into a volume. Null with the reason
