@@ -4,7 +4,3 @@
 TVolumeCanvas* MakeCpuVolumeCanvas(QWidget*) {
   return nullptr;
 }
-TVolumeCanvas* MakeGlVolumeCanvas(QWidget*, QString& reason) {
-  reason = "not built yet";
-  return nullptr;
-}
