@@ -142,7 +142,7 @@ void main() {
                        Stored(p + vec3(0, 0, 1)) - Stored(p - vec3(0, 0, 1))) * 0.5;
         vec3 gp = vec3(dot(uG0, gv), dot(uG1, gv), dot(uG2, gv));
         float len = length(gp);
-        if (len > GRADIENT_EPSILON) {
+        if (len >= GRADIENT_EPSILON) {
           float nl = abs(dot(-gp / len, uToEye));
           col = col * (uAmbient + uDiffuse * nl) + uSpecular * pow(nl, uShininess);
         } else {
@@ -167,10 +167,6 @@ void main() {
   }
 }
 )";
-
-// The gradient below which a sample counts as flat (no direction to shade
-// by), in modality units per mm: as the CPU ray caster decides.
-constexpr const char* kGradientEpsilon = "1e-6";
 
 }  // namespace
 
@@ -247,7 +243,9 @@ bool TGlRayCaster::Init(std::string& reason) {
   }
   std::string fragment = kFragmentShader;
   const std::string key = "GRADIENT_EPSILON";
-  fragment.replace(fragment.find(key), key.size(), kGradientEpsilon);
+  char flat[32];
+  std::snprintf(flat, sizeof flat, "%.9g", kFlatGradient);
+  fragment.replace(fragment.find(key), key.size(), flat);
   const unsigned vs = Compile(gl, GL_VERTEX_SHADER, kVertexShader, reason);
   if (!vs) return false;
   const unsigned fs = Compile(gl, GL_FRAGMENT_SHADER, fragment, reason);
@@ -430,7 +428,8 @@ void TGlRayCaster::UploadBlocks(const TVolume& v) {
     const int j0 = std::max(0, bj * kBlock - 1), j1 = std::min(g.rows - 1, (bj + 1) * kBlock + 1);
     const int k0 = std::max(0, bk * kBlock - 1), k1 = std::min(g.slices - 1, (bk + 1) * kBlock + 1);
     for (int bi = 0; bi < bd[0]; ++bi) {
-      const int i0 = std::max(0, bi * kBlock - 1), i1 = std::min(g.columns - 1, (bi + 1) * kBlock + 1);
+      const int i0 = std::max(0, bi * kBlock - 1),
+                i1 = std::min(g.columns - 1, (bi + 1) * kBlock + 1);
       int lo = 1 << 30, hi = -(1 << 30);
       for (int k = k0; k <= k1; ++k)
         for (int j = j0; j <= j1; ++j) {
@@ -441,7 +440,8 @@ void TGlRayCaster::UploadBlocks(const TVolume& v) {
             hi = std::max(hi, s);
           }
         }
-      const size_t at = ((size_t(bk) * size_t(bd[1]) + size_t(bj)) * size_t(bd[0]) + size_t(bi)) * 2;
+      const size_t at =
+          ((size_t(bk) * size_t(bd[1]) + size_t(bj)) * size_t(bd[0]) + size_t(bi)) * 2;
       mm[at] = float(lo);
       mm[at + 1] = float(hi);
     }
@@ -464,10 +464,6 @@ bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::stri
   if (s.width < 1 || s.height < 1 || s.width > maxViewport[0] || s.height > maxViewport[1]) {
     reason = "a picture of " + std::to_string(s.width) + " x " + std::to_string(s.height) +
              " pixels cannot be drawn";
-    return false;
-  }
-  if (!(s.stepFactor > 0) || !std::isfinite(s.stepFactor)) {
-    reason = "the sampling step must be above 0";
     return false;
   }
   const TVolume& v = *FDrawn;
@@ -500,7 +496,8 @@ bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::stri
       lut.rgba.assign(size_t(TTransferLut::kEntries), {0, 0, 0, 0});
     std::vector<float> counts(lut.rgba.size());
     float running = 0;
-    for (size_t e = 0; e < counts.size(); ++e) counts[e] = running += lut.rgba[e][3] > 0 ? 1.f : 0.f;
+    for (size_t e = 0; e < counts.size(); ++e)
+      counts[e] = running += lut.rgba[e][3] > 0 ? 1.f : 0.f;
     gl->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     gl->glBindTexture(GL_TEXTURE_1D, F->lut);
     gl->glTexImage1D(GL_TEXTURE_1D, 0, GL_RGBA32F, TTransferLut::kEntries, 0, GL_RGBA, GL_FLOAT,
@@ -527,7 +524,8 @@ bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::stri
     vec("uStep", f.step);
     vec("uBoxLo", f.boxLo);
     vec("uBoxHi", f.boxHi);
-    vec("uDims", Vec3{double(v.geometry.columns), double(v.geometry.rows), double(v.geometry.slices)});
+    vec("uDims",
+        Vec3{double(v.geometry.columns), double(v.geometry.rows), double(v.geometry.slices)});
     vec("uG0", f.gradientToPatient[0]);
     vec("uG1", f.gradientToPatient[1]);
     vec("uG2", f.gradientToPatient[2]);

@@ -2,6 +2,7 @@
 // scene's size into a framebuffer of its own, which is then stretched over
 // the widget (a picture made while the mouse moves is smaller than the
 // widget) before the cell's overlay is painted on top.
+#include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
@@ -69,13 +70,11 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
   void initializeGL() override {
     // A widget moved to another window gets a new context: everything made
     // in the old one goes with it and is made again.
-    connect(context(), &QOpenGLContext::aboutToBeDestroyed, this,
-            [this] {
-              makeCurrent();
-              Cleanup();
-              doneCurrent();
-            },
-            Qt::UniqueConnection);
+    connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] {
+      makeCurrent();
+      Cleanup();
+      doneCurrent();
+    });
     FCaster = std::make_unique<TGlRayCaster>();
     std::string reason;
     if (!FCaster->Init(reason)) {
@@ -155,6 +154,15 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
 }  // namespace
 
 TVolumeCanvas* MakeGlVolumeCanvas(QWidget* parent, QString& reason) {
+  // Platforms that draw widgets into memory only cannot host an OpenGL
+  // widget (Qt warns and the widget crashes on its first paint), even where
+  // they can make a context.
+  const QString platform = QGuiApplication::platformName();
+  for (const char* bare : {"offscreen", "minimal", "vnc", "linuxfb", "vkkhrdisplay"})
+    if (platform == bare) {
+      reason = "OpenGL widgets are not available on the " + platform + " platform";
+      return nullptr;
+    }
   // Try a context of the canvas's kind first: a QOpenGLWidget whose context
   // fails only warns and stays blank, and the cell must know in time to use
   // the CPU canvas instead.
