@@ -113,9 +113,13 @@ void main() {
       if (b != lastBlock) {
         lastBlock = b;
         vec2 mm = texelFetch(uBlocks, b, 0).rg;
+        // With the grey rising with the value, a block whose extreme is
+        // clipped to black (MIP) or white (MinIP) cannot change the grey
+        // of the extreme either.
         skipBlock = uMode == 0 ? !AnyOpaque(mm.x, mm.y)
-                  : uMode == 1 ? count > 0 && mm.y <= best
-                  : uMode == 2 ? count > 0 && mm.x >= best : false;
+                  : uMode == 1 ? (count > 0 && mm.y <= best) || (uSlope > 0.0 && Grey(mm.y) <= 0.0)
+                  : uMode == 2 ? (count > 0 && mm.x >= best) || (uSlope > 0.0 && Grey(mm.x) >= 1.0)
+                  : false;
       }
       if (skipBlock) {
         // To the first sample past the block (the edge blocks reach to
@@ -157,6 +161,10 @@ void main() {
       else if (uMode == 2) best = min(best, s);
       else sum += s;
       ++count;
+      // Once the grey is clipped at its far end no later sample changes it.
+      if (uSkip != 0 && uSlope > 0.0 &&
+          ((uMode == 1 && Grey(best) >= 1.0) || (uMode == 2 && Grey(best) <= 0.0)))
+        break;
     }
   }
   if (uMode == 0) {

@@ -269,19 +269,24 @@ TEST_F(GlRender, CropZoomStepAndWindowDragMatchTheCpu) {
 
 // Skipping blocks must leave exactly the picture of taking every sample.
 TEST_F(GlRender, SkippingEmptySpaceChangesNothing) {
-  for (const std::string preset : {"bone", "lung", "mip"}) {
-    TRenderSettings s = Settings(preset, OrbitCamera(20, 40), 80);
-    s.tf.windowCentre = 0, s.tf.windowWidth = 2400;
+  // The projections also stop or skip where the window clips the grey:
+  // with the preset's narrow window and with one wide enough to clip nothing.
+  for (const std::string preset : {"bone", "lung", "mip", "mip wide"}) {
+    TRenderSettings s = Settings(preset == "mip wide" ? "mip" : preset, OrbitCamera(20, 40), 80);
+    if (preset == "mip wide") s.tf.windowCentre = 0, s.tf.windowWidth = 5000;
     for (TRenderMode mode : {s.mode, TRenderMode::MinIp}) {
-      if (preset != "mip" && mode == TRenderMode::MinIp) continue;
+      if (s.mode != TRenderMode::Mip && mode == TRenderMode::MinIp) continue;
       s.mode = mode;
+      if (mode == TRenderMode::MinIp) s.tf.windowCentre = -600;
       gl->Caster()->SetSkipping(true);
       const TRenderImage skipping = Gpu(Straight(), s);
       gl->Caster()->SetSkipping(false);
       const TRenderImage every = Gpu(Straight(), s);
       gl->Caster()->SetSkipping(true);
       EXPECT_EQ(Compare(skipping, every).max, 0) << preset << " " << RenderModeName(mode);
-      EXPECT_GT(Lit(every), 0.05) << preset;
+      if (mode != TRenderMode::MinIp) {
+        EXPECT_GT(Lit(every), 0.05) << preset;
+      }
     }
   }
 }
