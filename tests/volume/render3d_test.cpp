@@ -435,8 +435,9 @@ TEST(VolumeRenderer, SkippingBlocksDrawsWhatEverySampleDraws) {
         const TRenderImage got = Draw(r, s), want = ref.Render(s);
         // Float against double samples: a step of rounding at most.
         EXPECT_LE(MaxChannelDiff(got, want), 1) << preset << " " << RenderModeName(mode);
-        if (mode != TRenderMode::MinIp)  // every ray meets air in this box
+        if (mode != TRenderMode::MinIp) {  // every ray meets air in this box
           EXPECT_GT(Extent(got, 20).first, 10) << preset << " " << RenderModeName(mode);
+        }
       }
   }
 }
