@@ -4,8 +4,13 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <limits>
 
+#include "support/paths.h"
 #include "volume/Render3D.h"
+#include "volume/VolumeBuilder.h"
+#include "volume/VolumeInput.h"
+#include "volume_fixtures.h"
 
 namespace {
 
@@ -548,6 +553,141 @@ TEST(VolumeRenderer, ACancelledPictureStopsAndSaysSo) {
   EXPECT_FALSE(r.Render(s, img, reason, nullptr, &cancel));
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.5);
   EXPECT_EQ(reason, "the picture was cancelled");
+}
+
+}  // namespace
+
+namespace {
+
+std::shared_ptr<TVolume> BuildSeries(const std::string& name, const volfix::SeriesSpec& s) {
+  const std::string dir = testsupport::TempDir("render3d-" + name);
+  volfix::WriteSeries(dir, s);
+  std::vector<TVolumeFrame> frames;
+  std::string reason;
+  EXPECT_TRUE(FramesFromPath(dir, frames, reason)) << reason;
+  TDecodingFrameSource source;
+  auto v = BuildVolume(std::move(frames), source, reason);
+  EXPECT_TRUE(v) << reason;
+  return v;
+}
+
+// Brute force over the fixture's own values: an axial stack written foot to
+// head (or head to foot), projected along one patient axis, the head at the
+// top of coronal and sagittal pictures.
+TEST(ProjectVolume, EqualsABruteForceProjectionWithSpacingAndTilt) {
+  volfix::SeriesSpec base;
+  base.columns = 9, base.rows = 7, base.slices = 6;
+  base.columnSpacing = 0.6, base.rowSpacing = 1.3;
+  std::vector<std::pair<std::string, volfix::SeriesSpec>> cases;
+  cases.emplace_back("plain", base);
+  volfix::SeriesSpec tilted = base;
+  tilted.step = {0, 0.7, 2.5};  // a gantry tilt shears the slices along y
+  cases.emplace_back("tilted", tilted);
+  volfix::SeriesSpec downward = base;
+  downward.step = {0, 0, -3};  // written head first
+  downward.isSigned = false;
+  cases.emplace_back("downward", downward);
+  for (const auto& [name, spec] : cases) {
+    auto v = BuildSeries(name, spec);
+    ASSERT_TRUE(v);
+    const int C = spec.columns, R = spec.rows, S = spec.slices;
+    // Fixture slice of volume slice k (the volume runs foot to head).
+    const auto value = [&](int i, int j, int k) {
+      const int f = spec.step.z > 0 ? k : S - 1 - k;
+      return spec.isSigned ? volfix::Value(spec, i, j, f) : volfix::Value(spec, i, j, f) & 0xFFFF;
+    };
+    for (TProjection p : {TProjection::Max, TProjection::Min, TProjection::Mean})
+      for (TProjectionView view :
+           {TProjectionView::Anterior, TProjectionView::Lateral, TProjectionView::Superior}) {
+        TPlaneImage out;
+        std::string reason;
+        ASSERT_TRUE(ProjectVolume(*v, view, p, out, reason)) << reason;
+        const int w = view == TProjectionView::Lateral ? R : C;
+        const int h = view == TProjectionView::Superior ? R : S;
+        ASSERT_EQ(out.columns, w);
+        ASSERT_EQ(out.rows, h);
+        const int depth = view == TProjectionView::Anterior  ? R
+                          : view == TProjectionView::Lateral ? C
+                                                             : S;
+        for (int y = 0; y < h; ++y)
+          for (int x = 0; x < w; ++x) {
+            int64_t sum = 0;
+            int hi = std::numeric_limits<int>::min(), lo = std::numeric_limits<int>::max();
+            for (int d = 0; d < depth; ++d) {
+              const int a = view == TProjectionView::Anterior  ? value(x, d, S - 1 - y)
+                            : view == TProjectionView::Lateral ? value(d, x, S - 1 - y)
+                                                               : value(x, y, d);
+              sum += a, hi = std::max(hi, a), lo = std::min(lo, a);
+            }
+            const int want = p == TProjection::Max   ? hi
+                             : p == TProjection::Min ? lo
+                                                     : int(std::nearbyint(double(sum) / depth));
+            const int16_t word = out.pixels[size_t(y) * size_t(w) + size_t(x)];
+            ASSERT_EQ(spec.isSigned ? int(word) : int(uint16_t(word)), want)
+                << name << " " << ProjectionName(p) << " view " << int(view) << " at " << x << ","
+                << y;
+          }
+        EXPECT_NEAR(out.thickness,
+                    view == TProjectionView::Superior   ? v->geometry.sliceSpacing * S
+                    : view == TProjectionView::Anterior ? spec.rowSpacing * R
+                                                        : spec.columnSpacing * C,
+                    1e-9);
+      }
+  }
+}
+
+TEST(DownsampledVolume, KeepsTheBoxAndTakesMeans) {
+  auto v = Grid(10, 9, 7, 0.5, 0.7, {0, 0.3, 1.2},
+                [](int i, int j, int k) { return (i * 31 + j * 17 + k * 101) % 997 - 400; });
+  std::string note;
+  EXPECT_EQ(DownsampledVolume(*v, 10, v->Bytes(), "the test", note), nullptr);
+  EXPECT_TRUE(note.empty());
+  auto c = DownsampledVolume(*v, 4, size_t(1) << 30, "the test", note);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(note, "Downsampled for the test: 10 x 9 x 7 to 3 x 3 x 3");
+  EXPECT_EQ(c->notes.back(), note);
+  const TVolumeGeometry &g = v->geometry, &h = c->geometry;
+  ASSERT_EQ(h.columns, 3);
+  ASSERT_EQ(h.slices, 3);
+  EXPECT_NEAR(h.columnSpacing, 1.5, 1e-12);
+  EXPECT_NEAR(h.rowSpacing, 2.1, 1e-12);
+  EXPECT_EQ(c->voxels.size(), size_t(27));
+  // Voxel (0, 0, 0): the mean of fine 0..2 x 0..2 x 0..1, at their centre.
+  const auto mean = [&](int i0, int i1, int j0, int j1, int k0, int k1) {
+    double sum = 0;
+    for (int k = k0; k < k1; ++k)
+      for (int j = j0; j < j1; ++j)
+        for (int i = i0; i < i1; ++i) sum += v->At(i, j, k);
+    return int(std::nearbyint(sum / ((i1 - i0) * (j1 - j0) * (k1 - k0))));
+  };
+  EXPECT_EQ(c->At(0, 0, 0), mean(0, 3, 0, 3, 0, 2));
+  EXPECT_EQ(c->At(1, 2, 1), mean(3, 6, 6, 9, 2, 4));
+  // The last along an axis takes the remainder too.
+  EXPECT_EQ(c->At(2, 0, 2), mean(6, 10, 0, 3, 4, 7));
+  const Vec3 want = (g.VoxelPosition(0, 0, 0) + g.VoxelPosition(2, 2, 0) +
+                     g.VoxelPosition(0, 0, 1) + g.VoxelPosition(2, 2, 1)) *
+                    0.25;
+  EXPECT_NEAR(Norm(h.VoxelPosition(0, 0, 0) - want), 0, 1e-9);
+  // The far corner stays within a coarse voxel of the fine one.
+  EXPECT_LT(Norm(h.VoxelPosition(2, 2, 2) - g.VoxelPosition(9, 8, 6)), 2.1 + 1.5 + 2.4);
+  EXPECT_NEAR(h.tiltDegrees, g.tiltDegrees, 1e-12);
+  int lo = 1 << 30, hi = -(1 << 30);
+  for (int k = 0; k < 3; ++k)
+    for (int j = 0; j < 3; ++j)
+      for (int i = 0; i < 3; ++i)
+        lo = std::min(lo, c->At(i, j, k)), hi = std::max(hi, c->At(i, j, k));
+  EXPECT_EQ(c->minValue, lo);
+  EXPECT_EQ(c->maxValue, hi);
+  // A byte limit alone coarsens the longest axes until it fits.
+  c = DownsampledVolume(*v, 0, 200, "memory", note);
+  ASSERT_TRUE(c);
+  EXPECT_LE(c->Bytes(), size_t(200));
+  EXPECT_GE(c->geometry.columns * c->geometry.rows * c->geometry.slices, 40);
+  // A limit below one voxel still leaves one voxel.
+  c = DownsampledVolume(*v, 1, 0, "nothing", note);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->voxels.size(), size_t(1));
+  EXPECT_EQ(c->At(0, 0, 0), mean(0, 10, 0, 9, 0, 7));
 }
 
 }  // namespace
