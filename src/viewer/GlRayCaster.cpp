@@ -107,7 +107,8 @@ void main() {
   ivec3 lastBlock = ivec3(-1);
   bool skipBlock = false;
   for (int n = n0; n <= n1; ++n) {
-    vec3 p = o + float(n) * uStep;
+    // A sample rounding puts a hair outside the box is taken on its face.
+    vec3 p = clamp(o + float(n) * uStep, uBoxLo, uBoxHi);
     if (uSkip != 0) {
       ivec3 b = clamp(ivec3(floor(p / float(uBlockSize))), ivec3(0), uBlockDims - 1);
       if (b != lastBlock) {
@@ -493,12 +494,12 @@ bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::stri
   gl->glClear(GL_COLOR_BUFFER_BIT);
   std::string said;
   if (s.crop.Empty()) {
-    said = "The crop box is empty";
+    said = "The crop box is empty";  // as the CPU ray caster says
   } else {
     TTransferLut lut;
     if (s.mode == TRenderMode::Vr) {
       lut = BuildTransferLut(s.tf, v, f.stepMm);
-      if (!lut.anyOpaque) said = "Nothing is opaque in this transfer function";
+      if (!lut.anyOpaque) said = "The transfer function has no opaque range";
     }
     if (lut.rgba.size() != size_t(TTransferLut::kEntries))
       lut.rgba.assign(size_t(TTransferLut::kEntries), {0, 0, 0, 0});
@@ -554,8 +555,8 @@ bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::stri
     const double slope = v.header.IntenScale != 0 ? double(v.header.IntenScale) : 1.0;
     num("uSlope", slope);
     num("uIntercept", v.header.IntenIntercept);
-    num("uWinCentre", s.tf.windowCentre);
-    num("uWinWidth", s.tf.windowWidth);
+    num("uWinCentre", std::isfinite(s.tf.windowCentre) ? s.tf.windowCentre : 0);
+    num("uWinWidth", std::isfinite(s.tf.windowWidth) ? s.tf.windowWidth : 1);
     integer("uShade", s.tf.shade ? 1 : 0);
     num("uAmbient", s.tf.ambient);
     num("uDiffuse", s.tf.diffuse);

@@ -1,14 +1,16 @@
 // The OpenGL ray caster against the CPU one, under Xvfb with Mesa's software
 // OpenGL (llvmpipe): the same settings must give the same picture.
 //
-// The tolerance: a mean difference of at most 2 grey levels per channel and
-// 99% of the pixels within 8 in every channel. The GPU weighs the 8 voxels
-// of a trilinear sample with fixed-point fractions and places samples in
-// single precision, so where a ray grazes a surface the sample that first
-// passes the opacity threshold can move by a step and a few edge pixels
-// differ by tens of levels; everywhere else the two agree to a level or two.
-// A wrong ray, step, table coordinate, gradient or window shifts or tints
-// whole regions and fails both bounds.
+// The tolerance, per channel of every pixel: under llvmpipe, which filters
+// 16-bit textures in single precision as the CPU ray caster samples, a mean
+// difference of at most 0.1 grey levels and 99.9% of the pixels within 2
+// (rounding where a sample sits on a table entry's or a window's edge). A
+// hardware GPU weighs the 8 voxels of a trilinear sample with 8-bit
+// fractions, so where a ray grazes a surface the sample that first passes
+// the opacity threshold can move by a step: there the bound is a mean of 2
+// levels and 99% of the pixels within 8. A wrong ray, step, table
+// coordinate, gradient or window shifts or tints whole regions and fails
+// either bound.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -19,6 +21,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -103,10 +106,11 @@ std::shared_ptr<const TVolume> Tilted() {
 struct TDiff {
   double mean = 0;     // per channel, grey levels
   double within8 = 1;  // share of pixels within 8 levels in every channel
+  double within2 = 1;  // and within 2
   int max = 0;
   std::string Text() const {
-    return "mean " + std::to_string(mean) + ", within 8: " + std::to_string(within8) + ", max " +
-           std::to_string(max);
+    return "mean " + std::to_string(mean) + ", within 2: " + std::to_string(within2) +
+           ", within 8: " + std::to_string(within8) + ", max " + std::to_string(max);
   }
 };
 
@@ -114,11 +118,11 @@ TDiff Compare(const TRenderImage& a, const TRenderImage& b) {
   TDiff d;
   if (a.width != b.width || a.height != b.height || a.pixels.size() != b.pixels.size() ||
       a.pixels.empty()) {
-    d.mean = 1e9, d.within8 = 0, d.max = 255;
+    d.mean = 1e9, d.within8 = d.within2 = 0, d.max = 255;
     return d;
   }
   double sum = 0;
-  size_t close = 0;
+  size_t close = 0, closer = 0;
   for (size_t n = 0; n < a.pixels.size(); ++n) {
     int worst = 0;
     for (int shift : {0, 8, 16}) {
@@ -128,14 +132,18 @@ TDiff Compare(const TRenderImage& a, const TRenderImage& b) {
     }
     d.max = std::max(d.max, worst);
     if (worst <= 8) ++close;
+    if (worst <= 2) ++closer;
   }
   d.mean = sum / (3.0 * double(a.pixels.size()));
   d.within8 = double(close) / double(a.pixels.size());
+  d.within2 = double(closer) / double(a.pixels.size());
   return d;
 }
 
+bool gSoftware = true;  // the renderer is llvmpipe
+
 bool Agree(const TDiff& d) {
-  return d.mean <= 2 && d.within8 >= 0.99;
+  return gSoftware ? d.mean <= 0.1 && d.within2 >= 0.999 : d.mean <= 2 && d.within8 >= 0.99;
 }
 
 // How many pixels are not black: a picture of nothing passes any comparison.
@@ -145,7 +153,8 @@ double Lit(const TRenderImage& im) {
   return im.pixels.empty() ? 0 : double(n) / double(im.pixels.size());
 }
 
-// Where the picture is dumped for a look when a comparison fails.
+// Where the pictures of a failed comparison (or, when set, of every one)
+// are dumped for a look.
 void Dump(const TRenderImage& im, const std::string& name) {
   const char* dir = std::getenv("TAVROLEN_GL_TEST_DUMP");
   if (dir && *dir)
@@ -158,6 +167,7 @@ class GlRender : public ::testing::Test {
     gl = new TGlOffscreenRenderer;
     std::string reason;
     initReason = gl->Init(reason) ? "" : reason;
+    gSoftware = gl->Backend().contains("llvmpipe");
   }
   static void TearDownTestSuite() {
     delete gl;
@@ -191,7 +201,8 @@ class GlRender : public ::testing::Test {
     const TDiff d = Compare(g, c);
     EXPECT_TRUE(Agree(d)) << what << ": " << d.Text();
     EXPECT_GE(Lit(c), minLit) << what << ": the CPU picture is (nearly) black";
-    if (!Agree(d)) {
+    if (!Agree(d) || std::getenv("TAVROLEN_GL_TEST_DUMP")) {
+      std::printf("%s: %s\n", what.c_str(), d.Text().c_str());
       Dump(g, what + "-gpu");
       Dump(c, what + "-cpu");
     }
