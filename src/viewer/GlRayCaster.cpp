@@ -366,8 +366,9 @@ bool TGlRayCaster::SetVolume(const std::shared_ptr<const TVolume>& v, std::strin
     why = "the memory budget";
   }
   std::shared_ptr<const TVolume> drawn = v;
+  std::shared_ptr<TVolume> coarse;
   std::string note;
-  if (auto coarse = DownsampledVolume(*v, maxSide, maxBytes, why, note)) drawn = coarse;
+  if ((coarse = DownsampledVolume(*v, maxSide, maxBytes, why, note))) drawn = coarse;
   for (int attempt = 0;; ++attempt) {
     std::string chargeWhy;
     if (!FrameCache::Shared().Charge(int64_t(drawn->Bytes()), FCharge, &chargeWhy)) {
@@ -381,7 +382,7 @@ bool TGlRayCaster::SetVolume(const std::shared_ptr<const TVolume>& v, std::strin
     if (attempt >= 4 || drawn->Bytes() < (size_t(16) << 20)) return false;
     maxBytes = drawn->Bytes() / 4;
     note.clear();
-    auto coarse =
+    coarse =
         DownsampledVolume(*v, maxSide, maxBytes, "the GPU's free memory (" + reason + ")", note);
     if (!coarse) return false;
     drawn = coarse;
@@ -391,6 +392,9 @@ bool TGlRayCaster::SetVolume(const std::shared_ptr<const TVolume>& v, std::strin
     FCharge.Release();
     return false;
   }
+  // The coarse copy's voxels live on in the texture; its geometry, range
+  // and header are all a picture still needs.
+  if (coarse) TVoxels().swap(coarse->voxels);
   FSource = v;
   FDrawn = drawn;
   FNote = note;

@@ -74,7 +74,8 @@ class TGlRayCaster {
   size_t FMaxBytes = kGlDefaultMaxTextureBytes;
   bool FSkip = true;
   std::shared_ptr<const TVolume> FSource;  // as handed in
-  std::shared_ptr<const TVolume> FDrawn;   // as uploaded (FSource or its downsampled copy)
+  // As uploaded: FSource, or its downsampled copy without its voxels.
+  std::shared_ptr<const TVolume> FDrawn;
   std::string FNote;
   CacheCharge FCharge;
 };

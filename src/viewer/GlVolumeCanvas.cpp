@@ -47,6 +47,7 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
   void Show(const TVolumeScene& scene) override {
     FScene = scene;
     FHaveScene = true;
+    FDirty = true;
     update();
   }
   QString Backend() const override {
@@ -87,7 +88,12 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
     auto* gl = context()->functions();
     gl->glClearColor(0, 0, 0, 1);
     gl->glClear(GL_COLOR_BUFFER_BIT);
-    if (FCaster && FHaveScene) DrawScene();
+    if (FCaster && FHaveScene) {
+      // A paint for the overlay alone, or for an exposed window, shows the
+      // picture already made.
+      if (FDirty) DrawScene();
+      if (FPictureReady) ShowPicture();
+    }
     if (overlay) {
       QPainter painter(this);
       overlay(painter);
@@ -96,6 +102,8 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
 
  private:
   void DrawScene() {
+    // Tried once per scene: a failure is not retried on every paint.
+    FDirty = false;
     const TRenderSettings& s = FScene.settings;
     std::string reason;
     if (!FCaster->SetVolume(FScene.volume, reason)) {
@@ -125,26 +133,27 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
     FFbo->release();
     FPictureReady = ok;
     FProblem = QString::fromStdString(ok ? said : reason);
-    if (!ok) return;
+  }
+
+  void ShowPicture() {
     // Stretched over the whole widget, smoothed when it is smaller.
     const qreal dpr = devicePixelRatioF();
     const QRect target(0, 0, int(width() * dpr), int(height() * dpr));
     QOpenGLFramebufferObject::blitFramebuffer(nullptr, target, FFbo.get(),
-                                              QRect(0, 0, s.width, s.height), GL_COLOR_BUFFER_BIT,
-                                              GL_LINEAR);
-    // The blit binds the widget's framebuffer by id 0; QPainter and Qt's
-    // compositing expect the widget's own.
-    context()->functions()->glBindFramebuffer(GL_FRAMEBUFFER, defaultFramebufferObject());
+                                              QRect(0, 0, FFbo->width(), FFbo->height()),
+                                              GL_COLOR_BUFFER_BIT, GL_LINEAR);
   }
 
   void Cleanup() {
     FFbo.reset();
     FCaster.reset();
     FPictureReady = false;
+    FDirty = true;
   }
 
   TVolumeScene FScene;
   bool FHaveScene = false;
+  bool FDirty = false;  // the scene changed since the picture was drawn
   std::unique_ptr<TGlRayCaster> FCaster;
   std::unique_ptr<QOpenGLFramebufferObject> FFbo;
   bool FPictureReady = false;

@@ -458,6 +458,15 @@ TEST(GlCanvas, DrawsTheSceneAndChargesItsTexture) {
   EXPECT_EQ(canvas->Picture().size(), QSize(32, 24));
   EXPECT_NE(smaller.pixelColor(smaller.width() / 2, smaller.height() / 2), QColor(Qt::black));
 
+  // A crop box dragged to nothing: a black picture and the reason.
+  scene.settings.crop.lo = {0.5, 0, 0};
+  scene.settings.crop.hi = {0.2, 1, 1};
+  canvas->Show(scene);
+  widget->grabFramebuffer();
+  EXPECT_EQ(Lit(RenderImageOf(canvas->Picture())), 0);
+  EXPECT_TRUE(canvas->Notes().join(" ").contains("crop box"))
+      << canvas->Notes().join("; ").toStdString();
+
   delete canvas->Widget();
   EXPECT_EQ(FrameCache::Shared().Charged(), before);
 }
