@@ -35,6 +35,9 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
     setFocusPolicy(Qt::NoFocus);
   }
   ~TGlVolumeCanvas() override {
+    // The base class destroys the context after this part of the object is
+    // gone: the clean-up is done here and must not run again from there.
+    disconnect(FContextGone);
     // The textures must go while their context is current.
     if (context()) {
       makeCurrent();
@@ -71,7 +74,7 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
   void initializeGL() override {
     // A widget moved to another window gets a new context: everything made
     // in the old one goes with it and is made again.
-    connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] {
+    FContextGone = connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] {
       makeCurrent();
       Cleanup();
       doneCurrent();
@@ -152,6 +155,7 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
   }
 
   TVolumeScene FScene;
+  QMetaObject::Connection FContextGone;
   bool FHaveScene = false;
   bool FDirty = false;  // the scene changed since the picture was drawn
   std::unique_ptr<TGlRayCaster> FCaster;
