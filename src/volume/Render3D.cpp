@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "volume/Parallel.h"
+#include "volume/VolumeBuilder.h"
 
 namespace {
 
@@ -380,49 +381,12 @@ std::shared_ptr<TVolume> DownsampledVolume(const TVolume& v, int maxSide, size_t
   if (fine[0] < 1 || fine[1] < 1 || fine[2] < 1 || g.origin.size() != size_t(g.slices) ||
       v.voxels.size() < v.SliceSize() * size_t(g.slices))
     return nullptr;
-  int f[3] = {1, 1, 1}, n[3];
-  for (int a = 0; a < 3; ++a) {
-    if (maxSide > 0) f[a] = std::max(1, (fine[a] + maxSide - 1) / maxSide);
-    n[a] = fine[a] / f[a];
-  }
-  const auto bytes = [&] { return size_t(n[0]) * size_t(n[1]) * size_t(n[2]) * sizeof(int16_t); };
-  while (bytes() > maxBytes) {
-    // Coarsen the axis that is still the longest in voxels.
-    int a = 0;
-    for (int b = 1; b < 3; ++b)
-      if (n[b] > n[a]) a = b;
-    if (n[a] <= 1) break;
-    ++f[a];
-    n[a] = fine[a] / f[a];
-  }
-  if (f[0] == 1 && f[1] == 1 && f[2] == 1) return nullptr;
-
+  const std::array<int, 3> f = ShrinkFactors({fine[0], fine[1], fine[2]}, maxSide, maxBytes);
+  if (f == std::array<int, 3>{1, 1, 1}) return nullptr;
   auto out = std::make_shared<TVolume>();
-  TVolumeGeometry& c = out->geometry;
-  c = g;
-  c.columns = n[0], c.rows = n[1], c.slices = n[2];
-  c.columnSpacing = g.columnSpacing * f[0];
-  c.rowSpacing = g.rowSpacing * f[1];
-  c.origin.assign(size_t(n[2]), Vec3{});
-  c.depth.assign(size_t(n[2]), 0);
-  // Each coarse voxel sits at the mean of the fine centres of its full
-  // share; the last one along an axis also takes the remainder.
-  const Vec3 inPlane = g.rowDir * (g.columnSpacing * (f[0] - 1) * 0.5) +
-                       g.colDir * (g.rowSpacing * (f[1] - 1) * 0.5);
-  for (int k = 0; k < n[2]; ++k) {
-    Vec3 o;
-    double d = 0;
-    for (int q = 0; q < f[2]; ++q) {
-      o = o + g.origin[size_t(k * f[2] + q)];
-      d += g.depth.size() == size_t(g.slices) ? g.depth[size_t(k * f[2] + q)] : 0;
-    }
-    c.origin[size_t(k)] = o * (1.0 / f[2]) + inPlane;
-    c.depth[size_t(k)] = d / f[2];
-  }
-  c.sliceSpacing =
-      n[2] > 1 ? (c.depth.back() - c.depth.front()) / (n[2] - 1) : g.sliceSpacing * f[2];
-  if (n[2] > 1 && !(c.sliceSpacing > 0)) c.sliceSpacing = g.sliceSpacing * f[2];
-
+  out->geometry = CoarserGeometry(g, f);
+  const TVolumeGeometry& c = out->geometry;
+  const int n[3] = {c.columns, c.rows, c.slices};
   out->isSigned = v.isSigned;
   out->bitsStored = v.bitsStored;
   out->header = v.header;

@@ -691,3 +691,88 @@ TEST(DownsampledVolume, KeepsTheBoxAndTakesMeans) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VolumeBuild, ShrinksToFitTheBudgetWhenAsked) {
+  volfix::SeriesSpec spec;
+  spec.columns = 256, spec.rows = 250, spec.slices = 11;
+  spec.step = {0, 0.5, 2};  // tilted
+  const std::string dir = testsupport::TempDir("render3d-shrink");
+  volfix::WriteSeries(dir, spec);
+  // The smallest budget there is, 1 MiB; the volume takes 1.4 MB. Declared
+  // before the volumes, which hold charges to it.
+  FrameCache cache(0);
+  const auto build = [&](bool shrink, std::string& reason) {
+    std::vector<TVolumeFrame> frames;
+    EXPECT_TRUE(FramesFromPath(dir, frames, reason)) << reason;
+    TCachedFrameSource source(cache);
+    TVolumeOptions o;
+    o.shrinkToFit = shrink;
+    return BuildVolume(std::move(frames), source, reason, o);
+  };
+  std::string reason;
+  EXPECT_FALSE(build(false, reason));
+  EXPECT_NE(reason.find("does not fit"), std::string::npos) << reason;
+  auto v = build(true, reason);
+  ASSERT_TRUE(v) << reason;
+  EXPECT_LE(v->charge.bytes(), cache.Budget() / 2);
+  const TVolumeGeometry& g = v->geometry;
+  // Halved along the two longest axes: 128 x 125 x 11 words fit half of it.
+  ASSERT_EQ(g.columns, 128);
+  ASSERT_EQ(g.rows, 125);
+  ASSERT_EQ(g.slices, 11);
+  EXPECT_EQ(v->notes.back(),
+            "Downsampled to fit the memory budget: 256 x 250 x 11 to 128 x 125 x 11");
+  EXPECT_NEAR(g.columnSpacing, 2 * spec.columnSpacing, 1e-9);
+  EXPECT_NEAR(g.rowSpacing, 2 * spec.rowSpacing, 1e-9);
+  EXPECT_NEAR(g.tiltDegrees, std::atan(0.5 / 2) * 180 / 3.14159265358979, 1e-6);
+  EXPECT_EQ(v->slicePath.size(), size_t(11));
+  // Means of 2 x 2 fine voxels.
+  int lo = 1 << 30, hi = -(1 << 30);
+  for (int k = 0; k < 11; ++k)
+    for (int jc = 0; jc < 125; ++jc)
+      for (int ic = 0; ic < 128; ++ic) {
+        double sum = 0;
+        for (int j = 2 * jc; j < 2 * jc + 2; ++j)
+          for (int i = 2 * ic; i < 2 * ic + 2; ++i) sum += volfix::Value(spec, i, j, k);
+        const int want = int(std::nearbyint(sum / 4));
+        ASSERT_EQ(v->At(ic, jc, k), want) << ic << "," << jc << "," << k;
+        lo = std::min(lo, want), hi = std::max(hi, want);
+      }
+  EXPECT_EQ(v->minValue, lo);
+  EXPECT_EQ(v->maxValue, hi);
+  // Coarse voxel (0, 0, k) sits at the centre of fine (0..1, 0..1, k).
+  const Vec3 want = spec.Position(2) + Vec3{0.5 * spec.columnSpacing, 0.5 * spec.rowSpacing, 0};
+  EXPECT_NEAR(Norm(g.VoxelPosition(0, 0, 2) - want), 0, 1e-6);
+
+  // A long stack is thinned along the slices: means of 3 slices, the last
+  // taking the 5 left over.
+  volfix::SeriesSpec tall;
+  tall.columns = tall.rows = 64, tall.slices = 140;
+  tall.seriesUid += ".9";
+  const std::string tallDir = testsupport::TempDir("render3d-shrink-tall");
+  volfix::WriteSeries(tallDir, tall);
+  std::vector<TVolumeFrame> frames;
+  ASSERT_TRUE(FramesFromPath(tallDir, frames, reason)) << reason;
+  TCachedFrameSource source(cache);
+  TVolumeOptions o;
+  o.shrinkToFit = true;
+  auto t = BuildVolume(std::move(frames), source, reason, o);
+  ASSERT_TRUE(t) << reason;
+  ASSERT_EQ(t->geometry.slices, 46);
+  ASSERT_EQ(t->geometry.columns, 64);
+  EXPECT_NEAR(t->geometry.sliceSpacing, 3 * 2.5, 1e-9);
+  EXPECT_NEAR(t->geometry.VoxelPosition(0, 0, 1).z, tall.Position(4).z, 1e-9);
+  for (int k : {0, 17, 45})
+    for (int j : {0, 63})
+      for (int i : {0, 31}) {
+        const int k1 = k == 45 ? 140 : 3 * k + 3;
+        double sum = 0;
+        for (int q = 3 * k; q < k1; ++q) sum += volfix::Value(tall, i, j, q);
+        EXPECT_EQ(t->At(i, j, k), int(std::nearbyint(sum / (k1 - 3 * k))))
+            << i << "," << j << "," << k;
+      }
+}
+
+}  // namespace
