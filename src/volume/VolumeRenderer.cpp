@@ -73,6 +73,69 @@ struct TSampler {
   }
 };
 
+// A ray along one grid axis (the standard views of an untilted stack): its
+// other two coordinates stay put, so each grid plane it crosses is
+// interpolated once and shared by the samples either side of it.
+template <bool Signed>
+struct TAxisWalker {
+  const int16_t* base = nullptr;  // the cell's corner on plane 0 along the axis
+  ptrdiff_t ob = 0, oc = 0;       // to the neighbours across the axis
+  ptrdiff_t oa = 0, nextA = 0;    // one plane along the axis; to the next (0: one plane)
+  float fb = 0, fc = 0, lo = 0, hi = 0;
+  int lastCell = 0, axis = 0, cached = std::numeric_limits<int>::min();
+  float v0 = 0, v1 = 0;
+
+  // False when the ray crosses the axes.
+  bool Start(const TSampler<Signed>& sm, const float o[3], const float s[3], const float boxLo[3],
+             const float boxHi[3]) {
+    int moving = -1;
+    for (int a = 0; a < 3; ++a)
+      if (std::abs(s[a]) > 1e-7f) {
+        if (moving >= 0) return false;
+        moving = a;
+      }
+    if (moving < 0) return false;
+    axis = moving;
+    const int b = (axis + 1) % 3, c = (axis + 2) % 3;
+    const float pb = std::clamp(o[b], boxLo[b], boxHi[b]),
+                pc = std::clamp(o[c], boxLo[c], boxHi[c]);
+    const int ib = std::min(int(pb), sm.lastCell[b]), ic = std::min(int(pc), sm.lastCell[c]);
+    fb = pb - float(ib), fc = pc - float(ic);
+    base = sm.voxels + ib * sm.stride[b] + ic * sm.stride[c];
+    ob = sm.next[b], oc = sm.next[c];
+    oa = sm.stride[axis], nextA = sm.next[axis];
+    lastCell = sm.lastCell[axis];
+    lo = boxLo[axis], hi = boxHi[axis];
+    cached = std::numeric_limits<int>::min();
+    return true;
+  }
+  float Plane(const int16_t* p) const {
+    const float c0 = Word<Signed>(p) + (Word<Signed>(p + ob) - Word<Signed>(p)) * fb;
+    const float c1 = Word<Signed>(p + oc) + (Word<Signed>(p + oc + ob) - Word<Signed>(p + oc)) * fb;
+    return c0 + (c1 - c0) * fc;
+  }
+  // The sample at coordinate `pa` along the axis.
+  [[gnu::always_inline]] float At(float pa) {
+    pa = std::clamp(pa, lo, hi);
+    const int m = std::min(int(pa), lastCell);
+    if (m != cached) {
+      const int16_t* p = base + m * oa;
+      if (m == cached + 1) {
+        v0 = v1;
+        v1 = Plane(p + nextA);
+      } else if (m == cached - 1) {
+        v1 = v0;
+        v0 = Plane(p);
+      } else {
+        v0 = Plane(p);
+        v1 = Plane(p + nextA);
+      }
+      cached = m;
+    }
+    return v0 + (v1 - v0) * (pa - float(m));
+  }
+};
+
 // The table of TTransferLut as plain floats for the inner loop.
 struct TLutView {
   const std::array<float, 4>* rgba = nullptr;
@@ -259,6 +322,8 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
   const float lx = float(f.toEye.x), ly = float(f.toEye.y), lz = float(f.toEye.z);
   const float flat2 = float(kFlatGradient * kFlatGradient);
 
+  const float boxLo[3] = {lox, loy, loz}, boxHi[3] = {hix, hiy, hiz};
+  TAxisWalker<Signed> walker;
   const auto position = [&](const TRay& r, int n, float& px, float& py, float& pz) {
     const float fn = float(n);
     px = std::clamp(r.o[0] + fn * r.s[0], lox, hix);
@@ -319,10 +384,15 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
       out[x] = Rgb(cr, cg, cb);
     } else if constexpr (Mode == TRenderMode::Mean) {
       double sum = 0;
-      for (int n = r.n0; n <= r.n1; ++n) {
-        float px, py, pz;
-        position(r, n, px, py, pz);
-        sum += sm.At(px, py, pz);
+      if (walker.Start(sm, r.o, r.s, boxLo, boxHi)) {
+        for (int n = r.n0; n <= r.n1; ++n)
+          sum += walker.At(r.o[walker.axis] + float(n) * r.s[walker.axis]);
+      } else {
+        for (int n = r.n0; n <= r.n1; ++n) {
+          float px, py, pz;
+          position(r, n, px, py, pz);
+          sum += sm.At(px, py, pz);
+        }
       }
       out[x] = job.window.Grey(sum / double(r.n1 - r.n0 + 1));
     } else {
@@ -330,26 +400,36 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
       float best =
           kMax ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
       const float bound = kMax ? job.volHi : job.volLo;
-      for (int n = r.n0; n <= r.n1;) {
-        float px, py, pz;
-        position(r, n, px, py, pz);
-        int ix, iy, iz;
-        const size_t b = blockOf(px, py, pz, ix, iy, iz);
-        const int end = std::min(LeaveBlock(r, n, ix, iy, iz), r.n1 + 1);
-        // Nothing in this block can beat the running extreme.
-        const float limit = BlockValue<Signed>(kMax ? job.blockHi : job.blockLo, b);
-        if (kMax ? limit <= best : limit >= best) {
-          n = end;
-          continue;
-        }
-        for (; n < end; ++n) {
+      const auto project = [&](auto&& valueAt) {
+        for (int n = r.n0; n <= r.n1;) {
+          float px, py, pz;
           position(r, n, px, py, pz);
-          const float value = sm.At(px, py, pz);
-          best = kMax ? std::max(best, value) : std::min(best, value);
-          if (best == limit) break;  // the block has nothing more to give
+          int ix, iy, iz;
+          const size_t b = blockOf(px, py, pz, ix, iy, iz);
+          const int end = std::min(LeaveBlock(r, n, ix, iy, iz), r.n1 + 1);
+          // Nothing in this block can beat the running extreme.
+          const float limit = BlockValue<Signed>(kMax ? job.blockHi : job.blockLo, b);
+          if (kMax ? limit <= best : limit >= best) {
+            n = end;
+            continue;
+          }
+          for (; n < end; ++n) {
+            const float value = valueAt(n);
+            best = kMax ? std::max(best, value) : std::min(best, value);
+            if (best == limit) break;  // the block has nothing more to give
+          }
+          n = end;
+          if (best == bound) break;
         }
-        n = end;
-        if (best == bound) break;
+      };
+      if (walker.Start(sm, r.o, r.s, boxLo, boxHi)) {
+        project([&](int n) { return walker.At(r.o[walker.axis] + float(n) * r.s[walker.axis]); });
+      } else {
+        project([&](int n) {
+          float px, py, pz;
+          position(r, n, px, py, pz);
+          return sm.At(px, py, pz);
+        });
       }
       out[x] = job.window.Grey(best);
     }

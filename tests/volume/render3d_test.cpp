@@ -424,26 +424,35 @@ TEST(VolumeRenderer, SkippingBlocksDrawsWhatEverySampleDraws) {
     auto v = Phantom(isSigned);
     TVolumeRenderer r(v);
     TReference ref{*v};
+    // An oblique eye, and eyes along the grid's axes (the anterior and left
+    // rays of this stack run along its rows and columns, which the caster
+    // takes a shortcut for).
+    const TCamera cameras[] = {OrbitCamera(37, 23), StandardCamera(TStandardView::Anterior),
+                               StandardCamera(TStandardView::Left),
+                               StandardCamera(TStandardView::Inferior)};
     for (const char* preset : {"bone", "soft tissue", "mip"})
       for (TRenderMode mode :
-           {TRenderMode::Vr, TRenderMode::Mip, TRenderMode::MinIp, TRenderMode::Mean}) {
-        TRenderSettings s;
-        TRenderMode presetMode;
-        ASSERT_TRUE(TransferPreset(preset, presetMode, s.tf));
-        if ((mode == TRenderMode::Vr) != (presetMode == TRenderMode::Vr)) continue;
-        s.mode = mode;
-        if (mode != TRenderMode::Vr) s.tf.windowCentre = 0, s.tf.windowWidth = 2000;
-        s.width = 48, s.height = 40;
-        s.camera = OrbitCamera(37, 23);
-        s.camera.zoom = 1.4;
-        s.crop.lo = {0.1, 0, 0.2};
-        const TRenderImage got = Draw(r, s), want = ref.Render(s);
-        // Float against double samples: a step of rounding at most.
-        EXPECT_LE(MaxChannelDiff(got, want), 1) << preset << " " << RenderModeName(mode);
-        if (mode != TRenderMode::MinIp) {  // every ray meets air in this box
-          EXPECT_GT(Extent(got, 20).first, 10) << preset << " " << RenderModeName(mode);
+           {TRenderMode::Vr, TRenderMode::Mip, TRenderMode::MinIp, TRenderMode::Mean})
+        for (size_t c = 0; c < std::size(cameras); ++c) {
+          TRenderSettings s;
+          TRenderMode presetMode;
+          ASSERT_TRUE(TransferPreset(preset, presetMode, s.tf));
+          if ((mode == TRenderMode::Vr) != (presetMode == TRenderMode::Vr)) continue;
+          s.mode = mode;
+          if (mode != TRenderMode::Vr) s.tf.windowCentre = 0, s.tf.windowWidth = 2000;
+          s.width = 48, s.height = 40;
+          s.camera = cameras[c];
+          s.camera.zoom = 1.4;
+          s.crop.lo = {0.1, 0, 0.2};
+          const TRenderImage got = Draw(r, s), want = ref.Render(s);
+          // Float against double samples: a step of rounding at most.
+          EXPECT_LE(MaxChannelDiff(got, want), 1)
+              << preset << " " << RenderModeName(mode) << " camera " << c;
+          if (mode != TRenderMode::MinIp) {  // every ray meets air in this box
+            EXPECT_GT(Extent(got, 20).first, 10)
+                << preset << " " << RenderModeName(mode) << " camera " << c;
+          }
         }
-      }
   }
 }
 
