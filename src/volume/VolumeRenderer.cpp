@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <vector>
 
 #include "volume/Parallel.h"
 #include "volume/Render3D.h"
@@ -298,6 +299,81 @@ inline float BlockValue(const int16_t* table, size_t index) {
   return Word<Signed>(table + index);
 }
 
+// A projection whose rays in picture row y all run along one grid axis from
+// the same plane (the standard views of an untilted stack) is swept plane by
+// plane across the whole row: each crossed plane is read along the row, as
+// it lies in memory, instead of ray after ray across the stack. Marks the
+// pixels it drew in `swept` (left empty when the row does not qualify).
+template <bool Signed, TRenderMode Mode>
+void SweepRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_t* out,
+              std::vector<char>& swept) {
+  const TRayFrame& f = job.frame;
+  const int width = job.s->width;
+  int axis = -1;
+  for (int a = 0; a < 3; ++a)
+    if (std::abs(f.step[a]) > 1e-9) {
+      if (axis >= 0) return;
+      axis = a;
+    }
+  // Along the columns the ray caster already reads memory in order.
+  if (axis < 1 || std::abs(f.dx[axis]) > 1e-9) return;
+  const float boxLo[3] = {float(f.boxLo.x), float(f.boxLo.y), float(f.boxLo.z)};
+  const float boxHi[3] = {float(f.boxHi.x), float(f.boxHi.y), float(f.boxHi.z)};
+  std::vector<TAxisWalker<Signed>> rays;
+  std::vector<int> columns;
+  int n0 = 0, n1 = -1;
+  float o = 0, step = 0;
+  for (int x = 0; x < width; ++x) {
+    const TRay r = RayAt(f, x, y);
+    if (r.n0 > r.n1) continue;
+    if (rays.empty()) n0 = r.n0, n1 = r.n1, o = r.o[axis], step = r.s[axis];
+    // A ray that rounding gives another range is left to the ray caster.
+    if (r.n0 != n0 || r.n1 != n1 || r.o[axis] != o) continue;
+    TAxisWalker<Signed> w;
+    if (!w.Start(sm, r.o, r.s, boxLo, boxHi) || w.axis != axis) continue;
+    rays.push_back(w);
+    columns.push_back(x);
+  }
+  if (rays.empty()) return;
+  const size_t count = rays.size();
+  std::vector<float> p0(count), p1(count);
+  std::vector<double> acc(count, Mode == TRenderMode::Mip     ? -1e300
+                                 : Mode == TRenderMode::MinIp ? 1e300
+                                                              : 0);
+  const TAxisWalker<Signed>& w0 = rays.front();
+  int cached = std::numeric_limits<int>::min();
+  for (int n = n0; n <= n1; ++n) {
+    const float pa = std::clamp(o + float(n) * step, w0.lo, w0.hi);
+    const int m = std::min(int(pa), w0.lastCell);
+    if (m != cached) {
+      const bool next = m == cached + 1;
+      for (size_t r = 0; r < count; ++r) {
+        const TAxisWalker<Signed>& w = rays[r];
+        const int16_t* p = w.base + m * w.oa;
+        p0[r] = next ? p1[r] : w.Plane(p);
+        p1[r] = w.Plane(p + w.nextA);
+      }
+      cached = m;
+    }
+    const float t = pa - float(m);
+    for (size_t r = 0; r < count; ++r) {
+      const float v = p0[r] + (p1[r] - p0[r]) * t;
+      if constexpr (Mode == TRenderMode::Mip)
+        acc[r] = std::max(acc[r], double(v));
+      else if constexpr (Mode == TRenderMode::MinIp)
+        acc[r] = std::min(acc[r], double(v));
+      else
+        acc[r] += v;
+    }
+  }
+  swept.assign(size_t(width), 0);
+  for (size_t r = 0; r < count; ++r) {
+    const double value = Mode == TRenderMode::Mean ? acc[r] / double(n1 - n0 + 1) : acc[r];
+    out[columns[r]] = job.window.Grey(value);
+    swept[size_t(columns[r])] = 1;
+  }
+}
+
 // The rays of picture row y.
 template <bool Signed, TRenderMode Mode>
 void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_t* out) {
@@ -331,7 +407,11 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
     pz = std::clamp(r.o[2] + fn * r.s[2], loz, hiz);
   };
 
+  std::vector<char> swept;
+  if constexpr (Mode != TRenderMode::Vr) SweepRow<Signed, Mode>(job, sm, y, out, swept);
+
   for (int x = 0; x < s.width; ++x) {
+    if (!swept.empty() && swept[size_t(x)]) continue;
     const TRay r = RayAt(f, x, y);
     if (r.n0 > r.n1) {
       out[x] = 0xff000000u;
