@@ -18,6 +18,8 @@ constexpr int kBlockShift = 3;  // blocks of 8 cells per axis
 constexpr int kBlock = 1 << kBlockShift;
 // Largest picture drawn: bounds the allocation whatever a caller asks.
 constexpr int64_t kMaxPixels = int64_t(1) << 26;
+// No plane cached yet: below every index, and no neighbour of one.
+constexpr int kNoPlane = -2;
 
 template <bool Signed>
 inline float Word(const int16_t* p) {
@@ -83,7 +85,7 @@ struct TAxisWalker {
   ptrdiff_t ob = 0, oc = 0;       // to the neighbours across the axis
   ptrdiff_t oa = 0, nextA = 0;    // one plane along the axis; to the next (0: one plane)
   float fb = 0, fc = 0, lo = 0, hi = 0;
-  int lastCell = 0, axis = 0, cached = std::numeric_limits<int>::min();
+  int lastCell = 0, axis = 0, cached = kNoPlane;
   float v0 = 0, v1 = 0;
 
   // False when the ray crosses the axes.
@@ -107,7 +109,7 @@ struct TAxisWalker {
     oa = sm.stride[axis], nextA = sm.next[axis];
     lastCell = sm.lastCell[axis];
     lo = boxLo[axis], hi = boxHi[axis];
-    cached = std::numeric_limits<int>::min();
+    cached = kNoPlane;
     return true;
   }
   float Plane(const int16_t* p) const {
@@ -341,7 +343,7 @@ void SweepRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_t
                                  : Mode == TRenderMode::MinIp ? 1e300
                                                               : 0);
   const TAxisWalker<Signed>& w0 = rays.front();
-  int cached = std::numeric_limits<int>::min();
+  int cached = kNoPlane;
   for (int n = n0; n <= n1; ++n) {
     const float pa = std::clamp(o + float(n) * step, w0.lo, w0.hi);
     const int m = std::min(int(pa), w0.lastCell);

@@ -598,7 +598,9 @@ TEST(ProjectVolume, EqualsABruteForceProjectionWithSpacingAndTilt) {
   downward.step = {0, 0, -3};  // written head first
   downward.isSigned = false;
   cases.emplace_back("downward", downward);
-  for (const auto& [name, spec] : cases) {
+  for (const auto& entry : cases) {
+    const std::string& name = entry.first;
+    const volfix::SeriesSpec& spec = entry.second;
     auto v = BuildSeries(name, spec);
     ASSERT_TRUE(v);
     const int C = spec.columns, R = spec.rows, S = spec.slices;
