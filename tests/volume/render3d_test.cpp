@@ -649,6 +649,47 @@ TEST(ProjectVolume, EqualsABruteForceProjectionWithSpacingAndTilt) {
   }
 }
 
+// Stacks acquired in other planes map their grid axes to the pictures in
+// other ways; a slab over every plane of GridPlane is the reference.
+TEST(ProjectVolume, MatchesAFullSlabForEveryAcquisitionPlane) {
+  struct Case {
+    const char* name;
+    std::array<double, 6> orientation;
+    Vec3 step;
+  };
+  const Case cases[] = {{"coronal", {1, 0, 0, 0, 0, -1}, {0, 2, 0}},
+                        {"sagittal", {0, 1, 0, 0, 0, -1}, {-2, 0, 0}},
+                        {"oblique", {0.96, 0.28, 0, 0, 0, -1}, {-0.56, 1.92, 0.3}},
+                        {"prone", {-1, 0, 0, 0, -1, 0}, {0, 0, -1.5}}};
+  for (const Case& c : cases) {
+    volfix::SeriesSpec spec;
+    spec.columns = 8, spec.rows = 6, spec.slices = 5;
+    spec.orientation = c.orientation;
+    spec.step = c.step;
+    spec.isSigned = std::string(c.name) != "prone";
+    auto v = BuildSeries(std::string("planes-") + c.name, spec);
+    ASSERT_TRUE(v);
+    for (TProjection p : {TProjection::Max, TProjection::Min, TProjection::Mean})
+      for (TProjectionView view :
+           {TProjectionView::Anterior, TProjectionView::Lateral, TProjectionView::Superior}) {
+        const TPlaneKind kind = view == TProjectionView::Anterior  ? TPlaneKind::Coronal
+                                : view == TProjectionView::Lateral ? TPlaneKind::Sagittal
+                                                                   : TPlaneKind::Axial;
+        const int count = PlaneCount(*v, kind);
+        TPlaneImage got, want;
+        std::string reason;
+        ASSERT_TRUE(ProjectVolume(*v, view, p, got, reason)) << reason;
+        ASSERT_TRUE(GridPlane(*v, kind, (count - 1) / 2, 2 * count + 1, p, want, reason));
+        EXPECT_EQ(got.pixels, want.pixels)
+            << c.name << " " << PlaneName(kind) << " " << ProjectionName(p);
+        EXPECT_EQ(got.columns, want.columns);
+        EXPECT_NEAR(Norm(got.position - want.position), 0, 1e-9);
+        EXPECT_NEAR(Norm(got.rowDir - want.rowDir) + Norm(got.colDir - want.colDir), 0, 1e-9);
+        EXPECT_NEAR(got.thickness, want.thickness, 1e-9);
+      }
+  }
+}
+
 TEST(DownsampledVolume, KeepsTheBoxAndTakesMeans) {
   auto v = Grid(10, 9, 7, 0.5, 0.7, {0, 0.3, 1.2},
                 [](int i, int j, int k) { return (i * 31 + j * 17 + k * 101) % 997 - 400; });
