@@ -312,7 +312,13 @@ struct TReference {
   std::vector<Vec3> Samples(const TRayFrame& f, int x, int y) const {
     std::vector<Vec3> out;
     const Vec3 o = f.origin + f.dx * x + f.dy * y;
-    for (int n = -4000; n <= 4000; ++n) {
+    // Every n whose point lies within the box's diagonal of the box's centre
+    // along the ray, each checked against the box.
+    const Vec3 centre = (f.boxLo + f.boxHi) * 0.5;
+    const double len2 = Dot(f.step, f.step);
+    const double tc = Dot(centre - o, f.step) / len2,
+                 reach = Norm(f.boxHi - f.boxLo) / std::sqrt(len2);
+    for (int n = int(std::floor(tc - reach)) - 1; n <= int(std::ceil(tc + reach)) + 1; ++n) {
       const Vec3 p = o + f.step * n;
       bool inside = true;
       for (int a = 0; a < 3; ++a) inside &= p[a] >= f.boxLo[a] - 1e-6 && p[a] <= f.boxHi[a] + 1e-6;
