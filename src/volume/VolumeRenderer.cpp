@@ -281,6 +281,12 @@ inline int LeaveBlock(const TRay& r, int n, int bx, int by, int bz) {
   return std::max(n + 1, int(std::min(std::floor(t), 2e9f)) + 1);
 }
 
+// The samples [n, end) of a ray inside one block, and the block's bound.
+struct TSegment {
+  int n, end;
+  float limit;
+};
+
 struct TRenderJob {
   const TVolume* v;
   const TVolumeRenderer* self;
@@ -402,6 +408,7 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
 
   const float boxLo[3] = {lox, loy, loz}, boxHi[3] = {hix, hiy, hiz};
   TAxisWalker<Signed> walker;
+  std::vector<TSegment> segments;
   const auto position = [&](const TRay& r, int n, float& px, float& py, float& pz) {
     const float fn = float(n);
     px = std::clamp(r.o[0] + fn * r.s[0], lox, hix);
@@ -482,26 +489,38 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
       float best =
           kMax ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
       const float bound = kMax ? job.volHi : job.volLo;
+      // The block that can give the most is sampled first: what it gives
+      // usually rules out most of the ray (the extreme does not depend on
+      // the order of the samples).
       const auto project = [&](auto&& valueAt) {
+        segments.clear();
+        size_t first = 0;
         for (int n = r.n0; n <= r.n1;) {
           float px, py, pz;
           position(r, n, px, py, pz);
           int ix, iy, iz;
           const size_t b = blockOf(px, py, pz, ix, iy, iz);
           const int end = std::min(LeaveBlock(r, n, ix, iy, iz), r.n1 + 1);
-          // Nothing in this block can beat the running extreme.
           const float limit = BlockValue<Signed>(kMax ? job.blockHi : job.blockLo, b);
-          if (kMax ? limit <= best : limit >= best) {
-            n = end;
-            continue;
-          }
-          for (; n < end; ++n) {
+          if (!segments.empty() &&
+              (kMax ? limit > segments[first].limit : limit < segments[first].limit))
+            first = segments.size();
+          segments.push_back({n, end, limit});
+          n = end;
+        }
+        const auto sampleSegment = [&](const TSegment& seg) {
+          for (int n = seg.n; n < seg.end; ++n) {
             const float value = valueAt(n);
             best = kMax ? std::max(best, value) : std::min(best, value);
-            if (best == limit) break;  // the block has nothing more to give
+            if (best == seg.limit) break;  // the block has nothing more to give
           }
-          n = end;
-          if (best == bound) break;
+        };
+        if (!segments.empty()) sampleSegment(segments[first]);
+        for (size_t k = 0; k < segments.size() && best != bound; ++k) {
+          const TSegment& seg = segments[k];
+          // Nothing in this block can beat the running extreme.
+          if (k == first || (kMax ? seg.limit <= best : seg.limit >= best)) continue;
+          sampleSegment(seg);
         }
       };
       if (walker.Start(sm, r.o, r.s, boxLo, boxHi)) {
