@@ -312,7 +312,13 @@ struct TReference {
   std::vector<Vec3> Samples(const TRayFrame& f, int x, int y) const {
     std::vector<Vec3> out;
     const Vec3 o = f.origin + f.dx * x + f.dy * y;
-    for (int n = -4000; n <= 4000; ++n) {
+    // Every n whose point lies within the box's diagonal of the box's centre
+    // along the ray, each checked against the box.
+    const Vec3 centre = (f.boxLo + f.boxHi) * 0.5;
+    const double len2 = Dot(f.step, f.step);
+    const double tc = Dot(centre - o, f.step) / len2,
+                 reach = Norm(f.boxHi - f.boxLo) / std::sqrt(len2);
+    for (int n = int(std::floor(tc - reach)) - 1; n <= int(std::ceil(tc + reach)) + 1; ++n) {
       const Vec3 p = o + f.step * n;
       bool inside = true;
       for (int a = 0; a < 3; ++a) inside &= p[a] >= f.boxLo[a] - 1e-6 && p[a] <= f.boxHi[a] + 1e-6;
@@ -402,9 +408,9 @@ TRenderImage Draw(const TVolumeRenderer& r, const TRenderSettings& s, std::strin
 
 // A blob of bone-like values in a noisy body, tilted and anisotropic: enough
 // structure for every block to matter.
-std::shared_ptr<TVolume> Phantom(bool isSigned) {
+std::shared_ptr<TVolume> Phantom(bool isSigned, bool tilted = true) {
   auto v = Grid(
-      37, 29, 23, 0.8, 1.1, {0, 0.4, 1.7},
+      37, 29, 23, 0.8, 1.1, {0, tilted ? 0.4 : 0.0, 1.7},
       [&](int i, int j, int k) {
         const double dx = (i - 18) / 12.0, dy = (j - 14) / 9.0, dz = (k - 11) / 8.0;
         const double r2 = dx * dx + dy * dy + dz * dz;
@@ -421,29 +427,40 @@ std::shared_ptr<TVolume> Phantom(bool isSigned) {
 
 TEST(VolumeRenderer, SkippingBlocksDrawsWhatEverySampleDraws) {
   for (bool isSigned : {true, false}) {
-    auto v = Phantom(isSigned);
+    // Signed words tilted, unsigned ones not: an untilted stack's rays from
+    // above run along its slices too.
+    auto v = Phantom(isSigned, isSigned);
     TVolumeRenderer r(v);
     TReference ref{*v};
+    // An oblique eye, and eyes along the grid's axes (the anterior and left
+    // rays of this stack run along its rows and columns, which the caster
+    // takes a shortcut for).
+    const TCamera cameras[] = {OrbitCamera(37, 23), StandardCamera(TStandardView::Anterior),
+                               StandardCamera(TStandardView::Left),
+                               StandardCamera(TStandardView::Inferior)};
     for (const char* preset : {"bone", "soft tissue", "mip"})
       for (TRenderMode mode :
-           {TRenderMode::Vr, TRenderMode::Mip, TRenderMode::MinIp, TRenderMode::Mean}) {
-        TRenderSettings s;
-        TRenderMode presetMode;
-        ASSERT_TRUE(TransferPreset(preset, presetMode, s.tf));
-        if ((mode == TRenderMode::Vr) != (presetMode == TRenderMode::Vr)) continue;
-        s.mode = mode;
-        if (mode != TRenderMode::Vr) s.tf.windowCentre = 0, s.tf.windowWidth = 2000;
-        s.width = 48, s.height = 40;
-        s.camera = OrbitCamera(37, 23);
-        s.camera.zoom = 1.4;
-        s.crop.lo = {0.1, 0, 0.2};
-        const TRenderImage got = Draw(r, s), want = ref.Render(s);
-        // Float against double samples: a step of rounding at most.
-        EXPECT_LE(MaxChannelDiff(got, want), 1) << preset << " " << RenderModeName(mode);
-        if (mode != TRenderMode::MinIp) {  // every ray meets air in this box
-          EXPECT_GT(Extent(got, 20).first, 10) << preset << " " << RenderModeName(mode);
+           {TRenderMode::Vr, TRenderMode::Mip, TRenderMode::MinIp, TRenderMode::Mean})
+        for (size_t c = 0; c < std::size(cameras); ++c) {
+          TRenderSettings s;
+          TRenderMode presetMode;
+          ASSERT_TRUE(TransferPreset(preset, presetMode, s.tf));
+          if ((mode == TRenderMode::Vr) != (presetMode == TRenderMode::Vr)) continue;
+          s.mode = mode;
+          if (mode != TRenderMode::Vr) s.tf.windowCentre = 0, s.tf.windowWidth = 2000;
+          s.width = 48, s.height = 40;
+          s.camera = cameras[c];
+          s.camera.zoom = 1.4;
+          s.crop.lo = {0.1, 0, 0.2};
+          const TRenderImage got = Draw(r, s), want = ref.Render(s);
+          // Float against double samples: a step of rounding at most.
+          EXPECT_LE(MaxChannelDiff(got, want), 1)
+              << preset << " " << RenderModeName(mode) << " camera " << c;
+          if (mode != TRenderMode::MinIp) {  // every ray meets air in this box
+            EXPECT_GT(Extent(got, 20).first, 10)
+                << preset << " " << RenderModeName(mode) << " camera " << c;
+          }
         }
-      }
   }
 }
 
@@ -587,7 +604,9 @@ TEST(ProjectVolume, EqualsABruteForceProjectionWithSpacingAndTilt) {
   downward.step = {0, 0, -3};  // written head first
   downward.isSigned = false;
   cases.emplace_back("downward", downward);
-  for (const auto& [name, spec] : cases) {
+  for (const auto& entry : cases) {
+    const std::string& name = entry.first;
+    const volfix::SeriesSpec& spec = entry.second;
     auto v = BuildSeries(name, spec);
     ASSERT_TRUE(v);
     const int C = spec.columns, R = spec.rows, S = spec.slices;
@@ -632,6 +651,47 @@ TEST(ProjectVolume, EqualsABruteForceProjectionWithSpacingAndTilt) {
                     : view == TProjectionView::Anterior ? spec.rowSpacing * R
                                                         : spec.columnSpacing * C,
                     1e-9);
+      }
+  }
+}
+
+// Stacks acquired in other planes map their grid axes to the pictures in
+// other ways; a slab over every plane of GridPlane is the reference.
+TEST(ProjectVolume, MatchesAFullSlabForEveryAcquisitionPlane) {
+  struct Case {
+    const char* name;
+    std::array<double, 6> orientation;
+    Vec3 step;
+  };
+  const Case cases[] = {{"coronal", {1, 0, 0, 0, 0, -1}, {0, 2, 0}},
+                        {"sagittal", {0, 1, 0, 0, 0, -1}, {-2, 0, 0}},
+                        {"oblique", {0.96, 0.28, 0, 0, 0, -1}, {-0.56, 1.92, 0.3}},
+                        {"prone", {-1, 0, 0, 0, -1, 0}, {0, 0, -1.5}}};
+  for (const Case& c : cases) {
+    volfix::SeriesSpec spec;
+    spec.columns = 8, spec.rows = 6, spec.slices = 5;
+    spec.orientation = c.orientation;
+    spec.step = c.step;
+    spec.isSigned = std::string(c.name) != "prone";
+    auto v = BuildSeries(std::string("planes-") + c.name, spec);
+    ASSERT_TRUE(v);
+    for (TProjection p : {TProjection::Max, TProjection::Min, TProjection::Mean})
+      for (TProjectionView view :
+           {TProjectionView::Anterior, TProjectionView::Lateral, TProjectionView::Superior}) {
+        const TPlaneKind kind = view == TProjectionView::Anterior  ? TPlaneKind::Coronal
+                                : view == TProjectionView::Lateral ? TPlaneKind::Sagittal
+                                                                   : TPlaneKind::Axial;
+        const int count = PlaneCount(*v, kind);
+        TPlaneImage got, want;
+        std::string reason;
+        ASSERT_TRUE(ProjectVolume(*v, view, p, got, reason)) << reason;
+        ASSERT_TRUE(GridPlane(*v, kind, (count - 1) / 2, 2 * count + 1, p, want, reason));
+        EXPECT_EQ(got.pixels, want.pixels)
+            << c.name << " " << PlaneName(kind) << " " << ProjectionName(p);
+        EXPECT_EQ(got.columns, want.columns);
+        EXPECT_NEAR(Norm(got.position - want.position), 0, 1e-9);
+        EXPECT_NEAR(Norm(got.rowDir - want.rowDir) + Norm(got.colDir - want.colDir), 0, 1e-9);
+        EXPECT_NEAR(got.thickness, want.thickness, 1e-9);
       }
   }
 }
@@ -688,6 +748,91 @@ TEST(DownsampledVolume, KeepsTheBoxAndTakesMeans) {
   ASSERT_TRUE(c);
   EXPECT_EQ(c->voxels.size(), size_t(1));
   EXPECT_EQ(c->At(0, 0, 0), mean(0, 10, 0, 9, 0, 7));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(VolumeBuild, ShrinksToFitTheBudgetWhenAsked) {
+  volfix::SeriesSpec spec;
+  spec.columns = 256, spec.rows = 250, spec.slices = 11;
+  spec.step = {0, 0.5, 2};  // tilted
+  const std::string dir = testsupport::TempDir("render3d-shrink");
+  volfix::WriteSeries(dir, spec);
+  // The smallest budget there is, 1 MiB; the volume takes 1.4 MB. Declared
+  // before the volumes, which hold charges to it.
+  FrameCache cache(0);
+  const auto build = [&](bool shrink, std::string& reason) {
+    std::vector<TVolumeFrame> frames;
+    EXPECT_TRUE(FramesFromPath(dir, frames, reason)) << reason;
+    TCachedFrameSource source(cache);
+    TVolumeOptions o;
+    o.shrinkToFit = shrink;
+    return BuildVolume(std::move(frames), source, reason, o);
+  };
+  std::string reason;
+  EXPECT_FALSE(build(false, reason));
+  EXPECT_NE(reason.find("does not fit"), std::string::npos) << reason;
+  auto v = build(true, reason);
+  ASSERT_TRUE(v) << reason;
+  EXPECT_LE(v->charge.bytes(), cache.Budget() / 2);
+  const TVolumeGeometry& g = v->geometry;
+  // Halved along the two longest axes: 128 x 125 x 11 words fit half of it.
+  ASSERT_EQ(g.columns, 128);
+  ASSERT_EQ(g.rows, 125);
+  ASSERT_EQ(g.slices, 11);
+  EXPECT_EQ(v->notes.back(),
+            "Downsampled to fit the memory budget: 256 x 250 x 11 to 128 x 125 x 11");
+  EXPECT_NEAR(g.columnSpacing, 2 * spec.columnSpacing, 1e-9);
+  EXPECT_NEAR(g.rowSpacing, 2 * spec.rowSpacing, 1e-9);
+  EXPECT_NEAR(g.tiltDegrees, std::atan(0.5 / 2) * 180 / 3.14159265358979, 1e-6);
+  EXPECT_EQ(v->slicePath.size(), size_t(11));
+  // Means of 2 x 2 fine voxels.
+  int lo = 1 << 30, hi = -(1 << 30);
+  for (int k = 0; k < 11; ++k)
+    for (int jc = 0; jc < 125; ++jc)
+      for (int ic = 0; ic < 128; ++ic) {
+        double sum = 0;
+        for (int j = 2 * jc; j < 2 * jc + 2; ++j)
+          for (int i = 2 * ic; i < 2 * ic + 2; ++i) sum += volfix::Value(spec, i, j, k);
+        const int want = int(std::nearbyint(sum / 4));
+        ASSERT_EQ(v->At(ic, jc, k), want) << ic << "," << jc << "," << k;
+        lo = std::min(lo, want), hi = std::max(hi, want);
+      }
+  EXPECT_EQ(v->minValue, lo);
+  EXPECT_EQ(v->maxValue, hi);
+  // Coarse voxel (0, 0, k) sits at the centre of fine (0..1, 0..1, k).
+  const Vec3 want = spec.Position(2) + Vec3{0.5 * spec.columnSpacing, 0.5 * spec.rowSpacing, 0};
+  EXPECT_NEAR(Norm(g.VoxelPosition(0, 0, 2) - want), 0, 1e-6);
+
+  // A long stack is thinned along the slices: means of 3 slices, the last
+  // taking the 5 left over.
+  volfix::SeriesSpec tall;
+  tall.columns = tall.rows = 64, tall.slices = 140;
+  tall.seriesUid += ".9";
+  const std::string tallDir = testsupport::TempDir("render3d-shrink-tall");
+  volfix::WriteSeries(tallDir, tall);
+  std::vector<TVolumeFrame> frames;
+  ASSERT_TRUE(FramesFromPath(tallDir, frames, reason)) << reason;
+  TCachedFrameSource source(cache);
+  TVolumeOptions o;
+  o.shrinkToFit = true;
+  auto t = BuildVolume(std::move(frames), source, reason, o);
+  ASSERT_TRUE(t) << reason;
+  ASSERT_EQ(t->geometry.slices, 46);
+  ASSERT_EQ(t->geometry.columns, 64);
+  EXPECT_NEAR(t->geometry.sliceSpacing, 3 * 2.5, 1e-9);
+  EXPECT_NEAR(t->geometry.VoxelPosition(0, 0, 1).z, tall.Position(4).z, 1e-9);
+  for (int k : {0, 17, 45})
+    for (int j : {0, 63})
+      for (int i : {0, 31}) {
+        const int k1 = k == 45 ? 140 : 3 * k + 3;
+        double sum = 0;
+        for (int q = 3 * k; q < k1; ++q) sum += volfix::Value(tall, i, j, q);
+        EXPECT_EQ(t->At(i, j, k), int(std::nearbyint(sum / (k1 - 3 * k))))
+            << i << "," << j << "," << k;
+      }
 }
 
 }  // namespace
