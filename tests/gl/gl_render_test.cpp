@@ -494,20 +494,55 @@ TEST(GlCanvas, DrawsTheSceneAndChargesItsTexture) {
 // Under the offscreen platform (no display) the canvas either cannot be
 // made, with a reason, or works; it never crashes. Run in a process of its
 // own, since the platform is chosen once per process.
-TEST(GlCanvas, OffscreenPlatformGivesAReasonOrWorks) {
+// Runs one of the GlCanvasChild tests in a process of its own with `extra`
+// in its environment; the child must pass.
+void RunChild(const char* test, const QProcessEnvironment& extra) {
   QProcess child;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("QT_QPA_PLATFORM", "offscreen");
+  env.insert(extra);
   child.setProcessEnvironment(env);
   child.setProcessChannelMode(QProcess::MergedChannels);
   child.start(QCoreApplication::applicationFilePath(),
               {"--gtest_also_run_disabled_tests",
-               "--gtest_filter=GlCanvasChild.DISABLED_MakeUnderOffscreen"});
+               QString("--gtest_filter=GlCanvasChild.DISABLED_") + test});
   ASSERT_TRUE(child.waitForFinished(120000));
   const QString log = QString::fromLocal8Bit(child.readAll());
   EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << log.toStdString();
   EXPECT_EQ(child.exitCode(), 0) << log.toStdString();
   EXPECT_TRUE(log.contains("[  PASSED  ] 1 test")) << log.toStdString();
+}
+
+TEST(GlCanvas, OffscreenPlatformGivesAReasonOrWorks) {
+  QProcessEnvironment env;
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  RunChild("MakeUnderOffscreen", env);
+}
+
+// An OpenGL older than 3.3 (Mesa made to claim 3.0): a reason from both the
+// renderer and the canvas, so the cell can fall back to the CPU.
+TEST(GlCanvas, OldOpenGLGivesAReason) {
+  QProcessEnvironment env;
+  env.insert("MESA_GL_VERSION_OVERRIDE", "3.0");
+  env.insert("MESA_GLSL_VERSION_OVERRIDE", "130");
+  RunChild("OldOpenGL", env);
+}
+
+TEST(GlCanvasChild, DISABLED_OldOpenGL) {
+  TGlOffscreenRenderer gl;
+  std::string reason;
+  EXPECT_FALSE(gl.Init(reason));
+  KeepGlDriverLoaded();
+  EXPECT_FALSE(reason.empty());
+  std::printf("renderer: %s\n", reason.c_str());
+  TRenderImage out;
+  reason.clear();
+  EXPECT_FALSE(gl.Render(Straight(), Settings("bone", OrbitCamera(0, 0), 16), out, reason));
+  EXPECT_FALSE(reason.empty());
+  QWidget parent;
+  QString why;
+  EXPECT_EQ(MakeGlVolumeCanvas(&parent, why), nullptr);
+  EXPECT_FALSE(why.isEmpty());
+  std::printf("canvas: %s\n", qPrintable(why));
 }
 
 TEST(GlCanvasChild, DISABLED_MakeUnderOffscreen) {
