@@ -19,8 +19,9 @@ class QOpenGLContext;
 class QOffscreenSurface;
 class QOpenGLFramebufferObject;
 
-// The largest texture the caster uploads unless told otherwise: more than
-// most GPUs of a desktop keep free beside the screen.
+// The largest volume texture uploaded unless told otherwise: a 512 x 512 x
+// 2000 CT is downsampled, since few desktop GPUs keep much more than this
+// free beside the screen, and the driver gives no portable way to ask.
 constexpr size_t kGlDefaultMaxTextureBytes = size_t(1) << 30;
 
 // Needs a current OpenGL 3.3 core context for everything but the accessors;
