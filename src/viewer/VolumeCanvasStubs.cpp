@@ -1,9 +1,6 @@
 #include "viewer/VolumeCanvas.h"
 
-// Placeholders until the canvases are written.
-TVolumeCanvas* MakeCpuVolumeCanvas(QWidget*) {
-  return nullptr;
-}
+// Placeholder until the OpenGL canvas is written.
 TVolumeCanvas* MakeGlVolumeCanvas(QWidget*, QString& reason) {
   reason = "not built yet";
   return nullptr;
