@@ -143,8 +143,12 @@ TRayFrame RayFrameOf(const TVolume& v, const TRenderSettings& s);
 
 // The samples along a ray through voxel space, the same in both ray casters:
 // the value at (i, j, k) is trilinear between the 8 voxels around it, the
-// grid's edge voxels repeated beyond it; its gradient is the central
-// differences of values 1 voxel apart along each grid axis.
+// grid's edge voxels repeated beyond it; its voxel-space gradient is half the
+// difference of the values 1 voxel ahead and 1 voxel behind along each grid
+// axis, (I(i + 1) - I(i - 1)) / 2, in stored units. A sample whose
+// patient-space gradient is shorter than kFlatGradient (stored units per mm)
+// is lit as flat: ambient + diffuse, no specular.
+inline constexpr double kFlatGradient = 1e-2;
 
 // A picture: width x height pixels, top row first, 0xffRRGGBB words
 // (QImage::Format_RGB32).
