@@ -108,6 +108,22 @@ void TForm1::Show3D(int patient, int study, int series) {
               return;
             }
             TadvancedImage* cell = ActiveAdvancedImage;
+            // The cell beneath shows the series (asked from the browser, it
+            // may hold another or none), so its image and context match.
+            if (cell && (!cell->HasImage || cell->PatientIndex != patient ||
+                         cell->StudyIndex != study || cell->SeriesIndex != series)) {
+              int images = 0;
+              {
+                std::lock_guard lock(gPatientsMutex);
+                const TSeries* s = SeriesAt(gPatients, patient, study, series);
+                images = s ? int(s->images.size()) : 0;
+              }
+              cell->PauseCine();
+              cell->PatientIndex = patient;
+              cell->StudyIndex = study;
+              cell->SeriesIndex = series;
+              if (LoadSeriesImage(cell, images / 2)) cell->FitImage();
+            }
             TVolume3DView* view = cell ? ShowVolume3D(cell, r.volume) : nullptr;
             if (!view) {
               emit volume3DFinished(false);

@@ -255,6 +255,7 @@ void TVolume3DView::Request(bool reduced) {
   scene.settings.height = reduced ? std::max(1, h / 2) : h;
   scene.settings.stepFactor = reduced ? 2 : 1;
   FCanvas->Show(scene);
+  FLastScene = std::move(scene);
   update();
   FCanvas->Widget()->update();
   emit SceneRequested();

@@ -32,6 +32,8 @@ class TVolume3DView : public QWidget {
   const TRenderSettings& Settings() const { return FSettings; }
   TVolumeCanvas* Canvas() const { return FCanvas; }
   QString PresetName() const { return FPreset; }
+  // The scene last handed to the canvas.
+  const TVolumeScene& LastScene() const { return FLastScene; }
 
   void SetMode(TRenderMode mode);
   // A preset by name (TransferPresetNames): its function and mode; false
@@ -95,6 +97,7 @@ class TVolume3DView : public QWidget {
 
   std::shared_ptr<const TVolume> FVolume;
   TRenderSettings FSettings;
+  TVolumeScene FLastScene;
   TTransferFunction FPresetTf;  // the preset as chosen, for reset
   QString FPreset;
   TVolumeCanvas* FCanvas = nullptr;
