@@ -514,8 +514,8 @@ void TVolume3DView::PaintOverlay(QPainter& p) {
   const int m = 6;
   p.drawText(QRect(m, 0, fm.horizontalAdvance(letters[0]) + 2, r.height()),
              Qt::AlignLeft | Qt::AlignVCenter, letters[0]);
-  p.drawText(QRect(0, m + (FBar ? FBar->height() : 0), r.width(), fm.height()), Qt::AlignHCenter,
-             letters[1]);
+  const int topRow = (FBar ? FBar->geometry().bottom() : 0) + 4;
+  p.drawText(QRect(0, topRow, r.width(), fm.height()), Qt::AlignHCenter, letters[1]);
   p.drawText(QRect(0, 0, r.width() - m, r.height()), Qt::AlignRight | Qt::AlignVCenter, letters[2]);
   p.drawText(QRect(0, r.height() - m - fm.height(), r.width(), fm.height()), Qt::AlignHCenter,
              letters[3]);
@@ -529,8 +529,8 @@ void TVolume3DView::PaintOverlay(QPainter& p) {
   p.setPen(Qt::white);
   p.drawText(r.adjusted(0, 0, -m, -m), Qt::AlignRight | Qt::AlignBottom, title);
 
-  // Notes, under the button bar.
-  int y = (FBar ? FBar->geometry().bottom() : 0) + 4 + fm.ascent();
+  // Notes, under the top letter.
+  int y = topRow + fm.height() + 2 + fm.ascent();
   p.setPen(QColor(255, 200, 80));
   for (const QString& n : Notes()) {
     p.drawText(m, y, fm.elidedText(n, Qt::ElideRight, std::max(10, r.width() - 2 * m)));
