@@ -8,6 +8,9 @@
 #include <cmath>
 #include <limits>
 
+#include "volume/Parallel.h"
+#include "volume/VolumeBuilder.h"
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -369,4 +372,86 @@ bool ProjectVolume(const TVolume& v, TProjectionView view, TProjection projectio
   // A slab twice the stack about its middle plane takes every plane; the
   // geometry is that of the middle plane.
   return GridPlane(v, kind, (count - 1) / 2, 2 * count + 1, projection, out, reason);
+}
+
+std::shared_ptr<TVolume> DownsampledVolume(const TVolume& v, int maxSide, size_t maxBytes,
+                                           const std::string& why, std::string& note) {
+  const TVolumeGeometry& g = v.geometry;
+  const int fine[3] = {g.columns, g.rows, g.slices};
+  if (fine[0] < 1 || fine[1] < 1 || fine[2] < 1 || g.origin.size() != size_t(g.slices) ||
+      v.voxels.size() < v.SliceSize() * size_t(g.slices))
+    return nullptr;
+  const std::array<int, 3> f = ShrinkFactors({fine[0], fine[1], fine[2]}, maxSide, maxBytes);
+  if (f == std::array<int, 3>{1, 1, 1}) return nullptr;
+  auto out = std::make_shared<TVolume>();
+  out->geometry = CoarserGeometry(g, f);
+  const TVolumeGeometry& c = out->geometry;
+  const int n[3] = {c.columns, c.rows, c.slices};
+  out->isSigned = v.isSigned;
+  out->bitsStored = v.bitsStored;
+  out->header = v.header;
+  out->header.XYZdim[0] = n[0];
+  out->header.XYZdim[1] = n[1];
+  out->header.XYZmm[0] = c.columnSpacing;
+  out->header.XYZmm[1] = c.rowSpacing;
+  out->notes = v.notes;
+  for (int k = 0; k < n[2]; ++k) {
+    const size_t src = size_t(k * f[2]);
+    if (src < v.slicePath.size()) out->slicePath.push_back(v.slicePath[src]);
+    if (src < v.sliceFrame.size()) out->sliceFrame.push_back(v.sliceFrame[src]);
+  }
+  out->voxels.resize(size_t(n[0]) * size_t(n[1]) * size_t(n[2]));
+  const auto span = [&](int a, int p, int& first, int& end) {
+    first = p * f[a];
+    end = p == n[a] - 1 ? fine[a] : first + f[a];
+  };
+  std::vector<int> sliceLo(static_cast<size_t>(n[2])), sliceHi(static_cast<size_t>(n[2]));
+  ParallelFor(size_t(n[2]), [&](size_t kc) {
+    int k0, k1;
+    span(2, int(kc), k0, k1);
+    std::vector<int64_t> sum(size_t(n[0]) * size_t(n[1]), 0);
+    for (int k = k0; k < k1; ++k)
+      for (int jc = 0; jc < n[1]; ++jc) {
+        int j0, j1;
+        span(1, jc, j0, j1);
+        int64_t* dst = sum.data() + size_t(jc) * size_t(n[0]);
+        for (int j = j0; j < j1; ++j) {
+          const int16_t* row = v.Slice(k) + size_t(j) * size_t(g.columns);
+          for (int ic = 0; ic < n[0]; ++ic) {
+            int i0, i1;
+            span(0, ic, i0, i1);
+            int64_t s = 0;
+            for (int i = i0; i < i1; ++i) s += v.isSigned ? int(row[i]) : int(uint16_t(row[i]));
+            dst[ic] += s;
+          }
+        }
+      }
+    int lo = std::numeric_limits<int>::max(), hi = std::numeric_limits<int>::min();
+    int16_t* slice = out->Slice(int(kc));
+    for (int jc = 0; jc < n[1]; ++jc) {
+      int j0, j1;
+      span(1, jc, j0, j1);
+      for (int ic = 0; ic < n[0]; ++ic) {
+        int i0, i1;
+        span(0, ic, i0, i1);
+        const double count = double(k1 - k0) * (j1 - j0) * (i1 - i0);
+        const int m =
+            int(std::nearbyint(double(sum[size_t(jc) * size_t(n[0]) + size_t(ic)]) / count));
+        slice[size_t(jc) * size_t(n[0]) + size_t(ic)] = int16_t(uint16_t(m & 0xFFFF));
+        lo = std::min(lo, m);
+        hi = std::max(hi, m);
+      }
+    }
+    sliceLo[kc] = lo;
+    sliceHi[kc] = hi;
+  });
+  out->minValue = *std::min_element(sliceLo.begin(), sliceLo.end());
+  out->maxValue = *std::max_element(sliceHi.begin(), sliceHi.end());
+  const auto dims = [](int a, int b, int c3) {
+    return std::to_string(a) + " x " + std::to_string(b) + " x " + std::to_string(c3);
+  };
+  note = "Downsampled for " + why + ": " + dims(fine[0], fine[1], fine[2]) + " to " +
+         dims(n[0], n[1], n[2]);
+  out->notes.push_back(note);
+  return out;
 }

@@ -282,6 +282,53 @@ bool PlanVolume(std::vector<TVolumeFrame> frames, TVolumePlan& plan, std::string
   return true;
 }
 
+std::array<int, 3> ShrinkFactors(const std::array<int, 3>& dims, int maxSide, size_t maxBytes) {
+  std::array<int, 3> f{1, 1, 1}, n{};
+  for (size_t a = 0; a < 3; ++a) {
+    const int d = std::max(dims[a], 1);
+    if (maxSide > 0) f[a] = std::max(1, (d + maxSide - 1) / maxSide);
+    n[a] = d / f[a];
+  }
+  while (size_t(n[0]) * size_t(n[1]) * size_t(n[2]) * sizeof(int16_t) > maxBytes) {
+    // Coarsen the axis that is still the longest in voxels.
+    size_t a = 0;
+    for (size_t b = 1; b < 3; ++b)
+      if (n[b] > n[a]) a = b;
+    if (n[a] <= 1) break;
+    ++f[a];
+    n[a] = std::max(dims[a], 1) / f[a];
+  }
+  return f;
+}
+
+TVolumeGeometry CoarserGeometry(const TVolumeGeometry& g, const std::array<int, 3>& f) {
+  TVolumeGeometry c = g;
+  c.columns = std::max(g.columns / f[0], 1);
+  c.rows = std::max(g.rows / f[1], 1);
+  c.slices = std::max(g.slices / f[2], 1);
+  c.columnSpacing = g.columnSpacing * f[0];
+  c.rowSpacing = g.rowSpacing * f[1];
+  c.origin.assign(size_t(c.slices), Vec3{});
+  c.depth.assign(size_t(c.slices), 0);
+  // Each coarse voxel sits at the mean of the fine centres of a full share.
+  const Vec3 inPlane = g.rowDir * (g.columnSpacing * (f[0] - 1) * 0.5) +
+                       g.colDir * (g.rowSpacing * (f[1] - 1) * 0.5);
+  for (int k = 0; k < c.slices; ++k) {
+    Vec3 o;
+    double d = 0;
+    for (int q = 0; q < f[2]; ++q) {
+      const size_t fine = std::min(size_t(k * f[2] + q), g.origin.size() - 1);
+      o = o + g.origin[fine];
+      d += fine < g.depth.size() ? g.depth[fine] : 0;
+    }
+    c.origin[size_t(k)] = o * (1.0 / f[2]) + inPlane;
+    c.depth[size_t(k)] = d / f[2];
+  }
+  for (int k = c.slices - 1; k >= 0; --k) c.depth[size_t(k)] -= c.depth[0];
+  c.sliceSpacing = c.slices > 1 ? c.depth.back() / (c.slices - 1) : g.sliceSpacing * f[2];
+  return c;
+}
+
 std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& source,
                                     std::string& reason, const TVolumeOptions& options) {
   const TVolumeGeometry& g = plan.geometry;
@@ -296,24 +343,44 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
   vol->bitsStored = plan.bitsStored;
   vol->notes = plan.notes;
   const size_t sliceSize = size_t(g.columns) * size_t(g.rows);
+  // Shrink factors per grid axis; all 1 for a volume at full size.
+  std::array<int, 3> factor{1, 1, 1};
   if (FrameCache* cache = source.BudgetCache()) {
+    const int64_t budget = cache->Budget();
+    if (options.shrinkToFit && int64_t(sliceSize * n * sizeof(int16_t)) > budget) {
+      // Half the budget, so the cells' frames keep room beside it.
+      factor =
+          ShrinkFactors({g.columns, g.rows, g.slices}, 0, size_t(std::max<int64_t>(budget / 2, 0)));
+      vol->geometry = CoarserGeometry(g, factor);
+      const TVolumeGeometry& c = vol->geometry;
+      vol->notes.push_back("Downsampled to fit the memory budget: " + std::to_string(g.columns) +
+                           " x " + std::to_string(g.rows) + " x " + std::to_string(g.slices) +
+                           " to " + std::to_string(c.columns) + " x " + std::to_string(c.rows) +
+                           " x " + std::to_string(c.slices));
+    }
     std::string why;
-    if (!cache->Charge(int64_t(sliceSize * n * sizeof(int16_t)), vol->charge, &why)) {
+    if (!cache->Charge(int64_t(vol->SliceSize() * size_t(vol->geometry.slices) * sizeof(int16_t)),
+                       vol->charge, &why)) {
       reason = "the volume does not fit in the memory for images: " + why;
       return nullptr;
     }
   }
+  const bool shrink = factor != std::array<int, 3>{1, 1, 1};
+  const TVolumeGeometry& cg = vol->geometry;
+  // Work units: slices of the volume built, each from factor[2] frames (the last
+  // also from the remainder).
+  const size_t units = size_t(cg.slices);
   try {
     // Every word is written by its slice's copy below.
-    vol->voxels = TVoxels(sliceSize * n);
+    vol->voxels = TVoxels(vol->SliceSize() * units);
   } catch (const std::bad_alloc&) {
     reason = "there is not enough memory for the volume (" +
              std::to_string(sliceSize * n * 2 / (1024 * 1024)) + " MB)";
     return nullptr;
   }
 
-  std::vector<int> sliceMin(n, std::numeric_limits<int>::max()),
-      sliceMax(n, std::numeric_limits<int>::min());
+  std::vector<int> sliceMin(units, std::numeric_limits<int>::max()),
+      sliceMax(units, std::numeric_limits<int>::min());
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex report;
@@ -323,85 +390,128 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
   const bool isSigned = plan.frames.front().file->header.pixel_representation == 1;
   const bool bytes = plan.bitsAllocated == 8;
 
+  // Copies frame k into dst (a slice of words) and gives its stored range;
+  // false, the first reason kept, when the frame cannot be had.
+  const auto copyFrame = [&](size_t k, int16_t* dst, int& lo, int& hi) {
+    const TVolumeFrame& f = plan.frames[k];
+    lo = std::numeric_limits<int>::max(), hi = std::numeric_limits<int>::min();
+    std::string why;
+    bool fits = true;
+    const bool ok = source.UseFrame(
+        *f.file, f.frame,
+        [&](const TFrameView& d) {
+          if (!bytes && d.words && d.count >= sliceSize) {
+            std::memcpy(dst, d.words, sliceSize * sizeof(int16_t));
+            // One loop per signedness, so each vectorises.
+            if (isSigned) {
+              int16_t a = INT16_MAX, b = INT16_MIN;
+              for (size_t i = 0; i < sliceSize; ++i)
+                a = std::min(a, dst[i]), b = std::max(b, dst[i]);
+              lo = a, hi = b;
+            } else {
+              const uint16_t* u = reinterpret_cast<const uint16_t*>(dst);
+              uint16_t a = UINT16_MAX, b = 0;
+              for (size_t i = 0; i < sliceSize; ++i) a = std::min(a, u[i]), b = std::max(b, u[i]);
+              lo = a, hi = b;
+            }
+          } else if (bytes && d.bytes && d.count >= sliceSize) {
+            for (size_t i = 0; i < sliceSize; ++i) {
+              const int v = isSigned ? int(int8_t(d.bytes[i])) : int(d.bytes[i]);
+              dst[i] = int16_t(v);
+              lo = std::min(lo, v);
+              hi = std::max(hi, v);
+            }
+          } else if (bytes && d.words && d.count >= sliceSize) {
+            // Signed bytes are held as words, sign-extended already.
+            for (size_t i = 0; i < sliceSize; ++i) {
+              const int v = d.words[i];
+              dst[i] = int16_t(v);
+              lo = std::min(lo, v);
+              hi = std::max(hi, v);
+            }
+          } else {
+            fits = false;
+            return;
+          }
+          if (plan.commonScale) {
+            // word' = (word x slope_k + intercept_k - intercept) / slope, the
+            // word read in the frame's own signedness (bytes are widened already).
+            const double a = f.slope / plan.slope, b = (f.intercept - plan.intercept) / plan.slope;
+            lo = INT16_MAX, hi = INT16_MIN;
+            for (size_t i = 0; i < sliceSize; ++i) {
+              const int v = bytes || isSigned ? int(dst[i]) : int(uint16_t(dst[i]));
+              const int w = std::clamp(int(std::lround(v * a + b)), -32768, 32767);
+              dst[i] = int16_t(w);
+              lo = std::min(lo, w);
+              hi = std::max(hi, w);
+            }
+          }
+        },
+        why);
+    if (!ok || !fits) {
+      std::lock_guard lock(report);
+      if (!failed.exchange(true))
+        firstError = f.Name() + (ok ? " does not decode to a grey frame of the volume's size"
+                                    : " cannot be decoded: " + why);
+      return false;
+    }
+    return true;
+  };
   const auto work = [&] {
+    std::vector<int16_t> fine;
+    std::vector<int64_t> sum;
     for (;;) {
       if (failed || (options.cancel && *options.cancel)) return;
-      const size_t k = next++;
-      if (k >= n) return;
-      const TVolumeFrame& f = plan.frames[k];
-      int16_t* dst = vol->Slice(int(k));
-      std::string why;
-      bool fits = true;
-      const bool ok = source.UseFrame(
-          *f.file, f.frame,
-          [&](const TFrameView& d) {
-            int lo = std::numeric_limits<int>::max(), hi = std::numeric_limits<int>::min();
-            if (!bytes && d.words && d.count >= sliceSize) {
-              std::memcpy(dst, d.words, sliceSize * sizeof(int16_t));
-              // One loop per signedness, so each vectorises.
-              if (isSigned) {
-                int16_t a = INT16_MAX, b = INT16_MIN;
-                for (size_t i = 0; i < sliceSize; ++i)
-                  a = std::min(a, dst[i]), b = std::max(b, dst[i]);
-                lo = a, hi = b;
-              } else {
-                const uint16_t* u = reinterpret_cast<const uint16_t*>(dst);
-                uint16_t a = UINT16_MAX, b = 0;
-                for (size_t i = 0; i < sliceSize; ++i) a = std::min(a, u[i]), b = std::max(b, u[i]);
-                lo = a, hi = b;
-              }
-            } else if (bytes && d.bytes && d.count >= sliceSize) {
-              for (size_t i = 0; i < sliceSize; ++i) {
-                const int v = isSigned ? int(int8_t(d.bytes[i])) : int(d.bytes[i]);
-                dst[i] = int16_t(v);
-                lo = std::min(lo, v);
-                hi = std::max(hi, v);
-              }
-            } else if (bytes && d.words && d.count >= sliceSize) {
-              // Signed bytes are held as words, sign-extended already.
-              for (size_t i = 0; i < sliceSize; ++i) {
-                const int v = d.words[i];
-                dst[i] = int16_t(v);
-                lo = std::min(lo, v);
-                hi = std::max(hi, v);
-              }
-            } else {
-              fits = false;
-              return;
-            }
-            if (plan.commonScale) {
-              // word' = (word x slope_k + intercept_k - intercept) / slope, the
-              // word read in the frame's own signedness (bytes are widened already).
-              const double a = f.slope / plan.slope,
-                           b = (f.intercept - plan.intercept) / plan.slope;
-              lo = INT16_MAX, hi = INT16_MIN;
-              for (size_t i = 0; i < sliceSize; ++i) {
-                const int v = bytes || isSigned ? int(dst[i]) : int(uint16_t(dst[i]));
-                const int w = std::clamp(int(std::lround(v * a + b)), -32768, 32767);
-                dst[i] = int16_t(w);
-                lo = std::min(lo, w);
-                hi = std::max(hi, w);
-              }
-            }
-            sliceMin[k] = lo;
-            sliceMax[k] = hi;
-          },
-          why);
-      if (!ok || !fits) {
-        std::lock_guard lock(report);
-        if (!failed.exchange(true))
-          firstError = f.Name() + (ok ? " does not decode to a grey frame of the volume's size"
-                                      : " cannot be decoded: " + why);
-        return;
+      const size_t u = next++;
+      if (u >= units) return;
+      int lo = std::numeric_limits<int>::max(), hi = std::numeric_limits<int>::min();
+      size_t frames = 1;
+      if (!shrink) {
+        if (!copyFrame(u, vol->Slice(int(u)), lo, hi)) return;
+      } else {
+        // Means of the factors' voxels; the last along an axis also
+        // takes the remainder.
+        const size_t k0 = u * size_t(factor[2]), k1 = u + 1 == units ? n : k0 + size_t(factor[2]);
+        frames = k1 - k0;
+        fine.resize(sliceSize);
+        sum.assign(vol->SliceSize(), 0);
+        for (size_t k = k0; k < k1; ++k) {
+          int flo, fhi;
+          if (!copyFrame(k, fine.data(), flo, fhi)) return;
+          for (int j = 0; j < g.rows; ++j) {
+            const int jc = std::min(j / factor[1], cg.rows - 1);
+            int64_t* dst = sum.data() + size_t(jc) * size_t(cg.columns);
+            const int16_t* row = fine.data() + size_t(j) * size_t(g.columns);
+            for (int i = 0; i < g.columns; ++i)
+              dst[std::min(i / factor[0], cg.columns - 1)] +=
+                  vol->isSigned ? int(row[i]) : int(uint16_t(row[i]));
+          }
+        }
+        int16_t* out = vol->Slice(int(u));
+        for (int jc = 0; jc < cg.rows; ++jc) {
+          const int rows = jc + 1 == cg.rows ? g.rows - jc * factor[1] : factor[1];
+          for (int ic = 0; ic < cg.columns; ++ic) {
+            const int columns = ic + 1 == cg.columns ? g.columns - ic * factor[0] : factor[0];
+            const double count = double(frames) * rows * columns;
+            const size_t at = size_t(jc) * size_t(cg.columns) + size_t(ic);
+            const int m = int(std::nearbyint(double(sum[at]) / count));
+            out[at] = int16_t(uint16_t(m & 0xFFFF));
+            lo = std::min(lo, m);
+            hi = std::max(hi, m);
+          }
+        }
       }
+      sliceMin[u] = lo;
+      sliceMax[u] = hi;
       if (options.progress) {
         std::lock_guard lock(report);
-        options.progress(++done, int(n));
+        done += int(frames);
+        options.progress(done, int(n));
       }
     }
   };
   int threads = options.threads > 0 ? options.threads : int(std::thread::hardware_concurrency());
-  threads = std::clamp(threads, 1, int(std::min<size_t>(n, 64)));
+  threads = std::clamp(threads, 1, int(std::min<size_t>(units, 64)));
   std::vector<std::thread> pool;
   for (int t = 1; t < threads; ++t) pool.emplace_back(work);
   work();
@@ -423,6 +533,10 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
   h.gECATJPEG_pos_table.clear();
   h.gECATJPEG_size_table.clear();
   h.XYZdim[2] = 1;
+  if (shrink) {
+    h.XYZdim[0] = cg.columns, h.XYZdim[1] = cg.rows;
+    h.XYZmm[0] = cg.columnSpacing, h.XYZmm[1] = cg.rowSpacing;
+  }
   h.IntenScale = float(plan.commonScale ? plan.slope : plan.frames.front().slope);
   h.IntenIntercept = float(plan.commonScale ? plan.intercept : plan.frames.front().intercept);
   if (plan.commonScale) {
@@ -430,11 +544,12 @@ std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& sourc
     h.Allocbits_per_pixel = h.Storedbits_per_pixel = 16;
     h.Lut = TLut{};  // the scale replaces any table
   }
-  vol->slicePath.reserve(n);
-  vol->sliceFrame.reserve(n);
-  for (const TVolumeFrame& f : plan.frames) {
-    vol->slicePath.push_back(f.file->path);
-    vol->sliceFrame.push_back(f.frame);
+  vol->slicePath.reserve(units);
+  vol->sliceFrame.reserve(units);
+  for (size_t u = 0; u < units; ++u) {
+    const TVolumeFrame& first = plan.frames[u * size_t(factor[2])];
+    vol->slicePath.push_back(first.file->path);
+    vol->sliceFrame.push_back(first.frame);
   }
   return vol;
 }

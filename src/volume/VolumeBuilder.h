@@ -117,7 +117,8 @@ struct TVolumeOptions {
   // Frames done so far; called from the decoding threads, never at once.
   std::function<void(int done, int total)> progress;
   // A volume the budget cannot hold is built coarser (each axis reduced by a
-  // whole factor, noted on the volume) instead of being refused.
+  // whole factor, noted on the volume) instead of being refused; it then
+  // takes at most half the budget, leaving the cells' frames room.
   bool shrinkToFit = false;
 };
 
@@ -128,6 +129,15 @@ struct TVolumeOptions {
 // refused.
 std::shared_ptr<TVolume> FillVolume(const TVolumePlan& plan, TFrameSource& source,
                                     std::string& reason, const TVolumeOptions& options = {});
+
+// Whole factors per grid axis that bring a grid of `dims` voxels to at most
+// `maxSide` a side (0: no limit) and `maxBytes` of words, coarsening the
+// longest axis first; {1, 1, 1} when it fits.
+std::array<int, 3> ShrinkFactors(const std::array<int, 3>& dims, int maxSide, size_t maxBytes);
+// The grid `g` coarsened by whole factors: dims / factor voxels a side, each
+// coarse voxel at the centre of the fine ones of its share (the remainder of
+// an axis joins its last voxel, which still sits on the even grid).
+TVolumeGeometry CoarserGeometry(const TVolumeGeometry& g, const std::array<int, 3>& factor);
 
 // PlanVolume and FillVolume.
 std::shared_ptr<TVolume> BuildVolume(std::vector<TVolumeFrame> frames, TFrameSource& source,
