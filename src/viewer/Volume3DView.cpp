@@ -524,7 +524,8 @@ void TVolume3DView::PaintOverlay(QPainter& p) {
   const char* modeTitle[] = {"VR", "MIP", "MinIP", "Mean"};
   QString title = QString::fromLatin1(modeTitle[int(FSettings.mode)]);
   if (FSettings.mode == TRenderMode::Vr && !FPreset.isEmpty()) title += " · " + FPreset;
-  if (FCanvas) title += " · " + FCanvas->Backend();
+  // "OpenGL" or "CPU": the renderer's full name would crowd the corner.
+  if (FCanvas) title += " · " + FCanvas->Backend().section(':', 0, 0);
   if (FInteracting) title += " · ½";
   p.setPen(Qt::white);
   p.drawText(r.adjusted(0, 0, -m, -m), Qt::AlignRight | Qt::AlignBottom, title);
