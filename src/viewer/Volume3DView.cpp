@@ -134,18 +134,31 @@ TVolume3DView::TVolume3DView(std::shared_ptr<const TVolume> volume, QWidget* par
     Request(false);
   });
 
-  // CT opens as bone; any other volume as a maximum intensity projection,
-  // which needs no assumption about its values.
+  // CT opens as bone. Any other volume opens as a maximum intensity
+  // projection in the series' own window (else its whole range), since the
+  // presets' values are Hounsfield units.
   const bool ct = FVolume && FVolume->header.modality.starts_with("CT");
-  if (!ApplyPreset(ct ? "bone" : "mip")) {
-    FSettings.mode = TRenderMode::Mip;
-    FPresetTf = FSettings.tf;
+  if (!ApplyPreset(ct ? "bone" : "mip")) FSettings.mode = TRenderMode::Mip;
+  if (!ct && FVolume) {
+    const DICOMdata& h = FVolume->header;
+    TTransferFunction& tf = FSettings.tf;
+    if (h.WindowWidth > 1 && std::isfinite(h.WindowWidth) && std::isfinite(h.WindowCenter)) {
+      tf.windowWidth = h.WindowWidth;
+      tf.windowCentre = h.WindowCenter;
+    } else {
+      const double a = FVolume->minValue * Slope(*FVolume) + FVolume->header.IntenIntercept,
+                   b = FVolume->maxValue * Slope(*FVolume) + FVolume->header.IntenIntercept;
+      tf.windowCentre = (a + b) / 2;
+      tf.windowWidth = std::max(2.0, std::fabs(b - a) + 1);
+    }
   }
+  FPresetTf = FSettings.tf;
   FSettings.camera = StandardCamera(TStandardView::Anterior);
 
   BuildMenu();
   BuildBar();
   BuildCropPanel();
+  FBuilt = true;
   Request(false);
 }
 
@@ -238,7 +251,7 @@ double TVolume3DView::MmPerPixel() const {
 }
 
 void TVolume3DView::Request(bool reduced) {
-  if (!FCanvas) return;
+  if (!FCanvas || !FBuilt) return;
   if (FVolume && FSettings.mode == TRenderMode::Vr) {
     const TVolumeGeometry& g = FVolume->geometry;
     const double step = std::min({g.columnSpacing, g.rowSpacing, g.sliceSpacing});

@@ -104,6 +104,7 @@ class TVolume3DView : public QWidget {
   QStringList FOwnNotes;  // fallback and added notes
   bool FNoOpaque = false;
   bool FInteracting = false;
+  bool FBuilt = false;  // set up: pictures may be asked for
   QTimer FSettle;
   QMenu* FMenu = nullptr;
   QWidget* FBar = nullptr;

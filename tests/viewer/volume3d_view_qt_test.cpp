@@ -2,8 +2,8 @@
 
 #include <QApplication>
 #include <QMenu>
-#include <QPointer>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QWheelEvent>
 #include <cmath>
 #include <cstdlib>
@@ -158,6 +158,21 @@ TEST_F(View3D, WithoutTheEnvironmentTheCanvasIsOpenGlOrTheCpuWithTheReason) {
   } else {
     EXPECT_TRUE(backend.startsWith("OpenGL")) << backend.toStdString();
   }
+}
+
+TEST_F(View3D, AnotherModalityOpensAsAMipInItsOwnWindowOrItsWholeRange) {
+  auto mr = BallVolume(16);
+  mr->header.modality = "MR";
+  mr->header.IntenIntercept = 0;
+  TVolume3DView ranged(mr);
+  EXPECT_EQ(ranged.Settings().mode, TRenderMode::Mip);
+  EXPECT_EQ(ranged.Settings().tf.windowCentre, (24 + 2024) / 2.0);
+  EXPECT_EQ(ranged.Settings().tf.windowWidth, 2001);
+  mr->header.WindowCenter = 300;
+  mr->header.WindowWidth = 500;
+  TVolume3DView windowed(mr);
+  EXPECT_EQ(windowed.Settings().tf.windowCentre, 300);
+  EXPECT_EQ(windowed.Settings().tf.windowWidth, 500);
 }
 
 TEST_F(View3D, TheMouseTurnsWindowsZoomsAndPansAndTheKeysGoBack) {
