@@ -557,6 +557,23 @@ void TVolume3DView::PaintOverlay(QPainter& p) {
   p.restore();
 }
 
+QImage TVolume3DView::Snapshot() {
+  QImage out(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
+  out.fill(Qt::black);
+  QPainter p(&out);
+  const QImage picture = FCanvas ? FCanvas->Picture() : QImage();
+  if (!picture.isNull()) {
+    const QSize fitted = picture.size().scaled(out.size(), Qt::KeepAspectRatio);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(
+        QRect(QPoint((out.width() - fitted.width()) / 2, (out.height() - fitted.height()) / 2),
+              fitted),
+        picture);
+  }
+  PaintOverlay(p);
+  return out;
+}
+
 void TVolume3DView::DrawOrientationCube(QPainter& p, QRect box) const {
   const TCamera& c = FSettings.camera;
   const Vec3 toward = c.Toward();

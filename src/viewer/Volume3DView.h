@@ -4,6 +4,7 @@
 // only draws what it is handed. UI thread only.
 #pragma once
 
+#include <QImage>
 #include <QPoint>
 #include <QString>
 #include <QStringList>
@@ -55,6 +56,10 @@ class TVolume3DView : public QWidget {
   std::array<QString, 4> OrientationLetters() const;
   // A reduced picture is being drawn while the mouse moves.
   bool Interacting() const { return FInteracting; }
+  // The view as shown: the last complete picture filling it, and the
+  // letters, cube and notes over it (for copying; a widget grab of an
+  // OpenGL canvas need not hold what its painter drew).
+  QImage Snapshot();
   // The menu of the view (views, presets, mode, crop, reset, close).
   QMenu* Menu() const { return FMenu; }
 

@@ -88,6 +88,8 @@ TEST_F(Render3D, TheCommandShowsTheVolumeOverTheActiveCellAndCloseGivesTheCellBa
   EXPECT_EQ(view->Volume()->geometry.slices, 10);
   EXPECT_EQ(view->Canvas()->Backend(), "CPU");
   EXPECT_TRUE(form->messages.empty());
+  // Copy takes the 3D picture, not the image beneath.
+  EXPECT_EQ(form->ActiveCellPicture(false).size(), view->size());
 
   // The wheel over the view zooms it, not the grid's image stepping.
   const int image = cell->ImageIndex;

@@ -137,8 +137,10 @@ TEST_F(View3D, OpensAsBoneFromTheFrontOnTheCpuCanvasAndDrawsTheBall) {
   // Bone in the middle, black air at the corner.
   EXPECT_NE(p.pixel(100, 80) & 0xffffff, 0u);
   EXPECT_EQ(p.pixel(2, 2) & 0xffffff, 0u);
-  // The overlay (letters, cube, titles) paints without trouble.
-  EXPECT_FALSE(view->grab().isNull());
+  // The view as shown, for copying: the picture under its overlay.
+  const QImage shot = view->Snapshot();
+  ASSERT_EQ(shot.size(), view->size());
+  EXPECT_EQ(shot.pixel(100, 80), p.pixel(100, 80));
 
   const std::array<QString, 4> front = view->OrientationLetters();  // left, top, right, bottom
   EXPECT_EQ(front[0], "R");
