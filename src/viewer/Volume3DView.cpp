@@ -27,6 +27,7 @@ constexpr int kSettleMs = 150;          // the mouse at rest this long: the full
 constexpr int kMaxSide = 2048;          // a picture's side, whatever the screen
 constexpr double kTurnPerPixel = 0.01;  // radians
 constexpr double kCropSteps = 100;
+constexpr double kHandleReach = 10;  // view pixels around a crop handle that take the press
 
 const char* const kCpuFallback = "OpenGL 3.3 is not available: drawn on the CPU (%1)";
 const char* const kEmptyCrop = "The crop box is empty";
@@ -109,6 +110,15 @@ class TCellFollower : public QObject {
 };
 
 }  // namespace
+
+// The faces across an axis that runs (nearly) along the rays lie on top of
+// each other and cannot be dragged: they get no handle.
+bool TVolume3DView::Movable(const TCropShape& shape, int axis) {
+  double longest = 0;
+  for (const QPointF& v : shape.perVoxel) longest = std::max(longest, std::hypot(v.x(), v.y()));
+  const QPointF v = shape.perVoxel[size_t(axis)];
+  return std::hypot(v.x(), v.y()) > 0.1 * longest;
+}
 
 // ------------------------------------------------------------------ view
 
@@ -288,6 +298,20 @@ void TVolume3DView::ViewMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers 
   FDragModifiers = modifiers;
   FPressAt = FLast = at;
   FDragged = false;
+  FCropFace = -1;
+  TCropShape shape;
+  if (button == Qt::LeftButton && modifiers == Qt::NoModifier && CropShown() && CropShape(shape)) {
+    double best = kHandleReach * kHandleReach;
+    for (size_t f = 0; f < shape.faces.size(); ++f) {
+      if (!Movable(shape, int(f) / 2)) continue;
+      const QPointF d = shape.faces[f] - QPointF(at);
+      const double d2 = d.x() * d.x() + d.y() * d.y();
+      if (d2 <= best) {
+        best = d2;
+        FCropFace = int(f);
+      }
+    }
+  }
 }
 
 void TVolume3DView::ViewMouseMove(Qt::MouseButtons buttons, Qt::KeyboardModifiers, QPoint at) {
@@ -301,7 +325,9 @@ void TVolume3DView::ViewMouseMove(Qt::MouseButtons buttons, Qt::KeyboardModifier
   TCamera& c = FSettings.camera;
   switch (FDragButton) {
     case Qt::LeftButton:
-      if (FDragModifiers & (Qt::ShiftModifier | Qt::ControlModifier)) {
+      if (FCropFace >= 0) {
+        MoveCropFace(d);
+      } else if (FDragModifiers & (Qt::ShiftModifier | Qt::ControlModifier)) {
         // The volume follows the mouse.
         const double mm = MmPerPixel();
         c.panRight -= d.x() * mm;
@@ -329,6 +355,23 @@ void TVolume3DView::ViewMouseMove(Qt::MouseButtons buttons, Qt::KeyboardModifier
       return;
   }
   Interact();
+}
+
+void TVolume3DView::MoveCropFace(QPoint d) {
+  TCropShape shape;
+  if (!FVolume || !CropShape(shape)) return;
+  const int axis = FCropFace / 2;
+  const QPointF v = shape.perVoxel[size_t(axis)];
+  const double v2 = v.x() * v.x() + v.y() * v.y();
+  const TVolumeGeometry& g = FVolume->geometry;
+  const int n = (axis == 0 ? g.columns : axis == 1 ? g.rows : g.slices) - 1;
+  // A face seen edge-on, or an axis of one voxel, does not move.
+  if (v2 < 1e-6 || n < 1) return;
+  const double voxels = (d.x() * v.x() + d.y() * v.y()) / v2;
+  double& bound = FCropFace % 2 ? FSettings.crop.hi[size_t(axis)] : FSettings.crop.lo[size_t(axis)];
+  // Past the other face is allowed: the box is then empty, and says so.
+  bound = std::clamp(bound + voxels / n, 0.0, 1.0);
+  SyncCropSliders();
 }
 
 void TVolume3DView::ViewMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers, QPoint at) {
@@ -397,10 +440,7 @@ void TVolume3DView::keyPressEvent(QKeyEvent* event) {
 
 void TVolume3DView::resizeEvent(QResizeEvent*) {
   FCanvas->Widget()->setGeometry(rect());
-  if (FCropPanel && FCropPanel->isVisible()) {
-    FCropPanel->adjustSize();
-    FCropPanel->move(4, height() - FCropPanel->height() - 4);
-  }
+  if (CropShown()) FCropPanel->move(4, height() - FCropPanel->height() - 4);
   Request(false);
 }
 
@@ -434,13 +474,7 @@ void TVolume3DView::BuildMenu() {
     const TRenderMode m = mode;
     modes->addAction(label, this, [this, m] { SetMode(m); });
   }
-  FMenu->addAction("Crop box", this, [this] {
-    if (!FCropPanel) return;
-    FCropPanel->setVisible(!FCropPanel->isVisible());
-    FCropPanel->adjustSize();
-    FCropPanel->move(4, height() - FCropPanel->height() - 4);
-    FCropPanel->raise();
-  });
+  FMenu->addAction("Crop box", this, [this] { ShowCrop(!CropShown()); });
   FMenu->addAction("Reset", this, [this] { ResetView(); });
   FMenu->addSeparator();
   FMenu->addAction("Close 3D", this, [this] {
@@ -500,6 +534,74 @@ void TVolume3DView::BuildCropPanel() {
   FCropPanel->hide();
 }
 
+bool TVolume3DView::CropShown() const {
+  return FCropPanel && !FCropPanel->isHidden();
+}
+
+void TVolume3DView::ShowCrop(bool on) {
+  if (!FCropPanel) return;
+  FCropPanel->setVisible(on);
+  FCropPanel->adjustSize();
+  FCropPanel->move(4, height() - FCropPanel->height() - 4);
+  FCropPanel->raise();
+  update();
+  if (FCanvas) FCanvas->Widget()->update();
+}
+
+bool TVolume3DView::CropShape(TCropShape& out) const {
+  if (!FVolume) return false;
+  // The full picture's rays, as the canvas draws it to fill the view.
+  TRenderSettings s = FSettings;
+  s.width = std::clamp(width(), 1, kMaxSide);
+  s.height = std::clamp(height(), 1, kMaxSide);
+  s.stepFactor = 1;
+  const TRayFrame f = RayFrameOf(*FVolume, s);
+  const double det = Dot(f.dx, Cross(f.dy, f.step));
+  if (!std::isfinite(det) || std::fabs(det) < 1e-12) return false;
+  const double scale = std::min(double(width()) / s.width, double(height()) / s.height);
+  const QPointF offset((width() - s.width * scale) / 2, (height() - s.height * scale) / 2);
+  // Cramer's rule on q - origin = x dx + y dy + n step.
+  const auto toView = [&](Vec3 q) {
+    const Vec3 r = q - f.origin;
+    const double x = Dot(r, Cross(f.dy, f.step)) / det, y = Dot(f.dx, Cross(r, f.step)) / det;
+    return offset + QPointF(x, y) * scale;
+  };
+  const Vec3 lo = f.boxLo, hi = f.boxHi;
+  for (int c = 0; c < 8; ++c)
+    out.corners[size_t(c)] =
+        toView({c & 1 ? hi.x : lo.x, c & 2 ? hi.y : lo.y, c & 4 ? hi.z : lo.z});
+  const Vec3 mid = (lo + hi) * 0.5;
+  for (int axis = 0; axis < 3; ++axis) {
+    const Vec3 unit{axis == 0 ? 1.0 : 0, axis == 1 ? 1.0 : 0, axis == 2 ? 1.0 : 0};
+    for (int end = 0; end < 2; ++end) {
+      const double at = end ? hi[axis] : lo[axis];
+      out.faces[size_t(axis * 2 + end)] = toView(mid + unit * (at - mid[axis]));
+    }
+    out.perVoxel[size_t(axis)] = toView(mid + unit) - toView(mid);
+  }
+  return true;
+}
+
+std::vector<QPointF> TVolume3DView::CropHandles() const {
+  TCropShape shape;
+  if (!CropShape(shape)) return {};
+  return {shape.faces.begin(), shape.faces.end()};
+}
+
+void TVolume3DView::DrawCropBox(QPainter& p) const {
+  TCropShape shape;
+  if (!CropShape(shape)) return;
+  p.setPen(QPen(QColor(80, 220, 255), 1));
+  p.setBrush(Qt::NoBrush);
+  for (int c = 0; c < 8; ++c)
+    for (int bit = 1; bit < 8; bit <<= 1)
+      if (!(c & bit)) p.drawLine(shape.corners[size_t(c)], shape.corners[size_t(c | bit)]);
+  p.setBrush(QColor(80, 220, 255));
+  for (size_t f = 0; f < shape.faces.size(); ++f)
+    if (Movable(shape, int(f) / 2))
+      p.drawRect(QRectF(shape.faces[f] - QPointF(4, 4), QSizeF(8, 8)));
+}
+
 void TVolume3DView::SyncCropSliders() {
   for (int axis = 0; axis < 3; ++axis)
     for (int end = 0; end < 2; ++end) {
@@ -521,6 +623,7 @@ void TVolume3DView::PaintOverlay(QPainter& p) {
   p.setFont(f);
   const QFontMetrics fm(f);
   const QRect r = rect();
+  if (CropShown()) DrawCropBox(p);
   // Orientation letters at the middle of each edge.
   const std::array<QString, 4> letters = OrientationLetters();
   p.setPen(QColor(255, 255, 160));

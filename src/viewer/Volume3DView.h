@@ -6,12 +6,14 @@
 
 #include <QImage>
 #include <QPoint>
+#include <QPointF>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <array>
 #include <memory>
+#include <vector>
 
 #include "viewer/VolumeCanvas.h"
 
@@ -60,6 +62,13 @@ class TVolume3DView : public QWidget {
   // letters, cube and notes over it (for copying; a widget grab of an
   // OpenGL canvas need not hold what its painter drew).
   QImage Snapshot();
+  // The crop box is shown with its sliders and a handle at the middle of
+  // each face, which a left drag moves along its axis.
+  bool CropShown() const;
+  void ShowCrop(bool on);
+  // The handles in view pixels, face axis * 2 + (0: low end, 1: high end);
+  // empty when the box cannot be placed in the picture.
+  std::vector<QPointF> CropHandles() const;
   // The menu of the view (views, presets, mode, crop, reset, close).
   QMenu* Menu() const { return FMenu; }
 
@@ -90,11 +99,24 @@ class TVolume3DView : public QWidget {
   // one once it has rested.
   void Request(bool reduced);
   void Interact();
+  // Moves the dragged crop face by the mouse's move `d` along its axis.
+  void MoveCropFace(QPoint d);
   void BuildMenu();
   void BuildBar();
   void BuildCropPanel();
   void SyncCropSliders();
   void PaintOverlay(QPainter& p);
+  // The crop box in view pixels: its 8 corners (bit 0, 1, 2: the high end
+  // along columns, rows, slices), its 6 face centres, and the view pixels
+  // one voxel moves along each grid axis. False when the rays are degenerate.
+  struct TCropShape {
+    std::array<QPointF, 8> corners;
+    std::array<QPointF, 6> faces;
+    std::array<QPointF, 3> perVoxel;
+  };
+  bool CropShape(TCropShape& out) const;
+  static bool Movable(const TCropShape& shape, int axis);
+  void DrawCropBox(QPainter& p) const;
   void DrawOrientationCube(QPainter& p, QRect box) const;
   // Modality units per pixel of window drag, and millimetres per pixel of pan.
   double WindowStep() const;
@@ -119,6 +141,7 @@ class TVolume3DView : public QWidget {
   Qt::KeyboardModifiers FDragModifiers;
   QPoint FPressAt, FLast;
   bool FDragged = false;
+  int FCropFace = -1;  // the face a drag moves; -1: none
 };
 
 // Puts a 3D view of `volume` over `cell`, filling it, in place of any it

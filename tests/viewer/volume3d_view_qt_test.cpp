@@ -292,6 +292,35 @@ TEST_F(View3D, AnEmptyCropBoxOrNothingOpaqueGivesABlackPictureAndTheNote) {
   EXPECT_FALSE(view->grab().isNull());
 }
 
+TEST_F(View3D, TheCropBoxFacesDragAlongTheirAxesAndPastEachOtherToNothing) {
+  view->ShowCrop(true);
+  ASSERT_TRUE(view->CropShown());
+  std::vector<QPointF> h = view->CropHandles();
+  ASSERT_EQ(h.size(), 6u);
+  // From the front: the columns run to the right (the patient's left), the
+  // slices upwards (towards the head).
+  EXPECT_GT(h[1].x(), h[0].x() + 50);
+  EXPECT_LT(h[5].y(), h[4].y() - 30);
+  // The high column face dragged 30 pixels left.
+  Drag(view.get(), Qt::LeftButton, h[1].toPoint(), h[1].toPoint() - QPoint(30, 0));
+  const TCropBox cut = view->Settings().crop;
+  EXPECT_LT(cut.hi[0], 0.9);
+  EXPECT_GT(cut.hi[0], 0.3);
+  EXPECT_EQ(cut.lo[0], 0);
+  EXPECT_EQ(view->Settings().camera.right, StandardCamera(TStandardView::Anterior).right);
+  // The handle follows the face.
+  h = view->CropHandles();
+  EXPECT_LT(h[1].x(), h[0].x() + 60);
+  // The low face dragged past the high one: nothing left, said so.
+  Drag(view.get(), Qt::LeftButton, h[0].toPoint(), QPoint(view->width(), h[0].toPoint().y()));
+  EXPECT_TRUE(view->Settings().crop.Empty());
+  EXPECT_TRUE(view->Notes().contains("The crop box is empty"));
+  // Away from the handles the left drag still turns.
+  Drag(view.get(), Qt::LeftButton, {20, 150}, {60, 150});
+  EXPECT_NE(view->Settings().camera.right, StandardCamera(TStandardView::Anterior).right);
+  EXPECT_FALSE(view->grab().isNull());  // box and handles drawn
+}
+
 // ------------------------------------------------------------------ canvas
 
 TEST(CpuVolumeCanvas, ANewPictureReplacesTheOneInTheMakingAndADeletedCanvasIsLeftAlone) {
