@@ -8,7 +8,6 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPointer>
 #include <QSlider>
 #include <QToolButton>
@@ -250,14 +249,18 @@ double TVolume3DView::WindowStep() const {
 }
 
 double TVolume3DView::MmPerPixel() const {
-  if (!FVolume) return 1;
+  if (!FVolume || FVolume->geometry.origin.empty()) return 1;
+  // One pixel of the full picture, as the rays space them.
+  TRenderSettings s = FSettings;
+  s.width = std::clamp(width(), 1, kMaxSide);
+  s.height = std::clamp(height(), 1, kMaxSide);
+  const TRayFrame f = RayFrameOf(*FVolume, s);
   const TVolumeGeometry& g = FVolume->geometry;
-  const double dx = g.columns * g.columnSpacing, dy = g.rows * g.rowSpacing,
-               dz = g.slices * g.sliceSpacing;
-  const double diameter = std::sqrt(dx * dx + dy * dy + dz * dz);
-  const int side = std::max(1, std::min(width(), height()));
-  const double zoom = FSettings.camera.zoom > 0 ? FSettings.camera.zoom : 1;
-  return std::isfinite(diameter) && diameter > 0 ? diameter / side / zoom : 1;
+  const double mm = Norm(g.rowDir * (g.columnSpacing * f.dx.x) +
+                         g.colDir * (g.rowSpacing * f.dx.y) + g.SliceStep() * f.dx.z);
+  // The full picture is drawn scaled when the view is larger than it.
+  const double scale = std::min(double(width()) / s.width, double(height()) / s.height);
+  return std::isfinite(mm) && mm > 0 && scale > 0 ? mm / scale : 1;
 }
 
 void TVolume3DView::Request(bool reduced) {

@@ -208,8 +208,13 @@ TEST_F(View3D, TheMouseTurnsWindowsZoomsAndPansAndTheKeysGoBack) {
   QApplication::sendEvent(view.get(), &wheel);
   EXPECT_GT(view->Settings().camera.zoom, zoomed);
   Drag(view.get(), Qt::LeftButton, {100, 80}, {130, 60}, Qt::ShiftModifier);
-  EXPECT_LT(view->Settings().camera.panRight, 0);  // the volume follows the mouse right...
-  EXPECT_LT(view->Settings().camera.panUp, 0);     // ... and up
+  // The volume follows the mouse: 30 pixels right and 20 up, in millimetres
+  // of the picture (the sphere about the voxel centres across its 160
+  // pixels, zoomed).
+  const double radius = std::sqrt(19.5 * 19.5 * 2 + 21.75 * 21.75);
+  const double mm = 2 * radius / 160 / view->Settings().camera.zoom;
+  EXPECT_NEAR(view->Settings().camera.panRight, -30 * mm, 1e-6);
+  EXPECT_NEAR(view->Settings().camera.panUp, -20 * mm, 1e-6);
   EXPECT_EQ(view->Settings().camera.right, turned.right);
 
   // 4: the right view; R: the front again, whole, the preset's own function.
