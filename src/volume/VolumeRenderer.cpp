@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <vector>
 
 #include "volume/Parallel.h"
 #include "volume/Render3D.h"
@@ -17,6 +18,8 @@ constexpr int kBlockShift = 3;  // blocks of 8 cells per axis
 constexpr int kBlock = 1 << kBlockShift;
 // Largest picture drawn: bounds the allocation whatever a caller asks.
 constexpr int64_t kMaxPixels = int64_t(1) << 26;
+// No plane cached yet: below every index, and no neighbour of one.
+constexpr int kNoPlane = -2;
 
 template <bool Signed>
 inline float Word(const int16_t* p) {
@@ -70,6 +73,69 @@ struct TSampler {
   float Clamped(float x, float y, float z) const {
     return At(std::clamp(x, 0.0f, last[0]), std::clamp(y, 0.0f, last[1]),
               std::clamp(z, 0.0f, last[2]));
+  }
+};
+
+// A ray along one grid axis (the standard views of an untilted stack): its
+// other two coordinates stay put, so each grid plane it crosses is
+// interpolated once and shared by the samples either side of it.
+template <bool Signed>
+struct TAxisWalker {
+  const int16_t* base = nullptr;  // the cell's corner on plane 0 along the axis
+  ptrdiff_t ob = 0, oc = 0;       // to the neighbours across the axis
+  ptrdiff_t oa = 0, nextA = 0;    // one plane along the axis; to the next (0: one plane)
+  float fb = 0, fc = 0, lo = 0, hi = 0;
+  int lastCell = 0, axis = 0, cached = kNoPlane;
+  float v0 = 0, v1 = 0;
+
+  // False when the ray crosses the axes.
+  bool Start(const TSampler<Signed>& sm, const float o[3], const float s[3], const float boxLo[3],
+             const float boxHi[3]) {
+    int moving = -1;
+    for (int a = 0; a < 3; ++a)
+      if (std::abs(s[a]) > 1e-7f) {
+        if (moving >= 0) return false;
+        moving = a;
+      }
+    if (moving < 0) return false;
+    axis = moving;
+    const int b = (axis + 1) % 3, c = (axis + 2) % 3;
+    const float pb = std::clamp(o[b], boxLo[b], boxHi[b]),
+                pc = std::clamp(o[c], boxLo[c], boxHi[c]);
+    const int ib = std::min(int(pb), sm.lastCell[b]), ic = std::min(int(pc), sm.lastCell[c]);
+    fb = pb - float(ib), fc = pc - float(ic);
+    base = sm.voxels + ib * sm.stride[b] + ic * sm.stride[c];
+    ob = sm.next[b], oc = sm.next[c];
+    oa = sm.stride[axis], nextA = sm.next[axis];
+    lastCell = sm.lastCell[axis];
+    lo = boxLo[axis], hi = boxHi[axis];
+    cached = kNoPlane;
+    return true;
+  }
+  float Plane(const int16_t* p) const {
+    const float c0 = Word<Signed>(p) + (Word<Signed>(p + ob) - Word<Signed>(p)) * fb;
+    const float c1 = Word<Signed>(p + oc) + (Word<Signed>(p + oc + ob) - Word<Signed>(p + oc)) * fb;
+    return c0 + (c1 - c0) * fc;
+  }
+  // The sample at coordinate `pa` along the axis.
+  [[gnu::always_inline]] float At(float pa) {
+    pa = std::clamp(pa, lo, hi);
+    const int m = std::min(int(pa), lastCell);
+    if (m != cached) {
+      const int16_t* p = base + m * oa;
+      if (m == cached + 1) {
+        v0 = v1;
+        v1 = Plane(p + nextA);
+      } else if (m == cached - 1) {
+        v1 = v0;
+        v0 = Plane(p);
+      } else {
+        v0 = Plane(p);
+        v1 = Plane(p + nextA);
+      }
+      cached = m;
+    }
+    return v0 + (v1 - v0) * (pa - float(m));
   }
 };
 
@@ -235,6 +301,81 @@ inline float BlockValue(const int16_t* table, size_t index) {
   return Word<Signed>(table + index);
 }
 
+// A projection whose rays in picture row y all run along one grid axis from
+// the same plane (the standard views of an untilted stack) is swept plane by
+// plane across the whole row: each crossed plane is read along the row, as
+// it lies in memory, instead of ray after ray across the stack. Marks the
+// pixels it drew in `swept` (left empty when the row does not qualify).
+template <bool Signed, TRenderMode Mode>
+void SweepRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_t* out,
+              std::vector<char>& swept) {
+  const TRayFrame& f = job.frame;
+  const int width = job.s->width;
+  int axis = -1;
+  for (int a = 0; a < 3; ++a)
+    if (std::abs(f.step[a]) > 1e-9) {
+      if (axis >= 0) return;
+      axis = a;
+    }
+  // Along the columns the ray caster already reads memory in order.
+  if (axis < 1 || std::abs(f.dx[axis]) > 1e-9) return;
+  const float boxLo[3] = {float(f.boxLo.x), float(f.boxLo.y), float(f.boxLo.z)};
+  const float boxHi[3] = {float(f.boxHi.x), float(f.boxHi.y), float(f.boxHi.z)};
+  std::vector<TAxisWalker<Signed>> rays;
+  std::vector<int> columns;
+  int n0 = 0, n1 = -1;
+  float o = 0, step = 0;
+  for (int x = 0; x < width; ++x) {
+    const TRay r = RayAt(f, x, y);
+    if (r.n0 > r.n1) continue;
+    if (rays.empty()) n0 = r.n0, n1 = r.n1, o = r.o[axis], step = r.s[axis];
+    // A ray that rounding gives another range is left to the ray caster.
+    if (r.n0 != n0 || r.n1 != n1 || r.o[axis] != o) continue;
+    TAxisWalker<Signed> w;
+    if (!w.Start(sm, r.o, r.s, boxLo, boxHi) || w.axis != axis) continue;
+    rays.push_back(w);
+    columns.push_back(x);
+  }
+  if (rays.empty()) return;
+  const size_t count = rays.size();
+  std::vector<float> p0(count), p1(count);
+  std::vector<double> acc(count, Mode == TRenderMode::Mip     ? -1e300
+                                 : Mode == TRenderMode::MinIp ? 1e300
+                                                              : 0);
+  const TAxisWalker<Signed>& w0 = rays.front();
+  int cached = kNoPlane;
+  for (int n = n0; n <= n1; ++n) {
+    const float pa = std::clamp(o + float(n) * step, w0.lo, w0.hi);
+    const int m = std::min(int(pa), w0.lastCell);
+    if (m != cached) {
+      const bool next = m == cached + 1;
+      for (size_t r = 0; r < count; ++r) {
+        const TAxisWalker<Signed>& w = rays[r];
+        const int16_t* p = w.base + m * w.oa;
+        p0[r] = next ? p1[r] : w.Plane(p);
+        p1[r] = w.Plane(p + w.nextA);
+      }
+      cached = m;
+    }
+    const float t = pa - float(m);
+    for (size_t r = 0; r < count; ++r) {
+      const float v = p0[r] + (p1[r] - p0[r]) * t;
+      if constexpr (Mode == TRenderMode::Mip)
+        acc[r] = std::max(acc[r], double(v));
+      else if constexpr (Mode == TRenderMode::MinIp)
+        acc[r] = std::min(acc[r], double(v));
+      else
+        acc[r] += v;
+    }
+  }
+  swept.assign(size_t(width), 0);
+  for (size_t r = 0; r < count; ++r) {
+    const double value = Mode == TRenderMode::Mean ? acc[r] / double(n1 - n0 + 1) : acc[r];
+    out[columns[r]] = job.window.Grey(value);
+    swept[size_t(columns[r])] = 1;
+  }
+}
+
 // The rays of picture row y.
 template <bool Signed, TRenderMode Mode>
 void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_t* out) {
@@ -259,6 +400,8 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
   const float lx = float(f.toEye.x), ly = float(f.toEye.y), lz = float(f.toEye.z);
   const float flat2 = float(kFlatGradient * kFlatGradient);
 
+  const float boxLo[3] = {lox, loy, loz}, boxHi[3] = {hix, hiy, hiz};
+  TAxisWalker<Signed> walker;
   const auto position = [&](const TRay& r, int n, float& px, float& py, float& pz) {
     const float fn = float(n);
     px = std::clamp(r.o[0] + fn * r.s[0], lox, hix);
@@ -266,7 +409,11 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
     pz = std::clamp(r.o[2] + fn * r.s[2], loz, hiz);
   };
 
+  std::vector<char> swept;
+  if constexpr (Mode != TRenderMode::Vr) SweepRow<Signed, Mode>(job, sm, y, out, swept);
+
   for (int x = 0; x < s.width; ++x) {
+    if (!swept.empty() && swept[size_t(x)]) continue;
     const TRay r = RayAt(f, x, y);
     if (r.n0 > r.n1) {
       out[x] = 0xff000000u;
@@ -319,10 +466,15 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
       out[x] = Rgb(cr, cg, cb);
     } else if constexpr (Mode == TRenderMode::Mean) {
       double sum = 0;
-      for (int n = r.n0; n <= r.n1; ++n) {
-        float px, py, pz;
-        position(r, n, px, py, pz);
-        sum += sm.At(px, py, pz);
+      if (walker.Start(sm, r.o, r.s, boxLo, boxHi)) {
+        for (int n = r.n0; n <= r.n1; ++n)
+          sum += walker.At(r.o[walker.axis] + float(n) * r.s[walker.axis]);
+      } else {
+        for (int n = r.n0; n <= r.n1; ++n) {
+          float px, py, pz;
+          position(r, n, px, py, pz);
+          sum += sm.At(px, py, pz);
+        }
       }
       out[x] = job.window.Grey(sum / double(r.n1 - r.n0 + 1));
     } else {
@@ -330,26 +482,36 @@ void RenderRow(const TRenderJob& job, const TSampler<Signed>& sm, int y, uint32_
       float best =
           kMax ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
       const float bound = kMax ? job.volHi : job.volLo;
-      for (int n = r.n0; n <= r.n1;) {
-        float px, py, pz;
-        position(r, n, px, py, pz);
-        int ix, iy, iz;
-        const size_t b = blockOf(px, py, pz, ix, iy, iz);
-        const int end = std::min(LeaveBlock(r, n, ix, iy, iz), r.n1 + 1);
-        // Nothing in this block can beat the running extreme.
-        const float limit = BlockValue<Signed>(kMax ? job.blockHi : job.blockLo, b);
-        if (kMax ? limit <= best : limit >= best) {
-          n = end;
-          continue;
-        }
-        for (; n < end; ++n) {
+      const auto project = [&](auto&& valueAt) {
+        for (int n = r.n0; n <= r.n1;) {
+          float px, py, pz;
           position(r, n, px, py, pz);
-          const float value = sm.At(px, py, pz);
-          best = kMax ? std::max(best, value) : std::min(best, value);
-          if (best == limit) break;  // the block has nothing more to give
+          int ix, iy, iz;
+          const size_t b = blockOf(px, py, pz, ix, iy, iz);
+          const int end = std::min(LeaveBlock(r, n, ix, iy, iz), r.n1 + 1);
+          // Nothing in this block can beat the running extreme.
+          const float limit = BlockValue<Signed>(kMax ? job.blockHi : job.blockLo, b);
+          if (kMax ? limit <= best : limit >= best) {
+            n = end;
+            continue;
+          }
+          for (; n < end; ++n) {
+            const float value = valueAt(n);
+            best = kMax ? std::max(best, value) : std::min(best, value);
+            if (best == limit) break;  // the block has nothing more to give
+          }
+          n = end;
+          if (best == bound) break;
         }
-        n = end;
-        if (best == bound) break;
+      };
+      if (walker.Start(sm, r.o, r.s, boxLo, boxHi)) {
+        project([&](int n) { return walker.At(r.o[walker.axis] + float(n) * r.s[walker.axis]); });
+      } else {
+        project([&](int n) {
+          float px, py, pz;
+          position(r, n, px, py, pz);
+          return sm.At(px, py, pz);
+        });
       }
       out[x] = job.window.Grey(best);
     }

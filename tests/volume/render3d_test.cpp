@@ -312,7 +312,13 @@ struct TReference {
   std::vector<Vec3> Samples(const TRayFrame& f, int x, int y) const {
     std::vector<Vec3> out;
     const Vec3 o = f.origin + f.dx * x + f.dy * y;
-    for (int n = -4000; n <= 4000; ++n) {
+    // Every n whose point lies within the box's diagonal of the box's centre
+    // along the ray, each checked against the box.
+    const Vec3 centre = (f.boxLo + f.boxHi) * 0.5;
+    const double len2 = Dot(f.step, f.step);
+    const double tc = Dot(centre - o, f.step) / len2,
+                 reach = Norm(f.boxHi - f.boxLo) / std::sqrt(len2);
+    for (int n = int(std::floor(tc - reach)) - 1; n <= int(std::ceil(tc + reach)) + 1; ++n) {
       const Vec3 p = o + f.step * n;
       bool inside = true;
       for (int a = 0; a < 3; ++a) inside &= p[a] >= f.boxLo[a] - 1e-6 && p[a] <= f.boxHi[a] + 1e-6;
@@ -402,9 +408,9 @@ TRenderImage Draw(const TVolumeRenderer& r, const TRenderSettings& s, std::strin
 
 // A blob of bone-like values in a noisy body, tilted and anisotropic: enough
 // structure for every block to matter.
-std::shared_ptr<TVolume> Phantom(bool isSigned) {
+std::shared_ptr<TVolume> Phantom(bool isSigned, bool tilted = true) {
   auto v = Grid(
-      37, 29, 23, 0.8, 1.1, {0, 0.4, 1.7},
+      37, 29, 23, 0.8, 1.1, {0, tilted ? 0.4 : 0.0, 1.7},
       [&](int i, int j, int k) {
         const double dx = (i - 18) / 12.0, dy = (j - 14) / 9.0, dz = (k - 11) / 8.0;
         const double r2 = dx * dx + dy * dy + dz * dz;
@@ -421,29 +427,40 @@ std::shared_ptr<TVolume> Phantom(bool isSigned) {
 
 TEST(VolumeRenderer, SkippingBlocksDrawsWhatEverySampleDraws) {
   for (bool isSigned : {true, false}) {
-    auto v = Phantom(isSigned);
+    // Signed words tilted, unsigned ones not: an untilted stack's rays from
+    // above run along its slices too.
+    auto v = Phantom(isSigned, isSigned);
     TVolumeRenderer r(v);
     TReference ref{*v};
+    // An oblique eye, and eyes along the grid's axes (the anterior and left
+    // rays of this stack run along its rows and columns, which the caster
+    // takes a shortcut for).
+    const TCamera cameras[] = {OrbitCamera(37, 23), StandardCamera(TStandardView::Anterior),
+                               StandardCamera(TStandardView::Left),
+                               StandardCamera(TStandardView::Inferior)};
     for (const char* preset : {"bone", "soft tissue", "mip"})
       for (TRenderMode mode :
-           {TRenderMode::Vr, TRenderMode::Mip, TRenderMode::MinIp, TRenderMode::Mean}) {
-        TRenderSettings s;
-        TRenderMode presetMode;
-        ASSERT_TRUE(TransferPreset(preset, presetMode, s.tf));
-        if ((mode == TRenderMode::Vr) != (presetMode == TRenderMode::Vr)) continue;
-        s.mode = mode;
-        if (mode != TRenderMode::Vr) s.tf.windowCentre = 0, s.tf.windowWidth = 2000;
-        s.width = 48, s.height = 40;
-        s.camera = OrbitCamera(37, 23);
-        s.camera.zoom = 1.4;
-        s.crop.lo = {0.1, 0, 0.2};
-        const TRenderImage got = Draw(r, s), want = ref.Render(s);
-        // Float against double samples: a step of rounding at most.
-        EXPECT_LE(MaxChannelDiff(got, want), 1) << preset << " " << RenderModeName(mode);
-        if (mode != TRenderMode::MinIp) {  // every ray meets air in this box
-          EXPECT_GT(Extent(got, 20).first, 10) << preset << " " << RenderModeName(mode);
+           {TRenderMode::Vr, TRenderMode::Mip, TRenderMode::MinIp, TRenderMode::Mean})
+        for (size_t c = 0; c < std::size(cameras); ++c) {
+          TRenderSettings s;
+          TRenderMode presetMode;
+          ASSERT_TRUE(TransferPreset(preset, presetMode, s.tf));
+          if ((mode == TRenderMode::Vr) != (presetMode == TRenderMode::Vr)) continue;
+          s.mode = mode;
+          if (mode != TRenderMode::Vr) s.tf.windowCentre = 0, s.tf.windowWidth = 2000;
+          s.width = 48, s.height = 40;
+          s.camera = cameras[c];
+          s.camera.zoom = 1.4;
+          s.crop.lo = {0.1, 0, 0.2};
+          const TRenderImage got = Draw(r, s), want = ref.Render(s);
+          // Float against double samples: a step of rounding at most.
+          EXPECT_LE(MaxChannelDiff(got, want), 1)
+              << preset << " " << RenderModeName(mode) << " camera " << c;
+          if (mode != TRenderMode::MinIp) {  // every ray meets air in this box
+            EXPECT_GT(Extent(got, 20).first, 10)
+                << preset << " " << RenderModeName(mode) << " camera " << c;
+          }
         }
-      }
   }
 }
 
@@ -587,7 +604,9 @@ TEST(ProjectVolume, EqualsABruteForceProjectionWithSpacingAndTilt) {
   downward.step = {0, 0, -3};  // written head first
   downward.isSigned = false;
   cases.emplace_back("downward", downward);
-  for (const auto& [name, spec] : cases) {
+  for (const auto& entry : cases) {
+    const std::string& name = entry.first;
+    const volfix::SeriesSpec& spec = entry.second;
     auto v = BuildSeries(name, spec);
     ASSERT_TRUE(v);
     const int C = spec.columns, R = spec.rows, S = spec.slices;
@@ -632,6 +651,47 @@ TEST(ProjectVolume, EqualsABruteForceProjectionWithSpacingAndTilt) {
                     : view == TProjectionView::Anterior ? spec.rowSpacing * R
                                                         : spec.columnSpacing * C,
                     1e-9);
+      }
+  }
+}
+
+// Stacks acquired in other planes map their grid axes to the pictures in
+// other ways; a slab over every plane of GridPlane is the reference.
+TEST(ProjectVolume, MatchesAFullSlabForEveryAcquisitionPlane) {
+  struct Case {
+    const char* name;
+    std::array<double, 6> orientation;
+    Vec3 step;
+  };
+  const Case cases[] = {{"coronal", {1, 0, 0, 0, 0, -1}, {0, 2, 0}},
+                        {"sagittal", {0, 1, 0, 0, 0, -1}, {-2, 0, 0}},
+                        {"oblique", {0.96, 0.28, 0, 0, 0, -1}, {-0.56, 1.92, 0.3}},
+                        {"prone", {-1, 0, 0, 0, -1, 0}, {0, 0, -1.5}}};
+  for (const Case& c : cases) {
+    volfix::SeriesSpec spec;
+    spec.columns = 8, spec.rows = 6, spec.slices = 5;
+    spec.orientation = c.orientation;
+    spec.step = c.step;
+    spec.isSigned = std::string(c.name) != "prone";
+    auto v = BuildSeries(std::string("planes-") + c.name, spec);
+    ASSERT_TRUE(v);
+    for (TProjection p : {TProjection::Max, TProjection::Min, TProjection::Mean})
+      for (TProjectionView view :
+           {TProjectionView::Anterior, TProjectionView::Lateral, TProjectionView::Superior}) {
+        const TPlaneKind kind = view == TProjectionView::Anterior  ? TPlaneKind::Coronal
+                                : view == TProjectionView::Lateral ? TPlaneKind::Sagittal
+                                                                   : TPlaneKind::Axial;
+        const int count = PlaneCount(*v, kind);
+        TPlaneImage got, want;
+        std::string reason;
+        ASSERT_TRUE(ProjectVolume(*v, view, p, got, reason)) << reason;
+        ASSERT_TRUE(GridPlane(*v, kind, (count - 1) / 2, 2 * count + 1, p, want, reason));
+        EXPECT_EQ(got.pixels, want.pixels)
+            << c.name << " " << PlaneName(kind) << " " << ProjectionName(p);
+        EXPECT_EQ(got.columns, want.columns);
+        EXPECT_NEAR(Norm(got.position - want.position), 0, 1e-9);
+        EXPECT_NEAR(Norm(got.rowDir - want.rowDir) + Norm(got.colDir - want.colDir), 0, 1e-9);
+        EXPECT_NEAR(got.thickness, want.thickness, 1e-9);
       }
   }
 }
