@@ -18,10 +18,11 @@
 
 namespace {
 
-// The side of a skipping block in voxels: small enough that a ray leaves
-// little of a block's emptiness unused, large enough that the block texture
-// stays a few hundred kilobytes for a large CT.
-constexpr int kBlock = 8;
+// The side of a skipping block in voxels. Each sample checks its block, so
+// larger blocks cost less per sample while smaller ones skip closer to a
+// surface; 16 drew a CT's volume rendering fastest under llvmpipe (8 took a
+// third longer, 32 no less).
+constexpr int kBlock = 16;
 // A ray longer than this many samples is refused: a step that small is a
 // caller's mistake, and a shader running for minutes would freeze the
 // display.
