@@ -473,6 +473,18 @@ const std::map<QString, Painter>& Glyphs() {
          x.fill(x.c.accent);
          x.p.drawEllipse(QPointF(47, 47), 9, 9);
        }},
+      {"volume-3d",
+       [](const Ctx& x) {
+         // A cube seen from above one corner, its front edge lit.
+         x.outlined(x.c.paper, x.c.ink, 3.5);
+         x.p.drawPolygon(
+             QPolygonF{QPointF(32, 6), QPointF(56, 18), QPointF(32, 30), QPointF(8, 18)});
+         x.p.drawPolygon(
+             QPolygonF{QPointF(8, 18), QPointF(32, 30), QPointF(32, 58), QPointF(8, 46)});
+         x.outlined(x.c.accent, x.c.ink, 3.5);
+         x.p.drawPolygon(
+             QPolygonF{QPointF(32, 30), QPointF(56, 18), QPointF(56, 46), QPointF(32, 58)});
+       }},
       // ---- Image Annotation ----
       {"ann-delete",
        [](const Ctx& x) {

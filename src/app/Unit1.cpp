@@ -54,6 +54,7 @@
 #include "dicom/TreeRules.h"
 #include "viewer/AdvancedImage.h"
 #include "viewer/ViewerGlobals.h"
+#include "viewer/Volume3DView.h"
 
 #ifndef TAVROLEN_VERSION
 #define TAVROLEN_VERSION "1.0"
@@ -201,6 +202,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     }
     // A series of documents only has no volume to reformat.
     if (images) menu.addAction("MPR", this, [this, p, st, se] { ShowMpr(p, st, se); });
+    if (images) menu.addAction("3D", this, [this, p, st, se] { Show3D(p, st, se); });
     AddExportActions(menu, this, p, st, se);
   });
   ThumbnailsTool->SeriesMenu.push_back(
@@ -397,6 +399,7 @@ void TForm1::BuildImageProcessingTab() {
                   btnZoom, btnResetWwWl, btnLockZoom, btnLockWwWl, btnRotate})
     row->addWidget(b);
   row->addWidget(BuildMprButton(TabSheet2));
+  row->addWidget(Build3DButton(TabSheet2));
   row->addWidget(Separator(TabSheet2));
 
   WwWlPresetGrp = Group("WW/WL Presets", TabSheet2);
@@ -769,6 +772,14 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::MouseButtonRelease && !gProcessAllViewers &&
       qobject_cast<TadvancedImage*>(widget))
     allViewersPanelMouseUp(static_cast<QMouseEvent*>(event)->button());
+  // A 3D view turns and zooms with its own keys and wheel.
+  if (Volume3DAround(widget)) {
+    if (event->type() == QEvent::Wheel) return false;
+    if (event->type() == QEvent::KeyPress) {
+      auto* ke = static_cast<QKeyEvent*>(event);
+      if (TVolume3DView::UsesKey(ke->key(), ke->modifiers())) return false;
+    }
+  }
   // The window sees keys before its controls, but only its own.
   if (event->type() == QEvent::KeyPress && widget->window() == this) {
     auto* ke = static_cast<QKeyEvent*>(event);

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -419,6 +420,16 @@ class TForm1 : public QMainWindow {
   // The active cell's series (or the series of its multiplanar view).
   void btnMprClick();
 
+  // ---- 3D rendering (Unit1_3D.cpp) ----
+  QToolButton* btn3D = nullptr;
+  // Builds the volume of a series on a worker thread (coarser when the
+  // memory budget cannot hold it) and shows it in 3D over the active cell; a
+  // series that does not form a volume is refused with the reason. Asked
+  // again while building, the build is cancelled.
+  void Show3D(int patient, int study, int series);
+  // The active cell's series (or the series of its multiplanar view).
+  void btn3DClick();
+
   // ---- hanging protocols (Unit1_Hanging.cpp) ----
   // The user's protocols over the built-in ones, read at start; the file's
   // problems were shown once.
@@ -501,6 +512,8 @@ class TForm1 : public QMainWindow {
   void loadsFinished();
   // A volume build asked for by ShowMpr ended: its planes are shown, or not.
   void mprFinished(bool shown);
+  // A volume build asked for by Show3D ended: the 3D view is shown, or not.
+  void volume3DFinished(bool shown);
 
  public:
  protected:
@@ -575,6 +588,8 @@ class TForm1 : public QMainWindow {
   void FillMprCells(const std::shared_ptr<TMprLink>& link);
   void MakeCellActive(TViewer* cell);
   bool FMprBuilding = false;
+  QToolButton* Build3DButton(QWidget* parent);
+  std::shared_ptr<std::atomic<bool>> F3DCancel;  // the 3D build under way; null when none
   QString LoadSummaryDetails(bool* any, const TDerivedIntake& derived) const;
 
   void BuildHangingTools();

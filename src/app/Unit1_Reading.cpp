@@ -41,6 +41,7 @@
 #include "viewer/KeyImageStore.h"
 #include "viewer/Viewer.h"
 #include "viewer/ViewerGlobals.h"
+#include "viewer/Volume3DView.h"
 
 namespace {
 
@@ -316,6 +317,8 @@ void TForm1::btnUndoAnnClick() {
 
 QImage TForm1::ActiveCellPicture(bool ownResolution) const {
   if (!ActiveAdvancedImage || !ActiveAdvancedImage->HasImage) return {};
+  // A 3D view over the cell is what the user sees there.
+  if (TVolume3DView* view = Volume3DOf(ActiveAdvancedImage)) return view->Snapshot();
   return ActiveAdvancedImage->Picture(ownResolution);
 }
 

@@ -1,6 +1,0 @@
-#include "viewer/VolumeCanvas.h"
-
-// Placeholders until the canvases are written.
-TVolumeCanvas* MakeCpuVolumeCanvas(QWidget*) {
-  return nullptr;
-}
