@@ -16,6 +16,7 @@
 #include <link.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QOpenGLWidget>
 #include <QPainter>
@@ -31,6 +32,7 @@
 #include <string>
 
 #include "viewer/GlRayCaster.h"
+#include "viewer/Volume3DView.h"
 #include "viewer/VolumeCanvas.h"
 #include "volume/Render3D.h"
 
@@ -489,6 +491,43 @@ TEST(GlCanvas, DrawsTheSceneAndChargesItsTexture) {
 
   delete canvas->Widget();
   EXPECT_EQ(FrameCache::Shared().Charged(), before);
+}
+
+// The 3D cell on OpenGL: it picks the OpenGL canvas, and the pictures it
+// draws, reduced while the mouse turns the volume and full once it rests,
+// are the CPU ray caster's pictures of the scenes it asks for.
+TEST(GlCanvas, TheThreeDViewDrawsWhatTheCpuDraws) {
+  TVolume3DView view(Straight());
+  view.resize(150, 120);
+  view.show();
+  ASSERT_NE(view.Canvas(), nullptr);
+  ASSERT_TRUE(view.Canvas()->Backend().startsWith("OpenGL: "))
+      << view.Notes().join("; ").toStdString();
+  ASSERT_TRUE(view.ApplyPreset("bone"));
+  auto* widget = static_cast<QOpenGLWidget*>(view.Canvas()->Widget());
+  const auto expectCpuPicture = [&](const char* what) {
+    widget->grabFramebuffer();
+    const TVolumeScene& scene = view.LastScene();
+    TVolumeRenderer cpu(scene.volume);
+    TRenderImage expected;
+    std::string reason;
+    ASSERT_TRUE(cpu.Render(scene.settings, expected, reason, nullptr, nullptr, 2)) << reason;
+    const TDiff d = Compare(RenderImageOf(view.Canvas()->Picture()), expected);
+    EXPECT_TRUE(Agree(d)) << what << ": " << d.Text();
+    EXPECT_GT(Lit(expected), 0.05) << what;
+  };
+  view.ViewMouseDown(Qt::LeftButton, Qt::NoModifier, QPoint(60, 60));
+  view.ViewMouseMove(Qt::LeftButton, Qt::NoModifier, QPoint(90, 45));
+  ASSERT_TRUE(view.Interacting());
+  EXPECT_EQ(view.LastScene().settings.stepFactor, 2);
+  expectCpuPicture("reduced");
+  view.ViewMouseUp(Qt::LeftButton, Qt::NoModifier, QPoint(90, 45));
+  QElapsedTimer waited;
+  waited.start();
+  while (view.Interacting() && waited.elapsed() < 10000) QCoreApplication::processEvents();
+  ASSERT_FALSE(view.Interacting());
+  EXPECT_EQ(view.LastScene().settings.width, view.width());
+  expectCpuPicture("full");
 }
 
 // Under the offscreen platform (no display) the canvas either cannot be
