@@ -52,15 +52,18 @@ class TCpuVolumeCanvas : public QWidget, public TVolumeCanvas {
   QString Backend() const override { return QStringLiteral("CPU"); }
   QStringList Notes() const override { return FNotes; }
   QImage Picture() override { return FPicture; }
+  bool Drawing() const override { return FDrawing; }
 
   void Show(const TVolumeScene& scene) override {
     if (FCancel) FCancel->store(true);
     if (!scene.volume) {
       FNotes = QStringList{QStringLiteral("No volume to draw")};
       FPicture = QImage();
+      FDrawing = false;
       update();
       return;
     }
+    FDrawing = true;
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     FCancel = cancel;
     const uint64_t serial = ++FSerial;
@@ -96,6 +99,7 @@ class TCpuVolumeCanvas : public QWidget, public TVolumeCanvas {
             // A picture that could not be drawn leaves the last one, with the reason.
             if (ok) self->FPicture = picture;
             self->FNotes = notes;
+            self->FDrawing = false;
             self->update();
           },
           Qt::QueuedConnection);
@@ -121,6 +125,7 @@ class TCpuVolumeCanvas : public QWidget, public TVolumeCanvas {
   std::shared_ptr<TRendererSlot> FSlot = std::make_shared<TRendererSlot>();
   std::shared_ptr<std::atomic<bool>> FCancel;
   uint64_t FSerial = 0;
+  bool FDrawing = false;
   QImage FPicture;
   QStringList FNotes;
 };

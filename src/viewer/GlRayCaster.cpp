@@ -467,7 +467,8 @@ void TGlRayCaster::UploadBlocks(const TVolume& v) {
   std::copy(bd, bd + 3, F->blockDims);
 }
 
-bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::string* note) {
+bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::string* note,
+                        int rowFrom, int rowCount) {
   if (!Ready() || !FDrawn) {
     reason = Ready() ? "no volume uploaded" : "the OpenGL ray caster is not set up";
     return false;
@@ -494,7 +495,12 @@ bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::stri
   gl->glViewport(0, 0, s.width, s.height);
   gl->glDisable(GL_DEPTH_TEST);
   gl->glDisable(GL_BLEND);
-  gl->glDisable(GL_SCISSOR_TEST);
+  if (rowCount > 0) {
+    gl->glEnable(GL_SCISSOR_TEST);
+    gl->glScissor(0, rowFrom, s.width, rowCount);
+  } else {
+    gl->glDisable(GL_SCISSOR_TEST);
+  }
   gl->glClearColor(0, 0, 0, 1);
   gl->glClear(GL_COLOR_BUFFER_BIT);
   std::string said;
@@ -581,6 +587,8 @@ bool TGlRayCaster::Draw(const TRenderSettings& s, std::string& reason, std::stri
     gl->glActiveTexture(GL_TEXTURE0);
     gl->glUseProgram(0);
   }
+  // The scissor would also clip the blit that shows the picture.
+  gl->glDisable(GL_SCISSOR_TEST);
   if (GlError(gl, "drawing the volume", reason)) return false;
   if (note) *note = said;
   return true;

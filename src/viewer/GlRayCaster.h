@@ -55,8 +55,11 @@ class TGlRayCaster {
 
   // Draws the picture of `s` into the bound framebuffer, over the viewport
   // (0, 0, s.width, s.height). `note` gets what the CPU ray caster would
-  // say of the picture (nothing opaque, empty crop box).
-  bool Draw(const TRenderSettings& s, std::string& reason, std::string* note = nullptr);
+  // say of the picture (nothing opaque, empty crop box). `rowCount` > 0
+  // draws only the framebuffer rows rowFrom .. rowFrom + rowCount - 1 (from
+  // the bottom, as OpenGL counts), leaving the others as they are.
+  bool Draw(const TRenderSettings& s, std::string& reason, std::string* note = nullptr,
+            int rowFrom = 0, int rowCount = 0);
   // Off: every sample is taken (a test checks that skipping changes nothing).
   void SetSkipping(bool on) { FSkip = on; }
 

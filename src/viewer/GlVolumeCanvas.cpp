@@ -2,6 +2,13 @@
 // scene's size into a framebuffer of its own, which is then stretched over
 // the widget (a picture made while the mouse moves is smaller than the
 // widget) before the cell's overlay is painted on top.
+//
+// OpenGL draws on the UI thread. A picture that takes longer than a few
+// tens of milliseconds (a software rasterizer, a large volume on a small
+// GPU) is drawn in bands of rows, one band per paint, so the window keeps
+// answering between them and a newer scene abandons the bands left; the
+// last complete picture stays on display meanwhile.
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -11,12 +18,23 @@
 #include <QOpenGLWidget>
 #include <QPainter>
 #include <QSurfaceFormat>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "viewer/GlRayCaster.h"
 #include "viewer/VolumeCanvas.h"
 
 namespace {
+
+// What one band of rows may take on the UI thread; TAVROLEN_3D_BAND_MS
+// sets another (tests force bands with a tiny one).
+double BandMs() {
+  bool ok = false;
+  const double ms = qEnvironmentVariable("TAVROLEN_3D_BAND_MS").toDouble(&ok);
+  return ok && ms > 0 ? ms : 40.0;
+}
 
 QSurfaceFormat CanvasFormat() {
   QSurfaceFormat f = QSurfaceFormat::defaultFormat();
@@ -63,12 +81,13 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
     return out;
   }
   QImage Picture() override {
-    if (!FPictureReady || !FFbo || !context()) return {};
+    if (!FPictureReady || !FShown || !context()) return {};
     makeCurrent();
-    QImage out = FFbo->toImage().convertToFormat(QImage::Format_RGB32);
+    QImage out = FShown->toImage().convertToFormat(QImage::Format_RGB32);
     doneCurrent();
     return out;
   }
+  bool Drawing() const override { return FHaveScene && (FDirty || FRowsDone >= 0); }
 
  protected:
   void initializeGL() override {
@@ -94,7 +113,8 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
     if (FCaster && FHaveScene) {
       // A paint for the overlay alone, or for an exposed window, shows the
       // picture already made.
-      if (FDirty) DrawScene();
+      if (FDirty) StartScene();
+      if (FRowsDone >= 0) DrawBand();
       if (FPictureReady) ShowPicture();
     }
     if (overlay) {
@@ -104,9 +124,12 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
   }
 
  private:
-  void DrawScene() {
+  // Uploads the scene's volume and readies the framebuffer the picture is
+  // drawn into; the bands follow.
+  void StartScene() {
     // Tried once per scene: a failure is not retried on every paint.
     FDirty = false;
+    FRowsDone = -1;
     const TRenderSettings& s = FScene.settings;
     std::string reason;
     if (!FCaster->SetVolume(FScene.volume, reason)) {
@@ -114,41 +137,73 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
       FPictureReady = false;
       return;
     }
-    if (!FFbo || FFbo->width() != s.width || FFbo->height() != s.height) {
-      FFbo.reset();
+    if (!FWork || FWork->width() != s.width || FWork->height() != s.height) {
+      FWork.reset();
       if (s.width < 1 || s.height < 1 || s.width > 16384 || s.height > 16384) {
         FProblem = "No picture of that size";
         FPictureReady = false;
         return;
       }
-      FFbo = std::make_unique<QOpenGLFramebufferObject>(
+      FWork = std::make_unique<QOpenGLFramebufferObject>(
           s.width, s.height, QOpenGLFramebufferObject::NoAttachment, GL_TEXTURE_2D, GL_RGBA8);
-      if (!FFbo->isValid()) {
-        FFbo.reset();
+      if (!FWork->isValid()) {
+        FWork.reset();
         FProblem = "No OpenGL framebuffer for a picture of that size";
         FPictureReady = false;
         return;
       }
     }
-    FFbo->bind();
-    std::string said;
-    const bool ok = FCaster->Draw(s, reason, &said);
-    FFbo->release();
-    FPictureReady = ok;
-    FProblem = QString::fromStdString(ok ? said : reason);
+    FRowsDone = 0;
+  }
+
+  void DrawBand() {
+    const TRenderSettings& s = FScene.settings;
+    const double step = std::max(0.05, s.stepFactor);
+    int rows = s.height - FRowsDone;
+    // Rows that fit the band's time, by the cost of the bands drawn before
+    // (a sample costs about the same whatever the step).
+    if (FMsPerSample > 0)
+      rows = std::clamp(int(FBandMs * step / (FMsPerSample * s.width)), 16, rows);
+    QElapsedTimer clock;
+    clock.start();
+    FWork->bind();
+    std::string reason, said;
+    const bool whole = FRowsDone == 0 && rows == s.height;
+    const bool ok = FCaster->Draw(s, reason, &said, whole ? 0 : FRowsDone, whole ? 0 : rows);
+    context()->functions()->glFinish();
+    FWork->release();
+    if (!ok) {
+      FRowsDone = -1;
+      FPictureReady = false;
+      FProblem = QString::fromStdString(reason);
+      return;
+    }
+    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    FMsPerSample = ms * step / (double(rows) * s.width);
+    FRowsDone += rows;
+    if (FRowsDone < s.height) {
+      QTimer::singleShot(0, this, [this] { update(); });
+      return;
+    }
+    FRowsDone = -1;
+    std::swap(FWork, FShown);
+    FPictureReady = true;
+    FProblem = QString::fromStdString(said);
   }
 
   void ShowPicture() {
     // Stretched over the whole widget, smoothed when it is smaller.
     const qreal dpr = devicePixelRatioF();
     const QRect target(0, 0, int(width() * dpr), int(height() * dpr));
-    QOpenGLFramebufferObject::blitFramebuffer(nullptr, target, FFbo.get(),
-                                              QRect(0, 0, FFbo->width(), FFbo->height()),
+    QOpenGLFramebufferObject::blitFramebuffer(nullptr, target, FShown.get(),
+                                              QRect(0, 0, FShown->width(), FShown->height()),
                                               GL_COLOR_BUFFER_BIT, GL_LINEAR);
   }
 
   void Cleanup() {
-    FFbo.reset();
+    FWork.reset();
+    FShown.reset();
+    FRowsDone = -1;
     FCaster.reset();
     FPictureReady = false;
     FDirty = true;
@@ -159,7 +214,11 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
   bool FHaveScene = false;
   bool FDirty = false;  // the scene changed since the picture was drawn
   std::unique_ptr<TGlRayCaster> FCaster;
-  std::unique_ptr<QOpenGLFramebufferObject> FFbo;
+  // The picture being drawn, and the last complete one, on display.
+  std::unique_ptr<QOpenGLFramebufferObject> FWork, FShown;
+  int FRowsDone = -1;       // rows of FWork drawn; -1: none in progress
+  double FMsPerSample = 0;  // a band's milliseconds per pixel at step 1
+  const double FBandMs = BandMs();
   bool FPictureReady = false;
   QString FProblem;
 };

@@ -38,6 +38,8 @@ class TVolumeCanvas {
   virtual QStringList Notes() const = 0;
   // The last complete picture at its own size (for tests and export).
   virtual QImage Picture() = 0;
+  // A picture asked for by Show is still being drawn.
+  virtual bool Drawing() const = 0;
   // Painted over the picture, in widget pixels, after every picture.
   std::function<void(QPainter&)> overlay;
 };

@@ -236,6 +236,15 @@ class GlRender : public ::testing::Test {
 TGlOffscreenRenderer* GlRender::gl = nullptr;
 std::string GlRender::initReason;
 
+// Paints the canvas until the picture it was asked for is complete (a slow
+// one is drawn in bands, one per paint).
+QImage PaintAll(TVolumeCanvas* canvas) {
+  auto* widget = static_cast<QOpenGLWidget*>(canvas->Widget());
+  QImage shown = widget->grabFramebuffer();
+  for (int i = 0; i < 10000 && canvas->Drawing(); ++i) shown = widget->grabFramebuffer();
+  return shown;
+}
+
 TRenderSettings Settings(const std::string& preset, TCamera camera, int size = 96) {
   TRenderSettings s;
   EXPECT_TRUE(TransferPreset(preset, s.mode, s.tf)) << preset;
@@ -454,8 +463,7 @@ TEST(GlCanvas, DrawsTheSceneAndChargesItsTexture) {
   scene.volume = Straight();
   scene.settings = Settings("bone", OrbitCamera(30, 20), 64);
   canvas->Show(scene);
-  auto* widget = static_cast<QOpenGLWidget*>(canvas->Widget());
-  const QImage shown = widget->grabFramebuffer();  // paints now
+  const QImage shown = PaintAll(canvas);
   EXPECT_GT(overlays, 0);
   EXPECT_EQ(shown.pixelColor(1, 1), QColor(Qt::red));
   EXPECT_EQ(FrameCache::Shared().Charged() - before, int64_t(Straight()->Bytes()));
@@ -476,7 +484,7 @@ TEST(GlCanvas, DrawsTheSceneAndChargesItsTexture) {
   // The interactive picture is smaller: the canvas still fills itself.
   scene.settings.width = 32, scene.settings.height = 24;
   canvas->Show(scene);
-  const QImage smaller = widget->grabFramebuffer();
+  const QImage smaller = PaintAll(canvas);
   EXPECT_EQ(canvas->Picture().size(), QSize(32, 24));
   EXPECT_NE(smaller.pixelColor(smaller.width() / 2, smaller.height() / 2), QColor(Qt::black));
 
@@ -484,13 +492,55 @@ TEST(GlCanvas, DrawsTheSceneAndChargesItsTexture) {
   scene.settings.crop.lo = {0.5, 0, 0};
   scene.settings.crop.hi = {0.2, 1, 1};
   canvas->Show(scene);
-  widget->grabFramebuffer();
+  PaintAll(canvas);
   EXPECT_EQ(Lit(RenderImageOf(canvas->Picture())), 0);
   EXPECT_TRUE(canvas->Notes().join(" ").contains("crop box"))
       << canvas->Notes().join("; ").toStdString();
 
   delete canvas->Widget();
   EXPECT_EQ(FrameCache::Shared().Charged(), before);
+}
+
+// A picture slower than the band time is drawn a band of rows per paint,
+// the last complete picture staying on display; a newer scene abandons the
+// bands left, and the picture pieced together is the whole picture.
+TEST(GlCanvas, ASlowPictureIsDrawnInBandsThatANewSceneAbandons) {
+  qputenv("TAVROLEN_3D_BAND_MS", "0.001");
+  QWidget parent;
+  parent.resize(200, 160);
+  QString reason;
+  TVolumeCanvas* canvas = MakeGlVolumeCanvas(&parent, reason);
+  qunsetenv("TAVROLEN_3D_BAND_MS");
+  ASSERT_NE(canvas, nullptr) << reason.toStdString();
+  canvas->Widget()->resize(200, 160);
+  parent.show();
+  auto* widget = static_cast<QOpenGLWidget*>(canvas->Widget());
+  TVolumeScene scene;
+  scene.volume = Straight();
+  scene.settings = Settings("bone", OrbitCamera(30, 20), 40);
+  canvas->Show(scene);
+  PaintAll(canvas);  // the first picture is drawn whole: nothing is known of its cost yet
+  ASSERT_EQ(canvas->Picture().size(), QSize(40, 24));
+
+  scene.settings = Settings("soft tissue", OrbitCamera(-40, 10), 96);
+  canvas->Show(scene);
+  widget->grabFramebuffer();
+  EXPECT_TRUE(canvas->Drawing());
+  EXPECT_EQ(canvas->Picture().size(), QSize(40, 24));  // still the last complete one
+
+  scene.settings = Settings("bone", OrbitCamera(75, -15), 96);
+  canvas->Show(scene);
+  int paints = 0;
+  for (; paints < 1000 && (paints == 0 || canvas->Drawing()); ++paints) widget->grabFramebuffer();
+  EXPECT_GE(paints, 80 / 16);  // bands of at least 16 rows
+  EXPECT_FALSE(canvas->Drawing());
+  TRenderImage expected;
+  TGlOffscreenRenderer own;
+  std::string why;
+  ASSERT_TRUE(own.Init(why)) << why;
+  ASSERT_TRUE(own.Render(scene.volume, scene.settings, expected, why)) << why;
+  EXPECT_EQ(Compare(RenderImageOf(canvas->Picture()), expected).max, 0);
+  EXPECT_GT(Lit(expected), 0.05);
 }
 
 // The 3D cell on OpenGL: it picks the OpenGL canvas, and the pictures it
@@ -504,9 +554,8 @@ TEST(GlCanvas, TheThreeDViewDrawsWhatTheCpuDraws) {
   ASSERT_TRUE(view.Canvas()->Backend().startsWith("OpenGL: "))
       << view.Notes().join("; ").toStdString();
   ASSERT_TRUE(view.ApplyPreset("bone"));
-  auto* widget = static_cast<QOpenGLWidget*>(view.Canvas()->Widget());
   const auto expectCpuPicture = [&](const char* what) {
-    widget->grabFramebuffer();
+    PaintAll(view.Canvas());
     const TVolumeScene& scene = view.LastScene();
     TVolumeRenderer cpu(scene.volume);
     TRenderImage expected;
@@ -599,7 +648,7 @@ TEST(GlCanvasChild, DISABLED_MakeUnderOffscreen) {
   scene.settings = Settings("bone", OrbitCamera(30, 20), 32);
   canvas->Show(scene);
   parent.show();
-  static_cast<QOpenGLWidget*>(canvas->Widget())->grabFramebuffer();
+  PaintAll(canvas);
   std::printf("OpenGL canvas: %s; %s\n", qPrintable(canvas->Backend()),
               qPrintable(canvas->Notes().join("; ")));
 }

@@ -343,7 +343,9 @@ TEST(CpuVolumeCanvas, ANewPictureReplacesTheOneInTheMakingAndADeletedCanvasIsLef
   small.settings.height = 32;
   canvas->Show(big);
   canvas->Show(small);
+  EXPECT_TRUE(canvas->Drawing());
   ASSERT_TRUE(WaitUntil([&] { return canvas->Picture().size() == QSize(48, 32); }));
+  EXPECT_FALSE(canvas->Drawing());
   // The big one, cancelled or finished late, never replaces it.
   RunEventsFor(300);
   EXPECT_EQ(canvas->Picture().size(), QSize(48, 32));
