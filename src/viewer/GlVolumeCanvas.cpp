@@ -225,7 +225,15 @@ class TGlVolumeCanvas : public QOpenGLWidget, public TVolumeCanvas {
 
 }  // namespace
 
-TVolumeCanvas* MakeGlVolumeCanvas(QWidget* parent, QString& reason) {
+bool SoftwareOpenGl(const QString& renderer) {
+  for (const char* name : {"llvmpipe", "softpipe", "swrast", "SwiftShader", "Basic Render"})
+    if (renderer.contains(QLatin1String(name), Qt::CaseInsensitive)) return true;
+  return false;
+}
+
+TVolumeCanvas* MakeGlVolumeCanvas(QWidget* parent, QString& reason, bool allowSoftware,
+                                  bool* software) {
+  if (software) *software = false;
   // Platforms that draw widgets into memory only cannot host an OpenGL
   // widget (Qt warns and the widget crashes on its first paint), even where
   // they can make a context.
@@ -266,6 +274,12 @@ TVolumeCanvas* MakeGlVolumeCanvas(QWidget* parent, QString& reason) {
   probe.doneCurrent();
   if (!ok) {
     reason = QString::fromStdString(why);
+    return nullptr;
+  }
+  const QString renderer = QString::fromStdString(caster.Renderer());
+  if (!allowSoftware && SoftwareOpenGl(renderer)) {
+    reason = "OpenGL here is drawn in software (" + renderer + ")";
+    if (software) *software = true;
     return nullptr;
   }
   return new TGlVolumeCanvas(parent);

@@ -29,6 +29,7 @@ constexpr double kCropSteps = 100;
 constexpr double kHandleReach = 10;  // view pixels around a crop handle that take the press
 
 const char* const kCpuFallback = "OpenGL 3.3 is not available: drawn on the CPU (%1)";
+const char* const kCpuFaster = "Drawn on the CPU, faster than OpenGL drawn in software here (%1)";
 const char* const kEmptyCrop = "The crop box is empty";
 const char* const kNoOpaque = "The transfer function has nothing opaque: the picture is black";
 
@@ -73,8 +74,12 @@ TVolumeCanvas* MakeCanvas(QWidget* parent, QString& fallback) {
   const QByteArray forced = qgetenv("TAVROLEN_3D_RENDERER").trimmed().toLower();
   if (forced != "cpu") {
     QString reason;
-    if (TVolumeCanvas* gl = MakeGlVolumeCanvas(parent, reason)) return gl;
-    fallback = QString::fromLatin1(kCpuFallback).arg(reason.isEmpty() ? "unknown" : reason);
+    bool software = false;
+    // A software OpenGL is taken only when asked for by name.
+    if (TVolumeCanvas* gl = MakeGlVolumeCanvas(parent, reason, forced == "gl", &software))
+      return gl;
+    fallback = QString::fromLatin1(software ? kCpuFaster : kCpuFallback)
+                   .arg(reason.isEmpty() ? "unknown" : reason);
   }
   return MakeCpuVolumeCanvas(parent);
 }

@@ -26,8 +26,10 @@ class TVolume3DView : public QWidget {
   Q_OBJECT
 
  public:
-  // The canvas is OpenGL where OpenGL 3.3 is available and the environment
-  // does not ask for the CPU (TAVROLEN_3D_RENDERER=cpu).
+  // The canvas is OpenGL where OpenGL 3.3 is available, drawn by a graphics
+  // card, and the environment does not ask for the CPU
+  // (TAVROLEN_3D_RENDERER=cpu); TAVROLEN_3D_RENDERER=gl takes a software
+  // OpenGL too.
   TVolume3DView(std::shared_ptr<const TVolume> volume, QWidget* parent = nullptr);
   ~TVolume3DView() override;
 

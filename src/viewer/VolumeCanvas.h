@@ -47,5 +47,11 @@ class TVolumeCanvas {
 // The CPU canvas.
 TVolumeCanvas* MakeCpuVolumeCanvas(QWidget* parent);
 // The OpenGL canvas, or null with the reason when OpenGL 3.3 core is not
-// available (the cell then says so and uses the CPU canvas).
-TVolumeCanvas* MakeGlVolumeCanvas(QWidget* parent, QString& reason);
+// available (the cell then says so and uses the CPU canvas). Without
+// `allowSoftware`, an OpenGL drawn in software (Mesa's llvmpipe, softpipe,
+// SwiftShader) is refused too, with `software` set: the CPU ray caster
+// draws the same picture several times faster there, off the UI thread.
+TVolumeCanvas* MakeGlVolumeCanvas(QWidget* parent, QString& reason, bool allowSoftware = true,
+                                  bool* software = nullptr);
+// Whether an OpenGL renderer's name (GL_RENDERER) is a software rasterizer.
+bool SoftwareOpenGl(const QString& renderer);

@@ -543,11 +543,34 @@ TEST(GlCanvas, ASlowPictureIsDrawnInBandsThatANewSceneAbandons) {
   EXPECT_GT(Lit(expected), 0.05);
 }
 
+// Mesa's llvmpipe draws a picture several times slower than the CPU ray
+// caster and on the UI thread: the 3D cell takes the CPU unless asked for
+// OpenGL by name, and says why.
+TEST(GlCanvas, TheThreeDViewPrefersTheCpuToASoftwareOpenGl) {
+  EXPECT_TRUE(SoftwareOpenGl("llvmpipe (LLVM 15.0.6, 256 bits)"));
+  EXPECT_FALSE(SoftwareOpenGl("NVIDIA H100 PCIe/PCIe/SSE2"));
+  EXPECT_FALSE(SoftwareOpenGl("AMD Radeon RX 7900 XTX (radeonsi, navi31, LLVM 15.0.6)"));
+  QWidget parent;
+  QString reason;
+  bool software = false;
+  EXPECT_EQ(MakeGlVolumeCanvas(&parent, reason, false, &software), nullptr);
+  EXPECT_TRUE(software);
+  EXPECT_TRUE(reason.contains("llvmpipe")) << reason.toStdString();
+
+  TVolume3DView view(Straight());
+  ASSERT_NE(view.Canvas(), nullptr);
+  EXPECT_EQ(view.Canvas()->Backend(), "CPU");
+  EXPECT_TRUE(view.Notes().join(" ").contains("faster than OpenGL drawn in software"))
+      << view.Notes().join("; ").toStdString();
+}
+
 // The 3D cell on OpenGL: it picks the OpenGL canvas, and the pictures it
 // draws, reduced while the mouse turns the volume and full once it rests,
 // are the CPU ray caster's pictures of the scenes it asks for.
 TEST(GlCanvas, TheThreeDViewDrawsWhatTheCpuDraws) {
+  qputenv("TAVROLEN_3D_RENDERER", "gl");
   TVolume3DView view(Straight());
+  qunsetenv("TAVROLEN_3D_RENDERER");
   view.resize(150, 120);
   view.show();
   ASSERT_NE(view.Canvas(), nullptr);
