@@ -51,6 +51,7 @@ class QTreeWidgetItem;
 class TViewer;
 class TadvancedImage;
 class TMprLink;
+class TVolume;
 
 // Program-wide set-up done once before the main window is created: the
 // application's name, version and icon, "." as the decimal separator whatever
@@ -590,6 +591,22 @@ class TForm1 : public QMainWindow {
   bool FMprBuilding = false;
   QToolButton* Build3DButton(QWidget* parent);
   std::shared_ptr<std::atomic<bool>> F3DCancel;  // the 3D build under way; null when none
+  // A series' volume built on a worker thread from the tree's cached frames
+  // (decoding the rest) with the progress bar. `done` runs on the UI thread
+  // with the volume, or null and the reason, and whether the series is still
+  // in the tree as it was (a Clear Study during the build leaves nothing to
+  // show it with). False when the series has no images (nothing started).
+  struct TVolumeBuild {
+    std::shared_ptr<TVolume> volume;
+    std::string reason;
+    bool stillThere = false;
+  };
+  bool BuildSeriesVolume(int patient, int study, int series, const QString& status,
+                         std::shared_ptr<std::atomic<bool>> cancel, bool shrinkToFit,
+                         std::function<void(const TVolumeBuild&)> done);
+  // The volume's notes in the status line, all of them in its tooltip.
+  void ShowVolumeNotes(const QString& command, const TVolume& volume);
+  int FVolumeBuildSerial = 0;  // the build whose progress the bar shows
   QString LoadSummaryDetails(bool* any, const TDerivedIntake& derived) const;
 
   void BuildHangingTools();

@@ -20,15 +20,6 @@
 #include "viewer/ViewerGlobals.h"
 #include "volume/VolumeInput.h"
 
-namespace {
-
-struct TMprBuild {
-  std::shared_ptr<TVolume> volume;
-  std::string reason;
-};
-
-}  // namespace
-
 QToolButton* TForm1::BuildMprButton(QWidget* parent) {
   btnMpr = NewButton(parent, "btnMpr", "MPR", "mpr");
   connect(btnMpr, &QToolButton::clicked, this, [this] { btnMprClick(); });
@@ -47,83 +38,99 @@ void TForm1::btnMprClick() {
     ShowMpr(cell->PatientIndex, cell->StudyIndex, cell->SeriesIndex);
 }
 
-void TForm1::ShowMpr(int patient, int study, int series) {
-  if (FMprBuilding || gLoadingInProgress) return;
+bool TForm1::BuildSeriesVolume(int patient, int study, int series, const QString& status,
+                               std::shared_ptr<std::atomic<bool>> cancel, bool shrinkToFit,
+                               std::function<void(const TVolumeBuild&)> done) {
   std::vector<std::string> paths;
   {
     std::lock_guard lock(gPatientsMutex);
     if (const TSeries* s = SeriesAt(gPatients, patient, study, series))
       for (const TImg& im : s->images) paths.push_back(im.imagePath);
   }
-  if (paths.empty()) {
-    ShowMessage("No Image in Current Window.");
-    return;
-  }
-  FMprBuilding = true;
-  if (btnMpr) btnMpr->setEnabled(false);
-  statusLabelCount->setText("Building the volume");
+  if (paths.empty()) return false;
+  const int serial = ++FVolumeBuildSerial;
+  statusLabelCount->setText(status);
   loadDicomProgressBar->setRange(0, 100);
   loadDicomProgressBar->setValue(0);
   loadDicomProgressBar->setVisible(true);
 
   QPointer<TForm1> self(this);
-  auto progress = [self](int done, int total) {
+  auto progress = [self, serial](int built, int total) {
     QMetaObject::invokeMethod(
         self,
-        [self, done, total] {
-          if (!self || !self->FMprBuilding) return;
-          self->loadDicomProgressBar->setValue(total > 0 ? done * 100 / total : 0);
+        [self, serial, built, total] {
+          if (!self || self->FVolumeBuildSerial != serial) return;
+          self->loadDicomProgressBar->setValue(total > 0 ? built * 100 / total : 0);
         },
         Qt::QueuedConnection);
   };
-  auto* watcher = new QFutureWatcher<TMprBuild>(this);
-  connect(watcher, &QFutureWatcher<TMprBuild>::finished, this,
-          [this, watcher, patient, study, series, first = paths.front()] {
-            const TMprBuild r = watcher->result();
+  auto* watcher = new QFutureWatcher<TVolumeBuild>(this);
+  connect(watcher, &QFutureWatcher<TVolumeBuild>::finished, this,
+          [this, watcher, serial, patient, study, series, first = paths.front(),
+           done = std::move(done)] {
+            TVolumeBuild r = watcher->result();
             watcher->deleteLater();
-            FMprBuilding = false;
-            if (btnMpr) btnMpr->setEnabled(true);
-            loadDicomProgressBar->setVisible(false);
-            statusLabelCount->setText("Ready");
-            bool stillThere = false;
+            if (FVolumeBuildSerial == serial) {
+              loadDicomProgressBar->setVisible(false);
+              statusLabelCount->setText("Ready");
+            }
             {
-              // A Clear Study during the build leaves nothing to show it with.
               std::lock_guard lock(gPatientsMutex);
               const TImg* front = ImageAt(gPatients, patient, study, series, 0);
-              stillThere = front && front->imagePath == first;
+              r.stillThere = front && front->imagePath == first;
             }
-            if (!r.volume) {
-              if (stillThere) ShowMessage(QString::fromStdString("MPR: " + r.reason));
-              emit mprFinished(false);
-              return;
-            }
-            if (!stillThere) {
-              emit mprFinished(false);
-              return;
-            }
-            auto link = std::make_shared<TMprLink>(r.volume);
-            link->patient = patient;
-            link->study = study;
-            link->series = series;
-            FillMprCells(link);
-            if (!r.volume->notes.empty()) {
-              QString text = "MPR:";
-              for (const std::string& n : r.volume->notes) text += "\n" + QString::fromStdString(n);
-              statusLabelCount->setText(QString::fromStdString(r.volume->notes.front()));
-              statusLabelCount->setToolTip(text);
-            }
-            emit mprFinished(true);
+            done(r);
           });
-  watcher->setFuture(QtConcurrent::run([paths, progress] {
-    TMprBuild r;
+  watcher->setFuture(QtConcurrent::run([paths, progress, cancel, shrinkToFit] {
+    TVolumeBuild r;
     std::vector<TVolumeFrame> frames;
     if (!FramesFromFiles(paths, frames, r.reason)) return r;
     TCachedFrameSource source;
     TVolumeOptions options;
     options.progress = progress;
+    options.cancel = cancel.get();
+    options.shrinkToFit = shrinkToFit;
     r.volume = BuildVolume(std::move(frames), source, r.reason, options);
     return r;
   }));
+  return true;
+}
+
+void TForm1::ShowVolumeNotes(const QString& command, const TVolume& volume) {
+  if (volume.notes.empty()) return;
+  QString text = command + ":";
+  for (const std::string& n : volume.notes) text += "\n" + QString::fromStdString(n);
+  statusLabelCount->setText(QString::fromStdString(volume.notes.front()));
+  statusLabelCount->setToolTip(text);
+}
+
+void TForm1::ShowMpr(int patient, int study, int series) {
+  if (FMprBuilding || gLoadingInProgress) return;
+  const bool started =
+      BuildSeriesVolume(patient, study, series, "Building the volume", nullptr, false,
+                        [this, patient, study, series](const TVolumeBuild& r) {
+                          FMprBuilding = false;
+                          if (btnMpr) btnMpr->setEnabled(true);
+                          if (!r.volume || !r.stillThere) {
+                            if (!r.volume && r.stillThere)
+                              ShowMessage(QString::fromStdString("MPR: " + r.reason));
+                            emit mprFinished(false);
+                            return;
+                          }
+                          auto link = std::make_shared<TMprLink>(r.volume);
+                          link->patient = patient;
+                          link->study = study;
+                          link->series = series;
+                          FillMprCells(link);
+                          ShowVolumeNotes("MPR", *r.volume);
+                          emit mprFinished(true);
+                        });
+  if (!started) {
+    ShowMessage("No Image in Current Window.");
+    return;
+  }
+  FMprBuilding = true;
+  if (btnMpr) btnMpr->setEnabled(false);
 }
 
 void TForm1::MakeCellActive(TViewer* target) {
