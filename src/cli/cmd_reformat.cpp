@@ -2,14 +2,13 @@
 // source grid, as 16-bit stored values, with the plane's geometry as JSON.
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "dicom/SafeOutput.h"
-#include "json.h"
+#include "plane_json.h"
 #include "volume/Reformat.h"
 #include "volume/VolumeBuilder.h"
 #include "volume/VolumeInput.h"
@@ -36,25 +35,6 @@ bool ParseCount(const std::string& text, int lowest, int& out) {
   if (text.empty() || *end != 0 || v < lowest || v > 1000000000) return false;
   out = int(v);
   return true;
-}
-
-std::string PlaneJson(const TPlaneImage& p) {
-  // + 0.0 writes a negative zero as 0.
-  const auto v = [](std::initializer_list<double> xs) {
-    std::vector<double> out;
-    for (double x : xs) out.push_back(x + 0.0);
-    return out;
-  };
-  cli::JsonWriter j;
-  j.BeginObject()
-      .Field("rows", p.rows)
-      .Field("columns", p.columns)
-      .Field("pixelSpacing", v({p.rowSpacing, p.columnSpacing}))
-      .Field("position", v({p.position.x, p.position.y, p.position.z}))
-      .Field("orientation",
-             v({p.rowDir.x, p.rowDir.y, p.rowDir.z, p.colDir.x, p.colDir.y, p.colDir.z}))
-      .EndObject();
-  return j.str();
 }
 
 int Reformat(const std::vector<std::string>& args) {
@@ -120,7 +100,7 @@ int Reformat(const std::vector<std::string>& args) {
   std::string why;
   if (!WriteFileSafely(output, image.pixels.data(), 2 * image.pixels.size(), why)) return Fail(why);
   // With the plane on standard output, its geometry goes to standard error.
-  std::fputs(PlaneJson(image).c_str(), output == "-" ? stderr : stdout);
+  std::fputs(cli::PlaneJson(image).c_str(), output == "-" ? stderr : stdout);
   return 0;
 }
 

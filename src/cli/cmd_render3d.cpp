@@ -8,14 +8,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "dicom/SafeOutput.h"
-#include "json.h"
+#include "plane_json.h"
 #include "volume/Render3D.h"
 #include "volume/VolumeBuilder.h"
 #include "volume/VolumeInput.h"
@@ -83,26 +82,6 @@ std::string PresetName(std::string s) {
   std::replace(s.begin(), s.end(), '-', ' ');
   std::replace(s.begin(), s.end(), '_', ' ');
   return s;
-}
-
-std::string PlaneJson(const TPlaneImage& p) {
-  // + 0.0 writes a negative zero as 0.
-  const auto v = [](std::initializer_list<double> xs) {
-    std::vector<double> out;
-    for (double x : xs) out.push_back(x + 0.0);
-    return out;
-  };
-  cli::JsonWriter j;
-  j.BeginObject()
-      .Field("rows", p.rows)
-      .Field("columns", p.columns)
-      .Field("pixelSpacing", v({p.rowSpacing, p.columnSpacing}))
-      .Field("position", v({p.position.x, p.position.y, p.position.z}))
-      .Field("orientation",
-             v({p.rowDir.x, p.rowDir.y, p.rowDir.z, p.colDir.x, p.colDir.y, p.colDir.z}))
-      .Field("thickness", p.thickness + 0.0)
-      .EndObject();
-  return j.str();
 }
 
 // An 8-bit RGB PNG of the picture: one IDAT, zlib's own deflate and CRC.
@@ -247,7 +226,7 @@ int Render3d(const std::vector<std::string>& args) {
     if (!WriteFileSafely(output, image.pixels.data(), 2 * image.pixels.size(), why))
       return Fail(why);
     // With the projection on standard output, its geometry goes to standard error.
-    std::fputs(PlaneJson(image).c_str(), output == "-" ? stderr : stdout);
+    std::fputs(cli::PlaneJson(image, true).c_str(), output == "-" ? stderr : stdout);
     return 0;
   }
 
