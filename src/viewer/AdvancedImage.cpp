@@ -1248,39 +1248,8 @@ void TadvancedImage::SetOrientation(const std::array<double, 6>& c) {
 }
 
 void TadvancedImage::ComputeOrientationLabels() {
-  // For one direction, the letters of its dominant axes, largest first.
-  const auto letters = [](double x, double y, double z, QString& toward, QString& away) {
-    const QChar pos[3] = {x < 0 ? 'R' : 'L', y < 0 ? 'A' : 'P', z < 0 ? 'F' : 'H'};
-    const auto opposite = [](QChar l) -> QChar {
-      switch (l.unicode()) {
-        case 'R':
-          return 'L';
-        case 'L':
-          return 'R';
-        case 'A':
-          return 'P';
-        case 'P':
-          return 'A';
-        case 'F':
-          return 'H';
-        default:
-          return 'F';
-      }
-    };
-    double a[3] = {std::fabs(x), std::fabs(y), std::fabs(z)};
-    for (int round = 0; round < 3; ++round) {
-      int pick = -1;
-      for (int i = 0; i < 3; ++i) {
-        if (a[i] > 0.0001 && a[i] > a[(i + 1) % 3] && a[i] > a[(i + 2) % 3]) pick = i;
-      }
-      if (pick < 0) break;
-      toward += pos[pick];
-      away += opposite(pos[pick]);
-      a[pick] = 0;
-    }
-  };
-  letters(top_cos_x, top_cos_y, top_cos_z, _Right_Label, _Left_Label);
-  letters(left_cos_x, left_cos_y, left_cos_z, _Bottom_Label, _Top_Label);
+  DirectionLetters(top_cos_x, top_cos_y, top_cos_z, _Right_Label, _Left_Label);
+  DirectionLetters(left_cos_x, left_cos_y, left_cos_z, _Bottom_Label, _Top_Label);
 }
 
 // ---------------------------------------------------------------- surface

@@ -135,3 +135,33 @@ QPoint ViewToImage(const OrientationState& s, int zoomFactor, QPoint imageCenter
   const Turn t = TurnOf(s);
   return QPoint(RoundClamped(t.m[0] * u + t.m[2] * v), RoundClamped(t.m[1] * u + t.m[3] * v));
 }
+
+void DirectionLetters(double x, double y, double z, QString& toward, QString& away) {
+  const char pos[3] = {x < 0 ? 'R' : 'L', y < 0 ? 'A' : 'P', z < 0 ? 'F' : 'H'};
+  const auto opposite = [](char l) {
+    switch (l) {
+      case 'R':
+        return 'L';
+      case 'L':
+        return 'R';
+      case 'A':
+        return 'P';
+      case 'P':
+        return 'A';
+      case 'F':
+        return 'H';
+      default:
+        return 'F';
+    }
+  };
+  double a[3] = {std::fabs(x), std::fabs(y), std::fabs(z)};
+  for (int round = 0; round < 3; ++round) {
+    int pick = -1;
+    for (int i = 0; i < 3; ++i)
+      if (a[i] > 0.0001 && a[i] > a[(i + 1) % 3] && a[i] > a[(i + 2) % 3]) pick = i;
+    if (pick < 0) break;
+    toward += QLatin1Char(pos[pick]);
+    away += QLatin1Char(opposite(pos[pick]));
+    a[pick] = 0;
+  }
+}

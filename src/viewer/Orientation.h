@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <QPoint>
+#include <QString>
 #include <vector>
 
 #include "viewer/ViewerTypes.h"
@@ -45,3 +46,8 @@ void ApplyOrientationToBitmap(QImage& bmp, const OrientationState& s);
 QPoint ImageToView(const OrientationState& s, int zoomFactor, QPoint imageCenter, QPoint p);
 // The inverse: exact for every state, up to the rounding of the zoom.
 QPoint ViewToImage(const OrientationState& s, int zoomFactor, QPoint imageCenter, QPoint p);
+
+// The orientation letters of a patient direction (x left, y posterior, z
+// head): its dominant axes, largest first, as R/L, A/P, F/H (toward), and
+// their opposites (away). Axes under 1e-4 are left out.
+void DirectionLetters(double x, double y, double z, QString& toward, QString& away);

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "viewer/AdvancedImage.h"
+#include "viewer/Orientation.h"
 #include "viewer/Viewer.h"
 
 namespace {
@@ -32,38 +33,6 @@ const char* const kCpuFallback = "OpenGL 3.3 is not available: drawn on the CPU 
 const char* const kCpuFaster = "Drawn on the CPU, faster than OpenGL drawn in software here (%1)";
 const char* const kEmptyCrop = "The crop box is empty";
 const char* const kNoOpaque = "The transfer function has nothing opaque: the picture is black";
-
-// The letters of a direction as the 2D cell writes them: its dominant
-// patient axes, largest first (toward), and their opposites (away).
-void DirectionLetters(Vec3 d, QString& toward, QString& away) {
-  const char pos[3] = {d.x < 0 ? 'R' : 'L', d.y < 0 ? 'A' : 'P', d.z < 0 ? 'F' : 'H'};
-  const auto opposite = [](char l) {
-    switch (l) {
-      case 'R':
-        return 'L';
-      case 'L':
-        return 'R';
-      case 'A':
-        return 'P';
-      case 'P':
-        return 'A';
-      case 'F':
-        return 'H';
-      default:
-        return 'F';
-    }
-  };
-  double a[3] = {std::fabs(d.x), std::fabs(d.y), std::fabs(d.z)};
-  for (int round = 0; round < 3; ++round) {
-    int pick = -1;
-    for (int i = 0; i < 3; ++i)
-      if (a[i] > 0.0001 && a[i] > a[(i + 1) % 3] && a[i] > a[(i + 2) % 3]) pick = i;
-    if (pick < 0) break;
-    toward += QLatin1Char(pos[pick]);
-    away += QLatin1Char(opposite(pos[pick]));
-    a[pick] = 0;
-  }
-}
 
 double Slope(const TVolume& v) {
   const double s = v.header.IntenScale;
@@ -241,8 +210,9 @@ QStringList TVolume3DView::Notes() const {
 
 std::array<QString, 4> TVolume3DView::OrientationLetters() const {
   std::array<QString, 4> out;  // left, top, right, bottom
-  DirectionLetters(FSettings.camera.right, out[2], out[0]);
-  DirectionLetters(FSettings.camera.up, out[1], out[3]);
+  const Vec3 right = FSettings.camera.right, up = FSettings.camera.up;
+  DirectionLetters(right.x, right.y, right.z, out[2], out[0]);
+  DirectionLetters(up.x, up.y, up.z, out[1], out[3]);
   return out;
 }
 
