@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "bench_run.h"
+#include "synthetic_ct.h"
 #include "viewer/GlRayCaster.h"
-#include "volume/Parallel.h"
 #include "volume/Render3D.h"
 
 namespace {
@@ -34,56 +34,9 @@ namespace {
 const int kSide = benchrun::Size(512, 64);
 const int kSlices = benchrun::Size(300, 40);
 
-// Air around an elliptic body of soft tissue with fat under the skin, a
-// spine, a ring of ribs, contrast in an aorta and two lungs; stored as
-// HU + 1024 with a little noise, 0.7 x 0.7 x 1.0 mm.
+// The CPU benchmark's CT, so the two ray casters' figures compare.
 std::shared_ptr<const TVolume> Ct() {
-  static const std::shared_ptr<const TVolume> made = [] {
-    auto v = std::make_shared<TVolume>();
-    TVolumeGeometry& g = v->geometry;
-    g.columns = g.rows = kSide;
-    g.slices = kSlices;
-    g.rowDir = {1, 0, 0}, g.colDir = {0, 1, 0}, g.normal = {0, 0, 1};
-    g.columnSpacing = g.rowSpacing = 0.7 * 512 / kSide;
-    g.sliceSpacing = 1.0 * 300 / kSlices;
-    for (int k = 0; k < kSlices; ++k) {
-      g.origin.push_back(Vec3{-179, -179, -150 + g.sliceSpacing * k});
-      g.depth.push_back(g.sliceSpacing * k);
-    }
-    v->isSigned = false;
-    v->header.IntenScale = 1;
-    v->header.IntenIntercept = -1024;
-    v->voxels.resize(v->SliceSize() * size_t(kSlices));
-    ParallelFor(size_t(kSlices), [&](size_t kk) {
-      const int k = int(kk);
-      uint32_t seed = 977u + uint32_t(k) * 7919u;
-      const double z = double(k) / kSlices;
-      for (int j = 0; j < kSide; ++j)
-        for (int i = 0; i < kSide; ++i) {
-          seed = seed * 1664525u + 1013904223u;
-          const double x = (i - kSide / 2.0) / (kSide * 0.42),
-                       y = (j - kSide * 0.52) / (kSide * 0.3);
-          const double r = std::sqrt(x * x + y * y);
-          int hu = -1000;
-          if (r < 1) {
-            hu = r > 0.93 ? -100 : 40;
-            const double lx = std::abs(x) - 0.45, ly = y + 0.1;
-            if (lx * lx / 0.09 + ly * ly / 0.35 < 1) hu = -850;
-            const double ribs = std::abs(r - 0.85);
-            if (ribs < 0.03 && std::fmod(z * 24 + 10, 1.0) < 0.45) hu = 900;
-            const double sx = x / 0.1, sy = (y - 0.7) / 0.2;
-            if (sx * sx + sy * sy < 1) hu = std::fmod(z * 12, 1.0) < 0.85 ? 700 : 80;
-            const double ax = (x + 0.08) / 0.07, ay = (y - 0.35) / 0.1;
-            if (ax * ax + ay * ay < 1) hu = 320;
-          }
-          hu += int((seed >> 16) % 31) - 15;
-          v->Slice(k)[size_t(j) * size_t(kSide) + size_t(i)] =
-              int16_t(uint16_t(std::clamp(hu + 1024, 0, 4095)));
-        }
-    });
-    v->minValue = 0, v->maxValue = 4095;
-    return v;
-  }();
+  static const std::shared_ptr<const TVolume> made = synthct::MakeCt(kSide, kSlices);
   return made;
 }
 
